@@ -1,0 +1,32 @@
+# One static library per source folder: every .cpp in the folder (not below) belongs to it.
+# A folder with no sources yet gives a header-only (interface) target of the same name.
+#   focus_library(<target> <folder> [DEPS <targets>...])
+function(focus_library target folder)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.c)
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE focus_warnings focus_sanitizers)
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+  endif()
+  target_link_libraries(focus_everything INTERFACE ${target})
+endfunction()
+
+# One test executable per test folder: every .cpp in it, plus the shared test main.
+# A folder with no tests yet adds nothing.
+#   focus_test(<name> <folder> DEPS <targets>...)
+function(focus_test name folder)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} focus_test_main GTest::gmock focus_warnings focus_sanitizers)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "FOCUS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
