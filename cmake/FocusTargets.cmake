@@ -30,3 +30,13 @@ function(focus_test name folder)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "FOCUS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# Adds dependencies to a target made by focus_library, whichever kind it turned out to be.
+function(focus_link target)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(${target} INTERFACE ${ARGN})
+  else()
+    target_link_libraries(${target} PUBLIC ${ARGN})
+  endif()
+endfunction()

@@ -35,6 +35,7 @@ class FormatArg {
   template <std::floating_point T>
   FormatArg(T d) : v_(double{d}) {}
   FormatArg(const char* s) : v_(s ? Storage(std::string_view(s)) : Storage(Described{"(null)"})) {}
+  FormatArg(char* s) : FormatArg(static_cast<const char*>(s)) {}
   FormatArg(const std::string& s) : v_(std::string_view(s)) {}
   FormatArg(std::string_view s) : v_(s) {}
   FormatArg(const Value& v) : v_(&v) {}

@@ -1,0 +1,98 @@
+// Players of in-memory sound data. Playback runs on the platform clock; nothing is audible: what
+// plays shows in the trace ("sound <name>", "sound-stop <name>", "sound-end <name>") and in
+// MediaDriver::nowPlaying().
+//
+// Accepted data: RIFF/WAVE with a "fmt " and a "data" chunk. The sound's name is the INAM tag of
+// its LIST/INFO chunk (placeholderSound writes one); without a tag it is "untitled". Data whose
+// "data" chunk claims more bytes than it holds loads, then reports a decode error when playback
+// reaches the missing part.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/foundation/value.h"
+
+namespace platform {
+
+class Error;
+class AudioPlayer;
+
+// OSStatus codes reported in kOSStatusErrorDomain.
+inline constexpr std::string_view kOSStatusErrorDomain = "NSOSStatusErrorDomain";
+inline constexpr std::int64_t kAudioFileUnsupportedFileTypeError = 1954115647;  // 'typ?'
+inline constexpr std::int64_t kAudioFileInvalidFileError = 1685348671;          // 'dta?'
+
+class AudioPlayerDelegate {
+ public:
+  virtual ~AudioPlayerDelegate() = default;
+  // Main queue. `flag` is false when playback ended early because of a decode error.
+  virtual void audioPlayerDidFinishPlaying(AudioPlayer& /*player*/, bool /*flag*/) {}
+  // Main queue; the player has stopped.
+  virtual void audioPlayerDecodeErrorDidOccur(AudioPlayer& /*player*/, const Error* /*error*/) {}
+};
+
+class AudioPlayer : public std::enable_shared_from_this<AudioPlayer> {
+ public:
+  // Null with `error` filled (domain kOSStatusErrorDomain, a numeric code) when the data is empty
+  // or not a sound this platform decodes.
+  static std::shared_ptr<AudioPlayer> make(const Data& data, Error* error);
+  // A player that is destroyed while playing stops first.
+  ~AudioPlayer();
+
+  bool prepareToPlay();
+  // Starts or resumes at currentTime(). Returns false only for a player whose data broke.
+  bool play();
+  void pause();
+  // Stops and keeps the position, like pause, and releases what prepareToPlay took.
+  void stop();
+  bool isPlaying() const;
+
+  // -1: repeat without end; n >= 0: play n + 1 times.
+  long numberOfLoops() const;
+  void setNumberOfLoops(long loops);
+  float volume() const;
+  void setVolume(float volume);
+  // The fade is not rendered; the volume becomes the target at once.
+  void setVolume(float volume, double fadeDuration);
+
+  double duration() const;     // seconds of one pass
+  double currentTime() const;  // position within the current pass
+  void setCurrentTime(double seconds);
+  const std::string& name() const { return name_; }
+
+  void setDelegate(std::weak_ptr<AudioPlayerDelegate> delegate);
+  std::shared_ptr<AudioPlayerDelegate> delegate() const;
+
+  AudioPlayer(const AudioPlayer&) = delete;
+  AudioPlayer& operator=(const AudioPlayer&) = delete;
+
+  struct Private;
+
+ private:
+  AudioPlayer(std::string name, double duration, double playableDuration);
+  void scheduleEndLocked();
+  void stopLocked(bool record);
+  double positionLocked() const;  // seconds since the start of the first pass
+  void endReached(std::uint64_t generation);
+
+  mutable std::recursive_mutex mutex_;
+  const std::string name_;
+  const double duration_;
+  const double playable_;  // seconds of real data; below duration_ for truncated data
+  long loops_ = 0;
+  float volume_ = 1.0f;
+  bool playing_ = false;
+  double position_ = 0;   // at the last start or pause
+  double startedAt_ = 0;  // clock uptime when play() started
+  std::uint64_t generation_ = 0;  // invalidates scheduled ends after pause/stop/seek
+  std::weak_ptr<AudioPlayerDelegate> delegate_;
+};
+
+// A valid placeholder sound: silent 8 kHz mono 8-bit PCM of `seconds`, tagged with `name`.
+// Tools that lay out the app's resources write these instead of real recordings.
+Data placeholderSound(std::string_view name, double seconds);
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+// Named data of the app's asset catalogue: the bytes of "<Assets>/<name>.<any extension>", where
+// <Assets> is the "Assets" folder of the main bundle's resources (resources/Assets in the source
+// tree). The sounds there are placeholders made with placeholderSound (audio_player.h).
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/foundation/value.h"
+
+namespace platform {
+
+class DataAsset {
+ public:
+  // Null when no asset has that name (or it cannot be read).
+  static std::shared_ptr<DataAsset> make(const std::string& name);
+
+  const std::string& name() const { return name_; }
+  const Data& data() const { return data_; }
+  // The file's extension as a type ("wav", "mp3", ...).
+  const std::string& typeIdentifier() const { return type_; }
+
+  // Where assets are looked up; tests and tools point it elsewhere. Empty restores the default.
+  static void setSearchDirectory(std::filesystem::path directory);
+  static std::filesystem::path searchDirectory();
+
+  DataAsset(std::string name, Data data, std::string type)
+      : name_(std::move(name)), data_(std::move(data)), type_(std::move(type)) {}
+
+ private:
+  std::string name_;
+  Data data_;
+  std::string type_;
+};
+
+}  // namespace platform

@@ -1,0 +1,35 @@
+// What tests and the terminal front end control and read of the media stand-ins.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/error.h"
+
+namespace platform::MediaDriver {
+
+// Back to a fresh device: no failures, a torch present and off, session category unset.
+// Players that exist keep existing (their owners hold them) but are forgotten by nowPlaying().
+void reset();
+
+// The next setCategory calls fail with `error` until cleared with std::nullopt.
+void setAudioSessionFailure(std::optional<Error> error);
+
+// Torch hardware and its failures.
+void setHasCaptureDevice(bool present);
+void setHasTorch(bool hasTorch);
+void setLockForConfigurationFails(bool fails);
+void setTorchOnFails(bool fails);
+
+struct NowPlaying {
+  std::string name;
+  bool looping = false;  // numberOfLoops is -1
+  float volume = 1;
+};
+// Players playing now, oldest start first.
+std::vector<NowPlaying> nowPlaying();
+bool torchIsOn();
+float torchLevel();
+
+}  // namespace platform::MediaDriver
