@@ -16,6 +16,11 @@
 
 namespace platform {
 
+template <class T>
+concept Describable = requires(const T& t) {
+  { t.description() } -> std::convertible_to<std::string>;
+};
+
 class FormatArg {
  public:
   struct Pointer {
@@ -41,10 +46,8 @@ class FormatArg {
   FormatArg(const Value& v) : v_(&v) {}
   FormatArg(std::nullptr_t) : v_(Described{"(null)"}) {}
   // An object with a description() member.
-  template <class T>
-    requires requires(const T& t) {
-      { t.description() } -> std::convertible_to<std::string>;
-    } && (!std::same_as<T, Value>)
+  template <Describable T>
+    requires(!std::same_as<T, Value>)
   FormatArg(const T& t) : v_(Described{t.description()}) {}
   // A pointer to such an object prints its description (or "(null)"); any other pointer is a %p.
   template <class T>
@@ -57,9 +60,9 @@ class FormatArg {
  private:
   template <class T>
   static Storage describePointer(T* p) {
-    if constexpr (requires(const T& t) {
-                    { t.description() } -> std::convertible_to<std::string>;
-                  }) {
+    if constexpr (std::is_void_v<T>) {
+      return Pointer{p};
+    } else if constexpr (Describable<T>) {
       return p ? Storage(Described{p->description()}) : Storage(Described{"(null)"});
     } else {
       return Pointer{static_cast<const void*>(p)};

@@ -9,8 +9,8 @@
 
 namespace platform::MediaDriver {
 
-// Back to a fresh device: no failures, a torch present and off, session category unset.
-// Players that exist keep existing (their owners hold them) but are forgotten by nowPlaying().
+// Back to a fresh device: no failures, a torch present, off and unlocked, session category unset.
+// Players are left alone: their owners hold them.
 void reset();
 
 // The next setCategory calls fail with `error` until cleared with std::nullopt.
