@@ -3,6 +3,7 @@
 // quality of service. Serial queues run one block at a time in strict FIFO order.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -101,7 +102,7 @@ class DispatchOnce {
 
  private:
   std::mutex mutex_;
-  bool done_ = false;
+  std::atomic<bool> done_{false};
 };
 
 }  // namespace platform

@@ -16,6 +16,7 @@ inline constexpr std::string_view kLocalizedFailureReasonErrorKey = "NSLocalized
 inline constexpr std::string_view kLocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
 inline constexpr std::string_view kFilePathErrorKey = "NSFilePath";
 inline constexpr std::string_view kUnderlyingErrorKey = "NSUnderlyingError";
+inline constexpr std::string_view kDebugDescriptionErrorKey = "NSDebugDescription";
 
 // Domains the platform itself reports in.
 inline constexpr std::string_view kCocoaErrorDomain = "NSCocoaErrorDomain";
@@ -30,8 +31,10 @@ inline constexpr std::int64_t kFileReadUnknownError = 256;
 inline constexpr std::int64_t kFileWriteUnknownError = 512;
 inline constexpr std::int64_t kFileWriteFileExistsError = 516;
 inline constexpr std::int64_t kPropertyListReadCorruptError = 3840;
+inline constexpr std::int64_t kPropertyListWriteInvalidError = 3851;
 inline constexpr std::int64_t kCoderReadCorruptError = 4864;
 inline constexpr std::int64_t kCoderValueNotFoundError = 4865;
+inline constexpr std::int64_t kCoderInvalidValueError = 4866;
 
 class Error {
  public:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -9,6 +10,9 @@
 namespace platform::PropertyList {
 
 enum class Format { XML, Binary };
+
+// An object reference of a keyed archive (a UID) reads as the dictionary {kUIDKey: number}.
+inline constexpr std::string_view kUIDKey = "$uid";
 
 // Reads either format (detected from the bytes). Corrupt input gives an Error (Cocoa domain,
 // code 3840), never a crash.

@@ -1,9 +1,11 @@
 // Players of in-memory sound data. Playback runs on the platform clock; nothing is audible: what
-// plays shows in the trace ("sound <name>", "sound-stop <name>", "sound-end <name>") and in
-// MediaDriver::nowPlaying().
+// plays shows in MediaDriver::nowPlaying() and in the trace, each with the sound's name: "sound"
+// when playback starts, "sound-stop" when it is paused, stopped or its player destroyed,
+// "sound-end" when it runs out, "sound-error" when it meets undecodable data.
 //
-// Accepted data: RIFF/WAVE with a "fmt " and a "data" chunk. The sound's name is the INAM tag of
-// its LIST/INFO chunk (placeholderSound writes one); without a tag it is "untitled". Data whose
+// Accepted data: RIFF/WAVE (PCM or float samples) with a "fmt " and a "data" chunk. The sound's
+// name is the INAM tag of its LIST/INFO chunk (placeholderSound writes one); without a tag, the
+// name of the data asset these bytes were last loaded from; else "untitled". Data whose
 // "data" chunk claims more bytes than it holds loads, then reports a decode error when playback
 // reaches the missing part.
 #pragma once
@@ -24,11 +26,12 @@ class AudioPlayer;
 inline constexpr std::string_view kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 inline constexpr std::int64_t kAudioFileUnsupportedFileTypeError = 1954115647;  // 'typ?'
 inline constexpr std::int64_t kAudioFileInvalidFileError = 1685348671;          // 'dta?'
+inline constexpr std::int64_t kAudioFileUnsupportedDataFormatError = 1718449215;  // 'fmt?'
 
 class AudioPlayerDelegate {
  public:
   virtual ~AudioPlayerDelegate() = default;
-  // Main queue. `flag` is false when playback ended early because of a decode error.
+  // Main queue, when playback ran to its end; `flag` is true.
   virtual void audioPlayerDidFinishPlaying(AudioPlayer& /*player*/, bool /*flag*/) {}
   // Main queue; the player has stopped.
   virtual void audioPlayerDecodeErrorDidOccur(AudioPlayer& /*player*/, const Error* /*error*/) {}
@@ -69,12 +72,10 @@ class AudioPlayer : public std::enable_shared_from_this<AudioPlayer> {
   AudioPlayer(const AudioPlayer&) = delete;
   AudioPlayer& operator=(const AudioPlayer&) = delete;
 
-  struct Private;
-
  private:
   AudioPlayer(std::string name, double duration, double playableDuration);
   void scheduleEndLocked();
-  void stopLocked(bool record);
+  void stopLocked();
   double positionLocked() const;  // seconds since the start of the first pass
   void endReached(std::uint64_t generation);
 

@@ -39,13 +39,15 @@ class CaptureDevice {
   float torchLevel() const;  // 0 while off
   bool isTorchActive() const;
 
+  // Unlocked and dark again, without trace; MediaDriver::reset uses it.
+  void resetForDriver();
+
   CaptureDevice() = default;
   CaptureDevice(const CaptureDevice&) = delete;
   CaptureDevice& operator=(const CaptureDevice&) = delete;
 
  private:
-  void requireLockAndTorch(const char* what) const;
-  void lightLocked(bool on, float level);
+  void requireLockAndTorchLocked(const char* what, bool hasTorch) const;
 
   mutable std::mutex mutex_;
   int locks_ = 0;

@@ -1,6 +1,8 @@
 // Named data of the app's asset catalogue: the bytes of "<Assets>/<name>.<any extension>", where
 // <Assets> is the "Assets" folder of the main bundle's resources (resources/Assets in the source
-// tree). The sounds there are placeholders made with placeholderSound (audio_player.h).
+// tree). Sounds there must be WAV files that AudioPlayer decodes, whatever their extension: small
+// silent placeholders such as placeholderSound (audio_player.h) writes, or
+// `sox -n -r 8000 -c 1 -b 8 NAME.wav trim 0 1`.
 #pragma once
 
 #include <filesystem>

@@ -27,7 +27,7 @@ struct NowPlaying {
   bool looping = false;  // numberOfLoops is -1
   float volume = 1;
 };
-// Players playing now, oldest start first.
+// Players playing now, in order of creation.
 std::vector<NowPlaying> nowPlaying();
 bool torchIsOn();
 float torchLevel();

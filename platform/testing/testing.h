@@ -10,6 +10,7 @@
 
 #include "platform/foundation/date.h"
 #include "platform/runloop/clock.h"
+#include "platform/runloop/manual_clock.h"
 
 namespace platform {
 class DispatchQueue;
@@ -17,35 +18,22 @@ class DispatchQueue;
 
 namespace platform::testing {
 
-// A clock that moves only when told. Wall date and uptime advance together; setDate moves only
-// the wall date (a user changing the device's clock).
-class ManualClock final : public Clock {
- public:
-  explicit ManualClock(Date start = Date::fromTimeIntervalSince1970(1'780'000'000), double uptime = 1000);
-  Date now() const override;
-  double uptime() const override;
-  bool isManual() const override { return true; }
-  void setDate(Date date);
-  // Moves both by `seconds` without firing anything; use platform::testing::advance to fire.
-  void move(double seconds);
-
- private:
-  mutable std::mutex mutex_;
-  Date date_;
-  double uptime_;
-};
-
 // Makes the calling thread the main thread (the main queue and main run loop run on it).
 void becomeMainThread();
-// Installs a fresh ManualClock as Clock::current() and returns it.
+// Installs a fresh ManualClock as Clock::current() and returns it. Also starts a fresh timeline:
+// delayed blocks, timer sources and main-run-loop timers of earlier tests never fire.
 std::shared_ptr<ManualClock> useManualClock(Date start = Date::fromTimeIntervalSince1970(1'780'000'000));
+// The manual clock in force (null under a real clock), without resetting anything.
+std::shared_ptr<ManualClock> manualClock();
 // Runs the main queue and main run loop on this (main) thread and waits for background queues
-// until nothing is left to do at the current time.
+// until nothing is left to do at the current time. Throws platform::Exception when that has not
+// happened after 30 seconds of real time.
 void runUntilIdle();
 // Advances the manual clock by `seconds`, firing every timer, delayed dispatch and timer source
 // that falls due (including work created during the advance) in due order, settling after each.
 void advance(double seconds);
-// Waits until every block submitted to `queue` so far has run (main queue: runs them here).
+// Waits until every block submitted to `queue` so far has run (main queue: runs them here). A
+// suspended queue throws platform::Exception, since the wait could never end.
 void drain(const std::shared_ptr<DispatchQueue>& queue);
 
 // A fresh temporary home, removed again on destruction.

@@ -1,0 +1,25 @@
+#include "app/main_entry.h"
+
+#include "app/app_delegate.h"
+#include "app/main_storyboard.h"
+#include "platform/ui/application.h"
+#include "sdk/load_hooks.h"
+
+void registerFocusApp() {
+  platform::ApplicationDelegateRegistry::registerClass(std::string(AppDelegate::kClassName),
+                                                       [] { return std::make_shared<AppDelegate>(); });
+  registerMainStoryboard();
+}
+
+std::shared_ptr<platform::Application> launchFocusApp() {
+  sdk::runLoadHooks();
+  registerFocusApp();
+  return platform::Application::launch(AppDelegate::kClassName);
+}
+
+int focusAppMain(int argc, char** argv) {
+  sdk::runLoadHooks();
+  registerFocusApp();
+  platform::applicationMain(argc, argv, AppDelegate::kClassName);
+  return 0;
+}

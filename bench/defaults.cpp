@@ -1,0 +1,100 @@
+// 10,000 user-defaults writes and one flush, against building and writing the same property list
+// once with libplist directly (the ceiling). The ratio of the two times is what to watch.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/home.h"
+#include "platform/foundation/user_defaults.h"
+
+namespace {
+
+constexpr int kWrites = 10'000;
+
+std::string keyFor(int i) { return "setting." + std::to_string(i); }
+
+void ensureHome() {
+  static const std::filesystem::path home = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "focus-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) std::abort();
+    std::filesystem::path path = pattern;
+    platform::Home::set(path);
+    std::atexit([] {
+      platform::UserDefaults::flushAll();
+      std::error_code ec;
+      std::filesystem::remove_all(home, ec);
+    });
+    return path;
+  }();
+}
+
+void BM_UserDefaultsSetThenFlush(benchmark::State& state) {
+  ensureHome();
+  auto defaults = platform::UserDefaults::suite("bench");
+  for (auto _ : state) {
+    for (int i = 0; i < kWrites; ++i) defaults->setInteger(i, keyFor(i));
+    if (!defaults->synchronize()) state.SkipWithError("synchronize failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kWrites);
+}
+BENCHMARK(BM_UserDefaultsSetThenFlush)->Unit(benchmark::kMillisecond);
+
+void BM_LibplistWriteOnce(benchmark::State& state) {
+  ensureHome();
+  auto file = platform::Home::preferences() / "raw.plist";
+  for (auto _ : state) {
+    plist_t dict = plist_new_dict();
+    for (int i = 0; i < kWrites; ++i) plist_dict_set_item(dict, keyFor(i).c_str(), plist_new_uint(static_cast<uint64_t>(i)));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bytes, &length);
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && ::write(fd, bytes, length) == static_cast<ssize_t>(length) && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    std::free(bytes);
+    plist_free(dict);
+    if (!ok) state.SkipWithError("raw write failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kWrites);
+}
+BENCHMARK(BM_LibplistWriteOnce)->Unit(benchmark::kMillisecond);
+
+// Prints the usual table, then how many times the ceiling's time the defaults path takes.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.iterations > 0) perIteration_[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    auto defaults = perIteration_.find("BM_UserDefaultsSetThenFlush");
+    auto raw = perIteration_.find("BM_LibplistWriteOnce");
+    if (defaults != perIteration_.end() && raw != perIteration_.end() && raw->second > 0) {
+      std::printf("defaults / raw libplist write: %.2fx\n", defaults->second / raw->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> perIteration_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,115 @@
+#include <condition_variable>
+#include <exception>
+#include <iterator>
+
+#include "platform/dispatch/main_thread.h"
+#include "platform/dispatch/queue_impl.h"
+#include "platform/foundation/exception.h"
+
+namespace platform::detail {
+
+MainQueue::MainQueue() : QueueImpl("main", nullptr) {}
+
+void MainQueue::async(Block block) {
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(block));
+  }
+  mainWaker().notify();
+}
+
+void MainQueue::sync(const Block& block) {
+  if (DispatchQueue::isMainThread()) {
+    throw Exception(std::string(kInternalInconsistencyException),
+                    "dispatch sync onto the main queue from the main thread would deadlock");
+  }
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    std::exception_ptr error;
+  };
+  auto done = std::make_shared<Done>();
+  async([done, &block] {
+    try {
+      block();
+    } catch (...) {
+      done->error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(done->mutex);
+      done->finished = true;
+    }
+    done->changed.notify_all();
+  });
+  std::unique_lock lock(done->mutex);
+  done->changed.wait(lock, [&] { return done->finished; });
+  if (done->error) std::rethrow_exception(done->error);
+}
+
+bool MainQueue::drain() {
+  // A local batch: a block may wait on the main thread and so drain the queue again inside.
+  std::vector<Block> batch;
+  {
+    std::lock_guard lock(mutex_);
+    if (suspendCount_ > 0 || items_.empty()) return false;
+    batch.swap(items_);
+  }
+  QueueScope scope(this);
+  std::size_t i = 0;
+  auto giveBack = [&](std::size_t from) {
+    if (from >= batch.size()) return;
+    std::lock_guard lock(mutex_);
+    items_.insert(items_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(from)),
+                  std::make_move_iterator(batch.end()));
+  };
+  try {
+    for (; i < batch.size(); ++i) {
+      if (isSuspended()) break;
+      batch[i]();
+      batch[i] = nullptr;
+    }
+  } catch (...) {
+    giveBack(i + 1);
+    throw;
+  }
+  giveBack(i);
+  return true;
+}
+
+bool MainQueue::hasWork() const {
+  std::lock_guard lock(mutex_);
+  return suspendCount_ == 0 && !items_.empty();
+}
+
+void MainQueue::suspend() {
+  std::lock_guard lock(mutex_);
+  ++suspendCount_;
+}
+
+void MainQueue::resume() {
+  {
+    std::lock_guard lock(mutex_);
+    if (suspendCount_ == 0) {
+      throw Exception(std::string(kInternalInconsistencyException), "resume of the main queue, which is not suspended");
+    }
+    --suspendCount_;
+  }
+  mainWaker().notify();
+}
+
+bool MainQueue::isSuspended() const {
+  std::lock_guard lock(mutex_);
+  return suspendCount_ > 0;
+}
+
+bool MainQueue::isIdle() const {
+  std::lock_guard lock(mutex_);
+  return items_.empty();
+}
+
+bool drainMainQueue() { return mainQueue()->drain(); }
+
+bool mainQueueHasWork() { return mainQueue()->hasWork(); }
+
+}  // namespace platform::detail

@@ -1,0 +1,66 @@
+// Files in the app's home: create, list, move, copy, remove, attributes, reads and atomic writes.
+// Failures are Errors in the Cocoa domain with the platform's codes; the user info names the
+// path (NSFilePath) and the underlying error is the POSIX one (errno).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/date.h"
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+
+namespace platform {
+
+enum class SearchPathDirectory { Caches, ApplicationSupport, Documents, Temporary };
+
+enum class FileType { Regular, Directory, SymbolicLink, Other };
+
+struct FileAttributes {
+  std::uint64_t size = 0;
+  Date modificationDate;
+  FileType type = FileType::Other;
+  mode_t permissions = 0;  // the permission bits (07777)
+};
+
+class FileManager {
+ public:
+  static FileManager& defaultManager();
+
+  // An existing directory is success only with intermediates (as the platform does it).
+  bool createDirectory(const std::filesystem::path& path, bool withIntermediateDirectories = true,
+                       Error* error = nullptr);
+  // Names of the entries (not paths), sorted.
+  std::optional<std::vector<std::string>> contentsOfDirectory(const std::filesystem::path& path,
+                                                              Error* error = nullptr);
+  // Every entry below `path`, recursively, as paths relative to it; a directory comes before
+  // its contents, siblings sorted by name.
+  std::optional<std::vector<std::filesystem::path>> enumerator(const std::filesystem::path& path,
+                                                               Error* error = nullptr);
+  // Both fail when `to` exists (516); a missing source is 4 for a move, 260 for a copy.
+  bool moveItem(const std::filesystem::path& from, const std::filesystem::path& to, Error* error = nullptr);
+  bool copyItem(const std::filesystem::path& from, const std::filesystem::path& to, Error* error = nullptr);
+  // Removes a file or a whole directory tree.
+  bool removeItem(const std::filesystem::path& path, Error* error = nullptr);
+  bool fileExists(const std::filesystem::path& path, bool* isDirectory = nullptr) const;
+  std::optional<FileAttributes> attributesOfItem(const std::filesystem::path& path, Error* error = nullptr) const;
+
+  std::optional<Data> contentsAtPath(const std::filesystem::path& path, Error* error = nullptr) const;
+  // Temp file beside the target, fsync, rename over the target, fsync of the directory: a crash
+  // leaves either the old or the new content, never a mix. The file gets exactly `mode`.
+  bool writeAtomically(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,
+                       Error* error = nullptr);
+  bool writeAtomically(const std::filesystem::path& path, std::string_view text, mode_t mode = 0644,
+                       Error* error = nullptr);
+
+  // The directory inside the app's home; created when missing if `create`.
+  std::optional<std::filesystem::path> urlForDirectory(SearchPathDirectory directory, bool create = true,
+                                                       Error* error = nullptr);
+};
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#include "platform/foundation/trace.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace platform::Trace {
+
+namespace {
+
+// Enough for any test or demo session; older effects are dropped first.
+constexpr std::size_t kCapacity = 10'000;
+
+struct TraceState {
+  std::mutex mutex;
+  std::deque<TraceEvent> events;
+  int nextObserver = 1;
+  std::map<int, std::shared_ptr<std::function<void(const TraceEvent&)>>> observers;
+};
+
+TraceState& state() {
+  static auto* s = new TraceState;
+  return *s;
+}
+
+}  // namespace
+
+void record(std::string kind, std::string detail) {
+  TraceState& s = state();
+  TraceEvent event{Date::now(), std::move(kind), std::move(detail)};
+  std::vector<std::shared_ptr<std::function<void(const TraceEvent&)>>> observers;
+  {
+    std::lock_guard lock(s.mutex);
+    s.events.push_back(event);
+    if (s.events.size() > kCapacity) s.events.pop_front();
+    for (auto& [id, observer] : s.observers) observers.push_back(observer);
+  }
+  for (auto& observer : observers) (*observer)(event);
+}
+
+std::vector<TraceEvent> events() {
+  TraceState& s = state();
+  std::lock_guard lock(s.mutex);
+  return {s.events.begin(), s.events.end()};
+}
+
+std::vector<TraceEvent> eventsOfKind(std::string_view kind) {
+  TraceState& s = state();
+  std::lock_guard lock(s.mutex);
+  std::vector<TraceEvent> result;
+  for (const auto& event : s.events) {
+    if (event.kind == kind) result.push_back(event);
+  }
+  return result;
+}
+
+void clear() {
+  TraceState& s = state();
+  std::lock_guard lock(s.mutex);
+  s.events.clear();
+}
+
+int addObserver(std::function<void(const TraceEvent&)> observer) {
+  TraceState& s = state();
+  std::lock_guard lock(s.mutex);
+  int id = s.nextObserver++;
+  s.observers.emplace(id, std::make_shared<std::function<void(const TraceEvent&)>>(std::move(observer)));
+  return id;
+}
+
+void removeObserver(int id) {
+  TraceState& s = state();
+  std::lock_guard lock(s.mutex);
+  s.observers.erase(id);
+}
+
+}  // namespace platform::Trace

@@ -1,0 +1,437 @@
+#include "platform/foundation/user_defaults.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/bundle.h"
+#include "platform/foundation/console.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/foundation/property_list.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::string_view kFallbackIdentifier = "com.focus.timer";
+// Long enough to gather a burst of writes into one file write, short enough that a crash soon
+// after a change rarely loses it.
+constexpr auto kFlushDelay = std::chrono::milliseconds(50);
+constexpr mode_t kPreferencesMode = 0600;
+
+bool isPropertyList(const Value& value) {
+  switch (value.type()) {
+    case Value::Type::Null:
+      return false;
+    case Value::Type::Array:
+      for (const auto& item : *value.ifArray()) {
+        if (!isPropertyList(item)) return false;
+      }
+      return true;
+    case Value::Type::Dictionary:
+      for (const auto& [key, item] : *value.ifDictionary()) {
+        if (!isPropertyList(item)) return false;
+      }
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool isUsableSuiteName(std::string_view name) {
+  // The name becomes a file name: nothing that leaves the folder or cannot be one.
+  if (name == "." || name == ".." || name.size() > 200) return false;
+  for (char c : name) {
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+fs::path fileFor(const fs::path& home, const std::string& name) {
+  return home / "Library" / "Preferences" / (name + ".plist");
+}
+
+}  // namespace
+
+// Owns every suite for the life of the process and the thread that flushes them.
+class UserDefaultsRegistry {
+ public:
+  static UserDefaultsRegistry& shared() {
+    static auto* registry = new UserDefaultsRegistry;  // still usable from exit handlers
+    return *registry;
+  }
+
+  std::shared_ptr<UserDefaults> standard() {
+    std::lock_guard lock(mutex_);
+    if (standardName_.empty()) {
+      standardName_ = Bundle::main()->bundleIdentifier();
+      if (standardName_.empty() || !isUsableSuiteName(standardName_)) standardName_ = kFallbackIdentifier;
+    }
+    return suiteLocked(standardName_);
+  }
+
+  std::shared_ptr<UserDefaults> suite(std::string_view name) {
+    if (name.empty()) return standard();
+    if (!isUsableSuiteName(name)) return nullptr;
+    standard();  // fixes the standard name so that it maps to the same object
+    std::lock_guard lock(mutex_);
+    return suiteLocked(std::string(name));
+  }
+
+  std::vector<std::shared_ptr<UserDefaults>> all() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<UserDefaults>> result;
+    for (auto& [name, suite] : suites_) result.push_back(suite);
+    return result;
+  }
+
+  void schedule(UserDefaults* suite) {
+    std::lock_guard lock(flushMutex_);
+    if (!running_) start();
+    if (pending_.emplace(suite, SteadyClock::now() + kFlushDelay).second) wake_.notify_one();
+  }
+
+  void unschedule(UserDefaults* suite) {
+    std::lock_guard lock(flushMutex_);
+    pending_.erase(suite);
+  }
+
+  bool waitIdle(double timeoutSeconds) {
+    std::unique_lock lock(flushMutex_);
+    auto timeout = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(timeoutSeconds));
+    return idle_.wait_for(lock, timeout, [this] { return pending_.empty() && inFlight_ == 0; });
+  }
+
+  void stopAndFlush() {
+    {
+      std::unique_lock lock(flushMutex_);
+      if (running_) {
+        stopping_ = true;
+        wake_.notify_all();
+        lock.unlock();
+        if (thread_->get_id() == std::this_thread::get_id()) {
+          thread_->detach();
+        } else {
+          thread_->join();
+        }
+        lock.lock();
+        running_ = false;
+        stopping_ = false;
+      }
+    }
+    for (auto& suite : all()) suite->synchronize();
+  }
+
+ private:
+  UserDefaultsRegistry() {
+    Home::addChangeObserver([this] {
+      for (auto& suite : all()) {
+        unschedule(suite.get());
+        suite->forget();
+      }
+    });
+    pthread_atfork(nullptr, nullptr, [] { shared().forgetThreadAfterFork(); });
+  }
+
+  std::shared_ptr<UserDefaults> suiteLocked(const std::string& name) {
+    auto& slot = suites_[name];
+    if (!slot) slot.reset(new UserDefaults(name));
+    return slot;
+  }
+
+  // Called with flushMutex_ held.
+  void start() {
+    running_ = true;
+    thread_ = new std::thread([this] { run(); });
+    static bool exitHookInstalled = false;
+    if (!exitHookInstalled) {
+      exitHookInstalled = true;
+      std::atexit([] { shared().stopAndFlush(); });
+      std::at_quick_exit([] { shared().stopAndFlush(); });
+    }
+  }
+
+  void run() {
+    std::unique_lock lock(flushMutex_);
+    while (!stopping_) {
+      if (pending_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      auto now = SteadyClock::now();
+      auto earliest = now + std::chrono::hours(1);
+      std::vector<UserDefaults*> due;
+      for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->second <= now) {
+          due.push_back(it->first);
+          it = pending_.erase(it);
+        } else {
+          earliest = std::min(earliest, it->second);
+          ++it;
+        }
+      }
+      if (due.empty()) {
+        wake_.wait_until(lock, earliest);
+        continue;
+      }
+      inFlight_ += static_cast<int>(due.size());
+      lock.unlock();
+      for (auto* suite : due) suite->synchronize();  // suites live as long as the process
+      lock.lock();
+      inFlight_ -= static_cast<int>(due.size());
+      if (pending_.empty() && inFlight_ == 0) idle_.notify_all();
+    }
+  }
+
+  // A forked child has no flusher thread and may have inherited locked primitives.
+  void forgetThreadAfterFork() {
+    new (&flushMutex_) std::mutex;
+    new (&wake_) std::condition_variable;
+    new (&idle_) std::condition_variable;
+    thread_ = nullptr;  // the parent's thread object is left alone
+    running_ = false;
+    stopping_ = false;
+    inFlight_ = 0;
+  }
+
+  std::mutex mutex_;
+  std::string standardName_;
+  std::map<std::string, std::shared_ptr<UserDefaults>, std::less<>> suites_;
+
+  std::mutex flushMutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::map<UserDefaults*, SteadyClock::time_point> pending_;
+  std::thread* thread_ = nullptr;
+  bool running_ = false;
+  bool stopping_ = false;
+  int inFlight_ = 0;
+};
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() { return UserDefaultsRegistry::shared().standard(); }
+
+std::shared_ptr<UserDefaults> UserDefaults::suite(std::string_view name) {
+  return UserDefaultsRegistry::shared().suite(name);
+}
+
+void UserDefaults::flushAll() {
+  for (auto& suite : UserDefaultsRegistry::shared().all()) suite->synchronize();
+}
+
+bool UserDefaults::waitForPendingWrites(double timeoutSeconds) {
+  auto& registry = UserDefaultsRegistry::shared();
+  if (!registry.waitIdle(timeoutSeconds)) return false;
+  for (auto& suite : registry.all()) {
+    if (suite->hasUnsavedChanges()) return false;
+  }
+  return true;
+}
+
+void UserDefaults::resetCachesForTesting() {
+  auto& registry = UserDefaultsRegistry::shared();
+  for (auto& suite : registry.all()) {
+    registry.unschedule(suite.get());
+    suite->forget();
+  }
+}
+
+UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
+
+void UserDefaults::loadLocked() const {
+  if (loaded_) return;
+  loaded_ = true;
+  values_.clear();
+  home_ = Home::path().string();
+  fs::path file = fileFor(home_, name_);
+  auto& files = FileManager::defaultManager();
+  if (!files.fileExists(file)) {
+    std::error_code ec;
+    if (!fs::is_symlink(file, ec)) return;  // a dangling link is as bad as a corrupt file
+  }
+  Error error;
+  std::optional<Value> root;
+  if (auto bytes = files.contentsAtPath(file, &error)) {
+    if (bytes->empty()) {
+      error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
+                    Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value("The file is empty.")}});
+    } else {
+      root = PropertyList::read(*bytes, &error);
+      if (root && !root->isDictionary()) {
+        root.reset();
+        error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
+                      Value::Dictionary{{std::string(kLocalizedDescriptionKey),
+                                         Value("The root of the property list is not a dictionary.")}});
+      }
+    }
+  }
+  if (root) {
+    values_ = *root->ifDictionary();
+    return;
+  }
+  // Keep the bad file for inspection and start afresh; the next write makes a sound one.
+  fs::path aside = file;
+  aside += ".corrupt";
+  std::error_code ec;
+  fs::remove_all(aside, ec);
+  fs::rename(file, aside, ec);
+  Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
+                      "kept as %s",
+                      name_, error, ec ? std::string("(could not be moved aside)") : aside.filename().string()));
+}
+
+const Value* UserDefaults::lookupLocked(std::string_view key) const {
+  loadLocked();
+  if (auto it = values_.find(key); it != values_.end()) return &it->second;
+  if (auto it = registered_.find(key); it != registered_.end()) return &it->second;
+  return nullptr;
+}
+
+Value UserDefaults::objectForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  const Value* value = lookupLocked(key);
+  return value ? *value : Value();
+}
+
+bool UserDefaults::boolForKey(std::string_view key) const { return objectForKey(key).boolValue(); }
+
+std::int64_t UserDefaults::integerForKey(std::string_view key) const { return objectForKey(key).integerValue(); }
+
+float UserDefaults::floatForKey(std::string_view key) const {
+  return static_cast<float>(objectForKey(key).doubleValue());
+}
+
+double UserDefaults::doubleForKey(std::string_view key) const { return objectForKey(key).doubleValue(); }
+
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  if (value.isString() || value.isNumber()) return value.stringValue();
+  return std::nullopt;
+}
+
+std::optional<Value::Array> UserDefaults::arrayForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  if (const auto* array = value.ifArray()) return *array;
+  return std::nullopt;
+}
+
+std::optional<Value::Dictionary> UserDefaults::dictionaryForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  if (const auto* dictionary = value.ifDictionary()) return *dictionary;
+  return std::nullopt;
+}
+
+std::optional<Data> UserDefaults::dataForKey(std::string_view key) const {
+  Value value = objectForKey(key);
+  if (const auto* data = value.ifData()) return *data;
+  return std::nullopt;
+}
+
+bool UserDefaults::setObject(const Value& value, std::string_view key) {
+  if (!value.isNull() && !isPropertyList(value)) {
+    Console::log(format("UserDefaults: refusing to store a value that is not a property list for key \"%s\" in suite "
+                        "\"%s\": %@",
+                        key, name_, value));
+    return false;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (value.isNull()) {
+      if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
+    } else {
+      values_.insert_or_assign(std::string(key), value);
+    }
+    dirty_ = true;
+  }
+  UserDefaultsRegistry::shared().schedule(this);
+  NotificationCenter::defaultCenter().post(std::string(kUserDefaultsDidChangeNotification), this);
+  return true;
+}
+
+bool UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
+  for (const auto& [key, value] : defaults) {
+    if (!isPropertyList(value)) {
+      Console::log(format("UserDefaults: refusing to register a value that is not a property list for key \"%s\": %@",
+                          key, value));
+      return false;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  for (const auto& [key, value] : defaults) registered_.insert_or_assign(key, value);
+  return true;
+}
+
+Value::Dictionary UserDefaults::dictionaryRepresentation() const {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  Value::Dictionary merged = registered_;
+  for (const auto& [key, value] : values_) merged.insert_or_assign(key, value);
+  return merged;
+}
+
+bool UserDefaults::hasUnsavedChanges() const {
+  std::lock_guard lock(mutex_);
+  return dirty_;
+}
+
+bool UserDefaults::synchronize() {
+  std::lock_guard io(ioMutex_);
+  Value snapshot;
+  fs::path home;
+  {
+    std::lock_guard lock(mutex_);
+    if (!dirty_) return true;
+    snapshot = Value(values_);
+    home = home_;
+    dirty_ = false;
+  }
+  Error error;
+  bool written = false;
+  std::error_code ec;
+  // Never bring back a home that was removed (a finished test's, a deleted install); Library
+  // alone may be recreated (a reinstall keeps the home).
+  if (!fs::is_directory(home, ec)) {
+    error = Error(std::string(kCocoaErrorDomain), kFileNoSuchFileError,
+                  Value::Dictionary{{std::string(kFilePathErrorKey), Value(home.string())},
+                                    {std::string(kLocalizedDescriptionKey), Value("The home folder no longer exists.")}});
+  } else if (FileManager::defaultManager().createDirectory(home / "Library" / "Preferences", true, &error)) {
+    if (auto bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error)) {
+      written = FileManager::defaultManager().writeAtomically(fileFor(home, name_), *bytes, kPreferencesMode, &error);
+    }
+  }
+  if (!written) {
+    {
+      std::lock_guard lock(mutex_);
+      dirty_ = true;
+    }
+    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
+  }
+  return written;
+}
+
+void UserDefaults::forget() {
+  synchronize();
+  std::lock_guard io(ioMutex_);
+  std::lock_guard lock(mutex_);
+  loaded_ = false;
+  values_.clear();
+  registered_.clear();
+  home_.clear();
+  dirty_ = false;
+}
+
+}  // namespace platform

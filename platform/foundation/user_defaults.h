@@ -1,0 +1,102 @@
+// User defaults: per-suite preferences kept in memory and persisted as a property list
+// "<suite>.plist" under Library/Preferences of the app's home (atomic writes, mode 0600).
+//
+// Changes reach the disk on their own: a dedicated flusher thread writes a suite a short real-time
+// delay after its first unsaved change (no run loop or platform clock involved, so writes from
+// any thread or queue are saved), `synchronize` writes at once, `flushAll` writes every suite
+// (the app calls it at terminate) and the process does so at exit and at a quick exit.
+//
+// Registered defaults live in memory only, are searched after the stored values and never
+// written. When the home changes, every suite forgets its loaded values and registrations and
+// reads the new home's file on next use; the objects themselves stay valid.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/value.h"
+
+namespace platform {
+
+// Posted on the default centre, synchronously on the writing thread, after a value was set or
+// removed; the object is the UserDefaults instance.
+inline constexpr std::string_view kUserDefaultsDidChangeNotification = "NSUserDefaultsDidChangeNotification";
+
+class UserDefaults {
+ public:
+  // The app's own suite, named by the main bundle's identifier ("com.focus.timer" without one).
+  static std::shared_ptr<UserDefaults> standard();
+  // A named suite; an empty name or the app's own identifier gives standard(). Names that cannot
+  // be a file name (with "/" or control characters, "." or "..", over 200 bytes) give null.
+  static std::shared_ptr<UserDefaults> suite(std::string_view name);
+
+  // Writes every suite with unsaved changes now.
+  static void flushAll();
+  // Blocks until no suite has unsaved changes or `timeoutSeconds` of real time pass; true when
+  // everything was written. Waits for the flusher rather than writing itself.
+  static bool waitForPendingWrites(double timeoutSeconds = 10);
+  // A relaunch in miniature: writes what is unsaved, then forgets loaded values and registered
+  // defaults of every suite so the next read comes from disk.
+  static void resetCachesForTesting();
+
+  UserDefaults(const UserDefaults&) = delete;
+  UserDefaults& operator=(const UserDefaults&) = delete;
+
+  const std::string& suiteName() const { return name_; }
+
+  // Stored value, else registered default, else null.
+  Value objectForKey(std::string_view key) const;
+  // The platform's coercions; 0 / false when absent.
+  bool boolForKey(std::string_view key) const;
+  std::int64_t integerForKey(std::string_view key) const;
+  float floatForKey(std::string_view key) const;
+  double doubleForKey(std::string_view key) const;
+  // A string, or a number's description; none for other kinds.
+  std::optional<std::string> stringForKey(std::string_view key) const;
+  std::optional<Value::Array> arrayForKey(std::string_view key) const;
+  std::optional<Value::Dictionary> dictionaryForKey(std::string_view key) const;
+  std::optional<Data> dataForKey(std::string_view key) const;
+
+  // A null value removes the key. A value that is not a property list (null inside a
+  // collection) is refused with a log line and false; nothing changes then.
+  bool setObject(const Value& value, std::string_view key);
+  void setBool(bool value, std::string_view key) { setObject(Value(value), key); }
+  void setInteger(std::int64_t value, std::string_view key) { setObject(Value(value), key); }
+  void setFloat(float value, std::string_view key) { setObject(Value(value), key); }
+  void setDouble(double value, std::string_view key) { setObject(Value(value), key); }
+  void removeObjectForKey(std::string_view key) { setObject(Value(), key); }
+
+  // Merged into the registration domain; refused like setObject when not a property list.
+  bool registerDefaults(const Value::Dictionary& defaults);
+  // Registered defaults overlaid with the stored values.
+  Value::Dictionary dictionaryRepresentation() const;
+
+  // Writes the suite now when it has unsaved changes; false when the write failed.
+  bool synchronize();
+
+  bool hasUnsavedChanges() const;
+
+ private:
+  friend class UserDefaultsRegistry;
+  explicit UserDefaults(std::string name);
+
+  void loadLocked() const;
+  // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.
+  void forget();
+  const Value* lookupLocked(std::string_view key) const;
+
+  const std::string name_;
+  mutable std::mutex mutex_;  // values, registrations, dirty flag, file
+  std::mutex ioMutex_;        // one write of this suite's file at a time, in order
+  mutable bool loaded_ = false;
+  mutable Value::Dictionary values_;
+  mutable std::string home_;  // the home the values were loaded from
+  Value::Dictionary registered_;
+  bool dirty_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,81 @@
+#include "platform/media/data_asset.h"
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+#include "platform/foundation/bundle.h"
+#include "platform/media/media_state.h"
+
+namespace platform {
+
+namespace {
+
+std::mutex& directoryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::filesystem::path& overrideDirectory() {
+  static std::filesystem::path directory;
+  return directory;
+}
+
+// Names come from the app's code, but never let one climb out of the catalogue.
+bool isPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+std::optional<Data> readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Data bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+void DataAsset::setSearchDirectory(std::filesystem::path directory) {
+  std::lock_guard lock(directoryMutex());
+  overrideDirectory() = std::move(directory);
+}
+
+std::filesystem::path DataAsset::searchDirectory() {
+  {
+    std::lock_guard lock(directoryMutex());
+    if (!overrideDirectory().empty()) return overrideDirectory();
+  }
+  auto bundle = Bundle::main();
+  return bundle ? bundle->bundlePath() / "Assets" : std::filesystem::path();
+}
+
+std::shared_ptr<DataAsset> DataAsset::make(const std::string& name) {
+  if (!isPlainName(name)) return nullptr;
+  const auto directory = searchDirectory();
+  if (directory.empty()) return nullptr;
+  std::error_code ec;
+  // The first match in name order, so that the same catalogue always gives the same bytes.
+  std::optional<std::filesystem::path> found;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    const auto& path = it->path();
+    if (path.stem() != name || !it->is_regular_file(ec)) continue;
+    if (!found || path.filename() < found->filename()) found = path;
+  }
+  if (!found) return nullptr;
+  auto bytes = readFile(*found);
+  if (!bytes) return nullptr;
+  {
+    auto& s = MediaState::shared();
+    std::lock_guard lock(s.mutex);
+    s.assetNames[MediaState::hashOf(*bytes)] = name;
+  }
+  std::string type = found->extension().string();
+  if (!type.empty()) type.erase(0, 1);
+  return std::make_shared<DataAsset>(name, std::move(*bytes), std::move(type));
+}
+
+}  // namespace platform

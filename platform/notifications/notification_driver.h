@@ -1,0 +1,34 @@
+// What tests and the terminal front end control and read of the notification centre.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/notifications/user_notification_center.h"
+
+namespace platform::NotificationDriver {
+
+// Status not determined, the user would grant, app in front; pending and delivered cleared,
+// delegate dropped.
+void reset();
+
+void setAuthorizationStatus(AuthorizationStatus status);
+// The user's answer to the next permission prompts; an error comes with the answer when given.
+void setAuthorizationAnswer(bool grant, std::optional<Error> error = std::nullopt);
+// How many times the user was asked.
+int authorizationPromptCount();
+
+struct Scheduled {
+  std::string identifier;
+  Date fireDate;
+};
+// Pending requests with their next fire dates, earliest first, for the side pane.
+std::vector<Scheduled> scheduled();
+
+// Whether the app is in front while no Application runs; a running Application's own state
+// (background or not) takes precedence.
+void setAppInForeground(bool foreground);
+bool isAppInForeground();
+
+}  // namespace platform::NotificationDriver

@@ -1,0 +1,70 @@
+#include "platform/runloop/clock.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+#include "platform/runloop/timeline.h"
+
+namespace platform {
+
+namespace {
+
+struct ClockSlot {
+  std::mutex mutex;
+  std::shared_ptr<Clock> current;
+  // Clock::current() hands out references, so a clock that was ever installed stays alive: a
+  // reader on another thread may still hold the previous one while a test installs the next.
+  std::vector<std::shared_ptr<Clock>> retired;
+  std::atomic<Clock*> fast{nullptr};
+};
+
+ClockSlot& slot() {
+  static ClockSlot* s = [] {
+    auto* made = new ClockSlot;
+    made->current = std::make_shared<RealClock>();
+    made->fast.store(made->current.get(), std::memory_order_release);
+    return made;
+  }();
+  return *s;
+}
+
+}  // namespace
+
+Clock& Clock::current() { return *slot().fast.load(std::memory_order_acquire); }
+
+std::shared_ptr<Clock> Clock::currentShared() {
+  auto& s = slot();
+  std::lock_guard lock(s.mutex);
+  return s.current;
+}
+
+void Clock::setCurrent(std::shared_ptr<Clock> clock) {
+  if (!clock) clock = std::make_shared<RealClock>();
+  auto& s = slot();
+  {
+    std::lock_guard lock(s.mutex);
+    s.retired.push_back(s.current);
+    s.current = clock;
+    s.fast.store(clock.get(), std::memory_order_release);
+  }
+  detail::Timeline::shared().clockChanged();
+}
+
+Date RealClock::now() const {
+  using namespace std::chrono;
+  const auto since = system_clock::now().time_since_epoch();
+  return Date::fromTimeIntervalSince1970(duration<double>(since).count());
+}
+
+double RealClock::uptime() const {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+Date Date::now() { return Clock::current().now(); }
+
+double Date::timeIntervalSinceNow() const { return timeIntervalSince(Clock::current().now()); }
+
+}  // namespace platform

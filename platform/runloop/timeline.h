@@ -1,0 +1,59 @@
+// The process-wide timeline of timed work, keyed on the platform clock's uptime: delayed
+// dispatch, timer sources, run-loop timers and perform requests all wait here. Under a real clock
+// one thread sleeps until the earliest deadline and fires what is due; under a manual clock
+// nothing fires by itself and the virtual-time driver walks the items in order.
+#pragma once
+
+#include <compare>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace platform::detail {
+
+struct TimelineKey {
+  double deadline = 0;
+  std::uint64_t seq = 0;  // scheduling order; 0 means "not scheduled"
+
+  bool scheduled() const { return seq != 0; }
+  friend auto operator<=>(const TimelineKey&, const TimelineKey&) = default;
+};
+
+class Timeline {
+ public:
+  using Fire = std::function<void()>;
+  struct Due {
+    TimelineKey key;
+    Fire fire;
+  };
+
+  static Timeline& shared();
+
+  // `fire` must only hand work over (post to a queue, wake a run loop): it runs on the timeline
+  // thread or inside the virtual-time driver, never where the work itself belongs.
+  TimelineKey schedule(double deadline, Fire fire);
+  // True when the item was still waiting.
+  bool cancel(TimelineKey key);
+  // The earliest item due at or before `limit`, removed from the timeline.
+  std::optional<Due> takeDue(double limit);
+  // Drops every waiting item (a test starts on a fresh timeline).
+  void reset();
+  // The clock was replaced: the timeline thread re-reads it.
+  void clockChanged();
+
+ private:
+  Timeline() = default;
+  void startThreadLocked();
+  void threadMain();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<TimelineKey, Fire> items_;
+  std::uint64_t nextSeq_ = 1;
+  bool threadStarted_ = false;
+};
+
+}  // namespace platform::detail

@@ -1,0 +1,335 @@
+#include "platform/ui/application.h"
+
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/bundle.h"
+#include "platform/foundation/console.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/foundation/trace.h"
+#include "platform/runloop/clock.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/ui/screen.h"
+#include "platform/ui/storyboard.h"
+#include "platform/ui/window.h"
+
+namespace platform {
+
+namespace {
+
+std::mutex& sharedMutex() {
+  static std::mutex m;
+  return m;
+}
+std::shared_ptr<Application>& sharedApplication() {
+  static std::shared_ptr<Application> app;
+  return app;
+}
+// Whether applicationMain runs the main loop (terminate stops it only then).
+std::atomic<bool>& runningMainLoop() {
+  static std::atomic<bool> running{false};
+  return running;
+}
+
+std::mutex& registryMutex() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, ApplicationDelegateRegistry::Factory, std::less<>>& registry() {
+  static std::map<std::string, ApplicationDelegateRegistry::Factory, std::less<>> r;
+  return r;
+}
+
+std::string mainStoryboardName(bool& named) {
+  named = false;
+  if (auto bundle = Bundle::main()) {
+    Value v = bundle->objectForInfoDictionaryKey(kMainStoryboardFileKey);
+    if (const std::string* s = v.ifString(); s && !s->empty()) {
+      named = true;
+      return *s;
+    }
+  }
+  return std::string(kDefaultMainStoryboardName);
+}
+
+}  // namespace
+
+namespace ApplicationDelegateRegistry {
+
+void registerClass(std::string className, Factory factory) {
+  std::lock_guard lock(registryMutex());
+  registry()[std::move(className)] = std::move(factory);
+}
+
+bool contains(std::string_view className) {
+  std::lock_guard lock(registryMutex());
+  return registry().contains(className);
+}
+
+}  // namespace ApplicationDelegateRegistry
+
+Application::Application() = default;
+Application::~Application() = default;
+
+std::shared_ptr<Application> Application::shared() {
+  std::lock_guard lock(sharedMutex());
+  return sharedApplication();
+}
+
+void Application::reset() {
+  std::shared_ptr<Application> old;
+  {
+    std::lock_guard lock(sharedMutex());
+    old = std::move(sharedApplication());
+  }
+  Window::resetKeyWindow();
+  RunLoop::main().setSuspended(false);
+}
+
+std::shared_ptr<Application> Application::launch(std::string_view delegateClassName, Value::Dictionary launchOptions) {
+  ApplicationDelegateRegistry::Factory factory;
+  {
+    std::lock_guard lock(registryMutex());
+    if (auto it = registry().find(delegateClassName); it != registry().end()) factory = it->second;
+  }
+  if (!factory) {
+    throw Exception(
+        std::string(kInternalInconsistencyException),
+        format("Cannot create the application delegate: no class named %@ is registered.", delegateClassName));
+  }
+  reset();
+  auto app = std::make_shared<Application>();
+  {
+    std::lock_guard lock(sharedMutex());
+    sharedApplication() = app;
+  }
+  auto delegate = factory();
+  app->setDelegate(delegate);
+
+  bool named = false;
+  std::string storyboardName = mainStoryboardName(named);
+  if (auto storyboard = Storyboard::named(storyboardName)) {
+    auto window = std::make_shared<Window>(Screen::main().bounds());
+    // The initial screen exists before the launch callbacks; its view loads when the window shows.
+    window->setRootViewController(storyboard->instantiateInitialViewController());
+    if (delegate) delegate->setWindow(window);
+  } else if (named) {
+    throw Exception(std::string(kInvalidArgumentException),
+                    format("Could not find a storyboard named '%@'", storyboardName));
+  }
+
+  if (delegate) {
+    delegate->applicationWillFinishLaunchingWithOptions(*app, launchOptions);
+    delegate->applicationDidFinishLaunchingWithOptions(*app, launchOptions);
+  }
+  app->post(kApplicationDidFinishLaunchingNotification);
+  if (delegate) {
+    if (auto window = delegate->window()) window->makeKeyAndVisible();
+  }
+  app->becomeActive();
+  return app;
+}
+
+std::shared_ptr<ApplicationDelegate> Application::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_;
+}
+
+void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
+  std::shared_ptr<ApplicationDelegate> old;
+  std::vector<DelegateObserver> observers;
+  {
+    std::lock_guard lock(mutex_);
+    old = std::exchange(delegate_, delegate);
+    for (const auto& [id, o] : delegateObservers_) observers.push_back(o);
+  }
+  for (auto& o : observers) o(old, delegate);
+}
+
+int Application::addDelegateObserver(DelegateObserver observer) {
+  std::lock_guard lock(mutex_);
+  int id = nextObserverId_++;
+  delegateObservers_[id] = std::move(observer);
+  return id;
+}
+
+void Application::removeDelegateObserver(int id) {
+  std::lock_guard lock(mutex_);
+  delegateObservers_.erase(id);
+}
+
+std::shared_ptr<Window> Application::keyWindow() const { return Window::keyWindow(); }
+
+void Application::post(std::string_view name) {
+  Notification n;
+  n.name = std::string(name);
+  n.object = this;
+  n.objectRef = shared_from_this();
+  NotificationCenter::defaultCenter().post(std::move(n));
+}
+
+void Application::becomeActive() {
+  state_ = ApplicationState::Active;
+  if (auto d = delegate()) d->applicationDidBecomeActive(*this);
+  post(kApplicationDidBecomeActiveNotification);
+}
+
+void Application::enterBackground() {
+  if (terminated_ || state_ == ApplicationState::Background) return;
+  auto keep = shared_from_this();
+  state_ = ApplicationState::Inactive;
+  if (auto d = delegate()) d->applicationWillResignActive(*this);
+  post(kApplicationWillResignActiveNotification);
+
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    state_ = ApplicationState::Background;
+    suspendable_ = true;
+    backgroundDeadline_ = Clock::current().uptime() + kBackgroundTimeAllowance;
+    generation = ++backgroundGeneration_;
+    expired_ = false;
+  }
+  if (auto d = delegate()) d->applicationDidEnterBackground(*this);
+  post(kApplicationDidEnterBackgroundNotification);
+  std::weak_ptr<Application> weak = keep;
+  DispatchQueue::main()->after(kBackgroundTimeAllowance, [weak, generation] {
+    if (auto app = weak.lock()) app->expireBackgroundTasks(generation);
+  });
+  updateSuspension();
+}
+
+void Application::enterForeground() {
+  if (terminated_ || state_ != ApplicationState::Background) return;
+  auto keep = shared_from_this();
+  {
+    // Under the lock, so that no task ending on another thread suspends the loop again.
+    std::lock_guard lock(mutex_);
+    ++backgroundGeneration_;
+    expired_ = false;
+    suspendable_ = false;
+    RunLoop::main().setSuspended(false);
+  }
+  if (auto d = delegate()) d->applicationWillEnterForeground(*this);
+  post(kApplicationWillEnterForegroundNotification);
+  state_ = ApplicationState::Inactive;
+  becomeActive();
+}
+
+void Application::terminate() {
+  if (terminated_.exchange(true)) return;
+  auto keep = shared_from_this();
+  {
+    std::lock_guard lock(mutex_);
+    suspendable_ = false;
+  }
+  if (auto d = delegate()) d->applicationWillTerminate(*this);
+  post(kApplicationWillTerminateNotification);
+  RunLoop::main().setSuspended(false);
+  if (runningMainLoop()) RunLoop::main().stop();
+}
+
+void Application::updateSuspension() {
+  // Deciding and switching under one lock: threads ending tasks cannot undo a newer decision.
+  std::lock_guard lock(mutex_);
+  bool suspend = suspendable_ && (tasks_.empty() || expired_);
+  if (RunLoop::main().isSuspended() != suspend) RunLoop::main().setSuspended(suspend);
+}
+
+void Application::expireBackgroundTasks(std::uint64_t generation) {
+  std::vector<std::function<void()>> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != backgroundGeneration_ || state_ != ApplicationState::Background) return;
+    expired_ = true;
+    for (const auto& [id, task] : tasks_) handlers.push_back(task.expirationHandler);
+  }
+  for (auto& h : handlers) {
+    if (h) h();
+  }
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, task] : tasks_) {
+      Console::log(format("Background task %@ (%lld) was not ended before its time ran out; the system ended it.",
+                          task.name, static_cast<long long>(id)));
+    }
+    tasks_.clear();
+  }
+  updateSuspension();
+}
+
+BackgroundTaskIdentifier Application::beginBackgroundTaskWithName(std::string name,
+                                                                  std::function<void()> expirationHandler) {
+  BackgroundTaskIdentifier id;
+  {
+    std::lock_guard lock(mutex_);
+    // Once the background time has run out no new task may keep the app running.
+    if (state_ == ApplicationState::Background && expired_) return kBackgroundTaskInvalid;
+    id = nextTask_++;
+    tasks_[id] = Task{std::move(name), std::move(expirationHandler)};
+  }
+  updateSuspension();
+  return id;
+}
+
+void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
+  if (identifier == kBackgroundTaskInvalid) return;
+  bool found;
+  {
+    std::lock_guard lock(mutex_);
+    found = tasks_.erase(identifier) > 0;
+  }
+  if (!found) {
+    Console::log(format("Cannot end background task %lld: no such task, or it has already ended.",
+                        static_cast<long long>(identifier)));
+    return;
+  }
+  updateSuspension();
+}
+
+double Application::backgroundTimeRemaining() const {
+  std::lock_guard lock(mutex_);
+  if (state_ != ApplicationState::Background) return std::numeric_limits<double>::infinity();
+  if (expired_) return 0;
+  return std::max(0.0, backgroundDeadline_ - Clock::current().uptime());
+}
+
+std::size_t Application::openBackgroundTaskCount() const {
+  std::lock_guard lock(mutex_);
+  return tasks_.size();
+}
+
+bool Application::canOpenURL(std::string_view url) const {
+  auto colon = url.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  for (std::size_t i = 0; i < colon; ++i) {
+    char c = url[i];
+    bool ok = std::isalpha(static_cast<unsigned char>(c)) ||
+              (i > 0 && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+    if (!ok) return false;
+  }
+  return true;
+}
+
+void Application::openURL(const std::string& url, const Value::Dictionary&, std::function<void(bool)> completion) {
+  bool opened = canOpenURL(url);
+  if (opened) Trace::record("openURL", url);
+  if (completion) {
+    DispatchQueue::main()->async([completion = std::move(completion), opened] { completion(opened); });
+  }
+}
+
+int applicationMain(int, char**, std::string_view delegateClassName) {
+  Application::launch(delegateClassName);
+  runningMainLoop() = true;
+  RunLoop::main().run();
+  runningMainLoop() = false;
+  return 0;
+}
+
+}  // namespace platform

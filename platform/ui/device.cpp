@@ -1,0 +1,123 @@
+#include "platform/ui/device.h"
+
+#include "platform/foundation/notification_center.h"
+#include "platform/foundation/system_info.h"
+
+namespace platform {
+
+std::shared_ptr<Device> Device::currentShared() {
+  static std::shared_ptr<Device> device = std::make_shared<Device>();
+  return device;
+}
+
+Device& Device::current() { return *currentShared(); }
+
+std::string Device::model() const {
+  {
+    std::lock_guard lock(mutex_);
+    if (model_) return *model_;
+  }
+  return SystemInfo::model();
+}
+
+void Device::setModel(std::string model) {
+  std::lock_guard lock(mutex_);
+  model_ = std::move(model);
+  // A device without the sensor cannot keep monitoring on.
+  if (!model_->starts_with("iPhone")) monitoring_ = false;
+}
+
+std::string Device::systemName() const { return SystemInfo::systemName(); }
+std::string Device::systemVersion() const { return SystemInfo::systemVersion(); }
+
+UserInterfaceIdiom Device::userInterfaceIdiom() const {
+  return model().starts_with("iPad") ? UserInterfaceIdiom::Pad : UserInterfaceIdiom::Phone;
+}
+
+bool Device::isProximityMonitoringEnabled() const {
+  std::lock_guard lock(mutex_);
+  return monitoring_;
+}
+
+void Device::setProximityMonitoringEnabled(bool enabled) {
+  // Only phones carry the sensor; elsewhere monitoring stays off.
+  bool hasSensor = model().starts_with("iPhone");
+  std::lock_guard lock(mutex_);
+  monitoring_ = enabled && hasSensor;
+}
+
+bool Device::proximityState() const {
+  std::lock_guard lock(mutex_);
+  return monitoring_ && covered_;
+}
+
+DeviceOrientation Device::orientation() const {
+  std::lock_guard lock(mutex_);
+  return orientation_;
+}
+
+Value Device::valueForKey(std::string_view key) const {
+  if (key == kFeedbackSupportLevelKey) {
+    {
+      std::lock_guard lock(mutex_);
+      if (feedbackSupportLevel_) return *feedbackSupportLevel_;
+    }
+    return Value(userInterfaceIdiom() == UserInterfaceIdiom::Phone ? 2 : 0);
+  }
+  if (key == "model") return Value(model());
+  if (key == "systemName") return Value(systemName());
+  if (key == "systemVersion") return Value(systemVersion());
+  if (key == "proximityState") return Value(proximityState());
+  if (key == "proximityMonitoringEnabled") return Value(isProximityMonitoringEnabled());
+  return Value();
+}
+
+void Device::setSensorCovered(bool covered) {
+  bool post;
+  {
+    std::lock_guard lock(mutex_);
+    if (covered_ == covered) return;
+    covered_ = covered;
+    post = monitoring_;
+  }
+  if (!post) return;
+  Notification n;
+  n.name = std::string(kDeviceProximityStateDidChangeNotification);
+  n.object = this;
+  n.objectRef = shared_from_this();
+  NotificationCenter::defaultCenter().post(std::move(n));
+}
+
+bool Device::isSensorCovered() const {
+  std::lock_guard lock(mutex_);
+  return covered_;
+}
+
+void Device::setOrientation(DeviceOrientation orientation) {
+  {
+    std::lock_guard lock(mutex_);
+    if (orientation_ == orientation) return;
+    orientation_ = orientation;
+  }
+  Notification n;
+  n.name = std::string(kDeviceOrientationDidChangeNotification);
+  n.object = this;
+  n.objectRef = shared_from_this();
+  NotificationCenter::defaultCenter().post(std::move(n));
+}
+
+void Device::setFeedbackSupportLevel(std::optional<Value> level) {
+  std::lock_guard lock(mutex_);
+  feedbackSupportLevel_ = std::move(level);
+}
+
+void Device::reset() {
+  std::lock_guard lock(mutex_);
+  model_.reset();
+  monitoring_ = false;
+  covered_ = false;
+  orientation_ = DeviceOrientation::Portrait;
+  feedbackSupportLevel_.reset();
+}
+
+}  // namespace platform

@@ -1,0 +1,116 @@
+#include "sdk/utilities/promises/vbl_promise.h"
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/exception.h"
+
+namespace {
+
+std::mutex& defaultQueueMutex() {
+  static std::mutex m;
+  return m;
+}
+
+VBLPromiseBase::Queue& defaultQueue() {
+  static VBLPromiseBase::Queue queue;
+  return queue;
+}
+
+}  // namespace
+
+VBLPromiseBase::Queue VBLPromiseBase::defaultDispatchQueue() {
+  std::lock_guard lock(defaultQueueMutex());
+  if (!defaultQueue()) defaultQueue() = platform::DispatchQueue::main();
+  return defaultQueue();
+}
+
+void VBLPromiseBase::setDefaultDispatchQueue(Queue queue) {
+  requireQueue(queue);
+  std::lock_guard lock(defaultQueueMutex());
+  defaultQueue() = std::move(queue);
+}
+
+const std::shared_ptr<platform::DispatchGroup>& VBLPromiseBase::dispatchGroup() {
+  // Never destroyed: promises may still resolve while the process exits.
+  static const auto* group = new std::shared_ptr<platform::DispatchGroup>(platform::DispatchGroup::make());
+  return *group;
+}
+
+namespace {
+
+std::atomic<long> groupMembers{0};
+std::mutex groupTransitionMutex;
+
+}  // namespace
+
+// Only the first member enters the group and only the last leaves it; both transitions happen
+// under one mutex, so the group's own enter and leave always alternate.
+void VBLPromiseBase::enterGroup() {
+  long members = groupMembers.load(std::memory_order_relaxed);
+  while (members > 0) {
+    if (groupMembers.compare_exchange_weak(members, members + 1, std::memory_order_relaxed)) return;
+  }
+  std::lock_guard lock(groupTransitionMutex);
+  if (groupMembers.fetch_add(1, std::memory_order_relaxed) == 0) dispatchGroup()->enter();
+}
+
+void VBLPromiseBase::leaveGroup() {
+  long members = groupMembers.load(std::memory_order_relaxed);
+  while (members > 1) {
+    if (groupMembers.compare_exchange_weak(members, members - 1, std::memory_order_release)) return;
+  }
+  std::lock_guard lock(groupTransitionMutex);
+  if (groupMembers.fetch_sub(1, std::memory_order_acq_rel) == 1) dispatchGroup()->leave();
+}
+
+void VBLPromiseBase::raiseInvalidParameter(std::string_view name) {
+  raiseAssertion(platform::format("Invalid parameter not satisfying: %@", name));
+}
+
+void VBLPromiseBase::raiseAssertion(std::string_view reason) {
+  throw platform::Exception(std::string(platform::kInternalInconsistencyException), std::string(reason));
+}
+
+std::string VBLPromiseBase::describe(const void* self, State state, const std::string& resolution) {
+  switch (state) {
+    case State::Pending:
+      return platform::format("<%@ %p> Pending", "VBLPromise", self);
+    case State::Fulfilled:
+      return platform::format("<%@ %p> Fulfilled: %@", "VBLPromise", self, resolution);
+    case State::Rejected:
+      return platform::format("<%@ %p> Rejected: %@", "VBLPromise", self, resolution);
+  }
+  return {};
+}
+
+platform::Error VBLPromiseTimedOutError() {
+  return platform::Error(std::string(VBLPromiseErrorDomain), VBLPromiseErrorCodeTimedOut);
+}
+
+platform::Error VBLPromiseValidationFailureError() {
+  return platform::Error(std::string(VBLPromiseErrorDomain), VBLPromiseErrorCodeValidationFailure);
+}
+
+bool VBLPromiseErrorIsTimedOut(const platform::Error& error) {
+  return error.domain() == VBLPromiseErrorDomain && error.code() == VBLPromiseErrorCodeTimedOut;
+}
+
+bool VBLPromiseErrorIsValidationFailure(const platform::Error& error) {
+  return error.domain() == VBLPromiseErrorDomain && error.code() == VBLPromiseErrorCodeValidationFailure;
+}
+
+namespace vbl_detail {
+
+double wholeNanoseconds(double seconds) {
+  const double nanoseconds = seconds * 1e9;
+  if (std::isnan(nanoseconds)) return 0;
+  // Saturate where the conversion to a signed 64-bit count would overflow.
+  constexpr double kLimit = 9.2e18;
+  if (nanoseconds >= kLimit) return kLimit / 1e9;
+  if (nanoseconds <= -kLimit) return -kLimit / 1e9;
+  return static_cast<double>(static_cast<std::int64_t>(nanoseconds)) / 1e9;
+}
+
+}  // namespace vbl_detail

@@ -1,0 +1,458 @@
+// The operators of VBLPromise, built on its core; included by vbl_promise.h only.
+#pragma once
+
+namespace vbl_detail {
+
+// The platform's delays take whole nanoseconds; a NaN or an out-of-range interval must not turn
+// into an undefined conversion.
+double wholeNanoseconds(double seconds);
+
+}  // namespace vbl_detail
+
+// ---- then, catch, recover, always, validate, reduce ----
+
+template <class T>
+template <class F>
+auto VBLPromise<T>::then(const Queue& queue, F work) -> std::shared_ptr<VBLPromise<vbl_detail::ThenValue<T, F>>> {
+  using U = vbl_detail::ThenValue<T, F>;
+  requireQueue(queue);
+  requireBlock(work, "work");
+  using R = std::decay_t<vbl_detail::CallWithValueResult<T, F>>;
+  auto chained = VBLPromise<U>::pendingPromise();
+  if constexpr (std::is_void_v<R> || std::is_same_v<R, U>) {
+    // A plain value: nothing to adopt, so no queue to keep.
+    observe(queue, [chained, work = std::move(work)](const VBLPromise& p) mutable {
+      if (p.state_ == State::Rejected) {
+        chained->reject(p.error_);
+      } else if constexpr (std::is_void_v<R>) {
+        vbl_detail::callWithValue<T>(work, *p.value_);
+        chained->fulfill(U{});
+      } else {
+        chained->fulfill(vbl_detail::callWithValue<T>(work, *p.value_));
+      }
+    });
+  } else {
+    observe(queue, [chained, queue, work = std::move(work)](const VBLPromise& p) mutable {
+      if (p.state_ == State::Rejected) {
+        chained->reject(p.error_);
+      } else {
+        VBLPromise<U>::resolve(chained, VBLResult<U>(vbl_detail::callWithValue<T>(work, *p.value_)), queue);
+      }
+    });
+  }
+  return chained;
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::catch_(const Queue& queue, F reject) {
+  requireQueue(queue);
+  requireBlock(reject, "reject");
+  auto chained = pendingPromise();
+  observe(queue, [chained, reject = std::move(reject)](const VBLPromise& p) mutable {
+    if (p.state_ == State::Fulfilled) {
+      chained->fulfill(*p.value_);
+    } else {
+      reject(p.error_);
+      chained->reject(p.error_);
+    }
+  });
+  return chained;
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::recover(const Queue& queue, F recovery) {
+  requireQueue(queue);
+  requireBlock(recovery, "recovery");
+  auto chained = pendingPromise();
+  observe(queue, [chained, queue, recovery = std::move(recovery)](const VBLPromise& p) mutable {
+    if (p.state_ == State::Fulfilled) {
+      chained->fulfill(*p.value_);
+    } else {
+      resolve(chained, vbl_detail::resultOf<T>(recovery, p.error_), queue);
+    }
+  });
+  return chained;
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::always(const Queue& queue, F work) {
+  requireQueue(queue);
+  requireBlock(work, "work");
+  auto chained = pendingPromise();
+  observe(queue, [chained, work = std::move(work)](const VBLPromise& p) mutable {
+    work();
+    if (p.state_ == State::Fulfilled) {
+      chained->fulfill(*p.value_);
+    } else {
+      chained->reject(p.error_);
+    }
+  });
+  return chained;
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::validate(const Queue& queue, F predicate) {
+  requireQueue(queue);
+  requireBlock(predicate, "predicate");
+  auto chained = pendingPromise();
+  observe(queue, [chained, predicate = std::move(predicate)](const VBLPromise& p) mutable {
+    if (p.state_ == State::Rejected) {
+      chained->reject(p.error_);
+    } else if (predicate(*p.value_)) {
+      chained->fulfill(*p.value_);
+    } else {
+      chained->reject(VBLPromiseValidationFailureError());
+    }
+  });
+  return chained;
+}
+
+template <class T>
+template <class Item, class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::reduce(const Queue& queue, std::vector<Item> items, F reducer) {
+  requireQueue(queue);
+  requireBlock(reducer, "reducer");
+  if (items.empty()) return this->shared_from_this();
+  // Every step shares the reducer; each observer keeps its own item.
+  auto shared = std::make_shared<F>(std::move(reducer));
+  Ptr current = this->shared_from_this();
+  for (auto& item : items) {
+    auto next = pendingPromise();
+    current->observe(queue, [next, queue, shared, item = std::move(item)](const VBLPromise& p) {
+      if (p.state_ == State::Fulfilled) {
+        resolve(next, vbl_detail::resultOf<T>(*shared, *p.value_, item), queue);
+      } else {
+        next->reject(p.error_);
+      }
+    });
+    current = std::move(next);
+  }
+  return current;
+}
+
+// ---- delay, timeout ----
+
+template <class T>
+typename VBLPromise<T>::Ptr VBLPromise<T>::delay(const Queue& queue, double seconds) {
+  requireQueue(queue);
+  const double interval = vbl_detail::wholeNanoseconds(seconds);
+  auto delayed = pendingPromise();
+  observe(queue, [delayed, queue, interval](const VBLPromise& p) {
+    if (p.state_ == State::Fulfilled) {
+      queue->after(interval, [delayed, value = *p.value_]() mutable { delayed->fulfill(std::move(value)); });
+    } else {
+      delayed->reject(p.error_);
+    }
+  });
+  return delayed;
+}
+
+template <class T>
+typename VBLPromise<T>::Ptr VBLPromise<T>::timeout(const Queue& queue, double seconds) {
+  requireQueue(queue);
+  auto bounded = pendingPromise();
+  observe(queue, [bounded](const VBLPromise& p) {
+    if (p.state_ == State::Fulfilled) {
+      bounded->fulfill(*p.value_);
+    } else {
+      bounded->reject(p.error_);
+    }
+  });
+  // Held weakly: a timer must not keep alive a promise that nobody waits for any more.
+  queue->after(vbl_detail::wholeNanoseconds(seconds), [weak = std::weak_ptr<VBLPromise>(bounded)] {
+    if (auto promise = weak.lock()) promise->reject(VBLPromiseTimedOutError());
+  });
+  return bounded;
+}
+
+// ---- async, do ----
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::async(const Queue& queue, F work) {
+  requireQueue(queue);
+  requireBlock(work, "work");
+  auto promise = pendingPromise();
+  submit(queue, [promise, queue, work = std::move(work)]() mutable {
+    Fulfill fulfill = [promise, queue](VBLResult<T> result) { resolve(promise, std::move(result), queue); };
+    Reject reject = [promise](platform::Error error) { promise->reject(std::move(error)); };
+    work(std::move(fulfill), std::move(reject));
+  });
+  return promise;
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::do_(const Queue& queue, F work) {
+  requireQueue(queue);
+  requireBlock(work, "work");
+  auto promise = pendingPromise();
+  submit(queue, [promise, queue, work = std::move(work)]() mutable {
+    resolve(promise, vbl_detail::resultOf<T>(work), queue);
+  });
+  return promise;
+}
+
+// ---- all, any, race ----
+
+template <class T>
+std::shared_ptr<VBLPromise<std::vector<T>>> VBLPromise<T>::all(const Queue& queue,
+                                                               std::vector<VBLResult<T>> allPromises) {
+  using Combined = VBLPromise<std::vector<T>>;
+  requireQueue(queue);
+  if (allPromises.empty()) return Combined::resolvedWith(std::vector<T>{});
+  for (auto& item : allPromises) {
+    if (item.isPromise() && !item.promise()) raiseInvalidParameter("allPromises");
+  }
+  return Combined::async(queue, [queue, items = std::move(allPromises)](typename Combined::Fulfill fulfill,
+                                                                        typename Combined::Reject reject) mutable {
+    auto members = std::make_shared<std::vector<Ptr>>();
+    members->reserve(items.size());
+    for (auto& item : items) {
+      if (item.isError()) {
+        reject(std::move(item.error()));
+        return;
+      }
+      members->push_back(item.isPromise() ? std::move(item.promise()) : resolvedWith(std::move(item.value())));
+    }
+    // Every callback holds the whole list: a callback decides by looking at all members.
+    for (const auto& member : *members) {
+      member->observe(queue, [members, fulfill, reject](const VBLPromise& p) {
+        if (p.state_ == State::Rejected) {
+          reject(p.error_);
+          return;
+        }
+        std::vector<T> values;
+        values.reserve(members->size());
+        for (const auto& m : *members) {
+          std::lock_guard lock(m->mutex_);
+          if (m->state_ != State::Fulfilled) return;
+          values.push_back(*m->value_);
+        }
+        fulfill(std::move(values));
+      });
+    }
+  });
+}
+
+template <class T>
+std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<T>>>> VBLPromise<T>::any(
+    const Queue& queue, std::vector<VBLResult<T>> anyPromises) {
+  using Combined = VBLPromise<std::vector<VBLPromiseOutcome<T>>>;
+  requireQueue(queue);
+  if (anyPromises.empty()) return Combined::resolvedWith(std::vector<VBLPromiseOutcome<T>>{});
+  for (auto& item : anyPromises) {
+    if (item.isPromise() && !item.promise()) raiseInvalidParameter("anyPromises");
+  }
+  return Combined::async(queue, [queue, items = std::move(anyPromises)](typename Combined::Fulfill fulfill,
+                                                                        typename Combined::Reject reject) mutable {
+    auto members = std::make_shared<std::vector<Ptr>>();
+    members->reserve(items.size());
+    for (auto& item : items) {
+      if (item.isPromise()) {
+        members->push_back(std::move(item.promise()));
+      } else if (item.isError()) {
+        members->push_back(resolvedWith(std::move(item.error())));
+      } else {
+        members->push_back(resolvedWith(std::move(item.value())));
+      }
+    }
+    for (const auto& member : *members) {
+      member->observe(queue, [members, fulfill, reject](const VBLPromise& p) {
+        std::vector<VBLPromiseOutcome<T>> combined;
+        combined.reserve(members->size());
+        bool anyFulfilled = false;
+        for (const auto& m : *members) {
+          std::lock_guard lock(m->mutex_);
+          if (m->state_ == State::Pending) return;
+          if (m->state_ == State::Fulfilled) {
+            anyFulfilled = true;
+            combined.emplace_back(std::in_place_index<0>, *m->value_);
+          } else {
+            combined.emplace_back(std::in_place_index<1>, m->error_);
+          }
+        }
+        if (p.state_ == State::Fulfilled || anyFulfilled) {
+          fulfill(std::move(combined));
+        } else {
+          reject(p.error_);
+        }
+      });
+    }
+  });
+}
+
+template <class T>
+typename VBLPromise<T>::Ptr VBLPromise<T>::race(const Queue& queue, std::vector<VBLResult<T>> promises) {
+  requireQueue(queue);
+  if (promises.empty()) raiseAssertion("No promises to observe");
+  for (auto& item : promises) {
+    if (item.isPromise() && !item.promise()) raiseInvalidParameter("promises");
+  }
+  return async(queue, [queue, items = std::move(promises)](Fulfill fulfill, Reject reject) mutable {
+    for (auto& item : items) {
+      if (!item.isPromise()) {
+        fulfill(std::move(item));
+        return;
+      }
+    }
+    for (auto& item : items) {
+      item.promise()->observe(queue, [fulfill, reject](const VBLPromise& p) {
+        if (p.state_ == State::Fulfilled) {
+          fulfill(*p.value_);
+        } else {
+          reject(p.error_);
+        }
+      });
+    }
+  });
+}
+
+// ---- retry ----
+
+namespace vbl_detail {
+
+// One retry loop: the work, what is left of it, and the promise it resolves.
+template <class T, class F>
+struct RetryLoop : std::enable_shared_from_this<RetryLoop<T, F>> {
+  using Promise = VBLPromise<T>;
+  typename Promise::Ptr promise;
+  typename Promise::Queue queue;
+  double interval;
+  typename Promise::RetryPredicate predicate;
+  F work;
+
+  RetryLoop(typename Promise::Ptr p, typename Promise::Queue q, double i, typename Promise::RetryPredicate c, F w)
+      : promise(std::move(p)), queue(std::move(q)), interval(i), predicate(std::move(c)), work(std::move(w)) {}
+
+  void attempt(std::int64_t remaining) {
+    VBLResult<T> result = resultOf<T>(work);
+    if (result.isPromise()) {
+      auto self = this->shared_from_this();
+      auto& attemptPromise = result.promise();
+      if (!attemptPromise) Promise::raiseInvalidParameter("promise");
+      attemptPromise->observeOnQueue(
+          queue, [self](const T& value) { self->promise->fulfill(value); },
+          [self, remaining](const platform::Error& error) { self->failed(remaining, error); });
+    } else if (result.isError()) {
+      failed(remaining, result.error());
+    } else {
+      promise->fulfill(std::move(result.value()));
+    }
+  }
+
+  void failed(std::int64_t remaining, const platform::Error& error) {
+    if (remaining >= 1 && (!predicate || predicate(remaining, error))) {
+      queue->after(interval, [self = this->shared_from_this(), remaining] { self->attempt(remaining - 1); });
+    } else {
+      promise->reject(error);
+    }
+  }
+};
+
+}  // namespace vbl_detail
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::attempts(const Queue& queue, std::int64_t count, double interval,
+                                                    RetryPredicate predicate, F work) {
+  requireQueue(queue);
+  requireBlock(work, "work");
+  auto promise = pendingPromise();
+  auto loop = std::make_shared<vbl_detail::RetryLoop<T, F>>(promise, queue, vbl_detail::wholeNanoseconds(interval),
+                                                            std::move(predicate), std::move(work));
+  loop->attempt(count);
+  return promise;
+}
+
+// ---- wrap ----
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrapCompletion(const Queue& queue, F work)
+  requires std::same_as<T, VBLVoid>
+{
+  requireBlock(work, "work");
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject) mutable {
+    work([fulfill] { fulfill(VBLVoid{}); });
+  });
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrapObjectCompletion(const Queue& queue, F work) {
+  requireBlock(work, "work");
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject) mutable {
+    work([fulfill](T value) { fulfill(std::move(value)); });
+  });
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrapErrorCompletion(const Queue& queue, F work)
+  requires std::same_as<T, VBLVoid>
+{
+  requireBlock(work, "work");
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject reject) mutable {
+    work([fulfill, reject](platform::Error error) {
+      if (error.isSet()) {
+        reject(std::move(error));
+      } else {
+        fulfill(VBLVoid{});
+      }
+    });
+  });
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrapObjectOrErrorCompletion(const Queue& queue, F work) {
+  requireBlock(work, "work");
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject reject) mutable {
+    work([fulfill, reject](T value, platform::Error error) {
+      if (error.isSet()) {
+        reject(std::move(error));
+      } else {
+        fulfill(std::move(value));
+      }
+    });
+  });
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrapErrorOrObjectCompletion(const Queue& queue, F work) {
+  requireBlock(work, "work");
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject reject) mutable {
+    work([fulfill, reject](platform::Error error, T value) {
+      if (error.isSet()) {
+        reject(std::move(error));
+      } else {
+        fulfill(std::move(value));
+      }
+    });
+  });
+}
+
+template <class T>
+template <class F>
+typename VBLPromise<T>::Ptr VBLPromise<T>::wrap2ObjectsOrErrorCompletion(const Queue& queue, F work)
+  requires vbl_detail::IsPair<T>::value
+{
+  requireBlock(work, "work");
+  using A = typename T::first_type;
+  using B = typename T::second_type;
+  return async(queue, [work = std::move(work)](Fulfill fulfill, Reject reject) mutable {
+    work([fulfill, reject](A first, B second, platform::Error error) {
+      if (error.isSet()) {
+        reject(std::move(error));
+      } else {
+        fulfill(T(std::move(first), std::move(second)));
+      }
+    });
+  });
+}

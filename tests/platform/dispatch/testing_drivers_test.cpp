@@ -1,0 +1,163 @@
+// The drivers tests stand on: runUntilIdle, advance, drain and a fresh timeline per test.
+#include "platform/testing/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/dispatch_timer_source.h"
+#include "platform/dispatch/work_tracker.h"
+#include "platform/foundation/exception.h"
+#include "platform/runloop/run_loop.h"
+
+namespace platform {
+namespace {
+
+using testing::advance;
+using testing::runUntilIdle;
+
+TEST(RunUntilIdle, FollowsWorkAcrossQueuesAndBackToTheMainThread) {
+  std::vector<std::string> steps;  // appended in a chain, one step at a time
+  auto first = DispatchQueue::serial("test.first");
+  auto second = DispatchQueue::concurrent("test.second");
+  first->async([&] {
+    steps.push_back("first");
+    second->async([&] {
+      steps.push_back("second");
+      DispatchQueue::main()->async([&] {
+        steps.push_back("main");
+        DispatchQueue::global()->async([&] {
+          steps.push_back("global");
+          DispatchQueue::main()->async([&] { steps.push_back("main again"); });
+        });
+      });
+    });
+  });
+  runUntilIdle();
+  EXPECT_EQ(steps, (std::vector<std::string>{"first", "second", "main", "global", "main again"}));
+}
+
+TEST(RunUntilIdle, WaitsForPendingWorkHeldOffTheQueues) {
+  std::atomic<bool> delivered{false};
+  DispatchSemaphore started;
+  auto pending = std::make_shared<PendingWork>();
+  std::thread transfer([&, pending]() mutable {
+    started.wait(10);
+    DispatchQueue::main()->async([&] { delivered = true; });
+    pending->finish();
+  });
+  pending.reset();
+  started.signal();
+  runUntilIdle();
+  EXPECT_TRUE(delivered);
+  transfer.join();
+}
+
+TEST(RunUntilIdle, DoesNotWaitForWorkThatIsNotDueYet) {
+  std::atomic<int> ran{0};
+  DispatchQueue::global()->after(60, [&] { ++ran; });
+  auto timer = Timer::scheduled(60, false, [&](Timer&) { ++ran; });
+  runUntilIdle();
+  EXPECT_EQ(ran.load(), 0);
+  advance(60);
+  EXPECT_EQ(ran.load(), 2);
+}
+
+TEST(RunUntilIdle, AnExceptionFromAMainQueueBlockReachesTheTestAndLaterBlocksStillRun) {
+  std::vector<int> ran;
+  DispatchQueue::main()->async([&] { ran.push_back(1); });
+  DispatchQueue::main()->async([] { throw Exception("TestException", "from a block"); });
+  DispatchQueue::main()->async([&] { ran.push_back(3); });
+  EXPECT_THROW(runUntilIdle(), Exception);
+  runUntilIdle();
+  EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+}
+
+TEST(Advance, FiresWorkMadeDuringTheAdvanceWhenItFallsDueInside) {
+  testing::useManualClock();
+  std::vector<double> fired;
+  auto queue = DispatchQueue::serial("test.chain");
+  std::function<void()> step = [&] {
+    fired.push_back(Clock::current().uptime() - 1000);
+    if (fired.size() < 5) queue->after(1, step);
+  };
+  queue->after(1, step);
+  advance(3.5);
+  EXPECT_EQ(fired, (std::vector<double>{1, 2, 3}));
+  advance(10);
+  EXPECT_EQ(fired, (std::vector<double>{1, 2, 3, 4, 5}));
+  EXPECT_DOUBLE_EQ(Clock::current().uptime(), 1013.5);
+}
+
+TEST(Advance, RefusesToRunBackwardsOrOffTheMainThreadOrOnARealClock) {
+  testing::useManualClock();
+  EXPECT_THROW(advance(-1), Exception);
+
+  std::atomic<bool> threw{false};
+  DispatchQueue::global()->async([&] {
+    try {
+      advance(1);
+    } catch (const Exception&) {
+      threw = true;
+    }
+  });
+  runUntilIdle();
+  EXPECT_TRUE(threw);
+
+  Clock::setCurrent(std::make_shared<RealClock>());
+  EXPECT_THROW(advance(1), Exception);
+  testing::useManualClock();
+}
+
+TEST(UseManualClock, StartsAFreshTimeline) {
+  testing::useManualClock();
+  std::atomic<int> stale{0};
+  DispatchQueue::global()->after(1, [&] { ++stale; });
+  auto timer = Timer::scheduled(1, true, [&](Timer&) { ++stale; });
+  auto source = DispatchTimerSource::make(DispatchQueue::global());
+  source->setEventHandler([&] { ++stale; });
+  source->setTimer(1, 1);
+  source->resume();
+  RunLoop::main().setSuspended(true);
+
+  auto clock = testing::useManualClock();
+  EXPECT_EQ(testing::manualClock(), clock);
+  EXPECT_FALSE(RunLoop::main().isSuspended());
+  EXPECT_FALSE(timer->isValid());
+  advance(10);
+  EXPECT_EQ(stale.load(), 0);
+}
+
+TEST(Drain, WaitsForEverythingSubmittedSoFar) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<DispatchQueue> queue;
+  };
+  const std::vector<Case> cases = {
+      {"serial", DispatchQueue::serial("test.drain-serial")},
+      {"concurrent", DispatchQueue::concurrent("test.drain-concurrent")},
+      {"global", DispatchQueue::global(QualityOfService::Background)},
+      {"main", DispatchQueue::main()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 50; ++i) c.queue->async([&] { ++ran; });
+    testing::drain(c.queue);
+    EXPECT_EQ(ran.load(), 50);
+  }
+}
+
+TEST(Drain, OfASuspendedQueueThrowsInsteadOfWaitingForever) {
+  auto queue = DispatchQueue::serial("test.drain-suspended");
+  queue->suspend();
+  queue->async([] {});
+  EXPECT_THROW(testing::drain(queue), Exception);
+  queue->resume();
+}
+
+}  // namespace
+}  // namespace platform

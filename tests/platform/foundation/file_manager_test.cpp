@@ -1,0 +1,206 @@
+#include "platform/foundation/file_manager.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "platform/foundation/home.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void writeText(const fs::path& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+class FileManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = Home::documents() / "fm";
+    fs::create_directories(root);
+  }
+  FileManager& files = FileManager::defaultManager();
+  fs::path root;
+};
+
+TEST_F(FileManagerTest, FailuresCarryThePlatformCodesPathAndErrno) {
+  writeText(root / "existing", "x");
+  writeText(root / "other", "y");
+  fs::create_directory(root / "dir");
+  struct Case {
+    const char* what;
+    std::function<bool(Error*)> op;
+    std::int64_t code;
+    fs::path path;
+    int posix;
+  } cases[] = {
+      {"remove missing", [&](Error* e) { return files.removeItem(root / "missing", e); }, kFileNoSuchFileError,
+       root / "missing", ENOENT},
+      {"move missing", [&](Error* e) { return files.moveItem(root / "missing", root / "to", e); }, kFileNoSuchFileError,
+       root / "missing", ENOENT},
+      {"read missing", [&](Error* e) { return files.contentsAtPath(root / "missing", e).has_value(); },
+       kFileReadNoSuchFileError, root / "missing", ENOENT},
+      {"copy missing", [&](Error* e) { return files.copyItem(root / "missing", root / "to", e); },
+       kFileReadNoSuchFileError, root / "missing", ENOENT},
+      {"attributes of missing", [&](Error* e) { return files.attributesOfItem(root / "missing", e).has_value(); },
+       kFileReadNoSuchFileError, root / "missing", ENOENT},
+      {"list missing", [&](Error* e) { return files.contentsOfDirectory(root / "missing", e).has_value(); },
+       kFileReadNoSuchFileError, root / "missing", ENOENT},
+      {"move onto existing", [&](Error* e) { return files.moveItem(root / "other", root / "existing", e); },
+       kFileWriteFileExistsError, root / "existing", EEXIST},
+      {"copy onto existing", [&](Error* e) { return files.copyItem(root / "other", root / "existing", e); },
+       kFileWriteFileExistsError, root / "existing", EEXIST},
+      {"create existing without intermediates", [&](Error* e) { return files.createDirectory(root / "dir", false, e); },
+       kFileWriteFileExistsError, root / "dir", EEXIST},
+      {"create over a file", [&](Error* e) { return files.createDirectory(root / "existing", true, e); },
+       kFileWriteFileExistsError, root / "existing", EEXIST},
+      {"read a directory", [&](Error* e) { return files.contentsAtPath(root / "dir", e).has_value(); },
+       kFileReadUnknownError, root / "dir", EISDIR},
+      {"list a file", [&](Error* e) { return files.contentsOfDirectory(root / "existing", e).has_value(); },
+       kFileReadUnknownError, root / "existing", ENOTDIR},
+      {"write into a missing folder", [&](Error* e) { return files.writeAtomically(root / "no" / "f", "x", 0644, e); },
+       kFileNoSuchFileError, root / "no" / "f", ENOENT},
+      {"write over a directory", [&](Error* e) { return files.writeAtomically(root / "dir", "x", 0644, e); },
+       kFileWriteUnknownError, root / "dir", EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Error error;
+    EXPECT_FALSE(c.op(&error));
+    EXPECT_EQ(error.domain(), kCocoaErrorDomain);
+    EXPECT_EQ(error.code(), c.code);
+    EXPECT_EQ(error.userInfo().at(std::string(kFilePathErrorKey)), Value(c.path.string()));
+    ASSERT_TRUE(error.underlyingError());
+    EXPECT_EQ(error.underlyingError()->domain(), kPOSIXErrorDomain);
+    EXPECT_EQ(error.underlyingError()->code(), c.posix);
+    EXPECT_FALSE(c.op(nullptr));  // a null out-parameter is allowed
+  }
+  // Nothing was overwritten by the refused moves and copies.
+  EXPECT_EQ(readText(root / "existing"), "x");
+  EXPECT_EQ(readText(root / "other"), "y");
+}
+
+TEST_F(FileManagerTest, CreateListEnumerateCopyMoveRemoveATree) {
+  ASSERT_TRUE(files.createDirectory(root / "a" / "b" / "c"));
+  EXPECT_TRUE(files.createDirectory(root / "a" / "b"));  // existing is fine with intermediates
+  writeText(root / "a" / "z.txt", "z");
+  writeText(root / "a" / "b" / "y.txt", "y");
+  fs::create_symlink(root / "a", root / "a" / "b" / "loop");
+
+  EXPECT_EQ(files.contentsOfDirectory(root / "a"), (std::vector<std::string>{"b", "z.txt"}));
+  std::vector<fs::path> expected{"b", "b/c", "b/loop", "b/y.txt", "z.txt"};
+  EXPECT_EQ(files.enumerator(root / "a"), expected);
+
+  ASSERT_TRUE(files.copyItem(root / "a", root / "copy"));
+  EXPECT_EQ(files.enumerator(root / "copy"), expected);
+  EXPECT_EQ(readText(root / "copy" / "b" / "y.txt"), "y");
+
+  ASSERT_TRUE(files.moveItem(root / "copy", root / "moved"));
+  bool isDirectory = false;
+  EXPECT_FALSE(files.fileExists(root / "copy"));
+  EXPECT_TRUE(files.fileExists(root / "moved", &isDirectory));
+  EXPECT_TRUE(isDirectory);
+
+  ASSERT_TRUE(files.removeItem(root / "moved"));
+  EXPECT_FALSE(files.fileExists(root / "moved"));
+  EXPECT_TRUE(files.fileExists(root / "a" / "z.txt", &isDirectory));  // the link was not followed
+  EXPECT_FALSE(isDirectory);
+}
+
+TEST_F(FileManagerTest, AttributesGiveSizeTypeAndModificationDate) {
+  writeText(root / "f", "12345");
+  timespec times[2] = {{1'700'000'000, 500'000'000}, {1'700'000'000, 500'000'000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root / "f").c_str(), times, 0), 0);
+  auto attributes = files.attributesOfItem(root / "f");
+  ASSERT_TRUE(attributes);
+  EXPECT_EQ(attributes->size, 5u);
+  EXPECT_EQ(attributes->type, FileType::Regular);
+  EXPECT_DOUBLE_EQ(attributes->modificationDate.timeIntervalSince1970(), 1'700'000'000.5);
+  EXPECT_EQ(files.attributesOfItem(root)->type, FileType::Directory);
+}
+
+TEST_F(FileManagerTest, AtomicWriteSetsTheModeAndLeavesNoTempFile) {
+  ::umask(077);  // the requested mode is applied regardless of the umask
+  for (mode_t mode : {mode_t{0600}, mode_t{0644}}) {
+    Error error;
+    ASSERT_TRUE(files.writeAtomically(root / "f", "first", mode, &error)) << error.description();
+    ASSERT_TRUE(files.writeAtomically(root / "f", "second", mode, &error)) << error.description();
+    EXPECT_EQ(readText(root / "f"), "second");
+    EXPECT_EQ(files.attributesOfItem(root / "f")->permissions, mode);
+    EXPECT_EQ(files.contentsOfDirectory(root), std::vector<std::string>{"f"});
+  }
+  ::umask(022);
+}
+
+// A file-size limit makes the write fail half-way, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{bytes, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST_F(FileManagerTest, FailedAtomicWriteKeepsTheOldContentAndNoTempFile) {
+  ASSERT_TRUE(files.writeAtomically(root / "f", "old content"));
+  Error error;
+  {
+    FileSizeLimit limit(1024);
+    EXPECT_FALSE(files.writeAtomically(root / "f", std::string(64 * 1024, 'n'), 0644, &error));
+  }
+  EXPECT_EQ(error.code(), kFileWriteUnknownError);
+  ASSERT_TRUE(error.underlyingError());
+  EXPECT_EQ(error.underlyingError()->code(), EFBIG);
+  EXPECT_EQ(readText(root / "f"), "old content");
+  EXPECT_EQ(files.contentsOfDirectory(root), std::vector<std::string>{"f"});
+}
+
+TEST_F(FileManagerTest, SearchPathsLieInTheHome) {
+  struct Case {
+    SearchPathDirectory directory;
+    fs::path expected;
+  } cases[] = {
+      {SearchPathDirectory::Caches, Home::path() / "Library" / "Caches"},
+      {SearchPathDirectory::ApplicationSupport, Home::path() / "Library" / "Application Support"},
+      {SearchPathDirectory::Documents, Home::path() / "Documents"},
+      {SearchPathDirectory::Temporary, Home::path() / "tmp"},
+  };
+  fs::remove_all(Home::library());  // a reinstall: the folders come back on demand
+  for (const auto& c : cases) {
+    auto url = files.urlForDirectory(c.directory);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(*url, c.expected);
+    bool isDirectory = false;
+    EXPECT_TRUE(files.fileExists(*url, &isDirectory) && isDirectory);
+  }
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,296 @@
+#include "platform/foundation/user_defaults.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/foundation/property_list.h"
+#include "platform/testing/testing.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path preferencesFile(const std::string& suite) { return Home::preferences() / (suite + ".plist"); }
+
+std::optional<Value> readPreferencesFile(const std::string& suite) {
+  auto bytes = FileManager::defaultManager().contentsAtPath(preferencesFile(suite));
+  if (!bytes) return std::nullopt;
+  return PropertyList::read(*bytes);
+}
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  // Each test starts as a fresh launch; the home is fresh already.
+  void SetUp() override { UserDefaults::resetCachesForTesting(); }
+};
+
+TEST_F(UserDefaultsTest, StandardIsNamedByTheBundleIdentifier) {
+  auto defaults = UserDefaults::standard();
+  EXPECT_EQ(defaults->suiteName(), "com.focus.timer");
+  EXPECT_EQ(UserDefaults::suite(""), defaults);
+  EXPECT_EQ(UserDefaults::suite("com.focus.timer"), defaults);
+  EXPECT_EQ(UserDefaults::suite("other"), UserDefaults::suite("other"));
+  EXPECT_NE(UserDefaults::suite("other"), defaults);
+}
+
+TEST_F(UserDefaultsTest, SuiteNamesThatCannotBeFileNamesAreRefused) {
+  for (std::string_view name : {std::string_view("../escape"), std::string_view("a/b"), std::string_view("."),
+                                std::string_view(".."), std::string_view("nul\0x", 5), std::string_view("tab\tname")}) {
+    EXPECT_EQ(UserDefaults::suite(name), nullptr) << name;
+  }
+  EXPECT_EQ(UserDefaults::suite(std::string(300, 'x')), nullptr);
+}
+
+TEST_F(UserDefaultsTest, ValuesSurviveARelaunchWithTheirKinds) {
+  auto defaults = UserDefaults::suite("relaunch");
+  Value::Dictionary stored{
+      {"bool", Value(true)},
+      {"false", Value(false)},
+      {"integer", Value(42)},
+      {"zero", Value(0)},
+      {"double", Value(2.5)},
+      {"whole double", Value(3.0)},
+      {"string", Value("text")},
+      {"data", Value(Data{0, 1, 2, 255})},
+      {"date", Value(Date::fromTimeIntervalSince1970(1'700'000'000))},
+      {"array", Value::array({1, "two", 3.5, false})},
+      {"dictionary", Value::dictionary({{"nested", Value::array({Value(true)})}})},
+  };
+  for (const auto& [key, value] : stored) ASSERT_TRUE(defaults->setObject(value, key));
+  // The flusher writes on its own: no run loop, no synchronize.
+  ASSERT_TRUE(UserDefaults::waitForPendingWrites());
+  struct stat st {};
+  ASSERT_EQ(::stat(preferencesFile("relaunch").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  UserDefaults::resetCachesForTesting();
+  for (const auto& [key, value] : stored) {
+    Value read = defaults->objectForKey(key);
+    EXPECT_EQ(read, value) << key;
+    EXPECT_EQ(read.type(), value.type()) << key;
+  }
+  EXPECT_TRUE(defaults->boolForKey("bool"));
+  EXPECT_EQ(defaults->integerForKey("integer"), 42);
+  EXPECT_DOUBLE_EQ(defaults->doubleForKey("double"), 2.5);
+}
+
+TEST_F(UserDefaultsTest, RegisteredDefaultsAreSearchedLastAndNeverWritten) {
+  auto defaults = UserDefaults::standard();
+  ASSERT_TRUE(defaults->registerDefaults({{"sound", Value(true)}, {"focus", Value(25)}, {"flash", Value(false)}}));
+  EXPECT_TRUE(defaults->boolForKey("sound"));
+  EXPECT_EQ(defaults->integerForKey("focus"), 25);
+
+  defaults->setBool(false, "sound");  // a stored false still wins
+  defaults->setInteger(0, "focus");
+  EXPECT_FALSE(defaults->boolForKey("sound"));
+  EXPECT_EQ(defaults->integerForKey("focus"), 0);
+  EXPECT_EQ(defaults->dictionaryRepresentation(),
+            (Value::Dictionary{{"sound", Value(false)}, {"focus", Value(0)}, {"flash", Value(false)}}));
+
+  defaults->removeObjectForKey("focus");
+  EXPECT_EQ(defaults->integerForKey("focus"), 25);
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("com.focus.timer"), Value(Value::Dictionary{{"sound", Value(false)}}));
+
+  UserDefaults::resetCachesForTesting();  // registrations are per launch
+  EXPECT_TRUE(defaults->objectForKey("flash").isNull());
+  EXPECT_EQ(defaults->objectForKey("sound"), Value(false));
+}
+
+TEST_F(UserDefaultsTest, TypedGettersCoerceAsThePlatformDoes) {
+  auto defaults = UserDefaults::suite("coercions");
+  defaults->setObject(Value(42), "int");
+  defaults->setObject(Value(true), "bool");
+  defaults->setObject(Value(1.5), "double");
+  defaults->setObject(Value("YES"), "yes");
+  defaults->setObject(Value("12abc"), "numeric string");
+  defaults->setObject(Value::array({1}), "array");
+  defaults->setObject(Value(Data{7}), "data");
+
+  EXPECT_EQ(defaults->stringForKey("int"), "42");  // numbers give their description
+  EXPECT_EQ(defaults->stringForKey("double"), "1.5");
+  EXPECT_EQ(defaults->stringForKey("yes"), "YES");
+  EXPECT_EQ(defaults->stringForKey("array"), std::nullopt);
+  EXPECT_EQ(defaults->stringForKey("absent"), std::nullopt);
+  EXPECT_TRUE(defaults->boolForKey("yes"));
+  EXPECT_FALSE(defaults->boolForKey("absent"));
+  EXPECT_EQ(defaults->integerForKey("numeric string"), 12);
+  EXPECT_EQ(defaults->integerForKey("bool"), 1);
+  EXPECT_EQ(defaults->integerForKey("array"), 0);
+  EXPECT_DOUBLE_EQ(defaults->doubleForKey("int"), 42.0);
+  EXPECT_FLOAT_EQ(defaults->floatForKey("double"), 1.5f);
+  EXPECT_EQ(defaults->arrayForKey("array"), Value::Array{Value(1)});
+  EXPECT_EQ(defaults->arrayForKey("int"), std::nullopt);
+  EXPECT_EQ(defaults->dataForKey("data"), Data{7});
+  EXPECT_EQ(defaults->dictionaryForKey("array"), std::nullopt);
+}
+
+TEST_F(UserDefaultsTest, NonPropertyListValuesAreRefusedAndChangeNothing) {
+  auto defaults = UserDefaults::suite("refusals");
+  defaults->setObject(Value("kept"), "key");
+  testing::LogCapture log;
+  EXPECT_FALSE(defaults->setObject(Value::array({Value(1), Value()}), "key"));
+  EXPECT_FALSE(defaults->setObject(Value::dictionary({{"inner", Value()}}), "key"));
+  EXPECT_FALSE(defaults->registerDefaults({{"other", Value::array({Value()})}}));
+  EXPECT_EQ(log.logs().size(), 3u);
+  EXPECT_EQ(defaults->objectForKey("key"), Value("kept"));
+  EXPECT_TRUE(defaults->objectForKey("other").isNull());
+}
+
+TEST_F(UserDefaultsTest, ChangesArePostedSynchronouslyOnTheWritingThread) {
+  auto defaults = UserDefaults::suite("posting");
+  auto owner = std::make_shared<int>(0);
+  std::vector<Value> seen;
+  NotificationCenter::defaultCenter().addObserver(owner, std::string(kUserDefaultsDidChangeNotification),
+                                                  defaults.get(), [&](const Notification&) {
+                                                    // The new value is visible to the observer.
+                                                    seen.push_back(defaults->objectForKey("k"));
+                                                  });
+  defaults->setInteger(1, "k");
+  defaults->removeObjectForKey("k");
+  UserDefaults::suite("unrelated")->setInteger(1, "k");  // another sender
+  EXPECT_EQ(seen, (std::vector<Value>{Value(1), Value()}));
+}
+
+TEST_F(UserDefaultsTest, CorruptFilesAreSetAsideAndTheSuiteStartsEmpty) {
+  Data validBinary = *PropertyList::write(Value::dictionary({{"a", Value("some longer text")}, {"b", Value(7)}}),
+                                          PropertyList::Format::Binary);
+  Data truncated(validBinary.begin(), validBinary.begin() + static_cast<std::ptrdiff_t>(validBinary.size() / 2));
+  std::string garbageText = "this is not a property list \x01\x02";
+  Data garbage(garbageText.begin(), garbageText.end());
+  Data wrongRoot = *PropertyList::write(Value::array({1, 2}), PropertyList::Format::XML);
+  struct Case {
+    const char* what;
+    Data bytes;
+  } cases[] = {
+      {"truncated binary", truncated},
+      {"garbage", garbage},
+      {"empty", {}},
+      {"wrong root type", wrongRoot},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UserDefaults::resetCachesForTesting();
+    std::string name = "broken";
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(preferencesFile(name), c.bytes, 0600));
+    testing::LogCapture log;
+    auto defaults = UserDefaults::suite(name);
+    EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
+    EXPECT_TRUE(log.contains("broken.plist.corrupt")) << (log.logs().empty() ? "" : log.logs().front());
+    fs::path aside = preferencesFile(name).string() + ".corrupt";
+    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(aside), c.bytes);  // kept for inspection
+    EXPECT_FALSE(fs::exists(preferencesFile(name)));
+
+    defaults->setObject(Value("fresh"), "a");
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(readPreferencesFile(name), Value(Value::Dictionary{{"a", Value("fresh")}}));
+  }
+}
+
+TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {
+  fs::create_directories(preferencesFile("dir") / "inside");
+  testing::LogCapture log;
+  auto defaults = UserDefaults::suite("dir");
+  EXPECT_TRUE(defaults->objectForKey("a").isNull());
+  defaults->setBool(true, "a");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("dir"), Value(Value::Dictionary{{"a", Value(true)}}));
+  EXPECT_TRUE(fs::is_directory(preferencesFile("dir").string() + ".corrupt"));
+}
+
+TEST_F(UserDefaultsTest, WritesFromABackgroundThreadReachTheDiskWithoutARunLoop) {
+  std::thread writer([] {
+    auto defaults = UserDefaults::suite("background");
+    for (int i = 0; i < 100; ++i) defaults->setInteger(i, "counter");
+  });
+  writer.join();
+  ASSERT_TRUE(UserDefaults::waitForPendingWrites());
+  EXPECT_EQ(readPreferencesFile("background"), Value(Value::Dictionary{{"counter", Value(99)}}));
+}
+
+TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
+  // A quick exit skips static destructors (the test home's own flush among them), so only the
+  // exit hook can save the value. The child writes into a home of its own.
+  std::string pattern = (fs::temp_directory_path() / "focus-exit-XXXXXX").string();
+  ASSERT_TRUE(::mkdtemp(pattern.data()));
+  fs::path home = pattern;
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int devNull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devNull, STDOUT_FILENO);
+    ::dup2(devNull, STDERR_FILENO);
+    Home::set(home);
+    UserDefaults::suite("exit")->setInteger(7, "k");
+    std::quick_exit(0);  // well before the flusher's delay
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  auto bytes = FileManager::defaultManager().contentsAtPath(home / "Library" / "Preferences" / "exit.plist");
+  fs::remove_all(home);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(PropertyList::read(*bytes), Value(Value::Dictionary{{"k", Value(7)}}));
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  auto defaults = UserDefaults::suite("concurrent");
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([t, defaults] {
+      for (int i = 0; i < 50; ++i) defaults->setInteger(i, "t" + std::to_string(t) + "." + std::to_string(i));
+    });
+  }
+  for (auto& w : writers) w.join();
+  ASSERT_TRUE(UserDefaults::waitForPendingWrites());
+  auto file = readPreferencesFile("concurrent");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->count(), 200u);
+}
+
+TEST_F(UserDefaultsTest, EachHomeHasItsOwnPreferences) {
+  fs::path first = Home::path() / "first", second = Home::path() / "second";
+  Home::set(first);
+  auto defaults = UserDefaults::standard();
+  defaults->setObject(Value("one"), "k");  // unsaved when the home changes: written to its own home
+  Home::set(second);
+  EXPECT_TRUE(defaults->objectForKey("k").isNull());
+  defaults->setObject(Value("two"), "k");
+  Home::set(first);
+  EXPECT_EQ(defaults->objectForKey("k"), Value("one"));
+  Home::set(second);
+  EXPECT_EQ(defaults->objectForKey("k"), Value("two"));
+}
+
+TEST_F(UserDefaultsTest, ARemovedHomeIsNotRecreatedByALateWrite) {
+  fs::path gone = Home::path() / "gone";
+  Home::set(gone);
+  auto defaults = UserDefaults::suite("late");
+  defaults->setBool(true, "k");
+  fs::remove_all(gone);
+  testing::LogCapture log;
+  EXPECT_FALSE(defaults->synchronize());
+  EXPECT_FALSE(fs::exists(gone));
+  EXPECT_TRUE(log.contains("late"));
+}
+
+TEST_F(UserDefaultsTest, ALibraryRemovedByAReinstallComesBack) {
+  auto defaults = UserDefaults::suite("reinstall");
+  fs::remove_all(Home::library());
+  defaults->setBool(true, "k");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("reinstall"), Value(Value::Dictionary{{"k", Value(true)}}));
+}
+
+}  // namespace
+}  // namespace platform
