@@ -33,7 +33,14 @@ void ViewController::startAccelerometerUpdates() {
   std::weak_ptr<ViewController> weak = weakSelf<ViewController>();
   motionManager_->startAccelerometerUpdates(platform::OperationQueue::make(),
                                             [weak](const platform::AccelerometerData* data, const platform::Error* error) {
-                                              if (auto self = weak.lock()) self->handleMotion(data, error);
+                                              auto self = weak.lock();
+                                              if (!self) return;
+                                              self->handleMotion(data, error);
+                                              // A screen let go meanwhile ends on the main thread, as
+                                              // views must, not on the sensor's queue.
+                                              if (self.use_count() == 1) {
+                                                platform::DispatchQueue::main()->async([self] {});
+                                              }
                                             });
 }
 

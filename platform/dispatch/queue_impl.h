@@ -1,4 +1,4 @@
-// The queues behind DispatchQueue. A serial queue drains its blocks as one piece of work on its
+// The queues behind DispatchQueue. A serial queue drains its blocks as one work item on its
 // target (the worker pool when it has none), so it never needs a thread of its own; a concurrent
 // queue hands each block to its target separately; the main queue is drained by the main run loop.
 #pragma once
@@ -36,7 +36,7 @@ class QueueImpl : public DispatchQueue {
   // it; false when the caller has to wait for its turn.
   virtual bool runInlineIfFree(const Block& block, bool barrier) = 0;
   void syncImpl(const Block& block, bool barrier);
-  // A piece of this queue's work, handed to the target queue or to the worker pool.
+  // A work item of this queue, handed to the target queue or to the worker pool.
   void submitToTarget(Block work);
 
  private:

@@ -70,7 +70,8 @@ bool RunLoopImpl::fireDueTimers() {
 
 bool RunLoopImpl::processOnce() {
   bool ran = false;
-  if (isMain_) ran = drainMainQueue();
+  // Main-queue blocks run on the main thread only, whoever runs this loop.
+  if (isMain_ && DispatchQueue::isMainThread()) ran = drainMainQueue();
   if (!isSuspended()) ran = fireDueTimers() || ran;
   return ran;
 }

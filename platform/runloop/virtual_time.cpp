@@ -48,8 +48,8 @@ void settle() {
     const double waited = duration<double>(steady_clock::now() - started).count();
     if (waited >= kSettleLimitSeconds) {
       throw Exception(std::string(kInternalInconsistencyException),
-                      format("runUntilIdle: still not idle after %g seconds of real time (%ld queues or pieces of "
-                             "work busy off the main thread); a block may be waiting for something that never comes",
+                      format("runUntilIdle: still not idle after %g seconds of real time (%ld queues or work items "
+                             "busy off the main thread); a block may be waiting for something that never comes",
                              kSettleLimitSeconds, outstanding));
     }
     mainWaker().waitFor(seen, std::min(0.25, kSettleLimitSeconds - waited));

@@ -158,17 +158,19 @@ TEST(VBLPromiseReduce, FoldsItemsInOrderAndStopsAtARejection) {
   EXPECT_EQ(source->reduce(std::vector<std::string>{}, [](const std::string& s, const std::string&) { return s; }),
             source);
 
-  auto folded = source->reduce(std::vector<std::string>{"a", "b"},
-                               [](const std::string& partial, const std::string& item) { return "(" + partial + item + ")"; });
+  auto folded =
+      source->reduce(std::vector<std::string>{"a", "b"},
+                     [](const std::string& partial, const std::string& item) { return "(" + partial + item + ")"; });
   runUntilIdle();
   EXPECT_EQ(folded->value(), "((xa)b)");
 
   std::vector<int> seen;
-  auto stopped = VBLPromise<int>::resolvedWith(0)->reduce(std::vector<int>{1, 2, 3}, [&](int partial, int item) -> VBLResult<int> {
-    seen.push_back(item);
-    if (item == 2) return testError(2);
-    return partial + item;
-  });
+  auto stopped =
+      VBLPromise<int>::resolvedWith(0)->reduce(std::vector<int>{1, 2, 3}, [&](int partial, int item) -> VBLResult<int> {
+        seen.push_back(item);
+        if (item == 2) return testError(2);
+        return partial + item;
+      });
   runUntilIdle();
   EXPECT_EQ(seen, (std::vector<int>{1, 2}));
   EXPECT_EQ(outcome(stopped), "error:test.domain/2");
@@ -232,7 +234,8 @@ TEST(VBLPromiseAsync, FirstResolutionCountsWhateverItCarries) {
       {"reject", [](auto, auto reject) { reject(testError(2)); }, "error:test.domain/2"},
       {"error through fulfil", [](auto fulfill, auto) { fulfill(testError(3)); }, "error:test.domain/3"},
       {"promise adopted", [](auto fulfill, auto) { fulfill(VBLPromise<int>::resolvedWith(4)); }, "value:4"},
-      {"twice", [](auto fulfill, auto reject) {
+      {"twice",
+       [](auto fulfill, auto reject) {
          fulfill(5);
          reject(testError(6));
          fulfill(7);
@@ -449,12 +452,13 @@ TEST(VBLPromiseWrap, HandlersMapTheirArgumentsToTheOutcome) {
       {"error or object: error wins over an object",
        [&] { return settle(VBLPromise<std::string>::wrapErrorOrObjectCompletion([&](auto h) { h(e, "o"); })); },
        "error:test.domain/1"},
-      {"two objects", [&] {
+      {"two objects",
+       [&] {
          auto p = VBLPromise<std::pair<std::optional<int>, int>>::wrap2ObjectsOrErrorCompletion(
              [](auto h) { h(std::nullopt, 5, Error()); });
          runUntilIdle();
          return p->value() == std::pair<std::optional<int>, int>(std::nullopt, 5) ? std::string("value:[null,5]")
-                                                                                 : outcome(p);
+                                                                                  : outcome(p);
        },
        "value:[null,5]"},
       {"bool", [&] { return settle(VBLPromise<bool>::wrapBoolCompletion([](auto h) { h(true); })); }, "value:1"},
@@ -470,8 +474,7 @@ TEST(VBLPromiseWrap, HandlersMapTheirArgumentsToTheOutcome) {
              VBLPromise<std::int64_t>::wrapIntegerOrErrorCompletion([](auto h) { h(std::int64_t{9}, Error()); }));
        },
        "value:9"},
-      {"double", [&] { return settle(VBLPromise<double>::wrapDoubleCompletion([](auto h) { h(2.5); })); },
-       "value:2.5"},
+      {"double", [&] { return settle(VBLPromise<double>::wrapDoubleCompletion([](auto h) { h(2.5); })); }, "value:2.5"},
       {"double or error",
        [&] { return settle(VBLPromise<double>::wrapDoubleOrErrorCompletion([&](auto h) { h(2.5, e); })); },
        "error:test.domain/1"},

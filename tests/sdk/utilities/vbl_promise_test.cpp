@@ -58,7 +58,8 @@ TEST(VBLPromiseCore, ResolutionSetsStateValueAndError) {
 TEST(VBLPromiseCore, OnlyTheFirstResolutionCounts) {
   auto p = VBLPromise<std::string>::pendingPromise();
   int fulfilled = 0, rejected = 0;
-  p->observeOnQueue(DispatchQueue::main(), [&](const std::string&) { ++fulfilled; }, [&](const Error&) { ++rejected; });
+  p->observeOnQueue(
+      DispatchQueue::main(), [&](const std::string&) { ++fulfilled; }, [&](const Error&) { ++rejected; });
   p->fulfill("first");
   p->fulfill("second");
   p->reject(testError());
@@ -72,12 +73,14 @@ TEST(VBLPromiseCore, OnlyTheFirstResolutionCounts) {
 TEST(VBLPromiseCore, CallbacksNeverRunInsideTheRegisteringOrResolvingCall) {
   auto resolved = VBLPromise<int>::resolvedWith(1);
   bool ran = false;
-  resolved->observeOnQueue(DispatchQueue::main(), [&](int) { ran = true; }, [](const Error&) {});
+  resolved->observeOnQueue(
+      DispatchQueue::main(), [&](int) { ran = true; }, [](const Error&) {});
   EXPECT_FALSE(ran);
 
   auto pending = VBLPromise<int>::pendingPromise();
   bool ranPending = false;
-  pending->observeOnQueue(DispatchQueue::main(), [&](int) { ranPending = true; }, [](const Error&) {});
+  pending->observeOnQueue(
+      DispatchQueue::main(), [&](int) { ranPending = true; }, [](const Error&) {});
   pending->fulfill(2);
   EXPECT_FALSE(ranPending);
 
@@ -192,8 +195,7 @@ TEST(VBLPromiseCore, ChainResolvesByWhatItsBlocksReturn) {
       {"rejection recovered", false, nullptr, [](const Error& e) { return VBLResult<int>(static_cast<int>(e.code())); },
        7, std::nullopt},
       {"resolved promise adopted", true,
-       [](const int& v) { return VBLResult<int>(VBLPromise<int>::resolvedWith(v + 1)); }, nullptr, 11,
-       std::nullopt},
+       [](const int& v) { return VBLResult<int>(VBLPromise<int>::resolvedWith(v + 1)); }, nullptr, 11, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -221,11 +223,12 @@ TEST(VBLPromiseCore, DescriptionNamesStateAndResolution) {
   auto pending = VBLPromise<int>::pendingPromise();
   auto fulfilled = VBLPromise<std::string>::resolvedWith("done");
   auto rejected = VBLPromise<int>::resolvedWith(Error("d", 2));
-  EXPECT_EQ(pending->description(), platform::format("<VBLPromise %p> Pending", static_cast<const void*>(pending.get())));
+  EXPECT_EQ(pending->description(),
+            platform::format("<VBLPromise %p> Pending", static_cast<const void*>(pending.get())));
   EXPECT_EQ(fulfilled->description(),
             platform::format("<VBLPromise %p> Fulfilled: done", static_cast<const void*>(fulfilled.get())));
-  EXPECT_EQ(rejected->description(), platform::format("<VBLPromise %p> Rejected: %@",
-                                                      static_cast<const void*>(rejected.get()), Error("d", 2)));
+  EXPECT_EQ(rejected->description(),
+            platform::format("<VBLPromise %p> Rejected: %@", static_cast<const void*>(rejected.get()), Error("d", 2)));
   pending->fulfill(0);
 }
 
@@ -267,11 +270,17 @@ TEST(VBLPromiseCore, CallerErrorsRaise) {
   };
   auto p = VBLPromise<int>::pendingPromise();
   EXPECT_EQ(reason([&] { p->reject(Error()); }), "Invalid error type.");
-  EXPECT_EQ(reason([&] { p->observeOnQueue(nullptr, [](int) {}, [](const Error&) {}); }),
+  EXPECT_EQ(reason([&] {
+              p->observeOnQueue(
+                  nullptr, [](int) {}, [](const Error&) {});
+            }),
             "Invalid parameter not satisfying: queue");
   EXPECT_EQ(reason([&] { p->observeOnQueue(DispatchQueue::main(), nullptr, [](const Error&) {}); }),
             "Invalid parameter not satisfying: onFulfill");
-  EXPECT_EQ(reason([&] { p->observeOnQueue(DispatchQueue::main(), [](int) {}, nullptr); }),
+  EXPECT_EQ(reason([&] {
+              p->observeOnQueue(
+                  DispatchQueue::main(), [](int) {}, nullptr);
+            }),
             "Invalid parameter not satisfying: onReject");
   EXPECT_EQ(reason([&] { p->addPendingObject(nullptr); }), "Invalid parameter not satisfying: object");
   EXPECT_EQ(reason([&] { VBLPromiseBase::setDefaultDispatchQueue(nullptr); }),

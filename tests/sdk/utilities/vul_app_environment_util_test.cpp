@@ -15,7 +15,8 @@ TEST(VULAppEnvironmentUtil, SimulatorIsTheDesktopMachineNames) {
     std::optional<std::string> machine;
     bool simulator;
   };
-  const Case cases[] = {{"x86_64", true}, {"i386", true}, {"arm64", false}, {"iPhone14,2", false}, {std::nullopt, false}};
+  const Case cases[] = {
+      {"x86_64", true}, {"i386", true}, {"arm64", false}, {"iPhone14,2", false}, {std::nullopt, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.machine.value_or("(none)"));
     Installation i;
@@ -45,29 +46,25 @@ TEST(VULAppEnvironmentUtil, StoreInstallationFollowsTheFirstRuleThatApplies) {
     return i;
   };
   const Case cases[] = {
-      {"simulator with every store mark",
-       make([](Installation& i) {
+      {"simulator with every store mark", make([](Installation& i) {
          i.machine = "x86_64";
          i.scInfo = true;
          i.encrypted = true;
        }),
        false},
       {"store folder", make([](Installation& i) { i.scInfo = true; }), true},
-      {"store folder and sandbox receipt",
-       make([](Installation& i) {
+      {"store folder and sandbox receipt", make([](Installation& i) {
          i.scInfo = true;
          i.receipt = "sandboxReceipt";
        }),
        false},
-      {"sandbox receipt with the check switched off",
-       make([](Installation& i) {
+      {"sandbox receipt with the check switched off", make([](Installation& i) {
          i.scInfo = true;
          i.receipt = "sandboxReceipt";
          i.receiptCheck = false;
        }),
        true},
-      {"check switch given as text stays on",
-       make([](Installation& i) {
+      {"check switch given as text stays on", make([](Installation& i) {
          i.scInfo = true;
          i.receipt = "sandboxReceipt";
          i.receiptCheck = "NO";
@@ -75,14 +72,12 @@ TEST(VULAppEnvironmentUtil, StoreInstallationFollowsTheFirstRuleThatApplies) {
        false},
       {"unencrypted without a profile", make([](Installation&) {}), false},
       {"encrypted without a profile", make([](Installation& i) { i.encrypted = true; }), true},
-      {"encrypted with a profile",
-       make([](Installation& i) {
+      {"encrypted with a profile", make([](Installation& i) {
          i.encrypted = true;
          i.provisioningProfile = true;
        }),
        false},
-      {"encrypted with a production receipt",
-       make([](Installation& i) {
+      {"encrypted with a production receipt", make([](Installation& i) {
          i.encrypted = true;
          i.receipt = "receipt";
        }),
@@ -102,12 +97,8 @@ TEST(VULAppEnvironmentUtil, ReceiptTestNeedsASandboxReceipt) {
     bool sandbox;
   };
   const Case cases[] = {
-      {nullptr, {}, false},
-      {"receipt", {}, false},
-      {"sandboxReceipt", {}, true},
-      {"sandboxReceipt", true, true},
-      {"sandboxReceipt", 0, false},
-      {"sandboxReceipt", "false", true},
+      {nullptr, {}, false},           {"receipt", {}, false},       {"sandboxReceipt", {}, true},
+      {"sandboxReceipt", true, true}, {"sandboxReceipt", 0, false}, {"sandboxReceipt", "false", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.receipt ? c.receipt : "(none)") + " " + c.check.description());
@@ -125,7 +116,8 @@ TEST(VULAppEnvironmentUtil, MalformedLoadCommandsReadAsUnencrypted) {
     SCOPED_TRACE(badSize);
     Installation i;
     EnvironmentScope scope(i);
-    std::vector<std::uint32_t> header = {0xFEEDFACF, 0x0100000C, 0, 2, 2, 40, 0, 0, 0x19, badSize, 0, 0, 0x2C, 24, 0, 0, 1, 0};
+    std::vector<std::uint32_t> header = {0xFEEDFACF, 0x0100000C, 0, 2,    2,  40, 0, 0, 0x19,
+                                         badSize,    0,          0, 0x2C, 24, 0,  0, 1, 0};
     auto facts = platform::SystemInfo::facts();
     facts.loadedImages = {{"/Focus.app/Focus", header.data(), 0}};
     platform::SystemInfo::setForTesting(facts);
@@ -141,7 +133,7 @@ TEST(VULAppEnvironmentUtil, PlatformIsDesktopOnlyFromVersion14WhenTheProcessSays
     std::string platform;
   };
   const Case cases[] = {
-      {"13.7", true, "ios"}, {"14.0", true, "ios_on_mac"}, {"14", true, "ios_on_mac"},
+      {"13.7", true, "ios"},  {"14.0", true, "ios_on_mac"},  {"14", true, "ios_on_mac"},
       {"14.0", false, "ios"}, {"17.2", std::nullopt, "ios"}, {"9.3", true, "ios"},
   };
   for (const auto& c : cases) {
