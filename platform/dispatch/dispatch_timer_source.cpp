@@ -121,13 +121,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
       post = !eventPending_;
       eventPending_ = true;
       if (interval_ > 0) {
-        const double now = Clock::current().uptime();
-        ++ticks_;
-        if (deadlineLocked() <= now) {
-          const double behind = std::floor((now - firstDeadline_) / interval_) + 1;
-          if (behind > static_cast<double>(ticks_)) ticks_ = static_cast<std::uint64_t>(behind);
-          while (deadlineLocked() <= now) ++ticks_;
-        }
+        ticks_ = detail::nextTickAfter(firstDeadline_, interval_, ticks_, Clock::current().uptime());
         scheduleLocked();
       } else {
         armed_ = false;

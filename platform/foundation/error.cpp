@@ -32,4 +32,16 @@ std::string Error::description() const {
   return text + " UserInfo={" + inner + "}";
 }
 
+Error corruptDataError(std::string detail, std::int64_t code) {
+  return Error(std::string(kCocoaErrorDomain), code,
+               {{std::string(kLocalizedDescriptionKey),
+                 "The data couldn’t be read because it isn’t in the correct format."},
+                {std::string(kDebugDescriptionErrorKey), std::move(detail)}});
+}
+
+Error invalidValueError(std::string detail) {
+  return Error(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
+               {{std::string(kDebugDescriptionErrorKey), std::move(detail)}});
+}
+
 }  // namespace platform

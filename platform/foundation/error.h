@@ -68,6 +68,11 @@ class Error {
   std::shared_ptr<const Error> underlying_;
 };
 
+// The errors of a reader given bytes in the wrong format (Cocoa domain, `code`, with the
+// platform's description) and of a writer given a value its format cannot hold (code 3851).
+Error corruptDataError(std::string detail, std::int64_t code = kPropertyListReadCorruptError);
+Error invalidValueError(std::string detail);
+
 // Writes `e` through an optional out-parameter.
 inline void setError(Error* out, Error e) {
   if (out) *out = std::move(e);

@@ -17,18 +17,8 @@ namespace {
 // Deeper documents are refused before they can exhaust the stack of a reader or a writer.
 constexpr std::size_t kMaxDepth = 512;
 
-constexpr std::string_view kCorruptDescription = "The data couldn’t be read because it isn’t in the correct format.";
 
-Error readError(std::string detail) {
-  return Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-               Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(kCorruptDescription)},
-                                 {std::string(kDebugDescriptionErrorKey), Value(std::move(detail))}});
-}
 
-Error writeError(std::string detail) {
-  return Error(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
-               Value::Dictionary{{std::string(kDebugDescriptionErrorKey), Value(std::move(detail))}});
-}
 
 // Builds the Value while the parser reads, so nesting is bounded before anything deep is built.
 class ValueBuilder {
@@ -243,12 +233,12 @@ class Writer {
 
 std::optional<Value> parse(std::string_view text, Error* error) {
   if (text.empty()) {
-    setError(error, readError("Unable to parse empty data."));
+    setError(error, corruptDataError("Unable to parse empty data."));
     return std::nullopt;
   }
   // The parser takes a NUL byte for the end of the text; in JSON it can only be garbage.
   if (text.find('\0') != std::string_view::npos) {
-    setError(error, readError("Unexpected NUL character."));
+    setError(error, corruptDataError("Unexpected NUL character."));
     return std::nullopt;
   }
   ValueBuilder builder;
@@ -257,11 +247,11 @@ std::optional<Value> parse(std::string_view text, Error* error) {
     ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder);
   } catch (const std::exception& e) {
     // The parser reports through the builder; anything thrown is still only bad input.
-    setError(error, readError(e.what()));
+    setError(error, corruptDataError(e.what()));
     return std::nullopt;
   }
   auto result = ok ? builder.result() : std::nullopt;
-  if (!result) setError(error, readError(builder.detail().empty() ? "Invalid JSON." : builder.detail()));
+  if (!result) setError(error, corruptDataError(builder.detail().empty() ? "Invalid JSON." : builder.detail()));
   return result;
 }
 
@@ -272,7 +262,7 @@ std::optional<Value> parse(const Data& bytes, Error* error) {
 std::optional<std::string> serialize(const Value& value, bool pretty, Error* error) {
   Writer writer(pretty);
   if (!writer.write(value, 0)) {
-    setError(error, writeError(writer.detail()));
+    setError(error, invalidValueError(writer.detail()));
     return std::nullopt;
   }
   return writer.take();

@@ -22,7 +22,6 @@ using PlistNodes::Node;
 
 constexpr std::string_view kArchiverName = "NSKeyedArchiver";
 constexpr std::uint64_t kArchiveVersion = 100000;
-constexpr std::string_view kCorruptDescription = "The data couldn’t be read because it isn’t in the correct format.";
 
 // The platform's own classes as this decoder knows them, with their superclass chains.
 enum class Builtin { String, Number, Data, Date, Array, MutableArray, Dictionary, MutableDictionary, Null };
@@ -80,11 +79,7 @@ std::string escapeKey(std::string_view key) {
   return std::string(key);
 }
 
-Error corruptError(std::string detail) {
-  return Error(std::string(kCocoaErrorDomain), kCoderReadCorruptError,
-               Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(kCorruptDescription)},
-                                 {std::string(kDebugDescriptionErrorKey), Value(std::move(detail))}});
-}
+Error corruptError(std::string detail) { return corruptDataError(std::move(detail), kCoderReadCorruptError); }
 
 Error archivingError(const Exception& e) {
   return Error(std::string(kCocoaErrorDomain), kCoderInvalidValueError,

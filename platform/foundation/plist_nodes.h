@@ -36,7 +36,5 @@ Node scalarNode(const Value& value, std::string* why);
 std::optional<Value> toValue(void* node, std::size_t depth, std::string* why);
 Node fromValue(const Value& value, std::size_t depth, std::string* why);
 
-Error readError(std::string detail);
-Error writeError(std::string detail);
 
 }  // namespace platform::PlistNodes

@@ -19,7 +19,6 @@ namespace PlistNodes {
 
 namespace {
 
-constexpr std::string_view kCorruptDescription = "The data couldn’t be read because it isn’t in the correct format.";
 
 // Element nesting of an XML document, counted without parsing it. Comments, processing
 // instructions, declarations and CDATA sections are skipped.
@@ -187,24 +186,15 @@ std::string takeCString(char* s) {
 
 void NodeDeleter::operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 
-Error readError(std::string detail) {
-  return Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-               Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(kCorruptDescription)},
-                                 {std::string(kDebugDescriptionErrorKey), Value(std::move(detail))}});
-}
 
-Error writeError(std::string detail) {
-  return Error(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
-               Value::Dictionary{{std::string(kDebugDescriptionErrorKey), Value(std::move(detail))}});
-}
 
 Node parse(const Data& bytes, Error* error, PropertyList::Format* detected) {
   if (bytes.empty()) {
-    setError(error, readError("Cannot parse a NULL or zero-length data."));
+    setError(error, corruptDataError("Cannot parse a NULL or zero-length data."));
     return nullptr;
   }
   if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-    setError(error, readError("The property list is too large."));
+    setError(error, corruptDataError("The property list is too large."));
     return nullptr;
   }
   const auto* text = reinterpret_cast<const char*>(bytes.data());
@@ -214,20 +204,20 @@ Node parse(const Data& bytes, Error* error, PropertyList::Format* detected) {
   if (binary) {
     std::string why;
     if (!binaryGraphSound(bytes, kMaxDepth, &why)) {
-      setError(error, readError(why));
+      setError(error, corruptDataError(why));
       return nullptr;
     }
     plist_from_bin(text, length, &root);
   } else {
     // The document element and <plist> add two levels to the values' own nesting.
     if (!xmlDepthWithin(std::string_view(text, length), kMaxDepth + 2)) {
-      setError(error, readError("Too many nested arrays or dictionaries."));
+      setError(error, corruptDataError("Too many nested arrays or dictionaries."));
       return nullptr;
     }
     plist_from_xml(text, length, &root);
   }
   if (!root) {
-    setError(error, readError(binary ? "The binary property list could not be read."
+    setError(error, corruptDataError(binary ? "The binary property list could not be read."
                                      : "The XML property list could not be read."));
     return nullptr;
   }
@@ -458,7 +448,7 @@ std::optional<Value> read(const Data& bytes, Error* error, Format* detected) {
   std::string why;
   auto value = PlistNodes::toValue(root.get(), 0, &why);
   if (!value) {
-    setError(error, PlistNodes::readError(why));
+    setError(error, corruptDataError(why));
     return std::nullopt;
   }
   if (detected) *detected = format;
@@ -469,7 +459,7 @@ std::optional<Data> write(const Value& value, Format format, Error* error) {
   std::string why;
   PlistNodes::Node root = PlistNodes::fromValue(value, 0, &why);
   if (!root) {
-    setError(error, PlistNodes::writeError(why));
+    setError(error, invalidValueError(why));
     return std::nullopt;
   }
   char* out = nullptr;
@@ -480,7 +470,7 @@ std::optional<Data> write(const Value& value, Format format, Error* error) {
     plist_to_bin(root.get(), &out, &length);
   }
   if (!out) {
-    setError(error, PlistNodes::writeError("The property list could not be written."));
+    setError(error, invalidValueError("The property list could not be written."));
     return std::nullopt;
   }
   const auto* p = reinterpret_cast<const std::uint8_t*>(out);

@@ -14,6 +14,18 @@
 
 namespace platform::detail {
 
+// The tick count of a repeating schedule (first + ticks * interval) moved past `now`: firings
+// missed while their owner was busy or suspended collapse into the one that just happened.
+inline std::uint64_t nextTickAfter(double first, double interval, std::uint64_t ticks, double now) {
+  ++ticks;
+  if (first + static_cast<double>(ticks) * interval <= now) {
+    const double behind = (now - first) / interval + 1;
+    if (behind > static_cast<double>(ticks)) ticks = static_cast<std::uint64_t>(behind);
+    while (first + static_cast<double>(ticks) * interval <= now) ++ticks;
+  }
+  return ticks;
+}
+
 struct TimelineKey {
   double deadline = 0;
   std::uint64_t seq = 0;  // scheduling order; 0 means "not scheduled"

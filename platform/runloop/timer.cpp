@@ -108,15 +108,7 @@ void TimerImpl::afterFiring() {
   }
   std::lock_guard lock(mutex_);
   if (!valid_.load(std::memory_order_acquire) || due_ || key_.scheduled()) return;
-  // The next point of the grid after now: firings missed while the loop was busy or suspended
-  // collapse into the one that just happened.
-  const double now = Clock::current().uptime();
-  ++ticks_;
-  if (deadlineLocked() <= now) {
-    const double behind = std::floor((now - firstDeadline_) / interval_) + 1;
-    if (behind > static_cast<double>(ticks_)) ticks_ = static_cast<std::uint64_t>(behind);
-    while (deadlineLocked() <= now) ++ticks_;
-  }
+  ticks_ = detail::nextTickAfter(firstDeadline_, interval_, ticks_, Clock::current().uptime());
   scheduleLocked();
 }
 

@@ -22,20 +22,8 @@ struct TextRange {
   friend bool operator==(const TextRange&, const TextRange&) = default;
 };
 
-enum class ReturnKeyType {
-  Default = 0,
-  Go,
-  Google,
-  Join,
-  Next,
-  Route,
-  Search,
-  Send,
-  Yahoo,
-  Done,
-  EmergencyCall,
-  Continue
-};
+// Only the kinds the app asks for; the numbers are the platform's.
+enum class ReturnKeyType { Default = 0, Done = 9 };
 enum class TextAutocapitalizationType { None = 0, Words = 1, Sentences = 2, AllCharacters = 3 };
 
 class TextFieldDelegate {
