@@ -5,6 +5,7 @@
 
 #include "app/alert_center.h"
 #include "app/break_view_controller.h"
+#include "app/card_photo_saving.h"
 #include "app/haptic_center.h"
 #include "app/localized.h"
 #include "app/main_storyboard.h"
@@ -301,7 +302,10 @@ void CardViewController::showTimeViewWithSender() {
   }
 }
 
-void CardViewController::saveImage() { playLightHaptic(); }
+void CardViewController::saveImage() {
+  playLightHaptic();
+  saveCardToPhotoAlbum(weakSelf<CardViewController>());
+}
 
 std::shared_ptr<platform::Image> CardViewController::renderCardImage() const {
   platform::ImageContext context(kCardSize, 1);

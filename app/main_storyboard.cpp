@@ -4,6 +4,7 @@
 
 #include "app/break_view_controller.h"
 #include "app/card_view_controller.h"
+#include "app/settings_view_controller.h"
 #include "app/view_controller.h"
 #include "platform/ui/storyboard.h"
 
@@ -25,6 +26,7 @@ std::shared_ptr<platform::Storyboard> makeMainStoryboard() {
   present(kShowCardSegue, "CardViewController");
   present(kShortBreakSegue, "BreakViewController");
   present(kLongBreakSegue, "BreakViewController");
+  addSettingsScreen(*storyboard);
 
   platform::SegueDefinition unwind;
   unwind.identifier = std::string(kUnwindMainSegue);

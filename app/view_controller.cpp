@@ -2,12 +2,15 @@
 
 #include "app/app_notifications.h"
 #include "app/card_view_controller.h"
+#include "app/dot_view.h"
 #include "app/haptic_center.h"
 #include "app/localized.h"
 #include "app/main_storyboard.h"
 #include "app/main_timer.h"
 #include "app/setting_keys.h"
+#include "app/settings_view_controller.h"
 #include "app/sound_center.h"
+#include "app/user_data.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/user_defaults.h"
@@ -71,9 +74,11 @@ void ViewController::loadView() {
   timerLabel_->setAccessibilityIdentifier("timerLabel");
   root->addSubview(timerLabel_);
 
-  dotImageView_ = std::make_shared<platform::View>(platform::Rect(width / 2 - 70, height * 0.31, 140, 44));
+  dotImageView_ = DotView::makeForLayout(platform::Rect(width / 2 - 70, height * 0.31, 140, 44));
   dotImageView_->setAccessibilityIdentifier("dotImageView");
   root->addSubview(dotImageView_);
+  // The row sizes itself to its dots; it stays centred under the timer.
+  platform::LayoutConstraint::activate({dotImageView_->centerXAnchor().constraintEqualToAnchor(root->centerXAnchor())});
 
   birdTalk_ = std::make_shared<platform::ImageView>(platform::Rect(width / 2 - 90, height * 0.44, 180, 64));
   birdTalk_->setContentMode(platform::ContentMode::ScaleAspectFit);
@@ -91,6 +96,12 @@ void ViewController::loadView() {
   root->addSubview(closeButton_);
 
   settingButton_ = makeImageButton("setting_btn", platform::Rect(width - 80, height - 92, 56, 56), "settingButton");
+  settingButton_->addTarget(
+      this,
+      [weak](platform::Control& sender) {
+        if (auto self = weak.lock()) self->performSegueWithIdentifier(kSettingSegue, &sender);
+      },
+      platform::kControlEventTouchUpInside);
   root->addSubview(settingButton_);
 
   setView(root);
@@ -104,6 +115,7 @@ void ViewController::viewDidLoad() {
   } else {
     startMotionDetection();
   }
+  UserData::resetTodayFocusTimeIfNewDay(platform::Date::now());
   setPiloAngry(false);
   refreshMascot();
   resetFocusTime();
@@ -330,6 +342,16 @@ void ViewController::resetAllSessions() {
 }
 
 void ViewController::prepareForSegue(platform::StoryboardSegue& segue, const std::any& /*sender*/) {
+  if (segue.identifier() == kSettingSegue) {
+    if (auto settings = std::dynamic_pointer_cast<SettingsViewController>(segue.destinationViewController())) {
+      settings->presentationController()->setDelegate(weakSelf<ViewController>());
+      const bool running = isFocusTimerRunning();
+      // The lengths stay as they are while a period runs or the mascot is angry about one.
+      settings->setIsEnabled(!isPiloAngry() && !running);
+      if (running) settings->setIsEnableWNoise(false);
+      lightHaptic();
+    }
+  }
   if (segue.identifier() == kShowCardSegue) {
     if (auto card = std::dynamic_pointer_cast<CardViewController>(segue.destinationViewController())) {
       card->setSessionDoneNumer(defaults()->integerForKey(kSessionDoneNumberKey) - 1);

@@ -3,11 +3,13 @@
 // attention blink over the speech balloon and the two buttons.
 #include <array>
 
+#include "app/authorization_center.h"
 #include "app/localized.h"
 #include "app/main_timer.h"
 #include "app/setting_keys.h"
 #include "app/view_controller.h"
 #include "platform/foundation/user_defaults.h"
+#include "platform/notifications/user_notification_center.h"
 #include "platform/ui/button.h"
 #include "platform/ui/gesture_recognizer.h"
 #include "platform/ui/image.h"
@@ -245,6 +247,10 @@ void ViewController::dismissImageView() {
           self->introStartButton_.reset();
         }
         platform::UserDefaults::standard()->setBool(false, kIsFirstLaunchKey);
+        platform::UserNotificationCenter::current()->getNotificationSettings(
+            [](const platform::NotificationSettings& settings) {
+              AuthorizationCenter().checkNotificationSettings(settings);
+            });
         std::lock_guard lock(self->mutex_);
         self->isFocusStarted_ = false;
       });

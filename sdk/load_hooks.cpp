@@ -3,6 +3,11 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/transport/core/vdtcor_application.h"
+#include "sdk/transport/core/vdtcor_flat_file_storage.h"
+#include "sdk/transport/core/vdtcor_lifecycle.h"
+#include "sdk/transport/core/vdtcor_metrics_controller.h"
+
 namespace sdk {
 
 namespace {
@@ -12,7 +17,15 @@ using LoadHook = void (*)();
 // In load order. A library registers before any app is configured, so every app's component
 // container sees it; the core itself needs no hook.
 const std::vector<LoadHook>& loadHooks() {
-  static const std::vector<LoadHook> hooks{};
+  static const std::vector<LoadHook> hooks{
+      // Event transport: the uploader (when built) before the storage, then lifecycle, metrics
+      // controller and application wrapper, so the storage ends with the metrics controller as
+      // its delegate.
+      &VDTCORFlatFileStorage::load,
+      &VDTCORLifecycle::load,
+      &VDTCORMetricsController::load,
+      &VDTCORApplication::load,
+  };
   return hooks;
 }
 

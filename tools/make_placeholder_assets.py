@@ -243,6 +243,14 @@ def main():
                          ("saved_icon", (70, 190, 90, 255))]:
         add(name, (44, 44), button(44, 44, colour, name))
     add("start_break_btn", (160, 48), pill(160, 48, (90, 150, 200, 255)))
+    # The settings screen: one picture per white-noise mode, and each alert switch on and off.
+    for i, name in enumerate(["off", "rain", "night", "fire", "wind", "river", "coffee", "stardust", "train"]):
+        colour = (170, 170, 180, 255) if i == 0 else hsv(i / 9.0, 0.5, 0.85)
+        add(name, (64, 64), button(64, 64, colour, "dot" if i else "none"))
+    for name, colour in [("alert_vib", (240, 130, 60, 255)), ("alert_sound", (90, 150, 200, 255)),
+                         ("alert_flash", (250, 200, 70, 255))]:
+        add(name + "_true", (44, 44), button(44, 44, colour, "dot"))
+        add(name + "_false", (44, 44), button(44, 44, (200, 200, 210, 160), "dot"))
     add("break_close_btn", (56, 56), button(56, 56, (120, 140, 160, 255), "close"))
     # Cards are drawn at a tenth of the 1000 x 1465 points the rendered card uses.
     for i in range(1, 127):

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/alert_center.h"
+#include "app/custom_photo_album.h"
 #include "app/main_entry.h"
 #include "app/setting_keys.h"
 #include "app/sound_center.h"
@@ -21,7 +22,9 @@
 #include "platform/foundation/user_defaults.h"
 #include "platform/media/media_driver.h"
 #include "platform/motion/motion_driver.h"
+#include "platform/mail/mail_compose_view_controller.h"
 #include "platform/notifications/notification_driver.h"
+#include "platform/photos/photos_driver.h"
 #include "platform/testing/testing.h"
 #include "platform/testing/ui_driver.h"
 #include "platform/ui/application.h"
@@ -67,7 +70,10 @@ class FocusAppTest : public ::testing::Test {
     platform::MediaDriver::reset();
     platform::MotionDriver::reset();
     platform::NotificationDriver::reset();
+    platform::PhotosDriver::reset();
+    platform::MailDriver::reset();
     platform::Trace::clear();
+    CustomPhotoAlbum::resetSharedForTesting();
     SoundCenter::resetSharedForTesting();
     AlertCenter::resetSharedForTesting();
     VDZApp::resetAppsForTesting();

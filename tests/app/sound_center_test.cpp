@@ -1,6 +1,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "app/app_notifications.h"
 #include "focus_app_fixture.h"
 #include "platform/foundation/bundle.h"

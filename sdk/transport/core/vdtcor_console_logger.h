@@ -20,8 +20,7 @@ enum VDTCORMessageCode : std::int64_t {
   VDTCORMCDDebugLog = 0,
   VDTCORMCWReachabilityFailed = 4,
   VDTCORMCETransformerDoesntImplementTransform = 1000,
-  VDTCORMCEGeneralError = 1005,
-  VDTCORMCEFileReadError = 1005,
+  VDTCORMCEGeneralError = 1005,  // encoding, decoding and file errors
   VDTCORMCEDebugAssert = 1006,
   VDTCORMCEFatalAssertion = 1007,
 };

@@ -3,7 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <latch>
 #include <mutex>
+#include <thread>
 
 #include "core_test_fixture.h"
 #include "platform/foundation/notification_center.h"
@@ -499,6 +504,8 @@ TEST_F(VDZAppLibraryTest, LibraryNamesAndVersionsWithOtherCharactersAreNotRecord
       {"fake/lib", "1.0", false},
       {"fake-lib", "1.0 beta", false},
       {"fake lib", "1.0", false},
+      // Nothing in an empty text is out of the set.
+      {"fake-unversioned", "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -510,6 +517,77 @@ TEST_F(VDZAppLibraryTest, LibraryNamesAndVersionsWithOtherCharactersAreNotRecord
                      ") contain invalid characters."),
               !c.recorded);
   }
+}
+
+// Threads
+
+using VDZAppConcurrencyTest = CoreTest;
+
+TEST_F(VDZAppConcurrencyTest, TheDefaultAppCanBeAskedForWhileAnAppIsBroughtUp) {
+  // The ready notification is posted while the bring-up holds the class lock; an observer that
+  // waits for work on another thread must not deadlock when that work asks for the default app.
+  struct Answers {
+    bool configured = false;
+    bool found = false;
+    bool collectionEnabled = false;
+  };
+  std::future<Answers> answers;
+  std::future_status status = std::future_status::deferred;
+  auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+      "VDZAppReadyToConfigureSDKNotification", nullptr, nullptr, [&](const platform::Notification&) {
+        answers = std::async(std::launch::async, [] {
+          Answers a;
+          a.configured = VDZApp::isDefaultAppConfigured();
+          const auto app = VDZApp::defaultApp();
+          a.found = app != nullptr;
+          a.collectionEnabled = app && app->isDataCollectionDefaultEnabled();
+          return a;
+        });
+        // A guard against a deadlock, not a wait for time to pass: it returns as soon as the
+        // other thread is done.
+        status = answers.wait_for(std::chrono::seconds(30));
+      });
+
+  VDZApp::configure();
+
+  ASSERT_EQ(status, std::future_status::ready);
+  const Answers a = answers.get();
+  EXPECT_TRUE(a.configured);
+  EXPECT_TRUE(a.found);
+  EXPECT_TRUE(a.collectionEnabled);
+}
+
+TEST_F(VDZAppConcurrencyTest, ConfiguringOneNameFromManyThreadsMakesOneApp) {
+  constexpr int kThreads = 8;
+  std::atomic<int> readyNotifications = 0;
+  auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+      "VDZAppReadyToConfigureSDKNotification", nullptr, nullptr,
+      [&](const platform::Notification&) { ++readyNotifications; });
+
+  for (const char* name : {"racer", "__VDZAPP_DEFAULT"}) {
+    SCOPED_TRACE(name);
+    readyNotifications = 0;
+    std::atomic<int> configured = 0, refused = 0;
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        try {
+          VDZApp::configureWithName(name, validOptions());
+          ++configured;
+        } catch (const platform::Exception& e) {
+          if (e.reason().find("has already been configured.") != std::string::npos) ++refused;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+
+    EXPECT_EQ(configured, 1);
+    EXPECT_EQ(refused, kThreads - 1);
+    EXPECT_EQ(readyNotifications, 1);
+  }
+  EXPECT_EQ(VDZApp::allApps()->size(), 2u);
 }
 
 // Becoming active

@@ -1,0 +1,126 @@
+// The unit every client of the transport hands over: one payload for one backend target, tagged
+// with the client's log source (mapping ID), a quality-of-service tier, an expiry date and the
+// clock snapshot taken when it is sent. Stored one file each as a keyed archive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/foundation/date.h"
+#include "platform/foundation/keyed_archive.h"
+#include "platform/foundation/value.h"
+
+class VDTCORClock;
+
+// A backend target; valid targets are 1 or greater.
+using VDTCORTarget = std::int64_t;
+inline constexpr VDTCORTarget kVDTCORTargetTest = 999;
+inline constexpr VDTCORTarget kVDTCORTargetCCT = 1000;
+inline constexpr VDTCORTarget kVDTCORTargetFLL = 1001;
+inline constexpr VDTCORTarget kVDTCORTargetCSH = 1002;
+inline constexpr VDTCORTarget kVDTCORTargetINT = 1003;
+
+// Quality-of-service tiers.
+inline constexpr std::int64_t VDTCOREventQoSUnknown = 0;
+inline constexpr std::int64_t VDTCOREventQoSTelemetry = 1;
+inline constexpr std::int64_t VDTCOREventQoSDaily = 2;
+inline constexpr std::int64_t VDTCOREventQosDefault = 3;
+inline constexpr std::int64_t VDTCOREventQoSFast = 4;
+inline constexpr std::int64_t VDTCOREventQoSWifiOnly = 5;
+
+inline constexpr double kVDTCOREventLifetimeSeconds = 604800;  // 7 days
+
+inline constexpr std::string_view kVDTCOREventClassName = "VDTCOREvent";
+inline constexpr std::string_view kVDTCOREventEventIDKey = "VDTCOREventEventIDKey";
+inline constexpr std::string_view kVDTCOREventMappingIDKey = "VDTCOREventMappingIDKey";
+inline constexpr std::string_view kVDTCOREventTargetKey = "VDTCOREventTargetKey";
+inline constexpr std::string_view kVDTCOREventQoSTierKey = "VDTCOREventQoSTierKey";
+inline constexpr std::string_view kVDTCOREventClockSnapshotKey = "VDTCOREventClockSnapshotKey";
+inline constexpr std::string_view kVDTCOREventCustomDataKey = "VDTCOREventCustomDataKey";
+inline constexpr std::string_view kVDTCOREventExpirationDateKey = "VDTCOREventExpirationDateKey";
+inline constexpr std::string_view kVDTCOREventSerializedDataObjectBytesKey = "VDTCOREventSerializedDataObjectBytesKey";
+
+// The payload of an event.
+class VDTCOREventDataObject {
+ public:
+  virtual ~VDTCOREventDataObject() = default;
+  // The payload bytes; none when the object has nothing to send.
+  virtual std::optional<platform::Data> transportBytes() const = 0;
+};
+
+class VDTCOREvent final : public platform::Codable {
+  struct Token {};
+
+ public:
+  explicit VDTCOREvent(Token) {}
+
+  // Null, after a failed assertion, for an empty mapping ID or a target below 1.
+  static std::shared_ptr<VDTCOREvent> initWithMappingID(std::string_view mappingID, VDTCORTarget target);
+  // 32 hexadecimal characters: a fresh UUID without its hyphens.
+  static std::string nextEventID();
+
+  // A new event of the same mapping ID and target (so with its own, fresh expiration date) that
+  // takes over the event ID, data object, tier, clock snapshot and custom bytes. The payload bytes
+  // are recomputed from the data object; an event without one (read back from disk, or given its
+  // bytes directly) passes its bytes on, so a copy never loses the payload.
+  std::shared_ptr<VDTCOREvent> copy() const;
+
+  const std::string& eventID() const { return eventID_; }
+  void setEventID(std::string eventID) { eventID_ = std::move(eventID); }
+  const std::string& mappingID() const { return mappingID_; }
+  void setMappingID(std::string mappingID) { mappingID_ = std::move(mappingID); }
+  VDTCORTarget target() const { return target_; }
+  void setTarget(VDTCORTarget target) { target_ = target; }
+  const std::shared_ptr<VDTCOREventDataObject>& dataObject() const { return dataObject_; }
+  // Stores the object and always recomputes the payload bytes from it.
+  void setDataObject(std::shared_ptr<VDTCOREventDataObject> dataObject);
+  const std::optional<platform::Data>& serializedDataObjectBytes() const { return serializedDataObjectBytes_; }
+  void setSerializedDataObjectBytes(std::optional<platform::Data> bytes) { serializedDataObjectBytes_ = std::move(bytes); }
+  std::int64_t qosTier() const { return qosTier_; }
+  void setQosTier(std::int64_t tier) { qosTier_ = tier; }
+  const std::shared_ptr<VDTCORClock>& clockSnapshot() const { return clockSnapshot_; }
+  void setClockSnapshot(std::shared_ptr<VDTCORClock> clock) { clockSnapshot_ = std::move(clock); }
+  platform::Date expirationDate() const { return expirationDate_; }
+  void setExpirationDate(platform::Date date) { expirationDate_ = date; }
+  const std::optional<platform::Data>& customBytes() const { return customBytes_; }
+  void setCustomBytes(std::optional<platform::Data> bytes) { customBytes_ = std::move(bytes); }
+
+  // The hash mixes event ID, mapping ID, clock, payload bytes, target and tier. Equality asks for
+  // all of those to be equal (not the hash alone), so distinct events never collapse into one.
+  std::size_t hash() const;
+  bool isEqual(const VDTCOREvent& other) const;
+  friend bool operator==(const VDTCOREvent& a, const VDTCOREvent& b) { return a.isEqual(b); }
+  std::string description() const;
+
+  std::string className() const override { return std::string(kVDTCOREventClassName); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+  // Null when the archive has no payload bytes; an archive without an event ID gets a fresh one.
+  static std::shared_ptr<VDTCOREvent> initWithCoder(platform::KeyedUnarchiver& coder);
+
+ private:
+  std::string eventID_;
+  std::string mappingID_;
+  VDTCORTarget target_ = 0;
+  std::shared_ptr<VDTCOREventDataObject> dataObject_;
+  std::optional<platform::Data> serializedDataObjectBytes_;
+  std::int64_t qosTier_ = VDTCOREventQosDefault;
+  std::shared_ptr<VDTCORClock> clockSnapshot_;
+  platform::Date expirationDate_;
+  std::optional<platform::Data> customBytes_;
+};
+
+// A set of events, by the events' equality.
+struct VDTCOREventPtrHash {
+  std::size_t operator()(const std::shared_ptr<VDTCOREvent>& e) const { return e ? e->hash() : 0; }
+};
+struct VDTCOREventPtrEqual {
+  bool operator()(const std::shared_ptr<VDTCOREvent>& a, const std::shared_ptr<VDTCOREvent>& b) const {
+    return a == b || (a && b && a->isEqual(*b));
+  }
+};
+using VDTCOREventSet = std::unordered_set<std::shared_ptr<VDTCOREvent>, VDTCOREventPtrHash, VDTCOREventPtrEqual>;

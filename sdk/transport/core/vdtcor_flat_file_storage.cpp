@@ -1,0 +1,809 @@
+#include "sdk/transport/core/vdtcor_flat_file_storage.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <system_error>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/strings.h"
+#include "sdk/transport/core/vdtcor_application.h"
+#include "sdk/transport/core/vdtcor_console_logger.h"
+#include "sdk/transport/core/vdtcor_directory_size_tracker.h"
+#include "sdk/transport/core/vdtcor_metrics_metadata.h"
+#include "sdk/transport/core/vdtcor_platform.h"
+#include "sdk/transport/core/vdtcor_registrar.h"
+#include "sdk/transport/core/vdtcor_shared_instance.h"
+#include "sdk/transport/core/vdtcor_storage_event_selector.h"
+#include "sdk/transport/core/vdtcor_upload_batch.h"
+#include "sdk/transport/core/vdtcor_upload_coordinator.h"
+#include "sdk/utilities/promises/vbl_promise.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+VDTCORSharedInstance<VDTCORFlatFileStorage>& slot() {
+  static auto* s = new VDTCORSharedInstance<VDTCORFlatFileStorage>;
+  return *s;
+}
+
+platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+
+const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
+  static const platform::strings::CharacterSet allowed =
+      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-"));
+  return allowed;
+}
+
+fs::path makeDirectory(fs::path path, std::string_view failureFormat) {
+  platform::Error error;
+  const bool created = files().createDirectory(path, true, &error);
+  VDTCORAssert(created, failureFormat, error);
+  return path;
+}
+
+fs::path storageDirectory() { return VDTCORStorageRootURL() / "VDTCORFlatFileStorage"; }
+
+fs::path targetDirectory(VDTCORTarget target) {
+  return makeDirectory(VDTCORFlatFileStorage::eventDataStoragePath() / std::to_string(target),
+                       "Creating the target's event data path failed: %@");
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || p != end) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseDouble(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// Whole seconds since 1970, as the file names carry them; a date before 1970 counts as 0.
+std::uint64_t wholeSeconds(platform::Date date) {
+  const double seconds = date.timeIntervalSince1970();
+  if (!(seconds > 0)) return 0;
+  if (seconds >= 18446744073709549568.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(seconds);
+}
+
+platform::Error internalInconsistencyError() {
+  return platform::Error(std::string(platform::kInternalInconsistencyException), -1);
+}
+
+platform::Error unsafeInputError(std::string reason) {
+  return platform::Error(std::string(platform::kInternalInconsistencyException), -1,
+                         {{std::string(platform::kLocalizedFailureReasonErrorKey), platform::Value(std::move(reason))}});
+}
+
+// An event's ID, target and tier become parts of a file name: only values that give a name the
+// parser reads back (and that stay inside the event's directory) are stored.
+bool isStorable(const VDTCOREvent& event) {
+  const std::string& id = event.eventID();
+  if (id.empty()) return false;
+  for (char c : id) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return event.target() > 0 && event.qosTier() >= 0;
+}
+
+bool isSafeLibraryKey(std::string_view key) {
+  return !key.empty() && key != "." && key != ".." && key.find('/') == std::string_view::npos &&
+         key.find('\0') == std::string_view::npos;
+}
+
+std::optional<std::uint64_t> existingFileSize(const fs::path& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  if (ec) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
+}
+
+// The batch-ID counter as the file holds it: 4 bytes, little-endian.
+std::int32_t readCounter(const platform::Data& bytes) {
+  const std::uint32_t value = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
+                              (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+  return static_cast<std::int32_t>(value);
+}
+
+platform::Data counterBytes(std::int32_t value) {
+  const auto v = static_cast<std::uint32_t>(value);
+  return platform::Data{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                        static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+}  // namespace
+
+VDTCORFlatFileStorage::VDTCORFlatFileStorage(Token)
+    : storageQueue_(platform::DispatchQueue::serial("com.videzu.VDTCORFlatFileStorage")),
+      uploadCoordinator_(VDTCORUploadCoordinator::sharedInstance()) {}
+
+void VDTCORFlatFileStorage::load() {
+  auto storage = sharedInstance();
+  auto registrar = VDTCORRegistrar::sharedInstance();
+  for (VDTCORTarget target : {kVDTCORTargetTest, kVDTCORTargetCCT, kVDTCORTargetFLL, kVDTCORTargetCSH,
+                              kVDTCORTargetINT}) {
+    registrar->registerStorage(storage, target);
+  }
+}
+
+std::shared_ptr<VDTCORFlatFileStorage> VDTCORFlatFileStorage::sharedInstance() {
+  return slot().get([] { return std::make_shared<VDTCORFlatFileStorage>(Token{}); });
+}
+
+void VDTCORFlatFileStorage::resetSharedInstanceForTesting() {
+  if (auto old = slot().reset()) old->storageQueue_->sync([] {});
+}
+
+// ---- Paths and names ----
+
+fs::path VDTCORFlatFileStorage::eventDataStoragePath() {
+  return makeDirectory(storageDirectory() / "vdt_event_data", "Creating the event data path failed: %@");
+}
+
+fs::path VDTCORFlatFileStorage::batchDataStoragePath() {
+  return makeDirectory(storageDirectory() / "vdt_batch_data", "Creating the batch data path failed: %@");
+}
+
+fs::path VDTCORFlatFileStorage::libraryDataStoragePath() {
+  return makeDirectory(storageDirectory() / "vdt_library_data", "Creating the library data path failed: %@");
+}
+
+fs::path VDTCORFlatFileStorage::pathForTarget(VDTCORTarget target, std::string_view eventID, std::int64_t qosTier,
+                                              platform::Date expirationDate, std::string_view mappingID) {
+  std::string name(eventID);
+  name += '-';
+  name += std::to_string(qosTier);
+  name += '-';
+  name += std::to_string(wholeSeconds(expirationDate));
+  name += '-';
+  name += platform::strings::addingPercentEncoding(mappingID, mappingIDAllowedCharacters());
+  return eventDataStoragePath() / std::to_string(target) / name;
+}
+
+fs::path VDTCORFlatFileStorage::batchPathForTarget(VDTCORTarget target, std::int64_t batchID,
+                                                   platform::Date expirationDate) {
+  return batchDataStoragePath() /
+         platform::format("%ld-%ld-%llu", target, batchID, static_cast<unsigned long long>(wholeSeconds(expirationDate)));
+}
+
+std::optional<VDTCOREventComponents> VDTCORFlatFileStorage::eventComponentsFromFilename(std::string_view fileName) {
+  const auto parts = split(fileName, '-');
+  if (parts.size() < 4) {
+    VDTCORLogDebug("The event filename could not be split: %@", fileName);
+    return std::nullopt;
+  }
+  const auto tier = parseInteger(parts[1]);
+  const auto expiration = parseInteger(parts[2]);
+  if (parts[0].empty() || !tier || !expiration) {
+    VDTCORLogDebug("There was an error parsing the event filename components: %@", fileName);
+    return std::nullopt;
+  }
+  VDTCOREventComponents components;
+  components.eventID = std::string(parts[0]);
+  components.qosTier = *tier;
+  components.expiration = platform::Date::fromTimeIntervalSince1970(static_cast<double>(*expiration));
+  // A mapping ID may itself hold hyphens: everything after the third one is the mapping ID.
+  const std::size_t mappingStart = parts[0].size() + parts[1].size() + parts[2].size() + 3;
+  components.mappingID = std::string(fileName.substr(mappingStart));
+  return components;
+}
+
+std::optional<VDTCORBatchComponents> VDTCORFlatFileStorage::batchComponentsFromFilename(std::string_view fileName) {
+  const auto parts = split(fileName, '-');
+  if (parts.size() != 3) {
+    VDTCORLogDebug("The batch filename could not be split: %@", fileName);
+    return std::nullopt;
+  }
+  const auto target = parseInteger(parts[0]);
+  const auto batchID = parseInteger(parts[1]);
+  const auto expiration = parseDouble(parts[2]);
+  if (!target || !batchID || !expiration) {
+    VDTCORLogDebug("There was an error parsing the batch filename components: %@", fileName);
+    return std::nullopt;
+  }
+  return VDTCORBatchComponents{*target, *batchID, platform::Date::fromTimeIntervalSince1970(*expiration)};
+}
+
+platform::Error VDTCORFlatFileStorage::genericRejectedPromiseErrorWithReason(std::string_view reason) {
+  return platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain), -1,
+                         {{std::string(platform::kLocalizedFailureReasonErrorKey), platform::Value(reason)}});
+}
+
+VDTCORDirectorySizeTracker& VDTCORFlatFileStorage::sizeTracker() {
+  const fs::path root = VDTCORStorageRootURL();
+  if (!sizeTracker_ || sizeTracker_->directoryPath() != root) {
+    sizeTracker_ = VDTCORDirectorySizeTracker::initWithDirectoryPath(root);
+  }
+  return *sizeTracker_;
+}
+
+std::shared_ptr<VDTCORStorageDelegate> VDTCORFlatFileStorage::delegate() const {
+  std::lock_guard lock(delegateMutex_);
+  return delegate_.lock();
+}
+
+void VDTCORFlatFileStorage::setDelegate(std::weak_ptr<VDTCORStorageDelegate> delegate) {
+  std::lock_guard lock(delegateMutex_);
+  delegate_ = std::move(delegate);
+}
+
+// ---- Events ----
+
+void VDTCORFlatFileStorage::storeEvent(std::shared_ptr<VDTCOREvent> event, StoreCompletion onComplete) {
+  VDTCORLogDebug("Saving event: %@", event.get());
+  if (!event || !event->serializedDataObjectBytes()) {
+    VDTCORLogDebug("The event was nil, so it was not saved.");
+    if (onComplete) onComplete(false, internalInconsistencyError());
+    return;
+  }
+  if (!isStorable(*event)) {
+    VDTCORLogError(VDTCORMCEGeneralError, "The event %@ was not saved: its ID, target or tier cannot name a file.",
+                   event.get());
+    if (onComplete) {
+      onComplete(false, unsafeInputError("The event's ID, target or tier cannot name a file."));
+    }
+    return;
+  }
+  if (!onComplete) {
+    onComplete = [event](bool wasWritten, const platform::Error& error) {
+      VDTCORLogDebug("event %@ stored. success:%@ error:%@", event.get(), wasWritten ? "YES" : "NO", error);
+    };
+  }
+  auto task = VDTCORBackgroundTask::begin(VDTCORApplication::sharedApplication(), "VDTStorage");
+  auto self = shared_from_this();
+  storageQueue_->async([self, event = std::move(event), onComplete = std::move(onComplete), task] {
+    const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
+                                        event->mappingID());
+    platform::Error error;
+    auto data = VDTCORArchiveObject(event, {}, &error);
+    if (!data) {
+      onComplete(false, error);
+      task->end();
+      return;
+    }
+    // An event stored again under the same name replaces its file: that size is counted once.
+    const std::uint64_t replaced = existingFileSize(path).value_or(0);
+    VDTCORDirectorySizeTracker& tracker = self->sizeTracker();
+    if (tracker.directoryContentSize() - std::min(tracker.directoryContentSize(), replaced) + data->size() >
+        kVDTCORFlatFileStorageSizeLimit) {
+      platform::Error limit(std::string(kVDTCORFlatFileStorageErrorDomain),
+                            kVDTCORFlatFileStorageSizeLimitReachedErrorCode,
+                            {{std::string(platform::kLocalizedFailureReasonErrorKey),
+                              platform::Value("Storage size limit has been reached.")}});
+      if (auto delegate = self->delegate()) {
+        VDTCORLogDebug("Delegate notified that event with mapping ID %@ was dropped.", event->mappingID());
+        delegate->storageDidDropEvent(*self, event);
+      }
+      onComplete(false, limit);
+      task->end();
+      return;
+    }
+    if (!VDTCORWriteFile(*data, path, &error)) {
+      VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), error);
+      onComplete(false, error);
+      task->end();
+      return;
+    }
+    VDTCORLogDebug("Writing archive succeeded: %@", path.string());
+    onComplete(true, platform::Error());
+    if (replaced) tracker.fileWasRemovedAtPath(path, replaced);
+    tracker.fileWasAddedAtPath(path, data->size());
+    if (event->qosTier() == VDTCOREventQoSFast) self->uploadCoordinator_->forceUploadForTarget(event->target());
+    task->end();
+  });
+}
+
+void VDTCORFlatFileStorage::hasEventsForTarget(VDTCORTarget target, std::function<void(bool hasEvents)> onComplete) {
+  auto self = shared_from_this();
+  storageQueue_->async([self, target, onComplete = std::move(onComplete)] {
+    const fs::path directory = targetDirectory(target);
+    bool hasEvents = false;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+      // Hidden files are left over from writes that never finished; they hold no event.
+      if (!it->path().filename().string().starts_with(".")) {
+        hasEvents = true;
+        break;
+      }
+    }
+    if (onComplete) onComplete(hasEvents);
+  });
+}
+
+// ---- Batches ----
+
+void VDTCORFlatFileStorage::nextBatchID(std::function<void(std::optional<std::int64_t> batchID)> onComplete) {
+  auto self = shared_from_this();
+  storageQueue_->async([self, onComplete = std::move(onComplete)] {
+    const auto batchID = self->syncNextBatchID();
+    if (onComplete) onComplete(batchID);
+  });
+}
+
+std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
+  const fs::path path = libraryDataStoragePath() / kVDTCORFlatFileStorageBatchIDCounterKey;
+  std::int32_t value = 0;
+  if (files().fileExists(path)) {
+    platform::Error error;
+    auto bytes = files().contentsAtPath(path, &error);
+    if (!bytes) {
+      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter could not be read: %@", error);
+      return std::nullopt;
+    }
+    if (bytes->size() < 4) {
+      // Not a counter: no ID this time, and the next batch starts again from 0.
+      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter is corrupt (%lu bytes) and was removed.",
+                     bytes->size());
+      if (files().removeItem(path)) sizeTracker().fileWasRemovedAtPath(path, bytes->size());
+      return std::nullopt;
+    }
+    value = readCounter(*bytes);
+    if (value < 0) {
+      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter held %d; counting starts again from 0.", value);
+      value = 0;
+    }
+  }
+  const std::int32_t next = value == std::numeric_limits<std::int32_t>::max() ? 0 : value + 1;
+  platform::Error error;
+  if (!syncWriteLibraryData(counterBytes(next), path, &error)) {
+    // Handing the ID out without advancing the counter would give it to the next batch as well.
+    VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter could not be written: %@", error);
+    return std::nullopt;
+  }
+  return value;
+}
+
+void VDTCORFlatFileStorage::pathsForTarget(VDTCORTarget target, std::optional<std::set<std::string>> eventIDs,
+                                           std::optional<std::set<std::int64_t>> qosTiers,
+                                           std::optional<std::set<std::string>> mappingIDs,
+                                           std::function<void(std::set<fs::path> paths)> onComplete) {
+  if (!onComplete) onComplete = [](std::set<fs::path>) {};
+  auto self = shared_from_this();
+  storageQueue_->async([self, target, eventIDs = std::move(eventIDs), qosTiers = std::move(qosTiers),
+                        mappingIDs = std::move(mappingIDs), onComplete = std::move(onComplete)] {
+    onComplete(self->syncPathsForTarget(target, eventIDs, qosTiers, mappingIDs));
+  });
+}
+
+std::set<fs::path> VDTCORFlatFileStorage::syncPathsForTarget(VDTCORTarget target,
+                                                             const std::optional<std::set<std::string>>& eventIDs,
+                                                             const std::optional<std::set<std::int64_t>>& qosTiers,
+                                                             const std::optional<std::set<std::string>>& mappingIDs) {
+  const fs::path directory = targetDirectory(target);
+  platform::Error error;
+  auto names = files().contentsOfDirectory(directory, &error);
+  if (!names) {
+    VDTCORLogDebug("There was an error reading the contents of the target path: %@", error);
+    return {};
+  }
+  const bool byEventID = eventIDs && !eventIDs->empty();
+  const bool byTier = qosTiers && !qosTiers->empty();
+  const bool byMappingID = mappingIDs && !mappingIDs->empty();
+  std::set<fs::path> paths;
+  for (const std::string& name : *names) {
+    if (name.starts_with(".")) continue;
+    if (!byEventID && !byTier && !byMappingID) {
+      paths.insert(directory / name);
+      continue;
+    }
+    auto components = eventComponentsFromFilename(name);
+    if (!components) {
+      VDTCORLogDebug("There was an error reading the filename components: %@", name);
+      continue;
+    }
+    if (byEventID && !eventIDs->contains(components->eventID)) continue;
+    if (byTier && !qosTiers->contains(components->qosTier)) continue;
+    if (byMappingID) {
+      auto mappingID = platform::strings::removingPercentEncoding(components->mappingID);
+      if (!mappingID || !mappingIDs->contains(*mappingID)) continue;
+    }
+    paths.insert(directory / name);
+  }
+  return paths;
+}
+
+void VDTCORFlatFileStorage::batchWithEventSelector(std::shared_ptr<VDTCORStorageEventSelector> eventSelector,
+                                                   platform::Date batchExpiration, BatchCompletion onComplete) {
+  auto self = shared_from_this();
+  storageQueue_->async([self, eventSelector = std::move(eventSelector), batchExpiration,
+                        onComplete = std::move(onComplete)] {
+    auto complete = [&](std::optional<std::int64_t> batchID, std::optional<VDTCOREventSet> events) {
+      if (onComplete) onComplete(batchID, std::move(events));
+    };
+    if (!eventSelector) {
+      complete(std::nullopt, std::nullopt);
+      return;
+    }
+    const auto batchID = self->syncNextBatchID();
+    if (!batchID) {
+      complete(std::nullopt, std::nullopt);
+      return;
+    }
+    const VDTCORTarget target = eventSelector->selectedTarget();
+    const auto paths = self->syncPathsForTarget(target, eventSelector->selectedEventIDs(),
+                                                eventSelector->selectedQosTiers(), eventSelector->selectedMappingIDs());
+    VDTCOREventSet events;
+    for (const fs::path& path : paths) {
+      platform::Error error;
+      auto bytes = files().contentsAtPath(path, &error);
+      if (!bytes) {
+        // Unreadable now is not corrupt: the file stays for a later batch.
+        VDTCORLogDebug("An event file could not be read: %@", error);
+        continue;
+      }
+      auto event = std::dynamic_pointer_cast<VDTCOREvent>(VDTCORUnarchiveData(kVDTCOREventClassName, *bytes, &error));
+      if (!event) {
+        VDTCORLogError(VDTCORMCEGeneralError, "Error deserializing event: %@", error);
+        if (files().removeItem(path)) self->sizeTracker().fileWasRemovedAtPath(path, bytes->size());
+        continue;
+      }
+      const fs::path batchDirectory = batchPathForTarget(target, *batchID, batchExpiration);
+      files().createDirectory(batchDirectory, true);
+      if (!files().moveItem(path, batchDirectory / path.filename(), &error)) {
+        // Left in the pool, and so out of this batch: sending it now would send it twice.
+        VDTCORLogDebug("An event file wasn't moveable into the batch directory: %@", error);
+        continue;
+      }
+      events.insert(std::move(event));
+    }
+    if (events.empty()) {
+      complete(std::nullopt, std::nullopt);
+    } else {
+      complete(*batchID, std::move(events));
+    }
+  });
+}
+
+void VDTCORFlatFileStorage::removeBatchWithID(std::int64_t batchID, bool deleteEvents,
+                                              std::function<void()> onComplete) {
+  auto self = shared_from_this();
+  storageQueue_->async([self, batchID, deleteEvents, onComplete = std::move(onComplete)] {
+    self->syncThreadUnsafeRemoveBatchWithID(batchID, deleteEvents);
+    if (onComplete) onComplete();
+  });
+}
+
+std::optional<std::vector<fs::path>> VDTCORFlatFileStorage::batchDirPathsForBatchID(std::int64_t batchID,
+                                                                                    platform::Error* error) {
+  const fs::path batchData = batchDataStoragePath();
+  auto names = files().contentsOfDirectory(batchData, error);
+  if (!names) return std::nullopt;
+  std::vector<fs::path> paths;
+  for (const std::string& name : *names) {
+    auto components = batchComponentsFromFilename(name);
+    if (components && components->batchID == batchID) paths.push_back(batchData / name);
+  }
+  return paths;
+}
+
+bool VDTCORFlatFileStorage::moveContentsOfDirectoryAtPath(const fs::path& sourcePath, const fs::path& destinationPath,
+                                                          platform::Error* error) {
+  auto names = files().contentsOfDirectory(sourcePath, error);
+  if (!names) return false;
+  platform::Value::Array failures;
+  std::shared_ptr<const platform::Error> firstFailure;
+  for (const std::string& name : *names) {
+    platform::Error moveError;
+    const fs::path destination = destinationPath / name;
+    if (files().moveItem(sourcePath / name, destination, &moveError)) continue;
+    if (files().fileExists(destination)) {
+      // The same name means the same event (its ID, tier, expiry and mapping ID): the pool already
+      // holds it, so this copy is not needed.
+      if (files().removeItem(sourcePath / name)) continue;
+    }
+    failures.push_back(platform::Value(moveError.description()));
+    if (!firstFailure) firstFailure = std::make_shared<const platform::Error>(moveError);
+  }
+  if (failures.empty()) return true;
+  platform::setError(error, platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain), -1,
+                                            {{std::string(platform::kUnderlyingErrorKey),
+                                              platform::Value(std::move(failures))}},
+                                            firstFailure));
+  return false;
+}
+
+void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batchID, bool deleteEvents) {
+  platform::Error error;
+  auto directories = batchDirPathsForBatchID(batchID, &error);
+  if (!directories) {
+    VDTCORLogDebug("Failed to find event file paths for batchID: %ld, error: %@", batchID, error);
+    return;
+  }
+  for (const fs::path& directory : *directories) {
+    if (!deleteEvents) {
+      auto components = batchComponentsFromFilename(directory.filename().string());
+      platform::Error moveError;
+      bool moved = false;
+      if (components) {
+        const fs::path destination = targetDirectory(components->target);
+        moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
+        if (moved) VDTCORLogDebug("Batched events at path: %@ moved back to the storage: %@", directory.string(),
+                                  destination.string());
+      }
+      if (!moved) {
+        // What could not move back stays in the batch directory, whose expiry returns it to the
+        // pool at a later sweep; nothing of it is deleted.
+        VDTCORLogDebug("Error encountered whilst moving events back: %@", moveError);
+        continue;
+      }
+    }
+    if (files().removeItem(directory)) {
+      VDTCORLogDebug("Batch removed at path: %@", directory.string());
+    } else {
+      VDTCORLogDebug("Failed to remove batch at path: %@", directory.string());
+    }
+  }
+  sizeTracker().resetCachedSize();
+}
+
+void VDTCORFlatFileStorage::batchIDsForTarget(VDTCORTarget target,
+                                              std::function<void(std::optional<VDTCORBatchIDs> batchIDs)> onComplete) {
+  auto self = shared_from_this();
+  storageQueue_->async([self, target, onComplete = std::move(onComplete)] {
+    auto batchIDs = self->syncBatchIDsForTarget(target);
+    if (onComplete) onComplete(std::move(batchIDs));
+  });
+}
+
+std::optional<VDTCORBatchIDs> VDTCORFlatFileStorage::syncBatchIDsForTarget(VDTCORTarget target) {
+  platform::Error error;
+  auto names = files().contentsOfDirectory(batchDataStoragePath(), &error);
+  if (!names || names->empty()) return std::nullopt;
+  VDTCORBatchIDs batchIDs;
+  for (const std::string& name : *names) {
+    auto components = batchComponentsFromFilename(name);
+    if (components && components->target == target) batchIDs.insert(components->batchID);
+  }
+  return batchIDs;
+}
+
+// ---- Expiry ----
+
+void VDTCORFlatFileStorage::checkForExpirations() {
+  auto self = shared_from_this();
+  storageQueue_->async([self] { self->syncCheckForExpirations(); });
+}
+
+void VDTCORFlatFileStorage::syncCheckForExpirations() {
+  const platform::Date now = platform::Date::now();
+  VDTCORLogDebug("Checking for expired events and batches");
+
+  if (auto names = files().contentsOfDirectory(batchDataStoragePath())) {
+    for (const std::string& name : *names) {
+      auto components = batchComponentsFromFilename(name);
+      if (components && components->expiration < now) syncThreadUnsafeRemoveBatchWithID(components->batchID, false);
+    }
+  }
+
+  VDTCOREventSet expired;
+  const fs::path eventData = eventDataStoragePath();
+  if (auto entries = files().enumerator(eventData)) {
+    for (const fs::path& relative : *entries) {
+      const fs::path path = eventData / relative;
+      const std::string name = relative.filename().string();
+      bool isDirectory = false;
+      if (!files().fileExists(path, &isDirectory) || isDirectory) continue;
+      if (name.starts_with(".")) {
+        // Left by a write that never finished (every write runs on this queue, so none is in
+        // flight now): it holds no stored event.
+        files().removeItem(path);
+        continue;
+      }
+      auto components = eventComponentsFromFilename(name);
+      if (!components || !(components->expiration < now)) continue;
+      platform::Error error;
+      auto event = VDTCORUnarchiveObject<VDTCOREvent>(kVDTCOREventClassName, path, &error);
+      if (!event) VDTCORLogDebug("Error deserializing event while checking for expired events: %@", error);
+      if (files().removeItem(path, &error)) {
+        if (event) {
+          VDTCORLogDebug("Item deleted because it expired: %@", path.string());
+          expired.insert(std::move(event));
+        }
+      } else {
+        VDTCORLogDebug("There was an error deleting an expired item: %@", error);
+      }
+    }
+  }
+
+  if (auto delegate = this->delegate(); delegate && !expired.empty()) {
+    VDTCORLogDebug("Delegate notified that %lu events were dropped.", expired.size());
+    delegate->storageDidRemoveExpiredEvents(*this, VDTCOREventSet(expired));
+  }
+  sizeTracker().resetCachedSize();
+}
+
+// ---- Library data ----
+
+bool VDTCORFlatFileStorage::syncWriteLibraryData(const platform::Data& data, const fs::path& path,
+                                                 platform::Error* error) {
+  const auto replaced = existingFileSize(path);
+  if (!VDTCORWriteFile(data, path, error)) return false;
+  VDTCORDirectorySizeTracker& tracker = sizeTracker();
+  if (replaced) tracker.fileWasRemovedAtPath(path, *replaced);
+  tracker.fileWasAddedAtPath(path, data.size());
+  return true;
+}
+
+void VDTCORFlatFileStorage::storeLibraryData(platform::Data data, std::string key, ErrorCompletion onComplete) {
+  if (data.empty()) {
+    if (onComplete) onComplete(internalInconsistencyError());
+    return;
+  }
+  if (!isSafeLibraryKey(key)) {
+    if (onComplete) onComplete(unsafeInputError("A library data key must name a file."));
+    return;
+  }
+  auto self = shared_from_this();
+  storageQueue_->async([self, data = std::move(data), key = std::move(key), onComplete = std::move(onComplete)] {
+    platform::Error error;
+    self->syncWriteLibraryData(data, libraryDataStoragePath() / key, &error);
+    if (onComplete) onComplete(error);
+  });
+}
+
+void VDTCORFlatFileStorage::libraryDataForKey(std::string key, FetchCompletion onFetchComplete,
+                                              NewValueBlock setNewValue) {
+  if (!isSafeLibraryKey(key)) {
+    if (onFetchComplete) onFetchComplete(std::nullopt, unsafeInputError("A library data key must name a file."));
+    return;
+  }
+  auto self = shared_from_this();
+  storageQueue_->async([self, key = std::move(key), onFetchComplete = std::move(onFetchComplete),
+                        setNewValue = std::move(setNewValue)] {
+    const fs::path path = libraryDataStoragePath() / key;
+    platform::Error error;
+    auto data = files().contentsAtPath(path, &error);
+    if (onFetchComplete) onFetchComplete(data, data ? platform::Error() : error);
+    if (!setNewValue) return;
+    auto newValue = setNewValue();
+    if (!newValue || newValue->empty()) return;
+    platform::Error writeError;
+    if (!self->syncWriteLibraryData(*newValue, path, &writeError)) {
+      VDTCORLogDebug("Error writing new value in libraryDataForKey: %@", writeError);
+    }
+  });
+}
+
+void VDTCORFlatFileStorage::removeLibraryDataForKey(std::string key, ErrorCompletion onComplete) {
+  if (!isSafeLibraryKey(key)) {
+    if (onComplete) onComplete(unsafeInputError("A library data key must name a file."));
+    return;
+  }
+  auto self = shared_from_this();
+  storageQueue_->async([self, key = std::move(key), onComplete = std::move(onComplete)] {
+    const fs::path path = libraryDataStoragePath() / key;
+    platform::Error error;
+    if (auto size = existingFileSize(path)) {
+      if (files().removeItem(path, &error)) self->sizeTracker().fileWasRemovedAtPath(path, *size);
+    }
+    if (onComplete) onComplete(error);
+  });
+}
+
+void VDTCORFlatFileStorage::storageSizeWithCallback(std::function<void(std::uint64_t size)> onComplete) {
+  if (!onComplete) return;
+  auto self = shared_from_this();
+  storageQueue_->async([self, onComplete = std::move(onComplete)] {
+    onComplete(self->sizeTracker().directoryContentSize());
+  });
+}
+
+// ---- Promises ----
+
+std::shared_ptr<VBLPromise<std::optional<VDTCORBatchIDs>>> VDTCORFlatFileStorage::batchIDsForTarget(
+    VDTCORTarget target) {
+  auto self = shared_from_this();
+  return VBLPromise<std::optional<VDTCORBatchIDs>>::wrapObjectCompletion(
+      storageQueue_, [self, target](auto handler) { self->batchIDsForTarget(target, handler); });
+}
+
+std::shared_ptr<VBLPromise<VBLVoid>> VDTCORFlatFileStorage::removeBatchWithID(std::int64_t batchID,
+                                                                              bool deleteEvents) {
+  auto self = shared_from_this();
+  return VBLPromise<VBLVoid>::wrapCompletion(
+      storageQueue_, [self, batchID, deleteEvents](auto handler) { self->removeBatchWithID(batchID, deleteEvents, handler); });
+}
+
+std::shared_ptr<VBLPromise<VBLVoid>> VDTCORFlatFileStorage::removeBatchesWithIDs(const VDTCORBatchIDs& batchIDs,
+                                                                                 bool deleteEvents) {
+  std::vector<std::shared_ptr<VBLPromise<VBLVoid>>> removals;
+  for (std::int64_t batchID : batchIDs) removals.push_back(removeBatchWithID(batchID, deleteEvents));
+  return VBLPromise<VBLVoid>::all(storageQueue_, removals)->then(storageQueue_, [](const std::vector<VBLVoid>&) {
+    return VBLVoid{};
+  });
+}
+
+std::shared_ptr<VBLPromise<VBLVoid>> VDTCORFlatFileStorage::removeAllBatchesForTarget(VDTCORTarget target,
+                                                                                      bool deleteEvents) {
+  auto self = shared_from_this();
+  return batchIDsForTarget(target)->then(
+      storageQueue_,
+      [self, deleteEvents](const std::optional<VDTCORBatchIDs>& batchIDs) -> std::shared_ptr<VBLPromise<VBLVoid>> {
+        if (!batchIDs || batchIDs->empty()) return VBLPromise<VBLVoid>::resolvedWith(VBLVoid{});
+        return self->removeBatchesWithIDs(*batchIDs, deleteEvents);
+      });
+}
+
+std::shared_ptr<VBLPromise<VBLVoid>> VDTCORFlatFileStorage::fetchAndUpdateMetricsWithHandler(MetricsHandler handler) {
+  auto self = shared_from_this();
+  return VBLPromise<VBLVoid>::do_(storageQueue_, [self, handler = std::move(handler)]() -> VBLResult<VBLVoid> {
+    const fs::path path = libraryDataStoragePath() / kVDTCORMetricsMetadataStorageKey;
+    platform::Error fetchError;
+    auto metadata = VDTCORUnarchiveObject<VDTCORMetricsMetadata>(kVDTCORMetricsMetadataClassName, path, &fetchError);
+    auto updated = handler ? handler(metadata, metadata ? platform::Error() : fetchError) : nullptr;
+    if (!updated || (metadata && updated->isEqualToMetricsMetadata(*metadata))) return VBLVoid{};
+    platform::Error error;
+    auto data = VDTCORArchiveObject(updated, {}, &error);
+    if (data && self->syncWriteLibraryData(*data, path, &error)) return VBLVoid{};
+    if (!error) error = genericRejectedPromiseErrorWithReason("The metrics metadata could not be stored.");
+    return error;
+  });
+}
+
+std::shared_ptr<VBLPromise<VDTCORStorageMetadata>> VDTCORFlatFileStorage::fetchStorageMetadata() {
+  auto self = shared_from_this();
+  return VBLPromise<VDTCORStorageMetadata>::do_(storageQueue_, [self]() -> VBLResult<VDTCORStorageMetadata> {
+    return VDTCORStorageMetadata::metadataWithCurrentCacheSize(self->sizeTracker().directoryContentSize(),
+                                                               kVDTCORFlatFileStorageSizeLimit);
+  });
+}
+
+std::shared_ptr<VBLPromise<bool>> VDTCORFlatFileStorage::hasEventsForTarget(VDTCORTarget target) {
+  auto self = shared_from_this();
+  return VBLPromise<bool>::wrapBoolCompletion(storageQueue_,
+                                              [self, target](auto handler) { self->hasEventsForTarget(target, handler); });
+}
+
+std::shared_ptr<VBLPromise<std::shared_ptr<VDTCORUploadBatch>>> VDTCORFlatFileStorage::batchWithEventSelector(
+    std::shared_ptr<VDTCORStorageEventSelector> eventSelector, platform::Date batchExpiration) {
+  auto self = shared_from_this();
+  using Promise = VBLPromise<std::shared_ptr<VDTCORUploadBatch>>;
+  return Promise::async(storageQueue_, [self, eventSelector, batchExpiration](Promise::Fulfill fulfill,
+                                                                               Promise::Reject reject) {
+    self->batchWithEventSelector(
+        eventSelector, batchExpiration,
+        [fulfill, reject](std::optional<std::int64_t> batchID, std::optional<VDTCOREventSet> events) {
+          if (!batchID || !events) {
+            reject(genericRejectedPromiseErrorWithReason("There are no events for the selector."));
+          } else {
+            fulfill(VDTCORUploadBatch::initWithBatchID(*batchID, std::move(*events)));
+          }
+        });
+  });
+}
+
+// ---- Lifecycle ----
+
+void VDTCORFlatFileStorage::appWillBackground(VDTCORApplication&) {
+  storageQueue_->async([] {
+    auto task = VDTCORBackgroundTask::begin(VDTCORApplication::sharedApplication(), "VDTStorage");
+    task->end();
+  });
+}
+
+void VDTCORFlatFileStorage::appWillTerminate(VDTCORApplication&) { storageQueue_->sync([] {}); }

@@ -1,0 +1,112 @@
+#include "sdk/transport/core/vdtcor_platform.h"
+
+#include <mutex>
+
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/system_info.h"
+#include "sdk/transport/core/vdtcor_clock.h"
+#include "sdk/transport/core/vdtcor_console_logger.h"
+#include "sdk/transport/core/vdtcor_event.h"
+#include "sdk/transport/core/vdtcor_log_source_metrics.h"
+#include "sdk/transport/core/vdtcor_metrics_metadata.h"
+
+namespace fs = std::filesystem;
+
+fs::path VDTCORStorageRootURL() {
+  // Taken from the home on every call: tests move the home, and the directory may be deleted
+  // while the process runs.
+  const fs::path root = platform::Home::caches() / "videzu-sdks-events";
+  static std::once_flag logged;
+  std::call_once(logged, [&] { VDTCORLogDebug("VDT's state will be saved to: %@", root.string()); });
+  platform::Error error;
+  const bool created = platform::FileManager::defaultManager().createDirectory(root, true, &error);
+  VDTCORAssert(created, "There was an error creating VDT's path");
+  return root;
+}
+
+std::string VDTCORHardwareModel() {
+  static std::once_flag once;
+  static std::string model = "Unknown";
+  std::call_once(once, [] {
+    if (auto machine = platform::SystemInfo::machine(); machine && !machine->empty()) {
+      model = *machine;
+    } else {
+      model = platform::SystemInfo::model();
+    }
+  });
+  return model;
+}
+
+void VDTCORRegisterArchivableClasses() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    platform::CodableClasses::registerClass<VDTCORClock>(std::string(kVDTCORClockClassName));
+    platform::CodableClasses::registerClass<VDTCOREvent>(std::string(kVDTCOREventClassName));
+    platform::CodableClasses::registerClass<VDTCORLogSourceMetrics>(std::string(kVDTCORLogSourceMetricsClassName));
+    platform::CodableClasses::registerClass<VDTCORMetricsMetadata>(std::string(kVDTCORMetricsMetadataClassName));
+  });
+}
+
+namespace {
+
+bool createParentDirectory(const fs::path& path, platform::Error* error) {
+  platform::Error local;
+  if (platform::FileManager::defaultManager().createDirectory(path.parent_path(), true, &local)) return true;
+  VDTCORLogDebug("Attempt to create directory failed: path:%@ error:%@", path.string(), local);
+  platform::setError(error, std::move(local));
+  return false;
+}
+
+}  // namespace
+
+std::optional<platform::Data> VDTCORArchiveObject(const std::shared_ptr<const platform::Codable>& object,
+                                                  const fs::path& path, platform::Error* error) {
+  VDTCORRegisterArchivableClasses();
+  if (!path.empty() && !createParentDirectory(path, error)) return std::nullopt;
+  platform::Error local;
+  auto data = platform::KeyedArchiver::archivedDataWithRootObject(object, true, &local);
+  if (!data) {
+    VDTCORLogError(VDTCORMCEGeneralError, "Encoding an object failed: %@", local);
+    platform::setError(error, std::move(local));
+    return std::nullopt;
+  }
+  if (!path.empty()) VDTCORWriteFile(*data, path, error);
+  return data;
+}
+
+std::shared_ptr<platform::Codable> VDTCORUnarchiveData(std::string_view className, const platform::Data& data,
+                                                       platform::Error* error) {
+  VDTCORRegisterArchivableClasses();
+  platform::Error local;
+  auto object = platform::KeyedUnarchiver::unarchivedObjectOfClass(className, data, &local).object();
+  if (!object && !local) {
+    // The archive was readable but its object refused itself (an event without payload bytes).
+    local = platform::Error(std::string(platform::kCocoaErrorDomain), platform::kCoderReadCorruptError,
+                            {{std::string(platform::kDebugDescriptionErrorKey),
+                              platform::Value(platform::format("The archive holds no valid %@.", className))}});
+  }
+  if (!object) platform::setError(error, std::move(local));
+  return object;
+}
+
+std::shared_ptr<platform::Codable> VDTCORUnarchiveObject(std::string_view className, const fs::path& path,
+                                                         platform::Error* error) {
+  auto data = platform::FileManager::defaultManager().contentsAtPath(path, error);
+  if (!data) return nullptr;
+  return VDTCORUnarchiveData(className, *data, error);
+}
+
+bool VDTCORWriteFile(const platform::Data& data, const fs::path& path, platform::Error* error) {
+  if (path.empty()) return false;
+  if (!createParentDirectory(path, error)) return false;
+  platform::Error local;
+  if (!platform::FileManager::defaultManager().writeAtomically(path, data, 0644, &local)) {
+    VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), local);
+    platform::setError(error, std::move(local));
+    return false;
+  }
+  VDTCORLogDebug("Writing archive succeeded: %@", path.string());
+  return true;
+}

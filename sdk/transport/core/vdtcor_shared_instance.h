@@ -1,0 +1,28 @@
+// The slot of a process-wide instance: made on first use, and made anew after a reset (tests use
+// that to simulate a restart on the same home). Slots are never destroyed, so an instance is still
+// there for work that runs while the process exits.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <utility>
+
+template <class T>
+class VDTCORSharedInstance {
+ public:
+  template <class Make>
+  std::shared_ptr<T> get(Make&& make) {
+    std::lock_guard lock(mutex_);
+    if (!instance_) instance_ = make();
+    return instance_;
+  }
+  // The instance given up, for the caller to wind down.
+  std::shared_ptr<T> reset() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(instance_, nullptr);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<T> instance_;
+};

@@ -1,0 +1,477 @@
+#include "sdk/transport/core/vdtcor_flat_file_storage.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <limits>
+
+#include "platform/foundation/exception.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/strings.h"
+#include "sdk/transport/core/vdtcor_directory_size_tracker.h"
+#include "sdk/transport/core/vdtcor_log_source_metrics.h"
+#include "sdk/transport/core/vdtcor_metrics.h"
+#include "sdk/transport/core/vdtcor_platform.h"
+#include "sdk/transport/core/vdtcor_storage_event_selector.h"
+#include "sdk/transport/core/vdtcor_upload_batch.h"
+#include "transport_fixture.h"
+
+namespace transport_tests {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeRaw(const fs::path& path, std::string_view bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+platform::Data readRaw(const fs::path& path) {
+  return platform::FileManager::defaultManager().contentsAtPath(path).value_or(platform::Data{});
+}
+
+std::set<std::string> idsOf(const VDTCOREventSet& events) {
+  std::set<std::string> ids;
+  for (const auto& e : events) ids.insert(e->eventID());
+  return ids;
+}
+
+fs::path counterPath() {
+  return VDTCORFlatFileStorage::libraryDataStoragePath() / kVDTCORFlatFileStorageBatchIDCounterKey;
+}
+
+using VDTCORFlatFileStorageTest = TransportTest;
+
+TEST_F(VDTCORFlatFileStorageTest, EventFileNamesCarryIDTierWholeExpirySecondsAndEscapedMappingID) {
+  struct Case {
+    VDTCORTarget target;
+    std::int64_t tier;
+    double expiry;
+    std::string mappingID;
+    std::string escaped;
+  };
+  for (const Case& c : {Case{1002, 4, 1'780'604'800.9, "1206", "1206"},
+                        Case{1001, 0, 1'780'604'801.0, "a b-c", "a%20b-c"},
+                        Case{999, 5, 12.5, "x/../y", "x%2F%2E%2E%2Fy"}}) {
+    const fs::path path = VDTCORFlatFileStorage::pathForTarget(c.target, "0123abcd", c.tier,
+                                                               platform::Date::fromTimeIntervalSince1970(c.expiry),
+                                                               c.mappingID);
+    const std::string name = "0123abcd-" + std::to_string(c.tier) + "-" +
+                             std::to_string(static_cast<std::uint64_t>(c.expiry)) + "-" + c.escaped;
+    EXPECT_EQ(path, VDTCORFlatFileStorage::eventDataStoragePath() / std::to_string(c.target) / name);
+    auto components = VDTCORFlatFileStorage::eventComponentsFromFilename(name);
+    ASSERT_TRUE(components) << name;
+    EXPECT_EQ(components->eventID, "0123abcd");
+    EXPECT_EQ(components->qosTier, c.tier);
+    EXPECT_EQ(components->expiration.timeIntervalSince1970(), static_cast<double>(static_cast<std::uint64_t>(c.expiry)));
+    EXPECT_EQ(platform::strings::removingPercentEncoding(components->mappingID), c.mappingID);
+  }
+}
+
+TEST_F(VDTCORFlatFileStorageTest, NamesThatAreNotEventOrBatchNamesDoNotParse) {
+  for (std::string_view name : {"abc-3-100", "abc-x-100-137", "abc-3-1e9-137", "-3-100-137", "1002"}) {
+    EXPECT_FALSE(VDTCORFlatFileStorage::eventComponentsFromFilename(name)) << name;
+  }
+  for (std::string_view name : {"1002-7", "1002-7-100-1", "x-7-100", "1002-y-100", "1002-7-soon"}) {
+    EXPECT_FALSE(VDTCORFlatFileStorage::batchComponentsFromFilename(name)) << name;
+  }
+  auto batch = VDTCORFlatFileStorage::batchComponentsFromFilename("1002-7-100.5");
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->target, 1002);
+  EXPECT_EQ(batch->batchID, 7);
+  EXPECT_EQ(batch->expiration.timeIntervalSince1970(), 100.5);
+}
+
+TEST_F(VDTCORFlatFileStorageTest, StoringWritesOneFileAndATierFourEventForcesAnUpload) {
+  auto uploader = std::make_shared<FakeUploader>();
+  VDTCORRegistrar::sharedInstance()->registerUploader(uploader, 1002);
+  auto event = makeEvent("1206", 1002, 4);
+  event->setExpirationDate(platform::Date::fromTimeIntervalSince1970(1'780'604'800.9));
+
+  auto [written, error] = store(event);
+  EXPECT_TRUE(written);
+  EXPECT_FALSE(error.isSet());
+  EXPECT_EQ(fileNames(targetDirectory(1002)),
+            std::vector<std::string>{event->eventID() + "-4-1780604800-1206"});
+  EXPECT_EQ(uploader->uploads(), (std::vector<std::pair<VDTCORTarget, VDTCORUploadConditions>>{{1002, 4 | 16}}));
+
+  uploader->clear();
+  EXPECT_TRUE(store(makeEvent("1206", 1002, 3)).first);
+  EXPECT_TRUE(uploader->uploads().empty());
+}
+
+TEST_F(VDTCORFlatFileStorageTest, EventsThatCannotBeStoredAreRefusedWithoutAFile) {
+  auto noBytes = makeEvent("137", 1001);
+  noBytes->setDataObject(std::make_shared<BytesObject>(std::nullopt));
+  auto escapingID = makeEvent("137", 1001);
+  escapingID->setEventID("../../escape");
+  auto negativeTier = makeEvent("137", 1001, -1);
+  struct Case {
+    const char* name;
+    std::shared_ptr<VDTCOREvent> event;
+  };
+  for (const Case& c : {Case{"none", nullptr}, Case{"no payload", noBytes}, Case{"unsafe ID", escapingID},
+                        Case{"negative tier", negativeTier}}) {
+    auto [written, error] = store(c.event);
+    EXPECT_FALSE(written) << c.name;
+    EXPECT_EQ(error.code(), -1) << c.name;
+    EXPECT_EQ(error.domain(), platform::kInternalInconsistencyException) << c.name;
+  }
+  EXPECT_TRUE(fileNames(targetDirectory(1001)).empty());
+  EXPECT_FALSE(fs::exists(VDTCORFlatFileStorage::eventDataStoragePath().parent_path().parent_path() / "escape"));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, TheSizeLimitRefusesTheEventThatWouldPassItAndCountsTheDrop) {
+  auto event = makeEvent("137", 1001, 3);
+  platform::Error error;
+  const auto archive = VDTCORArchiveObject(event, {}, &error);
+  ASSERT_TRUE(archive);
+  struct Case {
+    std::uint64_t alreadyStored;
+    bool accepted;
+  };
+  // Exactly the limit is accepted; one byte more is not.
+  for (const Case& c : {Case{kVDTCORFlatFileStorageSizeLimit - archive->size(), true},
+                        Case{kVDTCORFlatFileStorageSizeLimit - archive->size() + 1, false}}) {
+    restart();
+    fs::remove_all(VDTCORStorageRootURL());
+    writeRaw(VDTCORStorageRootURL() / "filler", std::string(c.alreadyStored, 'f'));
+    auto delegate = std::make_shared<RecordingDelegate>();
+    storage()->setDelegate(delegate);
+
+    auto [written, storeError] = store(event);
+    EXPECT_EQ(written, c.accepted);
+    EXPECT_EQ(fileNames(targetDirectory(1001)).size(), c.accepted ? 1u : 0u);
+    if (!c.accepted) {
+      EXPECT_EQ(storeError.domain(), kVDTCORFlatFileStorageErrorDomain);
+      EXPECT_EQ(storeError.code(), 0);
+      EXPECT_EQ(storeError.localizedFailureReason(), "Storage size limit has been reached.");
+      ASSERT_EQ(delegate->dropped.size(), 1u);
+      EXPECT_EQ(delegate->dropped[0]->eventID(), event->eventID());
+    } else {
+      EXPECT_TRUE(delegate->dropped.empty());
+    }
+  }
+}
+
+TEST_F(VDTCORFlatFileStorageTest, ARefusedEventIsCountedByTheMetricsControllerAsReasonTwo) {
+  writeRaw(VDTCORStorageRootURL() / "filler", std::string(kVDTCORFlatFileStorageSizeLimit, 'f'));
+  EXPECT_FALSE(store(makeEvent("137", 1001)).first);
+  auto metrics = settled(VDTCORMetricsController::sharedInstance()->getAndResetMetrics());
+  platform::testing::runUntilIdle();
+  ASSERT_TRUE(metrics->isFulfilled()) << metrics->description();
+  EXPECT_EQ(metrics->value().value()->logSourceMetrics()->droppedEventCounterByLogSource(),
+            (VDTCORLogSourceMetrics::Counter{{"137", {{2, 1}}}}));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, LibraryDataIsKeptAndAReplacementIsCountedOnce) {
+  auto size = [] {
+    auto result = std::make_shared<std::uint64_t>(0);
+    storage()->storageSizeWithCallback([result](std::uint64_t s) { *result = s; });
+    platform::testing::runUntilIdle();
+    return *result;
+  };
+  auto fetch = [](const std::string& key, VDTCORStorageProtocol::NewValueBlock newValue = {}) {
+    auto result = std::make_shared<std::optional<platform::Data>>();
+    storage()->libraryDataForKey(
+        key, [result](const std::optional<platform::Data>& data, const platform::Error&) { *result = data; },
+        std::move(newValue));
+    platform::testing::runUntilIdle();
+    return *result;
+  };
+  auto error = std::make_shared<platform::Error>();
+  storage()->storeLibraryData(platform::Data{}, "key", [error](const platform::Error& e) { *error = e; });
+  EXPECT_EQ(error->code(), -1);
+  EXPECT_FALSE(fs::exists(VDTCORFlatFileStorage::libraryDataStoragePath() / "key"));
+
+  storage()->storeLibraryData(platform::Data(10, 1), "key", {});
+  EXPECT_EQ(size(), 10u);
+  storage()->storeLibraryData(platform::Data(20, 2), "key", {});
+  EXPECT_EQ(size(), 20u);
+  EXPECT_EQ(fetch("key", [] { return platform::Data(5, 3); }), platform::Data(20, 2));
+  EXPECT_EQ(fetch("key"), platform::Data(5, 3));
+  EXPECT_EQ(size(), 5u);
+  EXPECT_FALSE(fetch("missing"));
+
+  storage()->removeLibraryDataForKey("key", {});
+  EXPECT_EQ(size(), 0u);
+  EXPECT_FALSE(fetch("key"));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, SentEventsAreBatchedByTargetAndTierAndReturnedOrRemoved) {
+  std::map<std::pair<VDTCORTarget, std::int64_t>, std::shared_ptr<VDTCOREvent>> stored;
+  for (VDTCORTarget target : {1001, 1002}) {
+    for (std::int64_t tier : {1, 2, 3, 4, 5}) {
+      auto event = makeEvent(target == 1001 ? "137" : "1206", target, tier);
+      ASSERT_TRUE(store(event).first);
+      stored[{target, tier}] = event;
+    }
+  }
+  auto idsFor = [&](VDTCORTarget target, std::set<std::int64_t> tiers) {
+    std::set<std::string> ids;
+    for (std::int64_t tier : tiers) ids.insert(stored[{target, tier}]->eventID());
+    return ids;
+  };
+  struct Case {
+    const char* name;
+    std::shared_ptr<VDTCORStorageEventSelector> selector;
+    std::set<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"wifi tiers of 1002", VDTCORStorageEventSelector::initWithTarget(1002, std::nullopt, std::nullopt,
+                                                                         std::set<std::int64_t>{4, 5, 3, 1, 0}),
+       idsFor(1002, {1, 3, 4, 5})},
+      {"cellular tiers of 1001",
+       VDTCORStorageEventSelector::initWithTarget(1001, std::nullopt, std::nullopt, std::set<std::int64_t>{4, 3}),
+       idsFor(1001, {3, 4})},
+      {"every event of 1001", VDTCORStorageEventSelector::eventSelectorForTarget(1001), idsFor(1001, {1, 2, 3, 4, 5})},
+      {"by mapping ID", VDTCORStorageEventSelector::initWithTarget(1002, std::nullopt, std::set<std::string>{"1206"},
+                                                                   std::set<std::int64_t>{}),
+       idsFor(1002, {1, 2, 3, 4, 5})},
+      {"by event ID",
+       VDTCORStorageEventSelector::initWithTarget(1002, std::set<std::string>{stored[{1002, 2}]->eventID()},
+                                                  std::nullopt, std::nullopt),
+       idsFor(1002, {2})},
+  };
+  for (const Case& c : cases) {
+    restart();
+    auto [batchID, events] = batch(c.selector);
+    ASSERT_TRUE(batchID && events) << c.name;
+    EXPECT_EQ(idsOf(*events), c.expected) << c.name;
+    for (const auto& e : *events) EXPECT_TRUE(e->isEqual(*stored[{e->target(), e->qosTier()}])) << c.name;
+    const auto batchDirectory = VDTCORFlatFileStorage::batchPathForTarget(
+        c.selector->selectedTarget(), *batchID, platform::Date::now().addingTimeInterval(600));
+    EXPECT_EQ(fileNames(batchDirectory).size(), c.expected.size()) << c.name;
+
+    // Given back: the same names are in the pool again.
+    const auto before = fileNames(batchDirectory);
+    settled(storage()->removeBatchWithID(*batchID, false));
+    EXPECT_FALSE(fs::exists(batchDirectory)) << c.name;
+    for (const auto& name : before) EXPECT_TRUE(fs::exists(targetDirectory(c.selector->selectedTarget()) / name));
+  }
+
+  // Sent: deleted for good.
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+  ASSERT_TRUE(batchID);
+  settled(storage()->removeBatchWithID(*batchID, true));
+  EXPECT_TRUE(fileNames(targetDirectory(1002)).empty());
+  EXPECT_TRUE(fileNames(VDTCORFlatFileStorage::batchDataStoragePath()).empty());
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 5u);
+}
+
+TEST_F(VDTCORFlatFileStorageTest, BatchIDsCountUpFromZeroAndASelectorWithoutEventsUsesOneUp) {
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  auto first = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  EXPECT_EQ(first.first, 0);
+  EXPECT_EQ(readRaw(counterPath()), (platform::Data{1, 0, 0, 0}));
+
+  auto promise = settled(storage()->batchWithEventSelector(VDTCORStorageEventSelector::eventSelectorForTarget(1003),
+                                                           platform::Date::now()));
+  ASSERT_TRUE(promise->isRejected());
+  EXPECT_EQ(promise->error()->code(), -1);
+  EXPECT_EQ(promise->error()->domain(), kVDTCORFlatFileStorageErrorDomain);
+  EXPECT_EQ(promise->error()->localizedFailureReason(), "There are no events for the selector.");
+
+  settled(storage()->removeBatchWithID(0, false));
+  auto third = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  EXPECT_EQ(third.first, 2);
+}
+
+TEST_F(VDTCORFlatFileStorageTest, TheBatchIDCounterFileIsReadSafely) {
+  struct Case {
+    const char* name;
+    std::string contents;
+    std::optional<std::int64_t> handedOut;
+    std::optional<platform::Data> counterAfter;  // none: the file is gone
+  };
+  const std::vector<Case> cases = {
+      {"next is 7", std::string("\x07\x00\x00\x00", 4), 7, platform::Data{8, 0, 0, 0}},
+      {"extra bytes are ignored", std::string("\x07\x00\x00\x00\x09", 5), 7, platform::Data{8, 0, 0, 0}},
+      {"too short", std::string("\x05", 1), std::nullopt, std::nullopt},
+      {"negative", std::string("\xfe\xff\xff\xff", 4), 0, platform::Data{1, 0, 0, 0}},
+      {"largest wraps", std::string("\xff\xff\xff\x7f", 4), 0x7fffffff, platform::Data{0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    restart();
+    ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+    writeRaw(counterPath(), c.contents);
+    auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+    EXPECT_EQ(batchID, c.handedOut) << c.name;
+    EXPECT_EQ(events.has_value(), c.handedOut.has_value()) << c.name;
+    if (c.counterAfter) {
+      EXPECT_EQ(readRaw(counterPath()), *c.counterAfter) << c.name;
+    } else {
+      EXPECT_FALSE(fs::exists(counterPath())) << c.name;
+      EXPECT_EQ(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).first, 0) << c.name;
+    }
+    if (batchID) settled(storage()->removeBatchWithID(*batchID, true));
+    fs::remove_all(VDTCORStorageRootURL());
+  }
+}
+
+TEST_F(VDTCORFlatFileStorageTest, CorruptAndHiddenFilesAreNeverBatched) {
+  auto good = makeEvent("137", 1001);
+  ASSERT_TRUE(store(good).first);
+  const fs::path corrupt = targetDirectory(1001) / (VDTCOREvent::nextEventID() + "-3-1780604800-137");
+  writeRaw(corrupt, "bplist00 not really");
+  const fs::path hidden = targetDirectory(1001) / ".hidden-3-1780604800-137";
+  writeRaw(hidden, "x");
+
+  platform::testing::LogCapture log;
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(events);
+  EXPECT_EQ(idsOf(*events), std::set<std::string>{good->eventID()});
+  EXPECT_FALSE(fs::exists(corrupt));
+  EXPECT_TRUE(fs::exists(hidden));
+  EXPECT_TRUE(log.contains("[VidezuDataTransport][I-VDTCOR001005] Error deserializing event:"));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, TheSweepDeletesExpiredEventsAndReturnsExpiredBatches) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  storage()->setDelegate(delegate);
+  auto expired = makeEvent("137", 1001);
+  expired->setExpirationDate(platform::Date::now().addingTimeInterval(-1));
+  auto live = makeEvent("137", 1001);
+  auto batched = makeEvent("1206", 1002);
+  for (const auto& e : {expired, live, batched}) ASSERT_TRUE(store(e).first);
+  auto staleBatch = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002), -1);
+  ASSERT_TRUE(staleBatch.first);
+  auto freshBatchEvent = makeEvent("1206", 1003);
+  ASSERT_TRUE(store(freshBatchEvent).first);
+  auto freshBatch = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1003), 600);
+  ASSERT_TRUE(freshBatch.first);
+
+  storage()->checkForExpirations();
+  platform::testing::runUntilIdle();
+
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 1u);
+  EXPECT_TRUE(fileNames(targetDirectory(1001))[0].starts_with(live->eventID()));
+  EXPECT_EQ(idsOf(delegate->expired), std::set<std::string>{expired->eventID()});
+  // The stale batch is back in the pool, not deleted; the fresh one is left alone.
+  EXPECT_EQ(fileNames(targetDirectory(1002)).size(), 1u);
+  EXPECT_TRUE(fileNames(targetDirectory(1003)).empty());
+  auto batchIDs = settled(storage()->batchIDsForTarget(1003));
+  EXPECT_EQ(batchIDs->value(), std::optional<VDTCORBatchIDs>(VDTCORBatchIDs{*freshBatch.first}));
+  EXPECT_EQ(settled(storage()->batchIDsForTarget(1002))->value(), std::optional<VDTCORBatchIDs>(VDTCORBatchIDs{}));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, RemovingAllBatchesOfATargetLeavesOtherTargetsAlone) {
+  for (VDTCORTarget target : {1001, 1001, 1002}) ASSERT_TRUE(store(makeEvent("137", target)).first);
+  auto a = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  auto b = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  auto c = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+  EXPECT_EQ(settled(storage()->batchIDsForTarget(1001))->value(),
+            std::optional<VDTCORBatchIDs>(VDTCORBatchIDs{*a.first, *b.first}));
+
+  EXPECT_TRUE(settled(storage()->removeAllBatchesForTarget(1001, false))->isFulfilled());
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 3u);
+  EXPECT_EQ(settled(storage()->batchIDsForTarget(1002))->value(),
+            std::optional<VDTCORBatchIDs>(VDTCORBatchIDs{*c.first}));
+  EXPECT_TRUE(settled(storage()->removeAllBatchesForTarget(1003, true))->isFulfilled());
+}
+
+TEST_F(VDTCORFlatFileStorageTest, ABatchWhoseFilesCannotMoveBackKeepsThemAndAnEventAlreadyBackIsNotDuplicated) {
+  auto event = makeEvent("137", 1001);
+  ASSERT_TRUE(store(event).first);
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(batchID);
+  // The same event is in the pool again (stored anew under the same name).
+  ASSERT_TRUE(store(event).first);
+  settled(storage()->removeBatchWithID(*batchID, false));
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 1u);
+  EXPECT_TRUE(fileNames(VDTCORFlatFileStorage::batchDataStoragePath()).empty());
+}
+
+TEST_F(VDTCORFlatFileStorageTest, HasEventsIgnoresLeftoversOfInterruptedWrites) {
+  EXPECT_FALSE(settled(storage()->hasEventsForTarget(1001))->value().value());
+  writeRaw(targetDirectory(1001) / ".leftover.AbC123", "partial");
+  EXPECT_FALSE(settled(storage()->hasEventsForTarget(1001))->value().value());
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  EXPECT_TRUE(settled(storage()->hasEventsForTarget(1001))->value().value());
+  EXPECT_FALSE(settled(storage()->hasEventsForTarget(1002))->value().value());
+}
+
+TEST_F(VDTCORFlatFileStorageTest, ARestartFindsEveryStoredEvent) {
+  std::set<std::string> expected1001, expected1002;
+  for (int i = 0; i < 5; ++i) {
+    auto a = makeEvent("137", 1001, i % 6);
+    auto b = makeEvent("1206", 1002, 4);
+    ASSERT_TRUE(store(a).first);
+    ASSERT_TRUE(store(b).first);
+    expected1001.insert(a->eventID());
+    expected1002.insert(b->eventID());
+  }
+  auto size = settled(storage()->fetchStorageMetadata())->value().value();
+  restart();
+  EXPECT_EQ(settled(storage()->fetchStorageMetadata())->value().value(), size);
+  EXPECT_EQ(size.maxCacheSize, 20'000'000u);
+  EXPECT_TRUE(settled(storage()->hasEventsForTarget(1002))->value().value());
+  EXPECT_EQ(idsOf(*batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).second), expected1001);
+  EXPECT_EQ(idsOf(*batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002)).second), expected1002);
+}
+
+TEST_F(VDTCORFlatFileStorageTest, ACrashInTheMiddleOfWritesLosesNothingThatHadCompleted) {
+  std::set<std::string> completed;
+  for (int i = 0; i < 3; ++i) {
+    auto event = makeEvent("137", 1001);
+    ASSERT_TRUE(store(event).first);
+    completed.insert(event->eventID());
+  }
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  auto batchBefore = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(batchBefore.second);
+  settled(storage()->removeBatchWithID(*batchBefore.first, false));
+  for (const auto& e : *batchBefore.second) completed.insert(e->eventID());
+
+  // What the crash left: the temporary file of an atomic write cut short, an event file cut short
+  // where it stood, and cut-short library entries.
+  const auto names = fileNames(targetDirectory(1001));
+  const platform::Data fullBytes = readRaw(targetDirectory(1001) / names[0]);
+  const std::string full(fullBytes.begin(), fullBytes.end());
+  writeRaw(targetDirectory(1001) / ("." + VDTCOREvent::nextEventID() + "-3-1780604800-137.Xy12Ab"), full.substr(0, 40));
+  const std::string cutID = VDTCOREvent::nextEventID();
+  writeRaw(targetDirectory(1001) / (cutID + "-3-1780604800-137"), full.substr(0, full.size() / 2));
+  writeRaw(counterPath(), std::string("\x02\x00", 2));
+  writeRaw(VDTCORFlatFileStorage::libraryDataStoragePath() / kVDTCORMetricsMetadataStorageKey, "bplist0");
+
+  restart();
+  storage()->checkForExpirations();
+  platform::testing::runUntilIdle();
+  EXPECT_TRUE(settled(storage()->hasEventsForTarget(1001))->value().value());
+
+  // The cut-short counter gives no batch once and is then started again.
+  EXPECT_FALSE(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).first);
+  auto after = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(after.second);
+  EXPECT_EQ(idsOf(*after.second), completed);
+  EXPECT_TRUE(fileNames(targetDirectory(1001)).empty());
+
+  // Drops are still counted though the stored window was unreadable.
+  settled(VDTCORMetricsController::sharedInstance()->logEventsDroppedForReason(1, *after.second));
+  auto metrics = settled(VDTCORMetricsController::sharedInstance()->getAndResetMetrics());
+  platform::testing::runUntilIdle();
+  ASSERT_TRUE(metrics->isFulfilled());
+  EXPECT_EQ(metrics->value().value()->logSourceMetrics()->droppedEventCounterByLogSource(),
+            (VDTCORLogSourceMetrics::Counter{{"137", {{1, 4}}}}));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, TheSizeTrackerSumsVisibleRegularFilesOnly) {
+  const fs::path root = VDTCORStorageRootURL() / "tracked";
+  writeRaw(root / "a", "12345");
+  writeRaw(root / "sub" / "b", "123");
+  writeRaw(root / ".hidden", "1234567");
+  writeRaw(root / ".dir" / "c", "1234567");
+  VDTCORDirectorySizeTracker tracker(root);
+  EXPECT_EQ(tracker.directoryContentSize(), 8u);
+  tracker.fileWasAddedAtPath(root / "x", 2);
+  tracker.fileWasAddedAtPath(VDTCORStorageRootURL() / "trackedness" / "y", 100);
+  EXPECT_EQ(tracker.directoryContentSize(), 10u);
+  tracker.fileWasRemovedAtPath(root / "x", 50);
+  EXPECT_EQ(tracker.directoryContentSize(), 0u);
+  tracker.resetCachedSize();
+  EXPECT_EQ(tracker.directoryContentSize(), 8u);
+}
+
+}  // namespace
+}  // namespace transport_tests

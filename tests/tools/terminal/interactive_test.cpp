@@ -1,0 +1,139 @@
+#include "tools/terminal/interactive.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/ui/label.h"
+#include "tests/tools/terminal/session_fixture.h"
+
+namespace {
+
+using terminal::Key;
+
+class InteractiveTest : public SessionTest {
+ protected:
+  void start(terminal::Options options = {}) {
+    startSession(std::move(options));
+    frontEnd_ = std::make_unique<terminal::InteractiveFrontEnd>(*session_);
+  }
+  void TearDown() override {
+    frontEnd_.reset();
+    SessionTest::TearDown();
+  }
+  void press(std::string_view keys) {
+    for (char c : keys) frontEnd_->handleKey(Key::character(std::string(1, c)));
+  }
+  void press(Key::Kind kind) { frontEnd_->handleKey(Key{kind, {}}); }
+  std::string timer() const { return focusScreen()->timerLabel()->text(); }
+
+  std::unique_ptr<terminal::InteractiveFrontEnd> frontEnd_;
+};
+
+TEST_F(InteractiveTest, KeysMoveThePhoneAndSkipTime) {
+  start();
+  press("d");
+  EXPECT_EQ(session_->pose(), terminal::Pose::FaceDown);
+  // The period starts on the reading after the one that found the sensor covered.
+  advance(0.5);
+  press("F");
+  EXPECT_EQ(timer(), "20:00");
+  press("f");
+  EXPECT_EQ(timer(), "19:00");
+  press("u");
+  EXPECT_EQ(session_->pose(), terminal::Pose::FaceUp);
+  press("f");
+  EXPECT_EQ(timer(), "19:00");
+  EXPECT_TRUE(focusScreen()->isPiloAngry());
+  press("d");
+  press("w");
+  EXPECT_TRUE(session_->isScreenNamed("card"));
+}
+
+TEST_F(InteractiveTest, DigitsTapTheNumberedControls) {
+  start();
+  press("9");
+  EXPECT_NE(frontEnd_->message().find("No control numbered 9"), std::string::npos);
+  press("r");
+  advance(1);
+  EXPECT_TRUE(session_->isScreenNamed("alert"));
+  // The sheet's actions in order: this session, all sessions, cancel.
+  press("3");
+  advance(1);
+  EXPECT_TRUE(session_->isScreenNamed("focus"));
+  EXPECT_EQ(frontEnd_->message(), "Tapped Cancel.");
+}
+
+TEST_F(InteractiveTest, ThePlayButtonIsThereOnlyOffTheIPhone) {
+  start();
+  press("p");
+  EXPECT_NE(frontEnd_->message().find("no play/pause button"), std::string::npos);
+  EXPECT_FALSE(focusScreen()->isFocusStarted());
+}
+
+TEST_F(InteractiveTest, ThePlayButtonStartsAndStopsOnAnIPad) {
+  terminal::Options options;
+  options.device = "iPad";
+  start(options);
+  press("p");
+  EXPECT_TRUE(focusScreen()->isFocusStarted());
+  press("f");
+  press("p");
+  EXPECT_FALSE(focusScreen()->isFocusStarted());
+  EXPECT_EQ(timer(), "24:00");
+}
+
+TEST_F(InteractiveTest, SpeedStepsAndPauses) {
+  terminal::Options options;
+  options.speed = 10;
+  start(options);
+  press("+");
+  EXPECT_EQ(frontEnd_->speed(), 30);
+  press("--");
+  EXPECT_EQ(frontEnd_->speed(), 5);
+  press(" ");
+  EXPECT_TRUE(frontEnd_->isPaused());
+  press("+");
+  EXPECT_FALSE(frontEnd_->isPaused());
+}
+
+TEST_F(InteractiveTest, BackgroundKeyTogglesTheApp) {
+  start();
+  press("b");
+  EXPECT_TRUE(session_->isInBackground());
+  press("b");
+  EXPECT_FALSE(session_->isInBackground());
+}
+
+TEST_F(InteractiveTest, ThePromptRunsScriptCommands) {
+  start();
+  press(":");
+  ASSERT_TRUE(frontEnd_->prompt());
+  press("wait 5:00x");
+  press(Key::Kind::Backspace);
+  frontEnd_->handleKey(Key::character("é"));
+  press(Key::Kind::Backspace);
+  EXPECT_EQ(*frontEnd_->prompt(), "wait 5:00");
+  press(Key::Kind::Enter);
+  EXPECT_FALSE(frontEnd_->prompt());
+  EXPECT_EQ(frontEnd_->message(), "Done: wait 5:00");
+
+  press(":expect screen card");
+  press(Key::Kind::Enter);
+  EXPECT_NE(frontEnd_->message().find("Expectation failed"), std::string::npos);
+
+  // Escape leaves the prompt without running anything.
+  press(":quit");
+  press(Key::Kind::Escape);
+  EXPECT_FALSE(frontEnd_->prompt());
+  EXPECT_FALSE(frontEnd_->quitRequested());
+  press("q");
+  EXPECT_TRUE(frontEnd_->quitRequested());
+}
+
+TEST_F(InteractiveTest, InterruptQuitsEvenFromThePrompt) {
+  start();
+  press(":wait");
+  press(Key::Kind::Interrupt);
+  EXPECT_TRUE(frontEnd_->quitRequested());
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+#include "tools/terminal/interactive.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/main_thread.h"
+#include "platform/foundation/format.h"
+#include "platform/ui/screen.h"
+#include "tools/terminal/frame.h"
+#include "tools/terminal/raw_terminal.h"
+#include "tools/terminal/session.h"
+
+namespace terminal {
+
+namespace {
+
+// Real seconds between frames while nothing happens.
+constexpr double kFrameSeconds = 0.05;
+// A frame that took longer than this (a long skip, a slow terminal) does not make virtual time
+// jump by as much: the session stays watchable.
+constexpr double kLongestFrame = 0.25;
+// Below this many points per cell the screen would only get emptier, not clearer.
+constexpr double kNarrowestCell = 4;
+
+std::string speedText(double speed) {
+  std::string text(1, 'x');
+  return text += platform::format("%g", speed);
+}
+
+}  // namespace
+
+double nextSpeed(double speed, bool faster) {
+  if (faster) {
+    for (double s : kSpeeds) {
+      if (s > speed + 1e-9) return s;
+    }
+    return std::max(speed, kSpeeds[std::size(kSpeeds) - 1]);
+  }
+  for (auto it = std::rbegin(kSpeeds); it != std::rend(kSpeeds); ++it) {
+    if (*it < speed - 1e-9) return *it;
+  }
+  return std::min(speed, kSpeeds[0]);
+}
+
+std::string helpLine() {
+  return "d face down  u face up  l lift  p play/pause  r reset  1-9 tap  f/F/w +1/+5/+25 min  "
+         "+/- speed  space pause  b background  x swipe sheet  i type  : command  q quit";
+}
+
+InteractiveFrontEnd::InteractiveFrontEnd(Session& session)
+    : session_(session), runner_(session, commandOutput_), speed_(session.options().speed) {
+  message_ = "Welcome. Lay the phone face down (d) to start a period; ? explains the keys.";
+}
+
+InteractiveFrontEnd::~InteractiveFrontEnd() = default;
+
+void InteractiveFrontEnd::skip(double seconds) {
+  session_.advance(seconds);
+  message_ = "Skipped " + platform::format("%g", seconds / 60) + " min.";
+}
+
+void InteractiveFrontEnd::tapNumber(int number) {
+  std::string why;
+  auto controls = session_.tappables();
+  if (number < 1 || number > static_cast<int>(controls.size())) {
+    message_ = "No control numbered " + std::to_string(number) + " on this screen.";
+    return;
+  }
+  const std::string name = controls[static_cast<std::size_t>(number - 1)].name;
+  message_ = session_.tap(std::to_string(number), why) ? "Tapped " + name + "." : why;
+}
+
+void InteractiveFrontEnd::runCommand(const std::string& command) {
+  commandOutput_.str({});
+  auto result = runner_.run(command);
+  switch (result.outcome) {
+    case ScriptRunner::Outcome::Ok: {
+      std::string printed = commandOutput_.str();
+      while (!printed.empty() && printed.back() == '\n') printed.pop_back();
+      const auto lastLine = printed.rfind('\n');
+      message_ = printed.empty() ? "Done: " + command
+                                 : printed.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+      break;
+    }
+    case ScriptRunner::Outcome::Failed:
+      message_ = "Expectation failed: " + result.message;
+      break;
+    case ScriptRunner::Outcome::Error:
+      message_ = "Cannot do that: " + result.message;
+      break;
+    case ScriptRunner::Outcome::Quit:
+      quit_ = true;
+      break;
+  }
+}
+
+void InteractiveFrontEnd::handlePromptKey(const Key& key) {
+  switch (key.kind) {
+    case Key::Kind::Enter: {
+      std::string command = *prompt_;
+      prompt_.reset();
+      if (!command.empty()) runCommand(command);
+      return;
+    }
+    case Key::Kind::Escape:
+      prompt_.reset();
+      message_.clear();
+      return;
+    case Key::Kind::Backspace: {
+      auto& text = *prompt_;
+      // Remove a whole UTF-8 character.
+      while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+      if (!text.empty()) text.pop_back();
+      return;
+    }
+    case Key::Kind::Interrupt:
+    case Key::Kind::EndOfInput:
+      quit_ = true;
+      return;
+    case Key::Kind::Character:
+      *prompt_ += key.text;
+      return;
+    default:
+      return;
+  }
+}
+
+void InteractiveFrontEnd::handleKey(const Key& key) {
+  if (prompt_) {
+    handlePromptKey(key);
+    return;
+  }
+  switch (key.kind) {
+    case Key::Kind::Interrupt:
+    case Key::Kind::EndOfInput:
+      quit_ = true;
+      return;
+    case Key::Kind::Escape:
+      message_.clear();
+      return;
+    case Key::Kind::Character:
+      break;
+    default:
+      return;
+  }
+  std::string why;
+  auto report = [&](bool done, std::string text) { message_ = done ? std::move(text) : why; };
+  const std::string& c = key.text;
+  if (c == "q") {
+    quit_ = true;
+  } else if (c == "d") {
+    session_.setPose(Pose::FaceDown);
+    message_ = "The phone lies face down, its sensor covered.";
+  } else if (c == "u") {
+    session_.setPose(Pose::FaceUp);
+    message_ = "The phone lies face up.";
+  } else if (c == "l") {
+    session_.setPose(Pose::Lifted);
+    message_ = "The phone is in your hand, its sensor clear.";
+  } else if (c == "p") {
+    report(session_.playPause(why), "Pressed play/pause.");
+  } else if (c == "r") {
+    report(session_.openResetSheet(why), "The reset sheet: tap an action by its number.");
+  } else if (c.size() == 1 && c[0] >= '1' && c[0] <= '9') {
+    tapNumber(c[0] - '0');
+  } else if (c == "f") {
+    skip(60);
+  } else if (c == "F") {
+    skip(5 * 60);
+  } else if (c == "w") {
+    skip(25 * 60);
+  } else if (c == "+" || c == "=") {
+    speed_ = nextSpeed(speed_, true);
+    paused_ = false;
+    message_ = "Time runs " + speedText(speed_) + ".";
+  } else if (c == "-") {
+    speed_ = nextSpeed(speed_, false);
+    paused_ = false;
+    message_ = "Time runs " + speedText(speed_) + ".";
+  } else if (c == " ") {
+    paused_ = !paused_;
+    message_ = paused_ ? "Time stands still (space goes on)." : "Time runs " + speedText(speed_) + ".";
+  } else if (c == "b") {
+    if (session_.isInBackground()) {
+      session_.enterForeground();
+      message_ = "The app is in front again.";
+    } else {
+      session_.enterBackground();
+      message_ = "The app is in the background (b brings it back).";
+    }
+  } else if (c == "x") {
+    report(session_.dismissSheet(why), "Swiped the sheet down.");
+  } else if (c == "i") {
+    prompt_ = "type ";
+  } else if (c == ":") {
+    prompt_ = "";
+  } else if (c == "?" || c == "h") {
+    message_ =
+        "Keys act on the phone; digits tap the numbered controls. ':' takes a script command "
+        "(tap, choose, type, wait 5:00, expect ...; see README). Esc clears this line.";
+  } else {
+    message_ = "No key \"" + c + "\". " + helpLine();
+  }
+}
+
+void InteractiveFrontEnd::draw(RawTerminal& terminal, bool force) {
+  const TerminalSize size = terminal.size();
+  std::string out;
+  if (force || size.cols != shownCols_ || size.rows != static_cast<int>(shownRows_.size())) {
+    shownRows_.assign(static_cast<std::size_t>(size.rows), std::string());
+    shownCols_ = size.cols;
+    out += "\x1b[2J";
+    force = true;
+  }
+  const bool color = session_.options().color;
+  const int paneWidth = size.cols >= 110 ? 46 : size.cols >= 80 ? 34 : 0;
+  const int phoneCols = size.cols - (paneWidth > 0 ? paneWidth + 2 : 0) - 2;
+  const int phoneRows = size.rows - 2 - 2;
+  Grid screen(size.cols, size.rows);
+  if (phoneCols < 10 || phoneRows < 6) {
+    screen.put(0, 0, "The terminal is too small for the phone: make it at least 40 x 12.", Style{});
+  } else {
+    const platform::Size points = platform::Screen::main().bounds().size;
+    const double width = std::max({points.width / phoneCols, points.height / (2.0 * phoneRows), kNarrowestCell});
+    LoopState loop{true, speed_, paused_};
+    screen.blit(composeFrame(session_, CellSize{width, 2 * width}, paneWidth, phoneRows + 2, loop, color), 0, 0);
+  }
+  if (size.rows >= 2) {
+    Style status;
+    if (prompt_) {
+      status.bold = true;
+      screen.put(0, size.rows - 2, truncateToWidth(":" + *prompt_ + "_", size.cols), status);
+    } else {
+      screen.put(0, size.rows - 2, truncateToWidth(message_, size.cols), status);
+    }
+    Style help;
+    help.dim = true;
+    screen.put(0, size.rows - 1, truncateToWidth(helpLine(), size.cols), help);
+  }
+  for (int r = 0; r < size.rows; ++r) {
+    std::string line = color ? screen.ansiLine(r) : screen.plainLine(r);
+    auto& shown = shownRows_[static_cast<std::size_t>(r)];
+    if (!force && line == shown) continue;
+    out += "\x1b[" + std::to_string(r + 1) + ";1H" + line + "\x1b[K";
+    shown = std::move(line);
+  }
+  if (!out.empty()) terminal.write(out);
+}
+
+int InteractiveFrontEnd::run() {
+  using Clock = std::chrono::steady_clock;
+  RawTerminal terminal;
+  if (!terminal.ok()) return 2;
+  // Keys come from the reader's thread through the main queue; this loop, between settles, is
+  // the only place that acts on them, so no key runs in the middle of another's consequences.
+  auto mailbox = std::make_shared<std::deque<Key>>();
+  {
+    KeyReader reader([mailbox](const Key& key) {
+      platform::DispatchQueue::main()->async([mailbox, key] { mailbox->push_back(key); });
+    });
+    auto last = Clock::now();
+    bool force = true;
+    while (!quit_) {
+      session_.settle();
+      while (!mailbox->empty() && !quit_) {
+        Key key = mailbox->front();
+        mailbox->pop_front();
+        handleKey(key);
+      }
+      const auto now = Clock::now();
+      const double real = std::chrono::duration<double>(now - last).count();
+      last = now;
+      if (!paused_ && !quit_) session_.advance(std::min(real, kLongestFrame) * speed_);
+      if (quit_) break;
+      draw(terminal, force);
+      force = false;
+      const auto seen = platform::detail::mainWaker().generation();
+      if (!platform::detail::mainQueueHasWork()) platform::detail::mainWaker().waitFor(seen, kFrameSeconds);
+    }
+  }
+  session_.settle();
+  return 0;
+}
+
+}  // namespace terminal

@@ -1,0 +1,89 @@
+// The focus timer on Linux: the app with its SDK stack, run in a terminal or from a script.
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/console.h"
+#include "platform/foundation/exception.h"
+#include "platform/foundation/home.h"
+#include "platform/runloop/clock.h"
+#include "platform/testing/testing.h"
+#include "tools/terminal/interactive.h"
+#include "tools/terminal/options.h"
+#include "tools/terminal/raw_terminal.h"
+#include "tools/terminal/script_runner.h"
+#include "tools/terminal/session.h"
+
+namespace {
+
+// Scripts start on one fixed date, so that every run of a script sees the same days.
+constexpr double kScriptStart = 1'780'000'000;
+
+int runSession(const terminal::Options& options) {
+  terminal::Session session(options);
+  session.launch();
+  int status;
+  if (options.script) {
+    terminal::ScriptRunner runner(session, std::cout);
+    status = runner.runFile(*options.script, std::cerr);
+    if (status == 0) std::cout << options.script->string() << ": passed, " << runner.expectsPassed() << " expectations held\n";
+  } else {
+    terminal::InteractiveFrontEnd frontEnd(session);
+    status = frontEnd.run();
+  }
+  session.terminate();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  auto options = terminal::parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) {
+    std::cerr << "focus-timer: " << error << "\n\n" << terminal::usage();
+    return 2;
+  }
+  if (options->help) {
+    std::cout << terminal::usage();
+    return 0;
+  }
+  if (!options->script && !terminal::RawTerminal::available()) {
+    std::cerr << "focus-timer: the interactive session needs a terminal; run a session from a file with --script FILE\n";
+    return 2;
+  }
+
+  platform::testing::becomeMainThread();
+  // Time is virtual in both modes: the interactive loop moves it on with the real clock, at the
+  // chosen speed, and skips ahead on request; a script moves it only by its waits.
+  platform::testing::useManualClock(options->script ? platform::Date::fromTimeIntervalSince1970(kScriptStart)
+                                                    : platform::RealClock().now());
+  std::optional<platform::testing::TemporaryHome> scratchHome;
+  if (options->home) {
+    std::error_code ec;
+    std::filesystem::path home = std::filesystem::absolute(*options->home, ec);
+    if (ec) {
+      std::cerr << "focus-timer: cannot use " << options->home->string() << " as the home: " << ec.message() << "\n";
+      return 2;
+    }
+    ::setenv("FOCUS_HOME", home.c_str(), 1);
+    platform::Home::set(home);
+  } else if (options->script) {
+    // A script never touches the user's own data.
+    scratchHome.emplace();
+  }
+  // The interactive screen is the front end's: console lines go to its pane, not over it.
+  platform::Console::setEchoToTerminal(options->script && options->verbose);
+
+  try {
+    return runSession(*options);
+  } catch (const platform::Exception& e) {
+    std::cerr << "focus-timer: " << e.name() << ": " << e.reason() << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "focus-timer: " << e.what() << "\n";
+  }
+  return 2;
+}

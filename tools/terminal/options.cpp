@@ -1,0 +1,137 @@
+#include "tools/terminal/options.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace terminal {
+
+namespace {
+
+std::optional<double> parseNumber(const std::string& text) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+platform::Size Options::screenSize() const {
+  if (screen) return *screen;
+  if (device.rfind("iPad", 0) == 0) return platform::Size{768, 1024};
+  return platform::Size{375, 667};
+}
+
+std::optional<platform::Size> parseScreenSize(const std::string& text) {
+  auto x = text.find_first_of("xX");
+  if (x == std::string::npos) return std::nullopt;
+  auto width = parseNumber(text.substr(0, x));
+  auto height = parseNumber(text.substr(x + 1));
+  constexpr double kLargest = 10000;
+  if (!width || !height || *width <= 0 || *height <= 0 || *width > kLargest || *height > kLargest) {
+    return std::nullopt;
+  }
+  return platform::Size{*width, *height};
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error) {
+  Options options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string arg = arguments[i];
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0) {
+      if (auto eq = arg.find('='); eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+      }
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 >= arguments.size()) {
+        error = arg + " needs a value";
+        return std::nullopt;
+      }
+      return arguments[++i];
+    };
+    auto flag = [&]() {
+      if (inlineValue) {
+        error = arg + " takes no value";
+        return false;
+      }
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      if (!flag()) return std::nullopt;
+      options.help = true;
+    } else if (arg == "--no-color") {
+      if (!flag()) return std::nullopt;
+      options.color = false;
+    } else if (arg == "--verbose") {
+      if (!flag()) return std::nullopt;
+      options.verbose = true;
+    } else if (arg == "--script") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        error = "--script needs a file";
+        return std::nullopt;
+      }
+      options.script = *v;
+    } else if (arg == "--home") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        error = "--home needs a directory";
+        return std::nullopt;
+      }
+      options.home = *v;
+    } else if (arg == "--device") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (*v != "iPhone" && *v != "iPad") {
+        error = "--device takes iPhone or iPad, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.device = *v;
+    } else if (arg == "--screen") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      auto size = parseScreenSize(*v);
+      if (!size) {
+        error = "--screen takes WIDTHxHEIGHT in points, such as 375x667, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.screen = size;
+    } else if (arg == "--speed") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      auto speed = parseNumber(*v);
+      constexpr double kFastest = 3600;
+      if (!speed || *speed <= 0 || *speed > kFastest) {
+        error = "--speed takes a number above 0 and at most 3600, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.speed = *speed;
+    } else {
+      error = "unknown argument \"" + arguments[i] + "\"";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+std::string usage() {
+  return "usage: focus-timer [--script FILE] [--speed N] [--device iPhone|iPad] [--screen WxH]\n"
+         "                   [--home DIR] [--no-color] [--verbose]\n"
+         "\n"
+         "  --script FILE   run a scripted session on virtual time; exits 1 when an expect fails\n"
+         "  --speed N       time passes N times faster in the interactive session\n"
+         "  --device NAME   the device model: iPhone (face-down trigger) or iPad (play button)\n"
+         "  --screen WxH    the screen in points, such as 375x667 or 414x896\n"
+         "  --home DIR      the app's home (a script uses a fresh temporary one unless given)\n"
+         "  --no-color      draw without colours\n"
+         "  --verbose       let the app's console lines through to the terminal\n";
+}
+
+}  // namespace terminal

@@ -1,0 +1,38 @@
+// The command line of the focus-timer executable.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui/geometry.h"
+
+namespace terminal {
+
+struct Options {
+  std::string device = "iPhone";
+  // Unset: the device's usual screen (375 x 667 for phones, 768 x 1024 for tablets).
+  std::optional<platform::Size> screen;
+  std::optional<std::filesystem::path> home;
+  // Virtual seconds per real second in the interactive session.
+  double speed = 1;
+  std::optional<std::filesystem::path> script;
+  bool color = true;
+  // Console prints and system log lines also go to the terminal.
+  bool verbose = false;
+  bool help = false;
+
+  // The screen the session uses.
+  platform::Size screenSize() const;
+};
+
+// Parses the arguments after the program name; null with `error` set when they make no sense.
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);
+
+// "375x667" (also "375X667"): both sides positive and at most 10000 points.
+std::optional<platform::Size> parseScreenSize(const std::string& text);
+
+std::string usage();
+
+}  // namespace terminal

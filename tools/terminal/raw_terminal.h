@@ -1,0 +1,35 @@
+// The controlling terminal in raw mode on the alternate screen, for as long as the object lives.
+// The terminal is given back as it was on destruction, at exit, and on the signals that end the
+// process, so a crash or a kill never leaves the user's shell without echo.
+#pragma once
+
+#include <string_view>
+
+namespace terminal {
+
+struct TerminalSize {
+  int cols = 80;
+  int rows = 24;
+};
+
+class RawTerminal {
+ public:
+  // Whether standard input and output are both a terminal.
+  static bool available();
+
+  RawTerminal();
+  ~RawTerminal();
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+
+  // False when the terminal could not be switched (nothing was changed then).
+  bool ok() const { return ok_; }
+  TerminalSize size() const;
+  // Writes everything, across partial writes and interruptions.
+  void write(std::string_view bytes) const;
+
+ private:
+  bool ok_ = false;
+};
+
+}  // namespace terminal

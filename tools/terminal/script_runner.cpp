@@ -1,0 +1,483 @@
+#include "tools/terminal/script_runner.h"
+
+#include <glob.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <ostream>
+#include <vector>
+
+#include "platform/foundation/exception.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/trace.h"
+#include "platform/foundation/user_defaults.h"
+#include "platform/foundation/value.h"
+#include "platform/notifications/notification_driver.h"
+#include "platform/testing/ui_driver.h"
+#include "platform/ui/alert_controller.h"
+#include "platform/ui/button.h"
+#include "platform/ui/image.h"
+#include "platform/ui/image_view.h"
+#include "platform/ui/label.h"
+#include "platform/ui/screen.h"
+#include "platform/ui/text_field.h"
+#include "platform/ui/view.h"
+#include "platform/ui/window.h"
+#include "tools/terminal/frame.h"
+#include "tools/terminal/session.h"
+
+namespace terminal {
+
+namespace {
+
+using Outcome = ScriptRunner::Outcome;
+using Result = ScriptRunner::Result;
+
+// Cells of screenshots: small enough for a phone's labels, a plain 80-column log stays readable.
+constexpr CellSize kScreenshotCell{8, 16};
+constexpr int kScreenshotPane = 46;
+constexpr double kLongestWait = 366 * 24 * 3600.0;
+
+// The text in double quotes, for messages.
+std::string inQuotes(std::string_view text) {
+  std::string out(1, '"');
+  out += text;
+  out += '"';
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(" \t\r");
+  return s.substr(first, last - first + 1);
+}
+
+std::string_view nextWord(std::string_view& rest) {
+  rest = trim(rest);
+  const auto end = rest.find_first_of(" \t");
+  std::string_view word = rest.substr(0, end);
+  rest = end == std::string_view::npos ? std::string_view{} : trim(rest.substr(end));
+  return word;
+}
+
+// The rest of a line as one argument; outer double quotes keep leading or trailing spaces.
+std::string argument(std::string_view rest) {
+  rest = trim(rest);
+  if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"') rest = rest.substr(1, rest.size() - 2);
+  return std::string(rest);
+}
+
+Result ok() { return {}; }
+Result failed(std::string message) { return {Outcome::Failed, std::move(message)}; }
+Result error(std::string message) { return {Outcome::Error, std::move(message)}; }
+
+std::optional<double> parseNumber(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  double value = 0;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// The screens a person sees now: the one in front and, through an alert, the one beneath.
+std::vector<std::shared_ptr<platform::View>> visibleRoots() {
+  std::vector<std::shared_ptr<platform::ViewController>> chain;
+  auto window = platform::UIDriver::keyWindow();
+  if (!window) return {};
+  for (auto c = window->rootViewController(); c; c = c->presentedViewController()) chain.push_back(c);
+  std::vector<std::shared_ptr<platform::View>> roots;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (auto view = (*it)->viewIfLoaded()) roots.push_back(view);
+    if (!dynamic_cast<platform::AlertController*>(it->get())) break;
+  }
+  return roots;
+}
+
+std::string textOf(const platform::View& view) {
+  if (auto* l = dynamic_cast<const platform::Label*>(&view)) return l->text();
+  if (auto* b = dynamic_cast<const platform::Button*>(&view)) return b->currentTitle().value_or("");
+  if (auto* f = dynamic_cast<const platform::TextField*>(&view)) return f->text();
+  return {};
+}
+
+std::string imageNameOf(const platform::View& view) {
+  if (auto* i = dynamic_cast<const platform::ImageView*>(&view)) {
+    if (auto image = i->image()) return image->name();
+  }
+  if (auto* b = dynamic_cast<const platform::Button*>(&view)) {
+    if (auto image = b->currentImage()) return image->name();
+  }
+  return {};
+}
+
+std::vector<std::shared_ptr<platform::View>> visibleViews(const std::function<bool(const platform::View&)>& match) {
+  std::vector<std::shared_ptr<platform::View>> found;
+  for (const auto& root : visibleRoots()) {
+    auto views = platform::UIDriver::findAll(
+        [&](const platform::View& v) { return platform::UIDriver::isVisible(v) && match(v); }, root);
+    found.insert(found.end(), views.begin(), views.end());
+  }
+  return found;
+}
+
+std::string visibleTexts() {
+  std::string list;
+  for (const auto& v : visibleViews([](const platform::View& v) { return !textOf(v).empty(); })) {
+    if (!list.empty()) list += ", ";
+    list += inQuotes(textOf(*v));
+  }
+  return list.empty() ? "none" : list;
+}
+
+std::string describeValue(const platform::Value& value) {
+  if (value.isNull()) return "absent";
+  if (const bool* b = value.ifBool()) return *b ? "true" : "false";
+  if (const std::string* s = value.ifString()) return "\"" + *s + "\"";
+  return value.description();
+}
+
+bool valueMatches(const platform::Value& value, const std::string& expected) {
+  if (value.isNull()) return expected == "absent" || expected == "nil";
+  if (const bool* b = value.ifBool()) {
+    if (expected == "true" || expected == "YES" || expected == "1") return *b;
+    if (expected == "false" || expected == "NO" || expected == "0") return !*b;
+    return false;
+  }
+  if (const std::int64_t* i = value.ifInteger()) {
+    auto n = parseNumber(expected);
+    return n && *n == static_cast<double>(*i);
+  }
+  if (const std::uint64_t* u = value.ifUnsigned()) {
+    auto n = parseNumber(expected);
+    return n && *n == static_cast<double>(*u);
+  }
+  if (const double* d = value.ifDouble()) {
+    auto n = parseNumber(expected);
+    return n && std::fabs(*n - *d) <= 1e-9 * std::max(1.0, std::fabs(*d));
+  }
+  if (const std::string* s = value.ifString()) return *s == expected;
+  return value.description() == expected;
+}
+
+std::vector<std::string> globFiles(const std::string& pattern) {
+  std::filesystem::path full = pattern;
+  if (full.is_relative()) full = platform::Home::path() / full;
+  glob_t matches{};
+  std::vector<std::string> files;
+  if (::glob(full.c_str(), 0, nullptr, &matches) == 0) {
+    for (std::size_t i = 0; i < matches.gl_pathc; ++i) files.emplace_back(matches.gl_pathv[i]);
+  }
+  ::globfree(&matches);
+  return files;
+}
+
+std::string describeEvents(const std::vector<platform::TraceEvent>& events) {
+  if (events.empty()) return "none";
+  std::string list;
+  const std::size_t first = events.size() > 12 ? events.size() - 12 : 0;
+  if (first > 0) list += "..., ";
+  for (std::size_t i = first; i < events.size(); ++i) {
+    if (i > first) list += ", ";
+    list += events[i].kind + (events[i].detail.empty() ? "" : " " + events[i].detail);
+  }
+  return list;
+}
+
+}  // namespace
+
+std::optional<double> parseDuration(std::string_view text) {
+  text = trim(text);
+  if (text.empty()) return std::nullopt;
+  std::optional<double> seconds;
+  if (text.find(':') != std::string_view::npos) {
+    // m:ss or h:mm:ss; every part a whole number, the later ones below 60.
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+      const auto colon = text.find(':', start);
+      parts.push_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
+      if (colon == std::string_view::npos) break;
+      start = colon + 1;
+    }
+    if (parts.size() > 3) return std::nullopt;
+    double total = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      const auto& part = parts[i];
+      if (part.empty() || !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+      }
+      auto value = parseNumber(part);
+      if (!value || (i > 0 && (*value >= 60 || part.size() != 2))) return std::nullopt;
+      total = total * 60 + *value;
+    }
+    seconds = total;
+  } else {
+    double unit = 1;
+    std::string_view number = text;
+    switch (text.back()) {
+      case 's':
+        number.remove_suffix(1);
+        break;
+      case 'm':
+        unit = 60;
+        number.remove_suffix(1);
+        break;
+      case 'h':
+        unit = 3600;
+        number.remove_suffix(1);
+        break;
+      default:
+        break;
+    }
+    auto value = parseNumber(number);
+    if (!value) return std::nullopt;
+    seconds = *value * unit;
+  }
+  if (!seconds || *seconds < 0 || *seconds > kLongestWait) return std::nullopt;
+  return seconds;
+}
+
+ScriptRunner::ScriptRunner(Session& session, std::ostream& out) : session_(session), out_(out) { mark(); }
+
+void ScriptRunner::mark() { traceMark_ = platform::Trace::events().size(); }
+
+void ScriptRunner::screenshot(std::ostream& out) {
+  LoopState loop;
+  Grid frame = composeFrame(session_, kScreenshotCell, kScreenshotPane, 0, loop, false);
+  out << "-- screenshot at +" << formatElapsed(session_.elapsed()) << " --\n" << frame.plainText();
+}
+
+ScriptRunner::Result ScriptRunner::run(std::string_view line) {
+  line = trim(line);
+  if (line.empty() || line.front() == '#') return ok();
+  std::string_view rest = line;
+  const std::string command(nextWord(rest));
+  std::string why;
+  auto done = [&](bool happened) { return happened ? ok() : error(why); };
+  auto noArguments = [&]() -> std::optional<Result> {
+    if (!rest.empty()) return error(command + " takes no arguments");
+    return std::nullopt;
+  };
+
+  try {
+    if (command == "facedown" || command == "faceup" || command == "lift") {
+      if (auto e = noArguments()) return *e;
+      session_.setPose(command == "facedown" ? Pose::FaceDown : command == "faceup" ? Pose::FaceUp : Pose::Lifted);
+      return ok();
+    }
+    if (command == "cover" || command == "uncover") {
+      if (auto e = noArguments()) return *e;
+      session_.setSensorCovered(command == "cover");
+      return ok();
+    }
+    if (command == "background" || command == "foreground") {
+      if (auto e = noArguments()) return *e;
+      if (command == "background") {
+        session_.enterBackground();
+      } else {
+        session_.enterForeground();
+      }
+      return ok();
+    }
+    if (command == "wait") {
+      auto seconds = parseDuration(rest);
+      if (!seconds) return error("wait takes a duration such as 90, 1.5, 5m or 25:00, not \"" + std::string(rest) + "\"");
+      session_.advance(*seconds);
+      return ok();
+    }
+    if (command == "tap") {
+      std::string target = argument(rest);
+      if (target.empty()) return error("tap needs a control: its number, identifier or title");
+      return done(session_.tap(target, why));
+    }
+    if (command == "swipe") {
+      // The direction is the last word, so the target may have spaces.
+      std::string all = argument(rest);
+      const auto space = all.find_last_of(' ');
+      if (space == std::string::npos) return error("swipe needs a view and a direction: swipe introImageView down");
+      return done(session_.swipe(trim(std::string_view(all).substr(0, space)), all.substr(space + 1), why));
+    }
+    if (command == "dismiss") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.dismissSheet(why));
+    }
+    if (command == "playpause") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.playPause(why));
+    }
+    if (command == "reset") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.openResetSheet(why));
+    }
+    if (command == "choose") {
+      std::string title = argument(rest);
+      if (title.empty()) return error("choose needs the title of an action");
+      return done(session_.choose(title, why));
+    }
+    if (command == "type") {
+      return done(session_.type(argument(rest), why));
+    }
+    if (command == "return") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.pressReturn(why));
+    }
+    if (command == "notifications") {
+      const std::string answer = argument(rest);
+      if (answer == "allow") {
+        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::Authorized);
+      } else if (answer == "deny") {
+        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::Denied);
+      } else if (answer == "unset") {
+        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::NotDetermined);
+      } else {
+        return error("notifications takes allow, deny or unset");
+      }
+      return ok();
+    }
+    if (command == "mark") {
+      if (auto e = noArguments()) return *e;
+      mark();
+      return ok();
+    }
+    if (command == "screenshot") {
+      if (auto e = noArguments()) return *e;
+      screenshot(out_);
+      return ok();
+    }
+    if (command == "echo") {
+      out_ << argument(rest) << "\n";
+      return ok();
+    }
+    if (command == "quit") {
+      if (auto e = noArguments()) return *e;
+      return {Outcome::Quit, {}};
+    }
+    if (command == "expect") {
+      std::string_view what = nextWord(rest);
+      Result result = expect(what, rest);
+      if (result.outcome == Outcome::Ok) ++expectsPassed_;
+      return result;
+    }
+  } catch (const platform::Exception& e) {
+    return error("the app raised " + e.name() + ": " + e.reason());
+  } catch (const std::exception& e) {
+    return error(std::string("the command failed: ") + e.what());
+  }
+  return error("unknown command \"" + command + "\"");
+}
+
+ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_view rest) {
+  if (what == "label") {
+    const std::string text = argument(rest);
+    if (text.empty()) return error("expect label needs a text");
+    auto found = visibleViews([&](const platform::View& v) { return textOf(v) == text; });
+    if (found.empty()) return failed("no visible label shows \"" + text + "\" (shown: " + visibleTexts() + ")");
+    return ok();
+  }
+  if (what == "shown" || what == "hidden") {
+    const std::string name = argument(rest);
+    if (name.empty()) return error("expect " + std::string(what) + " needs an identifier, a text or an image name");
+    auto found = visibleViews([&](const platform::View& v) {
+      return v.accessibilityIdentifier() == name || textOf(v) == name || imageNameOf(v) == name;
+    });
+    if (what == "shown" && found.empty()) return failed("nothing visible is called \"" + name + "\"");
+    if (what == "hidden" && !found.empty()) return failed("\"" + name + "\" is visible");
+    return ok();
+  }
+  if (what == "screen") {
+    const std::string name = argument(rest);
+    if (name.empty()) return error("expect screen needs a name");
+    if (!session_.isScreenNamed(name)) return failed("the screen in front is " + session_.screenName());
+    return ok();
+  }
+  if (what == "render") {
+    const std::string text = argument(rest);
+    if (text.empty()) return error("expect render needs a text");
+    auto window = platform::UIDriver::keyWindow();
+    if (!window) return failed("nothing is drawn: no window");
+    Grid grid = renderViewTree(*window, platform::Screen::main().bounds().size, kScreenshotCell, session_.tappables());
+    if (grid.plainText().find(text) == std::string::npos) {
+      return failed("the drawn screen does not show \"" + text + "\"");
+    }
+    return ok();
+  }
+  if (what == "trace" || what == "traces") {
+    std::optional<long> count;
+    if (what == "traces") {
+      std::string_view n = nextWord(rest);
+      auto value = parseNumber(n);
+      if (!value || *value < 0 || std::floor(*value) != *value) {
+        return error("expect traces needs a count first: expect traces 3 vibrate");
+      }
+      count = static_cast<long>(*value);
+    }
+    const std::string kind(nextWord(rest));
+    if (kind.empty()) return error("expect " + std::string(what) + " needs an event kind");
+    const std::string detail = argument(rest);
+    auto all = platform::Trace::events();
+    std::vector<platform::TraceEvent> since(all.begin() + static_cast<std::ptrdiff_t>(std::min(traceMark_, all.size())),
+                                            all.end());
+    const long matching = std::count_if(since.begin(), since.end(), [&](const platform::TraceEvent& e) {
+      return e.kind == kind && (detail.empty() || e.detail.find(detail) != std::string::npos);
+    });
+    const std::string event = kind + (detail.empty() ? "" : " \"" + detail + "\"");
+    if (count && matching != *count) {
+      return failed(std::to_string(matching) + " " + event + " events since the mark, not " + std::to_string(*count) +
+                    " (since the mark: " + describeEvents(since) + ")");
+    }
+    if (!count && matching == 0) {
+      return failed("no " + event + " event since the mark (since the mark: " + describeEvents(since) + ")");
+    }
+    return ok();
+  }
+  if (what == "default") {
+    const std::string key(nextWord(rest));
+    const std::string expected = argument(rest);
+    if (key.empty() || expected.empty()) return error("expect default needs a key and a value");
+    platform::Value value = platform::UserDefaults::standard()->objectForKey(key);
+    if (!valueMatches(value, expected)) return failed(key + " is " + describeValue(value) + ", not " + expected);
+    return ok();
+  }
+  if (what == "file") {
+    const std::string pattern = argument(rest);
+    if (pattern.empty()) return error("expect file needs a path or pattern");
+    if (globFiles(pattern).empty()) return failed("no file matches " + pattern + " under " + platform::Home::path().string());
+    return ok();
+  }
+  return error("unknown expectation \"" + std::string(what) +
+               "\" (label, shown, hidden, screen, render, trace, traces, default, file)");
+}
+
+int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) {
+  std::ifstream in(file);
+  if (!in) {
+    err << file.string() << ": cannot read the script\n";
+    return 2;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    Result result = run(line);
+    if (result.outcome == Outcome::Ok) continue;
+    if (result.outcome == Outcome::Quit) break;
+    const bool expectation = result.outcome == Outcome::Failed;
+    err << file.string() << ":" << number << ": " << std::string(trim(line)) << "\n  "
+        << (expectation ? "failed: " : "error: ") << result.message << "\n";
+    screenshot(err);
+    auto console = session_.consoleLines();
+    if (!console.empty()) {
+      err << "-- last console lines --\n";
+      for (std::size_t i = console.size() > 10 ? console.size() - 10 : 0; i < console.size(); ++i) {
+        err << console[i] << "\n";
+      }
+    }
+    return expectation ? 1 : 2;
+  }
+  return 0;
+}
+
+}  // namespace terminal

@@ -1,0 +1,100 @@
+// One run of the app in the front end: the app launched on virtual time, the world around the
+// phone (its pose, the proximity sensor, the app in front or not) and the user's touches. The
+// interactive loop and scripted sessions both drive the app through it. Main thread only.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/terminal/options.h"
+#include "tools/terminal/view_renderer.h"
+
+namespace platform {
+class Application;
+class View;
+class ViewController;
+}  // namespace platform
+
+namespace terminal {
+
+enum class Pose { FaceUp, FaceDown, Lifted };
+std::string_view poseName(Pose pose);
+
+class Session {
+ public:
+  // Sets up the device and screen of the options; the app is not launched yet. The clock must
+  // already be the manual clock the session will drive.
+  explicit Session(Options options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const Options& options() const { return options_; }
+
+  // Launches the app as the platform does (SDK load hooks, the delegate, configure, the first
+  // screen) and puts the phone face up on the table.
+  void launch();
+  // Ends the app (the delegate hears it) and writes unsaved preferences.
+  void terminate();
+
+  // The phone. Face down covers the proximity sensor; face up and lifted uncover it. The pose is
+  // held: the accelerometer reports it again at 10 Hz.
+  void setPose(Pose pose);
+  Pose pose() const { return pose_; }
+  void setSensorCovered(bool covered);
+  void enterBackground();
+  void enterForeground();
+  bool isInBackground() const;
+
+  // Virtual time: runs what is due now, or moves time on and runs what falls due on the way.
+  void settle();
+  void advance(double seconds);
+  // Virtual seconds since the session began.
+  double elapsed() const;
+
+  // The screen in front and its name: the controller's kind and a short alias ("focus",
+  // "card", "break", "alert").
+  std::shared_ptr<platform::ViewController> topScreen() const;
+  std::string screenName() const;
+  bool isScreenNamed(std::string_view name) const;
+
+  std::vector<Tappable> tappables() const;
+  // A view on screen by tap number, identifier, button title, button image name or label text;
+  // reachable controls win over other views.
+  std::shared_ptr<platform::View> find(std::string_view target) const;
+
+  // The user's touches; each answers whether it happened and says why not in `error`. An app
+  // in the background takes none.
+  bool tap(std::string_view target, std::string& error);
+  bool swipe(std::string_view target, std::string_view direction, std::string& error);
+  bool playPause(std::string& error);
+  bool openResetSheet(std::string& error);
+  bool choose(std::string_view actionTitle, std::string& error);
+  bool type(std::string_view text, std::string& error);
+  bool pressReturn(std::string& error);
+  bool dismissSheet(std::string& error);
+
+  // The app's console prints and log lines, oldest first (the last few hundred).
+  std::vector<std::string> consoleLines() const;
+
+ private:
+  bool inFront(std::string& error) const;
+
+  struct ConsoleTail {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+  };
+
+  Options options_;
+  std::shared_ptr<platform::Application> app_;
+  Pose pose_ = Pose::FaceUp;
+  double startUptime_ = 0;
+  std::shared_ptr<ConsoleTail> console_;
+  int consoleSink_ = 0;
+};
+
+}  // namespace terminal
