@@ -23,12 +23,12 @@ ConsoleState& state() {
   return *s;
 }
 
-void emit(Stream stream, std::string_view line) {
+void emit(Stream stream, std::string_view line, bool toTerminal = true) {
   ConsoleState& s = state();
   std::vector<std::shared_ptr<Sink>> sinks;
   {
     std::lock_guard lock(s.mutex);
-    if (s.echo) {
+    if (s.echo && toTerminal) {
       // One write of the whole line under the lock keeps lines of different threads apart.
       std::string text(line);
       text.push_back('\n');
@@ -48,6 +48,8 @@ void emit(Stream stream, std::string_view line) {
 void print(std::string_view line) { emit(Stream::Print, line); }
 
 void log(std::string_view line) { emit(Stream::Log, line); }
+
+void systemLog(std::string_view line) { emit(Stream::Log, line, false); }
 
 int addSink(Sink sink) {
   ConsoleState& s = state();

@@ -13,6 +13,8 @@ namespace Console {
 void print(std::string_view line);
 // The platform's system log (the stand-in of its log function), one line.
 void log(std::string_view line);
+// A line kept by the system log only: sinks see it as a Log line, the terminal does not.
+void systemLog(std::string_view line);
 
 // Where lines go besides the terminal; the capture of tests and the terminal front end's pane
 // install one. Returns an id for removeSink.

@@ -1,6 +1,7 @@
 #include "sdk/core/core/vdz_app.h"
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -35,9 +36,14 @@ struct ClassState {
   // Guards the registry, the configure list and the whole bring-up of an app; re-entrant because
   // creation blocks and notification observers call back into VDZApp.
   std::recursive_mutex lock;
-  std::shared_ptr<VDZApp> defaultApp;
   std::optional<VDZApp::Apps> apps;
   std::vector<std::shared_ptr<const platform::runtime::Class>> librariesToConfigure;
+
+  // Written under `lock` too, but read under this leaf lock only: the default app and the
+  // Info.plist switch are asked for from creation blocks, the analytics engine and other queues,
+  // which must not wait for a bring-up or a deletion holding `lock` (it may be waiting for them).
+  std::mutex leafLock;
+  std::shared_ptr<VDZApp> defaultApp;
   bool plistSwitchRead = false;
   std::optional<bool> plistSwitch;
 };
@@ -45,6 +51,21 @@ struct ClassState {
 ClassState& state() {
   static auto* s = new ClassState;
   return *s;
+}
+
+std::shared_ptr<VDZApp> recordedDefaultApp() {
+  ClassState& s = state();
+  std::lock_guard leaf(s.leafLock);
+  return s.defaultApp;
+}
+
+// Callers hold the class lock.
+void recordDefaultApp(std::shared_ptr<VDZApp> app) {
+  ClassState& s = state();
+  std::unique_lock leaf(s.leafLock);
+  std::swap(s.defaultApp, app);
+  // The app replaced may be released here, and its components may ask for the default app.
+  leaf.unlock();
 }
 
 [[noreturn]] void raise(std::string reason) {
@@ -160,28 +181,24 @@ void VDZApp::configureWithName(const std::string& name, const std::shared_ptr<VD
   if (!options) raise("Neither name nor options can be nil.");
   if (name.empty()) raise("Name cannot be empty.");
 
+  if (name != kVDZDefaultAppName && !platform::strings::allCharactersIn(name, appNameCharacters())) {
+    raise("App name can only contain alphanumeric, hyphen (-), and underscore (_) characters");
+  }
+
+  // Held from the check for an existing app to the end of the bring-up, so two threads
+  // configuring the same name cannot both pass the check and make two apps.
   ClassState& s = state();
+  std::lock_guard lock(s.lock);
   if (name == kVDZDefaultAppName) {
-    std::shared_ptr<VDZApp> existing;
-    {
-      std::lock_guard lock(s.lock);
-      existing = s.defaultApp;
-    }
-    if (existing) {
+    if (const auto existing = recordedDefaultApp()) {
       appWasConfiguredTwice(existing, options);
       return;
     }
     VDZLoggerLogDebug(kVDZLoggerServiceCore, "I-COR000001", "Configuring the default app.");
   } else {
-    if (!platform::strings::allCharactersIn(name, appNameCharacters())) {
-      raise("App name can only contain alphanumeric, hyphen (-), and underscore (_) characters");
-    }
     std::shared_ptr<VDZApp> existing;
-    {
-      std::lock_guard lock(s.lock);
-      if (s.apps) {
-        if (auto it = s.apps->find(name); it != s.apps->end()) existing = it->second;
-      }
+    if (s.apps) {
+      if (auto it = s.apps->find(name); it != s.apps->end()) existing = it->second;
     }
     if (existing) {
       appWasConfiguredTwice(existing, options);
@@ -190,10 +207,9 @@ void VDZApp::configureWithName(const std::string& name, const std::shared_ptr<VD
     VDZLoggerLogDebug(kVDZLoggerServiceCore, "I-COR000002", "Configuring app named %@", name);
   }
 
-  std::lock_guard lock(s.lock);
   const auto app = initInstanceWithName(name, options);
   // Recorded before validation: a default app that fails it stays the default app.
-  if (app->isDefaultApp()) s.defaultApp = app;
+  if (app->isDefaultApp()) recordDefaultApp(app);
   addAppToAppDictionary(app);
   app->container().instantiateEagerComponents();
   sendNotificationsToSDKs(app);
@@ -337,12 +353,7 @@ std::string VDZApp::actualBundleID() { return platform::Bundle::main()->bundleId
 // Registry
 
 std::shared_ptr<VDZApp> VDZApp::defaultApp() {
-  ClassState& s = state();
-  std::shared_ptr<VDZApp> app;
-  {
-    std::lock_guard lock(s.lock);
-    app = s.defaultApp;
-  }
+  const auto app = recordedDefaultApp();
   if (!app) {
     VDZLoggerLogError(kVDZLoggerServiceCore, "I-COR000003",
                       "The default Vuduzara app has not yet been configured. Add `VuduzaraApp.configure()` to your "
@@ -371,16 +382,12 @@ std::optional<VDZApp::Apps> VDZApp::allApps() {
   return s.apps;
 }
 
-bool VDZApp::isDefaultAppConfigured() {
-  ClassState& s = state();
-  std::lock_guard lock(s.lock);
-  return s.defaultApp != nullptr;
-}
+bool VDZApp::isDefaultAppConfigured() { return recordedDefaultApp() != nullptr; }
 
 void VDZApp::resetApps() {
   ClassState& s = state();
   std::lock_guard lock(s.lock);
-  s.defaultApp.reset();
+  recordDefaultApp(nullptr);
   s.apps.reset();
   userAgent().reset();
 }
@@ -391,6 +398,7 @@ void VDZApp::resetAppsForTesting() {
   {
     std::lock_guard lock(s.lock);
     s.librariesToConfigure.clear();
+    std::lock_guard leaf(s.leafLock);
     s.plistSwitchRead = false;
     s.plistSwitch.reset();
   }
@@ -431,7 +439,7 @@ void VDZApp::registerInternalLibrary(const std::shared_ptr<const platform::runti
 }
 
 void VDZApp::registerLibrary(std::string_view name, std::string_view version) {
-  if (!name.empty() && !version.empty() && platform::strings::allCharactersIn(name, libraryNameCharacters()) &&
+  if (platform::strings::allCharactersIn(name, libraryNameCharacters()) &&
       platform::strings::allCharactersIn(version, libraryNameCharacters())) {
     userAgent().setValue(version, name);
     return;
@@ -483,7 +491,7 @@ std::optional<bool> VDZApp::readDataCollectionSwitchFromUserDefaultsForApp(const
 
 std::optional<bool> VDZApp::readDataCollectionSwitchFromPlist() {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  std::lock_guard leaf(s.leafLock);
   if (!s.plistSwitchRead) {
     const Value value = platform::Bundle::main()->objectForInfoDictionaryKey(kVDZGlobalAppDataCollectionEnabledPlistKey);
     if (value.isNumber()) s.plistSwitch = value.boolValue();
@@ -529,7 +537,7 @@ void VDZApp::deleteApp(const std::function<void(bool success)>& completion) {
   container_->removeAllCachedInstances();
   s.apps->erase(name_);
   clearDataCollectionSwitchFromUserDefaults();
-  if (name_ == kVDZDefaultAppName) s.defaultApp.reset();
+  if (name_ == kVDZDefaultAppName) recordDefaultApp(nullptr);
   platform::NotificationCenter::defaultCenter().post(std::string(kVDZAppDeleteNotification), classObject(),
                                                       Value::Dictionary{{std::string(kVDZAppNameKey), Value(name_)}});
   if (completion) completion(true);

@@ -65,6 +65,27 @@ void VBLPromiseBase::leaveGroup() {
   if (groupMembers.fetch_sub(1, std::memory_order_acq_rel) == 1) dispatchGroup()->leave();
 }
 
+void VBLPromiseBase::discardObservers(std::unique_ptr<ObserverLink> first) {
+  thread_local std::vector<std::unique_ptr<ObserverLink>>* waiting = nullptr;
+  if (waiting) {
+    waiting->push_back(std::move(first));
+    return;
+  }
+  std::vector<std::unique_ptr<ObserverLink>> lists;
+  waiting = &lists;
+  lists.push_back(std::move(first));
+  while (!lists.empty()) {
+    std::unique_ptr<ObserverLink> link = std::move(lists.back());
+    lists.pop_back();
+    while (link) {
+      std::unique_ptr<ObserverLink> next = link->detachNext();
+      link.reset();
+      link = std::move(next);
+    }
+  }
+  waiting = nullptr;
+}
+
 void VBLPromiseBase::raiseInvalidParameter(std::string_view name) {
   raiseAssertion(platform::format("Invalid parameter not satisfying: %@", name));
 }

@@ -106,6 +106,17 @@ class VBLPromiseBase {
  protected:
   enum class State { Pending, Fulfilled, Rejected };
 
+  // One observer of a list, whatever the promise's value type.
+  struct ObserverLink {
+    virtual ~ObserverLink() = default;
+    virtual std::unique_ptr<ObserverLink> detachNext() = 0;
+  };
+  // Destroys the observers of a promise that dies unresolved. An observer may own the last
+  // reference to the promise it would have resolved, and that one its own observers: lists met
+  // while one is being destroyed wait in a list of the thread, so that dropping a long pending
+  // chain takes one loop instead of one stack frame per link.
+  static void discardObservers(std::unique_ptr<ObserverLink> first);
+
   // Membership of the dispatch group. Promises come and go in large numbers, so members are
   // counted here and the group itself is entered only while any member exists.
   static void enterGroup();
@@ -548,9 +559,9 @@ class VBLPromise final : public VBLPromiseBase, public std::enable_shared_from_t
   // A callback waiting for the resolution; it reads the outcome from the resolved promise. The
   // observers of a promise form a list in registration order; each is one allocation that travels
   // to its queue as a bare pointer, so submitting it allocates nothing more.
-  struct Observer {
-    virtual ~Observer() = default;
+  struct Observer : ObserverLink {
     virtual void run(const VBLPromise& resolved) = 0;
+    std::unique_ptr<ObserverLink> detachNext() override { return std::move(next); }
     Queue queue;
     std::shared_ptr<const VBLPromise> resolved;  // set when submitted
     std::unique_ptr<Observer> next;

@@ -18,8 +18,7 @@ template <class T>
 VBLPromise<T>::~VBLPromise() {
   // A promise that dies unresolved leaves the group, so waiting on the group still ends.
   if (state_ == State::Pending) leaveGroup();
-  // Observers never called are discarded, one by one: a long list must not recurse.
-  while (firstObserver_) firstObserver_ = std::move(firstObserver_->next);
+  if (firstObserver_) discardObservers(std::move(firstObserver_));
 }
 
 template <class T>

@@ -24,7 +24,7 @@ constexpr std::string_view kFacility = "com.videzu.utilities.logger";
 class LogClient {
  public:
   void write(VULLoggerLevel level, const std::string& line, bool toStderr) {
-    platform::Console::log(line);
+    platform::Console::systemLog(line);
     writeToFile(level, line);
     if (toStderr) {
       std::string text = line + "\n";
@@ -96,16 +96,6 @@ Logger& logger() {
   return *l;
 }
 
-bool isWellFormedCode(std::string_view code) {
-  if (code.size() != 11 || !code.starts_with("I-")) return false;
-  for (std::size_t i = 2; i < 5; ++i) {
-    if (code[i] < 'A' || code[i] > 'Z') return false;
-  }
-  for (std::size_t i = 5; i < 11; ++i) {
-    if (code[i] < '0' || code[i] > '9') return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -166,14 +156,6 @@ void VULLoggerLogBasic(VULLoggerLevel level, std::string_view service, bool forc
                        std::string_view format, std::optional<std::span<const platform::FormatArg>> args) {
   if (!VULLoggerWouldLog(level, forced)) return;
   Logger& l = logger();
-  // Readers find lines by their code; a line with a code of another form is the caller's
-  // mistake, shown in the platform log rather than written under a code nobody looks for.
-  if (!isWellFormedCode(messageCode)) {
-    std::string note = platform::format("[VULLogger] Refused a line of %@ with the malformed message code \"%@\"",
-                                        service, messageCode);
-    l.queue->async([note = std::move(note)] { platform::Console::log(note); });
-    return;
-  }
   std::string message = args ? platform::formatArgs(format, *args) : std::string(format);
   std::string line;
   {

@@ -3,7 +3,7 @@
 // message (platform::format). Loggable lines are formatted on the caller's thread as
 // "<version> - <service>[<code>] <message>" and written in submission order on the serial queue
 // "VULLoggingClientQueue": to the log file Library/Logs/com.videzu.utilities.logger.log of the
-// app's home, to the platform log (platform::Console::log) and, once enabled, to standard error.
+// app's home, to the system log (platform::Console::systemLog) and, once enabled, to standard error.
 #pragma once
 
 #include <cstdint>
@@ -48,13 +48,15 @@ void VULLoggerLogBasic(VULLoggerLevel level, std::string_view service, bool forc
 // True when a line of `level` would be written; initialises the logger.
 bool VULLoggerWouldLog(VULLoggerLevel level, bool forced);
 
-// The level functions. Arguments are described only for lines that will be written.
+// The level functions. Arguments are described only for lines that will be written. A message
+// given without arguments is used verbatim: conversions in it would read arguments that are not
+// there.
 template <class... Args>
 void VULLoggerLog(VULLoggerLevel level, std::string_view service, bool forced, std::string_view messageCode,
                   std::string_view format, const Args&... args) {
   if (!VULLoggerWouldLog(level, forced)) return;
   if constexpr (sizeof...(Args) == 0) {
-    VULLoggerLogBasic(level, service, forced, messageCode, format, std::span<const platform::FormatArg>());
+    VULLoggerLogBasic(level, service, forced, messageCode, format, std::nullopt);
   } else {
     const platform::FormatArg list[] = {platform::FormatArg(args)...};
     VULLoggerLogBasic(level, service, forced, messageCode, format, std::span<const platform::FormatArg>(list));

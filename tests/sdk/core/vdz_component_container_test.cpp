@@ -268,4 +268,16 @@ TEST(VDZAppAssociationRegistrationTest, AskingAgainFromInsideTheCreationBlockRai
   EXPECT_EQ(VDZAppAssociationRegistration::registeredObjectWithHost(host, "key", [] { return nullptr; }), outer);
 }
 
+TEST(VDZAppAssociationRegistrationTest, ACreationBlockThatRaisesLeavesTheKeyFree) {
+  Host host;
+  EXPECT_THROW(VDZAppAssociationRegistration::registeredObjectWithHost(
+                   host, "key", []() -> std::shared_ptr<Object> { throw platform::Exception("Failed", "no object"); }),
+               platform::Exception);
+  // Not mistaken for a creation still in progress.
+  std::shared_ptr<Object> second;
+  EXPECT_NO_THROW(second = VDZAppAssociationRegistration::registeredObjectWithHost(
+                      host, "key", [] { return std::make_shared<Registered>(); }));
+  EXPECT_TRUE(second);
+}
+
 }  // namespace

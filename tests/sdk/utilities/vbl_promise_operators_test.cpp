@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,6 +374,24 @@ TEST(VBLPromiseRetry, RetriesOnVirtualTimeUntilTheCountIsSpent) {
   advance(10);
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(outcome(p), "error:test.domain/2");
+}
+
+TEST(VBLPromiseRetry, OnlyTheFirstAttemptRunsOnTheCallingThread) {
+  auto queue = DispatchQueue::serial("test.retry.queue");
+  std::mutex m;
+  std::vector<bool> onQueue;
+  auto p = VBLPromise<int>::attempts(queue, 2, 1.0, nullptr, [&]() -> VBLResult<int> {
+    std::lock_guard lock(m);
+    onQueue.push_back(queue->isCurrent());
+    return testError(static_cast<std::int64_t>(onQueue.size()));
+  });
+  for (int i = 0; i < 2; ++i) {
+    advance(1);
+    platform::testing::drain(queue);
+  }
+  std::lock_guard lock(m);
+  EXPECT_EQ(onQueue, (std::vector<bool>{false, true, true}));
+  EXPECT_EQ(outcome(p), "error:test.domain/3");
 }
 
 TEST(VBLPromiseRetry, PredicateAndCountBoundTheAttempts) {

@@ -243,6 +243,21 @@ TEST(VBLPromiseCore, DispatchGroupEmptiesWhenPendingPromisesResolveOrDie) {
   EXPECT_TRUE(group->wait(5));
 }
 
+TEST(VBLPromiseCore, DroppingALongPendingChainDoesNotRecursePerLink) {
+  // Each link is owned by the observer on the one before it; a chain deep enough to exhaust the
+  // stack if torn down recursively.
+  auto source = VBLPromise<int>::pendingPromise();
+  std::weak_ptr<VBLPromise<std::string>> last;
+  {
+    auto current = source;
+    for (int i = 0; i < 100000; ++i) current = current->then([](int v) { return v + 1; });
+    last = current->then([](int v) { return std::to_string(v); });
+  }
+  source.reset();
+  EXPECT_TRUE(last.expired());
+  EXPECT_TRUE(VBLPromiseBase::dispatchGroup()->wait(0));
+}
+
 TEST(VBLPromiseCore, PendingObjectsLiveUntilResolution) {
   auto p = VBLPromise<int>::pendingPromise();
   auto object = std::make_shared<int>(3);
