@@ -64,8 +64,8 @@ void prepareProcess() {
     platform::testing::becomeMainThread();
     platform::Console::setEchoToTerminal(false);
     sdk::runLoadHooks();
-    platform::ApplicationDelegateRegistry::registerClass(std::string(kEmptyDelegate),
-                                                         [] { return std::make_shared<platform::ApplicationDelegate>(); });
+    platform::ApplicationDelegateRegistry::registerClass(
+        std::string(kEmptyDelegate), [] { return std::make_shared<platform::ApplicationDelegate>(); });
     return true;
   }();
   (void)ready;

@@ -166,20 +166,3 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   return 0;
 }
-#include "platform/foundation/file_manager.h"
-namespace {
-void BM_TmpAtomic(benchmark::State& state) {
-  ensureHome();
-  const platform::Data bytes(storedEventSize(), 0x5a);
-  const fs::path directory = platform::Home::caches() / "atomic";
-  for (auto _ : state) {
-    state.PauseTiming();
-    fs::remove_all(directory);
-    fs::create_directories(directory);
-    state.ResumeTiming();
-    for (int i = 0; i < kEvents; ++i) platform::FileManager::defaultManager().writeAtomically(directory / std::to_string(i), bytes);
-  }
-  state.SetItemsProcessed(state.iterations() * kEvents);
-}
-BENCHMARK(BM_TmpAtomic)->Unit(benchmark::kMillisecond)->UseRealTime();
-}

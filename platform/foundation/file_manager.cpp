@@ -256,6 +256,27 @@ std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* err
 }
 
 bool FileManager::writeAtomically(const fs::path& path, const Data& bytes, mode_t mode, Error* error) {
+  if (!writeAtomicallyWithoutDirectorySync(path, bytes, mode, error)) return false;
+  // The rename itself must reach the disk too.
+  fs::path dir = path.parent_path();
+  syncDirectory(dir.empty() ? fs::path(".") : dir);
+  return true;
+}
+
+bool FileManager::syncDirectory(const fs::path& directory, Error* error) {
+  int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return fail(error, kFileWriteUnknownError, directory, errno);
+  if (::fsync(dirFd) != 0) {
+    int err = errno;
+    ::close(dirFd);
+    return fail(error, kFileWriteUnknownError, directory, err);
+  }
+  ::close(dirFd);
+  return true;
+}
+
+bool FileManager::writeAtomicallyWithoutDirectorySync(const fs::path& path, const Data& bytes, mode_t mode,
+                                                      Error* error) {
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   std::string tempLeaf = ".";
@@ -284,12 +305,6 @@ bool FileManager::writeAtomically(const fs::path& path, const Data& bytes, mode_
     int err = errno;
     ::unlink(tempName.c_str());
     return fail(error, kFileWriteUnknownError, path, err);
-  }
-  // The rename itself must reach the disk too.
-  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
   }
   return true;
 }

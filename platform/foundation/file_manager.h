@@ -57,6 +57,11 @@ class FileManager {
                        Error* error = nullptr);
   bool writeAtomically(const std::filesystem::path& path, std::string_view text, mode_t mode = 0644,
                        Error* error = nullptr);
+  // As writeAtomically, but without the final sync of the directory: the content is on disk, the
+  // new name only once syncDirectory has run. A writer of many files in a row syncs once.
+  bool writeAtomicallyWithoutDirectorySync(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,
+                                           Error* error = nullptr);
+  bool syncDirectory(const std::filesystem::path& directory, Error* error = nullptr);
 
   // The directory inside the app's home; created when missing if `create`.
   std::optional<std::filesystem::path> urlForDirectory(SearchPathDirectory directory, bool create = true,

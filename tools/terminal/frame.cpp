@@ -57,8 +57,8 @@ std::string formatElapsed(double seconds) {
   return platform::format("%02ld:%02ld:%02ld", total / 3600, (total / 60) % 60, total % 60);
 }
 
-std::vector<std::string> paneLines(const Session& session, const std::vector<Tappable>& controls,
-                                   const LoopState& loop, int width, int rows) {
+std::vector<std::string> paneLines(const Session& session, const std::vector<Tappable>& controls, const LoopState& loop,
+                                   int width, int rows) {
   std::vector<std::string> lines;
   const platform::Date now = platform::Date::now();
   lines.push_back("Time    " + localTime(now, "%Y-%m-%d %H:%M:%S"));
@@ -146,7 +146,11 @@ Grid composeFrame(const Session& session, CellSize cell, int paneWidth, int minR
   std::string top = "┌";
   std::string title(1, ' ');
   title += platform::Device::current().model();
-  title += " " + sizeText(bounds.width()) + "x" + sizeText(bounds.height()) + " ";
+  title += ' ';
+  title += sizeText(bounds.width());
+  title += 'x';
+  title += sizeText(bounds.height());
+  title += ' ';
   const bool background = session.isInBackground();
   if (background) title += "- app in the background ";
   title = truncateToWidth(title, std::max(boxCols - 4, 0));

@@ -24,12 +24,11 @@ struct LoopState {
 std::string formatElapsed(double seconds);
 
 // The side pane's lines, at most `rows` of them, each cut to `width` columns.
-std::vector<std::string> paneLines(const Session& session, const std::vector<Tappable>& controls,
-                                   const LoopState& loop, int width, int rows);
+std::vector<std::string> paneLines(const Session& session, const std::vector<Tappable>& controls, const LoopState& loop,
+                                   int width, int rows);
 
 // The phone's screen drawn with cells of `cell` points, boxed, with the pane of `paneWidth`
 // columns to its right (none when 0); at least `minRows` tall.
-Grid composeFrame(const Session& session, CellSize cell, int paneWidth, int minRows, const LoopState& loop,
-                  bool color);
+Grid composeFrame(const Session& session, CellSize cell, int paneWidth, int minRows, const LoopState& loop, bool color);
 
 }  // namespace terminal

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_thread.h"
@@ -45,8 +46,23 @@ double nextSpeed(double speed, bool faster) {
 }
 
 std::string helpLine() {
-  return "d face down  u face up  l lift  p play/pause  r reset  1-9 tap  f/F/w +1/+5/+25 min  "
-         "+/- speed  space pause  b background  x swipe sheet  i type  : command  q quit";
+  return "d/u/l down/up/lift  p play  r reset  1-9 tap  f/F/w +1/5/25 min  +/- speed  space stop  "
+         "b background  x swipe  i type  : command  q quit";
+}
+
+std::vector<std::string> helpLines(int width) {
+  const std::string all = helpLine();
+  if (displayWidth(all) <= width) return {all};
+  // Two lines, broken between two key groups near the middle.
+  std::size_t best = std::string::npos;
+  for (auto at = all.find("  "); at != std::string::npos; at = all.find("  ", at + 2)) {
+    if (best == std::string::npos || std::abs(static_cast<long>(at) - static_cast<long>(all.size() / 2)) <
+                                         std::abs(static_cast<long>(best) - static_cast<long>(all.size() / 2))) {
+      best = at;
+    }
+  }
+  if (best == std::string::npos) return {all};
+  return {all.substr(0, best), all.substr(best + 2)};
 }
 
 InteractiveFrontEnd::InteractiveFrontEnd(Session& session)
@@ -80,8 +96,8 @@ void InteractiveFrontEnd::runCommand(const std::string& command) {
       std::string printed = commandOutput_.str();
       while (!printed.empty() && printed.back() == '\n') printed.pop_back();
       const auto lastLine = printed.rfind('\n');
-      message_ = printed.empty() ? "Done: " + command
-                                 : printed.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+      message_ =
+          printed.empty() ? "Done: " + command : printed.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
       break;
     }
     case ScriptRunner::Outcome::Failed:
@@ -164,6 +180,11 @@ void InteractiveFrontEnd::handleKey(const Key& key) {
   } else if (c == "r") {
     report(session_.openResetSheet(why), "The reset sheet: tap an action by its number.");
   } else if (c.size() == 1 && c[0] >= '1' && c[0] <= '9') {
+    if (session_.tappables().size() > 9) {
+      // More controls than digits: the number is finished with return.
+      prompt_ = "tap " + c;
+      return;
+    }
     tapNumber(c[0] - '0');
   } else if (c == "f") {
     skip(60);
@@ -217,7 +238,9 @@ void InteractiveFrontEnd::draw(RawTerminal& terminal, bool force) {
   const bool color = session_.options().color;
   const int paneWidth = size.cols >= 110 ? 46 : size.cols >= 80 ? 34 : 0;
   const int phoneCols = size.cols - (paneWidth > 0 ? paneWidth + 2 : 0) - 2;
-  const int phoneRows = size.rows - 2 - 2;
+  const auto help = helpLines(size.cols);
+  const int bottomRows = 1 + static_cast<int>(help.size());
+  const int phoneRows = size.rows - bottomRows - 2;
   Grid screen(size.cols, size.rows);
   if (phoneCols < 10 || phoneRows < 6) {
     screen.put(0, 0, "The terminal is too small for the phone: make it at least 40 x 12.", Style{});
@@ -227,17 +250,20 @@ void InteractiveFrontEnd::draw(RawTerminal& terminal, bool force) {
     LoopState loop{true, speed_, paused_};
     screen.blit(composeFrame(session_, CellSize{width, 2 * width}, paneWidth, phoneRows + 2, loop, color), 0, 0);
   }
-  if (size.rows >= 2) {
+  if (size.rows >= bottomRows) {
+    const int statusRow = size.rows - bottomRows;
     Style status;
     if (prompt_) {
       status.bold = true;
-      screen.put(0, size.rows - 2, truncateToWidth(":" + *prompt_ + "_", size.cols), status);
+      screen.put(0, statusRow, truncateToWidth(":" + *prompt_ + "_", size.cols), status);
     } else {
-      screen.put(0, size.rows - 2, truncateToWidth(message_, size.cols), status);
+      screen.put(0, statusRow, truncateToWidth(message_, size.cols), status);
     }
-    Style help;
-    help.dim = true;
-    screen.put(0, size.rows - 1, truncateToWidth(helpLine(), size.cols), help);
+    Style faint;
+    faint.dim = true;
+    for (std::size_t i = 0; i < help.size(); ++i) {
+      screen.put(0, statusRow + 1 + static_cast<int>(i), truncateToWidth(help[i], size.cols), faint);
+    }
   }
   for (int r = 0; r < size.rows; ++r) {
     std::string line = color ? screen.ansiLine(r) : screen.plainLine(r);
@@ -263,6 +289,7 @@ int InteractiveFrontEnd::run() {
     auto last = Clock::now();
     bool force = true;
     while (!quit_) {
+      if (RawTerminal::stopRequested()) break;
       session_.settle();
       while (!mailbox->empty() && !quit_) {
         Key key = mailbox->front();

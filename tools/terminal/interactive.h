@@ -23,8 +23,9 @@ inline constexpr double kSpeeds[] = {0.5, 1, 2, 5, 10, 30, 60, 120, 300, 600, 18
 // The next speed up (or down) from `speed`; the same at either end.
 double nextSpeed(double speed, bool faster);
 
-// One line naming the keys.
+// One line naming the keys; the same on one or two lines for a terminal `width` wide.
 std::string helpLine();
+std::vector<std::string> helpLines(int width);
 
 class InteractiveFrontEnd {
  public:

@@ -29,7 +29,8 @@ int runSession(const terminal::Options& options) {
   if (options.script) {
     terminal::ScriptRunner runner(session, std::cout);
     status = runner.runFile(*options.script, std::cerr);
-    if (status == 0) std::cout << options.script->string() << ": passed, " << runner.expectsPassed() << " expectations held\n";
+    if (status == 0)
+      std::cout << options.script->string() << ": passed, " << runner.expectsPassed() << " expectations held\n";
   } else {
     terminal::InteractiveFrontEnd frontEnd(session);
     status = frontEnd.run();
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!options->script && !terminal::RawTerminal::available()) {
-    std::cerr << "focus-timer: the interactive session needs a terminal; run a session from a file with --script FILE\n";
+    std::cerr
+        << "focus-timer: the interactive session needs a terminal; run a session from a file with --script FILE\n";
     return 2;
   }
 

@@ -33,7 +33,18 @@ void restoreTerminal() {
   ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedMode);
 }
 
+// A request to stop (a kill, a hang-up) first asks the session to end as the user's quit would,
+// so the app hears it terminate and writes its preferences; a second one, or a signal of a crash,
+// ends the process at once.
+volatile sig_atomic_t stopSignals = 0;
+
+bool isStopRequest(int signal) { return signal == SIGTERM || signal == SIGHUP || signal == SIGINT; }
+
 void onEndingSignal(int signal) {
+  if (isStopRequest(signal) && stopSignals == 0) {
+    stopSignals = 1;
+    return;
+  }
   restoreTerminal();
   for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
     if (kEndingSignals[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
@@ -42,6 +53,8 @@ void onEndingSignal(int signal) {
 }
 
 }  // namespace
+
+bool RawTerminal::stopRequested() { return stopSignals != 0; }
 
 bool RawTerminal::available() { return ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO); }
 

@@ -16,6 +16,9 @@ class RawTerminal {
  public:
   // Whether standard input and output are both a terminal.
   static bool available();
+  // Whether a signal asked the process to stop while the terminal was raw; the session then ends
+  // as if the user had quit.
+  static bool stopRequested();
 
   RawTerminal();
   ~RawTerminal();

@@ -284,7 +284,8 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
     }
     if (command == "wait") {
       auto seconds = parseDuration(rest);
-      if (!seconds) return error("wait takes a duration such as 90, 1.5, 5m or 25:00, not \"" + std::string(rest) + "\"");
+      if (!seconds)
+        return error("wait takes a duration such as 90, 1.5, 5m or 25:00, not \"" + std::string(rest) + "\"");
       session_.advance(*seconds);
       return ok();
     }
@@ -444,7 +445,8 @@ ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_vie
   if (what == "file") {
     const std::string pattern = argument(rest);
     if (pattern.empty()) return error("expect file needs a path or pattern");
-    if (globFiles(pattern).empty()) return failed("no file matches " + pattern + " under " + platform::Home::path().string());
+    if (globFiles(pattern).empty())
+      return failed("no file matches " + pattern + " under " + platform::Home::path().string());
     return ok();
   }
   return error("unknown expectation \"" + std::string(what) +

@@ -211,9 +211,8 @@ std::shared_ptr<platform::View> Session::find(std::string_view target) const {
   for (const auto& t : controls) {
     if (t.name == target || matchesName(*t.view, target)) return t.view;
   }
-  auto views = platform::UIDriver::findAll([target](const platform::View& v) {
-    return platform::UIDriver::isVisible(v) && matchesName(v, target);
-  });
+  auto views = platform::UIDriver::findAll(
+      [target](const platform::View& v) { return platform::UIDriver::isVisible(v) && matchesName(v, target); });
   return views.empty() ? nullptr : views.front();
 }
 

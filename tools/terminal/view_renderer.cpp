@@ -27,6 +27,8 @@ constexpr double kOpaqueAlpha = 0.5;
 // An image covering this share of the canvas is art behind (or over) the whole screen: it shows
 // as a tag in the corner instead of a box around everything.
 constexpr double kFullScreenShare = 0.9;
+// Words in a picture's name that mean "off" or "not yet".
+constexpr std::string_view kHollowWords[] = {"incomplete", "off", "false", "empty", "inactive"};
 
 struct CellRect {
   int c0 = 0, r0 = 0, c1 = 0, r1 = 0;
@@ -59,6 +61,8 @@ Rgb blend(Rgb over, double alpha, std::optional<Rgb> under) {
   return Rgb{mix(over.r, base.r), mix(over.g, base.g), mix(over.b, base.b)};
 }
 
+// A label placed once the whole tree is drawn: an image button's name, or (with no name) the
+// number badge of another tappable view.
 struct PendingButton {
   int row;
   CellRect frame;
@@ -239,7 +243,9 @@ struct Painter {
       right = std::max(right, b.frame.c1);
       const int room = right - left;
       std::string text = "[" + b.prefix + b.name + "]";
-      if (displayWidth(text) > room) {
+      if (b.name.empty()) {
+        text = "[" + b.prefix + "]";
+      } else if (displayWidth(text) > room) {
         text = "[" + b.prefix + truncateToWidth(b.name, std::max(room - 2 - displayWidth(b.prefix), 1)) + "]";
       }
       const int width = displayWidth(text);
@@ -267,8 +273,7 @@ struct Painter {
     Style style = textStyle(view.textColor(), alpha, false);
     style.underline = true;
     style.dim = style.dim || empty;
-    line("[" + prefix + padded + "]", frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Left,
-         style);
+    line("[" + prefix + padded + "]", frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Left, style);
   }
 
   void image(const platform::ImageView& view, const Rect& rect, const CellRect& frame, const CellRect& clip,
@@ -312,8 +317,16 @@ struct Painter {
       }
       return;
     }
-    std::string tag = frame.width() >= 3 ? truncateToWidth("‹" + name + "›", frame.width()) : "▪";
-    line(tag, frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Left, style);
+    if (frame.width() <= 3) {
+      // Too small for a name: a mark, hollow for a picture of something not (yet) on, as the
+      // period dots are.
+      const bool hollow = std::any_of(std::begin(kHollowWords), std::end(kHollowWords),
+                                      [&](std::string_view word) { return name.find(word) != std::string::npos; });
+      line(hollow ? "○" : "●", frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Center, style);
+      return;
+    }
+    line(truncateToWidth("‹" + name + "›", frame.width()), frame.r0 + frame.height() / 2, frame, clip,
+         platform::TextAlignment::Left, style);
   }
 
   void draw(const platform::View& view, platform::Point origin, const Rect& clip, double inheritedAlpha) {
@@ -335,6 +348,15 @@ struct Painter {
         textField(*f, frame, clipCells, alpha);
       } else if (auto* i = dynamic_cast<const platform::ImageView*>(&view)) {
         image(*i, rect, frame, clipCells, alpha);
+      }
+      // Any other tappable view (a custom control, a picture with a tap recognizer) wears its
+      // number as a badge over whatever its subviews draw.
+      const bool drawsNumber =
+          dynamic_cast<const platform::Button*>(&view) || dynamic_cast<const platform::TextField*>(&view);
+      if (const int number = numberOf(view); number > 0 && !drawsNumber) {
+        Style style;
+        style.bold = true;
+        pendingButtons.push_back({frame.r0 + frame.height() / 2, frame, clipCells, std::to_string(number), "", style});
       }
     }
     const Rect inner = view.clipsToBounds() ? visible : clip;

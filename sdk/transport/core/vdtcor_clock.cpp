@@ -27,16 +27,17 @@ std::int64_t nanoseconds(platform::Date date) {
 std::shared_ptr<VDTCORClock> VDTCORClock::snapshot() {
   auto clock = std::make_shared<VDTCORClock>();
   clock->kernelBootTimeNanoseconds_ = readKernelBootTime();
-  // The boot time can be adjusted by the kernel while we read the wall clock: read until the
-  // reads on both sides of the wall clock agree.
-  std::int64_t bootBefore = 0;
+  // The boot time moves when the wall clock is set: read until the reads on both sides of the
+  // wall clock agree. Reading the boot time is not cheap, so the first read also opens the loop.
+  std::int64_t bootBefore = clock->kernelBootTimeNanoseconds_;
   std::int64_t bootAfter = 0;
   std::int64_t wall = 0;
-  do {
-    bootBefore = readKernelBootTime();
+  while (true) {
     wall = nanoseconds(platform::Clock::current().now());
     bootAfter = readKernelBootTime();
-  } while (bootBefore != bootAfter);
+    if (bootBefore == bootAfter) break;
+    bootBefore = bootAfter;
+  }
   clock->uptimeNanoseconds_ = wall - bootAfter;
 
   const platform::Date now = platform::Clock::current().now();

@@ -9,7 +9,7 @@
 #include "platform/runtime/class.h"
 
 std::atomic<std::int64_t>& VDTCORConsoleLoggerLoggingLevel() {
-  static std::atomic<std::int64_t> level{VDTCORLoggingLevelErrors};
+  static std::atomic<std::int64_t> level{kVDTCORLogLevelError};
   return level;
 }
 
@@ -25,7 +25,7 @@ void VDTCORLogLine(std::int64_t code, std::string_view message) {
 }
 
 void VDTCORLogAssertLine(bool fatal, std::string_view file, std::int64_t line, std::string_view message) {
-  const std::int64_t code = fatal ? VDTCORMCEFatalAssertion : VDTCORMCEDebugAssert;
+  const std::int64_t code = fatal ? kVDTCORMessageCodeFatalAssertion : kVDTCORMessageCodeAssertion;
   platform::Console::log(platform::format("%@[%@] (%@:%ld) : %@", kVDTCORConsoleServiceTag,
                                           VDTCORMessageCodeText(code), file, line, message));
 }

@@ -9,21 +9,18 @@
 
 #include "platform/foundation/format.h"
 
-enum VDTCORLoggingLevel : std::int64_t {
-  VDTCORLoggingLevelDebug = 1,
-  VDTCORLoggingLevelVerbose = 2,
-  VDTCORLoggingLevelWarnings = 3,
-  VDTCORLoggingLevelErrors = 4,
-};
+// Levels of the lines; only those at the logging level or above print.
+inline constexpr std::int64_t kVDTCORLogLevelDebug = 1;
+inline constexpr std::int64_t kVDTCORLogLevelWarning = 3;
+inline constexpr std::int64_t kVDTCORLogLevelError = 4;
 
-enum VDTCORMessageCode : std::int64_t {
-  VDTCORMCDDebugLog = 0,
-  VDTCORMCWReachabilityFailed = 4,
-  VDTCORMCETransformerDoesntImplementTransform = 1000,
-  VDTCORMCEGeneralError = 1005,  // encoding, decoding and file errors
-  VDTCORMCEDebugAssert = 1006,
-  VDTCORMCEFatalAssertion = 1007,
-};
+// Message codes, printed as "I-VDTCOR%06ld".
+inline constexpr std::int64_t kVDTCORMessageCodeDebug = 0;
+inline constexpr std::int64_t kVDTCORMessageCodeReachability = 4;
+inline constexpr std::int64_t kVDTCORMessageCodeTransformer = 1000;
+inline constexpr std::int64_t kVDTCORMessageCodeEncoding = 1005;  // encoding, decoding and file errors
+inline constexpr std::int64_t kVDTCORMessageCodeAssertion = 1006;
+inline constexpr std::int64_t kVDTCORMessageCodeFatalAssertion = 1007;
 
 inline constexpr std::string_view kVDTCORConsoleServiceTag = "[VidezuDataTransport]";
 
@@ -44,15 +41,15 @@ void VDTCORLog(std::int64_t code, std::int64_t level, std::string_view format, c
 
 template <class... Args>
 void VDTCORLogDebug(std::string_view format, const Args&... args) {
-  VDTCORLog(VDTCORMCDDebugLog, VDTCORLoggingLevelDebug, format, args...);
+  VDTCORLog(kVDTCORMessageCodeDebug, kVDTCORLogLevelDebug, format, args...);
 }
 template <class... Args>
 void VDTCORLogWarning(std::int64_t code, std::string_view format, const Args&... args) {
-  VDTCORLog(code, VDTCORLoggingLevelWarnings, format, args...);
+  VDTCORLog(code, kVDTCORLogLevelWarning, format, args...);
 }
 template <class... Args>
 void VDTCORLogError(std::int64_t code, std::string_view format, const Args&... args) {
-  VDTCORLog(code, VDTCORLoggingLevelErrors, format, args...);
+  VDTCORLog(code, kVDTCORLogLevelError, format, args...);
 }
 
 // Prints whatever the level: "[VidezuDataTransport][I-VDTCOR001006] (file:line) : message".

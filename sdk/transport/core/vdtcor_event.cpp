@@ -19,14 +19,18 @@ std::size_t hashData(const std::optional<platform::Data>& data) {
 }  // namespace
 
 std::shared_ptr<VDTCOREvent> VDTCOREvent::initWithMappingID(std::string_view mappingID, VDTCORTarget target) {
+  return make(mappingID, target, {});
+}
+
+std::shared_ptr<VDTCOREvent> VDTCOREvent::make(std::string_view mappingID, VDTCORTarget target, std::string eventID) {
   VDTCORAssert(!mappingID.empty(), "Please give a valid mapping ID");
   VDTCORAssert(target > 0, "A target cannot be negative or 0");
   if (mappingID.empty() || target <= 0) return nullptr;
   auto event = std::make_shared<VDTCOREvent>(Token{});
-  event->eventID_ = nextEventID();
+  event->eventID_ = eventID.empty() ? nextEventID() : std::move(eventID);
   event->mappingID_ = std::string(mappingID);
   event->target_ = target;
-  event->qosTier_ = VDTCOREventQosDefault;
+  event->qosTier_ = kVDTCORTierDefault;
   event->expirationDate_ = platform::Date::now().addingTimeInterval(kVDTCOREventLifetimeSeconds);
   VDTCORLogDebug("Event %@ created. ID:%@ mappingID: %@ target:%ld", event.get(), event->eventID_, event->mappingID_,
                  target);
@@ -40,9 +44,9 @@ std::string VDTCOREvent::nextEventID() {
 }
 
 std::shared_ptr<VDTCOREvent> VDTCOREvent::copy() const {
-  auto copy = initWithMappingID(mappingID_, target_);
+  // Made with this event's ID from the start: a fresh one would only be thrown away.
+  auto copy = make(mappingID_, target_, eventID_);
   if (!copy) return nullptr;
-  copy->eventID_ = eventID_;
   if (dataObject_) {
     copy->setDataObject(dataObject_);
   } else {

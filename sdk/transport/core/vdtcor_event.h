@@ -25,13 +25,10 @@ inline constexpr VDTCORTarget kVDTCORTargetFLL = 1001;
 inline constexpr VDTCORTarget kVDTCORTargetCSH = 1002;
 inline constexpr VDTCORTarget kVDTCORTargetINT = 1003;
 
-// Quality-of-service tiers.
-inline constexpr std::int64_t VDTCOREventQoSUnknown = 0;
-inline constexpr std::int64_t VDTCOREventQoSTelemetry = 1;
-inline constexpr std::int64_t VDTCOREventQoSDaily = 2;
-inline constexpr std::int64_t VDTCOREventQosDefault = 3;
-inline constexpr std::int64_t VDTCOREventQoSFast = 4;
-inline constexpr std::int64_t VDTCOREventQoSWifiOnly = 5;
+// Quality-of-service tiers run from 0 to 5; these are the ones the transport itself acts on.
+inline constexpr std::int64_t kVDTCORTierTelemetry = 1;
+inline constexpr std::int64_t kVDTCORTierDefault = 3;
+inline constexpr std::int64_t kVDTCORTierForcesUpload = 4;  // storing one uploads its target at once
 
 inline constexpr double kVDTCOREventLifetimeSeconds = 604800;  // 7 days
 
@@ -103,12 +100,15 @@ class VDTCOREvent final : public platform::Codable {
   static std::shared_ptr<VDTCOREvent> initWithCoder(platform::KeyedUnarchiver& coder);
 
  private:
+  // The checks and defaults of initWithMappingID, with the event ID given.
+  static std::shared_ptr<VDTCOREvent> make(std::string_view mappingID, VDTCORTarget target, std::string eventID);
+
   std::string eventID_;
   std::string mappingID_;
   VDTCORTarget target_ = 0;
   std::shared_ptr<VDTCOREventDataObject> dataObject_;
   std::optional<platform::Data> serializedDataObjectBytes_;
-  std::int64_t qosTier_ = VDTCOREventQosDefault;
+  std::int64_t qosTier_ = kVDTCORTierDefault;
   std::shared_ptr<VDTCORClock> clockSnapshot_;
   platform::Date expirationDate_;
   std::optional<platform::Data> customBytes_;

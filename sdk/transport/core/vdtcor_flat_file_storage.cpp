@@ -1,6 +1,7 @@
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
 
 #include <charconv>
+#include <map>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -156,7 +157,7 @@ std::shared_ptr<VDTCORFlatFileStorage> VDTCORFlatFileStorage::sharedInstance() {
 }
 
 void VDTCORFlatFileStorage::resetSharedInstanceForTesting() {
-  if (auto old = slot().reset()) old->storageQueue_->sync([] {});
+  if (auto old = slot().reset()) old->storageQueue_->sync([&old] { old->syncFinishPendingStores(); });
 }
 
 // ---- Paths and names ----
@@ -262,7 +263,7 @@ void VDTCORFlatFileStorage::storeEvent(std::shared_ptr<VDTCOREvent> event, Store
     return;
   }
   if (!isStorable(*event)) {
-    VDTCORLogError(VDTCORMCEGeneralError, "The event %@ was not saved: its ID, target or tier cannot name a file.",
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "The event %@ was not saved: its ID, target or tier cannot name a file.",
                    event.get());
     if (onComplete) {
       onComplete(false, unsafeInputError("The event's ID, target or tier cannot name a file."));
@@ -276,46 +277,76 @@ void VDTCORFlatFileStorage::storeEvent(std::shared_ptr<VDTCOREvent> event, Store
   }
   auto task = VDTCORBackgroundTask::begin(VDTCORApplication::sharedApplication(), "VDTStorage");
   auto self = shared_from_this();
-  storageQueue_->async([self, event = std::move(event), onComplete = std::move(onComplete), task] {
-    const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
-                                        event->mappingID());
-    platform::Error error;
-    auto data = VDTCORArchiveObject(event, {}, &error);
-    if (!data) {
-      onComplete(false, error);
-      task->end();
-      return;
-    }
-    // An event stored again under the same name replaces its file: that size is counted once.
-    const std::uint64_t replaced = existingFileSize(path).value_or(0);
-    VDTCORDirectorySizeTracker& tracker = self->sizeTracker();
-    if (tracker.directoryContentSize() - std::min(tracker.directoryContentSize(), replaced) + data->size() >
-        kVDTCORFlatFileStorageSizeLimit) {
-      platform::Error limit(std::string(kVDTCORFlatFileStorageErrorDomain),
-                            kVDTCORFlatFileStorageSizeLimitReachedErrorCode,
-                            {{std::string(platform::kLocalizedFailureReasonErrorKey),
-                              platform::Value("Storage size limit has been reached.")}});
-      if (auto delegate = self->delegate()) {
-        VDTCORLogDebug("Delegate notified that event with mapping ID %@ was dropped.", event->mappingID());
-        delegate->storageDidDropEvent(*self, event);
-      }
-      onComplete(false, limit);
-      task->end();
-      return;
-    }
-    if (!VDTCORWriteFile(*data, path, &error)) {
-      VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), error);
-      onComplete(false, error);
-      task->end();
-      return;
-    }
-    VDTCORLogDebug("Writing archive succeeded: %@", path.string());
-    onComplete(true, platform::Error());
-    if (replaced) tracker.fileWasRemovedAtPath(path, replaced);
-    tracker.fileWasAddedAtPath(path, data->size());
-    if (event->qosTier() == VDTCOREventQoSFast) self->uploadCoordinator_->forceUploadForTarget(event->target());
-    task->end();
+  storageQueue_->async([self, event = std::move(event), onComplete = std::move(onComplete), task]() mutable {
+    self->syncStoreEvent(event, std::move(onComplete), std::move(task));
   });
+}
+
+void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& event, StoreCompletion onComplete,
+                                           std::shared_ptr<VDTCORBackgroundTask> task) {
+  PendingStore pending;
+  pending.completion = std::move(onComplete);
+  pending.task = std::move(task);
+  // Every outcome waits its turn behind the stores before it, so completions keep send order.
+  auto finish = [&] {
+    pendingStores_.push_back(std::move(pending));
+    if (finishScheduled_) return;
+    finishScheduled_ = true;
+    auto self = shared_from_this();
+    storageQueue_->async([self] { self->syncFinishPendingStores(); });
+  };
+  const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
+                                      event->mappingID());
+  auto data = VDTCORArchiveObject(event, {}, &pending.error);
+  if (!data) return finish();
+  // An event stored again under the same name replaces its file: that size is counted once.
+  const std::uint64_t replaced = existingFileSize(path).value_or(0);
+  VDTCORDirectorySizeTracker& tracker = sizeTracker();
+  const std::uint64_t current = tracker.directoryContentSize();
+  if (current - std::min(current, replaced) + data->size() > kVDTCORFlatFileStorageSizeLimit) {
+    pending.error = platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain),
+                                    kVDTCORFlatFileStorageSizeLimitReachedErrorCode,
+                                    {{std::string(platform::kLocalizedFailureReasonErrorKey),
+                                      platform::Value("Storage size limit has been reached.")}});
+    if (auto delegate = this->delegate()) {
+      VDTCORLogDebug("Delegate notified that event with mapping ID %@ was dropped.", event->mappingID());
+      delegate->storageDidDropEvent(*this, event);
+    }
+    return finish();
+  }
+  if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) {
+    VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), pending.error);
+    return finish();
+  }
+  VDTCORLogDebug("Writing archive succeeded: %@", path.string());
+  if (replaced) tracker.fileWasRemovedAtPath(path, replaced);
+  tracker.fileWasAddedAtPath(path, data->size());
+  pending.written = true;
+  pending.directory = path.parent_path();
+  if (event->qosTier() == kVDTCORTierForcesUpload) pending.forceUpload = event->target();
+  finish();
+}
+
+void VDTCORFlatFileStorage::syncFinishPendingStores() {
+  finishScheduled_ = false;
+  std::vector<PendingStore> stores;
+  stores.swap(pendingStores_);
+  std::map<fs::path, platform::Error> synced;
+  for (PendingStore& store : stores) {
+    if (!store.written) continue;
+    auto [it, first] = synced.try_emplace(store.directory);
+    if (first) files().syncDirectory(store.directory, &it->second);
+    if (it->second.isSet()) {
+      // The file is there but its name may not survive a power loss: not reported as stored.
+      store.written = false;
+      store.error = it->second;
+    }
+  }
+  for (PendingStore& store : stores) {
+    store.completion(store.written, store.error);
+    if (store.written && store.forceUpload) uploadCoordinator_->forceUploadForTarget(*store.forceUpload);
+    store.task->end();
+  }
 }
 
 void VDTCORFlatFileStorage::hasEventsForTarget(VDTCORTarget target, std::function<void(bool hasEvents)> onComplete) {
@@ -352,19 +383,19 @@ std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
     platform::Error error;
     auto bytes = files().contentsAtPath(path, &error);
     if (!bytes) {
-      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter could not be read: %@", error);
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be read: %@", error);
       return std::nullopt;
     }
     if (bytes->size() < 4) {
       // Not a counter: no ID this time, and the next batch starts again from 0.
-      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter is corrupt (%lu bytes) and was removed.",
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes) and was removed.",
                      bytes->size());
       if (files().removeItem(path)) sizeTracker().fileWasRemovedAtPath(path, bytes->size());
       return std::nullopt;
     }
     value = readCounter(*bytes);
     if (value < 0) {
-      VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter held %d; counting starts again from 0.", value);
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter held %d; counting starts again from 0.", value);
       value = 0;
     }
   }
@@ -372,7 +403,7 @@ std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
   platform::Error error;
   if (!syncWriteLibraryData(counterBytes(next), path, &error)) {
     // Handing the ID out without advancing the counter would give it to the next batch as well.
-    VDTCORLogError(VDTCORMCEGeneralError, "The batch ID counter could not be written: %@", error);
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be written: %@", error);
     return std::nullopt;
   }
   return value;
@@ -458,7 +489,7 @@ void VDTCORFlatFileStorage::batchWithEventSelector(std::shared_ptr<VDTCORStorage
       }
       auto event = std::dynamic_pointer_cast<VDTCOREvent>(VDTCORUnarchiveData(kVDTCOREventClassName, *bytes, &error));
       if (!event) {
-        VDTCORLogError(VDTCORMCEGeneralError, "Error deserializing event: %@", error);
+        VDTCORLogError(kVDTCORMessageCodeEncoding, "Error deserializing event: %@", error);
         if (files().removeItem(path)) self->sizeTracker().fileWasRemovedAtPath(path, bytes->size());
         continue;
       }
@@ -806,4 +837,7 @@ void VDTCORFlatFileStorage::appWillBackground(VDTCORApplication&) {
   });
 }
 
-void VDTCORFlatFileStorage::appWillTerminate(VDTCORApplication&) { storageQueue_->sync([] {}); }
+void VDTCORFlatFileStorage::appWillTerminate(VDTCORApplication&) {
+  // Stores whose completion still waits for the directory sync finish now, not after the exit.
+  storageQueue_->sync([this] { syncFinishPendingStores(); });
+}

@@ -27,6 +27,7 @@ namespace platform {
 class DispatchQueue;
 }
 
+class VDTCORBackgroundTask;
 class VDTCORDirectorySizeTracker;
 class VDTCORUploadCoordinator;
 
@@ -149,10 +150,26 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   void syncCheckForExpirations();
   // Writes a library entry atomically and keeps the tracked size right when it replaces one.
   bool syncWriteLibraryData(const platform::Data& data, const std::filesystem::path& path, platform::Error* error);
+  void syncStoreEvent(const std::shared_ptr<VDTCOREvent>& event, StoreCompletion onComplete,
+                      std::shared_ptr<VDTCORBackgroundTask> task);
+  // Syncs the directories of the event files written since the last time, then completes their
+  // stores in order: a burst of stores costs one directory sync, and a store is reported done
+  // only once it is durable.
+  void syncFinishPendingStores();
 
   std::shared_ptr<platform::DispatchQueue> storageQueue_;
   std::shared_ptr<VDTCORUploadCoordinator> uploadCoordinator_;
   std::shared_ptr<VDTCORDirectorySizeTracker> sizeTracker_;
+  struct PendingStore {
+    StoreCompletion completion;
+    std::shared_ptr<VDTCORBackgroundTask> task;
+    bool written = false;
+    platform::Error error;
+    std::filesystem::path directory;  // empty unless written
+    std::optional<VDTCORTarget> forceUpload;
+  };
+  std::vector<PendingStore> pendingStores_;  // storage queue only
+  bool finishScheduled_ = false;            // storage queue only
   mutable std::mutex delegateMutex_;
   std::weak_ptr<VDTCORStorageDelegate> delegate_;
 };

@@ -24,7 +24,7 @@ VDTCORSharedInstance<VDTCORMetricsController>& slot() {
 std::shared_ptr<platform::DispatchQueue> chainQueue() { return platform::DispatchQueue::global(); }
 
 void logFetchError(const platform::Error& error) {
-  VDTCORLog(VDTCORMCDDebugLog, VDTCORLoggingLevelDebug, "Error fetching metrics metadata: %@", error);
+  VDTCORLog(kVDTCORMessageCodeDebug, kVDTCORLogLevelDebug, "Error fetching metrics metadata: %@", error);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ std::optional<platform::Data> VDTCORArchiveObject(const std::shared_ptr<const pl
   platform::Error local;
   auto data = platform::KeyedArchiver::archivedDataWithRootObject(object, true, &local);
   if (!data) {
-    VDTCORLogError(VDTCORMCEGeneralError, "Encoding an object failed: %@", local);
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "Encoding an object failed: %@", local);
     platform::setError(error, std::move(local));
     return std::nullopt;
   }
@@ -98,15 +98,30 @@ std::shared_ptr<platform::Codable> VDTCORUnarchiveObject(std::string_view classN
   return VDTCORUnarchiveData(className, *data, error);
 }
 
-bool VDTCORWriteFile(const platform::Data& data, const fs::path& path, platform::Error* error) {
+namespace {
+
+bool writeFile(const platform::Data& data, const fs::path& path, bool syncDirectory, platform::Error* error) {
   if (path.empty()) return false;
   if (!createParentDirectory(path, error)) return false;
   platform::Error local;
-  if (!platform::FileManager::defaultManager().writeAtomically(path, data, 0644, &local)) {
+  auto& files = platform::FileManager::defaultManager();
+  const bool written = syncDirectory ? files.writeAtomically(path, data, 0644, &local)
+                                     : files.writeAtomicallyWithoutDirectorySync(path, data, 0644, &local);
+  if (!written) {
     VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), local);
     platform::setError(error, std::move(local));
     return false;
   }
   VDTCORLogDebug("Writing archive succeeded: %@", path.string());
   return true;
+}
+
+}  // namespace
+
+bool VDTCORWriteFile(const platform::Data& data, const fs::path& path, platform::Error* error) {
+  return writeFile(data, path, true, error);
+}
+
+bool VDTCORWriteFileWithoutDirectorySync(const platform::Data& data, const fs::path& path, platform::Error* error) {
+  return writeFile(data, path, false, error);
 }

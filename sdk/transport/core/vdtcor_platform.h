@@ -40,3 +40,7 @@ std::shared_ptr<platform::Codable> VDTCORUnarchiveData(std::string_view classNam
 
 // Creates the parent directory and writes atomically. False for an empty path or any failure.
 bool VDTCORWriteFile(const platform::Data& data, const std::filesystem::path& path, platform::Error* error);
+// As VDTCORWriteFile, but the new name is durable only once the directory has been synced
+// (FileManager::syncDirectory): a writer of many files in a row syncs their directory once.
+bool VDTCORWriteFileWithoutDirectorySync(const platform::Data& data, const std::filesystem::path& path,
+                                         platform::Error* error);

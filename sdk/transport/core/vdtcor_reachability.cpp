@@ -30,14 +30,14 @@ void VDTCORReachability::resetSharedInstanceForTesting() {
 std::shared_ptr<VDTCORReachability> VDTCORReachability::make() {
   auto reachability = std::make_shared<VDTCORReachability>(Token{});
   if (!reachability->reachabilityRef_->setDispatchQueue(reachability->reachabilityQueue_)) {
-    VDTCORLogWarning(VDTCORMCWReachabilityFailed, "The reachability queue wasn't set.");
+    VDTCORLogWarning(kVDTCORMessageCodeReachability, "The reachability queue wasn't set.");
   }
   std::weak_ptr<VDTCORReachability> weak = reachability;
   const bool callbackSet = reachability->reachabilityRef_->setCallback([weak](platform::NetworkReachabilityFlags flags) {
     VDTCORLogDebug("Reachability changed, new flags: %d", flags);
     if (auto self = weak.lock()) self->setCallbackFlags(flags);
   });
-  if (!callbackSet) VDTCORLogWarning(VDTCORMCWReachabilityFailed, "The reachability callback wasn't set.");
+  if (!callbackSet) VDTCORLogWarning(kVDTCORMessageCodeReachability, "The reachability callback wasn't set.");
   reachability->reachabilityQueue_->async([weak] {
     auto self = weak.lock();
     if (!self) return;

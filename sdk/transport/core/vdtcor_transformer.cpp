@@ -56,7 +56,7 @@ void VDTCORTransformer::transformEvent(std::shared_ptr<VDTCOREvent> event,
     std::shared_ptr<VDTCOREvent> transformed = event;
     for (const auto& transformer : transformers) {
       if (!transformer) {
-        VDTCORLogError(VDTCORMCETransformerDoesntImplementTransform,
+        VDTCORLogError(kVDTCORMessageCodeTransformer,
                        "Transformer doesn't implement transformVDTEvent: %@", nullptr);
         completion(false, platform::Error());
         return;

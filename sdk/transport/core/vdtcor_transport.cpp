@@ -31,13 +31,13 @@ std::shared_ptr<VDTCOREvent> VDTCORTransport::eventForTransport() const {
 
 void VDTCORTransport::sendTelemetryEvent(const std::shared_ptr<VDTCOREvent>& event,
                                          VDTCORStorageProtocol::StoreCompletion onComplete) {
-  if (event) event->setQosTier(VDTCOREventQoSTelemetry);
+  if (event) event->setQosTier(kVDTCORTierTelemetry);
   sendEvent(event, std::move(onComplete));
 }
 
 void VDTCORTransport::sendDataEvent(const std::shared_ptr<VDTCOREvent>& event,
                                     VDTCORStorageProtocol::StoreCompletion onComplete) {
-  VDTCORAssert(!event || event->qosTier() != VDTCOREventQoSTelemetry, "Use -sendTelemetryEvent, please.");
+  VDTCORAssert(!event || event->qosTier() != kVDTCORTierTelemetry, "Use -sendTelemetryEvent, please.");
   sendEvent(event, std::move(onComplete));
 }
 

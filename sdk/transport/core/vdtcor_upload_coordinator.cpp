@@ -78,7 +78,7 @@ void VDTCORUploadCoordinator::forceUploadForTarget(VDTCORTarget target) {
     auto self = weak.lock();
     if (!self) return;
     VDTCORLogDebug("Forcing an upload of target %ld", target);
-    self->uploadTargets({target}, self->uploadConditions() | VDTCORUploadConditionHighPriority);
+    self->uploadTargets({target}, self->uploadConditions() | kVDTCORUploadConditionForced);
   });
 }
 
@@ -86,7 +86,7 @@ void VDTCORUploadCoordinator::uploadTargets(std::vector<VDTCORTarget> targets, V
   std::weak_ptr<VDTCORUploadCoordinator> weak = weak_from_this();
   coordinationQueue_->async([weak, targets = std::move(targets), conditions] {
     auto self = weak.lock();
-    if (!self || (conditions & VDTCORUploadConditionNoNetwork)) return;
+    if (!self || (conditions & kVDTCORUploadConditionNoNetwork)) return;
     const auto uploaders = self->registrar_->targetToUploader();
     for (VDTCORTarget target : targets) {
       auto it = uploaders.find(target);
@@ -98,8 +98,8 @@ void VDTCORUploadCoordinator::uploadTargets(std::vector<VDTCORTarget> targets, V
 
 VDTCORUploadConditions VDTCORUploadCoordinator::uploadConditions() const {
   const VDTCORNetworkReachabilityFlags flags = VDTCORReachability::currentFlags();
-  if (!VDTCORReachableWithoutConnection(flags)) return VDTCORUploadConditionNoNetwork;
-  return VDTCORReachableViaCellular(flags) ? VDTCORUploadConditionMobileData : VDTCORUploadConditionWifiData;
+  if (!VDTCORReachableWithoutConnection(flags)) return kVDTCORUploadConditionNoNetwork;
+  return VDTCORReachableViaCellular(flags) ? kVDTCORUploadConditionCellular : kVDTCORUploadConditionWifi;
 }
 
 void VDTCORUploadCoordinator::signalToStoragesToCheckExpirations() {

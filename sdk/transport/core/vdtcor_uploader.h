@@ -9,10 +9,10 @@
 
 // A bit set: exactly one of the first three, plus the forced-upload bit for forced uploads.
 using VDTCORUploadConditions = std::int64_t;
-inline constexpr VDTCORUploadConditions VDTCORUploadConditionNoNetwork = 1;
-inline constexpr VDTCORUploadConditions VDTCORUploadConditionMobileData = 2;
-inline constexpr VDTCORUploadConditions VDTCORUploadConditionWifiData = 4;
-inline constexpr VDTCORUploadConditions VDTCORUploadConditionHighPriority = 16;
+inline constexpr VDTCORUploadConditions kVDTCORUploadConditionNoNetwork = 1;
+inline constexpr VDTCORUploadConditions kVDTCORUploadConditionCellular = 2;
+inline constexpr VDTCORUploadConditions kVDTCORUploadConditionWifi = 4;
+inline constexpr VDTCORUploadConditions kVDTCORUploadConditionForced = 16;
 
 class VDTCORUploader : public VDTCORLifecycleProtocol {
  public:

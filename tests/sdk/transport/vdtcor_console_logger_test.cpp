@@ -14,8 +14,8 @@ namespace {
 TEST(VDTCORConsoleLoggerTest, OnlyLinesAtTheLoggingLevelOrAbovePrint) {
   platform::testing::LogCapture log;
   VDTCORLogDebug("hidden %d", 1);
-  VDTCORLogWarning(VDTCORMCWReachabilityFailed, "hidden too");
-  VDTCORLogError(VDTCORMCETransformerDoesntImplementTransform, "shown %@", "here");
+  VDTCORLogWarning(kVDTCORMessageCodeReachability, "hidden too");
+  VDTCORLogError(kVDTCORMessageCodeTransformer, "shown %@", "here");
   EXPECT_EQ(log.logs(), std::vector<std::string>{"[VidezuDataTransport][I-VDTCOR001000] shown here"});
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/foundation/keyed_archive.h"
+#include "platform/foundation/system_info.h"
 #include "platform/runloop/clock.h"
 #include "platform/testing/testing.h"
 #include "sdk/transport/core/vdtcor_clock.h"
@@ -225,6 +226,10 @@ TEST(VDTCORPlatformTest, UnarchivingAnotherClassFailsWithAnError) {
   EXPECT_TRUE(error.isSet());
   error = platform::Error();
   EXPECT_TRUE(VDTCORUnarchiveObject<VDTCORClock>(kVDTCORClockClassName, path, &error));
+}
+
+TEST(VDTCORPlatformTest, HardwareModelIsTheKernelsMachineName) {
+  EXPECT_EQ(VDTCORHardwareModel(), platform::SystemInfo::machine().value_or(platform::SystemInfo::model()));
 }
 
 TEST(VDTCORPlatformTest, RootDirectoryIsRecreatedWhenDeleted) {

@@ -122,10 +122,10 @@ TEST_F(VDTCORMetricsControllerTest, AnUnreadableStoredWindowIsReplacedAndTheDrop
   std::ofstream(VDTCORFlatFileStorage::libraryDataStoragePath() / kVDTCORMetricsMetadataStorageKey) << "garbage";
   platform::testing::advance(3);
   const platform::Date now = platform::Date::now();
-  VDTCORConsoleLoggerLoggingLevel() = VDTCORLoggingLevelDebug;
+  VDTCORConsoleLoggerLoggingLevel() = kVDTCORLogLevelDebug;
   platform::testing::LogCapture log;
   settled(controller()->logEventsDroppedForReason(1, eventsOf("137", 1)));
-  VDTCORConsoleLoggerLoggingLevel() = VDTCORLoggingLevelErrors;
+  VDTCORConsoleLoggerLoggingLevel() = kVDTCORLogLevelError;
   EXPECT_TRUE(log.contains("Error fetching metrics metadata:"));
   auto metrics = takeMetrics();
   ASSERT_TRUE(metrics);

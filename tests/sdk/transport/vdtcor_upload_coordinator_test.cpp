@@ -36,12 +36,12 @@ TEST_F(VDTCORUploadCoordinatorTest, TheTimerFiresHalfASecondAfterCreationAndThen
   platform::testing::advance(0.4);
   EXPECT_TRUE(uploader_->uploads().empty());
   platform::testing::advance(0.1);
-  EXPECT_EQ(uploader_->uploads(), everyTarget(VDTCORUploadConditionWifiData));
+  EXPECT_EQ(uploader_->uploads(), everyTarget(kVDTCORUploadConditionWifi));
   uploader_->clear();
   platform::testing::advance(29.9);
   EXPECT_TRUE(uploader_->uploads().empty());
   platform::testing::advance(0.1);
-  EXPECT_EQ(uploader_->uploads(), everyTarget(VDTCORUploadConditionWifiData));
+  EXPECT_EQ(uploader_->uploads(), everyTarget(kVDTCORUploadConditionWifi));
 }
 
 TEST_F(VDTCORUploadCoordinatorTest, ConditionsFollowTheNetwork) {
@@ -73,12 +73,12 @@ TEST_F(VDTCORUploadCoordinatorTest, ConditionsFollowTheNetwork) {
 }
 
 TEST_F(VDTCORUploadCoordinatorTest, AChangeToNoNetworkIsKeptAsNoNetwork) {
-  EXPECT_EQ(coordinator()->uploadConditions(), VDTCORUploadConditionWifiData);
+  EXPECT_EQ(coordinator()->uploadConditions(), kVDTCORUploadConditionWifi);
   setNetwork(kCellular);
-  EXPECT_EQ(coordinator()->uploadConditions(), VDTCORUploadConditionMobileData);
+  EXPECT_EQ(coordinator()->uploadConditions(), kVDTCORUploadConditionCellular);
   setNetwork(kOffline);
   EXPECT_EQ(VDTCORReachability::currentFlags(), 0u);
-  EXPECT_EQ(coordinator()->uploadConditions(), VDTCORUploadConditionNoNetwork);
+  EXPECT_EQ(coordinator()->uploadConditions(), kVDTCORUploadConditionNoNetwork);
 }
 
 TEST_F(VDTCORUploadCoordinatorTest, AForcedUploadOfATargetWithoutUploaderAsksNobody) {
@@ -119,7 +119,7 @@ TEST_F(VDTCORUploadCoordinatorTest, InTheBackgroundOnlyForcedUploadsGoAndTheFore
   EXPECT_TRUE(coordinator()->timerIsRunning());
   EXPECT_TRUE(fileNames(targetDirectory(1001)).empty());
   platform::testing::advance(0.5);
-  EXPECT_EQ(uploader_->uploads(), everyTarget(VDTCORUploadConditionWifiData));
+  EXPECT_EQ(uploader_->uploads(), everyTarget(kVDTCORUploadConditionWifi));
 }
 
 TEST_F(VDTCORUploadCoordinatorTest, ATickWhileTheWrapperSaysBackgroundAsksNobody) {
@@ -130,7 +130,7 @@ TEST_F(VDTCORUploadCoordinatorTest, ATickWhileTheWrapperSaysBackgroundAsksNobody
   EXPECT_TRUE(uploader_->uploads().empty());
   platform::NotificationCenter::defaultCenter().post("UISceneWillEnterForegroundNotification");
   platform::testing::advance(30);
-  EXPECT_EQ(uploader_->uploads(), everyTarget(VDTCORUploadConditionWifiData));
+  EXPECT_EQ(uploader_->uploads(), everyTarget(kVDTCORUploadConditionWifi));
 }
 
 TEST_F(VDTCORUploadCoordinatorTest, StorageForATargetWithoutOneIsNoneWithAnAssertion) {

@@ -24,16 +24,19 @@ TEST_P(GlyphsOf, SplitsIntoSafeGlyphs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, GlyphsOf,
-    ::testing::Values(
-        GlyphCase{"Ascii", "25:00", {"2", "5", ":", "0", "0"}, 5},
-        // An escape sequence in a label must not reach the terminal as one.
-        GlyphCase{"EscapeBecomesSpace", "a\x1b[2Jb", {"a", " ", "[", "2", "J", "b"}, 6},
-        GlyphCase{"C1ControlBecomesSpace", "a\xc2\x9b" "b", {"a", " ", "b"}, 3},
-        GlyphCase{"TruncatedSequence", "a\xe2\x82", {"a", "\xef\xbf\xbd", "\xef\xbf\xbd"}, 3},
-        GlyphCase{"Overlong", "\xc0\xaf", {"\xef\xbf\xbd", "\xef\xbf\xbd"}, 2},
-        GlyphCase{"Surrogate", "\xed\xa0\x80", {"\xef\xbf\xbd", "\xef\xbf\xbd", "\xef\xbf\xbd"}, 3},
-        GlyphCase{"HangulIsWide", "음원", {"음", "원"}, 4},
-        GlyphCase{"CombiningMarkDropped", "e\xcc\x81", {"e"}, 1}),
+    ::testing::Values(GlyphCase{"Ascii", "25:00", {"2", "5", ":", "0", "0"}, 5},
+                      // An escape sequence in a label must not reach the terminal as one.
+                      GlyphCase{"EscapeBecomesSpace", "a\x1b[2Jb", {"a", " ", "[", "2", "J", "b"}, 6},
+                      GlyphCase{"C1ControlBecomesSpace",
+                                "a\xc2\x9b"
+                                "b",
+                                {"a", " ", "b"},
+                                3},
+                      GlyphCase{"TruncatedSequence", "a\xe2\x82", {"a", "\xef\xbf\xbd", "\xef\xbf\xbd"}, 3},
+                      GlyphCase{"Overlong", "\xc0\xaf", {"\xef\xbf\xbd", "\xef\xbf\xbd"}, 2},
+                      GlyphCase{"Surrogate", "\xed\xa0\x80", {"\xef\xbf\xbd", "\xef\xbf\xbd", "\xef\xbf\xbd"}, 3},
+                      GlyphCase{"HangulIsWide", "음원", {"음", "원"}, 4},
+                      GlyphCase{"CombiningMarkDropped", "e\xcc\x81", {"e"}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TruncateToWidth, CutsByColumnsAndMarksTheCut) {
@@ -42,8 +45,12 @@ TEST(TruncateToWidth, CutsByColumnsAndMarksTheCut) {
     int columns;
     std::string expected;
   } cases[] = {
-      {"settingButton", 20, "settingButton"}, {"settingButton", 6, "setti…"}, {"settingButton", 1, "…"},
-      {"settingButton", 0, ""},               {"음원파일", 5, "음원…"},       {"음원파일", 4, "음…"},
+      {"settingButton", 20, "settingButton"},
+      {"settingButton", 6, "setti…"},
+      {"settingButton", 1, "…"},
+      {"settingButton", 0, ""},
+      {"음원파일", 5, "음원…"},
+      {"음원파일", 4, "음…"},
   };
   for (const auto& c : cases) EXPECT_EQ(truncateToWidth(c.text, c.columns), c.expected) << c.text << " " << c.columns;
 }

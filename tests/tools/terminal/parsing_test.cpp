@@ -1,6 +1,7 @@
 // What the front end reads from the user: the command line, script durations and raw key bytes.
 #include <gtest/gtest.h>
 
+#include "tools/terminal/grid.h"
 #include "tools/terminal/interactive.h"
 #include "tools/terminal/key_reader.h"
 #include "tools/terminal/options.h"
@@ -11,8 +12,8 @@ namespace {
 
 TEST(ParseOptions, AcceptsEachOptionInBothSpellings) {
   std::string error;
-  auto options = parseOptions({"--script", "a.script", "--speed=60", "--device", "iPad", "--screen=414x896",
-                               "--home", "/tmp/h", "--no-color", "--verbose"},
+  auto options = parseOptions({"--script", "a.script", "--speed=60", "--device", "iPad", "--screen=414x896", "--home",
+                               "/tmp/h", "--no-color", "--verbose"},
                               error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->script, std::filesystem::path("a.script"));
@@ -33,10 +34,10 @@ TEST(ParseOptions, DefaultsFollowTheDevice) {
 
 TEST(ParseOptions, RefusesWhatMakesNoSense) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--speed", "0"},        {"--speed", "-2"},      {"--speed", "fast"},   {"--speed", "nan"},
-      {"--speed", "1e9"},      {"--screen", "375"},    {"--screen", "0x667"}, {"--screen", "375x-1"},
-      {"--screen", "375x66a"}, {"--device", "Pixel"},  {"--script"},          {"--home", ""},
-      {"--verbose=yes"},       {"--frobnicate"},       {"script.txt"},
+      {"--speed", "0"},        {"--speed", "-2"},     {"--speed", "fast"},   {"--speed", "nan"},
+      {"--speed", "1e9"},      {"--screen", "375"},   {"--screen", "0x667"}, {"--screen", "375x-1"},
+      {"--screen", "375x66a"}, {"--device", "Pixel"}, {"--script"},          {"--home", ""},
+      {"--verbose=yes"},       {"--frobnicate"},      {"script.txt"},
   };
   for (const auto& args : cases) {
     std::string error;
@@ -47,16 +48,15 @@ TEST(ParseOptions, RefusesWhatMakesNoSense) {
 
 TEST(ParseDuration, ReadsSecondsUnitsAndClockTimes) {
   const std::pair<const char*, double> good[] = {
-      {"90", 90}, {"1.5", 1.5}, {"0", 0}, {"90s", 90}, {"5m", 300}, {"1h", 3600}, {"0.5m", 30},
-      {"5:00", 300}, {"25:00", 1500}, {"0:09", 9}, {"1:02:03", 3723}, {" 4:00 ", 240},
+      {"90", 90},   {"1.5", 1.5},  {"0", 0},        {"90s", 90}, {"5m", 300},       {"1h", 3600},
+      {"0.5m", 30}, {"5:00", 300}, {"25:00", 1500}, {"0:09", 9}, {"1:02:03", 3723}, {" 4:00 ", 240},
   };
   for (const auto& [text, seconds] : good) {
     auto parsed = parseDuration(text);
     ASSERT_TRUE(parsed) << text;
     EXPECT_DOUBLE_EQ(*parsed, seconds) << text;
   }
-  const char* bad[] = {"", "-1", "abc", "5:60", "5:7", "1:2:3:4", ":30", "5:", "1.5:00", "m", "1e400", "400d",
-                       "9999h"};
+  const char* bad[] = {"", "-1", "abc", "5:60", "5:7", "1:2:3:4", ":30", "5:", "1.5:00", "m", "1e400", "400d", "9999h"};
   for (const char* text : bad) EXPECT_FALSE(parseDuration(text)) << text;
 }
 
@@ -79,9 +79,17 @@ TEST(DecodeKeys, TurnsBytesIntoKeys) {
       {"HalfSequenceWaits", "\x1b[", false, {}, 0},
       {"HalfCharacterWaits", "\xec\x9d", false, {}, 0},
       {"HalfCharacterDroppedAtTheEnd", "\xec\x9d", true, {}, 2},
-      {"ControlKeys", "\x7f\x08\t\x03\x04", false,
-       {{K::Backspace, {}}, {K::Backspace, {}}, {K::Tab, {}}, {K::Interrupt, {}}, {K::EndOfInput, {}}}, 5},
-      {"OtherControlsAndStrayBytesDropped", "\x01\x80z\xe0" "a", false, {Key::character("z"), Key::character("a")}, 5},
+      {"ControlKeys",
+       "\x7f\x08\t\x03\x04",
+       false,
+       {{K::Backspace, {}}, {K::Backspace, {}}, {K::Tab, {}}, {K::Interrupt, {}}, {K::EndOfInput, {}}},
+       5},
+      {"OtherControlsAndStrayBytesDropped",
+       "\x01\x80z\xe0"
+       "a",
+       false,
+       {Key::character("z"), Key::character("a")},
+       5},
   };
   for (const auto& c : cases) {
     std::size_t consumed = 99;
@@ -98,6 +106,20 @@ TEST(NextSpeed, StepsThroughTheListAndStopsAtItsEnds) {
   // A speed from the command line between two steps goes to its neighbours.
   EXPECT_EQ(nextSpeed(7, true), 10);
   EXPECT_EQ(nextSpeed(7, false), 5);
+}
+
+}  // namespace
+}  // namespace terminal
+
+namespace terminal {
+namespace {
+
+TEST(HelpLines, BreakBetweenKeyGroupsWhenTheTerminalIsNarrow) {
+  EXPECT_EQ(helpLines(200), std::vector<std::string>{helpLine()});
+  auto two = helpLines(80);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0] + "  " + two[1], helpLine());
+  for (const auto& line : two) EXPECT_LE(displayWidth(line), 80) << line;
 }
 
 }  // namespace

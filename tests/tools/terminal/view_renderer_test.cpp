@@ -128,7 +128,8 @@ TEST(RenderViewTree, ImageButtonsShareTheRoomBetweenThemAndHideUnderOpaqueViews)
   hidden->setAccessibilityIdentifier("beneath");
   auto cover = std::make_shared<platform::View>(Rect(0, 40, 200, 20));
   cover->setBackgroundColor(platform::Color::whiteColor());
-  for (auto& v : std::initializer_list<std::shared_ptr<platform::View>>{close, play, hidden, cover}) root->addSubview(v);
+  for (auto& v : std::initializer_list<std::shared_ptr<platform::View>>{close, play, hidden, cover})
+    root->addSubview(v);
   // Each keeps to its side of the middle of the gap between them; the name, not the picture's
   // "_btn", is what shows.
   auto grid = renderViewTree(*root, platform::Size{200, 100}, kCell);
@@ -146,6 +147,19 @@ TEST(RenderViewTree, ShowsImagesByNameAndMissingImagesNotAtAll) {
   root->addSubview(framed);
   root->addSubview(missing);
   EXPECT_EQ(draw(*root), "┌─ t…┐\n│    │\n└────┘\n\n\n");
+  platform::ImageCatalog::reset();
+}
+
+TEST(RenderViewTree, TinyPicturesAreMarksHollowWhenTheyMeanNotYet) {
+  platform::ImageCatalog::add("complete", platform::Size{10, 10});
+  platform::ImageCatalog::add("incomplete", platform::Size{10, 10});
+  auto root = std::make_shared<platform::View>(Rect(0, 0, 100, 100));
+  for (int i = 0; i < 4; ++i) {
+    auto dot = std::make_shared<platform::ImageView>(Rect(20.0 * i, 0, 10, 10));
+    dot->setImage(platform::Image::named(i < 2 ? "complete" : "incomplete"));
+    root->addSubview(dot);
+  }
+  EXPECT_EQ(renderViewTree(*root, kCanvas, kCell).plainLine(0), "● ● ○ ○");
   platform::ImageCatalog::reset();
 }
 
@@ -211,6 +225,14 @@ TEST_F(TappableControls, LeavesOutControlsATapCannotReach) {
   window_->addSubview(cover);
   button(Rect(200, 0, 30, 20), "offScreen");
   EXPECT_TRUE(names().empty());
+}
+
+TEST_F(TappableControls, ViewsThatDrawNoTextWearTheirNumber) {
+  auto control = std::make_shared<platform::Control>(Rect(0, 0, 50, 60));
+  window_->addSubview(control);
+  auto numbered = tappableControls(window_);
+  ASSERT_EQ(numbered.size(), 1u);
+  EXPECT_EQ(renderViewTree(*window_, kCanvas, kCell, numbered).plainLine(1), " [1]");
 }
 
 TEST_F(TappableControls, IncludesViewsWithATapRecognizer) {
