@@ -113,6 +113,28 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
         return std::nullopt;
       }
       options.speed = *speed;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+      // A launch argument of the platform's kind ("-VDZDebugEnabled"): the SDK reads it from the
+      // process's own arguments, so it is let through untouched.
+    } else if (arg == "--photos" || arg == "--notifications" || arg == "--mail") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      std::string why;
+      bool parsed;
+      if (arg == "--photos") {
+        options.photos = parsePhotoPermission(*v, why);
+        parsed = options.photos.has_value();
+      } else if (arg == "--notifications") {
+        options.notifications = parseNotificationPermission(*v, why);
+        parsed = options.notifications.has_value();
+      } else {
+        options.mail = parseMailSetup(*v, why);
+        parsed = options.mail.has_value();
+      }
+      if (!parsed) {
+        error = arg + " " + why;
+        return std::nullopt;
+      }
     } else {
       error = "unknown argument \"" + arguments[i] + "\"";
       return std::nullopt;
@@ -123,15 +145,21 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
 
 std::string usage() {
   return "usage: focus-timer [--script FILE] [--speed N] [--device iPhone|iPad] [--screen WxH]\n"
-         "                   [--home DIR] [--no-color] [--verbose]\n"
+         "                   [--home DIR] [--photos P] [--notifications N] [--mail yes|no|fail]\n"
+         "                   [--no-color] [--verbose]\n"
          "\n"
          "  --script FILE   run a scripted session on virtual time; exits 1 when an expect fails\n"
          "  --speed N       time passes N times faster in the interactive session\n"
          "  --device NAME   the device model: iPhone (face-down trigger) or iPad (play button)\n"
          "  --screen WxH    the screen in points, such as 375x667 or 414x896\n"
          "  --home DIR      the app's home (a script uses a fresh temporary one unless given)\n"
+         "  --photos P      the photo library's permission: allow, limited, deny, restricted,\n"
+         "                  or ask [allow|limited|deny] (not decided; the user answers so when asked)\n"
+         "  --notifications N  allow, deny, or ask [allow|deny]\n"
+         "  --mail M        yes (mail is set up), no, or fail (set up, but sending fails)\n"
          "  --no-color      draw without colours\n"
-         "  --verbose       let the app's console lines through to the terminal\n";
+         "  --verbose       let the app's console lines through to the terminal\n"
+         "  -NAME           a launch argument for the app and its SDK, such as -VDZDebugEnabled\n";
 }
 
 }  // namespace terminal
