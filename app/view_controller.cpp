@@ -32,6 +32,14 @@ std::shared_ptr<platform::UserDefaults> defaults() { return platform::UserDefaul
 
 std::int64_t focusMinutes() { return boundedMinutes(defaults()->integerForKey(kFocusTimeKey), 0); }
 
+// Counters come from the store, which a user can edit: they stop at the largest value instead of
+// overflowing.
+std::int64_t addingToStored(std::int64_t stored, std::int64_t amount) {
+  std::int64_t sum;
+  if (__builtin_add_overflow(stored, amount, &sum)) return amount < 0 ? INT64_MIN : INT64_MAX;
+  return sum;
+}
+
 std::shared_ptr<platform::Button> makeImageButton(std::string_view image, platform::Rect frame,
                                                   std::string identifier) {
   auto button = std::make_shared<platform::Button>(platform::ButtonType::Custom, frame);
@@ -183,7 +191,9 @@ void ViewController::startFocus() {
 void ViewController::updateTimer() {
   {
     std::lock_guard lock(mutex_);
-    if (!focusTimer_) return;
+    // A stop reaches the timer only through the main queue; a tick already due meanwhile must
+    // neither take a second from the stopped period nor finish it.
+    if (!focusTimer_ || !isFocusStarted_) return;
     focusTime_ -= 1;
     updateTimerLabel();
     if (focusTime_ > 0) return;
@@ -216,7 +226,8 @@ void ViewController::stopFocus(bool quiet) {
 
 void ViewController::finishFocus() {
   auto store = defaults();
-  store->setInteger(store->integerForKey(kTodayFocusTotalTimeKey) + focusMinutes(), kTodayFocusTotalTimeKey);
+  store->setInteger(addingToStored(store->integerForKey(kTodayFocusTotalTimeKey), focusMinutes()),
+                    kTodayFocusTotalTimeKey);
   postAppNotification(kTimerActivityChangeNotification, false);
 
   focusFinishAlertNumber_ = 3;
@@ -224,7 +235,7 @@ void ViewController::finishFocus() {
   alertTimer_ = scheduleMainTimer(1.0, true, weakSelf<ViewController>(), &ViewController::repeatAlertTimer);
 
   std::int64_t finished = store->integerForKey(kSessionDoneNumberKey);
-  store->setInteger(finished + 1, kSessionDoneNumberKey);
+  store->setInteger(addingToStored(finished, 1), kSessionDoneNumberKey);
 
   // A sheet left open over the screen (the reset choice) would keep the card from showing and
   // leave the finished period without its break: it goes first.
@@ -354,7 +365,7 @@ void ViewController::prepareForSegue(platform::StoryboardSegue& segue, const std
   }
   if (segue.identifier() == kShowCardSegue) {
     if (auto card = std::dynamic_pointer_cast<CardViewController>(segue.destinationViewController())) {
-      card->setSessionDoneNumer(defaults()->integerForKey(kSessionDoneNumberKey) - 1);
+      card->setSessionDoneNumer(addingToStored(defaults()->integerForKey(kSessionDoneNumberKey), -1));
       card->setSessionTime(focusMinutes());
     }
   }

@@ -105,6 +105,8 @@ void ViewController::refreshMascot() {
         invalidateTimer(self.angryTimer_);
         self.angryView_ = face;
         self.view()->addSubview(face);
+        // Each new face starts its blink on black, whatever the last face left behind.
+        self.timerBlink_ = false;
         self.angryTimer_ =
             scheduleMainTimer(0.5, true, self.weakSelf<ViewController>(), &ViewController::blinkTimerLabel);
       });
@@ -228,9 +230,12 @@ void ViewController::showIntro() {
 }
 
 void ViewController::dismissImageView() {
-  if (!introImageView_) return;
-  startMotionDetection();
+  // An overlay already sliding away (button and swipe both used) is dismissed once: a second run
+  // would start the trigger again (a second play button) and ask for permission twice.
+  if (!introImageView_ || !introImageView_->isUserInteractionEnabled()) return;
   auto overlay = introImageView_;
+  overlay->setUserInteractionEnabled(false);
+  startMotionDetection();
   double height = view()->bounds().height();
   platform::View::animate(
       0.38,

@@ -144,6 +144,11 @@ bool longPressEnd() {
   return window && window->endPress();
 }
 
+bool longPressCancel() {
+  auto window = keyWindow();
+  return window && window->cancelPress();
+}
+
 std::shared_ptr<AlertController> presentedAlert() {
   return std::dynamic_pointer_cast<AlertController>(topViewController());
 }

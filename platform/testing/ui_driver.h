@@ -51,6 +51,8 @@ bool tap(const View& view);
 bool swipe(const View& view, SwipeDirection direction);
 bool longPressBegin(const View& view);
 bool longPressEnd();
+// The system cancels the held press: no tap, a recognised press ends as cancelled.
+bool longPressCancel();
 
 // The presented alert in front, or null.
 std::shared_ptr<AlertController> presentedAlert();

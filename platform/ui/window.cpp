@@ -198,4 +198,21 @@ bool Window::endPress() {
   return deliverTap(press->point, hit, press->control.lock() != nullptr);
 }
 
+bool Window::cancelPress() {
+  if (!press_) return false;
+  auto press = std::move(press_);
+  if (press->timer) press->timer->invalidate();
+  if (press->recognized) {
+    if (auto r = press->recognizer.lock()) {
+      r->transition(GestureRecognizerState::Cancelled);
+      r->transition(GestureRecognizerState::Possible);
+    }
+  }
+  if (auto c = press->control.lock()) {
+    c->setHighlighted(false);
+    c->sendActionsForControlEvents(kControlEventTouchCancel);
+  }
+  return true;
+}
+
 }  // namespace platform

@@ -42,6 +42,9 @@ class Window : public View {
   // down for its minimum duration on the platform clock. Releasing earlier makes it a tap.
   bool beginPress(Point point);
   bool endPress();
+  // The system takes the held touch away (the app leaves the front): a recognised press is
+  // cancelled, an unrecognised one ends without a tap.
+  bool cancelPress();
   bool isPressing() const { return press_ != nullptr; }
 
  private:

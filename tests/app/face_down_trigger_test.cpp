@@ -40,6 +40,9 @@ TEST_F(FaceDownTest, PosesDecideByTheirWindows) {
     bool stopsRunning;
   };
   const double s45 = std::sqrt(0.5);
+  // The two components of a phone whose screen normal makes `degrees` with its long edge.
+  auto tilt = [](double degrees) { return std::cos(degrees * M_PI / 180); };
+  auto lift = [](double degrees) { return std::sin(degrees * M_PI / 180); };
   const Case cases[] = {
       {"screen down", 0, 0, 1, true, false},
       {"screen down, tilted 30 degrees", 0.5, 0, 0.866, true, false},
@@ -51,6 +54,11 @@ TEST_F(FaceDownTest, PosesDecideByTheirWindows) {
       {"on its other side", -1, 0, 0, false, false},
       {"half way between up and upright", 0, -s45, -s45, false, false},
       {"half way between down and on its side", s45, 0, s45, false, false},
+      // Tilted 40 degrees from flat, exactly the window away from the target: outside.
+      {"screen down, on the window's edge", tilt(50), 0, lift(50), false, false},
+      {"screen down, just inside the window", tilt(50.1), 0, lift(50.1), true, false},
+      {"screen up, on the window's edge", tilt(50), 0, -lift(50), false, false},
+      {"screen up, just inside the window", tilt(50.1), 0, -lift(50.1), false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,8 @@
 #include "app/localized.h"
 #include "focus_extras_fixture.h"
 #include "platform/ui/alert_controller.h"
+#include "platform/notifications/notification_driver.h"
+#include "platform/notifications/user_notification_center.h"
 #include "platform/ui/layout_constraint.h"
 
 namespace {
@@ -92,7 +94,37 @@ TEST_F(FocusPresentationTest, TheAngryFaceFitsEachScreenAndTheLabelBlinks) {
     EXPECT_FALSE(focus.angryView());
     EXPECT_FALSE(focus.isAngryTimerRunning());
     EXPECT_EQ(focus.timerLabel()->textColor(), platform::Color::whiteColor());
+
+    // Every new face blinks black first, also after a face calmed on an odd blink.
+    for (int face = 0; face < 2; ++face) {
+      advance(1);
+      ASSERT_TRUE(tap(focus.startButton()));
+      advance(0.71);
+      ASSERT_TRUE(focus.angryView());
+      advance(0.5);
+      EXPECT_EQ(focus.timerLabel()->textColor(), platform::Color::blackColor()) << "face " << face;
+      ASSERT_TRUE(tap(focus.startButton()));
+    }
   });
+}
+
+TEST_F(FocusPresentationTest, AMascotCalmedBeforeTheAngryFaceAppearsShowsNoneUntilAngryAgain) {
+  auto focus = launch(pad());
+  runAndStop(*focus);
+  advance(0.3);
+  // The reset sheet's amused face calms the mascot while the angry face is still pending.
+  ASSERT_TRUE(tap(focus->closeButton()));
+  ASSERT_FALSE(focus->isPiloAngry());
+  advance(0.45);
+  EXPECT_FALSE(focus->angryView());
+  EXPECT_FALSE(focus->isAngryTimerRunning());
+
+  // 1.5 s after the amused face the mascot is angry again, and its face follows 0.7 s later.
+  advance(1.1);
+  ASSERT_TRUE(focus->isPiloAngry());
+  advance(0.71);
+  EXPECT_TRUE(focus->angryView());
+  EXPECT_TRUE(focus->isAngryTimerRunning());
 }
 
 TEST_F(FocusPresentationTest, APeriodStartedWithinTheFirstSeventyHundredthsShowsNoAnger) {
@@ -198,6 +230,33 @@ TEST_F(FocusPresentationTest, TheIntroCoversTheScreenPulsesAndSlidesAwayByButton
       EXPECT_FALSE(defaults()->boolForKey(kIsFirstLaunchKey));
       EXPECT_FALSE(button->hasRunningAnimations());
     });
+  }
+}
+
+TEST_F(FocusPresentationTest, AnIntroDismissedByButtonAndSwipeAtOnceEndsOnce) {
+  for (const char* model : {"iPhone", "iPad"}) {
+    SCOPED_TRACE(model);
+    platform::NotificationDriver::reset();
+    auto focus = launch(Launch().onDevice(model).asFirstLaunch());
+    auto intro = focus->introImageView();
+    ASSERT_TRUE(intro);
+    ASSERT_TRUE(tap(focus->introStartButton()));
+    // The swipe comes while the overlay is still sliding away.
+    platform::UIDriver::swipe(*intro, platform::kSwipeDirectionDown);
+    focus->dismissImageView();
+    advance(0.38);
+    for (int i = 0; i < 3; ++i) {
+      platform::testing::drain(platform::UserNotificationCenter::current()->queue());
+      settle();
+    }
+    EXPECT_FALSE(focus->introImageView());
+    EXPECT_EQ(platform::NotificationDriver::authorizationPromptCount(), 1);
+    const auto playButtons = platform::UIDriver::findAll(
+        [](const platform::View& view) { return view.accessibilityIdentifier() == "startButton"; }, focus->view());
+    EXPECT_EQ(playButtons.size(), std::string_view(model) == "iPad" ? 1u : 0u);
+    app_.reset();
+    resetWorld();
+    defaults()->removeObjectForKey(kIsFirstLaunchKey);
   }
 }
 

@@ -116,6 +116,45 @@ TEST_F(FocusStateTest, AStopAtZeroIsNotAngryButOneSecondLeftIs) {
   EXPECT_FALSE(focus->isFocusStarted());
 }
 
+// A stop reaches the countdown timer through the main queue; a tick already due before that
+// must not take the last second and finish a period the user stopped.
+TEST_F(FocusStateTest, ATickDueBeforeAStopReachesTheTimerChangesNothing) {
+  struct Case {
+    const char* name;
+    const char* model;
+    void (*start)(ViewController&);
+    void (*stop)(ViewController&);
+  };
+  const Case cases[] = {
+      {"sensor uncovered", "iPhone", [](ViewController&) { layFaceDown(); },
+       [](ViewController&) { platform::UIDriver::setProximityCovered(false); }},
+      {"pause button", "iPad", [](ViewController& f) { ASSERT_TRUE(platform::UIDriver::tap(*f.startButton())); settle(); },
+       [](ViewController& f) { ASSERT_TRUE(platform::UIDriver::tap(*f.startButton())); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto focus = launch(Launch().onDevice(c.model).with(kFocusTimeKey, 1));
+    c.start(*focus);
+    ASSERT_TRUE(focus->isFocusTimerRunning());
+    advance(59);
+    ASSERT_EQ(focus->focusTime(), 1);
+
+    c.stop(*focus);
+    ASSERT_FALSE(focus->isFocusStarted());
+    focus->updateTimer();
+    settle();
+    EXPECT_EQ(focus->focusTime(), 1);
+    EXPECT_EQ(focus->timerLabel()->text(), "00:01");
+    EXPECT_TRUE(focus->isPiloAngry());
+    EXPECT_EQ(defaults()->integerForKey(kSessionDoneNumberKey), 1);
+    EXPECT_EQ(defaults()->integerForKey(kTodayFocusTotalTimeKey), 0);
+    EXPECT_FALSE(focus->isAlertTimerRunning());
+    EXPECT_FALSE(topScreen<CardViewController>());
+    app_.reset();
+    resetWorld();
+  }
+}
+
 TEST_F(FocusStateTest, FinishedPeriodCountsShowsTheCardAndAlertsThreeTimes) {
   // Without white noise the end itself does not vibrate, so every vibration is an alert.
   auto focus = launchPad(Launch()
@@ -149,6 +188,36 @@ TEST_F(FocusStateTest, FinishedPeriodCountsShowsTheCardAndAlertsThreeTimes) {
   EXPECT_EQ(traceCount("torch", "off"), 3u);
   EXPECT_FALSE(focus->isAlertTimerRunning());
   EXPECT_EQ(topScreen(), card);
+}
+
+// The counters a finished period advances come from an editable store: extreme values end the
+// period like any other instead of overflowing.
+TEST_F(FocusStateTest, ExtremeStoredCountersStopAtTheLargestValue) {
+  constexpr std::int64_t kMax = INT64_MAX;
+  struct Case {
+    const char* name;
+    std::int64_t done, total;
+    std::int64_t doneAfter, totalAfter;
+  };
+  const Case cases[] = {
+      {"period number at the top", kMax, 0, kMax, 1},
+      {"day's total at the top", 2, kMax, 3, kMax},
+      {"period number at the bottom", INT64_MIN, 0, INT64_MIN + 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto focus = launchPad(Launch().with(kFocusTimeKey, 1));
+    pressPlay(*focus);
+    // Written while the period runs: at launch the dots already bring a stray period number back.
+    defaults()->setInteger(c.done, kSessionDoneNumberKey);
+    defaults()->setInteger(c.total, kTodayFocusTotalTimeKey);
+    advance(60);
+    EXPECT_EQ(defaults()->integerForKey(kSessionDoneNumberKey), c.doneAfter);
+    EXPECT_EQ(defaults()->integerForKey(kTodayFocusTotalTimeKey), c.totalAfter);
+    EXPECT_TRUE(topScreen<CardViewController>());
+    app_.reset();
+    resetWorld();
+  }
 }
 
 TEST_F(FocusStateTest, LastPeriodOfTheCycleGivesTheCardItsNumberBeforeANewCycle) {

@@ -314,11 +314,8 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
     }
     return finish();
   }
-  if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) {
-    VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), pending.error);
-    return finish();
-  }
-  VDTCORLogDebug("Writing archive succeeded: %@", path.string());
+  // The write logs its own outcome.
+  if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) return finish();
   if (replaced) tracker.fileWasRemovedAtPath(path, replaced);
   tracker.fileWasAddedAtPath(path, data->size());
   pending.written = true;

@@ -132,6 +132,30 @@ TEST_F(TouchTest, ShortPressIsATap) {
   EXPECT_EQ(log_, std::vector<std::string>{"button"});
 }
 
+TEST_F(TouchTest, ACancelledPressIsNoTapAndEndsARecognizedPressAsCancelled) {
+  using S = GestureRecognizerState;
+  struct Case {
+    double held;
+    std::vector<S> states;
+  } cases[] = {{0.1, {}}, {0.5, {S::Began, S::Cancelled}}};
+  for (const auto& c : cases) {
+    std::vector<S> states;
+    auto record = [&](GestureRecognizer& r) { states.push_back(r.state()); };
+    auto press = std::make_shared<LongPressGestureRecognizer>(nullptr, record);
+    press->setMinimumPressDuration(0.2);
+    button_->addGestureRecognizer(press);
+    ASSERT_TRUE(UIDriver::longPressBegin(*button_));
+    platform::testing::advance(c.held);
+    ASSERT_TRUE(UIDriver::longPressCancel());
+    platform::testing::advance(1);
+    EXPECT_EQ(states, c.states) << c.held;
+    EXPECT_TRUE(log_.empty()) << c.held;
+    EXPECT_FALSE(button_->isHighlighted());
+    EXPECT_FALSE(UIDriver::longPressCancel());
+    button_->removeGestureRecognizer(press);
+  }
+}
+
 TEST_F(TouchTest, PressOnAViewThatLeavesTheScreenIsNeverRecognized) {
   int began = 0;
   auto press = std::make_shared<LongPressGestureRecognizer>(nullptr, [&](GestureRecognizer&) { ++began; });
