@@ -14,6 +14,7 @@
 
 #include "platform/foundation/home.h"
 #include "platform/foundation/user_defaults.h"
+#include "bench/support/measuring_reporter.h"
 
 namespace {
 
@@ -67,34 +68,11 @@ void BM_LibplistWriteOnce(benchmark::State& state) {
 }
 BENCHMARK(BM_LibplistWriteOnce)->Unit(benchmark::kMillisecond);
 
-// Prints the usual table, then how many times the ceiling's time the defaults path takes.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.iterations > 0) perIteration_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    auto defaults = perIteration_.find("BM_UserDefaultsSetThenFlush");
-    auto raw = perIteration_.find("BM_LibplistWriteOnce");
-    if (defaults != perIteration_.end() && raw != perIteration_.end() && raw->second > 0) {
-      std::printf("defaults / raw libplist write: %.2fx\n", defaults->second / raw->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> perIteration_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return bench::runBenchmarks(argc, argv, [](const bench::MeasuringReporter& r) {
+    const double defaults = r.time("BM_UserDefaultsSetThenFlush"), raw = r.time("BM_LibplistWriteOnce");
+    if (defaults > 0 && raw > 0) std::printf("defaults / raw libplist write: %.2fx\n", defaults / raw);
+  });
 }

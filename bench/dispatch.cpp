@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "bench/support/measuring_reporter.h"
 
 namespace {
 
@@ -83,36 +84,13 @@ void BM_SerialQueueAsyncDrain(benchmark::State& state) {
 }
 BENCHMARK(BM_SerialQueueAsyncDrain)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Prints the usual table, then the serial queue's rate as a share of the bare queue's.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      const auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
-    }
-  }
-  void printRatio() const {
-    const auto bare = rates_.find("BM_BareHandoffQueue/real_time");
-    const auto serial = rates_.find("BM_SerialQueueAsyncDrain/real_time");
-    if (bare == rates_.end() || serial == rates_.end() || bare->second <= 0) return;
-    std::printf("serial queue: %.1f M blocks/s, bare hand-off: %.1f M blocks/s, ratio %.0f%% (target: at least 50%%)\n",
-                serial->second / 1e6, bare->second / 1e6, 100 * serial->second / bare->second);
-  }
-
- private:
-  std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatio();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runBenchmarks(argc, argv, [](const bench::MeasuringReporter& r) {
+    const double bare = r.rate("BM_BareHandoffQueue"), serial = r.rate("BM_SerialQueueAsyncDrain");
+    if (bare <= 0) return;
+    std::printf("serial queue: %.1f M blocks/s, bare hand-off: %.1f M blocks/s, ratio %.0f%% (target: at least 50%%)\n",
+                serial / 1e6, bare / 1e6, 100 * serial / bare);
+  });
 }

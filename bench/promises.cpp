@@ -12,6 +12,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "sdk/utilities/promises/vbl_promise.h"
+#include "bench/support/measuring_reporter.h"
 
 namespace {
 
@@ -80,46 +81,14 @@ void BM_PlainAsyncChainedSteps(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainAsyncChainedSteps)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
 
-// Prints the usual table, then how many times each ceiling's time the promise chain takes (the
-// medians when the runs are repeated).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") medians_[name] = run.GetAdjustedRealTime();
-      } else if (run.iterations > 0) {
-        single_.emplace(name, run.GetAdjustedRealTime());
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const double promises = time("BM_PromiseThenChain");
-    for (const char* ceiling : {"BM_PlainAsyncSteps", "BM_PlainAsyncChainedSteps"}) {
-      const double plain = time(ceiling);
-      if (promises > 0 && plain > 0) std::printf("promise chain / %s: %.2fx\n", ceiling, promises / plain);
-    }
-  }
-
- private:
-  double time(const std::string& name) const {
-    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
-    if (auto it = single_.find(name); it != single_.end()) return it->second;
-    return 0;
-  }
-  std::map<std::string, double> medians_;
-  std::map<std::string, double> single_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return bench::runBenchmarks(argc, argv, [](const bench::MeasuringReporter& r) {
+    const double promises = r.time("BM_PromiseThenChain");
+    for (const char* ceiling : {"BM_PlainAsyncSteps", "BM_PlainAsyncChainedSteps"}) {
+      const double plain = r.time(ceiling);
+      if (promises > 0 && plain > 0) std::printf("promise chain / %s: %.2fx\n", ceiling, promises / plain);
+    }
+  });
 }

@@ -23,6 +23,7 @@
 #include "sdk/transport/core/vdtcor_metrics_controller.h"
 #include "sdk/transport/core/vdtcor_platform.h"
 #include "sdk/transport/core/vdtcor_transport.h"
+#include "bench/support/measuring_reporter.h"
 
 namespace {
 
@@ -128,41 +129,18 @@ void BM_TransportSendAndStore(benchmark::State& state) {
 }
 BENCHMARK(BM_TransportSendAndStore)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Prints the usual table, then the transport's rate as a share of the plain loop's.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      const auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
-    }
-  }
-  void printRatio() const {
-    const auto plain = rates_.find("BM_PlainFileWrites/real_time");
-    const auto unflushed = rates_.find("BM_PlainFileWritesWithoutFsync/real_time");
-    const auto transport = rates_.find("BM_TransportSendAndStore/real_time");
-    if (plain == rates_.end() || transport == rates_.end() || plain->second <= 0) return;
-    std::printf("transport: %.0f events/s, plain writes: %.0f files/s, ratio %.0f%% (target: at least 50%%)\n",
-                transport->second, plain->second, 100 * transport->second / plain->second);
-    if (unflushed != rates_.end() && unflushed->second > 0) {
-      std::printf("plain writes without fsync: %.0f files/s (transport at %.1f%% of that)\n", unflushed->second,
-                  100 * transport->second / unflushed->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatio();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runBenchmarks(argc, argv, [](const bench::MeasuringReporter& r) {
+    const double plain = r.rate("BM_PlainFileWrites"), transport = r.rate("BM_TransportSendAndStore");
+    const double unflushed = r.rate("BM_PlainFileWritesWithoutFsync");
+    if (plain <= 0) return;
+    std::printf("transport: %.0f events/s, plain writes: %.0f files/s, ratio %.0f%% (target: at least 50%%)\n",
+                transport, plain, 100 * transport / plain);
+    if (unflushed > 0) {
+      std::printf("plain writes without fsync: %.0f files/s (transport at %.1f%% of that)\n", unflushed,
+                  100 * transport / unflushed);
+    }
+  });
 }
