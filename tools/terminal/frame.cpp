@@ -6,12 +6,16 @@
 #include "platform/foundation/date.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/trace.h"
+#include "platform/mail/mail_compose_view_controller.h"
 #include "platform/media/media_driver.h"
 #include "platform/motion/motion_driver.h"
 #include "platform/notifications/notification_driver.h"
 #include "platform/notifications/notification_state.h"
+#include "platform/photos/photo_library.h"
 #include "platform/testing/ui_driver.h"
 #include "platform/ui/device.h"
+#include "platform/ui/image.h"
+#include "platform/ui/image_view.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/window.h"
 #include "tools/terminal/session.h"
@@ -43,6 +47,37 @@ std::string authorizationName(platform::AuthorizationStatus status) {
       return "ephemeral";
   }
   return "?";
+}
+
+std::string photoStatusName(platform::PhotoAuthorizationStatus status) {
+  switch (status) {
+    case platform::PhotoAuthorizationStatus::NotDetermined:
+      return "not asked";
+    case platform::PhotoAuthorizationStatus::Restricted:
+      return "restricted";
+    case platform::PhotoAuthorizationStatus::Denied:
+      return "denied";
+    case platform::PhotoAuthorizationStatus::Authorized:
+      return "allowed";
+    case platform::PhotoAuthorizationStatus::Limited:
+      return "limited";
+  }
+  return "?";
+}
+
+// A control that is a picture also shows which one: a switch's picture tells whether it is on.
+std::string controlLine(const Tappable& control) {
+  std::string line = "  " + std::to_string(control.number) + " " + control.name;
+  // Titles such as "+" repeat on a screen; the identifier tells them apart.
+  if (const auto& id = control.view->accessibilityIdentifier(); !id.empty() && id != control.name) {
+    line += " (" + id + ")";
+  }
+  if (auto* view = dynamic_cast<const platform::ImageView*>(control.view.get())) {
+    if (auto image = view->image(); image && !image->name().empty() && image->name() != control.name) {
+      line += " ‹" + image->name() + "›";
+    }
+  }
+  return line;
 }
 
 std::string sizeText(double points) {
@@ -99,20 +134,59 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
   }
   auto pending = platform::NotificationDriver::scheduled();
   std::string notify = "Notify  " + authorizationName(status);
+  if (status == platform::AuthorizationStatus::NotDetermined) {
+    notify += " (answer: " + std::string(decisionName(session.notificationPermission().answer)) + ")";
+  }
   for (const auto& p : pending) {
     notify += ", " + p.identifier + " in " + formatElapsed(p.fireDate.timeIntervalSince(now)).substr(3);
   }
   lines.push_back(notify);
 
+  const auto photoStatus =
+      platform::PhotoLibrary::authorizationStatusForAccessLevel(platform::PhotoAccessLevel::ReadWrite);
+  std::string photos = "Photos  " + photoStatusName(photoStatus);
+  if (photoStatus == platform::PhotoAuthorizationStatus::NotDetermined) {
+    photos += " (answer: " + std::string(decisionName(session.photoPermission().answer)) + ")";
+  }
+  lines.push_back(photos);
+  auto events = platform::Trace::events();
+  for (auto it = events.rbegin(); it != events.rend(); ++it) {
+    if (it->kind == "photos") {
+      lines.push_back("        " + it->detail);
+      break;
+    }
+  }
+
+  std::string mail = "Mail    ";
+  switch (session.mailSetup()) {
+    case MailSetup::Yes:
+      mail += "set up";
+      break;
+    case MailSetup::No:
+      mail += "not set up";
+      break;
+    case MailSetup::Failing:
+      mail += "set up, sending fails";
+      break;
+  }
+  if (const auto sent = platform::MailDriver::sentMails().size(); sent > 0) {
+    mail += ", " + std::to_string(sent) + " sent";
+  }
+  lines.push_back(mail);
+
+  if (session.isPressing()) {
+    lines.push_back("Finger  on " + session.pressedName() + platform::format(", %.1f s", session.pressedFor()));
+  }
+  if (auto console = session.consoleLines(); !console.empty()) lines.push_back("Console " + console.back());
+
   lines.push_back("");
   lines.push_back("Controls");
   if (controls.empty()) lines.push_back("  (none)");
-  for (const auto& c : controls) lines.push_back("  " + std::to_string(c.number) + " " + c.name);
+  for (const auto& c : controls) lines.push_back(controlLine(c));
 
   lines.push_back("");
   lines.push_back("Trace");
   const int room = rows - static_cast<int>(lines.size());
-  auto events = platform::Trace::events();
   if (room > 0) {
     const std::size_t shown = std::min(events.size(), static_cast<std::size_t>(room));
     if (shown == 0) lines.push_back("  (nothing yet)");

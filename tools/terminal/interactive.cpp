@@ -47,7 +47,7 @@ double nextSpeed(double speed, bool faster) {
 
 std::string helpLine() {
   return "d/u/l down/up/lift  p play  r reset  1-9 tap  f/F/w +1/5/25 min  +/- speed  space stop  "
-         "b background  x swipe  i type  : command  q quit";
+         "h hold  b background  x swipe  i type  : command  q quit";
 }
 
 std::vector<std::string> helpLines(int width) {
@@ -93,6 +93,10 @@ void InteractiveFrontEnd::runCommand(const std::string& command) {
   auto result = runner_.run(command);
   switch (result.outcome) {
     case ScriptRunner::Outcome::Ok: {
+      if (session_.isPressing() && command.rfind("press", 0) == 0) {
+        message_ = "A finger holds " + session_.pressedName() + " while time passes; h lifts it.";
+        break;
+      }
       std::string printed = commandOutput_.str();
       while (!printed.empty() && printed.back() == '\n') printed.pop_back();
       const auto lastLine = printed.rfind('\n');
@@ -213,14 +217,25 @@ void InteractiveFrontEnd::handleKey(const Key& key) {
     }
   } else if (c == "x") {
     report(session_.dismissSheet(why), "Swiped the sheet down.");
+  } else if (c == "h") {
+    if (session_.isPressing()) {
+      const std::string name = session_.pressedName();
+      const double held = session_.pressedFor();
+      report(session_.pressEnd(why),
+             "Lifted the finger from " + name + " after " + platform::format("%.1f", held) + " s.");
+    } else {
+      // The control to hold is named like a tap's: its number, identifier or title.
+      prompt_ = "press ";
+    }
   } else if (c == "i") {
     prompt_ = "type ";
   } else if (c == ":") {
     prompt_ = "";
-  } else if (c == "?" || c == "h") {
+  } else if (c == "?") {
     message_ =
-        "Keys act on the phone; digits tap the numbered controls. ':' takes a script command "
-        "(tap, choose, type, wait 5:00, expect ...; see README). Esc clears this line.";
+        "Keys act on the phone; digits tap the numbered controls, h holds one (h again lets go). "
+        "':' takes a script command (tap, choose, photos ask deny, mail no, wait 5:00, expect ...; "
+        "see README). Esc clears this line.";
   } else {
     message_ = "No key \"" + c + "\". " + helpLine();
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/ui/geometry.h"
+#include "tools/terminal/permissions.h"
 
 namespace terminal {
 
@@ -22,6 +23,10 @@ struct Options {
   // Console prints and system log lines also go to the terminal.
   bool verbose = false;
   bool help = false;
+  // Unset: as a fresh phone has them (nothing asked yet, the user would allow; mail set up).
+  std::optional<PhotoPermission> photos;
+  std::optional<NotificationPermission> notifications;
+  std::optional<MailSetup> mail;
 
   // The screen the session uses.
   platform::Size screenSize() const;

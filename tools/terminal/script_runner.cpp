@@ -3,18 +3,20 @@
 #include <glob.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <vector>
 
 #include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/trace.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/foundation/value.h"
-#include "platform/notifications/notification_driver.h"
 #include "platform/testing/ui_driver.h"
 #include "platform/ui/alert_controller.h"
 #include "platform/ui/button.h"
@@ -26,6 +28,8 @@
 #include "platform/ui/view.h"
 #include "platform/ui/window.h"
 #include "tools/terminal/frame.h"
+#include "tools/terminal/options.h"
+#include "tools/terminal/permissions.h"
 #include "tools/terminal/session.h"
 
 namespace terminal {
@@ -172,6 +176,51 @@ std::vector<std::string> globFiles(const std::string& pattern) {
   }
   ::globfree(&matches);
   return files;
+}
+
+bool hasPngName(const std::filesystem::path& file) {
+  std::string extension = file.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == ".png";
+}
+
+// The size in pixels of the PNG image in `file`, when it holds one that decodes whole.
+std::optional<platform::Size> pngSize(const std::filesystem::path& file) {
+  static constexpr unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  platform::Data bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.size() < sizeof kSignature || !std::equal(std::begin(kSignature), std::end(kSignature), bytes.begin())) {
+    return std::nullopt;
+  }
+  auto image = platform::Image::fromPNGData(bytes);
+  if (!image) return std::nullopt;
+  return image->size();
+}
+
+// Files under the home matching `pattern` that hold what their name promises: a name ending in
+// ".png" counts only with a whole PNG image in it. `rejected` lists the others.
+std::vector<std::string> matchingFiles(const std::string& pattern, std::vector<std::string>& rejected) {
+  std::vector<std::string> good;
+  for (auto& file : globFiles(pattern)) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(file, ec) && hasPngName(file) && !pngSize(file)) {
+      rejected.push_back(std::move(file));
+    } else {
+      good.push_back(std::move(file));
+    }
+  }
+  return good;
+}
+
+std::string listed(const std::vector<std::string>& files) {
+  std::string list;
+  for (const auto& file : files) {
+    if (!list.empty()) list += ", ";
+    list += std::filesystem::path(file).lexically_relative(platform::Home::path()).string();
+  }
+  return list;
 }
 
 std::string describeEvents(const std::vector<platform::TraceEvent>& events) {
@@ -326,17 +375,41 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
       return done(session_.pressReturn(why));
     }
     if (command == "notifications") {
-      const std::string answer = argument(rest);
-      if (answer == "allow") {
-        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::Authorized);
-      } else if (answer == "deny") {
-        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::Denied);
-      } else if (answer == "unset") {
-        platform::NotificationDriver::setAuthorizationStatus(platform::AuthorizationStatus::NotDetermined);
-      } else {
-        return error("notifications takes allow, deny or unset");
-      }
+      auto permission = parseNotificationPermission(rest, why);
+      if (!permission) return error(command + " " + why);
+      session_.setNotificationPermission(*permission);
       return ok();
+    }
+    if (command == "photos") {
+      auto permission = parsePhotoPermission(rest, why);
+      if (!permission) return error(command + " " + why);
+      session_.setPhotoPermission(*permission);
+      return ok();
+    }
+    if (command == "mail") {
+      auto setup = parseMailSetup(rest, why);
+      if (!setup) return error(command + " " + why);
+      session_.setMailSetup(*setup);
+      return ok();
+    }
+    if (command == "press") {
+      std::string target = argument(rest);
+      if (target.empty()) return error("press needs a control: its number, identifier or title");
+      return done(session_.pressBegin(target, why));
+    }
+    if (command == "release") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.pressEnd(why));
+    }
+    if (command == "longpress") {
+      // The duration is the last word, so the target may have spaces.
+      std::string all = argument(rest);
+      const auto space = all.find_last_of(' ');
+      auto seconds = space == std::string::npos ? std::nullopt : parseDuration(all.substr(space + 1));
+      if (!seconds) return error("longpress needs a control and how long to hold it: longpress focusUpButton 1.5");
+      if (!session_.pressBegin(trim(std::string_view(all).substr(0, space)), why)) return error(why);
+      session_.advance(*seconds);
+      return done(session_.pressEnd(why));
     }
     if (command == "mark") {
       if (auto e = noArguments()) return *e;
@@ -442,15 +515,47 @@ ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_vie
     if (!valueMatches(value, expected)) return failed(key + " is " + describeValue(value) + ", not " + expected);
     return ok();
   }
-  if (what == "file") {
+  if (what == "file" || what == "files") {
+    std::optional<std::size_t> count;
+    if (what == "files") {
+      auto value = parseNumber(nextWord(rest));
+      if (!value || *value < 0 || std::floor(*value) != *value || *value > 1e6) {
+        return error("expect files needs a count first: expect files 1 Photos/VOZ/*.png");
+      }
+      count = static_cast<std::size_t>(*value);
+    }
     const std::string pattern = argument(rest);
-    if (pattern.empty()) return error("expect file needs a path or pattern");
-    if (globFiles(pattern).empty())
-      return failed("no file matches " + pattern + " under " + platform::Home::path().string());
+    if (pattern.empty()) return error("expect " + std::string(what) + " needs a path or pattern");
+    std::vector<std::string> rejected;
+    auto files = matchingFiles(pattern, rejected);
+    const std::string notPng = rejected.empty() ? "" : " (not a PNG image: " + listed(rejected) + ")";
+    if (count && files.size() != *count) {
+      return failed(std::to_string(files.size()) + " files match " + pattern + ", not " + std::to_string(*count) +
+                    (files.empty() ? "" : " (" + listed(files) + ")") + notPng);
+    }
+    if (!count && files.empty()) {
+      return failed("no file matches " + pattern + " under " + platform::Home::path().string() + notPng);
+    }
     return ok();
   }
+  if (what == "image") {
+    std::string all = argument(rest);
+    const auto space = all.find_last_of(' ');
+    auto size = space == std::string::npos ? std::nullopt : parseScreenSize(all.substr(space + 1));
+    if (!size) return error("expect image needs a pattern and a size in pixels: expect image Photos/*/*.png 1000x1465");
+    const std::string pattern(trim(std::string_view(all).substr(0, space)));
+    std::string seen;
+    for (const auto& file : globFiles(pattern)) {
+      auto found = pngSize(file);
+      if (found && found->width == size->width && found->height == size->height) return ok();
+      if (!seen.empty()) seen += ", ";
+      seen += listed({file}) + (found ? platform::format(" %gx%g", found->width, found->height) : " not a PNG");
+    }
+    return failed("no PNG image of " + all.substr(space + 1) + " matches " + pattern +
+                  (seen.empty() ? "" : " (found " + seen + ")"));
+  }
   return error("unknown expectation \"" + std::string(what) +
-               "\" (label, shown, hidden, screen, render, trace, traces, default, file)");
+               "\" (label, shown, hidden, screen, render, trace, traces, default, file, files, image)");
 }
 
 int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) {

@@ -51,6 +51,7 @@ std::string lowercase(std::string_view text) {
 std::string screenAlias(std::string_view className) {
   if (className == "ViewController") return "focus";
   if (className == "AlertController") return "alert";
+  if (className == "MailComposeViewController") return "mail";
   constexpr std::string_view kSuffix = "ViewController";
   if (className.size() > kSuffix.size() && className.substr(className.size() - kSuffix.size()) == kSuffix) {
     return lowercase(className.substr(0, className.size() - kSuffix.size()));
@@ -109,6 +110,9 @@ Session::Session(Options options) : options_(std::move(options)), console_(std::
     t->lines.emplace_back(line);
     if (t->lines.size() > kConsoleLines) t->lines.erase(t->lines.begin());
   });
+  if (options_.photos) setPhotoPermission(*options_.photos);
+  if (options_.notifications) setNotificationPermission(*options_.notifications);
+  if (options_.mail) setMailSetup(*options_.mail);
 }
 
 Session::~Session() { platform::Console::removeSink(consoleSink_); }
@@ -154,6 +158,9 @@ void Session::setSensorCovered(bool covered) {
 }
 
 void Session::enterBackground() {
+  // Leaving the app takes the touch away: no tap, a long press ends as cancelled.
+  if (isPressing()) platform::UIDriver::longPressCancel();
+  pressedName_.clear();
   platform::UIDriver::enterBackground();
   settle();
 }
@@ -317,6 +324,77 @@ bool Session::dismissSheet(std::string& error) {
   settle();
   if (!dismissed) error = "no sheet in front that a swipe can dismiss";
   return dismissed;
+}
+
+bool Session::pressBegin(std::string_view target, std::string& error) {
+  if (!inFront(error)) return false;
+  if (isPressing()) {
+    error = "a finger already holds \"" + pressedName_ + "\": release it first";
+    return false;
+  }
+  auto view = find(target);
+  if (!view) {
+    error = "nothing on the screen is called \"" + std::string(target) + "\"";
+    return false;
+  }
+  // Only what a touch reaches is pressed: a finger on a covered control would press whatever
+  // covers it, and its release would tap that.
+  auto controls = tappables();
+  auto reached = std::find_if(controls.begin(), controls.end(), [&](const Tappable& t) { return t.view == view; });
+  if (reached == controls.end()) {
+    error = inQuotes(target) + " is covered or disabled: the press would not reach it";
+    return false;
+  }
+  if (!platform::UIDriver::longPressBegin(*view)) {
+    error = "the press on " + inQuotes(target) + " did not begin";
+    return false;
+  }
+  pressedName_ = reached->name;
+  if (const auto& id = view->accessibilityIdentifier(); !id.empty() && id != pressedName_) {
+    pressedName_ += " (" + id + ")";
+  }
+  pressStart_ = platform::Clock::current().uptime();
+  settle();
+  return true;
+}
+
+bool Session::pressEnd(std::string& error) {
+  if (!isPressing()) {
+    pressedName_.clear();
+    error = "no finger holds anything";
+    return false;
+  }
+  platform::UIDriver::longPressEnd();
+  pressedName_.clear();
+  settle();
+  return true;
+}
+
+bool Session::isPressing() const {
+  auto window = platform::UIDriver::keyWindow();
+  return window && window->isPressing();
+}
+
+double Session::pressedFor() const {
+  return isPressing() ? platform::Clock::current().uptime() - pressStart_ : 0;
+}
+
+void Session::setPhotoPermission(const PhotoPermission& permission) {
+  photos_ = permission;
+  applyPhotoPermission(permission);
+  settle();
+}
+
+void Session::setNotificationPermission(const NotificationPermission& permission) {
+  notifications_ = permission;
+  applyNotificationPermission(permission);
+  settle();
+}
+
+void Session::setMailSetup(MailSetup setup) {
+  mail_ = setup;
+  applyMailSetup(setup);
+  settle();
 }
 
 std::vector<std::string> Session::consoleLines() const {

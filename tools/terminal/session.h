@@ -57,7 +57,7 @@ class Session {
   double elapsed() const;
 
   // The screen in front and its name: the controller's kind and a short alias ("focus",
-  // "card", "break", "alert").
+  // "card", "break", "settings", "alert", "mail").
   std::shared_ptr<platform::ViewController> topScreen() const;
   std::string screenName() const;
   bool isScreenNamed(std::string_view name) const;
@@ -78,6 +78,25 @@ class Session {
   bool pressReturn(std::string& error);
   bool dismissSheet(std::string& error);
 
+  // A finger held on a control (a long press once held long enough) until released; released
+  // early it is a tap. Only one finger holds at a time; sending the app to the background
+  // cancels the touch (no tap).
+  bool pressBegin(std::string_view target, std::string& error);
+  bool pressEnd(std::string& error);
+  bool isPressing() const;
+  // What the finger holds and for how many virtual seconds; empty and 0 when it holds nothing.
+  const std::string& pressedName() const { return pressedName_; }
+  double pressedFor() const;
+
+  // What is set up on the phone around the app. The options' settings apply at construction.
+  // The statuses may change when the app asks (the user answers then); the answers stay.
+  void setPhotoPermission(const PhotoPermission& permission);
+  const PhotoPermission& photoPermission() const { return photos_; }
+  void setNotificationPermission(const NotificationPermission& permission);
+  const NotificationPermission& notificationPermission() const { return notifications_; }
+  void setMailSetup(MailSetup setup);
+  MailSetup mailSetup() const { return mail_; }
+
   // The app's console prints and log lines, oldest first (the last few hundred).
   std::vector<std::string> consoleLines() const;
 
@@ -95,6 +114,11 @@ class Session {
   double startUptime_ = 0;
   std::shared_ptr<ConsoleTail> console_;
   int consoleSink_ = 0;
+  std::string pressedName_;
+  double pressStart_ = 0;
+  PhotoPermission photos_;
+  NotificationPermission notifications_;
+  MailSetup mail_ = MailSetup::Yes;
 };
 
 }  // namespace terminal

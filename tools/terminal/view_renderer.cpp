@@ -295,7 +295,9 @@ struct Painter {
       fullScreenTagEnd = std::max(end, fullScreenTagEnd);
       return;
     }
-    if (frame.height() >= 3 && frame.width() >= 4) {
+    // Narrower than this, a picture shows no useful part of its name.
+    constexpr int kNarrowestNamed = 6;
+    if (frame.height() >= 3 && frame.width() >= kNarrowestNamed) {
       const int w = frame.width();
       auto edge = [&](int row, const std::string& left, const std::string& right, const std::string& title) {
         std::string text = left;
@@ -317,7 +319,7 @@ struct Painter {
       }
       return;
     }
-    if (frame.width() <= 3) {
+    if (frame.width() < kNarrowestNamed) {
       // Too small for a name: a mark, hollow for a picture of something not (yet) on, as the
       // period dots are.
       const bool hollow = std::any_of(std::begin(kHollowWords), std::end(kHollowWords),

@@ -129,6 +129,39 @@ TEST_F(InteractiveTest, ThePromptRunsScriptCommands) {
   EXPECT_TRUE(frontEnd_->quitRequested());
 }
 
+TEST_F(InteractiveTest, HHoldsAControlUntilPressedAgain) {
+  start();
+  press(":tap settingButton");
+  press(Key::Kind::Enter);
+  advance(1);
+  ASSERT_TRUE(session_->isScreenNamed("settings"));
+  press("h");
+  ASSERT_TRUE(frontEnd_->prompt());
+  EXPECT_EQ(*frontEnd_->prompt(), "press ");
+  press("longBreakUpButton");
+  press(Key::Kind::Enter);
+  EXPECT_TRUE(session_->isPressing());
+  EXPECT_NE(frontEnd_->message().find("A finger holds + (longBreakUpButton)"), std::string::npos)
+      << frontEnd_->message();
+  // While held, time passing steps the value: recognised at 0.2 s, then every 0.2 s.
+  advance(0.9);
+  EXPECT_EQ(defaults()->integerForKey(kLongBreakTimeKey), 35);
+  press("h");
+  EXPECT_FALSE(session_->isPressing());
+  EXPECT_FALSE(frontEnd_->prompt());
+  EXPECT_NE(frontEnd_->message().find("Lifted the finger from + (longBreakUpButton) after 0.9 s"), std::string::npos)
+      << frontEnd_->message();
+  advance(1);
+  EXPECT_EQ(defaults()->integerForKey(kLongBreakTimeKey), 35);
+
+  // A press that cannot begin says why and holds nothing.
+  press("h");
+  press("noSuchControl");
+  press(Key::Kind::Enter);
+  EXPECT_FALSE(session_->isPressing());
+  EXPECT_NE(frontEnd_->message().find("Cannot do that"), std::string::npos) << frontEnd_->message();
+}
+
 TEST_F(InteractiveTest, InterruptQuitsEvenFromThePrompt) {
   start();
   press(":wait");

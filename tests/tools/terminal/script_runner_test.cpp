@@ -6,6 +6,9 @@
 #include <fstream>
 
 #include "platform/foundation/home.h"
+#include "platform/notifications/user_notification_center.h"
+#include "platform/ui/graphics_context.h"
+#include "platform/ui/image.h"
 #include "tests/tools/terminal/session_fixture.h"
 
 namespace {
@@ -81,6 +84,8 @@ TEST_F(ScriptRunnerTest, MalformedOrImpossibleCommandsAreErrors) {
       {"choose Reset this session", Outcome::Error},
       {"type hello", Outcome::Error},
       {"notifications maybe", Outcome::Error},
+      {"photos", Outcome::Error},
+      {"mail", Outcome::Error},
       {"expect", Outcome::Error},
       {"expect frobnicate", Outcome::Error},
       {"expect label", Outcome::Error},
@@ -197,6 +202,212 @@ TEST_F(ScriptRunnerTest, RunFileStopsAtTheFirstProblemWithItsStatus) {
   }
   std::ostringstream err;
   EXPECT_EQ(runner_->runFile(platform::Home::path() / "missing.script", err), 2);
+}
+
+TEST_F(ScriptRunnerTest, AHeldStepperRepeatsUntilTheFingerLifts) {
+  startSession();
+  expectOutcomes({
+      {"press focusUpButton", Outcome::Error},  // not on the focus screen
+      {"tap settingButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"release", Outcome::Error},
+      {"press", Outcome::Error},
+      {"press noSuchButton", Outcome::Error},
+      {"press focusUpButton", Outcome::Ok},
+      {"press breakUpButton", Outcome::Error},  // one finger at a time
+      // Recognised after 0.2 s, then a step every 0.2 s: 0.4, 0.6, 0.8 and 1.0.
+      {"wait 1.1", Outcome::Ok},
+      {"expect default setting.focus.time 45", Outcome::Ok},
+      {"expect label 45MIN", Outcome::Ok},
+      {"release", Outcome::Ok},
+      {"release", Outcome::Error},
+      {"wait 1", Outcome::Ok},
+      {"expect default setting.focus.time 45", Outcome::Ok},
+      // Lifted before it is recognised, a press is a tap: one step.
+      {"longpress focusUpButton 0.1", Outcome::Ok},
+      {"expect default setting.focus.time 50", Outcome::Ok},
+      {"longpress breakDownButton 0.7", Outcome::Ok},
+      {"expect default setting.break.time 3", Outcome::Ok},
+      {"longpress focusUpButton", Outcome::Error},
+      {"longpress focusUpButton soon", Outcome::Error},
+      // Leaving the app cancels the touch: no tap, and nothing steps in the background or after,
+      // whether the press was recognised or not yet.
+      {"press focusDownButton", Outcome::Ok},
+      {"background", Outcome::Ok},
+      {"foreground", Outcome::Ok},
+      {"expect default setting.focus.time 50", Outcome::Ok},
+      {"press focusDownButton", Outcome::Ok},
+      {"wait 0.5", Outcome::Ok},
+      {"expect default setting.focus.time 45", Outcome::Ok},
+      {"background", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"foreground", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"release", Outcome::Error},
+      {"expect default setting.focus.time 45", Outcome::Ok},
+  });
+  EXPECT_FALSE(session_->isPressing());
+  EXPECT_TRUE(session_->pressedName().empty());
+}
+
+TEST_F(ScriptRunnerTest, ADisabledStepperCannotBeHeld) {
+  startSession();
+  // A period stopped early leaves the mascot angry, and the lengths locked.
+  expectOutcomes({
+      {"facedown", Outcome::Ok},
+      {"wait 1:00", Outcome::Ok},
+      {"faceup", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"tap settingButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect screen settings", Outcome::Ok},
+      {"press focusUpButton", Outcome::Error},
+      {"longpress focusUpButton 1", Outcome::Error},
+      {"expect default setting.focus.time 25", Outcome::Ok},
+  });
+  EXPECT_FALSE(session_->isPressing());
+}
+
+TEST_F(ScriptRunnerTest, ThePhotoPermissionDecidesWhetherTheCardIsSaved) {
+  defaults()->setInteger(5, kFocusTimeKey);
+  startSession();
+  expectOutcomes({
+      {"photos sometimes", Outcome::Error},
+      {"photos ask deny", Outcome::Ok},
+      {"facedown", Outcome::Ok},
+      {"wait 5:05", Outcome::Ok},
+      {"faceup", Outcome::Ok},
+      {"expect screen card", Outcome::Ok},
+      {"tap saveButton", Outcome::Ok},
+      {"wait 2", Outcome::Ok},
+      {"expect files 0 Photos/*/*.png", Outcome::Ok},
+      {"expect traces 0 photos", Outcome::Ok},
+      {"expect shown save_btn", Outcome::Ok},
+      // Allowed later in the system's settings, the same button saves.
+      {"photos allow", Outcome::Ok},
+      {"tap saveButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect files 1 Photos/VOZ/*.png", Outcome::Ok},
+      {"expect image Photos/VOZ/*.png 1000x1465", Outcome::Ok},
+  });
+  EXPECT_EQ(platform::PhotosDriver::authorizationPromptCount(), 1);
+  EXPECT_NE(std::find(session_->consoleLines().begin(), session_->consoleLines().end(), "Photo access denied"),
+            session_->consoleLines().end());
+}
+
+TEST_F(ScriptRunnerTest, TheMailComposerOpensOnlyWithMailSetUp) {
+  startSession();
+  expectOutcomes({
+      {"mail maybe", Outcome::Error},
+      {"tap settingButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"mail no", Outcome::Ok},
+      {"tap mailButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect screen settings", Outcome::Ok},
+      {"mail fail", Outcome::Ok},
+      {"tap mailButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect screen mail", Outcome::Ok},
+      {"expect screen MailComposeViewController", Outcome::Ok},
+      {"expect label To: support@focus-timer.invalid", Outcome::Ok},
+      {"tap Send", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect screen settings", Outcome::Ok},
+      {"expect traces 0 mail", Outcome::Ok},
+      {"mail yes", Outcome::Ok},
+      {"tap mailButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"tap Cancel", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect screen settings", Outcome::Ok},
+      {"expect traces 0 mail", Outcome::Ok},
+      {"tap mailButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"tap mailSendButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"expect traces 1 mail support@focus-timer.invalid", Outcome::Ok},
+  });
+}
+
+TEST_F(ScriptRunnerTest, NotificationsAreAnsweredAsScriptedWhenTheAppAsks) {
+  struct Case {
+    const char* command;
+    platform::AuthorizationStatus after;
+  } cases[] = {
+      {"notifications ask deny", platform::AuthorizationStatus::Denied},
+      {"notifications ask", platform::AuthorizationStatus::Authorized},
+  };
+  for (const auto& c : cases) {
+    // Each case is a fresh first launch: the intro's end asks for the permission.
+    TearDown();
+    SetUp();
+    defaults()->setBool(true, kIsFirstLaunchKey);
+    startSession({}, true);
+    expectOutcomes({{c.command, Outcome::Ok}, {"tap introStartButton", Outcome::Ok}, {"wait 1", Outcome::Ok}});
+    EXPECT_EQ(platform::UserNotificationCenter::current()->notificationSettings().authorizationStatus, c.after)
+        << c.command;
+    EXPECT_EQ(platform::NotificationDriver::authorizationPromptCount(), 1) << c.command;
+  }
+}
+
+TEST_F(ScriptRunnerTest, FilesNamedPngCountOnlyAsWholePngImages) {
+  startSession();
+  const auto album = platform::Home::path() / "Photos" / "VOZ";
+  std::filesystem::create_directories(album);
+  platform::ImageContext context(platform::Size{3, 2}, 1);
+  context.fillRect(platform::Rect(0, 0, 3, 2), platform::Color::rgba(1, 0, 0));
+  const platform::Data png = context.image()->pngData();
+  ASSERT_GT(png.size(), 40u);
+  auto write = [](const std::filesystem::path& path, const platform::Data& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+  };
+  write(album / "IMG_0001.png", png);
+  write(album / "cut.png", platform::Data(png.begin(), png.begin() + 40));
+  write(album / "fake.png", platform::Data{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
+  write(platform::Home::path() / "notes.txt", platform::Data{'h', 'i'});
+  expectOutcomes({
+      {"expect file Photos/VOZ/IMG_0001.png", Outcome::Ok},
+      {"expect file Photos/VOZ/cut.png", Outcome::Failed},
+      {"expect file Photos/VOZ/fake.png", Outcome::Failed},
+      {"expect file notes.txt", Outcome::Ok},
+      {"expect files 1 Photos/VOZ/*.png", Outcome::Ok},
+      {"expect files 3 Photos/VOZ/*.png", Outcome::Failed},
+      {"expect files 0 Photos/Other/*.png", Outcome::Ok},
+      {"expect files 1 Photos/Other/*.png", Outcome::Failed},
+      {"expect image Photos/VOZ/*.png 3x2", Outcome::Ok},
+      {"expect image Photos/VOZ/*.png 2x3", Outcome::Failed},
+      {"expect image Photos/VOZ/fake.png 3x2", Outcome::Failed},
+      {"expect files", Outcome::Error},
+      {"expect files some Photos/VOZ/*.png", Outcome::Error},
+      {"expect files -1 Photos/VOZ/*.png", Outcome::Error},
+      {"expect files 1", Outcome::Error},
+      {"expect image Photos/VOZ/*.png", Outcome::Error},
+  });
+  // The failure names the file that only looks like an image.
+  auto result = runner_->run("expect file Photos/VOZ/fake.png");
+  EXPECT_NE(result.message.find("not a PNG image: Photos/VOZ/fake.png"), std::string::npos) << result.message;
+}
+
+TEST_F(ScriptRunnerTest, ThePaneShowsThePhonesSetUpAndTheHeldFinger) {
+  startSession();
+  expectOutcomes({
+      {"photos ask deny", Outcome::Ok},
+      {"mail fail", Outcome::Ok},
+      {"tap settingButton", Outcome::Ok},
+      {"wait 1", Outcome::Ok},
+      {"press longBreakUpButton", Outcome::Ok},
+      {"wait 0.5", Outcome::Ok},
+      {"screenshot", Outcome::Ok},
+      {"release", Outcome::Ok},
+  });
+  const std::string shot = out_.str();
+  for (const char* line : {"Photos  not asked (answer: deny)", "Mail    set up, sending fails",
+                           "Finger  on + (longBreakUpButton), 0.5 s", "7 - (longBreakDownButton)",
+                           "10 vibrationAlert ‹alert_vib_true›"}) {
+    EXPECT_NE(shot.find(line), std::string::npos) << line << "\n" << shot;
+  }
 }
 
 TEST_F(ScriptRunnerTest, ScreenshotShowsThePhoneAndThePane) {

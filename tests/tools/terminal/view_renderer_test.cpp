@@ -160,6 +160,15 @@ TEST(RenderViewTree, TinyPicturesAreMarksHollowWhenTheyMeanNotYet) {
     root->addSubview(dot);
   }
   EXPECT_EQ(renderViewTree(*root, kCanvas, kCell).plainLine(0), "● ● ○ ○");
+  // Bigger dots, still too narrow to show any of their name, are marks as well.
+  for (int i = 0; i < 2; ++i) {
+    auto dot = std::make_shared<platform::ImageView>(Rect(50.0 * i, 40, 40, 40));
+    dot->setImage(platform::Image::named(i == 0 ? "complete" : "incomplete"));
+    root->addSubview(dot);
+  }
+  auto grid = renderViewTree(*root, kCanvas, kCell);
+  EXPECT_EQ(grid.plainLine(2), "");
+  EXPECT_EQ(grid.plainLine(3), " ●    ○");
   platform::ImageCatalog::reset();
 }
 
