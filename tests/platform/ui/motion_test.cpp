@@ -14,6 +14,7 @@
 #include "platform/motion/motion_manager.h"
 #include "platform/testing/testing.h"
 #include "platform/ui/application.h"
+#include "tests/platform/ui/bare_application.h"
 
 namespace platform {
 namespace {
@@ -162,23 +163,6 @@ TEST_F(MotionTest, ManagersThatAreGoneOrStoppedAreSkipped) {
   advance(1.0);
   EXPECT_EQ(r.count(), 0u);
 }
-
-// A running application with no screens (an empty bundle names no storyboard); forgotten again
-// when the test ends, whatever happened.
-struct BareApplication {
-  BareApplication() {
-    const auto bundle = Home::temporary() / "bare-bundle";
-    std::filesystem::create_directories(bundle);
-    Bundle::setMainPath(bundle);
-    ApplicationDelegateRegistry::registerClass("BareDelegate", [] { return std::make_shared<ApplicationDelegate>(); });
-    app = Application::launch("BareDelegate");
-  }
-  ~BareApplication() {
-    Application::reset();
-    Bundle::setMainPath({});
-  }
-  std::shared_ptr<Application> app;
-};
 
 TEST_F(MotionTest, SuspendedAppGetsNoSamples) {
   BareApplication bare;

@@ -17,6 +17,7 @@
 #include "platform/runloop/run_loop.h"
 #include "platform/testing/testing.h"
 #include "platform/ui/application.h"
+#include "tests/platform/ui/bare_application.h"
 
 namespace platform {
 namespace {
@@ -276,23 +277,6 @@ TEST_F(NotificationsTest, InFrontTheDelegateDecides) {
     EXPECT_EQ(shown().size(), c.shows ? 1u : 0u);
   }
 }
-
-// A running application with no screens (an empty bundle names no storyboard); forgotten again
-// when the test ends, whatever happened.
-struct BareApplication {
-  BareApplication() {
-    const auto bundle = Home::temporary() / "bare-bundle";
-    std::filesystem::create_directories(bundle);
-    Bundle::setMainPath(bundle);
-    ApplicationDelegateRegistry::registerClass("BareDelegate", [] { return std::make_shared<ApplicationDelegate>(); });
-    app = Application::launch("BareDelegate");
-  }
-  ~BareApplication() {
-    Application::reset();
-    Bundle::setMainPath({});
-  }
-  std::shared_ptr<Application> app;
-};
 
 TEST_F(NotificationsTest, TheRunningApplicationsStateDecidesWhetherItIsInFront) {
   BareApplication bare;
