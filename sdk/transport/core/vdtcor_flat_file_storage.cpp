@@ -84,11 +84,14 @@ std::optional<double> parseDouble(std::string_view text) {
   return value;
 }
 
-// Whole seconds since 1970, as the file names carry them; a date before 1970 counts as 0.
+// Whole seconds since 1970, as the file names carry them; a date before 1970 counts as 0. The
+// name parser reads them back as a signed 64-bit number, so a farther date is written as the
+// largest such number: a name it could not read would never expire nor match a tier filter.
 std::uint64_t wholeSeconds(platform::Date date) {
   const double seconds = date.timeIntervalSince1970();
   if (!(seconds > 0)) return 0;
-  if (seconds >= 18446744073709549568.0) return std::numeric_limits<std::uint64_t>::max();
+  constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (seconds >= 9223372036854775808.0) return kLargest;
   return static_cast<std::uint64_t>(seconds);
 }
 
@@ -129,6 +132,22 @@ std::int32_t readCounter(const platform::Data& bytes) {
   const std::uint32_t value = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
                               (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
   return static_cast<std::int32_t>(value);
+}
+
+// Where a counter that starts again goes on: one past the highest batch ID still on disk. A
+// batch removal takes every directory of its ID, so handing out the ID of a batch still in flight
+// would delete the new batch's events with it.
+std::int32_t firstUnusedBatchID() {
+  std::int64_t next = 0;
+  if (auto names = files().contentsOfDirectory(VDTCORFlatFileStorage::batchDataStoragePath())) {
+    for (const std::string& name : *names) {
+      auto components = VDTCORFlatFileStorage::batchComponentsFromFilename(name);
+      if (components && components->batchID >= next && components->batchID < std::numeric_limits<std::int32_t>::max()) {
+        next = components->batchID + 1;
+      }
+    }
+  }
+  return static_cast<std::int32_t>(next);
 }
 
 platform::Data counterBytes(std::int32_t value) {
@@ -384,17 +403,26 @@ std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
       return std::nullopt;
     }
     if (bytes->size() < 4) {
-      // Not a counter: no ID this time, and the next batch starts again from 0.
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes) and was removed.",
-                     bytes->size());
-      if (files().removeItem(path)) sizeTracker().fileWasRemovedAtPath(path, bytes->size());
+      // Not a counter: no ID this time; the next batch starts again past the batches on disk.
+      const std::int32_t restart = firstUnusedBatchID();
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes); it starts again at %d.",
+                     bytes->size(), restart);
+      if (!syncWriteLibraryData(counterBytes(restart), path, &error)) {
+        VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be written: %@", error);
+      }
       return std::nullopt;
     }
     value = readCounter(*bytes);
     if (value < 0) {
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter held %d; counting starts again from 0.", value);
-      value = 0;
+      const std::int32_t restart = firstUnusedBatchID();
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter held %d; it starts again at %d.", value,
+                     restart);
+      value = restart;
     }
+  } else {
+    // A fresh installation starts at 0; a counter lost while batches are still on disk goes on
+    // past them.
+    value = firstUnusedBatchID();
   }
   const std::int32_t next = value == std::numeric_limits<std::int32_t>::max() ? 0 : value + 1;
   platform::Error error;
@@ -559,7 +587,7 @@ void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batch
   platform::Error error;
   auto directories = batchDirPathsForBatchID(batchID, &error);
   if (!directories) {
-    VDTCORLogDebug("Failed to find event file paths for batchID: %ld, error: %@", batchID, error);
+    VDTCORLogDebug("Failed to find event file paths for batchID: %@, error: %@", batchID, error);
     return;
   }
   for (const fs::path& directory : *directories) {
@@ -659,7 +687,7 @@ void VDTCORFlatFileStorage::syncCheckForExpirations() {
   }
 
   if (auto delegate = this->delegate(); delegate && !expired.empty()) {
-    VDTCORLogDebug("Delegate notified that %lu events were dropped.", expired.size());
+    VDTCORLogDebug("Delegate notified that %@ events were dropped.", expired.size());
     delegate->storageDidRemoveExpiredEvents(*this, VDTCOREventSet(expired));
   }
   sizeTracker().resetCachedSize();

@@ -42,7 +42,7 @@ void VDTCORRegistrar::registerUploader(std::shared_ptr<VDTCORUploader> uploader,
   registrarQueue_->async([weak, uploader = std::move(uploader), target] {
     auto self = weak.lock();
     if (!self) return;
-    VDTCORLogDebug("Registered an uploader: %p for target:%ld", static_cast<const void*>(uploader.get()), target);
+    VDTCORLogDebug("Registered an uploader: %@ for target:%ld", static_cast<const void*>(uploader.get()), target);
     self->targetToUploader_[target] = uploader;
   });
 }
@@ -52,7 +52,7 @@ void VDTCORRegistrar::registerStorage(std::shared_ptr<VDTCORStorageProtocol> sto
   registrarQueue_->async([weak, storage = std::move(storage), target] {
     auto self = weak.lock();
     if (!self) return;
-    VDTCORLogDebug("Registered storage: %p for target:%ld", static_cast<const void*>(storage.get()), target);
+    VDTCORLogDebug("Registered storage: %@ for target:%ld", static_cast<const void*>(storage.get()), target);
     self->targetToStorage_[target] = storage;
     self->setMetricsControllerAsStorageDelegateForTarget(target);
   });
@@ -64,7 +64,7 @@ void VDTCORRegistrar::registerMetricsController(std::shared_ptr<VDTCORMetricsCon
   registrarQueue_->async([weak, metricsController = std::move(metricsController), target] {
     auto self = weak.lock();
     if (!self) return;
-    VDTCORLogDebug("Registered metrics controller: %p for target:%ld",
+    VDTCORLogDebug("Registered metrics controller: %@ for target:%ld",
                    static_cast<const void*>(metricsController.get()), target);
     self->targetToMetricsController_[target] = metricsController;
     self->setMetricsControllerAsStorageDelegateForTarget(target);

@@ -20,8 +20,15 @@ std::shared_ptr<VDTCORTransport> VDTCORTransport::initWithMappingID(
   VDTCORAssert(target > 0, "A target cannot be negative or 0");
   if (mappingID.empty() || target <= 0) return nullptr;
   auto transport = std::make_shared<VDTCORTransport>(Token{}, std::string(mappingID), std::move(transformers), target);
-  VDTCORLogDebug("Transport object created. mappingID:%@ transformers:%lu target:%ld", transport->mappingID_,
-                 transport->transformers_.size(), target);
+  if (VDTCORConsoleLoggerLoggingLevel().load() <= kVDTCORLogLevelDebug) {
+    std::string list = "(";
+    for (const auto& transformer : transport->transformers_) {
+      list += platform::format(list.size() > 1 ? ", %@" : "%@", static_cast<const void*>(transformer.get()));
+    }
+    list += ")";
+    VDTCORLogDebug("Transport object created. mappingID:%@ transformers:%@ target:%ld", transport->mappingID_, list,
+                   target);
+  }
   return transport;
 }
 

@@ -114,7 +114,7 @@ std::shared_ptr<VDTCORStorageProtocol> VDTCORUploadCoordinator::storageForTarget
   const auto storages = registrar_->targetToStorage();
   auto it = storages.find(target);
   std::shared_ptr<VDTCORStorageProtocol> storage = it == storages.end() ? nullptr : it->second;
-  VDTCORAssert(storage, "A storage must be registered for target %ld", target);
+  VDTCORAssert(storage, "A storage must be registered for target %@", target);
   return storage;
 }
 

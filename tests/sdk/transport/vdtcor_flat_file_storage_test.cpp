@@ -38,6 +38,11 @@ std::set<std::string> idsOf(const VDTCOREventSet& events) {
   return ids;
 }
 
+std::int64_t readCounter(const platform::Data& bytes) {
+  return static_cast<std::int32_t>(std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                                   std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24);
+}
+
 fs::path counterPath() {
   return VDTCORFlatFileStorage::libraryDataStoragePath() / kVDTCORFlatFileStorageBatchIDCounterKey;
 }
@@ -49,23 +54,26 @@ TEST_F(VDTCORFlatFileStorageTest, EventFileNamesCarryIDTierWholeExpirySecondsAnd
     VDTCORTarget target;
     std::int64_t tier;
     double expiry;
+    std::string seconds;
     std::string mappingID;
     std::string escaped;
   };
-  for (const Case& c : {Case{1002, 4, 1'780'604'800.9, "1206", "1206"},
-                        Case{1001, 0, 1'780'604'801.0, "a b-c", "a%20b-c"},
-                        Case{999, 5, 12.5, "x/../y", "x%2F%2E%2E%2Fy"}}) {
+  for (const Case& c : {Case{1002, 4, 1'780'604'800.9, "1780604800", "1206", "1206"},
+                        Case{1001, 0, 1'780'604'801.0, "1780604801", "a b-c", "a%20b-c"},
+                        Case{999, 5, 12.5, "12", "x/../y", "x%2F%2E%2E%2Fy"},
+                        Case{999, 3, -5, "0", "137", "137"},
+                        // Beyond what the parser reads back: the largest value it does read.
+                        Case{1001, 3, 1e300, "9223372036854775807", "137", "137"}}) {
     const fs::path path = VDTCORFlatFileStorage::pathForTarget(c.target, "0123abcd", c.tier,
                                                                platform::Date::fromTimeIntervalSince1970(c.expiry),
                                                                c.mappingID);
-    const std::string name = "0123abcd-" + std::to_string(c.tier) + "-" +
-                             std::to_string(static_cast<std::uint64_t>(c.expiry)) + "-" + c.escaped;
+    const std::string name = "0123abcd-" + std::to_string(c.tier) + "-" + c.seconds + "-" + c.escaped;
     EXPECT_EQ(path, VDTCORFlatFileStorage::eventDataStoragePath() / std::to_string(c.target) / name);
     auto components = VDTCORFlatFileStorage::eventComponentsFromFilename(name);
     ASSERT_TRUE(components) << name;
     EXPECT_EQ(components->eventID, "0123abcd");
     EXPECT_EQ(components->qosTier, c.tier);
-    EXPECT_EQ(components->expiration.timeIntervalSince1970(), static_cast<double>(static_cast<std::uint64_t>(c.expiry)));
+    EXPECT_EQ(components->expiration.timeIntervalSince1970(), std::stod(c.seconds)) << name;
     EXPECT_EQ(platform::strings::removingPercentEncoding(components->mappingID), c.mappingID);
   }
 }
@@ -293,31 +301,38 @@ TEST_F(VDTCORFlatFileStorageTest, BatchIDsCountUpFromZeroAndASelectorWithoutEven
 TEST_F(VDTCORFlatFileStorageTest, TheBatchIDCounterFileIsReadSafely) {
   struct Case {
     const char* name;
-    std::string contents;
+    std::optional<std::string> contents;  // none: no counter file
+    std::vector<std::string> batchesOnDisk;
     std::optional<std::int64_t> handedOut;
-    std::optional<platform::Data> counterAfter;  // none: the file is gone
+    platform::Data counterAfter;
   };
+  // A batch of another target still in flight: a counter that starts again must go on past it.
+  const std::string inFlight = "1002-5-4102444800";
   const std::vector<Case> cases = {
-      {"next is 7", std::string("\x07\x00\x00\x00", 4), 7, platform::Data{8, 0, 0, 0}},
-      {"extra bytes are ignored", std::string("\x07\x00\x00\x00\x09", 5), 7, platform::Data{8, 0, 0, 0}},
-      {"too short", std::string("\x05", 1), std::nullopt, std::nullopt},
-      {"negative", std::string("\xfe\xff\xff\xff", 4), 0, platform::Data{1, 0, 0, 0}},
-      {"largest wraps", std::string("\xff\xff\xff\x7f", 4), 0x7fffffff, platform::Data{0, 0, 0, 0}},
+      {"next is 7", std::string("\x07\x00\x00\x00", 4), {}, 7, platform::Data{8, 0, 0, 0}},
+      {"extra bytes are ignored", std::string("\x07\x00\x00\x00\x09", 5), {}, 7, platform::Data{8, 0, 0, 0}},
+      {"too short", std::string("\x05", 1), {}, std::nullopt, platform::Data{0, 0, 0, 0}},
+      {"too short, batch in flight", std::string("\x05", 1), {inFlight}, std::nullopt, platform::Data{6, 0, 0, 0}},
+      {"negative", std::string("\xfe\xff\xff\xff", 4), {}, 0, platform::Data{1, 0, 0, 0}},
+      {"negative, batch in flight", std::string("\xfe\xff\xff\xff", 4), {inFlight}, 6, platform::Data{7, 0, 0, 0}},
+      {"lost, batch in flight", std::nullopt, {inFlight, "not-a-batch"}, 6, platform::Data{7, 0, 0, 0}},
+      {"largest wraps", std::string("\xff\xff\xff\x7f", 4), {}, 0x7fffffff, platform::Data{0, 0, 0, 0}},
   };
   for (const Case& c : cases) {
     restart();
     ASSERT_TRUE(store(makeEvent("137", 1001)).first);
-    writeRaw(counterPath(), c.contents);
+    if (c.contents) writeRaw(counterPath(), *c.contents);
+    for (const auto& name : c.batchesOnDisk) {
+      writeRaw(VDTCORFlatFileStorage::batchDataStoragePath() / name / "event", "x");
+    }
     auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
     EXPECT_EQ(batchID, c.handedOut) << c.name;
     EXPECT_EQ(events.has_value(), c.handedOut.has_value()) << c.name;
-    if (c.counterAfter) {
-      EXPECT_EQ(readRaw(counterPath()), *c.counterAfter) << c.name;
-    } else {
-      EXPECT_FALSE(fs::exists(counterPath())) << c.name;
-      EXPECT_EQ(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).first, 0) << c.name;
-    }
-    if (batchID) settled(storage()->removeBatchWithID(*batchID, true));
+    EXPECT_EQ(readRaw(counterPath()), c.counterAfter) << c.name;
+    // The next batch gets what the counter holds now.
+    ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+    EXPECT_EQ(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).first, readCounter(c.counterAfter))
+        << c.name;
     fs::remove_all(VDTCORStorageRootURL());
   }
 }
