@@ -1,21 +1,52 @@
 #include "platform/notifications/notification_driver.h"
 
+#include "platform/foundation/console.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/privacy_store.h"
 #include "platform/notifications/notification_state.h"
 
 namespace platform {
 
 NotificationState& NotificationState::shared() {
-  static auto* state = new NotificationState;
+  static auto* state = [] {
+    auto* created = new NotificationState;
+    // Another home is another phone: its own answers.
+    Home::addChangeObserver([created] {
+      std::lock_guard lock(created->mutex);
+      created->status.reset();
+    });
+    return created;
+  }();
   return *state;
+}
+
+AuthorizationStatus NotificationState::currentStatus() {
+  if (!status) {
+    const auto stored = PrivacyStore::status(PrivacyStore::kNotificationsService);
+    const bool known = stored && *stored >= static_cast<int>(AuthorizationStatus::NotDetermined) &&
+                       *stored <= static_cast<int>(AuthorizationStatus::Ephemeral);
+    status = known ? static_cast<AuthorizationStatus>(*stored) : AuthorizationStatus::NotDetermined;
+  }
+  return *status;
+}
+
+void NotificationState::storeStatus(AuthorizationStatus newStatus) {
+  status = newStatus;
+  Error error;
+  if (!PrivacyStore::setStatus(PrivacyStore::kNotificationsService, static_cast<int>(newStatus), &error)) {
+    Console::systemLog("Notifications: the permission could not be saved: " + error.description());
+  }
 }
 
 namespace NotificationDriver {
 
-void reset() {
+namespace {
+
+void resetState(std::optional<AuthorizationStatus> status) {
   {
     auto& n = NotificationState::shared();
     std::lock_guard lock(n.mutex);
-    n.status = AuthorizationStatus::NotDetermined;
+    n.status = status;
     n.answer = true;
     n.answerError.reset();
     n.prompts = 0;
@@ -27,10 +58,16 @@ void reset() {
   center->setDelegate({});
 }
 
+}  // namespace
+
+void reset() { resetState(AuthorizationStatus::NotDetermined); }
+
+void forgetForRelaunch() { resetState(std::nullopt); }
+
 void setAuthorizationStatus(AuthorizationStatus status) {
   auto& n = NotificationState::shared();
   std::lock_guard lock(n.mutex);
-  n.status = status;
+  n.storeStatus(status);
 }
 
 void setAuthorizationAnswer(bool grant, std::optional<Error> error) {

@@ -10,9 +10,12 @@
 namespace platform::NotificationDriver {
 
 // Status not determined, the user would grant, app in front; pending and delivered cleared,
-// delegate dropped.
+// delegate dropped. Only the memory is reset: the status saved in the home stays as it is.
 void reset();
+// As reset, but the status is read again from the home, as a new process of the app finds it.
+void forgetForRelaunch();
 
+// As the user changing the system's settings: kept across launches.
 void setAuthorizationStatus(AuthorizationStatus status);
 // The user's answer to the next permission prompts; an error comes with the answer when given.
 void setAuthorizationAnswer(bool grant, std::optional<Error> error = std::nullopt);

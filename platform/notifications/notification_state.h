@@ -11,13 +11,19 @@ namespace platform {
 
 struct NotificationState {
   std::mutex mutex;
-  AuthorizationStatus status = AuthorizationStatus::NotDetermined;
+  // The system keeps the status across launches; none until read from its store (again after a
+  // change of home or a relaunch).
+  std::optional<AuthorizationStatus> status;
   bool answer = true;
   std::optional<Error> answerError;
   int prompts = 0;
   bool foreground = true;
 
   static NotificationState& shared();
+
+  // Both with `mutex` held.
+  AuthorizationStatus currentStatus();
+  void storeStatus(AuthorizationStatus newStatus);
 };
 
 }  // namespace platform

@@ -20,8 +20,9 @@ bool allowsShowing(AuthorizationStatus status) {
 NotificationSettings settingsNow() {
   auto& n = NotificationState::shared();
   std::lock_guard lock(n.mutex);
-  const bool allowed = allowsShowing(n.status);
-  return {n.status, allowed, allowed};
+  const auto status = n.currentStatus();
+  const bool allowed = allowsShowing(status);
+  return {status, allowed, allowed};
 }
 
 Error invalidTrigger(const std::string& reason) {
@@ -80,16 +81,16 @@ void UserNotificationCenter::requestAuthorization(unsigned options,
     {
       auto& n = NotificationState::shared();
       std::lock_guard lock(n.mutex);
-      if (n.status == AuthorizationStatus::NotDetermined) {
+      if (n.currentStatus() == AuthorizationStatus::NotDetermined) {
         if (options & kAuthorizationOptionProvisional) {
-          n.status = AuthorizationStatus::Provisional;
+          n.storeStatus(AuthorizationStatus::Provisional);
         } else {
           ++n.prompts;
-          n.status = n.answer ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
+          n.storeStatus(n.answer ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied);
           error = n.answerError;
         }
       }
-      granted = allowsShowing(n.status);
+      granted = allowsShowing(n.currentStatus());
     }
     if (completion) completion(granted, error ? &*error : nullptr);
   });

@@ -104,7 +104,8 @@ class UserNotificationCenter : public std::enable_shared_from_this<UserNotificat
   static std::shared_ptr<UserNotificationCenter> current();
 
   // Asks the user (the answer NotificationDriver::setAuthorizationAnswer scripted) while the
-  // status is not determined; later requests answer from the decided status without asking.
+  // status is not determined; later requests answer from the decided status without asking. The
+  // decided status is kept in the home, so later launches do not ask again either.
   void requestAuthorization(unsigned options, std::function<void(bool granted, const Error* error)> completion);
   void getNotificationSettings(std::function<void(const NotificationSettings&)> completion);
   // Settings as they stand now, for the side pane and tests.

@@ -19,11 +19,11 @@ PhotoAuthorizationStatus legacy(PhotoAuthorizationStatus status) {
 PhotoAuthorizationStatus decide() {
   auto& s = State::shared();
   std::lock_guard lock(s.mutex);
-  if (s.status == PhotoAuthorizationStatus::NotDetermined) {
+  if (s.currentStatus() == PhotoAuthorizationStatus::NotDetermined) {
     ++s.prompts;
-    s.status = s.answer;
+    s.storeStatus(s.answer);
   }
-  return s.status;
+  return s.currentStatus();
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ class PhotoLibrary : public std::enable_shared_from_this<PhotoLibrary> {
   static PhotoAuthorizationStatus authorizationStatusForAccessLevel(PhotoAccessLevel level);
   // Asks the user (the answer PhotosDriver::setAuthorizationAnswer scripted) while the status is
   // not determined, otherwise answers the decided status. The handler runs on the library's
-  // queue. The older request answers authorised for limited access, as its status does.
+  // queue. The older request answers authorised for limited access, as its status does. The
+  // answer is kept in the home: later launches find it decided.
   static void requestAuthorization(std::function<void(PhotoAuthorizationStatus)> handler);
   static void requestAuthorizationForAccessLevel(PhotoAccessLevel level,
                                                  std::function<void(PhotoAuthorizationStatus)> handler);

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/foundation/console.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/privacy_store.h"
 #include "platform/foundation/trace.h"
 
 namespace platform::photo_store {
@@ -84,8 +86,34 @@ bool linkOrCopy(const fs::path& from, const fs::path& to) {
 }  // namespace
 
 State& State::shared() {
-  static State state;
-  return state;
+  static auto* state = [] {
+    auto* created = new State;
+    // Another home is another phone: its own answers.
+    Home::addChangeObserver([created] {
+      std::lock_guard lock(created->mutex);
+      created->status.reset();
+    });
+    return created;
+  }();
+  return *state;
+}
+
+PhotoAuthorizationStatus State::currentStatus() {
+  if (!status) {
+    const auto stored = PrivacyStore::status(PrivacyStore::kPhotosService);
+    const bool known = stored && *stored >= static_cast<int>(PhotoAuthorizationStatus::NotDetermined) &&
+                       *stored <= static_cast<int>(PhotoAuthorizationStatus::Limited);
+    status = known ? static_cast<PhotoAuthorizationStatus>(*stored) : PhotoAuthorizationStatus::NotDetermined;
+  }
+  return *status;
+}
+
+void State::storeStatus(PhotoAuthorizationStatus newStatus) {
+  status = newStatus;
+  Error error;
+  if (!PrivacyStore::setStatus(PrivacyStore::kPhotosService, static_cast<int>(newStatus), &error)) {
+    Console::systemLog("Photos: the permission could not be saved: " + error.description());
+  }
 }
 
 std::recursive_mutex& diskMutex() {
@@ -96,7 +124,7 @@ std::recursive_mutex& diskMutex() {
 PhotoAuthorizationStatus status() {
   auto& s = State::shared();
   std::lock_guard lock(s.mutex);
-  return s.status;
+  return s.currentStatus();
 }
 
 bool canRead() {

@@ -17,12 +17,18 @@ namespace platform::photo_store {
 
 struct State {
   std::mutex mutex;
-  PhotoAuthorizationStatus status = PhotoAuthorizationStatus::NotDetermined;
+  // The system keeps the status across launches; none until read from its store (again after a
+  // change of home or a relaunch).
+  std::optional<PhotoAuthorizationStatus> status;
   PhotoAuthorizationStatus answer = PhotoAuthorizationStatus::Authorized;
   int prompts = 0;
   std::optional<Error> changesFailure;
 
   static State& shared();
+
+  // Both with `mutex` held.
+  PhotoAuthorizationStatus currentStatus();
+  void storeStatus(PhotoAuthorizationStatus newStatus);
 };
 
 // Held while the disk is read or changed, and for the whole of a change block, so that a change

@@ -6,19 +6,27 @@ namespace platform::PhotosDriver {
 
 using photo_store::State;
 
-void reset() {
+namespace {
+
+void resetState(std::optional<PhotoAuthorizationStatus> status) {
   auto& s = State::shared();
   std::lock_guard lock(s.mutex);
-  s.status = PhotoAuthorizationStatus::NotDetermined;
+  s.status = status;
   s.answer = PhotoAuthorizationStatus::Authorized;
   s.prompts = 0;
   s.changesFailure.reset();
 }
 
+}  // namespace
+
+void reset() { resetState(PhotoAuthorizationStatus::NotDetermined); }
+
+void forgetForRelaunch() { resetState(std::nullopt); }
+
 void setAuthorizationStatus(PhotoAuthorizationStatus status) {
   auto& s = State::shared();
   std::lock_guard lock(s.mutex);
-  s.status = status;
+  s.storeStatus(status);
 }
 
 void setAuthorizationAnswer(PhotoAuthorizationStatus answer) {

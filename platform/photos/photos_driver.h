@@ -12,9 +12,13 @@
 namespace platform::PhotosDriver {
 
 // Status not determined, the user would allow full access, no failures, no prompts counted. The
-// files in the home's Photos folder are left alone (the test's home is fresh anyway).
+// files in the home's Photos folder are left alone (the test's home is fresh anyway), and so is
+// the status saved in the home: only the memory is reset.
 void reset();
+// As reset, but the status is read again from the home, as a new process of the app finds it.
+void forgetForRelaunch();
 
+// As the user changing the system's settings: kept across launches.
 void setAuthorizationStatus(PhotoAuthorizationStatus status);
 // What the user answers at the next permission prompts.
 void setAuthorizationAnswer(PhotoAuthorizationStatus answer);

@@ -10,7 +10,7 @@
 #include "platform/media/media_driver.h"
 #include "platform/motion/motion_driver.h"
 #include "platform/notifications/notification_driver.h"
-#include "platform/notifications/notification_state.h"
+#include "platform/notifications/user_notification_center.h"
 #include "platform/photos/photo_library.h"
 #include "platform/testing/ui_driver.h"
 #include "platform/ui/device.h"
@@ -126,12 +126,7 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
                        ? platform::format("on %.1f", static_cast<double>(platform::MediaDriver::torchLevel()))
                        : "off"));
 
-  platform::AuthorizationStatus status;
-  {
-    auto& state = platform::NotificationState::shared();
-    std::lock_guard lock(state.mutex);
-    status = state.status;
-  }
+  const auto status = platform::UserNotificationCenter::current()->notificationSettings().authorizationStatus;
   auto pending = platform::NotificationDriver::scheduled();
   std::string notify = "Notify  " + authorizationName(status);
   if (status == platform::AuthorizationStatus::NotDetermined) {

@@ -1,0 +1,68 @@
+#include "platform/foundation/privacy_store.h"
+
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "platform/foundation/console.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/property_list.h"
+
+namespace platform::PrivacyStore {
+
+namespace {
+
+constexpr mode_t kPrivacyMode = 0600;
+
+// Services write from their own queues; a read-modify-write must not lose another's answer.
+std::mutex& fileMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+// The dictionary on disk, or an empty one for a missing or unusable file.
+Value::Dictionary readLocked(const std::filesystem::path& file) {
+  auto& files = FileManager::defaultManager();
+  if (!files.fileExists(file)) return {};
+  auto bytes = files.contentsAtPath(file);
+  if (!bytes) {
+    Console::systemLog("Privacy: cannot read " + file.string() + "; every permission counts as not determined");
+    return {};
+  }
+  Error error;
+  auto value = PropertyList::read(*bytes, &error);
+  if (!value || !value->isDictionary()) {
+    Console::systemLog("Privacy: " + file.string() +
+                       " is not a dictionary property list; every permission counts as not determined");
+    return {};
+  }
+  return *value->ifDictionary();
+}
+
+}  // namespace
+
+std::filesystem::path path() { return Home::path() / "System" / "Privacy.plist"; }
+
+std::optional<std::int64_t> status(std::string_view service) {
+  std::lock_guard lock(fileMutex());
+  auto stored = readLocked(path());
+  auto it = stored.find(service);
+  if (it == stored.end() || !it->second.ifInteger()) return std::nullopt;
+  return *it->second.ifInteger();
+}
+
+bool setStatus(std::string_view service, std::int64_t status, Error* error) {
+  std::lock_guard lock(fileMutex());
+  const auto file = path();
+  // Only the one level: a home that is gone (a test's, removed) must not come back.
+  std::error_code ec;
+  std::filesystem::create_directory(file.parent_path(), ec);
+  auto stored = readLocked(file);
+  stored[std::string(service)] = Value(status);
+  auto bytes = PropertyList::write(Value(std::move(stored)), PropertyList::Format::XML, error);
+  if (!bytes) return false;
+  return FileManager::defaultManager().writeAtomically(file, *bytes, kPrivacyMode, error);
+}
+
+}  // namespace platform::PrivacyStore
