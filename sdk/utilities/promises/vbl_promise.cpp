@@ -47,13 +47,13 @@ std::mutex groupTransitionMutex;
 
 // Only the first member enters the group and only the last leaves it; both transitions happen
 // under one mutex, so the group's own enter and leave always alternate.
-void VBLPromiseBase::enterGroup() {
+void VBLPromiseBase::enterGroup(long count) {
   long members = groupMembers.load(std::memory_order_relaxed);
   while (members > 0) {
-    if (groupMembers.compare_exchange_weak(members, members + 1, std::memory_order_relaxed)) return;
+    if (groupMembers.compare_exchange_weak(members, members + count, std::memory_order_relaxed)) return;
   }
   std::lock_guard lock(groupTransitionMutex);
-  if (groupMembers.fetch_add(1, std::memory_order_relaxed) == 0) dispatchGroup()->enter();
+  if (groupMembers.fetch_add(count, std::memory_order_relaxed) == 0) dispatchGroup()->enter();
 }
 
 void VBLPromiseBase::leaveGroup() {
@@ -63,6 +63,15 @@ void VBLPromiseBase::leaveGroup() {
   }
   std::lock_guard lock(groupTransitionMutex);
   if (groupMembers.fetch_sub(1, std::memory_order_acq_rel) == 1) dispatchGroup()->leave();
+}
+
+void VBLPromiseBase::StateLock::lockContended(std::uint32_t seen) {
+  // Announces a sleeper before sleeping, so that the holder's unlock wakes it.
+  if (seen != 2) seen = word_.exchange(2, std::memory_order_acquire);
+  while (seen != 0) {
+    word_.wait(2, std::memory_order_relaxed);
+    seen = word_.exchange(2, std::memory_order_acquire);
+  }
 }
 
 void VBLPromiseBase::discardObservers(std::unique_ptr<ObserverLink> first) {

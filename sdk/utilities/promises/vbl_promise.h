@@ -20,7 +20,9 @@
 // ("Invalid parameter not satisfying: <name>").
 #pragma once
 
+#include <atomic>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -104,7 +106,28 @@ class VBLPromiseBase {
   [[noreturn]] static void raiseAssertion(std::string_view reason);
 
  protected:
+  // The indices of a promise's outcome: nothing yet, a value, an error.
   enum class State { Pending, Fulfilled, Rejected };
+
+  // The lock of one promise. It is held only for a few stores, so an uncontended take is a
+  // single atomic exchange; a contended one sleeps on the word instead of spinning.
+  class StateLock {
+   public:
+    void lock() {
+      std::uint32_t expected = 0;
+      if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        lockContended(expected);
+      }
+    }
+    void unlock() {
+      if (word_.exchange(0, std::memory_order_release) == 2) word_.notify_one();
+    }
+
+   private:
+    void lockContended(std::uint32_t seen);
+    // 0 free, 1 taken, 2 taken with sleepers.
+    std::atomic<std::uint32_t> word_{0};
+  };
 
   // One observer of a list, whatever the promise's value type.
   struct ObserverLink {
@@ -119,13 +142,18 @@ class VBLPromiseBase {
 
   // Membership of the dispatch group. Promises come and go in large numbers, so members are
   // counted here and the group itself is entered only while any member exists.
-  static void enterGroup();
+  static void enterGroup(long count = 1);
   static void leaveGroup();
 
   // Submits `block` to `queue` as a member of the dispatch group.
   template <class F>
   static void submit(const Queue& queue, F&& block) {
     enterGroup();
+    submitCounted(queue, std::forward<F>(block));
+  }
+  // The same for a block whose membership the caller has already counted.
+  template <class F>
+  static void submitCounted(const Queue& queue, F&& block) {
     queue->async([block = std::forward<F>(block)]() mutable {
       struct Leave {
         ~Leave() { leaveGroup(); }
@@ -556,9 +584,11 @@ class VBLPromise final : public VBLPromiseBase, public std::enable_shared_from_t
   }
 
  private:
-  // A callback waiting for the resolution; it reads the outcome from the resolved promise. The
-  // observers of a promise form a list in registration order; each is one allocation that travels
-  // to its queue as a bare pointer, so submitting it allocates nothing more.
+  // A callback waiting for the resolution; it reads the outcome from the resolved promise.
+  // Observers registered while the promise is pending run in registration order. The first one
+  // lives in the promise itself when it is small (a chain step usually is), so the step costs no
+  // allocation of its own; the others form a list of nodes, each of which travels to its queue as
+  // a bare pointer, so submitting it allocates nothing more.
   struct Observer : ObserverLink {
     virtual void run(const VBLPromise& resolved) = 0;
     std::unique_ptr<ObserverLink> detachNext() override { return std::move(next); }
@@ -572,27 +602,67 @@ class VBLPromise final : public VBLPromiseBase, public std::enable_shared_from_t
     void run(const VBLPromise& p) override { call(p); }
     F call;
   };
+
+  static constexpr std::size_t kInlineObserverSize = 48;
+  template <class F>
+  static constexpr bool fitsInline = sizeof(F) <= kInlineObserverSize &&
+                                     alignof(F) <= alignof(std::max_align_t) &&
+                                     std::is_nothrow_move_constructible_v<F>;
+  // What the promise needs to run, drop or move out the callback held in place.
+  struct InlineOps {
+    void (*run)(void* call, const VBLPromise& resolved);
+    void (*destroy)(void* call);
+    std::unique_ptr<Observer> (*toNode)(void* call);
+  };
+  template <class F>
+  static constexpr InlineOps inlineOpsOf{
+      [](void* call, const VBLPromise& resolved) { (*static_cast<F*>(call))(resolved); },
+      [](void* call) { static_cast<F*>(call)->~F(); },
+      [](void* call) -> std::unique_ptr<Observer> {
+        F& f = *static_cast<F*>(call);
+        auto node = std::make_unique<ObserverOf<F>>(std::move(f));
+        f.~F();
+        return node;
+      }};
+
   template <class U>
   friend class VBLPromise;
 
   State state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
+    std::lock_guard lock(lock_);
+    return resolvedState();
   }
+  // The outcome, read without the lock: only where it is final (observers, resolved promises).
+  State resolvedState() const { return static_cast<State>(outcome_.index()); }
+  const T& resolvedValue() const { return *std::get_if<1>(&outcome_); }
+  const platform::Error& resolvedError() const { return **std::get_if<2>(&outcome_); }
+  // Passes on the rejection of a resolved promise, sharing its error instead of copying it.
+  template <class S>
+  void rejectLike(const VBLPromise<S>& rejected) {
+    settle([&] { outcome_.template emplace<2>(*std::get_if<2>(&rejected.outcome_)); });
+  }
+
   // Registers `call(resolvedPromise)`, which runs on `queue` once the promise is resolved.
   template <class F>
   void observe(const Queue& queue, F&& call);
-  // Hands an observer of this resolved promise to its queue.
-  static void dispatch(std::unique_ptr<Observer> observer, std::shared_ptr<const VBLPromise> self);
+  // Hands an observer of this resolved promise to its queue; its group membership is counted.
+  static void dispatchCounted(std::unique_ptr<Observer> observer, std::shared_ptr<const VBLPromise> self);
+  // Runs and drops the callback held in place, then lets go of the promise.
+  void runInlineObserver();
   // Resolves once; `set` stores the outcome under the lock.
   template <class Set>
-  void settle(State state, Set&& set);
+  void settle(Set&& set);
 
-  mutable std::mutex mutex_;
-  State state_ = State::Pending;
-  std::optional<T> value_;
-  platform::Error error_;
-  std::vector<std::shared_ptr<const void>> pendingObjects_;
+  mutable StateLock lock_;
+  // An error is rare and large, so it lives apart, where a chain passing it on can share it.
+  std::variant<std::monostate, T, std::shared_ptr<const platform::Error>> outcome_;
+  // Rarely used; a promise without any carries one pointer for them.
+  std::unique_ptr<std::vector<std::shared_ptr<const void>>> pendingObjects_;
+  const InlineOps* inlineOps_ = nullptr;
+  Queue inlineQueue_;
+  // The promise itself while the callback held in place waits on its queue.
+  std::shared_ptr<const VBLPromise> inlineKeepAlive_;
+  alignas(std::max_align_t) unsigned char inlineObserver_[kInlineObserverSize];
   std::unique_ptr<Observer> firstObserver_;
   Observer* lastObserver_ = nullptr;
 };

@@ -7,41 +7,61 @@ VBLPromise<T>::VBLPromise(Token) {
 }
 
 template <class T>
-VBLPromise<T>::VBLPromise(Token, T value) : state_(State::Fulfilled), value_(std::move(value)) {}
+VBLPromise<T>::VBLPromise(Token, T value) : outcome_(std::in_place_index<1>, std::move(value)) {}
 
 template <class T>
-VBLPromise<T>::VBLPromise(Token, platform::Error error) : state_(State::Rejected), error_(std::move(error)) {
-  if (!error_.isSet()) raiseAssertion("Invalid error type.");
+VBLPromise<T>::VBLPromise(Token, platform::Error error) {
+  if (!error.isSet()) raiseAssertion("Invalid error type.");
+  outcome_.template emplace<2>(std::make_shared<const platform::Error>(std::move(error)));
 }
 
 template <class T>
 VBLPromise<T>::~VBLPromise() {
   // A promise that dies unresolved leaves the group, so waiting on the group still ends.
-  if (state_ == State::Pending) leaveGroup();
-  if (firstObserver_) discardObservers(std::move(firstObserver_));
+  if (resolvedState() == State::Pending) leaveGroup();
+  std::unique_ptr<Observer> observers = std::move(firstObserver_);
+  if (inlineOps_) {
+    // Only an unresolved promise still holds it. It moves to a node so that dropping a long
+    // pending chain is one loop, not one stack frame per link.
+    std::unique_ptr<Observer> first = inlineOps_->toNode(inlineObserver_);
+    first->next = std::move(observers);
+    observers = std::move(first);
+  }
+  if (observers) discardObservers(std::move(observers));
 }
 
 template <class T>
 template <class Set>
-void VBLPromise<T>::settle(State state, Set&& set) {
-  std::vector<std::shared_ptr<const void>> pendingObjects;
+void VBLPromise<T>::settle(Set&& set) {
+  std::unique_ptr<std::vector<std::shared_ptr<const void>>> pendingObjects;
   {
-    std::lock_guard lock(mutex_);
-    if (state_ != State::Pending) return;
-    state_ = state;
+    std::lock_guard lock(lock_);
+    if (resolvedState() != State::Pending) return;
     set();
+    pendingObjects = std::move(pendingObjects_);
     std::unique_ptr<Observer> observer = std::move(firstObserver_);
     lastObserver_ = nullptr;
-    pendingObjects.swap(pendingObjects_);
-    // Submitting under the lock keeps callbacks in registration order against observers that
-    // register concurrently (they find the promise resolved and submit after these).
-    if (observer) {
+    if (inlineOps_ || observer) {
+      // The promise's own membership of the group passes to its first callback; the others are
+      // counted before any is submitted, so that the group cannot empty in between.
+      long extra = inlineOps_ ? 0 : -1;
+      for (Observer* o = observer.get(); o; o = o->next.get()) ++extra;
+      if (extra > 0) enterGroup(extra);
+      // Submitting under the lock keeps callbacks in registration order against observers that
+      // register concurrently (they find the promise resolved and submit after these).
       auto self = this->shared_from_this();
+      if (inlineOps_) {
+        inlineKeepAlive_ = observer ? self : std::move(self);
+        // Held here, not by the promise, until the queue has taken the block.
+        const Queue queue = std::move(inlineQueue_);
+        submitCounted(queue, [this] { runInlineObserver(); });
+      }
       while (observer) {
         auto next = std::move(observer->next);
-        dispatch(std::move(observer), next ? self : std::move(self));
+        dispatchCounted(std::move(observer), next ? self : std::move(self));
         observer = std::move(next);
       }
+      return;
     }
   }
   leaveGroup();
@@ -50,11 +70,22 @@ void VBLPromise<T>::settle(State state, Set&& set) {
 }
 
 template <class T>
-void VBLPromise<T>::dispatch(std::unique_ptr<Observer> observer, std::shared_ptr<const VBLPromise> self) {
+void VBLPromise<T>::runInlineObserver() {
+  // Dropped last: it may hold the only reference to this promise.
+  const std::shared_ptr<const VBLPromise> keepAlive = std::move(inlineKeepAlive_);
+  struct Drop {
+    VBLPromise* promise;
+    ~Drop() { std::exchange(promise->inlineOps_, nullptr)->destroy(promise->inlineObserver_); }
+  } drop{this};
+  inlineOps_->run(inlineObserver_, *this);
+}
+
+template <class T>
+void VBLPromise<T>::dispatchCounted(std::unique_ptr<Observer> observer, std::shared_ptr<const VBLPromise> self) {
   observer->resolved = std::move(self);
-  const Queue& queue = observer->queue;
+  const Queue queue = std::move(observer->queue);
   // Queues run every block they are given, so the bare pointer is always taken back.
-  submit(queue, [raw = observer.release()] {
+  submitCounted(queue, [raw = observer.release()] {
     const std::unique_ptr<Observer> owned(raw);
     owned->run(*owned->resolved);
   });
@@ -62,42 +93,57 @@ void VBLPromise<T>::dispatch(std::unique_ptr<Observer> observer, std::shared_ptr
 
 template <class T>
 void VBLPromise<T>::fulfill(T value) {
-  settle(State::Fulfilled, [&] { value_.emplace(std::move(value)); });
+  settle([&] { outcome_.template emplace<1>(std::move(value)); });
 }
 
 template <class T>
 void VBLPromise<T>::reject(platform::Error error) {
   if (!error.isSet()) raiseAssertion("Invalid error type.");
-  settle(State::Rejected, [&] { error_ = std::move(error); });
+  auto shared = std::make_shared<const platform::Error>(std::move(error));
+  settle([&] { outcome_.template emplace<2>(std::move(shared)); });
 }
 
 template <class T>
 std::optional<T> VBLPromise<T>::value() const {
-  std::lock_guard lock(mutex_);
-  return value_;
+  std::lock_guard lock(lock_);
+  if (resolvedState() != State::Fulfilled) return std::nullopt;
+  return resolvedValue();
 }
 
 template <class T>
 std::optional<platform::Error> VBLPromise<T>::error() const {
-  std::lock_guard lock(mutex_);
-  if (state_ != State::Rejected) return std::nullopt;
-  return error_;
+  std::lock_guard lock(lock_);
+  if (resolvedState() != State::Rejected) return std::nullopt;
+  return resolvedError();
 }
 
 template <class T>
 void VBLPromise<T>::addPendingObject(std::shared_ptr<const void> object) {
   if (!object) raiseInvalidParameter("object");
-  std::lock_guard lock(mutex_);
-  if (state_ == State::Pending) pendingObjects_.push_back(std::move(object));
+  std::lock_guard lock(lock_);
+  if (resolvedState() != State::Pending) return;
+  if (!pendingObjects_) pendingObjects_ = std::make_unique<std::vector<std::shared_ptr<const void>>>();
+  pendingObjects_->push_back(std::move(object));
 }
 
 template <class T>
 template <class F>
 void VBLPromise<T>::observe(const Queue& queue, F&& call) {
-  std::unique_ptr<Observer> observer = std::make_unique<ObserverOf<std::decay_t<F>>>(std::forward<F>(call));
+  using Call = std::decay_t<F>;
+  if constexpr (fitsInline<Call>) {
+    std::lock_guard lock(lock_);
+    // Only the first observer of all, so that it is also the first to be submitted.
+    if (resolvedState() == State::Pending && !inlineOps_ && !firstObserver_) {
+      ::new (static_cast<void*>(inlineObserver_)) Call(std::forward<F>(call));
+      inlineOps_ = &inlineOpsOf<Call>;
+      inlineQueue_ = queue;
+      return;
+    }
+  }
+  std::unique_ptr<Observer> observer = std::make_unique<ObserverOf<Call>>(std::forward<F>(call));
   observer->queue = queue;
-  std::lock_guard lock(mutex_);
-  if (state_ == State::Pending) {
+  std::lock_guard lock(lock_);
+  if (resolvedState() == State::Pending) {
     Observer* raw = observer.get();
     if (lastObserver_) {
       lastObserver_->next = std::move(observer);
@@ -107,7 +153,8 @@ void VBLPromise<T>::observe(const Queue& queue, F&& call) {
     lastObserver_ = raw;
     return;
   }
-  dispatch(std::move(observer), this->shared_from_this());
+  enterGroup();
+  dispatchCounted(std::move(observer), this->shared_from_this());
 }
 
 template <class T>
@@ -117,10 +164,10 @@ void VBLPromise<T>::observeOnQueue(const Queue& queue, OnFulfill onFulfill, OnRe
   if (!onReject) raiseInvalidParameter("onReject");
   observe(queue, [onFulfill = std::move(onFulfill), onReject = std::move(onReject)](const VBLPromise& p) {
     // The outcome is final once observers run, so it is read without the lock.
-    if (p.state_ == State::Fulfilled) {
-      onFulfill(*p.value_);
+    if (p.resolvedState() == State::Fulfilled) {
+      onFulfill(p.resolvedValue());
     } else {
-      onReject(p.error_);
+      onReject(p.resolvedError());
     }
   });
 }
@@ -131,10 +178,10 @@ void VBLPromise<T>::resolve(const Ptr& promise, VBLResult<T> result, const Queue
     auto& adopted = result.promise();
     if (!adopted) raiseInvalidParameter("promise");
     adopted->observe(queue, [promise](const VBLPromise& p) {
-      if (p.state_ == State::Fulfilled) {
-        promise->fulfill(*p.value_);
+      if (p.resolvedState() == State::Fulfilled) {
+        promise->fulfill(p.resolvedValue());
       } else {
-        promise->reject(p.error_);
+        promise->rejectLike(p);
       }
     });
   } else if (result.isError()) {
@@ -157,16 +204,16 @@ std::shared_ptr<VBLPromise<U>> VBLPromise<T>::chainOnQueue(
   auto chained = VBLPromise<U>::pendingPromise();
   observe(queue, [chained, queue, chainedFulfill = std::move(chainedFulfill),
                   chainedReject = std::move(chainedReject)](const VBLPromise& p) {
-    if (p.state_ == State::Fulfilled) {
+    if (p.resolvedState() == State::Fulfilled) {
       if (chainedFulfill) {
-        VBLPromise<U>::resolve(chained, chainedFulfill(*p.value_), queue);
+        VBLPromise<U>::resolve(chained, chainedFulfill(p.resolvedValue()), queue);
       } else if constexpr (std::is_same_v<U, T>) {
-        chained->fulfill(*p.value_);
+        chained->fulfill(p.resolvedValue());
       }
     } else if (chainedReject) {
-      VBLPromise<U>::resolve(chained, chainedReject(p.error_), queue);
+      VBLPromise<U>::resolve(chained, chainedReject(p.resolvedError()), queue);
     } else {
-      chained->reject(p.error_);
+      chained->rejectLike(p);
     }
   });
   return chained;
@@ -174,14 +221,14 @@ std::shared_ptr<VBLPromise<U>> VBLPromise<T>::chainOnQueue(
 
 template <class T>
 std::string VBLPromise<T>::description() const {
-  std::lock_guard lock(mutex_);
-  switch (state_) {
+  std::lock_guard lock(lock_);
+  switch (resolvedState()) {
     case State::Pending:
-      return describe(this, state_, {});
+      return describe(this, State::Pending, {});
     case State::Fulfilled:
-      return describe(this, state_, vbl_detail::describeValue(*value_));
+      return describe(this, State::Fulfilled, vbl_detail::describeValue(resolvedValue()));
     case State::Rejected:
-      return describe(this, state_, error_.description());
+      return describe(this, State::Rejected, resolvedError().description());
   }
   return {};
 }

@@ -22,21 +22,21 @@ auto VBLPromise<T>::then(const Queue& queue, F work) -> std::shared_ptr<VBLPromi
   if constexpr (std::is_void_v<R> || std::is_same_v<R, U>) {
     // A plain value: nothing to adopt, so no queue to keep.
     observe(queue, [chained, work = std::move(work)](const VBLPromise& p) mutable {
-      if (p.state_ == State::Rejected) {
-        chained->reject(p.error_);
+      if (p.resolvedState() == State::Rejected) {
+        chained->rejectLike(p);
       } else if constexpr (std::is_void_v<R>) {
-        vbl_detail::callWithValue<T>(work, *p.value_);
+        vbl_detail::callWithValue<T>(work, p.resolvedValue());
         chained->fulfill(U{});
       } else {
-        chained->fulfill(vbl_detail::callWithValue<T>(work, *p.value_));
+        chained->fulfill(vbl_detail::callWithValue<T>(work, p.resolvedValue()));
       }
     });
   } else {
     observe(queue, [chained, queue, work = std::move(work)](const VBLPromise& p) mutable {
-      if (p.state_ == State::Rejected) {
-        chained->reject(p.error_);
+      if (p.resolvedState() == State::Rejected) {
+        chained->rejectLike(p);
       } else {
-        VBLPromise<U>::resolve(chained, VBLResult<U>(vbl_detail::callWithValue<T>(work, *p.value_)), queue);
+        VBLPromise<U>::resolve(chained, VBLResult<U>(vbl_detail::callWithValue<T>(work, p.resolvedValue())), queue);
       }
     });
   }
@@ -50,11 +50,11 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::catch_(const Queue& queue, F reject) 
   requireBlock(reject, "reject");
   auto chained = pendingPromise();
   observe(queue, [chained, reject = std::move(reject)](const VBLPromise& p) mutable {
-    if (p.state_ == State::Fulfilled) {
-      chained->fulfill(*p.value_);
+    if (p.resolvedState() == State::Fulfilled) {
+      chained->fulfill(p.resolvedValue());
     } else {
-      reject(p.error_);
-      chained->reject(p.error_);
+      reject(p.resolvedError());
+      chained->rejectLike(p);
     }
   });
   return chained;
@@ -67,10 +67,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::recover(const Queue& queue, F recover
   requireBlock(recovery, "recovery");
   auto chained = pendingPromise();
   observe(queue, [chained, queue, recovery = std::move(recovery)](const VBLPromise& p) mutable {
-    if (p.state_ == State::Fulfilled) {
-      chained->fulfill(*p.value_);
+    if (p.resolvedState() == State::Fulfilled) {
+      chained->fulfill(p.resolvedValue());
     } else {
-      resolve(chained, vbl_detail::resultOf<T>(recovery, p.error_), queue);
+      resolve(chained, vbl_detail::resultOf<T>(recovery, p.resolvedError()), queue);
     }
   });
   return chained;
@@ -84,10 +84,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::always(const Queue& queue, F work) {
   auto chained = pendingPromise();
   observe(queue, [chained, work = std::move(work)](const VBLPromise& p) mutable {
     work();
-    if (p.state_ == State::Fulfilled) {
-      chained->fulfill(*p.value_);
+    if (p.resolvedState() == State::Fulfilled) {
+      chained->fulfill(p.resolvedValue());
     } else {
-      chained->reject(p.error_);
+      chained->rejectLike(p);
     }
   });
   return chained;
@@ -100,10 +100,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::validate(const Queue& queue, F predic
   requireBlock(predicate, "predicate");
   auto chained = pendingPromise();
   observe(queue, [chained, predicate = std::move(predicate)](const VBLPromise& p) mutable {
-    if (p.state_ == State::Rejected) {
-      chained->reject(p.error_);
-    } else if (predicate(*p.value_)) {
-      chained->fulfill(*p.value_);
+    if (p.resolvedState() == State::Rejected) {
+      chained->rejectLike(p);
+    } else if (predicate(p.resolvedValue())) {
+      chained->fulfill(p.resolvedValue());
     } else {
       chained->reject(VBLPromiseValidationFailureError());
     }
@@ -123,10 +123,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::reduce(const Queue& queue, std::vecto
   for (auto& item : items) {
     auto next = pendingPromise();
     current->observe(queue, [next, queue, shared, item = std::move(item)](const VBLPromise& p) {
-      if (p.state_ == State::Fulfilled) {
-        resolve(next, vbl_detail::resultOf<T>(*shared, *p.value_, item), queue);
+      if (p.resolvedState() == State::Fulfilled) {
+        resolve(next, vbl_detail::resultOf<T>(*shared, p.resolvedValue(), item), queue);
       } else {
-        next->reject(p.error_);
+        next->rejectLike(p);
       }
     });
     current = std::move(next);
@@ -142,10 +142,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::delay(const Queue& queue, double seco
   const double interval = vbl_detail::wholeNanoseconds(seconds);
   auto delayed = pendingPromise();
   observe(queue, [delayed, queue, interval](const VBLPromise& p) {
-    if (p.state_ == State::Fulfilled) {
-      queue->after(interval, [delayed, value = *p.value_]() mutable { delayed->fulfill(std::move(value)); });
+    if (p.resolvedState() == State::Fulfilled) {
+      queue->after(interval, [delayed, value = p.resolvedValue()]() mutable { delayed->fulfill(std::move(value)); });
     } else {
-      delayed->reject(p.error_);
+      delayed->rejectLike(p);
     }
   });
   return delayed;
@@ -156,10 +156,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::timeout(const Queue& queue, double se
   requireQueue(queue);
   auto bounded = pendingPromise();
   observe(queue, [bounded](const VBLPromise& p) {
-    if (p.state_ == State::Fulfilled) {
-      bounded->fulfill(*p.value_);
+    if (p.resolvedState() == State::Fulfilled) {
+      bounded->fulfill(p.resolvedValue());
     } else {
-      bounded->reject(p.error_);
+      bounded->rejectLike(p);
     }
   });
   // Held weakly: a timer must not keep alive a promise that nobody waits for any more.
@@ -222,16 +222,16 @@ std::shared_ptr<VBLPromise<std::vector<T>>> VBLPromise<T>::all(const Queue& queu
     // Every callback holds the whole list: a callback decides by looking at all members.
     for (const auto& member : *members) {
       member->observe(queue, [members, fulfill, reject](const VBLPromise& p) {
-        if (p.state_ == State::Rejected) {
-          reject(p.error_);
+        if (p.resolvedState() == State::Rejected) {
+          reject(p.resolvedError());
           return;
         }
         std::vector<T> values;
         values.reserve(members->size());
         for (const auto& m : *members) {
-          std::lock_guard lock(m->mutex_);
-          if (m->state_ != State::Fulfilled) return;
-          values.push_back(*m->value_);
+          std::lock_guard lock(m->lock_);
+          if (m->resolvedState() != State::Fulfilled) return;
+          values.push_back(m->resolvedValue());
         }
         fulfill(std::move(values));
       });
@@ -267,19 +267,19 @@ std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<T>>>> VBLPromise<T>::an
         combined.reserve(members->size());
         bool anyFulfilled = false;
         for (const auto& m : *members) {
-          std::lock_guard lock(m->mutex_);
-          if (m->state_ == State::Pending) return;
-          if (m->state_ == State::Fulfilled) {
+          std::lock_guard lock(m->lock_);
+          if (m->resolvedState() == State::Pending) return;
+          if (m->resolvedState() == State::Fulfilled) {
             anyFulfilled = true;
-            combined.emplace_back(std::in_place_index<0>, *m->value_);
+            combined.emplace_back(std::in_place_index<0>, m->resolvedValue());
           } else {
-            combined.emplace_back(std::in_place_index<1>, m->error_);
+            combined.emplace_back(std::in_place_index<1>, m->resolvedError());
           }
         }
-        if (p.state_ == State::Fulfilled || anyFulfilled) {
+        if (p.resolvedState() == State::Fulfilled || anyFulfilled) {
           fulfill(std::move(combined));
         } else {
-          reject(p.error_);
+          reject(p.resolvedError());
         }
       });
     }
@@ -302,10 +302,10 @@ typename VBLPromise<T>::Ptr VBLPromise<T>::race(const Queue& queue, std::vector<
     }
     for (auto& item : items) {
       item.promise()->observe(queue, [fulfill, reject](const VBLPromise& p) {
-        if (p.state_ == State::Fulfilled) {
-          fulfill(*p.value_);
+        if (p.resolvedState() == State::Fulfilled) {
+          fulfill(p.resolvedValue());
         } else {
-          reject(p.error_);
+          reject(p.resolvedError());
         }
       });
     }

@@ -112,6 +112,57 @@ TEST(VBLPromiseCore, CallbacksRunOnTheGivenQueueInRegistrationOrder) {
   EXPECT_EQ(onQueue, 20);
 }
 
+// Small callbacks (a chain step) and large ones are stored differently until the resolution;
+// whatever the mix, they run in registration order, and every one of them keeps the dispatch
+// group busy until it has run.
+TEST(VBLPromiseCore, MixedObserversKeepOrderAndGroupMembership) {
+  struct Case {
+    const char* name;
+    std::string kinds;  // s: a `then` step, l: observeOnQueue with its two blocks
+    int resolveBefore;  // index of the registration the resolution precedes
+  };
+  const Case cases[] = {
+      {"a single step", "s", 1},
+      {"steps only", "ssss", 4},
+      {"large ones only", "llll", 4},
+      {"a step first", "slsl", 4},
+      {"a large one first", "lsls", 4},
+      {"resolved midway", "slslsl", 3},
+      {"resolved first", "sls", 0},
+  };
+  const auto& group = VBLPromiseBase::dispatchGroup();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto queue = DispatchQueue::serial("test.promise.mixed");
+    queue->suspend();
+    std::vector<int> order;
+    {
+      auto p = VBLPromise<int>::pendingPromise();
+      for (int i = 0; i < static_cast<int>(c.kinds.size()); ++i) {
+        if (i == c.resolveBefore) p->fulfill(1);
+        if (c.kinds[i] == 's') {
+          p->then(queue, [&order, i](int) { order.push_back(i); });
+        } else {
+          p->observeOnQueue(queue, [&order, i](int) { order.push_back(i); }, [](const Error&) {});
+        }
+      }
+      if (c.resolveBefore >= static_cast<int>(c.kinds.size())) p->fulfill(1);
+    }
+    // Resolved and dropped, but the callbacks wait on the suspended queue.
+    EXPECT_FALSE(group->wait(0));
+    queue->resume();
+    platform::testing::drain(queue);
+    ASSERT_EQ(order.size(), c.kinds.size());
+    for (int i = 0; i < static_cast<int>(order.size()); ++i) EXPECT_EQ(order[i], i);
+    EXPECT_TRUE(group->wait(5));
+    // Counted exactly: a new member makes the group busy again.
+    auto later = VBLPromise<int>::pendingPromise();
+    EXPECT_FALSE(group->wait(0));
+    later.reset();
+    EXPECT_TRUE(group->wait(0));
+  }
+}
+
 TEST(VBLPromiseCore, PlainFormsUseTheDefaultQueueReadWhenCalled) {
   auto queue = DispatchQueue::serial("test.promise.default");
   auto p = VBLPromise<int>::pendingPromise();
