@@ -15,6 +15,17 @@ namespace {
 constexpr unsigned kRouteUp = 0x0001;
 constexpr unsigned kRouteReject = 0x0200;
 
+// A route table's flags column (hexadecimal): up and not a reject route.
+bool isUsableRoute(const std::string& hexFlags) {
+  unsigned long flags = 0;
+  try {
+    flags = std::stoul(hexFlags, nullptr, 16);
+  } catch (...) {
+    return false;
+  }
+  return (flags & kRouteUp) && !(flags & kRouteReject);
+}
+
 struct Registry {
   std::mutex mutex;
   std::optional<NetworkReachabilityFlags> testFlags;
@@ -162,13 +173,7 @@ NetworkReachabilityFlags flagsFromRouteTables(std::string_view ipv4Routes, std::
       std::string iface, destination, gateway, flags, refCount, use, metric, mask;
       if (!(fields >> iface >> destination >> gateway >> flags >> refCount >> use >> metric >> mask)) continue;
       if (iface == "lo" || destination != "00000000" || mask != "00000000") continue;
-      unsigned routeFlags = 0;
-      try {
-        routeFlags = static_cast<unsigned>(std::stoul(flags, nullptr, 16));
-      } catch (...) {
-        continue;
-      }
-      if ((routeFlags & kRouteUp) && !(routeFlags & kRouteReject)) return reachableVia(iface);
+      if (isUsableRoute(flags)) return reachableVia(iface);
     }
   }
   {
@@ -183,13 +188,7 @@ NetworkReachabilityFlags flagsFromRouteTables(std::string_view ipv4Routes, std::
         continue;
       }
       if (iface == "lo" || prefix != "00" || destination != std::string(32, '0')) continue;
-      unsigned routeFlags = 0;
-      try {
-        routeFlags = static_cast<unsigned>(std::stoul(flags, nullptr, 16));
-      } catch (...) {
-        continue;
-      }
-      if ((routeFlags & kRouteUp) && !(routeFlags & kRouteReject)) return reachableVia(iface);
+      if (isUsableRoute(flags)) return reachableVia(iface);
     }
   }
   return 0;

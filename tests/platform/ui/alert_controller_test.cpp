@@ -12,14 +12,10 @@
 namespace platform::ui_tests {
 namespace {
 
-class AlertTest : public UITest {
+class AlertTest : public WindowedUITest {
  protected:
   void SetUp() override {
-    UITest::SetUp();
-    window_ = std::make_shared<Window>(Rect(0, 0, 375, 667));
-    root_ = std::make_shared<ViewController>();
-    window_->setRootViewController(root_);
-    window_->makeKeyAndVisible();
+    WindowedUITest::SetUp();
     platform::testing::runUntilIdle();
   }
 
@@ -34,8 +30,6 @@ class AlertTest : public UITest {
     return sheet;
   }
 
-  std::shared_ptr<Window> window_;
-  std::shared_ptr<ViewController> root_;
 };
 
 TEST_F(AlertTest, ChoosingAnActionDismissesTheAlertThenRunsItsHandler) {

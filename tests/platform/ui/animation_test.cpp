@@ -9,19 +9,13 @@
 namespace platform::ui_tests {
 namespace {
 
-class AnimationTest : public UITest {
+class AnimationTest : public WindowedUITest {
  protected:
   void SetUp() override {
-    UITest::SetUp();
-    window_ = std::make_shared<Window>(Rect(0, 0, 375, 667));
-    root_ = std::make_shared<ViewController>();
-    window_->setRootViewController(root_);
-    window_->makeKeyAndVisible();
+    WindowedUITest::SetUp();
     view_ = std::make_shared<View>(Rect(0, 0, 100, 100));
     root_->view()->addSubview(view_);
   }
-  std::shared_ptr<Window> window_;
-  std::shared_ptr<ViewController> root_;
   std::shared_ptr<View> view_;
 };
 

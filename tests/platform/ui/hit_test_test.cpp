@@ -12,15 +12,11 @@
 namespace platform::ui_tests {
 namespace {
 
-class TouchTest : public UITest {
+class TouchTest : public WindowedUITest {
  protected:
   void SetUp() override {
-    UITest::SetUp();
+    WindowedUITest::SetUp();
     log_.clear();
-    window_ = std::make_shared<Window>(Rect(0, 0, 375, 667));
-    root_ = std::make_shared<ViewController>();
-    window_->setRootViewController(root_);
-    window_->makeKeyAndVisible();
     screen_ = root_->view();
     // A panel with a tap recognizer, and a button on it.
     panel_ = std::make_shared<View>(Rect(0, 100, 375, 300));
@@ -35,8 +31,6 @@ class TouchTest : public UITest {
   }
 
  public:
-  std::shared_ptr<Window> window_;
-  std::shared_ptr<ViewController> root_;
   std::shared_ptr<View> screen_;
   std::shared_ptr<View> panel_;
   std::shared_ptr<Button> button_;

@@ -10,6 +10,8 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/testing/testing.h"
 #include "platform/testing/ui_driver.h"
+#include "platform/ui/view_controller.h"
+#include "platform/ui/window.h"
 
 namespace platform::ui_tests {
 
@@ -20,6 +22,20 @@ class UITest : public ::testing::Test {
     platform::testing::runUntilIdle();
     UIDriver::reset();
   }
+};
+
+// A key window of the default phone size showing a plain screen.
+class WindowedUITest : public UITest {
+ protected:
+  void SetUp() override {
+    UITest::SetUp();
+    window_ = std::make_shared<Window>(Rect(0, 0, 375, 667));
+    root_ = std::make_shared<ViewController>();
+    window_->setRootViewController(root_);
+    window_->makeKeyAndVisible();
+  }
+  std::shared_ptr<Window> window_;
+  std::shared_ptr<ViewController> root_;
 };
 
 // Records the names of the notifications it listens to, in order.
