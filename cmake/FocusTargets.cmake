@@ -40,3 +40,21 @@ function(focus_link target)
     target_link_libraries(${target} PUBLIC ${ARGN})
   endif()
 endfunction()
+
+# A libFuzzer target for a decoder of outside input, built only when FOCUS_FUZZ is on. Its test
+# runs it for a short time from the committed corpus tests/fuzz/corpus/<name> (copied first, so
+# the run never writes into the tree).
+#   focus_fuzz(<name> <source> DEPS <targets>...)
+function(focus_fuzz name source)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  if(NOT FOCUS_FUZZ)
+    return()
+  endif()
+  add_executable(fuzz_${name} ${CMAKE_SOURCE_DIR}/${source})
+  target_link_libraries(fuzz_${name} PRIVATE ${ARG_DEPS} focus_warnings focus_sanitizers)
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  add_test(NAME fuzz_${name}
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/run_fuzzer $<TARGET_FILE:fuzz_${name}>
+            ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${name} ${FOCUS_FUZZ_SECONDS})
+  set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 600)
+endfunction()
