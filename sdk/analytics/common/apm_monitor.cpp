@@ -387,7 +387,8 @@ void APMMonitor::insertOrUpdateMonitoringDataWithMessage(std::string_view messag
   monitorQueue_->async([weak, key = std::move(key), encodedContext = std::move(encodedContext)] {
     if (auto self = weak.lock()) {
       self->monitoringSampledData_.insertOrUpdateSampledDataWithKey(key, encodedContext);
-      self->saveMonitoringDataToUserDefaultsOnMonitorQueue();
+      // The suite's own flusher writes it shortly; a disk write per message would cost too much.
+      self->saveMonitoringDataToUserDefaultsOnMonitorQueue(false);
     }
   });
 }
@@ -420,10 +421,10 @@ void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
   monitoringSampledData_ = APMMonitoringSampledData(monitorUserDefaults_->arrayForKey(kAPMHealthMonitorKey));
 }
 
-void APMMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue() {
+void APMMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue(bool synchronize) {
   const auto data = monitoringSampledData_.sampledData();
   monitorUserDefaults_->setObject(data ? platform::Value(*data) : platform::Value(), kAPMHealthMonitorKey);
-  monitorUserDefaults_->synchronize();
+  if (synchronize) monitorUserDefaults_->synchronize();
 }
 
 void APMMonitor::migrateMonitorDataOnMonitorQueue() {

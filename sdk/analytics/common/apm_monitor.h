@@ -68,6 +68,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   ~APMMonitor();
 
   void logWithLevel(std::int64_t level, std::int64_t messageCode, std::string_view message, Contexts contexts);
+  void logWithLevel(std::int64_t level, std::int64_t messageCode, std::string_view message) {
+    logWithLevel(level, messageCode, message, Contexts{});
+  }
   // One to three contexts; an absent (nil) one stands as the null object.
   template <class... More>
     requires(sizeof...(More) <= 2)
@@ -123,7 +126,7 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void insertOrUpdateMonitoringDataWithMessage(std::string_view message, std::string encodedContext,
                                                std::int64_t level);
   void loadMonitoringDataFromUserDefaultsOnMonitorQueue();
-  void saveMonitoringDataToUserDefaultsOnMonitorQueue();
+  void saveMonitoringDataToUserDefaultsOnMonitorQueue(bool synchronize = true);
   void migrateMonitorDataOnMonitorQueue();
   void setSharedLoggerLevel(std::int64_t monitorLevel);
 
