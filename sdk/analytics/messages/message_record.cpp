@@ -327,7 +327,7 @@ struct Decoder {
       if (isRepeated(field.typeCode)) {
         ok = readRepeated(stream, field, wireType, headerAt(record, static_cast<std::uint32_t>(index)));
       } else if (kind == kNANOMessage && counts[index] > 1) {
-        ok = merged[index] ? skip(stream, wireType) : readMergedChild(start, tag, *field.child, slot);
+        ok = (merged[index] || readMergedChild(start, tag, *field.child, slot)) && skip(stream, wireType);
         merged[index] = true;
       } else if (kind == kNANOMessage) {
         ok = readChild(stream, *field.child, slot);
