@@ -6,6 +6,8 @@
 
 #include "sdk/analytics/common/apm_value.h"
 
+class APMPBUserAttribute;
+
 class APMUserAttribute {
  public:
   // Nothing unless the name and the value pass the internal user-property rules.
@@ -17,6 +19,8 @@ class APMUserAttribute {
   const APMValuePtr& value() const { return value_; }
   double lastSetTimestamp() const { return lastSetTimestamp_; }
   bool isPublic() const { return !name_.empty() && name_.front() != '_'; }
+  // The user property of a bundle; the origin stays behind.
+  std::shared_ptr<APMPBUserAttribute> protoUserAttribute() const;
 
   APMUserAttribute(std::string origin, std::string name, APMValuePtr value, double lastSetTimestamp)
       : origin_(std::move(origin)), name_(std::move(name)), value_(std::move(value)), lastSetTimestamp_(lastSetTimestamp) {}
