@@ -1,0 +1,60 @@
+#include "sdk/analytics/common/apm_app_delegate_interceptor.h"
+
+#include <mutex>
+
+namespace {
+struct HookTable {
+  std::mutex mutex;
+  APMAppDelegateInterceptor::Hooks hooks;
+};
+HookTable& hookTable() {
+  static HookTable* table = new HookTable;
+  return *table;
+}
+APMAppDelegateInterceptor::Hooks hooks() {
+  auto& table = hookTable();
+  std::lock_guard lock(table.mutex);
+  return table.hooks;
+}
+}  // namespace
+
+std::shared_ptr<APMAppDelegateInterceptor> APMAppDelegateInterceptor::sharedInstance() {
+  static const auto instance = std::make_shared<APMAppDelegateInterceptor>();
+  return instance;
+}
+
+void APMAppDelegateInterceptor::setHooks(Hooks newHooks) {
+  auto& table = hookTable();
+  std::lock_guard lock(table.mutex);
+  table.hooks = std::move(newHooks);
+}
+
+bool APMAppDelegateInterceptor::applicationOpenURLOptions(platform::Application&, const std::string& url,
+                                                          const platform::Value::Dictionary&) {
+  if (const auto h = hooks(); h.handleOpenURL) h.handleOpenURL(url);
+  return false;
+}
+
+bool APMAppDelegateInterceptor::applicationOpenURLSourceApplicationAnnotation(platform::Application&,
+                                                                              const std::string& url,
+                                                                              const std::string&,
+                                                                              const platform::Value&) {
+  if (const auto h = hooks(); h.handleOpenURL) h.handleOpenURL(url);
+  return false;
+}
+
+bool APMAppDelegateInterceptor::applicationContinueUserActivityRestorationHandler(
+    platform::Application&, const platform::Value::Dictionary& userActivity, std::function<void(const platform::Value&)>) {
+  const auto h = hooks();
+  if (!h.deepLinkFromUserActivity) return false;
+  const auto url = h.deepLinkFromUserActivity(userActivity);
+  if (url && !url->empty() && h.handleOpenURL) h.handleOpenURL(*url);
+  return false;
+}
+
+void APMAppDelegateInterceptor::applicationHandleEventsForBackgroundURLSessionCompletionHandler(
+    platform::Application&, const std::string& identifier, std::function<void()> completion) {
+  if (const auto h = hooks(); h.handleBackgroundSessionEvents) {
+    h.handleBackgroundSessionEvents(identifier, std::move(completion));
+  }
+}
