@@ -7,19 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/console.h"
 #include "sdk/analytics/messages/message_schemas.h"
+#include "sdk/analytics/messages/nano_log.h"
 
 namespace {
-
-template <class... Args>
-void printLine(const char* format, Args... args) {
-  char line[512];
-  std::snprintf(line, sizeof line, format, args...);
-  std::string text(line);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  platform::Console::print(text);
-}
 
 std::int32_t kindOf(std::int32_t typeCode) { return typeCode & kNANOKindMask; }
 bool isRepeated(std::int32_t typeCode) { return (typeCode & kNANORepeated) != 0; }
@@ -206,7 +197,7 @@ struct Decoder {
     }
     const std::size_t length = substream.bytes_left;
     if (length > kNANOMaxStringLength) {
-      printLine("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+      NANOPrintLine("Unable to process proto stream. Buffer is too big. %zu > %d", length,
                 static_cast<int>(kNANOMaxStringLength));
       return fail("string too long");
     }
@@ -370,7 +361,7 @@ struct Encoder {
   std::vector<std::uint32_t> sizes;  // every message's encoded size, in the order of the write pass
 
   static bool fieldFailure(const NANOMessageSchema& schema, const NANOFieldSchema& field) {
-    printLine("<ERROR> %s Encoder: '%s' should have been allocated\n", schema.name, field.name);
+    NANOPrintLine("<ERROR> %s Encoder: '%s' should have been allocated\n", schema.name, field.name);
     return false;
   }
 
@@ -518,7 +509,7 @@ MessageInfo* NANONewMessageInfo(const NANOMessageSchema& schema) {
 bool NANODeallocMessageField(const NANOMessageSchema& schema, MessageInfo* record, std::int32_t index) {
   if (!record || !record->fields) return false;
   if (index < 0 || static_cast<std::uint32_t>(index) >= schema.fieldCount) {
-    printLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
+    NANOPrintLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
     return false;
   }
   const NANOFieldSchema& field = schema.fields[index];
@@ -580,11 +571,11 @@ bool NANOCopyMessageInfo(const NANOMessageSchema& schema, MessageInfo** destinat
 
 bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std::size_t length, MessageInfo* record) {
   if (!record || !record->fields) {
-    printLine("<ERROR> %s decoder failed: message_info is NULL\n", schema.name);
+    NANOPrintLine("<ERROR> %s decoder failed: message_info is NULL\n", schema.name);
     return false;
   }
   if (length > INT32_MAX || (!bytes && length > 0)) {
-    printLine("<ERROR> %s decoder failed: %s\n", schema.name, "input too large");
+    NANOPrintLine("<ERROR> %s decoder failed: %s\n", schema.name, "input too large");
     return false;
   }
   for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
@@ -594,7 +585,7 @@ bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std:
   pb_istream_t stream = pb_istream_from_buffer(bytes ? bytes : &kNothing, length);
   Decoder decoder{schema, record, 0};
   if (!decoder.decode(stream)) {
-    printLine("<ERROR> %s decoder failed: %s\n", schema.name, decoder.error ? decoder.error : "(none)");
+    NANOPrintLine("<ERROR> %s decoder failed: %s\n", schema.name, decoder.error ? decoder.error : "(none)");
     return false;
   }
   return true;
@@ -631,7 +622,7 @@ std::optional<platform::Data> NANOEncodeToData(const NANOMessageSchema& schema, 
 
 void NANOInitArray(NANORepeatedHeader* header) {
   if (!header) {
-    printLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
+    NANOPrintLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
     return;
   }
   std::free(header->items);
@@ -640,7 +631,7 @@ void NANOInitArray(NANORepeatedHeader* header) {
 
 void NANODeallocString(NANOStringValue* value) {
   if (!value) {
-    printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
+    NANOPrintLine("<ERROR> Unable to dealloc string field. String struct is NULL");
     return;
   }
   std::free(value->data);
@@ -653,7 +644,7 @@ namespace {
 template <class T>
 bool storeCell(void** slot, T value, std::size_t size, const char* what) {
   if (!slot) {
-    printLine("<ERROR> Unable to set %s. Destination pointer is NULL", what);
+    NANOPrintLine("<ERROR> Unable to set %s. Destination pointer is NULL", what);
     return false;
   }
   if (!*slot) *slot = std::calloc(1, size);
@@ -672,7 +663,7 @@ bool NANOStoreDouble(void** slot, double value) { return storeCell(slot, value, 
 
 bool NANOStoreString(void** slot, const std::uint8_t* bytes, std::uint32_t length) {
   if (!slot) {
-    printLine("<ERROR> Unable to set string. Destination array is NULL");
+    NANOPrintLine("<ERROR> Unable to set string. Destination array is NULL");
     return false;
   }
   if (!*slot) *slot = std::calloc(1, sizeof(NANOStringValue));
