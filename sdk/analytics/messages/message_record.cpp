@@ -135,8 +135,10 @@ struct Decoder {
     return true;
   }
 
-  // Pass 1: checks every wire type and counts repeated elements and sub-message occurrences.
-  bool count(pb_istream_t stream, std::uint32_t* counts) {
+  // Calls `visit(index, tag, wireType)` for each field the schema lists, with the stream at its
+  // value (which the visitor consumes); skips the others.
+  template <class Visit>
+  bool forEachField(pb_istream_t& stream, Visit visit) {
     for (;;) {
       std::uint32_t tag;
       pb_wire_type_t wireType;
@@ -144,16 +146,18 @@ struct Decoder {
       if (!nextTag(stream, tag, wireType, done)) return false;
       if (done) return true;
       const int index = schema.indexOfTag(tag);
-      if (index < 0) {
-        if (!skip(stream, wireType)) return false;
-        continue;
-      }
+      if (index < 0 ? !skip(stream, wireType) : !visit(index, tag, wireType)) return false;
+    }
+  }
+
+  // Pass 1: checks every wire type and counts repeated elements and sub-message occurrences.
+  bool count(pb_istream_t stream, std::uint32_t* counts) {
+    return forEachField(stream, [&](int index, std::uint32_t, pb_wire_type_t wireType) {
       const std::int32_t typeCode = schema.fields[index].typeCode;
       const std::int32_t kind = kindOf(typeCode);
       const pb_wire_type_t expected = wireTypeOf(kind);
       if (isRepeated(typeCode) && expected != PB_WT_STRING && wireType == PB_WT_STRING) {
-        if (!countPacked(stream, kind, counts[index])) return false;
-        continue;
+        return countPacked(stream, kind, counts[index]);
       }
       if (wireType != expected) return fail("wrong wire type");
       if (!skip(stream, wireType)) return false;
@@ -161,7 +165,8 @@ struct Decoder {
         if (counts[index] >= kNANOMaxRepeatedCount) return fail("too many elements in a repeated field");
         ++counts[index];
       }
-    }
+      return true;
+    });
   }
 
   bool readScalar(pb_istream_t& stream, std::int32_t kind, void** slot) {
@@ -215,51 +220,39 @@ struct Decoder {
     return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
   }
 
-  bool readChild(pb_istream_t& stream, const NANOMessageSchema& childSchema, void** slot) {
-    pb_istream_t substream;
-    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
+  // A fresh child record in the slot, decoded from the stream; the caller frees it on failure.
+  bool decodeChild(pb_istream_t stream, const NANOMessageSchema& childSchema, void** slot) {
     MessageInfo* child = NANONewMessageInfo(childSchema);
     if (!child) return fail("Unable to initialize MessageInfo");
     *slot = child;
     Decoder inner{childSchema, child, depth + 1};
-    if (!inner.decode(substream)) {
-      error = inner.error;
-      return false;
-    }
-    return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
+    if (inner.decode(stream)) return true;
+    error = inner.error;
+    return false;
+  }
+
+  bool readChild(pb_istream_t& stream, const NANOMessageSchema& childSchema, void** slot) {
+    pb_istream_t substream;
+    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
+    return decodeChild(substream, childSchema, slot) &&
+           (pb_close_string_substream(&stream, &substream) || streamFailure(stream));
   }
 
   // A singular sub-message sent more than once is the merge of its occurrences, which is what
   // decoding their concatenation gives.
   bool readMergedChild(pb_istream_t whole, std::uint32_t tag, const NANOMessageSchema& childSchema, void** slot) {
     std::vector<pb_byte_t> joined;
-    for (;;) {
-      std::uint32_t nextTagNumber;
-      pb_wire_type_t wireType;
-      bool done = false;
-      if (!nextTag(whole, nextTagNumber, wireType, done)) return false;
-      if (done) break;
-      if (nextTagNumber != tag) {
-        if (!skip(whole, wireType)) return false;
-        continue;
-      }
+    const bool scanned = forEachField(whole, [&](int, std::uint32_t found, pb_wire_type_t wireType) {
+      if (found != tag) return skip(whole, wireType);
       pb_istream_t substream;
       if (!pb_make_string_substream(&whole, &substream)) return streamFailure(whole);
       const std::size_t offset = joined.size();
       joined.resize(offset + substream.bytes_left);
       if (!pb_read(&substream, joined.data() + offset, substream.bytes_left)) return streamFailure(substream);
-      if (!pb_close_string_substream(&whole, &substream)) return streamFailure(whole);
-    }
-    pb_istream_t joinedStream = pb_istream_from_buffer(joined.data(), joined.size());
-    MessageInfo* child = NANONewMessageInfo(childSchema);
-    if (!child) return fail("Unable to initialize MessageInfo");
-    *slot = child;
-    Decoder inner{childSchema, child, depth + 1};
-    if (!inner.decode(joinedStream)) {
-      error = inner.error;
-      return false;
-    }
-    return true;
+      return pb_close_string_substream(&whole, &substream) || streamFailure(whole);
+    });
+    if (!scanned) return false;
+    return decodeChild(pb_istream_from_buffer(joined.data(), joined.size()), childSchema, slot);
   }
 
   bool readRepeated(pb_istream_t& stream, const NANOFieldSchema& field, pb_wire_type_t wireType,
@@ -300,17 +293,7 @@ struct Decoder {
     }
     bool merged[kNANOMaxFields] = {};
     stream = start;
-    for (;;) {
-      std::uint32_t tag;
-      pb_wire_type_t wireType;
-      bool done = false;
-      if (!nextTag(stream, tag, wireType, done)) return false;
-      if (done) return true;
-      const int index = schema.indexOfTag(tag);
-      if (index < 0) {
-        if (!skip(stream, wireType)) return false;
-        continue;
-      }
+    return forEachField(stream, [&](int index, std::uint32_t tag, pb_wire_type_t wireType) {
       const NANOFieldSchema& field = schema.fields[index];
       void** slot = &record->fields[index];
       const std::int32_t kind = kindOf(field.typeCode);
@@ -327,8 +310,8 @@ struct Decoder {
       } else {
         ok = readScalar(stream, kind, slot);
       }
-      if (!ok) return false;
-    }
+      return ok;
+    });
   }
 };
 
