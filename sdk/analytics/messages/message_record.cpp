@@ -7,19 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/console.h"
 #include "sdk/analytics/messages/message_schemas.h"
+#include "sdk/analytics/messages/nano_log.h"
 
 namespace {
-
-template <class... Args>
-void printLine(const char* format, Args... args) {
-  char line[512];
-  std::snprintf(line, sizeof line, format, args...);
-  std::string text(line);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  platform::Console::print(text);
-}
 
 std::int32_t kindOf(std::int32_t typeCode) { return typeCode & kNANOKindMask; }
 bool isRepeated(std::int32_t typeCode) { return (typeCode & kNANORepeated) != 0; }
@@ -144,8 +135,10 @@ struct Decoder {
     return true;
   }
 
-  // Pass 1: checks every wire type and counts repeated elements and sub-message occurrences.
-  bool count(pb_istream_t stream, std::uint32_t* counts) {
+  // Calls `visit(index, tag, wireType)` for each field the schema lists, with the stream at its
+  // value (which the visitor consumes); skips the others.
+  template <class Visit>
+  bool forEachField(pb_istream_t& stream, Visit visit) {
     for (;;) {
       std::uint32_t tag;
       pb_wire_type_t wireType;
@@ -153,16 +146,18 @@ struct Decoder {
       if (!nextTag(stream, tag, wireType, done)) return false;
       if (done) return true;
       const int index = schema.indexOfTag(tag);
-      if (index < 0) {
-        if (!skip(stream, wireType)) return false;
-        continue;
-      }
+      if (index < 0 ? !skip(stream, wireType) : !visit(index, tag, wireType)) return false;
+    }
+  }
+
+  // Pass 1: checks every wire type and counts repeated elements and sub-message occurrences.
+  bool count(pb_istream_t stream, std::uint32_t* counts) {
+    return forEachField(stream, [&](int index, std::uint32_t, pb_wire_type_t wireType) {
       const std::int32_t typeCode = schema.fields[index].typeCode;
       const std::int32_t kind = kindOf(typeCode);
       const pb_wire_type_t expected = wireTypeOf(kind);
       if (isRepeated(typeCode) && expected != PB_WT_STRING && wireType == PB_WT_STRING) {
-        if (!countPacked(stream, kind, counts[index])) return false;
-        continue;
+        return countPacked(stream, kind, counts[index]);
       }
       if (wireType != expected) return fail("wrong wire type");
       if (!skip(stream, wireType)) return false;
@@ -170,7 +165,8 @@ struct Decoder {
         if (counts[index] >= kNANOMaxRepeatedCount) return fail("too many elements in a repeated field");
         ++counts[index];
       }
-    }
+      return true;
+    });
   }
 
   bool readScalar(pb_istream_t& stream, std::int32_t kind, void** slot) {
@@ -206,7 +202,7 @@ struct Decoder {
     }
     const std::size_t length = substream.bytes_left;
     if (length > kNANOMaxStringLength) {
-      printLine("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+      NANOPrintLine("Unable to process proto stream. Buffer is too big. %zu > %d", length,
                 static_cast<int>(kNANOMaxStringLength));
       return fail("string too long");
     }
@@ -224,51 +220,39 @@ struct Decoder {
     return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
   }
 
-  bool readChild(pb_istream_t& stream, const NANOMessageSchema& childSchema, void** slot) {
-    pb_istream_t substream;
-    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
+  // A fresh child record in the slot, decoded from the stream; the caller frees it on failure.
+  bool decodeChild(pb_istream_t stream, const NANOMessageSchema& childSchema, void** slot) {
     MessageInfo* child = NANONewMessageInfo(childSchema);
     if (!child) return fail("Unable to initialize MessageInfo");
     *slot = child;
     Decoder inner{childSchema, child, depth + 1};
-    if (!inner.decode(substream)) {
-      error = inner.error;
-      return false;
-    }
-    return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
+    if (inner.decode(stream)) return true;
+    error = inner.error;
+    return false;
+  }
+
+  bool readChild(pb_istream_t& stream, const NANOMessageSchema& childSchema, void** slot) {
+    pb_istream_t substream;
+    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
+    return decodeChild(substream, childSchema, slot) &&
+           (pb_close_string_substream(&stream, &substream) || streamFailure(stream));
   }
 
   // A singular sub-message sent more than once is the merge of its occurrences, which is what
   // decoding their concatenation gives.
   bool readMergedChild(pb_istream_t whole, std::uint32_t tag, const NANOMessageSchema& childSchema, void** slot) {
     std::vector<pb_byte_t> joined;
-    for (;;) {
-      std::uint32_t nextTagNumber;
-      pb_wire_type_t wireType;
-      bool done = false;
-      if (!nextTag(whole, nextTagNumber, wireType, done)) return false;
-      if (done) break;
-      if (nextTagNumber != tag) {
-        if (!skip(whole, wireType)) return false;
-        continue;
-      }
+    const bool scanned = forEachField(whole, [&](int, std::uint32_t found, pb_wire_type_t wireType) {
+      if (found != tag) return skip(whole, wireType);
       pb_istream_t substream;
       if (!pb_make_string_substream(&whole, &substream)) return streamFailure(whole);
       const std::size_t offset = joined.size();
       joined.resize(offset + substream.bytes_left);
       if (!pb_read(&substream, joined.data() + offset, substream.bytes_left)) return streamFailure(substream);
-      if (!pb_close_string_substream(&whole, &substream)) return streamFailure(whole);
-    }
-    pb_istream_t joinedStream = pb_istream_from_buffer(joined.data(), joined.size());
-    MessageInfo* child = NANONewMessageInfo(childSchema);
-    if (!child) return fail("Unable to initialize MessageInfo");
-    *slot = child;
-    Decoder inner{childSchema, child, depth + 1};
-    if (!inner.decode(joinedStream)) {
-      error = inner.error;
-      return false;
-    }
-    return true;
+      return pb_close_string_substream(&whole, &substream) || streamFailure(whole);
+    });
+    if (!scanned) return false;
+    return decodeChild(pb_istream_from_buffer(joined.data(), joined.size()), childSchema, slot);
   }
 
   bool readRepeated(pb_istream_t& stream, const NANOFieldSchema& field, pb_wire_type_t wireType,
@@ -309,17 +293,7 @@ struct Decoder {
     }
     bool merged[kNANOMaxFields] = {};
     stream = start;
-    for (;;) {
-      std::uint32_t tag;
-      pb_wire_type_t wireType;
-      bool done = false;
-      if (!nextTag(stream, tag, wireType, done)) return false;
-      if (done) return true;
-      const int index = schema.indexOfTag(tag);
-      if (index < 0) {
-        if (!skip(stream, wireType)) return false;
-        continue;
-      }
+    return forEachField(stream, [&](int index, std::uint32_t tag, pb_wire_type_t wireType) {
       const NANOFieldSchema& field = schema.fields[index];
       void** slot = &record->fields[index];
       const std::int32_t kind = kindOf(field.typeCode);
@@ -336,8 +310,8 @@ struct Decoder {
       } else {
         ok = readScalar(stream, kind, slot);
       }
-      if (!ok) return false;
-    }
+      return ok;
+    });
   }
 };
 
@@ -370,7 +344,7 @@ struct Encoder {
   std::vector<std::uint32_t> sizes;  // every message's encoded size, in the order of the write pass
 
   static bool fieldFailure(const NANOMessageSchema& schema, const NANOFieldSchema& field) {
-    printLine("<ERROR> %s Encoder: '%s' should have been allocated\n", schema.name, field.name);
+    NANOPrintLine("<ERROR> %s Encoder: '%s' should have been allocated\n", schema.name, field.name);
     return false;
   }
 
@@ -518,7 +492,7 @@ MessageInfo* NANONewMessageInfo(const NANOMessageSchema& schema) {
 bool NANODeallocMessageField(const NANOMessageSchema& schema, MessageInfo* record, std::int32_t index) {
   if (!record || !record->fields) return false;
   if (index < 0 || static_cast<std::uint32_t>(index) >= schema.fieldCount) {
-    printLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
+    NANOPrintLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
     return false;
   }
   const NANOFieldSchema& field = schema.fields[index];
@@ -580,11 +554,11 @@ bool NANOCopyMessageInfo(const NANOMessageSchema& schema, MessageInfo** destinat
 
 bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std::size_t length, MessageInfo* record) {
   if (!record || !record->fields) {
-    printLine("<ERROR> %s decoder failed: message_info is NULL\n", schema.name);
+    NANOPrintLine("<ERROR> %s decoder failed: message_info is NULL\n", schema.name);
     return false;
   }
   if (length > INT32_MAX || (!bytes && length > 0)) {
-    printLine("<ERROR> %s decoder failed: %s\n", schema.name, "input too large");
+    NANOPrintLine("<ERROR> %s decoder failed: %s\n", schema.name, "input too large");
     return false;
   }
   for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
@@ -594,7 +568,7 @@ bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std:
   pb_istream_t stream = pb_istream_from_buffer(bytes ? bytes : &kNothing, length);
   Decoder decoder{schema, record, 0};
   if (!decoder.decode(stream)) {
-    printLine("<ERROR> %s decoder failed: %s\n", schema.name, decoder.error ? decoder.error : "(none)");
+    NANOPrintLine("<ERROR> %s decoder failed: %s\n", schema.name, decoder.error ? decoder.error : "(none)");
     return false;
   }
   return true;
@@ -631,7 +605,7 @@ std::optional<platform::Data> NANOEncodeToData(const NANOMessageSchema& schema, 
 
 void NANOInitArray(NANORepeatedHeader* header) {
   if (!header) {
-    printLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
+    NANOPrintLine("<ERROR> Unable to initialize the array. Array pointer is NULL");
     return;
   }
   std::free(header->items);
@@ -640,7 +614,7 @@ void NANOInitArray(NANORepeatedHeader* header) {
 
 void NANODeallocString(NANOStringValue* value) {
   if (!value) {
-    printLine("<ERROR> Unable to dealloc string field. String struct is NULL");
+    NANOPrintLine("<ERROR> Unable to dealloc string field. String struct is NULL");
     return;
   }
   std::free(value->data);
@@ -653,7 +627,7 @@ namespace {
 template <class T>
 bool storeCell(void** slot, T value, std::size_t size, const char* what) {
   if (!slot) {
-    printLine("<ERROR> Unable to set %s. Destination pointer is NULL", what);
+    NANOPrintLine("<ERROR> Unable to set %s. Destination pointer is NULL", what);
     return false;
   }
   if (!*slot) *slot = std::calloc(1, size);
@@ -672,7 +646,7 @@ bool NANOStoreDouble(void** slot, double value) { return storeCell(slot, value, 
 
 bool NANOStoreString(void** slot, const std::uint8_t* bytes, std::uint32_t length) {
   if (!slot) {
-    printLine("<ERROR> Unable to set string. Destination array is NULL");
+    NANOPrintLine("<ERROR> Unable to set string. Destination array is NULL");
     return false;
   }
   if (!*slot) *slot = std::calloc(1, sizeof(NANOStringValue));

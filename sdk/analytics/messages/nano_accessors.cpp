@@ -1,30 +1,18 @@
 #include "sdk/analytics/messages/nano_accessors.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/foundation/console.h"
+#include "sdk/analytics/messages/nano_log.h"
 #include "platform/foundation/strings.h"
 
 namespace {
-
-void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void logLine(const char* format, ...) {
-  char line[512];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  platform::Console::log(line);
-}
 
 // The record of an initialised wrapper, or null after printing the operation's line.
 MessageInfo* recordOf(const NANOMessageBase* message, const char* operation) {
   MessageInfo* record = message ? message->messageInfo() : nullptr;
   if (!record || !record->fields) {
-    logLine("ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
+    NANOLogLine("ProtocolBuffer message hasn't been initialized. %s can't be performed", operation);
     return nullptr;
   }
   return record;
@@ -41,7 +29,7 @@ MessageInfo* singularField(const NANOMessageBase* message, std::int32_t index, c
   if (!record) return nullptr;
   if (!validIndex(message, index) || (record->typeCodes[index] & kNANORepeated) ||
       !(record->typeCodes[index] & kinds)) {
-    logLine("<Nano/Failure> Field type isn't a scalar %s. Message: %s, field ID: %d", mismatch, record->name, index);
+    NANOLogLine("<Nano/Failure> Field type isn't a scalar %s. Message: %s, field ID: %d", mismatch, record->name, index);
     return nullptr;
   }
   return record;
@@ -51,11 +39,11 @@ MessageInfo* repeatedField(const NANOMessageBase* message, std::int32_t index, c
   MessageInfo* record = recordOf(message, operation);
   if (!record) return nullptr;
   if (!validIndex(message, index) || !(record->typeCodes[index] & kNANORepeated)) {
-    logLine("<Nano/Failure> Field type isn't REPEATED. Message: %s, field ID: %d", record->name, index);
+    NANOLogLine("<Nano/Failure> Field type isn't REPEATED. Message: %s, field ID: %d", record->name, index);
     return nullptr;
   }
   if (!record->fields[index]) {
-    logLine("<ERROR> Repeated field should have been allocated");
+    NANOLogLine("<ERROR> Repeated field should have been allocated");
     return nullptr;
   }
   return record;
@@ -104,7 +92,7 @@ bool storeElement(const NANOFieldSchema& field, const NANOArrayElement& element,
   const platform::Value* value = valueOf(element);
   const bool number = value && value->isNumber();
   auto refuse = [&](const char* kind, const char* expected) {
-    logLine("<ERROR> Invalid object type. %s fields expect %s. Type: %s", kind, expected,
+    NANOLogLine("<ERROR> Invalid object type. %s fields expect %s. Type: %s", kind, expected,
             classNameOf(element).c_str());
     return false;
   };
@@ -141,7 +129,7 @@ bool storeElement(const NANOFieldSchema& field, const NANOArrayElement& element,
     auto** record = reinterpret_cast<MessageInfo**>(item);
     return (*wrapper)->copyMessageInfoFn()(record, (*wrapper)->messageInfo());
   }
-  logLine("<ERROR> Unable to convert ObjC object to byte data. Unknown type. %d", typeCode);
+  NANOLogLine("<ERROR> Unable to convert ObjC object to byte data. Unknown type. %d", typeCode);
   return false;
 }
 
@@ -150,7 +138,7 @@ bool storeElement(const NANOFieldSchema& field, const NANOArrayElement& element,
 bool NANOHasField(const NANOMessageBase* message, std::int32_t index) {
   MessageInfo* record = message ? message->messageInfo() : nullptr;
   if (!record || !record->fields) {
-    logLine("ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. Message name %s",
+    NANOLogLine("ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. Message name %s",
             message ? message->messageID() : "(null)");
     return false;
   }
@@ -238,7 +226,7 @@ std::shared_ptr<NANOMessageBase> NANOGetMessage(const NANOMessageBase* message, 
   MessageInfo* record = singularField(message, index, "GetMessage", kNANOMessage, "MESSAGE");
   if (!record || !record->fields[index]) return nullptr;
   if (!factory) {
-    logLine("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s", "nil");
+    NANOLogLine("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s", "nil");
     return nullptr;
   }
   return factory(static_cast<const MessageInfo*>(record->fields[index]));
@@ -250,7 +238,7 @@ void NANOSetMessage(NANOMessageBase* message, std::int32_t index, const NANOMess
   const NANOMessageSchema* child = message->messageSchema().fields[index].child;
   // A record of another message type would be read with the wrong schema later.
   if (value && (!value->messageInfo() || std::strcmp(value->messageID(), child->name) != 0)) {
-    logLine("<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: APMPB%s", value->messageID());
+    NANOLogLine("<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: APMPB%s", value->messageID());
     return;
   }
   message->deallocMessageFieldFn()(record, index);
@@ -275,7 +263,7 @@ std::optional<std::vector<NANOArrayElement>> NANOGetArray(const NANOMessageBase*
   for (std::uint32_t i = 0; i < header->count; ++i) {
     const void* item = header->items[i];
     if (!item) {
-      logLine("<ERROR> Unable to convert NULL data to an ObjC object");
+      NANOLogLine("<ERROR> Unable to convert NULL data to an ObjC object");
       continue;
     }
     const auto cell = *static_cast<const std::uint64_t*>(item);
@@ -306,12 +294,12 @@ std::optional<std::vector<NANOArrayElement>> NANOGetArray(const NANOMessageBase*
       if (value->data) elements.emplace_back(platform::Value(platform::Data(value->data, value->data + value->length)));
     } else if (typeCode & kNANOMessage) {
       if (!factory) {
-        logLine("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s", "nil");
+        NANOLogLine("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s", "nil");
         continue;
       }
       if (auto wrapper = factory(static_cast<const MessageInfo*>(item))) elements.emplace_back(std::move(wrapper));
     } else {
-      logLine("<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d", typeCode);
+      NANOLogLine("<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d", typeCode);
     }
   }
   return elements;
@@ -337,7 +325,7 @@ void NANOSetArray(NANOMessageBase* message, std::int32_t index, const std::vecto
   auto* header = static_cast<NANORepeatedHeader*>(record->fields[index]);
   header->items = static_cast<void**>(std::calloc(elements->size(), sizeof(void*)));
   if (!header->items) {
-    logLine("<ERROR> Unable to set NULL data to an ObjC object");
+    NANOLogLine("<ERROR> Unable to set NULL data to an ObjC object");
     return;
   }
   header->count = static_cast<std::uint32_t>(elements->size());
@@ -359,24 +347,29 @@ void NANOSetArray(NANOMessageBase* message, std::int32_t index, const platform::
   NANOSetArray(message, index, &elements);
 }
 
+namespace {
+
+bool copyBytes(const std::uint8_t* bytes, std::size_t length, NANOStringValue* value) {
+  if (length > UINT32_MAX) return false;
+  // A present value always has a buffer, also for no bytes.
+  value->data = static_cast<std::uint8_t*>(std::malloc(length + 1));
+  if (!value->data) return false;
+  value->length = static_cast<std::uint32_t>(length);
+  if (length) std::memcpy(value->data, bytes, length);
+  return true;
+}
+
+}  // namespace
+
 bool NANOCopyNSString(const platform::Value& string, NANOStringValue* value) {
   if (string.isNull()) return true;
   if (!string.isString() || !value) return false;
   const std::string& text = *string.ifString();
-  value->data = static_cast<std::uint8_t*>(std::malloc(text.size() ? text.size() : 1));
-  if (!value->data) return false;
-  value->length = static_cast<std::uint32_t>(text.size());
-  if (!text.empty()) std::memcpy(value->data, text.data(), text.size());
-  return true;
+  return copyBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), value);
 }
 
 bool NANOCopyNSData(const platform::Value& data, NANOStringValue* value) {
   if (data.isNull()) return true;
   if (!data.isData() || !value) return false;
-  const platform::Data& bytes = *data.ifData();
-  value->data = static_cast<std::uint8_t*>(std::malloc(bytes.size() ? bytes.size() : 1));
-  if (!value->data) return false;
-  value->length = static_cast<std::uint32_t>(bytes.size());
-  if (!bytes.empty()) std::memcpy(value->data, bytes.data(), bytes.size());
-  return true;
+  return copyBytes(data.ifData()->data(), data.ifData()->size(), value);
 }
