@@ -1,11 +1,9 @@
 #include "platform/dyld/dyld.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -31,31 +29,9 @@ Loader& loader() {
   return *l;
 }
 
-std::string executablePath() {
-  std::error_code ec;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : path.string();
-}
-
 std::vector<Image> scanImages() {
-  std::vector<Image> found;
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void* out) -> int {
-        Image image;
-        image.path = (info->dlpi_name && info->dlpi_name[0]) ? info->dlpi_name : std::string();
-        image.slide = static_cast<std::intptr_t>(info->dlpi_addr);
-        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-          const auto& ph = info->dlpi_phdr[i];
-          if (ph.p_type == PT_LOAD && ph.p_offset == 0) {
-            image.header = reinterpret_cast<const void*>(info->dlpi_addr + ph.p_vaddr);
-            break;
-          }
-        }
-        if (image.header) static_cast<std::vector<Image>*>(out)->push_back(std::move(image));
-        return 0;
-      },
-      &found);
-  if (!found.empty() && found.front().path.empty()) found.front().path = executablePath();
+  auto found = SystemInfo::mappedImages();
+  std::erase_if(found, [](const Image& image) { return image.header == nullptr; });
   return found;
 }
 

@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/system_info.h"
+
 namespace platform::dyld {
 
 // `header` is where the image's first byte is mapped (its ELF header here); `slide` is the
 // difference between the addresses the image was linked for and where it lies.
 using ImageCallback = void (*)(const void* header, std::intptr_t slide);
 
-struct Image {
-  std::string path;
-  const void* header = nullptr;
-  std::intptr_t slide = 0;
-};
+using Image = LoadedImage;
 
 // Calls `callback` at once for every image mapped now, then for each image mapped later.
 void registerAddImageCallback(ImageCallback callback);
