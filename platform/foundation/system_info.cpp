@@ -151,6 +151,8 @@ std::optional<BootTime> kernelBootTime() {
   if (auto o = overridden(&SystemFacts::kernelBootTime)) return std::move(*o);
   return trueKernelBootTime();
 }
+std::vector<LoadedImage> mappedImages() { return trueLoadedImages(); }
+
 std::vector<LoadedImage> loadedImages() {
   if (auto o = overridden(&SystemFacts::loadedImages)) return std::move(*o);
   return trueLoadedImages();

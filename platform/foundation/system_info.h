@@ -54,6 +54,8 @@ std::string systemName();
 std::string systemVersion();
 std::optional<BootTime> kernelBootTime();
 std::vector<LoadedImage> loadedImages();
+// The images mapped now, whatever a test has set (the dynamic loader's own view).
+std::vector<LoadedImage> mappedImages();
 
 // Replaces every fact until restore(); start from facts() and change what the test needs.
 void setForTesting(SystemFacts facts);

@@ -1,0 +1,59 @@
+#include "platform/mach/sysctl.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/foundation/system_info.h"
+
+namespace platform::mach {
+namespace {
+
+// The stand-in's hardware board and system build, in the shape the phone gives them.
+constexpr const char* kModel = "D63AP";
+constexpr const char* kOSBuild = "20A362";
+
+struct Overrides {
+  std::mutex mutex;
+  std::map<std::string, std::optional<std::string>, std::less<>> values;
+};
+
+Overrides& overrides() {
+  static Overrides o;
+  return o;
+}
+
+}  // namespace
+
+std::optional<std::string> sysctlString(std::string_view name) {
+  {
+    auto& o = overrides();
+    std::lock_guard lock(o.mutex);
+    if (auto it = o.values.find(name); it != o.values.end()) return it->second;
+  }
+  if (name == kSysctlHardwareMachine) return SystemInfo::machine();
+  if (name == kSysctlHardwareModel) return std::string(kModel);
+  if (name == kSysctlKernelOSVersion) return std::string(kOSBuild);
+  return std::nullopt;
+}
+
+bool sysctlByName(std::string_view name, char* buffer, std::size_t size) {
+  const auto value = sysctlString(name);
+  if (!value || !buffer || value->size() + 1 > size) return false;
+  std::memcpy(buffer, value->c_str(), value->size() + 1);
+  return true;
+}
+
+void setSysctlForTesting(std::string_view name, std::optional<std::string> value) {
+  auto& o = overrides();
+  std::lock_guard lock(o.mutex);
+  o.values.insert_or_assign(std::string(name), std::move(value));
+}
+
+void resetSysctlForTesting() {
+  auto& o = overrides();
+  std::lock_guard lock(o.mutex);
+  o.values.clear();
+}
+
+}  // namespace platform::mach

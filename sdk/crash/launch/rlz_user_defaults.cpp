@@ -1,0 +1,180 @@
+#include "sdk/crash/launch/rlz_user_defaults.h"
+
+#include <mutex>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/error.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/property_list.h"
+#include "platform/foundation/user_defaults.h"
+#include "sdk/crash/launch/rlz_logging.h"
+
+namespace {
+
+struct Shared {
+  std::mutex mutex;
+  std::shared_ptr<RLZUserDefaults> instance;
+};
+
+Shared& shared() {
+  static Shared s;
+  return s;
+}
+
+}  // namespace
+
+std::shared_ptr<RLZUserDefaults> RLZUserDefaults::standardUserDefaults() {
+  auto& s = shared();
+  // A new home is a new installation: the store is read again from there.
+  static const int observer = platform::Home::addChangeObserver([] { resetStandardUserDefaultsForTesting(); });
+  (void)observer;
+  std::lock_guard lock(s.mutex);
+  if (!s.instance) {
+    auto support = platform::FileManager::defaultManager().urlForDirectory(
+        platform::SearchPathDirectory::ApplicationSupport, false);
+    s.instance = std::make_shared<RLZUserDefaults>(support.value_or(std::filesystem::path()) / "com.ralitoze");
+  }
+  return s.instance;
+}
+
+void RLZUserDefaults::resetStandardUserDefaultsForTesting() {
+  auto& s = shared();
+  std::lock_guard lock(s.mutex);
+  s.instance.reset();
+}
+
+RLZUserDefaults::RLZUserDefaults(std::filesystem::path directory)
+    : serialDictionaryQueue_(platform::DispatchQueue::serial("com.ralitoze.RLZUserDefaults.access")),
+      synchronizationQueue_(platform::DispatchQueue::serial("com.ralitoze.RLZUserDefaults.io")) {
+  serialDictionaryQueue_->sync([&] {
+    directoryURL_ = std::move(directory);
+    fileURL_ = directoryURL_ / "RLZUserDefaults.plist";
+    synchronizationQueue_->sync([&] { persistedDataDictionary_ = load(); });
+    dataDictionary_ = persistedDataDictionary_;
+  });
+}
+
+platform::Value::Dictionary RLZUserDefaults::load() {
+  auto& files = platform::FileManager::defaultManager();
+  bool isDirectory = false;
+  if (!files.fileExists(fileURL_, &isDirectory)) return {};
+  if (isDirectory) {
+    RLZErrorLog("Found directory where file expected. Removing conflicting directory");
+    platform::Error error;
+    if (!files.removeItem(fileURL_, &error)) RLZErrorLog("Error removing conflicting directory: %@", error.description());
+    return {};
+  }
+  const auto bytes = files.contentsAtPath(fileURL_);
+  const auto value = bytes ? platform::PropertyList::read(*bytes) : std::nullopt;
+  if (!value || !value->isDictionary()) {
+    RLZErrorLog("Failed to read existing UserDefaults file");
+    return {};
+  }
+  return *value->ifDictionary();
+}
+
+platform::Value RLZUserDefaults::objectForKey(std::string_view key) const {
+  platform::Value value;
+  serialDictionaryQueue_->sync([&] {
+    if (auto it = dataDictionary_.find(key); it != dataDictionary_.end()) value = it->second;
+  });
+  return value;
+}
+
+std::optional<std::string> RLZUserDefaults::stringForKey(std::string_view key) const {
+  const auto value = objectForKey(key);
+  if (!value.isString()) return std::nullopt;
+  return *value.ifString();
+}
+
+bool RLZUserDefaults::boolForKey(std::string_view key) const {
+  const auto value = objectForKey(key);
+  return value.isNumber() && value.boolValue();
+}
+
+std::int64_t RLZUserDefaults::integerForKey(std::string_view key) const {
+  const auto value = objectForKey(key);
+  return value.isNumber() ? value.integerValue() : 0;
+}
+
+void RLZUserDefaults::setObject(const platform::Value& value, std::string_view key) {
+  serialDictionaryQueue_->sync([&] {
+    if (value.isNull()) {
+      if (auto it = dataDictionary_.find(key); it != dataDictionary_.end()) dataDictionary_.erase(it);
+    } else {
+      dataDictionary_.insert_or_assign(std::string(key), value);
+    }
+  });
+}
+
+void RLZUserDefaults::setString(const std::optional<std::string>& value, std::string_view key) {
+  setObject(value ? platform::Value(*value) : platform::Value(), key);
+}
+
+void RLZUserDefaults::removeAllObjects() {
+  serialDictionaryQueue_->sync([&] { dataDictionary_.clear(); });
+}
+
+platform::Value::Dictionary RLZUserDefaults::dictionaryRepresentation() const {
+  platform::Value::Dictionary copy;
+  serialDictionaryQueue_->sync([&] { copy = dataDictionary_; });
+  return copy;
+}
+
+bool RLZUserDefaults::synchronizeWroteToDisk() const {
+  bool wrote = false;
+  serialDictionaryQueue_->sync([&] { wrote = synchronizeWroteToDisk_; });
+  return wrote;
+}
+
+void RLZUserDefaults::synchronize() {
+  std::optional<platform::Value::Dictionary> snapshot;
+  serialDictionaryQueue_->sync([&] {
+    synchronizeWroteToDisk_ = dataDictionary_ != persistedDataDictionary_;
+    if (synchronizeWroteToDisk_) snapshot = dataDictionary_;
+  });
+  if (!snapshot) return;
+
+  bool written = false;
+  synchronizationQueue_->sync([&] {
+    auto& files = platform::FileManager::defaultManager();
+    platform::Error error;
+    if (!files.fileExists(directoryURL_) && !files.createDirectory(directoryURL_, true, &error)) {
+      RLZErrorLog("Failed to create directory with error: %@", error.description());
+    }
+    const auto bytes = platform::PropertyList::write(platform::Value(*snapshot), platform::PropertyList::Format::XML);
+    written = bytes && files.writeAtomically(fileURL_, *bytes, 0600);
+    if (!written) RLZErrorLog("Unable to open file for writing at path %@", fileURL_.string());
+  });
+  // What is on disk is the snapshot, not values set since; a failed write leaves them all unsaved.
+  if (written) serialDictionaryQueue_->sync([&] { persistedDataDictionary_ = std::move(*snapshot); });
+}
+
+void RLZUserDefaults::migrateFromNSUserDefaults(const std::vector<std::string>& keys) {
+  auto standard = platform::UserDefaults::standard();
+  bool copied = false;
+  for (const auto& key : keys) {
+    const auto value = standard->objectForKey(key);
+    if (value.isNull()) continue;
+    setObject(value, key);
+    copied = true;
+  }
+  if (copied) synchronize();
+  for (const auto& key : keys) standard->removeObjectForKey(key);
+  standard->synchronize();
+}
+
+platform::Value RLZUserDefaults::objectForKeyByMigratingFromNSUserDefaults(const std::optional<std::string>& key) {
+  if (!key) return {};
+  auto value = objectForKey(*key);
+  if (!value.isNull()) return value;
+  auto standard = platform::UserDefaults::standard();
+  value = standard->objectForKey(*key);
+  if (value.isNull()) return {};
+  setObject(value, *key);
+  synchronize();
+  standard->removeObjectForKey(*key);
+  standard->synchronize();
+  return value;
+}

@@ -1,0 +1,73 @@
+// The crash-time context: a read-only half (paths, limits, flags) sealed once set-up ends and a
+// writable half (descriptors, the crash latch, the image table), both in the crash reporter's
+// own mapping so that handlers never allocate. Set-up lives in sdk/crash/context.
+#pragma once
+
+#include <cstdint>
+
+#include "sdk/crash/records/rlz_binary_image_table.h"
+#include "sdk/crash/records/rlz_file.h"
+
+struct RLZAllocator;
+
+inline constexpr size_t RLZContextStackSize = 262144;
+
+struct RLZBinaryImageReadOnlyContext {
+  const char* path;
+};
+
+struct RLZHostReadOnlyContext {
+  const char* documentDirectoryPath;
+  uint64_t pageSize;
+};
+
+struct RLZRecordPathContext {
+  const char* path;
+};
+
+struct RLZReadOnlyContext {
+  bool initialized;
+  bool debuggerAttached;
+  const char* previouslyCrashedFileFullPath;
+  const char* logPath;
+  const char* reportPath;
+  void* signalStack;
+  void* machStack;
+  RLZBinaryImageReadOnlyContext binaryImage;
+  RLZRecordPathContext exception;
+  RLZHostReadOnlyContext host;
+  RLZRecordPathContext signal;
+  RLZRecordPathContext machException;
+};
+
+struct RLZInternalLoggingWritableContext {
+  int32_t logFd;  // -1 until the SDK log is opened
+  uint32_t logLevel;
+};
+
+struct RLZBinaryImageWritableContext {
+  RLZFile file;
+  RLZBinaryImageRuntimeNode nodes[RLZBinaryImageTableSize];
+};
+
+struct RLZWritableContext {
+  RLZInternalLoggingWritableContext internalLogging;
+  bool crashOccurred;
+  RLZBinaryImageWritableContext binaryImage;
+};
+
+struct RLZContext {
+  RLZReadOnlyContext* readonly;
+  RLZWritableContext* writable;
+  RLZAllocator* allocator;
+};
+
+extern RLZContext _rlzContext;
+
+// Full barrier, then whether set-up has finished.
+bool RLZContextIsInitialized();
+// The crash latch: false for the first caller (who records), true for every later one. It holds
+// as soon as the context exists, so a crash during set-up is recorded once.
+bool RLZContextMarkAndCheckIfCrashed();
+// Opens the previously-crashed marker in the root directory and closes it again.
+void RLZCreateCrashedMarkerFile();

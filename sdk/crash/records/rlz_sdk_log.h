@@ -1,0 +1,21 @@
+// The signal-safe diagnostic log "sdk.log" of the current report directory. Only %d, %u, %x, %p
+// and %s take an argument; any other pair after "%" is written as it stands.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint32_t RLZSDKLogLevelDebug = 1;
+inline constexpr uint32_t RLZSDKLogLevelInfo = 2;
+inline constexpr uint32_t RLZSDKLogLevelWarn = 3;
+inline constexpr uint32_t RLZSDKLogLevelError = 4;
+
+void RLZSDKFileLog(uint32_t level, const char* format, ...);
+
+#define RLZSDKLogDebug(format, ...) \
+  RLZSDKFileLog(RLZSDKLogLevelDebug, "DEBUG [%s:%d] " format, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define RLZSDKLogInfo(format, ...) \
+  RLZSDKFileLog(RLZSDKLogLevelInfo, "INFO  [%s:%d] " format, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define RLZSDKLogWarn(format, ...) \
+  RLZSDKFileLog(RLZSDKLogLevelWarn, "WARN  [%s:%d] " format, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define RLZSDKLogError(format, ...) \
+  RLZSDKFileLog(RLZSDKLogLevelError, "ERROR [%s:%d] " format, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
