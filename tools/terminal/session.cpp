@@ -551,7 +551,9 @@ void Session::setTimeZone(const std::string& zone) {
 
 bool Session::ignoredAsDisabled(const platform::View& view, std::string_view target, std::string& note) const {
   if (!isControl(view) || !isDisabled(view)) return false;
-  platform::Trace::record("tap-ignored", nameOf(view) + " (disabled)");
+  std::string name = nameOf(view);
+  if (const auto& id = view.accessibilityIdentifier(); !id.empty() && id != name) name += " (" + id + ")";
+  platform::Trace::record("tap-ignored", name + ", disabled");
   note = inQuotes(target) + " is disabled: the touch did nothing";
   return true;
 }
