@@ -46,9 +46,8 @@ double nextSpeed(double speed, bool faster) {
 }
 
 std::string helpLine() {
-  return "d/u/l down/up/lift  v/</>/^ upright/sides/upside down  p play  r reset  1-9 tap  "
-         "f/F/w +1/5/25 min  +/- speed  space stop  h hold  b background  x swipe  i/I type/paste  "
-         "A select all  : command  q quit";
+  return "d/u/l/v/</>/^ poses  p play  r reset  1-9 tap  f/F/w +1/5/25 min  +/- speed  space stop  "
+         "h hold  b background  x swipe  i/I/A type/paste/all  : cmd  q quit";
 }
 
 std::vector<std::string> helpLines(int width) {
@@ -86,7 +85,7 @@ void InteractiveFrontEnd::tapNumber(int number) {
     return;
   }
   const std::string name = controls[static_cast<std::size_t>(number - 1)].name;
-  message_ = session_.tap(std::to_string(number), why) ? "Tapped " + name + "." : why;
+  message_ = session_.tap(std::to_string(number), why) && why.empty() ? "Tapped " + name + "." : why;
 }
 
 void InteractiveFrontEnd::runCommand(const std::string& command) {
