@@ -118,7 +118,17 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
       // A launch argument of the platform's kind ("-VDZDebugEnabled"): the SDK reads it from the
       // process's own arguments, so it is let through untouched.
-    } else if (arg == "--haptics" || arg == "--torch" || arg == "--asset") {
+    } else if (arg == "--timezone") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (!isKnownTimeZone(*v)) {
+        error = "--timezone takes a zone of the time-zone database, such as Asia/Seoul or UTC, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.timezone = *v;
+    } else if (arg == "--photos" || arg == "--notifications" || arg == "--mail" || arg == "--haptics" ||
+               arg == "--torch" || arg == "--asset") {
+      // What the phone has set up and what it offers: each read by its own parser.
       auto v = value();
       if (!v) return std::nullopt;
       std::string why;
@@ -129,29 +139,11 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
       } else if (arg == "--torch") {
         options.torch = parseTorchSetup(*v, why);
         parsed = options.torch.has_value();
-      } else {
+      } else if (arg == "--asset") {
         auto asset = parseAssetState(*v, why);
         if (asset) options.assets.push_back(std::move(*asset));
         parsed = asset.has_value();
-      }
-      if (!parsed) {
-        error = arg + " " + why;
-        return std::nullopt;
-      }
-    } else if (arg == "--timezone") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (!isKnownTimeZone(*v)) {
-        error = "--timezone takes a zone of the time-zone database, such as Asia/Seoul or UTC, not \"" + *v + "\"";
-        return std::nullopt;
-      }
-      options.timezone = *v;
-    } else if (arg == "--photos" || arg == "--notifications" || arg == "--mail") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      std::string why;
-      bool parsed;
-      if (arg == "--photos") {
+      } else if (arg == "--photos") {
         options.photos = parsePhotoPermission(*v, why);
         parsed = options.photos.has_value();
       } else if (arg == "--notifications") {
