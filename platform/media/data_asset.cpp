@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/foundation/bundle.h"
+#include "platform/media/media_driver.h"
 #include "platform/media/media_state.h"
 
 namespace platform {
@@ -55,6 +56,12 @@ std::filesystem::path DataAsset::searchDirectory() {
 
 std::shared_ptr<DataAsset> DataAsset::make(const std::string& name) {
   if (!isPlainName(name)) return nullptr;
+  if (auto fault = MediaDriver::assetFault(name)) {
+    if (*fault == MediaDriver::AssetFault::Missing) return nullptr;
+    // Bytes of no sound format: an asset damaged on disk, which opens but never decodes.
+    static constexpr std::string_view kDamaged = "not a sound: the asset's file is damaged";
+    return std::make_shared<DataAsset>(name, Data(kDamaged.begin(), kDamaged.end()), "wav");
+  }
   const auto directory = searchDirectory();
   if (directory.empty()) return nullptr;
   std::error_code ec;

@@ -41,6 +41,7 @@ void reset() {
     s.hasTorch = true;
     s.lockFails = false;
     s.torchOnFails = false;
+    s.assetFaults.clear();
     device = s.device;
   }
   if (device) device->resetForDriver();
@@ -74,6 +75,24 @@ void setTorchOnFails(bool fails) {
   auto& s = MediaState::shared();
   std::lock_guard lock(s.mutex);
   s.torchOnFails = fails;
+}
+
+void setAssetFault(const std::string& name, std::optional<AssetFault> fault) {
+  auto& s = MediaState::shared();
+  std::lock_guard lock(s.mutex);
+  if (fault) {
+    s.assetFaults[name] = *fault;
+  } else {
+    s.assetFaults.erase(name);
+  }
+}
+
+std::optional<AssetFault> assetFault(std::string_view name) {
+  auto& s = MediaState::shared();
+  std::lock_guard lock(s.mutex);
+  auto it = s.assetFaults.find(std::string(name));
+  if (it == s.assetFaults.end()) return std::nullopt;
+  return it->second;
 }
 
 std::vector<NowPlaying> nowPlaying() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/media/media_driver.h"
 
 namespace platform {
 
@@ -35,6 +36,8 @@ struct MediaState {
   // Names of the assets loaded so far by a hash of their bytes, so that a player made from an
   // asset's data knows its name even when the sound carries no name tag.
   std::unordered_map<std::size_t, std::string> assetNames;
+  // Assets the driver made missing or unreadable, by name.
+  std::unordered_map<std::string, MediaDriver::AssetFault> assetFaults;
 
   static std::size_t hashOf(const Data& data);
 

@@ -84,8 +84,20 @@ int authorizationPromptCount() {
 }
 
 std::vector<Scheduled> scheduled() {
+  auto center = UserNotificationCenter::current();
+  const auto requests = center->pendingNotificationRequests();
   std::vector<Scheduled> result;
-  for (auto& [identifier, date] : UserNotificationCenter::current()->pendingFireDates()) result.push_back({identifier, date});
+  for (auto& [identifier, date] : center->pendingFireDates()) {
+    Scheduled s{identifier, date, {}, {}, {}};
+    // Identifiers are unique among pending requests: adding one replaces the other.
+    for (const auto& r : requests) {
+      if (r.identifier != identifier) continue;
+      s.title = r.content.title;
+      s.body = r.content.body;
+      if (r.content.sound) s.sound = r.content.sound->name;
+    }
+    result.push_back(std::move(s));
+  }
   return result;
 }
 

@@ -25,8 +25,11 @@ int authorizationPromptCount();
 struct Scheduled {
   std::string identifier;
   Date fireDate;
+  std::string title;
+  std::string body;
+  std::string sound;  // empty: silent
 };
-// Pending requests with their next fire dates, earliest first, for the side pane.
+// Pending requests with their next fire dates and what they will show, earliest first.
 std::vector<Scheduled> scheduled();
 
 // Whether the app is in front while no Application runs; a running Application's own state

@@ -16,6 +16,7 @@ namespace platform {
 struct ImageContext::Surface {
   cairo_surface_t* surface = nullptr;
   cairo_t* cr = nullptr;
+  std::vector<std::string> texts;
   ~Surface() {
     if (cr) cairo_destroy(cr);
     if (surface) cairo_surface_destroy(surface);
@@ -139,6 +140,7 @@ void ImageContext::drawText(std::string_view text, Rect rect, const TextAttribut
   cairo_set_source_rgba(cr, c.red, c.green, c.blue, c.alpha);
   double y = rect.minY();
   std::string all = cairo_support::validUTF8(text);
+  surface_->texts.push_back(all);
   std::size_t start = 0;
   while (start <= all.size() && y < rect.maxY()) {
     std::size_t nl = all.find('\n', start);
@@ -169,7 +171,9 @@ std::shared_ptr<Image> ImageContext::image() const {
   cairo_destroy(cr);
   auto bitmap = std::make_shared<Image::Bitmap>();
   bitmap->surface = copy;
-  return std::make_shared<Image>(std::string(), size_, scale_, std::filesystem::path(), std::move(bitmap));
+  auto image = std::make_shared<Image>(std::string(), size_, scale_, std::filesystem::path(), std::move(bitmap));
+  image->setDrawnTexts(surface_->texts);
+  return image;
 }
 
 void beginImageContext(Size size) { beginImageContextWithOptions(size, false, 1); }

@@ -13,6 +13,7 @@
 #include "platform/foundation/format.h"
 #include "platform/foundation/json.h"
 #include "platform/ui/image_bitmap.h"
+#include "platform/ui/png_text.h"
 
 namespace platform {
 
@@ -176,7 +177,7 @@ Data Image::pngData() const {
   auto b = bitmap();
   if (!b || !b->surface) return out;
   if (cairo_surface_write_to_png_stream(b->surface, appendToData, &out) != CAIRO_STATUS_SUCCESS) return Data();
-  return out;
+  return PNGText::withTexts(out, drawnTexts_);
 }
 
 std::string Image::description() const {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -28,8 +29,13 @@ class Image {
   Size size() const { return size_; }                // points
   double scale() const { return scale_; }
 
-  // The PNG encoding of the pixels; empty when the image cannot be encoded.
+  // The PNG encoding of the pixels, with the drawn texts as text chunks (png_text.h); empty when
+  // the image cannot be encoded.
   Data pngData() const;
+
+  // The texts drawn into the context that made this image, in drawing order; empty for others.
+  const std::vector<std::string>& drawnTexts() const { return drawnTexts_; }
+  void setDrawnTexts(std::vector<std::string> texts) { drawnTexts_ = std::move(texts); }
 
   std::string description() const;
 
@@ -46,6 +52,7 @@ class Image {
   double scale_ = 1;
   std::filesystem::path file_;
   mutable std::shared_ptr<Bitmap> bitmap_;
+  std::vector<std::string> drawnTexts_;
 };
 
 // The catalogue behind Image::named.

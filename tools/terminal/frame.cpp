@@ -18,6 +18,7 @@
 #include "platform/ui/image_view.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/window.h"
+#include "tools/terminal/capabilities.h"
 #include "tools/terminal/session.h"
 
 namespace terminal {
@@ -67,7 +68,8 @@ std::string photoStatusName(platform::PhotoAuthorizationStatus status) {
 
 // A control that is a picture also shows which one: a switch's picture tells whether it is on.
 std::string controlLine(const Tappable& control) {
-  std::string line = "  " + std::to_string(control.number) + " " + control.name;
+  // A disabled control has no number: nothing taps it.
+  std::string line = "  " + (control.number > 0 ? std::to_string(control.number) : std::string("-")) + " " + control.name;
   // Titles such as "+" repeat on a screen; the identifier tells them apart.
   if (const auto& id = control.view->accessibilityIdentifier(); !id.empty() && id != control.name) {
     line += " (" + id + ")";
@@ -77,6 +79,16 @@ std::string controlLine(const Tappable& control) {
       line += " ‹" + image->name() + "›";
     }
   }
+  return line;
+}
+
+// A notification waiting for its time: when, how long until then, and what it will show.
+std::string pendingLine(const platform::NotificationDriver::Scheduled& p, platform::Date now) {
+  std::string line = p.identifier + " at " + localTime(p.fireDate, "%H:%M:%S") + " (in " +
+                     formatElapsed(p.fireDate.timeIntervalSince(now)) + ")";
+  if (!p.title.empty()) line += " \"" + p.title + "\"";
+  if (!p.body.empty()) line += " \"" + p.body + "\"";
+  if (!p.sound.empty()) line += " ♪" + p.sound;
   return line;
 }
 
@@ -96,7 +108,7 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
                                    int width, int rows) {
   std::vector<std::string> lines;
   const platform::Date now = platform::Date::now();
-  lines.push_back("Time    " + localTime(now, "%Y-%m-%d %H:%M:%S"));
+  lines.push_back("Time    " + localTime(now, "%Y-%m-%d %H:%M:%S %Z"));
   std::string run = "Elapsed " + formatElapsed(session.elapsed());
   if (loop.interactive) run += loop.paused ? "  paused" : "  x" + platform::format("%g", loop.speed);
   lines.push_back(run);
@@ -104,7 +116,7 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
   lines.push_back("Screen  " + session.screenName());
 
   auto& device = platform::Device::current();
-  lines.push_back("Pose    " + std::string(poseName(session.pose())));
+  lines.push_back("Pose    " + session.poseDescription());
   lines.push_back(std::string("Sensor  ") + (device.isSensorCovered() ? "covered" : "clear") +
                   (device.isProximityMonitoringEnabled() ? ", monitored" : ", not monitored"));
   const int listeners = platform::MotionDriver::activeManagerCount();
@@ -121,10 +133,32 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
   }
   lines.push_back("Noise   " + (noise.empty() ? std::string("none") : noise));
   if (!sounds.empty()) lines.push_back("Sound   " + sounds);
-  lines.push_back(std::string("Torch   ") +
-                  (platform::MediaDriver::torchIsOn()
-                       ? platform::format("on %.1f", static_cast<double>(platform::MediaDriver::torchLevel()))
-                       : "off"));
+  std::string torch = "Torch   ";
+  switch (session.torchSetup()) {
+    case TorchSetup::No:
+      torch += "none on this device";
+      break;
+    case TorchSetup::None:
+      torch += "no camera on this device";
+      break;
+    default:
+      torch += platform::MediaDriver::torchIsOn()
+                   ? platform::format("on %.1f", static_cast<double>(platform::MediaDriver::torchLevel()))
+                   : "off";
+      if (session.torchSetup() == TorchSetup::Locked) torch += ", lock refused";
+      if (session.torchSetup() == TorchSetup::Fails) torch += ", refuses to light";
+  }
+  lines.push_back(torch);
+  const auto& haptics = session.hapticSupport();
+  lines.push_back("Haptics " + (haptics ? describe(*haptics) : std::string("as the device has it")));
+  if (!session.assetStates().empty()) {
+    std::string assets = "Assets  ";
+    for (const auto& a : session.assetStates()) {
+      if (assets.size() > 8) assets += ", ";
+      assets += a.name + " " + std::string(assetFaultName(a.fault));
+    }
+    lines.push_back(assets);
+  }
 
   const auto status = platform::UserNotificationCenter::current()->notificationSettings().authorizationStatus;
   auto pending = platform::NotificationDriver::scheduled();
@@ -132,10 +166,8 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
   if (status == platform::AuthorizationStatus::NotDetermined) {
     notify += " (answer: " + std::string(decisionName(session.notificationPermission().answer)) + ")";
   }
-  for (const auto& p : pending) {
-    notify += ", " + p.identifier + " in " + formatElapsed(p.fireDate.timeIntervalSince(now)).substr(3);
-  }
   lines.push_back(notify);
+  for (const auto& p : pending) lines.push_back("        pending " + pendingLine(p, now));
 
   const auto photoStatus =
       platform::PhotoLibrary::authorizationStatusForAccessLevel(platform::PhotoAccessLevel::ReadWrite);
@@ -150,6 +182,11 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
       lines.push_back("        " + it->detail);
       break;
     }
+  }
+  if (auto saved = session.lastSavedImage(); saved && !saved->texts.empty()) {
+    std::string shows;
+    for (const auto& text : saved->texts) shows += (shows.empty() ? "" : " / ") + text;
+    lines.push_back("        it shows " + shows);
   }
 
   std::string mail = "Mail    ";
@@ -176,8 +213,10 @@ std::vector<std::string> paneLines(const Session& session, const std::vector<Tap
 
   lines.push_back("");
   lines.push_back("Controls");
-  if (controls.empty()) lines.push_back("  (none)");
+  auto disabled = disabledControls(session.isInBackground() ? nullptr : platform::UIDriver::keyWindow());
+  if (controls.empty() && disabled.empty()) lines.push_back("  (none)");
   for (const auto& c : controls) lines.push_back(controlLine(c));
+  for (const auto& c : disabled) lines.push_back(controlLine(c) + " disabled");
 
   lines.push_back("");
   lines.push_back("Trace");

@@ -46,8 +46,8 @@ double nextSpeed(double speed, bool faster) {
 }
 
 std::string helpLine() {
-  return "d/u/l down/up/lift  p play  r reset  1-9 tap  f/F/w +1/5/25 min  +/- speed  space stop  "
-         "h hold  b background  x swipe  i type  : command  q quit";
+  return "d/u/l/v/</>/^ poses  p play  r reset  1-9 tap  f/F/w +1/5/25 min  +/- speed  space stop  "
+         "h hold  b background  x swipe  i/I/A type/paste/all  : cmd  q quit";
 }
 
 std::vector<std::string> helpLines(int width) {
@@ -85,7 +85,7 @@ void InteractiveFrontEnd::tapNumber(int number) {
     return;
   }
   const std::string name = controls[static_cast<std::size_t>(number - 1)].name;
-  message_ = session_.tap(std::to_string(number), why) ? "Tapped " + name + "." : why;
+  message_ = session_.tap(std::to_string(number), why) && why.empty() ? "Tapped " + name + "." : why;
 }
 
 void InteractiveFrontEnd::runCommand(const std::string& command) {
@@ -93,6 +93,10 @@ void InteractiveFrontEnd::runCommand(const std::string& command) {
   auto result = runner_.run(command);
   switch (result.outcome) {
     case ScriptRunner::Outcome::Ok: {
+      if (!result.message.empty()) {
+        message_ = result.message;
+        break;
+      }
       if (session_.isPressing() && command.rfind("press", 0) == 0) {
         message_ = "A finger holds " + session_.pressedName() + " while time passes; h lifts it.";
         break;
@@ -160,13 +164,23 @@ void InteractiveFrontEnd::handleKey(const Key& key) {
     case Key::Kind::Escape:
       message_.clear();
       return;
+    case Key::Kind::Backspace: {
+      std::string why;
+      message_ = session_.deleteBackward(1, why) && why.empty() ? "Deleted a character." : why;
+      return;
+    }
     case Key::Kind::Character:
       break;
     default:
       return;
   }
   std::string why;
-  auto report = [&](bool done, std::string text) { message_ = done ? std::move(text) : why; };
+  // A note (a disabled control, a refused key) says more than the plain confirmation.
+  auto report = [&](bool done, std::string text) { message_ = done && why.empty() ? std::move(text) : why; };
+  auto pose = [&](Pose p, const char* text) {
+    session_.setPose(p);
+    message_ = text;
+  };
   const std::string& c = key.text;
   if (c == "q") {
     quit_ = true;
@@ -179,6 +193,14 @@ void InteractiveFrontEnd::handleKey(const Key& key) {
   } else if (c == "l") {
     session_.setPose(Pose::Lifted);
     message_ = "The phone is in your hand, its sensor clear.";
+  } else if (c == "v") {
+    pose(Pose::Upright, "The phone stands upright, its sensor clear.");
+  } else if (c == "<") {
+    pose(Pose::LeftSide, "The phone lies on its left side.");
+  } else if (c == ">") {
+    pose(Pose::RightSide, "The phone lies on its right side.");
+  } else if (c == "^") {
+    pose(Pose::UpsideDown, "The phone stands upside down.");
   } else if (c == "p") {
     report(session_.playPause(why), "Pressed play/pause.");
   } else if (c == "r") {
@@ -229,6 +251,10 @@ void InteractiveFrontEnd::handleKey(const Key& key) {
     }
   } else if (c == "i") {
     prompt_ = "type ";
+  } else if (c == "I") {
+    prompt_ = "paste ";
+  } else if (c == "A") {
+    report(session_.selectAll(why), "The field's text is selected: what you type or paste replaces it.");
   } else if (c == ":") {
     prompt_ = "";
   } else if (c == "?") {

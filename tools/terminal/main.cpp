@@ -43,7 +43,22 @@ int runSession(const terminal::Options& options) {
 
 int main(int argc, char** argv) {
   std::string error;
-  auto options = terminal::parseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  auto options = terminal::parseOptions(arguments, error);
+  if (options && options->script) {
+    // The script's header comes first, so that the command line can override it.
+    std::vector<std::string> header;
+    if (!terminal::readScriptHeader(*options->script, header, error)) {
+      std::cerr << "focus-timer: " << error << "\n";
+      return 2;
+    }
+    if (!header.empty()) {
+      const std::string script = options->script->string();
+      header.insert(header.end(), arguments.begin(), arguments.end());
+      options = terminal::parseOptions(header, error);
+      if (!options) error = script + ": " + error;
+    }
+  }
   if (!options) {
     std::cerr << "focus-timer: " << error << "\n\n" << terminal::usage();
     return 2;

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <fstream>
+#include <sstream>
 
 namespace terminal {
 
@@ -116,12 +118,32 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
       // A launch argument of the platform's kind ("-VDZDebugEnabled"): the SDK reads it from the
       // process's own arguments, so it is let through untouched.
-    } else if (arg == "--photos" || arg == "--notifications" || arg == "--mail") {
+    } else if (arg == "--timezone") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (!isKnownTimeZone(*v)) {
+        error = "--timezone takes a zone of the time-zone database, such as Asia/Seoul or UTC, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.timezone = *v;
+    } else if (arg == "--photos" || arg == "--notifications" || arg == "--mail" || arg == "--haptics" ||
+               arg == "--torch" || arg == "--asset") {
+      // What the phone has set up and what it offers: each read by its own parser.
       auto v = value();
       if (!v) return std::nullopt;
       std::string why;
       bool parsed;
-      if (arg == "--photos") {
+      if (arg == "--haptics") {
+        options.haptics = parseHapticSupport(*v, why);
+        parsed = options.haptics.has_value();
+      } else if (arg == "--torch") {
+        options.torch = parseTorchSetup(*v, why);
+        parsed = options.torch.has_value();
+      } else if (arg == "--asset") {
+        auto asset = parseAssetState(*v, why);
+        if (asset) options.assets.push_back(std::move(*asset));
+        parsed = asset.has_value();
+      } else if (arg == "--photos") {
         options.photos = parsePhotoPermission(*v, why);
         parsed = options.photos.has_value();
       } else if (arg == "--notifications") {
@@ -143,9 +165,38 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
   return options;
 }
 
+bool readScriptHeader(const std::filesystem::path& script, std::vector<std::string>& arguments, std::string& error) {
+  std::ifstream in(script);
+  if (!in) {
+    error = script.string() + ": cannot read the script";
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    if (line.compare(first, 2, "#:") != 0) {
+      if (line[first] == '#') continue;
+      break;
+    }
+    std::istringstream words(line.substr(first + 2));
+    std::string word;
+    while (words >> word) {
+      const std::string name = word.substr(0, word.find('='));
+      if (name == "--script" || name == "--home") {
+        error = script.string() + ": a script header cannot set " + name;
+        return false;
+      }
+      arguments.push_back(word);
+    }
+  }
+  return true;
+}
+
 std::string usage() {
   return "usage: focus-timer [--script FILE] [--speed N] [--device iPhone|iPad] [--screen WxH]\n"
          "                   [--home DIR] [--photos P] [--notifications N] [--mail yes|no|fail]\n"
+         "                   [--haptics H] [--torch T] [--asset NAME=STATE] [--timezone ZONE]\n"
          "                   [--no-color] [--verbose]\n"
          "\n"
          "  --script FILE   run a scripted session on virtual time; exits 1 when an expect fails\n"
@@ -154,9 +205,14 @@ std::string usage() {
          "  --screen WxH    the screen in points, such as 375x667 or 414x896\n"
          "  --home DIR      the app's home (a script uses a fresh temporary one unless given)\n"
          "  --photos P      the photo library's permission: allow, limited, deny, restricted,\n"
-         "                  or ask [allow|limited|deny] (not decided; the user answers so when asked)\n"
-         "  --notifications N  allow, deny, or ask [allow|deny]\n"
+         "                  or ask [allow|limited|deny|restricted] (not decided; answered so when asked)\n"
+         "  --notifications N  allow, deny, provisional, ephemeral, or ask [allow|deny|error]\n"
          "  --mail M        yes (mail is set up), no, or fail (set up, but sending fails)\n"
+         "  --haptics H     the device's haptic support: yes, no, absent, or a support level\n"
+         "  --torch T       yes, no (no torch), none (no camera), locked or fail (it refuses)\n"
+         "  --asset NAME=S  a sound asset missing or unreadable on the device (S: missing,\n"
+         "                  unreadable, ok); may be given again for other assets\n"
+         "  --timezone ZONE the phone's time zone, such as Asia/Seoul or UTC\n"
          "  --no-color      draw without colours\n"
          "  --verbose       let the app's console lines through to the terminal\n"
          "  -NAME           a launch argument for the app and its SDK, such as -VDZDebugEnabled\n";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/ui/geometry.h"
+#include "tools/terminal/capabilities.h"
 #include "tools/terminal/permissions.h"
 
 namespace terminal {
@@ -27,6 +28,14 @@ struct Options {
   std::optional<PhotoPermission> photos;
   std::optional<NotificationPermission> notifications;
   std::optional<MailSetup> mail;
+  // Unset: as the device model has it.
+  std::optional<HapticSupport> haptics;
+  // Unset: a camera with a working torch.
+  std::optional<TorchSetup> torch;
+  // Sound assets that are missing or unreadable on this device.
+  std::vector<AssetState> assets;
+  // Unset: the zone of the environment (TZ, or the system's).
+  std::optional<std::string> timezone;
 
   // The screen the session uses.
   platform::Size screenSize() const;
@@ -34,6 +43,12 @@ struct Options {
 
 // Parses the arguments after the program name; null with `error` set when they make no sense.
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments, std::string& error);
+
+// The options a script file names in its header: the "#:" lines before its first command, such
+// as "#: --timezone Asia/Seoul --haptics no", split at blanks. `--script` and `--home` are not
+// taken from a header. False with `error` set when the file cannot be read or a header names one
+// of those.
+bool readScriptHeader(const std::filesystem::path& script, std::vector<std::string>& arguments, std::string& error);
 
 // "375x667" (also "375X667"): both sides positive and at most 10000 points.
 std::optional<platform::Size> parseScreenSize(const std::string& text);

@@ -26,7 +26,8 @@ std::vector<std::string_view> words(std::string_view text) {
 }
 
 std::optional<Decision> decisionNamed(std::string_view word) {
-  for (Decision d : {Decision::Ask, Decision::Allow, Decision::Limited, Decision::Deny, Decision::Restricted}) {
+  for (Decision d : {Decision::Ask, Decision::Allow, Decision::Limited, Decision::Deny, Decision::Restricted,
+                     Decision::Provisional, Decision::Ephemeral, Decision::Error}) {
     if (decisionName(d) == word) return d;
   }
   return std::nullopt;
@@ -74,6 +75,12 @@ std::string_view decisionName(Decision decision) {
       return "deny";
     case Decision::Restricted:
       return "restricted";
+    case Decision::Provisional:
+      return "provisional";
+    case Decision::Ephemeral:
+      return "ephemeral";
+    case Decision::Error:
+      return "error";
   }
   return "?";
 }
@@ -93,15 +100,17 @@ std::string_view mailSetupName(MailSetup setup) {
 std::optional<PhotoPermission> parsePhotoPermission(std::string_view text, std::string& error) {
   return parsePermission<PhotoPermission>(text,
                                           {Decision::Allow, Decision::Limited, Decision::Deny, Decision::Restricted},
-                                          {Decision::Allow, Decision::Limited, Decision::Deny},
-                                          "allow, limited, deny, restricted or ask [allow|limited|deny]", error);
+                                          {Decision::Allow, Decision::Limited, Decision::Deny, Decision::Restricted},
+                                          "allow, limited, deny, restricted or ask [allow|limited|deny|restricted]",
+                                          error);
 }
 
 std::optional<NotificationPermission> parseNotificationPermission(std::string_view text, std::string& error) {
   if (words(text).size() == 1 && words(text)[0] == "unset") return NotificationPermission{};
-  return parsePermission<NotificationPermission>(text, {Decision::Allow, Decision::Deny},
-                                                 {Decision::Allow, Decision::Deny}, "allow, deny or ask [allow|deny]",
-                                                 error);
+  return parsePermission<NotificationPermission>(
+      text, {Decision::Allow, Decision::Deny, Decision::Provisional, Decision::Ephemeral},
+      {Decision::Allow, Decision::Deny, Decision::Error},
+      "allow, deny, provisional, ephemeral or ask [allow|deny|error]", error);
 }
 
 std::optional<MailSetup> parseMailSetup(std::string_view text, std::string& error) {
@@ -127,7 +136,7 @@ void applyPhotoPermission(const PhotoPermission& permission) {
         return Status::Denied;
       case Decision::Restricted:
         return Status::Restricted;
-      case Decision::Ask:
+      default:
         break;
     }
     return Status::NotDetermined;
@@ -138,10 +147,32 @@ void applyPhotoPermission(const PhotoPermission& permission) {
 
 void applyNotificationPermission(const NotificationPermission& permission) {
   using Status = platform::AuthorizationStatus;
-  platform::NotificationDriver::setAuthorizationStatus(permission.status == Decision::Allow  ? Status::Authorized
-                                                       : permission.status == Decision::Deny ? Status::Denied
-                                                                                             : Status::NotDetermined);
-  platform::NotificationDriver::setAuthorizationAnswer(permission.answer == Decision::Allow);
+  Status status = Status::NotDetermined;
+  switch (permission.status) {
+    case Decision::Allow:
+      status = Status::Authorized;
+      break;
+    case Decision::Deny:
+      status = Status::Denied;
+      break;
+    case Decision::Provisional:
+      status = Status::Provisional;
+      break;
+    case Decision::Ephemeral:
+      status = Status::Ephemeral;
+      break;
+    default:
+      break;
+  }
+  platform::NotificationDriver::setAuthorizationStatus(status);
+  std::optional<platform::Error> failure;
+  if (permission.answer == Decision::Error) {
+    failure = platform::Error(std::string(platform::kUserNotificationsErrorDomain),
+                              platform::kUserNotificationsErrorNotificationsNotAllowed,
+                              {{std::string(platform::kLocalizedDescriptionKey),
+                                platform::Value("Notifications are not allowed for this application")}});
+  }
+  platform::NotificationDriver::setAuthorizationAnswer(permission.answer == Decision::Allow, std::move(failure));
 }
 
 void applyMailSetup(MailSetup setup) {

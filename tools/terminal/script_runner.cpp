@@ -11,12 +11,14 @@
 #include <ostream>
 #include <vector>
 
+#include "platform/foundation/calendar.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/trace.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/foundation/value.h"
+#include "platform/notifications/notification_driver.h"
 #include "platform/testing/ui_driver.h"
 #include "platform/ui/alert_controller.h"
 #include "platform/ui/button.h"
@@ -27,10 +29,12 @@
 #include "platform/ui/text_field.h"
 #include "platform/ui/view.h"
 #include "platform/ui/window.h"
+#include "tools/terminal/capabilities.h"
 #include "tools/terminal/frame.h"
 #include "tools/terminal/options.h"
 #include "tools/terminal/permissions.h"
 #include "tools/terminal/session.h"
+#include "tools/terminal/view_renderer.h"
 
 namespace terminal {
 
@@ -223,6 +227,58 @@ std::string listed(const std::vector<std::string>& files) {
   return list;
 }
 
+// A colour by name ("black", "white", "gray", "darkGray", "lightGray", "red", "blue", "clear") or
+// as "#rrggbb" or "#rrggbbaa"; `withAlpha` tells whether the text named the alpha.
+std::optional<platform::Color> parseColor(std::string_view text, bool& withAlpha) {
+  using platform::Color;
+  static const std::pair<std::string_view, Color> kNamed[] = {
+      {"black", Color::blackColor()},         {"white", Color::whiteColor()},
+      {"gray", Color::grayColor()},           {"grey", Color::grayColor()},
+      {"darkGray", Color::darkGrayColor()},   {"lightGray", Color::lightGrayColor()},
+      {"red", Color::redColor()},             {"blue", Color::systemBlueColor()},
+      {"clear", Color::clearColor()},
+  };
+  withAlpha = text == "clear";
+  for (const auto& [name, color] : kNamed) {
+    if (text == name) return color;
+  }
+  if (text.size() != 7 && text.size() != 9) return std::nullopt;
+  if (text.front() != '#') return std::nullopt;
+  double channels[4] = {0, 0, 0, 1};
+  for (std::size_t i = 0; i * 2 + 1 < text.size(); ++i) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data() + 1 + i * 2, text.data() + 3 + i * 2, value, 16);
+    if (ec != std::errc() || end != text.data() + 3 + i * 2) return std::nullopt;
+    channels[i] = value / 255.0;
+  }
+  withAlpha = text.size() == 9;
+  return Color{channels[0], channels[1], channels[2], channels[3]};
+}
+
+std::string hexColor(const platform::Color& c) {
+  auto channel = [](double v) { return static_cast<unsigned>(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+  return platform::format("#%02x%02x%02x%02x", channel(c.red), channel(c.green), channel(c.blue), channel(c.alpha));
+}
+
+// The colour of a view's text, when it shows one.
+std::optional<platform::Color> textColorOf(const platform::View& view) {
+  if (auto* l = dynamic_cast<const platform::Label*>(&view)) return l->textColor();
+  if (auto* b = dynamic_cast<const platform::Button*>(&view)) return b->currentTitleColor();
+  if (auto* f = dynamic_cast<const platform::TextField*>(&view)) return f->textColor();
+  return std::nullopt;
+}
+
+// "HH:MM" or "HH:MM:SS" of the local day: seconds since its midnight.
+std::optional<double> parseClockTime(std::string_view text) {
+  auto seconds = parseDuration(text);
+  const auto colons = std::count(text.begin(), text.end(), ':');
+  if (!seconds || colons == 0) return std::nullopt;
+  // parseDuration reads "20:31" as minutes and seconds; a clock time is hours and minutes.
+  const double time = colons == 1 ? *seconds * 60 : *seconds;
+  if (time >= 24 * 3600) return std::nullopt;
+  return time;
+}
+
 std::string describeEvents(const std::vector<platform::TraceEvent>& events) {
   if (events.empty()) return "none";
   std::string list;
@@ -305,7 +361,8 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
   std::string_view rest = line;
   const std::string command(nextWord(rest));
   std::string why;
-  auto done = [&](bool happened) { return happened ? ok() : error(why); };
+  // Something that happened may still come with a note (a disabled control, a refused key).
+  auto done = [&](bool happened) { return happened ? Result{Outcome::Ok, why} : error(why); };
   auto noArguments = [&]() -> std::optional<Result> {
     if (!rest.empty()) return error(command + " takes no arguments");
     return std::nullopt;
@@ -315,6 +372,25 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
     if (command == "facedown" || command == "faceup" || command == "lift") {
       if (auto e = noArguments()) return *e;
       session_.setPose(command == "facedown" ? Pose::FaceDown : command == "faceup" ? Pose::FaceUp : Pose::Lifted);
+      return ok();
+    }
+    if (command == "upright" || command == "leftside" || command == "rightside" || command == "upsidedown") {
+      if (auto e = noArguments()) return *e;
+      session_.setPose(command == "upright"    ? Pose::Upright
+                       : command == "leftside"  ? Pose::LeftSide
+                       : command == "rightside" ? Pose::RightSide
+                                                : Pose::UpsideDown);
+      return ok();
+    }
+    if (command == "pose") {
+      double reading[3];
+      for (double& axis : reading) {
+        auto value = parseNumber(nextWord(rest));
+        if (!value || std::fabs(*value) > 100) return error("pose takes three accelerations in g: pose 0 -0.5 0.87");
+        axis = *value;
+      }
+      if (!rest.empty()) return error("pose takes three accelerations in g: pose 0 -0.5 0.87");
+      session_.setRawPose(reading[0], reading[1], reading[2]);
       return ok();
     }
     if (command == "cover" || command == "uncover") {
@@ -369,6 +445,47 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
     }
     if (command == "type") {
       return done(session_.type(argument(rest), why));
+    }
+    if (command == "paste" || command == "replace") {
+      if (command == "replace" && !session_.selectAll(why)) return error(why);
+      return done(session_.paste(argument(rest), why));
+    }
+    if (command == "backspace") {
+      int count = 1;
+      if (!rest.empty()) {
+        auto n = parseNumber(rest);
+        if (!n || *n < 1 || *n > 10000 || std::floor(*n) != *n) return error("backspace takes a count of keystrokes");
+        count = static_cast<int>(*n);
+      }
+      return done(session_.deleteBackward(count, why));
+    }
+    if (command == "selectall") {
+      if (auto e = noArguments()) return *e;
+      return done(session_.selectAll(why));
+    }
+    if (command == "haptics") {
+      auto support = parseHapticSupport(rest, why);
+      if (!support) return error(command + " " + why);
+      session_.setHapticSupport(support);
+      return ok();
+    }
+    if (command == "torch") {
+      auto setup = parseTorchSetup(rest, why);
+      if (!setup) return error(command + " " + why);
+      session_.setTorchSetup(*setup);
+      return ok();
+    }
+    if (command == "asset") {
+      auto state = parseAssetState(rest, why);
+      if (!state) return error(command + " " + why);
+      session_.setAssetState(*state);
+      return ok();
+    }
+    if (command == "timezone") {
+      const std::string zone(rest);
+      if (!isKnownTimeZone(zone)) return error("timezone takes a zone such as Asia/Seoul or UTC, not \"" + zone + "\"");
+      session_.setTimeZone(zone);
+      return ok();
     }
     if (command == "return") {
       if (auto e = noArguments()) return *e;
@@ -461,6 +578,11 @@ ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_vie
     if (what == "hidden" && !found.empty()) return failed("\"" + name + "\" is visible");
     return ok();
   }
+  if (what == "enabled" || what == "disabled" || what == "color" || what == "alpha" || what == "image-of") {
+    return expectOfView(what, rest);
+  }
+  if (what == "pending") return expectPending(rest);
+  if (what == "card" || what == "card-texts") return expectCard(what, rest);
   if (what == "screen") {
     const std::string name = argument(rest);
     if (name.empty()) return error("expect screen needs a name");
@@ -555,7 +677,142 @@ ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_vie
                   (seen.empty() ? "" : " (found " + seen + ")"));
   }
   return error("unknown expectation \"" + std::string(what) +
-               "\" (label, shown, hidden, screen, render, trace, traces, default, file, files, image)");
+               "\" (label, shown, hidden, enabled, disabled, color, alpha, image-of, screen, render, trace, traces, "
+               "pending, card, card-texts, default, file, files, image)");
+}
+
+ScriptRunner::Result ScriptRunner::expectOfView(std::string_view what, std::string_view rest) {
+  // The last word is the value; the view's name is what comes before it and may have spaces.
+  std::string all = argument(rest);
+  std::string target = all;
+  std::string value;
+  if (what != "enabled" && what != "disabled") {
+    const auto space = all.find_last_of(' ');
+    if (space == std::string::npos) {
+      return error("expect " + std::string(what) + " needs a view and a value: expect " + std::string(what) +
+                   (what == "color" ? " timerLabel black" : what == "alpha" ? " settingButton 0.5" : " dot1 dot_on"));
+    }
+    target = std::string(trim(std::string_view(all).substr(0, space)));
+    value = all.substr(space + 1);
+  }
+  if (target.empty()) return error("expect " + std::string(what) + " needs an identifier, a text or an image name");
+  auto found = visibleViews([&](const platform::View& v) {
+    return v.accessibilityIdentifier() == target || textOf(v) == target || imageNameOf(v) == target;
+  });
+  if (found.empty()) return failed("nothing visible is called \"" + target + "\"");
+  const platform::View& view = *found.front();
+  if (what == "enabled" || what == "disabled") {
+    if (!isControl(view)) return failed(inQuotes(target) + " is no control");
+    const bool disabled = isDisabled(view);
+    if ((what == "disabled") != disabled) return failed(inQuotes(target) + " is " + (disabled ? "disabled" : "enabled"));
+    return ok();
+  }
+  if (what == "color") {
+    bool withAlpha = false;
+    auto expected = parseColor(value, withAlpha);
+    if (!expected) return error("a colour is a name (black, white, gray, ...) or #rrggbb[aa], not \"" + value + "\"");
+    auto color = textColorOf(view);
+    if (!color) return failed(inQuotes(target) + " shows no text to have a colour");
+    constexpr double kSlack = 0.6 / 255;
+    auto near = [&](double a, double b) { return std::fabs(a - b) <= kSlack; };
+    if (!near(color->red, expected->red) || !near(color->green, expected->green) || !near(color->blue, expected->blue) ||
+        (withAlpha && !near(color->alpha, expected->alpha))) {
+      return failed(inQuotes(target) + "'s text is " + hexColor(*color) + ", not " + value);
+    }
+    return ok();
+  }
+  if (what == "alpha") {
+    auto expected = parseNumber(value);
+    if (!expected || *expected < 0 || *expected > 1) return error("an alpha is a number from 0 to 1, not \"" + value + "\"");
+    if (std::fabs(view.alpha() - *expected) > 0.005) {
+      return failed(inQuotes(target) + "'s alpha is " + platform::format("%g", view.alpha()) + ", not " + value);
+    }
+    return ok();
+  }
+  const std::string name = imageNameOf(view);
+  if (name != value) {
+    return failed(inQuotes(target) + (name.empty() ? " shows no picture" : " shows ‹" + name + "›") + ", not ‹" +
+                  value + "›");
+  }
+  return ok();
+}
+
+ScriptRunner::Result ScriptRunner::expectPending(std::string_view rest) {
+  const std::string identifier(nextWord(rest));
+  if (identifier.empty()) {
+    return error("expect pending needs an identifier (or none): expect pending alert in 5:00 \"Break is over\"");
+  }
+  auto pending = platform::NotificationDriver::scheduled();
+  auto describe = [&]() {
+    std::string list;
+    for (const auto& p : pending) {
+      if (!list.empty()) list += "; ";
+      list += p.identifier + " at " + platform::Calendar::format(p.fireDate, "yyyy-MM-dd HH:mm:ss") + " \"" + p.title +
+              "\"" + (p.body.empty() ? "" : " \"" + p.body + "\"");
+    }
+    return list.empty() ? std::string("none") : list;
+  };
+  if (identifier == "none") {
+    if (!rest.empty()) return error("expect pending none takes nothing more");
+    if (!pending.empty()) return failed("pending: " + describe());
+    return ok();
+  }
+  std::optional<platform::Date> when;
+  const platform::Date now = platform::Date::now();
+  for (;;) {
+    std::string_view probe = rest;
+    const std::string_view word = nextWord(probe);
+    if (word != "at" && word != "in") break;
+    const std::string_view time = nextWord(probe);
+    rest = probe;
+    if (word == "in") {
+      auto seconds = parseDuration(time);
+      if (!seconds) return error("\"in\" takes a duration such as 5:00 or 300, not \"" + std::string(time) + "\"");
+      when = now.addingTimeInterval(*seconds);
+    } else {
+      auto clock = parseClockTime(time);
+      if (!clock) return error("\"at\" takes a time of day such as 20:31 or 20:31:40, not \"" + std::string(time) + "\"");
+      // The next such time of day, today or tomorrow.
+      platform::Date at = platform::Calendar::startOfDay(now).addingTimeInterval(*clock);
+      if (at.timeIntervalSince(now) < 0) at = platform::Calendar::startOfDay(now.addingTimeInterval(86400)).addingTimeInterval(*clock);
+      when = at;
+    }
+  }
+  const std::string text = argument(rest);
+  for (const auto& p : pending) {
+    if (p.identifier != identifier) continue;
+    // Fire dates are compared to the second, as the pane shows them.
+    if (when && std::fabs(p.fireDate.timeIntervalSince(*when)) >= 1) continue;
+    if (!text.empty() && p.title.find(text) == std::string::npos && p.body.find(text) == std::string::npos) continue;
+    return ok();
+  }
+  return failed("no pending notification " + inQuotes(identifier) +
+                (when ? " at " + platform::Calendar::format(*when, "yyyy-MM-dd HH:mm:ss") : "") +
+                (text.empty() ? "" : " showing " + inQuotes(text)) + " (pending: " + describe() + ")");
+}
+
+ScriptRunner::Result ScriptRunner::expectCard(std::string_view what, std::string_view rest) {
+  auto saved = session_.lastSavedImage();
+  if (!saved) return failed("no image has been saved to the photo library");
+  std::string shows;
+  for (const auto& text : saved->texts) shows += (shows.empty() ? "" : ", ") + inQuotes(text);
+  if (shows.empty()) shows = "no text";
+  const std::string where = listed({saved->file.string()});
+  if (what == "card-texts") {
+    auto n = parseNumber(argument(rest));
+    if (!n || *n < 0 || std::floor(*n) != *n) return error("expect card-texts needs a count: expect card-texts 2");
+    if (static_cast<double>(saved->texts.size()) != *n) {
+      return failed(where + " shows " + std::to_string(saved->texts.size()) + " texts, not " + argument(rest) + " (" +
+                    shows + ")");
+    }
+    return ok();
+  }
+  const std::string text = argument(rest);
+  if (text.empty()) return error("expect card needs the text a line of the card shows");
+  if (std::find(saved->texts.begin(), saved->texts.end(), text) == saved->texts.end()) {
+    return failed(where + " does not show " + inQuotes(text) + " (it shows " + shows + ")");
+  }
+  return ok();
 }
 
 int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) {
@@ -569,7 +826,10 @@ int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) 
   while (std::getline(in, line)) {
     ++number;
     Result result = run(line);
-    if (result.outcome == Outcome::Ok) continue;
+    if (result.outcome == Outcome::Ok) {
+      if (!result.message.empty()) out_ << file.string() << ":" << number << ": note: " << result.message << "\n";
+      continue;
+    }
     if (result.outcome == Outcome::Quit) break;
     const bool expectation = result.outcome == Outcome::Failed;
     err << file.string() << ":" << number << ": " << std::string(trim(line)) << "\n  "

@@ -26,6 +26,7 @@ class ScriptRunner {
     Error,   // the command could not run (unknown, malformed, or the app refused it)
     Quit,
   };
+  // With Ok, a message is a note on what happened instead (a tap on a disabled control).
   struct Result {
     Outcome outcome = Outcome::Ok;
     std::string message;
@@ -48,6 +49,9 @@ class ScriptRunner {
 
  private:
   Result expect(std::string_view what, std::string_view rest);
+  Result expectOfView(std::string_view what, std::string_view rest);
+  Result expectPending(std::string_view rest);
+  Result expectCard(std::string_view what, std::string_view rest);
   void screenshot(std::ostream& out);
 
   Session& session_;

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 
 #include "app/main_entry.h"
 #include "platform/foundation/console.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/home.h"
+#include "platform/foundation/trace.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/motion/motion_driver.h"
 #include "platform/runloop/clock.h"
@@ -16,6 +21,7 @@
 #include "platform/ui/device.h"
 #include "platform/ui/image.h"
 #include "platform/ui/label.h"
+#include "platform/ui/png_text.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/text_field.h"
 #include "platform/ui/view.h"
@@ -33,6 +39,11 @@ constexpr std::size_t kConsoleLines = 300;
 constexpr platform::Acceleration kFaceUp{0, 0, -1};
 constexpr platform::Acceleration kFaceDown{0, 0, 1};
 constexpr platform::Acceleration kLifted{0, -0.7071, -0.7071};
+// Standing on its bottom edge, lying on its left or right edge, standing on its top edge.
+constexpr platform::Acceleration kUpright{0, -1, 0};
+constexpr platform::Acceleration kLeftSide{-1, 0, 0};
+constexpr platform::Acceleration kRightSide{1, 0, 0};
+constexpr platform::Acceleration kUpsideDown{0, 1, 0};
 
 // The text in double quotes, for messages.
 std::string inQuotes(std::string_view text) {
@@ -87,6 +98,16 @@ std::string_view poseName(Pose pose) {
       return "face down";
     case Pose::Lifted:
       return "lifted";
+    case Pose::Upright:
+      return "upright";
+    case Pose::LeftSide:
+      return "on its left side";
+    case Pose::RightSide:
+      return "on its right side";
+    case Pose::UpsideDown:
+      return "upside down";
+    case Pose::Raw:
+      return "reading";
   }
   return "?";
 }
@@ -113,6 +134,10 @@ Session::Session(Options options) : options_(std::move(options)), console_(std::
   if (options_.photos) setPhotoPermission(*options_.photos);
   if (options_.notifications) setNotificationPermission(*options_.notifications);
   if (options_.mail) setMailSetup(*options_.mail);
+  if (options_.timezone) setTimeZone(*options_.timezone);
+  setHapticSupport(options_.haptics);
+  setTorchSetup(options_.torch.value_or(TorchSetup::Yes));
+  for (const auto& asset : options_.assets) setAssetState(asset);
 }
 
 Session::~Session() { platform::Console::removeSink(consoleSink_); }
@@ -148,8 +173,31 @@ void Session::setPose(Pose pose) {
       platform::UIDriver::setProximityCovered(false);
       hold(kLifted);
       break;
+    case Pose::Upright:
+    case Pose::LeftSide:
+    case Pose::RightSide:
+    case Pose::UpsideDown:
+      platform::UIDriver::setProximityCovered(false);
+      hold(pose == Pose::Upright    ? kUpright
+           : pose == Pose::LeftSide ? kLeftSide
+           : pose == Pose::RightSide ? kRightSide
+                                     : kUpsideDown);
+      break;
+    case Pose::Raw:
+      hold(rawPose_);
+      break;
   }
   settle();
+}
+
+void Session::setRawPose(double x, double y, double z) {
+  rawPose_ = {x, y, z};
+  setPose(Pose::Raw);
+}
+
+std::string Session::poseDescription() const {
+  if (pose_ != Pose::Raw) return std::string(poseName(pose_));
+  return platform::format("reading %g %g %g", rawPose_.x, rawPose_.y, rawPose_.z);
 }
 
 void Session::setSensorCovered(bool covered) {
@@ -159,7 +207,8 @@ void Session::setSensorCovered(bool covered) {
 
 void Session::enterBackground() {
   // Leaving the app takes the touch away: no tap, a long press ends as cancelled.
-  if (isPressing()) platform::UIDriver::longPressCancel();
+  if (isPressing() && !pressIgnored_) platform::UIDriver::longPressCancel();
+  pressIgnored_ = false;
   pressedName_.clear();
   platform::UIDriver::enterBackground();
   settle();
@@ -230,6 +279,7 @@ bool Session::tap(std::string_view target, std::string& error) {
     error = "nothing on the screen is called \"" + std::string(target) + "\"";
     return false;
   }
+  if (ignoredAsDisabled(*view, target, error)) return true;
   const bool reached = platform::UIDriver::tap(*view);
   settle();
   if (!reached) error = inQuotes(target) + " is covered or disabled: the tap did not reach it";
@@ -293,26 +343,94 @@ bool Session::choose(std::string_view actionTitle, std::string& error) {
   return chosen;
 }
 
-bool Session::type(std::string_view text, std::string& error) {
-  if (!inFront(error)) return false;
+std::shared_ptr<platform::TextField> Session::textField(std::string& error) const {
+  if (!inFront(error)) return nullptr;
   auto field = frontTextField();
-  if (!field) {
-    error = "no text field on the screen";
-    return false;
+  if (!field) error = "no text field on the screen";
+  return field;
+}
+
+platform::TextRange Session::editRange(platform::TextField& field) {
+  if (selectedField_.lock().get() == &field) return {0, field.utf16Length()};
+  return {field.utf16Length(), 0};
+}
+
+bool Session::type(std::string_view text, std::string& error) {
+  auto field = textField(error);
+  if (!field) return false;
+  // One keystroke per character, as the keyboard sends them; each refused one is told apart.
+  std::vector<std::string> refused;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = std::min(text.size() - i, std::size_t{lead >= 0xF0 ? 4u : lead >= 0xE0 ? 3u : lead >= 0xC0 ? 2u : 1u});
+    const std::string key(text.substr(i, length));
+    i += length;
+    if (field->replaceCharactersInRange(editRange(*field), key)) {
+      selectedField_.reset();
+    } else {
+      refused.push_back(key);
+      platform::Trace::record("keystroke-refused", inQuotes(key) + " (the field holds " + inQuotes(field->text()) + ")");
+    }
+    settle();
   }
-  const bool took = platform::UIDriver::typeText(*field, text);
+  if (!refused.empty()) {
+    std::string keys;
+    for (const auto& k : refused) keys += k;
+    error = "the field refused " + std::to_string(refused.size()) + " keystroke" + (refused.size() == 1 ? "" : "s") +
+            " (" + inQuotes(keys) + "); it holds " + inQuotes(field->text());
+  }
+  return true;
+}
+
+bool Session::paste(std::string_view text, std::string& error) {
+  auto field = textField(error);
+  if (!field) return false;
+  const bool took = field->replaceCharactersInRange(editRange(*field), std::string(text));
   settle();
-  if (!took) error = "the field refused some of the keystrokes; it holds \"" + field->text() + "\"";
-  return took;
+  if (took) {
+    selectedField_.reset();
+  } else {
+    platform::Trace::record("paste-refused", inQuotes(text) + " (the field holds " + inQuotes(field->text()) + ")");
+    error = "the field refused the paste; it holds " + inQuotes(field->text());
+  }
+  return true;
+}
+
+bool Session::deleteBackward(int count, std::string& error) {
+  auto field = textField(error);
+  if (!field) return false;
+  int deleted = 0;
+  for (int i = 0; i < count; ++i) {
+    bool took;
+    if (selectedField_.lock() == field) {
+      took = field->replaceCharactersInRange(editRange(*field), "");
+      if (took) selectedField_.reset();
+    } else {
+      took = field->utf16Length() > 0 && field->deleteBackward();
+    }
+    settle();
+    if (!took) break;
+    ++deleted;
+  }
+  if (deleted < count) {
+    platform::Trace::record("keystroke-refused", "delete (the field holds " + inQuotes(field->text()) + ")");
+    error = field->text().empty() ? "nothing left to delete"
+                                  : "the field refused the delete key; it holds " + inQuotes(field->text());
+  }
+  return true;
+}
+
+bool Session::selectAll(std::string& error) {
+  auto field = textField(error);
+  if (!field) return false;
+  selectedField_ = field;
+  return true;
 }
 
 bool Session::pressReturn(std::string& error) {
-  if (!inFront(error)) return false;
-  auto field = frontTextField();
-  if (!field) {
-    error = "no text field on the screen";
-    return false;
-  }
+  auto field = textField(error);
+  if (!field) return false;
+  selectedField_.reset();
   platform::UIDriver::pressReturn(*field);
   settle();
   return true;
@@ -337,6 +455,12 @@ bool Session::pressBegin(std::string_view target, std::string& error) {
     error = "nothing on the screen is called \"" + std::string(target) + "\"";
     return false;
   }
+  if (ignoredAsDisabled(*view, target, error)) {
+    pressIgnored_ = true;
+    pressedName_ = nameOf(*view) + " (disabled)";
+    pressStart_ = platform::Clock::current().uptime();
+    return true;
+  }
   // Only what a touch reaches is pressed: a finger on a covered control would press whatever
   // covers it, and its release would tap that.
   auto controls = tappables();
@@ -359,6 +483,11 @@ bool Session::pressBegin(std::string_view target, std::string& error) {
 }
 
 bool Session::pressEnd(std::string& error) {
+  if (pressIgnored_) {
+    pressIgnored_ = false;
+    pressedName_.clear();
+    return true;
+  }
   if (!isPressing()) {
     pressedName_.clear();
     error = "no finger holds anything";
@@ -371,6 +500,7 @@ bool Session::pressEnd(std::string& error) {
 }
 
 bool Session::isPressing() const {
+  if (pressIgnored_) return true;
   auto window = platform::UIDriver::keyWindow();
   return window && window->isPressing();
 }
@@ -395,6 +525,54 @@ void Session::setMailSetup(MailSetup setup) {
   mail_ = setup;
   applyMailSetup(setup);
   settle();
+}
+
+void Session::setHapticSupport(std::optional<HapticSupport> support) {
+  haptics_ = support;
+  applyHapticSupport(support);
+}
+
+void Session::setTorchSetup(TorchSetup setup) {
+  torch_ = setup;
+  applyTorchSetup(setup);
+  settle();
+}
+
+void Session::setAssetState(const AssetState& state) {
+  std::erase_if(assets_, [&](const AssetState& a) { return a.name == state.name; });
+  if (state.fault) assets_.push_back(state);
+  applyAssetState(state);
+}
+
+void Session::setTimeZone(const std::string& zone) {
+  applyTimeZone(zone);
+  settle();
+}
+
+bool Session::ignoredAsDisabled(const platform::View& view, std::string_view target, std::string& note) const {
+  if (!isControl(view) || !isDisabled(view)) return false;
+  std::string name = nameOf(view);
+  if (const auto& id = view.accessibilityIdentifier(); !id.empty() && id != name) name += " (" + id + ")";
+  platform::Trace::record("tap-ignored", name + ", disabled");
+  note = inQuotes(target) + " is disabled: the touch did nothing";
+  return true;
+}
+
+std::optional<Session::SavedImage> Session::lastSavedImage() const {
+  constexpr std::string_view kSaved = " saved";
+  auto events = platform::Trace::eventsOfKind("photos");
+  for (auto it = events.rbegin(); it != events.rend(); ++it) {
+    const std::string& detail = it->detail;
+    if (detail.size() <= kSaved.size() || detail.compare(detail.size() - kSaved.size(), kSaved.size(), kSaved) != 0) {
+      continue;
+    }
+    SavedImage saved{platform::Home::photos() / detail.substr(0, detail.size() - kSaved.size()), {}};
+    std::ifstream in(saved.file, std::ios::binary);
+    const platform::Data png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    saved.texts = platform::PNGText::texts(png);
+    return saved;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> Session::consoleLines() const {

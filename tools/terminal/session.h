@@ -4,24 +4,30 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/motion/motion_manager.h"
 #include "tools/terminal/options.h"
 #include "tools/terminal/view_renderer.h"
 
 namespace platform {
 class Application;
+class TextField;
+struct TextRange;
 class View;
 class ViewController;
 }  // namespace platform
 
 namespace terminal {
 
-enum class Pose { FaceUp, FaceDown, Lifted };
+// How the phone is held or lies. Raw is any reading given as numbers (setRawPose).
+enum class Pose { FaceUp, FaceDown, Lifted, Upright, LeftSide, RightSide, UpsideDown, Raw };
 std::string_view poseName(Pose pose);
 
 class Session {
@@ -41,10 +47,14 @@ class Session {
   // Ends the app (the delegate hears it) and writes unsaved preferences.
   void terminate();
 
-  // The phone. Face down covers the proximity sensor; face up and lifted uncover it. The pose is
+  // The phone. Face down covers the proximity sensor; every other pose uncovers it. The pose is
   // held: the accelerometer reports it again at 10 Hz.
   void setPose(Pose pose);
+  // Any accelerometer reading, in g, held like a pose; the proximity sensor stays as it is.
+  void setRawPose(double x, double y, double z);
   Pose pose() const { return pose_; }
+  // The pose's name; a raw one with its reading.
+  std::string poseDescription() const;
   void setSensorCovered(bool covered);
   void enterBackground();
   void enterForeground();
@@ -68,13 +78,20 @@ class Session {
   std::shared_ptr<platform::View> find(std::string_view target) const;
 
   // The user's touches; each answers whether it happened and says why not in `error`. An app
-  // in the background takes none.
+  // in the background takes none. A touch on a disabled control happens and does nothing: it is
+  // traced ("tap-ignored") and told in `error`, and the call answers true.
   bool tap(std::string_view target, std::string& error);
   bool swipe(std::string_view target, std::string_view direction, std::string& error);
   bool playPause(std::string& error);
   bool openResetSheet(std::string& error);
   bool choose(std::string_view actionTitle, std::string& error);
+  // The text field in front. A keystroke or paste the field refuses is no failure: it is traced
+  // ("keystroke-refused", "paste-refused") and told in `error`, and the call answers true. After
+  // selectAll, the next typing, paste or delete replaces the whole text.
   bool type(std::string_view text, std::string& error);
+  bool paste(std::string_view text, std::string& error);
+  bool deleteBackward(int count, std::string& error);
+  bool selectAll(std::string& error);
   bool pressReturn(std::string& error);
   bool dismissSheet(std::string& error);
 
@@ -96,12 +113,34 @@ class Session {
   const NotificationPermission& notificationPermission() const { return notifications_; }
   void setMailSetup(MailSetup setup);
   MailSetup mailSetup() const { return mail_; }
+  void setHapticSupport(std::optional<HapticSupport> support);
+  const std::optional<HapticSupport>& hapticSupport() const { return haptics_; }
+  void setTorchSetup(TorchSetup setup);
+  TorchSetup torchSetup() const { return torch_; }
+  void setAssetState(const AssetState& state);
+  // Assets made missing or unreadable, by name.
+  const std::vector<AssetState>& assetStates() const { return assets_; }
+  void setTimeZone(const std::string& zone);
+
+  // The last image the app saved to the photo library and the texts drawn into it, read back
+  // from the file; null before any save.
+  struct SavedImage {
+    std::filesystem::path file;
+    std::vector<std::string> texts;
+  };
+  std::optional<SavedImage> lastSavedImage() const;
 
   // The app's console prints and log lines, oldest first (the last few hundred).
   std::vector<std::string> consoleLines() const;
 
  private:
   bool inFront(std::string& error) const;
+  // The text field in front, or null with `error` set.
+  std::shared_ptr<platform::TextField> textField(std::string& error) const;
+  // Whether the control is disabled; then the touch is traced and told in `note`.
+  bool ignoredAsDisabled(const platform::View& view, std::string_view target, std::string& note) const;
+  // The field's whole text when it was selected with selectAll, else the empty range at its end.
+  platform::TextRange editRange(platform::TextField& field);
 
   struct ConsoleTail {
     std::mutex mutex;
@@ -116,9 +155,16 @@ class Session {
   int consoleSink_ = 0;
   std::string pressedName_;
   double pressStart_ = 0;
+  // A press that landed on a disabled control: the finger is down, but nothing holds it.
+  bool pressIgnored_ = false;
+  std::weak_ptr<platform::TextField> selectedField_;
+  platform::Acceleration rawPose_{};
   PhotoPermission photos_;
   NotificationPermission notifications_;
   MailSetup mail_ = MailSetup::Yes;
+  std::optional<HapticSupport> haptics_;
+  TorchSetup torch_ = TorchSetup::Yes;
+  std::vector<AssetState> assets_;
 };
 
 }  // namespace terminal

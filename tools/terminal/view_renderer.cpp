@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <sstream>
 
 #include "platform/testing/ui_driver.h"
@@ -112,9 +113,10 @@ struct Painter {
     });
   }
 
-  // One line of text on `row`, aligned in [c0, c1) and free to overflow it within the clip.
+  // One line of text on `row`, aligned in [c0, c1) and free to overflow it within the clip. Text
+  // of less than full opacity mixes its colour with the background it stands on.
   void line(const std::string& text, int row, const CellRect& frame, const CellRect& clip,
-            platform::TextAlignment alignment, const Style& style) {
+            platform::TextAlignment alignment, Style style, double opacity = 1) {
     if (row < clip.r0 || row >= clip.r1) return;
     const int width = displayWidth(text);
     int start = frame.c0;
@@ -123,6 +125,10 @@ struct Painter {
       if (frame.width() < width) start = frame.c0 - (width - frame.width() + 1) / 2;
     } else if (alignment == platform::TextAlignment::Right) {
       start = frame.c1 - width;
+    }
+    if (style.fg && opacity < 1) {
+      const int c = std::clamp(start + width / 2, 0, grid.cols() - 1);
+      if (grid.contains(c, row) && grid.at(c, row).style.bg) style.fg = blend(*style.fg, opacity, grid.at(c, row).style.bg);
     }
     grid.put(start, row, text, style, clip.c0, clip.c1);
   }
@@ -179,18 +185,20 @@ struct Painter {
     }
     const int count = static_cast<int>(lines.size());
     const int first = frame.r0 + (frame.height() - count) / 2;
-    for (int i = 0; i < count; ++i) line(lines[i], first + i, frame, clip, view.textAlignment(), style);
+    const double opacity = alpha * view.textColor().alpha;
+    for (int i = 0; i < count; ++i) line(lines[i], first + i, frame, clip, view.textAlignment(), style, opacity);
   }
 
   void button(const platform::Button& view, const CellRect& frame, const CellRect& clip, double alpha) {
     const int number = numberOf(view);
     std::string prefix = number > 0 ? std::to_string(number) + " " : "";
     Style style = textStyle(view.currentTitleColor(), alpha, false);
-    style.dim = style.dim || !view.isEnabled();
+    style.dim = style.dim || isDisabled(view);
     style.reverse = view.isHighlighted() || view.isSelected();
     const int row = frame.r0 + frame.height() / 2;
     if (auto title = view.currentTitle(); title && !title->empty()) {
-      line("[" + prefix + *title + "]", row, frame, clip, platform::TextAlignment::Center, style);
+      line("[" + prefix + *title + "]", row, frame, clip, platform::TextAlignment::Center, style,
+           alpha * view.currentTitleColor().alpha);
       return;
     }
     // An image button is often narrower than its name: it is placed once the neighbours on its
@@ -272,8 +280,9 @@ struct Painter {
     std::string padded = shown + std::string(static_cast<std::size_t>(std::max(room - width, 0)), ' ');
     Style style = textStyle(view.textColor(), alpha, false);
     style.underline = true;
-    style.dim = style.dim || empty;
-    line("[" + prefix + padded + "]", frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Left, style);
+    style.dim = style.dim || empty || isDisabled(view);
+    line("[" + prefix + padded + "]", frame.r0 + frame.height() / 2, frame, clip, platform::TextAlignment::Left, style,
+         alpha * view.textColor().alpha);
   }
 
   void image(const platform::ImageView& view, const Rect& rect, const CellRect& frame, const CellRect& clip,
@@ -283,7 +292,7 @@ struct Painter {
     std::string name = picture->name().empty() ? "image" : picture->name();
     Style style;
     style.fg = Rgb{150, 150, 150};
-    style.dim = alpha < kFaintAlpha;
+    style.dim = alpha < kFaintAlpha || (isControl(view) && isDisabled(view));
     const double share = (rect.width() * rect.height()) / std::max(canvas.width * canvas.height, 1.0);
     if (share >= kFullScreenShare) {
       std::string tag = "‹" + name + "›";
@@ -373,7 +382,44 @@ bool hasTapRecognizer(const platform::View& view) {
   });
 }
 
+struct Found {
+  Rect rect;
+  std::shared_ptr<platform::View> view;
+};
+
+// Visible candidates in reading order: top to bottom, then left to right.
+std::vector<Found> onScreen(const std::shared_ptr<platform::Window>& window,
+                            const std::function<bool(const platform::View&, const Rect&)>& keep) {
+  window->layoutIfNeeded();
+  auto candidates = platform::UIDriver::findAll([](const platform::View& v) { return isControl(v); }, window);
+  std::vector<Found> found;
+  for (auto& view : candidates) {
+    if (!platform::UIDriver::isVisible(*view)) continue;
+    Rect rect = view->convertRectToView(view->bounds(), nullptr).intersection(window->bounds());
+    if (rect.isEmpty() || !keep(*view, rect)) continue;
+    found.push_back({rect, view});
+  }
+  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    if (std::lround(a.rect.minY()) != std::lround(b.rect.minY())) return a.rect.minY() < b.rect.minY();
+    return a.rect.minX() < b.rect.minX();
+  });
+  return found;
+}
+
 }  // namespace
+
+bool isControl(const platform::View& view) {
+  return dynamic_cast<const platform::Control*>(&view) != nullptr || hasTapRecognizer(view);
+}
+
+bool isDisabled(const platform::View& view) {
+  if (auto* control = dynamic_cast<const platform::Control*>(&view); control && !control->isEnabled()) return true;
+  if (!view.isUserInteractionEnabled()) return true;
+  for (auto up = view.superview(); up; up = up->superview()) {
+    if (!up->isUserInteractionEnabled()) return true;
+  }
+  return false;
+}
 
 std::string nameOf(const platform::View& view) {
   if (auto* b = dynamic_cast<const platform::Button*>(&view)) {
@@ -391,32 +437,28 @@ std::string nameOf(const platform::View& view) {
 
 std::vector<Tappable> tappableControls(const std::shared_ptr<platform::Window>& window) {
   if (!window) return {};
-  window->layoutIfNeeded();
-  auto candidates = platform::UIDriver::findAll(
-      [](const platform::View& v) { return dynamic_cast<const platform::Control*>(&v) || hasTapRecognizer(v); },
-      window);
-  struct Found {
-    Rect rect;
-    std::shared_ptr<platform::View> view;
-  };
-  std::vector<Found> found;
-  for (auto& view : candidates) {
-    if (!platform::UIDriver::isVisible(*view)) continue;
-    Rect rect = view->convertRectToView(view->bounds(), nullptr).intersection(window->bounds());
-    if (rect.isEmpty()) continue;
+  auto found = onScreen(window, [&](const platform::View& view, const Rect& rect) {
     auto hit = window->hitTest(platform::Point{rect.midX(), rect.midY()});
-    if (!hit || !hit->isDescendantOfView(*view)) continue;
-    found.push_back({rect, view});
-  }
-  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-    if (std::lround(a.rect.minY()) != std::lround(b.rect.minY())) return a.rect.minY() < b.rect.minY();
-    return a.rect.minX() < b.rect.minX();
+    return hit && hit->isDescendantOfView(view);
   });
   std::vector<Tappable> tappables;
   for (auto& f : found) {
     tappables.push_back({static_cast<int>(tappables.size()) + 1, f.view, nameOf(*f.view)});
   }
   return tappables;
+}
+
+std::vector<Tappable> disabledControls(const std::shared_ptr<platform::Window>& window) {
+  if (!window) return {};
+  auto found = onScreen(window, [&](const platform::View& view, const Rect& rect) {
+    if (!isDisabled(view)) return false;
+    // Uncovered: a touch there falls through it to what lies beneath, not to something on top.
+    auto hit = window->hitTest(platform::Point{rect.midX(), rect.midY()});
+    return !hit || hit->isDescendantOfView(view) || view.isDescendantOfView(*hit);
+  });
+  std::vector<Tappable> disabled;
+  for (auto& f : found) disabled.push_back({0, f.view, nameOf(*f.view)});
+  return disabled;
 }
 
 Grid renderViewTree(const platform::View& root, platform::Size canvas, CellSize cell,

@@ -27,6 +27,16 @@ struct Tappable {
 // order: top to bottom, then left to right. Covered, hidden and disabled ones are left out.
 std::vector<Tappable> tappableControls(const std::shared_ptr<platform::Window>& window);
 
+// Controls on screen, not covered, that a tap would not operate because they are disabled (a
+// control not enabled, or a view or one of its ancestors taking no touches); unnumbered.
+std::vector<Tappable> disabledControls(const std::shared_ptr<platform::Window>& window);
+
+// Whether a touch can operate the view at all: a control or a view with a tap recognizer.
+bool isControl(const platform::View& view);
+// Whether such a view takes no touches now: a control not enabled, or user interaction off on the
+// view or an ancestor.
+bool isDisabled(const platform::View& view);
+
 // What a view goes by on the grid and in lists: a button's title, else the view's identifier,
 // else the name of its image, else its kind.
 std::string nameOf(const platform::View& view);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/foundation/home.h"
 #include "platform/ui/font.h"
@@ -10,6 +11,7 @@
 #include "platform/ui/image.h"
 #include "platform/ui/image_bitmap.h"
 #include "platform/ui/image_view.h"
+#include "platform/ui/png_text.h"
 #include "ui_fixture.h"
 
 namespace platform::ui_tests {
@@ -152,6 +154,45 @@ TEST_F(GraphicsTest, DrawingWithoutAContextDoesNothing) {
   ImageContext empty(Size{0, 10});
   EXPECT_FALSE(empty.isValid());
   EXPECT_EQ(empty.image(), nullptr);
+}
+
+}  // namespace
+}  // namespace platform::ui_tests
+
+namespace platform::ui_tests {
+namespace {
+
+TEST_F(GraphicsTest, DrawnTextsTravelWithThePngAndBadChunksAreSkipped) {
+  ImageContext context(Size{20, 10}, 1);
+  const TextAttributes a{Font::systemFont(8), Color::blackColor()};
+  context.drawText("Deep work  25min", Rect(0, 0, 20, 10), a);
+  context.drawText("오늘 25min", Rect(0, 0, 20, 10), a);
+  const Data png = context.image()->pngData();
+  ASSERT_EQ(PNGText::texts(png), (std::vector<std::string>{"Deep work  25min", "오늘 25min"}));
+  // The chunks do not keep the image from decoding.
+  ASSERT_TRUE(Image::fromPNGData(png));
+
+  // The first text chunk starts right after the header chunk.
+  constexpr std::size_t kFirstChunk = 8 + 25;
+  struct Case {
+    const char* what;
+    std::function<void(Data&)> damage;
+    std::size_t texts;
+  } cases[] = {
+      {"a flipped byte fails the CRC", [](Data& d) { d[kFirstChunk + 8 + 6] ^= 1; }, 1},
+      {"a length past the end stops reading", [](Data& d) { d[kFirstChunk] = 0x7f; }, 0},
+      {"cut in the middle of a chunk", [](Data& d) { d.resize(kFirstChunk + 10); }, 0},
+      {"no signature", [](Data& d) { d[1] = 'Q'; }, 0},
+      {"empty", [](Data& d) { d.clear(); }, 0},
+  };
+  for (const auto& c : cases) {
+    Data damaged = png;
+    c.damage(damaged);
+    EXPECT_EQ(PNGText::texts(damaged).size(), c.texts) << c.what;
+  }
+  // Not a PNG: nothing is added.
+  const Data plain{1, 2, 3};
+  EXPECT_EQ(PNGText::withTexts(plain, {"x"}), plain);
 }
 
 }  // namespace

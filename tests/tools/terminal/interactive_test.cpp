@@ -48,6 +48,25 @@ TEST_F(InteractiveTest, KeysMoveThePhoneAndSkipTime) {
   EXPECT_TRUE(session_->isScreenNamed("card"));
 }
 
+TEST_F(InteractiveTest, KeysStandThePhoneAndEditTheTextField) {
+  start();
+  const std::pair<char, terminal::Pose> poses[] = {{'v', terminal::Pose::Upright},
+                                                   {'<', terminal::Pose::LeftSide},
+                                                   {'>', terminal::Pose::RightSide},
+                                                   {'^', terminal::Pose::UpsideDown}};
+  for (const auto& [key, pose] : poses) {
+    press(std::string(1, key));
+    EXPECT_EQ(session_->pose(), pose) << key;
+  }
+  // No field on the focus screen: the keys say so instead of editing anything.
+  press(Key::Kind::Backspace);
+  EXPECT_NE(frontEnd_->message().find("no text field"), std::string::npos);
+  press("A");
+  EXPECT_NE(frontEnd_->message().find("no text field"), std::string::npos);
+  press("I");
+  EXPECT_EQ(frontEnd_->prompt(), "paste ");
+}
+
 TEST_F(InteractiveTest, DigitsTapTheNumberedControls) {
   start();
   press("9");

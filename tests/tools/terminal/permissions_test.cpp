@@ -29,9 +29,10 @@ TEST(ParsePermissions, ReadStatusesAndAnswers) {
       {"ask deny", PhotoPermission{D::Ask, D::Deny}},
       {"ask:limited", PhotoPermission{D::Ask, D::Limited}},
       {"  ask   allow ", PhotoPermission{D::Ask, D::Allow}},
-      // The user cannot answer with the device's policy, nor answer twice.
-      {"ask restricted", std::nullopt},
+      // A device policy can answer the request too.
+      {"ask restricted", PhotoPermission{D::Ask, D::Restricted}},
       {"ask ask", std::nullopt},
+      {"ask provisional", std::nullopt},
       {"ask deny allow", std::nullopt},
       {"deny allow", std::nullopt},
       {"", std::nullopt},
@@ -53,7 +54,12 @@ TEST(ParsePermissions, ReadStatusesAndAnswers) {
       {"unset", NotificationPermission{D::Ask, D::Allow}},
       {"ask", NotificationPermission{D::Ask, D::Allow}},
       {"ask:deny", NotificationPermission{D::Ask, D::Deny}},
-      // Notifications know no limited access and no restriction.
+      {"ask error", NotificationPermission{D::Ask, D::Error}},
+      {"provisional", NotificationPermission{D::Provisional, D::Allow}},
+      {"ephemeral", NotificationPermission{D::Ephemeral, D::Allow}},
+      // Notifications know no limited access and no restriction; a request is never provisional.
+      {"ask provisional", std::nullopt},
+      {"error", std::nullopt},
       {"limited", std::nullopt},
       {"ask limited", std::nullopt},
       {"restricted", std::nullopt},
@@ -119,6 +125,7 @@ TEST_F(ApplyPermissions, ThePhotoLibraryHasTheStatusAndAsksForTheAnswer) {
       {{D::Ask, D::Allow}, S::NotDetermined, S::Authorized, 1},
       {{D::Ask, D::Limited}, S::NotDetermined, S::Limited, 1},
       {{D::Ask, D::Deny}, S::NotDetermined, S::Denied, 1},
+      {{D::Ask, D::Restricted}, S::NotDetermined, S::Restricted, 1},
       {{D::Allow, D::Deny}, S::Authorized, S::Authorized, 0},
       {{D::Limited, D::Allow}, S::Limited, S::Limited, 0},
       {{D::Deny, D::Allow}, S::Denied, S::Denied, 0},
@@ -147,20 +154,35 @@ TEST_F(ApplyPermissions, NotificationsHaveTheStatusAndAskForTheAnswer) {
     NotificationPermission permission;
     S answered;
     int prompts;
+    bool granted;
+    bool withError;
   } cases[] = {
-      {{D::Ask, D::Allow}, S::Authorized, 1},
-      {{D::Ask, D::Deny}, S::Denied, 1},
-      {{D::Allow, D::Deny}, S::Authorized, 0},
-      {{D::Deny, D::Allow}, S::Denied, 0},
+      {{D::Ask, D::Allow}, S::Authorized, 1, true, false},
+      {{D::Ask, D::Deny}, S::Denied, 1, false, false},
+      {{D::Ask, D::Error}, S::Denied, 1, false, true},
+      {{D::Allow, D::Deny}, S::Authorized, 0, true, false},
+      {{D::Deny, D::Allow}, S::Denied, 0, false, false},
+      {{D::Provisional, D::Allow}, S::Provisional, 0, true, false},
+      {{D::Ephemeral, D::Allow}, S::Ephemeral, 0, true, false},
   };
   for (const auto& c : cases) {
     reset();
     applyNotificationPermission(c.permission);
+    const auto label =
+        std::string(decisionName(c.permission.status)) + "/" + std::string(decisionName(c.permission.answer));
     auto center = platform::UserNotificationCenter::current();
-    center->requestAuthorization(platform::kAuthorizationOptionAlert, [](bool, const platform::Error*) {});
+    auto granted = std::make_shared<std::optional<bool>>();
+    auto failed = std::make_shared<bool>(false);
+    center->requestAuthorization(platform::kAuthorizationOptionAlert,
+                                 [granted, failed](bool yes, const platform::Error* error) {
+                                   *granted = yes;
+                                   *failed = error != nullptr;
+                                 });
     platform::testing::runUntilIdle();
-    EXPECT_EQ(center->notificationSettings().authorizationStatus, c.answered) << decisionName(c.permission.status);
-    EXPECT_EQ(platform::NotificationDriver::authorizationPromptCount(), c.prompts);
+    EXPECT_EQ(center->notificationSettings().authorizationStatus, c.answered) << label;
+    EXPECT_EQ(platform::NotificationDriver::authorizationPromptCount(), c.prompts) << label;
+    EXPECT_EQ(*granted, c.granted) << label;
+    EXPECT_EQ(*failed, c.withError) << label;
   }
 }
 
