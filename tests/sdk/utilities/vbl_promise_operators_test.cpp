@@ -342,6 +342,45 @@ TEST(VBLPromiseAny, WaitsForEveryMemberAndRejectsOnlyWhenAllFailed) {
   EXPECT_EQ(outcome(allFailed), "error:test.domain/6");
 }
 
+TEST(VBLPromiseAll, AnUnresolvedMemberDroppedByEveryoneLetsTheDispatchGroupEmpty) {
+  using Combine = std::function<std::shared_ptr<VBLPromiseBase>(VBLPromise<int>::Ptr, VBLPromise<int>::Ptr)>;
+  struct Case {
+    const char* name;
+    Combine combine;
+  };
+  const std::vector<Case> cases = {
+      {"all, settled by a rejection",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::all({never, other});
+         other->reject(testError());
+         return combined;
+       }},
+      {"all, never settled",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::all({never, other});
+         other->fulfill(1);
+         return combined;
+       }},
+      {"any, never settled",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::any({never, other});
+         other->fulfill(1);
+         return combined;
+       }},
+  };
+  for (const Case& c : cases) {
+    std::weak_ptr<VBLPromise<int>> watch;
+    {
+      auto never = VBLPromise<int>::pendingPromise();
+      watch = never;
+      auto combined = c.combine(never, VBLPromise<int>::pendingPromise());
+      runUntilIdle();
+    }
+    EXPECT_TRUE(watch.expired()) << c.name;
+    EXPECT_TRUE(VBLPromiseBase::dispatchGroup()->wait(5)) << c.name;
+  }
+}
+
 TEST(VBLPromiseRace, FirstOutcomeWins) {
   struct Case {
     const char* name;
