@@ -327,13 +327,12 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
   };
   const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
                                       event->mappingID());
-  auto data = VDTCORArchiveObject(event, {}, &pending.error);
-  if (!data) return finish();
   // An event stored again under the same name replaces its file: that size is counted once.
   const std::uint64_t replaced = existingFileSize(path).value_or(0);
   VDTCORDirectorySizeTracker& tracker = sizeTracker();
   const std::uint64_t current = tracker.directoryContentSize();
-  if (current - std::min(current, replaced) + data->size() > kVDTCORFlatFileStorageSizeLimit) {
+  const std::uint64_t stays = current - std::min(current, replaced);
+  auto refuseForSize = [&] {
     pending.error = platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain),
                                     kVDTCORFlatFileStorageSizeLimitReachedErrorCode,
                                     {{std::string(platform::kLocalizedFailureReasonErrorKey),
@@ -342,8 +341,14 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
       VDTCORLogDebug("Delegate notified that event with mapping ID %@ was dropped.", event->mappingID());
       delegate->storageDidDropEvent(*this, event);
     }
-    return finish();
-  }
+    finish();
+  };
+  // The archive holds the payload and more: an event whose payload alone passes the limit is
+  // refused before archiving makes further copies of it.
+  if (stays + event->serializedDataObjectBytes()->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
+  auto data = VDTCORArchiveObject(event, {}, &pending.error);
+  if (!data) return finish();
+  if (stays + data->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
   // The write logs its own outcome.
   if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) return finish();
   if (replaced) tracker.fileWasRemovedAtPath(path, replaced);

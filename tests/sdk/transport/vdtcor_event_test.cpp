@@ -79,6 +79,31 @@ TEST(VDTCOREventTest, CopyKeepsIdentityAndTakesAFreshExpiration) {
   EXPECT_TRUE(copy->isEqual(*event));
 }
 
+// Counts how often its bytes are made.
+class CountingObject final : public VDTCOREventDataObject {
+ public:
+  std::optional<platform::Data> transportBytes() const override {
+    ++calls;
+    return bytesOf("payload");
+  }
+  mutable int calls = 0;
+};
+
+TEST(VDTCOREventTest, ACopySharesThePayloadAndEachKeepsItsOwnLaterChanges) {
+  auto object = std::make_shared<CountingObject>();
+  auto event = VDTCOREvent::initWithMappingID("137", 1001);
+  event->setDataObject(object);
+  auto copy = event->copy();
+  EXPECT_EQ(object->calls, 1);
+  EXPECT_EQ(copy->dataObject(), object);
+  EXPECT_EQ(copy->serializedDataObjectBytes()->data(), event->serializedDataObjectBytes()->data());
+
+  event->setSerializedDataObjectBytes(bytesOf("changed"));
+  EXPECT_EQ(copy->serializedDataObjectBytes(), bytesOf("payload"));
+  copy->setSerializedDataObjectBytes(std::nullopt);
+  EXPECT_EQ(event->serializedDataObjectBytes(), bytesOf("changed"));
+}
+
 TEST(VDTCOREventTest, CopyOfAnEventWithoutDataObjectKeepsItsPayload) {
   // Read back from disk, an event has bytes but no object to recompute them from.
   auto event = VDTCOREvent::initWithMappingID("137", 1001);
