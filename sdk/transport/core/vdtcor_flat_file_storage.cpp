@@ -44,7 +44,7 @@ const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
 
 fs::path makeDirectory(fs::path path, std::string_view failureFormat) {
   platform::Error error;
-  const bool created = files().createDirectory(path, true, &error);
+  const bool created = VDTCORCreateDirectoryOnce(path, &error);
   VDTCORAssert(created, failureFormat, error);
   return path;
 }
@@ -606,8 +606,15 @@ void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batch
       platform::Error moveError;
       bool moved = false;
       if (components) {
-        const fs::path destination = targetDirectory(components->target);
+        fs::path destination = targetDirectory(components->target);
         moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
+        if (!moved && !files().fileExists(destination)) {
+          // The pool was removed since this process made it.
+          VDTCORForgetCreatedDirectories();
+          moveError = platform::Error();
+          destination = targetDirectory(components->target);
+          moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
+        }
         if (moved) VDTCORLogDebug("Batched events at path: %@ moved back to the storage: %@", directory.string(),
                                   destination.string());
       }

@@ -257,11 +257,18 @@ TEST(VDTCORPlatformTest, HardwareModelIsTheKernelsMachineName) {
   EXPECT_EQ(VDTCORHardwareModel(), platform::SystemInfo::machine().value_or(platform::SystemInfo::model()));
 }
 
-TEST(VDTCORPlatformTest, RootDirectoryIsRecreatedWhenDeleted) {
+TEST(VDTCORPlatformTest, RootDirectoryIsMadeOnceAndAgainByTheFirstWriteAfterARemoval) {
   const auto root = VDTCORStorageRootURL();
   EXPECT_EQ(root, platform::Home::caches() / "videzu-sdks-events");
+  EXPECT_TRUE(std::filesystem::is_directory(root));
+  const auto creations = VDTCORDirectoryCreationsForTesting();
+  VDTCORStorageRootURL();
+  EXPECT_EQ(VDTCORDirectoryCreationsForTesting(), creations);
+
   std::filesystem::remove_all(root);
-  EXPECT_TRUE(std::filesystem::is_directory(VDTCORStorageRootURL()));
+  platform::Error error;
+  EXPECT_TRUE(VDTCORWriteFile(bytesOf("x"), VDTCORStorageRootURL() / "a" / "file", &error)) << error.description();
+  EXPECT_TRUE(std::filesystem::is_regular_file(root / "a" / "file"));
 }
 
 TEST(VDTCORPlatformTest, WriteFileRefusesAnEmptyPathAndCreatesParents) {

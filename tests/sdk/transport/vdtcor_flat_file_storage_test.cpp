@@ -400,6 +400,21 @@ TEST_F(VDTCORFlatFileStorageTest, AFullDiskStillGetsBatchIDsAndTheyNeverCollide)
   EXPECT_EQ(idsOf(*again.second), (std::set<std::string>{first->eventID()}));
 }
 
+TEST_F(VDTCORFlatFileStorageTest, DirectoriesAreMadeOnceAndAgainOnlyAfterARemoval) {
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  const std::uint64_t afterFirst = VDTCORDirectoryCreationsForTesting();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  EXPECT_EQ(VDTCORDirectoryCreationsForTesting(), afterFirst);
+
+  auto inFlight = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(inFlight.second);
+  // The pool goes away under the storage: stores and returned batches make it again.
+  fs::remove_all(VDTCORFlatFileStorage::eventDataStoragePath());
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  settled(storage()->removeBatchWithID(*inFlight.first, false));
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 7u);
+}
+
 TEST_F(VDTCORFlatFileStorageTest, CorruptAndHiddenFilesAreNeverBatched) {
   auto good = makeEvent("137", 1001);
   ASSERT_TRUE(store(good).first);
