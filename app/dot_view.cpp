@@ -52,7 +52,7 @@ void DotView::updateDotArrayWithNoti(const platform::Notification& notification)
 
 void DotView::updateDotArray(bool blink) {
   auto defaults = platform::UserDefaults::standard();
-  std::int64_t count = std::clamp(defaults->integerForKey(kSessionNumberKey), kMinDots, kMaxDots);
+  std::int64_t count = storedSetting(kSessionNumberKey);
   std::int64_t current = defaults->integerForKey(kSessionDoneNumberKey);
   dotImageNames_.clear();
   for (std::int64_t i = 1; i <= count; ++i) dotImageNames_.emplace_back(current >= i ? kComplete : kIncomplete);

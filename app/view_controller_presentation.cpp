@@ -155,7 +155,7 @@ void ViewController::showFunFace() {
   });
   onMainQueueAfter(1.5, weakSelf<ViewController>(), [](ViewController& self) {
     if (self.closeButton_) self.closeButton_->setUserInteractionEnabled(true);
-    std::int64_t minutes = platform::UserDefaults::standard()->integerForKey(kFocusTimeKey);
+    std::int64_t minutes = storedSetting(kFocusTimeKey);
     if (!self.isResetDone() && minutes != self.focusTime() / 60) {
       self.setPiloAngry(true);
       self.refreshMascot();
