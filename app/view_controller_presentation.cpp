@@ -3,6 +3,7 @@
 // attention blink over the speech balloon and the two buttons.
 #include <array>
 
+#include "app/app_fonts.h"
 #include "app/authorization_center.h"
 #include "app/localized.h"
 #include "app/main_timer.h"
@@ -19,8 +20,6 @@
 #include "platform/ui/screen.h"
 
 namespace {
-
-constexpr std::string_view kHandwritingFont = "SoulMarker_Handwriting_Font";
 
 std::shared_ptr<platform::Image> localizedImage(std::string_view key) {
   return platform::Image::named(localizedString(key));
@@ -68,7 +67,7 @@ void ViewController::layoutForScreen() {
     centreYAt(timerLabel_, height - 375);
   } else {
     if (birdTalk_) birdTalk_->setImage(localizedImage("main_bird_talk_1"));
-    if (height < 650 && timerLabel_) timerLabel_->setFont(platform::Font::named(kHandwritingFont, 50));
+    if (height < 650 && timerLabel_) timerLabel_->setFont(platform::Font::named(kHandwritingFontName, 50));
   }
 }
 
