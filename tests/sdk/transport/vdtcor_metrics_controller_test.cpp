@@ -17,6 +17,19 @@ namespace {
 
 using Counter = VDTCORLogSourceMetrics::Counter;
 
+// A log-source counter archived as a plain dictionary Value, string keys only.
+class PlainCounter final : public platform::Codable {
+ public:
+  explicit PlainCounter(platform::Value counter) : counter_(std::move(counter)) {}
+  std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override {
+    coder.encodeObject(counter_, kVDTCORDroppedEventCounterByLogSourceKey);
+  }
+
+ private:
+  platform::Value counter_;
+};
+
 class VDTCORMetricsControllerTest : public TransportTest {
  protected:
   static std::shared_ptr<VDTCORMetricsController> controller() { return VDTCORMetricsController::sharedInstance(); }
@@ -147,15 +160,9 @@ TEST_F(VDTCORMetricsControllerTest, StoredWindowsRoundTripAndBadCountersDoNotDec
   EXPECT_TRUE(back->isEqualToMetricsMetadata(*metadata));
 
   // A counter whose reasons are not numbers is no counter.
-  class BadCounter final : public platform::Codable {
-   public:
-    std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override {
-      coder.encodeObject(platform::Value::dictionary({{"137", platform::Value::dictionary({{"one", 1}})}}),
-                         kVDTCORDroppedEventCounterByLogSourceKey);
-    }
-  };
-  data = VDTCORArchiveObject(std::make_shared<BadCounter>(), {}, &error);
+  data = VDTCORArchiveObject(
+      std::make_shared<PlainCounter>(platform::Value::dictionary({{"137", platform::Value::dictionary({{"one", 1}})}})),
+      {}, &error);
   ASSERT_TRUE(data);
   EXPECT_FALSE(VDTCORUnarchiveData(kVDTCORLogSourceMetricsClassName, *data, &error));
 }
@@ -183,15 +190,9 @@ TEST_F(VDTCORMetricsControllerTest, DropReasonsAreArchivedAsNumbersAndEarlierStr
   EXPECT_TRUE(back->isEqualToLogSourceMetrics(*metrics));
 
   // As an earlier build wrote them.
-  class StringReasons final : public platform::Codable {
-   public:
-    std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override {
-      coder.encodeObject(platform::Value::dictionary({{"137", platform::Value::dictionary({{"2", 4}, {"5", 1}})}}),
-                         kVDTCORDroppedEventCounterByLogSourceKey);
-    }
-  };
-  data = VDTCORArchiveObject(std::make_shared<StringReasons>(), {}, &error);
+  data = VDTCORArchiveObject(std::make_shared<PlainCounter>(platform::Value::dictionary(
+                                 {{"137", platform::Value::dictionary({{"2", 4}, {"5", 1}})}})),
+                             {}, &error);
   ASSERT_TRUE(data);
   back = std::dynamic_pointer_cast<VDTCORLogSourceMetrics>(
       VDTCORUnarchiveData(kVDTCORLogSourceMetricsClassName, *data, &error));
