@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/system_info.h"
 #include "platform/runloop/clock.h"
@@ -269,6 +271,29 @@ TEST(VDTCORPlatformTest, RootDirectoryIsMadeOnceAndAgainByTheFirstWriteAfterARem
   platform::Error error;
   EXPECT_TRUE(VDTCORWriteFile(bytesOf("x"), VDTCORStorageRootURL() / "a" / "file", &error)) << error.description();
   EXPECT_TRUE(std::filesystem::is_regular_file(root / "a" / "file"));
+}
+
+TEST(VDTCORPlatformTest, DirectoriesMadeAndForgottenFromManyThreadsAllExist) {
+  // Real threads: the record of made directories is shared by every queue that writes.
+  const auto root = VDTCORStorageRootURL();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([root, t] {
+      for (int i = 0; i < 50; ++i) {
+        const auto path = root / std::to_string(i % 5) / std::to_string(t);
+        if (i % 7 == 0) {
+          std::filesystem::remove_all(path);
+          VDTCORForgetCreatedDirectories();
+        }
+        platform::Error error;
+        EXPECT_TRUE(VDTCORWriteFile(bytesOf("x"), path / "file", &error)) << error.description();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < 5; ++i) {
+    for (int t = 0; t < 8; ++t) EXPECT_TRUE(std::filesystem::is_regular_file(root / std::to_string(i) / std::to_string(t) / "file"));
+  }
 }
 
 TEST(VDTCORPlatformTest, WriteFileRefusesAnEmptyPathAndCreatesParents) {

@@ -381,6 +381,29 @@ TEST(VBLPromiseAll, AnUnresolvedMemberDroppedByEveryoneLetsTheDispatchGroupEmpty
   }
 }
 
+TEST(VBLPromiseAll, MembersSettlingAtOnceOnManyThreadsCombineOnce) {
+  // Real threads: the observers of one combination run at the same time on a concurrent queue.
+  auto queue = DispatchQueue::concurrent("test.all.stress");
+  for (int round = 0; round < 20; ++round) {
+    std::vector<VBLPromise<int>::Ptr> members;
+    for (int i = 0; i < 16; ++i) members.push_back(VBLPromise<int>::pendingPromise());
+    auto all = VBLPromise<int>::all(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
+    auto any = VBLPromise<int>::any(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+      threads.emplace_back([member = members[static_cast<std::size_t>(i)], i] { member->fulfill(i); });
+    }
+    for (auto& t : threads) t.join();
+    runUntilIdle();
+    ASSERT_TRUE(all->isFulfilled());
+    std::vector<int> expected(16);
+    for (int i = 0; i < 16; ++i) expected[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(*all->value(), expected);
+    ASSERT_TRUE(any->isFulfilled());
+    EXPECT_EQ(any->value()->size(), 16u);
+  }
+}
+
 TEST(VBLPromiseRace, FirstOutcomeWins) {
   struct Case {
     const char* name;
