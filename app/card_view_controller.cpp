@@ -37,7 +37,6 @@ constexpr std::size_t kTitleBottomConstraint = 14;
 std::shared_ptr<platform::UserDefaults> defaults() { return platform::UserDefaults::standard(); }
 
 // At least one minute, whatever the store says.
-std::int64_t breakMinutes(std::string_view key) { return boundedMinutes(defaults()->integerForKey(key), 1); }
 
 std::shared_ptr<platform::Label> makeLabel(double size, std::string identifier) {
   auto label = std::make_shared<platform::Label>();
@@ -180,7 +179,7 @@ void CardViewController::viewDidLoad() {
 
 void CardViewController::updateSessionLabel() {
   sessionLabel_->setText(platform::format("%ld/%ld", static_cast<long>(sessionDoneNumer_),
-                                          static_cast<long>(defaults()->integerForKey(kSessionNumberKey))));
+                                          static_cast<long>(storedSetting(kSessionNumberKey))));
 }
 
 void CardViewController::setRandomCardImage() {
@@ -333,7 +332,7 @@ std::shared_ptr<platform::Image> CardViewController::renderCardImage() const {
 
 void CardViewController::startBreakTime() {
   playLightHaptic();
-  if (defaults()->integerForKey(kSessionNumberKey) == sessionDoneNumer_) {
+  if (storedSetting(kSessionNumberKey) == sessionDoneNumer_) {
     performSegueWithIdentifier(kLongBreakSegue);
   } else {
     performSegueWithIdentifier(kShortBreakSegue);
@@ -344,12 +343,12 @@ void CardViewController::prepareForSegue(platform::StoryboardSegue& segue, const
   auto destination = std::dynamic_pointer_cast<BreakViewController>(segue.destinationViewController());
   if (!destination) return;
   if (segue.identifier() == kShortBreakSegue) {
-    std::int64_t minutes = breakMinutes(kBreakTimeKey);
+    std::int64_t minutes = storedSetting(kBreakTimeKey);
     destination->setDoneSession(sessionDoneNumer_);
     destination->setBreakTime(minutes * 60);
     AlertCenter::shared()->setBreakTimeInterval(static_cast<double>(minutes));
   } else if (segue.identifier() == kLongBreakSegue) {
-    std::int64_t minutes = breakMinutes(kLongBreakTimeKey);
+    std::int64_t minutes = storedSetting(kLongBreakTimeKey);
     destination->setBreakTime(minutes * 60);
     AlertCenter::shared()->setBreakTimeInterval(static_cast<double>(minutes));
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/app_fonts.h"
 #include "app/app_notifications.h"
 #include "app/setting_keys.h"
 #include "platform/dispatch/dispatch_queue.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr std::string_view kComplete = "complete";
 constexpr std::string_view kIncomplete = "incomplete";
-constexpr std::string_view kCounterFont = "SoulMarker_Handwriting_Font";
 
 // How far below the view's bottom the counter sits, by the main screen's height.
 double counterOffset() {
@@ -52,7 +52,7 @@ void DotView::updateDotArrayWithNoti(const platform::Notification& notification)
 
 void DotView::updateDotArray(bool blink) {
   auto defaults = platform::UserDefaults::standard();
-  std::int64_t count = std::clamp(defaults->integerForKey(kSessionNumberKey), kMinDots, kMaxDots);
+  std::int64_t count = storedSetting(kSessionNumberKey);
   std::int64_t current = defaults->integerForKey(kSessionDoneNumberKey);
   dotImageNames_.clear();
   for (std::int64_t i = 1; i <= count; ++i) dotImageNames_.emplace_back(current >= i ? kComplete : kIncomplete);
@@ -81,7 +81,7 @@ void DotView::layoutDots(bool blink, std::int64_t current, std::int64_t count) {
   }
 
   counterLabel_ = std::make_shared<platform::Label>();
-  counterLabel_->setFont(platform::Font::named(kCounterFont, kCounterFontSize));
+  counterLabel_->setFont(platform::Font::named(kHandwritingFontName, kCounterFontSize));
   counterLabel_->setTextColor(platform::Color::blackColor());
   counterLabel_->setText(std::to_string(current) + "/" + std::to_string(count));
   counterLabel_->setAccessibilityIdentifier("dotCounterLabel");

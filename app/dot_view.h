@@ -21,8 +21,6 @@ struct Notification;
 class DotView : public platform::View {
  public:
   // Periods per cycle that the row can show; a stored count outside is clamped for the layout.
-  static constexpr std::int64_t kMinDots = 1;
-  static constexpr std::int64_t kMaxDots = 10;
   static constexpr std::int64_t kDotsPerRow = 5;
   static constexpr double kRowGap = 5;
   static constexpr double kCounterFontSize = 25;

@@ -1,11 +1,13 @@
 #include "app/main_entry.h"
 
 #include "app/app_delegate.h"
+#include "app/app_fonts.h"
 #include "app/main_storyboard.h"
 #include "platform/ui/application.h"
 #include "sdk/load_hooks.h"
 
 void registerFocusApp() {
+  registerAppFonts();
   platform::ApplicationDelegateRegistry::registerClass(std::string(AppDelegate::kClassName),
                                                        [] { return std::make_shared<AppDelegate>(); });
   registerMainStoryboard();

@@ -19,12 +19,14 @@ inline constexpr std::string_view kVersionOfLastRunKey = "version.of.last.run";
 inline constexpr std::string_view kLastAccessDateKey = "lastAccessDate";
 inline constexpr std::string_view kSavedTimeBackgroundKey = "saved.time.background";
 
-#include <algorithm>
 #include <cstdint>
 
-// A stored duration in whole minutes, bounded so that counting it in seconds can never overflow
-// whatever a tampered store holds.
-inline std::int64_t boundedMinutes(std::int64_t minutes, std::int64_t lowest) {
-  constexpr std::int64_t kHighest = 1'000'000;
-  return std::clamp(minutes, lowest, kHighest);
-}
+// Periods per cycle: as many as the dots can show.
+inline constexpr std::int64_t kLowestSessionNumber = 1;
+inline constexpr std::int64_t kHighestSessionNumber = 10;
+
+// A stored setting as every screen and the cycle logic use it. The store may hold anything (the
+// preferences file can be edited), so each value is bounded here, once: the durations so that
+// counting them in seconds never overflows, the periods per cycle to what the dots can show.
+// Keys without bounds read as stored.
+std::int64_t storedSetting(std::string_view key);

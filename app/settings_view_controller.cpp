@@ -54,7 +54,7 @@ const Stepper* stepperForTag(std::int64_t tag) {
 }
 
 std::string labelText(const Stepper& stepper) {
-  std::string text = std::to_string(defaults()->integerForKey(stepper.key));
+  std::string text = std::to_string(storedSetting(stepper.key));
   return stepper.minutes ? text + "MIN" : text;
 }
 
@@ -300,7 +300,7 @@ void SettingsViewController::stepWithTag(std::int64_t tag) {
     haptic->prepare();
   }
   auto store = defaults();
-  const std::int64_t value = store->integerForKey(stepper->key);
+  const std::int64_t value = storedSetting(stepper->key);
   const bool up = tag % 2 == 0;
   if (up ? value > stepper->highest - 1 : value < stepper->lowest + 1) return;
   store->setInteger(up ? value + stepper->step : value - stepper->step, stepper->key);

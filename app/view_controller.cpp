@@ -30,8 +30,6 @@ namespace {
 
 std::shared_ptr<platform::UserDefaults> defaults() { return platform::UserDefaults::standard(); }
 
-std::int64_t focusMinutes() { return boundedMinutes(defaults()->integerForKey(kFocusTimeKey), 0); }
-
 // Counters come from the store, which a user can edit: they stop at the largest value instead of
 // overflowing.
 std::int64_t addingToStored(std::int64_t stored, std::int64_t amount) {
@@ -160,7 +158,7 @@ void ViewController::setPiloAngry(bool angry) {
 
 void ViewController::resetFocusTime() {
   std::lock_guard lock(mutex_);
-  focusTime_ = focusMinutes() * 60;
+  focusTime_ = storedSetting(kFocusTimeKey) * 60;
 }
 
 void ViewController::lightHaptic() { HapticCenter().playLightHaptic(); }
@@ -226,7 +224,7 @@ void ViewController::stopFocus(bool quiet) {
 
 void ViewController::finishFocus() {
   auto store = defaults();
-  store->setInteger(addingToStored(store->integerForKey(kTodayFocusTotalTimeKey), focusMinutes()),
+  store->setInteger(addingToStored(store->integerForKey(kTodayFocusTotalTimeKey), storedSetting(kFocusTimeKey)),
                     kTodayFocusTotalTimeKey);
   postAppNotification(kTimerActivityChangeNotification, false);
 
@@ -251,7 +249,7 @@ void ViewController::finishFocus() {
 
 void ViewController::showCard(std::int64_t finishedSession) {
   performSegueWithIdentifier(kShowCardSegue);
-  if (defaults()->integerForKey(kSessionNumberKey) == finishedSession) resetSessionCount();
+  if (storedSetting(kSessionNumberKey) == finishedSession) resetSessionCount();
 }
 
 void ViewController::repeatAlertTimer() {
@@ -366,7 +364,7 @@ void ViewController::prepareForSegue(platform::StoryboardSegue& segue, const std
   if (segue.identifier() == kShowCardSegue) {
     if (auto card = std::dynamic_pointer_cast<CardViewController>(segue.destinationViewController())) {
       card->setSessionDoneNumer(addingToStored(defaults()->integerForKey(kSessionDoneNumberKey), -1));
-      card->setSessionTime(focusMinutes());
+      card->setSessionTime(storedSetting(kFocusTimeKey));
     }
   }
 }

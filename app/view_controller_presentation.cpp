@@ -3,6 +3,7 @@
 // attention blink over the speech balloon and the two buttons.
 #include <array>
 
+#include "app/app_fonts.h"
 #include "app/authorization_center.h"
 #include "app/localized.h"
 #include "app/main_timer.h"
@@ -19,8 +20,6 @@
 #include "platform/ui/screen.h"
 
 namespace {
-
-constexpr std::string_view kHandwritingFont = "SoulMarker_Handwriting_Font";
 
 std::shared_ptr<platform::Image> localizedImage(std::string_view key) {
   return platform::Image::named(localizedString(key));
@@ -68,7 +67,7 @@ void ViewController::layoutForScreen() {
     centreYAt(timerLabel_, height - 375);
   } else {
     if (birdTalk_) birdTalk_->setImage(localizedImage("main_bird_talk_1"));
-    if (height < 650 && timerLabel_) timerLabel_->setFont(platform::Font::named(kHandwritingFont, 50));
+    if (height < 650 && timerLabel_) timerLabel_->setFont(platform::Font::named(kHandwritingFontName, 50));
   }
 }
 
@@ -155,7 +154,7 @@ void ViewController::showFunFace() {
   });
   onMainQueueAfter(1.5, weakSelf<ViewController>(), [](ViewController& self) {
     if (self.closeButton_) self.closeButton_->setUserInteractionEnabled(true);
-    std::int64_t minutes = platform::UserDefaults::standard()->integerForKey(kFocusTimeKey);
+    std::int64_t minutes = storedSetting(kFocusTimeKey);
     if (!self.isResetDone() && minutes != self.focusTime() / 60) {
       self.setPiloAngry(true);
       self.refreshMascot();

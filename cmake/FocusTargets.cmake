@@ -16,7 +16,8 @@ function(focus_library target folder)
   target_link_libraries(focus_everything INTERFACE ${target})
 endfunction()
 
-# One test executable per test folder: every .cpp in it, plus the shared test main.
+# One test executable per test folder: every .cpp in it, the framework's main and the shared test
+# environment (tests/support).
 # A folder with no tests yet adds nothing.
 #   focus_test(<name> <folder> DEPS <targets>...)
 function(focus_test name folder)
@@ -26,7 +27,7 @@ function(focus_test name folder)
     return()
   endif()
   add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} focus_test_main GTest::gmock focus_warnings focus_sanitizers)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} focus_test_environment GTest::gmock_main focus_warnings focus_sanitizers)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "FOCUS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()

@@ -333,6 +333,15 @@ void KeyedArchiver::encodeObject(const std::shared_ptr<const Codable>& object, s
   s_->set(key, uidNode(uid));
 }
 
+void KeyedArchiver::encodeObjectReferences(const std::vector<ArchiveObject>& objects, std::string_view key) {
+  Node refs(plist_new_array());
+  for (const ArchiveObject& object : objects) {
+    const std::uint64_t uid = object.object() ? encodeCodable(object.object()) : elementUID(object.value());
+    plist_array_append_item(refs.get(), uidNode(uid));
+  }
+  s_->set(key, refs.release());
+}
+
 void KeyedArchiver::encodeObject(const ArchiveObject& object, std::string_view key) {
   if (object.object()) {
     encodeObject(std::shared_ptr<const Codable>(object.object()), key);
@@ -727,11 +736,17 @@ ArchiveObject KeyedUnarchiver::decodeReference(std::uint64_t uid, const ClassSet
         Value::Dictionary entries;
         bool stringKeys = ok;
         for (std::size_t i = 0; ok && i < keys.size(); ++i) {
-          if (!keys[i].isString()) {
+          // Values key dictionaries by strings: an integer key reads as its decimal text.
+          std::string text;
+          if (const auto* s = keys[i].ifString()) {
+            text = *s;
+          } else if (keys[i].isInteger()) {
+            text = std::to_string(keys[i].integerValue());
+          } else {
             stringKeys = false;
             break;
           }
-          entries[*keys[i].ifString()] = std::move(values[i]);
+          entries[std::move(text)] = std::move(values[i]);
         }
         if (ok && stringKeys) {
           result = ArchiveObject(Value(std::move(entries)));

@@ -117,6 +117,10 @@ class KeyedArchiver {
   void encodeObject(const Value& value, std::string_view key);
   void encodeObject(const std::shared_ptr<const Codable>& object, std::string_view key);
   void encodeObject(const ArchiveObject& object, std::string_view key);
+  // An inline array of references, as the platform's own collections keep "NS.keys" and
+  // "NS.objects": a Codable named as one of them archives itself exactly like one (a dictionary
+  // whose keys are numbers, which a Value cannot hold). Null Values are stored as the null object.
+  void encodeObjectReferences(const std::vector<ArchiveObject>& objects, std::string_view key);
   void encodeBool(bool value, std::string_view key);
   void encodeInt(int value, std::string_view key);
   void encodeInt32(std::int32_t value, std::string_view key);

@@ -3,9 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "app/app_fonts.h"
 #include "app/app_notifications.h"
 #include "focus_extras_fixture.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/ui/font.h"
+#include "platform/ui/label.h"
+#include "platform/testing/ui_driver.h"
 
 namespace {
 
@@ -122,7 +126,7 @@ TEST_F(DotViewTest, ACurrentPeriodBeyondTheDotsStartsTheCycleOver) {
   EXPECT_EQ(view->counterLabel()->text(), "1/2");
 }
 
-TEST_F(DotViewTest, AStoredCountOutsideOneToTenIsClampedForTheRowOnly) {
+TEST_F(DotViewTest, AStoredCountOutsideOneToTenIsClampedWithoutRewritingTheStore) {
   struct Case {
     std::int64_t stored;
     std::size_t dots;
@@ -165,6 +169,20 @@ TEST_F(DotViewTest, TheCounterSitsBelowTheRowByTheScreenHeight) {
     EXPECT_DOUBLE_EQ(label.maxY(), view->bounds().maxY() + c.offset);
     EXPECT_DOUBLE_EQ(label.midX(), view->bounds().midX());
   }
+}
+
+TEST_F(DotViewTest, TheCounterIsDrawnWithTheShippedHandwritingFaceNotTheFallback) {
+  auto focus = launch();
+  auto counter = std::dynamic_pointer_cast<platform::Label>(
+      platform::UIDriver::findByAccessibilityIdentifier("dotCounterLabel", focus->view()));
+  ASSERT_TRUE(counter);
+  const platform::Font& font = counter->font();
+  EXPECT_EQ(font.fontName(), kHandwritingFontName);
+  EXPECT_EQ(font.familyName(), "Breip");
+  // A family the renderer cannot find is drawn with the fallback face, so with the system font's
+  // widths; the shipped face has widths of its own.
+  const std::string text = "1234567890/ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  EXPECT_NE(font.sizeOfText(text).width, platform::Font::systemFont(font.pointSize()).sizeOfText(text).width);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <optional>
 
 #include "app/app_notifications.h"
+#include "app/break_view_controller.h"
 #include "app/card_view_controller.h"
 #include "focus_app_fixture.h"
 #include "platform/foundation/notification_center.h"
@@ -232,6 +233,40 @@ TEST_F(FocusStateTest, LastPeriodOfTheCycleGivesTheCardItsNumberBeforeANewCycle)
   EXPECT_EQ(card->sessionLabel()->text(), "2/2");
   EXPECT_EQ(defaults()->integerForKey(kSessionDoneNumberKey), 1);
   EXPECT_EQ(sessions, (std::vector<std::optional<bool>>{false}));
+}
+
+TEST_F(FocusStateTest, AFocusTimeOutOfRangeIsOneLengthForTheTimerAndTheMascot) {
+  for (const std::int64_t stored : {std::int64_t{-5}, std::int64_t{2'000'000}}) {
+    SCOPED_TRACE(stored);
+    auto focus = launchPad(Launch().with(kFocusTimeKey, stored));
+    ASSERT_TRUE(platform::UIDriver::tap(*focus->closeButton()));
+    advance(platform::ViewController::kTransitionDuration);
+    ASSERT_TRUE(platform::UIDriver::chooseAlertAction("Cancel"));
+    advance(2);
+    // No period began: nothing to be angry about.
+    EXPECT_FALSE(focus->isPiloAngry());
+    app_.reset();
+    resetWorld();
+  }
+}
+
+TEST_F(FocusStateTest, MorePeriodsPerCycleThanTheDotsShowEndTheCycleAtTheLastDot) {
+  auto focus = launchPad(Launch().with(kFocusTimeKey, 1).with(kSessionNumberKey, 12).with(kSessionDoneNumberKey, 10));
+  auto dots = std::dynamic_pointer_cast<platform::Label>(
+      platform::UIDriver::findByAccessibilityIdentifier("dotCounterLabel", focus->view()));
+  ASSERT_TRUE(dots);
+  EXPECT_EQ(dots->text(), "10/10");
+  pressPlay(*focus);
+  advance(60 + platform::ViewController::kTransitionDuration);
+  auto card = topScreen<CardViewController>();
+  ASSERT_TRUE(card);
+  EXPECT_EQ(card->sessionLabel()->text(), "10/10");
+  // The tenth period ended the cycle: the next one starts a new one, after the long break.
+  EXPECT_EQ(defaults()->integerForKey(kSessionDoneNumberKey), 1);
+  ASSERT_TRUE(platform::UIDriver::tap(*card->startBreakButton()));
+  auto pause = topScreen<BreakViewController>();
+  ASSERT_TRUE(pause);
+  EXPECT_EQ(pause->breakTime(), 20 * 60);
 }
 
 TEST_F(FocusStateTest, ResetChoicesRestoreTheFullLengthAndOnlyResetAllStartsANewCycle) {

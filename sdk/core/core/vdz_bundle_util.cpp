@@ -4,8 +4,9 @@
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
 
 VDZBundleUtil::Bundles VDZBundleUtil::relevantBundles() {
-  const auto main = platform::Bundle::main();
-  return {main, main};
+  // The bundle holding this class is the main bundle itself (the SDK is linked into the app):
+  // listing it twice would list every URL scheme twice.
+  return {platform::Bundle::main()};
 }
 
 std::optional<std::string> VDZBundleUtil::optionsDictionaryPathWithResourceName(std::string_view resourceName,

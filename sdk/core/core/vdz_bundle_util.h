@@ -15,8 +15,8 @@ class VDZBundleUtil {
  public:
   using Bundles = std::vector<std::shared_ptr<platform::Bundle>>;
 
-  // The main bundle, then the bundle that holds the SDK. The SDK is linked into the app, so both
-  // are the main bundle.
+  // The main bundle, then the bundle that holds the SDK when that is another one. The SDK is
+  // linked into the app, so that is the main bundle alone.
   static Bundles relevantBundles();
   // The first bundle's path of the resource, or none.
   static std::optional<std::string> optionsDictionaryPathWithResourceName(std::string_view resourceName,

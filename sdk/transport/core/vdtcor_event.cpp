@@ -10,6 +10,12 @@
 
 namespace {
 
+const std::shared_ptr<const std::optional<platform::Data>>& noBytes() {
+  static const auto* none = new std::shared_ptr<const std::optional<platform::Data>>(
+      std::make_shared<const std::optional<platform::Data>>());
+  return *none;
+}
+
 std::size_t hashData(const std::optional<platform::Data>& data) {
   if (!data) return 0;
   return std::hash<std::string_view>{}(
@@ -17,6 +23,8 @@ std::size_t hashData(const std::optional<platform::Data>& data) {
 }
 
 }  // namespace
+
+VDTCOREvent::VDTCOREvent(Token) : serializedDataObjectBytes_(noBytes()) {}
 
 std::shared_ptr<VDTCOREvent> VDTCOREvent::initWithMappingID(std::string_view mappingID, VDTCORTarget target) {
   return make(mappingID, target, {});
@@ -47,11 +55,8 @@ std::shared_ptr<VDTCOREvent> VDTCOREvent::copy() const {
   // Made with this event's ID from the start: a fresh one would only be thrown away.
   auto copy = make(mappingID_, target_, eventID_);
   if (!copy) return nullptr;
-  if (dataObject_) {
-    copy->setDataObject(dataObject_);
-  } else {
-    copy->serializedDataObjectBytes_ = serializedDataObjectBytes_;
-  }
+  copy->dataObject_ = dataObject_;
+  copy->serializedDataObjectBytes_ = serializedDataObjectBytes_;
   copy->qosTier_ = qosTier_;
   copy->clockSnapshot_ = clockSnapshot_;
   copy->customBytes_ = customBytes_;
@@ -61,14 +66,19 @@ std::shared_ptr<VDTCOREvent> VDTCOREvent::copy() const {
 
 void VDTCOREvent::setDataObject(std::shared_ptr<VDTCOREventDataObject> dataObject) {
   if (dataObject != dataObject_) dataObject_ = std::move(dataObject);
-  serializedDataObjectBytes_ = dataObject_ ? dataObject_->transportBytes() : std::nullopt;
+  setSerializedDataObjectBytes(dataObject_ ? dataObject_->transportBytes() : std::nullopt);
+}
+
+void VDTCOREvent::setSerializedDataObjectBytes(std::optional<platform::Data> bytes) {
+  serializedDataObjectBytes_ = bytes ? std::make_shared<const std::optional<platform::Data>>(std::move(bytes))
+                                     : noBytes();
 }
 
 std::size_t VDTCOREvent::hash() const {
   std::hash<std::string> hs;
   std::hash<std::int64_t> hi;
   return hs(eventID_) ^ hs(mappingID_) ^ (clockSnapshot_ ? clockSnapshot_->hash() : 0) ^
-         hashData(serializedDataObjectBytes_) ^ hi(target_) ^ hi(qosTier_);
+         hashData(*serializedDataObjectBytes_) ^ hi(target_) ^ hi(qosTier_);
 }
 
 bool VDTCOREvent::isEqual(const VDTCOREvent& other) const {
@@ -76,7 +86,9 @@ bool VDTCOREvent::isEqual(const VDTCOREvent& other) const {
   const bool clocksEqual = clockSnapshot_ == other.clockSnapshot_ ||
                            (clockSnapshot_ && other.clockSnapshot_ && clockSnapshot_->isEqual(*other.clockSnapshot_));
   return eventID_ == other.eventID_ && mappingID_ == other.mappingID_ && target_ == other.target_ &&
-         qosTier_ == other.qosTier_ && clocksEqual && serializedDataObjectBytes_ == other.serializedDataObjectBytes_;
+         qosTier_ == other.qosTier_ && clocksEqual &&
+         (serializedDataObjectBytes_ == other.serializedDataObjectBytes_ ||
+          *serializedDataObjectBytes_ == *other.serializedDataObjectBytes_);
 }
 
 std::string VDTCOREvent::description() const {
@@ -92,7 +104,7 @@ void VDTCOREvent::encodeWithCoder(platform::KeyedArchiver& coder) const {
   coder.encodeObject(std::static_pointer_cast<const platform::Codable>(clockSnapshot_), kVDTCOREventClockSnapshotKey);
   coder.encodeObject(customBytes_ ? platform::Value(*customBytes_) : platform::Value(), kVDTCOREventCustomDataKey);
   coder.encodeObject(platform::Value(expirationDate_), kVDTCOREventExpirationDateKey);
-  coder.encodeObject(serializedDataObjectBytes_ ? platform::Value(*serializedDataObjectBytes_) : platform::Value(),
+  coder.encodeObject(*serializedDataObjectBytes_ ? platform::Value(**serializedDataObjectBytes_) : platform::Value(),
                      kVDTCOREventSerializedDataObjectBytesKey);
 }
 
@@ -106,7 +118,8 @@ std::shared_ptr<VDTCOREvent> VDTCOREvent::initWithCoder(platform::KeyedUnarchive
   event->clockSnapshot_ = coder.decodeObjectOfClass<VDTCORClock>(kVDTCORClockClassName, kVDTCOREventClockSnapshotKey);
   event->customBytes_ = coder.decodeDataForKey(kVDTCOREventCustomDataKey);
   event->expirationDate_ = coder.decodeDateForKey(kVDTCOREventExpirationDateKey).value_or(platform::Date());
-  event->serializedDataObjectBytes_ = coder.decodeDataForKey(kVDTCOREventSerializedDataObjectBytesKey);
-  if (!event->serializedDataObjectBytes_) return nullptr;
+  auto bytes = coder.decodeDataForKey(kVDTCOREventSerializedDataObjectBytesKey);
+  if (!bytes) return nullptr;
+  event->setSerializedDataObjectBytes(std::move(bytes));
   return event;
 }

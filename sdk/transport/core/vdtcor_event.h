@@ -54,7 +54,7 @@ class VDTCOREvent final : public platform::Codable {
   struct Token {};
 
  public:
-  explicit VDTCOREvent(Token) {}
+  explicit VDTCOREvent(Token);
 
   // Null, after a failed assertion, for an empty mapping ID or a target below 1.
   static std::shared_ptr<VDTCOREvent> initWithMappingID(std::string_view mappingID, VDTCORTarget target);
@@ -62,9 +62,9 @@ class VDTCOREvent final : public platform::Codable {
   static std::string nextEventID();
 
   // A new event of the same mapping ID and target (so with its own, fresh expiration date) that
-  // takes over the event ID, data object, tier, clock snapshot and custom bytes. The payload bytes
-  // are recomputed from the data object; an event without one (read back from disk, or given its
-  // bytes directly) passes its bytes on, so a copy never loses the payload.
+  // takes over the event ID, data object, tier, clock snapshot, custom bytes and payload bytes.
+  // The payload is shared, not copied: a payload may be tens of megabytes, and a send copies
+  // every event. Setting the bytes of either event later replaces them for that event alone.
   std::shared_ptr<VDTCOREvent> copy() const;
 
   const std::string& eventID() const { return eventID_; }
@@ -76,8 +76,8 @@ class VDTCOREvent final : public platform::Codable {
   const std::shared_ptr<VDTCOREventDataObject>& dataObject() const { return dataObject_; }
   // Stores the object and always recomputes the payload bytes from it.
   void setDataObject(std::shared_ptr<VDTCOREventDataObject> dataObject);
-  const std::optional<platform::Data>& serializedDataObjectBytes() const { return serializedDataObjectBytes_; }
-  void setSerializedDataObjectBytes(std::optional<platform::Data> bytes) { serializedDataObjectBytes_ = std::move(bytes); }
+  const std::optional<platform::Data>& serializedDataObjectBytes() const { return *serializedDataObjectBytes_; }
+  void setSerializedDataObjectBytes(std::optional<platform::Data> bytes);
   std::int64_t qosTier() const { return qosTier_; }
   void setQosTier(std::int64_t tier) { qosTier_ = tier; }
   const std::shared_ptr<VDTCORClock>& clockSnapshot() const { return clockSnapshot_; }
@@ -107,7 +107,8 @@ class VDTCOREvent final : public platform::Codable {
   std::string mappingID_;
   VDTCORTarget target_ = 0;
   std::shared_ptr<VDTCOREventDataObject> dataObject_;
-  std::optional<platform::Data> serializedDataObjectBytes_;
+  // Never null; immutable, so copies of the event share it.
+  std::shared_ptr<const std::optional<platform::Data>> serializedDataObjectBytes_;
   std::int64_t qosTier_ = kVDTCORTierDefault;
   std::shared_ptr<VDTCORClock> clockSnapshot_;
   platform::Date expirationDate_;

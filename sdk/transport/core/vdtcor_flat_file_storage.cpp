@@ -1,5 +1,6 @@
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <cmath>
@@ -43,7 +44,7 @@ const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
 
 fs::path makeDirectory(fs::path path, std::string_view failureFormat) {
   platform::Error error;
-  const bool created = files().createDirectory(path, true, &error);
+  const bool created = VDTCORCreateDirectoryOnce(path, &error);
   VDTCORAssert(created, failureFormat, error);
   return path;
 }
@@ -134,20 +135,30 @@ std::int32_t readCounter(const platform::Data& bytes) {
   return static_cast<std::int32_t>(value);
 }
 
-// Where a counter that starts again goes on: one past the highest batch ID still on disk. A
-// batch removal takes every directory of its ID, so handing out the ID of a batch still in flight
-// would delete the new batch's events with it.
-std::int32_t firstUnusedBatchID() {
-  std::int64_t next = 0;
+// The IDs of the batches on disk. A batch removal takes every directory of its ID, so an ID handed
+// out again while its batch is still there would delete the new batch's events with it.
+std::set<std::int32_t> batchIDsOnDisk() {
+  std::set<std::int32_t> ids;
   if (auto names = files().contentsOfDirectory(VDTCORFlatFileStorage::batchDataStoragePath())) {
     for (const std::string& name : *names) {
       auto components = VDTCORFlatFileStorage::batchComponentsFromFilename(name);
-      if (components && components->batchID >= next && components->batchID < std::numeric_limits<std::int32_t>::max()) {
-        next = components->batchID + 1;
+      if (components && components->batchID >= 0 && components->batchID <= std::numeric_limits<std::int32_t>::max()) {
+        ids.insert(static_cast<std::int32_t>(components->batchID));
       }
     }
   }
-  return static_cast<std::int32_t>(next);
+  return ids;
+}
+
+// The larger of the counter and one past the highest ID on disk, stepping over any ID in use (a
+// counter that wrapped at the top may meet batches from before the wrap).
+std::int32_t unusedBatchID(std::optional<std::int32_t> counter) {
+  constexpr std::int32_t kLargest = std::numeric_limits<std::int32_t>::max();
+  const std::set<std::int32_t> used = batchIDsOnDisk();
+  std::int32_t id = counter.value_or(0);
+  if (!used.empty() && *used.rbegin() < kLargest) id = std::max(id, *used.rbegin() + 1);
+  while (used.contains(id)) id = id == kLargest ? 0 : id + 1;
+  return id;
 }
 
 platform::Data counterBytes(std::int32_t value) {
@@ -316,13 +327,12 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
   };
   const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
                                       event->mappingID());
-  auto data = VDTCORArchiveObject(event, {}, &pending.error);
-  if (!data) return finish();
   // An event stored again under the same name replaces its file: that size is counted once.
   const std::uint64_t replaced = existingFileSize(path).value_or(0);
   VDTCORDirectorySizeTracker& tracker = sizeTracker();
   const std::uint64_t current = tracker.directoryContentSize();
-  if (current - std::min(current, replaced) + data->size() > kVDTCORFlatFileStorageSizeLimit) {
+  const std::uint64_t stays = current - std::min(current, replaced);
+  auto refuseForSize = [&] {
     pending.error = platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain),
                                     kVDTCORFlatFileStorageSizeLimitReachedErrorCode,
                                     {{std::string(platform::kLocalizedFailureReasonErrorKey),
@@ -331,8 +341,14 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
       VDTCORLogDebug("Delegate notified that event with mapping ID %@ was dropped.", event->mappingID());
       delegate->storageDidDropEvent(*this, event);
     }
-    return finish();
-  }
+    finish();
+  };
+  // The archive holds the payload and more: an event whose payload alone passes the limit is
+  // refused before archiving makes further copies of it.
+  if (stays + event->serializedDataObjectBytes()->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
+  auto data = VDTCORArchiveObject(event, {}, &pending.error);
+  if (!data) return finish();
+  if (stays + data->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
   // The write logs its own outcome.
   if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) return finish();
   if (replaced) tracker.fileWasRemovedAtPath(path, replaced);
@@ -394,44 +410,38 @@ void VDTCORFlatFileStorage::nextBatchID(std::function<void(std::optional<std::in
 
 std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
   const fs::path path = libraryDataStoragePath() / kVDTCORFlatFileStorageBatchIDCounterKey;
-  std::int32_t value = 0;
-  if (files().fileExists(path)) {
+  // The counter only speeds the search up: whatever it holds, the ID comes out unused on disk.
+  std::optional<std::int32_t> counter;
+  bool isDirectory = false;
+  if (files().fileExists(path, &isDirectory)) {
     platform::Error error;
-    auto bytes = files().contentsAtPath(path, &error);
-    if (!bytes) {
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be read: %@", error);
-      return std::nullopt;
-    }
-    if (bytes->size() < 4) {
-      // Not a counter: no ID this time; the next batch starts again past the batches on disk.
-      const std::int32_t restart = firstUnusedBatchID();
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes); it starts again at %d.",
-                     bytes->size(), restart);
-      if (!syncWriteLibraryData(counterBytes(restart), path, &error)) {
-        VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be written: %@", error);
+    if (isDirectory) {
+      // Nothing could ever write the counter there.
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "A directory stood where the batch ID counter belongs; removed: %@",
+                     path.string());
+      if (!files().removeItem(path, &error)) {
+        VDTCORLogError(kVDTCORMessageCodeEncoding, "The directory at the batch ID counter's path stays: %@", error);
       }
-      return std::nullopt;
+      sizeTracker().resetCachedSize();
+    } else if (auto bytes = files().contentsAtPath(path, &error); !bytes) {
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be read: %@", error);
+    } else if (bytes->size() < 4) {
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes).", bytes->size());
+    } else if (const std::int32_t value = readCounter(*bytes); value < 0) {
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter held %d.", value);
+    } else {
+      counter = value;
     }
-    value = readCounter(*bytes);
-    if (value < 0) {
-      const std::int32_t restart = firstUnusedBatchID();
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter held %d; it starts again at %d.", value,
-                     restart);
-      value = restart;
-    }
-  } else {
-    // A fresh installation starts at 0; a counter lost while batches are still on disk goes on
-    // past them.
-    value = firstUnusedBatchID();
   }
-  const std::int32_t next = value == std::numeric_limits<std::int32_t>::max() ? 0 : value + 1;
+  const std::int32_t batchID = unusedBatchID(counter);
+  const std::int32_t next = batchID == std::numeric_limits<std::int32_t>::max() ? 0 : batchID + 1;
   platform::Error error;
   if (!syncWriteLibraryData(counterBytes(next), path, &error)) {
-    // Handing the ID out without advancing the counter would give it to the next batch as well.
+    // The ID is still safe to use: the next one is again checked against the batches on disk.
+    // Refusing it would keep a full disk full, as nothing could be uploaded.
     VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be written: %@", error);
-    return std::nullopt;
   }
-  return value;
+  return batchID;
 }
 
 void VDTCORFlatFileStorage::pathsForTarget(VDTCORTarget target, std::optional<std::set<std::string>> eventIDs,
@@ -596,8 +606,15 @@ void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batch
       platform::Error moveError;
       bool moved = false;
       if (components) {
-        const fs::path destination = targetDirectory(components->target);
+        fs::path destination = targetDirectory(components->target);
         moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
+        if (!moved && !files().fileExists(destination)) {
+          // The pool was removed since this process made it.
+          VDTCORForgetCreatedDirectories();
+          moveError = platform::Error();
+          destination = targetDirectory(components->target);
+          moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
+        }
         if (moved) VDTCORLogDebug("Batched events at path: %@ moved back to the storage: %@", directory.string(),
                                   destination.string());
       }

@@ -101,7 +101,8 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   std::shared_ptr<VDTCORStorageDelegate> delegate() const override;
   void setDelegate(std::weak_ptr<VDTCORStorageDelegate> delegate) override;
 
-  // The next batch ID (none when the counter cannot be read or written).
+  // The next batch ID: never one a batch on disk has, also when the counter cannot be read or
+  // written back.
   void nextBatchID(std::function<void(std::optional<std::int64_t> batchID)> onComplete);
   // The event files of the target that match the filters (all of them when every filter is none
   // or empty).

@@ -59,6 +59,24 @@ platform::Value counterValue(const VDTCORLogSourceMetrics::Counter& counter) {
   return platform::Value(std::move(outer));
 }
 
+// A dictionary archived as the platform's own, with keys of any kind: the reasons are numbers.
+class ArchivedDictionary final : public platform::Codable {
+ public:
+  void add(platform::ArchiveObject key, platform::ArchiveObject value) {
+    keys_.push_back(std::move(key));
+    values_.push_back(std::move(value));
+  }
+  std::string className() const override { return std::string(platform::ArchiveClass::kDictionary); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override {
+    coder.encodeObjectReferences(keys_, "NS.keys");
+    coder.encodeObjectReferences(values_, "NS.objects");
+  }
+
+ private:
+  std::vector<platform::ArchiveObject> keys_;
+  std::vector<platform::ArchiveObject> values_;
+};
+
 }  // namespace
 
 std::string VDTCORLogSourceMetrics::description() const {
@@ -66,7 +84,13 @@ std::string VDTCORLogSourceMetrics::description() const {
 }
 
 void VDTCORLogSourceMetrics::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  coder.encodeObject(counterValue(counter_), kVDTCORDroppedEventCounterByLogSourceKey);
+  auto outer = std::make_shared<ArchivedDictionary>();
+  for (const auto& [mappingID, reasons] : counter_) {
+    auto inner = std::make_shared<ArchivedDictionary>();
+    for (const auto& [reason, count] : reasons) inner->add(platform::Value(reason), platform::Value(count));
+    outer->add(platform::Value(mappingID), platform::ArchiveObject(std::shared_ptr<platform::Codable>(inner)));
+  }
+  coder.encodeObject(std::shared_ptr<const platform::Codable>(outer), kVDTCORDroppedEventCounterByLogSourceKey);
 }
 
 std::shared_ptr<VDTCORLogSourceMetrics> VDTCORLogSourceMetrics::initWithCoder(platform::KeyedUnarchiver& coder) {
@@ -82,6 +106,8 @@ std::shared_ptr<VDTCORLogSourceMetrics> VDTCORLogSourceMetrics::initWithCoder(pl
     const auto* reasons = reasonsValue.ifDictionary();
     if (!reasons) return nullptr;
     auto& into = counter[mappingID];
+    // Reasons are archived as numbers; archives of earlier builds hold them as decimal strings.
+    // Both read back as decimal text.
     for (const auto& [reasonText, count] : *reasons) {
       VDTCOREventDropReason reason = 0;
       const char* end = reasonText.data() + reasonText.size();

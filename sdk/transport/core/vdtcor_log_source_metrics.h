@@ -51,7 +51,7 @@ class VDTCORLogSourceMetrics final : public platform::Codable {
   std::string description() const;
 
   std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
-  // Reasons are archived as decimal keys: archived dictionaries have string keys.
+  // Reasons are archived as number keys (decimal string keys of earlier builds still decode).
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
   static std::shared_ptr<VDTCORLogSourceMetrics> initWithCoder(platform::KeyedUnarchiver& coder);
 

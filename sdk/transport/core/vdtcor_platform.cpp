@@ -1,6 +1,7 @@
 #include "sdk/transport/core/vdtcor_platform.h"
 
 #include <mutex>
+#include <set>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
@@ -14,14 +15,57 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Directories this process has made (or found), so that each is made once rather than on every
+// store. A removal is noticed by the operation it makes fail, which forgets them all.
+struct MadeDirectories {
+  std::mutex mutex;
+  std::set<fs::path> paths;
+  std::uint64_t creations = 0;
+};
+
+MadeDirectories& madeDirectories() {
+  static auto* made = new MadeDirectories;
+  return *made;
+}
+
+}  // namespace
+
+bool VDTCORCreateDirectoryOnce(const fs::path& path, platform::Error* error) {
+  MadeDirectories& made = madeDirectories();
+  {
+    std::lock_guard lock(made.mutex);
+    if (made.paths.contains(path)) return true;
+  }
+  if (!platform::FileManager::defaultManager().createDirectory(path, true, error)) return false;
+  std::lock_guard lock(made.mutex);
+  for (fs::path p = path; !p.empty() && made.paths.insert(p).second; p = p.parent_path()) {
+    if (p == p.parent_path()) break;
+  }
+  ++made.creations;
+  return true;
+}
+
+void VDTCORForgetCreatedDirectories() {
+  MadeDirectories& made = madeDirectories();
+  std::lock_guard lock(made.mutex);
+  made.paths.clear();
+}
+
+std::uint64_t VDTCORDirectoryCreationsForTesting() {
+  MadeDirectories& made = madeDirectories();
+  std::lock_guard lock(made.mutex);
+  return made.creations;
+}
+
 fs::path VDTCORStorageRootURL() {
-  // Taken from the home on every call: tests move the home, and the directory may be deleted
-  // while the process runs.
+  // Taken from the home on every call: tests move the home.
   const fs::path root = platform::Home::caches() / "videzu-sdks-events";
   static std::once_flag logged;
   std::call_once(logged, [&] { VDTCORLogDebug("VDT's state will be saved to: %@", root.string()); });
   platform::Error error;
-  const bool created = platform::FileManager::defaultManager().createDirectory(root, true, &error);
+  const bool created = VDTCORCreateDirectoryOnce(root, &error);
   VDTCORAssert(created, "There was an error creating VDT's path");
   return root;
 }
@@ -53,7 +97,7 @@ namespace {
 
 bool createParentDirectory(const fs::path& path, platform::Error* error) {
   platform::Error local;
-  if (platform::FileManager::defaultManager().createDirectory(path.parent_path(), true, &local)) return true;
+  if (VDTCORCreateDirectoryOnce(path.parent_path(), &local)) return true;
   VDTCORLogDebug("Attempt to create directory failed: path:%@ error:%@", path.string(), local);
   platform::setError(error, std::move(local));
   return false;
@@ -105,8 +149,17 @@ bool writeFile(const platform::Data& data, const fs::path& path, bool syncDirect
   if (!createParentDirectory(path, error)) return false;
   platform::Error local;
   auto& files = platform::FileManager::defaultManager();
-  const bool written = syncDirectory ? files.writeAtomically(path, data, 0644, &local)
-                                     : files.writeAtomicallyWithoutDirectorySync(path, data, 0644, &local);
+  auto write = [&] {
+    return syncDirectory ? files.writeAtomically(path, data, 0644, &local)
+                         : files.writeAtomicallyWithoutDirectorySync(path, data, 0644, &local);
+  };
+  bool written = write();
+  if (!written && !files.fileExists(path.parent_path())) {
+    // Removed since it was made: made again, once.
+    VDTCORForgetCreatedDirectories();
+    local = platform::Error();
+    written = createParentDirectory(path, &local) && write();
+  }
   if (!written) {
     VDTCORLogDebug("Attempt to write archive failed: path:%@ error:%@", path.string(), local);
     platform::setError(error, std::move(local));

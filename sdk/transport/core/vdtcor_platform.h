@@ -2,6 +2,7 @@
 // hardware model and the keyed-archive reads and writes used for every file it keeps.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -12,8 +13,16 @@
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/value.h"
 
-// "videzu-sdks-events" in the user's Caches directory, created (again) on every call.
+// "videzu-sdks-events" in the user's Caches directory, created when this process has not made it
+// yet (or has noticed its removal).
 std::filesystem::path VDTCORStorageRootURL();
+
+// Creates the directory with its parents unless this process made it already. A caller that finds
+// it gone calls VDTCORForgetCreatedDirectories and asks again.
+bool VDTCORCreateDirectoryOnce(const std::filesystem::path& path, platform::Error* error);
+void VDTCORForgetCreatedDirectories();
+// How many times VDTCORCreateDirectoryOnce went to the file system.
+std::uint64_t VDTCORDirectoryCreationsForTesting();
 
 // The kernel's machine name, else the device's model name.
 std::string VDTCORHardwareModel();

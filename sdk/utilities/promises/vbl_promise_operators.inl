@@ -7,6 +7,38 @@ namespace vbl_detail {
 // into an undefined conversion.
 double wholeNanoseconds(double seconds);
 
+// The outcomes of the members of one `all` or `any`, in member order. Observers may run at once
+// on a concurrent queue; the one that records the last outcome gets them all.
+template <class T>
+class Collected {
+ public:
+  using Outcomes = std::vector<std::optional<std::variant<T, platform::Error>>>;
+
+  explicit Collected(std::size_t count) : outcomes_(count), missing_(count) {}
+
+  std::optional<Outcomes> record(std::size_t index, std::variant<T, platform::Error> outcome) {
+    std::lock_guard lock(mutex_);
+    if (missing_ == 0 || outcomes_[index]) return std::nullopt;
+    outcomes_[index].emplace(std::move(outcome));
+    if (--missing_ != 0) return std::nullopt;
+    return std::move(outcomes_);
+  }
+  std::optional<Outcomes> record(std::size_t index, const T& value) {
+    return record(index, std::variant<T, platform::Error>(std::in_place_index<0>, value));
+  }
+  // The combined promise settled early: the values still coming are not needed.
+  void abandon() {
+    std::lock_guard lock(mutex_);
+    missing_ = 0;
+    outcomes_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  Outcomes outcomes_;
+  std::size_t missing_;
+};
+
 }  // namespace vbl_detail
 
 // ---- then, catch, recover, always, validate, reduce ----
@@ -210,30 +242,31 @@ std::shared_ptr<VBLPromise<std::vector<T>>> VBLPromise<T>::all(const Queue& queu
   }
   return Combined::async(queue, [queue, items = std::move(allPromises)](typename Combined::Fulfill fulfill,
                                                                         typename Combined::Reject reject) mutable {
-    auto members = std::make_shared<std::vector<Ptr>>();
-    members->reserve(items.size());
+    std::vector<Ptr> members;
+    members.reserve(items.size());
     for (auto& item : items) {
       if (item.isError()) {
         reject(std::move(item.error()));
         return;
       }
-      members->push_back(item.isPromise() ? std::move(item.promise()) : resolvedWith(std::move(item.value())));
+      members.push_back(item.isPromise() ? std::move(item.promise()) : resolvedWith(std::move(item.value())));
     }
-    // Every callback holds the whole list: a callback decides by looking at all members.
-    for (const auto& member : *members) {
-      member->observe(queue, [members, fulfill, reject](const VBLPromise& p) {
+    // The observers share the members' outcomes, never the members: a member that never resolves
+    // holds only its own observer, so dropping it frees it.
+    auto collected = std::make_shared<vbl_detail::Collected<T>>(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      members[i]->observe(queue, [collected, i, fulfill, reject](const VBLPromise& p) {
         if (p.resolvedState() == State::Rejected) {
+          collected->abandon();
           reject(p.resolvedError());
           return;
         }
-        std::vector<T> values;
-        values.reserve(members->size());
-        for (const auto& m : *members) {
-          std::lock_guard lock(m->lock_);
-          if (m->resolvedState() != State::Fulfilled) return;
-          values.push_back(m->resolvedValue());
+        if (auto outcomes = collected->record(i, p.resolvedValue())) {
+          std::vector<T> values;
+          values.reserve(outcomes->size());
+          for (auto& o : *outcomes) values.push_back(std::move(std::get<0>(*o)));
+          fulfill(std::move(values));
         }
-        fulfill(std::move(values));
       });
     }
   });
@@ -250,33 +283,32 @@ std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<T>>>> VBLPromise<T>::an
   }
   return Combined::async(queue, [queue, items = std::move(anyPromises)](typename Combined::Fulfill fulfill,
                                                                         typename Combined::Reject reject) mutable {
-    auto members = std::make_shared<std::vector<Ptr>>();
-    members->reserve(items.size());
+    std::vector<Ptr> members;
+    members.reserve(items.size());
     for (auto& item : items) {
       if (item.isPromise()) {
-        members->push_back(std::move(item.promise()));
+        members.push_back(std::move(item.promise()));
       } else if (item.isError()) {
-        members->push_back(resolvedWith(std::move(item.error())));
+        members.push_back(resolvedWith(std::move(item.error())));
       } else {
-        members->push_back(resolvedWith(std::move(item.value())));
+        members.push_back(resolvedWith(std::move(item.value())));
       }
     }
-    for (const auto& member : *members) {
-      member->observe(queue, [members, fulfill, reject](const VBLPromise& p) {
+    auto collected = std::make_shared<vbl_detail::Collected<T>>(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      members[i]->observe(queue, [collected, i, fulfill, reject](const VBLPromise& p) {
+        auto outcomes = p.resolvedState() == State::Fulfilled
+                            ? collected->record(i, p.resolvedValue())
+                            : collected->record(i, VBLPromiseOutcome<T>(std::in_place_index<1>, p.resolvedError()));
+        if (!outcomes) return;
         std::vector<VBLPromiseOutcome<T>> combined;
-        combined.reserve(members->size());
+        combined.reserve(outcomes->size());
         bool anyFulfilled = false;
-        for (const auto& m : *members) {
-          std::lock_guard lock(m->lock_);
-          if (m->resolvedState() == State::Pending) return;
-          if (m->resolvedState() == State::Fulfilled) {
-            anyFulfilled = true;
-            combined.emplace_back(std::in_place_index<0>, m->resolvedValue());
-          } else {
-            combined.emplace_back(std::in_place_index<1>, m->resolvedError());
-          }
+        for (auto& o : *outcomes) {
+          anyFulfilled = anyFulfilled || o->index() == 0;
+          combined.push_back(std::move(*o));
         }
-        if (p.resolvedState() == State::Fulfilled || anyFulfilled) {
+        if (anyFulfilled) {
           fulfill(std::move(combined));
         } else {
           reject(p.resolvedError());

@@ -40,8 +40,8 @@ bool VULLoggerIsLoggableLevel(VULLoggerLevel level);
 void VULLoggerRegisterVersion(std::string version);
 
 // `args` absent: the format is the message, verbatim ("%" signs included).
-// A line whose message code is not "I-", three capital letters and six digits is refused: it is
-// not written, and the platform log says which code was refused.
+// The message code is opaque: written as given, whatever its form (callers' codes are
+// "I-", three capital letters and six digits by convention only).
 void VULLoggerLogBasic(VULLoggerLevel level, std::string_view service, bool forced, std::string_view messageCode,
                        std::string_view format, std::optional<std::span<const platform::FormatArg>> args);
 

@@ -510,9 +510,10 @@ TEST_F(KeyedArchiveTest, CorruptArchivesGiveAnErrorNeverACrash) {
   {
     Crafted c;
     const auto cls = c.classEntry("NSDictionary");
-    const auto number = c.add(plist_new_uint(3));
+    // Integer keys read as their decimal text; other keys have no text a Value could key by.
+    const auto number = c.add(plist_new_real(1.5));
     const auto uid = c.add(Crafted::object(cls, {{"NS.keys", Crafted::refs({number})}, {"NS.objects", Crafted::refs({number})}}));
-    cases.emplace_back("dictionary key that is not a string", c.data(plist_new_uid(uid)));
+    cases.emplace_back("dictionary key that is neither a string nor an integer", c.data(plist_new_uid(uid)));
   }
   {
     Crafted c;

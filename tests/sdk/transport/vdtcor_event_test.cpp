@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/system_info.h"
 #include "platform/runloop/clock.h"
@@ -77,6 +79,31 @@ TEST(VDTCOREventTest, CopyKeepsIdentityAndTakesAFreshExpiration) {
   EXPECT_TRUE(copy->clockSnapshot()->isEqual(*event->clockSnapshot()));
   EXPECT_EQ(copy->expirationDate(), event->expirationDate().addingTimeInterval(10));
   EXPECT_TRUE(copy->isEqual(*event));
+}
+
+// Counts how often its bytes are made.
+class CountingObject final : public VDTCOREventDataObject {
+ public:
+  std::optional<platform::Data> transportBytes() const override {
+    ++calls;
+    return bytesOf("payload");
+  }
+  mutable int calls = 0;
+};
+
+TEST(VDTCOREventTest, ACopySharesThePayloadAndEachKeepsItsOwnLaterChanges) {
+  auto object = std::make_shared<CountingObject>();
+  auto event = VDTCOREvent::initWithMappingID("137", 1001);
+  event->setDataObject(object);
+  auto copy = event->copy();
+  EXPECT_EQ(object->calls, 1);
+  EXPECT_EQ(copy->dataObject(), object);
+  EXPECT_EQ(copy->serializedDataObjectBytes()->data(), event->serializedDataObjectBytes()->data());
+
+  event->setSerializedDataObjectBytes(bytesOf("changed"));
+  EXPECT_EQ(copy->serializedDataObjectBytes(), bytesOf("payload"));
+  copy->setSerializedDataObjectBytes(std::nullopt);
+  EXPECT_EQ(event->serializedDataObjectBytes(), bytesOf("changed"));
 }
 
 TEST(VDTCOREventTest, CopyOfAnEventWithoutDataObjectKeepsItsPayload) {
@@ -232,11 +259,41 @@ TEST(VDTCORPlatformTest, HardwareModelIsTheKernelsMachineName) {
   EXPECT_EQ(VDTCORHardwareModel(), platform::SystemInfo::machine().value_or(platform::SystemInfo::model()));
 }
 
-TEST(VDTCORPlatformTest, RootDirectoryIsRecreatedWhenDeleted) {
+TEST(VDTCORPlatformTest, RootDirectoryIsMadeOnceAndAgainByTheFirstWriteAfterARemoval) {
   const auto root = VDTCORStorageRootURL();
   EXPECT_EQ(root, platform::Home::caches() / "videzu-sdks-events");
+  EXPECT_TRUE(std::filesystem::is_directory(root));
+  const auto creations = VDTCORDirectoryCreationsForTesting();
+  VDTCORStorageRootURL();
+  EXPECT_EQ(VDTCORDirectoryCreationsForTesting(), creations);
+
   std::filesystem::remove_all(root);
-  EXPECT_TRUE(std::filesystem::is_directory(VDTCORStorageRootURL()));
+  platform::Error error;
+  EXPECT_TRUE(VDTCORWriteFile(bytesOf("x"), VDTCORStorageRootURL() / "a" / "file", &error)) << error.description();
+  EXPECT_TRUE(std::filesystem::is_regular_file(root / "a" / "file"));
+}
+
+TEST(VDTCORPlatformTest, DirectoriesMadeAndForgottenFromManyThreadsAllExist) {
+  // Real threads: the record of made directories is shared by every queue that writes.
+  const auto root = VDTCORStorageRootURL();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([root, t] {
+      for (int i = 0; i < 50; ++i) {
+        const auto path = root / std::to_string(i % 5) / std::to_string(t);
+        if (i % 7 == 0) {
+          std::filesystem::remove_all(path);
+          VDTCORForgetCreatedDirectories();
+        }
+        platform::Error error;
+        EXPECT_TRUE(VDTCORWriteFile(bytesOf("x"), path / "file", &error)) << error.description();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < 5; ++i) {
+    for (int t = 0; t < 8; ++t) EXPECT_TRUE(std::filesystem::is_regular_file(root / std::to_string(i) / std::to_string(t) / "file"));
+  }
 }
 
 TEST(VDTCORPlatformTest, WriteFileRefusesAnEmptyPathAndCreatesParents) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <fstream>
 #include <limits>
@@ -311,12 +314,17 @@ TEST_F(VDTCORFlatFileStorageTest, TheBatchIDCounterFileIsReadSafely) {
   const std::vector<Case> cases = {
       {"next is 7", std::string("\x07\x00\x00\x00", 4), {}, 7, platform::Data{8, 0, 0, 0}},
       {"extra bytes are ignored", std::string("\x07\x00\x00\x00\x09", 5), {}, 7, platform::Data{8, 0, 0, 0}},
-      {"too short", std::string("\x05", 1), {}, std::nullopt, platform::Data{0, 0, 0, 0}},
-      {"too short, batch in flight", std::string("\x05", 1), {inFlight}, std::nullopt, platform::Data{6, 0, 0, 0}},
+      {"too short", std::string("\x05", 1), {}, 0, platform::Data{1, 0, 0, 0}},
+      {"too short, batch in flight", std::string("\x05", 1), {inFlight}, 6, platform::Data{7, 0, 0, 0}},
       {"negative", std::string("\xfe\xff\xff\xff", 4), {}, 0, platform::Data{1, 0, 0, 0}},
       {"negative, batch in flight", std::string("\xfe\xff\xff\xff", 4), {inFlight}, 6, platform::Data{7, 0, 0, 0}},
       {"lost, batch in flight", std::nullopt, {inFlight, "not-a-batch"}, 6, platform::Data{7, 0, 0, 0}},
+      {"stale, batch in flight", std::string("\x02\x00\x00\x00", 4), {inFlight}, 6, platform::Data{7, 0, 0, 0}},
+      {"stale, batch of its ID in flight", std::string("\x05\x00\x00\x00", 4), {inFlight}, 6,
+       platform::Data{7, 0, 0, 0}},
       {"largest wraps", std::string("\xff\xff\xff\x7f", 4), {}, 0x7fffffff, platform::Data{0, 0, 0, 0}},
+      {"wrapped, batches from before in flight", std::string("\x00\x00\x00\x00", 4),
+       {"1002-2147483647-4102444800", "1002-0-4102444800", "1003-1-4102444800"}, 2, platform::Data{3, 0, 0, 0}},
   };
   for (const Case& c : cases) {
     restart();
@@ -335,6 +343,76 @@ TEST_F(VDTCORFlatFileStorageTest, TheBatchIDCounterFileIsReadSafely) {
         << c.name;
     fs::remove_all(VDTCORStorageRootURL());
   }
+}
+
+TEST_F(VDTCORFlatFileStorageTest, ADirectoryAtTheCounterPathIsRemovedAndBatchingGoesOn) {
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  writeRaw(VDTCORFlatFileStorage::batchDataStoragePath() / "1002-3-4102444800" / "event", "x");
+  writeRaw(counterPath() / "inside", "x");
+  platform::testing::LogCapture log;
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  EXPECT_EQ(batchID, 4);
+  EXPECT_TRUE(events);
+  EXPECT_TRUE(log.contains("A directory stood where the batch ID counter belongs; removed"));
+  EXPECT_EQ(readRaw(counterPath()), (platform::Data{5, 0, 0, 0}));
+}
+
+// Every write of more than `bytes` fails as on a full disk, while it lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_{};
+};
+
+TEST_F(VDTCORFlatFileStorageTest, AFullDiskStillGetsBatchIDsAndTheyNeverCollide) {
+  auto first = makeEvent("137", 1001);
+  ASSERT_TRUE(store(first).first);
+  std::pair<std::optional<std::int64_t>, std::optional<VDTCOREventSet>> stuck;
+  {
+    FileSizeLimit full(0);
+    stuck = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  }
+  ASSERT_EQ(stuck.first, 0);  // uploading is what empties a full disk
+  EXPECT_FALSE(fs::exists(counterPath()));
+
+  auto second = makeEvent("137", 1001);
+  ASSERT_TRUE(store(second).first);
+  auto next = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_EQ(next.first, 1);
+  // Removing one batch leaves the other's events where they are.
+  settled(storage()->removeBatchWithID(1, true));
+  settled(storage()->removeBatchWithID(0, false));
+  auto again = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(again.second);
+  EXPECT_EQ(idsOf(*again.second), (std::set<std::string>{first->eventID()}));
+}
+
+TEST_F(VDTCORFlatFileStorageTest, DirectoriesAreMadeOnceAndAgainOnlyAfterARemoval) {
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  const std::uint64_t afterFirst = VDTCORDirectoryCreationsForTesting();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  EXPECT_EQ(VDTCORDirectoryCreationsForTesting(), afterFirst);
+
+  auto inFlight = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(inFlight.second);
+  // The pool goes away under the storage: stores and returned batches make it again.
+  fs::remove_all(VDTCORFlatFileStorage::eventDataStoragePath());
+  ASSERT_TRUE(store(makeEvent("137", 1001)).first);
+  settled(storage()->removeBatchWithID(*inFlight.first, false));
+  EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 7u);
 }
 
 TEST_F(VDTCORFlatFileStorageTest, CorruptAndHiddenFilesAreNeverBatched) {
@@ -468,8 +546,6 @@ TEST_F(VDTCORFlatFileStorageTest, ACrashInTheMiddleOfWritesLosesNothingThatHadCo
   platform::testing::runUntilIdle();
   EXPECT_TRUE(settled(storage()->hasEventsForTarget(1001))->value().value());
 
-  // The cut-short counter gives no batch once and is then started again.
-  EXPECT_FALSE(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001)).first);
   auto after = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
   ASSERT_TRUE(after.second);
   EXPECT_EQ(idsOf(*after.second), completed);

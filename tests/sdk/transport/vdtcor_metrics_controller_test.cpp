@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "platform/foundation/property_list.h"
 #include "sdk/transport/core/vdtcor_console_logger.h"
 #include "sdk/transport/core/vdtcor_log_source_metrics.h"
 #include "sdk/transport/core/vdtcor_metrics.h"
@@ -15,6 +16,19 @@ namespace transport_tests {
 namespace {
 
 using Counter = VDTCORLogSourceMetrics::Counter;
+
+// A log-source counter archived as a plain dictionary Value, string keys only.
+class PlainCounter final : public platform::Codable {
+ public:
+  explicit PlainCounter(platform::Value counter) : counter_(std::move(counter)) {}
+  std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override {
+    coder.encodeObject(counter_, kVDTCORDroppedEventCounterByLogSourceKey);
+  }
+
+ private:
+  platform::Value counter_;
+};
 
 class VDTCORMetricsControllerTest : public TransportTest {
  protected:
@@ -146,17 +160,44 @@ TEST_F(VDTCORMetricsControllerTest, StoredWindowsRoundTripAndBadCountersDoNotDec
   EXPECT_TRUE(back->isEqualToMetricsMetadata(*metadata));
 
   // A counter whose reasons are not numbers is no counter.
-  class BadCounter final : public platform::Codable {
-   public:
-    std::string className() const override { return std::string(kVDTCORLogSourceMetricsClassName); }
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override {
-      coder.encodeObject(platform::Value::dictionary({{"137", platform::Value::dictionary({{"one", 1}})}}),
-                         kVDTCORDroppedEventCounterByLogSourceKey);
-    }
-  };
-  data = VDTCORArchiveObject(std::make_shared<BadCounter>(), {}, &error);
+  data = VDTCORArchiveObject(
+      std::make_shared<PlainCounter>(platform::Value::dictionary({{"137", platform::Value::dictionary({{"one", 1}})}})),
+      {}, &error);
   ASSERT_TRUE(data);
   EXPECT_FALSE(VDTCORUnarchiveData(kVDTCORLogSourceMetricsClassName, *data, &error));
+}
+
+TEST_F(VDTCORMetricsControllerTest, DropReasonsAreArchivedAsNumbersAndEarlierStringReasonsStillRead) {
+  auto metrics = VDTCORLogSourceMetrics::initWithDroppedEventCounterByLogSource(Counter{{"137", {{2, 4}, {5, 1}}}});
+  platform::Error error;
+  auto data = VDTCORArchiveObject(metrics, {}, &error);
+  ASSERT_TRUE(data);
+  // The reasons' dictionary: its keys refer to numbers, never to strings.
+  auto archive = platform::PropertyList::read(*data, &error);
+  ASSERT_TRUE(archive) << error.description();
+  const auto& objects = (*archive)["$objects"].arrayOrEmpty();
+  auto resolve = [&](const platform::Value& ref) { return objects.at(static_cast<std::size_t>(ref["$uid"].integerValue())); };
+  std::vector<platform::Value> reasonKeys;
+  for (const auto& object : objects) {
+    for (const auto& key : object["NS.keys"].arrayOrEmpty()) {
+      if (!resolve(key).isString()) reasonKeys.push_back(resolve(key));
+    }
+  }
+  EXPECT_EQ(reasonKeys, (std::vector<platform::Value>{platform::Value(2), platform::Value(5)}));
+  auto back = std::dynamic_pointer_cast<VDTCORLogSourceMetrics>(
+      VDTCORUnarchiveData(kVDTCORLogSourceMetricsClassName, *data, &error));
+  ASSERT_TRUE(back) << error.description();
+  EXPECT_TRUE(back->isEqualToLogSourceMetrics(*metrics));
+
+  // As an earlier build wrote them.
+  data = VDTCORArchiveObject(std::make_shared<PlainCounter>(platform::Value::dictionary(
+                                 {{"137", platform::Value::dictionary({{"2", 4}, {"5", 1}})}})),
+                             {}, &error);
+  ASSERT_TRUE(data);
+  back = std::dynamic_pointer_cast<VDTCORLogSourceMetrics>(
+      VDTCORUnarchiveData(kVDTCORLogSourceMetricsClassName, *data, &error));
+  ASSERT_TRUE(back) << error.description();
+  EXPECT_TRUE(back->isEqualToLogSourceMetrics(*metrics));
 }
 
 }  // namespace

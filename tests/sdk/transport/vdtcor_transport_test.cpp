@@ -1,8 +1,10 @@
 #include "sdk/transport/core/vdtcor_transport.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "sdk/transport/core/vdtcor_event_transformer.h"
+#include "sdk/transport/core/vdtcor_platform.h"
 #include "sdk/transport/core/vdtcor_storage_event_selector.h"
 #include "transport_fixture.h"
 
@@ -137,9 +139,44 @@ TEST_F(VDTCORTransportTest, TransformersRunInOrderAndCanDropTheEvent) {
               c.errorLine)
         << c.name;
     EXPECT_EQ(app_->openBackgroundTaskCount(), 0u) << c.name;
-    for (const auto& name : storedNames(1001)) (void)name;
+    // What is stored is what the transformers made of the event.
+    for (const auto& name : storedNames(1001)) {
+      platform::Error error;
+      auto stored = VDTCORUnarchiveObject<VDTCOREvent>(kVDTCOREventClassName, targetDirectory(1001) / name, &error);
+      ASSERT_TRUE(stored) << c.name << ": " << error.description();
+      EXPECT_EQ(stored->customBytes(), bytesOf("first")) << c.name;
+    }
     std::filesystem::remove_all(targetDirectory(1001));
   }
+}
+
+// The process's peak resident size, in bytes.
+std::uint64_t peakResidentBytes() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+}
+
+TEST_F(VDTCORTransportTest, AnEventPastTheSizeLimitIsRefusedWithoutCopiesOfItsPayload) {
+  constexpr std::size_t kPayload = 50'000'000;
+  auto transport = VDTCORTransport::initWithMappingID("137", {}, 1001);
+  auto event = transport->eventForTransport();
+  event->setSerializedDataObjectBytes(platform::Data(kPayload, 0x5a));
+  auto delegate = std::make_shared<RecordingDelegate>();
+  storage()->setDelegate(delegate);
+
+  const std::uint64_t before = peakResidentBytes();
+  auto outcome = send(*transport, event);
+  platform::testing::runUntilIdle();
+  const std::uint64_t growth = peakResidentBytes() - before;
+
+  EXPECT_FALSE(outcome->written);
+  EXPECT_EQ(outcome->error.domain(), kVDTCORFlatFileStorageErrorDomain);
+  EXPECT_EQ(outcome->error.code(), kVDTCORFlatFileStorageSizeLimitReachedErrorCode);
+  EXPECT_EQ(delegate->dropped.size(), 1u);
+  EXPECT_TRUE(storedNames(1001).empty());
+  // One more copy of the payload anywhere on the way would show as 50 MB.
+  EXPECT_LT(growth, kPayload / 2) << growth;
 }
 
 TEST_F(VDTCORTransportTest, AnEventForATargetWithoutStorageFailsAtOnceAndEndsItsBackgroundTask) {

@@ -342,6 +342,68 @@ TEST(VBLPromiseAny, WaitsForEveryMemberAndRejectsOnlyWhenAllFailed) {
   EXPECT_EQ(outcome(allFailed), "error:test.domain/6");
 }
 
+TEST(VBLPromiseAll, AnUnresolvedMemberDroppedByEveryoneLetsTheDispatchGroupEmpty) {
+  using Combine = std::function<std::shared_ptr<VBLPromiseBase>(VBLPromise<int>::Ptr, VBLPromise<int>::Ptr)>;
+  struct Case {
+    const char* name;
+    Combine combine;
+  };
+  const std::vector<Case> cases = {
+      {"all, settled by a rejection",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::all({never, other});
+         other->reject(testError());
+         return combined;
+       }},
+      {"all, never settled",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::all({never, other});
+         other->fulfill(1);
+         return combined;
+       }},
+      {"any, never settled",
+       [](auto never, auto other) {
+         auto combined = VBLPromise<int>::any({never, other});
+         other->fulfill(1);
+         return combined;
+       }},
+  };
+  for (const Case& c : cases) {
+    std::weak_ptr<VBLPromise<int>> watch;
+    {
+      auto never = VBLPromise<int>::pendingPromise();
+      watch = never;
+      auto combined = c.combine(never, VBLPromise<int>::pendingPromise());
+      runUntilIdle();
+    }
+    EXPECT_TRUE(watch.expired()) << c.name;
+    EXPECT_TRUE(VBLPromiseBase::dispatchGroup()->wait(5)) << c.name;
+  }
+}
+
+TEST(VBLPromiseAll, MembersSettlingAtOnceOnManyThreadsCombineOnce) {
+  // Real threads: the observers of one combination run at the same time on a concurrent queue.
+  auto queue = DispatchQueue::concurrent("test.all.stress");
+  for (int round = 0; round < 20; ++round) {
+    std::vector<VBLPromise<int>::Ptr> members;
+    for (int i = 0; i < 16; ++i) members.push_back(VBLPromise<int>::pendingPromise());
+    auto all = VBLPromise<int>::all(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
+    auto any = VBLPromise<int>::any(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+      threads.emplace_back([member = members[static_cast<std::size_t>(i)], i] { member->fulfill(i); });
+    }
+    for (auto& t : threads) t.join();
+    runUntilIdle();
+    ASSERT_TRUE(all->isFulfilled());
+    std::vector<int> expected(16);
+    for (int i = 0; i < 16; ++i) expected[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(*all->value(), expected);
+    ASSERT_TRUE(any->isFulfilled());
+    EXPECT_EQ(any->value()->size(), 16u);
+  }
+}
+
 TEST(VBLPromiseRace, FirstOutcomeWins) {
   struct Case {
     const char* name;

@@ -1,3 +1,5 @@
+// Linked as an object into every test executable, beside the framework's own main: a library
+// member nobody refers to would be dropped, and its environment never registered.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -19,11 +21,14 @@ class FreshWorld : public ::testing::EmptyTestEventListener {
   std::unique_ptr<platform::testing::TemporaryHome> home_;
 };
 
-}  // namespace
+// Runs on the thread that runs the tests, before the first one.
+class TestWorld : public ::testing::Environment {
+  void SetUp() override {
+    platform::testing::becomeMainThread();
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshWorld);
+  }
+};
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  platform::testing::becomeMainThread();
-  ::testing::UnitTest::GetInstance()->listeners().Append(new FreshWorld);
-  return RUN_ALL_TESTS();
-}
+[[maybe_unused]] ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new TestWorld);
+
+}  // namespace
