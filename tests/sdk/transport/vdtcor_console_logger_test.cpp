@@ -35,7 +35,8 @@ TEST(VDTCORConsoleLoggerTest, AnAssertHelperBlockReplacesTheLineAndTheFatalExcep
   int calls = 0;
   std::function<void()> block = [&calls] { ++calls; };
   platform::runtime::registerClass(platform::runtime::ClassDefinition{
-      "VDTCORAssertHelper", {}, {{"assertionBlock", platform::runtime::method([block] { return block; })}}});
+      .name = "VDTCORAssertHelper",
+      .classMethods = {{"assertionBlock", platform::runtime::method([block] { return block; })}}});
   platform::testing::LogCapture log;
   VDTCORAssert(false, "soft");
   EXPECT_NO_THROW(VDTCORFatalAssert(false, "fatal"));

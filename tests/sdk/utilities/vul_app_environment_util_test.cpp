@@ -159,7 +159,7 @@ TEST(VULAppEnvironmentUtil, ExtensionIsABundleEndingInAppex) {
 
 TEST(VULAppEnvironmentUtil, SwiftRuntimeIsFoundByClassName) {
   EXPECT_FALSE(VULAppEnvironmentUtil::hasSwiftRuntime());
-  platform::runtime::registerClass({"_TtCs12_SwiftObject", {}, {}});
+  platform::runtime::registerClass({.name = "_TtCs12_SwiftObject"});
   EXPECT_TRUE(VULAppEnvironmentUtil::hasSwiftRuntime());
   platform::runtime::unregisterClass("_TtCs12_SwiftObject");
 }
