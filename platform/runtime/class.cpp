@@ -133,6 +133,13 @@ std::shared_ptr<const Class> registerClass(ClassDefinition definition) {
   return cls;
 }
 
+std::shared_ptr<const Class> registerClassOnce(ClassDefinition definition) {
+  if (auto existing = classNamed(definition.name)) return existing;
+  auto cls = std::make_shared<const Class>(std::move(definition));
+  // Another thread may have registered it meanwhile: its class is the one.
+  return registerClassPair(cls) ? cls : classNamed(cls->name());
+}
+
 std::shared_ptr<const Class> classNamed(std::string_view name) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
@@ -165,7 +172,6 @@ bool registerClassPair(const std::shared_ptr<const Class>& cls) {
 std::shared_ptr<const Class> classWithMethodsOf(std::string_view name, const std::shared_ptr<const Class>& superclass,
                                                 std::size_t instanceSize, const Class& donor,
                                                 std::initializer_list<std::string_view> selectors) {
-  if (auto existing = classNamed(name)) return existing;
   ClassDefinition d;
   d.name = std::string(name);
   d.superclass = superclass;
@@ -173,9 +179,7 @@ std::shared_ptr<const Class> classWithMethodsOf(std::string_view name, const std
   for (auto selector : selectors) {
     if (IMP imp = donor.instanceMethod(selector)) d.instanceMethods.emplace(std::string(selector), std::move(imp));
   }
-  auto cls = std::make_shared<const Class>(std::move(d));
-  // Another thread may have registered it meanwhile: its class is the one.
-  return registerClassPair(cls) ? cls : classNamed(name);
+  return registerClassOnce(std::move(d));
 }
 
 std::shared_ptr<const Class> rootClass() {

@@ -205,6 +205,10 @@ std::shared_ptr<const Class> classNamed(std::string_view name);
 // Tests only: takes a class out again.
 void unregisterClass(std::string_view name);
 
+// The class registered under the definition's name: registers it unless a class of that name is
+// already there (classes the platform makes on first use from any thread).
+std::shared_ptr<const Class> registerClassOnce(ClassDefinition definition);
+
 // A new subclass of `superclass`, not yet registered, with `extraBytes` more instance size;
 // null when a class of that name is already registered. Add its methods, then register it.
 std::shared_ptr<Class> allocateClassPair(const std::shared_ptr<const Class>& superclass, std::string name,

@@ -14,8 +14,7 @@ std::shared_ptr<const runtime::Class> responderClass() {
     d.name = "UIResponder";
     d.superclass = runtime::rootClass();
     d.instanceSize = sizeof(ApplicationDelegate);
-    auto made = std::make_shared<const runtime::Class>(std::move(d));
-    return runtime::registerClassPair(made) ? made : runtime::classNamed("UIResponder");
+    return runtime::registerClassOnce(std::move(d));
   }();
   return cls;
 }
@@ -73,8 +72,7 @@ std::shared_ptr<const runtime::Class> applicationDelegateBaseClass() {
                   [](D& d, A& a, const Dict& userInfo, std::function<void(BackgroundFetchResult)> completion) {
                     d.applicationDidReceiveRemoteNotificationFetchCompletionHandler(a, userInfo, std::move(completion));
                   }));
-    auto made = std::make_shared<const runtime::Class>(std::move(d));
-    return runtime::registerClassPair(made) ? made : runtime::classNamed("ApplicationDelegate");
+    return runtime::registerClassOnce(std::move(d));
   }();
   return cls;
 }

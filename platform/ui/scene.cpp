@@ -35,8 +35,7 @@ std::shared_ptr<const runtime::Class> sceneDelegateBaseClass() {
         runtime::implementation([](SceneDelegate& delegate, Scene& scene, const std::vector<OpenURLContext>& contexts) {
           delegate.sceneOpenURLContexts(scene, contexts);
         }));
-    auto made = std::make_shared<const runtime::Class>(std::move(d));
-    return runtime::registerClassPair(made) ? made : runtime::classNamed("SceneDelegate");
+    return runtime::registerClassOnce(std::move(d));
   }();
   return cls;
 }

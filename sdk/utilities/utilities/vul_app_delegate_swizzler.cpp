@@ -22,6 +22,28 @@ using platform::runtime::Object;
 namespace {
 
 constexpr std::string_view kAssertionFile = "VULAppDelegateSwizzler";
+const VULDelegateProxySupport::Texts kTexts{
+    .service = kVULAppDelegateSwizzlerService,
+    .assertionFile = "VULAppDelegateSwizzler",
+    .nilInterceptorAssertion = "AppDelegateProxy cannot add nil interceptor",
+    .nilInterceptorCode = "I-SWZ001000",
+    .nilInterceptorMessage = "AppDelegateProxy cannot add nil interceptor.",
+    .nonConformingAssertion = "AppDelegateProxy interceptor does not conform to UIApplicationDelegate",
+    .nonConformingCode = "I-SWZ001001",
+    .nonConformingMessage = "AppDelegateProxy interceptor does not conform to UIApplicationDelegate",
+    .noIDCode = "I-SWZ001002",
+    .noIDMessage = "AppDelegateProxy cannot create Interceptor ID.",
+    .nilIDAssertion = "AppDelegateProxy cannot unregister nil interceptor ID.",
+    .emptyIDAssertion = "AppDelegateProxy cannot unregister empty interceptor ID.",
+    .nilIDCode = "I-SWZ001003",
+    .nilIDMessage = "AppDelegateProxy cannot unregister empty interceptor ID.",
+    .notRegisteredCode = "I-SWZ001004",
+    .notRegisteredMessage = "AppDelegateProxy cannot unregister interceptor that was not registered. Interceptor ID %@",
+    .deadInterceptorCode = "I-SWZ001010",
+    .deadInterceptorMessage = "AppDelegateProxy cannot find interceptor with ID %@. Removing the interceptor.",
+    .methodExistsCode = "I-SWZ001009",
+    .methodExistsMessage = "Cannot copy method to destination selector %@ as it already exists",
+};
 constexpr std::string_view kFakeDescriptionSelector = "fakeDescription";
 
 struct State {
@@ -171,8 +193,7 @@ std::shared_ptr<const Class> VULAppDelegateSwizzler::donorClass() {
                 return platform::format("<%@: %p>", real ? real->name() : std::string("?"),
                                         platform::runtime::identity(self));
               }));
-    auto made = std::make_shared<const Class>(std::move(d));
-    return platform::runtime::registerClassPair(made) ? made : platform::runtime::classNamed("VULAppDelegateSwizzler");
+    return platform::runtime::registerClassOnce(std::move(d));
   }();
   return cls;
 }
@@ -186,48 +207,12 @@ bool VULAppDelegateSwizzler::isAppDelegateProxyEnabled() {
 
 std::optional<std::string> VULAppDelegateSwizzler::registerAppDelegateInterceptor(
     const std::shared_ptr<Object>& interceptor) {
-  if (!interceptor) {
-    platform::AssertionHandler::handleFailure(kAssertionFile, "AppDelegateProxy cannot add nil interceptor");
-    VULLoggerLogError(kVULAppDelegateSwizzlerService, false, "I-SWZ001000",
-                      "AppDelegateProxy cannot add nil interceptor.");
-    return std::nullopt;
-  }
-  if (!platform::runtime::Protocol::of<platform::ApplicationDelegate>().isAdoptedBy(*interceptor)) {
-    platform::AssertionHandler::handleFailure(kAssertionFile,
-                                              "AppDelegateProxy interceptor does not conform to UIApplicationDelegate");
-    VULLoggerLogError(kVULAppDelegateSwizzlerService, false, "I-SWZ001001",
-                      "AppDelegateProxy interceptor does not conform to UIApplicationDelegate");
-    return std::nullopt;
-  }
-  std::string id = VULDelegateProxySupport::interceptorID(*interceptor);
-  if (id.empty()) {
-    VULLoggerLogError(kVULAppDelegateSwizzlerService, false, "I-SWZ001002",
-                      "AppDelegateProxy cannot create Interceptor ID.");
-    return std::nullopt;
-  }
-  interceptors().setObject(std::make_shared<VULZeroingWeakContainer>(interceptor), id);
-  return id;
+  return VULDelegateProxySupport::registerInterceptor(
+      interceptors(), interceptor, platform::runtime::Protocol::of<platform::ApplicationDelegate>(), kTexts);
 }
 
 void VULAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(const std::optional<std::string>& interceptorID) {
-  if (!interceptorID) {
-    platform::AssertionHandler::handleFailure(kAssertionFile, "AppDelegateProxy cannot unregister nil interceptor ID.");
-    VULLoggerLogError(kVULAppDelegateSwizzlerService, false, "I-SWZ001003",
-                      "AppDelegateProxy cannot unregister empty interceptor ID.");
-    return;
-  }
-  if (interceptorID->empty()) {
-    platform::AssertionHandler::handleFailure(kAssertionFile,
-                                              "AppDelegateProxy cannot unregister empty interceptor ID.");
-  }
-  auto container = interceptors().objectForKey(*interceptorID);
-  if (!container || !*container || (*container)->object.expired()) {
-    VULLoggerLogError(kVULAppDelegateSwizzlerService, false, "I-SWZ001004",
-                      "AppDelegateProxy cannot unregister interceptor that was not registered. Interceptor ID %@",
-                      *interceptorID);
-    return;
-  }
-  interceptors().removeObjectForKey(*interceptorID);
+  VULDelegateProxySupport::unregisterInterceptor(interceptors(), interceptorID, kTexts);
 }
 
 std::shared_ptr<platform::Application> VULAppDelegateSwizzler::sharedApplication() {
@@ -402,9 +387,8 @@ void VULAppDelegateSwizzler::proxyDestinationSelector(std::string_view destinati
                                                       const Class& fromClass, const Class& toClass,
                                                       const Class& realClass,
                                                       VULRealImplementations& storeDestinationImplementationTo) {
-  addInstanceMethodWithDestinationSelector(destinationSelector, implementationsFromSourceSelector, fromClass, toClass);
-  storeDestinationImplementationTo[std::string(destinationSelector)] =
-      implementationOfMethodSelector(destinationSelector, realClass);
+  VULDelegateProxySupport::proxyDestinationSelector(destinationSelector, implementationsFromSourceSelector, fromClass,
+                                                    toClass, realClass, storeDestinationImplementationTo, kTexts);
 }
 
 void VULAppDelegateSwizzler::addInstanceMethodWithSelector(std::string_view selector, const Class& fromClass,
@@ -415,11 +399,8 @@ void VULAppDelegateSwizzler::addInstanceMethodWithSelector(std::string_view sele
 void VULAppDelegateSwizzler::addInstanceMethodWithDestinationSelector(
     std::string_view destinationSelector, std::string_view withImplementationFromSourceSelector,
     const Class& fromClass, const Class& toClass) {
-  if (!VULDelegateProxySupport::addInstanceMethod(destinationSelector, withImplementationFromSourceSelector,
-                                                  fromClass, toClass)) {
-    VULLoggerLogWarning(kVULAppDelegateSwizzlerService, false, "I-SWZ001009",
-                        "Cannot copy method to destination selector %@ as it already exists", destinationSelector);
-  }
+  VULDelegateProxySupport::addInstanceMethodWithDestinationSelector(
+      destinationSelector, withImplementationFromSourceSelector, fromClass, toClass, kTexts);
 }
 
 IMP VULAppDelegateSwizzler::implementationOfMethodSelector(std::string_view selector, const Class& fromClass) {
@@ -432,13 +413,7 @@ IMP VULAppDelegateSwizzler::originalImplementationForSelector(std::string_view s
 
 void VULAppDelegateSwizzler::notifyInterceptorsWithMethodSelector(
     std::string_view methodSelector, const std::function<void(Object& interceptor)>& callback) {
-  VULDelegateProxySupport::notifyInterceptors(
-      interceptors(), methodSelector,
-      [](const std::string& id) {
-        VULLoggerLogWarning(kVULAppDelegateSwizzlerService, false, "I-SWZ001010",
-                            "AppDelegateProxy cannot find interceptor with ID %@. Removing the interceptor.", id);
-      },
-      callback);
+  VULDelegateProxySupport::notifyInterceptors(interceptors(), methodSelector, kTexts, callback);
 }
 
 void VULAppDelegateSwizzler::reassignAppDelegate() {

@@ -1,9 +1,12 @@
 #include "sdk/utilities/utilities/vul_delegate_proxy_support.h"
 
+#include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/uuid.h"
 #include "platform/runtime/associated_objects.h"
 #include "platform/runtime/message.h"
+#include "platform/runtime/protocol.h"
+#include "sdk/utilities/utilities/vul_logger.h"
 
 namespace VULDelegateProxySupport {
 
@@ -21,9 +24,56 @@ std::string subclassName(const Class& realClass) {
 
 IMP implementationOfMethodSelector(std::string_view selector, const Class& cls) { return cls.instanceMethod(selector); }
 
-bool addInstanceMethod(std::string_view destinationSelector, std::string_view sourceSelector, const Class& fromClass,
-                       const Class& toClass) {
-  return toClass.addInstanceMethod(destinationSelector, fromClass.instanceMethod(sourceSelector));
+std::optional<std::string> registerInterceptor(VULInterceptorRegistry& registry,
+                                               const std::shared_ptr<Object>& interceptor,
+                                               const platform::runtime::Protocol& protocol, const Texts& texts) {
+  if (!interceptor) {
+    platform::AssertionHandler::handleFailure(texts.assertionFile, texts.nilInterceptorAssertion);
+    VULLoggerLogError(texts.service, false, texts.nilInterceptorCode, texts.nilInterceptorMessage);
+    return std::nullopt;
+  }
+  if (!protocol.isAdoptedBy(*interceptor)) {
+    platform::AssertionHandler::handleFailure(texts.assertionFile, texts.nonConformingAssertion);
+    VULLoggerLogError(texts.service, false, texts.nonConformingCode, texts.nonConformingMessage);
+    return std::nullopt;
+  }
+  std::string id = interceptorID(*interceptor);
+  if (id.empty()) {
+    VULLoggerLogError(texts.service, false, texts.noIDCode, texts.noIDMessage);
+    return std::nullopt;
+  }
+  registry.setObject(std::make_shared<VULZeroingWeakContainer>(interceptor), id);
+  return id;
+}
+
+void unregisterInterceptor(VULInterceptorRegistry& registry, const std::optional<std::string>& interceptorID,
+                           const Texts& texts) {
+  if (!interceptorID) {
+    platform::AssertionHandler::handleFailure(texts.assertionFile, texts.nilIDAssertion);
+    VULLoggerLogError(texts.service, false, texts.nilIDCode, texts.nilIDMessage);
+    return;
+  }
+  if (interceptorID->empty()) platform::AssertionHandler::handleFailure(texts.assertionFile, texts.emptyIDAssertion);
+  auto container = registry.objectForKey(*interceptorID);
+  if (!container || !*container || (*container)->object.expired()) {
+    VULLoggerLogError(texts.service, false, texts.notRegisteredCode, texts.notRegisteredMessage, *interceptorID);
+    return;
+  }
+  registry.removeObjectForKey(*interceptorID);
+}
+
+void proxyDestinationSelector(std::string_view destinationSelector, std::string_view sourceSelector,
+                              const Class& fromClass, const Class& toClass, const Class& realClass,
+                              VULRealImplementations& store, const Texts& texts) {
+  addInstanceMethodWithDestinationSelector(destinationSelector, sourceSelector, fromClass, toClass, texts);
+  store[std::string(destinationSelector)] = implementationOfMethodSelector(destinationSelector, realClass);
+}
+
+void addInstanceMethodWithDestinationSelector(std::string_view destinationSelector, std::string_view sourceSelector,
+                                              const Class& fromClass, const Class& toClass, const Texts& texts) {
+  if (!toClass.addInstanceMethod(destinationSelector, fromClass.instanceMethod(sourceSelector))) {
+    VULLoggerLogWarning(texts.service, false, texts.methodExistsCode, texts.methodExistsMessage, destinationSelector);
+  }
 }
 
 std::shared_ptr<const VULRealImplementations> realImplementations(const Object& object) {
@@ -53,13 +103,12 @@ IMP originalImplementationForSelector(std::string_view selector, const Object& o
   return it == implementations->end() ? nullptr : it->second;
 }
 
-void notifyInterceptors(VULInterceptorRegistry& registry, std::string_view selector,
-                        const std::function<void(const std::string& interceptorID)>& onDead,
+void notifyInterceptors(VULInterceptorRegistry& registry, std::string_view selector, const Texts& texts,
                         const std::function<void(Object& interceptor)>& callback) {
   for (const auto& [id, container] : registry.dictionary()) {
     auto interceptor = container ? container->object.lock() : nullptr;
     if (!interceptor) {
-      onDead(id);
+      VULLoggerLogWarning(texts.service, false, texts.deadInterceptorCode, texts.deadInterceptorMessage, id);
       registry.removeObjectForKey(id);
       continue;
     }

@@ -20,6 +20,28 @@ using platform::runtime::Object;
 namespace {
 
 constexpr std::string_view kAssertionFile = "VULSceneDelegateSwizzler";
+const VULDelegateProxySupport::Texts kTexts{
+    .service = kVULSceneDelegateSwizzlerService,
+    .assertionFile = "VULSceneDelegateSwizzler",
+    .nilInterceptorAssertion = "SceneDelegateProxy cannot add nil interceptor",
+    .nilInterceptorCode = "I-SWZ001100",
+    .nilInterceptorMessage = "SceneDelegateProxy cannot add nil interceptor.",
+    .nonConformingAssertion = "SceneDelegateProxy interceptor does not conform to UIApplicationDelegate",
+    .nonConformingCode = "I-SWZ001101",
+    .nonConformingMessage = "SceneDelegateProxy interceptor does not conform to UIApplicationDelegate",
+    .noIDCode = "I-SWZ001102",
+    .noIDMessage = "SceneDelegateProxy cannot create Interceptor ID.",
+    .nilIDAssertion = "SceneDelegateProxy cannot unregister nil interceptor ID.",
+    .emptyIDAssertion = "SceneDelegateProxy cannot unregister empty interceptor ID.",
+    .nilIDCode = "I-SWZ001103",
+    .nilIDMessage = "SceneDelegateProxy cannot unregister empty interceptor ID.",
+    .notRegisteredCode = "I-SWZ001104",
+    .notRegisteredMessage = "SceneDelegateProxy cannot unregister interceptor that was not registered. Interceptor ID %@",
+    .deadInterceptorCode = "I-SWZ001110",
+    .deadInterceptorMessage = "SceneDelegateProxy cannot find interceptor with ID %@. Removing the interceptor.",
+    .methodExistsCode = "I-SWZ001109",
+    .methodExistsMessage = "Cannot copy method to destination selector %@ as it already exists",
+};
 
 bool isIOS13OrHigher() { return platform::Value(VULAppEnvironmentUtil::systemVersion()).integerValue() >= 13; }
 
@@ -55,8 +77,7 @@ std::shared_ptr<const Class> VULSceneDelegateSwizzler::donorClass() {
           if (real) (*real)(self, args);
           return {};
         }));
-    auto made = std::make_shared<const Class>(std::move(d));
-    return platform::runtime::registerClassPair(made) ? made : platform::runtime::classNamed("VULSceneDelegateSwizzler");
+    return platform::runtime::registerClassOnce(std::move(d));
   }();
   return cls;
 }
@@ -89,50 +110,13 @@ void VULSceneDelegateSwizzler::resetForTesting() {
 
 std::optional<std::string> VULSceneDelegateSwizzler::registerSceneDelegateInterceptor(
     const std::shared_ptr<Object>& interceptor) {
-  if (!interceptor) {
-    platform::AssertionHandler::handleFailure(kAssertionFile, "SceneDelegateProxy cannot add nil interceptor");
-    VULLoggerLogError(kVULSceneDelegateSwizzlerService, false, "I-SWZ001100",
-                      "SceneDelegateProxy cannot add nil interceptor.");
-    return std::nullopt;
-  }
-  if (!platform::runtime::Protocol::of<platform::SceneDelegate>().isAdoptedBy(*interceptor)) {
-    platform::AssertionHandler::handleFailure(kAssertionFile,
-                                              "SceneDelegateProxy interceptor does not conform to UIApplicationDelegate");
-    VULLoggerLogError(kVULSceneDelegateSwizzlerService, false, "I-SWZ001101",
-                      "SceneDelegateProxy interceptor does not conform to UIApplicationDelegate");
-    return std::nullopt;
-  }
-  std::string id = VULDelegateProxySupport::interceptorID(*interceptor);
-  if (id.empty()) {
-    VULLoggerLogError(kVULSceneDelegateSwizzlerService, false, "I-SWZ001102",
-                      "SceneDelegateProxy cannot create Interceptor ID.");
-    return std::nullopt;
-  }
-  interceptors().setObject(std::make_shared<VULSceneZeroingWeakContainer>(interceptor), id);
-  return id;
+  return VULDelegateProxySupport::registerInterceptor(
+      interceptors(), interceptor, platform::runtime::Protocol::of<platform::SceneDelegate>(), kTexts);
 }
 
 void VULSceneDelegateSwizzler::unregisterSceneDelegateInterceptorWithID(
     const std::optional<std::string>& interceptorID) {
-  if (!interceptorID) {
-    platform::AssertionHandler::handleFailure(kAssertionFile,
-                                              "SceneDelegateProxy cannot unregister nil interceptor ID.");
-    VULLoggerLogError(kVULSceneDelegateSwizzlerService, false, "I-SWZ001103",
-                      "SceneDelegateProxy cannot unregister empty interceptor ID.");
-    return;
-  }
-  if (interceptorID->empty()) {
-    platform::AssertionHandler::handleFailure(kAssertionFile,
-                                              "SceneDelegateProxy cannot unregister empty interceptor ID.");
-  }
-  auto container = interceptors().objectForKey(*interceptorID);
-  if (!container || !*container || (*container)->object.expired()) {
-    VULLoggerLogError(kVULSceneDelegateSwizzlerService, false, "I-SWZ001104",
-                      "SceneDelegateProxy cannot unregister interceptor that was not registered. Interceptor ID %@",
-                      *interceptorID);
-    return;
-  }
-  interceptors().removeObjectForKey(*interceptorID);
+  VULDelegateProxySupport::unregisterInterceptor(interceptors(), interceptorID, kTexts);
 }
 
 VULInterceptorRegistry& VULSceneDelegateSwizzler::interceptors() {
@@ -203,9 +187,8 @@ void VULSceneDelegateSwizzler::proxyDestinationSelector(std::string_view destina
                                                         const Class& fromClass, const Class& toClass,
                                                         const Class& realClass,
                                                         VULRealImplementations& storeDestinationImplementationTo) {
-  addInstanceMethodWithDestinationSelector(destinationSelector, implementationsFromSourceSelector, fromClass, toClass);
-  storeDestinationImplementationTo[std::string(destinationSelector)] =
-      implementationOfMethodSelector(destinationSelector, realClass);
+  VULDelegateProxySupport::proxyDestinationSelector(destinationSelector, implementationsFromSourceSelector, fromClass,
+                                                    toClass, realClass, storeDestinationImplementationTo, kTexts);
 }
 
 void VULSceneDelegateSwizzler::addInstanceMethodWithSelector(std::string_view selector, const Class& fromClass,
@@ -216,11 +199,8 @@ void VULSceneDelegateSwizzler::addInstanceMethodWithSelector(std::string_view se
 void VULSceneDelegateSwizzler::addInstanceMethodWithDestinationSelector(
     std::string_view destinationSelector, std::string_view withImplementationFromSourceSelector,
     const Class& fromClass, const Class& toClass) {
-  if (!VULDelegateProxySupport::addInstanceMethod(destinationSelector, withImplementationFromSourceSelector,
-                                                  fromClass, toClass)) {
-    VULLoggerLogWarning(kVULSceneDelegateSwizzlerService, false, "I-SWZ001109",
-                        "Cannot copy method to destination selector %@ as it already exists", destinationSelector);
-  }
+  VULDelegateProxySupport::addInstanceMethodWithDestinationSelector(
+      destinationSelector, withImplementationFromSourceSelector, fromClass, toClass, kTexts);
 }
 
 IMP VULSceneDelegateSwizzler::implementationOfMethodSelector(std::string_view selector, const Class& fromClass) {
@@ -229,11 +209,5 @@ IMP VULSceneDelegateSwizzler::implementationOfMethodSelector(std::string_view se
 
 void VULSceneDelegateSwizzler::notifyInterceptorsWithMethodSelector(
     std::string_view methodSelector, const std::function<void(Object& interceptor)>& callback) {
-  VULDelegateProxySupport::notifyInterceptors(
-      interceptors(), methodSelector,
-      [](const std::string& id) {
-        VULLoggerLogWarning(kVULSceneDelegateSwizzlerService, false, "I-SWZ001110",
-                            "SceneDelegateProxy cannot find interceptor with ID %@. Removing the interceptor.", id);
-      },
-      callback);
+  VULDelegateProxySupport::notifyInterceptors(interceptors(), methodSelector, kTexts, callback);
 }
