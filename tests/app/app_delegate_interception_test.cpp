@@ -29,8 +29,7 @@ class Interceptor : public platform::ApplicationDelegate {
 class AppDelegateInterceptionTest : public FocusAppTest {
  protected:
   void TearDown() override {
-    VULAppDelegateSwizzler::clearInterceptors();
-    VULAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken();
+    VULAppDelegateSwizzler::resetForTesting();
     FocusAppTest::TearDown();
   }
 };

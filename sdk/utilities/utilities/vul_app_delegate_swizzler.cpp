@@ -243,6 +243,17 @@ void VULAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken() {
   remoteNotificationsOnce().reset();
 }
 
+void VULAppDelegateSwizzler::resetForTesting() {
+  clearInterceptors();
+  resetProxyOriginalDelegateOnceToken();
+  VULAppDelegateObserver::sharedInstance().stopObserving();
+  std::shared_ptr<platform::ApplicationDelegate> released;
+  std::lock_guard lock(state().mutex);
+  released = std::move(state().heldDelegate);
+  state().subclass = nullptr;
+  state().realClass = nullptr;
+}
+
 std::string VULAppDelegateSwizzler::correctAppDelegateProxyKey() {
   return std::string(platform::runtime::classNamed("VDZCore") ? kVULAppDelegateProxyEnabledKey
                                                                : kVULUtilitiesAppDelegateProxyEnabledKey);
@@ -460,6 +471,10 @@ void VULAppDelegateObserver::observeValueForDelegate(const std::shared_ptr<platf
                                                      const std::shared_ptr<platform::ApplicationDelegate>& newDelegate) {
   if (newDelegate == oldDelegate || !oldDelegate || oldDelegate != VULAppDelegateSwizzler::originalDelegate()) return;
   VULAppDelegateSwizzler::releaseHeldDelegate();
+  stopObserving();
+}
+
+void VULAppDelegateObserver::stopObserving() {
   std::lock_guard lock(mutex_);
   if (auto app = observed_.lock()) app->removeDelegateObserver(observerID_);
   observed_.reset();

@@ -81,6 +81,9 @@ class VULAppDelegateSwizzler {
   static void notifyInterceptorsWithMethodSelector(
       std::string_view methodSelector, const std::function<void(platform::runtime::Object& interceptor)>& callback);
 
+  // Tests only: as in a fresh process (no interceptors, tokens cleared, nothing held or observed).
+  static void resetForTesting();
+
   // The runtime class "VULAppDelegateSwizzler" that donates the proxy methods.
   static std::shared_ptr<const platform::runtime::Class> donorClass();
 
@@ -98,6 +101,8 @@ class VULAppDelegateObserver {
   void observeUIApplication();
 
  private:
+  friend class VULAppDelegateSwizzler;
+  void stopObserving();
   void observeValueForDelegate(const std::shared_ptr<platform::ApplicationDelegate>& oldDelegate,
                                const std::shared_ptr<platform::ApplicationDelegate>& newDelegate);
 

@@ -132,8 +132,7 @@ class DelegateProxyTest : public ::testing::Test {
   }
 
   static void resetSwizzlers() {
-    VULAppDelegateSwizzler::clearInterceptors();
-    VULAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken();
+    VULAppDelegateSwizzler::resetForTesting();
     VULSceneDelegateSwizzler::clearInterceptors();
     VULSceneDelegateSwizzler::resetForTesting();
   }
