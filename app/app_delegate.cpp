@@ -5,7 +5,14 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/user_defaults.h"
+#include "platform/runtime/message.h"
+#include "platform/ui/application_delegate_class.h"
 #include "sdk/core/core/vdz_app.h"
+
+AppDelegate::AppDelegate() {
+  platform::runtime::setClass(*this, platform::applicationDelegateClass(kClassName, sizeof(AppDelegate),
+                                                                        {platform::kApplicationDidFinishLaunchingWithOptionsSelector}));
+}
 
 bool AppDelegate::applicationDidFinishLaunchingWithOptions(platform::Application& /*application*/,
                                                            const platform::Value::Dictionary& /*launchOptions*/) {

@@ -4,6 +4,13 @@
 
 namespace platform::runtime {
 
-Object::~Object() { removeAssociatedObjects(*this); }
+namespace detail {
+void forgetClass(const Object& object);
+}
+
+Object::~Object() {
+  removeAssociatedObjects(*this);
+  detail::forgetClass(*this);
+}
 
 }  // namespace platform::runtime

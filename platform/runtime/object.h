@@ -1,5 +1,6 @@
 // The root of objects the runtime hands around: instances looked up by protocol, checked for
-// conformance with a dynamic cast, and hosts of associated objects.
+// conformance with a dynamic cast, hosts of associated objects, and receivers of messages sent
+// through their class (message.h).
 #pragma once
 
 namespace platform::runtime {
@@ -7,10 +8,10 @@ namespace platform::runtime {
 class Object {
  public:
   Object() = default;
-  // A copy is a new object: it carries none of the original's associated objects.
+  // A copy is a new object: it carries none of the original's associated objects, nor its class.
   Object(const Object&) {}
   Object& operator=(const Object&) { return *this; }
-  // Releases the objects associated with this one.
+  // Releases the objects associated with this one, and forgets its class.
   virtual ~Object();
 };
 

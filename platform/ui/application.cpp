@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -14,6 +15,7 @@
 #include "platform/foundation/trace.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/runtime/message.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/storyboard.h"
 #include "platform/ui/window.h"
@@ -55,6 +57,19 @@ std::string mainStoryboardName(bool& named) {
     }
   }
   return std::string(kDefaultMainStoryboardName);
+}
+
+// Sends a callback the delegate's class implements; nothing when it has none.
+template <class... A>
+std::optional<std::any> sendToDelegate(const std::shared_ptr<ApplicationDelegate>& delegate, std::string_view selector,
+                                       A&&... args) {
+  if (!delegate || !runtime::respondsToSelector(*delegate, selector)) return std::nullopt;
+  return runtime::send(*delegate, selector, runtime::Arguments{runtime::detail::packArgument(std::forward<A>(args))...});
+}
+
+bool isTrue(const std::optional<std::any>& result) {
+  const bool* b = result ? std::any_cast<bool>(&*result) : nullptr;
+  return b && *b;
 }
 
 }  // namespace
@@ -123,10 +138,8 @@ std::shared_ptr<Application> Application::launch(std::string_view delegateClassN
                     format("Could not find a storyboard named '%@'", storyboardName));
   }
 
-  if (delegate) {
-    delegate->applicationWillFinishLaunchingWithOptions(*app, launchOptions);
-    delegate->applicationDidFinishLaunchingWithOptions(*app, launchOptions);
-  }
+  sendToDelegate(delegate, kApplicationWillFinishLaunchingWithOptionsSelector, std::ref(*app), launchOptions);
+  sendToDelegate(delegate, kApplicationDidFinishLaunchingWithOptionsSelector, std::ref(*app), launchOptions);
   app->post(kApplicationDidFinishLaunchingNotification);
   if (delegate) {
     if (auto window = delegate->window()) window->makeKeyAndVisible();
@@ -175,7 +188,7 @@ void Application::post(std::string_view name) {
 
 void Application::becomeActive() {
   state_ = ApplicationState::Active;
-  if (auto d = delegate()) d->applicationDidBecomeActive(*this);
+  sendToDelegate(delegate(), kApplicationDidBecomeActiveSelector, std::ref(*this));
   post(kApplicationDidBecomeActiveNotification);
 }
 
@@ -183,7 +196,7 @@ void Application::enterBackground() {
   if (terminated_ || state_ == ApplicationState::Background) return;
   auto keep = shared_from_this();
   state_ = ApplicationState::Inactive;
-  if (auto d = delegate()) d->applicationWillResignActive(*this);
+  sendToDelegate(delegate(), kApplicationWillResignActiveSelector, std::ref(*this));
   post(kApplicationWillResignActiveNotification);
 
   std::uint64_t generation;
@@ -195,7 +208,7 @@ void Application::enterBackground() {
     generation = ++backgroundGeneration_;
     expired_ = false;
   }
-  if (auto d = delegate()) d->applicationDidEnterBackground(*this);
+  sendToDelegate(delegate(), kApplicationDidEnterBackgroundSelector, std::ref(*this));
   post(kApplicationDidEnterBackgroundNotification);
   std::weak_ptr<Application> weak = keep;
   DispatchQueue::main()->after(kBackgroundTimeAllowance, [weak, generation] {
@@ -215,7 +228,7 @@ void Application::enterForeground() {
     suspendable_ = false;
     RunLoop::main().setSuspended(false);
   }
-  if (auto d = delegate()) d->applicationWillEnterForeground(*this);
+  sendToDelegate(delegate(), kApplicationWillEnterForegroundSelector, std::ref(*this));
   post(kApplicationWillEnterForegroundNotification);
   state_ = ApplicationState::Inactive;
   becomeActive();
@@ -228,7 +241,7 @@ void Application::terminate() {
     std::lock_guard lock(mutex_);
     suspendable_ = false;
   }
-  if (auto d = delegate()) d->applicationWillTerminate(*this);
+  sendToDelegate(delegate(), kApplicationWillTerminateSelector, std::ref(*this));
   post(kApplicationWillTerminateNotification);
   RunLoop::main().setSuspended(false);
   if (runningMainLoop()) RunLoop::main().stop();
@@ -322,6 +335,61 @@ void Application::openURL(const std::string& url, const Value::Dictionary&, std:
   if (completion) {
     DispatchQueue::main()->async([completion = std::move(completion), opened] { completion(opened); });
   }
+}
+
+bool Application::deliverOpenURL(const std::string& url, const Value::Dictionary& options) {
+  auto d = delegate();
+  if (d && runtime::respondsToSelector(*d, kApplicationOpenURLOptionsSelector)) {
+    return isTrue(sendToDelegate(d, kApplicationOpenURLOptionsSelector, std::ref(*this), url, options));
+  }
+  auto source = options.find(kApplicationOpenURLOptionsSourceApplicationKey);
+  auto annotation = options.find(kApplicationOpenURLOptionsAnnotationKey);
+  return isTrue(sendToDelegate(d, kApplicationOpenURLSourceApplicationAnnotationSelector, std::ref(*this), url,
+                               source == options.end() ? std::string() : source->second.stringValue(),
+                               annotation == options.end() ? Value() : annotation->second));
+}
+
+bool Application::deliverUserActivity(const Value::Dictionary& userActivity,
+                                      std::function<void(const Value&)> restorationHandler) {
+  if (!restorationHandler) restorationHandler = [](const Value&) {};
+  return isTrue(sendToDelegate(delegate(), kApplicationContinueUserActivityRestorationHandlerSelector, std::ref(*this),
+                               userActivity, std::move(restorationHandler)));
+}
+
+void Application::deliverBackgroundURLSessionEvents(const std::string& identifier,
+                                                    std::function<void()> completionHandler) {
+  if (!completionHandler) completionHandler = [] {};
+  sendToDelegate(delegate(), kApplicationHandleEventsForBackgroundURLSessionCompletionHandlerSelector, std::ref(*this),
+                 identifier, std::move(completionHandler));
+}
+
+void Application::deliverRemoteNotificationsDeviceToken(const Data& deviceToken) {
+  sendToDelegate(delegate(), kApplicationDidRegisterForRemoteNotificationsWithDeviceTokenSelector, std::ref(*this),
+                 deviceToken);
+}
+
+void Application::deliverRemoteNotificationsRegistrationError(const Error& error) {
+  sendToDelegate(delegate(), kApplicationDidFailToRegisterForRemoteNotificationsWithErrorSelector, std::ref(*this),
+                 error);
+}
+
+void Application::deliverRemoteNotification(const Value::Dictionary& userInfo,
+                                            std::function<void(BackgroundFetchResult)> completion) {
+  auto once = std::make_shared<std::once_flag>();
+  std::function<void(BackgroundFetchResult)> finish = [once, completion = std::move(completion)](
+                                                          BackgroundFetchResult result) {
+    std::call_once(*once, [&] {
+      if (completion) completion(result);
+    });
+  };
+  auto d = delegate();
+  if (d && runtime::respondsToSelector(*d, kApplicationDidReceiveRemoteNotificationFetchCompletionHandlerSelector)) {
+    sendToDelegate(d, kApplicationDidReceiveRemoteNotificationFetchCompletionHandlerSelector, std::ref(*this), userInfo,
+                   finish);
+    return;
+  }
+  sendToDelegate(d, kApplicationDidReceiveRemoteNotificationSelector, std::ref(*this), userInfo);
+  finish(BackgroundFetchResult::NoData);
 }
 
 int applicationMain(int, char**, std::string_view delegateClassName) {

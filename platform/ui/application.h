@@ -8,6 +8,12 @@
 // delegate and posts the platform's notification on the default centre (object: the
 // application). Lifecycle transitions and the delegate belong to the main thread; the state and
 // background tasks may be used from any thread.
+//
+// Every delegate callback is sent through the object runtime by its selector, and only when the
+// delegate's runtime class implements it: a delegate made from a plain subclass of
+// ApplicationDelegate answers every callback (the C++ overrides or the defaults), one that
+// declares its class (application_delegate_class.h) answers exactly those it names, and a
+// delegate whose class was changed at run time answers what the new class does.
 #pragma once
 
 #include <atomic>
@@ -21,6 +27,7 @@
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
+#include "platform/runtime/object.h"
 
 namespace platform {
 
@@ -47,9 +54,47 @@ enum class ApplicationState { Active = 0, Inactive = 1, Background = 2 };
 using BackgroundTaskIdentifier = std::int64_t;
 inline constexpr BackgroundTaskIdentifier kBackgroundTaskInvalid = 0;
 
-class ApplicationDelegate {
+// Selectors of the delegate callbacks.
+inline constexpr std::string_view kApplicationWillFinishLaunchingWithOptionsSelector =
+    "application:willFinishLaunchingWithOptions:";
+inline constexpr std::string_view kApplicationDidFinishLaunchingWithOptionsSelector =
+    "application:didFinishLaunchingWithOptions:";
+inline constexpr std::string_view kApplicationWillResignActiveSelector = "applicationWillResignActive:";
+inline constexpr std::string_view kApplicationDidEnterBackgroundSelector = "applicationDidEnterBackground:";
+inline constexpr std::string_view kApplicationWillEnterForegroundSelector = "applicationWillEnterForeground:";
+inline constexpr std::string_view kApplicationDidBecomeActiveSelector = "applicationDidBecomeActive:";
+inline constexpr std::string_view kApplicationWillTerminateSelector = "applicationWillTerminate:";
+inline constexpr std::string_view kApplicationOpenURLOptionsSelector = "application:openURL:options:";
+inline constexpr std::string_view kApplicationOpenURLSourceApplicationAnnotationSelector =
+    "application:openURL:sourceApplication:annotation:";
+inline constexpr std::string_view kApplicationContinueUserActivityRestorationHandlerSelector =
+    "application:continueUserActivity:restorationHandler:";
+inline constexpr std::string_view kApplicationHandleEventsForBackgroundURLSessionCompletionHandlerSelector =
+    "application:handleEventsForBackgroundURLSession:completionHandler:";
+inline constexpr std::string_view kApplicationDidRegisterForRemoteNotificationsWithDeviceTokenSelector =
+    "application:didRegisterForRemoteNotificationsWithDeviceToken:";
+inline constexpr std::string_view kApplicationDidFailToRegisterForRemoteNotificationsWithErrorSelector =
+    "application:didFailToRegisterForRemoteNotificationsWithError:";
+inline constexpr std::string_view kApplicationDidReceiveRemoteNotificationSelector =
+    "application:didReceiveRemoteNotification:";
+inline constexpr std::string_view kApplicationDidReceiveRemoteNotificationFetchCompletionHandlerSelector =
+    "application:didReceiveRemoteNotification:fetchCompletionHandler:";
+
+// Open-URL options naming the sender and its annotation.
+inline constexpr std::string_view kApplicationOpenURLOptionsSourceApplicationKey =
+    "UIApplicationOpenURLOptionsSourceApplicationKey";
+inline constexpr std::string_view kApplicationOpenURLOptionsAnnotationKey = "UIApplicationOpenURLOptionsAnnotationKey";
+
+enum class BackgroundFetchResult { NewData = 0, NoData = 1, Failed = 2 };
+
+// The application delegate protocol ("UIApplicationDelegate"); every callback is optional.
+class ApplicationDelegate : public virtual runtime::Object {
  public:
-  virtual ~ApplicationDelegate() = default;
+  static constexpr std::string_view kProtocolName = "UIApplicationDelegate";
+
+  // Of the runtime class that answers every callback; a subclass may declare a narrower one.
+  ApplicationDelegate();
+  ~ApplicationDelegate() override = default;
 
   virtual bool applicationWillFinishLaunchingWithOptions(Application& /*application*/,
                                                          const Value::Dictionary& /*launchOptions*/) {
@@ -83,6 +128,19 @@ class ApplicationDelegate {
   virtual void applicationHandleEventsForBackgroundURLSessionCompletionHandler(Application& /*application*/,
                                                                                const std::string& /*identifier*/,
                                                                                std::function<void()> /*completion*/) {}
+
+  // Remote notifications.
+  virtual void applicationDidRegisterForRemoteNotificationsWithDeviceToken(Application& /*application*/,
+                                                                          const Data& /*deviceToken*/) {}
+  virtual void applicationDidFailToRegisterForRemoteNotificationsWithError(Application& /*application*/,
+                                                                          const Error& /*error*/) {}
+  virtual void applicationDidReceiveRemoteNotification(Application& /*application*/,
+                                                       const Value::Dictionary& /*userInfo*/) {}
+  virtual void applicationDidReceiveRemoteNotificationFetchCompletionHandler(
+      Application& /*application*/, const Value::Dictionary& /*userInfo*/,
+      std::function<void(BackgroundFetchResult)> completion) {
+    if (completion) completion(BackgroundFetchResult::NoData);
+  }
 
   // The window the platform fills from the main storyboard.
   std::shared_ptr<Window> window() const { return window_; }
@@ -149,6 +207,22 @@ class Application : public std::enable_shared_from_this<Application> {
   bool canOpenURL(std::string_view url) const;
   void openURL(const std::string& url, const Value::Dictionary& options = {},
                std::function<void(bool success)> completion = {});
+
+  // What the system hands the app, sent to the delegate (see the top of this file). Main thread.
+  // An URL goes to application:openURL:options:, or else to the older
+  // application:openURL:sourceApplication:annotation: with the sender and annotation taken from
+  // the options; false when the delegate handles neither or declines.
+  bool deliverOpenURL(const std::string& url, const Value::Dictionary& options = {});
+  bool deliverUserActivity(const Value::Dictionary& userActivity,
+                           std::function<void(const Value&)> restorationHandler = {});
+  // Events of a background URL session: the handler is the delegate's to call once it is done.
+  void deliverBackgroundURLSessionEvents(const std::string& identifier, std::function<void()> completionHandler);
+  void deliverRemoteNotificationsDeviceToken(const Data& deviceToken);
+  void deliverRemoteNotificationsRegistrationError(const Error& error);
+  // The fetch variant when the delegate has it; otherwise the plain one, completing with NoData.
+  // The completion runs once either way.
+  void deliverRemoteNotification(const Value::Dictionary& userInfo,
+                                 std::function<void(BackgroundFetchResult)> completion = {});
 
   // Transitions, called by the platform (the terminal front end and tests' drivers). Main thread.
   void enterBackground();  // resign active, then enter the background

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/foundation/exception.h"
+#include "platform/foundation/format.h"
 #include "platform/runtime/associated_objects.h"
 #include "platform/runtime/class.h"
+#include "platform/runtime/message.h"
 #include "platform/runtime/object.h"
 #include "platform/runtime/protocol.h"
 
@@ -146,6 +151,120 @@ TEST(RuntimeAssociatedObjectsTest, ACopiedHostStartsWithoutAssociations) {
   const Stone copy(original);
   EXPECT_FALSE(getAssociatedObject(copy, &key));
   EXPECT_TRUE(getAssociatedObject(original, &key));
+}
+
+// Instance methods and classes changed at run time
+
+struct Counter : Object {
+  int value = 0;
+};
+
+class RuntimeInstanceMethodTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClassDefinition d;
+    d.name = "FakeCounter";
+    d.superclass = rootClass();
+    d.instanceSize = sizeof(Counter);
+    d.instanceMethods.emplace("add:", implementation([](Counter& self, int n) { return self.value += n; }));
+    d.instanceMethods.emplace("addTo:", implementation([](Counter&, int& target) { ++target; }));
+    counter_ = registerClass(d);
+    setClass(object_, counter_);
+  }
+  void TearDown() override {
+    unregisterClass("FakeCounter");
+    unregisterClass("FakeCounterSub");
+  }
+  std::shared_ptr<const Class> counter_;
+  Counter object_;
+};
+
+TEST_F(RuntimeInstanceMethodTest, MessagesGoThroughTheObjectsClass) {
+  EXPECT_EQ(call<int>(object_, "add:", 2), 2);
+  int target = 5;
+  call(object_, "addTo:", std::ref(target));
+  EXPECT_EQ(target, 6);
+  EXPECT_TRUE(respondsToSelector(object_, "description"));
+  EXPECT_FALSE(respondsToSelector(object_, "sub:"));
+  EXPECT_EQ(describe(object_), platform::format("<FakeCounter: %p>", identity(object_)));
+
+  try {
+    call(object_, "sub:", 1);
+    FAIL() << "no exception";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.reason().rfind("-[FakeCounter sub:]: unrecognized selector sent to instance", 0), 0u) << e.reason();
+  }
+  EXPECT_THROW(call(object_, "addTo:", 1), platform::Exception);  // a reference parameter needs std::ref
+  Object stranger;
+  setClass(stranger, counter_);
+  EXPECT_THROW(call(stranger, "add:", 1), platform::Exception);  // a receiver of another type
+}
+
+TEST_F(RuntimeInstanceMethodTest, ASubclassMadeAtRunTimeOverridesWithoutTouchingItsSuperclass) {
+  auto sub = allocateClassPair(counter_, "FakeCounterSub", 0);
+  ASSERT_TRUE(sub);
+  EXPECT_FALSE(allocateClassPair(counter_, "FakeCounter", 0));
+  EXPECT_EQ(sub->instanceSize(), counter_->instanceSize());
+  IMP original = counter_->instanceMethod("add:");
+  EXPECT_TRUE(sub->addInstanceMethod("add:", implementation([original](Counter& self, int n) {
+    return std::any_cast<int>((*original)(self, {n * 10}));
+  })));
+  EXPECT_FALSE(sub->addInstanceMethod("add:", original));
+  EXPECT_FALSE(classNamed("FakeCounterSub"));
+  EXPECT_TRUE(registerClassPair(sub));
+  EXPECT_EQ(classNamed("FakeCounterSub"), sub);
+
+  Counter other;
+  setClass(other, counter_);
+  EXPECT_EQ(setClass(object_, sub), counter_);
+  EXPECT_EQ(call<int>(object_, "add:", 1), 10);
+  EXPECT_EQ(call<int>(other, "add:", 1), 1);
+  EXPECT_TRUE(sub->isSubclassOf(*counter_));
+
+  // Replacing answers the entry it replaced.
+  IMP added = sub->instanceMethod("add:");
+  EXPECT_EQ(sub->replaceInstanceMethod("add:", original), added);
+  EXPECT_EQ(call<int>(object_, "add:", 1), 11);
+}
+
+TEST_F(RuntimeInstanceMethodTest, AnObjectsClassIsForgottenWithIt) {
+  auto temporary = std::make_unique<Counter>();
+  setClass(*temporary, counter_);
+  const Object* address = temporary.get();
+  temporary.reset();
+  auto reused = std::make_unique<Counter>();
+  if (reused.get() == address) {
+    EXPECT_FALSE(getClass(*reused));
+  }
+  EXPECT_FALSE(getClass(Counter()));
+}
+
+// Methods replaced on one thread while others send them and change objects' classes.
+TEST_F(RuntimeInstanceMethodTest, StressSendingWhileMethodsAndClassesChange) {
+  auto sub = allocateClassPair(counter_, "FakeCounterSub", 0);
+  registerClassPair(sub);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&] {
+      Counter own;
+      setClass(own, counter_);
+      for (int i = 0; i < 2000; ++i) {
+        setClass(own, i % 2 ? sub : counter_);
+        call<int>(own, "add:", 1);
+        (void)respondsToSelector(own, "add:");
+      }
+    });
+  }
+  std::thread swizzler([&] {
+    for (int i = 0; !stop; ++i) {
+      sub->replaceInstanceMethod("add:", implementation([i](Counter& self, int n) { return self.value += n + i; }));
+    }
+  });
+  for (auto& s : senders) s.join();
+  stop = true;
+  swizzler.join();
+  SUCCEED();
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include "platform/foundation/home.h"
 #include "platform/foundation/trace.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/runtime/message.h"
+#include "platform/ui/application_delegate_class.h"
 #include "platform/ui/storyboard.h"
 #include "platform/ui/view.h"
 #include "platform/ui/window.h"
@@ -286,6 +288,61 @@ TEST_F(ApplicationTest, OpenURLRecordsTheTraceAndCompletesOnTheMainQueue) {
       EXPECT_EQ(opened[0].detail, c.url);
     }
   }
+}
+
+// Callbacks are sent through the delegate's runtime class: a declared class answers only what it
+// names, and the platform falls back as the system does.
+class URLDelegate : public ApplicationDelegate {
+ public:
+  explicit URLDelegate(std::shared_ptr<Log> log) : log_(std::move(log)) {
+    runtime::setClass(*this, applicationDelegateClass("URLTestDelegate", sizeof(URLDelegate),
+                                                      {kApplicationOpenURLSourceApplicationAnnotationSelector,
+                                                       kApplicationDidReceiveRemoteNotificationSelector,
+                                                       kApplicationDidBecomeActiveSelector}));
+  }
+  bool applicationOpenURLOptions(Application&, const std::string&, const Value::Dictionary&) override {
+    log_->push_back("never: not declared");
+    return true;
+  }
+  bool applicationOpenURLSourceApplicationAnnotation(Application&, const std::string& url, const std::string& source,
+                                                     const Value& annotation) override {
+    log_->push_back(url + " from " + source + " " + annotation.stringValue());
+    return true;
+  }
+  void applicationDidReceiveRemoteNotification(Application&, const Value::Dictionary& info) override {
+    log_->push_back("notification " + info.at("id").stringValue());
+  }
+  void applicationDidBecomeActive(Application&) override { log_->push_back("active"); }
+  void applicationWillResignActive(Application&) override { log_->push_back("never: not declared"); }
+
+ private:
+  std::shared_ptr<Log> log_;
+};
+
+TEST_F(ApplicationTest, DelegateCallbacksAreThoseOfItsRuntimeClass) {
+  auto log = log_;
+  ApplicationDelegateRegistry::registerClass("URLDelegate", [log] { return std::make_shared<URLDelegate>(log); });
+  auto app = Application::launch("URLDelegate");
+  log_->clear();
+
+  EXPECT_TRUE(app->deliverOpenURL("focus://x", {{std::string(kApplicationOpenURLOptionsSourceApplicationKey), Value("mail")},
+                                                {std::string(kApplicationOpenURLOptionsAnnotationKey), Value(7)}}));
+  EXPECT_FALSE(app->deliverUserActivity({}));
+  app->enterBackground();
+
+  std::vector<BackgroundFetchResult> results;
+  app->deliverRemoteNotification({{"id", Value(3)}}, [&](BackgroundFetchResult r) { results.push_back(r); });
+  EXPECT_EQ(*log_, (Log{"focus://x from mail 7", "notification 3"}));
+  EXPECT_EQ(results, std::vector<BackgroundFetchResult>{BackgroundFetchResult::NoData});
+
+  // A plain delegate answers every callback with its C++ methods.
+  auto plain = std::make_shared<ApplicationDelegate>();
+  app->setDelegate(plain);
+  EXPECT_TRUE(runtime::respondsToSelector(*plain, kApplicationOpenURLOptionsSelector));
+  EXPECT_FALSE(app->deliverOpenURL("focus://y"));
+  results.clear();
+  app->deliverRemoteNotification({}, [&](BackgroundFetchResult r) { results.push_back(r); });
+  EXPECT_EQ(results, std::vector<BackgroundFetchResult>{BackgroundFetchResult::NoData});
 }
 
 }  // namespace

@@ -34,8 +34,10 @@ TEST(VDTCORConsoleLoggerTest, AFailedAssertionPrintsWithItsPlaceAndTheCallerGoes
 TEST(VDTCORConsoleLoggerTest, AnAssertHelperBlockReplacesTheLineAndTheFatalException) {
   int calls = 0;
   std::function<void()> block = [&calls] { ++calls; };
-  platform::runtime::registerClass(platform::runtime::ClassDefinition{
-      "VDTCORAssertHelper", {}, {{"assertionBlock", platform::runtime::method([block] { return block; })}}});
+  platform::runtime::ClassDefinition helper;
+  helper.name = "VDTCORAssertHelper";
+  helper.classMethods.emplace("assertionBlock", platform::runtime::method([block] { return block; }));
+  platform::runtime::registerClass(helper);
   platform::testing::LogCapture log;
   VDTCORAssert(false, "soft");
   EXPECT_NO_THROW(VDTCORFatalAssert(false, "fatal"));

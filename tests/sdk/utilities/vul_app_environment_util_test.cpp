@@ -159,7 +159,9 @@ TEST(VULAppEnvironmentUtil, ExtensionIsABundleEndingInAppex) {
 
 TEST(VULAppEnvironmentUtil, SwiftRuntimeIsFoundByClassName) {
   EXPECT_FALSE(VULAppEnvironmentUtil::hasSwiftRuntime());
-  platform::runtime::registerClass({"_TtCs12_SwiftObject", {}, {}});
+  platform::runtime::ClassDefinition swiftObject;
+  swiftObject.name = "_TtCs12_SwiftObject";
+  platform::runtime::registerClass(swiftObject);
   EXPECT_TRUE(VULAppEnvironmentUtil::hasSwiftRuntime());
   platform::runtime::unregisterClass("_TtCs12_SwiftObject");
 }
