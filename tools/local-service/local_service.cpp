@@ -83,6 +83,8 @@ std::optional<int> LocalService::start(int port) {
                               : (server->http.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) return std::nullopt;
   server->thread = std::thread([s = server.get()] { s->http.listen_after_bind(); });
+  // A stop that came before the listening loop began would be lost, and the loop never end.
+  while (!server->http.is_running()) std::this_thread::yield();
   server_ = std::move(server);
   port_ = bound;
   return bound;
