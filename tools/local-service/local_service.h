@@ -27,7 +27,7 @@ struct RecordedRequest {
   std::string path;
   std::string query;  // without the "?"
   Headers headers;
-  std::string body;         // as received
+  std::string body;         // as received (the HTTP library may have inflated a gzip body already)
   std::string decodedBody;  // gunzipped when the request said "Content-Encoding: gzip"
   std::string decodeError;  // why the body could not be gunzipped or read by its route
   std::string description;  // what the route made of the body, for people
