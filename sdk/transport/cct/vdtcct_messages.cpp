@@ -454,9 +454,8 @@ VDTCCTIosClientInfo VDTCCTIosClientInfo::current() {
   info.osFullVersion = version;
   info.osMajorVersion = version.substr(0, version.find('.'));
   if (auto bundle = platform::Bundle::main()) {
-    if (const auto* build = bundle->objectForInfoDictionaryKey("CFBundleVersion").ifString()) {
-      info.applicationBuild = *build;
-    }
+    const platform::Value build = bundle->objectForInfoDictionaryKey("CFBundleVersion");
+    if (const auto* text = build.ifString()) info.applicationBuild = *text;
     if (auto identifier = bundle->bundleIdentifier(); !identifier.empty()) info.applicationBundleID = identifier;
   }
   char country[ULOC_COUNTRY_CAPACITY] = {};
