@@ -71,6 +71,24 @@ Error errorForCurlCode(CURLcode code, const std::string& url) {
   }
 }
 
+// Names under the reserved ".invalid" domain never resolve: they fail at once, without a query
+// that would leave the machine.
+bool isReservedInvalidHost(const std::string& url) {
+  CURLU* parsed = curl_url();
+  if (!parsed) return false;
+  char* host = nullptr;
+  bool invalid = false;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK && host) {
+    std::string name = strings::lowercase(host);
+    while (!name.empty() && name.back() == '.') name.pop_back();
+    invalid = name == "invalid" || name.ends_with(".invalid");
+    curl_free(host);
+  }
+  curl_url_cleanup(parsed);
+  return invalid;
+}
+
 bool isRedirectStatus(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -279,6 +297,9 @@ void URLSessionTask::run() {
 
   for (int redirects = 0;; ++redirects) {
     if (cancelled_.load()) return complete(std::nullopt, nullptr, cancelledError());
+    if (isReservedInvalidHost(request.url())) {
+      return complete(std::nullopt, nullptr, errorForCurlCode(CURLE_COULDNT_RESOLVE_HOST, request.url()));
+    }
     Transfer transfer;
     transfer.cancelled = &cancelled_;
     transfer.maxBody = configuration.maximumResponseBodySize();
