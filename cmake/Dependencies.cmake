@@ -17,6 +17,8 @@ target_include_directories(nanopb SYSTEM INTERFACE ${NANOPB_INCLUDE_DIR})
 target_link_libraries(nanopb INTERFACE ${NANOPB_LIBRARY})
 target_compile_definitions(nanopb INTERFACE PB_ENABLE_MALLOC)
 find_path(HTTPLIB_INCLUDE_DIR httplib.h REQUIRED)
+# Debian builds cpp-httplib as a shared library: its header declares, the library defines.
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 if(FOCUS_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()

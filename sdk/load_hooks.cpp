@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
 #include "sdk/transport/core/vdtcor_lifecycle.h"
@@ -18,9 +19,9 @@ using LoadHook = void (*)();
 // container sees it; the core itself needs no hook.
 const std::vector<LoadHook>& loadHooks() {
   static const std::vector<LoadHook> hooks{
-      // Event transport: the uploader (when built) before the storage, then lifecycle, metrics
-      // controller and application wrapper, so the storage ends with the metrics controller as
-      // its delegate.
+      // Event transport: the uploader before the storage, then lifecycle, metrics controller and
+      // application wrapper, so the storage ends with the metrics controller as its delegate.
+      &VDTCCTUploader::load,
       &VDTCORFlatFileStorage::load,
       &VDTCORLifecycle::load,
       &VDTCORMetricsController::load,

@@ -100,14 +100,18 @@ void VDTCORApplication::iOSApplicationWillTerminate(const platform::Notification
 }
 
 std::shared_ptr<VDTCORBackgroundTask> VDTCORBackgroundTask::begin(
-    const std::shared_ptr<VDTCORApplicationProtocol>& application, std::string name) {
+    const std::shared_ptr<VDTCORApplicationProtocol>& application, std::string name, std::function<void()> onExpiry) {
   auto task = std::make_shared<VDTCORBackgroundTask>();
   task->application_ = application;
   if (!application) return task;
   std::weak_ptr<VDTCORBackgroundTask> weak = task;
-  const VDTCORBackgroundIdentifier identifier = application->beginBackgroundTaskWithName(std::move(name), [weak] {
-    if (auto t = weak.lock()) t->end();
-  });
+  const VDTCORBackgroundIdentifier identifier =
+      application->beginBackgroundTaskWithName(std::move(name), [weak, onExpiry = std::move(onExpiry)] {
+        auto t = weak.lock();
+        if (!t) return;
+        if (onExpiry && !t->ended_.load()) onExpiry();
+        t->end();
+      });
   task->identifier_ = identifier;
   // An expiry that came before the identifier was known could not end the task: end it now.
   if (task->ended_.load() && identifier != VDTCORBackgroundIdentifierInvalid) {

@@ -68,8 +68,9 @@ class VDTCORApplication final : public VDTCORApplicationProtocol, public std::en
 // task's expiry. The application is held weakly.
 class VDTCORBackgroundTask {
  public:
+  // `onExpiry`, when given, runs first when the task expires (to stop the work it covers).
   static std::shared_ptr<VDTCORBackgroundTask> begin(const std::shared_ptr<VDTCORApplicationProtocol>& application,
-                                                     std::string name);
+                                                     std::string name, std::function<void()> onExpiry = nullptr);
   void end();
   VDTCORBackgroundIdentifier identifier() const { return identifier_.load(); }
 

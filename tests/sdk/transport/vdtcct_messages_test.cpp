@@ -1,0 +1,159 @@
+#include "sdk/transport/cct/vdtcct_messages.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/foundation/date.h"
+#include "sdk/transport/cct/vdtcct_compression_helper.h"
+#include "sdk/transport/cct/vdtcct_event_support.h"
+#include "sdk/transport/core/vdtcor_clock.h"
+#include "sdk/transport/core/vdtcor_log_source_metrics.h"
+#include "sdk/transport/core/vdtcor_metrics.h"
+#include "tools/local-service/transport_routes.h"
+#include "tools/local-service/wire_format.h"
+#include "transport_fixture.h"
+
+namespace transport_tests {
+namespace {
+
+std::string asText(const std::optional<platform::Data>& data) {
+  return data ? std::string(data->begin(), data->end()) : "<none>";
+}
+
+TEST(VDTCCTSupportTest, CustomBytesKeepTheEventCodeAndNetworkInformation) {
+  auto event = makeEvent("137", 1002);
+  EXPECT_FALSE(VDTCCTSupport::eventCode(*event));
+  VDTCCTSupport::setEventCode(*event, 42);
+  EXPECT_EQ(asText(event->customBytes()), R"({"event_code_info":"42"})");
+  EXPECT_EQ(VDTCCTSupport::eventCode(*event), 42);
+  VDTCCTSupport::setEventCode(*event, std::nullopt);
+  EXPECT_EQ(asText(event->customBytes()), "{}");
+
+  // Clearing the flag on bytes that hold only the flag leaves them as they are.
+  auto flagged = makeEvent("137", 1002);
+  VDTCCTSupport::setNeedsNetworkConnectionInfoPopulated(*flagged, true);
+  VDTCCTSupport::setNeedsNetworkConnectionInfoPopulated(*flagged, false);
+  EXPECT_TRUE(VDTCCTSupport::needsNetworkConnectionInfoPopulated(*flagged));
+
+  const platform::Data record{1, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0};
+  VDTCCTSupport::setNetworkConnectionInfoData(*flagged, record);
+  EXPECT_EQ(VDTCCTSupport::networkConnectionInfoData(*flagged), record);
+  const auto info = VDTCCTNetworkConnectionInfo::fromRecord(record);
+  EXPECT_TRUE(info.hasNetworkType && info.hasMobileSubtype);
+  EXPECT_EQ(info.networkType, 7);
+  EXPECT_EQ(info.mobileSubtype, 3u);
+  // Presence bytes that are neither 0 nor 1 are read as present, never as a broken bool.
+  EXPECT_TRUE(VDTCCTNetworkConnectionInfo::fromRecord(platform::Data{0xff}).hasNetworkType);
+  EXPECT_EQ(VDTCCTNetworkConnectionInfo::fromRecord(platform::Data{0}).networkType, -1);
+
+  // Custom bytes that are not a JSON object are never overwritten.
+  auto broken = makeEvent("137", 1002);
+  broken->setCustomBytes(bytesOf("not json"));
+  VDTCCTSupport::setEventCode(*broken, 5);
+  VDTCCTSupport::setNeedsNetworkConnectionInfoPopulated(*broken, true);
+  EXPECT_EQ(asText(broken->customBytes()), "not json");
+  EXPECT_FALSE(VDTCCTSupport::eventCode(*broken));
+}
+
+TEST(VDTCCTMessagesTest, LogEventsCarryTheirFieldsAndOnlyThePresentOptionalOnes) {
+  auto plain = makeEvent("137", 1002, 3, "plain");
+  auto clock = std::make_shared<VDTCORClock>();
+  clock->setTimeMillis(1'700'000'000'123);
+  clock->setTimezoneOffsetSeconds(-3600);
+  clock->setUptimeNanoseconds(5'000'000'000);
+  plain->setClockSnapshot(clock);
+  auto coded = makeEvent("1710", 1002, 3, "");
+  coded->setSerializedDataObjectBytes(std::nullopt);
+  VDTCCTSupport::setEventCode(*coded, 42);
+
+  const auto body = VDTCCTConstructBatchedLogRequest(VDTCOREventSet{plain, coded});
+  std::string error;
+  auto decoded = local_service::decodeBatchedLogRequest(std::string(body.begin(), body.end()), error);
+  ASSERT_TRUE(decoded) << error;
+  ASSERT_EQ(decoded->size(), 2u);
+  std::map<std::int64_t, local_service::UploadedLogRequest> bySource;
+  for (auto& request : *decoded) bySource[request.logSource] = request;
+  const auto& first = bySource.at(137).events.at(0);
+  EXPECT_EQ(first.payload, "plain");
+  EXPECT_EQ(first.eventTimeMs, 1'700'000'000'123);
+  EXPECT_EQ(first.timezoneOffsetSeconds, -3600);
+  EXPECT_EQ(first.uptimeMs, 5000);
+  EXPECT_FALSE(first.eventCode);
+  EXPECT_FALSE(first.networkConnectionInfo);
+  const auto& second = bySource.at(1710).events.at(0);
+  EXPECT_EQ(second.eventCode, 42);
+  EXPECT_EQ(second.payload, "");
+  EXPECT_EQ(bySource.at(137).clientType, 15);
+
+  EXPECT_TRUE(VDTCCTConstructBatchedLogRequest({}).empty());
+}
+
+TEST(VDTCCTMessagesTest, TheResponseWaitAndItsErrors) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool ok;
+    std::optional<std::int64_t> wait;
+  };
+  const std::vector<Case> cases = {
+      {"wait", local_service::transportResponseBody(120'000), true, 120'000},
+      {"empty", "", true, std::nullopt},
+      {"unknown fields only", std::string("\x10\x05", 2), true, std::nullopt},
+      {"truncated", std::string("\x08", 1), false, std::nullopt},
+      {"bad sub-message", std::string("\x1a\x05\x0a", 3), false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    platform::Error error;
+    auto response = VDTCCTDecodeLogResponse(platform::Data(c.bytes.begin(), c.bytes.end()), &error);
+    EXPECT_EQ(response.has_value(), c.ok) << c.name;
+    if (response) {
+      EXPECT_EQ(response->nextRequestWaitMillis, c.wait) << c.name;
+    }
+    if (!c.ok) {
+      EXPECT_EQ(error.domain(), "NSURLErrorDomain") << c.name;
+      EXPECT_EQ(error.code(), -1) << c.name;
+      EXPECT_TRUE(error.userInfo().count("nanopb error:")) << c.name;
+    }
+  }
+}
+
+TEST(VDTCCTMessagesTest, ClientMetricsWriteWholeSecondsAndKnownReasons) {
+  VDTCORLogSourceMetrics::Counter counter{{"137", {{5, 2}, {9, 1}}}};
+  VDTCORMetrics metrics(platform::Date::fromTimeIntervalSince1970(1.9), platform::Date::fromTimeIntervalSince1970(3),
+                        std::make_shared<VDTCORLogSourceMetrics>(counter), 10, 20, "com.test");
+  const auto bytes = VDTCCTEncodeClientMetrics(metrics);
+  std::vector<local_service::WireField> fields;
+  std::string error;
+  ASSERT_TRUE(local_service::readWireFields(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                            fields, error));
+  std::map<std::uint32_t, std::vector<local_service::WireField>> byNumber;
+  for (const auto& f : fields) byNumber[f.number].push_back(f);
+  std::vector<local_service::WireField> window;
+  ASSERT_TRUE(local_service::readWireFields(byNumber.at(1).at(0).bytes, window, error));
+  EXPECT_EQ(window.at(0).value, 1000u);
+  EXPECT_EQ(window.at(1).value, 3000u);
+  EXPECT_EQ(byNumber.at(4).at(0).bytes, "com.test");
+  std::vector<local_service::WireField> source;
+  ASSERT_TRUE(local_service::readWireFields(byNumber.at(2).at(0).bytes, source, error));
+  std::vector<std::uint64_t> reasons;
+  for (const auto& part : source) {
+    if (part.number != 2) continue;
+    std::vector<local_service::WireField> drop;
+    ASSERT_TRUE(local_service::readWireFields(part.bytes, drop, error));
+    std::uint64_t reason = 0;  // absent when 0
+    for (const auto& d : drop) if (d.number == 3) reason = d.value;
+    reasons.push_back(reason);
+  }
+  EXPECT_EQ(reasons, (std::vector<std::uint64_t>{5, 0}));
+}
+
+TEST(VDTCCTCompressionHelperTest, GzipOnlyWhatThereIs) {
+  EXPECT_FALSE(VDTCCTCompressionHelper::gzippedData({}));
+  EXPECT_FALSE(VDTCCTCompressionHelper::isGzipped(platform::Data{0x1f}));
+  auto gzipped = VDTCCTCompressionHelper::gzippedData(platform::Data(4096, 'a'));
+  ASSERT_TRUE(gzipped);
+  EXPECT_TRUE(VDTCCTCompressionHelper::isGzipped(*gzipped));
+  EXPECT_LT(gzipped->size(), 100u);
+}
+
+}  // namespace
+}  // namespace transport_tests

@@ -1,0 +1,223 @@
+#include "tools/local-service/local_service.h"
+
+#include <httplib.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <strings.h>
+#include <thread>
+
+namespace local_service {
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  std::optional<std::string> found;
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) found = value;
+  }
+  return found;
+}
+
+std::optional<std::string> gunzip(std::string_view data, std::size_t limit) {
+  if (data.size() < 2 || static_cast<unsigned char>(data[0]) != 0x1f || static_cast<unsigned char>(data[1]) != 0x8b) {
+    return std::nullopt;
+  }
+  z_stream stream{};
+  if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  std::string out;
+  char chunk[16384];
+  int code = Z_OK;
+  while (code == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(chunk);
+    stream.avail_out = sizeof chunk;
+    code = inflate(&stream, Z_NO_FLUSH);
+    if (code != Z_OK && code != Z_STREAM_END) break;
+    out.append(chunk, sizeof chunk - stream.avail_out);
+    if (out.size() > limit) break;
+    if (code == Z_OK && stream.avail_in == 0 && stream.avail_out != 0) break;  // truncated input
+  }
+  inflateEnd(&stream);
+  if (code != Z_STREAM_END || out.size() > limit) return std::nullopt;
+  return out;
+}
+
+struct LocalService::Server {
+  httplib::Server http;
+  std::thread thread;
+};
+
+LocalService::LocalService() = default;
+
+LocalService::~LocalService() { stop(); }
+
+std::optional<int> LocalService::start(int port) {
+  stop();
+  auto server = std::make_unique<Server>();
+  const auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+    RecordedRequest request;
+    request.method = in.method;
+    request.path = in.path;
+    if (auto q = in.target.find('?'); q != std::string::npos) request.query = in.target.substr(q + 1);
+    for (const auto& [key, value] : in.headers) {
+      // The server's own bookkeeping, not something the client sent.
+      if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" || key == "LOCAL_PORT") continue;
+      request.headers.emplace_back(key, value);
+    }
+    request.body = in.body;
+    Answer reply = answer(request);
+    if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
+    out.status = reply.status;
+    for (const auto& [key, value] : reply.headers) out.set_header(key, value);
+    if (!reply.body.empty()) out.set_content(reply.body, reply.contentType);
+  };
+  for (auto* method : {"GET", "POST", "PUT", "DELETE", "PATCH"}) {
+    const std::string m = method;
+    if (m == "GET") server->http.Get(".*", handle);
+    if (m == "POST") server->http.Post(".*", handle);
+    if (m == "PUT") server->http.Put(".*", handle);
+    if (m == "DELETE") server->http.Delete(".*", handle);
+    if (m == "PATCH") server->http.Patch(".*", handle);
+  }
+  const int bound = port == 0 ? server->http.bind_to_any_port("127.0.0.1")
+                              : (server->http.bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound <= 0) return std::nullopt;
+  server->thread = std::thread([s = server.get()] { s->http.listen_after_bind(); });
+  // A stop that came before the listening loop began would be lost, and the loop never end.
+  while (!server->http.is_running()) std::this_thread::yield();
+  server_ = std::move(server);
+  port_ = bound;
+  return bound;
+}
+
+void LocalService::stop() {
+  if (!server_) return;
+  server_->http.stop();
+  if (server_->thread.joinable()) server_->thread.join();
+  server_.reset();
+}
+
+std::string LocalService::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+void LocalService::addRoute(std::string method, std::string path, Handler handler, Describer describer) {
+  std::lock_guard lock(mutex_);
+  routes_.push_back({std::move(method), std::move(path), std::move(handler), std::move(describer)});
+}
+
+void LocalService::enqueueAnswer(std::string path, Answer answer) {
+  std::lock_guard lock(mutex_);
+  queued_[std::move(path)].push_back(std::move(answer));
+}
+
+void LocalService::setAnswer(std::string path, Answer answer) {
+  std::lock_guard lock(mutex_);
+  standing_[std::move(path)] = std::move(answer);
+}
+
+void LocalService::clearAnswers() {
+  std::lock_guard lock(mutex_);
+  queued_.clear();
+  standing_.clear();
+}
+
+bool LocalService::matches(std::string_view pattern, std::string_view path) {
+  if (pattern.ends_with("/*")) {
+    pattern.remove_suffix(1);
+    return path.starts_with(pattern) || path == pattern.substr(0, pattern.size() - 1);
+  }
+  return pattern == path;
+}
+
+Answer LocalService::answer(RecordedRequest& request) {
+  // The HTTP library may inflate gzip bodies itself (when built with zlib); then they arrive
+  // readable already and only a body still in gzip form is inflated here.
+  const bool stillGzipped = request.body.size() >= 2 && static_cast<unsigned char>(request.body[0]) == 0x1f &&
+                            static_cast<unsigned char>(request.body[1]) == 0x8b;
+  if (request.header("Content-Encoding") == "gzip" && stillGzipped) {
+    if (auto inflated = gunzip(request.body)) {
+      request.decodedBody = std::move(*inflated);
+    } else {
+      request.decodeError = "the body is not valid gzip";
+    }
+  } else {
+    request.decodedBody = request.body;
+  }
+
+  const Route* route = nullptr;
+  Handler handler;
+  Describer describer;
+  std::optional<Answer> scripted;
+  Printer printer;
+  {
+    std::lock_guard lock(mutex_);
+    for (const Route& candidate : routes_) {
+      if (candidate.method == request.method && matches(candidate.path, request.path) &&
+          (!route || candidate.path.size() > route->path.size())) {
+        route = &candidate;
+      }
+    }
+    const auto scriptFor = [&](auto& table) -> decltype(&table.begin()->second) {
+      decltype(&table.begin()->second) best = nullptr;
+      std::size_t bestLength = 0;
+      for (auto& [pattern, entry] : table) {
+        if (matches(pattern, request.path) && (!best || pattern.size() > bestLength)) {
+          best = &entry;
+          bestLength = pattern.size();
+        }
+      }
+      return best;
+    };
+    if (auto* queue = scriptFor(queued_); queue && !queue->empty()) {
+      scripted = std::move(queue->front());
+      queue->pop_front();
+    } else if (auto* standing = scriptFor(standing_)) {
+      scripted = *standing;
+    }
+    printer = printer_;
+    if (route) {
+      handler = route->handler;
+      describer = route->describer;
+    }
+  }
+  if (describer && request.decodeError.empty()) request.description = describer(request, request.decodeError);
+  Answer reply = scripted ? *scripted : handler ? handler(request) : Answer::withStatus(404);
+  if (printer) printer(request, reply);
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+  }
+  recorded_.notify_all();
+  return reply;
+}
+
+std::vector<RecordedRequest> LocalService::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+std::vector<RecordedRequest> LocalService::requestsTo(std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  std::vector<RecordedRequest> found;
+  for (const auto& request : requests_) {
+    if (matches(path, request.path)) found.push_back(request);
+  }
+  return found;
+}
+
+void LocalService::clearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+bool LocalService::waitForRequests(std::size_t count, double timeoutSeconds) const {
+  std::unique_lock lock(mutex_);
+  return recorded_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                            [&] { return requests_.size() >= count; });
+}
+
+void LocalService::setPrinter(Printer printer) {
+  std::lock_guard lock(mutex_);
+  printer_ = std::move(printer);
+}
+
+}  // namespace local_service

@@ -1,0 +1,11 @@
+#include "tools/local-service/local_service.h"
+#include "tools/local-service/transport_routes.h"
+
+namespace local_service {
+
+// One line per remote end; each adds its routes from a file of its own.
+void addDefaultRoutes(LocalService& service) {
+  addTransportRoutes(service);
+}
+
+}  // namespace local_service

@@ -1,0 +1,48 @@
+// The event transport's backend: one upload path per target, answering with the log response
+// (the next-request wait) and reading the batched log request it receives.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace local_service {
+
+class LocalService;
+
+// "/transport/cct", "/transport/fll", "/transport/csh": the targets' paths below the base URL.
+inline constexpr std::string_view kTransportPathPrefix = "/transport/";
+// What the backend asks of clients when no answer was scripted.
+inline constexpr std::int64_t kTransportDefaultWaitMillis = 1000;
+
+struct UploadedEvent {
+  std::int64_t eventTimeMs = 0;
+  std::string payload;
+  std::optional<std::int64_t> eventCode;
+  std::int64_t timezoneOffsetSeconds = 0;
+  std::int64_t uptimeMs = 0;
+  std::optional<std::string> networkConnectionInfo;  // the raw sub-message
+};
+
+struct UploadedLogRequest {
+  std::int64_t logSource = 0;
+  std::int64_t clientType = 0;
+  std::map<std::uint32_t, std::string> iosClientInfo;  // by field number
+  std::int64_t requestTimeMs = 0;
+  std::int64_t requestUptimeMs = 0;
+  std::vector<UploadedEvent> events;
+};
+
+// A batched log request; none with `error` set when the bytes are not one.
+std::optional<std::vector<UploadedLogRequest>> decodeBatchedLogRequest(std::string_view body, std::string& error);
+// Lines for people: one per log request and one per event.
+std::string describeBatchedLogRequest(const std::vector<UploadedLogRequest>& requests);
+// The log response: field 1 with the wait when given.
+std::string transportResponseBody(std::optional<std::int64_t> nextRequestWaitMillis);
+
+void addTransportRoutes(LocalService& service);
+
+}  // namespace local_service
