@@ -29,10 +29,10 @@ bool DispatchSemaphore::wait(double timeoutSeconds) {
 }
 
 void DispatchSemaphore::signal() {
-  {
-    std::lock_guard lock(s_->mutex);
-    ++s_->value;
-  }
+  // Notified under the lock: a waiter that wakes may return and destroy the semaphore, which it
+  // can only do once this signal has let go of it.
+  std::lock_guard lock(s_->mutex);
+  ++s_->value;
   s_->signalled.notify_one();
 }
 

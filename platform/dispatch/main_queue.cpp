@@ -5,6 +5,7 @@
 #include "platform/dispatch/main_thread.h"
 #include "platform/dispatch/queue_impl.h"
 #include "platform/foundation/exception.h"
+#include "platform/runloop/clock.h"
 
 namespace platform::detail {
 
@@ -48,7 +49,11 @@ void MainQueue::sync(const Block& block) {
 }
 
 bool MainQueue::drain() {
-  // A local batch: a block may wait on the main thread and so drain the queue again inside.
+  // The main queue is serial: a block that waits on the main thread does not let later blocks
+  // run meanwhile. Only on a manual clock (tests, where the test thread is the main thread and
+  // the only one to move time) may a wait inside a block drain the queue again.
+  if (drainDepth_ > 0 && !Clock::current().isManual()) return false;
+  // A local batch, for the nested drain allowed on a manual clock.
   std::vector<Block> batch;
   {
     std::lock_guard lock(mutex_);
@@ -56,6 +61,11 @@ bool MainQueue::drain() {
     batch.swap(items_);
   }
   QueueScope scope(this);
+  ++drainDepth_;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{drainDepth_};
   std::size_t i = 0;
   auto giveBack = [&](std::size_t from) {
     if (from >= batch.size()) return;

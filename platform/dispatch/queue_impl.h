@@ -147,6 +147,7 @@ class MainQueue final : public QueueImpl {
   mutable std::mutex mutex_;
   std::vector<Block> items_;
   int suspendCount_ = 0;
+  int drainDepth_ = 0;  // main thread only
 };
 
 std::shared_ptr<MainQueue> mainQueue();
