@@ -12,11 +12,14 @@ namespace platform::detail {
 MainQueue::MainQueue() : QueueImpl("main", nullptr) {}
 
 void MainQueue::async(Block block) {
+  bool first = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
+    // Blocks already waiting have woken the main thread, which takes them all at once.
+    first = items_.empty();
     items_.push_back(std::move(block));
   }
-  mainWaker().notify();
+  if (first) mainWaker().notify();
 }
 
 void MainQueue::sync(const Block& block) {
@@ -43,6 +46,7 @@ void MainQueue::sync(const Block& block) {
     }
     done->changed.notify_all();
   });
+  WorkerPool::Blocking blocking;
   std::unique_lock lock(done->mutex);
   done->changed.wait(lock, [&] { return done->finished; });
   if (done->error) std::rethrow_exception(done->error);
@@ -56,7 +60,7 @@ bool MainQueue::drain() {
   // A local batch, for the nested drain allowed on a manual clock.
   std::vector<Block> batch;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ > 0 || items_.empty()) return false;
     batch.swap(items_);
   }
@@ -69,7 +73,7 @@ bool MainQueue::drain() {
   std::size_t i = 0;
   auto giveBack = [&](std::size_t from) {
     if (from >= batch.size()) return;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     items_.insert(items_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(from)),
                   std::make_move_iterator(batch.end()));
   };
@@ -88,18 +92,18 @@ bool MainQueue::drain() {
 }
 
 bool MainQueue::hasWork() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspendCount_ == 0 && !items_.empty();
 }
 
 void MainQueue::suspend() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++suspendCount_;
 }
 
 void MainQueue::resume() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ == 0) {
       throw Exception(std::string(kInternalInconsistencyException), "resume of the main queue, which is not suspended");
     }
@@ -109,12 +113,12 @@ void MainQueue::resume() {
 }
 
 bool MainQueue::isSuspended() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspendCount_ > 0;
 }
 
 bool MainQueue::isIdle() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return items_.empty();
 }
 
