@@ -13,6 +13,7 @@ namespace platform::detail {
 
 namespace {
 constexpr auto kIdleRetire = std::chrono::seconds(10);
+constexpr auto kSpin = std::chrono::microseconds(50);
 thread_local bool t_isWorker = false;
 }
 
@@ -37,6 +38,15 @@ bool WorkerPool::needsThreadLocked() {
   return true;
 }
 
+bool WorkerPool::shouldRingLocked() {
+  // Only a sleeper needs a ring, and only when no worker is about to look and the ones already
+  // rung are fewer than the items: busy workers come back for items by themselves.
+  const auto rung = static_cast<std::size_t>(waking_);
+  if (idle_ <= waking_ || items_.size() <= rung || spinning_.load(std::memory_order_acquire) > 0) return false;
+  ++waking_;
+  return true;
+}
+
 void WorkerPool::spawn() {
   try {
     std::thread([this] { workerMain(); }).detach();
@@ -56,11 +66,8 @@ void WorkerPool::push(std::function<void()> work, WorkOwner* owner) {
   {
     MutexLock lock(mutex_);
     items_.push_back(Item{std::move(work), owner});
-    // Only a sleeper needs a ring, and only when the ones already rung are fewer than the items:
-    // busy workers come back for items by themselves.
-    const auto rung = static_cast<std::size_t>(waking_);
-    wake = idle_ > waking_ && items_.size() > rung;
-    if (wake) ++waking_;
+    queued_.store(items_.size(), std::memory_order_release);
+    wake = shouldRingLocked();
     start = !wake && needsThreadLocked();
   }
   if (wake) wake_.notify_one();
@@ -74,7 +81,11 @@ void WorkerPool::workerMain() {
     if (!items_.empty()) {
       Item item = std::move(items_.front());
       items_.pop_front();
+      queued_.store(items_.size(), std::memory_order_release);
+      // More waiting: pass the wake-up on, so that a burst spreads over the sleepers.
+      const bool ring = !items_.empty() && shouldRingLocked();
       lock.unlock();
+      if (ring) wake_.notify_one();
       try {
         if (item.owner) {
           item.owner->runWork(item.work);
@@ -88,6 +99,16 @@ void WorkerPool::workerMain() {
       lock.lock();
       continue;
     }
+    // A moment of looking before sleeping: the next item of a burst is usually that close.
+    spinning_.fetch_add(1, std::memory_order_acq_rel);
+    lock.unlock();
+    const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
+    while (queued_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < spinUntil) {
+      std::this_thread::yield();
+    }
+    lock.lock();
+    spinning_.fetch_sub(1, std::memory_order_acq_rel);
+    if (!items_.empty()) continue;
     ++idle_;
     const auto deadline = std::chrono::steady_clock::now() + kIdleRetire;
     bool expired = false;

@@ -3,6 +3,7 @@
 // (up to a high cap), and blocked workers never starve it. Idle workers retire after a while.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -55,6 +56,8 @@ class WorkerPool {
   void workerMain();
   // Whether waiting work needs one more thread; counts it as started.
   bool needsThreadLocked() REQUIRES(mutex_);
+  // Rings one sleeper when items wait that no awake worker will take soon.
+  bool shouldRingLocked() REQUIRES(mutex_);
   void spawn();
 
   Mutex mutex_;
@@ -64,6 +67,10 @@ class WorkerPool {
   int idle_ GUARDED_BY(mutex_) = 0;
   // Sleepers already rung but not yet awake: they will take items without another ring.
   int waking_ GUARDED_BY(mutex_) = 0;
+  // Workers looking for work for a moment before they sleep: a burst of items reaches them
+  // without a ring. Read without the lock as a hint; `queued_` mirrors the item count for them.
+  std::atomic<int> spinning_{0};
+  std::atomic<std::size_t> queued_{0};
   int blocked_ GUARDED_BY(mutex_) = 0;
 };
 
