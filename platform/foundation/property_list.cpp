@@ -216,6 +216,26 @@ Node scalarNode(const Value& value, std::string* why) {
 
 namespace {
 
+// Calls `visit(key, item)` for each entry in order until it returns false; false then.
+template <class Visit>
+bool forEachEntry(plist_t dict, Visit&& visit) {
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(dict, &it);
+  bool ok = true;
+  while (ok) {
+    char* key = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(dict, it, &key, &item);
+    if (!item) {
+      std::free(key);
+      break;
+    }
+    ok = visit(takeCString(key), item);
+  }
+  std::free(it);
+  return ok;
+}
+
 // A reference written in XML: a dictionary holding only a non-negative "CF$UID" integer.
 plist_t xmlReference(plist_t node) {
   if (plist_get_node_type(node) != PLIST_DICT || plist_dict_get_size(node) != 1) return nullptr;
@@ -239,24 +259,14 @@ void resolveXMLReferences(plist_t node, std::size_t depth) {
     }
   } else if (plist_get_node_type(node) == PLIST_DICT) {
     std::vector<std::pair<std::string, plist_t>> replaced;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(node, &it);
-    for (;;) {
-      char* key = nullptr;
-      plist_t item = nullptr;
-      plist_dict_next_item(node, it, &key, &item);
-      if (!item) {
-        std::free(key);
-        break;
-      }
-      std::string name = takeCString(key);
+    forEachEntry(node, [&](std::string name, plist_t item) {
       if (plist_t uid = xmlReference(item)) {
         replaced.emplace_back(std::move(name), uid);
       } else {
         resolveXMLReferences(item, depth + 1);
       }
-    }
-    std::free(it);
+      return true;
+    });
     // Replaced after the walk: setting an item frees the node the iterator stands on.
     for (auto& [name, uid] : replaced) plist_dict_set_item(node, name.c_str(), uid);
   }
@@ -286,31 +296,16 @@ std::optional<Value> toValue(void* raw, std::size_t depth, std::string* why) {
     }
     case PLIST_DICT: {
       Value::Dictionary entries;
-      plist_dict_iter it = nullptr;
-      plist_dict_new_iter(node, &it);
-      bool ok = true;
-      while (ok) {
-        char* key = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(node, it, &key, &item);
-        if (!item) {
-          std::free(key);
-          break;
-        }
-        std::string name = takeCString(key);
+      const bool ok = forEachEntry(node, [&](std::string name, plist_t item) {
         if (!strings::isValidUTF8(name)) {
           *why = "A dictionary key is not UTF-8.";
-          ok = false;
-          break;
+          return false;
         }
         auto v = toValue(item, depth + 1, why);
-        if (!v) {
-          ok = false;
-          break;
-        }
+        if (!v) return false;
         entries[std::move(name)] = std::move(*v);
-      }
-      std::free(it);
+        return true;
+      });
       if (!ok) return std::nullopt;
       return Value(std::move(entries));
     }
