@@ -155,21 +155,7 @@ bool decodeString(const Layout& layout, std::size_t object, bool isKey, std::str
         *why = isKey ? "A dictionary key holds an unpaired surrogate." : "A string holds an unpaired surrogate.";
         return false;
       }
-      if (c < 0x80) {
-        text.push_back(static_cast<char>(c));
-      } else if (c < 0x800) {
-        text.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-        text.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else {
-        text.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      }
+      strings::appendUTF8(text, c);
     }
   }
   if (isKey && text.find('\0') != std::string::npos) {
