@@ -4,3 +4,7 @@ target_compile_options(focus_warnings INTERFACE -Wall -Wextra)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   target_compile_options(focus_warnings INTERFACE -Wno-restrict)
 endif()
+# Lock rules written with the macros of platform/foundation/thread_safety.h are checked by clang.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(focus_warnings INTERFACE -Wthread-safety)
+endif()

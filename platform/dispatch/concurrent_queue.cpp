@@ -23,9 +23,15 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::shared_ptr<QueueImpl> t
     : QueueImpl(std::move(label), std::move(target)), global_(global) {}
 
 void ConcurrentQueue::enqueue(Block block, bool barrier) {
+  if (global_) {
+    WorkTracker::begin();
+    globalInFlight_.fetch_add(1, std::memory_order_relaxed);
+    WorkerPool::shared().push(std::move(block), this);
+    return;
+  }
   std::vector<Block> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     items_.push_back(Item{std::move(block), barrier});
     pumpLocked(start);
     updateBusyLocked();
@@ -64,14 +70,28 @@ void ConcurrentQueue::updateBusyLocked() {
     WorkTracker::begin();
   } else {
     WorkTracker::end();
-    if (global_) mainWaker().notify();  // drain of a global queue waits for it to go idle
   }
+}
+
+void ConcurrentQueue::runWork(std::function<void()>& work) {
+  {
+    QueueScope scope(this);
+    work();
+  }
+  work = nullptr;  // the block's captures go before the block counts as done
+  globalBlockDone();
+}
+
+void ConcurrentQueue::globalBlockDone() {
+  // A drain of a global queue waits for it to go idle.
+  if (globalInFlight_.fetch_sub(1, std::memory_order_acq_rel) == 1) mainWaker().notify();
+  WorkTracker::end();
 }
 
 void ConcurrentQueue::blockDone(bool barrier) {
   std::vector<Block> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     --running_;
     if (barrier) barrierRunning_ = false;
     pumpLocked(start);
@@ -85,9 +105,20 @@ void ConcurrentQueue::submitAll(std::vector<Block>& start) {
 }
 
 bool ConcurrentQueue::runInlineIfFree(const Block& block, bool barrier) {
+  if (global_) {
+    WorkTracker::begin();
+    globalInFlight_.fetch_add(1, std::memory_order_relaxed);
+    struct Done {
+      ConcurrentQueue* queue;
+      ~Done() { queue->globalBlockDone(); }
+    } done{this};
+    QueueScope scope(this);
+    block();
+    return true;
+  }
   if (target() && !target()->isGlobal()) return false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // A block of this queue may sync onto it again without waiting behind queued barriers.
     const bool reentrant = !barrier && isCurrent();
     if (!reentrant) {
@@ -106,7 +137,7 @@ bool ConcurrentQueue::runInlineIfFree(const Block& block, bool barrier) {
 
 void ConcurrentQueue::suspend() {
   if (global_) return;  // global queues cannot be suspended
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++suspendCount_;
   updateBusyLocked();
 }
@@ -115,7 +146,7 @@ void ConcurrentQueue::resume() {
   if (global_) return;
   std::vector<Block> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ == 0) {
       throw Exception(std::string(kInternalInconsistencyException),
                       format("resume of queue \"%s\", which is not suspended", label()));
@@ -128,12 +159,13 @@ void ConcurrentQueue::resume() {
 }
 
 bool ConcurrentQueue::isSuspended() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspendCount_ > 0;
 }
 
 bool ConcurrentQueue::isIdle() const {
-  std::lock_guard lock(mutex_);
+  if (global_) return globalInFlight_.load(std::memory_order_acquire) == 0;
+  MutexLock lock(mutex_);
   return running_ == 0 && items_.empty();
 }
 

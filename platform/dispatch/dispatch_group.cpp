@@ -6,6 +6,8 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_thread.h"
+#include "platform/dispatch/worker_pool.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/exception.h"
 
 namespace platform {
@@ -15,14 +17,14 @@ namespace {
 class GroupImpl final : public DispatchGroup {
  public:
   void enter() override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
   }
 
   void leave() override {
     std::vector<Notify> ready;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (count_ == 0) {
         throw Exception(std::string(kInternalInconsistencyException),
                         "DispatchGroup::leave without a matching enter");
@@ -49,7 +51,7 @@ class GroupImpl final : public DispatchGroup {
 
   void notify(const std::shared_ptr<DispatchQueue>& queue, DispatchQueue::Block block) override {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (count_ > 0) {
         notifies_.emplace_back(queue, std::move(block));
         return;
@@ -60,28 +62,34 @@ class GroupImpl final : public DispatchGroup {
 
   bool wait(double timeoutSeconds) override {
     if (DispatchQueue::isMainThread()) {
-      return detail::waitDrainingMainQueue(
-          [this] {
-            std::lock_guard lock(mutex_);
-            return count_ == 0;
-          },
-          timeoutSeconds);
+      return detail::waitDrainingMainQueue([this] { return isEmpty(); }, timeoutSeconds);
     }
-    std::unique_lock lock(mutex_);
-    const auto empty = [this] { return count_ == 0; };
+    detail::WorkerPool::Blocking blocking;
+    MutexLock lock(mutex_);
     if (!(timeoutSeconds < 1e9)) {
-      emptied_.wait(lock, empty);
+      while (count_ > 0) emptied_.wait(lock);
       return true;
     }
-    return emptied_.wait_for(lock, std::chrono::duration<double>(std::max(timeoutSeconds, 0.0)), empty);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(std::max(timeoutSeconds, 0.0)));
+    while (count_ > 0) {
+      if (!emptied_.waitUntil(lock, deadline)) return count_ == 0;
+    }
+    return true;
   }
 
  private:
+  bool isEmpty() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return count_ == 0;
+  }
+
   using Notify = std::pair<std::shared_ptr<DispatchQueue>, DispatchQueue::Block>;
-  std::mutex mutex_;
-  std::condition_variable emptied_;
-  long count_ = 0;
-  std::vector<Notify> notifies_;
+  Mutex mutex_;
+  ConditionVariable emptied_;
+  long count_ GUARDED_BY(mutex_) = 0;
+  std::vector<Notify> notifies_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

@@ -95,6 +95,7 @@ void QueueImpl::syncImpl(const Block& block, bool barrier) {
 void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
   auto turn = std::make_shared<SyncTurn>();
   Block holdTheQueue = [turn] {
+    WorkerPool::Blocking blocking;
     std::unique_lock lock(turn->mutex);
     turn->started = true;
     turn->changed.notify_all();
@@ -106,6 +107,7 @@ void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
     async(std::move(holdTheQueue));
   }
   {
+    WorkerPool::Blocking blocking;
     std::unique_lock lock(turn->mutex);
     turn->changed.wait(lock, [&] { return turn->started; });
   }

@@ -74,8 +74,10 @@ class DispatchGroup : public std::enable_shared_from_this<DispatchGroup> {
   virtual void leave() = 0;
   virtual void async(const std::shared_ptr<DispatchQueue>& queue, DispatchQueue::Block block) = 0;
   virtual void notify(const std::shared_ptr<DispatchQueue>& queue, DispatchQueue::Block block) = 0;
-  // True when the group emptied before the time-out. On the main thread in tests the main queue
-  // keeps being drained while waiting, so work that the group waits for can run there.
+  // True when the group emptied before the time-out. On the main thread the main queue keeps
+  // being drained while waiting, except inside a main-queue block: that one stays the only block
+  // running, in order, unless the clock is manual (tests), where the nested drain lets work that
+  // the group waits for run on the test thread.
   virtual bool wait(double timeoutSeconds = std::numeric_limits<double>::infinity()) = 0;
 };
 

@@ -5,17 +5,21 @@
 #include "platform/dispatch/main_thread.h"
 #include "platform/dispatch/queue_impl.h"
 #include "platform/foundation/exception.h"
+#include "platform/runloop/clock.h"
 
 namespace platform::detail {
 
 MainQueue::MainQueue() : QueueImpl("main", nullptr) {}
 
 void MainQueue::async(Block block) {
+  bool first = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
+    // Blocks already waiting have woken the main thread, which takes them all at once.
+    first = items_.empty();
     items_.push_back(std::move(block));
   }
-  mainWaker().notify();
+  if (first) mainWaker().notify();
 }
 
 void MainQueue::sync(const Block& block) {
@@ -42,24 +46,34 @@ void MainQueue::sync(const Block& block) {
     }
     done->changed.notify_all();
   });
+  WorkerPool::Blocking blocking;
   std::unique_lock lock(done->mutex);
   done->changed.wait(lock, [&] { return done->finished; });
   if (done->error) std::rethrow_exception(done->error);
 }
 
 bool MainQueue::drain() {
-  // A local batch: a block may wait on the main thread and so drain the queue again inside.
+  // The main queue is serial: a block that waits on the main thread does not let later blocks
+  // run meanwhile. Only on a manual clock (tests, where the test thread is the main thread and
+  // the only one to move time) may a wait inside a block drain the queue again.
+  if (drainDepth_ > 0 && !Clock::current().isManual()) return false;
+  // A local batch, for the nested drain allowed on a manual clock.
   std::vector<Block> batch;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ > 0 || items_.empty()) return false;
     batch.swap(items_);
   }
   QueueScope scope(this);
+  ++drainDepth_;
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{drainDepth_};
   std::size_t i = 0;
   auto giveBack = [&](std::size_t from) {
     if (from >= batch.size()) return;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     items_.insert(items_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(from)),
                   std::make_move_iterator(batch.end()));
   };
@@ -78,18 +92,18 @@ bool MainQueue::drain() {
 }
 
 bool MainQueue::hasWork() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspendCount_ == 0 && !items_.empty();
 }
 
 void MainQueue::suspend() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++suspendCount_;
 }
 
 void MainQueue::resume() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ == 0) {
       throw Exception(std::string(kInternalInconsistencyException), "resume of the main queue, which is not suspended");
     }
@@ -99,12 +113,12 @@ void MainQueue::resume() {
 }
 
 bool MainQueue::isSuspended() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspendCount_ > 0;
 }
 
 bool MainQueue::isIdle() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return items_.empty();
 }
 

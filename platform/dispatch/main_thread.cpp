@@ -29,29 +29,38 @@ void designateMainThreadIfUnset() {
 
 bool hasMainThread() { return g_mainThread.load(std::memory_order_acquire) != std::thread::id(); }
 
-std::uint64_t Waker::generation() const {
-  std::lock_guard lock(mutex_);
-  return generation_;
-}
-
 void Waker::notify() {
+  generation_.fetch_add(1, std::memory_order_seq_cst);
+  if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
   {
-    std::lock_guard lock(mutex_);
-    ++generation_;
+    // Taken so that a sleeper between its check and its wait cannot miss the ring.
+    MutexLock lock(mutex_);
   }
   changed_.notify_all();
 }
 
 void Waker::waitFor(std::uint64_t seen, double seconds) {
   if (!(seconds > 0)) return;
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, std::chrono::duration<double>(std::min(seconds, 3600.0)),
-                    [&] { return generation_ != seen; });
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(std::min(seconds, 3600.0)));
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  {
+    MutexLock lock(mutex_);
+    while (generation_.load(std::memory_order_seq_cst) == seen) {
+      if (!changed_.waitUntil(lock, deadline)) break;
+    }
+  }
+  sleepers_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void Waker::wait(std::uint64_t seen) {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return generation_ != seen; });
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  {
+    MutexLock lock(mutex_);
+    while (generation_.load(std::memory_order_seq_cst) == seen) changed_.wait(lock);
+  }
+  sleepers_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 Waker& mainWaker() {

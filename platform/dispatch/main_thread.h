@@ -2,10 +2,11 @@
 // on the main thread all sleep on one waker that every event of interest to them rings.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::detail {
 
@@ -15,19 +16,22 @@ void designateMainThreadIfUnset();
 bool hasMainThread();
 
 // A generation counter that sleepers compare against, so that a ring between reading the
-// generation and going to sleep is never lost.
+// generation and going to sleep is never lost. A ring with nobody asleep costs one atomic add.
 class Waker {
  public:
-  std::uint64_t generation() const;
+  std::uint64_t generation() const { return generation_.load(std::memory_order_seq_cst); }
   void notify();
   // Returns when the generation differs from `seen` or `seconds` (real time) have passed.
   void waitFor(std::uint64_t seen, double seconds);
   void wait(std::uint64_t seen);
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
+  Mutex mutex_;
+  ConditionVariable changed_;
+  // Both sequentially consistent: a ringer that sees no sleeper is one whose new generation
+  // every later sleeper sees before it sleeps.
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<int> sleepers_{0};
 };
 
 Waker& mainWaker();

@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_thread.h"
+#include "platform/dispatch/worker_pool.h"
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/format.h"
 
@@ -132,6 +133,7 @@ void Operation::waitUntilFinished() {
     detail::waitDrainingMainQueue(done, std::numeric_limits<double>::infinity());
     return;
   }
+  detail::WorkerPool::Blocking blocking;
   std::unique_lock lock(mutex_);
   finishedChanged_.wait(lock, [this] { return finishHandled_; });
 }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/dispatch/main_thread.h"
+#include "platform/dispatch/worker_pool.h"
 #include "platform/foundation/exception.h"
 
 namespace platform {
@@ -187,6 +188,7 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
     detail::waitDrainingMainQueue([this] { return isEmpty(); }, std::numeric_limits<double>::infinity());
     return;
   }
+  detail::WorkerPool::Blocking blocking;
   std::unique_lock lock(mutex_);
   emptied_.wait(lock, [this] { return waiting_.empty() && running_.empty(); });
 }

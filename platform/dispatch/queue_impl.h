@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/worker_pool.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::detail {
 
@@ -78,15 +80,15 @@ class SerialQueue final : public QueueImpl {
   // After a drain or an inline run: hands the queue on when more is waiting, else frees it.
   void release();
 
-  mutable std::mutex mutex_;
-  std::vector<Block> items_;
+  mutable Mutex mutex_;
+  std::vector<Block> items_ GUARDED_BY(mutex_);
   std::vector<Block> batch_;  // touched only by the one drain in progress
   // A drain is queued or running, or a sync caller runs on the queue: the queue is taken.
-  bool scheduled_ = false;
+  bool scheduled_ GUARDED_BY(mutex_) = false;
   std::atomic<int> suspendCount_{0};
 };
 
-class ConcurrentQueue final : public QueueImpl {
+class ConcurrentQueue final : public QueueImpl, public WorkOwner {
  public:
   ConcurrentQueue(std::string label, std::shared_ptr<QueueImpl> target, bool global);
   bool isSerial() const override { return false; }
@@ -97,6 +99,8 @@ class ConcurrentQueue final : public QueueImpl {
   bool isSuspended() const override;
   bool isGlobal() const override { return global_; }
   bool isIdle() const override;
+  // A global queue's block, on a worker.
+  void runWork(std::function<void()>& work) override;
 
  protected:
   bool runInlineIfFree(const Block& block, bool barrier) override;
@@ -109,18 +113,23 @@ class ConcurrentQueue final : public QueueImpl {
   class Finish;
 
   void enqueue(Block block, bool barrier);
-  void pumpLocked(std::vector<Block>& start);
-  void updateBusyLocked();
+  void pumpLocked(std::vector<Block>& start) REQUIRES(mutex_);
+  void updateBusyLocked() REQUIRES(mutex_);
   void blockDone(bool barrier);
   void submitAll(std::vector<Block>& start);
 
+  void globalBlockDone();
+
   const bool global_;
-  mutable std::mutex mutex_;
-  std::deque<Item> items_;
-  int running_ = 0;
-  bool barrierRunning_ = false;
-  int suspendCount_ = 0;
-  bool busy_ = false;  // counted with WorkTracker
+  // A global queue has no order, barriers or suspension to keep: its blocks go straight to the
+  // pool, and it only counts them.
+  std::atomic<long> globalInFlight_{0};
+  mutable Mutex mutex_;
+  std::deque<Item> items_ GUARDED_BY(mutex_);
+  int running_ GUARDED_BY(mutex_) = 0;
+  bool barrierRunning_ GUARDED_BY(mutex_) = false;
+  int suspendCount_ GUARDED_BY(mutex_) = 0;
+  bool busy_ GUARDED_BY(mutex_) = false;  // counted with WorkTracker
 };
 
 class MainQueue final : public QueueImpl {
@@ -144,9 +153,10 @@ class MainQueue final : public QueueImpl {
   bool runInlineIfFree(const Block&, bool) override { return false; }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Block> items_;
-  int suspendCount_ = 0;
+  mutable Mutex mutex_;
+  std::vector<Block> items_ GUARDED_BY(mutex_);
+  int suspendCount_ GUARDED_BY(mutex_) = 0;
+  int drainDepth_ = 0;  // main thread only
 };
 
 std::shared_ptr<MainQueue> mainQueue();

@@ -13,7 +13,7 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<QueueImpl> target)
 void SerialQueue::async(Block block) {
   bool start = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     items_.push_back(std::move(block));
     if (!scheduled_ && suspendCount_.load(std::memory_order_relaxed) == 0) {
       scheduled_ = true;
@@ -35,7 +35,7 @@ void SerialQueue::drain() {
   QueueScope scope(this);
   for (;;) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (items_.empty() || suspendCount_.load(std::memory_order_relaxed) > 0) break;
       batch_.swap(items_);
     }
@@ -66,7 +66,7 @@ void SerialQueue::drain() {
 
 void SerialQueue::giveBack(std::size_t from) {
   if (from < batch_.size()) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     items_.insert(items_.begin(), std::make_move_iterator(batch_.begin() + static_cast<std::ptrdiff_t>(from)),
                   std::make_move_iterator(batch_.end()));
   }
@@ -76,7 +76,7 @@ void SerialQueue::giveBack(std::size_t from) {
 void SerialQueue::release() {
   bool again = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     again = !items_.empty() && suspendCount_.load(std::memory_order_relaxed) == 0;
     if (!again) scheduled_ = false;
   }
@@ -90,7 +90,7 @@ void SerialQueue::release() {
 bool SerialQueue::runInlineIfFree(const Block& block, bool) {
   if (target()) return false;  // its targets would have to be taken too
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (scheduled_ || !items_.empty() || suspendCount_.load(std::memory_order_relaxed) > 0) return false;
     scheduled_ = true;
     WorkTracker::begin();
@@ -107,14 +107,14 @@ bool SerialQueue::runInlineIfFree(const Block& block, bool) {
 }
 
 void SerialQueue::suspend() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   suspendCount_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void SerialQueue::resume() {
   bool start = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const int count = suspendCount_.load(std::memory_order_relaxed);
     if (count == 0) {
       throw Exception(std::string(kInternalInconsistencyException),
@@ -133,7 +133,7 @@ void SerialQueue::resume() {
 bool SerialQueue::isSuspended() const { return suspendCount_.load(std::memory_order_relaxed) > 0; }
 
 bool SerialQueue::isIdle() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return !scheduled_ && items_.empty();
 }
 

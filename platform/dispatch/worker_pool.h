@@ -1,33 +1,77 @@
-// The one pool of worker threads under every queue. It grows when work waits and no worker is
-// free (a worker blocked in a sync or a wait is not free), up to a high cap, and idle workers
-// retire after a while.
+// The one pool of worker threads under every queue. As many workers run as there are CPUs; a
+// worker blocked in a sync or a wait does not count, so the pool starts another for waiting work
+// (up to a high cap), and blocked workers never starve it. Idle workers retire after a while.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
 #include <functional>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::detail {
 
+// What a work item belongs to, when it needs more than running: it runs the item (and does its
+// own accounting around it). Owners outlive every item they submit.
+class WorkOwner {
+ public:
+  virtual void runWork(std::function<void()>& work) = 0;
+
+ protected:
+  ~WorkOwner() = default;
+};
+
 class WorkerPool {
  public:
-  static constexpr int kMaxThreads = 64;
+  // Only blocked workers take the pool past the CPU count.
+  static constexpr int kMaxThreads = 512;
 
   static WorkerPool& shared();
-  void push(std::function<void()> work);
+  // Workers that run at once when none is blocked: the CPU count.
+  static int width();
+  void push(std::function<void()> work, WorkOwner* owner = nullptr);
+
+  // Marks the calling thread, when it is a worker, as blocked for the scope.
+  class Blocking {
+   public:
+    Blocking();
+    ~Blocking();
+    Blocking(const Blocking&) = delete;
+    Blocking& operator=(const Blocking&) = delete;
+
+   private:
+    bool counted_;
+  };
 
  private:
+  struct Item {
+    std::function<void()> work;
+    WorkOwner* owner;
+  };
+
   WorkerPool() = default;
   void workerMain();
+  // Whether waiting work needs one more thread; counts it as started.
+  bool needsThreadLocked() REQUIRES(mutex_);
+  // Rings one sleeper when items wait that no awake worker will take soon.
+  bool shouldRingLocked() REQUIRES(mutex_);
+  void spawn();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> items_;
-  int threads_ = 0;
-  std::size_t idle_ = 0;
+  Mutex mutex_;
+  ConditionVariable wake_;
+  std::deque<Item> items_ GUARDED_BY(mutex_);
+  int threads_ GUARDED_BY(mutex_) = 0;
+  int idle_ GUARDED_BY(mutex_) = 0;
+  // Sleepers already rung but not yet awake: they will take items without another ring.
+  int waking_ GUARDED_BY(mutex_) = 0;
+  // Workers looking for work for a moment before they sleep: a burst of items reaches them
+  // without a ring. Read without the lock as a hint; `queued_` mirrors the item count for them.
+  std::atomic<int> spinning_{0};
+  std::atomic<std::size_t> queued_{0};
+  int blocked_ GUARDED_BY(mutex_) = 0;
 };
 
 // A block that escaped with an exception on a worker: nothing can catch it there, so the process

@@ -11,6 +11,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/strings.h"
 
 namespace platform {
 
@@ -55,35 +56,17 @@ Error corrupt(std::string reason) {
                Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(std::move(reason))}});
 }
 
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // UTF-16 code units to UTF-8; a lone surrogate becomes U+FFFD.
 void appendUtf16(std::string& out, const std::vector<char16_t>& units) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     char32_t u = units[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      strings::appendUTF8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
-      appendUtf8(out, 0xFFFD);
+      strings::appendUTF8(out, 0xFFFD);
     } else {
-      appendUtf8(out, u);
+      strings::appendUTF8(out, u);
     }
   }
 }
@@ -232,7 +215,7 @@ class StringsParser {
           for (int i = 0; i < 2 && !atEnd() && text_[pos_] >= '0' && text_[pos_] <= '7'; ++i) {
             code = code * 8 + static_cast<unsigned>(text_[pos_++] - '0');
           }
-          appendUtf8(out, static_cast<char32_t>(code & 0xFF));
+          strings::appendUTF8(out, static_cast<char32_t>(code & 0xFF));
           break;
         }
         default: out.push_back(e); break;  // \" \\ \' and anything else stand for themselves

@@ -257,10 +257,9 @@ std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* err
 
 bool FileManager::writeAtomically(const fs::path& path, const Data& bytes, mode_t mode, Error* error) {
   if (!writeAtomicallyWithoutDirectorySync(path, bytes, mode, error)) return false;
-  // The rename itself must reach the disk too.
+  // The rename itself must reach the disk too; until it has, the write is not durable.
   fs::path dir = path.parent_path();
-  syncDirectory(dir.empty() ? fs::path(".") : dir);
-  return true;
+  return syncDirectory(dir.empty() ? fs::path(".") : dir, error);
 }
 
 bool FileManager::syncDirectory(const fs::path& directory, Error* error) {

@@ -31,6 +31,7 @@ struct FileAttributes {
 class FileManager {
  public:
   static FileManager& defaultManager();
+  virtual ~FileManager() = default;
 
   // An existing directory is success only with intermediates (as the platform does it).
   bool createDirectory(const std::filesystem::path& path, bool withIntermediateDirectories = true,
@@ -61,7 +62,8 @@ class FileManager {
   // new name only once syncDirectory has run. A writer of many files in a row syncs once.
   bool writeAtomicallyWithoutDirectorySync(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,
                                            Error* error = nullptr);
-  bool syncDirectory(const std::filesystem::path& directory, Error* error = nullptr);
+  // Virtual so that a test can make the sync fail, which no real file system does on demand.
+  virtual bool syncDirectory(const std::filesystem::path& directory, Error* error = nullptr);
 
   // The directory inside the app's home; created when missing if `create`.
   std::optional<std::filesystem::path> urlForDirectory(SearchPathDirectory directory, bool create = true,

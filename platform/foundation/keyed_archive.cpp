@@ -531,13 +531,15 @@ KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 std::unique_ptr<KeyedUnarchiver> KeyedUnarchiver::forReadingFromData(const Data& data, Error* error) {
   Error parseError;
-  Node root = PlistNodes::parse(data, &parseError, nullptr);
+  PropertyList::Format format = PropertyList::Format::Binary;
+  Node root = PlistNodes::parse(data, &parseError, &format);
   if (!root) {
     setError(error, corruptError(parseError.userInfo().count(std::string(kDebugDescriptionErrorKey))
                                      ? parseError.userInfo().at(std::string(kDebugDescriptionErrorKey)).string()
                                      : "The archive is not a property list."));
     return nullptr;
   }
+  if (format == PropertyList::Format::XML) PlistNodes::resolveXMLReferences(root.get());
   plist_t r = root.get();
   plist_t objects = plist_get_node_type(r) == PLIST_DICT ? plist_dict_get_item(r, "$objects") : nullptr;
   plist_t top = plist_get_node_type(r) == PLIST_DICT ? plist_dict_get_item(r, "$top") : nullptr;

@@ -54,128 +54,6 @@ bool xmlDepthWithin(std::string_view text, std::size_t limit) {
   return true;
 }
 
-std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t size) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-// Checks the structure of a binary property list: trailer, offset table and every container's
-// references, then walks the object graph without recursion. Refuses reference cycles, nesting
-// deeper than `limit`, and graphs whose shared containers would expand into far more nodes than
-// the references they hold (a small file that unfolds into gigabytes).
-bool binaryGraphSound(const Data& bytes, std::size_t limit, std::string* why) {
-  auto refuse = [&](const char* reason) {
-    *why = reason;
-    return false;
-  };
-  const std::size_t size = bytes.size();
-  if (size < 8 + 32) return refuse("The binary property list is too short.");
-  const std::uint8_t* trailer = bytes.data() + size - 32;
-  const std::size_t offsetSize = trailer[6];
-  const std::size_t refSize = trailer[7];
-  const std::uint64_t objectCount = readBigEndian(trailer + 8, 8);
-  const std::uint64_t topObject = readBigEndian(trailer + 16, 8);
-  const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) {
-    return refuse("The binary property list has invalid integer sizes.");
-  }
-  const std::uint64_t objectArea = size - 32;
-  if (objectCount == 0 || topObject >= objectCount || tableOffset < 8 || tableOffset > objectArea ||
-      objectCount > (objectArea - tableOffset) / offsetSize) {
-    return refuse("The binary property list has an invalid offset table.");
-  }
-  const auto count = static_cast<std::size_t>(objectCount);
-  std::vector<std::uint64_t> offsets(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    offsets[i] = readBigEndian(bytes.data() + tableOffset + i * offsetSize, offsetSize);
-    if (offsets[i] < 8 || offsets[i] >= tableOffset) return refuse("The binary property list has an invalid offset.");
-  }
-
-  struct Container {
-    std::uint64_t refsAt = 0;
-    std::uint64_t refCount = 0;
-  };
-  // Where an object's references start and how many there are (0 for scalars).
-  auto containerOf = [&](std::size_t object, Container* out) -> bool {
-    std::uint64_t at = offsets[object];
-    const std::uint8_t marker = bytes[at];
-    const std::uint8_t kind = marker >> 4;
-    if (kind != 0xA && kind != 0xB && kind != 0xC && kind != 0xD) {
-      *out = {};
-      return true;
-    }
-    std::uint64_t n = marker & 0x0F;
-    ++at;
-    if (n == 0x0F) {
-      if (at >= tableOffset) return false;
-      const std::uint8_t intMarker = bytes[at];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
-      const std::size_t width = std::size_t{1} << (intMarker & 0x0F);
-      if (at + 1 + width > tableOffset) return false;
-      n = readBigEndian(bytes.data() + at + 1, width);
-      at += 1 + width;
-    }
-    const std::uint64_t refs = kind == 0xD ? n * 2 : n;
-    if (n > tableOffset || refs > (tableOffset - at) / refSize) return false;
-    *out = {at, refs};
-    return true;
-  };
-
-  enum : std::uint8_t { kNew, kOpen, kDone };
-  std::vector<std::uint8_t> state(count, kNew);
-  std::vector<std::uint32_t> depth(count, 1);
-  std::vector<std::uint64_t> expanded(count, 1);
-  std::uint64_t totalRefs = 0;
-  struct Frame {
-    std::size_t object;
-    Container container;
-    std::uint64_t next;
-  };
-  std::vector<Frame> stack;
-  auto enter = [&](std::size_t object) -> bool {
-    Container c;
-    if (!containerOf(object, &c)) return false;
-    state[object] = kOpen;
-    totalRefs += c.refCount;
-    stack.push_back({object, c, 0});
-    return true;
-  };
-  if (!enter(static_cast<std::size_t>(topObject))) return refuse("The binary property list has an invalid container.");
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.next == frame.container.refCount) {
-      state[frame.object] = kDone;
-      const std::size_t finished = frame.object;
-      stack.pop_back();
-      if (!stack.empty()) {
-        const std::size_t parent = stack.back().object;
-        depth[parent] = std::max(depth[parent], depth[finished] + 1);
-        expanded[parent] = std::min<std::uint64_t>(expanded[parent] + expanded[finished], 1ull << 62);
-      }
-      continue;
-    }
-    const std::uint64_t child =
-        readBigEndian(bytes.data() + frame.container.refsAt + frame.next * refSize, refSize);
-    ++frame.next;
-    if (child >= count) return refuse("The binary property list refers to a missing object.");
-    const auto c = static_cast<std::size_t>(child);
-    if (state[c] == kOpen) return refuse("The binary property list contains a reference cycle.");
-    const std::size_t parent = frame.object;
-    if (state[c] == kDone) {
-      depth[parent] = std::max(depth[parent], depth[c] + 1);
-      expanded[parent] = std::min<std::uint64_t>(expanded[parent] + expanded[c], 1ull << 62);
-      continue;
-    }
-    if (stack.size() >= limit) return refuse("Too many nested arrays or dictionaries.");
-    if (!enter(c)) return refuse("The binary property list has an invalid container.");
-  }
-  if (expanded[static_cast<std::size_t>(topObject)] > 4 * totalRefs + 1024) {
-    return refuse("The binary property list shares containers too often to be expanded.");
-  }
-  return true;
-}
-
 std::string takeCString(char* s) {
   std::string out = s ? s : "";
   std::free(s);
@@ -319,26 +197,84 @@ Node scalarNode(const Value& value, std::string* why) {
       return Node(plist_new_data(d.empty() ? &kEmpty : reinterpret_cast<const char*>(d.data()), d.size()));
     }
     case Value::Type::Date: {
-      // The library holds whole seconds since the reference date in 32 bits, plus microseconds.
+      // The library holds whole seconds since the reference date in 32 bits, and the XML form
+      // writes whole seconds: round to the nearest rather than let the library cut toward 2001.
       const double t = value.ifDate()->timeIntervalSinceReferenceDate();
-      double whole = std::floor(t);
-      double micro = std::round((t - whole) * 1e6);
-      if (micro >= 1e6) {
-        whole += 1;
-        micro = 0;
-      }
+      const double whole = std::round(t);
       if (!std::isfinite(t) || whole < std::numeric_limits<std::int32_t>::min() ||
           whole > std::numeric_limits<std::int32_t>::max()) {
         *why = "The date is outside the range a property list can hold (1933-2069).";
         return nullptr;
       }
-      return Node(plist_new_date(static_cast<std::int32_t>(whole), static_cast<std::int32_t>(micro)));
+      return Node(plist_new_date(static_cast<std::int32_t>(whole), 0));
     }
     default:
       *why = "Not a scalar value.";
       return nullptr;
   }
 }
+
+namespace {
+
+// Calls `visit(key, item)` for each entry in order until it returns false; false then.
+template <class Visit>
+bool forEachEntry(plist_t dict, Visit&& visit) {
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(dict, &it);
+  bool ok = true;
+  while (ok) {
+    char* key = nullptr;
+    plist_t item = nullptr;
+    plist_dict_next_item(dict, it, &key, &item);
+    if (!item) {
+      std::free(key);
+      break;
+    }
+    ok = visit(takeCString(key), item);
+  }
+  std::free(it);
+  return ok;
+}
+
+// A reference written in XML: a dictionary holding only a non-negative "CF$UID" integer.
+plist_t xmlReference(plist_t node) {
+  if (plist_get_node_type(node) != PLIST_DICT || plist_dict_get_size(node) != 1) return nullptr;
+  plist_t uid = plist_dict_get_item(node, "CF$UID");
+  if (!uid || plist_get_node_type(uid) != PLIST_UINT) return nullptr;
+  auto value = scalarValue(uid);
+  if (!value || !value->isInteger() || *value->ifInteger() < 0) return nullptr;
+  return plist_new_uid(static_cast<std::uint64_t>(*value->ifInteger()));
+}
+
+void resolveXMLReferences(plist_t node, std::size_t depth) {
+  if (depth > kMaxDepth + 2) return;  // parse refused deeper documents already
+  if (plist_get_node_type(node) == PLIST_ARRAY) {
+    for (std::uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i) {
+      plist_t item = plist_array_get_item(node, i);
+      if (plist_t uid = xmlReference(item)) {
+        plist_array_set_item(node, uid, i);
+      } else {
+        resolveXMLReferences(item, depth + 1);
+      }
+    }
+  } else if (plist_get_node_type(node) == PLIST_DICT) {
+    std::vector<std::pair<std::string, plist_t>> replaced;
+    forEachEntry(node, [&](std::string name, plist_t item) {
+      if (plist_t uid = xmlReference(item)) {
+        replaced.emplace_back(std::move(name), uid);
+      } else {
+        resolveXMLReferences(item, depth + 1);
+      }
+      return true;
+    });
+    // Replaced after the walk: setting an item frees the node the iterator stands on.
+    for (auto& [name, uid] : replaced) plist_dict_set_item(node, name.c_str(), uid);
+  }
+}
+
+}  // namespace
+
+void resolveXMLReferences(void* node) { resolveXMLReferences(static_cast<plist_t>(node), 0); }
 
 std::optional<Value> toValue(void* raw, std::size_t depth, std::string* why) {
   auto node = static_cast<plist_t>(raw);
@@ -360,31 +296,16 @@ std::optional<Value> toValue(void* raw, std::size_t depth, std::string* why) {
     }
     case PLIST_DICT: {
       Value::Dictionary entries;
-      plist_dict_iter it = nullptr;
-      plist_dict_new_iter(node, &it);
-      bool ok = true;
-      while (ok) {
-        char* key = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(node, it, &key, &item);
-        if (!item) {
-          std::free(key);
-          break;
-        }
-        std::string name = takeCString(key);
+      const bool ok = forEachEntry(node, [&](std::string name, plist_t item) {
         if (!strings::isValidUTF8(name)) {
           *why = "A dictionary key is not UTF-8.";
-          ok = false;
-          break;
+          return false;
         }
         auto v = toValue(item, depth + 1, why);
-        if (!v) {
-          ok = false;
-          break;
-        }
+        if (!v) return false;
         entries[std::move(name)] = std::move(*v);
-      }
-      std::free(it);
+        return true;
+      });
       if (!ok) return std::nullopt;
       return Value(std::move(entries));
     }
@@ -442,6 +363,16 @@ Node fromValue(const Value& value, std::size_t depth, std::string* why) {
 namespace PropertyList {
 
 std::optional<Value> read(const Data& bytes, Error* error, Format* detected) {
+  if (bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0) {
+    std::string why;
+    auto value = PlistNodes::readBinary(bytes, &why);
+    if (!value) {
+      setError(error, corruptDataError(why));
+      return std::nullopt;
+    }
+    if (detected) *detected = Format::Binary;
+    return value;
+  }
   Format format = Format::XML;
   PlistNodes::Node root = PlistNodes::parse(bytes, error, &format);
   if (!root) return std::nullopt;
@@ -457,6 +388,11 @@ std::optional<Value> read(const Data& bytes, Error* error, Format* detected) {
 
 std::optional<Data> write(const Value& value, Format format, Error* error) {
   std::string why;
+  if (format == Format::Binary) {
+    auto data = PlistNodes::writeBinary(value, &why);
+    if (!data) setError(error, invalidValueError(why));
+    return data;
+  }
   PlistNodes::Node root = PlistNodes::fromValue(value, 0, &why);
   if (!root) {
     setError(error, invalidValueError(why));
@@ -464,22 +400,14 @@ std::optional<Data> write(const Value& value, Format format, Error* error) {
   }
   char* out = nullptr;
   std::uint32_t length = 0;
-  if (format == Format::XML) {
-    plist_to_xml(root.get(), &out, &length);
-  } else {
-    plist_to_bin(root.get(), &out, &length);
-  }
+  plist_to_xml(root.get(), &out, &length);
   if (!out) {
     setError(error, invalidValueError("The property list could not be written."));
     return std::nullopt;
   }
   const auto* p = reinterpret_cast<const std::uint8_t*>(out);
   Data data(p, p + length);
-  if (format == Format::XML) {
-    plist_to_xml_free(out);
-  } else {
-    plist_to_bin_free(out);
-  }
+  plist_to_xml_free(out);
   return data;
 }
 

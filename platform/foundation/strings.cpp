@@ -77,18 +77,6 @@ std::string utf8(const icu::UnicodeString& u) {
   return out;
 }
 
-void appendUTF8(std::string& out, char32_t c) {
-  char buffer[4];
-  std::int32_t n = 0;
-  UBool error = false;
-  U8_APPEND(reinterpret_cast<std::uint8_t*>(buffer), n, 4, static_cast<UChar32>(c), error);
-  if (error) {
-    n = 0;
-    U8_APPEND_UNSAFE(reinterpret_cast<std::uint8_t*>(buffer), n, 0xFFFD);
-  }
-  out.append(buffer, static_cast<std::size_t>(n));
-}
-
 std::size_t unitsOf(char32_t c) { return c > 0xFFFF ? 2 : 1; }
 
 }  // namespace
@@ -192,6 +180,18 @@ std::u16string toUTF16(std::string_view s) {
     return true;
   });
   return out;
+}
+
+void appendUTF8(std::string& out, char32_t c) {
+  char buffer[4];
+  std::int32_t n = 0;
+  UBool error = false;
+  U8_APPEND(reinterpret_cast<std::uint8_t*>(buffer), n, 4, static_cast<UChar32>(c), error);
+  if (error) {
+    n = 0;
+    U8_APPEND_UNSAFE(reinterpret_cast<std::uint8_t*>(buffer), n, 0xFFFD);
+  }
+  out.append(buffer, static_cast<std::size_t>(n));
 }
 
 std::string fromUTF16(std::u16string_view s) {

@@ -70,6 +70,8 @@ std::size_t codePointLength(std::string_view s);
 std::u16string toUTF16(std::string_view s);
 // Unpaired surrogates become U+FFFD.
 std::string fromUTF16(std::u16string_view s);
+// Appends one code point as UTF-8 (U+FFFD for a surrogate or a value beyond Unicode).
+void appendUTF8(std::string& out, char32_t c);
 std::vector<char32_t> codePoints(std::string_view s);
 
 // The UTF-8 bytes of a string, and the string of UTF-8 bytes (empty optional when not UTF-8).

@@ -9,11 +9,11 @@ namespace platform {
 
 RunLoop& RunLoop::main() { return detail::mainRunLoop(); }
 
-RunLoop& RunLoop::current() {
-  if (DispatchQueue::isMainThread()) return main();
-  // Made on demand and gone with its thread, timers and all.
+std::shared_ptr<RunLoop> RunLoop::current() {
+  if (DispatchQueue::isMainThread()) return detail::mainRunLoop().shared_from_this();
+  // Made on demand; its thread lets go of it (and of its timers) on exit.
   thread_local std::shared_ptr<detail::RunLoopImpl> loop = std::make_shared<detail::RunLoopImpl>(false);
-  return *loop;
+  return loop;
 }
 
 namespace detail {

@@ -37,7 +37,8 @@ class Timer : public std::enable_shared_from_this<Timer> {
 class RunLoop {
  public:
   static RunLoop& main();
-  static RunLoop& current();
+  // Shared, so that a loop handed to another thread (to stop it) outlives its own thread.
+  static std::shared_ptr<RunLoop> current();
   virtual ~RunLoop() = default;
 
   // The run loop keeps a scheduled timer alive until it is invalidated. A repeating timer fires

@@ -18,7 +18,7 @@ double sanitizedInterval(double interval, bool repeats) {
 
 std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Block block, Value userInfo) {
   auto timer = make(interval, repeats, std::move(block), std::move(userInfo));
-  RunLoop::current().addTimer(timer);
+  RunLoop::current()->addTimer(timer);
   return timer;
 }
 

@@ -335,5 +335,36 @@ TEST(DispatchQueue, ManyBlockedWorkersDoNotStarveTheRest) {
   EXPECT_EQ(released.load(), waiters);
 }
 
+TEST(DispatchQueue, ParkedSyncsBeyondThePoolsOldCapDoNotDeadlock) {
+  // A serial queue held by a block that waits for the last of 100 syncs' neighbours: each sync
+  // parks a worker until the queue is free, so the releasing block needs a worker beyond them.
+  auto held = DispatchQueue::serial("test.held");
+  DispatchSemaphore gate;
+  DispatchSemaphore finished;
+  constexpr int kSyncs = 100;
+  std::atomic<int> synced{0};
+  held->async([&] { gate.wait(60); });
+  for (int i = 0; i < kSyncs; ++i) {
+    DispatchQueue::global()->async([&] {
+      held->sync([&] { ++synced; });
+      finished.signal();
+    });
+  }
+  DispatchQueue::global(QualityOfService::Utility)->async([&] { gate.signal(); });
+  int done = 0;
+  while (done < kSyncs && finished.wait(30)) ++done;
+  EXPECT_EQ(done, kSyncs);
+  EXPECT_EQ(synced.load(), kSyncs);
+}
+
+TEST(DispatchQueue, SyncOntoAnIdleSerialQueueRunsOnTheCallersThread) {
+  auto target = DispatchQueue::serial("test.target");
+  for (const auto& queue : {DispatchQueue::serial("test.idle"), DispatchQueue::serial("test.targeted", target)}) {
+    std::thread::id ranOn;
+    queue->sync([&] { ranOn = std::this_thread::get_id(); });
+    EXPECT_EQ(ranOn, std::this_thread::get_id()) << queue->label();
+  }
+}
+
 }  // namespace
 }  // namespace platform

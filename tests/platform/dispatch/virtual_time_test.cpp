@@ -267,9 +267,9 @@ TEST(RunLoop, AThreadsLoopThatNeverRunsNeverFiresItsTimers) {
   std::atomic<bool> scheduledOnMain{true};
   auto background = DispatchQueue::serial("test.no-run-loop");
   background->async([&] {
-    scheduledOnMain = &RunLoop::current() == &RunLoop::main();
+    scheduledOnMain = RunLoop::current().get() == &RunLoop::main();
     Timer::scheduled(1, true, [&](Timer&) { ++fired; });
-    RunLoop::current().performAfterDelay(nullptr, "later", 1, [&] { ++fired; });
+    RunLoop::current()->performAfterDelay(nullptr, "later", 1, [&] { ++fired; });
   });
   runUntilIdle();
   advance(10);
@@ -291,7 +291,7 @@ TEST(RunLoop, AThreadRunningItsOwnLoopFiresItsTimersOnThatThread) {
     });
     const Date limit = Date::now().addingTimeInterval(3);
     ready.signal();
-    reachedLimit = RunLoop::current().runUntil(limit);
+    reachedLimit = RunLoop::current()->runUntil(limit);
     timer->invalidate();
   });
   ASSERT_TRUE(ready.wait(10));

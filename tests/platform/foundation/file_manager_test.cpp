@@ -182,6 +182,23 @@ TEST_F(FileManagerTest, FailedAtomicWriteKeepsTheOldContentAndNoTempFile) {
   EXPECT_EQ(files.contentsOfDirectory(root), std::vector<std::string>{"f"});
 }
 
+// A directory sync that fails, as it can on a disk that reports an I/O error.
+class FailingDirectorySync : public FileManager {
+ public:
+  bool syncDirectory(const fs::path& directory, Error* error) override {
+    return FileManager::syncDirectory(directory / "missing", error);
+  }
+};
+
+TEST_F(FileManagerTest, FailedDirectorySyncIsAFailedWrite) {
+  FailingDirectorySync failing;
+  Error error;
+  EXPECT_FALSE(failing.writeAtomically(root / "f", "content", 0644, &error));
+  EXPECT_EQ(error.code(), kFileWriteUnknownError);
+  ASSERT_TRUE(error.underlyingError());
+  EXPECT_EQ(error.underlyingError()->code(), ENOENT);
+}
+
 TEST_F(FileManagerTest, SearchPathsLieInTheHome) {
   struct Case {
     SearchPathDirectory directory;

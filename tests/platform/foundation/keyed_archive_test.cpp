@@ -252,6 +252,44 @@ TEST_F(KeyedArchiveTest, EveryPlainValueKindRoundTrips) {
   EXPECT_TRUE(KeyedUnarchiver::unarchivedObjectOfClasses(kPlainClasses, archive(Value()), nullptr).isNil());
 }
 
+// The same archive in the XML form, as the library's converter writes it: references become
+// {"CF$UID": n} dictionaries.
+Data asXML(const Data& binary) {
+  plist_t root = nullptr;
+  plist_from_bin(reinterpret_cast<const char*>(binary.data()), static_cast<std::uint32_t>(binary.size()), &root);
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(root, &xml, &length);
+  Data out(xml, xml + length);
+  plist_to_xml_free(xml);
+  plist_free(root);
+  return out;
+}
+
+TEST_F(KeyedArchiveTest, XMLFormArchivesReadLikeTheBinaryForm) {
+  const Value value = Value::dictionary({
+      {"string", "s"},
+      {"array", Value::array({1, Value(), "x"})},
+      {"nested", Value::dictionary({{"inner", 2.5}})},
+      {"date", Date::fromTimeIntervalSince1970(1'780'000'000.5)},
+  });
+  const Data xml = asXML(archive(value));
+  ASSERT_NE(std::string(xml.begin(), xml.end()).find("CF$UID"), std::string::npos);
+  Error error;
+  auto back = KeyedUnarchiver::unarchivedObjectOfClasses(kPlainClasses, xml, &error);
+  ASSERT_FALSE(back.isNil()) << error.description();
+  EXPECT_TRUE(sameKinds(value, back.value()));
+
+  auto event = std::make_shared<TestEvent>();
+  event->clock->timeMillis = 1234;
+  event->sameClock = event->clock;
+  Error objectError;
+  auto read = KeyedUnarchiver::unarchivedObjectOfClass("TestEvent", asXML(archive(event)), &objectError).as<TestEvent>();
+  ASSERT_TRUE(read) << objectError.description();
+  EXPECT_EQ(read->clock->timeMillis, 1234);
+  EXPECT_EQ(read->sameClock, read->clock);
+}
+
 TEST_F(KeyedArchiveTest, HeartbeatDictionaryNeedsEveryClassItHolds) {
   const Value heartbeats = Value::dictionary({{"fire-global", Date::fromTimeIntervalSince1970(1'780'000'000)},
                                               {"fire-iid", Date::fromTimeIntervalSince1970(1'779'000'000)}});

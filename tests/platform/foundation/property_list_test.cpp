@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
@@ -93,9 +94,18 @@ TEST(PropertyListTest, ValuesTheFormatCannotHoldGiveAnErrorInsteadOfBeingAltered
       {"string with NUL", Value::dictionary({{"k", std::string("a\0b", 3)}})},
       {"key with NUL", Value::dictionary({{std::string("a\0b", 3), 1}})},
       {"invalid UTF-8", Value::array({"\xC3("})},
+      {"date that is not a number", Date::fromTimeIntervalSinceReferenceDate(std::nan(""))},
+  };
+  // The XML form holds dates in 32-bit seconds; the binary form holds any finite double.
+  const std::pair<const char*, Value> xmlCases[] = {
       {"date after 2069", Date::fromTimeIntervalSince1970(4'000'000'000)},
       {"date before 1933", Date::fromTimeIntervalSince1970(-1'200'000'000)},
   };
+  for (const auto& [name, value] : xmlCases) {
+    Error error;
+    EXPECT_EQ(PropertyList::write(value, Format::XML, &error), std::nullopt) << name;
+    EXPECT_EQ(error.code(), kPropertyListWriteInvalidError) << name;
+  }
   for (const auto& [name, value] : cases) {
     for (Format format : {Format::XML, Format::Binary}) {
       Error error;
@@ -167,6 +177,30 @@ TEST(PropertyListTest, HandAssembledBinaryIsReadWhenSound) {
   EXPECT_TRUE(PropertyList::read(bytesOf(nestedXML(100))));
 }
 
+TEST(PropertyListTest, DatesReadBackEqualToWhatWasWritten) {
+  // The binary form stores the date's double: every bit comes back, fractions of a microsecond
+  // and dates before the reference date included.
+  for (double s : {1'780'000'000.123456789, 1'780'000'000.9999999, 978'307'195.3, 978'307'199.9999, 0.25,
+                   -1'000'000'000.5, 4e9 + 0.1}) {
+    const Date date = Date::fromTimeIntervalSince1970(s);
+    auto data = PropertyList::write(Value::dictionary({{"date", date}}), Format::Binary);
+    ASSERT_TRUE(data) << s;
+    auto back = PropertyList::read(*data);
+    ASSERT_TRUE(back && back->ifDictionary() && back->ifDictionary()->at("date").ifDate()) << s;
+    EXPECT_EQ(back->ifDictionary()->at("date").ifDate()->timeIntervalSince1970(), s) << s;
+  }
+  // The XML form holds whole seconds: the nearest one, on either side of the reference date.
+  const std::pair<double, double> xml[] = {{0.4, 0},   {0.5, 1},   {-0.7, -1},  {-2.4, -2},
+                                           {-5.5, -6}, {59.999, 60}, {800'000'000.6, 800'000'001}};
+  for (const auto& [t, expected] : xml) {
+    auto data = PropertyList::write(Value(Date::fromTimeIntervalSinceReferenceDate(t)), Format::XML);
+    ASSERT_TRUE(data) << t;
+    auto back = PropertyList::read(*data);
+    ASSERT_TRUE(back && back->ifDate()) << t;
+    EXPECT_EQ(back->ifDate()->timeIntervalSinceReferenceDate(), expected) << t;
+  }
+}
+
 TEST(PropertyListTest, CorruptInputGivesAnErrorNeverACrash) {
   auto written = PropertyList::write(everyKind(true), Format::Binary);
   auto writtenXML = PropertyList::write(everyKind(false), Format::XML);
@@ -202,6 +236,13 @@ TEST(PropertyListTest, CorruptInputGivesAnErrorNeverACrash) {
       {"deep XML nesting", bytesOf(nestedXML(200000))},
       {"shared containers expanding exponentially", binaryPlist(bomb)},
       {"string that is not UTF-8", bytesOf("<plist><string>\xC3(</string></plist>")},
+      // Keys the library would abort on, collapse into "" or cut short.
+      {"UTF-16 key holding U+0000", binaryPlist({{{}, 0xD, {1, 2}}, {{0x62, 0x00, 'a', 0x00, 0x00}}, {{0x10, 1}}})},
+      {"keys with unpaired surrogates",
+       binaryPlist({{{}, 0xD, {1, 2, 3, 3}}, {{0x61, 0xD8, 0x00}}, {{0x61, 0xDC, 0x00}}, {{0x10, 1}}})},
+      {"ASCII key holding a NUL", binaryPlist({{{}, 0xD, {1, 2}}, {{0x53, 'a', 0x00, 'b'}}, {{0x10, 1}}})},
+      {"key that is not a string", binaryPlist({{{}, 0xD, {1, 1}}, {{0x10, 1}}})},
+      {"string value with an unpaired surrogate", binaryPlist({{{}, 0xA, {1}}, {{0x61, 0xDB, 0xFF}}})},
   };
   for (const auto& [name, data] : cases) {
     Error error;

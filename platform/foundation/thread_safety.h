@@ -1,0 +1,127 @@
+// Lock rules the compiler checks. Under clang with -Wthread-safety, touching a member marked
+// GUARDED_BY(m) without holding `m` is a warning (an error in the thread-safety build); under g++
+// the macros are empty and the types below are plain mutexes.
+//
+// How to use it for state shared between threads:
+//   platform::Mutex mutex_;                          // instead of std::mutex
+//   int count_ GUARDED_BY(mutex_) = 0;               // read or written only with mutex_ held
+//   void bumpLocked() REQUIRES(mutex_);              // callers hold mutex_
+//   void bump() EXCLUDES(mutex_) {                   // callers must not hold it
+//     platform::MutexLock lock(mutex_);              // instead of std::lock_guard / unique_lock
+//     bumpLocked();
+//   }
+//   platform::ConditionVariable changed_;            // waits on a MutexLock
+//   while (count_ == 0) changed_.wait(lock);         // loop in the locked function itself: the
+//                                                    // analysis does not look into lambdas
+// A recursive mutex (what an object's @synchronized becomes) is RecursiveMutex with
+// RecursiveMutexLock. Code the analysis cannot follow (a lock handed between functions in ways it
+// cannot see) is marked NO_THREAD_SAFETY_ANALYSIS, with a comment saying why it is safe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#if defined(__clang__)
+#define FOCUS_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define FOCUS_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) FOCUS_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY FOCUS_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) FOCUS_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) FOCUS_THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) FOCUS_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define EXCLUDES(...) FOCUS_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ACQUIRE(...) FOCUS_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) FOCUS_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) FOCUS_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) FOCUS_THREAD_ANNOTATION(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS FOCUS_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace platform {
+
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { m_.lock(); }
+  void unlock() RELEASE() { m_.unlock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
+  std::mutex& native() { return m_; }
+
+ private:
+  std::mutex m_;
+};
+
+class CAPABILITY("mutex") RecursiveMutex {
+ public:
+  void lock() ACQUIRE() { m_.lock(); }
+  void unlock() RELEASE() { m_.unlock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return m_.try_lock(); }
+
+ private:
+  std::recursive_mutex m_;
+};
+
+// Holds a mutex for its scope; unlock() and lock() let go and take it again inside the scope.
+template <class M>
+class SCOPED_CAPABILITY ScopedLock {
+ public:
+  explicit ScopedLock(M& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~ScopedLock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    held_ = false;
+  }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    held_ = true;
+  }
+  M& mutex() const { return mutex_; }
+
+ private:
+  M& mutex_;
+  bool held_ = true;
+};
+
+using MutexLock = ScopedLock<Mutex>;
+using RecursiveMutexLock = ScopedLock<RecursiveMutex>;
+
+// A condition variable over Mutex. Waits return on a notify or spuriously, so callers loop on
+// their condition.
+class ConditionVariable {
+ public:
+  void notify_one() noexcept { cv_.notify_one(); }
+  void notify_all() noexcept { cv_.notify_all(); }
+
+  void wait(MutexLock& lock) {
+    std::unique_lock<std::mutex> native(lock.mutex().native(), std::adopt_lock);
+    cv_.wait(native);
+    native.release();
+  }
+  // False when the time-out passed.
+  template <class Rep, class Period>
+  bool waitFor(MutexLock& lock, const std::chrono::duration<Rep, Period>& timeout) {
+    std::unique_lock<std::mutex> native(lock.mutex().native(), std::adopt_lock);
+    const bool notified = cv_.wait_for(native, timeout) == std::cv_status::no_timeout;
+    native.release();
+    return notified;
+  }
+  template <class Clock, class Duration>
+  bool waitUntil(MutexLock& lock, const std::chrono::time_point<Clock, Duration>& deadline) {
+    std::unique_lock<std::mutex> native(lock.mutex().native(), std::adopt_lock);
+    const bool notified = cv_.wait_until(native, deadline) == std::cv_status::no_timeout;
+    native.release();
+    return notified;
+  }
+
+ private:
+  std::condition_variable cv_;
+};
+
+}  // namespace platform
