@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/dispatch/thread_hooks.h"
 #include "platform/foundation/exception.h"
 
 namespace platform::detail {
@@ -51,6 +52,7 @@ void WorkerPool::workerMain() {
       auto work = std::move(items_.front());
       items_.pop_front();
       lock.unlock();
+      dispatch::detail::prepareWorkerThread();
       try {
         work();
       } catch (...) {
