@@ -43,6 +43,7 @@ struct RLZCaptureState {
   std::terminate_handler previousTerminate;
   // Up while the first crashing path records; a later crash waits for it instead of cutting it short.
   std::atomic<bool> recording;
+  std::atomic<pid_t> recorder;  // the thread recording a signal
 };
 
 RLZCaptureState& RLZCaptureStateShared();

@@ -1,5 +1,7 @@
 #include "sdk/crash/capture/rlz_crash_capture.h"
 
+#include <time.h>
+
 #include <cstring>
 
 #include "platform/dispatch/thread_hooks.h"
@@ -20,6 +22,9 @@ bool RLZCrashCaptureStart(const std::string& reportPath, const std::string& root
                           const std::shared_ptr<RLZSettings>& settings) {
   const RLZContextInitStrings strings{reportPath, rootPath, sessionId};
   if (!RLZContextInitializeWithData(RLZContextBuildInitData(strings, settings.get()))) return false;
+  // The context is sealed by the last of its set-up blocks, just after the set-up call returns.
+  const timespec pause{0, 1'000'000};
+  for (int i = 0; i < 5000 && !RLZContextIsInitialized(); ++i) nanosleep(&pause, nullptr);
   return RLZCrashCaptureInstallHandlers();
 }
 

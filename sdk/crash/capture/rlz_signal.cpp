@@ -190,7 +190,15 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
   const int savedErrno = errno;
   errno = 0;
   RLZSDKLogWarn("Signal: %d\n", signal);
-  RLZSignalSafeRemoveHandlers(true);
+  RLZCaptureState& state = RLZCaptureStateShared();
+  // A fault inside this handler while it records: the default action ends the process when the
+  // faulting instruction runs again.
+  if (state.recorder.load() == currentTid()) {
+    RLZSignalSafeRemoveHandlers(true);
+    return;
+  }
+  // The handlers stay in place while the first crash records, so that a second thread faulting
+  // meanwhile waits here instead of ending the process under the default action mid-record.
   sigset_t all;
   sigfillset(&all);
   if (sigprocmask(SIG_UNBLOCK, &all, nullptr) != 0) {
@@ -199,7 +207,6 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
   if (!RLZIsValidPointer(info)) info = nullptr;
   if (!RLZIsValidPointer(userContext)) userContext = nullptr;
 
-  RLZCaptureState& state = RLZCaptureStateShared();
   bool calledEarlier = false;
   const RLZReadOnlyContext* readonly = _rlzContext.readonly;
   if (RLZIsValidPointer(readonly)) {
@@ -207,6 +214,7 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
       RLZSDKLogWarn("Error: aborting signal handler because crash has already occurred");
       RLZCaptureExitAfterLostLatch();
     }
+    state.recorder.store(currentTid());
     state.recording.store(true);
     RLZFile file;
     if (RLZFileInitWithPathMode(&file, readonly->signal.path, true, false)) {
@@ -217,6 +225,8 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
       RLZSDKLogWarn("Unable to open signal file\n");
     }
     installPreexisting(&state.signal, signal, info, userContext, &calledEarlier);
+  } else {
+    RLZSignalSafeRemoveHandlers(true);
   }
   errno = savedErrno;
   // A fault repeats when its instruction runs again; a signal sent by a process (kill, raise,
