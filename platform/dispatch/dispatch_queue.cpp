@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "platform/dispatch/queue_impl.h"
+#include "platform/dispatch/thread_hooks.h"
 #include "platform/dispatch/worker_pool.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
@@ -33,8 +34,14 @@ struct SyncTurn {
 
 }  // namespace
 
-QueueScope::QueueScope(const QueueImpl* queue) { t_running.push_back(queue); }
-QueueScope::~QueueScope() { t_running.pop_back(); }
+QueueScope::QueueScope(const QueueImpl* queue) {
+  t_running.push_back(queue);
+  dispatch::detail::setCurrentQueueLabel(queue->label().c_str());
+}
+QueueScope::~QueueScope() {
+  t_running.pop_back();
+  dispatch::detail::setCurrentQueueLabel(t_running.empty() ? nullptr : t_running.back()->label().c_str());
+}
 
 QueueImpl::QueueImpl(std::string label, std::shared_ptr<QueueImpl> target)
     : label_(std::move(label)), target_(std::move(target)) {}

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/dispatch/thread_hooks.h"
 #include "platform/foundation/exception.h"
 
 namespace platform::detail {
@@ -86,6 +87,7 @@ void WorkerPool::workerMain() {
       const bool ring = !items_.empty() && shouldRingLocked();
       lock.unlock();
       if (ring) wake_.notify_one();
+      dispatch::detail::prepareWorkerThread();
       try {
         if (item.owner) {
           item.owner->runWork(item.work);

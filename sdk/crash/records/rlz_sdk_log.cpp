@@ -38,6 +38,26 @@ int32_t logDescriptor(RLZInternalLoggingWritableContext* logging, const char* pa
   return fd;
 }
 
+struct Line {
+  char bytes[1024];
+  size_t length = 0;
+
+  void put(const char* text, size_t count) {
+    if (count > sizeof bytes - length) count = sizeof bytes - length;
+    memcpy(bytes + length, text, count);
+    length += count;
+  }
+  void putUnsigned(uint64_t value, bool hex) {
+    char buffer[RLZFileNumberBufferSize] = {};
+    const char* digits = RLZFileUInt64ToString(value, buffer, hex);
+    put(digits, strlen(digits));
+  }
+  void putSigned(int64_t value) {
+    if (value < 0) put("-", 1);
+    putUnsigned(value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value), false);
+  }
+};
+
 }  // namespace
 
 void RLZSDKFileLog(uint32_t level, const char* format, ...) {
@@ -48,30 +68,52 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
   const int fd = logDescriptor(&writable->internalLogging, readonly->logPath);
   if (fd < 0) return;
 
+  // One line goes out in one write, so lines of racing threads never interleave and a trace of
+  // many lines costs one system call each.
+  Line line;
   va_list args;
   va_start(args, format);
   for (const char* c = format; *c; ++c) {
     if (*c != '%' || c[1] == 0) {
-      writeAll(fd, c, 1);
+      line.put(c, 1);
       continue;
     }
-    const char conversion = *++c;
+    // Flags and widths are accepted and ignored; length modifiers choose the argument's size.
+    ++c;
+    while ((*c >= '0' && *c <= '9') || *c == '-' || *c == '.') ++c;
+    int longs = 0;
+    while (*c == 'l' || *c == 'z' || *c == 'j') {
+      longs += *c == 'l' ? 1 : 2;
+      ++c;
+    }
+    const char conversion = *c;
+    if (conversion == 0) break;
     switch (conversion) {
-      case 'd': RLZFileFDWriteInt64(fd, va_arg(args, int)); break;
-      case 'u': RLZFileFDWriteUInt64(fd, va_arg(args, unsigned), false); break;
-      case 'x': RLZFileFDWriteUInt64(fd, va_arg(args, unsigned), true); break;
+      case 'd':
+      case 'i': line.putSigned(longs ? va_arg(args, long long) : va_arg(args, int)); break;
+      case 'u': line.putUnsigned(longs ? va_arg(args, unsigned long long) : va_arg(args, unsigned), false); break;
+      case 'x': line.putUnsigned(longs ? va_arg(args, unsigned long long) : va_arg(args, unsigned), true); break;
+      case 'c': {
+        const char character = static_cast<char>(va_arg(args, int));
+        line.put(&character, 1);
+        break;
+      }
       case 'p':
-        writeAll(fd, "0x", 2);
-        RLZFileFDWriteUInt64(fd, reinterpret_cast<uintptr_t>(va_arg(args, void*)), true);
+        line.put("0x", 2);
+        line.putUnsigned(reinterpret_cast<uintptr_t>(va_arg(args, void*)), true);
         break;
       case 's': {
         const char* text = va_arg(args, const char*);
         if (!text) text = "(null)";
-        writeAll(fd, text, strlen(text));
+        line.put(text, strlen(text));
         break;
       }
-      default: writeAll(fd, c - 1, 2);
+      case '%': line.put("%", 1); break;
+      default:
+        line.put("%", 1);
+        line.put(c, 1);
     }
   }
   va_end(args);
+  writeAll(fd, line.bytes, line.length);
 }

@@ -1,5 +1,5 @@
-// The signal-safe diagnostic log "sdk.log" of the current report directory. Only %d, %u, %x, %p
-// and %s take an argument; any other pair after "%" is written as it stands.
+// The signal-safe diagnostic log "sdk.log" of the current report directory. %d, %i, %u, %x (with
+// optional l, ll or z), %c, %p and %s take an argument; widths are ignored.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,261 @@
+// Real crashes of a child process (the crash probe): each must leave a complete record in its
+// report directory and still end the child by its true signal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crash_test_support.h"
+#include "platform/foundation/value.h"
+#include "sdk/crash/launch/rlz_file_reader.h"
+
+extern char** environ;
+
+namespace {
+
+struct ProbeRun {
+  int status = 0;
+  std::filesystem::path report;
+  std::filesystem::path root;
+  std::string out;
+  std::string stdoutText;
+};
+
+ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE) {
+  ProbeRun run;
+  static int runs = 0;
+  const auto base = crash_test::scratch("probe-" + mode + "-" + std::to_string(++runs));
+  run.report = base / "report";
+  run.root = base / "root";
+  std::filesystem::create_directories(run.report);
+  std::filesystem::create_directories(run.root);
+  const auto out = base / "out";
+  const auto stdoutPath = base / "stdout";
+  rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  std::vector<std::string> env = {
+      "FOCUS_HOME=" + base.string(),
+      "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0:"
+      "allow_user_segv_handler=1",
+      "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string modeArg = mode, reportArg = run.report.string(), rootArg = run.root.string(), outArg = out.string();
+  char* argv[] = {const_cast<char*>(probe), modeArg.data(), reportArg.data(), rootArg.data(), outArg.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, probe, &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  waitpid(pid, &run.status, 0);
+  run.out = crash_test::readFile(out);
+  run.stdoutText = crash_test::readFile(stdoutPath);
+  return run;
+}
+
+platform::Value::Array sections(const std::filesystem::path& path) {
+  auto lines = RLZFileReadSections(path.c_str(), false);
+  return lines ? *lines : platform::Value::Array{};
+}
+
+std::vector<std::string> keys(const platform::Value::Array& lines) {
+  std::vector<std::string> result;
+  for (const auto& line : lines) {
+    for (const auto& [key, value] : line.dictionaryOrEmpty()) result.push_back(key);
+  }
+  return result;
+}
+
+const platform::Value& crashedThread(const platform::Value::Array& lines) {
+  for (const auto& line : lines) {
+    for (const auto& thread : line["threads"].arrayOrEmpty()) {
+      if (thread["crashed"].boolValue()) return thread;
+    }
+  }
+  return platform::Value::null();
+}
+
+int crashedCount(const platform::Value::Array& lines) {
+  int count = 0;
+  for (const auto& line : lines) {
+    for (const auto& thread : line["threads"].arrayOrEmpty()) count += thread["crashed"].boolValue() ? 1 : 0;
+  }
+  return count;
+}
+
+void expectCompleteRecord(const ProbeRun& run, const char* file, const char* crashLine) {
+  const auto lines = sections(run.report / file);
+  const std::vector<std::string> expected = {crashLine,      "threads",       "runtime", "dispatch_queue_names",
+                                             "thread_names", "process_stats", "storage"};
+  EXPECT_EQ(keys(lines), expected) << file;
+  EXPECT_EQ(crashedCount(lines), 1);
+  EXPECT_TRUE(std::filesystem::exists(run.root / "previously-crashed"));
+}
+
+// Names each frame by the probe's printed function addresses: the nearest one at or below it.
+std::vector<std::string> frameNames(const ProbeRun& run, const platform::Value& thread) {
+  std::istringstream in(run.out);
+  std::string word;
+  in >> word;
+  const char* names[] = {"crashNow", "level3", "level2", "level1", "main"};
+  std::vector<std::pair<uint64_t, std::string>> starts;
+  for (const char* name : names) {
+    uint64_t address = 0;
+    in >> address;
+    starts.emplace_back(address, name);
+  }
+  std::vector<std::string> result;
+  for (const auto& frame : thread["stacktrace"].arrayOrEmpty()) {
+    const uint64_t pc = frame.unsignedValue();
+    std::string best = "?";
+    uint64_t bestStart = 0;
+    for (const auto& [start, name] : starts) {
+      if (start <= pc && pc - start < 8192 && start >= bestStart) {
+        best = name;
+        bestStart = start;
+      }
+    }
+    result.push_back(best);
+  }
+  return result;
+}
+
+struct SignalCase {
+  const char* mode;
+  int signal;
+  const char* name;
+};
+
+TEST(CrashCaptureTest, EveryFatalSignalLeavesACompleteRecordAndEndsTheProcessByIt) {
+  const SignalCase cases[] = {
+      {"segv", SIGSEGV, "SIGSEGV"},          {"abort", SIGABRT, "SIGABRT"},
+      {"ill", SIGILL, "SIGILL"},             {"fpe", SIGFPE, "SIGFPE"},
+      {"bus", SIGBUS, "SIGBUS"},             {"overflow-main", SIGSEGV, "SIGSEGV"},
+      {"overflow-worker", SIGSEGV, "SIGSEGV"}, {"worker", SIGSEGV, "SIGSEGV"},
+      {"two", SIGSEGV, "SIGSEGV"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    const ProbeRun run = runProbe(c.mode);
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status;
+    EXPECT_EQ(WTERMSIG(run.status), c.signal);
+    expectCompleteRecord(run, "signal.rlzrecord", "signal");
+    const auto lines = sections(run.report / "signal.rlzrecord");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0]["signal"]["name"].string(), c.name);
+    EXPECT_EQ(lines[0]["signal"]["number"].unsignedValue(), static_cast<uint64_t>(c.signal));
+  }
+}
+
+TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
+  struct Case {
+    const char* mode;
+    const char* type;
+    const char* name;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"throw-cstr", "c++", "const char *", "a C string"},
+      {"throw-string", "c++", "std::string", "a standard string"},
+      {"throw-badalloc", "c++", "std::bad_alloc", "std::bad_alloc"},
+      {"throw-runtime", "c++", "std::runtime_error", "a runtime error"},
+      {"throw-pointer", "c++", "std::exception const*", "a pointed-to error"},
+      {"throw-int", "c++", "int", ""},
+      {"throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    const ProbeRun run = runProbe(c.mode);
+    ASSERT_TRUE(WIFSIGNALED(run.status));
+    EXPECT_EQ(WTERMSIG(run.status), SIGABRT);
+    expectCompleteRecord(run, "exception.rlzrecord", "exception");
+    const auto lines = sections(run.report / "exception.rlzrecord");
+    ASSERT_FALSE(lines.empty());
+    const auto& exception = lines[0]["exception"];
+    EXPECT_EQ(exception["type"].string(), c.type);
+    EXPECT_EQ(RLZFileHexDecodeString(exception["name"].string().c_str()).value_or("?"), c.name);
+    EXPECT_EQ(RLZFileHexDecodeString(exception["reason"].string().c_str()).value_or("?"), c.reason);
+    // The abort that follows is a signal of its own, recorded as well.
+    EXPECT_FALSE(sections(run.report / "signal.rlzrecord").empty());
+  }
+}
+
+TEST(CrashCaptureTest, CrashedThreadUnwindsThroughTheCallChainAsLibunwindDoes) {
+  for (const char* probe : {CRASH_PROBE, CRASH_PROBE_NOFP}) {
+    SCOPED_TRACE(probe);
+    const ProbeRun run = runProbe("oracle", probe);
+    ASSERT_TRUE(WIFSIGNALED(run.status));
+    const auto lines = sections(run.report / "signal.rlzrecord");
+    const auto& thread = crashedThread(lines);
+    const auto names = frameNames(run, thread);
+    const std::vector<std::string> chain = {"crashNow", "level3", "level2", "level1", "main"};
+    auto at = std::search(names.begin(), names.end(), chain.begin(), chain.end());
+    EXPECT_NE(at, names.end()) << ::testing::PrintToString(names);
+
+    std::vector<uint64_t> oracle;
+    std::istringstream in(run.out);
+    std::string line;
+    std::getline(in, line);  // the symbols
+    for (uint64_t pc; in >> pc;) oracle.push_back(pc);
+    std::vector<uint64_t> ours;
+    for (const auto& frame : thread["stacktrace"].arrayOrEmpty()) ours.push_back(frame.unsignedValue());
+    ASSERT_GE(oracle.size(), 5u);
+    ASSERT_GE(ours.size(), 5u);
+    const size_t common = std::min(ours.size(), oracle.size());
+    EXPECT_EQ(std::vector<uint64_t>(ours.begin(), ours.begin() + common),
+              std::vector<uint64_t>(oracle.begin(), oracle.begin() + common));
+  }
+}
+
+TEST(CrashCaptureTest, EarlierHandlerIsCalledOnceWithTheSameArguments) {
+  const ProbeRun run = runProbe("earlier");
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  std::istringstream in(run.out);
+  std::string symbols;
+  std::getline(in, symbols);
+  std::vector<uint64_t> calls;
+  for (uint64_t v; in >> v;) calls.push_back(v);
+  EXPECT_EQ(calls, (std::vector<uint64_t>{SIGSEGV, 0}));
+  expectCompleteRecord(run, "signal.rlzrecord", "signal");
+}
+
+TEST(CrashCaptureTest, NothingIsAllocatedBetweenTheSignalAndTheEndOfTheRecord) {
+  const ProbeRun run = runProbe("noalloc");
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  std::istringstream in(run.out);
+  std::string symbols;
+  std::getline(in, symbols);
+  int allocations = -1;
+  in >> allocations;
+  EXPECT_EQ(allocations, 0);
+}
+
+TEST(CrashCaptureTest, ExceptionPortServerRecordsAndRepliesOnlyForItsOwnTask) {
+  const ProbeRun own = runProbe("mach");
+  ASSERT_TRUE(WIFEXITED(own.status));
+  EXPECT_EQ(own.stdoutText, "0 36 2505\n");
+  expectCompleteRecord(own, "mach_exception.rlzrecord", "mach_exception");
+  const auto lines = sections(own.report / "mach_exception.rlzrecord");
+  const auto& line = lines[0]["mach_exception"];
+  EXPECT_EQ(line["name"].string(), "EXC_BAD_ACCESS");
+  EXPECT_EQ(line["code_name"].string(), "KERN_INVALID_ADDRESS");
+  EXPECT_EQ(line["codes"], platform::Value(platform::Value::Array{platform::Value(1u), platform::Value(16u)}));
+
+  const ProbeRun foreign = runProbe("mach-foreign");
+  EXPECT_EQ(foreign.stdoutText, "5 36 2505\n");
+  EXPECT_TRUE(sections(foreign.report / "mach_exception.rlzrecord").empty());
+}
+
+}  // namespace
