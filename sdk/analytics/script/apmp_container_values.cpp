@@ -193,7 +193,7 @@ APMPString APMPArrayValue::stringValueWithSeparator(const APMPString& separator,
   tJoining.erase(this);
   if (!local) APMPChargeAllocation(text.size() * sizeof(char16_t), &local);
   if (local) {
-    if (error && !error->isSet()) *error = local;
+    APMPKeepError(error, local);
     return {};
   }
   return text;
@@ -321,7 +321,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
     items.swap(buffer);
   }
   slots_ = std::move(items);
-  if (recorded && error && !error->isSet()) *error = recorded;
+  APMPKeepError(error, recorded);
 }
 
 APMPString APMPArrayValue::stringValueOrError(platform::Error* error) const {
@@ -332,7 +332,7 @@ double APMPArrayValue::doubleValueOrError(platform::Error* error) const {
   platform::Error local;
   const APMPString text = stringValueOrError(&local);
   if (local) {
-    if (error && !error->isSet()) *error = local;
+    APMPKeepError(error, local);
     return std::numeric_limits<double>::quiet_NaN();
   }
   return APMPTextToNumber(text);

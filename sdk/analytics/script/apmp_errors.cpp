@@ -15,3 +15,7 @@ void APMPSetEditingError(platform::Error* error, std::int64_t code) {
   setIfClear(error, kAPMPEditingErrorDomain, code);
 }
 bool APMPHasError(const platform::Error* error) { return error && error->isSet(); }
+
+void APMPKeepError(platform::Error* error, const platform::Error& met) {
+  if (error && !error->isSet() && met.isSet()) *error = met;
+}

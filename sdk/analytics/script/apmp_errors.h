@@ -38,3 +38,5 @@ enum APMPErrorCode : std::int64_t {
 void APMPSetError(platform::Error* error, std::int64_t code);
 void APMPSetEditingError(platform::Error* error, std::int64_t code);
 bool APMPHasError(const platform::Error* error);
+// Hands an error met on the side (in a local out-parameter) to the caller's, unless one is set.
+void APMPKeepError(platform::Error* error, const platform::Error& met);

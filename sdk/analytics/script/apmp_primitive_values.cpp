@@ -238,7 +238,7 @@ bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
     const APMPString y = b.stringValueOrError(&local);
     if (!local) return x == y;
   }
-  if (error && !error->isSet()) *error = local;
+  APMPKeepError(error, local);
   return false;
 }
 
@@ -249,7 +249,7 @@ bool APMPNumberValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
     const double y = b.doubleValueOrError(&local);
     if (!local) return x == y;
   }
-  if (error && !error->isSet()) *error = local;
+  APMPKeepError(error, local);
   return false;
 }
 

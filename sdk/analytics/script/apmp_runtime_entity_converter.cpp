@@ -68,7 +68,7 @@ std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValu
   local = platform::Error();
   const APMPString text = value.stringValueOrError(&local);
   if (local) {
-    if (error && !error->isSet()) *error = local;
+    APMPKeepError(error, local);
     return std::nullopt;
   }
   return platform::Value(APMPUTF8(text));

@@ -29,7 +29,7 @@ APMPValuePtr APMPRuntimeValue::applyWithName(const APMPString& name, const APMPA
     platform::Error conversionError;
     APMPString text = stringValueOrError(&conversionError);
     if (conversionError) {
-      if (error && !error->isSet()) *error = conversionError;
+      APMPKeepError(error, conversionError);
       return APMPUndefinedValue::sharedInstance();
     }
     return APMPStringValue::make(std::move(text));
