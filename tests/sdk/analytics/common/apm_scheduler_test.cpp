@@ -92,10 +92,12 @@ TEST(APMSchedulerTest, ExceptionsInBlocksAreLoggedAndTheQueueGoesOn) {
   APMScheduler scheduler{std::string(kAPMWorkerQueueLabel)};
   EXPECT_EQ(scheduler.workerQueue()->label(), "com.videzu.vuda.worker");
   std::atomic<int> ran{0};
+  // The nil block is refused on the caller's thread; scheduling it first keeps the order of the
+  // lines independent of when the worker runs.
+  scheduler.scheduleOnWorkerQueueBlockID("APMMeasurement:3", nullptr);
   scheduler.scheduleOnWorkerQueueBlockID("APMMeasurement:1",
                                          [] { throw platform::Exception("NSGenericException", "bad"); });
   scheduler.scheduleOnWorkerQueueBlockID("APMMeasurement:2", [&] { ++ran; });
-  scheduler.scheduleOnWorkerQueueBlockID("APMMeasurement:3", nullptr);
   platform::testing::drain(scheduler.workerQueue());
   EXPECT_EQ(ran, 1);
   scheduler.dispatchSyncOnWorkerQueueBlockID("APMMeasurement:4", [] { throw std::runtime_error("sync"); });
