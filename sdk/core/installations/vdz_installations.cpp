@@ -1,9 +1,11 @@
 #include "sdk/core/installations/vdz_installations.h"
 
+#include <mutex>
 #include <vector>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/notification_center.h"
 #include "platform/foundation/strings.h"
 #include "platform/runtime/class.h"
 #include "sdk/core/core/vdz_app.h"
@@ -18,6 +20,7 @@ using platform::Error;
 namespace {
 
 constexpr std::size_t kAPIKeyLength = 39;
+
 
 std::string joined(const std::vector<std::string>& items) {
   std::string out;
@@ -35,6 +38,22 @@ void VDZInstallations::load() {
   auto cls = platform::runtime::registerClassOnce(
       VDZLibrary::classDefinition<VDZInstallations>(std::string(kVDZInstallationsClassName)));
   VDZApp::registerInternalLibrary(cls, kVDZInstallationsLibraryName);
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Obtains the default app's identifier as soon as the app is configured, as the analytics
+    // engine does at its start, so that every launch registers or confirms the installation.
+    // The observer's owner lives as long as the process.
+    static const auto owner = std::make_shared<const int>(0);
+    platform::NotificationCenter::defaultCenter().addObserver(
+        std::weak_ptr<const void>(owner),
+        std::string(kVDZAppReadyToConfigureSDKNotification), nullptr, [](const platform::Notification& note) {
+          auto isDefault = note.userInfo.find(kVDZAppIsDefaultAppKey);
+          if (isDefault == note.userInfo.end() || !isDefault->second.boolValue()) return;
+          auto app = VDZApp::defaultApp();
+          auto installations = app ? installationsWithApp(app) : nullptr;
+          if (installations) installations->installationIDWithCompletion([](const auto&, const Error&) {});
+        });
+  });
 }
 
 VDZComponentList VDZInstallations::componentsToRegister() {
