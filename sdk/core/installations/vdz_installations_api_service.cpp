@@ -93,10 +93,17 @@ URLRequest VDZInstallationsAPIService::deleteInstallationRequestWithInstallation
   return requestWithURL(url, "DELETE", {}, installation.refreshToken, {});
 }
 
-std::shared_ptr<VBLPromise<URLRequest>> VDZInstallationsAPIService::buildRequest(
+std::shared_ptr<VDZInstallationsAPIService::ResponsePromise> VDZInstallationsAPIService::buildAndSend(
     std::function<URLRequest()> build) const {
+  auto service = shared_from_this();
   return VBLPromise<URLRequest>::do_(platform::DispatchQueue::global(platform::QualityOfService::Utility),
-                                     [build = std::move(build)] { return build(); });
+                                     [build = std::move(build)] { return build(); })
+      ->then([service](const URLRequest& request) { return service->sendURLRequest(request); });
+}
+
+void VDZInstallationsAPIService::logParsing(const VDZInstallationsURLSessionResponse& response) {
+  VDZLoggerLogDebug(kService, "I-FIS001005", "Parsing server response for %@.",
+                    response.HTTPResponse ? response.HTTPResponse->url() : std::string());
 }
 
 std::shared_ptr<VDZInstallationsAPIService::ResponsePromise> VDZInstallationsAPIService::URLRequestPromise(
@@ -145,12 +152,10 @@ std::shared_ptr<VDZInstallationsAPIService::ItemPromise> VDZInstallationsAPIServ
   if (!installation->isValid(&invalid)) {
     return VDZInstallationsErrorUtil::rejectedPromiseWithError<std::shared_ptr<VDZInstallationsItem>>(invalid);
   }
-  return buildRequest([service, installation] { return service->registerRequestWithInstallation(*installation); })
-      ->then([service](const URLRequest& request) { return service->sendURLRequest(request); })
+  return buildAndSend([service, installation] { return service->registerRequestWithInstallation(*installation); })
       ->then([installation](const std::shared_ptr<VDZInstallationsURLSessionResponse>& response)
                  -> VBLResult<std::shared_ptr<VDZInstallationsItem>> {
-        VDZLoggerLogDebug(kService, "I-FIS001005", "Parsing server response for %@.",
-                          response->HTTPResponse ? response->HTTPResponse->url() : std::string());
+        logParsing(*response);
         Error error;
         auto registered = installation->registeredInstallationWithJSONData(response->data, platform::Date::now(), &error);
         if (!registered) {
@@ -165,12 +170,10 @@ std::shared_ptr<VDZInstallationsAPIService::ItemPromise> VDZInstallationsAPIServ
 std::shared_ptr<VDZInstallationsAPIService::ItemPromise> VDZInstallationsAPIService::refreshAuthTokenForInstallation(
     const std::shared_ptr<VDZInstallationsItem>& installation) {
   auto service = shared_from_this();
-  return buildRequest([service, installation] { return service->authTokenRequestWithInstallation(*installation); })
-      ->then([service](const URLRequest& request) { return service->sendURLRequest(request); })
+  return buildAndSend([service, installation] { return service->authTokenRequestWithInstallation(*installation); })
       ->then([installation](const std::shared_ptr<VDZInstallationsURLSessionResponse>& response)
                  -> VBLResult<std::shared_ptr<VDZInstallationsItem>> {
-        VDZLoggerLogDebug(kService, "I-FIS001005", "Parsing server response for %@.",
-                          response->HTTPResponse ? response->HTTPResponse->url() : std::string());
+        logParsing(*response);
         Error error;
         auto token =
             VDZInstallationsItem::authTokenWithGenerateTokenAPIJSONData(response->data, platform::Date::now(), &error);
@@ -189,7 +192,6 @@ std::shared_ptr<VDZInstallationsAPIService::ItemPromise> VDZInstallationsAPIServ
 std::shared_ptr<VDZInstallationsAPIService::ItemPromise> VDZInstallationsAPIService::deleteInstallation(
     const std::shared_ptr<VDZInstallationsItem>& installation) {
   auto service = shared_from_this();
-  return buildRequest([service, installation] { return service->deleteInstallationRequestWithInstallation(*installation); })
-      ->then([service](const URLRequest& request) { return service->sendURLRequest(request); })
+  return buildAndSend([service, installation] { return service->deleteInstallationRequestWithInstallation(*installation); })
       ->then([installation](const std::shared_ptr<VDZInstallationsURLSessionResponse>&) { return installation; });
 }

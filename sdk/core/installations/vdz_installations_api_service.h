@@ -56,7 +56,9 @@ class VDZInstallationsAPIService : public std::enable_shared_from_this<VDZInstal
                                       const platform::Value::Dictionary& body,
                                       const std::optional<std::string>& refreshToken,
                                       const std::vector<std::pair<std::string, std::string>>& additionalHeaders) const;
-  std::shared_ptr<VBLPromise<platform::URLRequest>> buildRequest(std::function<platform::URLRequest()> build) const;
+  // Builds the request on the utility queue, then sends it.
+  std::shared_ptr<ResponsePromise> buildAndSend(std::function<platform::URLRequest()> build) const;
+  static void logParsing(const VDZInstallationsURLSessionResponse& response);
   std::shared_ptr<ResponsePromise> sendURLRequest(const platform::URLRequest& request) const;
   std::shared_ptr<ResponsePromise> URLRequestPromise(const platform::URLRequest& request) const;
 
