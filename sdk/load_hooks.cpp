@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/core/installations/vdz_installations.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
@@ -19,6 +20,8 @@ using LoadHook = void (*)();
 // container sees it; the core itself needs no hook.
 const std::vector<LoadHook>& loadHooks() {
   static const std::vector<LoadHook> hooks{
+      // The installation client, created eagerly whenever an app is configured.
+      &VDZInstallations::load,
       // Event transport: the uploader before the storage, then lifecycle, metrics controller and
       // application wrapper, so the storage ends with the metrics controller as its delegate.
       &VDTCCTUploader::load,

@@ -103,6 +103,10 @@ bool VULAppEnvironmentUtil::isSimulator() {
 
 std::string VULAppEnvironmentUtil::systemVersion() { return platform::SystemInfo::systemVersion(); }
 
+bool VULAppEnvironmentUtil::isSystemVersionAtLeast(int major, int minor) {
+  return versionAtLeast(systemVersion(), major, minor);
+}
+
 bool VULAppEnvironmentUtil::isAppStoreReceiptSandbox() {
   const auto bundle = platform::Bundle::main();
   if (!bundle) return false;

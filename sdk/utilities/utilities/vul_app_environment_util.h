@@ -17,6 +17,8 @@ class VULAppEnvironmentUtil {
   // The kernel's machine name, taken once; nullopt when the kernel did not answer.
   static std::optional<std::string> deviceModel();
   static std::string systemVersion();
+  // The running system's version is `major`.`minor` or later.
+  static bool isSystemVersionAtLeast(int major, int minor);
   static bool isAppExtension();
   static bool isIOS7OrHigher() { return true; }
   static bool hasSwiftRuntime();
