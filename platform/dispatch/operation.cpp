@@ -111,9 +111,19 @@ void Operation::finished() {
   }
   finishedChanged_.notify_all();
   detail::mainWaker().notify();
-  // Never on the finishing thread: an operation often announces its end under its own lock.
-  if (completion) DispatchQueue::global()->async(std::move(completion));
-  if (queue) queue->operationFinished(this);
+  std::shared_ptr<Operation> self = weak_from_this().lock();
+  if (!completion || !self) {
+    if (completion) DispatchQueue::global()->async(std::move(completion));
+    if (queue) queue->operationFinished(this);
+    return;
+  }
+  // Never on the finishing thread: an operation often announces its end under its own lock. The
+  // queue moves on only after the completion block, so a block that cancels the operations still
+  // waiting reaches them before the next one starts.
+  DispatchQueue::global()->async([self, completion = std::move(completion), queue] {
+    completion();
+    if (queue) queue->operationFinished(self.get());
+  });
 }
 
 bool Operation::enqueueOn(const std::shared_ptr<OperationQueue>& queue) {

@@ -239,3 +239,23 @@ TEST(OperationQueue, AnOperationGoesOnOneQueueOnce) {
 
 }  // namespace
 }  // namespace platform
+
+// An uploader-style queue: the first operation's completion block cancels the rest, and the
+// queue must not start the next one before that block has run.
+TEST(OperationQueueCompletionTest, TheQueueMovesOnOnlyAfterTheCompletionBlock) {
+  for (int round = 0; round < 50; ++round) {
+    auto queue = platform::OperationQueue::make();
+    queue->setMaxConcurrentOperationCount(1);
+    queue->setSuspended(true);
+    std::atomic<int> started{0};
+    auto first = platform::BlockOperation::make([&] { ++started; });
+    auto second = platform::BlockOperation::make([&] { ++started; });
+    first->setCompletionBlock([&] { queue->cancelAllOperations(); });
+    queue->addOperation(first);
+    queue->addOperation(second);
+    queue->setSuspended(false);
+    queue->waitUntilAllOperationsAreFinished();
+    platform::testing::runUntilIdle();
+    EXPECT_EQ(started.load(), 1) << "round " << round;
+  }
+}
