@@ -113,6 +113,7 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   void synchronizeToDisk();
 
   bool shouldCheckConfigStoreMigrationFlag() const { return shouldCheckConfigStoreMigrationFlag_; }
+  const std::shared_ptr<platform::DispatchQueue>& serialQueue() const { return serialQueue_; }
 
   APMPersistedConfig(std::string name, std::shared_ptr<APMConfigStore> store);
 

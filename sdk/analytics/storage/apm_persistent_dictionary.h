@@ -22,6 +22,7 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
 
   const std::string& filePath() const { return filePath_; }
   bool hasPendingPersistence() const;
+  const std::shared_ptr<platform::DispatchQueue>& serialQueue() const { return serialQueue_; }
 
   platform::Value objectForKey(std::string_view key) override;
   void setObject(const platform::Value& value, std::string_view key) override;
