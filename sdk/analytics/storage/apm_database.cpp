@@ -4,6 +4,7 @@
 
 #include "platform/runloop/clock.h"
 #include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/storage/apm_database_row.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
@@ -112,18 +113,9 @@ const std::vector<TableSchema>& schema() {
   return tables;
 }
 
-const Value kMetadataRowID("1");
-
-// A number column, or the fallback when the column is NULL or missing.
-std::int64_t integerOr(const APMRecord& row, std::string_view column, std::int64_t fallback) {
-  auto it = row.find(column);
-  return it != row.end() && it->second.isNumber() ? it->second.integerValue() : fallback;
-}
-
-double doubleOr(const APMRecord& row, std::string_view column, double fallback) {
-  auto it = row.find(column);
-  return it != row.end() && it->second.isNumber() ? it->second.doubleValue() : fallback;
-}
+const Value& kMetadataRowID = APMDatabaseRow::metadataRowID();
+using APMDatabaseRow::doubleOr;
+using APMDatabaseRow::integerOr;
 
 }  // namespace
 

@@ -3,6 +3,9 @@
 #include "sdk/analytics/common/apm_names.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_database_row.h"
+
+using namespace APMDatabaseRow;
 
 using platform::Error;
 using platform::Value;
@@ -11,26 +14,6 @@ namespace {
 
 constexpr std::int64_t kMaxEventNames = 1000;
 constexpr std::int64_t kMaxUserAttributes = 1000;
-
-const Value* column(const APMRecord& row, std::string_view name) {
-  auto it = row.find(name);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
-
-std::int64_t integerOr(const APMRecord& row, std::string_view name, std::int64_t fallback) {
-  const Value* value = column(row, name);
-  return value && value->isNumber() ? value->integerValue() : fallback;
-}
-
-double doubleOr(const APMRecord& row, std::string_view name, double fallback) {
-  const Value* value = column(row, name);
-  return value && value->isNumber() ? value->doubleValue() : fallback;
-}
-
-std::string stringOr(const APMRecord& row, std::string_view name) {
-  const Value* value = column(row, name);
-  return value && value->ifString() ? *value->ifString() : std::string();
-}
 
 std::shared_ptr<APMEventAggregates> aggregatesFromRow(const APMRecord& row) {
   const std::string name = stringOr(row, "name");

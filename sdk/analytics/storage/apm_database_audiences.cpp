@@ -4,43 +4,21 @@
 
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_database_row.h"
 #include "sdk/analytics/storage/apm_event_params.h"
 
 using platform::Data;
 using platform::Error;
 using platform::Value;
+using namespace APMDatabaseRow;
 
 namespace {
 
 constexpr std::int64_t kMaxConditionalProperties = 1000;
 constexpr std::int64_t kMaxPurchaseRows = 1000;
-const Value kMetadataRowID("1");
+const Value& kMetadataRowID = metadataRowID();
 
-const Value* column(const APMRecord& row, std::string_view name) {
-  auto it = row.find(name);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
-}
-
-std::int64_t integerOr(const APMRecord& row, std::string_view name, std::int64_t fallback) {
-  const Value* value = column(row, name);
-  return value && value->isNumber() ? value->integerValue() : fallback;
-}
-
-double doubleOr(const APMRecord& row, std::string_view name) {
-  const Value* value = column(row, name);
-  return value && value->isNumber() ? value->doubleValue() : 0.0;
-}
-
-std::string stringOr(const APMRecord& row, std::string_view name) {
-  const Value* value = column(row, name);
-  return value && value->ifString() ? *value->ifString() : std::string();
-}
-
-std::optional<Data> dataOf(const APMRecord& row, std::string_view name) {
-  const Value* value = column(row, name);
-  if (value && value->ifData()) return *value->ifData();
-  return std::nullopt;
-}
+double doubleOr(const APMRecord& row, std::string_view name) { return APMDatabaseRow::doubleOr(row, name, 0.0); }
 
 // The flags of a filter come from its message, not from the session_scoped column.
 template <class Message, class Filter>

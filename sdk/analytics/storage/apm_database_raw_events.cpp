@@ -9,6 +9,7 @@
 #include "sdk/analytics/common/apm_raw_event_data.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_database_row.h"
 #include "sdk/analytics/storage/apm_event_params.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
@@ -16,6 +17,7 @@
 using platform::Data;
 using platform::Error;
 using platform::Value;
+using APMDatabaseRow::column;
 
 namespace {
 
@@ -80,11 +82,6 @@ bool rowIDCondition(const std::vector<std::int64_t>& rowIDs, std::string* condit
   *condition = "rowid IN (" + placeholders + ")";
   for (std::int64_t id : rowIDs) values->push_back(Value(id));
   return true;
-}
-
-const Value* column(const APMRecord& row, std::string_view name) {
-  auto it = row.find(name);
-  return it == row.end() || it->second.isNull() ? nullptr : &it->second;
 }
 
 }  // namespace
