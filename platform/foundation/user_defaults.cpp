@@ -423,6 +423,20 @@ bool UserDefaults::synchronize() {
   return written;
 }
 
+void UserDefaults::removePersistentDomain() {
+  std::lock_guard io(ioMutex_);
+  fs::path file;
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    values_.clear();
+    dirty_ = false;
+    file = fileFor(home_, name_);
+  }
+  std::error_code ec;
+  fs::remove(file, ec);
+}
+
 void UserDefaults::forget() {
   synchronize();
   std::lock_guard io(ioMutex_);

@@ -77,6 +77,9 @@ class UserDefaults {
 
   // Writes the suite now when it has unsaved changes; false when the write failed.
   bool synchronize();
+  // Drops every stored value of the suite and deletes its file (registered defaults stay): the
+  // platform's removal of a persistent domain, so no cached copy of old values survives.
+  void removePersistentDomain();
 
   bool hasUnsavedChanges() const;
 

@@ -1,0 +1,923 @@
+#include "sdk/analytics/storage/apm_sqlite_store.h"
+
+#include <sqlite3.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/format.h"
+#include "sdk/analytics/common/apm_error.h"
+#include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
+
+namespace fs = std::filesystem;
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+constexpr int kArgumentError = 1;
+constexpr int kStateError = 2;
+constexpr int kSqliteError = 3;
+
+bool containsCaseInsensitive(std::string_view text, std::string_view word) {
+  auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
+                        [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) ==
+                                                    std::toupper(static_cast<unsigned char>(b)); });
+  return it != text.end();
+}
+
+bool startsWithSelect(std::string_view query) {
+  if (query.size() < 6) return false;
+  return containsCaseInsensitive(query.substr(0, 6), "select");
+}
+
+std::string firstWord(const std::string& declaration) {
+  const auto space = declaration.find(' ');
+  return space == std::string::npos ? declaration : declaration.substr(0, space);
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A table's new definition keeps its table-level primary key; everything else takes the
+// replacement declaration.
+APMColumnInfo derive(const APMColumnInfo& columns, const APMModifyColumnInfo& modify) {
+  APMColumnInfo derived;
+  for (const auto& [name, declaration] : columns) {
+    auto it = modify.find(name);
+    derived.emplace_back(name, it == modify.end() ? declaration : it->second);
+  }
+  return derived;
+}
+
+}  // namespace
+
+bool APMIsStorableSqliteValue(const Value& value) {
+  return value.isNull() || value.isNumber() || value.isString() || value.isData();
+}
+
+std::unique_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path, Error* error) {
+  if (path.empty()) {
+    APMSetError(error, kArgumentError, "Received empty database path on init");
+    return nullptr;
+  }
+  std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path));
+  if (store->openAndValidateDatabase(error)) return store;
+  if (store->closeAndDeleteDatabase() && store->openAndValidateDatabase(error)) return store;
+  return nullptr;
+}
+
+APMSqliteStore::~APMSqliteStore() { closeDatabase(); }
+
+bool APMSqliteStore::openAndValidateDatabase(Error* error) {
+  auto& files = platform::FileManager::defaultManager();
+  if (files.fileExists(databasePath_)) {
+    if (!files.attributesOfItem(databasePath_, error)) return false;
+  } else if (!files.createDirectory(fs::path(databasePath_).parent_path(), true, error)) {
+    return false;
+  }
+  const int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    setDatabaseError(error, "initialize sqlite handle");
+    closeDatabase();
+    return false;
+  }
+  Error backupError;
+  if (!APMExcludePathFromBackup(databasePath_, &backupError)) {
+    APMLog(4, 34017, "Failed to exclude database file from backup", backupError);
+  }
+  if (!validateDatabaseWithError(error)) {
+    closeDatabase();
+    return false;
+  }
+  return true;
+}
+
+bool APMSqliteStore::validateDatabaseWithError(Error* error) {
+  if (!checkOpen(error, "Validate database failed. Database not open.")) return false;
+  sqlite3_stmt* statement = nullptr;
+  bool valid = false;
+  if (sqlite3_prepare_v2(handle_, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_count(statement) == 1) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    valid = text && std::string_view(text) == "ok";
+  }
+  if (!valid) setDatabaseError(error, "validate database");
+  sqlite3_finalize(statement);
+  return valid;
+}
+
+bool APMSqliteStore::closeAndDeleteDatabase() {
+  closeDatabase();
+  auto& files = platform::FileManager::defaultManager();
+  if (!files.fileExists(databasePath_)) return true;
+  Error error;
+  if (!files.removeItem(databasePath_, &error)) {
+    APMLog(1, 34019, "Failed to delete database. Error", error);
+    return false;
+  }
+  // The journal of a deleted database must not be replayed into its successor.
+  std::error_code ec;
+  fs::remove(databasePath_ + "-journal", ec);
+  return true;
+}
+
+void APMSqliteStore::closeDatabase() {
+  if (!handle_) return;
+  for (auto& [query, statement] : statementCache_) sqlite3_finalize(statement);
+  statementCache_.clear();
+  const int rc = sqlite3_close(handle_);
+  if (rc != SQLITE_OK) APMLog(1, 34018, "Failed to close database. Got error code", static_cast<long long>(rc));
+  handle_ = nullptr;
+}
+
+bool APMSqliteStore::checkOpen(Error* error, std::string_view message) {
+  if (handle_) return true;
+  APMSetError(error, kStateError, message);
+  return false;
+}
+
+// --- Diagnostics ---
+
+std::optional<std::string> APMSqliteStore::lastErrorMessage() {
+  if (!handle_) {
+    APMLog(1, 34022, "Failed to get last error message. Database not open");
+    return std::nullopt;
+  }
+  return std::string(sqlite3_errmsg(handle_));
+}
+
+std::optional<std::string> APMSqliteStore::errorDescriptionForDatabaseOperation(std::string_view operation) {
+  if (!handle_) return std::nullopt;
+  return platform::format("Database operation \"%@\" failed with sqlite code %d and error message \"%@\"",
+                          std::string(operation), sqlite3_errcode(handle_), std::string(sqlite3_errmsg(handle_)));
+}
+
+std::string APMSqliteStore::monitorContextForDatabaseOperation(std::string_view operation) {
+  std::string context = operation.empty() ? std::string("Unknown operation") : std::string(operation);
+  context += "," + std::to_string(handle_ ? sqlite3_errcode(handle_) : 0);
+  context += ::access(databasePath_.c_str(), W_OK) == 0 ? ",A," : ",NA,";
+  struct statvfs stats {};
+  if (::statvfs(fs::path(databasePath_).parent_path().c_str(), &stats) == 0) {
+    const double freeMiB = static_cast<double>(stats.f_bavail) * static_cast<double>(stats.f_frsize) / 1048576.0;
+    context += freeMiB >= 1 ? std::to_string(static_cast<long long>(std::floor(std::log10(freeMiB)))) : "-1";
+  }
+  return context;
+}
+
+void APMSqliteStore::setDatabaseError(Error* error, std::string_view operation) {
+  if (!error) return;
+  const std::string description = errorDescriptionForDatabaseOperation(operation).value_or(
+      platform::format("Database operation \"%@\" failed. Database not open.", std::string(operation)));
+  APMSetErrorWithContext(error, kSqliteError, description, monitorContextForDatabaseOperation(operation));
+}
+
+// --- Statements ---
+
+sqlite3_stmt* APMSqliteStore::prepareSQL(const std::string& sql, Error* error) {
+  if (sql.empty()) {
+    APMSetError(error, kArgumentError, "Received empty SQL string to prepare");
+    return nullptr;
+  }
+  if (!checkOpen(error, "Prepare SQL failed. Database not open.")) return nullptr;
+  sqlite3_stmt* statement = nullptr;
+  const char* tail = nullptr;
+  int rc = SQLITE_ERROR;
+  if (sqlite3_libversion_number() >= 3020000) {
+    rc = sqlite3_prepare_v3(handle_, sql.c_str(), static_cast<int>(sql.size()) + 1, SQLITE_PREPARE_PERSISTENT,
+                            &statement, &tail);
+  }
+  if (rc != SQLITE_OK) {
+    rc = sqlite3_prepare_v2(handle_, sql.c_str(), static_cast<int>(sql.size()) + 1, &statement, &tail);
+  }
+  if (rc != SQLITE_OK) {
+    setDatabaseError(error, "prepare statement");
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  if (tail && *tail != '\0') {
+    APMSetError(error, kArgumentError, "Query contained more than one SQL statement.");
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query, const APMParameterValues& parameterValues,
+                                                Error* error) {
+  sqlite3_stmt* statement = nullptr;
+  if (auto it = statementCache_.find(query); it != statementCache_.end()) {
+    statement = it->second;
+  } else {
+    if (!checkOpen(error, "Statement for query failed. Database not open.")) return nullptr;
+    const bool hasPlaceholder = query.find('?') != std::string::npos;
+    if (hasPlaceholder && parameterValues.empty()) {
+      APMSetError(error, kArgumentError, "Received empty parameters");
+      return nullptr;
+    }
+    statement = prepareSQL(query, error);
+    if (!statement) return nullptr;
+    // Texts with a WHERE clause but no placeholder carry their values inline: caching them would
+    // grow the cache with every call.
+    if (hasPlaceholder || !containsCaseInsensitive(query, "WHERE")) statementCache_.emplace(query, statement);
+  }
+  if (!parameterValues.empty() && !bindValues(parameterValues, statement, error)) {
+    cleanUpStatement(statement, query);
+    return nullptr;
+  }
+  return statement;
+}
+
+void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& query) {
+  if (!statement) return;
+  if (auto it = statementCache_.find(query); it != statementCache_.end()) {
+    if (it->second != statement) APMLog(5, 34016, "Statement is not the same one in the cache");
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+  } else {
+    sqlite3_finalize(statement);
+  }
+}
+
+bool APMSqliteStore::bindValues(const APMParameterValues& values, sqlite3_stmt* statement, Error* error) {
+  sqlite3_clear_bindings(statement);
+  bool ok = true;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const Value& value = values[i];
+    const int index = static_cast<int>(i) + 1;
+    int rc = SQLITE_MISUSE;
+    if (const auto* data = value.ifData()) {
+      rc = sqlite3_bind_blob64(statement, index, data->data(), data->size(), SQLITE_STATIC);
+    } else if (const auto* d = value.ifDouble()) {
+      rc = sqlite3_bind_double(statement, index, *d);
+    } else if (value.isNumber()) {
+      rc = sqlite3_bind_int64(statement, index, value.integerValue());
+    } else if (const auto* s = value.ifString()) {
+      rc = sqlite3_bind_text64(statement, index, s->data(), s->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    } else if (value.isNull()) {
+      rc = sqlite3_bind_null(statement, index);
+    }
+    if (rc != SQLITE_OK) {
+      setDatabaseError(error, "bind values");
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+std::optional<Value> APMSqliteStore::valueAtColumn(int column, sqlite3_stmt* statement) {
+  switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+      return Value(static_cast<std::int64_t>(sqlite3_column_int64(statement, column)));
+    case SQLITE_FLOAT:
+      return Value(sqlite3_column_double(statement, column));
+    case SQLITE_TEXT: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+      return Value(std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));
+    }
+    case SQLITE_BLOB: {
+      const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+      if (!bytes) return std::nullopt;
+      return Value(platform::Data(bytes, bytes + sqlite3_column_bytes(statement, column)));
+    }
+    default:
+      return Value();
+  }
+}
+
+bool APMSqliteStore::executeSQL(const std::string& sql, Error* error) {
+  if (sql.empty()) {
+    APMSetError(error, kArgumentError, "Received empty SQL string to execute");
+    return false;
+  }
+  if (!checkOpen(error, "Execute SQL failed. Database not open.")) return false;
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (!statement) return false;
+  return executeSQLStatement(statement, error);
+}
+
+bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) {
+  if (!statement) {
+    APMSetError(error, kArgumentError, "Execute SQL statement failed. Statement is NULL.");
+    return false;
+  }
+  if (!checkOpen(error, "Execute SQL statement failed. Database not open.")) {
+    sqlite3_finalize(statement);
+    return false;
+  }
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, "execute statement");
+  sqlite3_finalize(statement);
+  return done;
+}
+
+// --- Schema ---
+
+bool APMSqliteStore::ensureTableWithName(const std::string& table, const APMColumnInfo& elementary,
+                                         const APMColumnInfo& addOn, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for ensure table");
+    return false;
+  }
+  if (elementary.empty()) {
+    APMSetError(error, kArgumentError, "Received empty elementary column info for ensure table");
+    return false;
+  }
+  std::string create = "CREATE TABLE IF NOT EXISTS " + table + " ( ";
+  std::vector<std::string> required;
+  for (const auto& [name, declaration] : elementary) {
+    create += name + " " + declaration + ", ";
+    if (name != kAPMPrimaryKeyColumnName) required.push_back(name);
+  }
+  create.replace(create.size() - 2, 2, ");");
+  std::map<std::string, std::string> alters;
+  for (const auto& [name, declaration] : addOn) {
+    if (!name.empty()) alters[name] = "ALTER TABLE " + table + " ADD COLUMN " + name + " " + declaration;
+  }
+  return ensureTableWithName(table, create, required, alters, error);
+}
+
+bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::string& createSQL,
+                                         const std::vector<std::string>& requiredColumnNames,
+                                         const std::map<std::string, std::string>& addOnColumns, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for ensure table");
+    return false;
+  }
+  if (requiredColumnNames.empty()) {
+    APMSetError(error, kArgumentError, "Received no table columns for ensure table");
+    return false;
+  }
+  if (createSQL.empty()) {
+    APMSetError(error, kArgumentError, "Received empty create statement for ensure table");
+    return false;
+  }
+  if (!checkOpen(error, "Ensure table failed. Database not open.")) return false;
+  const auto exists = tableExists(table, error);
+  if (!exists) return false;
+  if (!*exists && !executeSQL(createSQL, error)) return false;
+  return validateTableWithName(table, requiredColumnNames, addOnColumns, error).value_or(false);
+}
+
+std::optional<bool> APMSqliteStore::validateTableWithName(const std::string& table,
+                                                          const std::vector<std::string>& requiredColumnNames,
+                                                          const std::map<std::string, std::string>& addOnColumns,
+                                                          Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for validate table");
+    return std::nullopt;
+  }
+  if (requiredColumnNames.empty()) {
+    APMSetError(error, kArgumentError, "Received no table columns for validate table");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Validate table failed. Database not open.")) return std::nullopt;
+  const auto columns = columnsForTableWithName(table, error);
+  if (!columns || columns->empty()) {
+    APMSetError(error, kStateError, "Table does not exist for validate table");
+    return std::nullopt;
+  }
+  std::set<std::string> remaining(columns->begin(), columns->end());
+  for (const std::string& name : requiredColumnNames) {
+    if (!remaining.count(name)) {
+      APMSetError(error, kStateError, "Table is missing required columns");
+      return false;
+    }
+  }
+  for (const std::string& name : requiredColumnNames) remaining.erase(name);
+  for (const auto& [name, alter] : addOnColumns) {
+    if (remaining.erase(name)) continue;
+    if (!executeSQL(alter, error)) return false;
+  }
+  if (remaining.empty()) return true;
+  const std::string query = "PRAGMA table_info(" + table + ")";
+  sqlite3_stmt* statement = statementForQuery(query, {}, error);
+  if (!statement) return false;
+  bool valid = true;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    if (name && remaining.count(name) && sqlite3_column_int(statement, 3) != 0) {
+      valid = false;
+      break;
+    }
+  }
+  cleanUpStatement(statement, query);
+  if (!valid) APMSetError(error, kStateError, "Table contains unknown non-optional columns");
+  return valid;
+}
+
+std::optional<bool> APMSqliteStore::tableExists(const std::string& table, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for table exists");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Table exists failed. Database not open.")) return std::nullopt;
+  sqlite3_stmt* statement = prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
+  if (!statement) return std::nullopt;
+  if (!bindValues({Value(table)}, statement, error)) {
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  const bool exists = sqlite3_step(statement) == SQLITE_ROW;
+  sqlite3_finalize(statement);
+  return exists;
+}
+
+bool APMSqliteStore::dropTableWithName(const std::string& table, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for drop table");
+    return false;
+  }
+  return executeSQL("DROP TABLE " + table, error);
+}
+
+bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& newName, Error* error) {
+  if (oldName.empty()) {
+    APMSetError(error, kArgumentError, "Received empty old name for rename table");
+    return false;
+  }
+  if (newName.empty()) {
+    APMSetError(error, kArgumentError, "Received empty new name for rename table");
+    return false;
+  }
+  if (oldName == newName) {
+    APMSetError(error, kArgumentError, "Received duplicate name for rename table");
+    return false;
+  }
+  return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
+}
+
+bool APMSqliteStore::copyContentsFromTable(const std::string& source, const std::string& destination, Error* error) {
+  if (source.empty()) {
+    APMSetError(error, kArgumentError, "Received empty source name for copy table");
+    return false;
+  }
+  if (destination.empty()) {
+    APMSetError(error, kArgumentError, "Received empty destination name for copy table");
+    return false;
+  }
+  if (source == destination) {
+    APMSetError(error, kArgumentError, "Received duplicate name for copy table");
+    return false;
+  }
+  // Named columns, not "*": the new table's columns need not be in the old order, and row ids
+  // (the handles callers hold) survive the copy.
+  const auto from = columnsForTableWithName(source, error);
+  const auto to = columnsForTableWithName(destination, error);
+  if (!from || !to) return false;
+  const std::set<std::string> sourceColumns(from->begin(), from->end());
+  std::string columns = "rowid";
+  for (const std::string& column : *to) {
+    if (sourceColumns.count(column)) columns += ", " + column;
+  }
+  return executeSQL("INSERT INTO " + destination + " (" + columns + ") SELECT " + columns + " FROM " + source, error);
+}
+
+std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(const std::string& table,
+                                                                                Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for get columns");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Get table columns failed. Database not open.")) return std::nullopt;
+  const std::string query = "PRAGMA table_info(" + table + ")";
+  sqlite3_stmt* statement = statementForQuery(query, {}, error);
+  if (!statement) return std::nullopt;
+  std::vector<std::string> names;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    if (name && *name) names.emplace_back(name);
+  }
+  cleanUpStatement(statement, query);
+  return names;
+}
+
+std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForTableWithName(const std::string& table,
+                                                                                           Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for column info");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Get table column info failed. Database not open.")) return std::nullopt;
+  const std::string query = "PRAGMA table_info(" + table + ")";
+  sqlite3_stmt* statement = statementForQuery(query, {}, error);
+  if (!statement) return std::nullopt;
+  std::map<std::string, std::string> info;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
+    if (name && *name && type && *type) info[name] = type;
+  }
+  cleanUpStatement(statement, query);
+  return info;
+}
+
+bool APMSqliteStore::ensureTableWithName(const std::string& table, const APMColumnInfo& elementary,
+                                         const APMColumnInfo& addOn, const APMModifyColumnInfo& modify,
+                                         Error* error) {
+  if (!ensureTableWithName(table, elementary, addOn, error)) return false;
+  if (modify.empty()) return true;
+  return ensureSchemaOfTableWithName(table, derive(elementary, modify), derive(addOn, modify), error);
+}
+
+bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table, const APMColumnInfo& elementary,
+                                                 const APMColumnInfo& addOn, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for ensure table schema");
+    return false;
+  }
+  if (elementary.empty()) {
+    APMSetError(error, kArgumentError, "Received empty column info for ensure table schema");
+    return false;
+  }
+  const auto actual = columnInfoForTableWithName(table, error);
+  if (!actual) return false;
+  if (actual->empty()) {
+    APMSetError(error, kStateError, "Table does not exist for ensure table schema");
+    return false;
+  }
+  std::map<std::string, std::string> expected;
+  for (const auto& [name, declaration] : elementary) {
+    if (name == kAPMPrimaryKeyColumnName || name.empty() || declaration.empty()) continue;
+    expected[name] = firstWord(declaration);
+  }
+  for (const auto& [name, declaration] : addOn) {
+    if (name.empty() || declaration.empty()) continue;
+    expected[name] = declaration;
+  }
+  if (expected == *actual) return true;
+
+  const std::string old = table + "_old";
+  Error inner;
+  Error transactionError;
+  const bool ok = performTransactionWithError(&transactionError, [&] {
+    return renameTable(table, old, &inner) && ensureTableWithName(table, elementary, addOn, &inner) &&
+           copyContentsFromTable(old, table, &inner) && dropTableWithName(old, &inner);
+  });
+  if (!ok && error) *error = inner ? inner : transactionError;
+  return ok;
+}
+
+// --- Records ---
+
+sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record, const std::string& table,
+                                                       Error* error, APMParameterValues& values) {
+  std::string columns;
+  std::string placeholders;
+  for (const auto& [name, value] : record) {
+    if (!APMIsStorableSqliteValue(value)) {
+      APMLog(4, 34020, "Record has value of unexpected type");
+      return nullptr;
+    }
+    columns += name + ", ";
+    placeholders += "?, ";
+    values.push_back(value);
+  }
+  columns.replace(columns.size() - 2, 2, ") VALUES (");
+  placeholders.replace(placeholders.size() - 2, 2, ");");
+  sqlite3_stmt* statement = prepareSQL("INSERT OR REPLACE INTO " + table + " (" + columns + placeholders, error);
+  if (statement && !bindValues(values, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool APMSqliteStore::upsertRecord(const APMRecord& record, const std::string& table, Error* error) {
+  if (record.empty()) {
+    APMSetError(error, kArgumentError, "Received empty record for upsert");
+    return false;
+  }
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for upsert");
+    return false;
+  }
+  if (!checkOpen(error, "Upsert record failed. Database not open.")) return false;
+  APMParameterValues values;
+  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error, values);
+  if (!statement) {
+    // A record of unusable values is a failure too: never let a caller count it as written.
+    if (error && !*error) APMSetError(error, kArgumentError, "Failed to bind parameter of unexpected type to upsert statement");
+    return false;
+  }
+  return executeSQLStatement(statement, error);
+}
+
+sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, const std::string& table,
+                                                       const std::string& column, const Value& columnValue,
+                                                       Error* error, APMParameterValues& values) {
+  std::string assignments;
+  for (const auto& [name, value] : record) {
+    if (!APMIsStorableSqliteValue(value)) {
+      APMLog(4, 34021, "Record has value of unexpected type (update)");
+      APMSetError(error, kArgumentError, "Failed to bind parameter of unexpected type to update statement");
+      return nullptr;
+    }
+    assignments += name + "=?,";
+    values.push_back(value);
+  }
+  assignments.pop_back();
+  values.push_back(columnValue);
+  sqlite3_stmt* statement = prepareSQL("UPDATE " + table + " SET " + assignments + " WHERE " + column + "=?", error);
+  if (statement && !bindValues(values, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& table, const std::string& column,
+                                  const Value& columnValue, Error* error) {
+  if (record.empty()) {
+    APMSetError(error, kArgumentError, "Empty record for update");
+    return false;
+  }
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Empty table name for update");
+    return false;
+  }
+  if (column.empty()) {
+    APMSetError(error, kArgumentError, "Empty column name for update");
+    return false;
+  }
+  if (columnValue.isNull()) {
+    APMSetError(error, kArgumentError, "Nil column value for update");
+    return false;
+  }
+  if (!checkOpen(error, "Update record failed. Database not open.")) return false;
+  APMParameterValues values;
+  sqlite3_stmt* statement = updateStatementForRecord(record, table, column, columnValue, error, values);
+  if (!statement) return false;
+  return executeSQLStatement(statement, error);
+}
+
+namespace {
+
+// Steps a cached statement once to completion.
+bool stepToDone(APMSqliteStore& store, sqlite3_stmt* statement, const std::string& query, std::string_view operation,
+                Error* error) {
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) store.setDatabaseError(error, operation);
+  store.cleanUpStatement(statement, query);
+  return done;
+}
+
+}  // namespace
+
+bool APMSqliteStore::updateAllRecordsInTableWithName(const std::string& table, const std::string& column,
+                                                     const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Empty table name for update");
+    return false;
+  }
+  if (column.empty()) {
+    APMSetError(error, kArgumentError, "Empty column name for update");
+    return false;
+  }
+  if (columnValue.isNull()) {
+    APMSetError(error, kArgumentError, "Nil column value for update");
+    return false;
+  }
+  if (!checkOpen(error, "Update record failed. Database not open.")) return false;
+  const std::string query = "UPDATE " + table + " SET " + column + "=?";
+  sqlite3_stmt* statement = statementForQuery(query, {columnValue}, error);
+  if (!statement) return false;
+  return stepToDone(*this, statement, query, "update all records value", error);
+}
+
+bool APMSqliteStore::increaseColumn(const std::string& column, std::int64_t byValue, const std::string& table,
+                                    const std::string& condition, const APMParameterValues& parameterValues,
+                                    Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Empty table name for increase column");
+    return false;
+  }
+  if (column.empty()) {
+    APMSetError(error, kArgumentError, "Empty column name for increase column");
+    return false;
+  }
+  if (condition.empty()) {
+    APMSetError(error, kArgumentError, "Empty condition for increase column");
+    return false;
+  }
+  if (!checkOpen(error, "Increase column failed. Database not open.")) return false;
+  const auto info = columnInfoForTableWithName(table, error);
+  if (!info) return false;
+  const auto it = info->find(column);
+  if (it == info->end()) {
+    APMSetError(error, kArgumentError, "Invalid column or table name");
+    return false;
+  }
+  if (upper(it->second) != "INTEGER") {
+    APMSetError(error, kArgumentError, "Column type is not integer.");
+    return false;
+  }
+  const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " + std::to_string(byValue) +
+                            " WHERE " + condition;
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (!statement) return false;
+  return stepToDone(*this, statement, query, "increase records value", error);
+}
+
+bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table, const std::string& column,
+                                                   const Value& columnValue, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for delete record");
+    return false;
+  }
+  if (column.empty()) {
+    APMSetError(error, kArgumentError, "Received empty column for delete record");
+    return false;
+  }
+  if (columnValue.isNull()) {
+    APMSetError(error, kArgumentError, "Received nil value for delete record");
+    return false;
+  }
+  if (!checkOpen(error, "Delete record failed. Database not open.")) return false;
+  sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + column + "=?", error);
+  if (!statement) return false;
+  const APMParameterValues values{columnValue};
+  if (!bindValues(values, statement, error)) {
+    sqlite3_finalize(statement);
+    return false;
+  }
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  if (!done) setDatabaseError(error, "delete record");
+  sqlite3_finalize(statement);
+  return done;
+}
+
+std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(const std::string& table,
+                                                                           const std::string& condition,
+                                                                           const APMParameterValues& parameterValues,
+                                                                           Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for delete record");
+    return std::nullopt;
+  }
+  if (condition.empty()) {
+    APMSetError(error, kArgumentError, "Received empty condition for delete record");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Delete records with condition failed. Database not open.")) return std::nullopt;
+  const std::string query = "DELETE FROM " + table + " WHERE " + condition;
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (!statement) return std::nullopt;
+  if (!stepToDone(*this, statement, query, "delete records with condition", error)) return std::nullopt;
+  return sqlite3_changes(handle_);
+}
+
+bool APMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table, Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for delete all records");
+    return false;
+  }
+  if (!checkOpen(error, "Delete all records failed. Database not open.")) return false;
+  const std::string query = "DELETE FROM " + table;
+  sqlite3_stmt* statement = statementForQuery(query, {}, error);
+  if (!statement) return false;
+  return stepToDone(*this, statement, query, "delete all records", error);
+}
+
+// --- Queries ---
+
+std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
+                                                       const APMParameterValues& parameterValues, Error* error,
+                                                       const APMRowFilter& filter) {
+  if (query.empty()) {
+    APMSetError(error, kArgumentError, "Received empty query for records for query");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Query records failed. Database not open.")) return std::nullopt;
+  if (!startsWithSelect(query)) {
+    APMSetError(error, kArgumentError, "Received invalid select query");
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (!statement) return std::nullopt;
+  APMRows rows;
+  bool readAny = false;
+  const int columns = sqlite3_column_count(statement);
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    readAny = true;
+    APMRecord row;
+    for (int column = 0; column < columns; ++column) {
+      const char* name = sqlite3_column_name(statement, column);
+      if (!name) {
+        APMLog(4, 34003, "Failed to get column name");
+        continue;
+      }
+      auto value = valueAtColumn(column, statement);
+      if (!value) {
+        APMLog(4, 34004, "Value is nil for column", std::string(name));
+        continue;
+      }
+      row.emplace(name, std::move(*value));
+    }
+    if (filter && !filter(rows.size(), row)) break;
+    rows.push_back(std::move(row));
+  }
+  if (rows.empty() && readAny) APMLog(4, 34005, "Database contains records that were all filtered out");
+  cleanUpStatement(statement, query);
+  return rows;
+}
+
+std::optional<Value> APMSqliteStore::numberForQuery(const std::string& query, const APMParameterValues& parameterValues,
+                                                    Error* error) {
+  if (query.empty()) {
+    APMSetError(error, kArgumentError, "Received empty query to get numeric result");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Query numeric result failed. Database not open.")) return std::nullopt;
+  sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
+  if (!statement) return std::nullopt;
+  std::optional<Value> result;
+  if (sqlite3_step(statement) != SQLITE_ROW) {
+    setDatabaseError(error, "query numeric result");
+  } else {
+    const auto value = valueAtColumn(0, statement);
+    if (value && (value->ifInteger() || value->ifDouble())) {
+      result = *value;
+    } else if (value && !value->isNull()) {
+      APMSetError(error, kArgumentError, "Found result that was not numeric");
+    }
+  }
+  cleanUpStatement(statement, query);
+  return result;
+}
+
+std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(const std::string& table, Error* error) {
+  return rowCountForTableWithName(table, "", std::nullopt, error);
+}
+
+std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(const std::string& table,
+                                                                     const std::string& column,
+                                                                     const std::optional<Value>& columnValue,
+                                                                     Error* error) {
+  if (table.empty()) {
+    APMSetError(error, kArgumentError, "Received empty table name for row count");
+    return std::nullopt;
+  }
+  if (!checkOpen(error, "Row count failed. Database not open.")) return std::nullopt;
+  std::string query = "SELECT count(1) FROM " + table;
+  APMParameterValues values;
+  if (!column.empty() && columnValue) {
+    query += " WHERE " + column + "=?";
+    values.push_back(*columnValue);
+  }
+  const auto number = numberForQuery(query, values, error);
+  if (!number) return std::nullopt;
+  return number->integerValue();
+}
+
+// --- Transactions ---
+
+bool APMSqliteStore::beginTransaction() {
+  return handle_ && sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool APMSqliteStore::endTransaction() {
+  return handle_ && sqlite3_exec(handle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool APMSqliteStore::rollbackTransaction() {
+  return handle_ && sqlite3_exec(handle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool APMSqliteStore::performTransactionWithError(Error* error, const std::function<bool()>& block) {
+  if (!block) {
+    APMSetError(error, kArgumentError, "Received nil transaction block");
+    return false;
+  }
+  if (!checkOpen(error, "Database not open")) return false;
+  if (!beginTransaction()) {
+    APMSetError(error, kSqliteError, "Failed to begin transaction");
+    return false;
+  }
+  bool result = false;
+  try {
+    result = block();
+  } catch (...) {
+    if (!rollbackTransaction()) APMLog(1, 34009, "Failed to rollback transaction after exception");
+    throw;
+  }
+  if (!result) {
+    APMSetError(error, kSqliteError, "Transaction failed");
+    if (!rollbackTransaction()) APMLog(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  if (!endTransaction()) {
+    APMSetError(error, kSqliteError, "Failed to end transaction");
+    return false;
+  }
+  return true;
+}

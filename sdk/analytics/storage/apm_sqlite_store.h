@@ -1,0 +1,138 @@
+// The one thin layer between the analytics engine and SQLite: one connection on one file, opened
+// and validated (a corrupt file is deleted and recreated once), tables created and migrated from
+// column lists, records written as INSERT OR REPLACE / UPDATE, parameterised queries over a cache
+// of prepared statements, and exclusive transactions. Every failure comes with an error object;
+// SQLite failures carry a short diagnostic context for the monitor.
+//
+// Not thread-safe: each owner uses its store from one serial queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// (column name, declaration); a name of "PRIMARY KEY" is a table constraint whose declaration is
+// the parenthesised column list.
+using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
+using APMModifyColumnInfo = std::map<std::string, std::string, std::less<>>;
+// Column name -> string, number, data or null.
+using APMRecord = platform::Value::Dictionary;
+using APMParameterValues = platform::Value::Array;
+using APMRows = std::vector<APMRecord>;
+using APMRowFilter = std::function<bool(std::size_t acceptedSoFar, const APMRecord& row)>;
+
+inline constexpr std::string_view kAPMPrimaryKeyColumnName = "PRIMARY KEY";
+
+class APMSqliteStore {
+ public:
+  static std::unique_ptr<APMSqliteStore> initWithDatabasePath(const std::string& path, platform::Error* error);
+  ~APMSqliteStore();
+  APMSqliteStore(const APMSqliteStore&) = delete;
+  APMSqliteStore& operator=(const APMSqliteStore&) = delete;
+
+  sqlite3* sqliteHandle() const { return handle_; }
+  const std::string& databasePath() const { return databasePath_; }
+
+  bool closeAndDeleteDatabase();
+  void closeDatabase();
+
+  // Schema.
+  bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementary, const APMColumnInfo& addOn,
+                           platform::Error* error);
+  bool ensureTableWithName(const std::string& table, const APMColumnInfo& elementary, const APMColumnInfo& addOn,
+                           const APMModifyColumnInfo& modify, platform::Error* error);
+  bool ensureSchemaOfTableWithName(const std::string& table, const APMColumnInfo& elementary,
+                                   const APMColumnInfo& addOn, platform::Error* error);
+  bool ensureTableWithName(const std::string& table, const std::string& createSQL,
+                           const std::vector<std::string>& requiredColumnNames,
+                           const std::map<std::string, std::string>& addOnColumns, platform::Error* error);
+  std::optional<bool> validateTableWithName(const std::string& table, const std::vector<std::string>& requiredColumnNames,
+                                            const std::map<std::string, std::string>& addOnColumns,
+                                            platform::Error* error);
+  std::optional<bool> tableExists(const std::string& table, platform::Error* error);
+  bool dropTableWithName(const std::string& table, platform::Error* error);
+  bool renameTable(const std::string& oldName, const std::string& newName, platform::Error* error);
+  // Copies the columns both tables share, with their row ids.
+  bool copyContentsFromTable(const std::string& source, const std::string& destination, platform::Error* error);
+  std::optional<std::vector<std::string>> columnsForTableWithName(const std::string& table, platform::Error* error);
+  std::optional<std::map<std::string, std::string>> columnInfoForTableWithName(const std::string& table,
+                                                                             platform::Error* error);
+
+  // Records.
+  bool upsertRecord(const APMRecord& record, const std::string& table, platform::Error* error);
+  bool updateRecord(const APMRecord& record, const std::string& table, const std::string& column,
+                    const platform::Value& columnValue, platform::Error* error);
+  bool updateAllRecordsInTableWithName(const std::string& table, const std::string& column,
+                                       const platform::Value& columnValue, platform::Error* error);
+  bool increaseColumn(const std::string& column, std::int64_t byValue, const std::string& table,
+                      const std::string& condition, const APMParameterValues& parameterValues, platform::Error* error);
+  bool deleteRecordFromTableWithName(const std::string& table, const std::string& column,
+                                     const platform::Value& columnValue, platform::Error* error);
+  std::optional<std::int64_t> deleteRecordsFromTableWithName(const std::string& table, const std::string& condition,
+                                                             const APMParameterValues& parameterValues,
+                                                             platform::Error* error);
+  bool deleteAllRecordsFromTableWithName(const std::string& table, platform::Error* error);
+
+  // Queries.
+  std::optional<APMRows> recordsForQuery(const std::string& query, const APMParameterValues& parameterValues,
+                                         platform::Error* error, const APMRowFilter& filter = nullptr);
+  // A number (integer or double value); nothing with no error for a NULL result.
+  std::optional<platform::Value> numberForQuery(const std::string& query, const APMParameterValues& parameterValues,
+                                                platform::Error* error);
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& table, platform::Error* error);
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& table, const std::string& column,
+                                                       const std::optional<platform::Value>& columnValue,
+                                                       platform::Error* error);
+
+  // Transactions. A block that throws rolls back and the exception reaches the caller.
+  bool performTransactionWithError(platform::Error* error, const std::function<bool()>& block);
+  bool beginTransaction();
+  bool endTransaction();
+  bool rollbackTransaction();
+
+  // Statement level.
+  sqlite3_stmt* statementForQuery(const std::string& query, const APMParameterValues& parameterValues,
+                                  platform::Error* error);
+  void cleanUpStatement(sqlite3_stmt* statement, const std::string& query);
+  sqlite3_stmt* prepareSQL(const std::string& sql, platform::Error* error);
+  bool executeSQL(const std::string& sql, platform::Error* error);
+  bool executeSQLStatement(sqlite3_stmt* statement, platform::Error* error);
+  bool bindValues(const APMParameterValues& values, sqlite3_stmt* statement, platform::Error* error);
+  // Nothing for a zero-length blob.
+  std::optional<platform::Value> valueAtColumn(int column, sqlite3_stmt* statement);
+  std::optional<std::string> lastErrorMessage();
+  std::optional<std::string> errorDescriptionForDatabaseOperation(std::string_view operation);
+  std::string monitorContextForDatabaseOperation(std::string_view operation);
+  void setDatabaseError(platform::Error* error, std::string_view operation);
+
+  std::size_t cachedStatementCount() const { return statementCache_.size(); }
+
+ private:
+  explicit APMSqliteStore(std::string path) : databasePath_(std::move(path)) {}
+  bool openAndValidateDatabase(platform::Error* error);
+  bool validateDatabaseWithError(platform::Error* error);
+  bool checkOpen(platform::Error* error, std::string_view message);
+  sqlite3_stmt* upsertStatementForRecord(const APMRecord& record, const std::string& table, platform::Error* error,
+                                         APMParameterValues& values);
+  sqlite3_stmt* updateStatementForRecord(const APMRecord& record, const std::string& table, const std::string& column,
+                                         const platform::Value& columnValue, platform::Error* error,
+                                         APMParameterValues& values);
+
+  sqlite3* handle_ = nullptr;
+  std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  std::string databasePath_;
+};
+
+// String, number, data or null: what a record or parameter list may hold.
+bool APMIsStorableSqliteValue(const platform::Value& value);

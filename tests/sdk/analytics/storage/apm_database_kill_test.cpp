@@ -1,0 +1,110 @@
+// A logged event, once the store says it is written, survives a kill of the process: a child
+// commits raw events in a loop and reports each success; it is killed at a random moment.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "platform/foundation/home.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
+#include "tests/sdk/analytics/storage/storage_test_support.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kChildHomeVariable = "FOCUS_STORAGE_KILL_CHILD_HOME";
+constexpr const char* kChildRoundVariable = "FOCUS_STORAGE_KILL_CHILD_ROUND";
+// The child's acknowledgements go apart from its test output.
+constexpr int kAckDescriptor = 3;
+
+// Runs only inside the spawned child: commits until killed, acknowledging each committed index.
+TEST(APMDatabaseKillChild, CommitsUntilKilled) {
+  const char* home = std::getenv(kChildHomeVariable);
+  if (!home) GTEST_SKIP() << "runs only as the child of the kill test";
+  platform::Home::set(home);
+  const std::string round = std::getenv(kChildRoundVariable);
+  auto db = storage_test::openDatabase();
+  ASSERT_TRUE(db);
+  for (std::uint32_t i = 0;; ++i) {
+    auto event = storage_test::event("r" + round + "_" + std::to_string(i), 1'780'000'000 + i, 10);
+    const bool written = db->performTransaction(
+        [&] { return db->insertRawEvent(event.get(), 7, false, nullptr); });
+    if (written && ::write(kAckDescriptor, &i, sizeof i) != sizeof i) return;
+  }
+}
+
+TEST(APMDatabaseKillTest, CommittedEventsSurviveSigkill) {
+  const std::string home = platform::Home::path().string();
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  std::mt19937 random(12345);
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+
+  for (int round = 0; round < 50; ++round) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], kAckDescriptor);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back(std::string(kChildHomeVariable) + "=" + home);
+    env.push_back(std::string(kChildRoundVariable) + "=" + std::to_string(round));
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=APMDatabaseKillChild.*";
+    char* argv[] = {self, filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, self, &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+
+    // Kill after a random number of acknowledged commits, so the child is caught mid-write.
+    const int killAfter = std::uniform_int_distribution<int>(1, 15)(random);
+    std::vector<std::uint32_t> committed;
+    std::uint32_t index = 0;
+    while (static_cast<int>(committed.size()) < killAfter && ::read(fds[0], &index, sizeof index) == sizeof index) {
+      committed.push_back(index);
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    while (::read(fds[0], &index, sizeof index) == sizeof index) committed.push_back(index);
+    ::close(fds[0]);
+    ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";
+
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") << "round " << round;
+    sqlite3_finalize(check);
+    sqlite3_stmt* find = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT count(1) FROM raw_events WHERE name = ?", -1, &find, nullptr),
+              SQLITE_OK);
+    for (std::uint32_t i : committed) {
+      const std::string name = "r" + std::to_string(round) + "_" + std::to_string(i);
+      sqlite3_bind_text(find, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      ASSERT_EQ(sqlite3_step(find), SQLITE_ROW);
+      EXPECT_EQ(sqlite3_column_int(find, 0), 1) << name << " was reported written but is gone";
+      sqlite3_reset(find);
+    }
+    sqlite3_finalize(find);
+    sqlite3_close(handle);
+  }
+}
+
+}  // namespace
