@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bench/support/bench_home.h"
 #include "bench/support/measuring_reporter.h"
 #include "platform/foundation/home.h"
 #include "sdk/analytics/messages/nano_accessors.h"
@@ -22,19 +23,7 @@ namespace fs = std::filesystem;
 
 constexpr int kEvents = 500;
 
-void ensureHome() {
-  static const fs::path home = [] {
-    std::string pattern = (fs::temp_directory_path() / "focus-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    fs::path path = pattern;
-    platform::Home::set(path);
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(home, ec);
-    });
-    return path;
-  }();
-}
+void ensureHome() { benchHome(); }
 
 std::shared_ptr<APMPBEvent> makeEvent(int index) {
   auto event = APMPBEvent::initWithMessageInfo();

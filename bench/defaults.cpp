@@ -14,6 +14,7 @@
 
 #include "platform/foundation/home.h"
 #include "platform/foundation/user_defaults.h"
+#include "bench/support/bench_home.h"
 #include "bench/support/measuring_reporter.h"
 
 namespace {
@@ -23,17 +24,11 @@ constexpr int kWrites = 10'000;
 std::string keyFor(int i) { return "setting." + std::to_string(i); }
 
 void ensureHome() {
-  static const std::filesystem::path home = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "focus-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    std::filesystem::path path = pattern;
-    platform::Home::set(path);
-    std::atexit([] {
-      platform::UserDefaults::flushAll();
-      std::error_code ec;
-      std::filesystem::remove_all(home, ec);
-    });
-    return path;
+  [[maybe_unused]] static const bool flushed = [] {
+    benchHome();
+    // Registered after the home's removal, so it runs before it.
+    std::atexit([] { platform::UserDefaults::flushAll(); });
+    return true;
   }();
 }
 

@@ -23,6 +23,7 @@
 #include "sdk/transport/core/vdtcor_metrics_controller.h"
 #include "sdk/transport/core/vdtcor_platform.h"
 #include "sdk/transport/core/vdtcor_transport.h"
+#include "bench/support/bench_home.h"
 #include "bench/support/measuring_reporter.h"
 
 namespace {
@@ -38,20 +39,13 @@ class Payload final : public VDTCOREventDataObject {
 };
 
 void ensureHome() {
-  static const fs::path home = [] {
-    std::string pattern = (fs::temp_directory_path() / "focus-bench-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    fs::path path = pattern;
-    platform::Home::set(path);
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(home, ec);
-    });
+  [[maybe_unused]] static const bool loaded = [] {
+    benchHome();
     VDTCORFlatFileStorage::load();
     VDTCORLifecycle::load();
     VDTCORMetricsController::load();
     VDTCORApplication::load();
-    return path;
+    return true;
   }();
 }
 
