@@ -1,3 +1,4 @@
+#include "tools/local-service/crash_routes.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/transport_routes.h"
 
@@ -6,6 +7,7 @@ namespace local_service {
 // One line per remote end; each adds its routes from a file of its own.
 void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
+  addCrashRoutes(service);
 }
 
 }  // namespace local_service
