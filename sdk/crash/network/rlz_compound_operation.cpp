@@ -17,14 +17,27 @@ std::weak_ptr<RLZCompoundOperation> RLZCompoundOperation::weakSelf() {
   return std::static_pointer_cast<RLZCompoundOperation>(shared_from_this());
 }
 
-void RLZCompoundOperation::main() {
-  for (const auto& operation : operations_) {
-    injectCompoundAsyncCompletionInOperation(operation);
-    injectCompoundSyncCompletionInOperation(operation);
-    compoundQueue_->addOperation(operation);
+// A compound cancelled before its start reports the cancellation like one cancelled while running.
+void RLZCompoundOperation::start() {
+  if (isCancelled()) {
+    countingQueue_->sync([this] { attemptCompoundCompletion(); });
+    return;
   }
-  // Nothing to wait for: the compound is done at once.
-  if (operations_.empty()) countingQueue_->sync([this] { attemptCompoundCompletion(); });
+  RLZTSMAsyncOperation::start();
+}
+
+void RLZCompoundOperation::main() {
+  countingQueue_->sync([this] {
+    if (childrenEnqueued_) return;  // a cancel came first and sent the children through
+    childrenEnqueued_ = true;
+    for (const auto& operation : operations_) {
+      injectCompoundAsyncCompletionInOperation(operation);
+      injectCompoundSyncCompletionInOperation(operation);
+      compoundQueue_->addOperation(operation);
+    }
+    // Nothing to wait for: the compound is done at once.
+    if (operations_.empty()) attemptCompoundCompletion();
+  });
 }
 
 void RLZCompoundOperation::injectCompoundAsyncCompletionInOperation(
@@ -58,6 +71,8 @@ void RLZCompoundOperation::updateCompletionCountsWithError(const platform::Error
 }
 
 void RLZCompoundOperation::attemptCompoundCompletion() {
+  // A cancel after the end, or a child ending after a cancel, finds the compound done.
+  if (isFinished()) return;
   if (isCancelled()) {
     finishWithError(platform::Error(std::string(kRLZCompoundOperationErrorDomain),
                                     kRLZCompoundOperationErrorCodeCancelled,
@@ -79,17 +94,20 @@ void RLZCompoundOperation::attemptCompoundCompletion() {
 
 // The compound marks itself cancelled before its children, so that whichever attempt comes last
 // (a child's or the one below) sees the cancellation: a child that ends before the compound is
-// marked would otherwise leave the compound waiting for counts that never complete.
+// marked would otherwise leave the compound waiting for counts that never complete. Children not
+// yet on the compound's queue go there cancelled, so that each of them ends.
 void RLZCompoundOperation::cancel() {
-  const bool started = compoundQueue_->operationCount() > 0;
   platform::Operation::cancel();
   for (const auto& operation : operations_) operation->cancel();
-  if (!started) {
-    for (const auto& operation : operations_) {
-      if (!operation->isFinished()) compoundQueue_->addOperation(operation);
+  countingQueue_->sync([this] {
+    if (!childrenEnqueued_) {
+      childrenEnqueued_ = true;
+      for (const auto& operation : operations_) {
+        if (!operation->isFinished()) compoundQueue_->addOperation(operation);
+      }
     }
-  }
-  countingQueue_->sync([this] { attemptCompoundCompletion(); });
+    attemptCompoundCompletion();
+  });
 }
 
 platform::Value RLZCompoundOperation::errorAsValue(const platform::Error& error) {

@@ -32,6 +32,7 @@ class RLZCompoundOperation : public RLZTSMAsyncOperation {
   const std::vector<std::shared_ptr<RLZTSMAsyncOperation>>& operations() const { return operations_; }
   const std::shared_ptr<platform::OperationQueue>& compoundQueue() const { return compoundQueue_; }
 
+  void start() override;
   void main() override;
   // The compound finishes at once with the cancelled error; its children are cancelled and
   // finish through their own cancellation.
@@ -51,6 +52,7 @@ class RLZCompoundOperation : public RLZTSMAsyncOperation {
   const std::shared_ptr<platform::OperationQueue> compoundQueue_;
   const std::shared_ptr<platform::DispatchQueue> countingQueue_;
   // On the counting queue only.
+  bool childrenEnqueued_ = false;
   std::size_t completedOperations_ = 0;
   std::vector<platform::Error> errors_;
 };
