@@ -212,7 +212,10 @@ TEST(RLZCompoundOperationTest, StressFinishesOnceUnderRacingCancels) {
     completions.push_back(std::make_unique<Completions>());
     compounds.push_back(compoundOf(children, *completions.back()));
   }
+  // Queued first (a finished operation cannot be queued), then started while cancels race.
   auto queue = platform::OperationQueue::make();
+  queue->setSuspended(true);
+  for (const auto& compound : compounds) queue->addOperation(compound);
   std::vector<std::thread> cancellers;
   for (int t = 0; t < 4; ++t) {
     cancellers.emplace_back([&, t] {
@@ -222,7 +225,7 @@ TEST(RLZCompoundOperationTest, StressFinishesOnceUnderRacingCancels) {
       }
     });
   }
-  for (const auto& compound : compounds) queue->addOperation(compound);
+  queue->setSuspended(false);
   for (auto& thread : cancellers) thread.join();
   queue->waitUntilAllOperationsAreFinished();
   for (const auto& compound : compounds) compound->compoundQueue()->waitUntilAllOperationsAreFinished();
