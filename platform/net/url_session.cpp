@@ -1,6 +1,9 @@
 #include "platform/net/url_session.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <fstream>
 #include <iterator>
@@ -10,6 +13,7 @@
 #include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/home.h"
 #include "platform/foundation/strings.h"
 
 namespace platform {
@@ -87,6 +91,23 @@ bool isReservedInvalidHost(const std::string& url) {
   }
   curl_url_cleanup(parsed);
   return invalid;
+}
+
+// A new file in the home's tmp holding `data`; none (with `error` set) when it cannot be written.
+std::optional<std::filesystem::path> writeDownloadedFile(const Data& data, const std::string& url, Error& error) {
+  std::string pattern = (Home::temporary() / "URLSessionDownload-XXXXXX").string();
+  const int fd = ::mkstemp(pattern.data());
+  bool written = fd >= 0;
+  for (std::size_t done = 0; written && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) written = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  if (fd >= 0) written = ::close(fd) == 0 && written;
+  if (written) return std::filesystem::path(pattern);
+  if (fd >= 0) ::unlink(pattern.c_str());
+  error = urlError(kURLErrorCannotWriteToFile, "The downloaded file could not be written.", url);
+  return std::nullopt;
 }
 
 bool isRedirectStatus(long status) {
@@ -462,6 +483,23 @@ std::shared_ptr<URLSessionTask> URLSession::uploadTaskWithRequest(URLRequest req
 std::shared_ptr<URLSessionTask> URLSession::uploadTaskWithRequest(URLRequest request, std::filesystem::path fromFile,
                                                                   URLSessionTask::CompletionHandler completion) {
   return makeTask(std::move(request), std::move(fromFile), std::move(completion));
+}
+
+std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(
+    URLRequest request, URLSessionTask::DownloadCompletionHandler completion) {
+  URLSessionTask::CompletionHandler toFile;
+  if (completion) {
+    toFile = [completion = std::move(completion), url = request.url()](
+                 const std::optional<Data>& data, const std::shared_ptr<HTTPURLResponse>& response, const Error& error) {
+      if (error || !data) return completion(std::nullopt, response, error);
+      Error writeError;
+      const auto location = writeDownloadedFile(*data, url, writeError);
+      completion(location, location ? response : nullptr, writeError);
+      std::error_code ignored;
+      if (location) std::filesystem::remove(*location, ignored);
+    };
+  }
+  return makeTask(std::move(request), std::nullopt, std::move(toFile));
 }
 
 void URLSession::taskEnded() {

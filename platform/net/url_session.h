@@ -44,6 +44,7 @@ inline constexpr std::int64_t kURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr std::int64_t kURLErrorSecureConnectionFailed = -1200;
 inline constexpr std::int64_t kURLErrorServerCertificateUntrusted = -1202;
 inline constexpr std::int64_t kURLErrorCannotOpenFile = -3000;
+inline constexpr std::int64_t kURLErrorCannotWriteToFile = -3003;
 inline constexpr std::string_view kURLErrorFailingURLStringErrorKey = "NSErrorFailingURLStringKey";
 
 // Header names compare without regard to case; setting one replaces it.
@@ -147,6 +148,10 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   // The body (when there was a response), the response, and the error (unset on success).
   using CompletionHandler = std::function<void(const std::optional<Data>& data,
                                                const std::shared_ptr<HTTPURLResponse>& response, const Error& error)>;
+  // A download task's body lies in a temporary file of its own, removed once the handler returns.
+  using DownloadCompletionHandler =
+      std::function<void(const std::optional<std::filesystem::path>& location,
+                         const std::shared_ptr<HTTPURLResponse>& response, const Error& error)>;
 
   ~URLSessionTask();
   URLSessionTask(const URLSessionTask&) = delete;
@@ -216,6 +221,11 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // The file is read when the task starts; an unreadable one fails with kURLErrorCannotOpenFile.
   std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest request, std::filesystem::path fromFile,
                                                         URLSessionTask::CompletionHandler completion = nullptr);
+
+  // The body goes to a temporary file; a file that cannot be written fails the task with
+  // kURLErrorCannotWriteToFile.
+  std::shared_ptr<URLSessionTask> downloadTaskWithRequest(URLRequest request,
+                                                          URLSessionTask::DownloadCompletionHandler completion);
 
   // No new tasks; running ones finish, then the delegate hears of the invalidation.
   void finishTasksAndInvalidate();

@@ -1,4 +1,6 @@
 #include "tools/local-service/local_service.h"
+
+#include "tools/local-service/crash_routes.h"
 #include "tools/local-service/installations_routes.h"
 #include "tools/local-service/transport_routes.h"
 
@@ -8,6 +10,7 @@ namespace local_service {
 void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
   addInstallationsRoutes(service);
+  addCrashRoutes(service);
 }
 
 }  // namespace local_service

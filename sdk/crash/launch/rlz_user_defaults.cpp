@@ -45,13 +45,17 @@ void RLZUserDefaults::resetStandardUserDefaultsForTesting() {
 }
 
 RLZUserDefaults::RLZUserDefaults(std::filesystem::path directory)
-    : serialDictionaryQueue_(platform::DispatchQueue::serial("com.ralitoze.RLZUserDefaults.access")),
+    : directoryURL_(std::move(directory)),
+      fileURL_(directoryURL_ / "RLZUserDefaults.plist"),
+      serialDictionaryQueue_(platform::DispatchQueue::serial("com.ralitoze.RLZUserDefaults.access")),
       synchronizationQueue_(platform::DispatchQueue::serial("com.ralitoze.RLZUserDefaults.io")) {
-  serialDictionaryQueue_->sync([&] {
-    directoryURL_ = std::move(directory);
-    fileURL_ = directoryURL_ / "RLZUserDefaults.plist";
-    synchronizationQueue_->sync([&] { persistedDataDictionary_ = load(); });
-    dataDictionary_ = persistedDataDictionary_;
+  // The IO queue is entered first and the access queue inside it, as synchronize does.
+  synchronizationQueue_->sync([&] {
+    auto loaded = load();
+    serialDictionaryQueue_->sync([&] {
+      persistedDataDictionary_ = loaded;
+      dataDictionary_ = std::move(loaded);
+    });
   });
 }
 
@@ -128,27 +132,29 @@ bool RLZUserDefaults::synchronizeWroteToDisk() const {
   return wrote;
 }
 
+// Snapshot and write happen together on the IO queue: two synchronizations racing could otherwise
+// write their snapshots in the opposite order, leaving the older one on disk after both returned.
 void RLZUserDefaults::synchronize() {
-  std::optional<platform::Value::Dictionary> snapshot;
-  serialDictionaryQueue_->sync([&] {
-    synchronizeWroteToDisk_ = dataDictionary_ != persistedDataDictionary_;
-    if (synchronizeWroteToDisk_) snapshot = dataDictionary_;
-  });
-  if (!snapshot) return;
-
-  bool written = false;
   synchronizationQueue_->sync([&] {
+    std::optional<platform::Value::Dictionary> snapshot;
+    serialDictionaryQueue_->sync([&] {
+      synchronizeWroteToDisk_ = dataDictionary_ != persistedDataDictionary_;
+      if (synchronizeWroteToDisk_) snapshot = dataDictionary_;
+    });
+    if (!snapshot) return;
     auto& files = platform::FileManager::defaultManager();
     platform::Error error;
     if (!files.fileExists(directoryURL_) && !files.createDirectory(directoryURL_, true, &error)) {
       RLZErrorLog("Failed to create directory with error: %@", error.description());
     }
     const auto bytes = platform::PropertyList::write(platform::Value(*snapshot), platform::PropertyList::Format::XML);
-    written = bytes && files.writeAtomically(fileURL_, *bytes, 0600);
-    if (!written) RLZErrorLog("Unable to open file for writing at path %@", fileURL_.string());
+    if (!bytes || !files.writeAtomically(fileURL_, *bytes, 0600)) {
+      RLZErrorLog("Unable to open file for writing at path %@", fileURL_.string());
+      return;
+    }
+    // What is on disk is the snapshot, not values set since; a failed write leaves them all unsaved.
+    serialDictionaryQueue_->sync([&] { persistedDataDictionary_ = std::move(*snapshot); });
   });
-  // What is on disk is the snapshot, not values set since; a failed write leaves them all unsaved.
-  if (written) serialDictionaryQueue_->sync([&] { persistedDataDictionary_ = std::move(*snapshot); });
 }
 
 void RLZUserDefaults::migrateFromNSUserDefaults(const std::vector<std::string>& keys) {

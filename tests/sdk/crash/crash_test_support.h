@@ -7,6 +7,8 @@
 #include <string>
 
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
+#include "sdk/utilities/utilities/vul_logger.h"
 
 namespace crash_test {
 
@@ -23,6 +25,13 @@ inline std::string readFile(const std::filesystem::path& path) {
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// Whether the shared logger has written a line holding `fragment` (its lines are written on a
+// queue of its own).
+inline bool logged(const platform::testing::LogCapture& capture, std::string_view fragment) {
+  platform::testing::drain(VULLoggerQueue());
+  return capture.contains(fragment);
 }
 
 }  // namespace crash_test
