@@ -1,4 +1,5 @@
 #include "tools/local-service/local_service.h"
+#include "tools/local-service/network_routes.h"
 #include "tools/local-service/transport_routes.h"
 
 namespace local_service {
@@ -6,6 +7,7 @@ namespace local_service {
 // One line per remote end; each adds its routes from a file of its own.
 void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
+  addNetworkRoutes(service);
 }
 
 }  // namespace local_service
