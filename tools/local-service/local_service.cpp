@@ -58,7 +58,7 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
                                         int port) {
   stopListener(slot);
   httplib::Server& http = *listener->http;
-  const auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+  const auto handle = [this](const httplib::Request& in, std::string body, httplib::Response& out) {
     RecordedRequest request;
     request.method = in.method;
     request.path = in.path;
@@ -68,18 +68,30 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
       if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" || key == "LOCAL_PORT") continue;
       request.headers.emplace_back(key, value);
     }
-    request.body = in.body;
+    request.body = std::move(body);
     Answer reply = answer(request);
     if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
     out.status = reply.status;
     for (const auto& [key, value] : reply.headers) out.set_header(key, value);
     if (!reply.body.empty()) out.set_content(reply.body, reply.contentType);
   };
-  http.Get(".*", handle);
-  http.Post(".*", handle);
-  http.Put(".*", handle);
-  http.Delete(".*", handle);
-  http.Patch(".*", handle);
+  // Bodies are read through a content reader: the library's own reading refuses form-encoded
+  // bodies past 8 KB, and the SDK uploads larger ones with that content type.
+  const auto withBody = [handle](const httplib::Request& in, httplib::Response& out,
+                                 const httplib::ContentReader& reader) {
+    std::string body;
+    reader([&body](const char* data, std::size_t length) {
+      body.append(data, length);
+      return true;
+    });
+    handle(in, std::move(body), out);
+  };
+  const auto withoutBody = [handle](const httplib::Request& in, httplib::Response& out) { handle(in, in.body, out); };
+  http.Get(".*", withoutBody);
+  http.Post(".*", withBody);
+  http.Put(".*", withBody);
+  http.Delete(".*", withBody);
+  http.Patch(".*", withBody);
   const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1") : (http.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) return std::nullopt;
   listener->thread = std::thread([&http] { http.listen_after_bind(); });
