@@ -24,6 +24,20 @@ void offerRoom(z_stream& stream, platform::Data& out, std::size_t& used) {
   stream.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - used, std::numeric_limits<uInt>::max()));
 }
 
+// A gzip trailer states the expanded size (modulo 4 GiB): one buffer of that size saves growing
+// and copying. Other data, or a stated size beyond a sane bound for the input, gets four times
+// the input.
+std::size_t initialInflateSize(const platform::Data& data) {
+  constexpr std::size_t kLargestGuess = 64u << 20;
+  const std::size_t guess = std::min(data.size() * 4, kLargestGuess);
+  if (data.size() < 18 || data[0] != 0x1f || data[1] != 0x8b) return guess;
+  const std::uint8_t* trailer = data.data() + data.size() - 4;
+  const std::size_t stated = trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) | (std::size_t{trailer[3]} << 24);
+  // Deflate expands at most about 1032 to 1.
+  if (stated > kLargestGuess || stated > data.size() * 1032) return guess;
+  return stated + 1;  // one spare byte lets zlib report the end without a further call
+}
+
 }  // namespace
 
 namespace VULGzip {
@@ -72,8 +86,7 @@ std::optional<platform::Data> vul_dataByInflatingGzippedData(const platform::Dat
   }
   stream.next_in = const_cast<Bytef*>(data.data());
   stream.avail_in = static_cast<uInt>(data.size());
-  // Four times the input, but never a huge guess from a small, hostile input: growth is cheap.
-  platform::Data out(std::max<std::size_t>(std::min<std::size_t>(data.size() * 4, 64u << 20), kChunk));
+  platform::Data out(std::max(initialInflateSize(data), kChunk));
   std::size_t used = 0;
   for (;;) {
     offerRoom(stream, out, used);
