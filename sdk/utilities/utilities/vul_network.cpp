@@ -57,7 +57,13 @@ std::shared_ptr<VULNetwork> VULNetwork::initWithReachabilityHost(std::string_vie
 
 // ---- Requests ----
 
-platform::URLRequest VULNetwork::makeRequest(const std::string& url) const {
+std::optional<platform::URLRequest> VULNetwork::makeRequest(const std::string& url,
+                                                           const std::shared_ptr<platform::DispatchQueue>& queue,
+                                                           const CompletionHandler& handler) {
+  if (url.empty()) {
+    handleErrorWithCode(VULErrorCodeNetworkInvalidURL, queue, handler);
+    return std::nullopt;
+  }
   const double timeout = timeoutInterval();
   return platform::URLRequest(url, timeout == 0 ? kDefaultTimeoutInterval : timeout);
 }
@@ -65,11 +71,8 @@ platform::URLRequest VULNetwork::makeRequest(const std::string& url) const {
 std::optional<std::string> VULNetwork::postURL(const std::string& url, const platform::Data& payload,
                                                std::shared_ptr<platform::DispatchQueue> queue,
                                                bool usingBackgroundSession, CompletionHandler handler) {
-  if (url.empty()) {
-    handleErrorWithCode(VULErrorCodeNetworkInvalidURL, queue, handler);
-    return std::nullopt;
-  }
-  platform::URLRequest request = makeRequest(url);
+  auto request = makeRequest(url, queue, handler);
+  if (!request) return std::nullopt;
   platform::Error compressionError;
   auto compressed = VULGzip::vul_dataByGzippingData(payload, &compressionError);
   if (!compressed && (compressionError || !payload.empty())) {
@@ -77,48 +80,31 @@ std::optional<std::string> VULNetwork::postURL(const std::string& url, const pla
     return std::nullopt;
   }
   const platform::Data body = compressed.value_or(platform::Data());
-  request.setValueForHTTPHeaderField(std::to_string(body.size()), "Content-Length");
-  request.setHTTPBody(body);
-  request.setHTTPMethod("POST");
-  request.setValueForHTTPHeaderField("application/x-www-form-urlencoded", "Content-Type");
-  request.setValueForHTTPHeaderField("gzip", "Content-Encoding");
-
-  auto fetcher = VULNetworkURLSession::initWithNetworkLoggerDelegate(weak_from_this());
-  fetcher->setBackgroundNetworkEnabled(usingBackgroundSession);
-  auto sessionID = start(fetcher, true, request, std::move(queue), std::move(handler));
-  if (sessionID) {
-    VULNetwork_logWithLevelContext(VULLoggerLevelDebug, kVULNetworkMessageCodeNetwork000, "Uploading data. Host",
-                                   Value(url));
-  }
-  return sessionID;
+  request->setValueForHTTPHeaderField(std::to_string(body.size()), "Content-Length");
+  request->setHTTPBody(body);
+  request->setHTTPMethod("POST");
+  request->setValueForHTTPHeaderField("application/x-www-form-urlencoded", "Content-Type");
+  request->setValueForHTTPHeaderField("gzip", "Content-Encoding");
+  return start(true, *request, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
 std::optional<std::string> VULNetwork::getURL(const std::string& url, const std::optional<Headers>& headers,
                                               std::shared_ptr<platform::DispatchQueue> queue,
                                               bool usingBackgroundSession, CompletionHandler handler) {
-  if (url.empty()) {
-    handleErrorWithCode(VULErrorCodeNetworkInvalidURL, queue, handler);
-    return std::nullopt;
-  }
-  platform::URLRequest request = makeRequest(url);
-  request.setHTTPMethod("GET");
+  auto request = makeRequest(url, queue, handler);
+  if (!request) return std::nullopt;
+  request->setHTTPMethod("GET");
   if (headers) {
-    for (const auto& [name, value] : *headers) request.setValueForHTTPHeaderField(value, name);
+    for (const auto& [name, value] : *headers) request->setValueForHTTPHeaderField(value, name);
   }
-  auto fetcher = VULNetworkURLSession::initWithNetworkLoggerDelegate(weak_from_this());
-  fetcher->setBackgroundNetworkEnabled(usingBackgroundSession);
-  auto sessionID = start(fetcher, false, request, std::move(queue), std::move(handler));
-  if (sessionID) {
-    VULNetwork_logWithLevelContext(VULLoggerLevelDebug, kVULNetworkMessageCodeNetwork001, "Downloading data. Host",
-                                   Value(url));
-  }
-  return sessionID;
+  return start(false, *request, std::move(queue), usingBackgroundSession, std::move(handler));
 }
 
-std::optional<std::string> VULNetwork::start(const std::shared_ptr<VULNetworkURLSession>& fetcher, bool post,
-                                             const platform::URLRequest& request,
+std::optional<std::string> VULNetwork::start(bool post, const platform::URLRequest& request,
                                              std::shared_ptr<platform::DispatchQueue> queue,
-                                             CompletionHandler handler) {
+                                             bool usingBackgroundSession, CompletionHandler handler) {
+  auto fetcher = VULNetworkURLSession::initWithNetworkLoggerDelegate(weak_from_this());
+  fetcher->setBackgroundNetworkEnabled(usingBackgroundSession);
   queue = orMain(std::move(queue));
   // A fetcher that fails to start has told this block of error 2 already; the caller then hears
   // only of the client's error 4, so that every request ends in exactly one call.
@@ -144,7 +130,11 @@ std::optional<std::string> VULNetwork::start(const std::shared_ptr<VULNetworkURL
     started->store(false);
     requests_.removeObjectForKey(sessionID);
     handleErrorWithCode(VULErrorCodeNetworkInvalidResponse, queue, handler);
+    return std::nullopt;
   }
+  VULNetwork_logWithLevelContext(VULLoggerLevelDebug,
+                                 post ? kVULNetworkMessageCodeNetwork000 : kVULNetworkMessageCodeNetwork001,
+                                 post ? "Uploading data. Host" : "Downloading data. Host", Value(request.url()));
   return startedID;
 }
 

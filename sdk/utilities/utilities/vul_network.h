@@ -87,9 +87,13 @@ class VULNetwork : public VULReachabilityDelegate,
   explicit VULNetwork(Token);
 
  private:
-  platform::URLRequest makeRequest(const std::string& url) const;
-  std::optional<std::string> start(const std::shared_ptr<VULNetworkURLSession>& fetcher, bool post,
-                                   const platform::URLRequest& request, std::shared_ptr<platform::DispatchQueue> queue,
+  // None, after reporting error 1, for an empty URL.
+  std::optional<platform::URLRequest> makeRequest(const std::string& url,
+                                                  const std::shared_ptr<platform::DispatchQueue>& queue,
+                                                  const CompletionHandler& handler);
+  // Runs the request on a fetcher of its own and logs its start.
+  std::optional<std::string> start(bool post, const platform::URLRequest& request,
+                                   std::shared_ptr<platform::DispatchQueue> queue, bool usingBackgroundSession,
                                    CompletionHandler handler);
   void handleErrorWithCode(std::int64_t code, const std::shared_ptr<platform::DispatchQueue>& queue,
                            const CompletionHandler& handler);
