@@ -2,6 +2,7 @@
 
 #include "tools/local-service/crash_routes.h"
 #include "tools/local-service/installations_routes.h"
+#include "tools/local-service/network_routes.h"
 #include "tools/local-service/transport_routes.h"
 
 namespace local_service {
@@ -11,6 +12,7 @@ void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
   addInstallationsRoutes(service);
   addCrashRoutes(service);
+  addNetworkRoutes(service);
 }
 
 }  // namespace local_service
