@@ -1,0 +1,60 @@
+#include "sdk/analytics/script/apmp_property_map.h"
+
+#include "sdk/analytics/script/apmp_primitive_values.h"
+
+const APMPValuePtr& APMPPropertyMap::valueForName(const APMPString& name) const {
+  const auto found = index_.find(name);
+  return found == index_.end() ? APMPUndefinedValue::sharedInstance() : entries_[found->second].value;
+}
+
+bool APMPPropertyMap::store(APMPValuePtr value, const APMPString& name, bool immutable) {
+  if (immutable_) return false;
+  const auto found = index_.find(name);
+  if (found != index_.end()) {
+    Entry& entry = entries_[found->second];
+    if (entry.immutable) return false;
+    entry.value = std::move(value);
+    entry.immutable = immutable;
+    return true;
+  }
+  index_.emplace(name, entries_.size());
+  entries_.push_back({name, std::move(value), immutable});
+  return true;
+}
+
+void APMPPropertyMap::setValue(APMPValuePtr value, const APMPString& name) { store(std::move(value), name, false); }
+
+void APMPPropertyMap::setImmutableValue(APMPValuePtr value, const APMPString& name) {
+  store(std::move(value), name, true);
+}
+
+void APMPPropertyMap::removeValueForName(const APMPString& name) {
+  if (immutable_) return;
+  const auto found = index_.find(name);
+  if (found == index_.end() || entries_[found->second].immutable) return;
+  const std::size_t position = found->second;
+  index_.erase(found);
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
+  for (std::size_t i = position; i < entries_.size(); ++i) index_[entries_[i].name] = i;
+}
+
+bool APMPPropertyMap::isNameImmutable(const APMPString& name) const {
+  const auto found = index_.find(name);
+  return found != index_.end() && entries_[found->second].immutable;
+}
+
+std::vector<APMPString> APMPPropertyMap::allNames() const {
+  std::vector<APMPString> names;
+  names.reserve(entries_.size());
+  for (const Entry& entry : entries_) names.push_back(entry.name);
+  return names;
+}
+
+void APMPPropertyMap::traceChildren(APMPTracer& tracer) const {
+  for (const Entry& entry : entries_) tracer.visit(entry.value.get());
+}
+
+void APMPPropertyMap::clear() {
+  entries_.clear();
+  index_.clear();
+}

@@ -1,0 +1,117 @@
+#include "sdk/analytics/script/apmp_run_state.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "sdk/analytics/script/apmp_errors.h"
+#include "sdk/analytics/script/apmp_scope.h"
+
+namespace {
+
+thread_local APMPRunState* tCurrentRunState = nullptr;
+
+class MarkingTracer final : public APMPTracer {
+ public:
+  void visit(const APMPRuntimeValue* value) override {
+    if (value && marked_.insert(value).second) pendingValues_.push_back(value);
+  }
+  void visit(const APMPScope* scope) override {
+    if (scope && marked_.insert(scope).second) pendingScopes_.push_back(scope);
+  }
+  void drain() {
+    while (!pendingValues_.empty() || !pendingScopes_.empty()) {
+      if (!pendingValues_.empty()) {
+        const APMPRuntimeValue* value = pendingValues_.back();
+        pendingValues_.pop_back();
+        value->traceChildren(*this);
+      } else {
+        const APMPScope* scope = pendingScopes_.back();
+        pendingScopes_.pop_back();
+        scope->traceChildren(*this);
+      }
+    }
+  }
+  bool isMarked(const void* object) const { return marked_.count(object) != 0; }
+
+ private:
+  std::unordered_set<const void*> marked_;
+  std::vector<const APMPRuntimeValue*> pendingValues_;
+  std::vector<const APMPScope*> pendingScopes_;
+};
+
+}  // namespace
+
+void APMPRunState::resetInstructionCount() {
+  steps_ = 0;
+  allocated_ = 0;
+}
+
+APMPRunState* APMPRunState::current() { return tCurrentRunState; }
+
+void APMPRunState::registerScope(const APMPScopePtr& scope) {
+  scopes_.push_back(scope);
+  pruneRegistry();
+}
+
+void APMPRunState::registerValue(const APMPValuePtr& value) {
+  values_.push_back(value);
+  pruneRegistry();
+}
+
+void APMPRunState::pruneRegistry() {
+  if (scopes_.size() + values_.size() < pruneThreshold_) return;
+  std::erase_if(scopes_, [](const auto& weak) { return weak.expired(); });
+  std::erase_if(values_, [](const auto& weak) { return weak.expired(); });
+  pruneThreshold_ = std::max<std::size_t>(1024, 2 * (scopes_.size() + values_.size()));
+}
+
+APMPRunStateActivation::APMPRunStateActivation(APMPRunState* state) : previous_(tCurrentRunState) {
+  tCurrentRunState = state;
+}
+
+APMPRunStateActivation::~APMPRunStateActivation() { tCurrentRunState = previous_; }
+
+bool APMPChargeAllocation(std::size_t bytes, platform::Error* error) {
+  APMPRunState* state = tCurrentRunState;
+  if (!state) return true;
+  if (bytes > APMPRunState::kMaximumRunAllocation - std::min(state->allocated_, APMPRunState::kMaximumRunAllocation)) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  state->allocated_ += bytes;
+  return true;
+}
+
+void APMPNoteMutation(APMPRuntimeValue& container) {
+  APMPRunState* state = tCurrentRunState;
+  if (!state || !container.claimCollectionRegistration()) return;
+  if (APMPValuePtr strong = container.weak_from_this().lock()) state->registerValue(strong);
+}
+
+APMPRuntimeHeap::APMPRuntimeHeap() : root_(std::make_shared<APMPScope>()) {
+  root_->runState_ = &state_;
+  state_.registerScope(root_);
+}
+
+APMPRuntimeHeap::~APMPRuntimeHeap() { collectGarbage({}, {}); }
+
+void APMPRuntimeHeap::collectGarbage(const std::vector<APMPScopePtr>& scopes, const std::vector<APMPValuePtr>& values) {
+  MarkingTracer tracer;
+  for (const APMPScopePtr& scope : scopes) tracer.visit(scope.get());
+  for (const APMPValuePtr& value : values) tracer.visit(value.get());
+  tracer.drain();
+  std::vector<APMPScopePtr> deadScopes;
+  std::vector<APMPValuePtr> deadValues;
+  for (const auto& weak : state_.scopes_) {
+    if (auto scope = weak.lock(); scope && !tracer.isMarked(scope.get())) deadScopes.push_back(std::move(scope));
+  }
+  for (const auto& weak : state_.values_) {
+    if (auto value = weak.lock(); value && !tracer.isMarked(value.get())) deadValues.push_back(std::move(value));
+  }
+  for (const APMPScopePtr& scope : deadScopes) scope->breakCycles();
+  for (const APMPValuePtr& value : deadValues) value->breakCycles();
+  deadScopes.clear();
+  deadValues.clear();
+  std::erase_if(state_.scopes_, [](const auto& weak) { return weak.expired(); });
+  std::erase_if(state_.values_, [](const auto& weak) { return weak.expired(); });
+}

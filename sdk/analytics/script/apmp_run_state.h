@@ -1,0 +1,95 @@
+// The budget of one interpreter instance, out of reach of programs: the step counter, the
+// nesting depth and the memory one run may allocate; and the registry the cycle collector uses.
+// Scopes point to their instance's run state; the evaluator makes it current on its thread while
+// a program runs, so that growth anywhere in the run is charged to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sdk/analytics/script/apmp_runtime_value.h"
+
+class APMPRunState {
+ public:
+  static constexpr std::uint32_t kStepLimit = 1'000'000;
+  // Nested evaluations of one run; deep enough for any real program, shallow enough for the
+  // stack of a worker thread under the address sanitizer.
+  static constexpr int kMaximumEvaluationDepth = 400;
+  // Bytes of texts and array slots one run may create (texts count two bytes a code unit).
+  static constexpr std::size_t kMaximumRunAllocation = std::size_t{128} << 20;
+  static constexpr std::size_t kMaximumArrayCount = std::size_t{1} << 20;
+  static constexpr std::size_t kMaximumTextLength = std::size_t{1} << 22;
+
+  APMPRunState() = default;
+  APMPRunState(const APMPRunState&) = delete;
+  APMPRunState& operator=(const APMPRunState&) = delete;
+
+  std::uint32_t instructionCount() const { return steps_; }
+  // Starts a new run: steps and allocation back to zero.
+  void resetInstructionCount();
+
+  // The run state of the program running on this thread, if any.
+  static APMPRunState* current();
+
+  void registerScope(const APMPScopePtr& scope);
+  void registerValue(const APMPValuePtr& value);
+
+ private:
+  friend class APMPCommandRegistrar;
+  friend class APMPRuntimeHeap;
+  friend class APMPRunStateActivation;
+  friend bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
+
+  void pruneRegistry();
+
+  std::uint32_t steps_ = 0;
+  int depth_ = 0;
+  std::size_t allocated_ = 0;
+  std::vector<std::weak_ptr<APMPScope>> scopes_;
+  std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
+  std::size_t pruneThreshold_ = 1024;
+};
+
+// Makes a run state current on this thread for its lifetime (restores the previous one after).
+class APMPRunStateActivation {
+ public:
+  explicit APMPRunStateActivation(APMPRunState* state);
+  ~APMPRunStateActivation();
+  APMPRunStateActivation(const APMPRunStateActivation&) = delete;
+  APMPRunStateActivation& operator=(const APMPRunStateActivation&) = delete;
+
+ private:
+  APMPRunState* previous_;
+};
+
+// Charges growth to the current run; past the run's allowance sets error 18 and answers false.
+bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
+// A container about to hold a value it did not hold at creation: registers it with the current
+// run, since only such a change can close a reference cycle.
+void APMPNoteMutation(APMPRuntimeValue& container);
+
+// Owns the run state and the root scope of one interpreter instance. Values and scopes refer to
+// each other by strong references (a closure holds its scope, a scope holds the closure), so the
+// heap breaks the cycles: `collectGarbage` between runs, keeping what the roots reach, and
+// everything when it is destroyed. Values the host still holds afterwards are left empty.
+class APMPRuntimeHeap {
+ public:
+  APMPRuntimeHeap();
+  ~APMPRuntimeHeap();
+  APMPRuntimeHeap(const APMPRuntimeHeap&) = delete;
+  APMPRuntimeHeap& operator=(const APMPRuntimeHeap&) = delete;
+
+  const APMPScopePtr& rootScope() const { return root_; }
+  APMPRunState& runState() { return state_; }
+  void resetInstructionCount() { state_.resetInstructionCount(); }
+  std::uint32_t instructionCount() const { return state_.instructionCount(); }
+
+  // Only between runs: empties every registered scope and container the roots do not reach.
+  void collectGarbage(const std::vector<APMPScopePtr>& scopes, const std::vector<APMPValuePtr>& values);
+
+ private:
+  APMPRunState state_;
+  APMPScopePtr root_;
+};

@@ -1,0 +1,94 @@
+#include "sdk/analytics/script/apmp_runtime_value.h"
+
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/strings.h"
+#include "sdk/analytics/script/apmp_errors.h"
+#include "sdk/analytics/script/apmp_primitive_values.h"
+
+APMPString APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
+  APMPSetError(error, kAPMPErrorNoStringValue);
+  return {};
+}
+
+double APMPRuntimeValue::doubleValueOrError(platform::Error* error) const {
+  APMPSetError(error, kAPMPErrorNoNumberValue);
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+bool APMPRuntimeValue::booleanValueOrError(platform::Error* error) const {
+  APMPSetError(error, kAPMPErrorNoBooleanValue);
+  return false;
+}
+
+APMPValuePtr APMPRuntimeValue::applyWithName(const APMPString& name, const APMPArguments&, const APMPScopePtr&,
+                                             platform::Error* error) {
+  if (name == u"toString") {
+    platform::Error conversionError;
+    APMPString text = stringValueOrError(&conversionError);
+    if (conversionError) {
+      APMPKeepError(error, conversionError);
+      return APMPUndefinedValue::sharedInstance();
+    }
+    return APMPStringValue::make(std::move(text));
+  }
+  APMPSetError(error, kAPMPErrorUnknownMethod);
+  return APMPUndefinedValue::sharedInstance();
+}
+
+bool APMPRuntimeValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const { return this == &other; }
+
+bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+  if (this == &other) return true;
+  if (other.kind() != Kind::Statement) return false;
+  const auto& statement = static_cast<const APMPStatementValue&>(other);
+  if (statement.functionName_ != functionName_ || statement.arguments_.size() != arguments_.size()) return false;
+  for (std::size_t i = 0; i < arguments_.size(); ++i) {
+    if (!APMPStructurallyEqual(*arguments_[i], *statement.arguments_[i])) return false;
+  }
+  return true;
+}
+
+void APMPStatementValue::traceChildren(APMPTracer& tracer) const {
+  for (const APMPValuePtr& argument : arguments_) tracer.visit(argument.get());
+}
+
+APMPControlValue::APMPControlValue(Type type, APMPValuePtr data)
+    : APMPRuntimeValue(Kind::Control), type_(type), data_(data ? std::move(data) : APMPUndefinedValue::sharedInstance()) {}
+
+const std::shared_ptr<APMPControlValue>& APMPControlValue::breakValue() {
+  static const auto value = std::make_shared<APMPControlValue>(Type::Break, nullptr);
+  return value;
+}
+
+const std::shared_ptr<APMPControlValue>& APMPControlValue::continueValue() {
+  static const auto value = std::make_shared<APMPControlValue>(Type::Continue, nullptr);
+  return value;
+}
+
+std::shared_ptr<APMPControlValue> APMPControlValue::returnValueWithData(APMPValuePtr data) {
+  return std::make_shared<APMPControlValue>(Type::Return, std::move(data));
+}
+
+APMPString APMPControlValue::typeName() const {
+  switch (type_) {
+    case Type::Break: return u"break";
+    case Type::Continue: return u"continue";
+    case Type::Return: return u"return";
+  }
+  return {};
+}
+
+bool APMPControlValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+  if (this == &other) return true;
+  if (other.kind() != Kind::Control) return false;
+  const auto& control = static_cast<const APMPControlValue&>(other);
+  return control.type_ == type_ && APMPStructurallyEqual(*data_, *control.data_);
+}
+
+void APMPControlValue::traceChildren(APMPTracer& tracer) const { tracer.visit(data_.get()); }
+
+APMPString APMPText(std::string_view utf8) { return platform::strings::toUTF16(utf8); }
+std::string APMPUTF8(const APMPString& text) { return platform::strings::fromUTF16(text); }
