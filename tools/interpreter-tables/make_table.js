@@ -170,7 +170,13 @@ function tag(value) {
 const rows = snippets.map((s) => {
   const program = acorn.parse(s.js, { ecmaVersion: 2020, allowReturnOutsideFunction: true });
   const tree = program.body.map(statement);
-  const es = tag(new Function(s.js)());
+  let es;
+  try {
+    es = tag(new Function(s.js)());
+  } catch (e) {
+    if (s.expect === undefined) throw e;
+    es = 'throws:' + e.constructor.name;
+  }
   const row = { js: s.js, tree, expected: s.expect ?? es };
   if (s.expect !== undefined) {
     row.es = es;
