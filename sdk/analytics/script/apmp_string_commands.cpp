@@ -18,7 +18,7 @@
 namespace {
 
 // Patterns and texts come from a server: a match may use this much work and backtracking stack.
-constexpr platform::RegularExpressionLimits kRegularExpressionLimits{20, 1 << 20};
+constexpr platform::RegularExpressionLimits kRegularExpressionLimits{50, 1 << 20};
 
 APMPValuePtr undefined() { return APMPUndefinedValue::sharedInstance(); }
 APMPValuePtr text(APMPString value) { return APMPStringValue::make(std::move(value)); }
