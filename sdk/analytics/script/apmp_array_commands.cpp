@@ -321,14 +321,7 @@ APMPArrayCommandEvaluator::APMPArrayCommandEvaluator()
 APMPValuePtr APMPArrayCommandEvaluator::evaluateCommand(const APMPString& name, APMPArrayValue& array,
                                                         const APMPArguments& arguments, const APMPScopePtr& scope,
                                                         platform::Error* error) const {
-  const auto found = handlers_.find(name);
-  if (found == handlers_.end()) {
-    APMPSetError(error, kAPMPErrorUnknownMethod);
-    return undefined();
-  }
-  const APMPArguments values = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return undefined();
-  return found->second(array, values, scope, error);
+  return APMPDispatchMethod(handlers_, name, array, arguments, scope, error);
 }
 
 void APMPInstallArrayMethods() { APMPSetArrayMethodHandler(&dispatch); }

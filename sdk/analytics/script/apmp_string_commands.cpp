@@ -321,14 +321,7 @@ APMPStringCommandEvaluator::APMPStringCommandEvaluator()
 APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const APMPString& name, const APMPString& text,
                                                          const APMPArguments& arguments, const APMPScopePtr& scope,
                                                          platform::Error* error) const {
-  const auto found = handlers_.find(name);
-  if (found == handlers_.end()) {
-    APMPSetError(error, kAPMPErrorUnknownMethod);
-    return undefined();
-  }
-  const APMPArguments values = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return undefined();
-  return found->second(text, values, scope, error);
+  return APMPDispatchMethod(handlers_, name, text, arguments, scope, error);
 }
 
 void APMPInstallStringMethods() { APMPSetStringMethodHandler(&dispatch); }
