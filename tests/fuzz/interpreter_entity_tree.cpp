@@ -40,8 +40,11 @@ class TreeReader {
         return APMPNumberValue::make(v >= 240 ? kSpecial[v % 8] : double(v) - 20);
       }
       case 1: {
-        static const char* const kTexts[] = {"f", "g", "x", "", "length", "1", " 2 ", "abc", "0x1A", "NaN"};
-        return APMPStringValue::make(APMPText(kTexts[v % 10]));
+        static const char* const kTexts[] = {"f",     "g",     "x",      "",       "length", "1",      " 2 ",
+                                             "abc",   "0x1A",  "NaN",    "split",  "match",  "replace", "(a+)+$",
+                                             "push",  "map",   "reduce", "splice", "sort",   "[",       "concat"};
+        constexpr std::size_t kCount = sizeof kTexts / sizeof kTexts[0];
+        return APMPStringValue::make(APMPText(kTexts[v % kCount]));
       }
       default: return APMPBooleanValue::booleanValueWithBool(v & 1);
     }

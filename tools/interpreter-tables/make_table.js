@@ -167,10 +167,32 @@ function tag(value) {
   return 'object:{' + Object.keys(value).map((k) => k + '=' + tag(value[k])).join(',') + '}';
 }
 
+// Whole event-editing programs by name: their top-level statements and their activities.
+if (process.argv[2] === '--programs') {
+  const programs = require(require('path').resolve(process.argv[3]));
+  const parse = (js) => acorn.parse(js, { ecmaVersion: 2020, allowReturnOutsideFunction: true }).body.map(statement);
+  const out = {};
+  for (const [name, p] of Object.entries(programs)) {
+    out[name] = {
+      js: p.program,
+      statements: parse(p.program),
+      activities: p.activities.map((a) => ({ name: a.name, rules: a.rules.map((r) => parse(r)[0]) })),
+    };
+  }
+  process.stdout.write(JSON.stringify(out, null, 1) + '\n');
+  process.exit(0);
+}
+
 const rows = snippets.map((s) => {
   const program = acorn.parse(s.js, { ecmaVersion: 2020, allowReturnOutsideFunction: true });
   const tree = program.body.map(statement);
-  const es = tag(new Function(s.js)());
+  let es;
+  try {
+    es = tag(new Function(s.js)());
+  } catch (e) {
+    if (s.expect === undefined) throw e;
+    es = 'throws:' + e.constructor.name;
+  }
   const row = { js: s.js, tree, expected: s.expect ?? es };
   if (s.expect !== undefined) {
     row.es = es;

@@ -1,11 +1,13 @@
 #include "sdk/analytics/script/apmp_command_registrar.h"
 
 #include "platform/foundation/error.h"
+#include "sdk/analytics/script/apmp_array_commands.h"
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_function_value.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
 #include "sdk/analytics/script/apmp_run_state.h"
 #include "sdk/analytics/script/apmp_scope.h"
+#include "sdk/analytics/script/apmp_string_commands.h"
 
 int APMPOpcodeOfCommand(const APMPString& command) {
   if (command.empty() || command.size() > 2) return -1;
@@ -70,6 +72,9 @@ APMPCommandRegistrar::APMPCommandRegistrar() {
   registerEvaluator(std::make_shared<APMPLoopCommandEvaluator>());
   registerEvaluator(std::make_shared<APMPMathCommandEvaluator>());
   registerEvaluator(std::make_shared<APMPVariableCommandEvaluator>());
+  // Every run passes through here first, so the methods are in place before any value is asked.
+  APMPInstallStringMethods();
+  APMPInstallArrayMethods();
 }
 
 void APMPCommandRegistrar::registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator) {

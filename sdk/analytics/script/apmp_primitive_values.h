@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_runtime_value.h"
 
 class APMPUndefinedValue final : public APMPRuntimeValue {
@@ -117,6 +118,21 @@ bool APMPCheckMaximumArgumentCount(const APMPArguments& arguments, std::size_t n
 // Evaluates a command's arguments left to right; stops after the first that sets the error.
 APMPArguments APMPEvaluateArguments(const APMPArguments& arguments, const APMPScopePtr& scope,
                                     platform::Error* error);
+
+// Method dispatch over a table of handlers (the string and array methods): an unknown name is
+// error 17; the arguments are evaluated before the handler runs.
+template <class Handlers, class Receiver>
+APMPValuePtr APMPDispatchMethod(const Handlers& handlers, const APMPString& name, Receiver&& receiver,
+                                const APMPArguments& arguments, const APMPScopePtr& scope, platform::Error* error) {
+  const auto found = handlers.find(name);
+  if (found == handlers.end()) {
+    APMPSetError(error, kAPMPErrorUnknownMethod);
+    return APMPUndefinedValue::sharedInstance();
+  }
+  const APMPArguments values = APMPEvaluateArguments(arguments, scope, error);
+  if (APMPHasError(error)) return APMPUndefinedValue::sharedInstance();
+  return found->second(receiver, values, scope, error);
+}
 
 // Bounds recursion of the operations that walk nested values (joins, equality, conversions to
 // native objects), so a self-holding or very deep container cannot exhaust the stack.

@@ -1,11 +1,77 @@
 #include "sdk/analytics/script/apmp_runtime_entity_converter.h"
 
 #include <cmath>
+#include <limits>
 
 #include "platform/foundation/error.h"
+#include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/script/apmp_container_values.h"
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
+
+namespace {
+// Field indices of `APMPBRuntimeEntity`.
+constexpr std::int32_t kEntityKind = 0;
+constexpr std::int32_t kEntityArguments = 1;
+constexpr std::int32_t kEntityStatement = 2;
+constexpr std::int32_t kEntityString = 3;
+constexpr std::int32_t kEntityBoolean = 4;
+constexpr std::int32_t kEntityNumber = 5;
+
+enum EntityKind : std::int32_t { kKindString = 1, kKindNumber = 2, kKindBoolean = 3, kKindStatement = 4 };
+}  // namespace
+
+APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity* entity,
+                                                                       platform::Error* error) {
+  if (!entity || !NANOHasField(entity, kEntityKind)) {
+    APMPSetError(error, kAPMPErrorUnknownEntity);
+    return APMPUndefinedValue::sharedInstance();
+  }
+  switch (NANOGetInt32(entity, kEntityKind)) {
+    case kKindString: return APMPStringValue::make(stringValueFromRuntimeEntity(entity));
+    case kKindNumber: return APMPNumberValue::make(numberValueFromRuntimeEntity(entity));
+    case kKindBoolean: return APMPBooleanValue::booleanValueWithBool(booleanValueFromRuntimeEntity(entity));
+    case kKindStatement: return statementValueFromRuntimeEntity(entity, error);
+    default: break;
+  }
+  APMPSetError(error, kAPMPErrorUnknownEntity);
+  return APMPUndefinedValue::sharedInstance();
+}
+
+APMPString APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(const APMPBRuntimeEntity* entity) {
+  return APMPText(NANOGetString(entity, kEntityString).value_or(""));
+}
+
+double APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(const APMPBRuntimeEntity* entity) {
+  if (!NANOHasField(entity, kEntityNumber)) return std::numeric_limits<double>::quiet_NaN();
+  return NANOGetDouble(entity, kEntityNumber);
+}
+
+bool APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(const APMPBRuntimeEntity* entity) {
+  return NANOHasField(entity, kEntityBoolean) && NANOGetBool(entity, kEntityBoolean);
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(const APMPBRuntimeEntity* entity,
+                                                                         platform::Error* error) {
+  const std::optional<std::string> name = NANOGetString(entity, kEntityStatement);
+  if (!name) {
+    APMPSetError(error, kAPMPErrorMissingFunctionName);
+    return APMPUndefinedValue::sharedInstance();
+  }
+  // Decoded messages are already bounded in depth; messages built in memory are not.
+  APMPNestingGuard guard;
+  if (guard.exceeded()) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return APMPUndefinedValue::sharedInstance();
+  }
+  APMPArguments arguments;
+  for (const auto& child : NANOGetArray<APMPBRuntimeEntity>(entity, kEntityArguments).value_or(
+           std::vector<std::shared_ptr<APMPBRuntimeEntity>>{})) {
+    arguments.push_back(runtimeValueFromRuntimeEntity(child.get(), error));
+    if (APMPHasError(error)) return APMPUndefinedValue::sharedInstance();
+  }
+  return APMPStatementValue::initWithFunctionName(APMPText(*name), std::move(arguments));
+}
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const std::optional<platform::Value>& object,
                                                                   platform::Error* error) {

@@ -1,0 +1,327 @@
+#include "sdk/analytics/script/apmp_string_commands.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/locale.h"
+#include "platform/foundation/regular_expression.h"
+#include "platform/foundation/strings.h"
+#include "sdk/analytics/script/apmp_container_values.h"
+#include "sdk/analytics/script/apmp_errors.h"
+#include "sdk/analytics/script/apmp_function_value.h"
+#include "sdk/analytics/script/apmp_primitive_values.h"
+#include "sdk/analytics/script/apmp_run_state.h"
+
+namespace {
+
+// Patterns and texts come from a server: a match may use this much work and backtracking stack.
+constexpr platform::RegularExpressionLimits kRegularExpressionLimits{50, 1 << 20};
+
+APMPValuePtr undefined() { return APMPUndefinedValue::sharedInstance(); }
+APMPValuePtr text(APMPString value) { return APMPStringValue::make(std::move(value)); }
+APMPValuePtr number(double value) { return APMPNumberValue::make(value); }
+APMPValuePtr position(std::size_t index) {
+  return index == APMPString::npos ? number(-1) : number(static_cast<double>(index));
+}
+
+std::optional<double> integerOf(const APMPValuePtr& value, platform::Error* error) {
+  const double d = value->doubleValueOrError(error);
+  if (APMPHasError(error)) return std::nullopt;
+  return APMPToInteger(d);
+}
+
+std::optional<APMPString> textOf(const APMPValuePtr& value, platform::Error* error) {
+  APMPString s = value->stringValueOrError(error);
+  if (APMPHasError(error)) return std::nullopt;
+  return s;
+}
+
+// The integer of an optional argument, clamped to [low, high]; `fallback` without one.
+std::optional<std::size_t> clampedArgument(const APMPArguments& v, std::size_t i, double fallback, double low,
+                                           double high, platform::Error* error) {
+  double d = fallback;
+  if (i < v.size()) {
+    const auto integer = integerOf(v[i], error);
+    if (!integer) return std::nullopt;
+    d = *integer;
+  }
+  return static_cast<std::size_t>(std::clamp(d, low, high));
+}
+
+// Growth of texts is charged to the run, as concatenation is.
+bool chargeText(std::size_t length, platform::Error* error) {
+  if (length > APMPRunState::kMaximumTextLength ||
+      !APMPChargeAllocation(length * sizeof(char16_t), error)) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  return true;
+}
+
+// Plain search compares code units exactly; the empty text is never found.
+std::size_t findText(const APMPString& s, const APMPString& search, std::size_t from) {
+  if (search.empty()) return APMPString::npos;
+  return s.find(search, from);
+}
+
+APMPValuePtr charAt(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 1, error)) return undefined();
+  double i = 0;
+  if (!v.empty()) {
+    const auto integer = integerOf(v[0], error);
+    if (!integer) return undefined();
+    i = *integer;
+  }
+  if (i < 0 || i >= static_cast<double>(s.size())) return text(u"");
+  return text(APMPString(1, s[static_cast<std::size_t>(i)]));
+}
+
+APMPValuePtr concat(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  APMPString out = s;
+  for (const APMPValuePtr& value : v) {
+    const auto part = textOf(value, error);
+    if (!part || !chargeText(out.size() + part->size(), error)) return undefined();
+    out += *part;
+  }
+  return text(std::move(out));
+}
+
+APMPValuePtr hasOwnProperty(const APMPString& s, const APMPArguments& v, const APMPScopePtr&,
+                            platform::Error* error) {
+  if (!APMPCheckArgumentCount(v, 1, error)) return undefined();
+  const auto name = textOf(v[0], error);
+  if (!name) return undefined();
+  if (*name == u"length") return APMPBooleanValue::booleanValueWithBool(true);
+  const double d = v[0]->doubleValueOrError(error);
+  if (APMPHasError(error)) return undefined();
+  return APMPBooleanValue::booleanValueWithBool(d >= 0 && std::floor(d) == d && d < static_cast<double>(s.size()));
+}
+
+APMPString searchTextOf(const APMPArguments& v, platform::Error* error) {
+  if (v.empty()) return u"undefined";
+  return textOf(v[0], error).value_or(APMPString());
+}
+
+APMPValuePtr indexOf(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  const APMPString search = searchTextOf(v, error);
+  if (APMPHasError(error)) return undefined();
+  const auto start = clampedArgument(v, 1, 0, 0, static_cast<double>(s.size()), error);
+  if (!start) return undefined();
+  return position(findText(s, search, *start));
+}
+
+APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  const APMPString search = searchTextOf(v, error);
+  if (APMPHasError(error)) return undefined();
+  double start = std::numeric_limits<double>::infinity();
+  if (v.size() > 1) {
+    const double d = v[1]->doubleValueOrError(error);
+    if (APMPHasError(error)) return undefined();
+    if (!std::isnan(d)) start = APMPToInteger(d);
+  }
+  start = std::clamp(start, 0.0, static_cast<double>(s.size()));
+  if (search.empty()) return number(-1);
+  return position(s.rfind(search, static_cast<std::size_t>(start)));
+}
+
+// The first match of a pattern from the program: nothing without one; nothing with the error
+// set when the pattern does not compile or the match runs past its limits.
+std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
+                                              platform::Error* error) {
+  platform::Error local;
+  auto range = platform::firstMatchOfRegularExpression(pattern, s, kRegularExpressionLimits, &local);
+  if (local.code() == platform::kRegularExpressionLimitError) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+  } else {
+    APMPKeepError(error, local);
+  }
+  return range;
+}
+
+APMPValuePtr match(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 1, error)) return undefined();
+  APMPString pattern;
+  if (!v.empty()) {
+    const auto t = textOf(v[0], error);
+    if (!t) return undefined();
+    pattern = *t;
+  }
+  if (pattern.empty()) return APMPArrayValue::make({text(u"")});
+  const auto range = firstMatch(pattern, s, error);
+  if (!range) return APMPNullValue::sharedInstance();
+  return APMPArrayValue::make({text(s.substr(range->location, range->length))});
+}
+
+APMPValuePtr search(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 1, error)) return undefined();
+  const APMPString pattern = searchTextOf(v, error);
+  if (APMPHasError(error)) return undefined();
+  if (pattern.empty()) return number(0);
+  platform::Error local;
+  const auto range = firstMatch(pattern, s, &local);
+  if (local) {
+    APMPKeepError(error, local);
+    return number(0);
+  }
+  return range ? number(static_cast<double>(range->location)) : number(-1);
+}
+
+APMPValuePtr replace(const APMPString& s, const APMPArguments& v, const APMPScopePtr& scope, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  const APMPString searched = searchTextOf(v, error);
+  if (APMPHasError(error)) return undefined();
+  std::size_t at = searched.empty() ? 0 : s.find(searched);
+  if (at == APMPString::npos) return text(s);
+  APMPString replacement = u"undefined";
+  if (v.size() > 1) {
+    if (v[1]->kind() == APMPRuntimeValue::Kind::Function) {
+      const APMPValuePtr result = static_cast<APMPFunctionValue&>(*v[1]).invokeWithArguments(
+          {text(searched), number(static_cast<double>(at)), text(s)}, scope, error);
+      if (APMPHasError(error)) return undefined();
+      const auto t = textOf(result, error);
+      if (!t) return undefined();
+      replacement = *t;
+    } else {
+      const auto t = textOf(v[1], error);
+      if (!t) return undefined();
+      replacement = *t;
+    }
+  }
+  if (!chargeText(s.size() - searched.size() + replacement.size(), error)) return undefined();
+  APMPString out = s;
+  out.replace(at, searched.size(), replacement);
+  return text(std::move(out));
+}
+
+APMPValuePtr slice(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  const double length = static_cast<double>(s.size());
+  double bounds[2] = {0, length};
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const auto integer = integerOf(v[i], error);
+    if (!integer) return undefined();
+    bounds[i] = *integer < 0 ? std::max(*integer + length, 0.0) : std::min(*integer, length);
+  }
+  const auto start = static_cast<std::size_t>(bounds[0]);
+  const auto count = static_cast<std::size_t>(std::max(bounds[1] - bounds[0], 0.0));
+  return text(s.substr(start, count));
+}
+
+APMPValuePtr split(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  if (s.empty() || v.empty()) return APMPArrayValue::make({text(s)});
+  const auto separator = textOf(v[0], error);
+  if (!separator) return undefined();
+  std::size_t limit = std::numeric_limits<std::size_t>::max();
+  if (v.size() > 1) {
+    const double d = v[1]->doubleValueOrError(error);
+    if (APMPHasError(error)) return undefined();
+    limit = APMPToUint32(d);
+  }
+  APMPArguments pieces;
+  const auto add = [&](APMPString piece) {
+    if (pieces.size() >= APMPRunState::kMaximumArrayCount ||
+        !APMPChargeAllocation(sizeof(APMPValuePtr) + piece.size() * sizeof(char16_t), error)) {
+      APMPSetError(error, kAPMPErrorLimitReached);
+      return false;
+    }
+    pieces.push_back(text(std::move(piece)));
+    return true;
+  };
+  if (separator->empty()) {
+    for (std::size_t i = 0; i < s.size() && pieces.size() < limit; ++i) {
+      if (!add(APMPString(1, s[i]))) return undefined();
+    }
+  } else {
+    std::size_t from = 0;
+    while (pieces.size() < limit) {
+      const std::size_t at = s.find(*separator, from);
+      if (!add(s.substr(from, at == APMPString::npos ? APMPString::npos : at - from))) return undefined();
+      if (at == APMPString::npos) break;
+      from = at + separator->size();
+    }
+  }
+  return APMPArrayValue::make(std::move(pieces));
+}
+
+APMPValuePtr substring(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
+  const double length = static_cast<double>(s.size());
+  const auto start = clampedArgument(v, 0, 0, 0, length, error);
+  if (!start) return undefined();
+  const auto end = clampedArgument(v, 1, length, 0, length, error);
+  if (!end) return undefined();
+  return text(s.substr(std::min(*start, *end), std::max(*start, *end) - std::min(*start, *end)));
+}
+
+// The case mappings work on UTF-8; texts with unpaired surrogates lose them to U+FFFD.
+template <std::string (*Map)(std::string_view)>
+APMPValuePtr mapCase(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  APMPString mapped = platform::strings::toUTF16(Map(platform::strings::fromUTF16(s)));
+  if (!chargeText(mapped.size(), error)) return undefined();
+  return text(std::move(mapped));
+}
+
+std::string lowercase(std::string_view s) { return platform::strings::lowercase(s); }
+std::string uppercase(std::string_view s) { return platform::strings::uppercase(s); }
+std::string localeLowercase(std::string_view s) {
+  return platform::strings::lowercase(s, platform::currentLocaleIdentifier());
+}
+std::string localeUppercase(std::string_view s) {
+  return platform::strings::uppercase(s, platform::currentLocaleIdentifier());
+}
+
+APMPValuePtr toString(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  return text(s);
+}
+
+APMPValuePtr trim(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  return text(APMPTrimmed(s));
+}
+
+APMPValuePtr dispatch(const APMPString& name, const APMPStringValue& receiver, const APMPArguments& arguments,
+                      const APMPScopePtr& scope, platform::Error* error) {
+  return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, receiver.value(), arguments, scope, error);
+}
+
+}  // namespace
+
+APMPStringCommandEvaluator& APMPStringCommandEvaluator::sharedInstance() {
+  static APMPStringCommandEvaluator evaluator;
+  return evaluator;
+}
+
+APMPStringCommandEvaluator::APMPStringCommandEvaluator()
+    : handlers_{{u"charAt", charAt},
+                {u"concat", concat},
+                {u"hasOwnProperty", hasOwnProperty},
+                {u"indexOf", indexOf},
+                {u"lastIndexOf", lastIndexOf},
+                {u"match", match},
+                {u"replace", replace},
+                {u"search", search},
+                {u"slice", slice},
+                {u"split", split},
+                {u"substring", substring},
+                {u"toLowerCase", mapCase<lowercase>},
+                {u"toLocaleLowerCase", mapCase<localeLowercase>},
+                {u"toUpperCase", mapCase<uppercase>},
+                {u"toLocaleUpperCase", mapCase<localeUppercase>},
+                {u"toString", toString},
+                {u"trim", trim}} {}
+
+APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const APMPString& name, const APMPString& text,
+                                                         const APMPArguments& arguments, const APMPScopePtr& scope,
+                                                         platform::Error* error) const {
+  return APMPDispatchMethod(handlers_, name, text, arguments, scope, error);
+}
+
+void APMPInstallStringMethods() { APMPSetStringMethodHandler(&dispatch); }

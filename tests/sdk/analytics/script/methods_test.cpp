@@ -1,0 +1,66 @@
+// The string and array methods' failures and limits; their values are in the differential table.
+#include "tests/sdk/analytics/script/script_fixture.h"
+
+namespace {
+
+class APMPMethodsTest : public ScriptTest {};
+
+TEST_F(APMPMethodsTest, ArgumentCountsKindsAndUnknownNamesFail) {
+  struct Case {
+    const char* program;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {R"([["36",["2","abc","toUpperCase",["7",1]]]])", "error:9"},
+      {R"([["36",["2","abc","padStart",["7"]]]])", "error:17"},
+      {R"([["36",["2","abc","charAt",["7",1,2]]]])", "error:9"},
+      {R"([["36",["2",["7",1],"forEach",["7",["51","",["7"]],2]]]])", "error:9"},
+      {R"([["36",["2",["7",1],"map",["7",3]]]])", "error:10"},
+      {R"([["36",["2",["7"],"reduce",["7",["51","",["7"]]]]]])", "error:8"},
+      {R"([["36",["2",["7",1,2],"sort",["7",7]]]])", "error:10"},
+      {R"([["36",["2",["7",1],"flat",["7"]]]])", "error:17"},
+      {R"([["36",["2",["7",1],"pop",["7",1]]]])", "error:9"},
+      // The pattern does not compile: the statement fails with the expression class's own error.
+      {R"([["36",["2","abc","match",["7","("]]]])", "error:2048"},
+      {R"([["36",["2","abc","search",["7","["]]]])", "error:2048"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
+}
+
+TEST_F(APMPMethodsTest, ACatastrophicPatternStopsAtItsLimit) {
+  EXPECT_EQ(run(R"([["36",["2","aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!","match",["7","(a|aa)+$"]]]])"),
+            "error:18");
+  // A pattern nesting deep enough to exhaust the backtracking stack.
+  // A text of 2^n units built by doubling, then patterns whose backtracking stack grows with it.
+  const auto doubled = [](int n) {
+    return R"([["41","s"],["3","s","a"],["41","i"],["3","i",0],["42",["23",["15","i"],)" + std::to_string(n) +
+           R"(],["3","i",["0",["15","i"],1]],false,["46",["3","s",["0",["15","s"],["15","s"]]]]],)";
+  };
+  EXPECT_EQ(run(doubled(17) + R"(["36",["2",["15","s"],"search",["7","(a|b)*c"]]]])"), "error:18");
+  EXPECT_EQ(run(doubled(17) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])"), "error:18");
+  EXPECT_EQ(run(doubled(12) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])"), "number:0");
+}
+
+TEST_F(APMPMethodsTest, CallbacksThatMutateTheArrayDuringIterationStaySafe) {
+  // Each visit empties the array: later slots are gone before their turn.
+  EXPECT_EQ(run(R"([["41","a"],["3","a",["7",1,2,3]],["41","n"],["3","n",0],
+      ["2",["15","a"],"forEach",["7",["51","",["7","v"],["3","n",["0",["15","n"],1]],["43",["15","a"],"length",0]]]],
+      ["36",["15","n"]]])"),
+            "number:1");
+  // A comparator that empties the array leaves the sort well defined.
+  EXPECT_EQ(run(R"([["41","a"],["3","a",["7",3,1,2]],
+      ["36",["2",["15","a"],"sort",["7",["51","",["7","x","y"],["43",["15","a"],"length",0],["36",["37",["15","x"],["15","y"]]]]]]]])"),
+            "array:[number:1,number:2,number:3]");
+}
+
+TEST_F(APMPMethodsTest, GrowthByMethodsIsChargedToTheRun) {
+  // Doubling a text with concat, and an array with concat of itself, stop at the run's limits.
+  EXPECT_EQ(run(R"([["41","s"],["3","s","ab"],["42",true,["44"],false,["46",["3","s",["2",["15","s"],"concat",["7",["15","s"]]]]]]])"),
+            "error:18");
+  EXPECT_EQ(run(R"([["41","a"],["3","a",["7",1]],["42",true,["44"],false,["46",["3","a",["2",["15","a"],"concat",["7",["15","a"]]]]]]])"),
+            "error:18");
+  EXPECT_EQ(run(R"([["41","s"],["3","s","abcdefgh"],["42",true,["44"],false,["46",["3","s",["2",["15","s"],"replace",["7","a",["15","s"]]]]]]])"),
+            "error:18");
+}
+
+}  // namespace
