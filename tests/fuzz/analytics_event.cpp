@@ -2,6 +2,7 @@
 // and an event made from them must survive its own wire form.
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -13,8 +14,12 @@
 // The monitor keeps its figures in user defaults under the app's home: a scratch home keeps the
 // fuzzer away from the user's; refused input is logged, and the terminal need not see it.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static std::string home = "/tmp/fuzz_analytics_event_" + std::to_string(getpid());
+  static const std::string home = "/tmp/fuzz_analytics_event_" + std::to_string(getpid());
   setenv("FOCUS_HOME", home.c_str(), 1);
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+  });
   platform::Console::setEchoToTerminal(false);
   return 0;
 }
