@@ -205,9 +205,6 @@ struct WireReader {
     }
     return fail("invalid wire type");
   }
-
-  // Takes the error of a nested cursor that failed.
-  bool failWith(const WireReader& inner) { return fail(inner.error); }
 };
 
 // ---- Decoding ----

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/testing.h"
@@ -231,4 +233,25 @@ TEST(MessageRecord, DecodedValuesCanBeClearedReplacedAndCopied) {
   EXPECT_EQ(name->data[3], 0);
 }
 
+TEST(MessageRecordStress, ThreadsDecodeAndEncodeAtOnce) {
+  // Decoding keeps a per-thread stack of pending elements: threads must not see each other's.
+  platform::Data event;
+  for (int p = 0; p < 20; ++p) event = event + bytes(1, text(1, "p" + std::to_string(p)) + number(3, p));
+  event = event + text(2, "e") + number(3, 5);
+  const platform::Data batch = bytes(1, bytes(2, event) + bytes(2, event)) + bytes(1, bytes(2, event));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        auto decoded = APMPBMeasurementBatch::initWithBuffer(batch);
+        if (!decoded || decoded->protoBuffer() != batch) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
 }  // namespace
+
