@@ -1,5 +1,7 @@
 #include "platform/runloop/clock.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -61,6 +63,13 @@ Date RealClock::now() const {
 double RealClock::uptime() const {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+double RealClock::secondsSinceBoot() const {
+  timespec since{};
+  if (clock_gettime(CLOCK_BOOTTIME, &since) != 0) return -1;
+  // Microsecond resolution, as the kernel's boot time is given.
+  return static_cast<double>(since.tv_sec) + static_cast<double>(since.tv_nsec / 1000) / 1e6;
 }
 
 Date Date::now() { return Clock::current().now(); }

@@ -13,6 +13,9 @@ class Clock {
   virtual ~Clock() = default;
   virtual Date now() const = 0;         // wall date
   virtual double uptime() const = 0;    // monotonic seconds since an arbitrary origin
+  // The boot clock: seconds since the system booted, counting time asleep and untouched by
+  // changes of the wall date; -1 when it cannot be read.
+  virtual double secondsSinceBoot() const = 0;
   virtual bool isManual() const { return false; }
 
   // The clock in force for the process (a RealClock unless a test installed another).
@@ -25,6 +28,7 @@ class RealClock final : public Clock {
  public:
   Date now() const override;
   double uptime() const override;
+  double secondsSinceBoot() const override;
 };
 
 }  // namespace platform

@@ -15,6 +15,8 @@ class ManualClock final : public Clock {
   explicit ManualClock(Date start = Date::fromTimeIntervalSince1970(1'780'000'000), double uptime = 1000);
   Date now() const override;
   double uptime() const override;
+  // The device booted when uptime was 0: the boot clock advances with uptime.
+  double secondsSinceBoot() const override { return uptime(); }
   bool isManual() const override { return true; }
   void setDate(Date date);
   // Moves both by `seconds` without firing anything; use platform::testing::advance to fire.

@@ -4,6 +4,7 @@
 
 #include "sdk/analytics/common/apm_data_type_validator.h"
 #include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/common/apm_names_for_log.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/events/apm_parameter_sanitizer.h"
@@ -163,12 +164,14 @@ std::vector<std::shared_ptr<APMPBEventParam>> APMProtoEventParams(const APMDicti
   for (const auto& [name, object] : parameters) {
     const APMValuePtr* v = object.apmValue();
     if (!v) {
-      APMLog(2, 16005, "Invalid event param value. Event name, param name", eventName, name);
+      APMLog(2, 16005, "Invalid event param value. Event name, param name", APMEventNameForLog(eventName),
+             APMParameterNameForLog(name));
       continue;
     }
     const APMValue& value = **v;
     if (value.isArray() && nested) {
-      APMLog(2, 16007, "Nested params cannot have more than 1 level. Event name, param name", eventName, name);
+      APMLog(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+             APMEventNameForLog(eventName), APMParameterNameForLog(name));
       continue;
     }
     auto param = APMPBEventParam::initWithMessageInfo();
@@ -234,9 +237,27 @@ std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) 
     } else {
       APMLog(5, 15002,
              "Unknown event parameter type from converting an event proto into APMEvent instance. Event param name",
-             *paramName);
+             APMParameterNameForLog(*paramName));
     }
   }
   if (!origin) return nullptr;
   return initWithOrigin(*origin, false, name, timestamp, previous, parameters);
 }
+
+bool APMIsErrorEvent(const APMEvent& event) { return APMIsErrorEventName(event.name()); }
+
+bool APMIsSubscriptionEvent(const APMEvent& event) {
+  const std::string& name = event.name();
+  if (name == "_assc" || name == "_assr") return true;
+  return name == "_iap" && flag(event.parameters(), "subscription");
+}
+
+std::size_t APMArrayParameterItemCount(const APMEvent& event) {
+  std::size_t count = 0;
+  for (const auto& [name, object] : event.parameters()) {
+    const APMValuePtr* value = object.apmValue();
+    if (value && *value && (*value)->isArray()) count += (*value)->arrayValue()->size();
+  }
+  return count;
+}
+

@@ -4,6 +4,7 @@
 // with the event through storage and upload. Used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,3 +53,10 @@ class APMEvent {
 // The wire form of parameters: one message per entry; arrays only at the top level.
 std::vector<std::shared_ptr<APMPBEventParam>> APMProtoEventParams(const APMDictionary& parameters,
                                                                   const std::string& eventName, bool nested);
+
+// Whether the event is "_err" (an empty name is logged and answers false).
+bool APMIsErrorEvent(const APMEvent& event);
+// Subscription conversions and renewals, and in-app purchases flagged "subscription" = 1.
+bool APMIsSubscriptionEvent(const APMEvent& event);
+// The total number of elements of the event's array parameters.
+std::size_t APMArrayParameterItemCount(const APMEvent& event);

@@ -32,6 +32,8 @@ inline constexpr std::int32_t kNANOBytes = 0x8000;
 inline constexpr std::int32_t kNANOKindMask = 0xFFE0;
 
 // A string or bytes value. A present value always has a data buffer, also when its length is 0.
+// The buffer belongs to the value and may share its block: release it with NANODeallocString (or
+// the record functions), never with free.
 struct NANOStringValue {
   std::uint32_t length;
   std::uint8_t* data;

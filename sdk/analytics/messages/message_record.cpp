@@ -1,10 +1,9 @@
-#include <pb_decode.h>
-#include <pb_encode.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sdk/analytics/messages/message_schemas.h"
@@ -19,6 +18,49 @@ NANORepeatedHeader* headerAt(const MessageInfo* record, std::uint32_t index) {
   return static_cast<NANORepeatedHeader*>(record->fields[index]);
 }
 
+// Decoded strings carry their bytes in the block of the value itself, one allocation instead of
+// two; only bytes held apart are freed apart.
+std::uint8_t* inlineBytesOf(NANOStringValue* value) { return reinterpret_cast<std::uint8_t*>(value + 1); }
+
+void freeStringBytes(NANOStringValue* value) {
+  if (value->data != inlineBytesOf(value)) std::free(value->data);
+  value->data = nullptr;
+  value->length = 0;
+}
+
+// The slots and every repeated header share one block: they live and die with the record.
+std::size_t slotBlockSize(const NANOMessageSchema& schema) {
+  return schema.fieldCount * sizeof(void*) + schema.repeatedCount * sizeof(NANORepeatedHeader);
+}
+
+void placeSlots(const NANOMessageSchema& schema, MessageInfo* record, void* block) {
+  record->name = schema.name;
+  record->typeCodes = schema.typeCodes;
+  record->fields = static_cast<void**>(block);
+  auto* headers = reinterpret_cast<NANORepeatedHeader*>(record->fields + schema.fieldCount);
+  for (std::uint32_t i = 0, placed = 0; placed < schema.repeatedCount; ++i) {
+    if (isRepeated(schema.typeCodes[i])) record->fields[i] = &headers[placed++];
+  }
+}
+
+// Records made by NANONewMessageInfo carry that block in their own, followed by an 8-byte cell
+// per singular number that decoding fills: one allocation per record instead of one per value.
+// Such cells go with the record; only cells held apart are freed apart.
+constexpr std::size_t kCellSize = 8;
+
+void** inlineSlotsOf(MessageInfo* record) { return reinterpret_cast<void**>(record + 1); }
+
+std::uint8_t* inlineCellsOf(const NANOMessageSchema& schema, MessageInfo* record) {
+  if (record->fields != inlineSlotsOf(record)) return nullptr;
+  return reinterpret_cast<std::uint8_t*>(record->fields) + slotBlockSize(schema);
+}
+
+bool isInlineCell(const NANOMessageSchema& schema, MessageInfo* record, const void* value) {
+  const std::uint8_t* cells = inlineCellsOf(schema, record);
+  const auto at = reinterpret_cast<std::uintptr_t>(value), first = reinterpret_cast<std::uintptr_t>(cells);
+  return cells && at >= first && at < first + schema.numberCount * kCellSize;
+}
+
 // Frees one element or singular value stored as its kind.
 void freeValue(const NANOFieldSchema& field, void* value) {
   if (!value) return;
@@ -26,7 +68,7 @@ void freeValue(const NANOFieldSchema& field, void* value) {
   if (kind == kNANOMessage) {
     NANODeallocMessage(*field.child, static_cast<MessageInfo*>(value));
   } else if (kind == kNANOString || kind == kNANOBytes) {
-    std::free(static_cast<NANOStringValue*>(value)->data);
+    freeStringBytes(static_cast<NANOStringValue*>(value));
     std::free(value);
   } else {
     std::free(value);
@@ -68,250 +110,315 @@ void* copyValue(const NANOFieldSchema& field, const void* source) {
   }
 }
 
-// ---- Decoding ----
+// ---- Wire format ----
 
-pb_wire_type_t wireTypeOf(std::int32_t kind) {
+// Wire types of the encoding; groups (3, 4) are refused like any other unknown type.
+enum WireType : std::uint8_t { kWireVarint = 0, kWireFixed64 = 1, kWireLength = 2, kWireFixed32 = 5 };
+
+WireType wireTypeOf(std::int32_t kind) {
   switch (kind) {
     case kNANOFloat:
-      return PB_WT_32BIT;
+      return kWireFixed32;
     case kNANODouble:
-      return PB_WT_64BIT;
+      return kWireFixed64;
     case kNANOString:
     case kNANOBytes:
     case kNANOMessage:
-      return PB_WT_STRING;
+      return kWireLength;
     default:
-      return PB_WT_VARINT;
+      return kWireVarint;
   }
 }
 
+bool isLengthKind(std::int32_t kind) { return wireTypeOf(kind) == kWireLength; }
+
+// A cursor over bytes from outside: every read checks the end first and says why it failed.
+struct WireReader {
+  const std::uint8_t* at;
+  const std::uint8_t* end;
+  const char* error = nullptr;
+
+  bool empty() const { return at == end; }
+  std::size_t left() const { return static_cast<std::size_t>(end - at); }
+  bool fail(const char* message) {
+    error = message;
+    return false;
+  }
+
+  bool varint(std::uint64_t& value) {
+    if (at != end && *at < 0x80) {
+      value = *at++;
+      return true;
+    }
+    std::uint64_t result = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      if (at == end) return fail("truncated varint");
+      const std::uint8_t byte = *at++;
+      // The tenth byte holds the 64th bit only: anything more would be dropped silently.
+      if (shift == 63 && byte > 1) return fail("varint overflow");
+      result |= std::uint64_t{byte & 0x7Fu} << shift;
+      if (byte < 0x80) break;
+    }
+    value = result;
+    return true;
+  }
+
+  template <std::size_t Width>
+  bool fixed(void* value) {
+    if (left() < Width) return fail("truncated fixed-size value");
+    std::memcpy(value, at, Width);
+    at += Width;
+    return true;
+  }
+
+  bool key(std::uint32_t& tag, WireType& wireType) {
+    std::uint64_t raw;
+    if (!varint(raw)) return false;
+    if (raw > UINT32_MAX) return fail("varint overflow");
+    tag = static_cast<std::uint32_t>(raw >> 3);
+    wireType = static_cast<WireType>(raw & 7);
+    return tag != 0 || fail("zero tag");
+  }
+
+  // The payload of a length-delimited value, which the cursor then steps over.
+  bool payload(WireReader& inner) {
+    std::uint64_t length;
+    if (!varint(length)) return false;
+    if (length > left()) return fail("length past the end");
+    inner = WireReader{at, at + length};
+    at += length;
+    return true;
+  }
+
+  bool skip(WireType wireType) {
+    std::uint64_t ignored;
+    WireReader inner;
+    switch (wireType) {
+      case kWireVarint:
+        return varint(ignored);
+      case kWireFixed64:
+        return left() >= 8 ? (at += 8, true) : fail("truncated fixed-size value");
+      case kWireFixed32:
+        return left() >= 4 ? (at += 4, true) : fail("truncated fixed-size value");
+      case kWireLength:
+        return payload(inner);
+    }
+    return fail("invalid wire type");
+  }
+};
+
+// ---- Decoding ----
+
+template <std::size_t Size, class T>
+bool storeDecoded(void** slot, T value) {
+  static_assert(sizeof(T) == Size);
+  if (!*slot) *slot = std::malloc(Size);
+  if (!*slot) return false;
+  std::memcpy(*slot, &value, sizeof value);
+  return true;
+}
+
+// An element of a repeated field met while decoding. Elements wait on one stack shared by the
+// whole decoding until their message ends and its arrays can be made at their size.
+struct PendingItem {
+  std::uint32_t index;
+  void* value;
+};
+
 struct Decoder {
-  const NANOMessageSchema& schema;
-  MessageInfo* record;
-  int depth;
+  std::vector<PendingItem>& pending;
   const char* error = nullptr;
 
   bool fail(const char* message) {
     error = message;
     return false;
   }
-  bool streamFailure(pb_istream_t& stream) { return fail(PB_GET_ERROR(&stream)); }
+  bool failWith(const WireReader& reader) { return fail(reader.error); }
 
-  bool nextTag(pb_istream_t& stream, std::uint32_t& tag, pb_wire_type_t& wireType, bool& done) {
-    bool eof = false;
-    if (pb_decode_tag(&stream, &wireType, &tag, &eof)) return tag != 0 || fail("zero tag");
-    if (eof) {
-      done = true;
-      return true;
-    }
-    return streamFailure(stream);
-  }
-
-  bool skip(pb_istream_t& stream, pb_wire_type_t wireType) {
-    return pb_skip_field(&stream, wireType) || streamFailure(stream);
-  }
-
-  // The number of elements a packed run of a numeric kind holds.
-  bool countPacked(pb_istream_t& stream, std::int32_t kind, std::uint32_t& count) {
-    pb_istream_t substream;
-    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
-    const pb_wire_type_t elementType = wireTypeOf(kind);
-    std::size_t elements = 0;
-    if (elementType == PB_WT_VARINT) {
-      std::uint64_t ignored;
-      while (substream.bytes_left > 0) {
-        if (!pb_decode_varint(&substream, &ignored)) return streamFailure(substream);
-        ++elements;
+  // Calls `visit(index, tag, wireType)` for each field the schema lists, with the reader at its
+  // value (which the visitor consumes); skips the others.
+  template <class Visit>
+  bool forEachField(const NANOMessageSchema& schema, WireReader& reader, Visit visit) {
+    while (!reader.empty()) {
+      std::uint32_t tag;
+      WireType wireType;
+      if (!reader.key(tag, wireType)) return failWith(reader);
+      const int index = schema.indexOfTag(tag);
+      if (index < 0) {
+        if (!reader.skip(wireType)) return failWith(reader);
+      } else if (!visit(index, tag, wireType)) {
+        return false;
       }
-    } else {
-      const std::size_t width = elementType == PB_WT_32BIT ? 4 : 8;
-      if (substream.bytes_left % width != 0) return fail("packed run of a fixed-size field has a partial element");
-      elements = substream.bytes_left / width;
-      if (!pb_read(&substream, nullptr, substream.bytes_left)) return streamFailure(substream);
     }
-    if (!pb_close_string_substream(&stream, &substream)) return streamFailure(stream);
-    if (elements > kNANOMaxRepeatedCount - count) return fail("too many elements in a repeated field");
-    count += static_cast<std::uint32_t>(elements);
     return true;
   }
 
-  // Calls `visit(index, tag, wireType)` for each field the schema lists, with the stream at its
-  // value (which the visitor consumes); skips the others.
-  template <class Visit>
-  bool forEachField(pb_istream_t& stream, Visit visit) {
-    for (;;) {
-      std::uint32_t tag;
-      pb_wire_type_t wireType;
-      bool done = false;
-      if (!nextTag(stream, tag, wireType, done)) return false;
-      if (done) return true;
-      const int index = schema.indexOfTag(tag);
-      if (index < 0 ? !skip(stream, wireType) : !visit(index, tag, wireType)) return false;
-    }
-  }
-
-  // Pass 1: checks every wire type and counts repeated elements and sub-message occurrences.
-  bool count(pb_istream_t stream, std::uint32_t* counts) {
-    return forEachField(stream, [&](int index, std::uint32_t, pb_wire_type_t wireType) {
-      const std::int32_t typeCode = schema.fields[index].typeCode;
-      const std::int32_t kind = kindOf(typeCode);
-      const pb_wire_type_t expected = wireTypeOf(kind);
-      if (isRepeated(typeCode) && expected != PB_WT_STRING && wireType == PB_WT_STRING) {
-        return countPacked(stream, kind, counts[index]);
-      }
-      if (wireType != expected) return fail("wrong wire type");
-      if (!skip(stream, wireType)) return false;
-      if (isRepeated(typeCode) || kind == kNANOMessage) {
-        if (counts[index] >= kNANOMaxRepeatedCount) return fail("too many elements in a repeated field");
-        ++counts[index];
-      }
-      return true;
-    });
-  }
-
-  bool readScalar(pb_istream_t& stream, std::int32_t kind, void** slot) {
-    switch (kind) {
-      case kNANOFloat: {
-        float value;
-        return pb_decode_fixed32(&stream, &value) ? NANOStoreFloat(slot, value) : streamFailure(stream);
-      }
-      case kNANODouble: {
-        double value;
-        return pb_decode_fixed64(&stream, &value) ? NANOStoreDouble(slot, value) : streamFailure(stream);
-      }
-      default: {
-        std::uint64_t value;
-        if (!pb_decode_varint(&stream, &value)) return streamFailure(stream);
-        if (kind == kNANOBool) return NANOStoreBool(slot, value != 0);
-        if (kind == kNANOEnum || kind == kNANOInt32 || kind == kNANOUInt32) {
-          return NANOStoreUInt32(slot, static_cast<std::uint32_t>(value));
-        }
-        return NANOStoreUInt64(slot, value);
+  bool readScalar(WireReader& reader, std::int32_t kind, void** slot) {
+    bool stored;
+    if (kind == kNANOFloat) {
+      float value;
+      if (!reader.fixed<4>(&value)) return failWith(reader);
+      stored = storeDecoded<sizeof(float)>(slot, value);
+    } else if (kind == kNANODouble) {
+      double value;
+      if (!reader.fixed<8>(&value)) return failWith(reader);
+      stored = storeDecoded<8>(slot, value);
+    } else {
+      std::uint64_t value;
+      if (!reader.varint(value)) return failWith(reader);
+      if (kind == kNANOBool) {
+        stored = storeDecoded<8>(slot, std::uint64_t{value != 0});
+      } else if (kind == kNANOEnum || kind == kNANOInt32 || kind == kNANOUInt32) {
+        stored = storeDecoded<8>(slot, std::uint64_t{static_cast<std::uint32_t>(value)});
+      } else {
+        stored = storeDecoded<8>(slot, value);
       }
     }
+    return stored || fail("out of memory");
   }
 
   // A string payload into an empty slot; a slot already holding one keeps it.
-  bool readString(pb_istream_t& stream, void** slot) {
-    pb_istream_t substream;
-    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
-    if (*slot) {
-      if (!static_cast<NANOStringValue*>(*slot)->data) return fail("string data is NULL");
-      if (!pb_read(&substream, nullptr, substream.bytes_left)) return streamFailure(substream);
-      return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
-    }
-    const std::size_t length = substream.bytes_left;
+  bool readString(WireReader& reader, void** slot) {
+    WireReader payload;
+    if (!reader.payload(payload)) return failWith(reader);
+    if (*slot) return static_cast<NANOStringValue*>(*slot)->data || fail("string data is NULL");
+    const std::size_t length = payload.left();
     if (length > kNANOMaxStringLength) {
       NANOPrintLine("Unable to process proto stream. Buffer is too big. %zu > %d", length,
-                static_cast<int>(kNANOMaxStringLength));
+                    static_cast<int>(kNANOMaxStringLength));
       return fail("string too long");
     }
-    auto* value = static_cast<NANOStringValue*>(std::calloc(1, sizeof(NANOStringValue)));
+    auto* value = static_cast<NANOStringValue*>(std::malloc(sizeof(NANOStringValue) + length + 1));
     if (!value) return fail("out of memory");
-    *slot = value;
-    value->data = static_cast<std::uint8_t*>(std::malloc(length ? length : 1));
-    if (!value->data) return fail("out of memory");
+    value->data = inlineBytesOf(value);
     value->length = static_cast<std::uint32_t>(length);
-    if (!pb_read(&substream, value->data, length)) {
-      std::free(value->data);
-      value->data = nullptr;
-      return streamFailure(substream);
-    }
-    return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
+    if (length) std::memcpy(value->data, payload.at, length);
+    value->data[length] = 0;
+    *slot = value;
+    return true;
   }
 
-  // A fresh child record in the slot, decoded from the stream; the caller frees it on failure.
-  bool decodeChild(pb_istream_t stream, const NANOMessageSchema& childSchema, void** slot) {
+  // A fresh child record in the slot, decoded from the reader; the caller frees it on failure.
+  bool decodeChild(WireReader reader, const NANOMessageSchema& childSchema, void** slot, int depth) {
     MessageInfo* child = NANONewMessageInfo(childSchema);
     if (!child) return fail("Unable to initialize MessageInfo");
     *slot = child;
-    Decoder inner{childSchema, child, depth + 1};
-    if (inner.decode(stream)) return true;
-    error = inner.error;
-    return false;
+    return decode(childSchema, child, reader, depth + 1);
   }
 
-  bool readChild(pb_istream_t& stream, const NANOMessageSchema& childSchema, void** slot) {
-    pb_istream_t substream;
-    if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
-    return decodeChild(substream, childSchema, slot) &&
-           (pb_close_string_substream(&stream, &substream) || streamFailure(stream));
+  bool readChild(WireReader& reader, const NANOMessageSchema& childSchema, void** slot, int depth) {
+    WireReader payload;
+    if (!reader.payload(payload)) return failWith(reader);
+    return decodeChild(payload, childSchema, slot, depth);
   }
 
   // A singular sub-message sent more than once is the merge of its occurrences, which is what
   // decoding their concatenation gives.
-  bool readMergedChild(pb_istream_t whole, std::uint32_t tag, const NANOMessageSchema& childSchema, void** slot) {
-    std::vector<pb_byte_t> joined;
-    const bool scanned = forEachField(whole, [&](int, std::uint32_t found, pb_wire_type_t wireType) {
-      if (found != tag) return skip(whole, wireType);
-      pb_istream_t substream;
-      if (!pb_make_string_substream(&whole, &substream)) return streamFailure(whole);
-      const std::size_t offset = joined.size();
-      joined.resize(offset + substream.bytes_left);
-      if (!pb_read(&substream, joined.data() + offset, substream.bytes_left)) return streamFailure(substream);
-      return pb_close_string_substream(&whole, &substream) || streamFailure(whole);
+  bool readMergedChild(const NANOMessageSchema& schema, WireReader whole, std::uint32_t tag, void** slot, int depth) {
+    std::vector<std::uint8_t> joined;
+    const bool scanned = forEachField(schema, whole, [&](int, std::uint32_t found, WireType wireType) {
+      if (found != tag) return whole.skip(wireType) || failWith(whole);
+      WireReader payload;
+      if (!whole.payload(payload)) return failWith(whole);
+      joined.insert(joined.end(), payload.at, payload.end);
+      return true;
     });
     if (!scanned) return false;
-    return decodeChild(pb_istream_from_buffer(joined.data(), joined.size()), childSchema, slot);
+    const NANOMessageSchema& childSchema = *schema.fields[schema.indexOfTag(tag)].child;
+    return decodeChild(WireReader{joined.data(), joined.data() + joined.size()}, childSchema, slot, depth);
   }
 
-  bool readRepeated(pb_istream_t& stream, const NANOFieldSchema& field, pb_wire_type_t wireType,
-                    NANORepeatedHeader* header) {
+  // One element, or a packed run of them, onto the pending stack.
+  bool readRepeated(WireReader& reader, const NANOFieldSchema& field, std::uint32_t index, WireType wireType,
+                    std::uint32_t& count, int depth) {
     const std::int32_t kind = kindOf(field.typeCode);
-    auto nextItem = [&]() -> void** {
-      return header->cursor < header->count ? &header->items[header->cursor++] : nullptr;
-    };
-    if (kind != kNANOString && kind != kNANOBytes && kind != kNANOMessage && wireType == PB_WT_STRING) {
-      pb_istream_t substream;
-      if (!pb_make_string_substream(&stream, &substream)) return streamFailure(stream);
-      while (substream.bytes_left > 0) {
-        void** item = nextItem();
-        if (!item) return fail("repeated field changed between passes");
-        if (!readScalar(substream, kind, item)) return false;
-      }
-      return pb_close_string_substream(&stream, &substream) || streamFailure(stream);
-    }
-    void** item = nextItem();
-    if (!item) return fail("repeated field changed between passes");
-    if (kind == kNANOMessage) return readChild(stream, *field.child, item);
-    if (kind == kNANOString || kind == kNANOBytes) return readString(stream, item);
-    return readScalar(stream, kind, item);
-  }
-
-  bool decode(pb_istream_t stream) {
-    if (depth > kNANOMaxDepth) return fail("message nested too deeply");
-    std::uint32_t counts[kNANOMaxFields] = {};
-    const pb_istream_t start = stream;  // buffer streams rewind by copy
-    if (!count(stream, counts)) return false;
-    for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
-      if (!isRepeated(schema.typeCodes[i]) || counts[i] == 0) continue;
-      NANORepeatedHeader* header = headerAt(record, i);
-      header->items = static_cast<void**>(std::calloc(counts[i], sizeof(void*)));
-      if (!header->items) return fail("Unable to allocate arrays");
-      header->count = counts[i];
-      header->cursor = 0;
-    }
-    bool merged[kNANOMaxFields] = {};
-    stream = start;
-    return forEachField(stream, [&](int index, std::uint32_t tag, pb_wire_type_t wireType) {
-      const NANOFieldSchema& field = schema.fields[index];
-      void** slot = &record->fields[index];
-      const std::int32_t kind = kindOf(field.typeCode);
-      bool ok;
-      if (isRepeated(field.typeCode)) {
-        ok = readRepeated(stream, field, wireType, headerAt(record, static_cast<std::uint32_t>(index)));
-      } else if (kind == kNANOMessage && counts[index] > 1) {
-        ok = (merged[index] || readMergedChild(start, tag, *field.child, slot)) && skip(stream, wireType);
-        merged[index] = true;
-      } else if (kind == kNANOMessage) {
-        ok = readChild(stream, *field.child, slot);
-      } else if (kind == kNANOString || kind == kNANOBytes) {
-        ok = readString(stream, slot);
-      } else {
-        ok = readScalar(stream, kind, slot);
+    auto readOne = [&](WireReader& from, auto read) {
+      if (count >= kNANOMaxRepeatedCount) return fail("too many elements in a repeated field");
+      void* item = nullptr;
+      const bool ok = read(from, &item);
+      if (item) {
+        pending.push_back({index, item});
+        ++count;
       }
       return ok;
+    };
+    if (!isLengthKind(kind) && wireType == kWireLength) {
+      WireReader run;
+      if (!reader.payload(run)) return failWith(reader);
+      if (kind == kNANOFloat || kind == kNANODouble) {
+        const std::size_t width = kind == kNANOFloat ? 4 : 8;
+        if (run.left() % width != 0) return fail("packed run of a fixed-size field has a partial element");
+      }
+      while (!run.empty()) {
+        if (!readOne(run, [&](WireReader& from, void** item) { return readScalar(from, kind, item); })) return false;
+      }
+      return true;
+    }
+    if (wireType != wireTypeOf(kind)) return fail("wrong wire type");
+    return readOne(reader, [&](WireReader& from, void** item) {
+      if (kind == kNANOMessage) return readChild(from, *field.child, item, depth);
+      if (kind == kNANOString || kind == kNANOBytes) return readString(from, item);
+      return readScalar(from, kind, item);
     });
+  }
+
+  // Moves the pending elements of one message into its arrays, also after a failure so that
+  // freeing the record frees them.
+  bool settle(const NANOMessageSchema& schema, MessageInfo* record, std::size_t base, const std::uint32_t* counts) {
+    bool allocated = true;
+    for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
+      if (counts[i] == 0) continue;
+      NANORepeatedHeader* header = headerAt(record, i);
+      header->items = static_cast<void**>(std::malloc(counts[i] * sizeof(void*)));
+      allocated = allocated && header->items;
+      header->count = header->items ? counts[i] : 0;
+      header->cursor = 0;
+    }
+    for (std::size_t n = base; n < pending.size(); ++n) {
+      NANORepeatedHeader* header = headerAt(record, pending[n].index);
+      if (header->cursor < header->count) {
+        header->items[header->cursor++] = pending[n].value;
+      } else {
+        freeValue(schema.fields[pending[n].index], pending[n].value);
+      }
+    }
+    pending.resize(base);
+    return allocated || fail("Unable to allocate arrays");
+  }
+
+  bool decode(const NANOMessageSchema& schema, MessageInfo* record, WireReader reader, int depth) {
+    if (depth > kNANOMaxDepth) return fail("message nested too deeply");
+    std::uint32_t counts[kNANOMaxFields];
+    std::fill_n(counts, schema.fieldCount, 0u);
+    std::uint64_t merged = 0;  // a bit per field index
+    const std::size_t base = pending.size();
+    const WireReader start = reader;
+    std::uint8_t* const cells = inlineCellsOf(schema, record);
+    const bool decoded = forEachField(schema, reader, [&](int index, std::uint32_t tag, WireType wireType) {
+      const NANOFieldSchema& field = schema.fields[index];
+      const std::int32_t kind = kindOf(field.typeCode);
+      if (isRepeated(field.typeCode)) {
+        return readRepeated(reader, field, static_cast<std::uint32_t>(index), wireType, counts[index], depth);
+      }
+      if (wireType != wireTypeOf(kind)) return fail("wrong wire type");
+      void** slot = &record->fields[index];
+      if (kind == kNANOMessage) {
+        if (!*slot) return readChild(reader, *field.child, slot, depth);
+        const std::uint64_t bit = std::uint64_t{1} << index;
+        if (!(merged & bit)) {
+          merged |= bit;
+          freeValue(field, *slot);
+          *slot = nullptr;
+          if (!readMergedChild(schema, start, tag, slot, depth)) return false;
+        }
+        return reader.skip(wireType) || failWith(reader);
+      }
+      if (kind == kNANOString || kind == kNANOBytes) return readString(reader, slot);
+      if (!*slot && cells) *slot = cells + schema.numberRank[index] * kCellSize;
+      return readScalar(reader, kind, slot);
+    });
+    const bool settled = settle(schema, record, base, counts);
+    return decoded && settled;
   }
 };
 
@@ -327,7 +434,8 @@ std::size_t varintSize(std::uint64_t value) {
 }
 
 std::uint64_t varintOf(std::int32_t kind, const void* cell) {
-  const std::uint64_t raw = *static_cast<const std::uint64_t*>(cell);
+  std::uint64_t raw;
+  std::memcpy(&raw, cell, sizeof raw);
   switch (kind) {
     case kNANOBool:
       return (raw & 0xFF) != 0;
@@ -340,106 +448,127 @@ std::uint64_t varintOf(std::int32_t kind, const void* cell) {
   }
 }
 
+// A growing malloc'd buffer the encoding is written into in one pass over the record: a
+// sub-message's length goes before it once it is known, moving the sub-message up when the length
+// takes more than the one byte kept for it.
+class WireOutput {
+ public:
+  WireOutput() = default;
+  WireOutput(const WireOutput&) = delete;
+  WireOutput& operator=(const WireOutput&) = delete;
+  ~WireOutput() { std::free(buffer_); }
+
+  std::size_t size() const { return size_; }
+  const std::uint8_t* data() const { return buffer_; }
+  // Hands the buffer (never null, also when empty) to the caller.
+  std::uint8_t* release() {
+    if (!buffer_ && !reserve(1)) return nullptr;
+    return std::exchange(buffer_, nullptr);
+  }
+
+  bool varint(std::uint64_t value) {
+    if (!reserve(10)) return false;
+    while (value >= 0x80) {
+      buffer_[size_++] = static_cast<std::uint8_t>(value | 0x80);
+      value >>= 7;
+    }
+    buffer_[size_++] = static_cast<std::uint8_t>(value);
+    return true;
+  }
+  bool bytes(const void* source, std::size_t length) {
+    if (!reserve(length)) return false;
+    if (length) std::memcpy(buffer_ + size_, source, length);
+    size_ += length;
+    return true;
+  }
+
+  // Starts a length-delimited value; returns where its payload begins.
+  bool open(std::size_t& start) {
+    if (!reserve(1)) return false;
+    start = ++size_;
+    return true;
+  }
+  bool close(std::size_t start) {
+    const std::size_t length = size_ - start;
+    const std::size_t lengthSize = varintSize(length);
+    if (lengthSize > 1) {
+      if (!reserve(lengthSize - 1)) return false;
+      std::memmove(buffer_ + start + lengthSize - 1, buffer_ + start, length);
+      size_ += lengthSize - 1;
+    }
+    std::uint8_t* at = buffer_ + start - 1;
+    std::uint64_t value = length;
+    while (value >= 0x80) {
+      *at++ = static_cast<std::uint8_t>(value | 0x80);
+      value >>= 7;
+    }
+    *at = static_cast<std::uint8_t>(value);
+    return true;
+  }
+
+ private:
+  // Room for `more` bytes; an encoding is at most INT32_MAX bytes long.
+  bool reserve(std::size_t more) {
+    if (capacity_ - size_ >= more) return true;
+    if (more > static_cast<std::size_t>(INT32_MAX) + 10 - size_) return false;
+    std::size_t capacity = capacity_ ? capacity_ * 2 : 256;
+    while (capacity - size_ < more) capacity *= 2;
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(buffer_, capacity));
+    if (!grown) return false;
+    buffer_ = grown;
+    capacity_ = capacity;
+    return true;
+  }
+
+  std::uint8_t* buffer_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct Encoder {
-  std::vector<std::uint32_t> sizes;  // every message's encoded size, in the order of the write pass
+  WireOutput& out;
 
   static bool fieldFailure(const NANOMessageSchema& schema, const NANOFieldSchema& field) {
     NANOPrintLine("<ERROR> %s Encoder: '%s' should have been allocated\n", schema.name, field.name);
     return false;
   }
 
-  // Size of one value of a field, without its tag; false when it cannot be encoded.
-  bool valueSize(const NANOFieldSchema& field, const void* value, std::uint64_t& size) {
+  bool writeValue(const NANOFieldSchema& field, const void* value) {
     const std::int32_t kind = kindOf(field.typeCode);
+    if (!out.varint((std::uint64_t{field.tag} << 3) | wireTypeOf(kind))) return false;
     switch (kind) {
       case kNANOFloat:
-        size = 4;
-        return true;
+        return out.bytes(value, 4);
       case kNANODouble:
-        size = 8;
-        return true;
+        return out.bytes(value, 8);
       case kNANOString:
       case kNANOBytes: {
         const auto* string = static_cast<const NANOStringValue*>(value);
-        if (!string->data) return false;
-        size = varintSize(string->length) + string->length;
-        return true;
+        return string->data && out.varint(string->length) && out.bytes(string->data, string->length);
       }
       case kNANOMessage: {
-        std::uint64_t child = 0;
-        if (!measure(*field.child, static_cast<const MessageInfo*>(value), child)) return false;
-        size = varintSize(child) + child;
-        return true;
+        std::size_t start;
+        return out.open(start) && write(*field.child, static_cast<const MessageInfo*>(value)) && out.close(start);
       }
       default:
-        size = varintSize(varintOf(kind, value));
-        return true;
+        return out.varint(varintOf(kind, value));
     }
   }
 
-  bool measure(const NANOMessageSchema& schema, const MessageInfo* record, std::uint64_t& total) {
-    const std::size_t position = sizes.size();
-    sizes.push_back(0);
-    total = 0;
+  bool write(const NANOMessageSchema& schema, const MessageInfo* record) {
     for (std::uint32_t n = 0; n < schema.fieldCount; ++n) {
       const std::uint8_t index = schema.tagOrder[n];
       const NANOFieldSchema& field = schema.fields[index];
       const void* slot = record->fields[index];
-      const std::size_t tagSize = varintSize(std::uint64_t{field.tag} << 3);
-      std::uint64_t size = 0;
       if (isRepeated(field.typeCode)) {
         const auto* header = static_cast<const NANORepeatedHeader*>(slot);
         if (!header) return fieldFailure(schema, field);
         if (header->count == 0) continue;
         if (!header->items) return fieldFailure(schema, field);
         for (std::uint32_t i = 0; i < header->count; ++i) {
-          if (!header->items[i] || !valueSize(field, header->items[i], size)) return false;
-          total += tagSize + size;
+          if (!header->items[i] || !writeValue(field, header->items[i])) return false;
         }
-      } else if (slot) {
-        if (!valueSize(field, slot, size)) return false;
-        total += tagSize + size;
-      }
-    }
-    if (total > INT32_MAX) return false;
-    sizes[position] = static_cast<std::uint32_t>(total);
-    return true;
-  }
-
-  std::size_t next = 0;
-
-  bool writeValue(pb_ostream_t& stream, const NANOFieldSchema& field, const void* value) {
-    const std::int32_t kind = kindOf(field.typeCode);
-    if (!pb_encode_tag(&stream, wireTypeOf(kind), field.tag)) return false;
-    switch (kind) {
-      case kNANOFloat:
-        return pb_encode_fixed32(&stream, value);
-      case kNANODouble:
-        return pb_encode_fixed64(&stream, value);
-      case kNANOString:
-      case kNANOBytes: {
-        const auto* string = static_cast<const NANOStringValue*>(value);
-        return pb_encode_string(&stream, string->data, string->length);
-      }
-      case kNANOMessage:
-        return pb_encode_varint(&stream, sizes[next]) && write(stream, *field.child, static_cast<const MessageInfo*>(value));
-      default:
-        return pb_encode_varint(&stream, varintOf(kind, value));
-    }
-  }
-
-  bool write(pb_ostream_t& stream, const NANOMessageSchema& schema, const MessageInfo* record) {
-    ++next;
-    for (std::uint32_t n = 0; n < schema.fieldCount; ++n) {
-      const std::uint8_t index = schema.tagOrder[n];
-      const NANOFieldSchema& field = schema.fields[index];
-      const void* slot = record->fields[index];
-      if (isRepeated(field.typeCode)) {
-        const auto* header = static_cast<const NANORepeatedHeader*>(slot);
-        for (std::uint32_t i = 0; i < header->count; ++i) {
-          if (!writeValue(stream, field, header->items[i])) return false;
-        }
-      } else if (slot && !writeValue(stream, field, slot)) {
+      } else if (slot && !writeValue(field, slot)) {
         return false;
       }
     }
@@ -447,18 +576,8 @@ struct Encoder {
   }
 };
 
-// Runs the encoder into whatever buffer `allocate` gives for the measured size.
-template <class Allocate>
-std::int32_t encodeWith(const NANOMessageSchema& schema, const MessageInfo* record, Allocate allocate) {
-  if (!record || !record->fields) return -1;
-  Encoder encoder;
-  std::uint64_t size = 0;
-  if (!encoder.measure(schema, record, size)) return -1;
-  std::uint8_t* buffer = allocate(static_cast<std::size_t>(size));
-  if (!buffer) return -1;
-  pb_ostream_t stream = pb_ostream_from_buffer(buffer, static_cast<std::size_t>(size));
-  if (!encoder.write(stream, schema, record) || stream.bytes_written != size) return -1;
-  return static_cast<std::int32_t>(size);
+bool encodeInto(const NANOMessageSchema& schema, const MessageInfo* record, WireOutput& out) {
+  return record && record->fields && Encoder{out}.write(schema, record) && out.size() <= INT32_MAX;
 }
 
 }  // namespace
@@ -467,37 +586,30 @@ std::int32_t encodeWith(const NANOMessageSchema& schema, const MessageInfo* reco
 
 bool NANOInitMessageInfo(const NANOMessageSchema& schema, MessageInfo* record) {
   if (!record) return false;
-  record->name = schema.name;
-  record->typeCodes = schema.typeCodes;
-  // The slots and every repeated header share one block: they live and die with the record.
-  const std::size_t slots = schema.fieldCount * sizeof(void*);
-  record->fields = static_cast<void**>(std::calloc(1, slots + schema.repeatedCount * sizeof(NANORepeatedHeader)));
-  if (!record->fields) return false;
-  auto* headers = reinterpret_cast<NANORepeatedHeader*>(reinterpret_cast<char*>(record->fields) + slots);
-  for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
-    if (isRepeated(schema.typeCodes[i])) record->fields[i] = headers++;
-  }
+  void* block = std::calloc(1, slotBlockSize(schema));
+  if (!block) return false;
+  placeSlots(schema, record, block);
   return true;
 }
 
 MessageInfo* NANONewMessageInfo(const NANOMessageSchema& schema) {
-  auto* record = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
-  if (record && !NANOInitMessageInfo(schema, record)) {
-    std::free(record);
-    return nullptr;
-  }
+  static_assert(sizeof(MessageInfo) % alignof(NANORepeatedHeader) == 0);
+  // Cells are written before they are pointed to: only the slots need clearing.
+  auto* record = static_cast<MessageInfo*>(
+      std::malloc(sizeof(MessageInfo) + slotBlockSize(schema) + schema.numberCount * kCellSize));
+  if (!record) return nullptr;
+  std::memset(inlineSlotsOf(record), 0, slotBlockSize(schema));
+  placeSlots(schema, record, inlineSlotsOf(record));
   return record;
 }
 
-bool NANODeallocMessageField(const NANOMessageSchema& schema, MessageInfo* record, std::int32_t index) {
-  if (!record || !record->fields) return false;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= schema.fieldCount) {
-    NANOPrintLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
-    return false;
-  }
+namespace {
+
+bool releaseField(const NANOMessageSchema& schema, MessageInfo* record, std::uint32_t index) {
+  void*& slot = record->fields[index];
   const NANOFieldSchema& field = schema.fields[index];
-  if (isRepeated(field.typeCode)) {
-    NANORepeatedHeader* header = headerAt(record, static_cast<std::uint32_t>(index));
+  if (isRepeated(schema.typeCodes[index])) {
+    auto* header = static_cast<NANORepeatedHeader*>(slot);
     if (!header) return false;
     if (header->items) {
       for (std::uint32_t i = 0; i < header->count; ++i) freeValue(field, header->items[i]);
@@ -505,18 +617,29 @@ bool NANODeallocMessageField(const NANOMessageSchema& schema, MessageInfo* recor
     NANOInitArray(header);
     return true;
   }
-  freeValue(field, record->fields[index]);
-  record->fields[index] = nullptr;
+  if (slot && !isInlineCell(schema, record, slot)) freeValue(field, slot);
+  slot = nullptr;
   return true;
+}
+
+}  // namespace
+
+bool NANODeallocMessageField(const NANOMessageSchema& schema, MessageInfo* record, std::int32_t index) {
+  if (!record || !record->fields) return false;
+  if (index < 0 || static_cast<std::uint32_t>(index) >= schema.fieldCount) {
+    NANOPrintLine("<ERROR> %s: Cannot deallocate field %d: Unknown field\n", schema.name, index);
+    return false;
+  }
+  return releaseField(schema, record, static_cast<std::uint32_t>(index));
 }
 
 bool NANODeallocMessage(const NANOMessageSchema& schema, MessageInfo* record) {
   if (!record) return false;
   if (record->fields) {
     for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
-      if (!NANODeallocMessageField(schema, record, static_cast<std::int32_t>(i))) return false;
+      if (!releaseField(schema, record, i)) return false;
     }
-    std::free(record->fields);
+    if (record->fields != inlineSlotsOf(record)) std::free(record->fields);
   }
   std::free(record);
   return true;
@@ -564,10 +687,17 @@ bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std:
   for (std::uint32_t i = 0; i < schema.fieldCount; ++i) {
     if (isRepeated(schema.typeCodes[i])) NANOInitArray(headerAt(record, i));
   }
-  static const pb_byte_t kNothing = 0;
-  pb_istream_t stream = pb_istream_from_buffer(bytes ? bytes : &kNothing, length);
-  Decoder decoder{schema, record, 0};
-  if (!decoder.decode(stream)) {
+  // Kept per thread between decodings (decoding calls nothing that could decode again), so that
+  // a decoding allocates only what it returns; a stack grown by a huge message is given back.
+  thread_local std::vector<PendingItem> pending;
+  Decoder decoder{pending};
+  struct Trim {
+    ~Trim() {
+      pending.clear();
+      if (pending.capacity() > 4096) pending.shrink_to_fit();
+    }
+  } trim;
+  if (!decoder.decode(schema, record, WireReader{bytes, bytes + length}, 0)) {
     NANOPrintLine("<ERROR> %s decoder failed: %s\n", schema.name, decoder.error ? decoder.error : "(none)");
     return false;
   }
@@ -577,28 +707,17 @@ bool NANODecode(const NANOMessageSchema& schema, const std::uint8_t* bytes, std:
 std::int32_t NANOEncode(const NANOMessageSchema& schema, const MessageInfo* record, std::uint8_t** buffer) {
   if (!buffer) return -1;
   *buffer = nullptr;
-  std::uint8_t* allocated = nullptr;
-  const std::int32_t length = encodeWith(schema, record, [&](std::size_t size) {
-    allocated = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
-    return allocated;
-  });
-  if (length < 0) {
-    std::free(allocated);
-    return -1;
-  }
-  *buffer = allocated;
-  return length;
+  WireOutput out;
+  if (!encodeInto(schema, record, out)) return -1;
+  const auto length = static_cast<std::int32_t>(out.size());
+  *buffer = out.release();
+  return *buffer ? length : -1;
 }
 
 std::optional<platform::Data> NANOEncodeToData(const NANOMessageSchema& schema, const MessageInfo* record) {
-  platform::Data data;
-  static std::uint8_t empty = 0;
-  const std::int32_t length = encodeWith(schema, record, [&](std::size_t size) {
-    data.resize(size);
-    return size ? data.data() : &empty;
-  });
-  if (length < 0) return std::nullopt;
-  return data;
+  WireOutput out;
+  if (!encodeInto(schema, record, out)) return std::nullopt;
+  return platform::Data(out.data(), out.data() + out.size());
 }
 
 // ---- Shared field functions ----
@@ -617,9 +736,7 @@ void NANODeallocString(NANOStringValue* value) {
     NANOPrintLine("<ERROR> Unable to dealloc string field. String struct is NULL");
     return;
   }
-  std::free(value->data);
-  value->data = nullptr;
-  value->length = 0;
+  freeStringBytes(value);
 }
 
 namespace {
@@ -652,7 +769,7 @@ bool NANOStoreString(void** slot, const std::uint8_t* bytes, std::uint32_t lengt
   if (!*slot) *slot = std::calloc(1, sizeof(NANOStringValue));
   auto* value = static_cast<NANOStringValue*>(*slot);
   if (!value) return false;
-  std::free(value->data);
+  freeStringBytes(value);
   value->data = static_cast<std::uint8_t*>(std::calloc(std::size_t{length} + 1, 1));
   value->length = value->data ? length : 0;
   if (!value->data) return false;

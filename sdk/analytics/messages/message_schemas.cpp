@@ -26,6 +26,8 @@ struct Layout {
   std::uint8_t tagOrder[N];
   std::int8_t indexByTag[kNANOMaxTag + 1];
   std::uint32_t repeatedCount;
+  std::uint8_t numberRank[N];
+  std::uint32_t numberCount;
 };
 
 template <std::size_t N>
@@ -37,6 +39,8 @@ constexpr Layout<N> layoutOf(const NANOFieldSchema (&fields)[N]) {
     layout.typeCodes[i] = fields[i].typeCode;
     layout.indexByTag[fields[i].tag] = static_cast<std::int8_t>(i);
     if (fields[i].typeCode & kNANORepeated) ++layout.repeatedCount;
+    const bool number = !(fields[i].typeCode & (kNANORepeated | kNANOString | kNANOBytes | kNANOMessage));
+    layout.numberRank[i] = number ? static_cast<std::uint8_t>(layout.numberCount++) : kNANONoRank;
   }
   std::size_t next = 0;
   for (std::uint32_t tag = 0; tag <= kNANOMaxTag; ++tag) {
@@ -56,7 +60,9 @@ constexpr Layout<N> layoutOf(const NANOFieldSchema (&fields)[N]) {
                                                  k##Name##Layout.typeCodes,                          \
                                                  k##Name##Layout.tagOrder,                           \
                                                  k##Name##Layout.indexByTag,                         \
-                                                 k##Name##Layout.repeatedCount};
+                                                 k##Name##Layout.repeatedCount,                      \
+                                                 k##Name##Layout.numberRank,                         \
+                                                 k##Name##Layout.numberCount};
 
 // Upload.
 NANO_MESSAGE(MeasurementBatch, {"bundles", 1, R_MSG, &kNANOMeasurementBundleSchema})

@@ -17,6 +17,7 @@ struct NANOFieldSchema {
 
 inline constexpr std::uint32_t kNANOMaxFields = 64;
 inline constexpr std::uint32_t kNANOMaxTag = 127;
+inline constexpr std::uint8_t kNANONoRank = 0xFF;
 
 struct NANOMessageSchema {
   const char* name;
@@ -26,6 +27,10 @@ struct NANOMessageSchema {
   const std::uint8_t* tagOrder;    // field indexes in tag order, the order of the encoding
   const std::int8_t* indexByTag;   // kNANOMaxTag + 1 entries, -1 for tags the message lacks
   std::uint32_t repeatedCount;     // repeated fields of the message itself
+  // For singular numbers (bool, enum, integers, floating point), their rank among them; the
+  // record engine keeps a cell for each in the record's own block.
+  const std::uint8_t* numberRank;  // index order, kNANONoRank for other fields
+  std::uint32_t numberCount;
 
   // The field index of a wire tag, or -1.
   int indexOfTag(std::uint32_t tag) const { return tag <= kNANOMaxTag ? indexByTag[tag] : -1; }

@@ -42,6 +42,28 @@ TEST(SystemInfo, BootTimeFollowsTheManualClockAndStaysPut) {
   EXPECT_EQ(platform::SystemInfo::kernelBootTime(), boot);
 }
 
+TEST(BootClock, AdvancesWithUptimeAndAgreesWithTheKernelBootTime) {
+  auto& clock = platform::Clock::current();
+  ASSERT_TRUE(clock.isManual());
+  const double before = clock.secondsSinceBoot();
+  platform::testing::advance(90.25);
+  EXPECT_DOUBLE_EQ(clock.secondsSinceBoot(), before + 90.25);
+  // A changed wall date moves neither the boot clock nor uptime.
+  platform::testing::manualClock()->setDate(platform::Date::fromTimeIntervalSince1970(1'000'000'000));
+  EXPECT_DOUBLE_EQ(clock.secondsSinceBoot(), before + 90.25);
+  const auto boot = platform::SystemInfo::kernelBootTime();
+  ASSERT_TRUE(boot);
+  const double wallSinceBoot = clock.now().timeIntervalSince1970() - (static_cast<double>(boot->seconds) + boot->microseconds / 1e6);
+  EXPECT_NEAR(clock.secondsSinceBoot(), wallSinceBoot, 1e-6);
+
+  // The real boot clock includes the time the monotonic clock leaves out while suspended.
+  const platform::RealClock real;
+  const double uptime = real.uptime();
+  const double sinceBoot = real.secondsSinceBoot();
+  EXPECT_GT(sinceBoot, 0);
+  EXPECT_GE(sinceBoot, uptime - 1e-6);
+}
+
 TEST(SystemInfo, OverridesReplaceEveryFactUntilRestored) {
   const auto truth = facts();
   {

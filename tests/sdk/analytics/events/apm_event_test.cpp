@@ -206,4 +206,41 @@ TEST(APMEventTest, CopiesAreIndependentAndRevalidated) {
   EXPECT_TRUE(recorder.has(16002));
 }
 
+TEST(APMEventTest, SubscriptionErrorAndArrayItemPredicates) {
+  MonitorRecorder recorder;
+  auto make = [](const std::string& name, const APMDictionary& parameters) {
+    return APMEvent::initWithOrigin("app", false, name, 1, 0, parameters);
+  };
+  const APMObject one = APMObject(APMValue::initWithInt64(1));
+  const struct {
+    const char* name;
+    APMDictionary parameters;
+    bool subscription;
+  } cases[] = {
+      {"_assc", {}, true},
+      {"_assr", {}, true},
+      {"_iap", {{"subscription", one}}, true},
+      {"_iap", {{"subscription", APMObject(APMValue::initWithInt64(2))}}, false},
+      {"_iap", {{"subscription", APMObject(APMValue::initWithDouble(1))}}, false},
+      {"_iap", {}, false},
+      {"_asse", {{"subscription", one}}, false},
+  };
+  for (const auto& c : cases) {
+    const auto event = make(c.name, c.parameters);
+    ASSERT_TRUE(event) << c.name;
+    EXPECT_EQ(APMIsSubscriptionEvent(*event), c.subscription) << c.name;
+  }
+
+  EXPECT_TRUE(APMIsErrorEvent(*make("_err", {})));
+  EXPECT_FALSE(APMIsErrorEvent(*make("_e", {})));
+
+  const platform::Value items = platform::Value::array(
+      {platform::Value::dictionary({{"item_id", "a"}}), platform::Value::dictionary({{"item_id", "b"}})});
+  const auto purchase = make("purchase", {{"items", APMObject(items)}, {"value", APMObject(3)}});
+  ASSERT_TRUE(purchase);
+  EXPECT_EQ(APMArrayParameterItemCount(*purchase), 2u);
+  EXPECT_EQ(APMArrayParameterItemCount(*make("purchase", {{"value", APMObject(3)}})), 0u);
+}
+
 }  // namespace
+

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/testing.h"
@@ -139,6 +141,12 @@ TEST(MessageRecord, MalformedInputFailsWholeWithoutAMessage) {
       {"packed run cut mid-varint", bytes(1, {0x80})},
       {"bad element of a repeated message", bytes(1, {0xFF})},
       {"varint longer than ten bytes", platform::Data{0x18} + platform::Data(11, 0xFF) + platform::Data{0x01}},
+      {"tenth varint byte past 64 bits", platform::Data{0x18} + platform::Data(9, 0xFF) + platform::Data{0x02}},
+      {"key wider than 32 bits", platform::Data(5, 0xFF) + platform::Data{0x7F}},
+      {"fixed64 cut short", platform::Data{0x09, 1, 2, 3}},
+      {"fixed32 of an unknown field cut short", platform::Data{0x75, 1, 2}},
+      {"repeated message sent as a varint", number(1, 1)},
+      {"error after a complete element", bytes(1, text(1, "p")) + platform::Data{0x12, 0x09}},
   };
   platform::testing::LogCapture capture;
   for (const auto& c : cases) {
@@ -185,4 +193,65 @@ TEST(MessageRecord, DeepCopiesShareNothing) {
   EXPECT_FALSE(APMPBEventParam::initWithMessageInfo(APMPBEvent::initWithMessageInfo()->messageInfo()));
 }
 
+TEST(MessageRecord, SubMessageLengthsOfOneTwoAndThreeBytesReencodeExactly) {
+  // Encoding writes a sub-message before its length: longer lengths move it up.
+  for (const std::size_t size : {0u, 127u, 128u, 16383u, 16384u, 300000u}) {
+    const platform::Data event = bytes(1, text(1, "p") + text(2, std::string(size, 'v'))) + text(2, "e");
+    const platform::Data batch = bytes(1, bytes(2, event)) + bytes(1, bytes(2, event) + bytes(2, event));
+    auto decoded = APMPBMeasurementBatch::initWithBuffer(batch);
+    ASSERT_TRUE(decoded) << size;
+    EXPECT_EQ(decoded->protoBuffer(), batch) << size;
+  }
+}
+
+TEST(MessageRecord, DecodedValuesCanBeClearedReplacedAndCopied) {
+  auto event = APMPBEvent::initWithBuffer(bytes(1, text(1, "p") + number(3, 7) + fixed64(5, 2.5)) + text(2, "e") +
+                                          number(3, 10) + number(4, 9));
+  ASSERT_TRUE(event);
+  NANOClearField(event.get(), kTimestamp);
+  EXPECT_FALSE(NANOHasField(event.get(), kTimestamp));
+  NANOSetInt64(event.get(), kPrevious, 11);
+  NANOSetString(event.get(), kEventName, "renamed");
+  auto copy = APMPBEvent::initWithMessageInfo(event->messageInfo());
+  NANOSetInt64(event.get(), kTimestamp, 12);
+  NANOSetString(event.get(), kEventName, std::nullopt);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(NANOGetInt64(event.get(), kTimestamp), 12);
+  EXPECT_FALSE(NANOHasField(event.get(), kEventName));
+  EXPECT_FALSE(NANOHasField(copy.get(), kTimestamp));
+  EXPECT_EQ(NANOGetInt64(copy.get(), kPrevious), 11);
+  EXPECT_EQ(NANOGetString(copy.get(), kEventName), "renamed");
+  auto params = NANOGetArray<APMPBEventParam>(copy.get(), kParams);
+  ASSERT_TRUE(params && params->size() == 1);
+  EXPECT_EQ(NANOGetInt64((*params)[0].get(), kIntValue), 7);
+  EXPECT_EQ(NANOGetDouble((*params)[0].get(), kDoubleValue), 2.5);
+  // A decoded string's bytes end with a NUL past the counted length.
+  auto param = APMPBEventParam::initWithBuffer(text(1, "abc"));
+  ASSERT_TRUE(param);
+  const auto* name = static_cast<const NANOStringValue*>(param->messageInfo()->fields[kParamName]);
+  ASSERT_EQ(name->length, 3u);
+  EXPECT_EQ(name->data[3], 0);
+}
+
+TEST(MessageRecordStress, ThreadsDecodeAndEncodeAtOnce) {
+  // Decoding keeps a per-thread stack of pending elements: threads must not see each other's.
+  platform::Data event;
+  for (int p = 0; p < 20; ++p) event = event + bytes(1, text(1, "p" + std::to_string(p)) + number(3, p));
+  event = event + text(2, "e") + number(3, 5);
+  const platform::Data batch = bytes(1, bytes(2, event) + bytes(2, event)) + bytes(1, bytes(2, event));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        auto decoded = APMPBMeasurementBatch::initWithBuffer(batch);
+        if (!decoded || decoded->protoBuffer() != batch) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
 }  // namespace
+
