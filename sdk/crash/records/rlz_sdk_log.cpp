@@ -78,26 +78,14 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
       line.put(c, 1);
       continue;
     }
-    // Flags and widths are accepted and ignored; length modifiers choose the argument's size.
+    // Every argument takes one 64-bit slot; only d, u, x, p and s take one. Any other pair
+    // ("%%", "%l", "%z", "%i", ...) is written as it stands, so a format the walk does not know
+    // can never read an argument of the wrong kind.
     ++c;
-    while ((*c >= '0' && *c <= '9') || *c == '-' || *c == '.') ++c;
-    int longs = 0;
-    while (*c == 'l' || *c == 'z' || *c == 'j') {
-      longs += *c == 'l' ? 1 : 2;
-      ++c;
-    }
-    const char conversion = *c;
-    if (conversion == 0) break;
-    switch (conversion) {
-      case 'd':
-      case 'i': line.putSigned(longs ? va_arg(args, long long) : va_arg(args, int)); break;
-      case 'u': line.putUnsigned(longs ? va_arg(args, unsigned long long) : va_arg(args, unsigned), false); break;
-      case 'x': line.putUnsigned(longs ? va_arg(args, unsigned long long) : va_arg(args, unsigned), true); break;
-      case 'c': {
-        const char character = static_cast<char>(va_arg(args, int));
-        line.put(&character, 1);
-        break;
-      }
+    switch (*c) {
+      case 'd': line.putSigned(static_cast<int32_t>(va_arg(args, uint64_t))); break;
+      case 'u': line.putUnsigned(static_cast<uint32_t>(va_arg(args, uint64_t)), false); break;
+      case 'x': line.putUnsigned(static_cast<uint32_t>(va_arg(args, uint64_t)), true); break;
       case 'p':
         line.put("0x", 2);
         line.putUnsigned(reinterpret_cast<uintptr_t>(va_arg(args, void*)), true);
@@ -108,7 +96,6 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
         line.put(text, strlen(text));
         break;
       }
-      case '%': line.put("%", 1); break;
       default:
         line.put("%", 1);
         line.put(c, 1);
