@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
@@ -26,6 +27,8 @@ const std::vector<LoadHook>& loadHooks() {
       &VDTCORLifecycle::load,
       &VDTCORMetricsController::load,
       &VDTCORApplication::load,
+      // The crash reporter, made eagerly for the default app when the app configures.
+      &VDZRalitoze::load,
   };
   return hooks;
 }
