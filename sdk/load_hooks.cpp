@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sdk/core/installations/vdz_installations.h"
+#include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
 #include "sdk/transport/core/vdtcor_flat_file_storage.h"
@@ -29,6 +30,8 @@ const std::vector<LoadHook>& loadHooks() {
       &VDTCORLifecycle::load,
       &VDTCORMetricsController::load,
       &VDTCORApplication::load,
+      // The crash reporter, made eagerly for the default app when the app configures.
+      &VDZRalitoze::load,
   };
   return hooks;
 }

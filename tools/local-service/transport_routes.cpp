@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/wire_format.h"
 
@@ -108,9 +109,18 @@ void addTransportRoutes(LocalService& service) {
           answer.body = transportResponseBody(kTransportDefaultWaitMillis);
           return answer;
         },
-        [](const RecordedRequest& request, std::string& error) {
+        [isCrash = std::string_view(name) == "csh"](const RecordedRequest& request, std::string& error) {
           auto decoded = decodeBatchedLogRequest(request.decodedBody, error);
-          return decoded ? describeBatchedLogRequest(*decoded) : std::string();
+          if (!decoded) return std::string();
+          std::string text = describeBatchedLogRequest(*decoded);
+          // Crash events carry a report message: shown decoded, file by file.
+          for (const auto& logRequest : isCrash ? *decoded : std::vector<UploadedLogRequest>{}) {
+            for (const auto& event : logRequest.events) {
+              std::string reportError;
+              if (auto report = decodeCrashReport(event.payload, reportError)) text += describeCrashReport(*report);
+            }
+          }
+          return text;
         });
   }
 }

@@ -11,6 +11,7 @@
 #include "platform/dyld/dyld.h"
 #include "platform/foundation/home.h"
 #include "sdk/crash/context/rlz_binary_image.h"
+#include "sdk/crash/context/rlz_user_logging.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
@@ -182,6 +183,10 @@ bool RLZContextInitializeWithData(const RLZContextInitData& initData) {
     RLZErrorLog("Unable to write initialize SDK write paths %s", std::string(strerror(errno)));
   }
   readonly->debuggerAttached = isDebuggerAttached();
+  RLZUserLoggingInit(initData.reportPath,
+                     {initData.maxLogSize, initData.maxKeyValues, initData.maxCustomExceptions,
+                      initData.errorReportingEnabled},
+                     &readonly->logging, &writable->logging);
 
   // The init record's strings belong to the caller: the group's work gets its own copies.
   const RLZContextInitData data = initData;

@@ -25,6 +25,42 @@ struct RLZRecordPathContext {
   const char* path;
 };
 
+// An append-only key-value file compacted into a second one from time to time.
+struct RLZUserLoggingKVStorage {
+  const char* incrementalPath;
+  const char* compactedPath;
+  uint32_t maxIncrementalCount;
+  uint32_t maxCount;
+};
+
+// Two files written in turn: when the active one is full the other is emptied and takes over.
+struct RLZUserLoggingABStorage {
+  const char* aPath;
+  const char* bPath;
+  uint32_t maxSize;
+  uint32_t maxEntries;
+  bool restrictBySize;
+  uint32_t* entryCount;  // in the writable context; null when the store counts nothing
+};
+
+struct RLZUserLoggingReadOnlyContext {
+  RLZUserLoggingKVStorage userKVStorage;
+  RLZUserLoggingKVStorage internalKVStorage;
+  RLZUserLoggingABStorage logStorage;
+  RLZUserLoggingABStorage errorStorage;
+  RLZUserLoggingABStorage customExceptionStorage;
+};
+
+struct RLZUserLoggingWritableContext {
+  const char* activeUserLogPath;
+  const char* activeErrorLogPath;
+  const char* activeCustomExceptionPath;
+  uint32_t userKVCount;
+  uint32_t internalKVCount;
+  uint32_t errorsCount;
+  uint32_t customExceptionsCount;
+};
+
 struct RLZReadOnlyContext {
   bool initialized;
   bool debuggerAttached;
@@ -38,6 +74,7 @@ struct RLZReadOnlyContext {
   RLZHostReadOnlyContext host;
   RLZRecordPathContext signal;
   RLZRecordPathContext machException;
+  RLZUserLoggingReadOnlyContext logging;
 };
 
 struct RLZInternalLoggingWritableContext {
@@ -54,6 +91,7 @@ struct RLZWritableContext {
   RLZInternalLoggingWritableContext internalLogging;
   bool crashOccurred;
   RLZBinaryImageWritableContext binaryImage;
+  RLZUserLoggingWritableContext logging;
 };
 
 struct RLZContext {

@@ -1,0 +1,83 @@
+// The payload of one prepared report handed to the transport: three metadata values and every
+// record file of the directory verbatim, packed as one "videzu_ralitoze_Report" message.
+//   Report: 1 sdk_version, 3 videzu_app_id, 4 platform (varint), 5 installation_id,
+//           6 build_version, 7 display_version (bytes), 10 files_payload
+//   FilesPayload: 1 files (repeated File); File: 1 filename, 2 contents (bytes)
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/value.h"
+#include "sdk/transport/core/vdtcor_event.h"
+
+class RLZInstallIdentifierModel;
+
+struct RLZRecordIdentity {
+  std::optional<std::string> build_version;
+};
+struct RLZRecordHost {
+  std::optional<std::string> platform;
+};
+struct RLZRecordApplication {
+  std::optional<std::string> display_version;
+  std::optional<std::string> build_version;
+};
+
+enum RLZReportPlatform : std::uint32_t {
+  RLZReportPlatformUnknown = 0,
+  RLZReportPlatformIOS = 1,
+  RLZReportPlatformTVOS = 2,
+  RLZReportPlatformMac = 5,
+};
+
+// The message as the adapter holds it; bytes fields stream through encoder callbacks, so a file
+// of any size fits.
+struct RLZReportMessage {
+  struct File {
+    std::string filename;
+    platform::Data contents;
+  };
+  std::string sdkVersion;
+  std::string videzuAppID;
+  std::uint32_t platform = 0;
+  std::string installationID;
+  std::string buildVersion;
+  std::string displayVersion;
+  std::vector<File> files;
+};
+
+// None, after an error line, when the encoder fails.
+std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& message);
+
+class RLZReportAdapter final : public VDTCOREventDataObject {
+ public:
+  RLZReportAdapter(std::string folderPath, std::string videzuAppID,
+                   std::shared_ptr<RLZInstallIdentifierModel> installIDModel);
+
+  static platform::Value::Dictionary combinedDictionariesFromFilePath(const std::string& path);
+  static platform::Value::Array dictionariesFromEachLineOfFile(const std::string& path);
+  static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
+
+  std::vector<std::string> rlzRecordFilePaths() const;
+  const RLZReportMessage& report() const { return report_; }
+
+  // Encoded anew on every call; none when encoding fails, so nothing is sent for a broken message.
+  std::optional<platform::Data> transportBytes() const override;
+
+ private:
+  void loadMetaDataFile();
+  RLZReportMessage protoReport() const;
+  std::vector<RLZReportMessage::File> protoFilesPayload() const;
+
+  std::shared_ptr<RLZInstallIdentifierModel> installIDModel_;
+  std::string folderPath_;
+  std::string videzuAppID_;
+  RLZRecordIdentity identity_;
+  RLZRecordHost host_;
+  RLZRecordApplication application_;
+  RLZReportMessage report_;
+};

@@ -1,0 +1,163 @@
+// A crash reaches the local service: one child run of the app core, the crash reporter and the
+// transport crashes on a worker; the next run on the same home packages the report and the
+// transport uploads it.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "crash_test_support.h"
+#include "tools/local-service/crash_report.h"
+#include "tools/local-service/local_service.h"
+#include "tools/local-service/transport_routes.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Child {
+  pid_t pid = 0;
+  int wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+  }
+};
+
+Child spawnProbe(const fs::path& home, const std::string& serviceURL, std::vector<std::string> arguments) {
+  rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  std::vector<std::string> env = {
+      "FOCUS_HOME=" + home.string(), "VDZ_SERVICE_URL=" + serviceURL,
+      std::string("FOCUS_SOURCE_DIR=") + FOCUS_SOURCE_DIR_FOR_TESTS,
+      "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0:detect_leaks=0:allow_user_segv_handler=1",
+      "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0"};
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  arguments.insert(arguments.begin(), REPORTER_PROBE);
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string logPath = (home / ("probe-" + arguments[1] + ".log")).string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  Child child;
+  EXPECT_EQ(posix_spawn(&child.pid, REPORTER_PROBE, &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+fs::path reportsPath(const fs::path& home) {
+  return home / "Library/Caches/com.ralitoze.data/com.focus.timer/v5/reports";
+}
+
+std::vector<fs::path> entries(const fs::path& directory) {
+  std::vector<fs::path> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(directory, ec)) found.push_back(entry.path());
+  return found;
+}
+
+std::string hex(const std::string& text) {
+  std::string out;
+  char pair[3];
+  for (unsigned char c : text) {
+    snprintf(pair, sizeof pair, "%02x", c);
+    out += pair;
+  }
+  return out;
+}
+
+// protoc reads the message without the project's schema or code.
+bool protocDecodesRaw(const std::string& message, const fs::path& scratch) {
+  if (std::system("command -v protoc >/dev/null 2>&1") != 0) return true;
+  const fs::path input = scratch / "report.bin";
+  crash_test::writeFile(input, message);
+  const std::string command = "protoc --decode_raw < '" + input.string() + "' > '" + (scratch / "raw.txt").string() + "'";
+  return std::system(command.c_str()) == 0;
+}
+
+TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
+  local_service::LocalService service;
+  local_service::addDefaultRoutes(service);
+  ASSERT_TRUE(service.start());
+  const fs::path home = crash_test::scratch("e2e-home");
+
+  const int crashed = spawnProbe(home, service.baseURL(), {"crash"}).wait();
+  ASSERT_TRUE(WIFSIGNALED(crashed)) << crash_test::readFile(home / "probe-crash.log");
+  EXPECT_EQ(WTERMSIG(crashed), SIGSEGV);
+  const auto active = entries(reportsPath(home) / "active");
+  ASSERT_EQ(active.size(), 1u);
+  const fs::path crashedReport = active.front();
+  std::map<std::string, std::string> recorded;
+  for (const auto& file : entries(crashedReport)) {
+    if (file.extension() == ".rlzrecord") recorded[file.filename().string()] = crash_test::readFile(file);
+  }
+  ASSERT_TRUE(recorded.count("signal.rlzrecord"));
+
+  const fs::path stop = home / "stop";
+  Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
+  const bool received = service.waitForRequests(1, 60);
+  crash_test::writeFile(stop, "");
+  const int sent = sender.wait();
+  ASSERT_TRUE(received) << crash_test::readFile(home / "probe-send.log");
+  EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << crash_test::readFile(home / "probe-send.log");
+
+  const auto uploads = service.requestsTo("/transport/csh");
+  ASSERT_EQ(uploads.size(), 1u);
+  std::string error;
+  auto batch = local_service::decodeBatchedLogRequest(uploads[0].decodedBody, error);
+  ASSERT_TRUE(batch) << error;
+  ASSERT_EQ(batch->size(), 1u);
+  EXPECT_EQ((*batch)[0].logSource, 1206);
+  ASSERT_EQ((*batch)[0].events.size(), 1u);
+  const std::string& message = (*batch)[0].events[0].payload;
+  EXPECT_TRUE(protocDecodesRaw(message, home));
+  auto report = local_service::decodeCrashReport(message, error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_EQ(report->sdkVersion, "8.15.0");
+  EXPECT_EQ(report->platform, 1u);
+  EXPECT_EQ(report->installationID.size(), 36u);
+  EXPECT_FALSE(report->videzuAppID.empty());
+
+  for (const auto& [name, contents] : recorded) {
+    const std::string* shipped = report->file(name);
+    ASSERT_NE(shipped, nullptr) << name;
+    EXPECT_EQ(*shipped, contents) << name;
+  }
+  EXPECT_EQ(report->file("sdk.log"), nullptr);
+  const std::string* symbolicated = report->file("signal.rlzrecord.symbolicated");
+  ASSERT_NE(symbolicated, nullptr);
+  EXPECT_NE(symbolicated->find("reporterProbeCrashingFunction"), std::string::npos) << *symbolicated;
+
+  const std::string* keys = report->file("user_incremental_kv.rlzrecord");
+  ASSERT_NE(keys, nullptr);
+  EXPECT_NE(keys->find(hex("color")), std::string::npos);
+  // 1,000 lines are far more than the 64,000-byte log: the newest survive, the oldest are gone.
+  std::string logs;
+  for (const char* name : {"log_a.rlzrecord", "log_b.rlzrecord"}) {
+    if (const std::string* file = report->file(name)) logs += *file;
+  }
+  EXPECT_NE(logs.find(hex("log line 999 ")), std::string::npos);
+  EXPECT_EQ(logs.find(hex("log line 0 ")), std::string::npos);
+
+  for (const char* stage : {"active", "processing", "prepared"}) {
+    EXPECT_FALSE(fs::exists(reportsPath(home) / stage / crashedReport.filename())) << stage;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "crash_test_support.h"
+#include "platform/testing/testing.h"
+#include "sdk/crash/capture/rlz_crash_capture.h"
+#include "sdk/crash/context/rlz_context.h"
+#include "sdk/crash/launch/rlz_data_collection_arbiter.h"
+#include "sdk/crash/launch/rlz_file_manager.h"
+#include "sdk/crash/launch/rlz_user_defaults.h"
+#include "sdk/crash/reports/rlz_identifiers.h"
+#include "sdk/crash/reports/rlz_internal_report.h"
+#include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_report_adapter.h"
+#include "sdk/crash/reports/rlz_report_manager.h"
+#include "sdk/crash/reports/rlz_report_uploader.h"
+#include "sdk/crash/reports/rlz_symbolication.h"
+#include "sdk/crash/reports/vdz_ralitoze_report.h"
+#include "sdk/crash/reports/vdz_stack_frame.h"
+#include "sdk/crash/settings/rlz_settings.h"
+#include "tools/local-service/crash_report.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeMetadata(const fs::path& directory, const std::string& session, std::uint64_t startedAt,
+                   const std::string& platformName = "ios") {
+  fs::create_directories(directory);
+  crash_test::writeFile(directory / "metadata.rlzrecord",
+                        "{\"identity\":{\"build_version\":\"8.15.0\",\"session_id\":\"" + session +
+                            "\",\"started_at\":" + std::to_string(startedAt) + "}}\n{\"host\":{\"platform\":\"" +
+                            platformName + "\"}}\n{\"application\":{\"build_version\":\"7\",\"display_version\":\"1.0\"}}\n");
+}
+
+TEST(RLZReportAdapterTest, PacksRecordFilesByNameInOrderAndLeavesTheRestOut) {
+  const fs::path dir = crash_test::scratch("adapter");
+  writeMetadata(dir, "abc", 1);
+  crash_test::writeFile(dir / "signal.rlzrecord", "signal");
+  crash_test::writeFile(dir / "Binary_images.rlzrecord", "images");
+  crash_test::writeFile(dir / "signal.rlzrecord.SYMBOLICATED", "names");
+  crash_test::writeFile(dir / "sdk.log", "log");
+  fs::create_directories(dir / "subdirectory");
+  RLZReportAdapter adapter(dir.string(), "1:2:ios:3", nullptr);
+  auto bytes = adapter.transportBytes();
+  ASSERT_TRUE(bytes);
+  std::string error;
+  auto report = local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end()), error);
+  ASSERT_TRUE(report) << error;
+  std::vector<std::string> names;
+  for (const auto& [name, contents] : report->files) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Binary_images.rlzrecord", "metadata.rlzrecord", "signal.rlzrecord",
+                                             "signal.rlzrecord.SYMBOLICATED"}));
+  EXPECT_EQ(*report->file("signal.rlzrecord"), "signal");
+  EXPECT_EQ(report->sdkVersion, "8.15.0");
+  EXPECT_EQ(report->videzuAppID, "1:2:ios:3");
+  EXPECT_EQ(report->platform, 1u);
+  EXPECT_EQ(report->buildVersion, "7");
+  EXPECT_EQ(report->displayVersion, "1.0");
+}
+
+TEST(RLZReportAdapterTest, PlatformCodesAndFieldOrder) {
+  struct Case {
+    std::optional<std::string> name;
+    std::uint32_t code;
+  } cases[] = {{"iOS", 1}, {"tvos", 2}, {"MAC", 5}, {"watchos", 0}, {std::nullopt, 0}};
+  for (const auto& c : cases) EXPECT_EQ(RLZReportAdapter::protoPlatformFromString(c.name), c.code);
+
+  // A missing value is a present, empty field; a zero platform and no files are left off.
+  RLZReportMessage message;
+  message.videzuAppID = "app";
+  auto bytes = RLZEncodeReportMessage(message);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), std::string("\x0a\x00\x1a\x03" "app\x2a\x00\x32\x00\x3a\x00", 13));
+}
+
+TEST(RLZReportAdapterTest, FilesBeyondSixtyFourKilobytesTravelWhole) {
+  const fs::path dir = crash_test::scratch("adapter-large");
+  writeMetadata(dir, "abc", 1);
+  const std::string large(300000, 'z');
+  crash_test::writeFile(dir / "log_a.rlzrecord", large);
+  auto bytes = RLZReportAdapter(dir.string(), "app", nullptr).transportBytes();
+  ASSERT_TRUE(bytes);
+  std::string error;
+  auto report = local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end()), error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_EQ(*report->file("log_a.rlzrecord"), large);
+}
+
+TEST(RLZSymbolicationTest, Demangling) {
+  struct Case {
+    const char* symbol;
+    std::optional<std::string> demangled;
+  } cases[] = {
+      {"_ZN3foo3barEv", "foo::bar()"},
+      {"__ZN3foo3barEv_block_invoke_2", "foo::bar()_block_invoke_2"},
+      {"__ZN3foo3barEv", std::nullopt},
+      {"plain_c_function", std::nullopt},
+      {"_Znot-mangled", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RLZDemangleOperation::demangleSymbol(c.symbol), c.demangled) << c.symbol;
+}
+
+TEST(RLZInternalReportTest, EventsAndCrashesByFile) {
+  struct Case {
+    std::vector<std::string> files;
+    bool events;
+    bool crash;
+  } cases[] = {
+      {{"binary_images.rlzrecord"}, false, false},
+      {{"custom_fatal.rlzrecord"}, false, true},
+      {{"errors_a.rlzrecord"}, true, false},
+      {{"signal.rlzrecord"}, true, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const fs::path dir = crash_test::scratch("internal-" + std::to_string(n++));
+    writeMetadata(dir, "id" + std::to_string(n), 5);
+    for (const auto& file : c.files) crash_test::writeFile(dir / file, "{}\n");
+    auto report = RLZInternalReport::reportWithPath(dir.string());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->hasAnyEvents(), c.events) << n;
+    EXPECT_EQ(report->isCrash(), c.crash) << n;
+  }
+  const fs::path noIdentity = crash_test::scratch("internal-none");
+  crash_test::writeFile(noIdentity / "metadata.rlzrecord", "not json\n");
+  EXPECT_EQ(RLZInternalReport::reportWithPath(noIdentity.string()), nullptr);
+}
+
+TEST(RLZInternalReportTest, CrashDatePrefersTheMachException) {
+  const fs::path dir = crash_test::scratch("dated");
+  writeMetadata(dir, "dated", 1700000000);
+  crash_test::writeFile(dir / "signal.rlzrecord", "{\"signal\":{\"time\":100}}\n");
+  auto report = RLZInternalReport::reportWithPath(dir.string());
+  EXPECT_EQ(report->crashedOnDate()->timeIntervalSince1970(), 100);
+  crash_test::writeFile(dir / "mach_exception.rlzrecord", "{\"mach_exception\":{\"time\":200.7}}\n");
+  EXPECT_EQ(report->crashedOnDate()->timeIntervalSince1970(), 200);
+  EXPECT_EQ(report->dateCreated()->timeIntervalSince1970(), 1700000000);
+}
+
+TEST(RLZIdentifiersTest, ExecutionIdentifierIsLowerCaseHex) {
+  const std::string id = RLZExecutionIdentifierModel().executionID();
+  EXPECT_EQ(id.size(), 32u);
+  EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
+}
+
+class FixedInstallations final : public RLZInstallationIDSource {
+ public:
+  std::optional<std::string> identifier;
+  bool answer = true;
+  void installationIDWithCompletion(Completion completion) override {
+    if (answer) completion(identifier, nullptr);
+  }
+};
+
+TEST(RLZIdentifiersTest, InstallIdentifierRotatesOnlyWhenTheInstallationChanges) {
+  RLZUserDefaults::resetStandardUserDefaultsForTesting();
+  auto installations = std::make_shared<FixedInstallations>();
+  installations->identifier = "first";
+  RLZUserDefaults::standardUserDefaults()->setString("old", kRLZObsoleteADIDKey);
+  auto model = std::make_shared<RLZInstallIdentifierModel>(installations);
+  const std::string original = model->installID();
+  EXPECT_EQ(original.size(), 36u);
+  EXPECT_FALSE(model->regenerateInstallIDIfNeeded());  // the first check only stores the hash
+  EXPECT_FALSE(RLZUserDefaults::standardUserDefaults()->stringForKey(kRLZObsoleteADIDKey));
+  EXPECT_FALSE(model->regenerateInstallIDIfNeeded());
+  EXPECT_EQ(model->installID(), original);
+  installations->identifier = "second";
+  EXPECT_TRUE(model->regenerateInstallIDIfNeeded());
+  EXPECT_NE(model->installID(), original);
+  EXPECT_EQ(RLZInstallIdentifierModel::readInstallationUUID(), model->installID());
+  installations->answer = false;  // never answers: the wait gives up and nothing changes
+  const std::string kept = model->installID();
+  EXPECT_FALSE(model->regenerateInstallIDIfNeeded(0.05));
+  EXPECT_EQ(model->installID(), kept);
+}
+
+TEST(VDZStackFrameTest, Descriptions) {
+  auto unsymbolicated = VDZStackFrame::stackFrameWithAddress(0x10);
+  unsymbolicated->setLineNumber(4);
+  unsymbolicated->setSymbol(std::string("s"));
+  EXPECT_EQ(unsymbolicated->description(), "{[0x10 + 4] s}");
+  unsymbolicated->setFileName(std::string("f.cpp"));
+  EXPECT_EQ(unsymbolicated->description(), "{[0x10] f.cpp - s:4}");
+  EXPECT_EQ(VDZStackFrame::stackFrameWithSymbol("main", "main.cpp", 12)->description(), "{main.cpp - main:12}");
+}
+
+// The report pipeline without a transport: reports move as far as "prepared" and wait there.
+class RLZReportManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RLZUserDefaults::resetStandardUserDefaultsForTesting(); }
+
+  std::shared_ptr<RLZManagerData> managerData(bool collectionEnabled) {
+    fileManager_ = std::make_shared<RLZFileManager>();
+    fileManager_->createReportDirectories();
+    auto arbiter = std::make_shared<RLZDataCollectionArbiter>(
+        nullptr, platform::Value::Dictionary{{"VuduzaraRalitozeCollectionEnabled", platform::Value(collectionEnabled)}});
+    auto settings = std::make_shared<RLZSettings>(fileManager_, nullptr);
+    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings);
+  }
+  fs::path activeReport(const std::string& name, std::uint64_t startedAt, bool withEvents = true) {
+    const fs::path dir = fs::path(fileManager_->activePath()) / name;
+    writeMetadata(dir, name, startedAt);
+    if (withEvents) crash_test::writeFile(dir / "signal.rlzrecord", "{\"signal\":{\"time\":1}}\n");
+    return dir;
+  }
+  void settle(const std::shared_ptr<RLZManagerData>& data) {
+    for (int i = 0; i < 3; ++i) {
+      platform::testing::runUntilIdle();
+      platform::testing::drain(data->dispatchQueue);
+    }
+  }
+  bool in(const std::string& stage, const std::string& name) const {
+    return fs::exists(fs::path(fileManager_->structurePath()) / stage / name);
+  }
+
+  std::shared_ptr<RLZFileManager> fileManager_;
+};
+
+TEST_F(RLZReportManagerTest, KeepsTheNewestFourAndDropsEmptyOnes) {
+  auto data = managerData(true);
+  for (int i = 0; i < 6; ++i) activeReport("r" + std::to_string(i), 100 + i);
+  activeReport("empty", 200, false);
+  fs::create_directories(fs::path(fileManager_->activePath()) / "corrupt");
+  crash_test::writeFile(fs::path(fileManager_->activePath()) / "corrupt" / "metadata.rlzrecord", "\x01garbage");
+  RLZExistingReportManager existing(data, std::make_shared<RLZReportUploader>(data));
+  existing.collectExistingReports();
+  settle(data);
+  EXPECT_EQ(existing.unsentReportsCount(), 4u);
+  EXPECT_EQ(existing.newestUnsentReport()->reportID(), "r5");
+  for (const char* gone : {"r0", "r1", "empty"}) EXPECT_FALSE(in("active", gone)) << gone;
+  for (const char* kept : {"r2", "r5", "corrupt"}) EXPECT_TRUE(in("active", kept)) << kept;
+}
+
+TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
+  struct Case {
+    bool send;
+  } cases[] = {{true}, {false}};
+  for (const auto& c : cases) {
+    RLZUserDefaults::resetStandardUserDefaultsForTesting();
+    auto data = managerData(false);
+    fs::remove_all(fileManager_->rootPath());
+    fileManager_->createReportDirectories();
+    activeReport("waiting", 100);
+    crash_test::writeFile(fs::path(fileManager_->activePath()) / "waiting" / "exception.rlzrecord", "\x01\x02");
+    auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
+    auto manager = std::make_shared<RLZReportManager>(data, existing);
+    bool hasReport = false;
+    manager->checkForUnsentReports()->then([&](const std::shared_ptr<VDZRalitozeReport>& r) { hasReport = r != nullptr; });
+    auto started = manager->startWithProfilingMark(0);
+    settle(data);
+    EXPECT_TRUE(hasReport);
+    EXPECT_TRUE(in("active", "waiting"));
+    EXPECT_TRUE(started->isPending());
+    if (c.send) {
+      manager->sendUnsentReports();
+    } else {
+      manager->deleteUnsentReports();
+    }
+    settle(data);
+    EXPECT_FALSE(in("active", "waiting"));
+    // No transport here: a sent report waits in "prepared", symbolication having coped with its
+    // corrupt crash file.
+    EXPECT_EQ(in("prepared", "waiting"), c.send);
+    EXPECT_TRUE(started->isFulfilled());
+    RLZCrashCaptureUninstallForTesting();
+    RLZContextResetForTesting();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+// The app as a developer runs it: started against the local service, killed with SIGSEGV, started
+// again; the second launch sends the first one's crash report.
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/foundation/home.h"
+#include "tools/local-service/crash_report.h"
+#include "tools/local-service/local_service.h"
+#include "tools/local-service/transport_routes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The app in a terminal of its own; its screen output is read and dropped.
+class AppInTerminal {
+ public:
+  AppInTerminal(const fs::path& home, const std::string& serviceURL) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      setenv("VDZ_SERVICE_URL", serviceURL.c_str(), 1);
+      setenv("ASAN_OPTIONS", "handle_segv=0:detect_leaks=0:allow_user_segv_handler=1", 1);
+      setenv("UBSAN_OPTIONS", "handle_segv=0", 1);
+      execl(FOCUS_TIMER, FOCUS_TIMER, "--home", home.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      while (read(master_, buffer, sizeof buffer) > 0) {
+      }
+    });
+  }
+  ~AppInTerminal() {
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+    reader_.join();
+  }
+  int signal(int number) {
+    kill(pid_, number);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    waited_ = true;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool waited_ = false;
+  std::thread reader_;
+};
+
+fs::path reportsPath(const fs::path& home) {
+  return home / "Library/Caches/com.ralitoze.data/com.focus.timer/v5/reports";
+}
+
+// The crash reporter runs once it has written its first internal keys (after its handlers).
+std::optional<fs::path> runningReport(const fs::path& home) {
+  for (int i = 0; i < 3000; ++i) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(reportsPath(home) / "active", ec)) {
+      if (fs::exists(entry.path() / "internal_incremental_kv.rlzrecord")) return entry.path();
+    }
+    usleep(10000);
+  }
+  return std::nullopt;
+}
+
+TEST(CrashReportingApp, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaunch) {
+  local_service::LocalService service;
+  local_service::addDefaultRoutes(service);
+  ASSERT_TRUE(service.start());
+  const fs::path home = platform::Home::temporary() / "app-home";
+  fs::create_directories(home);
+
+  fs::path crashed;
+  {
+    AppInTerminal app(home, service.baseURL());
+    auto report = runningReport(home);
+    ASSERT_TRUE(report);
+    crashed = *report;
+    const int status = app.signal(SIGSEGV);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  }
+  ASSERT_TRUE(fs::exists(crashed / "signal.rlzrecord"));
+
+  {
+    AppInTerminal app(home, service.baseURL());
+    ASSERT_TRUE(service.waitForRequests(1, 60));
+    app.signal(SIGTERM);
+  }
+  const auto uploads = service.requestsTo("/transport/csh");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_NE(uploads[0].description.find("crash report: sdk 8.15.0"), std::string::npos) << uploads[0].description;
+  std::string error;
+  auto batch = local_service::decodeBatchedLogRequest(uploads[0].decodedBody, error);
+  ASSERT_TRUE(batch && batch->size() == 1 && (*batch)[0].events.size() == 1) << error;
+  auto report = local_service::decodeCrashReport((*batch)[0].events[0].payload, error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_NE(report->file("signal.rlzrecord"), nullptr);
+  EXPECT_NE(report->file("signal.rlzrecord.symbolicated"), nullptr);
+  for (const char* stage : {"active", "processing", "prepared"}) {
+    EXPECT_FALSE(fs::exists(reportsPath(home) / stage / crashed.filename())) << stage;
+  }
+}
+
+}  // namespace
