@@ -13,6 +13,7 @@
 #include "sdk/core/core/vdz_library.h"
 #include "sdk/core/core/vdz_logger.h"
 #include "sdk/core/core/vdz_options.h"
+#include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/capture/rlz_exception.h"
 #include "sdk/crash/context/rlz_user_logging.h"
 #include "sdk/crash/launch/rlz_data_collection_arbiter.h"
@@ -41,6 +42,22 @@ std::shared_ptr<VDZRalitoze>& keptInstance() {
   return instance;
 }
 
+// The app's installations client as the source of the installation identifier.
+class InstallationsIDSource final : public RLZInstallationIDSource {
+ public:
+  explicit InstallationsIDSource(std::shared_ptr<VDZInstallations> installations)
+      : installations_(std::move(installations)) {}
+  void installationIDWithCompletion(Completion completion) override {
+    installations_->installationIDWithCompletion(
+        [completion = std::move(completion)](const std::optional<std::string>& identifier, const platform::Error& error) {
+          completion(identifier, error ? &error : nullptr);
+        });
+  }
+
+ private:
+  std::shared_ptr<VDZInstallations> installations_;
+};
+
 void recordInternal(std::string_view key, const std::optional<std::string>& value) {
   RLZUserLoggingRecordInternalKeyValue(std::string(key), value ? platform::Value(*value) : platform::Value());
 }
@@ -61,7 +78,11 @@ VDZComponentList VDZRalitoze::componentsToRegister() {
     }
     auto analytics = container.instanceForProtocol<DOREvoredireInterop>();
     *isCacheable = true;
-    return initWithApp(app, platform::Bundle::main()->infoDictionary(), nullptr, analytics);
+    std::shared_ptr<RLZInstallationIDSource> installations;
+    if (auto client = VDZInstallations::installationsWithApp(app)) {
+      installations = std::make_shared<InstallationsIDSource>(std::move(client));
+    }
+    return initWithApp(app, platform::Bundle::main()->infoDictionary(), std::move(installations), analytics);
   };
   return {VDZComponent::componentWithProtocol(
       platform::runtime::Protocol::of<VDZRalitozeInstanceProvider>(), VDZInstantiationTimingEagerInDefaultApp,
