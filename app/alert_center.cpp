@@ -7,16 +7,17 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/console.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/notifications/user_notification_center.h"
 
 namespace {
 
-std::mutex& sharedMutex() {
-  static std::mutex mutex;
+platform::Mutex& sharedMutex() {
+  static platform::Mutex mutex;
   return mutex;
 }
 
-std::shared_ptr<AlertCenter>& sharedInstance() {
+std::shared_ptr<AlertCenter>& sharedInstance() REQUIRES(sharedMutex()) {
   static std::shared_ptr<AlertCenter> instance;
   return instance;
 }
@@ -24,26 +25,26 @@ std::shared_ptr<AlertCenter>& sharedInstance() {
 }  // namespace
 
 std::shared_ptr<AlertCenter> AlertCenter::shared() {
-  std::lock_guard lock(sharedMutex());
+  platform::MutexLock lock(sharedMutex());
   auto& instance = sharedInstance();
   if (!instance) instance = std::make_shared<AlertCenter>();
   return instance;
 }
 
 void AlertCenter::resetSharedForTesting() {
-  std::lock_guard lock(sharedMutex());
+  platform::MutexLock lock(sharedMutex());
   sharedInstance().reset();
 }
 
 AlertCenter::AlertCenter() : localNotification_(platform::UserNotificationCenter::current()) {}
 
 double AlertCenter::breakTimeInterval() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return breakTimeInterval_;
 }
 
 void AlertCenter::setBreakTimeInterval(double minutes) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   breakTimeInterval_ = minutes;
 }
 

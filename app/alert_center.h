@@ -4,8 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class UserNotificationCenter;
@@ -33,6 +34,6 @@ class AlertCenter {
 
  private:
   std::shared_ptr<platform::UserNotificationCenter> localNotification_;
-  mutable std::mutex mutex_;
-  double breakTimeInterval_ = 0;
+  mutable platform::Mutex mutex_;
+  double breakTimeInterval_ GUARDED_BY(mutex_) = 0;
 };

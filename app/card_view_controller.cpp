@@ -12,6 +12,7 @@
 #include "app/setting_keys.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/strings.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/ui/alert_controller.h"
 #include "platform/ui/button.h"
@@ -183,11 +184,11 @@ void CardViewController::updateSessionLabel() {
 }
 
 void CardViewController::setRandomCardImage() {
-  static std::mutex mutex;
+  static platform::Mutex mutex;
   static std::mt19937 generator{std::random_device{}()};
   std::size_t index;
   {
-    std::lock_guard lock(mutex);
+    platform::MutexLock lock(mutex);
     index = std::uniform_int_distribution<std::size_t>(0, kCardImageCount - 1)(generator);
   }
   cardImageView_->setImage(platform::Image::named(cardImageName(index)));

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/photos/photo_change_request.h"
 #include "platform/photos/photo_library.h"
 #include "platform/photos/photo_objects.h"
@@ -11,14 +12,14 @@
 
 namespace {
 
-std::shared_ptr<CustomPhotoAlbum>& sharedSlot() {
-  static std::shared_ptr<CustomPhotoAlbum> slot;
-  return slot;
+platform::Mutex& sharedMutex() {
+  static platform::Mutex mutex;
+  return mutex;
 }
 
-std::mutex& sharedMutex() {
-  static std::mutex mutex;
-  return mutex;
+std::shared_ptr<CustomPhotoAlbum>& sharedSlot() REQUIRES(sharedMutex()) {
+  static std::shared_ptr<CustomPhotoAlbum> slot;
+  return slot;
 }
 
 // Whether the album is still in the library (the user may have deleted it meanwhile).
@@ -33,7 +34,7 @@ bool stillExists(const platform::AssetCollection& collection) {
 }  // namespace
 
 std::shared_ptr<CustomPhotoAlbum> CustomPhotoAlbum::shared() {
-  std::lock_guard lock(sharedMutex());
+  platform::MutexLock lock(sharedMutex());
   auto& slot = sharedSlot();
   if (!slot) {
     slot = std::make_shared<CustomPhotoAlbum>();
@@ -47,7 +48,7 @@ std::shared_ptr<CustomPhotoAlbum> CustomPhotoAlbum::shared() {
 }
 
 void CustomPhotoAlbum::resetSharedForTesting() {
-  std::lock_guard lock(sharedMutex());
+  platform::MutexLock lock(sharedMutex());
   sharedSlot().reset();
 }
 
@@ -114,11 +115,11 @@ void CustomPhotoAlbum::setButtonState(platform::Button* saveButton, platform::Bu
 }
 
 std::shared_ptr<platform::AssetCollection> CustomPhotoAlbum::assetCollection() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return assetCollection_;
 }
 
 void CustomPhotoAlbum::setAssetCollection(std::shared_ptr<platform::AssetCollection> collection) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   assetCollection_ = std::move(collection);
 }

@@ -4,8 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class AssetCollection;
@@ -44,6 +45,6 @@ class CustomPhotoAlbum : public std::enable_shared_from_this<CustomPhotoAlbum> {
   void setAssetCollection(std::shared_ptr<platform::AssetCollection> collection);
 
   // Written on the photo library's queue, read there and on the main thread.
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::AssetCollection> assetCollection_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::AssetCollection> assetCollection_ GUARDED_BY(mutex_);
 };

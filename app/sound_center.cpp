@@ -9,6 +9,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/media/audio_session.h"
 #include "platform/media/capture_device.h"
@@ -21,12 +22,12 @@ constexpr std::string_view kAssetMissing = "음원 파일 에셋을 가져올 �
 constexpr std::string_view kTorchUnusable = "Torch could not be used";
 constexpr std::string_view kTorchMissing = "Torch is not available";
 
-std::mutex& sharedMutex() {
-  static std::mutex mutex;
+platform::Mutex& sharedMutex() {
+  static platform::Mutex mutex;
   return mutex;
 }
 
-std::shared_ptr<SoundCenter>& sharedInstance() {
+std::shared_ptr<SoundCenter>& sharedInstance() REQUIRES(sharedMutex()) {
   static std::shared_ptr<SoundCenter> instance;
   return instance;
 }
@@ -70,7 +71,7 @@ void switchTorchOff(const std::shared_ptr<platform::CaptureDevice>& device) {
 std::shared_ptr<SoundCenter> SoundCenter::shared() {
   std::shared_ptr<SoundCenter> made;
   {
-    std::lock_guard lock(sharedMutex());
+    platform::MutexLock lock(sharedMutex());
     auto& instance = sharedInstance();
     if (instance) return instance;
     instance = std::make_shared<SoundCenter>();
@@ -84,7 +85,7 @@ std::shared_ptr<SoundCenter> SoundCenter::shared() {
 void SoundCenter::resetSharedForTesting() {
   std::shared_ptr<SoundCenter> old;
   {
-    std::lock_guard lock(sharedMutex());
+    platform::MutexLock lock(sharedMutex());
     old = std::move(sharedInstance());
   }
 }
@@ -131,14 +132,14 @@ void SoundCenter::initializePlayer() {
   auto player = loadPlayer(assetNameForMode(mode));
   if (!player) return;
   player->setNumberOfLoops(-1);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   whiteNoisePlayer_ = std::move(player);
 }
 
 void SoundCenter::startWhiteNoise() {
   std::shared_ptr<platform::AudioPlayer> player;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     ++noiseStarts_;
     player = whiteNoisePlayer_;
   }
@@ -155,7 +156,7 @@ void SoundCenter::playSample() {
   std::shared_ptr<platform::AudioPlayer> player;
   std::uint64_t starts;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     player = whiteNoisePlayer_;
     starts = noiseStarts_;
   }
@@ -172,7 +173,7 @@ void SoundCenter::playSample() {
     if (!self || currentMode() != mode) return;
     std::shared_ptr<platform::AudioPlayer> current;
     {
-      std::lock_guard lock(self->mutex_);
+      platform::MutexLock lock(self->mutex_);
       if (self->noiseStarts_ != starts) return;
       current = self->whiteNoisePlayer_;
     }
@@ -195,7 +196,7 @@ void SoundCenter::playBirdSound() {
     if (!self) return;
     std::shared_ptr<platform::AudioPlayer> replaced;
     {
-      std::lock_guard lock(self->mutex_);
+      platform::MutexLock lock(self->mutex_);
       replaced = std::exchange(self->sampleBirdPlayer_, player);
     }
     // The previous bird stops as it is let go, outside the lock.
@@ -229,11 +230,11 @@ void SoundCenter::audioPlayerDecodeErrorDidOccur(platform::AudioPlayer& /*player
 }
 
 std::shared_ptr<platform::AudioPlayer> SoundCenter::whiteNoisePlayer() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return whiteNoisePlayer_;
 }
 
 std::shared_ptr<platform::AudioPlayer> SoundCenter::sampleBirdPlayer() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return sampleBirdPlayer_;
 }

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/media/audio_player.h"
 
 class SoundCenter : public platform::AudioPlayerDelegate, public std::enable_shared_from_this<SoundCenter> {
@@ -46,10 +46,10 @@ class SoundCenter : public platform::AudioPlayerDelegate, public std::enable_sha
  private:
   void setUp();
 
-  mutable std::mutex mutex_;
-  std::shared_ptr<platform::AudioPlayer> whiteNoisePlayer_;
-  std::shared_ptr<platform::AudioPlayer> sampleBirdPlayer_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<platform::AudioPlayer> whiteNoisePlayer_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::AudioPlayer> sampleBirdPlayer_ GUARDED_BY(mutex_);
   // Counts the starts of the noise for a period, so that a preview's delayed stop never cuts
   // the noise of a period begun meanwhile.
-  std::uint64_t noiseStarts_ = 0;
+  std::uint64_t noiseStarts_ GUARDED_BY(mutex_) = 0;
 };

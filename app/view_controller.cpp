@@ -13,6 +13,7 @@
 #include "app/user_data.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/media/audio_player.h"
 #include "platform/motion/motion_manager.h"
@@ -54,7 +55,7 @@ ViewController::ViewController()
 ViewController::~ViewController() {
   motionManager_->stopAccelerometerUpdates();
   platform::NotificationCenter::defaultCenter().removeObserver(static_cast<const platform::ViewController*>(this));
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   invalidateTimer(focusTimer_);
   invalidateTimer(angryTimer_);
   invalidateTimer(alertTimer_);
@@ -152,12 +153,12 @@ void ViewController::viewDidLoad() {
 bool ViewController::isFaceDownDevice() { return platform::Device::current().model() == kFaceDownModel; }
 
 void ViewController::setPiloAngry(bool angry) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   isPiloAngry_ = angry;
 }
 
 void ViewController::resetFocusTime() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   focusTime_ = storedSetting(kFocusTimeKey) * 60;
 }
 
@@ -174,12 +175,12 @@ void ViewController::startFocus() {
   setPiloAngry(false);
   refreshMascot();
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     isFocusStarted_ = true;
     isResetDone_ = false;
   }
   onMainQueue(weakSelf<ViewController>(), [](ViewController& self) {
-    std::lock_guard lock(self.mutex_);
+    platform::RecursiveMutexLock lock(self.mutex_);
     invalidateTimer(self.focusTimer_);
     self.focusTimer_ = scheduleMainTimer(1.0, true, self.weakSelf<ViewController>(), &ViewController::updateTimer);
   });
@@ -188,7 +189,7 @@ void ViewController::startFocus() {
 
 void ViewController::updateTimer() {
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     // A stop reaches the timer only through the main queue; a tick already due meanwhile must
     // neither take a second from the stopped period nor finish it.
     if (!focusTimer_ || !isFocusStarted_) return;
@@ -201,12 +202,12 @@ void ViewController::updateTimer() {
 }
 
 void ViewController::stopFocus(bool quiet) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (!isFocusStarted_) return;
   isFocusStarted_ = false;
   onMainQueue(weakSelf<ViewController>(), [](ViewController& self) {
     {
-      std::lock_guard lock(self.mutex_);
+      platform::RecursiveMutexLock lock(self.mutex_);
       invalidateTimer(self.focusTimer_);
     }
     platform::Device::current().setProximityMonitoringEnabled(false);
@@ -296,7 +297,7 @@ void ViewController::showReadyControls() {
 void ViewController::onOffButtonForPad() {
   bool start;
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     start = !isFocusStarted_ && focusTime_ >= 1;
   }
   if (start) {
@@ -335,7 +336,7 @@ void ViewController::showResetSheet() {
 
 void ViewController::resetCurrentSession() {
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     isResetDone_ = true;
     isPiloAngry_ = false;
   }
@@ -370,27 +371,27 @@ void ViewController::prepareForSegue(platform::StoryboardSegue& segue, const std
 }
 
 std::int64_t ViewController::focusTime() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return focusTime_;
 }
 
 bool ViewController::isFocusStarted() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return isFocusStarted_;
 }
 
 bool ViewController::isPiloAngry() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return isPiloAngry_;
 }
 
 bool ViewController::isResetDone() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return isResetDone_;
 }
 
 bool ViewController::isFocusTimerRunning() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return focusTimer_ && focusTimer_->isValid();
 }
 

@@ -12,9 +12,9 @@
 #include <any>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/ui/view_controller.h"
 
 namespace platform {
@@ -129,16 +129,16 @@ class ViewController : public platform::ViewController, public platform::Adaptiv
   std::shared_ptr<platform::ImageView> introImageView_;
   std::shared_ptr<platform::Button> introStartButton_;
 
-  mutable std::recursive_mutex mutex_;
-  std::int64_t focusTime_ = 0;                      // guarded
-  std::shared_ptr<platform::Timer> focusTimer_;     // guarded
+  mutable platform::RecursiveMutex mutex_;
+  std::int64_t focusTime_ GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<platform::Timer> focusTimer_ GUARDED_BY(mutex_);
   std::shared_ptr<platform::Timer> angryTimer_;
   std::shared_ptr<platform::Timer> alertTimer_;
-  bool isFocusStarted_ = false;                     // guarded
+  bool isFocusStarted_ GUARDED_BY(mutex_) = false;
   bool timerBlink_ = false;
   int focusFinishAlertNumber_ = 0;
-  bool isResetDone_ = false;                        // guarded
+  bool isResetDone_ GUARDED_BY(mutex_) = false;
   std::shared_ptr<platform::MotionManager> motionManager_;
   std::shared_ptr<SoundCenter> soundCenter_;
-  bool isPiloAngry_ = false;                        // guarded
+  bool isPiloAngry_ GUARDED_BY(mutex_) = false;
 };

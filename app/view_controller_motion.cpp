@@ -7,6 +7,7 @@
 #include "app/view_controller.h"
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/motion/motion_manager.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/ui/device.h"
@@ -57,7 +58,7 @@ void ViewController::presentationControllerDidDismiss(platform::PresentationCont
 }
 
 void ViewController::updateProximityState() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (focusTimer_ && focusTimer_->isValid() && isFocusStarted_ && !platform::Device::current().proximityState()) {
     stopFocus(false);
   }
@@ -75,7 +76,7 @@ void ViewController::handleMotion(const platform::AccelerometerData* data, const
   if (near(std::fabs(a1), 0) && near(std::fabs(a3), 0)) return;         // on its side, the other way
   if (near(a1, 90) && near(std::fabs(a2), 0)) return;                   // upside down
   if (near(a2, -90) && near(a3, -90)) {                                 // screen up
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     if (focusTimer_ && focusTimer_->isValid() && isFocusStarted_) stopFocus(false);
     return;
   }
@@ -84,7 +85,7 @@ void ViewController::handleMotion(const platform::AccelerometerData* data, const
     // sample that turns monitoring on never starts a period by itself.
     bool covered = platform::Device::current().proximityState();
     platform::DispatchQueue::main()->async([] { platform::Device::current().setProximityMonitoringEnabled(true); });
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     if (!isFocusStarted_ && covered && focusTime_ >= 1) startFocus();
   }
 }

@@ -9,6 +9,7 @@
 #include "app/main_timer.h"
 #include "app/setting_keys.h"
 #include "app/view_controller.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/notifications/user_notification_center.h"
 #include "platform/ui/button.h"
@@ -165,7 +166,7 @@ void ViewController::showFunFace() {
 void ViewController::showIntro() {
   if (introImageView_) return;
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     isFocusStarted_ = true;
   }
   auto root = view();
@@ -255,7 +256,7 @@ void ViewController::dismissImageView() {
             [](const platform::NotificationSettings& settings) {
               AuthorizationCenter().checkNotificationSettings(settings);
             });
-        std::lock_guard lock(self->mutex_);
+        platform::RecursiveMutexLock lock(self->mutex_);
         self->isFocusStarted_ = false;
       });
 }

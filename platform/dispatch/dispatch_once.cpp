@@ -4,14 +4,14 @@ namespace platform {
 
 void DispatchOnce::call(const std::function<void()>& block) {
   if (done_.load(std::memory_order_acquire)) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (done_.load(std::memory_order_relaxed)) return;
   block();
   done_.store(true, std::memory_order_release);
 }
 
 void DispatchOnce::reset() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   done_.store(false, std::memory_order_release);
 }
 

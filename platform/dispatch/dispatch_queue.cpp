@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cmath>
-#include <condition_variable>
 #include <exception>
 
 #include "platform/dispatch/queue_impl.h"
@@ -10,6 +9,7 @@
 #include "platform/dispatch/worker_pool.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/timeline.h"
 
@@ -26,10 +26,10 @@ thread_local std::vector<const QueueImpl*> t_running;
 // place (keeping the queue and its targets taken) while the caller runs the block on its own
 // thread, so that the caller keeps every queue it already holds.
 struct SyncTurn {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool started = false;
-  bool finished = false;
+  Mutex mutex;
+  ConditionVariable changed;
+  bool started GUARDED_BY(mutex) = false;
+  bool finished GUARDED_BY(mutex) = false;
 };
 
 }  // namespace
@@ -103,10 +103,10 @@ void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
   auto turn = std::make_shared<SyncTurn>();
   Block holdTheQueue = [turn] {
     WorkerPool::Blocking blocking;
-    std::unique_lock lock(turn->mutex);
+    MutexLock lock(turn->mutex);
     turn->started = true;
     turn->changed.notify_all();
-    turn->changed.wait(lock, [&] { return turn->finished; });
+    while (!turn->finished) turn->changed.wait(lock);
   };
   if (barrier) {
     barrierAsync(std::move(holdTheQueue));
@@ -115,8 +115,8 @@ void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
   }
   {
     WorkerPool::Blocking blocking;
-    std::unique_lock lock(turn->mutex);
-    turn->changed.wait(lock, [&] { return turn->started; });
+    MutexLock lock(turn->mutex);
+    while (!turn->started) turn->changed.wait(lock);
   }
   std::exception_ptr error;
   {
@@ -128,7 +128,7 @@ void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
     }
   }
   {
-    std::lock_guard lock(turn->mutex);
+    MutexLock lock(turn->mutex);
     turn->finished = true;
   }
   turn->changed.notify_all();

@@ -7,10 +7,11 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -103,7 +104,7 @@ class DispatchOnce {
   void reset();
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::atomic<bool> done_{false};
 };
 

@@ -1,10 +1,10 @@
 #include "platform/dispatch/dispatch_timer_source.h"
 
 #include <cmath>
-#include <mutex>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/exception.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/timeline.h"
 
@@ -24,7 +24,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
     auto self = shared_from_this();
     TimelineKey stale;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (cancelled_) return;
       stale = key_;
       key_ = {};
@@ -40,20 +40,20 @@ class TimerSourceImpl final : public DispatchTimerSource {
   }
 
   void setEventHandler(Block handler) override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_) return;
     handler_ = handler ? std::make_shared<const Block>(std::move(handler)) : nullptr;
   }
 
   void setCancelHandler(Block handler) override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_) return;
     cancelHandler_ = std::move(handler);
   }
 
   void resume() override {
     auto self = shared_from_this();
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (suspendCount_ == 0) {
       throw Exception(std::string(kInternalInconsistencyException), "resume of a timer source that is not suspended");
     }
@@ -65,7 +65,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
     auto self = shared_from_this();
     TimelineKey waiting;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (suspendCount_++ == 0) {
         waiting = key_;
         key_ = {};
@@ -80,7 +80,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
     Block cancelHandler;
     std::shared_ptr<const Block> released;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (cancelled_) return;
       cancelled_ = true;
       ++generation_;
@@ -95,14 +95,14 @@ class TimerSourceImpl final : public DispatchTimerSource {
   }
 
   bool isCancelled() const override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return cancelled_;
   }
 
  private:
-  double deadlineLocked() const { return firstDeadline_ + static_cast<double>(ticks_) * interval_; }
+  double deadlineLocked() const REQUIRES(mutex_) { return firstDeadline_ + static_cast<double>(ticks_) * interval_; }
 
-  void scheduleLocked() {
+  void scheduleLocked() REQUIRES(mutex_) {
     if (!armed_ || cancelled_ || suspendCount_ > 0 || key_.scheduled()) return;
     // The timeline holds the source strongly: a running source lives until it is cancelled.
     auto self = std::static_pointer_cast<TimerSourceImpl>(shared_from_this());
@@ -114,7 +114,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
   void fired(std::uint64_t generation) {
     bool post = false;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (generation != generation_ || cancelled_) return;
       key_ = {};
       if (suspendCount_ > 0) return;
@@ -136,7 +136,7 @@ class TimerSourceImpl final : public DispatchTimerSource {
   void deliver() {
     std::shared_ptr<const Block> handler;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       eventPending_ = false;
       if (cancelled_) return;
       handler = handler_;
@@ -145,18 +145,18 @@ class TimerSourceImpl final : public DispatchTimerSource {
   }
 
   const std::shared_ptr<DispatchQueue> queue_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<const Block> handler_;
-  Block cancelHandler_;
-  int suspendCount_ = 1;
-  bool cancelled_ = false;
-  bool armed_ = false;
-  bool eventPending_ = false;
-  double firstDeadline_ = 0;
-  double interval_ = 0;
-  std::uint64_t ticks_ = 0;
-  std::uint64_t generation_ = 0;
-  TimelineKey key_;
+  mutable Mutex mutex_;
+  std::shared_ptr<const Block> handler_ GUARDED_BY(mutex_);
+  Block cancelHandler_ GUARDED_BY(mutex_);
+  int suspendCount_ GUARDED_BY(mutex_) = 1;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  bool armed_ GUARDED_BY(mutex_) = false;
+  bool eventPending_ GUARDED_BY(mutex_) = false;
+  double firstDeadline_ GUARDED_BY(mutex_) = 0;
+  double interval_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t ticks_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t generation_ GUARDED_BY(mutex_) = 0;
+  TimelineKey key_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

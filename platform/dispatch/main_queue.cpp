@@ -1,10 +1,10 @@
-#include <condition_variable>
 #include <exception>
 #include <iterator>
 
 #include "platform/dispatch/main_thread.h"
 #include "platform/dispatch/queue_impl.h"
 #include "platform/foundation/exception.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 
 namespace platform::detail {
@@ -28,27 +28,29 @@ void MainQueue::sync(const Block& block) {
                     "dispatch sync onto the main queue from the main thread would deadlock");
   }
   struct Done {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool finished = false;
-    std::exception_ptr error;
+    Mutex mutex;
+    ConditionVariable changed;
+    bool finished GUARDED_BY(mutex) = false;
+    std::exception_ptr error GUARDED_BY(mutex);
   };
   auto done = std::make_shared<Done>();
   async([done, &block] {
+    std::exception_ptr error;
     try {
       block();
     } catch (...) {
-      done->error = std::current_exception();
+      error = std::current_exception();
     }
     {
-      std::lock_guard lock(done->mutex);
+      MutexLock lock(done->mutex);
+      done->error = std::move(error);
       done->finished = true;
     }
     done->changed.notify_all();
   });
   WorkerPool::Blocking blocking;
-  std::unique_lock lock(done->mutex);
-  done->changed.wait(lock, [&] { return done->finished; });
+  MutexLock lock(done->mutex);
+  while (!done->finished) done->changed.wait(lock);
   if (done->error) std::rethrow_exception(done->error);
 }
 

@@ -7,6 +7,7 @@
 #include "platform/dispatch/worker_pool.h"
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -30,7 +31,7 @@ void Operation::setState(bool executing, bool finished) {
   willChangeValueForKey(kIsExecuting);
   willChangeValueForKey(kIsFinished);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     executing_ = executing;
     finished_ = finished;
   }
@@ -40,49 +41,49 @@ void Operation::setState(bool executing, bool finished) {
 
 void Operation::cancel() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelled_) return;
   }
   willChangeValueForKey(kIsCancelled);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     cancelled_ = true;
   }
   didChangeValueForKey(kIsCancelled);
 }
 
 bool Operation::isCancelled() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return cancelled_;
 }
 
 bool Operation::isExecuting() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return executing_;
 }
 
 bool Operation::isFinished() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return finished_;
 }
 
 void Operation::setCompletionBlock(std::function<void()> block) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   completion_ = std::move(block);
 }
 
 std::function<void()> Operation::completionBlock() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return completion_;
 }
 
 std::string Operation::name() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return name_;
 }
 
 void Operation::setName(std::string name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   name_ = std::move(name);
 }
 
@@ -102,7 +103,7 @@ void Operation::finished() {
   std::function<void()> completion;
   std::shared_ptr<OperationQueue> queue;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (finishHandled_) return;
     finishHandled_ = true;
     completion = std::move(completion_);
@@ -127,7 +128,7 @@ void Operation::finished() {
 }
 
 bool Operation::enqueueOn(const std::shared_ptr<OperationQueue>& queue) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (enqueued_ || finishHandled_ || executing_) return false;
   enqueued_ = true;
   queue_ = queue;
@@ -136,7 +137,7 @@ bool Operation::enqueueOn(const std::shared_ptr<OperationQueue>& queue) {
 
 void Operation::waitUntilFinished() {
   const auto done = [this] {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return finishHandled_;
   };
   if (DispatchQueue::isMainThread()) {
@@ -144,8 +145,8 @@ void Operation::waitUntilFinished() {
     return;
   }
   detail::WorkerPool::Blocking blocking;
-  std::unique_lock lock(mutex_);
-  finishedChanged_.wait(lock, [this] { return finishHandled_; });
+  MutexLock lock(mutex_);
+  while (!finishHandled_) finishedChanged_.wait(lock);
 }
 
 std::shared_ptr<BlockOperation> BlockOperation::make(std::function<void()> block) {
@@ -156,14 +157,14 @@ std::shared_ptr<BlockOperation> BlockOperation::make(std::function<void()> block
 
 void BlockOperation::addExecutionBlock(std::function<void()> block) {
   if (!block) return;
-  std::lock_guard lock(blocksMutex_);
+  MutexLock lock(blocksMutex_);
   blocks_.push_back(std::move(block));
 }
 
 void BlockOperation::main() {
   std::vector<std::function<void()>> blocks;
   {
-    std::lock_guard lock(blocksMutex_);
+    MutexLock lock(blocksMutex_);
     blocks.swap(blocks_);
   }
   for (auto& block : blocks) block();

@@ -5,13 +5,13 @@
 // and its completion block learn that it is done.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -44,7 +44,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
   virtual std::string description() const;
 
   // Blocks until the operation has finished (on the main thread the main queue keeps running).
-  void waitUntilFinished();
+  void waitUntilFinished() EXCLUDES(mutex_);
 
   virtual void willChangeValueForKey(std::string_view key);
   virtual void didChangeValueForKey(std::string_view key);
@@ -56,16 +56,16 @@ class Operation : public std::enable_shared_from_this<Operation> {
   void finished();
   bool enqueueOn(const std::shared_ptr<OperationQueue>& queue);
 
-  mutable std::mutex mutex_;
-  std::condition_variable finishedChanged_;
-  bool cancelled_ = false;
-  bool executing_ = false;
-  bool finished_ = false;
-  bool finishHandled_ = false;
-  bool enqueued_ = false;
-  std::function<void()> completion_;
-  std::string name_;
-  std::weak_ptr<OperationQueue> queue_;
+  mutable Mutex mutex_;
+  ConditionVariable finishedChanged_;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  bool executing_ GUARDED_BY(mutex_) = false;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool finishHandled_ GUARDED_BY(mutex_) = false;
+  bool enqueued_ GUARDED_BY(mutex_) = false;
+  std::function<void()> completion_ GUARDED_BY(mutex_);
+  std::string name_ GUARDED_BY(mutex_);
+  std::weak_ptr<OperationQueue> queue_ GUARDED_BY(mutex_);
 };
 
 // An operation whose work is one or more blocks, run one after another.
@@ -76,8 +76,8 @@ class BlockOperation : public Operation {
   void main() override;
 
  private:
-  std::mutex blocksMutex_;
-  std::vector<std::function<void()>> blocks_;
+  Mutex blocksMutex_;
+  std::vector<std::function<void()>> blocks_ GUARDED_BY(blocksMutex_);
 };
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include "platform/dispatch/main_thread.h"
 #include "platform/dispatch/worker_pool.h"
 #include "platform/foundation/exception.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -32,6 +33,7 @@ std::shared_ptr<OperationQueue> OperationQueue::main() {
   static auto* queue = [] {
     auto made = std::make_shared<OperationQueue>();
     made->isMain_ = true;
+    MutexLock lock(made->mutex_);
     made->maxConcurrent_ = 1;
     made->underlying_ = DispatchQueue::main();
     made->name_ = "main";
@@ -56,7 +58,7 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
   }
   std::vector<std::shared_ptr<Operation>> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     waiting_.push_back(std::move(operation));
     pumpLocked(start);
   }
@@ -90,7 +92,7 @@ void OperationQueue::startAll(std::vector<std::shared_ptr<Operation>>& start) {
   if (start.empty()) return;
   std::shared_ptr<DispatchQueue> target;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     target = underlying_ ? underlying_ : DispatchQueue::global(qos_);
   }
   auto self = shared_from_this();
@@ -109,7 +111,7 @@ void OperationQueue::operationFinished(Operation* operation) {
   std::shared_ptr<Operation> done;  // released outside the lock
   bool empty;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = std::find_if(running_.begin(), running_.end(), [&](const auto& op) { return op.get() == operation; });
     if (it != running_.end()) {
       done = std::move(*it);
@@ -132,19 +134,19 @@ void OperationQueue::operationFinished(Operation* operation) {
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::shared_ptr<Operation>> all(running_.begin(), running_.end());
   all.insert(all.end(), waiting_.begin(), waiting_.end());
   return all;
 }
 
 std::size_t OperationQueue::operationCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return running_.size() + waiting_.size();
 }
 
 long OperationQueue::maxConcurrentOperationCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return maxConcurrent_;
 }
 
@@ -152,7 +154,7 @@ void OperationQueue::setMaxConcurrentOperationCount(long count) {
   if (isMain_) return;
   std::vector<std::shared_ptr<Operation>> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     maxConcurrent_ = count < 0 ? kDefaultMaxConcurrentOperationCount : count;
     pumpLocked(start);
   }
@@ -160,14 +162,14 @@ void OperationQueue::setMaxConcurrentOperationCount(long count) {
 }
 
 bool OperationQueue::isSuspended() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return suspended_;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
   std::vector<std::shared_ptr<Operation>> start;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     suspended_ = suspended;
     pumpLocked(start);
   }
@@ -179,7 +181,7 @@ void OperationQueue::cancelAllOperations() {
 }
 
 bool OperationQueue::isEmpty() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return waiting_.empty() && running_.empty();
 }
 
@@ -189,17 +191,17 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
     return;
   }
   detail::WorkerPool::Blocking blocking;
-  std::unique_lock lock(mutex_);
-  emptied_.wait(lock, [this] { return waiting_.empty() && running_.empty(); });
+  MutexLock lock(mutex_);
+  while (!waiting_.empty() || !running_.empty()) emptied_.wait(lock);
 }
 
 std::shared_ptr<DispatchQueue> OperationQueue::underlyingQueue() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return underlying_;
 }
 
 void OperationQueue::setUnderlyingQueue(std::shared_ptr<DispatchQueue> queue) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (isMain_) {
     throw Exception(std::string(kInvalidArgumentException), "the main operation queue's underlying queue is fixed");
   }
@@ -211,22 +213,22 @@ void OperationQueue::setUnderlyingQueue(std::shared_ptr<DispatchQueue> queue) {
 }
 
 std::string OperationQueue::name() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return name_;
 }
 
 void OperationQueue::setName(std::string name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   name_ = std::move(name);
 }
 
 QualityOfService OperationQueue::qualityOfService() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return qos_;
 }
 
 void OperationQueue::setQualityOfService(QualityOfService qos) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   qos_ = qos;
 }
 

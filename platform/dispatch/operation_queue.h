@@ -2,17 +2,16 @@
 // at a time, on the queue's underlying dispatch queue (a global queue unless one is set).
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/operation.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -48,7 +47,7 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   void setSuspended(bool suspended);
   void cancelAllOperations();
   // Blocks until no operation is left (on the main thread the main queue keeps running).
-  void waitUntilAllOperationsAreFinished();
+  void waitUntilAllOperationsAreFinished() EXCLUDES(mutex_);
 
   std::shared_ptr<DispatchQueue> underlyingQueue() const;
   // Only while the queue holds no operation (else kInvalidArgumentException); never on main().
@@ -62,20 +61,20 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   friend class Operation;
 
   void operationFinished(Operation* operation);
-  void pumpLocked(std::vector<std::shared_ptr<Operation>>& start);
+  void pumpLocked(std::vector<std::shared_ptr<Operation>>& start) REQUIRES(mutex_);
   void startAll(std::vector<std::shared_ptr<Operation>>& start);
   bool isEmpty() const;
 
-  mutable std::mutex mutex_;
-  std::condition_variable emptied_;
-  std::deque<std::shared_ptr<Operation>> waiting_;
-  std::vector<std::shared_ptr<Operation>> running_;
-  long maxConcurrent_ = kDefaultMaxConcurrentOperationCount;
-  bool suspended_ = false;
-  bool isMain_ = false;
-  std::shared_ptr<DispatchQueue> underlying_;
-  std::string name_;
-  QualityOfService qos_ = QualityOfService::Default;
+  mutable Mutex mutex_;
+  ConditionVariable emptied_;
+  std::deque<std::shared_ptr<Operation>> waiting_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<Operation>> running_ GUARDED_BY(mutex_);
+  long maxConcurrent_ GUARDED_BY(mutex_) = kDefaultMaxConcurrentOperationCount;
+  bool suspended_ GUARDED_BY(mutex_) = false;
+  bool isMain_ = false;  // set before the main queue is handed out
+  std::shared_ptr<DispatchQueue> underlying_ GUARDED_BY(mutex_);
+  std::string name_ GUARDED_BY(mutex_);
+  QualityOfService qos_ GUARDED_BY(mutex_) = QualityOfService::Default;
 };
 
 }  // namespace platform

@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::dyld {
 namespace {
@@ -17,11 +18,11 @@ struct OpenedLibrary {
 };
 
 struct Loader {
-  std::recursive_mutex mutex;
-  std::vector<ImageCallback> added;
-  std::vector<ImageCallback> removed;
-  std::map<const void*, std::string> removing;  // headers whose removal is being announced
-  std::map<void*, OpenedLibrary> opened;
+  RecursiveMutex mutex;
+  std::vector<ImageCallback> added GUARDED_BY(mutex);
+  std::vector<ImageCallback> removed GUARDED_BY(mutex);
+  std::map<const void*, std::string> removing GUARDED_BY(mutex);  // headers whose removal is being announced
+  std::map<void*, OpenedLibrary> opened GUARDED_BY(mutex);
 };
 
 Loader& loader() {
@@ -47,20 +48,20 @@ void fire(const std::vector<ImageCallback>& callbacks, const Image& image) {
 
 void registerAddImageCallback(ImageCallback callback) {
   auto& l = loader();
-  std::lock_guard lock(l.mutex);
+  RecursiveMutexLock lock(l.mutex);
   l.added.push_back(callback);
   for (const auto& image : scanImages()) callback(image.header, image.slide);
 }
 
 void registerRemoveImageCallback(ImageCallback callback) {
   auto& l = loader();
-  std::lock_guard lock(l.mutex);
+  RecursiveMutexLock lock(l.mutex);
   l.removed.push_back(callback);
 }
 
 void unregisterAllCallbacksForTesting() {
   auto& l = loader();
-  std::lock_guard lock(l.mutex);
+  RecursiveMutexLock lock(l.mutex);
   l.added.clear();
   l.removed.clear();
 }
@@ -75,7 +76,7 @@ const void* mainExecutableHeader() {
 std::optional<std::string> pathForHeader(const void* header) {
   auto& l = loader();
   {
-    std::lock_guard lock(l.mutex);
+    RecursiveMutexLock lock(l.mutex);
     if (auto it = l.removing.find(header); it != l.removing.end()) return it->second;
   }
   for (const auto& image : scanImages()) {
@@ -86,7 +87,7 @@ std::optional<std::string> pathForHeader(const void* header) {
 
 void* open(const char* path, int mode, std::string* error) {
   auto& l = loader();
-  std::lock_guard lock(l.mutex);
+  RecursiveMutexLock lock(l.mutex);
   const auto before = scanImages();
   void* handle = ::dlopen(path, mode);
   if (!handle) {
@@ -108,7 +109,7 @@ void* open(const char* path, int mode, std::string* error) {
 
 int close(void* handle) {
   auto& l = loader();
-  std::lock_guard lock(l.mutex);
+  RecursiveMutexLock lock(l.mutex);
   auto it = l.opened.find(handle);
   const bool last = it != l.opened.end() && --it->second.openCount == 0;
   if (!last) return ::dlclose(handle);

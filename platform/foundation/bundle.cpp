@@ -12,6 +12,7 @@
 #include "platform/foundation/format.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/strings.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -41,9 +42,9 @@ fs::path locateMainBundle() {
 }
 
 struct MainState {
-  std::mutex mutex;
-  fs::path overridePath;
-  std::shared_ptr<Bundle> bundle;
+  Mutex mutex;
+  fs::path overridePath GUARDED_BY(mutex);
+  std::shared_ptr<Bundle> bundle GUARDED_BY(mutex);
 };
 
 MainState& mainState() {
@@ -232,14 +233,14 @@ class StringsParser {
 
 std::shared_ptr<Bundle> Bundle::main() {
   MainState& s = mainState();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (!s.bundle) s.bundle = std::make_shared<Bundle>(s.overridePath.empty() ? locateMainBundle() : s.overridePath);
   return s.bundle;
 }
 
 void Bundle::setMainPath(const fs::path& path) {
   MainState& s = mainState();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.overridePath = path;
   s.bundle.reset();
 }
@@ -316,7 +317,7 @@ std::optional<fs::path> Bundle::pathForResource(std::string_view name, std::stri
 }
 
 const Bundle::Table& Bundle::table(std::string_view name) const {
-  std::lock_guard lock(tablesMutex_);
+  MutexLock lock(tablesMutex_);
   if (auto it = tables_.find(name); it != tables_.end()) return *it->second;
   auto loaded = std::make_shared<Table>();
   std::string file = std::string(name) + ".strings";

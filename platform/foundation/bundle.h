@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
 namespace platform {
@@ -53,8 +54,8 @@ class Bundle {
   std::filesystem::path path_;
   mutable std::once_flag infoOnce_;
   mutable Value::Dictionary info_;
-  mutable std::mutex tablesMutex_;
-  mutable std::map<std::string, std::shared_ptr<const Table>, std::less<>> tables_;
+  mutable Mutex tablesMutex_;
+  mutable std::map<std::string, std::shared_ptr<const Table>, std::less<>> tables_ GUARDED_BY(tablesMutex_);
 };
 
 }  // namespace platform

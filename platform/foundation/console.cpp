@@ -3,19 +3,20 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::Console {
 
 namespace {
 
 struct ConsoleState {
-  std::mutex mutex;
-  bool echo = true;
-  int nextSink = 1;
-  std::map<int, std::shared_ptr<Sink>> sinks;
+  Mutex mutex;
+  bool echo GUARDED_BY(mutex) = true;
+  int nextSink GUARDED_BY(mutex) = 1;
+  std::map<int, std::shared_ptr<Sink>> sinks GUARDED_BY(mutex);
 };
 
 ConsoleState& state() {
@@ -27,7 +28,7 @@ void emit(Stream stream, std::string_view line, bool toTerminal = true) {
   ConsoleState& s = state();
   std::vector<std::shared_ptr<Sink>> sinks;
   {
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.echo && toTerminal) {
       // One write of the whole line under the lock keeps lines of different threads apart.
       std::string text(line);
@@ -53,7 +54,7 @@ void systemLog(std::string_view line) { emit(Stream::Log, line, false); }
 
 int addSink(Sink sink) {
   ConsoleState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   int id = s.nextSink++;
   s.sinks.emplace(id, std::make_shared<Sink>(std::move(sink)));
   return id;
@@ -61,13 +62,13 @@ int addSink(Sink sink) {
 
 void removeSink(int id) {
   ConsoleState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.sinks.erase(id);
 }
 
 void setEchoToTerminal(bool echo) {
   ConsoleState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.echo = echo;
 }
 

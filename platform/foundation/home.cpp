@@ -6,22 +6,23 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <vector>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
 namespace {
 
 struct HomeState {
-  std::mutex mutex;
+  Mutex mutex;
   // Every home ever set stays here so that references handed out by path() never dangle when
   // another thread switches the home.
-  std::deque<std::filesystem::path> homes;
-  bool resolved = false;
-  int nextObserver = 1;
-  std::map<int, std::shared_ptr<std::function<void()>>> observers;
+  std::deque<std::filesystem::path> homes GUARDED_BY(mutex);
+  bool resolved GUARDED_BY(mutex) = false;
+  int nextObserver GUARDED_BY(mutex) = 1;
+  std::map<int, std::shared_ptr<std::function<void()>>> observers GUARDED_BY(mutex);
 };
 
 HomeState& state() {
@@ -48,7 +49,7 @@ void createLayout(const std::filesystem::path& home) {
   }
 }
 
-const std::filesystem::path& currentLocked(HomeState& s) {
+const std::filesystem::path& currentLocked(HomeState& s) REQUIRES(s.mutex) {
   if (!s.resolved) {
     s.homes.push_back(defaultHome());
     s.resolved = true;
@@ -63,7 +64,7 @@ namespace Home {
 
 const std::filesystem::path& path() {
   HomeState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return currentLocked(s);
 }
 
@@ -71,7 +72,7 @@ void set(const std::filesystem::path& home) {
   HomeState& s = state();
   std::vector<std::shared_ptr<std::function<void()>>> observers;
   {
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.homes.push_back(std::filesystem::absolute(home));
     s.resolved = true;
     createLayout(s.homes.back());
@@ -83,7 +84,7 @@ void set(const std::filesystem::path& home) {
 
 int addChangeObserver(std::function<void()> observer) {
   HomeState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   int id = s.nextObserver++;
   s.observers.emplace(id, std::make_shared<std::function<void()>>(std::move(observer)));
   return id;
@@ -91,7 +92,7 @@ int addChangeObserver(std::function<void()> observer) {
 
 void removeChangeObserver(int id) {
   HomeState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.observers.erase(id);
 }
 

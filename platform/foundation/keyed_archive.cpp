@@ -5,14 +5,13 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/plist_nodes.h"
 #include "platform/foundation/strings.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -62,8 +61,8 @@ const BuiltinClass& builtin(Builtin kind) {
 }
 
 struct Registry {
-  std::shared_mutex mutex;
-  std::map<std::string, std::shared_ptr<const CodableClass>, std::less<>> classes;
+  SharedMutex mutex;
+  std::map<std::string, std::shared_ptr<const CodableClass>, std::less<>> classes GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -123,14 +122,14 @@ namespace CodableClasses {
 
 void registerClass(CodableClass cls) {
   auto& r = registry();
-  std::unique_lock lock(r.mutex);
+  WriterLock lock(r.mutex);
   std::string name = cls.name;
   r.classes[std::move(name)] = std::make_shared<const CodableClass>(std::move(cls));
 }
 
 std::shared_ptr<const CodableClass> find(std::string_view name) {
   auto& r = registry();
-  std::shared_lock lock(r.mutex);
+  ReaderLock lock(r.mutex);
   auto it = r.classes.find(name);
   return it == r.classes.end() ? nullptr : it->second;
 }

@@ -1,10 +1,10 @@
 #include "platform/foundation/notification_center.h"
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -30,17 +30,17 @@ struct NotificationEntry {
 using detail::NotificationEntry;
 
 struct NotificationCenter::State {
-  std::mutex mutex;
-  std::vector<std::shared_ptr<NotificationEntry>> entries;
+  Mutex mutex;
+  std::vector<std::shared_ptr<NotificationEntry>> entries GUARDED_BY(mutex);
 
   void add(std::shared_ptr<NotificationEntry> entry) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     entries.push_back(std::move(entry));
   }
 
   template <class Pred>
   void removeIf(Pred pred) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     std::erase_if(entries, [&](const std::shared_ptr<NotificationEntry>& e) {
       if (!pred(*e)) return false;
       e->removed = true;
@@ -67,7 +67,7 @@ void NotificationObserver::remove() {
 NotificationCenter::NotificationCenter() : state_(std::make_shared<State>()) {}
 
 NotificationCenter::~NotificationCenter() {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   for (auto& e : state_->entries) e->removed = true;
 }
 
@@ -127,7 +127,7 @@ void NotificationCenter::post(Notification notification) {
   // A snapshot: observers may add or remove observers (themselves included) while being called.
   std::vector<std::shared_ptr<NotificationEntry>> snapshot;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     snapshot.reserve(state_->entries.size());
     for (const auto& e : state_->entries) {
       if (e->matches(notification)) snapshot.push_back(e);

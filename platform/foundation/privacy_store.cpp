@@ -1,6 +1,5 @@
 #include "platform/foundation/privacy_store.h"
 
-#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -8,6 +7,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::PrivacyStore {
 
@@ -16,13 +16,13 @@ namespace {
 constexpr mode_t kPrivacyMode = 0600;
 
 // Services write from their own queues; a read-modify-write must not lose another's answer.
-std::mutex& fileMutex() {
-  static auto* mutex = new std::mutex;
+Mutex& fileMutex() {
+  static auto* mutex = new Mutex;
   return *mutex;
 }
 
 // The dictionary on disk, or an empty one for a missing or unusable file.
-Value::Dictionary readLocked(const std::filesystem::path& file) {
+Value::Dictionary readLocked(const std::filesystem::path& file) REQUIRES(fileMutex()) {
   auto& files = FileManager::defaultManager();
   if (!files.fileExists(file)) return {};
   auto bytes = files.contentsAtPath(file);
@@ -45,7 +45,7 @@ Value::Dictionary readLocked(const std::filesystem::path& file) {
 std::filesystem::path path() { return Home::path() / "System" / "Privacy.plist"; }
 
 std::optional<std::int64_t> status(std::string_view service) {
-  std::lock_guard lock(fileMutex());
+  MutexLock lock(fileMutex());
   auto stored = readLocked(path());
   auto it = stored.find(service);
   if (it == stored.end() || !it->second.ifInteger()) return std::nullopt;
@@ -53,7 +53,7 @@ std::optional<std::int64_t> status(std::string_view service) {
 }
 
 bool setStatus(std::string_view service, std::int64_t status, Error* error) {
-  std::lock_guard lock(fileMutex());
+  MutexLock lock(fileMutex());
   const auto file = path();
   // Only the one level: a home that is gone (a test's, removed) must not come back.
   std::error_code ec;

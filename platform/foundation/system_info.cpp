@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <mutex>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 
 namespace platform {
@@ -20,24 +20,24 @@ constexpr const char* kModel = "iPhone";
 constexpr const char* kSystemName = "iOS";
 constexpr const char* kSystemVersion = "16.0";
 
-std::mutex& overrideMutex() {
-  static std::mutex m;
+Mutex& overrideMutex() {
+  static Mutex m;
   return m;
 }
-std::optional<SystemFacts>& overrideFacts() {
+std::optional<SystemFacts>& overrideFacts() REQUIRES(overrideMutex()) {
   static std::optional<SystemFacts> facts;
   return facts;
 }
 
 std::optional<SystemFacts> currentOverride() {
-  std::lock_guard lock(overrideMutex());
+  MutexLock lock(overrideMutex());
   return overrideFacts();
 }
 
 // One overridden fact, copied under the lock without copying the rest.
 template <class Field>
 auto overridden(Field SystemFacts::*field) -> std::optional<Field> {
-  std::lock_guard lock(overrideMutex());
+  MutexLock lock(overrideMutex());
   if (!overrideFacts()) return std::nullopt;
   return (*overrideFacts()).*field;
 }
@@ -159,12 +159,12 @@ std::vector<LoadedImage> loadedImages() {
 }
 
 void setForTesting(SystemFacts facts) {
-  std::lock_guard lock(overrideMutex());
+  MutexLock lock(overrideMutex());
   overrideFacts() = std::move(facts);
 }
 
 void restore() {
-  std::lock_guard lock(overrideMutex());
+  MutexLock lock(overrideMutex());
   overrideFacts().reset();
 }
 

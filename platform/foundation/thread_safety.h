@@ -14,13 +14,15 @@
 //   while (count_ == 0) changed_.wait(lock);         // loop in the locked function itself: the
 //                                                    // analysis does not look into lambdas
 // A recursive mutex (what an object's @synchronized becomes) is RecursiveMutex with
-// RecursiveMutexLock. Code the analysis cannot follow (a lock handed between functions in ways it
-// cannot see) is marked NO_THREAD_SAFETY_ANALYSIS, with a comment saying why it is safe.
+// RecursiveMutexLock; a read-mostly table can use SharedMutex with WriterLock and ReaderLock.
+// Code the analysis cannot follow (a lock handed between functions in ways it cannot see) is
+// marked NO_THREAD_SAFETY_ANALYSIS, with a comment saying why it is safe.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define FOCUS_THREAD_ANNOTATION(x) __attribute__((x))
@@ -33,9 +35,12 @@
 #define GUARDED_BY(x) FOCUS_THREAD_ANNOTATION(guarded_by(x))
 #define PT_GUARDED_BY(x) FOCUS_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) FOCUS_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) FOCUS_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) FOCUS_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) FOCUS_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) FOCUS_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) FOCUS_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) FOCUS_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) FOCUS_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) FOCUS_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS FOCUS_THREAD_ANNOTATION(no_thread_safety_analysis)
@@ -61,6 +66,18 @@ class CAPABILITY("mutex") RecursiveMutex {
 
  private:
   std::recursive_mutex m_;
+};
+
+// Many readers or one writer: writers take it with ScopedLock, readers with ReaderLock.
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  void lock() ACQUIRE() { m_.lock(); }
+  void unlock() RELEASE() { m_.unlock(); }
+  void lock_shared() ACQUIRE_SHARED() { m_.lock_shared(); }
+  void unlock_shared() RELEASE_SHARED() { m_.unlock_shared(); }
+
+ private:
+  std::shared_mutex m_;
 };
 
 // Holds a mutex for its scope; unlock() and lock() let go and take it again inside the scope.
@@ -91,6 +108,19 @@ class SCOPED_CAPABILITY ScopedLock {
 
 using MutexLock = ScopedLock<Mutex>;
 using RecursiveMutexLock = ScopedLock<RecursiveMutex>;
+using WriterLock = ScopedLock<SharedMutex>;
+
+// Holds a SharedMutex for reading for its scope.
+class SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex_.lock_shared(); }
+  ~ReaderLock() RELEASE() { mutex_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
+};
 
 // A condition variable over Mutex. Waits return on a notify or spuriously, so callers loop on
 // their condition.

@@ -3,7 +3,8 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::Trace {
 
@@ -13,10 +14,10 @@ namespace {
 constexpr std::size_t kCapacity = 10'000;
 
 struct TraceState {
-  std::mutex mutex;
-  std::deque<TraceEvent> events;
-  int nextObserver = 1;
-  std::map<int, std::shared_ptr<std::function<void(const TraceEvent&)>>> observers;
+  Mutex mutex;
+  std::deque<TraceEvent> events GUARDED_BY(mutex);
+  int nextObserver GUARDED_BY(mutex) = 1;
+  std::map<int, std::shared_ptr<std::function<void(const TraceEvent&)>>> observers GUARDED_BY(mutex);
 };
 
 TraceState& state() {
@@ -31,7 +32,7 @@ void record(std::string kind, std::string detail) {
   TraceEvent event{Date::now(), std::move(kind), std::move(detail)};
   std::vector<std::shared_ptr<std::function<void(const TraceEvent&)>>> observers;
   {
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.events.push_back(event);
     if (s.events.size() > kCapacity) s.events.pop_front();
     for (auto& [id, observer] : s.observers) observers.push_back(observer);
@@ -41,13 +42,13 @@ void record(std::string kind, std::string detail) {
 
 std::vector<TraceEvent> events() {
   TraceState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return {s.events.begin(), s.events.end()};
 }
 
 std::vector<TraceEvent> eventsOfKind(std::string_view kind) {
   TraceState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   std::vector<TraceEvent> result;
   for (const auto& event : s.events) {
     if (event.kind == kind) result.push_back(event);
@@ -57,13 +58,13 @@ std::vector<TraceEvent> eventsOfKind(std::string_view kind) {
 
 void clear() {
   TraceState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.events.clear();
 }
 
 int addObserver(std::function<void(const TraceEvent&)> observer) {
   TraceState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   int id = s.nextObserver++;
   s.observers.emplace(id, std::make_shared<std::function<void(const TraceEvent&)>>(std::move(observer)));
   return id;
@@ -71,7 +72,7 @@ int addObserver(std::function<void(const TraceEvent&)> observer) {
 
 void removeObserver(int id) {
   TraceState& s = state();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.observers.erase(id);
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -19,6 +18,7 @@
 #include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -76,7 +76,7 @@ class UserDefaultsRegistry {
   }
 
   std::shared_ptr<UserDefaults> standard() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (standardName_.empty()) {
       standardName_ = Bundle::main()->bundleIdentifier();
       if (standardName_.empty() || !isUsableSuiteName(standardName_)) standardName_ = kFallbackIdentifier;
@@ -88,45 +88,50 @@ class UserDefaultsRegistry {
     if (name.empty()) return standard();
     if (!isUsableSuiteName(name)) return nullptr;
     standard();  // fixes the standard name so that it maps to the same object
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return suiteLocked(std::string(name));
   }
 
   std::vector<std::shared_ptr<UserDefaults>> all() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::shared_ptr<UserDefaults>> result;
     for (auto& [name, suite] : suites_) result.push_back(suite);
     return result;
   }
 
   void schedule(UserDefaults* suite) {
-    std::lock_guard lock(flushMutex_);
+    MutexLock lock(flushMutex_);
     if (!running_) start();
     if (pending_.emplace(suite, SteadyClock::now() + kFlushDelay).second) wake_.notify_one();
   }
 
   void unschedule(UserDefaults* suite) {
-    std::lock_guard lock(flushMutex_);
+    MutexLock lock(flushMutex_);
     pending_.erase(suite);
   }
 
   bool waitIdle(double timeoutSeconds) {
-    std::unique_lock lock(flushMutex_);
+    MutexLock lock(flushMutex_);
     auto timeout = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(timeoutSeconds));
-    return idle_.wait_for(lock, timeout, [this] { return pending_.empty() && inFlight_ == 0; });
+    const auto deadline = SteadyClock::now() + timeout;
+    while (!pending_.empty() || inFlight_ != 0) {
+      if (!idle_.waitUntil(lock, deadline)) return pending_.empty() && inFlight_ == 0;
+    }
+    return true;
   }
 
   void stopAndFlush() {
     {
-      std::unique_lock lock(flushMutex_);
+      MutexLock lock(flushMutex_);
       if (running_) {
         stopping_ = true;
         wake_.notify_all();
+        std::thread* thread = thread_;
         lock.unlock();
-        if (thread_->get_id() == std::this_thread::get_id()) {
-          thread_->detach();
+        if (thread->get_id() == std::this_thread::get_id()) {
+          thread->detach();
         } else {
-          thread_->join();
+          thread->join();
         }
         lock.lock();
         running_ = false;
@@ -147,14 +152,13 @@ class UserDefaultsRegistry {
     pthread_atfork(nullptr, nullptr, [] { shared().forgetThreadAfterFork(); });
   }
 
-  std::shared_ptr<UserDefaults> suiteLocked(const std::string& name) {
+  std::shared_ptr<UserDefaults> suiteLocked(const std::string& name) REQUIRES(mutex_) {
     auto& slot = suites_[name];
     if (!slot) slot.reset(new UserDefaults(name));
     return slot;
   }
 
-  // Called with flushMutex_ held.
-  void start() {
+  void start() REQUIRES(flushMutex_) {
     running_ = true;
     thread_ = new std::thread([this] { run(); });
     static bool exitHookInstalled = false;
@@ -166,7 +170,7 @@ class UserDefaultsRegistry {
   }
 
   void run() {
-    std::unique_lock lock(flushMutex_);
+    MutexLock lock(flushMutex_);
     while (!stopping_) {
       if (pending_.empty()) {
         wake_.wait(lock);
@@ -185,7 +189,7 @@ class UserDefaultsRegistry {
         }
       }
       if (due.empty()) {
-        wake_.wait_until(lock, earliest);
+        wake_.waitUntil(lock, earliest);
         continue;
       }
       inFlight_ += static_cast<int>(due.size());
@@ -199,27 +203,28 @@ class UserDefaultsRegistry {
 
   // A forked child has no flusher thread and may have inherited locked primitives.
   void forgetThreadAfterFork() {
-    new (&flushMutex_) std::mutex;
-    new (&wake_) std::condition_variable;
-    new (&idle_) std::condition_variable;
+    new (&flushMutex_) Mutex;
+    new (&wake_) ConditionVariable;
+    new (&idle_) ConditionVariable;
+    MutexLock lock(flushMutex_);
     thread_ = nullptr;  // the parent's thread object is left alone
     running_ = false;
     stopping_ = false;
     inFlight_ = 0;
   }
 
-  std::mutex mutex_;
-  std::string standardName_;
-  std::map<std::string, std::shared_ptr<UserDefaults>, std::less<>> suites_;
+  Mutex mutex_;
+  std::string standardName_ GUARDED_BY(mutex_);
+  std::map<std::string, std::shared_ptr<UserDefaults>, std::less<>> suites_ GUARDED_BY(mutex_);
 
-  std::mutex flushMutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::map<UserDefaults*, SteadyClock::time_point> pending_;
-  std::thread* thread_ = nullptr;
-  bool running_ = false;
-  bool stopping_ = false;
-  int inFlight_ = 0;
+  Mutex flushMutex_;
+  ConditionVariable wake_;
+  ConditionVariable idle_;
+  std::map<UserDefaults*, SteadyClock::time_point> pending_ GUARDED_BY(flushMutex_);
+  std::thread* thread_ GUARDED_BY(flushMutex_) = nullptr;
+  bool running_ GUARDED_BY(flushMutex_) = false;
+  bool stopping_ GUARDED_BY(flushMutex_) = false;
+  int inFlight_ GUARDED_BY(flushMutex_) = 0;
 };
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() { return UserDefaultsRegistry::shared().standard(); }
@@ -301,7 +306,7 @@ const Value* UserDefaults::lookupLocked(std::string_view key) const {
 }
 
 Value UserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const Value* value = lookupLocked(key);
   return value ? *value : Value();
 }
@@ -348,7 +353,7 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
     return false;
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     loadLocked();
     if (value.isNull()) {
       if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
@@ -370,13 +375,13 @@ bool UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
       return false;
     }
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& [key, value] : defaults) registered_.insert_or_assign(key, value);
   return true;
 }
 
 Value::Dictionary UserDefaults::dictionaryRepresentation() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   loadLocked();
   Value::Dictionary merged = registered_;
   for (const auto& [key, value] : values_) merged.insert_or_assign(key, value);
@@ -384,16 +389,16 @@ Value::Dictionary UserDefaults::dictionaryRepresentation() const {
 }
 
 bool UserDefaults::hasUnsavedChanges() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return dirty_;
 }
 
 bool UserDefaults::synchronize() {
-  std::lock_guard io(ioMutex_);
+  MutexLock io(ioMutex_);
   Value snapshot;
   fs::path home;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!dirty_) return true;
     snapshot = Value(values_);
     home = home_;
@@ -415,7 +420,7 @@ bool UserDefaults::synchronize() {
   }
   if (!written) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       dirty_ = true;
     }
     Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
@@ -439,8 +444,8 @@ void UserDefaults::removePersistentDomain() {
 
 void UserDefaults::forget() {
   synchronize();
-  std::lock_guard io(ioMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock io(ioMutex_);
+  MutexLock lock(mutex_);
   loaded_ = false;
   values_.clear();
   registered_.clear();

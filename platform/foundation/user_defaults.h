@@ -13,11 +13,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
 namespace platform {
@@ -87,19 +87,19 @@ class UserDefaults {
   friend class UserDefaultsRegistry;
   explicit UserDefaults(std::string name);
 
-  void loadLocked() const;
+  void loadLocked() const REQUIRES(mutex_);
   // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.
   void forget();
-  const Value* lookupLocked(std::string_view key) const;
+  const Value* lookupLocked(std::string_view key) const REQUIRES(mutex_);
 
   const std::string name_;
-  mutable std::mutex mutex_;  // values, registrations, dirty flag, file
-  std::mutex ioMutex_;        // one write of this suite's file at a time, in order
-  mutable bool loaded_ = false;
-  mutable Value::Dictionary values_;
-  mutable std::string home_;  // the home the values were loaded from
-  Value::Dictionary registered_;
-  bool dirty_ = false;
+  mutable Mutex mutex_;  // values, registrations, dirty flag, file
+  Mutex ioMutex_;        // one write of this suite's file at a time, in order
+  mutable bool loaded_ GUARDED_BY(mutex_) = false;
+  mutable Value::Dictionary values_ GUARDED_BY(mutex_);
+  mutable std::string home_ GUARDED_BY(mutex_);  // the home the values were loaded from
+  Value::Dictionary registered_ GUARDED_BY(mutex_);
+  bool dirty_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform

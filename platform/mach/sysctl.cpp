@@ -2,9 +2,9 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
 
 #include "platform/foundation/system_info.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::mach {
 namespace {
@@ -14,8 +14,8 @@ constexpr const char* kModel = "D63AP";
 constexpr const char* kOSBuild = "20A362";
 
 struct Overrides {
-  std::mutex mutex;
-  std::map<std::string, std::optional<std::string>, std::less<>> values;
+  Mutex mutex;
+  std::map<std::string, std::optional<std::string>, std::less<>> values GUARDED_BY(mutex);
 };
 
 Overrides& overrides() {
@@ -28,7 +28,7 @@ Overrides& overrides() {
 std::optional<std::string> sysctlString(std::string_view name) {
   {
     auto& o = overrides();
-    std::lock_guard lock(o.mutex);
+    MutexLock lock(o.mutex);
     if (auto it = o.values.find(name); it != o.values.end()) return it->second;
   }
   if (name == kSysctlHardwareMachine) return SystemInfo::machine();
@@ -46,13 +46,13 @@ bool sysctlByName(std::string_view name, char* buffer, std::size_t size) {
 
 void setSysctlForTesting(std::string_view name, std::optional<std::string> value) {
   auto& o = overrides();
-  std::lock_guard lock(o.mutex);
+  MutexLock lock(o.mutex);
   o.values.insert_or_assign(std::string(name), std::move(value));
 }
 
 void resetSysctlForTesting() {
   auto& o = overrides();
-  std::lock_guard lock(o.mutex);
+  MutexLock lock(o.mutex);
   o.values.clear();
 }
 

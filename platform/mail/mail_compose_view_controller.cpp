@@ -1,7 +1,7 @@
 #include "platform/mail/mail_compose_view_controller.h"
 
-#include <mutex>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/ui/button.h"
 #include "platform/ui/label.h"
@@ -12,10 +12,10 @@ namespace platform {
 namespace {
 
 struct MailState {
-  std::mutex mutex;
-  bool canSend = true;
-  std::optional<Error> sendFailure;
-  std::vector<MailDriver::SentMail> sent;
+  Mutex mutex;
+  bool canSend GUARDED_BY(mutex) = true;
+  std::optional<Error> sendFailure GUARDED_BY(mutex);
+  std::vector<MailDriver::SentMail> sent GUARDED_BY(mutex);
 
   static MailState& shared() {
     static MailState state;
@@ -36,7 +36,7 @@ std::string joined(const std::vector<std::string>& items) {
 
 bool MailComposeViewController::canSendMail() {
   auto& s = MailState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.canSend;
 }
 
@@ -108,7 +108,7 @@ void MailComposeViewController::send() {
   std::optional<Error> failure;
   {
     auto& s = MailState::shared();
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     failure = s.sendFailure;
     if (!failure) s.sent.push_back({to_, subject_, body_});
   }
@@ -138,7 +138,7 @@ namespace MailDriver {
 
 void reset() {
   auto& s = MailState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.canSend = true;
   s.sendFailure.reset();
   s.sent.clear();
@@ -146,19 +146,19 @@ void reset() {
 
 void setCanSendMail(bool canSend) {
   auto& s = MailState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.canSend = canSend;
 }
 
 void setSendFailure(std::optional<Error> error) {
   auto& s = MailState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.sendFailure = std::move(error);
 }
 
 std::vector<SentMail> sentMails() {
   auto& s = MailState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.sent;
 }
 

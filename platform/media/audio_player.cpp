@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/media/media_state.h"
 #include "platform/runloop/clock.h"
@@ -124,7 +125,7 @@ std::shared_ptr<AudioPlayer> AudioPlayer::make(const Data& data, Error* error) {
   auto decoded = decode(data, error);
   if (!decoded) return nullptr;
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (decoded->name.empty()) {
     auto known = s.assetNames.find(MediaState::hashOf(data));
     decoded->name = known != s.assetNames.end() ? known->second : "untitled";
@@ -140,12 +141,12 @@ AudioPlayer::AudioPlayer(std::string name, double duration, double playableDurat
 AudioPlayer::~AudioPlayer() {
   {
     auto& s = MediaState::shared();
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     std::erase(s.players, this);
   }
   bool wasPlaying;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     wasPlaying = playing_;
     stopLocked();
   }
@@ -158,7 +159,7 @@ double AudioPlayer::positionLocked() const { return playing_ ? position_ + (upti
 
 bool AudioPlayer::play() {
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     if (playing_) return true;
     playing_ = true;
     startedAt_ = uptime();
@@ -170,7 +171,7 @@ bool AudioPlayer::play() {
 
 void AudioPlayer::pause() {
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     if (!playing_) return;
     stopLocked();
   }
@@ -187,17 +188,17 @@ void AudioPlayer::stopLocked() {
 }
 
 bool AudioPlayer::isPlaying() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return playing_;
 }
 
 long AudioPlayer::numberOfLoops() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return loops_;
 }
 
 void AudioPlayer::setNumberOfLoops(long loops) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   loops_ = loops < 0 ? -1 : loops;
   if (playing_) {
     // The new count applies to the passes still to come, counted from the current position.
@@ -208,12 +209,12 @@ void AudioPlayer::setNumberOfLoops(long loops) {
 }
 
 float AudioPlayer::volume() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return volume_;
 }
 
 void AudioPlayer::setVolume(float volume) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   volume_ = std::clamp(volume, 0.0f, 1.0f);
 }
 
@@ -222,13 +223,13 @@ void AudioPlayer::setVolume(float volume, double /*fadeDuration*/) { setVolume(v
 double AudioPlayer::duration() const { return duration_; }
 
 double AudioPlayer::currentTime() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   const double position = positionLocked();
   return duration_ > 0 ? std::fmod(position, duration_) : 0.0;
 }
 
 void AudioPlayer::setCurrentTime(double seconds) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   // A seek restarts the pass count, as the platform counts loops from the seek.
   position_ = std::clamp(seconds, 0.0, duration_);
   if (playing_) {
@@ -238,12 +239,12 @@ void AudioPlayer::setCurrentTime(double seconds) {
 }
 
 void AudioPlayer::setDelegate(std::weak_ptr<AudioPlayerDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 std::shared_ptr<AudioPlayerDelegate> AudioPlayer::delegate() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return delegate_.lock();
 }
 
@@ -268,7 +269,7 @@ void AudioPlayer::scheduleEndLocked() {
 void AudioPlayer::endReached(std::uint64_t generation) {
   bool decodeError;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     if (generation != generation_ || !playing_) return;
     decodeError = playable_ < duration_;
     playing_ = false;

@@ -12,9 +12,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
 namespace platform {
@@ -74,22 +74,22 @@ class AudioPlayer : public std::enable_shared_from_this<AudioPlayer> {
 
  private:
   AudioPlayer(std::string name, double duration, double playableDuration);
-  void scheduleEndLocked();
-  void stopLocked();
-  double positionLocked() const;  // seconds since the start of the first pass
+  void scheduleEndLocked() REQUIRES(mutex_);
+  void stopLocked() REQUIRES(mutex_);
+  double positionLocked() const REQUIRES(mutex_);  // seconds since the start of the first pass
   void endReached(std::uint64_t generation);
 
-  mutable std::recursive_mutex mutex_;
+  mutable RecursiveMutex mutex_;
   const std::string name_;
   const double duration_;
   const double playable_;  // seconds of real data; below duration_ for truncated data
-  long loops_ = 0;
-  float volume_ = 1.0f;
-  bool playing_ = false;
-  double position_ = 0;   // at the last start or pause
-  double startedAt_ = 0;  // clock uptime when play() started
-  std::uint64_t generation_ = 0;  // invalidates scheduled ends after pause/stop/seek
-  std::weak_ptr<AudioPlayerDelegate> delegate_;
+  long loops_ GUARDED_BY(mutex_) = 0;
+  float volume_ GUARDED_BY(mutex_) = 1.0f;
+  bool playing_ GUARDED_BY(mutex_) = false;
+  double position_ GUARDED_BY(mutex_) = 0;           // at the last start or pause
+  double startedAt_ GUARDED_BY(mutex_) = 0;          // clock uptime when play() started
+  std::uint64_t generation_ GUARDED_BY(mutex_) = 0;  // invalidates scheduled ends after pause/stop/seek
+  std::weak_ptr<AudioPlayerDelegate> delegate_ GUARDED_BY(mutex_);
 };
 
 // A valid placeholder sound: silent 8 kHz mono 8-bit PCM of `seconds`, tagged with `name`.

@@ -1,6 +1,7 @@
 #include "platform/media/audio_session.h"
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/media/media_state.h"
 
 namespace platform {
@@ -12,7 +13,7 @@ AudioSession& AudioSession::sharedInstance() {
 
 bool AudioSession::setCategory(std::string_view category, std::string_view mode, unsigned options, Error* error) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (s.sessionFailure) {
     setError(error, *s.sessionFailure);
     return false;
@@ -29,7 +30,7 @@ bool AudioSession::setCategory(std::string_view category, Error* error) {
 
 bool AudioSession::setActive(bool active, Error* error) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (s.sessionFailure) {
     setError(error, *s.sessionFailure);
     return false;
@@ -40,25 +41,25 @@ bool AudioSession::setActive(bool active, Error* error) {
 
 std::string AudioSession::category() const {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.category.empty() ? std::string(kAudioSessionCategorySoloAmbient) : s.category;
 }
 
 std::string AudioSession::mode() const {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.mode.empty() ? std::string(kAudioSessionModeDefault) : s.mode;
 }
 
 unsigned AudioSession::categoryOptions() const {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.options;
 }
 
 bool AudioSession::isActive() const {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.active;
 }
 

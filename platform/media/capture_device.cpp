@@ -6,6 +6,7 @@
 #include "platform/foundation/error.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/media/media_state.h"
 
@@ -29,7 +30,7 @@ struct Flags {
 
 Flags flags() {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return {s.hasTorch, s.lockFails, s.torchOnFails};
 }
 
@@ -40,7 +41,7 @@ std::string onDetail(float level) { return format("on %g", static_cast<double>(l
 std::shared_ptr<CaptureDevice> CaptureDevice::defaultDeviceWithMediaType(MediaType type) {
   if (type != MediaType::Video) return nullptr;
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (!s.hasDevice) return nullptr;
   if (!s.device) s.device = std::make_shared<CaptureDevice>();
   return s.device;
@@ -53,13 +54,13 @@ bool CaptureDevice::lockForConfiguration(Error* error) {
     setError(error, captureError(kCaptureErrorDeviceNotAvailable, "Cannot use the device"));
     return false;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++locks_;
   return true;
 }
 
 void CaptureDevice::unlockForConfiguration() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (locks_ == 0) {
     throw Exception(std::string(kGenericException), "unlockForConfiguration called without a matching lockForConfiguration");
   }
@@ -67,12 +68,12 @@ void CaptureDevice::unlockForConfiguration() {
 }
 
 bool CaptureDevice::isLockedForConfiguration() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return locks_ > 0;
 }
 
 int CaptureDevice::lockCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return locks_;
 }
 
@@ -87,7 +88,7 @@ bool CaptureDevice::setTorchModeOnWithLevel(float level, Error* error) {
   const Flags f = flags();
   bool changed = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     requireLockAndTorchLocked("setTorchModeOnWithLevel", f.hasTorch);
     if (!(level > 0.0f && level <= kMaxAvailableTorchLevel)) {
       setError(error, captureError(kCaptureErrorUnknown, format("Torch level %g is out of range", static_cast<double>(level))));
@@ -110,7 +111,7 @@ void CaptureDevice::setTorchMode(TorchMode mode) {
   const Flags f = flags();
   std::string detail;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     requireLockAndTorchLocked("setTorchMode", f.hasTorch);
     // Auto lights only in the dark, which this device never sees.
     const bool wasOn = mode_ == TorchMode::On;
@@ -128,22 +129,22 @@ void CaptureDevice::setTorchMode(TorchMode mode) {
 }
 
 TorchMode CaptureDevice::torchMode() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return mode_;
 }
 
 float CaptureDevice::torchLevel() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return mode_ == TorchMode::On ? level_ : 0.0f;
 }
 
 bool CaptureDevice::isTorchActive() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return mode_ == TorchMode::On;
 }
 
 void CaptureDevice::resetForDriver() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   locks_ = 0;
   mode_ = TorchMode::Off;
   level_ = 0;

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -47,13 +48,13 @@ class CaptureDevice {
   CaptureDevice& operator=(const CaptureDevice&) = delete;
 
  private:
-  void requireLockAndTorchLocked(const char* what, bool hasTorch) const;
+  void requireLockAndTorchLocked(const char* what, bool hasTorch) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  int locks_ = 0;
-  TorchMode mode_ = TorchMode::Off;
-  float level_ = 0;
-  float lastLevel_ = kMaxAvailableTorchLevel;
+  mutable Mutex mutex_;
+  int locks_ GUARDED_BY(mutex_) = 0;
+  TorchMode mode_ GUARDED_BY(mutex_) = TorchMode::Off;
+  float level_ GUARDED_BY(mutex_) = 0;
+  float lastLevel_ GUARDED_BY(mutex_) = kMaxAvailableTorchLevel;
 };
 
 }  // namespace platform

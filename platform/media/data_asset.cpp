@@ -2,11 +2,11 @@
 
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <system_error>
 
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/media/media_driver.h"
 #include "platform/media/media_state.h"
 
@@ -14,12 +14,12 @@ namespace platform {
 
 namespace {
 
-std::mutex& directoryMutex() {
-  static std::mutex mutex;
+Mutex& directoryMutex() {
+  static Mutex mutex;
   return mutex;
 }
 
-std::filesystem::path& overrideDirectory() {
+std::filesystem::path& overrideDirectory() REQUIRES(directoryMutex()) {
   static std::filesystem::path directory;
   return directory;
 }
@@ -41,13 +41,13 @@ std::optional<Data> readFile(const std::filesystem::path& path) {
 }  // namespace
 
 void DataAsset::setSearchDirectory(std::filesystem::path directory) {
-  std::lock_guard lock(directoryMutex());
+  MutexLock lock(directoryMutex());
   overrideDirectory() = std::move(directory);
 }
 
 std::filesystem::path DataAsset::searchDirectory() {
   {
-    std::lock_guard lock(directoryMutex());
+    MutexLock lock(directoryMutex());
     if (!overrideDirectory().empty()) return overrideDirectory();
   }
   auto bundle = Bundle::main();
@@ -77,7 +77,7 @@ std::shared_ptr<DataAsset> DataAsset::make(const std::string& name) {
   if (!bytes) return nullptr;
   {
     auto& s = MediaState::shared();
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.assetNames[MediaState::hashOf(*bytes)] = name;
   }
   std::string type = found->extension().string();

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/media/audio_player.h"
 #include "platform/media/capture_device.h"
 #include "platform/media/media_state.h"
@@ -31,7 +32,7 @@ void reset() {
   std::shared_ptr<CaptureDevice> device;
   {
     auto& s = MediaState::shared();
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.sessionFailure.reset();
     s.category.clear();
     s.mode.clear();
@@ -49,37 +50,37 @@ void reset() {
 
 void setAudioSessionFailure(std::optional<Error> error) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.sessionFailure = std::move(error);
 }
 
 void setHasCaptureDevice(bool present) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.hasDevice = present;
 }
 
 void setHasTorch(bool hasTorch) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.hasTorch = hasTorch;
 }
 
 void setLockForConfigurationFails(bool fails) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.lockFails = fails;
 }
 
 void setTorchOnFails(bool fails) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.torchOnFails = fails;
 }
 
 void setAssetFault(const std::string& name, std::optional<AssetFault> fault) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (fault) {
     s.assetFaults[name] = *fault;
   } else {
@@ -89,7 +90,7 @@ void setAssetFault(const std::string& name, std::optional<AssetFault> fault) {
 
 std::optional<AssetFault> assetFault(std::string_view name) {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   auto it = s.assetFaults.find(std::string(name));
   if (it == s.assetFaults.end()) return std::nullopt;
   return it->second;
@@ -97,7 +98,7 @@ std::optional<AssetFault> assetFault(std::string_view name) {
 
 std::vector<NowPlaying> nowPlaying() {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   std::vector<NowPlaying> result;
   for (AudioPlayer* player : s.players) {
     if (player->isPlaying()) result.push_back({player->name(), player->numberOfLoops() == -1, player->volume()});
@@ -107,7 +108,7 @@ std::vector<NowPlaying> nowPlaying() {
 
 static std::shared_ptr<CaptureDevice> existingDevice() {
   auto& s = MediaState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.device;
 }
 

@@ -2,13 +2,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/media/media_driver.h"
 
 namespace platform {
@@ -18,26 +18,26 @@ class CaptureDevice;
 class DispatchQueue;
 
 struct MediaState {
-  std::mutex mutex;
+  Mutex mutex;
   // Audio session.
-  std::optional<Error> sessionFailure;
-  std::string category;
-  std::string mode;
-  unsigned options = 0;
-  bool active = false;
+  std::optional<Error> sessionFailure GUARDED_BY(mutex);
+  std::string category GUARDED_BY(mutex);
+  std::string mode GUARDED_BY(mutex);
+  unsigned options GUARDED_BY(mutex) = 0;
+  bool active GUARDED_BY(mutex) = false;
   // Capture device.
-  bool hasDevice = true;
-  bool hasTorch = true;
-  bool lockFails = false;
-  bool torchOnFails = false;
-  std::shared_ptr<CaptureDevice> device;
+  bool hasDevice GUARDED_BY(mutex) = true;
+  bool hasTorch GUARDED_BY(mutex) = true;
+  bool lockFails GUARDED_BY(mutex) = false;
+  bool torchOnFails GUARDED_BY(mutex) = false;
+  std::shared_ptr<CaptureDevice> device GUARDED_BY(mutex);
   // Live players in order of creation; each removes itself before it dies.
-  std::vector<AudioPlayer*> players;
+  std::vector<AudioPlayer*> players GUARDED_BY(mutex);
   // Names of the assets loaded so far by a hash of their bytes, so that a player made from an
   // asset's data knows its name even when the sound carries no name tag.
-  std::unordered_map<std::size_t, std::string> assetNames;
+  std::unordered_map<std::size_t, std::string> assetNames GUARDED_BY(mutex);
   // Assets the driver made missing or unreadable, by name.
-  std::unordered_map<std::string, MediaDriver::AssetFault> assetFaults;
+  std::unordered_map<std::string, MediaDriver::AssetFault> assetFaults GUARDED_BY(mutex);
 
   static std::size_t hashOf(const Data& data);
 

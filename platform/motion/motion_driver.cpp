@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/motion/motion_state.h"
 #include "platform/runloop/clock.h"
 #include "platform/ui/application.h"
@@ -24,12 +25,12 @@ namespace {
 constexpr double kDefaultRepeatInterval = 0.1;
 
 struct Pose {
-  std::mutex mutex;
-  std::optional<Acceleration> held;
-  double interval = kDefaultRepeatInterval;
-  double origin = 0;         // uptime of the first push of the held pose
-  std::uint64_t ticks = 0;   // pushes since origin
-  std::uint64_t generation = 0;
+  Mutex mutex;
+  std::optional<Acceleration> held GUARDED_BY(mutex);
+  double interval GUARDED_BY(mutex) = kDefaultRepeatInterval;
+  double origin GUARDED_BY(mutex) = 0;        // uptime of the first push of the held pose
+  std::uint64_t ticks GUARDED_BY(mutex) = 0;  // pushes since origin
+  std::uint64_t generation GUARDED_BY(mutex) = 0;
 };
 
 Pose& pose() {
@@ -46,7 +47,7 @@ void push(const AccelerometerData* data, const Error* error) {
   // A suspended app hears nothing from its sensors.
   if (auto app = Application::shared(); app && app->applicationState() == ApplicationState::Background) return;
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (!s.available) return;
   for (MotionManager* manager : s.managers) manager->deliver(data, error);
 }
@@ -57,7 +58,7 @@ void repeatTick(std::uint64_t generation) {
   Acceleration a;
   {
     auto& p = pose();
-    std::lock_guard lock(p.mutex);
+    MutexLock lock(p.mutex);
     if (generation != p.generation || !p.held) return;
     a = *p.held;
     ++p.ticks;
@@ -71,7 +72,7 @@ void scheduleNext(std::uint64_t generation) {
   double delay;
   {
     auto& p = pose();
-    std::lock_guard lock(p.mutex);
+    MutexLock lock(p.mutex);
     if (generation != p.generation) return;
     const double due = p.origin + static_cast<double>(p.ticks + 1) * p.interval;
     delay = std::max(0.0, due - Clock::current().uptime());
@@ -84,7 +85,7 @@ void restartRepeats() {
   std::uint64_t generation;
   {
     auto& p = pose();
-    std::lock_guard lock(p.mutex);
+    MutexLock lock(p.mutex);
     generation = ++p.generation;
     held = p.held;
     p.origin = Clock::current().uptime();
@@ -100,11 +101,11 @@ void restartRepeats() {
 void reset() {
   {
     auto& s = MotionState::shared();
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.available = true;
   }
   auto& p = pose();
-  std::lock_guard lock(p.mutex);
+  MutexLock lock(p.mutex);
   p.held.reset();
   p.interval = kDefaultRepeatInterval;
   ++p.generation;
@@ -119,14 +120,14 @@ void pushEmpty(const Error* error) { push(nullptr, error); }
 
 void setAccelerometerAvailable(bool available) {
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.available = available;
 }
 
 void setHeldPose(double x, double y, double z) {
   {
     auto& p = pose();
-    std::lock_guard lock(p.mutex);
+    MutexLock lock(p.mutex);
     p.held = Acceleration{x, y, z};
   }
   restartRepeats();
@@ -134,14 +135,14 @@ void setHeldPose(double x, double y, double z) {
 
 void clearHeldPose() {
   auto& p = pose();
-  std::lock_guard lock(p.mutex);
+  MutexLock lock(p.mutex);
   p.held.reset();
   ++p.generation;
 }
 
 std::optional<Acceleration> heldPose() {
   auto& p = pose();
-  std::lock_guard lock(p.mutex);
+  MutexLock lock(p.mutex);
   return p.held;
 }
 
@@ -149,7 +150,7 @@ void setRepeatInterval(double seconds) {
   if (!(seconds > 0) || !std::isfinite(seconds)) return;
   {
     auto& p = pose();
-    std::lock_guard lock(p.mutex);
+    MutexLock lock(p.mutex);
     p.interval = seconds;
   }
   restartRepeats();
@@ -157,13 +158,13 @@ void setRepeatInterval(double seconds) {
 
 double repeatInterval() {
   auto& p = pose();
-  std::lock_guard lock(p.mutex);
+  MutexLock lock(p.mutex);
   return p.interval;
 }
 
 int activeManagerCount() {
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   int count = 0;
   for (MotionManager* manager : s.managers) count += manager->isAccelerometerActive() ? 1 : 0;
   return count;

@@ -4,60 +4,61 @@
 
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/motion/motion_state.h"
 
 namespace platform {
 
 MotionManager::MotionManager() {
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.managers.push_back(this);
 }
 
 MotionManager::~MotionManager() {
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   std::erase(s.managers, this);
 }
 
 bool MotionManager::isAccelerometerAvailable() const {
   auto& s = MotionState::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.available;
 }
 
 double MotionManager::accelerometerUpdateInterval() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return interval_;
 }
 
 void MotionManager::setAccelerometerUpdateInterval(double seconds) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // The hardware has a fastest rate; asking for more gives that rate.
   interval_ = std::max(seconds, 0.01);
 }
 
 void MotionManager::startAccelerometerUpdates(std::shared_ptr<OperationQueue> queue, AccelerometerHandler handler) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   active_ = true;
   queue_ = std::move(queue);
   handler_ = handler ? std::make_shared<const AccelerometerHandler>(std::move(handler)) : nullptr;
 }
 
 void MotionManager::stopAccelerometerUpdates() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   active_ = false;
   queue_.reset();
   handler_.reset();
 }
 
 bool MotionManager::isAccelerometerActive() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return active_;
 }
 
 std::shared_ptr<const AccelerometerData> MotionManager::accelerometerData() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return last_;
 }
 
@@ -65,7 +66,7 @@ void MotionManager::deliver(const AccelerometerData* data, const Error* error) {
   std::shared_ptr<OperationQueue> queue;
   std::shared_ptr<const AccelerometerHandler> handler;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!active_) return;
     if (data) last_ = std::make_shared<const AccelerometerData>(*data);
     queue = queue_;

@@ -5,7 +5,8 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -51,12 +52,12 @@ class MotionManager {
   void deliver(const AccelerometerData* data, const Error* error);
 
  private:
-  mutable std::mutex mutex_;
-  double interval_ = 0.01;
-  bool active_ = false;
-  std::shared_ptr<OperationQueue> queue_;
-  std::shared_ptr<const AccelerometerHandler> handler_;
-  std::shared_ptr<const AccelerometerData> last_;
+  mutable Mutex mutex_;
+  double interval_ GUARDED_BY(mutex_) = 0.01;
+  bool active_ GUARDED_BY(mutex_) = false;
+  std::shared_ptr<OperationQueue> queue_ GUARDED_BY(mutex_);
+  std::shared_ptr<const AccelerometerHandler> handler_ GUARDED_BY(mutex_);
+  std::shared_ptr<const AccelerometerData> last_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

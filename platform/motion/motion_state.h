@@ -1,17 +1,18 @@
 // The registry of motion managers shared by the managers and the driver.
 #pragma once
 
-#include <mutex>
 #include <vector>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
 class MotionManager;
 
 struct MotionState {
-  std::mutex mutex;
-  bool available = true;
-  std::vector<MotionManager*> managers;  // each removes itself before it dies
+  Mutex mutex;
+  bool available GUARDED_BY(mutex) = true;
+  std::vector<MotionManager*> managers GUARDED_BY(mutex);  // each removes itself before it dies
 
   static MotionState& shared();
 };

@@ -3,6 +3,7 @@
 #include "platform/foundation/console.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/privacy_store.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/notifications/notification_state.h"
 
 namespace platform {
@@ -12,7 +13,7 @@ NotificationState& NotificationState::shared() {
     auto* created = new NotificationState;
     // Another home is another phone: its own answers.
     Home::addChangeObserver([created] {
-      std::lock_guard lock(created->mutex);
+      MutexLock lock(created->mutex);
       created->status.reset();
     });
     return created;
@@ -45,7 +46,7 @@ namespace {
 void resetState(std::optional<AuthorizationStatus> status) {
   {
     auto& n = NotificationState::shared();
-    std::lock_guard lock(n.mutex);
+    MutexLock lock(n.mutex);
     n.status = status;
     n.answer = true;
     n.answerError.reset();
@@ -66,20 +67,20 @@ void forgetForRelaunch() { resetState(std::nullopt); }
 
 void setAuthorizationStatus(AuthorizationStatus status) {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   n.storeStatus(status);
 }
 
 void setAuthorizationAnswer(bool grant, std::optional<Error> error) {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   n.answer = grant;
   n.answerError = std::move(error);
 }
 
 int authorizationPromptCount() {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   return n.prompts;
 }
 
@@ -103,13 +104,13 @@ std::vector<Scheduled> scheduled() {
 
 void setAppInForeground(bool foreground) {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   n.foreground = foreground;
 }
 
 bool isAppInForeground() {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   return n.foreground;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/notifications/notification_state.h"
 #include "platform/ui/application.h"
@@ -19,7 +20,7 @@ bool allowsShowing(AuthorizationStatus status) {
 
 NotificationSettings settingsNow() {
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   const auto status = n.currentStatus();
   const bool allowed = allowsShowing(status);
   return {status, allowed, allowed};
@@ -43,7 +44,7 @@ std::optional<Error> checkTrigger(const std::optional<TimeIntervalNotificationTr
 bool appIsInFront() {
   if (auto app = Application::shared()) return app->applicationState() != ApplicationState::Background;
   auto& n = NotificationState::shared();
-  std::lock_guard lock(n.mutex);
+  MutexLock lock(n.mutex);
   return n.foreground;
 }
 
@@ -55,11 +56,11 @@ struct UserNotificationCenter::State {
     Date fireDate;
     std::uint64_t generation;
   };
-  mutable std::mutex mutex;
-  std::vector<Entry> pending;  // in order of addition
-  std::vector<UserNotification> delivered;
-  std::weak_ptr<UserNotificationCenterDelegate> delegate;
-  std::uint64_t generations = 0;
+  mutable Mutex mutex;
+  std::vector<Entry> pending GUARDED_BY(mutex);  // in order of addition
+  std::vector<UserNotification> delivered GUARDED_BY(mutex);
+  std::weak_ptr<UserNotificationCenterDelegate> delegate GUARDED_BY(mutex);
+  std::uint64_t generations GUARDED_BY(mutex) = 0;
 };
 
 std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {
@@ -80,7 +81,7 @@ void UserNotificationCenter::requestAuthorization(unsigned options,
     std::optional<Error> error;
     {
       auto& n = NotificationState::shared();
-      std::lock_guard lock(n.mutex);
+      MutexLock lock(n.mutex);
       if (n.currentStatus() == AuthorizationStatus::NotDetermined) {
         if (options & kAuthorizationOptionProvisional) {
           n.storeStatus(AuthorizationStatus::Provisional);
@@ -111,7 +112,7 @@ void UserNotificationCenter::add(NotificationRequest request, std::function<void
     const std::string identifier = request.identifier;
     std::uint64_t generation;
     {
-      std::lock_guard lock(s_->mutex);
+      MutexLock lock(s_->mutex);
       generation = ++s_->generations;
       // A request with a pending identifier takes the old one's place.
       std::erase_if(s_->pending, [&](const State::Entry& e) { return e.request.identifier == identifier; });
@@ -141,7 +142,7 @@ void UserNotificationCenter::getPendingNotificationRequests(
 std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequests() const {
   std::vector<State::Entry> entries;
   {
-    std::lock_guard lock(s_->mutex);
+    MutexLock lock(s_->mutex);
     entries = s_->pending;
   }
   std::stable_sort(entries.begin(), entries.end(),
@@ -155,7 +156,7 @@ std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequ
 std::vector<std::pair<std::string, Date>> UserNotificationCenter::pendingFireDates() const {
   std::vector<std::pair<std::string, Date>> result;
   {
-    std::lock_guard lock(s_->mutex);
+    MutexLock lock(s_->mutex);
     for (const auto& e : s_->pending) result.emplace_back(e.request.identifier, e.fireDate);
   }
   std::stable_sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -163,34 +164,34 @@ std::vector<std::pair<std::string, Date>> UserNotificationCenter::pendingFireDat
 }
 
 void UserNotificationCenter::removePendingNotificationRequests(const std::vector<std::string>& identifiers) {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   std::erase_if(s_->pending, [&](const State::Entry& e) {
     return std::find(identifiers.begin(), identifiers.end(), e.request.identifier) != identifiers.end();
   });
 }
 
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   s_->pending.clear();
 }
 
 std::vector<UserNotification> UserNotificationCenter::deliveredNotifications() const {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   return s_->delivered;
 }
 
 void UserNotificationCenter::removeAllDeliveredNotifications() {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   s_->delivered.clear();
 }
 
 void UserNotificationCenter::setDelegate(std::weak_ptr<UserNotificationCenterDelegate> delegate) {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   s_->delegate = std::move(delegate);
 }
 
 std::shared_ptr<UserNotificationCenterDelegate> UserNotificationCenter::delegate() const {
-  std::lock_guard lock(s_->mutex);
+  MutexLock lock(s_->mutex);
   return s_->delegate.lock();
 }
 
@@ -199,7 +200,7 @@ void UserNotificationCenter::fire(const std::string& identifier, std::uint64_t g
   std::optional<std::uint64_t> again;
   double interval = 0;
   {
-    std::lock_guard lock(s_->mutex);
+    MutexLock lock(s_->mutex);
     auto it = std::find_if(s_->pending.begin(), s_->pending.end(), [&](const State::Entry& e) {
       return e.request.identifier == identifier && e.generation == generation;
     });
@@ -243,7 +244,7 @@ void UserNotificationCenter::fire(const std::string& identifier, std::uint64_t g
 
 void UserNotificationCenter::show(const UserNotification& notification) {
   {
-    std::lock_guard lock(s_->mutex);
+    MutexLock lock(s_->mutex);
     s_->delivered.push_back(notification);
   }
   const auto& r = notification.request;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/photos/photo_store.h"
 
 namespace platform {
@@ -18,7 +19,7 @@ PhotoAuthorizationStatus legacy(PhotoAuthorizationStatus status) {
 // Asks the user while undecided; answers the status either way.
 PhotoAuthorizationStatus decide() {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (s.currentStatus() == PhotoAuthorizationStatus::NotDetermined) {
     ++s.prompts;
     s.storeStatus(s.answer);
@@ -70,7 +71,7 @@ void PhotoLibrary::performChanges(std::function<void()> changes,
     } else if (!photo_store::canRead()) {
       error = photo_store::photosError(kPhotosErrorAccessUserDenied, "The user has not allowed access to photos");
     } else {
-      std::lock_guard lock(photo_store::diskMutex());
+      RecursiveMutexLock lock(photo_store::diskMutex());
       photo_store::Change change;
       bool blockRan = false;
       {

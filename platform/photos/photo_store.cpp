@@ -10,6 +10,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/privacy_store.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 
 namespace platform::photo_store {
@@ -90,7 +91,7 @@ State& State::shared() {
     auto* created = new State;
     // Another home is another phone: its own answers.
     Home::addChangeObserver([created] {
-      std::lock_guard lock(created->mutex);
+      MutexLock lock(created->mutex);
       created->status.reset();
     });
     return created;
@@ -116,14 +117,14 @@ void State::storeStatus(PhotoAuthorizationStatus newStatus) {
   }
 }
 
-std::recursive_mutex& diskMutex() {
-  static std::recursive_mutex mutex;
+RecursiveMutex& diskMutex() {
+  static RecursiveMutex mutex;
   return mutex;
 }
 
 PhotoAuthorizationStatus status() {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.currentStatus();
 }
 
@@ -135,7 +136,7 @@ bool canRead() {
 fs::path root() { return Home::photos(); }
 
 std::vector<AlbumOnDisk> albums() {
-  std::lock_guard lock(diskMutex());
+  RecursiveMutexLock lock(diskMutex());
   std::vector<AlbumOnDisk> out;
   std::error_code ec;
   for (fs::directory_iterator it(root(), ec), end; !ec && it != end; it.increment(ec)) {
@@ -148,7 +149,7 @@ std::vector<AlbumOnDisk> albums() {
 }
 
 std::vector<fs::path> images(const fs::path& folder) {
-  std::lock_guard lock(diskMutex());
+  RecursiveMutexLock lock(diskMutex());
   std::vector<fs::path> out;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -194,14 +195,14 @@ std::string Change::reserveAlbumFolder(const std::string& title) {
 }
 
 bool Change::apply(Error* error) {
-  std::lock_guard lock(diskMutex());
+  RecursiveMutexLock lock(diskMutex());
   auto fail = [error](const Error& e) {
     if (error) *error = e;
     return false;
   };
   {
     auto& s = State::shared();
-    std::lock_guard stateLock(s.mutex);
+    MutexLock stateLock(s.mutex);
     if (s.changesFailure) return fail(*s.changesFailure);
   }
   if (failure) return fail(*failure);

@@ -3,37 +3,36 @@
 #pragma once
 
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "platform/photos/photo_library.h"
 
 namespace platform::photo_store {
 
 struct State {
-  std::mutex mutex;
+  Mutex mutex;
   // The system keeps the status across launches; none until read from its store (again after a
   // change of home or a relaunch).
-  std::optional<PhotoAuthorizationStatus> status;
-  PhotoAuthorizationStatus answer = PhotoAuthorizationStatus::Authorized;
-  int prompts = 0;
-  std::optional<Error> changesFailure;
+  std::optional<PhotoAuthorizationStatus> status GUARDED_BY(mutex);
+  PhotoAuthorizationStatus answer GUARDED_BY(mutex) = PhotoAuthorizationStatus::Authorized;
+  int prompts GUARDED_BY(mutex) = 0;
+  std::optional<Error> changesFailure GUARDED_BY(mutex);
 
   static State& shared();
 
-  // Both with `mutex` held.
-  PhotoAuthorizationStatus currentStatus();
-  void storeStatus(PhotoAuthorizationStatus newStatus);
+  PhotoAuthorizationStatus currentStatus() REQUIRES(mutex);
+  void storeStatus(PhotoAuthorizationStatus newStatus) REQUIRES(mutex);
 };
 
 // Held while the disk is read or changed, and for the whole of a change block, so that a change
 // sees the library as it will apply to it.
-std::recursive_mutex& diskMutex();
+RecursiveMutex& diskMutex();
 
 PhotoAuthorizationStatus status();
 // Fetches see the library only with read access.

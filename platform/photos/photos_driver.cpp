@@ -1,5 +1,6 @@
 #include "platform/photos/photos_driver.h"
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/photos/photo_store.h"
 
 namespace platform::PhotosDriver {
@@ -10,7 +11,7 @@ namespace {
 
 void resetState(std::optional<PhotoAuthorizationStatus> status) {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.status = status;
   s.answer = PhotoAuthorizationStatus::Authorized;
   s.prompts = 0;
@@ -25,25 +26,25 @@ void forgetForRelaunch() { resetState(std::nullopt); }
 
 void setAuthorizationStatus(PhotoAuthorizationStatus status) {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.storeStatus(status);
 }
 
 void setAuthorizationAnswer(PhotoAuthorizationStatus answer) {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.answer = answer;
 }
 
 int authorizationPromptCount() {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.prompts;
 }
 
 void setChangesFailure(std::optional<Error> error) {
   auto& s = State::shared();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.changesFailure = std::move(error);
 }
 

@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <vector>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/timeline.h"
 
 namespace platform {
@@ -14,21 +14,18 @@ namespace platform {
 namespace {
 
 struct ClockSlot {
-  std::mutex mutex;
-  std::shared_ptr<Clock> current;
+  ClockSlot() : current(std::make_shared<RealClock>()), fast(current.get()) {}
+
+  Mutex mutex;
+  std::shared_ptr<Clock> current GUARDED_BY(mutex);
   // Clock::current() hands out references, so a clock that was ever installed stays alive: a
   // reader on another thread may still hold the previous one while a test installs the next.
-  std::vector<std::shared_ptr<Clock>> retired;
+  std::vector<std::shared_ptr<Clock>> retired GUARDED_BY(mutex);
   std::atomic<Clock*> fast{nullptr};
 };
 
 ClockSlot& slot() {
-  static ClockSlot* s = [] {
-    auto* made = new ClockSlot;
-    made->current = std::make_shared<RealClock>();
-    made->fast.store(made->current.get(), std::memory_order_release);
-    return made;
-  }();
+  static ClockSlot* s = new ClockSlot;
   return *s;
 }
 
@@ -38,7 +35,7 @@ Clock& Clock::current() { return *slot().fast.load(std::memory_order_acquire); }
 
 std::shared_ptr<Clock> Clock::currentShared() {
   auto& s = slot();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.current;
 }
 
@@ -46,7 +43,7 @@ void Clock::setCurrent(std::shared_ptr<Clock> clock) {
   if (!clock) clock = std::make_shared<RealClock>();
   auto& s = slot();
   {
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.retired.push_back(s.current);
     s.current = clock;
     s.fast.store(clock.get(), std::memory_order_release);

@@ -1,9 +1,9 @@
 // A clock that moves only when told; tests install one so that time is theirs to drive.
 #pragma once
 
-#include <mutex>
 
 #include "platform/foundation/date.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 
 namespace platform::testing {
@@ -26,12 +26,12 @@ class ManualClock final : public Clock {
   void setUptime(double uptime);
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // The wall date is derived from uptime (anchor + elapsed), so that ten thousand small steps do
   // not add up rounding errors.
-  Date dateAnchor_;
-  double uptimeAnchor_;
-  double uptime_;
+  Date dateAnchor_ GUARDED_BY(mutex_);
+  double uptimeAnchor_ GUARDED_BY(mutex_);
+  double uptime_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::testing

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop_impl.h"
 #include "platform/runloop/virtual_time.h"
@@ -33,7 +34,7 @@ void RunLoopImpl::addTimer(const std::shared_ptr<Timer>& timer) {
   auto impl = std::dynamic_pointer_cast<TimerImpl>(timer);
   if (!impl || !impl->isValid()) return;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (std::find(timers_.begin(), timers_.end(), impl) != timers_.end()) return;
     // Listed before it is scheduled, so that it is found as soon as it falls due.
     timers_.push_back(impl);
@@ -43,7 +44,7 @@ void RunLoopImpl::addTimer(const std::shared_ptr<Timer>& timer) {
 
 void RunLoopImpl::removeTimer(const TimerImpl* timer) {
   std::shared_ptr<TimerImpl> removed;  // released outside the lock
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = std::find_if(timers_.begin(), timers_.end(), [&](const auto& t) { return t.get() == timer; });
   if (it == timers_.end()) return;
   removed = std::move(*it);
@@ -53,7 +54,7 @@ void RunLoopImpl::removeTimer(const TimerImpl* timer) {
 bool RunLoopImpl::fireDueTimers() {
   std::vector<std::pair<TimelineKey, std::shared_ptr<TimerImpl>>> due;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& timer : timers_) {
       if (auto key = timer->dueKey()) due.emplace_back(*key, timer);
     }
@@ -79,7 +80,7 @@ bool RunLoopImpl::processOnce() {
 bool RunLoopImpl::hasWork() const {
   if (isMain_ && mainQueueHasWork()) return true;
   if (isSuspended()) return false;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return std::any_of(timers_.begin(), timers_.end(), [](const auto& t) { return t->dueKey().has_value(); });
 }
 
@@ -145,7 +146,7 @@ void RunLoopImpl::performAfterDelay(const void* target, std::string action, doub
 void RunLoopImpl::cancelPreviousPerformRequests(const void* target, std::string_view action) {
   std::vector<std::shared_ptr<TimerImpl>> cancelled;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& timer : timers_) {
       if (timer->isPerformRequestFor(target, action)) cancelled.push_back(timer);
     }
@@ -162,7 +163,7 @@ void RunLoopImpl::setSuspended(bool suspended) {
 void RunLoopImpl::reset() {
   std::vector<std::shared_ptr<TimerImpl>> timers;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     timers = timers_;
   }
   for (auto& timer : timers) timer->invalidate();

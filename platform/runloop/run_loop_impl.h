@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/dispatch/main_thread.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/runloop/timeline.h"
 
@@ -42,28 +42,28 @@ class TimerImpl final : public Timer {
   bool isPerformRequestFor(const void* target, std::string_view action) const;
 
  private:
-  double deadlineLocked() const { return firstDeadline_ + static_cast<double>(ticks_) * interval_; }
-  void scheduleLocked();
+  double deadlineLocked() const REQUIRES(mutex_) { return firstDeadline_ + static_cast<double>(ticks_) * interval_; }
+  void scheduleLocked() REQUIRES(mutex_);
   // Moves a repeating timer to its next grid point, or invalidates a one-shot timer.
   void afterFiring();
 
   const double interval_;
   const bool repeats_;
   const Value userInfo_;
-  mutable std::mutex mutex_;
-  Block block_;
-  double firstDeadline_;
+  mutable Mutex mutex_;
+  Block block_ GUARDED_BY(mutex_);
+  double firstDeadline_ GUARDED_BY(mutex_);
   // Firings so far; the next deadline is firstDeadline_ + ticks_ * interval_, so a repeating
   // timer never drifts.
-  std::uint64_t ticks_ = 0;
-  TimelineKey key_;
-  TimelineKey dueKey_;
-  bool due_ = false;
+  std::uint64_t ticks_ GUARDED_BY(mutex_) = 0;
+  TimelineKey key_ GUARDED_BY(mutex_);
+  TimelineKey dueKey_ GUARDED_BY(mutex_);
+  bool due_ GUARDED_BY(mutex_) = false;
   std::atomic<bool> valid_{true};
-  std::weak_ptr<RunLoopImpl> loop_;
-  bool isPerformRequest_ = false;
-  const void* performTarget_ = nullptr;
-  std::string performAction_;
+  std::weak_ptr<RunLoopImpl> loop_ GUARDED_BY(mutex_);
+  bool isPerformRequest_ GUARDED_BY(mutex_) = false;
+  const void* performTarget_ GUARDED_BY(mutex_) = nullptr;
+  std::string performAction_ GUARDED_BY(mutex_);
 };
 
 class RunLoopImpl final : public RunLoop, public std::enable_shared_from_this<RunLoopImpl> {
@@ -94,8 +94,8 @@ class RunLoopImpl final : public RunLoop, public std::enable_shared_from_this<Ru
 
   const bool isMain_;
   Waker ownWaker_;
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<TimerImpl>> timers_;
+  mutable Mutex mutex_;
+  std::vector<std::shared_ptr<TimerImpl>> timers_ GUARDED_BY(mutex_);
   std::atomic<bool> suspended_{false};
   std::atomic<bool> stopped_{false};
 };

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 
 namespace platform::detail {
@@ -18,7 +19,7 @@ Timeline& Timeline::shared() {
 
 TimelineKey Timeline::schedule(double deadline, Fire fire) {
   if (std::isnan(deadline)) deadline = Clock::current().uptime();
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimelineKey key{deadline, nextSeq_++};
   const bool earliest = items_.empty() || key < items_.begin()->first;
   items_.emplace(key, std::move(fire));
@@ -31,7 +32,7 @@ bool Timeline::cancel(TimelineKey key) {
   if (!key.scheduled()) return false;
   decltype(items_)::node_type node;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     node = items_.extract(key);
   }
   // The callback's captures die here, outside the lock: they may cancel other items.
@@ -41,7 +42,7 @@ bool Timeline::cancel(TimelineKey key) {
 std::optional<Timeline::Due> Timeline::takeDue(double limit) {
   decltype(items_)::node_type node;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (items_.empty() || items_.begin()->first.deadline > limit) return std::nullopt;
     node = items_.extract(items_.begin());
   }
@@ -51,13 +52,13 @@ std::optional<Timeline::Due> Timeline::takeDue(double limit) {
 void Timeline::reset() {
   decltype(items_) dropped;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     dropped.swap(items_);
   }
 }
 
 void Timeline::clockChanged() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   wake_.notify_all();
 }
 
@@ -67,7 +68,7 @@ void Timeline::startThreadLocked() {
 }
 
 void Timeline::threadMain() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     Clock& clock = Clock::current();
     if (items_.empty() || clock.isManual()) {
@@ -87,7 +88,7 @@ void Timeline::threadMain() {
     // A real clock's uptime is the steady clock, which is what wait_for measures.
     // Capped so that a far deadline never overflows the wait's duration.
     const double wait = std::min(first->first.deadline - now, 3600.0);
-    wake_.wait_for(lock, std::chrono::duration<double>(wait));
+    wake_.waitFor(lock, std::chrono::duration<double>(wait));
   }
 }
 

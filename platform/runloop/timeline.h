@@ -5,12 +5,12 @@
 #pragma once
 
 #include <compare>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::detail {
 
@@ -46,26 +46,26 @@ class Timeline {
 
   // `fire` must only hand work over (post to a queue, wake a run loop): it runs on the timeline
   // thread or inside the virtual-time driver, never where the work itself belongs.
-  TimelineKey schedule(double deadline, Fire fire);
+  TimelineKey schedule(double deadline, Fire fire) EXCLUDES(mutex_);
   // True when the item was still waiting.
-  bool cancel(TimelineKey key);
+  bool cancel(TimelineKey key) EXCLUDES(mutex_);
   // The earliest item due at or before `limit`, removed from the timeline.
-  std::optional<Due> takeDue(double limit);
+  std::optional<Due> takeDue(double limit) EXCLUDES(mutex_);
   // Drops every waiting item (a test starts on a fresh timeline).
-  void reset();
+  void reset() EXCLUDES(mutex_);
   // The clock was replaced: the timeline thread re-reads it.
-  void clockChanged();
+  void clockChanged() EXCLUDES(mutex_);
 
  private:
   Timeline() = default;
-  void startThreadLocked();
+  void startThreadLocked() REQUIRES(mutex_);
   void threadMain();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::map<TimelineKey, Fire> items_;
-  std::uint64_t nextSeq_ = 1;
-  bool threadStarted_ = false;
+  Mutex mutex_;
+  ConditionVariable wake_;
+  std::map<TimelineKey, Fire> items_ GUARDED_BY(mutex_);
+  std::uint64_t nextSeq_ GUARDED_BY(mutex_) = 1;
+  bool threadStarted_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform::detail

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop_impl.h"
 
@@ -38,7 +39,7 @@ TimerImpl::TimerImpl(double interval, bool repeats, Block block, Value userInfo)
 Date TimerImpl::fireDate() const {
   double deadline;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     deadline = deadlineLocked();
   }
   const Clock& clock = Clock::current();
@@ -55,7 +56,7 @@ void TimerImpl::scheduleLocked() {
 }
 
 bool TimerImpl::attach(const std::shared_ptr<RunLoopImpl>& loop) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!valid_.load(std::memory_order_acquire) || !loop_.expired()) return false;
   loop_ = loop;
   scheduleLocked();
@@ -65,7 +66,7 @@ bool TimerImpl::attach(const std::shared_ptr<RunLoopImpl>& loop) {
 void TimerImpl::becameDue() {
   std::shared_ptr<RunLoopImpl> loop;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_.load(std::memory_order_acquire)) return;
     due_ = true;
     dueKey_ = key_;
@@ -76,7 +77,7 @@ void TimerImpl::becameDue() {
 }
 
 std::optional<TimelineKey> TimerImpl::dueKey() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!due_) return std::nullopt;
   return dueKey_;
 }
@@ -85,7 +86,7 @@ bool TimerImpl::fireDue() {
   auto self = shared_from_this();  // the block may invalidate the timer and drop the last owner
   Block block;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!due_ || !valid_.load(std::memory_order_acquire)) return false;
     due_ = false;
     block = block_;  // a copy: the block may invalidate the timer, which releases block_
@@ -106,7 +107,7 @@ void TimerImpl::afterFiring() {
     invalidate();
     return;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!valid_.load(std::memory_order_acquire) || due_ || key_.scheduled()) return;
   ticks_ = detail::nextTickAfter(firstDeadline_, interval_, ticks_, Clock::current().uptime());
   scheduleLocked();
@@ -116,7 +117,7 @@ void TimerImpl::fire() {
   auto self = shared_from_this();
   Block block;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!valid_.load(std::memory_order_acquire)) return;
     block = block_;
   }
@@ -131,7 +132,7 @@ void TimerImpl::invalidate() {
   std::shared_ptr<RunLoopImpl> loop;
   Block released;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     key = key_;
     key_ = {};
     due_ = false;
@@ -145,14 +146,14 @@ void TimerImpl::invalidate() {
 }
 
 void TimerImpl::markPerformRequest(const void* target, std::string action) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   isPerformRequest_ = true;
   performTarget_ = target;
   performAction_ = std::move(action);
 }
 
 bool TimerImpl::isPerformRequestFor(const void* target, std::string_view action) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return isPerformRequest_ && performTarget_ == target && (action.empty() || action == performAction_);
 }
 

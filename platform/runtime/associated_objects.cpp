@@ -1,17 +1,18 @@
 #include "platform/runtime/associated_objects.h"
 
 #include <map>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::runtime {
 
 namespace {
 
 struct Table {
-  std::mutex mutex;
-  std::unordered_map<const Object*, std::map<const void*, std::shared_ptr<void>>> byHost;
+  Mutex mutex;
+  std::unordered_map<const Object*, std::map<const void*, std::shared_ptr<void>>> byHost GUARDED_BY(mutex);
 };
 
 Table& table() {
@@ -24,7 +25,7 @@ Table& table() {
 
 std::shared_ptr<void> getAssociatedObject(const Object& host, const void* key) {
   Table& t = table();
-  std::lock_guard lock(t.mutex);
+  MutexLock lock(t.mutex);
   auto h = t.byHost.find(&host);
   if (h == t.byHost.end()) return nullptr;
   auto v = h->second.find(key);
@@ -34,7 +35,7 @@ std::shared_ptr<void> getAssociatedObject(const Object& host, const void* key) {
 void setAssociatedObject(const Object& host, const void* key, std::shared_ptr<void> value) {
   std::shared_ptr<void> old;  // released after the lock: its destructor may use associations too
   Table& t = table();
-  std::lock_guard lock(t.mutex);
+  MutexLock lock(t.mutex);
   if (value) {
     auto& slot = t.byHost[&host][key];
     old = std::exchange(slot, std::move(value));
@@ -53,7 +54,7 @@ void removeAssociatedObjects(const Object& host) {
   std::map<const void*, std::shared_ptr<void>> released;
   {
     Table& t = table();
-    std::lock_guard lock(t.mutex);
+    MutexLock lock(t.mutex);
     auto h = t.byHost.find(&host);
     if (h == t.byHost.end()) return;
     released = std::move(h->second);

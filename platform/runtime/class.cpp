@@ -2,6 +2,7 @@
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runtime/message.h"
 
 namespace platform::runtime {
@@ -9,8 +10,8 @@ namespace platform::runtime {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<const Class>, std::less<>> classes;
+  Mutex mutex;
+  std::map<std::string, std::shared_ptr<const Class>, std::less<>> classes GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -77,7 +78,7 @@ bool Class::conformsToProtocol(std::string_view protocolName) const {
 
 IMP Class::classMethod(std::string_view selector) const {
   for (const Class* c = this; c; c = c->superclass_.get()) {
-    std::lock_guard lock(c->mutex_);
+    MutexLock lock(c->mutex_);
     if (auto m = c->classMethods_.find(selector); m != c->classMethods_.end()) return m->second;
   }
   return nullptr;
@@ -85,7 +86,7 @@ IMP Class::classMethod(std::string_view selector) const {
 
 IMP Class::instanceMethod(std::string_view selector) const {
   for (const Class* c = this; c; c = c->superclass_.get()) {
-    std::lock_guard lock(c->mutex_);
+    MutexLock lock(c->mutex_);
     if (auto m = c->instanceMethods_.find(selector); m != c->instanceMethods_.end()) return m->second;
   }
   return nullptr;
@@ -103,23 +104,23 @@ std::any Class::perform(std::string_view selector, const Arguments& arguments) c
 }
 
 bool Class::addInstanceMethod(std::string_view selector, IMP imp) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return instanceMethods_.emplace(std::string(selector), std::move(imp)).second;
 }
 
 IMP Class::replaceInstanceMethod(std::string_view selector, IMP imp) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IMP& slot = instanceMethods_[std::string(selector)];
   return std::exchange(slot, std::move(imp));
 }
 
 bool Class::addClassMethod(std::string_view selector, IMP imp) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return classMethods_.emplace(std::string(selector), std::move(imp)).second;
 }
 
 IMP Class::replaceClassMethod(std::string_view selector, IMP imp) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IMP& slot = classMethods_[std::string(selector)];
   return std::exchange(slot, std::move(imp));
 }
@@ -142,14 +143,14 @@ std::shared_ptr<const Class> registerClassOnce(ClassDefinition definition) {
 
 std::shared_ptr<const Class> classNamed(std::string_view name) {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   auto it = r.classes.find(name);
   return it == r.classes.end() ? nullptr : it->second;
 }
 
 void unregisterClass(std::string_view name) {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (auto it = r.classes.find(name); it != r.classes.end()) r.classes.erase(it);
 }
 
@@ -165,7 +166,7 @@ std::shared_ptr<Class> allocateClassPair(const std::shared_ptr<const Class>& sup
 
 bool registerClassPair(const std::shared_ptr<const Class>& cls) {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   return r.classes.emplace(cls->name(), cls).second;
 }
 

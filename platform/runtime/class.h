@@ -16,7 +16,6 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -24,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/runtime/object.h"
 
 namespace platform::runtime {
@@ -193,9 +193,9 @@ class Class : public Object {
   const std::size_t instanceSize_;
   const std::vector<Ivar> ivars_;
   // Changed by swizzling while other threads send messages.
-  mutable std::mutex mutex_;
-  mutable std::map<std::string, IMP, std::less<>> classMethods_;
-  mutable std::map<std::string, IMP, std::less<>> instanceMethods_;
+  mutable Mutex mutex_;
+  mutable std::map<std::string, IMP, std::less<>> classMethods_ GUARDED_BY(mutex_);
+  mutable std::map<std::string, IMP, std::less<>> instanceMethods_ GUARDED_BY(mutex_);
 };
 
 // Registers a class; a second class of the same name raises kInternalInconsistencyException.

@@ -1,18 +1,18 @@
 #include "platform/runtime/message.h"
 
-#include <mutex>
 #include <unordered_map>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::runtime {
 
 namespace {
 
 struct ClassTable {
-  std::mutex mutex;
-  std::unordered_map<const void*, std::shared_ptr<const Class>> byObject;
+  Mutex mutex;
+  std::unordered_map<const void*, std::shared_ptr<const Class>> byObject GUARDED_BY(mutex);
 };
 
 ClassTable& classTable() {
@@ -28,7 +28,7 @@ namespace detail {
 void forgetClass(const Object& object) {
   std::shared_ptr<const Class> released;
   ClassTable& t = classTable();
-  std::lock_guard lock(t.mutex);
+  MutexLock lock(t.mutex);
   if (auto it = t.byObject.find(&object); it != t.byObject.end()) {
     released = std::move(it->second);
     t.byObject.erase(it);
@@ -41,14 +41,14 @@ const void* identity(const Object& object) { return dynamic_cast<const void*>(&o
 
 std::shared_ptr<const Class> getClass(const Object& object) {
   ClassTable& t = classTable();
-  std::lock_guard lock(t.mutex);
+  MutexLock lock(t.mutex);
   auto it = t.byObject.find(&object);
   return it == t.byObject.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<const Class> setClass(Object& object, std::shared_ptr<const Class> cls) {
   ClassTable& t = classTable();
-  std::lock_guard lock(t.mutex);
+  MutexLock lock(t.mutex);
   auto& slot = t.byObject[&object];
   return std::exchange(slot, std::move(cls));
 }

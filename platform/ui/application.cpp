@@ -12,6 +12,7 @@
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop.h"
@@ -24,11 +25,11 @@ namespace platform {
 
 namespace {
 
-std::mutex& sharedMutex() {
-  static std::mutex m;
+Mutex& sharedMutex() {
+  static Mutex m;
   return m;
 }
-std::shared_ptr<Application>& sharedApplication() {
+std::shared_ptr<Application>& sharedApplication() REQUIRES(sharedMutex()) {
   static std::shared_ptr<Application> app;
   return app;
 }
@@ -38,11 +39,11 @@ std::atomic<bool>& runningMainLoop() {
   return running;
 }
 
-std::mutex& registryMutex() {
-  static std::mutex m;
+Mutex& registryMutex() {
+  static Mutex m;
   return m;
 }
-std::map<std::string, ApplicationDelegateRegistry::Factory, std::less<>>& registry() {
+std::map<std::string, ApplicationDelegateRegistry::Factory, std::less<>>& registry() REQUIRES(registryMutex()) {
   static std::map<std::string, ApplicationDelegateRegistry::Factory, std::less<>> r;
   return r;
 }
@@ -77,12 +78,12 @@ bool isTrue(const std::optional<std::any>& result) {
 namespace ApplicationDelegateRegistry {
 
 void registerClass(std::string className, Factory factory) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   registry()[std::move(className)] = std::move(factory);
 }
 
 bool contains(std::string_view className) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   return registry().contains(className);
 }
 
@@ -92,14 +93,14 @@ Application::Application() = default;
 Application::~Application() = default;
 
 std::shared_ptr<Application> Application::shared() {
-  std::lock_guard lock(sharedMutex());
+  MutexLock lock(sharedMutex());
   return sharedApplication();
 }
 
 void Application::reset() {
   std::shared_ptr<Application> old;
   {
-    std::lock_guard lock(sharedMutex());
+    MutexLock lock(sharedMutex());
     old = std::move(sharedApplication());
   }
   Window::resetKeyWindow();
@@ -109,7 +110,7 @@ void Application::reset() {
 std::shared_ptr<Application> Application::launch(std::string_view delegateClassName, Value::Dictionary launchOptions) {
   ApplicationDelegateRegistry::Factory factory;
   {
-    std::lock_guard lock(registryMutex());
+    MutexLock lock(registryMutex());
     if (auto it = registry().find(delegateClassName); it != registry().end()) factory = it->second;
   }
   if (!factory) {
@@ -120,7 +121,7 @@ std::shared_ptr<Application> Application::launch(std::string_view delegateClassN
   reset();
   auto app = std::make_shared<Application>();
   {
-    std::lock_guard lock(sharedMutex());
+    MutexLock lock(sharedMutex());
     sharedApplication() = app;
   }
   auto delegate = factory();
@@ -149,7 +150,7 @@ std::shared_ptr<Application> Application::launch(std::string_view delegateClassN
 }
 
 std::shared_ptr<ApplicationDelegate> Application::delegate() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return delegate_;
 }
 
@@ -157,7 +158,7 @@ void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
   std::shared_ptr<ApplicationDelegate> old;
   std::vector<DelegateObserver> observers;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     old = std::exchange(delegate_, delegate);
     for (const auto& [id, o] : delegateObservers_) observers.push_back(o);
   }
@@ -165,14 +166,14 @@ void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
 }
 
 int Application::addDelegateObserver(DelegateObserver observer) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   int id = nextObserverId_++;
   delegateObservers_[id] = std::move(observer);
   return id;
 }
 
 void Application::removeDelegateObserver(int id) {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   delegateObservers_.erase(id);
 }
 
@@ -201,7 +202,7 @@ void Application::enterBackground() {
 
   std::uint64_t generation;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     state_ = ApplicationState::Background;
     suspendable_ = true;
     backgroundDeadline_ = Clock::current().uptime() + kBackgroundTimeAllowance;
@@ -222,7 +223,7 @@ void Application::enterForeground() {
   auto keep = shared_from_this();
   {
     // Under the lock, so that no task ending on another thread suspends the loop again.
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     ++backgroundGeneration_;
     expired_ = false;
     suspendable_ = false;
@@ -238,7 +239,7 @@ void Application::terminate() {
   if (terminated_.exchange(true)) return;
   auto keep = shared_from_this();
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     suspendable_ = false;
   }
   sendToDelegate(delegate(), kApplicationWillTerminateSelector, std::ref(*this));
@@ -249,7 +250,7 @@ void Application::terminate() {
 
 void Application::updateSuspension() {
   // Deciding and switching under one lock: threads ending tasks cannot undo a newer decision.
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   bool suspend = suspendable_ && (tasks_.empty() || expired_);
   if (RunLoop::main().isSuspended() != suspend) RunLoop::main().setSuspended(suspend);
 }
@@ -257,7 +258,7 @@ void Application::updateSuspension() {
 void Application::expireBackgroundTasks(std::uint64_t generation) {
   std::vector<std::function<void()>> handlers;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     if (generation != backgroundGeneration_ || state_ != ApplicationState::Background) return;
     expired_ = true;
     for (const auto& [id, task] : tasks_) handlers.push_back(task.expirationHandler);
@@ -266,7 +267,7 @@ void Application::expireBackgroundTasks(std::uint64_t generation) {
     if (h) h();
   }
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     for (const auto& [id, task] : tasks_) {
       Console::log(format("Background task %@ (%lld) was not ended before its time ran out; the system ended it.",
                           task.name, static_cast<long long>(id)));
@@ -280,7 +281,7 @@ BackgroundTaskIdentifier Application::beginBackgroundTaskWithName(std::string na
                                                                   std::function<void()> expirationHandler) {
   BackgroundTaskIdentifier id;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     // Once the background time has run out no new task may keep the app running.
     if (state_ == ApplicationState::Background && expired_) return kBackgroundTaskInvalid;
     id = nextTask_++;
@@ -294,7 +295,7 @@ void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
   if (identifier == kBackgroundTaskInvalid) return;
   bool found;
   {
-    std::lock_guard lock(mutex_);
+    RecursiveMutexLock lock(mutex_);
     found = tasks_.erase(identifier) > 0;
   }
   if (!found) {
@@ -306,14 +307,14 @@ void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
 }
 
 double Application::backgroundTimeRemaining() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   if (state_ != ApplicationState::Background) return std::numeric_limits<double>::infinity();
   if (expired_) return 0;
   return std::max(0.0, backgroundDeadline_ - Clock::current().uptime());
 }
 
 std::size_t Application::openBackgroundTaskCount() const {
-  std::lock_guard lock(mutex_);
+  RecursiveMutexLock lock(mutex_);
   return tasks_.size();
 }
 

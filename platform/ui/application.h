@@ -21,11 +21,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "platform/runtime/object.h"
 
@@ -237,21 +237,21 @@ class Application : public std::enable_shared_from_this<Application> {
 
   std::atomic<ApplicationState> state_{ApplicationState::Inactive};
   std::atomic<bool> terminated_{false};
-  mutable std::recursive_mutex mutex_;
-  std::shared_ptr<ApplicationDelegate> delegate_;
-  std::map<int, DelegateObserver> delegateObservers_;
-  int nextObserverId_ = 1;
+  mutable RecursiveMutex mutex_;
+  std::shared_ptr<ApplicationDelegate> delegate_ GUARDED_BY(mutex_);
+  std::map<int, DelegateObserver> delegateObservers_ GUARDED_BY(mutex_);
+  int nextObserverId_ GUARDED_BY(mutex_) = 1;
 
   struct Task {
     std::string name;
     std::function<void()> expirationHandler;
   };
-  std::map<BackgroundTaskIdentifier, Task> tasks_;
-  BackgroundTaskIdentifier nextTask_ = 1;
-  bool suspendable_ = false;       // from entering the background until leaving it
-  double backgroundDeadline_ = 0;  // platform uptime
-  std::uint64_t backgroundGeneration_ = 0;
-  bool expired_ = false;
+  std::map<BackgroundTaskIdentifier, Task> tasks_ GUARDED_BY(mutex_);
+  BackgroundTaskIdentifier nextTask_ GUARDED_BY(mutex_) = 1;
+  bool suspendable_ GUARDED_BY(mutex_) = false;       // from entering the background until leaving it
+  double backgroundDeadline_ GUARDED_BY(mutex_) = 0;  // platform uptime
+  std::uint64_t backgroundGeneration_ GUARDED_BY(mutex_) = 0;
+  bool expired_ GUARDED_BY(mutex_) = false;
 };
 
 // The process's entry into the application: launches with the delegate class and runs the main

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/system_info.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -14,14 +15,14 @@ Device& Device::current() { return *currentShared(); }
 
 std::string Device::model() const {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (model_) return *model_;
   }
   return SystemInfo::model();
 }
 
 void Device::setModel(std::string model) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   model_ = std::move(model);
   // A device without the sensor cannot keep monitoring on.
   if (!model_->starts_with("iPhone")) monitoring_ = false;
@@ -35,31 +36,31 @@ UserInterfaceIdiom Device::userInterfaceIdiom() const {
 }
 
 bool Device::isProximityMonitoringEnabled() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return monitoring_;
 }
 
 void Device::setProximityMonitoringEnabled(bool enabled) {
   // Only phones carry the sensor; elsewhere monitoring stays off.
   bool hasSensor = model().starts_with("iPhone");
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   monitoring_ = enabled && hasSensor;
 }
 
 bool Device::proximityState() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return monitoring_ && covered_;
 }
 
 DeviceOrientation Device::orientation() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return orientation_;
 }
 
 Value Device::valueForKey(std::string_view key) const {
   if (key == kFeedbackSupportLevelKey) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (feedbackSupportLevel_) return *feedbackSupportLevel_;
     }
     return Value(userInterfaceIdiom() == UserInterfaceIdiom::Phone ? 2 : 0);
@@ -75,7 +76,7 @@ Value Device::valueForKey(std::string_view key) const {
 void Device::setSensorCovered(bool covered) {
   bool post;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (covered_ == covered) return;
     covered_ = covered;
     post = monitoring_;
@@ -89,13 +90,13 @@ void Device::setSensorCovered(bool covered) {
 }
 
 bool Device::isSensorCovered() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return covered_;
 }
 
 void Device::setOrientation(DeviceOrientation orientation) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (orientation_ == orientation) return;
     orientation_ = orientation;
   }
@@ -107,12 +108,12 @@ void Device::setOrientation(DeviceOrientation orientation) {
 }
 
 void Device::setFeedbackSupportLevel(std::optional<Value> level) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   feedbackSupportLevel_ = std::move(level);
 }
 
 void Device::reset() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   model_.reset();
   monitoring_ = false;
   covered_ = false;

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
 namespace platform {
@@ -70,12 +70,12 @@ class Device : public std::enable_shared_from_this<Device> {
   void reset();
 
  private:
-  mutable std::mutex mutex_;
-  std::optional<std::string> model_;
-  bool monitoring_ = false;
-  bool covered_ = false;
-  DeviceOrientation orientation_ = DeviceOrientation::Portrait;
-  std::optional<Value> feedbackSupportLevel_;
+  mutable Mutex mutex_;
+  std::optional<std::string> model_ GUARDED_BY(mutex_);
+  bool monitoring_ GUARDED_BY(mutex_) = false;
+  bool covered_ GUARDED_BY(mutex_) = false;
+  DeviceOrientation orientation_ GUARDED_BY(mutex_) = DeviceOrientation::Portrait;
+  std::optional<Value> feedbackSupportLevel_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/ui/cairo_support.h"
 
 namespace platform {
@@ -20,20 +20,20 @@ struct Registered {
   FontWeight weight;
 };
 
-std::mutex& registryMutex() {
-  static std::mutex m;
+Mutex& registryMutex() {
+  static Mutex m;
   return m;
 }
-std::map<std::string, Registered, std::less<>>& registry() {
+std::map<std::string, Registered, std::less<>>& registry() REQUIRES(registryMutex()) {
   static std::map<std::string, Registered, std::less<>> r;
   return r;
 }
 
 // One scratch context for measuring; cairo contexts are not shared between threads, hence the lock.
 struct Measurer {
-  std::mutex mutex;
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
-  cairo_t* cr = cairo_create(surface);
+  Mutex mutex;
+  cairo_surface_t* surface GUARDED_BY(mutex) = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+  cairo_t* cr GUARDED_BY(mutex) = cairo_create(surface);
 };
 // Lives for the process: fonts are measured until exit.
 Measurer& measurer() {
@@ -43,7 +43,7 @@ Measurer& measurer() {
 
 // A context that went into an error state is made anew, so one bad call cannot break every
 // later measurement.
-cairo_t* usableContext(Measurer& m) {
+cairo_t* usableContext(Measurer& m) REQUIRES(m.mutex) {
   if (cairo_status(m.cr) != CAIRO_STATUS_SUCCESS) {
     cairo_destroy(m.cr);
     m.cr = cairo_create(m.surface);
@@ -156,19 +156,19 @@ Font Font::systemFont(double pointSize, FontWeight weight) {
 }
 
 Font Font::named(std::string_view name, double pointSize) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   auto it = registry().find(name);
   if (it == registry().end()) return systemFont(pointSize);
   return Font(std::string(name), it->second.family, pointSize, it->second.weight);
 }
 
 bool Font::isInstalled(std::string_view name) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   return registry().contains(name);
 }
 
 void Font::registerFont(std::string name, std::string family, FontWeight weight) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   registry()[std::move(name)] = Registered{std::move(family), weight};
 }
 
@@ -180,7 +180,7 @@ Font Font::withSize(double pointSize) const {
 
 double Font::ascender() const {
   auto& m = measurer();
-  std::lock_guard lock(m.mutex);
+  MutexLock lock(m.mutex);
   cairo_support::selectFont(usableContext(m), *this);
   cairo_font_extents_t e;
   cairo_font_extents(m.cr, &e);
@@ -189,7 +189,7 @@ double Font::ascender() const {
 
 double Font::descender() const {
   auto& m = measurer();
-  std::lock_guard lock(m.mutex);
+  MutexLock lock(m.mutex);
   cairo_support::selectFont(usableContext(m), *this);
   cairo_font_extents_t e;
   cairo_font_extents(m.cr, &e);
@@ -198,7 +198,7 @@ double Font::descender() const {
 
 double Font::lineHeight() const {
   auto& m = measurer();
-  std::lock_guard lock(m.mutex);
+  MutexLock lock(m.mutex);
   cairo_support::selectFont(usableContext(m), *this);
   cairo_font_extents_t e;
   cairo_font_extents(m.cr, &e);
@@ -208,7 +208,7 @@ double Font::lineHeight() const {
 Size Font::sizeOfText(std::string_view text) const {
   if (text.empty()) return Size{0, 0};
   auto& m = measurer();
-  std::lock_guard lock(m.mutex);
+  MutexLock lock(m.mutex);
   cairo_support::selectFont(usableContext(m), *this);
   cairo_font_extents_t e;
   cairo_font_extents(m.cr, &e);

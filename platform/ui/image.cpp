@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/console.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/json.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/ui/image_bitmap.h"
 #include "platform/ui/png_text.h"
 
@@ -31,10 +31,10 @@ struct Entry {
 };
 
 struct Catalog {
-  std::mutex mutex;
-  bool loaded = false;
-  std::map<std::string, Entry, std::less<>> entries;
-  std::map<std::string, std::shared_ptr<Image>, std::less<>> cache;
+  Mutex mutex;
+  bool loaded GUARDED_BY(mutex) = false;
+  std::map<std::string, Entry, std::less<>> entries GUARDED_BY(mutex);
+  std::map<std::string, std::shared_ptr<Image>, std::less<>> cache GUARDED_BY(mutex);
 };
 
 Catalog& catalog() {
@@ -69,7 +69,7 @@ bool parseManifest(const std::filesystem::path& manifest, std::map<std::string, 
   return true;
 }
 
-void loadMainManifestLocked(Catalog& c) {
+void loadMainManifestLocked(Catalog& c) REQUIRES(c.mutex) {
   if (c.loaded) return;
   c.loaded = true;
   auto bundle = Bundle::main();
@@ -129,7 +129,7 @@ Image::~Image() = default;
 
 std::shared_ptr<Image> Image::named(std::string_view name) {
   auto& c = catalog();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   if (auto it = c.cache.find(name); it != c.cache.end()) return it->second;
   loadMainManifestLocked(c);
   auto it = c.entries.find(name);
@@ -153,9 +153,10 @@ std::shared_ptr<Image> Image::fromPNGData(const Data& png, double scale) {
   return std::make_shared<Image>(std::string(), size, scale, std::filesystem::path(), std::move(bitmap));
 }
 
+Mutex Image::bitmapMutex_;
+
 std::shared_ptr<Image::Bitmap> Image::bitmap() const {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
+  MutexLock lock(bitmapMutex_);
   if (bitmap_) return bitmap_;
   cairo_surface_t* s = nullptr;
   if (!file_.empty()) {
@@ -190,7 +191,7 @@ bool load(const std::filesystem::path& manifest, Error* error) {
   std::map<std::string, Entry, std::less<>> entries;
   if (!parseManifest(manifest, entries, error)) return false;
   auto& c = catalog();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   c.loaded = true;
   c.entries = std::move(entries);
   c.cache.clear();
@@ -199,7 +200,7 @@ bool load(const std::filesystem::path& manifest, Error* error) {
 
 void add(std::string name, Size size, std::filesystem::path file) {
   auto& c = catalog();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   loadMainManifestLocked(c);
   c.cache.erase(name);
   c.entries[std::move(name)] = Entry{size, std::move(file)};
@@ -207,7 +208,7 @@ void add(std::string name, Size size, std::filesystem::path file) {
 
 void reset() {
   auto& c = catalog();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   c.loaded = false;
   c.entries.clear();
   c.cache.clear();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "platform/ui/geometry.h"
 
@@ -51,7 +52,8 @@ class Image {
   Size size_;
   double scale_ = 1;
   std::filesystem::path file_;
-  mutable std::shared_ptr<Bitmap> bitmap_;
+  static Mutex bitmapMutex_;  // one for all images: bitmaps are made rarely
+  mutable std::shared_ptr<Bitmap> bitmap_ GUARDED_BY(bitmapMutex_);
   std::vector<std::string> drawnTexts_;
 };
 

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runtime/class.h"
 #include "platform/runtime/message.h"
 #include "platform/ui/application_delegate_class.h"
@@ -13,8 +14,8 @@ namespace platform {
 namespace {
 
 struct Connected {
-  std::mutex mutex;
-  std::vector<std::weak_ptr<Scene>> scenes;
+  Mutex mutex;
+  std::vector<std::weak_ptr<Scene>> scenes GUARDED_BY(mutex);
 };
 
 Connected& connected() {
@@ -48,19 +49,19 @@ std::shared_ptr<const runtime::Class> sceneDelegateClass(std::string_view name, 
 SceneDelegate::SceneDelegate() { runtime::setClass(*this, sceneDelegateBaseClass()); }
 
 std::shared_ptr<SceneDelegate> Scene::delegate() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return delegate_;
 }
 
 void Scene::setDelegate(std::shared_ptr<SceneDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 void Scene::connect() {
   {
     Connected& c = connected();
-    std::lock_guard lock(c.mutex);
+    MutexLock lock(c.mutex);
     std::erase_if(c.scenes, [](const std::weak_ptr<Scene>& s) { return s.expired(); });
     c.scenes.push_back(weak_from_this());
   }
@@ -73,7 +74,7 @@ void Scene::connect() {
 
 void Scene::disconnect() {
   Connected& c = connected();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   std::erase_if(c.scenes, [this](const std::weak_ptr<Scene>& s) {
     auto scene = s.lock();
     return !scene || scene.get() == this;
@@ -82,7 +83,7 @@ void Scene::disconnect() {
 
 std::shared_ptr<Scene> Scene::connectedScene(const void* object) {
   Connected& c = connected();
-  std::lock_guard lock(c.mutex);
+  MutexLock lock(c.mutex);
   for (const auto& weak : c.scenes) {
     if (auto scene = weak.lock(); scene && scene.get() == object) return scene;
   }

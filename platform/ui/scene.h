@@ -4,11 +4,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "platform/runtime/object.h"
 
@@ -63,8 +63,8 @@ class Scene : public virtual runtime::Object, public std::enable_shared_from_thi
   void openURLContexts(const std::vector<OpenURLContext>& contexts);
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<SceneDelegate> delegate_;
+  mutable Mutex mutex_;
+  std::shared_ptr<SceneDelegate> delegate_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/ui/screen.h"
 
+#include "platform/foundation/thread_safety.h"
+
 namespace platform {
 
 Screen& Screen::main() {
@@ -8,27 +10,27 @@ Screen& Screen::main() {
 }
 
 Rect Screen::bounds() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return Rect(Point{}, size_);
 }
 
 double Screen::scale() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return scale_;
 }
 
 void Screen::setSize(Size size) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   size_ = size;
 }
 
 void Screen::setScale(double scale) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (scale > 0) scale_ = scale;
 }
 
 void Screen::reset() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   size_ = Size{375, 667};
   scale_ = 2;
 }

@@ -1,9 +1,9 @@
 // The main screen: its bounds in points and its scale. The app lays screens out by these bounds.
 #pragma once
 
-#include <mutex>
 #include <string_view>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/ui/geometry.h"
 
 namespace platform {
@@ -33,9 +33,9 @@ class Screen {
   void reset();
 
  private:
-  mutable std::mutex mutex_;
-  Size size_{375, 667};
-  double scale_ = 2;
+  mutable Mutex mutex_;
+  Size size_ GUARDED_BY(mutex_){375, 667};
+  double scale_ GUARDED_BY(mutex_) = 2;
 };
 
 }  // namespace platform

@@ -1,19 +1,19 @@
 #include "platform/ui/storyboard.h"
 
-#include <mutex>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
 namespace {
 
-std::mutex& registryMutex() {
-  static std::mutex m;
+Mutex& registryMutex() {
+  static Mutex m;
   return m;
 }
-std::map<std::string, std::shared_ptr<Storyboard>, std::less<>>& registry() {
+std::map<std::string, std::shared_ptr<Storyboard>, std::less<>>& registry() REQUIRES(registryMutex()) {
   static std::map<std::string, std::shared_ptr<Storyboard>, std::less<>> r;
   return r;
 }
@@ -22,18 +22,18 @@ std::map<std::string, std::shared_ptr<Storyboard>, std::less<>>& registry() {
 
 void Storyboard::registerStoryboard(const std::shared_ptr<Storyboard>& storyboard) {
   if (!storyboard) return;
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   registry()[storyboard->name()] = storyboard;
 }
 
 std::shared_ptr<Storyboard> Storyboard::named(std::string_view name) {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   auto it = registry().find(name);
   return it == registry().end() ? nullptr : it->second;
 }
 
 void Storyboard::unregisterAll() {
-  std::lock_guard lock(registryMutex());
+  MutexLock lock(registryMutex());
   registry().clear();
 }
 

@@ -9,6 +9,8 @@
 #include <strings.h>
 #include <thread>
 
+#include "platform/foundation/thread_safety.h"
+
 namespace local_service {
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
@@ -140,22 +142,22 @@ std::string LocalService::tlsBaseURL() const { return "https://127.0.0.1:" + std
 std::string LocalService::certificatePEM() const { return tlsServer_ ? tlsServer_->certificatePEM : std::string(); }
 
 void LocalService::addRoute(std::string method, std::string path, Handler handler, Describer describer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   routes_.push_back({std::move(method), std::move(path), std::move(handler), std::move(describer)});
 }
 
 void LocalService::enqueueAnswer(std::string path, Answer answer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   queued_[std::move(path)].push_back(std::move(answer));
 }
 
 void LocalService::setAnswer(std::string path, Answer answer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   standing_[std::move(path)] = std::move(answer);
 }
 
 void LocalService::clearAnswers() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   queued_.clear();
   standing_.clear();
 }
@@ -189,7 +191,7 @@ Answer LocalService::answer(RecordedRequest& request) {
   std::optional<Answer> scripted;
   Printer printer;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     for (const Route& candidate : routes_) {
       if (candidate.method == request.method && matches(candidate.path, request.path) &&
           (!route || candidate.path.size() > route->path.size())) {
@@ -223,7 +225,7 @@ Answer LocalService::answer(RecordedRequest& request) {
   Answer reply = scripted ? *scripted : handler ? handler(request) : Answer::withStatus(404);
   if (printer) printer(request, reply);
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     requests_.push_back(request);
   }
   recorded_.notify_all();
@@ -231,12 +233,12 @@ Answer LocalService::answer(RecordedRequest& request) {
 }
 
 std::vector<RecordedRequest> LocalService::requests() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return requests_;
 }
 
 std::vector<RecordedRequest> LocalService::requestsTo(std::string_view path) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::vector<RecordedRequest> found;
   for (const auto& request : requests_) {
     if (matches(path, request.path)) found.push_back(request);
@@ -245,18 +247,22 @@ std::vector<RecordedRequest> LocalService::requestsTo(std::string_view path) con
 }
 
 void LocalService::clearRequests() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   requests_.clear();
 }
 
 bool LocalService::waitForRequests(std::size_t count, double timeoutSeconds) const {
-  std::unique_lock lock(mutex_);
-  return recorded_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                            [&] { return requests_.size() >= count; });
+  platform::MutexLock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                              std::chrono::duration<double>(timeoutSeconds));
+  while (requests_.size() < count) {
+    if (!recorded_.waitUntil(lock, deadline)) return requests_.size() >= count;
+  }
+  return true;
 }
 
 void LocalService::setPrinter(Printer printer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   printer_ = std::move(printer);
 }
 

@@ -5,18 +5,18 @@
 // are listed in routes.cpp.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -101,7 +101,7 @@ class LocalService {
   std::vector<RecordedRequest> requestsTo(std::string_view path) const;
   void clearRequests();
   // Real seconds; true once at least `count` requests were recorded.
-  bool waitForRequests(std::size_t count, double timeoutSeconds) const;
+  bool waitForRequests(std::size_t count, double timeoutSeconds) const EXCLUDES(mutex_);
 
   void setPrinter(Printer printer);
 
@@ -123,13 +123,13 @@ class LocalService {
   std::unique_ptr<Listener> tlsServer_;
   int port_ = 0;
   int tlsPort_ = 0;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable recorded_;
-  std::vector<Route> routes_;
-  std::map<std::string, std::deque<Answer>> queued_;
-  std::map<std::string, Answer> standing_;
-  std::vector<RecordedRequest> requests_;
-  Printer printer_;
+  mutable platform::Mutex mutex_;
+  mutable platform::ConditionVariable recorded_;
+  std::vector<Route> routes_ GUARDED_BY(mutex_);
+  std::map<std::string, std::deque<Answer>> queued_ GUARDED_BY(mutex_);
+  std::map<std::string, Answer> standing_ GUARDED_BY(mutex_);
+  std::vector<RecordedRequest> requests_ GUARDED_BY(mutex_);
+  Printer printer_ GUARDED_BY(mutex_);
 };
 
 // Every route of every remote end, as the executable and the end-to-end tests use them.

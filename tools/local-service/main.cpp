@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <unistd.h>
 
+#include "platform/foundation/thread_safety.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/wire_format.h"
 
@@ -40,9 +40,9 @@ int main(int argc, char** argv) {
 
   local_service::LocalService service;
   local_service::addDefaultRoutes(service);
-  std::mutex printing;
+  platform::Mutex printing;
   service.setPrinter([&printing](const local_service::RecordedRequest& request, const local_service::Answer& answer) {
-    std::lock_guard lock(printing);
+    platform::MutexLock lock(printing);
     std::cout << request.method << " " << request.path << (request.query.empty() ? "" : "?" + request.query) << " -> "
               << answer.status << " (" << request.body.size() << " bytes";
     if (auto encoding = request.header("Content-Encoding")) std::cout << ", " << *encoding;

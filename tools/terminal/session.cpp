@@ -9,6 +9,7 @@
 #include "platform/foundation/console.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/motion/motion_driver.h"
@@ -127,7 +128,7 @@ Session::Session(Options options) : options_(std::move(options)), console_(std::
   consoleSink_ = platform::Console::addSink([tail](platform::Console::Stream, std::string_view line) {
     auto t = tail.lock();
     if (!t) return;
-    std::lock_guard lock(t->mutex);
+    platform::MutexLock lock(t->mutex);
     t->lines.emplace_back(line);
     if (t->lines.size() > kConsoleLines) t->lines.erase(t->lines.begin());
   });
@@ -576,7 +577,7 @@ std::optional<Session::SavedImage> Session::lastSavedImage() const {
 }
 
 std::vector<std::string> Session::consoleLines() const {
-  std::lock_guard lock(console_->mutex);
+  platform::MutexLock lock(console_->mutex);
   return console_->lines;
 }
 

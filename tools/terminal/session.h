@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <optional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/motion/motion_manager.h"
 #include "tools/terminal/options.h"
 #include "tools/terminal/view_renderer.h"
@@ -143,8 +143,8 @@ class Session {
   platform::TextRange editRange(platform::TextField& field);
 
   struct ConsoleTail {
-    std::mutex mutex;
-    std::vector<std::string> lines;
+    platform::Mutex mutex;
+    std::vector<std::string> lines GUARDED_BY(mutex);
   };
 
   Options options_;

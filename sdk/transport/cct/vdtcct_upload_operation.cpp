@@ -6,6 +6,7 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/date.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/cct/vdtcct_compression_helper.h"
 #include "sdk/transport/cct/vdtcct_event_support.h"
 #include "sdk/transport/cct/vdtcct_messages.h"
@@ -84,12 +85,12 @@ std::string VDTCCTUploadOperation::description() const {
 }
 
 bool VDTCCTUploadOperation::uploadAttempted() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return uploadAttempted_;
 }
 
 std::shared_ptr<VDTCORMetrics> VDTCCTUploadOperation::currentMetrics() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return currentMetrics_;
 }
 
@@ -102,7 +103,7 @@ void VDTCCTUploadOperation::start() {
 }
 
 void VDTCCTUploadOperation::cancel() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   platform::Operation::cancel();
   if (!executing_) {
     executing_ = false;
@@ -111,12 +112,12 @@ void VDTCCTUploadOperation::cancel() {
 }
 
 bool VDTCCTUploadOperation::isExecuting() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return executing_;
 }
 
 bool VDTCCTUploadOperation::isFinished() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return finished_;
 }
 
@@ -125,7 +126,7 @@ void VDTCCTUploadOperation::setState(bool executing, bool finished) {
   willChangeValueForKey("isExecuting");
   willChangeValueForKey("isFinished");
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     executing_ = executing;
     finished_ = finished;
   }
@@ -140,7 +141,7 @@ void VDTCCTUploadOperation::finishOperation() { setState(false, true); }
 void VDTCCTUploadOperation::cancelCurrentTask() {
   std::shared_ptr<platform::URLSessionTask> task;
   {
-    std::lock_guard lock(mutex_);
+    platform::RecursiveMutexLock lock(mutex_);
     task = currentTask_;
   }
   if (task) task->cancel();
@@ -177,7 +178,7 @@ void VDTCCTUploadOperation::uploadTarget(VDTCORTarget target, VDTCORUploadCondit
       ->then(queue,
              [op, target](const BatchPtr& batch) {
                {
-                 std::lock_guard lock(op->mutex_);
+                 platform::RecursiveMutexLock lock(op->mutex_);
                  op->uploadAttempted_ = true;
                }
                return op->uploadBatch(batch, target, op->storage_);
@@ -238,7 +239,7 @@ std::shared_ptr<VDTCCTUploadOperation::BatchPromise> VDTCCTUploadOperation::batc
       ->then(uploaderQueue_,
              [op, batch, target](const std::shared_ptr<VDTCORMetrics>& metrics) {
                {
-                 std::lock_guard lock(op->mutex_);
+                 platform::RecursiveMutexLock lock(op->mutex_);
                  op->currentMetrics_ = metrics;
                }
                VDTCOREventSet events = batch->events();
@@ -272,7 +273,7 @@ std::shared_ptr<VDTCCTUploadOperation::ResponsePromise> VDTCCTUploadOperation::s
   const auto invalidate = [op] {
     std::shared_ptr<platform::URLSession> session;
     {
-      std::lock_guard lock(op->mutex_);
+      platform::RecursiveMutexLock lock(op->mutex_);
       session = op->uploaderSession_;
       op->currentTask_ = nullptr;
     }
@@ -300,7 +301,7 @@ std::shared_ptr<VDTCCTUploadOperation::ResponsePromise> VDTCCTUploadOperation::s
                auto session = op->uploaderSessionCreateIfNeeded();
                return VULPromises::vul_dataTaskPromiseWithRequest(
                    session, request, [op](const std::shared_ptr<platform::URLSessionTask>& task) {
-                     std::lock_guard lock(op->mutex_);
+                     platform::RecursiveMutexLock lock(op->mutex_);
                      op->currentTask_ = task;
                    });
              })
@@ -400,7 +401,7 @@ platform::Error VDTCCTUploadOperation::genericRejectedPromiseErrorWithReason(std
 }
 
 std::shared_ptr<platform::URLSession> VDTCCTUploadOperation::uploaderSessionCreateIfNeeded() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (!uploaderSession_) {
     // The session holds its delegate (this operation) until it is invalidated after its request.
     std::shared_ptr<platform::URLSessionDelegate> delegate(self(), static_cast<platform::URLSessionDelegate*>(this));

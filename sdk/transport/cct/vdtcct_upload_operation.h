@@ -6,12 +6,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/dispatch/operation.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/net/url_session.h"
 #include "sdk/transport/core/vdtcor_event.h"
 #include "sdk/transport/core/vdtcor_uploader.h"
@@ -128,11 +128,11 @@ class VDTCCTUploadOperation final : public platform::Operation, public platform:
   const std::shared_ptr<VDTCCTUploadMetadataProvider> metadataProvider_;
   const std::shared_ptr<VDTCORMetricsControllerProtocol> metricsController_;
 
-  mutable std::recursive_mutex mutex_;
-  bool executing_ = false;
-  bool finished_ = false;
-  bool uploadAttempted_ = false;
-  std::shared_ptr<VDTCORMetrics> currentMetrics_;
-  std::shared_ptr<platform::URLSession> uploaderSession_;
-  std::shared_ptr<platform::URLSessionTask> currentTask_;
+  mutable platform::RecursiveMutex mutex_;
+  bool executing_ GUARDED_BY(mutex_) = false;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool uploadAttempted_ GUARDED_BY(mutex_) = false;
+  std::shared_ptr<VDTCORMetrics> currentMetrics_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::URLSession> uploaderSession_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::URLSessionTask> currentTask_ GUARDED_BY(mutex_);
 };

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/operation_queue.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/cct/vdtcor_endpoints.h"
 #include "sdk/transport/core/vdtcor_clock.h"
 #include "sdk/transport/core/vdtcor_console_logger.h"
@@ -86,13 +87,13 @@ void VDTCCTUploader::uploadTarget(VDTCORTarget target, VDTCORUploadConditions co
 }
 
 std::shared_ptr<VDTCORClock> VDTCCTUploader::nextUploadTimeForTarget(VDTCORTarget target) {
-  std::lock_guard lock(nextUploadTimeMutex_);
+  platform::MutexLock lock(nextUploadTimeMutex_);
   auto it = nextUploadTimeByTarget_.find(target);
   return it == nextUploadTimeByTarget_.end() ? nullptr : it->second;
 }
 
 void VDTCCTUploader::setNextUploadTime(std::shared_ptr<VDTCORClock> time, VDTCORTarget target) {
-  std::lock_guard lock(nextUploadTimeMutex_);
+  platform::MutexLock lock(nextUploadTimeMutex_);
   if (time) {
     nextUploadTimeByTarget_[target] = std::move(time);
   } else {

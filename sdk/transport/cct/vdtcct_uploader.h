@@ -5,10 +5,10 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/cct/vdtcct_upload_operation.h"
 #include "sdk/transport/core/vdtcor_uploader.h"
 
@@ -49,6 +49,6 @@ class VDTCCTUploader final : public VDTCORUploader,
  private:
   const std::shared_ptr<platform::OperationQueue> uploadOperationQueue_;
   const std::shared_ptr<platform::DispatchQueue> uploadQueue_;
-  std::mutex nextUploadTimeMutex_;
-  std::map<VDTCORTarget, std::shared_ptr<VDTCORClock>> nextUploadTimeByTarget_;
+  platform::Mutex nextUploadTimeMutex_;
+  std::map<VDTCORTarget, std::shared_ptr<VDTCORClock>> nextUploadTimeByTarget_ GUARDED_BY(nextUploadTimeMutex_);
 };

@@ -1,18 +1,18 @@
 #include "sdk/transport/cct/vdtcor_endpoints.h"
 
 #include <memory>
-#include <mutex>
 
+#include "platform/foundation/thread_safety.h"
 #include "sdk/utilities/utilities/vul_service_endpoints.h"
 
 namespace {
 
-std::mutex& tableMutex() {
-  static std::mutex mutex;
+platform::Mutex& tableMutex() {
+  static platform::Mutex mutex;
   return mutex;
 }
 
-std::shared_ptr<const std::map<VDTCORTarget, std::string>>& table() {
+std::shared_ptr<const std::map<VDTCORTarget, std::string>>& table() REQUIRES(tableMutex()) {
   static std::shared_ptr<const std::map<VDTCORTarget, std::string>> urls;
   return urls;
 }
@@ -20,7 +20,7 @@ std::shared_ptr<const std::map<VDTCORTarget, std::string>>& table() {
 }  // namespace
 
 const std::map<VDTCORTarget, std::string>& VDTCOREndpoints::uploadURLs() {
-  std::lock_guard lock(tableMutex());
+  platform::MutexLock lock(tableMutex());
   auto& urls = table();
   if (!urls) {
     const std::string base = VULServiceBaseURL(kVDTCORTransportDefaultBaseURL);
@@ -45,6 +45,6 @@ std::optional<std::string> VDTCOREndpoints::uploadURLForTarget(VDTCORTarget targ
 }
 
 void VDTCOREndpoints::resetForTesting() {
-  std::lock_guard lock(tableMutex());
+  platform::MutexLock lock(tableMutex());
   table().reset();
 }

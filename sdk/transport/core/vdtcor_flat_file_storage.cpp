@@ -13,6 +13,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/strings.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/core/vdtcor_application.h"
 #include "sdk/transport/core/vdtcor_console_logger.h"
 #include "sdk/transport/core/vdtcor_directory_size_tracker.h"
@@ -274,12 +275,12 @@ VDTCORDirectorySizeTracker& VDTCORFlatFileStorage::sizeTracker() {
 }
 
 std::shared_ptr<VDTCORStorageDelegate> VDTCORFlatFileStorage::delegate() const {
-  std::lock_guard lock(delegateMutex_);
+  platform::MutexLock lock(delegateMutex_);
   return delegate_.lock();
 }
 
 void VDTCORFlatFileStorage::setDelegate(std::weak_ptr<VDTCORStorageDelegate> delegate) {
-  std::lock_guard lock(delegateMutex_);
+  platform::MutexLock lock(delegateMutex_);
   delegate_ = std::move(delegate);
 }
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "platform/foundation/date.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/core/vdtcor_storage_protocol.h"
 
 namespace platform {
@@ -171,6 +171,6 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   };
   std::vector<PendingStore> pendingStores_;  // storage queue only
   bool finishScheduled_ = false;            // storage queue only
-  mutable std::mutex delegateMutex_;
-  std::weak_ptr<VDTCORStorageDelegate> delegate_;
+  mutable platform::Mutex delegateMutex_;
+  std::weak_ptr<VDTCORStorageDelegate> delegate_ GUARDED_BY(delegateMutex_);
 };

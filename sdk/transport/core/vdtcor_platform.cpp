@@ -7,6 +7,7 @@
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/system_info.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/transport/core/vdtcor_clock.h"
 #include "sdk/transport/core/vdtcor_console_logger.h"
 #include "sdk/transport/core/vdtcor_event.h"
@@ -20,9 +21,9 @@ namespace {
 // Directories this process has made (or found), so that each is made once rather than on every
 // store. A removal is noticed by the operation it makes fail, which forgets them all.
 struct MadeDirectories {
-  std::mutex mutex;
-  std::set<fs::path> paths;
-  std::uint64_t creations = 0;
+  platform::Mutex mutex;
+  std::set<fs::path> paths GUARDED_BY(mutex);
+  std::uint64_t creations GUARDED_BY(mutex) = 0;
 };
 
 MadeDirectories& madeDirectories() {
@@ -35,11 +36,11 @@ MadeDirectories& madeDirectories() {
 bool VDTCORCreateDirectoryOnce(const fs::path& path, platform::Error* error) {
   MadeDirectories& made = madeDirectories();
   {
-    std::lock_guard lock(made.mutex);
+    platform::MutexLock lock(made.mutex);
     if (made.paths.contains(path)) return true;
   }
   if (!platform::FileManager::defaultManager().createDirectory(path, true, error)) return false;
-  std::lock_guard lock(made.mutex);
+  platform::MutexLock lock(made.mutex);
   for (fs::path p = path; !p.empty() && made.paths.insert(p).second; p = p.parent_path()) {
     if (p == p.parent_path()) break;
   }
@@ -49,13 +50,13 @@ bool VDTCORCreateDirectoryOnce(const fs::path& path, platform::Error* error) {
 
 void VDTCORForgetCreatedDirectories() {
   MadeDirectories& made = madeDirectories();
-  std::lock_guard lock(made.mutex);
+  platform::MutexLock lock(made.mutex);
   made.paths.clear();
 }
 
 std::uint64_t VDTCORDirectoryCreationsForTesting() {
   MadeDirectories& made = madeDirectories();
-  std::lock_guard lock(made.mutex);
+  platform::MutexLock lock(made.mutex);
   return made.creations;
 }
 

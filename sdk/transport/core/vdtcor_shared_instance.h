@@ -4,25 +4,26 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <utility>
+
+#include "platform/foundation/thread_safety.h"
 
 template <class T>
 class VDTCORSharedInstance {
  public:
   template <class Make>
   std::shared_ptr<T> get(Make&& make) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!instance_) instance_ = make();
     return instance_;
   }
   // The instance given up, for the caller to wind down.
   std::shared_ptr<T> reset() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return std::exchange(instance_, nullptr);
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<T> instance_;
+  platform::Mutex mutex_;
+  std::shared_ptr<T> instance_ GUARDED_BY(mutex_);
 };

@@ -5,6 +5,9 @@
 
 #include <functional>
 #include <limits>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/property_list.h"
@@ -186,6 +189,32 @@ TEST_F(KeyedArchiveTest, CodableObjectGraphRoundTrips) {
   EXPECT_EQ(back->sameClock, back->clock);   // one object, archived once, decoded once
   EXPECT_TRUE(sameKinds(event->extra, back->extra));
   EXPECT_EQ(back->dollar, 7);
+}
+
+// Services register their classes while other threads already decode.
+TEST_F(KeyedArchiveTest, ClassesRegisterWhileOtherThreadsDecode) {
+  auto clock = std::make_shared<TestClock>();
+  clock->timeMillis = 42;
+  const Data data = archive(clock);
+  std::vector<std::thread> threads;
+  threads.emplace_back([] {
+    for (int i = 0; i < 200; ++i) {
+      CodableClasses::registerClass<TestClock>("TestLateClock" + std::to_string(i));
+    }
+  });
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&data] {
+      for (int i = 0; i < 200; ++i) {
+        Error error;
+        auto back = KeyedUnarchiver::unarchivedObjectOfClass("TestClock", data, &error).as<TestClock>();
+        ASSERT_TRUE(back) << error.description();
+        EXPECT_EQ(back->timeMillis, 42);
+        CodableClasses::find("TestLateClock" + std::to_string(i));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < 200; ++i) EXPECT_TRUE(CodableClasses::find("TestLateClock" + std::to_string(i)));
 }
 
 TEST_F(KeyedArchiveTest, ArchiveHasThePlatformLayout) {
