@@ -57,16 +57,8 @@ void rewritePropertyFilterName(APMPBPropertyFilter& filter) {
 
 }  // namespace
 
-APMAudience::APMAudience(APMDatabase& database, RemoteConfigProvider remoteConfig)
-    : database_(&database), remoteConfig_(std::move(remoteConfig)) {}
-
-std::shared_ptr<APMRemoteConfig> APMAudience::remoteConfig() const {
-  std::shared_ptr<APMRemoteConfig> config = remoteConfig_ ? remoteConfig_() : nullptr;
-  return config ? config : APMRemoteConfig::defaultInstance();
-}
-
 bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudience>>& audiences) {
-  const auto config = remoteConfig();
+  const auto config = APMMeasurementRemoteConfig();
   if (audiences.size() > static_cast<std::size_t>(std::max(config->maxAudienceCount(), 0))) {
     APMLog(2, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
            static_cast<long long>(audiences.size()));
@@ -136,7 +128,7 @@ bool APMAudience::maybeDeleteStaleFilterResults(const std::set<std::int32_t>& ac
     return false;
   }
   const std::size_t count = results ? results->size() : 0;
-  const std::int32_t limit = remoteConfig()->maxFilterResultCount();
+  const std::int32_t limit = APMMeasurementRemoteConfig()->maxFilterResultCount();
   if (count <= static_cast<std::size_t>(std::max(limit, 0))) return true;
   APMLog(3, 6016,
          "Too many Audience filter results. Deleting filter results for deleted Audiences. Filter result count, max "

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -20,17 +19,13 @@ class APMDatabase;
 class APMEvent;
 class APMEventAggregates;
 class APMFilterResult;
-class APMRemoteConfig;
 class APMUserAttribute;
 
 class APMAudience {
  public:
-  // The settings in force at the time of a call (the engine replaces its configuration).
-  using RemoteConfigProvider = std::function<std::shared_ptr<APMRemoteConfig>()>;
-
-  // `database` is the engine's store and must outlive the audience engine. Without a provider the
-  // built-in defaults apply.
-  explicit APMAudience(APMDatabase& database, RemoteConfigProvider remoteConfig = nullptr);
+  // `database` is the engine's store and must outlive the audience engine. The limits are read
+  // from the process's remote configuration at each call.
+  explicit APMAudience(APMDatabase& database) : database_(&database) {}
 
   // Definitions.
   bool updateAudiences(const std::vector<std::shared_ptr<APMPBAudience>>& audiences);
@@ -74,8 +69,5 @@ class APMAudience {
                                 bool bundleHasSessionStart);
 
  private:
-  std::shared_ptr<APMRemoteConfig> remoteConfig() const;
-
   APMDatabase* database_;
-  RemoteConfigProvider remoteConfig_;
 };

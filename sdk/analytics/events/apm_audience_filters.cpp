@@ -32,15 +32,16 @@ APMObject APMMessageContext(const NANOMessageBase* message) {
 
 std::unique_ptr<APMRegularExpression> APMRegularExpression::compile(const std::string& pattern,
                                                                     bool caseInsensitive, platform::Error* error) {
-  if (!platform::isValidUTF8(pattern)) {
+  if (!platform::strings::isValidUTF8(pattern)) {
     APMSetError(error, 2048, "The pattern is not valid UTF-8");
     return nullptr;
   }
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError{};
+  const std::u16string utf16 = platform::strings::toUTF16(pattern);
   URegularExpression* regex =
-      uregex_openUTF8(pattern.data(), static_cast<std::int32_t>(pattern.size()),
-                      caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0, &parseError, &status);
+      uregex_open(reinterpret_cast<const UChar*>(utf16.data()), static_cast<std::int32_t>(utf16.size()),
+                  caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0, &parseError, &status);
   if (U_SUCCESS(status)) uregex_setTimeLimit(regex, kRegexTimeLimit, &status);
   if (U_SUCCESS(status)) uregex_setStackLimit(regex, kRegexStackLimit, &status);
   if (U_FAILURE(status)) {
@@ -54,7 +55,7 @@ std::unique_ptr<APMRegularExpression> APMRegularExpression::compile(const std::s
 APMRegularExpression::~APMRegularExpression() { uregex_close(regex_); }
 
 std::optional<bool> APMRegularExpression::findsMatchIn(const std::string& string) const {
-  const std::u16string text = platform::toUTF16(string);
+  const std::u16string text = platform::strings::toUTF16(string);
   UErrorCode status = U_ZERO_ERROR;
   uregex_setText(regex_, reinterpret_cast<const UChar*>(text.data()), static_cast<std::int32_t>(text.size()),
                  &status);

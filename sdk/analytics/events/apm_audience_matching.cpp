@@ -23,8 +23,8 @@ APMValuePtr parameterValue(const APMObject& object) {
 
 // Case-insensitive EXACT: same length in UTF-16 units and equal when case is folded.
 bool equalsIgnoringCaseExactly(const std::string& string, const std::string& expression) {
-  return platform::utf16Length(string) == platform::utf16Length(expression) &&
-         platform::hasPrefixIgnoringCase(string, expression);
+  return platform::strings::utf16Length(string) == platform::strings::utf16Length(expression) &&
+         platform::strings::hasPrefixIgnoringCase(string, expression);
 }
 
 template <class T>
@@ -44,7 +44,7 @@ APMFilterOutcome compare(std::int32_t type, const T& value, const T& comparison,
 std::optional<double> APMAudienceDoubleFromString(const std::string& string) {
   std::string_view text = string;
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() == '+' || !platform::isValidUTF8(string)) return std::nullopt;
+  if (text.empty() || text.front() == '+' || !platform::strings::isValidUTF8(string)) return std::nullopt;
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
   if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
@@ -73,14 +73,14 @@ APMFilterOutcome APMEvaluateStringFilter(const APMPBStringFilter& filter, const 
       return found.value_or(false);
     }
     case kAPMMatchBeginsWith:
-      return sensitive ? string->starts_with(expression) : platform::hasPrefixIgnoringCase(*string, expression);
+      return sensitive ? string->starts_with(expression) : platform::strings::hasPrefixIgnoringCase(*string, expression);
     case kAPMMatchEndsWith:
       if (sensitive) return string->ends_with(expression);
-      return platform::utf16Length(expression) <= platform::utf16Length(*string) &&
-             platform::hasSuffixIgnoringCase(*string, expression);
+      return platform::strings::utf16Length(expression) <= platform::strings::utf16Length(*string) &&
+             platform::strings::hasSuffixIgnoringCase(*string, expression);
     case kAPMMatchContains:
       return sensitive ? string->find(expression) != std::string::npos
-                       : platform::containsIgnoringCase(*string, expression);
+                       : platform::strings::containsIgnoringCase(*string, expression);
     case kAPMMatchExact:
       return sensitive ? *string == expression : equalsIgnoringCaseExactly(*string, expression);
     case kAPMMatchInList:
