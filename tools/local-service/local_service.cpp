@@ -252,13 +252,20 @@ void LocalService::clearRequests() {
 }
 
 bool LocalService::waitForRequests(std::size_t count, double timeoutSeconds) const {
+  return waitForRequestsTo({}, count, timeoutSeconds);
+}
+
+bool LocalService::waitForRequestsTo(std::string_view path, std::size_t count, double timeoutSeconds) const {
   platform::MutexLock lock(mutex_);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                               std::chrono::duration<double>(timeoutSeconds));
-  while (requests_.size() < count) {
-    if (!recorded_.waitUntil(lock, deadline)) return requests_.size() >= count;
+  for (;;) {
+    std::size_t found = 0;
+    for (const auto& request : requests_) found += path.empty() || matches(path, request.path) ? 1 : 0;
+    if (found >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    recorded_.waitUntil(lock, deadline);
   }
-  return true;
 }
 
 void LocalService::setPrinter(Printer printer) {

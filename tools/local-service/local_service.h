@@ -102,6 +102,8 @@ class LocalService {
   void clearRequests();
   // Real seconds; true once at least `count` requests were recorded.
   bool waitForRequests(std::size_t count, double timeoutSeconds) const EXCLUDES(mutex_);
+  // Waits until `count` requests whose path matches `path` (as routes match; empty: any) have arrived.
+  bool waitForRequestsTo(std::string_view path, std::size_t count, double timeoutSeconds) const EXCLUDES(mutex_);
 
   void setPrinter(Printer printer);
 

@@ -111,7 +111,7 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
 
   const fs::path stop = home / "stop";
   Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
-  const bool received = service.waitForRequests(1, 60);
+  const bool received = service.waitForRequestsTo("/transport/csh", 1, 60);
   crash_test::writeFile(stop, "");
   const int sent = sender.wait();
   ASSERT_TRUE(received) << crash_test::readFile(home / "probe-send.log");

@@ -100,7 +100,7 @@ TEST(CrashReportingApp, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaunch) {
 
   {
     AppInTerminal app(home, service.baseURL());
-    ASSERT_TRUE(service.waitForRequests(1, 60));
+    ASSERT_TRUE(service.waitForRequestsTo("/transport/csh", 1, 60));
     app.signal(SIGTERM);
   }
   const auto uploads = service.requestsTo("/transport/csh");
