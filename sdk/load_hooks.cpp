@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/core/diagnostics/vdz_core_diagnostics.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
@@ -29,6 +30,8 @@ const std::vector<LoadHook>& loadHooks() {
       &VDTCORLifecycle::load,
       &VDTCORMetricsController::load,
       &VDTCORApplication::load,
+      // The core's diagnostics, found by name whenever an app becomes active.
+      &VDZCoreDiagnostics::load,
   };
   return hooks;
 }
