@@ -296,7 +296,6 @@ bool RLZDwarfParseCFIFromFDERecordOffset(RLZDwarfCFIRecord* record, const void* 
 bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, const RLZDwarfCIERecord* cie,
                                    RLZDwarfState* state, uint64_t pcOffset) {
   if (!RLZIsValidPointer(instructions) || !RLZIsValidPointer(cie) || !RLZIsValidPointer(state)) return false;
-  if (pcOffset == 0) return true;
   const uint8_t* cursor = instructions->start;
   const uint8_t* end = cursor + instructions->length;
   RLZSDKLogWarn("Running instructions from %p to %p\n", cursor, end);
@@ -304,7 +303,9 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
   const uint64_t codeAlign = cie->codeAlignFactor;
   const int64_t dataAlign = cie->dataAlignFactor;
   const bool extended = state->extendedOpcodes;
-  while (cursor < end && location < pcOffset) {
+  // A row holds from its own address on: a frame interrupted exactly there (a crashed frame's PC
+  // is not a return address and is not moved back) needs that row, not the one before.
+  while (cursor < end && location <= pcOffset) {
     const uint8_t byte = RLZParseUint8AndAdvance(&cursor);
     const uint8_t high = byte & 0xC0;
     const uint8_t operand = byte & 0x3F;
