@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/core/diagnostics/vdz_core_diagnostics.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
@@ -32,6 +33,8 @@ const std::vector<LoadHook>& loadHooks() {
       &VDTCORApplication::load,
       // The crash reporter, made eagerly for the default app when the app configures.
       &VDZRalitoze::load,
+      // The core's diagnostics, found by name whenever an app becomes active.
+      &VDZCoreDiagnostics::load,
   };
   return hooks;
 }

@@ -54,7 +54,10 @@ void setWorkerStartHook(ThreadStartHook hook) {
 const char* queueLabelForThread(pid_t tid) {
   if (tid == 0) return nullptr;
   for (const LabelSlot& slot : g_labels) {
-    if (slot.tid.load() == tid) return slot.label.load();
+    if (slot.tid.load() != tid) continue;
+    const char* label = slot.label.load();
+    // The slot may have been given back and claimed by another thread meanwhile.
+    if (slot.tid.load() == tid) return label;
   }
   return nullptr;
 }

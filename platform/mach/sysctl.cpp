@@ -1,5 +1,9 @@
 #include "platform/mach/sysctl.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -42,6 +46,31 @@ bool sysctlByName(std::string_view name, char* buffer, std::size_t size) {
   if (!value || !buffer || value->size() + 1 > size) return false;
   std::memcpy(buffer, value->c_str(), value->size() + 1);
   return true;
+}
+
+bool sysctlInteger(std::string_view name, std::int64_t* value, int* error) {
+  int ignored = 0;
+  int& failure = error ? *error : ignored;
+  {
+    auto& o = overrides();
+    std::lock_guard lock(o.mutex);
+    if (auto it = o.values.find(name); it != o.values.end()) {
+      char* end = nullptr;
+      const long long parsed = it->second ? std::strtoll(it->second->c_str(), &end, 10) : 0;
+      if (!it->second || end == it->second->c_str() || *end != 0) {
+        failure = EINVAL;
+        return false;
+      }
+      if (value) *value = parsed;
+      return true;
+    }
+  }
+  if (name == kSysctlHardwarePageSize) {
+    if (value) *value = sysconf(_SC_PAGESIZE);
+    return true;
+  }
+  failure = ENOENT;
+  return false;
 }
 
 void setSysctlForTesting(std::string_view name, std::optional<std::string> value) {

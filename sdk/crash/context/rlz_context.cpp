@@ -12,6 +12,7 @@
 #include "platform/foundation/home.h"
 #include "sdk/crash/context/rlz_binary_image.h"
 #include "sdk/crash/context/rlz_user_logging.h"
+#include "sdk/crash/context/rlz_host.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
@@ -67,26 +68,6 @@ void writeIdentity(RLZFile* file, const RLZContextInitData& initData) {
   RLZFileWriteHashEntryString(file, "install_id", "");
   RLZFileWriteHashEntryString(file, "beta_token", initData.betaToken ? initData.betaToken : "");
   RLZFileWriteHashEntryBoolean(file, "absolute_log_timestamps", true);
-  RLZFileWriteHashEnd(file);
-  RLZFileWriteSectionEnd(file);
-}
-
-void writeHost(RLZFile* file) {
-  const auto model = RLZHostModelInfo();
-  const auto machine = RLZHostSysctlString("hw.model");
-  const auto build = RLZHostOSBuildVersion();
-  const std::string display = RLZHostOSDisplayVersion();
-  const std::string platformName = RLZApplicationGetVuduzaraPlatform();
-  const std::string locale = RLZHostLocaleIdentifier();
-  RLZFileWriteSectionStart(file, "host");
-  RLZFileWriteHashStart(file);
-  RLZFileWriteHashEntryString(file, "model", model ? model->c_str() : nullptr);
-  RLZFileWriteHashEntryString(file, "machine", machine ? machine->c_str() : "(failed)");
-  RLZFileWriteHashEntryString(file, "os_build_version", build ? build->c_str() : nullptr);
-  RLZFileWriteHashEntryString(file, "os_display_version", display.c_str());
-  RLZFileWriteHashEntryString(file, "platform", "ios");
-  RLZFileWriteHashEntryString(file, "vuduzara_platform", platformName.c_str());
-  RLZFileWriteHashEntryString(file, "locale", locale.c_str());
   RLZFileWriteHashEnd(file);
   RLZFileWriteSectionEnd(file);
 }
@@ -197,8 +178,7 @@ bool RLZContextInitializeWithData(const RLZContextInitData& initData) {
   auto group = platform::DispatchGroup::make();
   auto global = platform::DispatchQueue::global();
   group->async(global, [readonly] {
-    readonly->host.pageSize = RLZAllocatorPageSize();
-    readonly->host.documentDirectoryPath = RLZDupString(platform::Home::documents().string().c_str());
+    RLZHostInitialize(&readonly->host);
   });
   group->async(global, [readonly, writable, reportPath] {
     readonly->binaryImage.path = RLZContextAppendToRoot(reportPath.c_str(), "binary_images.rlzrecord");
@@ -251,7 +231,7 @@ bool RLZContextRecordMetadata(const char* reportPath, const RLZContextInitData& 
     return false;
   }
   writeIdentity(&file, initData);
-  writeHost(&file);
+  RLZHostRecord(&file);
   writeApplication(&file);
   if (!RLZBinaryImageRecordMainExecutable(&file)) RLZSDKLogWarn("Unable to write out executable metadata\n");
   RLZFileClose(&file);

@@ -19,6 +19,25 @@ bool readAt(uint64_t address, T* out) {
 
 }  // namespace
 
+bool RLZDwarfStepWithFDE(uint64_t fde, RLZThreadContext* registers) {
+  RLZDwarfCFIRecord record;
+  if (!RLZDwarfParseCFIFromFDEAddress(&record, fde)) {
+    RLZSDKLogWarn("Unable to init FDE\n");
+    return false;
+  }
+  // An index entry pointing at the wrong FDE would run another function's program.
+  const uint64_t pc = RLZThreadContextGetPC(registers);
+  if (pc < record.fde.startAddress || pc - record.fde.startAddress >= record.fde.rangeSize) {
+    RLZSDKLogInfo("PC does not match computed function range\n");
+    return false;
+  }
+  if (!RLZDwarfUnwindComputeRegisters(&record, registers)) {
+    RLZSDKLogWarn("Failed to compute DWARF registers\n");
+    return false;
+  }
+  return true;
+}
+
 bool RLZCompactUnwindInit(RLZCompactUnwindContext* context, uint64_t unwindInfo, uint64_t ehFrame,
                           uint64_t loadAddress) {
   if (reinterpret_cast<uintptr_t>(context) < 4096) {
@@ -178,16 +197,11 @@ bool RLZCompactUnwindComputeRegisters(RLZCompactUnwindContext* context, RLZCompa
 }
 
 bool RLZCompactUnwindDwarfFrame(RLZCompactUnwindContext* context, uint32_t fdeOffset, RLZThreadContext* registers) {
-  RLZDwarfCFIRecord record;
-  if (!RLZDwarfParseCFIFromFDERecordOffset(&record, reinterpret_cast<const void*>(context->ehFrame), fdeOffset)) {
+  if (context->ehFrame < 4096) {
     RLZSDKLogWarn("Unable to init FDE\n");
     return false;
   }
-  if (!RLZDwarfUnwindComputeRegisters(&record, registers)) {
-    RLZSDKLogWarn("Failed to compute DWARF registers\n");
-    return false;
-  }
-  return true;
+  return RLZDwarfStepWithFDE(context->ehFrame + fdeOffset, registers);
 }
 
 uint64_t RLZEhFrameHeaderFindFDE(uint64_t header, uint64_t pc) {
@@ -235,18 +249,5 @@ bool RLZEhFrameHeaderLookupAndCompute(uint64_t header, RLZThreadContext* registe
     RLZSDKLogInfo("Unable to find an FDE for pc %p\n", reinterpret_cast<void*>(pc));
     return false;
   }
-  RLZDwarfCFIRecord record;
-  if (!RLZDwarfParseCFIFromFDEAddress(&record, fde)) {
-    RLZSDKLogWarn("Unable to init FDE\n");
-    return false;
-  }
-  if (pc < record.fde.startAddress || pc - record.fde.startAddress >= record.fde.rangeSize) {
-    RLZSDKLogInfo("PC does not match computed function range\n");
-    return false;
-  }
-  if (!RLZDwarfUnwindComputeRegisters(&record, registers)) {
-    RLZSDKLogWarn("Failed to compute DWARF registers\n");
-    return false;
-  }
-  return true;
+  return RLZDwarfStepWithFDE(fde, registers);
 }

@@ -56,6 +56,10 @@ bool RLZCompactUnwindComputeRegisters(RLZCompactUnwindContext* context, RLZCompa
                                       RLZThreadContext* registers);
 bool RLZCompactUnwindDwarfFrame(RLZCompactUnwindContext* context, uint32_t fdeOffset, RLZThreadContext* registers);
 
+// Both indexes end here: the FDE at `fde` (a live address) and its CIE parsed, checked to cover
+// the PC, then one DWARF step.
+bool RLZDwarfStepWithFDE(uint64_t fde, RLZThreadContext* registers);
+
 // ELF: the FDE covering `pc` through the ".eh_frame_hdr" table at `ehFrameHeader`, then one DWARF
 // step. False when the table has no entry for the PC or the step fails.
 bool RLZEhFrameHeaderLookupAndCompute(uint64_t ehFrameHeader, RLZThreadContext* registers);

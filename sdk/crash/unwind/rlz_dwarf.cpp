@@ -24,6 +24,8 @@ uint32_t registerLimit(const RLZDwarfState* state) {
 
 // Reads a record (u32 or u64 length form) at a live address into `buffer`; the length in bytes
 // copied, or 0.
+constexpr size_t kRecordSlack = 32;
+
 size_t copyRecord(uintptr_t address, uint8_t* buffer, size_t capacity) {
   uint32_t length32 = 0;
   if (!RLZReadMemory(reinterpret_cast<const void*>(address), &length32, sizeof length32)) {
@@ -34,9 +36,11 @@ size_t copyRecord(uintptr_t address, uint8_t* buffer, size_t capacity) {
   if (length32 == 0xFFFFFFFFu) {
     uint64_t length64 = 0;
     if (!RLZReadMemory(reinterpret_cast<const void*>(address + 4), &length64, sizeof length64)) return 0;
-    total = length64 + 12;
+    total = length64 > capacity ? UINT64_MAX : length64 + 12;
   }
-  if (length32 == 0 || total > capacity) {
+  // The parsers read fixed-width fields and LEB128s a few bytes past a damaged record's end: a
+  // zeroed tail keeps those reads inside the buffer and ends every string and LEB128 there.
+  if (length32 == 0 || total > capacity - kRecordSlack) {
     RLZSDKLogWarn("Error: CFI record at %p has unusable length %llu\n", reinterpret_cast<void*>(address),
                   static_cast<unsigned long long>(total));
     return 0;
@@ -45,6 +49,7 @@ size_t copyRecord(uintptr_t address, uint8_t* buffer, size_t capacity) {
     RLZSDKLogWarn("Error: failed to read memory at address %p\n", reinterpret_cast<void*>(address));
     return 0;
   }
+  memset(buffer + total, 0, capacity - total);
   return static_cast<size_t>(total);
 }
 
@@ -93,7 +98,7 @@ bool parseCIE(RLZDwarfCIERecord* cie, const uint8_t* address, intptr_t bias) {
         case 'S': cie->signalFrame = true; break;
         default: RLZSDKLogWarn("Error: Unhandled augmentation string entry %c\n", *letter); return false;
       }
-      if (cursor > dataEnd) {
+      if (cursor > dataEnd || cursor > end) {
         RLZSDKLogWarn("Error: augmentation data overrun\n");
         return false;
       }
@@ -293,10 +298,17 @@ bool RLZDwarfParseCFIFromFDERecordOffset(RLZDwarfCFIRecord* record, const void* 
   return RLZDwarfParseCFIFromFDEAddress(record, reinterpret_cast<uintptr_t>(ehFrame) + fdeOffset);
 }
 
+namespace {
+
+// Offsets from the CFA are taken modulo 2^64 like the addresses they are added to: a hostile
+// factor must not overflow a signed product.
+uint64_t factor(uint64_t value, int64_t dataAlign) { return value * static_cast<uint64_t>(dataAlign); }
+
+}  // namespace
+
 bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, const RLZDwarfCIERecord* cie,
                                    RLZDwarfState* state, uint64_t pcOffset) {
   if (!RLZIsValidPointer(instructions) || !RLZIsValidPointer(cie) || !RLZIsValidPointer(state)) return false;
-  if (pcOffset == 0) return true;
   const uint8_t* cursor = instructions->start;
   const uint8_t* end = cursor + instructions->length;
   RLZSDKLogWarn("Running instructions from %p to %p\n", cursor, end);
@@ -304,7 +316,9 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
   const uint64_t codeAlign = cie->codeAlignFactor;
   const int64_t dataAlign = cie->dataAlignFactor;
   const bool extended = state->extendedOpcodes;
-  while (cursor < end && location < pcOffset) {
+  // A row holds from its own address on: a frame interrupted exactly there (a crashed frame's PC
+  // is not a return address and is not moved back) needs that row, not the one before.
+  while (cursor < end && location <= pcOffset) {
     const uint8_t byte = RLZParseUint8AndAdvance(&cursor);
     const uint8_t high = byte & 0xC0;
     const uint8_t operand = byte & 0x3F;
@@ -321,7 +335,7 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
         RLZSDKLogWarn("Error: Failed to execute dwarf instruction 0x%x\n", byte);
         return false;
       }
-      state->registers[operand] = {RLZDwarfRegisterAtCFAOffset, static_cast<uint64_t>(static_cast<int64_t>(offset) * dataAlign)};
+      state->registers[operand] = {RLZDwarfRegisterAtCFAOffset, factor(offset, dataAlign)};
       continue;
     }
     if (high == 0xC0) {
@@ -386,6 +400,12 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
         state->cfaRegister = RLZDwarfCFARegisterExpression;
         state->cfaExpression = cursor;
         const uint64_t length = RLZParseULEB128AndAdvance(&cursor);
+        // The expression is evaluated later from this copy: it must lie inside the record.
+        if (cursor > end || length > static_cast<uint64_t>(end - cursor)) {
+          ok = false;
+          state->cfaExpression = nullptr;
+          break;
+        }
         cursor += length;
         RLZSDKLogWarn("DW_CFA_def_cfa_expression %llu\n", static_cast<unsigned long long>(length));
         break;
@@ -395,6 +415,10 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
         const uint64_t reg = RLZParseULEB128AndAdvance(&cursor);
         const uint8_t* block = cursor;
         const uint64_t length = RLZParseULEB128AndAdvance(&cursor);
+        if (cursor > end || length > static_cast<uint64_t>(end - cursor)) {
+          ok = false;
+          break;
+        }
         cursor += length;
         if (byte == 0x10) {
           RLZSDKLogWarn("DW_CFA_expression %llu %llu\n", static_cast<unsigned long long>(reg),
@@ -434,7 +458,7 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
             RLZSDKLogWarn("DW_CFA_offset_extended %llu, %lld\n", static_cast<unsigned long long>(reg),
                           static_cast<long long>(factored));
             ok = checkRegister(state, reg, "Error: Found an invalid DW_CFA_offset register number");
-            if (ok) state->registers[reg] = {RLZDwarfRegisterAtCFAOffset, static_cast<uint64_t>(factored * dataAlign)};
+            if (ok) state->registers[reg] = {RLZDwarfRegisterAtCFAOffset, factor(static_cast<uint64_t>(factored), dataAlign)};
             break;
           }
           case 0x06: {
@@ -463,7 +487,7 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
             break;
           case 0x12: {
             const uint64_t reg = RLZParseULEB128AndAdvance(&cursor);
-            const int64_t offset = RLZParseLEB128AndAdvance(&cursor) * dataAlign;
+            const int64_t offset = static_cast<int64_t>(factor(static_cast<uint64_t>(RLZParseLEB128AndAdvance(&cursor)), dataAlign));
             RLZSDKLogWarn("DW_CFA_def_cfa_sf %llu, %lld\n", static_cast<unsigned long long>(reg), static_cast<long long>(offset));
             ok = checkRegister(state, reg, "Error: Found an invalid DW_CFA_def_cfa register number");
             if (ok) {
@@ -473,7 +497,7 @@ bool RLZDwarfInstructionsEnumerate(const RLZDwarfInstructions* instructions, con
             break;
           }
           case 0x13:
-            state->cfaRegisterOffset = static_cast<uint64_t>(RLZParseLEB128AndAdvance(&cursor) * dataAlign);
+            state->cfaRegisterOffset = factor(static_cast<uint64_t>(RLZParseLEB128AndAdvance(&cursor)), dataAlign);
             RLZSDKLogWarn("DW_CFA_def_cfa_offset_sf %lld\n", static_cast<long long>(state->cfaRegisterOffset));
             break;
           case 0x2E:
