@@ -212,6 +212,8 @@ TEST_F(VDZCoreDiagnosticsTest, EmptyAndMissingValuesLeaveTheirFieldsOut) {
   data->insertValue(Value(1u), kVDZCDllAppsCountKey);
   auto service = diagnostics();
   service->sendDiagnostics(data);
+  // A second apart, so the records sort by the time they were sent.
+  platform::testing::advance(1);
   service->sendDiagnostics(data);
   const auto records = sentRecords();
   ASSERT_EQ(records.size(), 2u);
