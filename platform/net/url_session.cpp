@@ -1,6 +1,8 @@
 #include "platform/net/url_session.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <fstream>
 #include <iterator>
@@ -9,8 +11,11 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/exception.h"
+#include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/strings.h"
+#include "platform/foundation/uuid.h"
+#include "platform/net/server_trust.h"
 
 namespace platform {
 
@@ -89,6 +94,25 @@ bool isReservedInvalidHost(const std::string& url) {
   return invalid;
 }
 
+void hostAndPort(const std::string& url, std::string& host, int& port) {
+  CURLU* parsed = curl_url();
+  if (!parsed) return;
+  char* part = nullptr;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
+      host = part;
+      // An IPv6 literal comes in brackets.
+      if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+      curl_free(part);
+    }
+    if (curl_url_get(parsed, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK && part) {
+      port = std::atoi(part);
+      curl_free(part);
+    }
+  }
+  curl_url_cleanup(parsed);
+}
+
 bool isRedirectStatus(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -122,13 +146,27 @@ void URLSessionDelegate::willPerformHTTPRedirection(URLSession&, URLSessionTask&
                                                     URLRequest request, RedirectHandler completionHandler) {
   completionHandler(std::move(request));
 }
+void URLSessionDelegate::didReceiveChallenge(URLSession&, URLSessionTask&, const URLAuthenticationChallenge&,
+                                             ChallengeHandler completionHandler) {
+  completionHandler(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+}
+void URLSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Data&) {}
+void URLSessionDelegate::didFinishDownloadingToURL(URLSession&, URLSessionTask&, const std::filesystem::path&) {}
 void URLSessionDelegate::didCompleteWithError(URLSession&, URLSessionTask&, const Error&) {}
+void URLSessionDelegate::didFinishEventsForBackgroundURLSession(URLSession&) {}
+
+std::optional<URLCredential> URLCredential::credentialForTrust(std::shared_ptr<SecTrust> trust) {
+  if (!trust) return std::nullopt;
+  return URLCredential{std::move(trust)};
+}
 void URLSessionDelegate::didBecomeInvalidWithError(URLSession&, const Error&) {}
 
 // ---- One transfer with libcurl ----
 
 struct URLSessionTask::Transfer {
+  URLSessionTask* task = nullptr;
   const std::atomic<bool>* cancelled = nullptr;
+  Trust trust = Trust::Accepted;
   std::size_t maxBody = 0;
   bool tooLarge = false;
   long status = 0;
@@ -165,6 +203,38 @@ struct URLSessionTask::Transfer {
     return static_cast<Transfer*>(self)->cancelled->load() ? 1 : 0;
   }
 
+  // Replaces OpenSSL's own chain check: the chain the server presented becomes a trust that the
+  // delegate, or the default evaluation, accepts or refuses.
+  static int onVerify(X509_STORE_CTX* context, void* self) {
+    auto* t = static_cast<Transfer*>(self);
+    std::vector<Data> chain;
+    const auto add = [&chain](X509* certificate) {
+      const int length = i2d_X509(certificate, nullptr);
+      if (length <= 0) return;
+      Data der(static_cast<std::size_t>(length));
+      unsigned char* out = der.data();
+      i2d_X509(certificate, &out);
+      chain.push_back(std::move(der));
+    };
+    if (STACK_OF(X509)* presented = X509_STORE_CTX_get0_untrusted(context); presented && sk_X509_num(presented) > 0) {
+      for (int i = 0; i < sk_X509_num(presented); ++i) add(sk_X509_value(presented, i));
+    } else if (X509* leaf = X509_STORE_CTX_get0_cert(context)) {
+      add(leaf);
+    }
+    t->trust = t->task->decideServerTrust(t->host, t->port, std::move(chain));
+    if (t->trust == Trust::Accepted) return 1;
+    X509_STORE_CTX_set_error(context, X509_V_ERR_CERT_REJECTED);
+    return 0;
+  }
+
+  static CURLcode onSSLContext(CURL*, void* sslContext, void* self) {
+    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), &Transfer::onVerify, self);
+    return CURLE_OK;
+  }
+
+  std::string host;
+  int port = 0;
+
   // The code of the transfer; `effectiveURL` and `redirectURL` are filled in when known.
   CURLcode perform(const URLRequest& request, const std::optional<Data>& body, double timeout,
                    std::string& redirectURL) {
@@ -175,6 +245,12 @@ struct URLSessionTask::Transfer {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // decode whatever the server compressed
+    // The trust decision covers the host name too.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSSLContext);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, this);
+    hostAndPort(request.url(), host, port);
     if (timeout > 0) {
       curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout * 1000));
       curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
@@ -217,12 +293,13 @@ struct URLSessionTask::Transfer {
 // ---- URLSessionTask ----
 
 URLSessionTask::URLSessionTask(Token, std::shared_ptr<URLSession> session, std::uint64_t identifier,
-                               URLRequest request, std::optional<std::filesystem::path> bodyFile,
+                               URLRequest request, std::optional<std::filesystem::path> bodyFile, bool download,
                                CompletionHandler completion)
     : session_(std::move(session)),
       identifier_(identifier),
       original_(request),
       bodyFile_(std::move(bodyFile)),
+      download_(download),
       completion_(std::move(completion)),
       current_(std::move(request)) {}
 
@@ -301,13 +378,19 @@ void URLSessionTask::run() {
       return complete(std::nullopt, nullptr, errorForCurlCode(CURLE_COULDNT_RESOLVE_HOST, request.url()));
     }
     Transfer transfer;
+    transfer.task = this;
     transfer.cancelled = &cancelled_;
     transfer.maxBody = configuration.maximumResponseBodySize();
     const double timeout =
         request.timeoutInterval() > 0 ? request.timeoutInterval() : configuration.timeoutIntervalForRequest();
     std::string redirectURL;
     const CURLcode code = transfer.perform(request, request.httpBody(), timeout, redirectURL);
-    if (cancelled_.load()) return complete(std::nullopt, nullptr, cancelledError());
+    if (cancelled_.load() || transfer.trust == Trust::Cancelled) {
+      return complete(std::nullopt, nullptr, cancelledError());
+    }
+    if (transfer.trust == Trust::Untrusted) {
+      return complete(std::nullopt, nullptr, errorForCurlCode(CURLE_PEER_FAILED_VERIFICATION, request.url()));
+    }
     if (transfer.tooLarge) {
       return complete(std::nullopt, nullptr,
                       urlError(kURLErrorDataLengthExceedsMaximum, "resource exceeds maximum size", request.url()));
@@ -340,40 +423,78 @@ void URLSessionTask::run() {
   }
 }
 
-std::optional<URLRequest> URLSessionTask::askAboutRedirect(const std::shared_ptr<HTTPURLResponse>& response,
-                                                           URLRequest next) {
-  auto delegate = session_->delegate();
-  if (!delegate) return next;
+template <class Answer, class Ask>
+std::optional<Answer> URLSessionTask::askDelegate(const std::shared_ptr<URLSessionDelegate>& delegate, Ask ask) {
   struct Decision {
     std::mutex mutex;
     bool made = false;
-    std::optional<URLRequest> request;
+    std::optional<Answer> answer;
   };
   auto decision = std::make_shared<Decision>();
   std::weak_ptr<URLSessionTask> weakSelf = weak_from_this();
-  URLSessionDelegate::RedirectHandler handler = [decision, weakSelf](std::optional<URLRequest> request) {
+  auto reply = [decision, weakSelf](Answer answer) {
     {
       std::lock_guard lock(decision->mutex);
       if (decision->made) return;
       decision->made = true;
-      decision->request = std::move(request);
+      decision->answer = std::move(answer);
     }
     if (auto self = weakSelf.lock()) {
       std::lock_guard lock(self->mutex_);  // orders the notification after the waiter's check
       self->decided_.notify_all();
     }
   };
-  session_->delegateQueue()->async(
-      [self = shared_from_this(), delegate, response, next = std::move(next), handler]() mutable {
-        delegate->willPerformHTTPRedirection(*self->session_, *self, *response, std::move(next), handler);
-      });
+  session_->delegateQueue()->async([self = shared_from_this(), delegate, ask = std::move(ask), reply]() mutable {
+    ask(*delegate, *self, std::move(reply));
+  });
   std::unique_lock lock(mutex_);
   decided_.wait(lock, [&] {
     std::lock_guard decisionLock(decision->mutex);
     return decision->made || cancelled_.load();
   });
   std::lock_guard decisionLock(decision->mutex);
-  return decision->made ? decision->request : std::nullopt;
+  return decision->made ? decision->answer : std::nullopt;
+}
+
+std::optional<URLRequest> URLSessionTask::askAboutRedirect(const std::shared_ptr<HTTPURLResponse>& response,
+                                                           URLRequest next) {
+  auto delegate = session_->delegate();
+  if (!delegate) return next;
+  auto answer = askDelegate<std::optional<URLRequest>>(
+      delegate, [response, next = std::move(next)](URLSessionDelegate& d, URLSessionTask& task, auto reply) mutable {
+        d.willPerformHTTPRedirection(*task.session_, task, *response, std::move(next),
+                                     [reply](std::optional<URLRequest> request) { reply(std::move(request)); });
+      });
+  return answer ? std::move(*answer) : std::nullopt;
+}
+
+URLSessionTask::Trust URLSessionTask::decideServerTrust(const std::string& host, int port, std::vector<Data> chain) {
+  auto trust = std::make_shared<SecTrust>(host, std::move(chain));
+  const auto evaluated = [&trust] {
+    SecTrustResultType result = SecTrustResultType::Invalid;
+    const bool valid = trust->evaluate(result) == errSecSuccess &&
+                       (result == SecTrustResultType::Unspecified || result == SecTrustResultType::Proceed);
+    return valid ? Trust::Accepted : Trust::Untrusted;
+  };
+  auto delegate = session_->delegate();
+  if (!delegate) return evaluated();
+  URLAuthenticationChallenge challenge{{host, port, std::string(kURLAuthenticationMethodServerTrust), trust}};
+  using Reply = std::pair<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>;
+  auto answer = askDelegate<Reply>(delegate, [challenge](URLSessionDelegate& d, URLSessionTask& task, auto reply) {
+    d.didReceiveChallenge(*task.session_, task, challenge,
+                          [reply](URLSessionAuthChallengeDisposition disposition,
+                                  std::optional<URLCredential> credential) { reply({disposition, std::move(credential)}); });
+  });
+  if (!answer) return Trust::Cancelled;
+  switch (answer->first) {
+    case URLSessionAuthChallengeDisposition::UseCredential:
+      // Without a credential the server is not vouched for: the platform evaluates as usual.
+      return answer->second ? Trust::Accepted : evaluated();
+    case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
+      return Trust::Cancelled;
+    default:
+      return evaluated();
+  }
 }
 
 void URLSessionTask::complete(std::optional<Data> data, std::shared_ptr<HTTPURLResponse> response, Error error) {
@@ -393,10 +514,30 @@ void URLSessionTask::complete(std::optional<Data> data, std::shared_ptr<HTTPURLR
     if (completion) {
       completion(data, response, error);
     } else if (auto delegate = self->session_->delegate()) {
-      delegate->didCompleteWithError(*self->session_, *self, error);
+      self->deliverToDelegate(*delegate, data, response, error);
     }
     self->session_->taskEnded();
   });
+}
+
+void URLSessionTask::deliverToDelegate(URLSessionDelegate& delegate, const std::optional<Data>& data,
+                                       const std::shared_ptr<HTTPURLResponse>& response, const Error& error) {
+  URLSession& session = *session_;
+  if (download_ && response && data) {
+    auto directory = FileManager::defaultManager().urlForDirectory(SearchPathDirectory::Temporary);
+    const auto location = directory ? *directory / ("URLSessionDownload_" + UUID().UUIDString() + ".tmp")
+                                    : std::filesystem::path();
+    if (!location.empty() && FileManager::defaultManager().writeAtomicallyWithoutDirectorySync(location, *data, 0600)) {
+      delegate.didFinishDownloadingToURL(session, *this, location);
+      std::error_code ignored;
+      std::filesystem::remove(location, ignored);
+    } else {
+      delegate.didFinishDownloadingToURL(session, *this, {});
+    }
+  } else if (!download_ && data && !data->empty()) {
+    delegate.didReceiveData(session, *this, *data);
+  }
+  delegate.didCompleteWithError(session, *this, error);
 }
 
 // ---- URLSession ----
@@ -428,7 +569,7 @@ std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
 }
 
 std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request,
-                                                     std::optional<std::filesystem::path> bodyFile,
+                                                     std::optional<std::filesystem::path> bodyFile, bool download,
                                                      URLSessionTask::CompletionHandler completion) {
   std::uint64_t identifier = 0;
   {
@@ -441,7 +582,8 @@ std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request,
     ++running_;
   }
   auto task = std::make_shared<URLSessionTask>(URLSessionTask::Token{}, shared_from_this(), identifier,
-                                               std::move(request), std::move(bodyFile), std::move(completion));
+                                               std::move(request), std::move(bodyFile), download,
+                                               std::move(completion));
   std::lock_guard lock(mutex_);
   std::erase_if(tasks_, [](const auto& weak) { return weak.expired(); });
   tasks_.push_back(task);
@@ -450,24 +592,33 @@ std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request,
 
 std::shared_ptr<URLSessionTask> URLSession::dataTaskWithRequest(URLRequest request,
                                                                 URLSessionTask::CompletionHandler completion) {
-  return makeTask(std::move(request), std::nullopt, std::move(completion));
+  return makeTask(std::move(request), std::nullopt, false, std::move(completion));
+}
+
+std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(URLRequest request) {
+  return makeTask(std::move(request), std::nullopt, true, nullptr);
 }
 
 std::shared_ptr<URLSessionTask> URLSession::uploadTaskWithRequest(URLRequest request, Data fromData,
                                                                   URLSessionTask::CompletionHandler completion) {
   request.setHTTPBody(std::move(fromData));
-  return makeTask(std::move(request), std::nullopt, std::move(completion));
+  return makeTask(std::move(request), std::nullopt, false, std::move(completion));
 }
 
 std::shared_ptr<URLSessionTask> URLSession::uploadTaskWithRequest(URLRequest request, std::filesystem::path fromFile,
                                                                   URLSessionTask::CompletionHandler completion) {
-  return makeTask(std::move(request), std::move(fromFile), std::move(completion));
+  return makeTask(std::move(request), std::move(fromFile), false, std::move(completion));
 }
 
 void URLSession::taskEnded() {
+  std::shared_ptr<URLSessionDelegate> delegate;
   {
     std::lock_guard lock(mutex_);
     --running_;
+    if (running_ == 0 && configuration_.identifier()) delegate = delegate_;
+  }
+  if (delegate) {
+    delegateQueue_->async([self = shared_from_this(), delegate] { delegate->didFinishEventsForBackgroundURLSession(*self); });
   }
   invalidateIfDone();
 }

@@ -3,7 +3,12 @@
 // A session makes tasks; a task runs one request on a thread of its own once resumed, asks the
 // session's delegate about every redirect (without a delegate, redirects are followed), and hands
 // its outcome to its completion handler (or, without one, to the delegate) on the session's
-// delegate queue, never on the transfer thread. Gzip response bodies arrive decoded. Errors are
+// delegate queue, never on the transfer thread. A task without a completion handler tells the
+// delegate instead: the body (data and upload tasks) or a file holding it (download tasks), then
+// the completion. HTTPS servers are trusted after the chain they present is evaluated
+// (platform/net/server_trust.h); a delegate that answers challenges decides instead. A background
+// session tells its delegate when its last running task has ended and every event of it was
+// delivered. Gzip response bodies arrive decoded. Errors are
 // the platform's URL errors (kURLErrorDomain and the codes below); an HTTP error status is no
 // error: it arrives as a response.
 #pragma once
@@ -122,11 +127,40 @@ class URLSessionConfiguration {
 
 class URLSession;
 class URLSessionTask;
+class SecTrust;
+
+inline constexpr std::string_view kURLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
+
+enum class URLSessionAuthChallengeDisposition {
+  UseCredential = 0,
+  PerformDefaultHandling = 1,
+  CancelAuthenticationChallenge = 2,
+  RejectProtectionSpace = 3,
+};
+
+struct URLProtectionSpace {
+  std::string host;
+  int port = 0;
+  std::string authenticationMethod;
+  std::shared_ptr<SecTrust> serverTrust;  // for server-trust challenges
+};
+
+struct URLAuthenticationChallenge {
+  URLProtectionSpace protectionSpace;
+};
+
+struct URLCredential {
+  std::shared_ptr<SecTrust> trust;
+  // None without a trust.
+  static std::optional<URLCredential> credentialForTrust(std::shared_ptr<SecTrust> trust);
+};
 
 // Every method is called on the session's delegate queue.
 class URLSessionDelegate {
  public:
   using RedirectHandler = std::function<void(std::optional<URLRequest> request)>;
+  using ChallengeHandler =
+      std::function<void(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential)>;
 
   virtual ~URLSessionDelegate() = default;
   // Hand on `request` to follow, another request, or nothing to stop and complete with `response`.
@@ -134,8 +168,19 @@ class URLSessionDelegate {
   virtual void willPerformHTTPRedirection(URLSession& session, URLSessionTask& task,
                                           const HTTPURLResponse& response, URLRequest request,
                                           RedirectHandler completionHandler);
-  // For tasks without a completion handler.
+  // Using the credential accepts the server whatever its trust; default handling evaluates the
+  // trust; cancelling fails the task with kURLErrorCancelled. The transfer waits for the answer.
+  virtual void didReceiveChallenge(URLSession& session, URLSessionTask& task,
+                                   const URLAuthenticationChallenge& challenge, ChallengeHandler completionHandler);
+  // For tasks without a completion handler: the body of a data or upload task (not called for an
+  // empty one), or the file holding a download task's body (removed once this returns); then the
+  // completion.
+  virtual void didReceiveData(URLSession& session, URLSessionTask& task, const Data& data);
+  virtual void didFinishDownloadingToURL(URLSession& session, URLSessionTask& task,
+                                         const std::filesystem::path& location);
   virtual void didCompleteWithError(URLSession& session, URLSessionTask& task, const Error& error);
+  // Background sessions only: the last running task ended and its events were delivered.
+  virtual void didFinishEventsForBackgroundURLSession(URLSession& session);
   // After finishTasksAndInvalidate (once the last task ended) or invalidateAndCancel; the session
   // lets go of its delegate afterwards.
   virtual void didBecomeInvalidWithError(URLSession& session, const Error& error);
@@ -170,18 +215,27 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
  public:
   URLSessionTask(Token, std::shared_ptr<URLSession> session, std::uint64_t identifier, URLRequest request,
-                 std::optional<std::filesystem::path> bodyFile, CompletionHandler completion);
+                 std::optional<std::filesystem::path> bodyFile, bool download, CompletionHandler completion);
 
  private:
   struct Transfer;
+  enum class Trust { Accepted, Untrusted, Cancelled };
   void run();
   void complete(std::optional<Data> data, std::shared_ptr<HTTPURLResponse> response, Error error);
+  void deliverToDelegate(URLSessionDelegate& delegate, const std::optional<Data>& data,
+                         const std::shared_ptr<HTTPURLResponse>& response, const Error& error);
+  // Runs `ask` with the delegate on the delegate queue and waits for its answer; none when the
+  // task was cancelled first.
+  template <class Answer, class Ask>
+  std::optional<Answer> askDelegate(const std::shared_ptr<URLSessionDelegate>& delegate, Ask ask);
   std::optional<URLRequest> askAboutRedirect(const std::shared_ptr<HTTPURLResponse>& response, URLRequest next);
+  Trust decideServerTrust(const std::string& host, int port, std::vector<Data> chain);
 
   std::shared_ptr<URLSession> session_;
   const std::uint64_t identifier_;
   const URLRequest original_;
   const std::optional<std::filesystem::path> bodyFile_;
+  const bool download_;
   CompletionHandler completion_;
   std::atomic<bool> cancelled_{false};
   mutable std::mutex mutex_;
@@ -217,6 +271,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest request, std::filesystem::path fromFile,
                                                         URLSessionTask::CompletionHandler completion = nullptr);
 
+  // The body goes to the delegate in a file (didFinishDownloadingToURL).
+  std::shared_ptr<URLSessionTask> downloadTaskWithRequest(URLRequest request);
+
   // No new tasks; running ones finish, then the delegate hears of the invalidation.
   void finishTasksAndInvalidate();
   // The same, cancelling every running task.
@@ -233,7 +290,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
  private:
   std::shared_ptr<URLSessionTask> makeTask(URLRequest request, std::optional<std::filesystem::path> bodyFile,
-                                           URLSessionTask::CompletionHandler completion);
+                                           bool download, URLSessionTask::CompletionHandler completion);
   void taskEnded();
   void invalidateIfDone();
 

@@ -1,5 +1,7 @@
 #include "tools/local-service/local_service.h"
 
+#include "tools/local-service/self_signed_identity.h"
+
 #include <httplib.h>
 #include <zlib.h>
 
@@ -42,19 +44,21 @@ std::optional<std::string> gunzip(std::string_view data, std::size_t limit) {
   return out;
 }
 
-struct LocalService::Server {
-  httplib::Server http;
+struct LocalService::Listener {
+  std::unique_ptr<httplib::Server> http;
   std::thread thread;
+  std::string certificatePEM;
 };
 
 LocalService::LocalService() = default;
 
 LocalService::~LocalService() { stop(); }
 
-std::optional<int> LocalService::start(int port) {
-  stop();
-  auto server = std::make_unique<Server>();
-  const auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::unique_ptr<Listener> listener,
+                                        int port) {
+  stopListener(slot);
+  httplib::Server& http = *listener->http;
+  const auto handle = [this](const httplib::Request& in, std::string body, httplib::Response& out) {
     RecordedRequest request;
     request.method = in.method;
     request.path = in.path;
@@ -64,40 +68,76 @@ std::optional<int> LocalService::start(int port) {
       if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" || key == "LOCAL_PORT") continue;
       request.headers.emplace_back(key, value);
     }
-    request.body = in.body;
+    request.body = std::move(body);
     Answer reply = answer(request);
     if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
     out.status = reply.status;
     for (const auto& [key, value] : reply.headers) out.set_header(key, value);
     if (!reply.body.empty()) out.set_content(reply.body, reply.contentType);
   };
-  for (auto* method : {"GET", "POST", "PUT", "DELETE", "PATCH"}) {
-    const std::string m = method;
-    if (m == "GET") server->http.Get(".*", handle);
-    if (m == "POST") server->http.Post(".*", handle);
-    if (m == "PUT") server->http.Put(".*", handle);
-    if (m == "DELETE") server->http.Delete(".*", handle);
-    if (m == "PATCH") server->http.Patch(".*", handle);
-  }
-  const int bound = port == 0 ? server->http.bind_to_any_port("127.0.0.1")
-                              : (server->http.bind_to_port("127.0.0.1", port) ? port : -1);
+  // Bodies are read through a content reader: the library's own reading refuses form-encoded
+  // bodies past 8 KB, and the SDK uploads larger ones with that content type.
+  const auto withBody = [handle](const httplib::Request& in, httplib::Response& out,
+                                 const httplib::ContentReader& reader) {
+    std::string body;
+    reader([&body](const char* data, std::size_t length) {
+      body.append(data, length);
+      return true;
+    });
+    handle(in, std::move(body), out);
+  };
+  const auto withoutBody = [handle](const httplib::Request& in, httplib::Response& out) { handle(in, in.body, out); };
+  http.Get(".*", withoutBody);
+  http.Post(".*", withBody);
+  http.Put(".*", withBody);
+  http.Delete(".*", withBody);
+  http.Patch(".*", withBody);
+  const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1") : (http.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) return std::nullopt;
-  server->thread = std::thread([s = server.get()] { s->http.listen_after_bind(); });
+  listener->thread = std::thread([&http] { http.listen_after_bind(); });
   // A stop that came before the listening loop began would be lost, and the loop never end.
-  while (!server->http.is_running()) std::this_thread::yield();
-  server_ = std::move(server);
-  port_ = bound;
+  while (!http.is_running()) std::this_thread::yield();
+  slot = std::move(listener);
+  return bound;
+}
+
+void LocalService::stopListener(std::unique_ptr<Listener>& listener) {
+  if (!listener) return;
+  listener->http->stop();
+  if (listener->thread.joinable()) listener->thread.join();
+  listener.reset();
+}
+
+std::optional<int> LocalService::start(int port) {
+  auto listener = std::make_unique<Listener>();
+  listener->http = std::make_unique<httplib::Server>();
+  auto bound = listen(server_, std::move(listener), port);
+  if (bound) port_ = *bound;
+  return bound;
+}
+
+std::optional<int> LocalService::startTLS(int port) {
+  auto identity = makeSelfSignedIdentity();
+  if (!identity) return std::nullopt;
+  auto listener = std::make_unique<Listener>();
+  listener->http = std::make_unique<httplib::SSLServer>(identity->certificate.get(), identity->key.get());
+  if (!listener->http->is_valid()) return std::nullopt;
+  listener->certificatePEM = identity->certificatePEM;
+  auto bound = listen(tlsServer_, std::move(listener), port);
+  if (bound) tlsPort_ = *bound;
   return bound;
 }
 
 void LocalService::stop() {
-  if (!server_) return;
-  server_->http.stop();
-  if (server_->thread.joinable()) server_->thread.join();
-  server_.reset();
+  stopListener(server_);
+  stopListener(tlsServer_);
 }
 
 std::string LocalService::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string LocalService::tlsBaseURL() const { return "https://127.0.0.1:" + std::to_string(tlsPort_); }
+
+std::string LocalService::certificatePEM() const { return tlsServer_ ? tlsServer_->certificatePEM : std::string(); }
 
 void LocalService::addRoute(std::string method, std::string path, Handler handler, Describer describer) {
   std::lock_guard lock(mutex_);

@@ -78,6 +78,16 @@ class LocalService {
   // "http://127.0.0.1:<port>"
   std::string baseURL() const;
 
+  // A second listener speaking HTTPS on 127.0.0.1 with the same routes, answers and records. Its
+  // certificate is made at start, self-signed for 127.0.0.1 and "localhost", so no client trusts
+  // it unless told to (certificatePEM). The port, or none when it cannot listen.
+  std::optional<int> startTLS(int port = 0);
+  int tlsPort() const { return tlsPort_; }
+  // "https://127.0.0.1:<port>"
+  std::string tlsBaseURL() const;
+  // The listener's certificate in PEM form (empty before startTLS).
+  std::string certificatePEM() const;
+
   // A path ending in "/*" owns every path below it; the longest match wins.
   void addRoute(std::string method, std::string path, Handler handler, Describer describer = {});
 
@@ -102,13 +112,17 @@ class LocalService {
     Handler handler;
     Describer describer;
   };
-  struct Server;
-
   Answer answer(RecordedRequest& request);
   static bool matches(std::string_view pattern, std::string_view path);
 
-  std::unique_ptr<Server> server_;
+  struct Listener;
+  std::optional<int> listen(std::unique_ptr<Listener>& slot, std::unique_ptr<Listener> listener, int port);
+  static void stopListener(std::unique_ptr<Listener>& listener);
+
+  std::unique_ptr<Listener> server_;
+  std::unique_ptr<Listener> tlsServer_;
   int port_ = 0;
+  int tlsPort_ = 0;
   mutable std::mutex mutex_;
   mutable std::condition_variable recorded_;
   std::vector<Route> routes_;

@@ -1,5 +1,6 @@
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/installations_routes.h"
+#include "tools/local-service/network_routes.h"
 #include "tools/local-service/transport_routes.h"
 
 namespace local_service {
@@ -8,6 +9,7 @@ namespace local_service {
 void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
   addInstallationsRoutes(service);
+  addNetworkRoutes(service);
 }
 
 }  // namespace local_service

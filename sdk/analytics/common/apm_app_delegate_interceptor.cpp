@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "sdk/utilities/utilities/vul_network.h"
+
 namespace {
 struct HookTable {
   std::mutex mutex;
@@ -54,7 +56,5 @@ bool APMAppDelegateInterceptor::applicationContinueUserActivityRestorationHandle
 
 void APMAppDelegateInterceptor::applicationHandleEventsForBackgroundURLSessionCompletionHandler(
     platform::Application&, const std::string& identifier, std::function<void()> completion) {
-  if (const auto h = hooks(); h.handleBackgroundSessionEvents) {
-    h.handleBackgroundSessionEvents(identifier, std::move(completion));
-  }
+  VULNetwork::handleEventsForBackgroundURLSessionID(identifier, std::move(completion));
 }

@@ -1,7 +1,7 @@
 // Registered with the application-delegate swizzler so the engine learns of opened URLs,
 // continued user activities and background URL-session events without the app forwarding them.
-// The engine, the facade and the HTTP client live above this layer: they connect their entry
-// points here when they load.
+// The engine and the facade live above this layer: they connect their entry points here when they
+// load. Background URL-session events go straight to the HTTP client, which lives below.
 #pragma once
 
 #include <functional>
@@ -18,8 +18,6 @@ class APMAppDelegateInterceptor : public platform::ApplicationDelegate {
     std::function<void(const std::string& url)> handleOpenURL;
     // `[APMMeasurement deepLinkFromUserActivity:]`: the activity's deep link, if any.
     std::function<std::optional<std::string>(const platform::Value::Dictionary& userActivity)> deepLinkFromUserActivity;
-    // `VULNetwork handleEventsForBackgroundURLSessionID:completionHandler:`.
-    std::function<void(const std::string& identifier, std::function<void()> completion)> handleBackgroundSessionEvents;
   };
 
   static std::shared_ptr<APMAppDelegateInterceptor> sharedInstance();
