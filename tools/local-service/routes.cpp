@@ -1,4 +1,5 @@
 #include "tools/local-service/local_service.h"
+#include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/installations_routes.h"
 #include "tools/local-service/network_routes.h"
 #include "tools/local-service/transport_routes.h"
@@ -10,6 +11,7 @@ void addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
   addInstallationsRoutes(service);
   addNetworkRoutes(service);
+  addAnalyticsRoutes(service);
 }
 
 }  // namespace local_service
