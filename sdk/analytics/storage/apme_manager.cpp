@@ -5,9 +5,9 @@
 #include <limits>
 
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/foundation/exception.h"
 #include "sdk/analytics/common/apm_error.h"
 #include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/messages/apmpb_flag.h"
 #include "sdk/analytics/storage/apme_snapshot.h"
 
@@ -17,18 +17,7 @@ using platform::Value;
 namespace {
 
 constexpr std::string_view kComponentVersionString = "10000000";
-constexpr std::int32_t kFlagName = 0;
 
-std::optional<APMExceptionInfo> runCatching(const std::function<void()>& block) {
-  try {
-    block();
-  } catch (const platform::Exception& e) {
-    return APMExceptionInfo{e.name(), e.reason(), {}};
-  } catch (const std::exception& e) {
-    return APMExceptionInfo{std::string(platform::kGenericException), e.what(), {}};
-  }
-  return std::nullopt;
-}
 
 std::optional<Value> flagValueIn(const std::shared_ptr<APMESnapshot>& snapshot, const std::string& flagName) {
   if (!snapshot) return std::nullopt;
@@ -135,7 +124,7 @@ APMEManager::APMEManager(std::shared_ptr<APMETaskManager> taskManager)
 
 void APMEManager::dispatchAsyncOnSerialQueue(std::function<void()> block) {
   queue_->async([block = std::move(block)] {
-    if (auto exception = runCatching(block)) {
+    if (auto exception = APMRunCatching(block)) {
       APMLog(1, 800017, "Exception on async Experimentation serial queue", *exception);
     }
   });
@@ -143,7 +132,7 @@ void APMEManager::dispatchAsyncOnSerialQueue(std::function<void()> block) {
 
 void APMEManager::dispatchSyncOnSerialQueue(const std::function<void()>& block) {
   queue_->sync([&] {
-    if (auto exception = runCatching(block)) APMLog(1, 800018, "Exception on sync Experimentation serial queue", *exception);
+    if (auto exception = APMRunCatching(block)) APMLog(1, 800018, "Exception on sync Experimentation serial queue", *exception);
   });
 }
 

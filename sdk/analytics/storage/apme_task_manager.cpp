@@ -8,7 +8,6 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/bundle.h"
-#include "platform/foundation/exception.h"
 #include "platform/net/url_session.h"
 #include "sdk/analytics/common/apm_error.h"
 #include "sdk/analytics/common/apm_monitor.h"
@@ -69,17 +68,6 @@ std::optional<std::string> preferredLanguage() {
   return std::nullopt;
 }
 
-// Runs `block`; an exception it raises becomes the monitor's context.
-std::optional<APMExceptionInfo> runCatching(const std::function<void()>& block) {
-  try {
-    block();
-  } catch (const platform::Exception& e) {
-    return APMExceptionInfo{e.name(), e.reason(), {}};
-  } catch (const std::exception& e) {
-    return APMExceptionInfo{std::string(platform::kGenericException), e.what(), {}};
-  }
-  return std::nullopt;
-}
 
 }  // namespace
 
@@ -180,13 +168,13 @@ std::shared_ptr<APMETaskManagerDelegate> APMETaskManager::delegate() const {
 
 void APMETaskManager::dispatchAsyncOnWorkerQueue(std::function<void()> block) {
   workerQueue_->async([block = std::move(block)] {
-    if (auto exception = runCatching(block)) APMLog(1, 820026, "Exception on async worker queue", *exception);
+    if (auto exception = APMRunCatching(block)) APMLog(1, 820026, "Exception on async worker queue", *exception);
   });
 }
 
 void APMETaskManager::dispatchSyncOnWorkerQueue(const std::function<void()>& block) {
   workerQueue_->sync([&] {
-    if (auto exception = runCatching(block)) APMLog(1, 820027, "Exception on sync worker queue", *exception);
+    if (auto exception = APMRunCatching(block)) APMLog(1, 820027, "Exception on sync worker queue", *exception);
   });
 }
 
