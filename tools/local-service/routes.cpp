@@ -1,6 +1,7 @@
 #include "tools/local-service/local_service.h"
 
 #include "tools/local-service/crash_routes.h"
+#include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/installations_routes.h"
 #include "tools/local-service/network_routes.h"
 #include "tools/local-service/transport_routes.h"
@@ -13,6 +14,7 @@ void addDefaultRoutes(LocalService& service) {
   addInstallationsRoutes(service);
   addCrashRoutes(service);
   addNetworkRoutes(service);
+  addAnalyticsRoutes(service);
 }
 
 }  // namespace local_service

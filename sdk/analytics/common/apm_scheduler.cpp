@@ -10,10 +10,7 @@
 #include "platform/runloop/clock.h"
 #include "sdk/analytics/common/apm_monitor.h"
 
-namespace {
-
-// Runs `block`; an exception it raises is answered as the monitor's context, or nothing.
-std::optional<APMExceptionInfo> runCatching(const std::function<void()>& block) {
+std::optional<APMExceptionInfo> APMRunCatching(const std::function<void()>& block) {
   try {
     block();
   } catch (const platform::Exception& e) {
@@ -23,8 +20,6 @@ std::optional<APMExceptionInfo> runCatching(const std::function<void()>& block) 
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 APMScheduler::APMScheduler(std::string label)
     : workerQueue_(platform::DispatchQueue::serial(std::move(label),
@@ -36,7 +31,7 @@ void APMScheduler::scheduleOnWorkerQueueBlockID(std::string blockID, Block block
     return;
   }
   workerQueue_->async([blockID = std::move(blockID), block = std::move(block)] {
-    if (auto exception = runCatching(block)) {
+    if (auto exception = APMRunCatching(block)) {
       APMLog(1, 30000, platform::format("Exception on worker queue. Block ID=%@. Exception", blockID), *exception);
     }
   });
@@ -49,7 +44,7 @@ void APMScheduler::dispatchSyncOnWorkerQueueBlockID(const std::string& blockID, 
   }
   bool finished = false;
   workerQueue_->sync([&] {
-    if (auto exception = runCatching(block)) {
+    if (auto exception = APMRunCatching(block)) {
       APMLog(1, 30003,
              platform::format("Exception on worker queue when processing sync block. Block ID=%@. Exception", blockID),
              *exception);

@@ -9,11 +9,15 @@
 #include <string_view>
 
 #include "platform/foundation/date.h"
+#include "sdk/analytics/common/apm_object.h"
 
 namespace platform {
 class DispatchQueue;
 class DispatchTimerSource;
 }  // namespace platform
+
+// Runs `block`; an exception it raises is answered (for the monitor's context) instead of thrown.
+std::optional<APMExceptionInfo> APMRunCatching(const std::function<void()>& block);
 
 inline constexpr std::string_view kAPMWorkerQueueLabel = "com.videzu.vuda.worker";
 

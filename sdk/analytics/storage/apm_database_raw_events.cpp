@@ -1,6 +1,4 @@
 // Raw events, their bundle templates and the upload queue of the measurement database.
-#include <zlib.h>
-
 #include <cmath>
 #include <limits>
 
@@ -13,6 +11,7 @@
 #include "sdk/analytics/storage/apm_event_params.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/utilities/utilities/vul_gzip.h"
 
 using platform::Data;
 using platform::Error;
@@ -24,51 +23,6 @@ namespace {
 constexpr std::int64_t kMaxMetadataRows = 100000;
 constexpr std::int64_t kMaxEventsPerFingerprintRead = 1000;
 constexpr std::int64_t kMaxRetryCount = 0x7fffffff;
-
-// Gzip of bundles. The SDK utilities' data extension takes this over once it lands.
-std::optional<Data> gzip(const Data& input) {
-  z_stream stream{};
-  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return std::nullopt;
-  }
-  Data output(deflateBound(&stream, input.size()) + 32);
-  stream.next_in = const_cast<Bytef*>(input.data());
-  stream.avail_in = static_cast<uInt>(input.size());
-  stream.next_out = output.data();
-  stream.avail_out = static_cast<uInt>(output.size());
-  const int rc = deflate(&stream, Z_FINISH);
-  const std::size_t written = stream.total_out;
-  deflateEnd(&stream);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  output.resize(written);
-  return output;
-}
-
-std::optional<Data> gunzip(const Data& input, std::string* message) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) {
-    *message = "Failed to initialize the inflater";
-    return std::nullopt;
-  }
-  Data output;
-  std::uint8_t chunk[16384];
-  stream.next_in = const_cast<Bytef*>(input.data());
-  stream.avail_in = static_cast<uInt>(input.size());
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    stream.next_out = chunk;
-    stream.avail_out = sizeof chunk;
-    rc = inflate(&stream, Z_NO_FLUSH);
-    output.insert(output.end(), chunk, chunk + (sizeof chunk - stream.avail_out));
-    if (rc == Z_OK && stream.avail_in == 0 && stream.avail_out != 0) rc = Z_DATA_ERROR;
-  }
-  inflateEnd(&stream);
-  if (rc != Z_STREAM_END) {
-    *message = "The data is not valid gzip data";
-    return std::nullopt;
-  }
-  return output;
-}
 
 // "rowid IN (?,?,...)" with the ids as its bound values.
 bool rowIDCondition(const std::vector<std::int64_t>& rowIDs, std::string* condition, APMParameterValues* values,
@@ -318,7 +272,7 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
   if (std::fabs(APMDatabaseNow() - end) > remoteConfig()->maxQueueTime()) {
     APMLog(4, 12016, "Storing bundle outside of the max uploading time span");
   }
-  const auto compressed = gzip(*bytes);
+  const auto compressed = VULGzip::vul_dataByGzippingData(*bytes);
   if (!compressed || compressed->empty()) {
     APMSetError(error, 2, "Failed to compress bundle");
     return false;
@@ -343,10 +297,9 @@ std::shared_ptr<APMPBMeasurementBundle> bundleFromRow(const APMRecord& row, Erro
     APMSetError(error, 3, "Cannot decompress an empty bundle data");
     return nullptr;
   }
-  std::string message;
-  const auto inflated = gunzip(*data->ifData(), &message);
+  const auto inflated = VULGzip::vul_dataByInflatingGzippedData(*data->ifData());
   if (!inflated) {
-    APMSetError(error, 2, message);
+    APMSetError(error, 2, "The data is not valid gzip data");
     return nullptr;
   }
   auto bundle = APMPBMeasurementBundle::initWithBuffer(*inflated);

@@ -52,7 +52,6 @@ void APMRemoteConfig::setRawSettings(const std::map<std::string, std::string>& s
   for (const auto& [key, value] : settings) cache_.setObject(Value(value), key);
 }
 
-void APMRemoteConfig::reset() { cache_.removeAllObjects(); }
 
 std::optional<Value> APMRemoteConfig::numberFromString(const Value& object) {
   const std::string* text = object.ifString();
