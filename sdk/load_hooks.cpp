@@ -3,6 +3,9 @@
 #include <mutex>
 #include <vector>
 
+#include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
 #include "sdk/transport/core/vdtcor_application.h"
@@ -29,6 +32,11 @@ const std::vector<LoadHook>& loadHooks() {
       &VDTCORLifecycle::load,
       &VDTCORMetricsController::load,
       &VDTCORApplication::load,
+      // Analytics: the facade records its load time, the engine subscribes to the launch
+      // notification, and the public interface makes itself known to the core's configure.
+      &APMAnalytics::load,
+      &APMMeasurement::load,
+      &DOREvoredire::load,
   };
   return hooks;
 }
