@@ -794,10 +794,9 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
   dispatchAsyncOnSerialQueue([listener = std::move(listener)] { state()->openURLListener = listener; });
 }
 
-void APMAnalytics::handleEventsForBackgroundURLSession(const std::string&, std::function<void()> completion) {
-  // The engine has no background session of its own until uploads arrive; the system's handler
-  // must still be called so the app is not held awake.
-  if (completion) completion();
+void APMAnalytics::handleEventsForBackgroundURLSession(const std::string&, std::function<void()>) {
+  // The HTTP client calls the handler only for a background session of its own, and the engine
+  // has none until uploads arrive; calling it here would run another owner's handler twice.
 }
 
 void APMAnalytics::createAppDelegateProxy() {
