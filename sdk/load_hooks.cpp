@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "sdk/core/diagnostics/vdz_core_diagnostics.h"
+#include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
@@ -35,6 +38,11 @@ const std::vector<LoadHook>& loadHooks() {
       &VDZRalitoze::load,
       // The core's diagnostics, found by name whenever an app becomes active.
       &VDZCoreDiagnostics::load,
+      // Analytics: the facade records its load time, the engine subscribes to the launch
+      // notification, and the public interface makes itself known to the core's configure.
+      &APMAnalytics::load,
+      &APMMeasurement::load,
+      &DOREvoredire::load,
   };
   return hooks;
 }

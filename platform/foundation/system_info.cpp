@@ -4,6 +4,7 @@
 #include <sys/utsname.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -113,6 +114,34 @@ std::vector<std::string> trueArguments() {
   return args;
 }
 
+// "en_US.UTF-8" -> "en-US"; "C" and "POSIX" name no language.
+std::optional<std::string> languageTag(std::string entry) {
+  if (auto at = entry.find_first_of(".@"); at != std::string::npos) entry.resize(at);
+  if (entry.empty() || entry == "C" || entry == "POSIX") return std::nullopt;
+  for (char& c : entry) {
+    if (c == '_') c = '-';
+  }
+  return entry;
+}
+
+std::vector<std::string> truePreferredLanguages() {
+  std::vector<std::string> languages;
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    std::string list(value);
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      std::size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      if (auto tag = languageTag(list.substr(start, end - start))) languages.push_back(std::move(*tag));
+      start = end + 1;
+    }
+    if (!languages.empty()) break;
+  }
+  return languages;
+}
+
 }  // namespace
 
 namespace SystemInfo {
@@ -128,6 +157,7 @@ SystemFacts facts() {
   f.loadedImages = trueLoadedImages();
   f.arguments = trueArguments();
   f.iOSAppOnMac = false;
+  f.preferredLanguages = truePreferredLanguages();
   return f;
 }
 
@@ -156,6 +186,11 @@ std::vector<LoadedImage> mappedImages() { return trueLoadedImages(); }
 std::vector<LoadedImage> loadedImages() {
   if (auto o = overridden(&SystemFacts::loadedImages)) return std::move(*o);
   return trueLoadedImages();
+}
+
+std::vector<std::string> preferredLanguages() {
+  if (auto o = overridden(&SystemFacts::preferredLanguages)) return std::move(*o);
+  return truePreferredLanguages();
 }
 
 void setForTesting(SystemFacts facts) {

@@ -41,6 +41,9 @@ struct SystemFacts {
   // Whether the process runs as a phone app on a desktop; nullopt when the process-information
   // object cannot answer that question at all.
   std::optional<bool> iOSAppOnMac;
+  // The user's preferred languages, most preferred first, as language tags ("en-US"); read from
+  // the locale environment ("LANGUAGE", else "LC_ALL", else "LANG"), empty when none is set.
+  std::vector<std::string> preferredLanguages;
 };
 
 namespace SystemInfo {
@@ -54,6 +57,7 @@ std::string systemName();
 std::string systemVersion();
 std::optional<BootTime> kernelBootTime();
 std::vector<LoadedImage> loadedImages();
+std::vector<std::string> preferredLanguages();
 // The images mapped now, whatever a test has set (the dynamic loader's own view).
 std::vector<LoadedImage> mappedImages();
 

@@ -3,6 +3,8 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/system_info.h"
 #include "platform/foundation/thread_safety.h"
+#include "platform/foundation/user_defaults.h"
+#include "platform/foundation/uuid.h"
 
 namespace platform {
 
@@ -110,6 +112,15 @@ void Device::setOrientation(DeviceOrientation orientation) {
 void Device::setFeedbackSupportLevel(std::optional<Value> level) {
   MutexLock lock(mutex_);
   feedbackSupportLevel_ = std::move(level);
+}
+
+std::string Device::identifierForVendor() const {
+  MutexLock lock(mutex_);
+  const auto store = UserDefaults::suite("com.focus.platform.device");
+  if (auto stored = store->stringForKey("identifierForVendor"); stored && UUID::fromString(*stored)) return *stored;
+  std::string made = UUID().UUIDString();
+  store->setObject(Value(made), "identifierForVendor");
+  return made;
 }
 
 void Device::reset() {

@@ -44,6 +44,9 @@ class Device : public std::enable_shared_from_this<Device> {
   std::string systemVersion() const;
   // Pad for models starting with "iPad", else Phone.
   UserInterfaceIdiom userInterfaceIdiom() const;
+  // The vendor identifier's UUID string: made on first use and kept with the app's preferences,
+  // so it lasts until the app is removed (as it does for a vendor with one app).
+  std::string identifierForVendor() const;
 
   // Monitoring turns on only on a device with a proximity sensor (phones). Switching it on or off
   // posts nothing.

@@ -35,6 +35,11 @@
 #include "platform/ui/label.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/window.h"
+#include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_consent_settings_util.h"
+#include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/utilities/utilities/vul_app_delegate_swizzler.h"
 #include "sdk/core/core/vdz_app.h"
 
 class FocusAppTest : public ::testing::Test {
@@ -77,6 +82,13 @@ class FocusAppTest : public ::testing::Test {
     SoundCenter::resetSharedForTesting();
     AlertCenter::resetSharedForTesting();
     VDZApp::resetAppsForTesting();
+    // Analytics starts once per process; each test's launch starts it anew.
+    APMAnalytics::resetForTesting();
+    APMMeasurement::resetSharedInstanceForTesting();
+    APMIdentity::resetSharedInstanceForTesting();
+    APMConsentSettingsUtil::resetForTesting();
+    // The engine proxies each launch's delegate, once per launch.
+    VULAppDelegateSwizzler::resetForTesting();
   }
 
   void SetUp() override { resetWorld(); }

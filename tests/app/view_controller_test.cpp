@@ -370,6 +370,8 @@ TEST_F(FocusStateTest, TimersObserversAndSensorsOutliveNoScreen) {
   focus.reset();
   app_.reset();
   platform::UIDriver::reset();
+  // The delegate proxy that analytics installs holds the delegate for the life of the process.
+  VULAppDelegateSwizzler::resetForTesting();
   settle();
   EXPECT_TRUE(gone.expired());
   postAppNotification(kReturnFromBreakTimeNotification, true);

@@ -1,0 +1,518 @@
+#include "sdk/analytics/engine/apm_measurement.h"
+
+#include <cmath>
+
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/bundle.h"
+#include "platform/foundation/format.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/runloop/clock.h"
+#include "platform/runtime/class.h"
+#include "platform/ui/application.h"
+#include "sdk/analytics/common/apm_app_environment.h"
+#include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_consent_settings_util.h"
+#include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_session_reporter.h"
+#include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_persisted_config.h"
+#include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
+#include "sdk/analytics/storage/apm_user_defaults.h"
+#include "sdk/utilities/utilities/vul_logger.h"
+
+namespace {
+
+constexpr std::string_view kHelpLink = "https://docs.invalid/analytics/ios/debug-logging";
+
+struct SharedState {
+  platform::Mutex mutex;
+  bool created GUARDED_BY(mutex) = false;
+  std::shared_ptr<APMMeasurement> instance GUARDED_BY(mutex);
+};
+
+SharedState& shared() {
+  static SharedState s;
+  return s;
+}
+
+bool isSet(const std::optional<std::string>& s) { return s && !s->empty(); }
+
+bool hasPublicInterface() { return platform::runtime::classNamed("DOREvoredire") != nullptr; }
+
+std::string versionString() {
+  if (const auto cls = platform::runtime::classNamed("DOREvoredire"); cls && cls->respondsToSelector("topLevelVersion")) {
+    try {
+      return cls->call<std::string>("topLevelVersion");
+    } catch (const std::exception&) {
+    }
+  }
+  return std::string(kAPMLibraryVersionString);
+}
+
+// A missing or non-number value counts as on.
+bool isAutomaticScreenReportingEnabled() {
+  const auto bundle = platform::Bundle::main();
+  platform::Value value = bundle->objectForInfoDictionaryKey(kAPMScreenReportingEnabledKey);
+  if (value.isNull()) value = bundle->objectForInfoDictionaryKey(kAPMAutomaticScreenReportingEnabledKey);
+  return !value.isNumber() || value.boolValue();
+}
+
+// The stored launch link is dropped once it is older than the attribution window.
+void removeExpiredStoredDeepLink(APMRemoteConfig& config) {
+  const auto defaults = APMUserDefaults::standardUserDefaults();
+  const platform::Value timestamp = defaults->objectForKey(kAPMStoredDeepLinkTimestampKey);
+  if (!timestamp.isNumber()) return;
+  const double now = platform::Clock::current().now().timeIntervalSince1970();
+  if (std::fabs(now - timestamp.doubleValue()) <= config.attributionCacheTTLInterval()) return;
+  defaults->removeObjectForKey(kAPMStoredDeepLinkKey);
+  defaults->removeObjectForKey(kAPMStoredDeepLinkTimestampKey);
+}
+
+}  // namespace
+
+// ---- the shared instance ----
+
+void APMMeasurement::initializeSharedInstanceWithAppID(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       const std::optional<std::vector<std::string>>& safelistedEvents) {
+  SharedState& s = shared();
+  platform::MutexLock lock(s.mutex);
+  if (s.created) return;
+  s.created = true;
+  if (appID.empty()) return;
+  monitor();
+  s.instance = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated, safelistedEvents);
+}
+
+bool APMMeasurement::hasSharedInstance() {
+  SharedState& s = shared();
+  platform::MutexLock lock(s.mutex);
+  return s.created && s.instance;
+}
+
+std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
+  SharedState& s = shared();
+  bool created = false;
+  std::shared_ptr<APMMeasurement> instance;
+  {
+    platform::MutexLock lock(s.mutex);
+    created = s.created;
+    instance = s.instance;
+  }
+  if (!created && hasPublicInterface()) {
+    VULLoggerLogWarning(kAPMDefaultLogTag, false, platform::format("I-ACS%06ld", 23147L),
+                        "Videzu Analytics for Vuduzara has not been created. Please, configure Vuduzara by calling "
+                        "[VDZApp configure]");
+  }
+  return instance;
+}
+
+std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstanceIfCreated() {
+  SharedState& s = shared();
+  platform::MutexLock lock(s.mutex);
+  return s.instance;
+}
+
+std::shared_ptr<APMMonitor> APMMeasurement::monitor() { return APMMeasurementMonitor(); }
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() { return APMMeasurementRemoteConfig(); }
+
+void APMMeasurement::load() { subscribeForAppDidFinishLaunchingNotifications(); }
+
+bool APMMeasurement::isVuduzaraRemoteConfigSDKPresent() {
+  return platform::runtime::classNamed("VDZRemoteConfig") != nullptr;
+}
+
+void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    static const auto owner = std::make_shared<const int>(0);
+    platform::NotificationCenter::defaultCenter().addObserver(
+        std::weak_ptr<const void>(owner), std::string(platform::kApplicationDidFinishLaunchingNotification), nullptr,
+        [](const platform::Notification& note) {
+          sharedInstance();
+          if (!note.userInfo.empty()) handleStoredURLAfterAppLaunchWithNotification(note.userInfo);
+        });
+  });
+}
+
+void APMMeasurement::resetSharedInstanceForTesting() {
+  std::shared_ptr<APMMeasurement> old;
+  {
+    SharedState& s = shared();
+    platform::MutexLock lock(s.mutex);
+    old = std::move(s.instance);
+    s.created = false;
+  }
+  if (old) old->scheduler()->workerQueue()->sync([] {});
+  APMSetMeasurementRemoteConfig(nullptr);
+}
+
+// ---- construction ----
+
+std::shared_ptr<APMMeasurement> APMMeasurement::initWithAppID(
+    const std::string& appID, bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+    const std::optional<std::vector<std::string>>& safelistedEvents) {
+  if (appID.empty()) {
+    APMLog(1, 23170, "Cannot start Measurement. App ID is empty.");
+    return nullptr;
+  }
+  const std::string version = versionString();
+  APMLog(6, 23007, platform::format("Analytics v.%@ started", version));
+  const bool publicInterface = hasPublicInterface();
+  if (publicInterface) {
+    APMLog(8, 23222, platform::format("Build %lld", static_cast<long long>(APMIdentity::davEroriveduveLibraryVersion())));
+  }
+  const auto monitor = APMMeasurement::monitor();
+  const std::string_view enableDebug = publicInterface ? "-DOREvoredireDebugEnabled" : "-APMAnalyticsDebugEnabled";
+  const std::string_view disableDebug = publicInterface ? "-noDOREvoredireDebugEnabled" : "-noAPMAnalyticsDebugEnabled";
+  const std::string_view enableVerbose =
+      publicInterface ? "-DOREvoredireVerboseLoggingEnabled" : "-APMAnalyticsVerboseLoggingEnabled";
+  const std::string_view disableVerbose =
+      publicInterface ? "-DOREvoredireVerboseLoggingDisabled" : "-APMAnalyticsVerboseLoggingDisabled";
+  if (monitor->isDebugModeEnabled()) {
+    APMLog(6, 23008, platform::format("To disable debug logging set the following application argument: %@ (see %@)",
+                                      std::string(disableDebug), std::string(kHelpLink)));
+  } else {
+    APMLog(6, 23008, platform::format("To enable debug logging set the following application argument: %@ (see %@)",
+                                      std::string(enableDebug), std::string(kHelpLink)));
+  }
+  APMLog(7, 23009, "Debug logging enabled");
+  if (monitor->isVerboseLoggingEnabled()) {
+    APMLog(7, 23207, platform::format("To disable verbose logging set the following application argument: %@ (see %@)",
+                                      std::string(disableVerbose), std::string(kHelpLink)));
+  } else {
+    APMLog(7, 23207, platform::format("To enable verbose logging set the following application argument: %@ (see %@)",
+                                      std::string(enableVerbose), std::string(kHelpLink)));
+  }
+  // The HTTP client is made by the upload component when it arrives; nothing to report here.
+  auto scheduler = std::make_shared<APMScheduler>(std::string(kAPMWorkerQueueLabel));
+  auto alarm = std::make_unique<APMAlarm>(scheduler->workerQueue(), "Measurement timer");
+  auto engine = std::make_shared<APMMeasurement>(std::string(kAPMMeasurementDatabaseName),
+                                                 APMPersistedConfig::sharedInstance(), std::move(scheduler),
+                                                 std::move(alarm), appID, isAnalyticsCollectionEnabled,
+                                                 isAnalyticsCollectionDeactivated, safelistedEvents);
+  engine->designatedInit();
+  return engine;
+}
+
+APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPersistedConfig> persistedConfig,
+                               std::shared_ptr<APMScheduler> scheduler, std::unique_ptr<APMAlarm> alarm,
+                               std::string appID, bool isAnalyticsCollectionEnabled,
+                               bool isAnalyticsCollectionDeactivated,
+                               std::optional<std::vector<std::string>> safelistedEvents)
+    : databaseName_(std::move(databaseName)),
+      alarm_(std::move(alarm)),
+      persistedConfig_(std::move(persistedConfig)),
+      scheduler_(std::move(scheduler)),
+      appID_(std::move(appID)),
+      safelistedEvents_(std::move(safelistedEvents)),
+      isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {}
+
+// The alarm's timer must be cancelled on the queue it fires on.
+APMMeasurement::~APMMeasurement() {
+  if (alarm_) {
+    auto queue = scheduler_->workerQueue();
+    if (queue->isCurrent()) {
+      alarm_.reset();
+    } else {
+      queue->async([alarm = std::shared_ptr<APMAlarm>(std::move(alarm_))] { alarm->cancel(); });
+    }
+  }
+}
+
+void APMMeasurement::designatedInit() {
+  const platform::Value stored = persistedConfig_->loadTimestampValue();
+  if (stored.isNumber()) {
+    initTimestamp_ = stored.doubleValue();
+  } else {
+    initTimestamp_ = APMAnalytics::loadTimestamp();
+    persistedConfig_->setLoadTimestampValue(platform::Value(initTimestamp_));
+  }
+  const bool enable = shouldEnableMeasurement();
+  setEnabled(enable);
+  wasEnabledDuringInitialization_ = enable;
+}
+
+bool APMMeasurement::shouldEnableMeasurement() {
+  if (isAnalyticsCollectionDeactivated_) return false;
+  switch (persistedConfig_->measurementEnabledState()) {
+    case 1: return true;
+    case 2: return false;
+    default: return isAnalyticsCollectionEnabled_;
+  }
+}
+
+std::shared_ptr<APMIdentity> APMMeasurement::identity() const {
+  platform::MutexLock lock(identityMutex_);
+  return identity_;
+}
+
+bool APMMeasurement::didInitializeComponents() {
+  platform::MutexLock lock(initializeComponentsLock_);
+  return didInitializeComponents_;
+}
+
+// ---- enable and disable ----
+
+void APMMeasurement::setEnabled(bool enabled) {
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:568", [weak, enabled] {
+    if (auto self = weak.lock()) self->setEnabledOnWorkerQueue(enabled);
+  });
+}
+
+void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("setIsEnabledOnWorkerQueue")) return;
+  if (isAnalyticsCollectionDeactivated_ && enabled) {
+    APMLog(6, 23206, "Analytics collection deactivated");
+    return;
+  }
+  if (!isAnalyticsCollectionDeactivated_ && APMAnalytics::deferredAnalyticsCollection().isNull()) {
+    APMAnalytics::setDeferredAnalyticsCollection(platform::Value(enabled ? 0 : 1));
+  }
+  enabled_ = enabled;
+  if (enabled) {
+    if (!startMeasurementOnWorkerQueue()) {
+      APMLog(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      setEnabled(false);
+      return;
+    }
+    if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
+    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
+    APMLog(6, 23012, "Analytics collection enabled");
+    if (isAutomaticScreenReportingEnabled() && hasPublicInterface()) {
+      APMLog(6, 23220,
+             platform::format("Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
+                              "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "
+                              "set the flag %@ to NO (boolean) in the Info.plist",
+                              std::string(kAPMAutomaticScreenReportingEnabledKey)));
+    }
+    return;
+  }
+  removeExpiredStoredDeepLink(*remoteConfig());
+  alarm_->cancel();
+  if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
+  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
+  APMLog(6, 23013, "Analytics collection disabled");
+}
+
+bool APMMeasurement::startMeasurementOnWorkerQueue() {
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue")) return false;
+  bool justInitialized = false;
+  {
+    platform::MutexLock lock(initializeComponentsLock_);
+    if (!didInitializeComponents_) {
+      didInitializeComponents_ = initializeComponents();
+      if (!didInitializeComponents_) return false;
+      justInitialized = true;
+    }
+  }
+  if (justInitialized) runAfterStart();
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  if (APMAnalytics::needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    APMAnalytics::removeNeedFirstOpenAfterReset();
+  }
+  updateSchedule();
+  if (APMBackwardCompatibilityUtil::disableGMRMeasurement()) APMLog(1, 23210, "GMRMeasurement has been disabled");
+  return true;
+}
+
+bool APMMeasurement::initializeComponents() {
+  auto identity = APMIdentity::sharedInstance();
+  if (!identity) return false;
+  {
+    platform::MutexLock lock(identityMutex_);
+    identity_ = identity;
+  }
+  const auto earlierConsent = APMConsentSettingsUtil::consentSettings();
+  setProspectiveConsentSettings();
+  const bool resetOnDenial =
+      APMConsentSettingsUtil::didWithdrawPreviousConsent(earlierConsent ? platform::Value(*earlierConsent)
+                                                                        : platform::Value()) ||
+      APMAnalytics::deferredResetOnDeniedConsent();
+  APMAnalytics::removeStartUpConsentSettings();
+  APMAnalytics::removeDeferredResetOnDeniedConsent();
+  const bool wipe = shouldWipeDataWithAppID(appID_, identity->appIDFromVMP(), identity->appIDFromVuZir(),
+                                            persistedConfig_->appIDFromVMP(), persistedConfig_->appIDFromVuZir());
+  if (resetOnDenial || wipe) {
+    if (resetOnDenial) APMAnalytics::setAppInstanceIDAfterReset(std::nullopt);
+    APMAnalytics::setResetRetryCount(APMAnalytics::resetRetryCount() + 1);
+    if (wipeoutAnalyticsDataAndResetComponents()) {
+      APMAnalytics::setResetRetryCount(0);
+    } else {
+      APMLog(4, 23208, "Failed to wipe out Analytics data");
+    }
+  }
+  identity->updateIdentifiers();
+  if (const auto afterReset = APMAnalytics::appInstanceIDAfterReset(); isSet(afterReset)) {
+    identity->setAppInstanceID(afterReset);
+    APMAnalytics::setAppInstanceIDAfterReset(std::nullopt);
+  }
+  updatePersistedAppIDFromVMPAndVuZir();
+
+  platform::Error error;
+  database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  if (!database_) return false;
+  remoteConfig_ = remoteConfigWithAppID(appID_);
+  if (!remoteConfig_) return false;
+  APMSetMeasurementRemoteConfig(remoteConfig_);
+  return true;
+}
+
+void APMMeasurement::runAfterStart() {
+  platform::Error error;
+  if (!APMExcludePathFromBackup(APMMeasurementFilePath(""), &error)) {
+    APMLog(5, 23015, "Failed to exclude directory from backup. Error", error);
+  }
+  APMLog(7, 23016, "Analytics is ready to receive events");
+  if (const auto id = identity()) monitor()->setEncodeContexts(id->isFromAppStore());
+  platform::Error staleError;
+  if (!database_->maybeDeleteStaleData(&staleError) && !staleError.domain().empty()) {
+    APMLog(5, 23018, "Unable to delete stale data. Error", staleError);
+  }
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
+  reportFirstOpenOnWorkerQueue();
+  if (!APMUserDefaults::standardUserDefaults()->objectForKey(kAPMStoredDeepLinkKey).isNull()) {
+    reportStoredCampaignEventOnWorkerQueue(false);
+  } else if (shouldAllowRequestDeferredDeepLink()) {
+    requestDeferredDeepLink();
+  }
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
+  searchAdReporter_ = std::make_unique<APMSearchAdReporter>(scheduler_->workerQueue(), persistedConfig_);
+  searchAdReporter_->setSearchAdReporterEnabled(true);
+  searchAdReporter_->start();
+  if (persistedConfig_->vuduzaraFeatureRollouts() && !isVuduzaraRemoteConfigSDKPresent()) {
+    persistedConfig_->setVuduzaraFeatureRollouts(std::nullopt);
+  }
+  subscribeForAppForegroundBackgroundNotifications();
+}
+
+// ---- wipes ----
+
+bool APMMeasurement::shouldWipeDataWithAppID(const std::optional<std::string>& a, const std::optional<std::string>& g,
+                                             const std::optional<std::string>& m, const std::optional<std::string>& pg,
+                                             const std::optional<std::string>& pm) {
+  const std::int64_t retries = APMAnalytics::resetRetryCount();
+  if (retries >= 1 && retries <= 9) return true;
+  if (isSet(pg) && isSet(g)) return *pg != *g;
+  if (!isSet(pg) && isSet(pm) && !isSet(m) && isSet(g)) return true;
+  if (!isSet(pg) && isSet(pm) && isSet(m) && isSet(g) && *pm != *m) return true;
+  if (!isSet(pm) && !isSet(g) && isSet(pg) && isSet(m) && isSet(a)) return true;
+  if (isSet(g) || !isSet(pm)) return false;
+  if (!isSet(a)) return false;
+  return *a != *pm;
+}
+
+void APMMeasurement::updatePersistedAppIDFromVMPAndVuZir() {
+  const auto id = identity();
+  if (id) {
+    if (const auto vmp = id->appIDFromVMP(); vmp != persistedConfig_->appIDFromVMP()) persistedConfig_->setAppIDFromVMP(vmp);
+    if (const auto vuzir = id->appIDFromVuZir(); vuzir != persistedConfig_->appIDFromVuZir()) {
+      persistedConfig_->setAppIDFromVuZir(vuzir);
+    }
+  }
+  const std::string origin = APMIdentifiers::sharedInstance().origin();
+  if (origin == "fa") {
+    persistedConfig_->setAppIDFromVMP(appID_);
+  } else if (origin == "am") {
+    persistedConfig_->setAppIDFromVuZir(appID_);
+  }
+}
+
+void APMMeasurement::setProspectiveConsentSettings() {
+  std::int64_t source = APMConsentSettingsUtil::consentSource();
+  const std::int64_t current = source;
+  std::optional<APMConsentSettingsUtil::Settings> settings = APMConsentSettingsUtil::consentSettings();
+  const auto start = APMAnalytics::consentSettings1PStart();
+  const bool hasStart = start && !start->empty();
+  if (remoteConfig()->isConsentSettings3PEnabled()) {
+    const auto plist = APMConsentSettingsUtil::consentSettingsFromPlist();
+    if (!plist.empty() && APMConsentSettingsUtil::isConsentSourceHigherPriority(kAPMConsentSourceInfoPlist)) {
+      settings = plist;
+      source = kAPMConsentSourceInfoPlist;
+    } else if (hasPublicInterface() && (current == kAPMConsentSourceAPI || current == kAPMConsentSourceAPIStart)) {
+      APMAnalytics::clearConsent();
+      settings.reset();
+      source = kAPMConsentSourceDefault;
+    } else if (hasStart && APMConsentSettingsUtil::isConsentSourceHigherPriority(kAPMConsentSourceAPIStart)) {
+      settings = start;
+      source = kAPMConsentSourceAPIStart;
+    } else {
+      settings = APMAnalytics::consentSettings3P();
+      source = kAPMConsentSourceDefault;
+    }
+  } else if (hasStart && APMConsentSettingsUtil::isConsentSourceHigherPriority(kAPMConsentSourceAPIStart)) {
+    settings = start;
+    source = kAPMConsentSourceAPIStart;
+  }
+  if (settings && !settings->empty() && APMConsentSettingsUtil::isConsentSourceHigherPriority(source)) {
+    APMConsentSettingsUtil::setConsentSettings(settings);
+    APMConsentSettingsUtil::setConsentSource(source);
+    APMAnalytics::persistConsentSettings(*settings, source);
+  }
+}
+
+bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents")) return false;
+  APMLog(6, 23171, "Resetting App Measurement data");
+  previousVMPAppID_ = persistedConfig_->appIDFromVMP();
+  persistedConfig_->clearValues();
+  monitor()->clearMonitoringData();
+  if (database_) {
+    platform::Error error;
+    if (!database_->reset(&error)) {
+      APMLog(1, 23209, "Failed to reset database", error);
+      return false;
+    }
+    if (remoteConfig_) remoteConfig_->reset();
+    sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
+    sessionReporter_->setReportingEnabled(enabled_);
+  } else {
+    platform::Error error;
+    if (!APMDeleteFileAtPath(APMMeasurementFilePath(databaseName_), &error) && !error.domain().empty()) {
+      APMLog(1, 23014, "Failed to delete old database file. Error", error);
+    }
+  }
+  if (const auto id = identity()) {
+    id->updateIdentifiers();
+    id->resetEphemeralAppInstanceID();
+  }
+  return true;
+}
+
+bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) {
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData")) return false;
+  if (!isSet(appInstanceID)) {
+    if (!APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
+      APMLog(1, 23167, "Cannot reset with an empty app instance ID");
+      return false;
+    }
+    APMLog(7, 23218, "Resetting with an empty app instance ID");
+  }
+  const double loadTimestamp = APMAnalytics::loadTimestamp();
+  bool success = false;
+  scheduler_->dispatchSyncOnWorkerQueueBlockID("APMMeasurement:3128", [&] {
+    success = wipeoutAnalyticsDataAndResetComponents();
+    if (!success) return;
+    persistedConfig_->setAppInstanceID(appInstanceID);
+    updatePersistedAppIDFromVMPAndVuZir();
+    APMLog(6, 23168, "Analytics data has been reset");
+    if (!isAnalyticsCollectionDeactivated_ && APMAnalytics::deferredAnalyticsCollection().isNull()) {
+      APMAnalytics::setDeferredAnalyticsCollection(platform::Value(enabled_ ? 0 : 1));
+    }
+    initTimestamp_ = loadTimestamp;
+    persistedConfig_->setLoadTimestampValue(platform::Value(loadTimestamp));
+    if (enabled_) reportFirstOpenOnWorkerQueue();
+  });
+  return success;
+}

@@ -1,0 +1,38 @@
+// Session and engagement reporting. Only the switches the engine's start and stop need exist
+// so far; the reporting itself comes with its own change.
+#pragma once
+
+#include <memory>
+
+namespace platform {
+class DispatchQueue;
+}
+class APMPersistedConfig;
+
+class APMSessionReporter {
+ public:
+  explicit APMSessionReporter(std::shared_ptr<APMPersistedConfig> persistedConfig);
+  void setReportingEnabled(bool enabled);
+  bool isReportingEnabled() const { return reportingEnabled_; }
+  void setSessionTimeoutInterval(double seconds);
+  double sessionTimeoutInterval() const { return sessionTimeoutInterval_; }
+
+ private:
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  bool reportingEnabled_ = false;
+  double sessionTimeoutInterval_ = 1800;
+};
+
+// Search-ad attribution; switched with collection.
+class APMSearchAdReporter {
+ public:
+  APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue, std::shared_ptr<APMPersistedConfig> persistedConfig);
+  void setSearchAdReporterEnabled(bool enabled);
+  bool isSearchAdReporterEnabled() const { return enabled_; }
+  void start();
+
+ private:
+  std::shared_ptr<platform::DispatchQueue> workerQueue_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  bool enabled_ = false;
+};
