@@ -429,10 +429,10 @@ bool UserDefaults::synchronize() {
 }
 
 void UserDefaults::removePersistentDomain() {
-  std::lock_guard io(ioMutex_);
+  MutexLock io(ioMutex_);
   fs::path file;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     loadLocked();
     values_.clear();
     dirty_ = false;

@@ -29,6 +29,7 @@
 #include "sdk/analytics/storage/apm_user_defaults.h"
 #include "sdk/core/core/dor_evoredire_configuration.h"
 #include "sdk/utilities/utilities/vul_app_delegate_swizzler.h"
+#include "sdk/utilities/utilities/vul_network.h"
 
 namespace {
 
@@ -129,10 +130,7 @@ void APMAnalytics::load() {
   APMSetSanitizerHooks({[] { return static_cast<std::int64_t>(APMMeasurement::remoteConfig()->maxPublicEventParams()); },
                         &logInternalEventHook});
   APMAppDelegateInterceptor::setHooks(
-      {[](const std::string& url) { handleOpenURL(url); }, &APMMeasurement::deepLinkFromUserActivity,
-       [](const std::string& identifier, std::function<void()> completion) {
-         handleEventsForBackgroundURLSession(identifier, std::move(completion));
-       }});
+      {[](const std::string& url) { handleOpenURL(url); }, &APMMeasurement::deepLinkFromUserActivity});
 }
 
 void APMAnalytics::resetForTesting() {
@@ -794,9 +792,8 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
   dispatchAsyncOnSerialQueue([listener = std::move(listener)] { state()->openURLListener = listener; });
 }
 
-void APMAnalytics::handleEventsForBackgroundURLSession(const std::string&, std::function<void()>) {
-  // The HTTP client calls the handler only for a background session of its own, and the engine
-  // has none until uploads arrive; calling it here would run another owner's handler twice.
+void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion) {
+  VULNetwork::handleEventsForBackgroundURLSessionID(identifier, std::move(completion));
 }
 
 void APMAnalytics::createAppDelegateProxy() {
