@@ -53,7 +53,7 @@ bool sysctlInteger(std::string_view name, std::int64_t* value, int* error) {
   int& failure = error ? *error : ignored;
   {
     auto& o = overrides();
-    std::lock_guard lock(o.mutex);
+    MutexLock lock(o.mutex);
     if (auto it = o.values.find(name); it != o.values.end()) {
       char* end = nullptr;
       const long long parsed = it->second ? std::strtoll(it->second->c_str(), &end, 10) : 0;
