@@ -31,8 +31,9 @@ class GroupImpl final : public DispatchGroup {
       }
       if (--count_ > 0) return;
       ready.swap(notifies_);
+      // Under the lock: a waiter that sees the group empty may destroy it as soon as it returns.
+      emptied_.notify_all();
     }
-    emptied_.notify_all();
     detail::mainWaker().notify();
     for (auto& [queue, block] : ready) queue->async(std::move(block));
   }

@@ -21,6 +21,7 @@
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
+#include "sdk/analytics/storage/apme_manager.h"
 #include "sdk/utilities/utilities/vul_logger.h"
 
 namespace {
@@ -360,7 +361,7 @@ bool APMMeasurement::initializeComponents() {
   database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) return false;
-  remoteConfig_ = remoteConfigWithAppID(appID_);
+  remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get(), APMEManager::sharedInstance());
   if (!remoteConfig_) return false;
   APMSetMeasurementRemoteConfig(remoteConfig_);
   return true;

@@ -132,7 +132,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static std::optional<std::string> deepLinkFromUserActivity(const platform::Value::Dictionary& userActivity);
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
   // The configuration stored for this app ID; the built-in defaults until one was fetched.
-  std::shared_ptr<APMRemoteConfig> remoteConfigWithAppID(const std::string& appID);
 
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
