@@ -25,6 +25,12 @@ constexpr int kArgumentError = 1;
 constexpr int kStateError = 2;
 constexpr int kSqliteError = 3;
 
+// Sets the argument error with `message` when `bad`; the caller then returns its failure value.
+bool badArgument(bool bad, platform::Error* error, const char* message) {
+  if (bad) APMSetError(error, kArgumentError, message);
+  return bad;
+}
+
 bool containsCaseInsensitive(std::string_view text, std::string_view word) {
   auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
                         [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) ==
@@ -65,10 +71,7 @@ bool APMIsStorableSqliteValue(const Value& value) {
 }
 
 std::unique_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path, Error* error) {
-  if (path.empty()) {
-    APMSetError(error, kArgumentError, "Received empty database path on init");
-    return nullptr;
-  }
+  if (badArgument(path.empty(), error, "Received empty database path on init")) return nullptr;
   std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path));
   if (store->openAndValidateDatabase(error)) return store;
   if (store->closeAndDeleteDatabase() && store->openAndValidateDatabase(error)) return store;
@@ -184,10 +187,7 @@ void APMSqliteStore::setDatabaseError(Error* error, std::string_view operation) 
 // --- Statements ---
 
 sqlite3_stmt* APMSqliteStore::prepareSQL(const std::string& sql, Error* error) {
-  if (sql.empty()) {
-    APMSetError(error, kArgumentError, "Received empty SQL string to prepare");
-    return nullptr;
-  }
+  if (badArgument(sql.empty(), error, "Received empty SQL string to prepare")) return nullptr;
   if (!checkOpen(error, "Prepare SQL failed. Database not open.")) return nullptr;
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
@@ -220,10 +220,7 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query, const 
   } else {
     if (!checkOpen(error, "Statement for query failed. Database not open.")) return nullptr;
     const bool hasPlaceholder = query.find('?') != std::string::npos;
-    if (hasPlaceholder && parameterValues.empty()) {
-      APMSetError(error, kArgumentError, "Received empty parameters");
-      return nullptr;
-    }
+    if (badArgument(hasPlaceholder && parameterValues.empty(), error, "Received empty parameters")) return nullptr;
     statement = prepareSQL(query, error);
     if (!statement) return nullptr;
     // Texts with a WHERE clause but no placeholder carry their values inline: caching them would
@@ -295,10 +292,7 @@ std::optional<Value> APMSqliteStore::valueAtColumn(int column, sqlite3_stmt* sta
 }
 
 bool APMSqliteStore::executeSQL(const std::string& sql, Error* error) {
-  if (sql.empty()) {
-    APMSetError(error, kArgumentError, "Received empty SQL string to execute");
-    return false;
-  }
+  if (badArgument(sql.empty(), error, "Received empty SQL string to execute")) return false;
   if (!checkOpen(error, "Execute SQL failed. Database not open.")) return false;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (!statement) return false;
@@ -306,10 +300,7 @@ bool APMSqliteStore::executeSQL(const std::string& sql, Error* error) {
 }
 
 bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) {
-  if (!statement) {
-    APMSetError(error, kArgumentError, "Execute SQL statement failed. Statement is NULL.");
-    return false;
-  }
+  if (badArgument(!statement, error, "Execute SQL statement failed. Statement is NULL.")) return false;
   if (!checkOpen(error, "Execute SQL statement failed. Database not open.")) {
     sqlite3_finalize(statement);
     return false;
@@ -324,12 +315,8 @@ bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) 
 
 bool APMSqliteStore::ensureTableWithName(const std::string& table, const APMColumnInfo& elementary,
                                          const APMColumnInfo& addOn, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for ensure table");
-    return false;
-  }
-  if (elementary.empty()) {
-    APMSetError(error, kArgumentError, "Received empty elementary column info for ensure table");
+  if (badArgument(table.empty(), error, "Received empty table name for ensure table")) return false;
+  if (badArgument(elementary.empty(), error, "Received empty elementary column info for ensure table")) {
     return false;
   }
   std::string create = "CREATE TABLE IF NOT EXISTS " + table + " ( ";
@@ -349,18 +336,9 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const APMColu
 bool APMSqliteStore::ensureTableWithName(const std::string& table, const std::string& createSQL,
                                          const std::vector<std::string>& requiredColumnNames,
                                          const std::map<std::string, std::string>& addOnColumns, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for ensure table");
-    return false;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, kArgumentError, "Received no table columns for ensure table");
-    return false;
-  }
-  if (createSQL.empty()) {
-    APMSetError(error, kArgumentError, "Received empty create statement for ensure table");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for ensure table")) return false;
+  if (badArgument(requiredColumnNames.empty(), error, "Received no table columns for ensure table")) return false;
+  if (badArgument(createSQL.empty(), error, "Received empty create statement for ensure table")) return false;
   if (!checkOpen(error, "Ensure table failed. Database not open.")) return false;
   const auto exists = tableExists(table, error);
   if (!exists) return false;
@@ -372,12 +350,8 @@ std::optional<bool> APMSqliteStore::validateTableWithName(const std::string& tab
                                                           const std::vector<std::string>& requiredColumnNames,
                                                           const std::map<std::string, std::string>& addOnColumns,
                                                           Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for validate table");
-    return std::nullopt;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, kArgumentError, "Received no table columns for validate table");
+  if (badArgument(table.empty(), error, "Received empty table name for validate table")) return std::nullopt;
+  if (badArgument(requiredColumnNames.empty(), error, "Received no table columns for validate table")) {
     return std::nullopt;
   }
   if (!checkOpen(error, "Validate table failed. Database not open.")) return std::nullopt;
@@ -416,10 +390,7 @@ std::optional<bool> APMSqliteStore::validateTableWithName(const std::string& tab
 }
 
 std::optional<bool> APMSqliteStore::tableExists(const std::string& table, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for table exists");
-    return std::nullopt;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for table exists")) return std::nullopt;
   if (!checkOpen(error, "Table exists failed. Database not open.")) return std::nullopt;
   sqlite3_stmt* statement = prepareSQL("SELECT name FROM sqlite_master WHERE type='table' AND name=?", error);
   if (!statement) return std::nullopt;
@@ -433,42 +404,21 @@ std::optional<bool> APMSqliteStore::tableExists(const std::string& table, Error*
 }
 
 bool APMSqliteStore::dropTableWithName(const std::string& table, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for drop table");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for drop table")) return false;
   return executeSQL("DROP TABLE " + table, error);
 }
 
 bool APMSqliteStore::renameTable(const std::string& oldName, const std::string& newName, Error* error) {
-  if (oldName.empty()) {
-    APMSetError(error, kArgumentError, "Received empty old name for rename table");
-    return false;
-  }
-  if (newName.empty()) {
-    APMSetError(error, kArgumentError, "Received empty new name for rename table");
-    return false;
-  }
-  if (oldName == newName) {
-    APMSetError(error, kArgumentError, "Received duplicate name for rename table");
-    return false;
-  }
+  if (badArgument(oldName.empty(), error, "Received empty old name for rename table")) return false;
+  if (badArgument(newName.empty(), error, "Received empty new name for rename table")) return false;
+  if (badArgument(oldName == newName, error, "Received duplicate name for rename table")) return false;
   return executeSQL("ALTER TABLE " + oldName + " RENAME TO " + newName, error);
 }
 
 bool APMSqliteStore::copyContentsFromTable(const std::string& source, const std::string& destination, Error* error) {
-  if (source.empty()) {
-    APMSetError(error, kArgumentError, "Received empty source name for copy table");
-    return false;
-  }
-  if (destination.empty()) {
-    APMSetError(error, kArgumentError, "Received empty destination name for copy table");
-    return false;
-  }
-  if (source == destination) {
-    APMSetError(error, kArgumentError, "Received duplicate name for copy table");
-    return false;
-  }
+  if (badArgument(source.empty(), error, "Received empty source name for copy table")) return false;
+  if (badArgument(destination.empty(), error, "Received empty destination name for copy table")) return false;
+  if (badArgument(source == destination, error, "Received duplicate name for copy table")) return false;
   // Named columns, not "*": the new table's columns need not be in the old order, and row ids
   // (the handles callers hold) survive the copy.
   const auto from = columnsForTableWithName(source, error);
@@ -484,10 +434,7 @@ bool APMSqliteStore::copyContentsFromTable(const std::string& source, const std:
 
 std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(const std::string& table,
                                                                                 Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for get columns");
-    return std::nullopt;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for get columns")) return std::nullopt;
   if (!checkOpen(error, "Get table columns failed. Database not open.")) return std::nullopt;
   const std::string query = "PRAGMA table_info(" + table + ")";
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
@@ -503,10 +450,7 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
 
 std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForTableWithName(const std::string& table,
                                                                                            Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for column info");
-    return std::nullopt;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for column info")) return std::nullopt;
   if (!checkOpen(error, "Get table column info failed. Database not open.")) return std::nullopt;
   const std::string query = "PRAGMA table_info(" + table + ")";
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
@@ -531,14 +475,8 @@ bool APMSqliteStore::ensureTableWithName(const std::string& table, const APMColu
 
 bool APMSqliteStore::ensureSchemaOfTableWithName(const std::string& table, const APMColumnInfo& elementary,
                                                  const APMColumnInfo& addOn, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for ensure table schema");
-    return false;
-  }
-  if (elementary.empty()) {
-    APMSetError(error, kArgumentError, "Received empty column info for ensure table schema");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for ensure table schema")) return false;
+  if (badArgument(elementary.empty(), error, "Received empty column info for ensure table schema")) return false;
   const auto actual = columnInfoForTableWithName(table, error);
   if (!actual) return false;
   if (actual->empty()) {
@@ -593,14 +531,8 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMRecord& record, 
 }
 
 bool APMSqliteStore::upsertRecord(const APMRecord& record, const std::string& table, Error* error) {
-  if (record.empty()) {
-    APMSetError(error, kArgumentError, "Received empty record for upsert");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for upsert");
-    return false;
-  }
+  if (badArgument(record.empty(), error, "Received empty record for upsert")) return false;
+  if (badArgument(table.empty(), error, "Received empty table name for upsert")) return false;
   if (!checkOpen(error, "Upsert record failed. Database not open.")) return false;
   APMParameterValues values;
   sqlite3_stmt* statement = upsertStatementForRecord(record, table, error, values);
@@ -637,22 +569,10 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMRecord& record, 
 
 bool APMSqliteStore::updateRecord(const APMRecord& record, const std::string& table, const std::string& column,
                                   const Value& columnValue, Error* error) {
-  if (record.empty()) {
-    APMSetError(error, kArgumentError, "Empty record for update");
-    return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Empty table name for update");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, kArgumentError, "Empty column name for update");
-    return false;
-  }
-  if (columnValue.isNull()) {
-    APMSetError(error, kArgumentError, "Nil column value for update");
-    return false;
-  }
+  if (badArgument(record.empty(), error, "Empty record for update")) return false;
+  if (badArgument(table.empty(), error, "Empty table name for update")) return false;
+  if (badArgument(column.empty(), error, "Empty column name for update")) return false;
+  if (badArgument(columnValue.isNull(), error, "Nil column value for update")) return false;
   if (!checkOpen(error, "Update record failed. Database not open.")) return false;
   APMParameterValues values;
   sqlite3_stmt* statement = updateStatementForRecord(record, table, column, columnValue, error, values);
@@ -675,18 +595,9 @@ bool stepToDone(APMSqliteStore& store, sqlite3_stmt* statement, const std::strin
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(const std::string& table, const std::string& column,
                                                      const Value& columnValue, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Empty table name for update");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, kArgumentError, "Empty column name for update");
-    return false;
-  }
-  if (columnValue.isNull()) {
-    APMSetError(error, kArgumentError, "Nil column value for update");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Empty table name for update")) return false;
+  if (badArgument(column.empty(), error, "Empty column name for update")) return false;
+  if (badArgument(columnValue.isNull(), error, "Nil column value for update")) return false;
   if (!checkOpen(error, "Update record failed. Database not open.")) return false;
   const std::string query = "UPDATE " + table + " SET " + column + "=?";
   sqlite3_stmt* statement = statementForQuery(query, {columnValue}, error);
@@ -697,30 +608,15 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(const std::string& table, c
 bool APMSqliteStore::increaseColumn(const std::string& column, std::int64_t byValue, const std::string& table,
                                     const std::string& condition, const APMParameterValues& parameterValues,
                                     Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Empty table name for increase column");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, kArgumentError, "Empty column name for increase column");
-    return false;
-  }
-  if (condition.empty()) {
-    APMSetError(error, kArgumentError, "Empty condition for increase column");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Empty table name for increase column")) return false;
+  if (badArgument(column.empty(), error, "Empty column name for increase column")) return false;
+  if (badArgument(condition.empty(), error, "Empty condition for increase column")) return false;
   if (!checkOpen(error, "Increase column failed. Database not open.")) return false;
   const auto info = columnInfoForTableWithName(table, error);
   if (!info) return false;
   const auto it = info->find(column);
-  if (it == info->end()) {
-    APMSetError(error, kArgumentError, "Invalid column or table name");
-    return false;
-  }
-  if (upper(it->second) != "INTEGER") {
-    APMSetError(error, kArgumentError, "Column type is not integer.");
-    return false;
-  }
+  if (badArgument(it == info->end(), error, "Invalid column or table name")) return false;
+  if (badArgument(upper(it->second) != "INTEGER", error, "Column type is not integer.")) return false;
   const std::string query = "UPDATE " + table + " SET " + column + " = " + column + " + " + std::to_string(byValue) +
                             " WHERE " + condition;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
@@ -730,18 +626,9 @@ bool APMSqliteStore::increaseColumn(const std::string& column, std::int64_t byVa
 
 bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table, const std::string& column,
                                                    const Value& columnValue, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for delete record");
-    return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, kArgumentError, "Received empty column for delete record");
-    return false;
-  }
-  if (columnValue.isNull()) {
-    APMSetError(error, kArgumentError, "Received nil value for delete record");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for delete record")) return false;
+  if (badArgument(column.empty(), error, "Received empty column for delete record")) return false;
+  if (badArgument(columnValue.isNull(), error, "Received nil value for delete record")) return false;
   if (!checkOpen(error, "Delete record failed. Database not open.")) return false;
   sqlite3_stmt* statement = prepareSQL("DELETE FROM " + table + " WHERE " + column + "=?", error);
   if (!statement) return false;
@@ -760,14 +647,8 @@ std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(const
                                                                            const std::string& condition,
                                                                            const APMParameterValues& parameterValues,
                                                                            Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for delete record");
-    return std::nullopt;
-  }
-  if (condition.empty()) {
-    APMSetError(error, kArgumentError, "Received empty condition for delete record");
-    return std::nullopt;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for delete record")) return std::nullopt;
+  if (badArgument(condition.empty(), error, "Received empty condition for delete record")) return std::nullopt;
   if (!checkOpen(error, "Delete records with condition failed. Database not open.")) return std::nullopt;
   const std::string query = "DELETE FROM " + table + " WHERE " + condition;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
@@ -777,10 +658,7 @@ std::optional<std::int64_t> APMSqliteStore::deleteRecordsFromTableWithName(const
 }
 
 bool APMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table, Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for delete all records");
-    return false;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for delete all records")) return false;
   if (!checkOpen(error, "Delete all records failed. Database not open.")) return false;
   const std::string query = "DELETE FROM " + table;
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
@@ -793,15 +671,9 @@ bool APMSqliteStore::deleteAllRecordsFromTableWithName(const std::string& table,
 std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
                                                        const APMParameterValues& parameterValues, Error* error,
                                                        const APMRowFilter& filter) {
-  if (query.empty()) {
-    APMSetError(error, kArgumentError, "Received empty query for records for query");
-    return std::nullopt;
-  }
+  if (badArgument(query.empty(), error, "Received empty query for records for query")) return std::nullopt;
   if (!checkOpen(error, "Query records failed. Database not open.")) return std::nullopt;
-  if (!startsWithSelect(query)) {
-    APMSetError(error, kArgumentError, "Received invalid select query");
-    return std::nullopt;
-  }
+  if (badArgument(!startsWithSelect(query), error, "Received invalid select query")) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
   APMRows rows;
@@ -833,10 +705,7 @@ std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
 
 std::optional<Value> APMSqliteStore::numberForQuery(const std::string& query, const APMParameterValues& parameterValues,
                                                     Error* error) {
-  if (query.empty()) {
-    APMSetError(error, kArgumentError, "Received empty query to get numeric result");
-    return std::nullopt;
-  }
+  if (badArgument(query.empty(), error, "Received empty query to get numeric result")) return std::nullopt;
   if (!checkOpen(error, "Query numeric result failed. Database not open.")) return std::nullopt;
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
@@ -863,10 +732,7 @@ std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(const std::
                                                                      const std::string& column,
                                                                      const std::optional<Value>& columnValue,
                                                                      Error* error) {
-  if (table.empty()) {
-    APMSetError(error, kArgumentError, "Received empty table name for row count");
-    return std::nullopt;
-  }
+  if (badArgument(table.empty(), error, "Received empty table name for row count")) return std::nullopt;
   if (!checkOpen(error, "Row count failed. Database not open.")) return std::nullopt;
   std::string query = "SELECT count(1) FROM " + table;
   APMParameterValues values;
@@ -894,10 +760,7 @@ bool APMSqliteStore::rollbackTransaction() {
 }
 
 bool APMSqliteStore::performTransactionWithError(Error* error, const std::function<bool()>& block) {
-  if (!block) {
-    APMSetError(error, kArgumentError, "Received nil transaction block");
-    return false;
-  }
+  if (badArgument(!block, error, "Received nil transaction block")) return false;
   if (!checkOpen(error, "Database not open")) return false;
   if (!beginTransaction()) {
     APMSetError(error, kSqliteError, "Failed to begin transaction");
