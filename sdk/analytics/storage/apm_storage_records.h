@@ -15,8 +15,15 @@
 
 class APMPBEvent;
 
+// The per-name counters of the events table. Worker queue only.
 class APMEventAggregates {
  public:
+  // Nothing for a name that is not a valid internal event name, or (logged) a negative count.
+  static std::shared_ptr<APMEventAggregates> initWithName(const std::string& name, std::int32_t lifetimeCount,
+                                                          std::int32_t currentBundleCount,
+                                                          std::int32_t currentSessionCount,
+                                                          double lastFireTimestamp);
+  // Unchecked: for rows the database already holds.
   APMEventAggregates(std::string name, std::int32_t lifetimeCount, std::int32_t currentBundleCount,
                      std::int32_t currentSessionCount, double lastFireTimestamp)
       : name_(std::move(name)),
@@ -25,11 +32,17 @@ class APMEventAggregates {
         currentSessionCount_(currentSessionCount),
         lastFireTimestamp_(lastFireTimestamp) {}
 
+  // Each adds one; a count at the 32-bit maximum starts again from 0 (logged).
+  void incrementLifetimeCount();
+  void incrementCurrentBundleCount();
+  void incrementCurrentSessionCount();
+
   const std::string& name() const { return name_; }
   std::int32_t lifetimeCount() const { return lifetimeCount_; }
   std::int32_t currentBundleCount() const { return currentBundleCount_; }
   std::int32_t currentSessionCount() const { return currentSessionCount_; }
   double lastFireTimestamp() const { return lastFireTimestamp_; }
+  void setLastFireTimestamp(double value) { lastFireTimestamp_ = value; }
   double lastBundledTimestamp() const { return lastBundledTimestamp_; }
   void setLastBundledTimestamp(double value) { lastBundledTimestamp_ = value; }
   std::optional<std::int64_t> lastSampledComplexEventID() const { return lastSampledComplexEventID_; }
