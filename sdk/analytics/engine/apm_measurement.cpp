@@ -16,6 +16,7 @@
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
+#include "sdk/analytics/events/apm_audience.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
@@ -361,6 +362,7 @@ bool APMMeasurement::initializeComponents() {
   database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) return false;
+  audience_ = std::make_unique<APMAudience>(*database_);
   remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get(), APMEManager::sharedInstance());
   if (!remoteConfig_) return false;
   APMSetMeasurementRemoteConfig(remoteConfig_);

@@ -18,16 +18,26 @@
 #include "sdk/analytics/common/apm_object.h"
 
 class APMAlarm;
+class APMAudience;
+class APMAudienceTimestampsCache;
+class APMDailyCounts;
 class APMDatabase;
 class APMEvent;
 class APMIdentity;
 class APMMonitor;
+class APMPBEvent;
+class APMPBEventParam;
+class APMPBMeasurementBundle;
 class APMPersistedConfig;
+class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
 class APMSearchAdReporter;
 class APMSessionReporter;
 class APMUserAttribute;
+namespace platform {
+class Error;
+}
 
 inline constexpr std::string_view kAPMScreenReportingEnabledKey = "VuduzaraScreenReportingEnabled";
 inline constexpr std::string_view kAPMAutomaticScreenReportingEnabledKey = "VuduzaraAutomaticScreenReportingEnabled";
@@ -133,6 +143,33 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
   // The configuration stored for this app ID; the built-in defaults until one was fetched.
 
+  // ---- bundle building and event sampling (worker queue) ----
+  using RawEvents = std::vector<std::shared_ptr<const APMRawEventData>>;
+  using Events = std::vector<std::shared_ptr<APMEvent>>;
+  using EventMessages = std::vector<std::shared_ptr<APMPBEvent>>;
+  // Makes at most one bundle, in one transaction; true when raw events were bundled (or dropped
+  // by sampling) and deleted.
+  bool bundleRawEvents();
+  std::optional<RawEvents> rawEventsWithMetadataFingerprint(std::int64_t fingerprint);
+  std::optional<Events> processRawEvents(const RawEvents& rawEvents, std::int64_t metadataFingerprint);
+  std::shared_ptr<APMEvent> internalEventFromPublicEvent(const std::shared_ptr<APMEvent>& event);
+  std::shared_ptr<APMEvent> validatePurchaseEvent(const std::shared_ptr<APMEvent>& event);
+  bool checkConversion(APMEvent& event, APMDailyCounts& dailyCounts);
+  bool checkRealtime(APMEvent& event, APMDailyCounts& dailyCounts);
+  void evaluationTimeFromRawEvents(const RawEvents& rawEvents, APMPBMeasurementBundle& bundle);
+  bool updateUserEngagement(std::int64_t engagementMillis, APMPBMeasurementBundle& bundle, bool sessionScoped);
+  std::optional<Events> eventsAfterUpdatingEventAggregates(const Events& events, APMAudienceTimestampsCache& cache);
+  bool updateAppMetadataForBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                  double bundleEndTimestamp);
+  void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                   double bundleEndTimestamp);
+  std::optional<EventMessages> sampleEvents(const EventMessages& events, platform::Error* error);
+  bool canEventBeSampled(const APMPBEvent& event);
+  bool isEventBundledAfterRoll(std::int32_t rate);
+  // Tests: the uniform draw in [0, rate) that sampling rolls; null restores the random one.
+  static void setSamplingRollForTesting(std::function<std::int32_t(std::int32_t rate)> roll);
+  APMAudience* audience() const { return audience_.get(); }
+
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
   const std::string& databaseName() const { return databaseName_; }
@@ -171,6 +208,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::unique_ptr<APMAlarm> alarm_;
   // Worker queue only, from here on.
   std::unique_ptr<APMDatabase> database_;
+  std::unique_ptr<APMAudience> audience_;  // made with the database, which it uses
   mutable platform::Mutex identityMutex_;
   std::shared_ptr<APMIdentity> identity_ GUARDED_BY(identityMutex_);
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
@@ -189,3 +227,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
 };
+
+// Bundle building: deletes the raw events up to `lastRowID` and, when none of the fingerprint is
+// left, its metadata.
+bool APMDeleteProcessedRawEvents(APMDatabase* database, std::int64_t lastRowID, std::int64_t metadataFingerprint);
+// "_iap", "_f" and "_fx", and every event in debug mode, are exempt from the daily real-time limit.
+bool APMIsSubjectToRealtimeLimit(const APMEvent& event);
+// Event sampling: adds "_sr" unless the event has it.
+void APMAddSamplingRateParameter(APMPBEvent& event, std::int32_t rate);
+bool APMEventHasParameter(const std::vector<std::shared_ptr<APMPBEventParam>>& params, const std::string& name);
