@@ -387,6 +387,26 @@ TEST_F(BundlingTest, RealtimeMarksFollowTheDailyLimitExceptForExemptEvents) {
   EXPECT_TRUE(realtimeQueued);
 }
 
+TEST_F(BundlingTest, PurchasesMadeWithASandboxReceiptAreMarked) {
+  for (const bool sandbox : {false, true}) {
+    SCOPED_TRACE(sandbox ? "sandbox receipt" : "store receipt");
+    onWorker([&] { db()->store()->executeSQL("DELETE FROM queue", nullptr); });
+    if (sandbox) {
+      const auto folder = platform::Bundle::main()->bundlePath() / "StoreKit";
+      ASSERT_TRUE(platform::FileManager::defaultManager().createDirectory(folder));
+      ASSERT_TRUE(platform::FileManager::defaultManager().writeAtomically(folder / "sandboxReceipt", platform::Data{}));
+    }
+    const std::int64_t fingerprint = metadata("1.0");
+    write(fingerprint, "_iap", hour_);
+    write(fingerprint, "other", hour_ + 1);
+    EXPECT_TRUE(bundle());
+    const auto bundles = queued();
+    ASSERT_EQ(bundles.size(), 1u);
+    EXPECT_EQ(intParamOf(*bundles[0].events[0], "sandbox"), sandbox ? std::optional<std::int64_t>(1) : std::nullopt);
+    EXPECT_FALSE(intParamOf(*bundles[0].events[1], "sandbox"));
+  }
+}
+
 TEST_F(BundlingTest, DebugModeKeepsEveryRealtimeMarkWithoutCounting) {
   APMMeasurement::monitor()->setDebugModeEnabled(true);
   setDailyCounts(0, 10);
