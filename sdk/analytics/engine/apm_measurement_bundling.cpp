@@ -15,6 +15,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
+#include "sdk/analytics/engine/apm_event_message_access.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/events/apm_audience.h"
@@ -30,7 +31,7 @@ using platform::Error;
 
 namespace {
 
-// Wire tags of the bundle, event and user-property messages.
+// Wire tags of the bundle and user-property messages.
 constexpr std::uint32_t kBundleEvents = 2;
 constexpr std::uint32_t kBundleUserAttributes = 3;
 constexpr std::uint32_t kBundleStart = 5;
@@ -43,41 +44,14 @@ constexpr std::uint32_t kBundlePreviousStart = 26;
 constexpr std::uint32_t kBundleAudienceResults = 29;
 constexpr std::uint32_t kBundleConfigVersion = 35;
 constexpr std::uint32_t kBundleExperimentIDs = 45;
-constexpr std::uint32_t kEventParams = 1;
-constexpr std::uint32_t kEventName = 2;
-constexpr std::uint32_t kEventTimestamp = 3;
-constexpr std::uint32_t kParamName = 1;
-constexpr std::uint32_t kParamInt = 3;
 constexpr std::uint32_t kAttributeSetTimestamp = 1;
 constexpr std::uint32_t kAttributeName = 2;
 constexpr std::uint32_t kAttributeInt = 4;
 
-std::string eventName(const APMPBEvent& event) {
-  return NANOGetString(&event, APMFieldIndex(event, kEventName)).value_or("");
-}
+using APMEventMessage::intParameter;
 
 double eventSeconds(const APMPBEvent& event) {
-  return static_cast<double>(NANOGetInt64(&event, APMFieldIndex(event, kEventTimestamp))) / 1000.0;
-}
-
-// The int64 value of a parameter, when the event has it as one.
-std::optional<std::int64_t> intParameter(const APMPBEvent& event, std::string_view name) {
-  const auto params = NANOGetArray<APMPBEventParam>(&event, APMFieldIndex(event, kEventParams));
-  for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-    if (NANOGetString(param.get(), APMFieldIndex(*param, kParamName)) != name) continue;
-    const std::int32_t field = APMFieldIndex(*param, kParamInt);
-    if (!NANOHasField(param.get(), field)) return std::nullopt;
-    return NANOGetInt64(param.get(), field);
-  }
-  return std::nullopt;
-}
-
-bool hasParameter(const APMPBEvent& event, std::string_view name) {
-  const auto params = NANOGetArray<APMPBEventParam>(&event, APMFieldIndex(event, kEventParams));
-  for (const auto& param : params.value_or(std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-    if (NANOGetString(param.get(), APMFieldIndex(*param, kParamName)) == name) return true;
-  }
-  return false;
+  return static_cast<double>(APMEventMessage::int64Field(event, APMEventMessage::kTimestamp)) / 1000.0;
 }
 
 std::vector<std::shared_ptr<APMPBUserAttribute>> userAttributes(const APMPBMeasurementBundle& bundle) {
@@ -247,7 +221,7 @@ std::optional<APMMeasurement::Events> APMMeasurement::processRawEvents(const Raw
   const auto config = remoteConfig();
   RawEvents kept;
   for (const auto& raw : rawEvents) {
-    const std::string name = eventName(*raw->rawEvent());
+    const std::string name = APMEventMessage::name(*raw->rawEvent());
     const auto& reserved = APMAllowedReservedEventNames();
     const auto mapped = reserved.find(name);
     if (mapped != reserved.end() && config->blocklistInternal() && !config->blocklistPublic()) {
@@ -367,7 +341,7 @@ bool APMMeasurement::checkRealtime(APMEvent& event, APMDailyCounts& dailyCounts)
 
 void APMMeasurement::evaluationTimeFromRawEvents(const RawEvents& rawEvents, APMPBMeasurementBundle& bundle) {
   const bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
-                                        [](const auto& raw) { return eventName(*raw->rawEvent()) == "_s"; });
+                                        [](const auto& raw) { return APMEventMessage::name(*raw->rawEvent()) == "_s"; });
   if (sessionStart) {
     audience_->clearEvaluationResultsForSessionScopedFilters();
     for (const auto& attribute : userAttributes(bundle)) {
@@ -382,7 +356,7 @@ void APMMeasurement::evaluationTimeFromRawEvents(const RawEvents& rawEvents, APM
   std::int64_t engagement = 0;
   for (const auto& raw : rawEvents) {
     const APMPBEvent& event = *raw->rawEvent();
-    if (hasParameter(event, "_fr")) continue;
+    if (APMEventMessage::parameter(event, "_fr")) continue;
     if (const auto et = intParameter(event, "_et")) engagement += *et;
   }
   if (!updateUserEngagement(engagement, bundle, false)) return;

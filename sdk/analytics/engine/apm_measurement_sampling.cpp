@@ -6,6 +6,7 @@
 #include <random>
 
 #include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/engine/apm_event_message_access.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -16,12 +17,7 @@ using platform::Error;
 
 namespace {
 
-constexpr std::uint32_t kEventParams = 1;
-constexpr std::uint32_t kEventName = 2;
-constexpr std::uint32_t kEventTimestamp = 3;
-constexpr std::uint32_t kEventPreviousTimestamp = 4;
-constexpr std::uint32_t kParamName = 1;
-constexpr std::uint32_t kParamInt = 3;
+using namespace APMEventMessage;
 
 struct Roll {
   std::mutex mutex;
@@ -32,11 +28,6 @@ struct Roll {
 Roll& roll() {
   static Roll r;
   return r;
-}
-
-std::vector<std::shared_ptr<APMPBEventParam>> params(const APMPBEvent& event) {
-  return NANOGetArray<APMPBEventParam>(&event, APMFieldIndex(event, kEventParams))
-      .value_or(std::vector<std::shared_ptr<APMPBEventParam>>{});
 }
 
 // Adds an int64 parameter unless the event already has one of that name.
@@ -52,7 +43,7 @@ void addIntParameter(APMPBEvent& event, const std::string& name, std::int64_t va
   NANOSetString(param.get(), APMFieldIndex(*param, kParamName), name);
   NANOSetInt64(param.get(), APMFieldIndex(*param, kParamInt), value);
   list.push_back(std::move(param));
-  NANOSetArray(&event, APMFieldIndex(event, kEventParams), list);
+  NANOSetArray(&event, APMFieldIndex(event, kParams), list);
 }
 
 std::int32_t accountDay(std::int64_t millis, double offsetSeconds) {
@@ -63,7 +54,7 @@ std::int32_t accountDay(std::int64_t millis, double offsetSeconds) {
 
 bool APMEventHasParameter(const std::vector<std::shared_ptr<APMPBEventParam>>& params, const std::string& name) {
   for (const auto& param : params) {
-    if (NANOGetString(param.get(), APMFieldIndex(*param, kParamName)) == name) {
+    if (isNamed(*param, name)) {
       APMLog(4, 23156, "Event parameter already exists. Parameter name", name);
       return true;
     }
@@ -92,7 +83,7 @@ bool APMMeasurement::isEventBundledAfterRoll(std::int32_t rate) {
 bool APMMeasurement::canEventBeSampled(const APMPBEvent& event) {
   const auto config = remoteConfig();
   if (!config->isEventSamplingEnabled()) return false;
-  const std::string name = NANOGetString(&event, APMFieldIndex(event, kEventName)).value_or("");
+  const std::string name = APMEventMessage::name(event);
   if (!config->eventHasSamplingRate(name)) return false;
   if (config->samplingRateForEvent(name) <= 1) {
     APMLog(5, 23154, "Invalid sampling rate provided");
@@ -117,12 +108,12 @@ std::optional<APMMeasurement::EventMessages> APMMeasurement::sampleEvents(const 
   const double offset = static_cast<double>(config->analyticsAccountTimeZoneOffsetMinutes()) * 60.0;
   EventMessages kept;
   for (const auto& event : events) {
-    const std::string name = NANOGetString(event.get(), APMFieldIndex(*event, kEventName)).value_or("");
+    const std::string name = APMEventMessage::name(*event);
     if (name.empty()) {
       APMLog(2, 23155, "Dropping event at sampling. Event has no name");
       continue;
     }
-    const std::int64_t millis = NANOGetInt64(event.get(), APMFieldIndex(*event, kEventTimestamp));
+    const std::int64_t millis = int64Field(*event, kTimestamp);
     const double seconds = static_cast<double>(millis) / 1000.0;
     const std::int32_t day = accountDay(millis, offset);
     auto& row = cache[name];
@@ -146,7 +137,7 @@ std::optional<APMMeasurement::EventMessages> APMMeasurement::sampleEvents(const 
     }
     std::int32_t lastDay = row->lastBundledDay();
     if (lastDay == 0) {
-      lastDay = accountDay(NANOGetInt64(event.get(), APMFieldIndex(*event, kEventPreviousTimestamp)), offset);
+      lastDay = accountDay(int64Field(*event, kPreviousTimestamp), offset);
     }
     if (lastDay != day) {
       // The first of the day is always kept, marked so the service does not scale it.
@@ -157,10 +148,8 @@ std::optional<APMMeasurement::EventMessages> APMMeasurement::sampleEvents(const 
       row->setLastExemptFromSampling(true);
       kept.push_back(event);
     } else {
-      for (const auto& param : params(*event)) {
-        if (NANOGetString(param.get(), APMFieldIndex(*param, kParamName)) != "_eid") continue;
-        row->setLastSampledComplexEventID(NANOGetInt64(param.get(), APMFieldIndex(*param, kParamInt)));
-        break;
+      if (const auto eid = parameter(*event, "_eid")) {
+        row->setLastSampledComplexEventID(NANOGetInt64(eid.get(), APMFieldIndex(*eid, kParamInt)));
       }
     }
     row->setLastSamplingRate(rate);

@@ -16,6 +16,7 @@
 #include "sdk/analytics/common/apm_raw_event_data.h"
 #include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
+#include "sdk/analytics/engine/apm_event_message_access.h"
 #include "sdk/analytics/events/apm_audience.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
@@ -42,13 +43,7 @@ EventConfigSpec sampled(std::string name, std::int32_t rate) { return {std::move
 
 std::int32_t at(const NANOMessageBase& message, std::uint32_t tag) { return APMFieldIndex(message, tag); }
 
-std::optional<std::int64_t> intParamOf(const APMPBEvent& event, const std::string& name) {
-  for (const auto& param : NANOGetArray<APMPBEventParam>(&event, at(event, 1)).value_or(
-           std::vector<std::shared_ptr<APMPBEventParam>>{})) {
-    if (NANOGetString(param.get(), at(*param, 1)) == name) return NANOGetInt64(param.get(), at(*param, 3));
-  }
-  return std::nullopt;
-}
+using APMEventMessage::intParameter;
 
 struct Queued {
   std::shared_ptr<APMPBMeasurementBundle> bundle;
@@ -191,6 +186,11 @@ class BundlingTest : public engine_test::EngineTest {
     onWorker([&] { count = db()->store()->rowCountForTableWithName(table, nullptr).value_or(-1); });
     return count;
   }
+  void expectGroupGoneWithoutBundle() {
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(rows("raw_events"), 0);
+    EXPECT_EQ(rows("raw_events_metadata"), 0);
+  }
   std::shared_ptr<APMEventAggregates> aggregates(const std::string& name) {
     std::shared_ptr<APMEventAggregates> out;
     onWorker([&] { out = db()->eventAggregatesWithName(name, nullptr); });
@@ -326,9 +326,7 @@ TEST_F(BundlingTest, RejectedEventsLeaveTheBundleAndAFullyRejectedGroupIsDeleted
   write(other, "blocked", hour_ + 11);
   EXPECT_FALSE(bundle());
   EXPECT_TRUE(loggedCode(23100));
-  EXPECT_TRUE(queued().empty());
-  EXPECT_EQ(rows("raw_events"), 0);
-  EXPECT_EQ(rows("raw_events_metadata"), 0);
+  expectGroupGoneWithoutBundle();
 }
 
 TEST_F(BundlingTest, AdImpressionBecomesInternalAndIsKeptWhenOnlyInternalEventsAreBlocklisted) {
@@ -353,10 +351,10 @@ TEST_F(BundlingTest, ConversionsBeyondTheDailyLimitLoseTheirMarkButAreStillUploa
   const auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
   ASSERT_EQ(bundles[0].events.size(), 4u);
-  EXPECT_EQ(intParamOf(*bundles[0].events[0], "_c"), 1);
-  EXPECT_EQ(intParamOf(*bundles[0].events[1], "_c"), 1);
-  EXPECT_FALSE(intParamOf(*bundles[0].events[2], "_c"));
-  EXPECT_EQ(intParamOf(*bundles[0].events[3], "_c"), 1);
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_c"), 1);
+  EXPECT_EQ(intParameter(*bundles[0].events[1], "_c"), 1);
+  EXPECT_FALSE(intParameter(*bundles[0].events[2], "_c"));
+  EXPECT_EQ(intParameter(*bundles[0].events[3], "_c"), 1);
   EXPECT_TRUE(loggedCode(23102));
   EXPECT_EQ(dailyCounts()->conversionsCount(), 3);
   EXPECT_EQ(dailyCounts()->allEventsCount(), 0);  // bundling never counts events twice
@@ -375,11 +373,11 @@ TEST_F(BundlingTest, RealtimeMarksFollowTheDailyLimitExceptForExemptEvents) {
   ASSERT_EQ(bundles.size(), 1u);
   const auto& events = bundles[0].events;
   ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(intParamOf(*events[0], "_r"), 1);
-  EXPECT_FALSE(intParamOf(*events[1], "_r"));
-  EXPECT_EQ(intParamOf(*events[2], "_r"), 1);
-  EXPECT_EQ(intParamOf(*events[3], "_r"), 1);
-  EXPECT_FALSE(intParamOf(*events[4], "_r"));
+  EXPECT_EQ(intParameter(*events[0], "_r"), 1);
+  EXPECT_FALSE(intParameter(*events[1], "_r"));
+  EXPECT_EQ(intParameter(*events[2], "_r"), 1);
+  EXPECT_EQ(intParameter(*events[3], "_r"), 1);
+  EXPECT_FALSE(intParameter(*events[4], "_r"));
   EXPECT_EQ(dailyCounts()->realtimeCount(), 10);
   EXPECT_TRUE(loggedCode(23104));
   bool realtimeQueued = false;
@@ -402,8 +400,8 @@ TEST_F(BundlingTest, PurchasesMadeWithASandboxReceiptAreMarked) {
     EXPECT_TRUE(bundle());
     const auto bundles = queued();
     ASSERT_EQ(bundles.size(), 1u);
-    EXPECT_EQ(intParamOf(*bundles[0].events[0], "sandbox"), sandbox ? std::optional<std::int64_t>(1) : std::nullopt);
-    EXPECT_FALSE(intParamOf(*bundles[0].events[1], "sandbox"));
+    EXPECT_EQ(intParameter(*bundles[0].events[0], "sandbox"), sandbox ? std::optional<std::int64_t>(1) : std::nullopt);
+    EXPECT_FALSE(intParameter(*bundles[0].events[1], "sandbox"));
   }
 }
 
@@ -415,7 +413,7 @@ TEST_F(BundlingTest, DebugModeKeepsEveryRealtimeMarkWithoutCounting) {
   EXPECT_TRUE(bundle());
   const auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_EQ(intParamOf(*bundles[0].events[0], "_r"), 1);
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_r"), 1);
   EXPECT_EQ(dailyCounts()->realtimeCount(), 10);
 }
 
@@ -563,9 +561,9 @@ TEST_F(SamplingTest, TheFirstEventOfADayIsKeptAsExemptAndLaterOnesOnlyByTheRoll)
   auto bundles = queued();
   ASSERT_EQ(bundles.size(), 1u);
   ASSERT_EQ(bundles[0].names(), (std::vector<std::string>{"tap", "other"}));
-  EXPECT_EQ(intParamOf(*bundles[0].events[0], "_sr"), 10);
-  EXPECT_EQ(intParamOf(*bundles[0].events[0], "_efs"), 1);
-  EXPECT_FALSE(intParamOf(*bundles[0].events[1], "_sr"));
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_sr"), 10);
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_efs"), 1);
+  EXPECT_FALSE(intParameter(*bundles[0].events[1], "_sr"));
   auto row = aggregates("tap");
   ASSERT_TRUE(row);
   EXPECT_EQ(row->lastSamplingRate(), 10);
@@ -583,8 +581,8 @@ TEST_F(SamplingTest, TheFirstEventOfADayIsKeptAsExemptAndLaterOnesOnlyByTheRoll)
   EXPECT_TRUE(bundle());
   bundles = queued();
   ASSERT_EQ(bundles.size(), 2u);
-  EXPECT_EQ(intParamOf(*bundles[1].events[0], "_sr"), 10);
-  EXPECT_FALSE(intParamOf(*bundles[1].events[0], "_efs"));
+  EXPECT_EQ(intParameter(*bundles[1].events[0], "_sr"), 10);
+  EXPECT_FALSE(intParameter(*bundles[1].events[0], "_efs"));
   EXPECT_FALSE(aggregates("tap")->lastSampledComplexEventID());
 }
 
@@ -598,9 +596,7 @@ TEST_F(SamplingTest, AGroupWhollySampledAwayIsDeletedAndCountsAsBundled) {
   write(fingerprint, "tap", hour_);
   EXPECT_TRUE(bundle());
   EXPECT_TRUE(loggedCode(23159));
-  EXPECT_TRUE(queued().empty());
-  EXPECT_EQ(rows("raw_events"), 0);
-  EXPECT_EQ(rows("raw_events_metadata"), 0);
+  expectGroupGoneWithoutBundle();
 }
 
 TEST_F(SamplingTest, TheDayFollowsTheAccountTimeZoneAndANewNameTakesItsLastDayFromThePreviousTime) {
@@ -632,7 +628,7 @@ TEST_F(SamplingTest, TheDayFollowsTheAccountTimeZoneAndANewNameTakesItsLastDayFr
     const auto bundles = queued();
     EXPECT_EQ(bundles.size(), c.keptAsFirst ? 1u : 0u);
     if (c.keptAsFirst && !bundles.empty()) {
-      EXPECT_EQ(intParamOf(*bundles[0].events[0], "_efs"), 1);
+      EXPECT_EQ(intParameter(*bundles[0].events[0], "_efs"), 1);
     }
   }
 }
@@ -669,7 +665,7 @@ TEST_F(SamplingTest, SamplingIsSkippedInDebugModeAndForInvalidRates) {
     const auto bundles = queued();
     ASSERT_EQ(bundles.size(), 1u);
     EXPECT_EQ(bundles[0].events.size(), 2u);
-    EXPECT_FALSE(intParamOf(*bundles[0].events[0], "_sr"));
+    EXPECT_FALSE(intParameter(*bundles[0].events[0], "_sr"));
     EXPECT_EQ(loggedCode(23154), c.logsInvalidRate);
   }
 }
@@ -678,7 +674,7 @@ TEST_F(SamplingTest, TheRateParameterIsAddedOnce) {
   auto event = APMPBEvent::initWithMessageInfo();
   NANOSetArray(event.get(), at(*event, 1), std::vector<std::shared_ptr<APMPBEventParam>>{intParam("_sr", 3)});
   APMAddSamplingRateParameter(*event, 10);
-  EXPECT_EQ(intParamOf(*event, "_sr"), 3);
+  EXPECT_EQ(intParameter(*event, "_sr"), 3);
   EXPECT_EQ(NANOGetArray<APMPBEventParam>(event.get(), at(*event, 1))->size(), 1u);
   EXPECT_TRUE(loggedCode(23156));
 }
