@@ -204,9 +204,9 @@ class BundlingTest : public engine_test::EngineTest {
     });
     return out;
   }
-  void setDailyCounts(std::int32_t conversions, std::int32_t realtime) {
+  void setDailyCounts(std::int32_t conversions, std::int32_t realtime, std::int32_t daysAgo = 0) {
     onWorker([&] {
-      const APMDailyCounts counts(db()->currentDay(), conversions, 0, 0, 0, realtime);
+      const APMDailyCounts counts(db()->currentDay() - daysAgo, conversions, 0, 0, 0, realtime);
       ASSERT_TRUE(db()->updateDailyCounts(&counts, nullptr));
     });
   }
@@ -358,6 +358,21 @@ TEST_F(BundlingTest, ConversionsBeyondTheDailyLimitLoseTheirMarkButAreStillUploa
   EXPECT_TRUE(loggedCode(23102));
   EXPECT_EQ(dailyCounts()->conversionsCount(), 3);
   EXPECT_EQ(dailyCounts()->allEventsCount(), 0);  // bundling never counts events twice
+}
+
+TEST_F(BundlingTest, CountersOfAnEarlierDayHoldNoEventBack) {
+  applyConfig({{"measurement.upload.max_conversions_per_day", "3"}}, {customConversion("signup")});
+  setDailyCounts(/*conversions=*/3, /*realtime=*/10, /*daysAgo=*/1);
+  const std::int64_t fingerprint = metadata("1.0");
+  write(fingerprint, "signup", hour_);
+  EXPECT_TRUE(bundle());
+  const auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_c"), 1);
+  EXPECT_EQ(intParameter(*bundles[0].events[0], "_r"), 1);
+  const auto counts = dailyCounts();
+  EXPECT_EQ(counts->conversionsCount(), 1);
+  EXPECT_EQ(counts->realtimeCount(), 1);
 }
 
 TEST_F(BundlingTest, RealtimeMarksFollowTheDailyLimitExceptForExemptEvents) {
