@@ -23,6 +23,7 @@
 #include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_database_row.h"
 #include "sdk/analytics/storage/apm_event_params.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
@@ -182,6 +183,7 @@ std::optional<APMMeasurement::RawEvents> APMMeasurement::rawEventsWithMetadataFi
   std::int64_t hour = 0;
   std::int64_t previousRowID = 0;
   std::int64_t totalSize = 0;
+  std::optional<std::int64_t> unreadableFirstRowID;
   const auto filter = [&](std::size_t position, const APMRecord& row) {
     const auto i = static_cast<std::int64_t>(position);
     if (i > 0 && i >= maxEvents) return false;
@@ -189,6 +191,8 @@ std::optional<APMMeasurement::RawEvents> APMMeasurement::rawEventsWithMetadataFi
     const auto raw = database_->rawEventDataFromDictionary(row, &error);
     if (!raw) {
       APMLog(4, 23096, "Failed to filter raw event. Error", error);
+      const platform::Value* rowID = APMDatabaseRow::column(row, "rowid");
+      if (i == 0 && rowID) unreadableFirstRowID = rowID->integerValue();
       return false;
     }
     const std::int64_t rowHour = static_cast<std::int64_t>(std::floor(eventSeconds(*raw->rawEvent()))) / 3600;
@@ -208,6 +212,12 @@ std::optional<APMMeasurement::RawEvents> APMMeasurement::rawEventsWithMetadataFi
   auto events = database_->rawEventsWithMetadataFingerprint(fingerprint, &error, filter);
   if (!events || (events->empty() && error.isSet())) {
     APMLog(1, 23097, "Inconsistent state, raw event is expected. Error", error);
+    return std::nullopt;
+  }
+  // An oldest row that cannot be read would never leave and would hold back every later event:
+  // it goes (it is the oldest of all, so nothing else is at or below its row ID).
+  if (events->empty() && unreadableFirstRowID &&
+      !APMDeleteProcessedRawEvents(database_.get(), *unreadableFirstRowID, fingerprint)) {
     return std::nullopt;
   }
   return events;

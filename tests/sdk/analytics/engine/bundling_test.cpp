@@ -309,6 +309,18 @@ TEST_F(BundlingTest, TheSizeLimitClosesTheGroupBeforeTheRowThatReachesIt) {
   EXPECT_EQ(queuedNames(), (Names{{"first", "other"}}));
 }
 
+TEST_F(BundlingTest, AnUnreadableOldestRowIsDroppedInsteadOfHoldingBackLaterEvents) {
+  const std::int64_t fingerprint = metadata("1.0");
+  const auto noOrigin = storage_test::event("broken", hour_, 1, /*withOrigin=*/false);
+  onWorker([&] { ASSERT_TRUE(db()->insertRawEvent(noOrigin.get(), fingerprint, false, nullptr)); });
+  write(fingerprint, "good", hour_ + 1);
+  EXPECT_FALSE(bundle());
+  EXPECT_TRUE(loggedCode(23096));
+  EXPECT_EQ(rows("raw_events"), 1);
+  EXPECT_TRUE(bundle());
+  EXPECT_EQ(queuedNames(), (Names{{"good"}}));
+}
+
 TEST_F(BundlingTest, RejectedEventsLeaveTheBundleAndAFullyRejectedGroupIsDeletedWithoutOne) {
   applyConfig({}, {blocked("blocked")});
   const std::int64_t fingerprint = metadata("1.0");
