@@ -72,6 +72,11 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
     }
     request.body = std::move(body);
     Answer reply = answer(request);
+    if (reply.hang) {
+      platform::MutexLock lock(mutex_);
+      const std::uint64_t generation = releaseGeneration_;
+      while (generation == releaseGeneration_) released_.wait(lock);
+    }
     if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
     out.status = reply.status;
     for (const auto& [key, value] : reply.headers) out.set_header(key, value);
@@ -130,7 +135,16 @@ std::optional<int> LocalService::startTLS(int port) {
   return bound;
 }
 
+void LocalService::releaseHungRequests() {
+  {
+    platform::MutexLock lock(mutex_);
+    ++releaseGeneration_;
+  }
+  released_.notify_all();
+}
+
 void LocalService::stop() {
+  releaseHungRequests();
   stopListener(server_);
   stopListener(tlsServer_);
 }

@@ -11,32 +11,46 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/foundation/error.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "sdk/analytics/common/apm_object.h"
+#include "sdk/utilities/utilities/vul_network_constants.h"
 
 class APMAlarm;
 class APMDatabase;
 class APMEvent;
 class APMIdentity;
 class APMMonitor;
+class APMPBMeasurementBundle;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
 class APMSearchAdReporter;
 class APMSessionReporter;
 class APMUserAttribute;
+class VULNetwork;
+namespace platform {
+class HTTPURLResponse;
+}
 
 inline constexpr std::string_view kAPMScreenReportingEnabledKey = "VuduzaraScreenReportingEnabled";
 inline constexpr std::string_view kAPMAutomaticScreenReportingEnabledKey = "VuduzaraAutomaticScreenReportingEnabled";
 inline constexpr std::string_view kAPMStoredDeepLinkKey = "/videzu/measurement/deep_link";
 inline constexpr std::string_view kAPMStoredDeepLinkTimestampKey = "/videzu/measurement/deep_link_timestamp_seconds";
+// How long uploads stay suspended after the store failed to delete accepted bundles.
+inline constexpr double kAPMUploadSuspensionInterval = 3600;
+// Seconds since the system booted, unaffected by changes of the wall date; −1 when unknown.
+double APMBootClock();
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
 
-class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
+class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
+                       public VULNetworkLoggerDelegate,
+                       public VULNetworkReachabilityDelegate {
  public:
   using Interceptor =
       std::function<void(const std::string& origin, const std::string& name, const APMDictionary& parameters,
@@ -122,9 +136,50 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void reportOSUpdateOnWorkerQueue();
   // A number (0 or 1) when ad personalisation should be switched off or on, else nothing.
   std::optional<platform::Value> shouldDisableAdPersonalization();
-  // Upload scheduling.
+  // ---- upload and configuration fetch (worker queue unless noted) ----
+  // Raw events to one queued bundle per call; YES while there was something to bundle.
+  bool bundleRawEvents();
   void updateSchedule();
+  // Seconds since 1970; 0 when nothing should be scheduled.
+  double nextUploadingTime();
+  void uploadDataOrRegisterAlarm();
+  void uploadData();
+  bool isNetworkReadyForRequest();
+  using QueuedBundle = std::pair<std::shared_ptr<APMPBMeasurementBundle>, std::int64_t>;
+  std::vector<QueuedBundle> filteredBundlesWithCompatibleAppID(const std::optional<std::string>& appID,
+                                                              const std::optional<std::string>& resettableDeviceID,
+                                                              const std::optional<std::string>& vendorDeviceID,
+                                                              const std::vector<QueuedBundle>& bundlesToUpload);
+  void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<platform::HTTPURLResponse>& response,
+                                                  const platform::Error& error);
+  void incrementRetryCounter();
+  void setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
+  bool hasDataToUpload();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+  bool shouldUseBackgroundSession();
+  void fetchRemoteConfig();
+  void networkRemoteConfigFetchCompletionHandler(const std::shared_ptr<platform::HTTPURLResponse>& response,
+                                                 const std::optional<platform::Data>& data,
+                                                 const platform::Error& error);
+  // Any thread: the notification handlers run on the main thread.
+  void reachabilityDidChange() override;
   void subscribeForAppForegroundBackgroundNotifications();
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  void handleAppDidBecomeActiveEvent();
+  void swapBackgroundTaskWithNewTaskID(std::int64_t taskID);
+  void terminateBackgroundTask();
+  std::int64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+  void VULNetwork_logWithLevelContexts(VULLoggerLevel level, VULNetworkMessageCode messageCode,
+                                       std::string_view message, const std::vector<platform::Value>& contexts) override;
+  void VULNetwork_logWithLevelContext(VULLoggerLevel level, VULNetworkMessageCode messageCode, std::string_view message,
+                                      const platform::Value& context) override;
+  void VULNetwork_logWithLevel(VULLoggerLevel level, VULNetworkMessageCode messageCode,
+                               std::string_view message) override;
+  const std::shared_ptr<VULNetwork>& network() const { return network_; }
+  void setNetwork(std::shared_ptr<VULNetwork> network) { network_ = std::move(network); }
+  const std::vector<std::int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   // Deep links.
   bool shouldAllowRequestDeferredDeepLink();
   void requestDeferredDeepLink();
@@ -188,4 +243,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isAnalyticsCollectionEnabled_;
   bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
+  // ---- upload state (worker queue, except the atomic task) ----
+  std::shared_ptr<VULNetwork> network_;
+  std::vector<std::int64_t> uploadingBundleIDs_;
+  std::atomic<std::int64_t> backgroundUpdateTask_{0};
+  // Bundles the service accepted but the store failed to delete, with the boot-clock time of the
+  // failure: they are kept out of uploads for the suspension hour even if the suspension is lifted.
+  std::vector<std::int64_t> undeletedBundleIDs_;
+  double undeletedBundlesTimestamp_ = 0;
 };
