@@ -156,7 +156,8 @@ std::string encode(const json& root, const std::string& appID) {
     writeVarintField(out, 1, static_cast<std::uint64_t>(integer(root["version"], "version")));
   }
   writeBytesField(out, 2, appID);
-  for (const auto& [name, value] : root.value("settings", json::object()).items()) {
+  const json settings = root.value("settings", json::object());
+  for (const auto& [name, value] : settings.items()) {
     std::string setting;
     writeBytesField(setting, 1, name);
     writeBytesField(setting, 2, value.is_string() ? value.get<std::string>() : value.dump());

@@ -349,7 +349,6 @@ TEST_F(UploadTest, ConfigurationFetchUsesValidatorsAndKeepsTheConfiguration) {
   EXPECT_EQ(config->version(), 7);
   EXPECT_DOUBLE_EQ(config->uploadingInterval(), 60);
   EXPECT_TRUE(config->isEventCustomConversion("focus_completed"));
-  EXPECT_TRUE(config->eventEditing());
   double fetchedAt = config->lastRemoteConfigUpdateTimestamp();
   EXPECT_DOUBLE_EQ(fetchedAt, now());
 
