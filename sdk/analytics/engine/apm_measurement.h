@@ -188,6 +188,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
   // The configuration stored for this app ID; the built-in defaults until one was fetched.
 
+  // ---- event writing: metadata records and the raw-event pipeline ----
+  // The metadata record of an event written now: app, device, identifiers and user properties.
+  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<const APMUserAttribute>>& userAttributes);
+  // ---- end of event writing ----
+
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
   const std::string& databaseName() const { return databaseName_; }
