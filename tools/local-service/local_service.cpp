@@ -71,10 +71,15 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
       request.headers.emplace_back(key, value);
     }
     request.body = std::move(body);
+    // Taken before the request is recorded, so a release that follows the recording is never missed.
+    std::uint64_t generation = 0;
+    {
+      platform::MutexLock lock(mutex_);
+      generation = releaseGeneration_;
+    }
     Answer reply = answer(request);
     if (reply.hang) {
       platform::MutexLock lock(mutex_);
-      const std::uint64_t generation = releaseGeneration_;
       while (generation == releaseGeneration_) released_.wait(lock);
     }
     if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
