@@ -245,7 +245,11 @@ std::shared_ptr<MeasurementConfigs> addAnalyticsRoutes(LocalService& service) {
     if (!configs->find(std::string(appIDOf(request.path)), body, etag)) return Answer::withStatus(404);
     Answer answer;
     answer.headers.emplace_back("ETag", etag);
-    if (request.header("If-None-Match") == etag) {
+    // One date for every configuration the service holds: a client that sends it back without
+    // an entity tag has the current one.
+    answer.headers.emplace_back("Last-Modified", std::string(kMeasurementConfigLastModified));
+    const auto entityTag = request.header("If-None-Match");
+    if (entityTag ? *entityTag == etag : request.header("If-Modified-Since") == kMeasurementConfigLastModified) {
       answer.status = 304;
       return answer;
     }

@@ -5,7 +5,7 @@
 // unless a test queues an answer made by `experimentAnswer`.
 // GET "/config/app/<app id>": the configuration stored for that app with an ETag (else the one
 // made from the fixture, when one is set, for whichever app asks); 304 when the request's
-// If-None-Match names the ETag; 404 for an app with none. Other statuses (429, 503) are scripted
+// If-None-Match names the ETag (or, without one, If-Modified-Since gives its Last-Modified); 404 for an app with none. Other statuses (429, 503) are scripted
 // with the service's answers.
 // POST "/a": the measurement upload, a gzip-compressed batch of bundles; answers 204 and prints
 // each bundle's events and user properties.
@@ -28,6 +28,7 @@ namespace local_service {
 inline constexpr std::string_view kExperimentFetchPath = "/sdk-exp";
 inline constexpr std::string_view kMeasurementConfigPrefix = "/config/app/";
 inline constexpr std::string_view kMeasurementUploadPath = "/a";
+inline constexpr std::string_view kMeasurementConfigLastModified = "Tue, 01 Dec 2026 00:00:00 GMT";
 
 // Configurations served by app ID, each the encoded message and its ETag.
 class MeasurementConfigs {

@@ -358,6 +358,7 @@ TEST_F(UploadTest, ConfigurationFetchUsesValidatorsAndKeepsTheConfiguration) {
   requests = service_.requestsTo(kConfigPath);
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].header("If-None-Match"), "\"v1\"");
+  EXPECT_EQ(requests[1].header("If-Modified-Since"), local_service::kMeasurementConfigLastModified);
   EXPECT_TRUE(loggedCode(23131));
   EXPECT_EQ(config->version(), 7);
   EXPECT_DOUBLE_EQ(config->lastRemoteConfigUpdateTimestamp(), now());
@@ -375,6 +376,7 @@ TEST_F(UploadTest, ConfigurationFetchUsesValidatorsAndKeepsTheConfiguration) {
   settle();
   EXPECT_TRUE(loggedCode(23130));
   EXPECT_FALSE(persisted()->configServerETag());
+  EXPECT_TRUE(persisted()->configServerLastModifiedString().isNull());
   EXPECT_EQ(config->version(), 7);
 }
 
