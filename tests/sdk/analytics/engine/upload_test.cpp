@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "platform/foundation/home.h"
+#include "platform/foundation/notification_center.h"
 #include "platform/net/reachability.h"
+#include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
 #include "sdk/analytics/messages/nano_accessors.h"
@@ -190,6 +192,19 @@ TEST_F(UploadTest, SendsQueuedBundlesOnceAndForgetsThemAfterSuccess) {
 
   advance(2 * 86400);
   EXPECT_EQ(uploads(), 1u) << "accepted bundles were sent again";
+}
+
+// Leaving the foreground uploads at once, without waiting for the alarm.
+TEST_F(UploadTest, ResigningActiveUploadsRightAway) {
+  start();
+  queue("e");
+  platform::NotificationCenter::defaultCenter().post(std::string(platform::kApplicationWillResignActiveNotification));
+  settle();
+  EXPECT_EQ(uploads(), 1u);
+  EXPECT_TRUE(queueIsEmpty());
+  platform::NotificationCenter::defaultCenter().post(
+      std::string(platform::kApplicationWillEnterForegroundNotification));
+  EXPECT_EQ(engine_->backgroundUpdateTask(), platform::kBackgroundTaskInvalid);
 }
 
 TEST_F(UploadTest, OnlyThePrefixOfTheFirstAppGoesInOneBatch) {
