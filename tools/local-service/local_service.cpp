@@ -71,7 +71,17 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
       request.headers.emplace_back(key, value);
     }
     request.body = std::move(body);
+    // Taken before the request is recorded, so a release that follows the recording is never missed.
+    std::uint64_t generation = 0;
+    {
+      platform::MutexLock lock(mutex_);
+      generation = releaseGeneration_;
+    }
     Answer reply = answer(request);
+    if (reply.hang) {
+      platform::MutexLock lock(mutex_);
+      while (generation == releaseGeneration_) released_.wait(lock);
+    }
     if (reply.delaySeconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(reply.delaySeconds));
     out.status = reply.status;
     for (const auto& [key, value] : reply.headers) out.set_header(key, value);
@@ -130,7 +140,16 @@ std::optional<int> LocalService::startTLS(int port) {
   return bound;
 }
 
+void LocalService::releaseHungRequests() {
+  {
+    platform::MutexLock lock(mutex_);
+    ++releaseGeneration_;
+  }
+  released_.notify_all();
+}
+
 void LocalService::stop() {
+  releaseHungRequests();
   stopListener(server_);
   stopListener(tlsServer_);
 }

@@ -43,6 +43,9 @@ struct Answer {
   std::string contentType = "application/octet-stream";
   // Real seconds the answer waits before it is sent.
   double delaySeconds = 0;
+  // Never answered until releaseHungRequests() or stop(): a service that accepted the request and
+  // went silent.
+  bool hang = false;
 
   static Answer withStatus(int status) {
     Answer answer;
@@ -107,6 +110,9 @@ class LocalService {
 
   void setPrinter(Printer printer);
 
+  // Lets every request held by a hanging answer go (they are answered as scripted, without the hang).
+  void releaseHungRequests() EXCLUDES(mutex_);
+
  private:
   struct Route {
     std::string method;
@@ -132,10 +138,15 @@ class LocalService {
   std::map<std::string, Answer> standing_ GUARDED_BY(mutex_);
   std::vector<RecordedRequest> requests_ GUARDED_BY(mutex_);
   Printer printer_ GUARDED_BY(mutex_);
+  mutable platform::ConditionVariable released_;
+  std::uint64_t releaseGeneration_ GUARDED_BY(mutex_) = 0;
 };
 
-// Every route of every remote end, as the executable and the end-to-end tests use them.
-void addDefaultRoutes(LocalService& service);
+class MeasurementConfigs;
+
+// Every route of every remote end, as the executable and the end-to-end tests use them; the
+// measurement configurations served, for callers that set their own.
+std::shared_ptr<MeasurementConfigs> addDefaultRoutes(LocalService& service);
 
 // zlib's gzip reader, bounded: none when the data is not gzip or would inflate past `limit`.
 std::optional<std::string> gunzip(std::string_view data, std::size_t limit = 64u << 20);

@@ -9,12 +9,12 @@
 namespace local_service {
 
 // One line per remote end; each adds its routes from a file of its own.
-void addDefaultRoutes(LocalService& service) {
+std::shared_ptr<MeasurementConfigs> addDefaultRoutes(LocalService& service) {
   addTransportRoutes(service);
   addInstallationsRoutes(service);
   addCrashRoutes(service);
   addNetworkRoutes(service);
-  addAnalyticsRoutes(service);
+  return addAnalyticsRoutes(service);
 }
 
 }  // namespace local_service

@@ -24,6 +24,7 @@
 #include "sdk/analytics/storage/apm_user_defaults.h"
 #include "sdk/analytics/storage/apme_manager.h"
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "sdk/utilities/utilities/vul_network.h"
 
 namespace {
 
@@ -190,13 +191,22 @@ std::shared_ptr<APMMeasurement> APMMeasurement::initWithAppID(
     APMLog(7, 23207, platform::format("To enable verbose logging set the following application argument: %@ (see %@)",
                                       std::string(enableVerbose), std::string(kHelpLink)));
   }
-  // The HTTP client is made by the upload component when it arrives; nothing to report here.
+  auto network = VULNetwork::init();
+  if (network) {
+    network->setIsDebugModeEnabled(monitor->isDebugModeEnabled());
+  } else {
+    APMLog(1, 23010, "Failed to initialize network component");
+  }
   auto scheduler = std::make_shared<APMScheduler>(std::string(kAPMWorkerQueueLabel));
   auto alarm = std::make_unique<APMAlarm>(scheduler->workerQueue(), "Measurement timer");
   auto engine = std::make_shared<APMMeasurement>(std::string(kAPMMeasurementDatabaseName),
                                                  APMPersistedConfig::sharedInstance(), std::move(scheduler),
                                                  std::move(alarm), appID, isAnalyticsCollectionEnabled,
                                                  isAnalyticsCollectionDeactivated, safelistedEvents);
+  if (network) {
+    network->setLoggerDelegate(engine);
+    engine->setNetwork(std::move(network));
+  }
   engine->designatedInit();
   return engine;
 }
@@ -217,6 +227,7 @@ APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPers
 
 // The alarm's timer must be cancelled on the queue it fires on.
 APMMeasurement::~APMMeasurement() {
+  platform::NotificationCenter::defaultCenter().removeObserver(this);
   if (alarm_) {
     auto queue = scheduler_->workerQueue();
     if (queue->isCurrent()) {
@@ -238,6 +249,7 @@ void APMMeasurement::designatedInit() {
   const bool enable = shouldEnableMeasurement();
   setEnabled(enable);
   wasEnabledDuringInitialization_ = enable;
+  swapBackgroundTaskWithNewTaskID(platform::kBackgroundTaskInvalid);
 }
 
 bool APMMeasurement::shouldEnableMeasurement() {

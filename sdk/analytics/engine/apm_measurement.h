@@ -11,11 +11,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/foundation/error.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "sdk/analytics/common/apm_object.h"
+#include "sdk/utilities/utilities/vul_network_constants.h"
 
 class APMAlarm;
 class APMAudience;
@@ -35,18 +38,26 @@ class APMScheduler;
 class APMSearchAdReporter;
 class APMSessionReporter;
 class APMUserAttribute;
+class VULNetwork;
 namespace platform {
 class Error;
+class HTTPURLResponse;
 }
 
 inline constexpr std::string_view kAPMScreenReportingEnabledKey = "VuduzaraScreenReportingEnabled";
 inline constexpr std::string_view kAPMAutomaticScreenReportingEnabledKey = "VuduzaraAutomaticScreenReportingEnabled";
 inline constexpr std::string_view kAPMStoredDeepLinkKey = "/videzu/measurement/deep_link";
 inline constexpr std::string_view kAPMStoredDeepLinkTimestampKey = "/videzu/measurement/deep_link_timestamp_seconds";
+// How long uploads stay suspended after the store failed to delete accepted bundles.
+inline constexpr double kAPMUploadSuspensionInterval = 3600;
+// Seconds since the system booted, unaffected by changes of the wall date; −1 when unknown.
+double APMBootClock();
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
 
-class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
+class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
+                       public VULNetworkLoggerDelegate,
+                       public VULNetworkReachabilityDelegate {
  public:
   using Interceptor =
       std::function<void(const std::string& origin, const std::string& name, const APMDictionary& parameters,
@@ -132,9 +143,48 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void reportOSUpdateOnWorkerQueue();
   // A number (0 or 1) when ad personalisation should be switched off or on, else nothing.
   std::optional<platform::Value> shouldDisableAdPersonalization();
-  // Upload scheduling.
+  // ---- upload and configuration fetch (worker queue unless noted) ----
   void updateSchedule();
+  // Seconds since 1970; 0 when nothing should be scheduled.
+  double nextUploadingTime();
+  void uploadDataOrRegisterAlarm();
+  void uploadData();
+  bool isNetworkReadyForRequest();
+  using QueuedBundle = std::pair<std::shared_ptr<APMPBMeasurementBundle>, std::int64_t>;
+  std::vector<QueuedBundle> filteredBundlesWithCompatibleAppID(const std::optional<std::string>& appID,
+                                                              const std::optional<std::string>& resettableDeviceID,
+                                                              const std::optional<std::string>& vendorDeviceID,
+                                                              const std::vector<QueuedBundle>& bundlesToUpload);
+  void networkUploadCompletionHandlerWithResponse(const std::shared_ptr<platform::HTTPURLResponse>& response,
+                                                  const platform::Error& error);
+  void incrementRetryCounter();
+  void setUploadInProgressWithBundleIDs(const std::vector<std::int64_t>& bundleIDs);
+  bool hasDataToUpload();
+  bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+  bool shouldUseBackgroundSession();
+  void fetchRemoteConfig();
+  void networkRemoteConfigFetchCompletionHandler(const std::shared_ptr<platform::HTTPURLResponse>& response,
+                                                 const std::optional<platform::Data>& data,
+                                                 const platform::Error& error);
+  // Any thread: the notification handlers run on the main thread.
+  void reachabilityDidChange() override;
   void subscribeForAppForegroundBackgroundNotifications();
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  void handleAppDidBecomeActiveEvent();
+  void swapBackgroundTaskWithNewTaskID(std::int64_t taskID);
+  void terminateBackgroundTask();
+  std::int64_t backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+  void VULNetwork_logWithLevelContexts(VULLoggerLevel level, VULNetworkMessageCode messageCode,
+                                       std::string_view message, const std::vector<platform::Value>& contexts) override;
+  void VULNetwork_logWithLevelContext(VULLoggerLevel level, VULNetworkMessageCode messageCode, std::string_view message,
+                                      const platform::Value& context) override;
+  void VULNetwork_logWithLevel(VULLoggerLevel level, VULNetworkMessageCode messageCode,
+                               std::string_view message) override;
+  const std::shared_ptr<VULNetwork>& network() const { return network_; }
+  void setNetwork(std::shared_ptr<VULNetwork> network) { network_ = std::move(network); }
+  const std::vector<std::int64_t>& uploadingBundleIDs() const { return uploadingBundleIDs_; }
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   // Deep links.
   bool shouldAllowRequestDeferredDeepLink();
   void requestDeferredDeepLink();
@@ -169,6 +219,11 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Tests: the uniform draw in [0, rate) that sampling rolls; null restores the random one.
   static void setSamplingRollForTesting(std::function<std::int32_t(std::int32_t rate)> roll);
   APMAudience* audience() const { return audience_.get(); }
+  // ---- event writing: metadata records and the raw-event pipeline ----
+  // The metadata record of an event written now: app, device, identifiers and user properties.
+  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<const APMUserAttribute>>& userAttributes);
+  // ---- end of event writing ----
 
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
@@ -226,6 +281,14 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isAnalyticsCollectionEnabled_;
   bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
+  // ---- upload state (worker queue, except the atomic task) ----
+  std::shared_ptr<VULNetwork> network_;
+  std::vector<std::int64_t> uploadingBundleIDs_;
+  std::atomic<std::int64_t> backgroundUpdateTask_{0};
+  // Bundles the service accepted but the store failed to delete, with the boot-clock time of the
+  // failure: they are kept out of uploads for the suspension hour even if the suspension is lifted.
+  std::vector<std::int64_t> undeletedBundleIDs_;
+  double undeletedBundlesTimestamp_ = 0;
 };
 
 // Bundle building: deletes the raw events up to `lastRowID` and, when none of the fingerprint is
