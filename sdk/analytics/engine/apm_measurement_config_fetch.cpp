@@ -133,9 +133,7 @@ void APMMeasurement::networkRemoteConfigFetchCompletionHandler(
           return false;
         }
         const auto audiences = NANOGetArray<APMPBAudience>(config.get(), configIndex(6));
-        // The audience engine keeps no state of its own: any instance over the engine's store will do.
-        APMAudience audience(*database_);
-        if (!audience.updateAudiences(audiences.value_or(std::vector<std::shared_ptr<APMPBAudience>>{}))) {
+        if (!audience_->updateAudiences(audiences.value_or(std::vector<std::shared_ptr<APMPBAudience>>{}))) {
           APMLog(2, 23137, "Failed to update audiences with new server configuration", platform::Value(*data));
           return false;
         }
