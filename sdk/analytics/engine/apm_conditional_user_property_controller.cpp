@@ -1,9 +1,7 @@
 #include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 
-#include <mutex>
-
 #include "platform/dispatch/dispatch_queue.h"
-#include "platform/runloop/clock.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/analytics/common/apm_data_type_validator.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_names_for_log.h"
@@ -20,7 +18,8 @@ namespace {
 
 using Events = APMConditionalUserPropertyController::Events;
 
-double now() { return platform::Clock::current().now().timeIntervalSince1970(); }
+// The store's own "now", which its time-out and expiry conditions compare against.
+double now() { return APMDatabaseNow(); }
 
 std::string nameForLog(const std::string& name) { return APMUserPropertyNameForLog(APMObject(name)); }
 
@@ -160,15 +159,15 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(co
 
   // Shared with the worker-queue block, which may still run after the caller gave up waiting.
   struct Answer {
-    std::mutex mutex;
-    std::optional<Properties> properties;
-    platform::Error error;
+    platform::Mutex mutex;
+    std::optional<Properties> properties GUARDED_BY(mutex);
+    platform::Error error GUARDED_BY(mutex);
     platform::DispatchSemaphore done;
   };
   auto answer = std::make_shared<Answer>();
   auto read = [answer, prefixText, originText] {
     {
-      std::lock_guard lock(answer->mutex);
+      platform::MutexLock lock(answer->mutex);
       if (!enabledEngine()) {
         APMLog(3, 11005, "Cannot query for conditional user properties. Analytics is disabled");
       } else {
@@ -187,7 +186,7 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(co
     engine->scheduler()->scheduleOnWorkerQueueBlockID("APMConditionalUserPropertyController:161", read);
   });
   answer->done.wait(kAPMConditionalUserPropertyQueryTimeout);
-  std::lock_guard lock(answer->mutex);
+  platform::MutexLock lock(answer->mutex);
   if (!answer->properties && answer->error.isSet()) {
     APMLog(2, 11006, "Cannot query for conditional user properties. Name prefix, origin, error", prefixText,
            originText, answer->error);
