@@ -187,6 +187,32 @@ TEST_F(ConditionalUserPropertyTest, AClockMovedBackEndsWaitingPropertiesToo) {
   EXPECT_EQ(logged[0].name, "cup_timeout");
 }
 
+TEST_F(ConditionalUserPropertyTest, AFailedStepUndoesTheWholeEventsProcessingAndWritesNothing) {
+  set(request("exp_live", "on", "", 60, 10));
+  set(request("exp_wait", "1", "never", 5));
+  written();
+  platform::testing::advance(11);
+  const auto sql = [](const std::string& statement) {
+    onWorkerQueue([&] {
+      platform::Error error;
+      EXPECT_TRUE(APMMeasurement::sharedInstance()->database()->store()->executeSQL(statement, &error));
+    });
+  };
+  // The expired property's user property cannot be deleted.
+  sql("ALTER TABLE user_attributes RENAME TO user_attributes_away");
+  EXPECT_FALSE(process("tick"));
+  EXPECT_TRUE(loggedCode(10006));
+  EXPECT_TRUE(written().empty());
+  EXPECT_EQ(stored().size(), 2u);
+
+  sql("ALTER TABLE user_attributes_away RENAME TO user_attributes");
+  ASSERT_TRUE(process("tick"));
+  std::vector<std::string> names;
+  for (const auto& event : written()) names.push_back(event.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"cup_timeout", "cup_expire"}));
+  EXPECT_TRUE(stored().empty());
+}
+
 TEST_F(ConditionalUserPropertyTest, TimeOutsAndTimesToLiveOutsideTheirBoundsAreRefused) {
   struct Case {
     double triggerTimeout;
