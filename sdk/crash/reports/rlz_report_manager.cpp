@@ -12,6 +12,7 @@
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
+#include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
 #include "sdk/crash/reports/rlz_notification_manager.h"
@@ -161,9 +162,11 @@ void RLZExistingReportManager::deleteUnsentReports() {
 // ---- Launch sequence ----
 
 RLZReportManager::RLZReportManager(std::shared_ptr<RLZManagerData> managerData,
-                                   std::shared_ptr<RLZExistingReportManager> existingReportManager)
+                                   std::shared_ptr<RLZExistingReportManager> existingReportManager,
+                                   std::shared_ptr<RLZAnalyticsManager> analyticsManager)
     : managerData_(std::move(managerData)),
       existingReportManager_(std::move(existingReportManager)),
+      analyticsManager_(std::move(analyticsManager)),
       unsentReportsAvailable_(ReportPromise::pendingPromise()),
       reportActionProvided_(ActionPromise::pendingPromise()),
       unsentReportsHandled_(DonePromise::pendingPromise()),
@@ -297,6 +300,7 @@ bool RLZReportManager::startCrashReporterWithProfilingMark(double mark,
     return false;
   }
   notificationManager_->registerNotificationListener();
+  if (analyticsManager_) analyticsManager_->registerAnalyticsListener();
   crashReportingSetupCompleted(mark);
   return true;
 }

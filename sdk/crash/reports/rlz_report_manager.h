@@ -10,6 +10,7 @@
 
 #include "sdk/utilities/promises/vbl_promise.h"
 
+class RLZAnalyticsManager;
 class RLZDataCollectionToken;
 class RLZInternalReport;
 class RLZLaunchMarkerModel;
@@ -67,7 +68,8 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
   using StartPromise = VBLPromise<bool>;
 
   RLZReportManager(std::shared_ptr<RLZManagerData> managerData,
-                   std::shared_ptr<RLZExistingReportManager> existingReportManager);
+                   std::shared_ptr<RLZExistingReportManager> existingReportManager,
+                   std::shared_ptr<RLZAnalyticsManager> analyticsManager);
 
   void setSettingsManager(std::shared_ptr<RLZSettingsManager> settingsManager) {
     settingsManager_ = std::move(settingsManager);
@@ -92,6 +94,7 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
 
   std::shared_ptr<RLZManagerData> managerData_;
   std::shared_ptr<RLZExistingReportManager> existingReportManager_;
+  std::shared_ptr<RLZAnalyticsManager> analyticsManager_;
   std::shared_ptr<ReportPromise> unsentReportsAvailable_;
   std::shared_ptr<ActionPromise> reportActionProvided_;
   std::shared_ptr<DonePromise> unsentReportsHandled_;

@@ -7,6 +7,7 @@
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
+#include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
 #include "sdk/crash/reports/rlz_report_adapter.h"
@@ -47,6 +48,8 @@ void RLZReportUploader::prepareAndSubmitReport(const std::shared_ptr<RLZInternal
       report->setPath((std::filesystem::path(fileManager.processingPath()) / report->directoryName()).string());
       RLZProcessReportOperation(report, std::make_shared<RLZSymbolResolver>()).main();
     }
+    const bool isCrash = report->isCrash();
+    const auto crashedOn = report->crashedOnDate();
     if (!fileManager.moveItemAtPath(report->path(), fileManager.preparedPath())) {
       RLZErrorLog("Unable to move report to prepared");
       return;
@@ -54,6 +57,10 @@ void RLZReportUploader::prepareAndSubmitReport(const std::shared_ptr<RLZInternal
     const std::string packagedPath = (std::filesystem::path(fileManager.preparedPath()) / report->directoryName()).string();
     RLZInfoLog("[Vuduzara/Ralitoze] Packaged report with id '%@' for submission", report->identifier());
     uploadPackagedReportAtPath(packagedPath, token, asUrgent);
+    if (isCrash) {
+      RLZAnalyticsManager::logCrashWithTimeStamp(crashedOn ? crashedOn->timeIntervalSince1970() : 0,
+                                                 managerData_->analytics);
+    }
   });
 }
 

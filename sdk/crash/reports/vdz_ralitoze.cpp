@@ -21,6 +21,7 @@
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
 #include "sdk/crash/records/rlz_context_state.h"
+#include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
 #include "sdk/crash/reports/rlz_report_manager.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
@@ -121,7 +122,9 @@ std::shared_ptr<VDZRalitoze> VDZRalitoze::initWithApp(const std::shared_ptr<VDZA
                                        std::make_shared<RLZSettings>(self->fileManager_, RLZApplicationIdentifierModel::make()));
   self->reportUploader_ = std::make_shared<RLZReportUploader>(self->managerData_);
   self->existingReportManager_ = std::make_shared<RLZExistingReportManager>(self->managerData_, self->reportUploader_);
-  self->reportManager_ = std::make_shared<RLZReportManager>(self->managerData_, self->existingReportManager_);
+  self->analyticsManager_ = std::make_shared<RLZAnalyticsManager>(self->managerData_->analytics);
+  self->reportManager_ =
+      std::make_shared<RLZReportManager>(self->managerData_, self->existingReportManager_, self->analyticsManager_);
 
   self->didPreviouslyCrash_ = self->fileManager_->didCrashOnPreviousExecution();
   if (self->didPreviouslyCrash_) self->removePreviouslyCrashedMarker();

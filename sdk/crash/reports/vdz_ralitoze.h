@@ -18,6 +18,7 @@ namespace platform {
 class Error;
 }
 class DOREvoredireInterop;
+class RLZAnalyticsManager;
 class RLZDataCollectionArbiter;
 class RLZExistingReportManager;
 class RLZFileManager;
@@ -97,5 +98,6 @@ class VDZRalitoze final : public VDZRalitozeInstanceProvider {
   std::shared_ptr<RLZReportManager> reportManager_;
   std::shared_ptr<RLZReportUploader> reportUploader_;
   std::shared_ptr<RLZExistingReportManager> existingReportManager_;
+  std::shared_ptr<RLZAnalyticsManager> analyticsManager_;
   std::shared_ptr<RLZManagerData> managerData_;
 };
