@@ -22,6 +22,7 @@ class APMDatabase;
 class APMEvent;
 class APMIdentity;
 class APMMonitor;
+class APMPBMeasurementBundle;
 class APMPersistedConfig;
 class APMRemoteConfig;
 class APMScheduler;
@@ -132,6 +133,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   static std::optional<std::string> deepLinkFromUserActivity(const platform::Value::Dictionary& userActivity);
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
   // The configuration stored for this app ID; the built-in defaults until one was fetched.
+
+  // ---- event writing: metadata records and the raw-event pipeline ----
+  // The metadata record of an event written now: app, device, identifiers and user properties.
+  std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<const APMUserAttribute>>& userAttributes);
+  // ---- end of event writing ----
 
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
