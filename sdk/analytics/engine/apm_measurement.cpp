@@ -15,6 +15,7 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
@@ -59,17 +60,6 @@ bool isAutomaticScreenReportingEnabled() {
   platform::Value value = bundle->objectForInfoDictionaryKey(kAPMScreenReportingEnabledKey);
   if (value.isNull()) value = bundle->objectForInfoDictionaryKey(kAPMAutomaticScreenReportingEnabledKey);
   return !value.isNumber() || value.boolValue();
-}
-
-// The stored launch link is dropped once it is older than the attribution window.
-void removeExpiredStoredDeepLink(APMRemoteConfig& config) {
-  const auto defaults = APMUserDefaults::standardUserDefaults();
-  const platform::Value timestamp = defaults->objectForKey(kAPMStoredDeepLinkTimestampKey);
-  if (!timestamp.isNumber()) return;
-  const double now = platform::Clock::current().now().timeIntervalSince1970();
-  if (std::fabs(now - timestamp.doubleValue()) <= config.attributionCacheTTLInterval()) return;
-  defaults->removeObjectForKey(kAPMStoredDeepLinkKey);
-  defaults->removeObjectForKey(kAPMStoredDeepLinkTimestampKey);
 }
 
 }  // namespace
@@ -295,7 +285,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     return;
   }
-  removeExpiredStoredDeepLink(*remoteConfig());
+  APMRemoveExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
   if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
