@@ -7,6 +7,7 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/dor_evoredire.h"
+#include "sdk/analytics/script/apmp_event_editing_loader.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
@@ -43,6 +44,8 @@ const std::vector<LoadHook>& loadHooks() {
       &APMAnalytics::load,
       &APMMeasurement::load,
       &DOREvoredire::load,
+      // The interpreter that loads the measurement configuration's event-editing program.
+      &APMPEventEditingLoader::load,
   };
   return hooks;
 }

@@ -18,6 +18,7 @@
 #include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_engine_services.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
@@ -351,10 +352,35 @@ bool APMMeasurement::initializeComponents() {
   database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) return false;
+  installEngineServices();
   remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get(), APMEManager::sharedInstance());
   if (!remoteConfig_) return false;
   APMSetMeasurementRemoteConfig(remoteConfig_);
   return true;
+}
+
+// The configuration below the engine asks through these: the loaded editing program's app
+// metadata, the experiments' diversion key, the start origin, consent and the collection switch.
+void APMMeasurement::installEngineServices() {
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  APMEngineServices services;
+  services.diversionKey = [weak]() -> std::optional<std::string> {
+    const auto self = weak.lock();
+    const auto id = self ? self->identity() : nullptr;
+    return id ? std::optional<std::string>(id->diversionKey()) : std::nullopt;
+  };
+  services.appVersion = [weak]() -> std::optional<std::string> {
+    const auto self = weak.lock();
+    const auto id = self ? self->identity() : nullptr;
+    return id && !id->appVersion().empty() ? std::optional<std::string>(id->appVersion()) : std::nullopt;
+  };
+  services.origin = [] { return APMIdentifiers::sharedInstance().origin(); };
+  services.isAnalyticsStorageDenied = [] { return APMConsentSettingsUtil::isAnalyticsStorageDenied(); };
+  services.isMeasurementEnabled = [weak] {
+    const auto self = weak.lock();
+    return !self || self->isEnabled();
+  };
+  APMSetEngineServices(std::move(services));
 }
 
 void APMMeasurement::runAfterStart() {

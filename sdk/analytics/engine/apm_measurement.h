@@ -18,6 +18,7 @@
 #include "sdk/analytics/common/apm_object.h"
 
 class APMAlarm;
+class APMDailyCounts;
 class APMDatabase;
 class APMEvent;
 class APMIdentity;
@@ -138,6 +139,36 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // The metadata record of an event written now: app, device, identifiers and user properties.
   std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<const APMUserAttribute>>& userAttributes);
+  // Internal events the engine makes itself (first open, sessions, campaigns): default parameters
+  // (not on "_err"), then admission and writing, then the event listeners.
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  // Blocklist and event editing, then writing; admission is the caller's.
+  void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  // Identifiers, conversion mark and the one store transaction of the event.
+  void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
+  bool writeEvent(APMEvent& event, bool isPublicEvent, bool isRealtime);
+  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+  bool updateLifetimeValueWithEvent(const APMEvent& event);
+  // Nothing when the allowlist drops the event.
+  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event);
+  void processSessionFromEvent(const APMEvent& event);
+  // NO drops the event.
+  bool dedupeSubscriptionEvent(const APMEvent& event);
+  // YES drops the event.
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+  std::shared_ptr<APMEvent> appExceptionEventWithVuduzaraFeatureRollouts(const std::shared_ptr<APMEvent>& event);
+  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  void logFirstOpenConsentedEvent(double timestamp);
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+
+ private:
+  std::shared_ptr<APMRemoteConfig> eventWritingConfig() const;
+  void incrementPreviousFirstOpenCount();
+  void installEngineServices();
+
+ public:
   // ---- end of event writing ----
 
   // ---- accessors ----
@@ -196,3 +227,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
 };
+
+// NO while debug mode is on and for "_iap", "_f" and "_fx"; those stay real-time past the daily
+// real-time limit.
+bool APMIsSubjectToRealtimeLimit(const APMEvent& event);
+
