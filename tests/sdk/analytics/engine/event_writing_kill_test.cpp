@@ -4,7 +4,6 @@
 // must be in the database, which must be intact.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +18,7 @@
 #include "event_writing_fixture.h"
 #include "platform/foundation/home.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
-
-extern char** environ;
+#include "tests/sdk/analytics/kill_test_support.h"
 
 namespace {
 
@@ -28,7 +26,7 @@ using engine_test::EventWritingTest;
 
 constexpr const char* kChildHomeVariable = "FOCUS_PIPELINE_KILL_CHILD_HOME";
 constexpr const char* kChildRoundVariable = "FOCUS_PIPELINE_KILL_CHILD_ROUND";
-constexpr int kAckDescriptor = 3;
+using kill_test::kAckDescriptor;
 constexpr std::int64_t kRoundStride = 1'000'000;
 
 using EventPipelineKillChild = EventWritingTest;
@@ -66,46 +64,27 @@ TEST_F(EventPipelineKillChild, LogsUntilKilled) {
 TEST(EventPipelineKillTest, CommittedEventsSurviveSigkill) {
   const std::string home = platform::Home::path().string();
   std::mt19937 random(20261210);
-  char self[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(length, 0);
-  self[length] = '\0';
 
   for (int round = 0; round < 50; ++round) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], kAckDescriptor);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kChildHomeVariable) + "=" + home);
-    env.push_back(std::string(kChildRoundVariable) + "=" + std::to_string(round));
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=EventPipelineKillChild.*";
-    char* argv[] = {self, filter.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self, &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
+    const auto child = kill_test::spawnSelf(
+        "EventPipelineKillChild.*", {std::string(kChildHomeVariable) + "=" + home,
+                                     std::string(kChildRoundVariable) + "=" + std::to_string(round)});
+    ASSERT_GE(child.acks, 0);
 
     // Killed after a random number of acknowledged events, or a moment into the next one.
     const int killAfter = std::uniform_int_distribution<int>(1, 15)(random);
     const int delayMicros = std::uniform_int_distribution<int>(0, 3000)(random);
     std::set<std::int64_t> committed;
     std::int64_t n = 0;
-    while (static_cast<int>(committed.size()) < killAfter && ::read(fds[0], &n, sizeof n) == sizeof n) {
+    while (static_cast<int>(committed.size()) < killAfter && ::read(child.acks, &n, sizeof n) == sizeof n) {
       committed.insert(n);
     }
     ::usleep(delayMicros);
-    ::kill(child, SIGKILL);
+    ::kill(child.pid, SIGKILL);
     int status = 0;
-    ::waitpid(child, &status, 0);
-    while (::read(fds[0], &n, sizeof n) == sizeof n) committed.insert(n);
-    ::close(fds[0]);
+    ::waitpid(child.pid, &status, 0);
+    while (::read(child.acks, &n, sizeof n) == sizeof n) committed.insert(n);
+    ::close(child.acks);
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";
 
     sqlite3* handle = nullptr;
