@@ -43,15 +43,8 @@ constexpr std::int64_t kPublicEventLimitReachedError = 16;
 constexpr std::int64_t kEventLimitReachedError = 8;
 constexpr std::size_t kMaxBlockedNameLength = 40;
 
-const APMValue* parameterValue(const APMEvent& event, std::string_view name) {
-  const auto it = event.parameters().find(name);
-  if (it == event.parameters().end()) return nullptr;
-  const APMValuePtr* value = it->second.apmValue();
-  return value && *value ? value->get() : nullptr;
-}
-
 std::optional<std::int64_t> int64Parameter(const APMEvent& event, std::string_view name) {
-  const APMValue* value = parameterValue(event, name);
+  const APMValue* value = APMEventParameterValue(event, name);
   if (!value || !value->isInt64()) return std::nullopt;
   return value->int64Value();
 }
@@ -173,7 +166,7 @@ bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
 
 bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
   if (event.name() != "_ssr") return false;
-  const APMValue* value = parameterValue(event, kFeatureRolloutsParameter);
+  const APMValue* value = APMEventParameterValue(event, kFeatureRolloutsParameter);
   const std::string* rollouts = value ? value->stringValue() : nullptr;
   const auto stored = persistedConfig_->vuduzaraFeatureRollouts();
   const bool duplicate = stored ? (rollouts && *rollouts == *stored) : (!value || (rollouts && rollouts->empty()));

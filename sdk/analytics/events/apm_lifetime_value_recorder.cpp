@@ -22,13 +22,6 @@ namespace {
 constexpr std::string_view kLifetimeValuePrefix = "_ltv_";
 constexpr std::int64_t kMicrosPerUnit = 1'000'000;
 
-const APMValue* parameterValue(const APMEvent& event, std::string_view name) {
-  const auto it = event.parameters().find(name);
-  if (it == event.parameters().end()) return nullptr;
-  const APMValuePtr* value = it->second.apmValue();
-  return value && *value ? value->get() : nullptr;
-}
-
 std::optional<std::int64_t> fitInt64(__int128 value) {
   if (value < std::numeric_limits<std::int64_t>::min() || value > std::numeric_limits<std::int64_t>::max()) {
     return std::nullopt;
@@ -89,14 +82,14 @@ bool APMLifetimeValueRecorder::isPurchaseEvent(const APMEvent& event) {
 bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) {
   if (!isPurchaseEvent(event)) return true;
 
-  const APMValue* currency = parameterValue(event, "currency");
+  const APMValue* currency = APMEventParameterValue(event, "currency");
   const std::string* currencyCode = currency ? currency->stringValue() : nullptr;
   if (!currencyCode || platform::strings::codePointLength(*currencyCode) != 3) {
     APMLog(1, 22000, "Cannot record transaction with invalid currency code",
            currency ? APMObject(currency->description()) : APMObject());
     return true;
   }
-  const APMValue* value = parameterValue(event, "value");
+  const APMValue* value = APMEventParameterValue(event, "value");
   if (!value || (!value->isDouble() && !value->isInt64())) {
     APMLog(1, 22001, "Cannot record transaction with invalid transaction value",
            value ? APMObject(value->description()) : APMObject());
