@@ -45,6 +45,25 @@ TEST_F(EventWritingTest, LoggedEventsAreStoredAndCounted) {
   EXPECT_EQ(query("SELECT name FROM events ORDER BY name").size(), 2u);
 }
 
+TEST_F(EventWritingTest, EngineEventsGetTheDefaultParametersExceptTheErrorEvent) {
+  configure();
+  recordEvents();
+  DOREvoredire::setDefaultEventParameters(APMDictionary{{"plan", APMObject("pro")}});
+  platform::testing::runUntilIdle();
+  // Asynchronously: a synchronous dispatch runs on the calling (main) thread, which the entry refuses.
+  const auto measurement = engine();
+  measurement->scheduler()->scheduleOnWorkerQueueBlockID("test", [measurement] {
+    measurement->handleInternalEventOnWorkerQueue(APMEvent::initWithOrigin("auto", false, "_s", 1, 0, {}));
+    measurement->handleInternalEventOnWorkerQueue(
+        APMEvent::initWithOrigin("auto", false, "_err", 1, 0, {{"_err", i64(2)}}));
+  });
+  const auto events = stored();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(storedString(events[0], "plan"), "pro");
+  EXPECT_EQ(storedString(events[1], "plan"), "<none>");
+  EXPECT_EQ(this->events().size(), 2u);  // the listeners hear of both
+}
+
 TEST_F(EventWritingTest, DisabledCollectionStoresAndCountsNothing) {
   configure();
   DOREvoredire::setAnalyticsCollectionEnabled(false);
