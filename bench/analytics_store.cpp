@@ -2,13 +2,13 @@
 // database, against a bare prepared SQLite insert of the same bytes with one transaction per row
 // on a table of the same shape, in the same run.
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "bench/support/bare_sqlite_insert.h"
 #include "bench/support/bench_home.h"
 #include "bench/support/measuring_reporter.h"
 #include "platform/foundation/home.h"
@@ -80,40 +80,7 @@ void BM_BareSqliteInsert(benchmark::State& state) {
   ensureHome();
   std::vector<platform::Data> blobs;
   for (int i = 0; i < kEvents; ++i) blobs.push_back(*makeEvent(i)->protoBuffer());
-  const std::string path = (platform::Home::temporary() / "bare.sql").string();
-  for (auto _ : state) {
-    state.PauseTiming();
-    fs::remove(path);
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db,
-                 "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, metadata_fingerprint "
-                 "INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO raw_events VALUES (?, ?, ?, ?, ?)", -1, &insert, nullptr);
-    state.ResumeTiming();
-    for (int i = 0; i < kEvents; ++i) {
-      sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
-      sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
-      sqlite3_bind_double(insert, 2, 1'780'000'000.0 + i);
-      sqlite3_bind_int64(insert, 3, 42);
-      sqlite3_bind_blob(insert, 4, blobs[i].data(), static_cast<int>(blobs[i].size()), SQLITE_STATIC);
-      sqlite3_bind_int64(insert, 5, 0);
-      const bool ok = sqlite3_step(insert) == SQLITE_DONE;
-      sqlite3_reset(insert);
-      sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
-      if (!ok) {
-        state.SkipWithError("bare insert failed");
-        break;
-      }
-    }
-    state.PauseTiming();
-    sqlite3_finalize(insert);
-    sqlite3_close(db);
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(state.iterations() * kEvents);
+  bench::runBareSqliteInserts(state, (platform::Home::temporary() / "bare.sql").string(), blobs);
 }
 BENCHMARK(BM_BareSqliteInsert)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -8,6 +8,7 @@
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/analytics/engine/dor_evoredire_connector.h"
+#include "sdk/analytics/script/apmp_event_editing_loader.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/transport/cct/vdtcct_uploader.h"
@@ -46,6 +47,8 @@ const std::vector<LoadHook>& loadHooks() {
       &DOREvoredire::load,
       // The connector other libraries reach analytics through, made anew for every lookup.
       &DOREvoredireConnector::load,
+      // The interpreter that loads the measurement configuration's event-editing program.
+      &APMPEventEditingLoader::load,
   };
   return hooks;
 }

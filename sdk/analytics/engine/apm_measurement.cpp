@@ -15,9 +15,11 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_audience.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_engine_services.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
@@ -61,17 +63,6 @@ bool isAutomaticScreenReportingEnabled() {
   platform::Value value = bundle->objectForInfoDictionaryKey(kAPMScreenReportingEnabledKey);
   if (value.isNull()) value = bundle->objectForInfoDictionaryKey(kAPMAutomaticScreenReportingEnabledKey);
   return !value.isNumber() || value.boolValue();
-}
-
-// The stored launch link is dropped once it is older than the attribution window.
-void removeExpiredStoredDeepLink(APMRemoteConfig& config) {
-  const auto defaults = APMUserDefaults::standardUserDefaults();
-  const platform::Value timestamp = defaults->objectForKey(kAPMStoredDeepLinkTimestampKey);
-  if (!timestamp.isNumber()) return;
-  const double now = platform::Clock::current().now().timeIntervalSince1970();
-  if (std::fabs(now - timestamp.doubleValue()) <= config.attributionCacheTTLInterval()) return;
-  defaults->removeObjectForKey(kAPMStoredDeepLinkKey);
-  defaults->removeObjectForKey(kAPMStoredDeepLinkTimestampKey);
 }
 
 }  // namespace
@@ -308,7 +299,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     return;
   }
-  removeExpiredStoredDeepLink(*remoteConfig());
+  APMRemoveExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
   if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
@@ -375,10 +366,35 @@ bool APMMeasurement::initializeComponents() {
   if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
   if (!database_) return false;
   audience_ = std::make_unique<APMAudience>(*database_);
+  installEngineServices();
   remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get(), APMEManager::sharedInstance());
   if (!remoteConfig_) return false;
   APMSetMeasurementRemoteConfig(remoteConfig_);
   return true;
+}
+
+// The configuration below the engine asks through these: the loaded editing program's app
+// metadata, the experiments' diversion key, the start origin, consent and the collection switch.
+void APMMeasurement::installEngineServices() {
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  APMEngineServices services;
+  services.diversionKey = [weak]() -> std::optional<std::string> {
+    const auto self = weak.lock();
+    const auto id = self ? self->identity() : nullptr;
+    return id ? std::optional<std::string>(id->diversionKey()) : std::nullopt;
+  };
+  services.appVersion = [weak]() -> std::optional<std::string> {
+    const auto self = weak.lock();
+    const auto id = self ? self->identity() : nullptr;
+    return id && !id->appVersion().empty() ? std::optional<std::string>(id->appVersion()) : std::nullopt;
+  };
+  services.origin = [] { return APMIdentifiers::sharedInstance().origin(); };
+  services.isAnalyticsStorageDenied = [] { return APMConsentSettingsUtil::isAnalyticsStorageDenied(); };
+  services.isMeasurementEnabled = [weak] {
+    const auto self = weak.lock();
+    return !self || self->isEnabled();
+  };
+  APMSetEngineServices(std::move(services));
 }
 
 void APMMeasurement::runAfterStart() {

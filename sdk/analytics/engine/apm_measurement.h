@@ -223,6 +223,35 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // The metadata record of an event written now: app, device, identifiers and user properties.
   std::shared_ptr<APMPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<const APMUserAttribute>>& userAttributes);
+  // Internal events the engine makes itself (first open, sessions, campaigns): default parameters
+  // (not on "_err"), then admission and writing, then the event listeners.
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  // Blocklist and event editing, then writing; admission is the caller's.
+  void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  // Identifiers, conversion mark and the one store transaction of the event.
+  void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
+  bool writeEvent(APMEvent& event, bool isPublicEvent, bool isRealtime);
+  void maybeAddDebugAndRealtimeParameters(APMEvent& event);
+  bool updateLifetimeValueWithEvent(const APMEvent& event);
+  // Nothing when the allowlist drops the event.
+  std::shared_ptr<APMEvent> eventAfterSafelistingEvent(const std::shared_ptr<APMEvent>& event);
+  void processSessionFromEvent(const APMEvent& event);
+  // NO drops the event.
+  bool dedupeSubscriptionEvent(const APMEvent& event);
+  // YES drops the event.
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+  std::shared_ptr<APMEvent> appExceptionEventWithVuduzaraFeatureRollouts(const std::shared_ptr<APMEvent>& event);
+  void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
+  void logFirstOpenConsentedEvent(double timestamp);
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+
+ private:
+  std::shared_ptr<APMRemoteConfig> eventWritingConfig() const;
+  void incrementPreviousFirstOpenCount();
+  void installEngineServices();
+ public:
   // ---- end of event writing ----
 
   // ---- accessors ----
@@ -299,3 +328,6 @@ bool APMIsSubjectToRealtimeLimit(const APMEvent& event);
 // Event sampling: adds "_sr" unless the event has it.
 void APMAddSamplingRateParameter(APMPBEvent& event, std::int32_t rate);
 bool APMEventHasParameter(const std::vector<std::shared_ptr<APMPBEventParam>>& params, const std::string& name);
+// NO while debug mode is on and for "_iap", "_f" and "_fx"; those stay real-time past the daily
+// real-time limit.
+

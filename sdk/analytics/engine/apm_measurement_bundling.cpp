@@ -66,12 +66,6 @@ double now() { return APMDatabaseNow(); }
 
 }  // namespace
 
-bool APMIsSubjectToRealtimeLimit(const APMEvent& event) {
-  if (APMMeasurement::monitor()->isDebugModeEnabled()) return false;
-  const std::string& name = event.name();
-  return name != "_iap" && name != "_f" && name != "_fx";
-}
-
 bool APMDeleteProcessedRawEvents(APMDatabase* database, std::int64_t lastRowID, std::int64_t metadataFingerprint) {
   Error error;
   if (!database->deleteRawEventsWithMaxRowID(lastRowID, &error)) {

@@ -261,3 +261,10 @@ std::size_t APMArrayParameterItemCount(const APMEvent& event) {
   return count;
 }
 
+
+const APMValue* APMEventParameterValue(const APMEvent& event, std::string_view name) {
+  const auto it = event.parameters().find(name);
+  if (it == event.parameters().end()) return nullptr;
+  const APMValuePtr* value = it->second.apmValue();
+  return value && *value ? value->get() : nullptr;
+}

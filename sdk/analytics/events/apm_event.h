@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sdk/analytics/common/apm_object.h"
 
 class APMPBEvent;
+class APMValue;
 class APMPBEventParam;
 
 class APMEvent {
@@ -58,5 +60,7 @@ std::vector<std::shared_ptr<APMPBEventParam>> APMProtoEventParams(const APMDicti
 bool APMIsErrorEvent(const APMEvent& event);
 // Subscription conversions and renewals, and in-app purchases flagged "subscription" = 1.
 bool APMIsSubscriptionEvent(const APMEvent& event);
+// The parameter's value, or null when absent or not a value.
+const APMValue* APMEventParameterValue(const APMEvent& event, std::string_view name);
 // The total number of elements of the event's array parameters.
 std::size_t APMArrayParameterItemCount(const APMEvent& event);

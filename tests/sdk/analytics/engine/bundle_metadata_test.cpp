@@ -33,7 +33,8 @@ class BundleMetadataTest : public EngineTest {
   void installAdFrameworks(std::int64_t trackingStatus) {
     static std::int64_t status;
     status = trackingStatus;
-    platform::runtime::ClassDefinition manager{.name = "ASIdentifierManager"};
+    platform::runtime::ClassDefinition manager;
+    manager.name = "ASIdentifierManager";
     manager.classMethods.emplace("sharedManager", platform::runtime::method([] { return std::string("manager"); }));
     manager.classMethods.emplace("advertisingIdentifier",
                                  platform::runtime::method([](std::string) { return std::string(kAdvertisingID); }));
@@ -41,7 +42,8 @@ class BundleMetadataTest : public EngineTest {
                                  platform::runtime::method([](std::string) { return true; }));
     defineClass(std::move(manager));
     if (trackingStatus >= 0) {
-      platform::runtime::ClassDefinition tracking{.name = "ATTrackingManager"};
+      platform::runtime::ClassDefinition tracking;
+      tracking.name = "ATTrackingManager";
       tracking.classMethods.emplace("trackingAuthorizationStatus", platform::runtime::method([] { return status; }));
       defineClass(std::move(tracking));
     }
@@ -94,11 +96,15 @@ TEST_F(BundleMetadataTest, IdentifiersFollowConsentAndTracking) {
     APMAddIdentifiersToBundle(*bundle, APMConsentSettingsUtil::consentSignals(), c.gate, *identity);
 
     EXPECT_EQ(hasField(*bundle, 19), c.advertisingID);
-    if (c.advertisingID) EXPECT_EQ(stringField(*bundle, 19), std::string(kAdvertisingID));
+    if (c.advertisingID) {
+      EXPECT_EQ(stringField(*bundle, 19), std::string(kAdvertisingID));
+    }
     EXPECT_EQ(hasField(*bundle, 27), c.vendorID);
     EXPECT_EQ(hasField(*bundle, 21), c.appInstanceID);
     EXPECT_EQ(hasField(*bundle, 53), c.appleConsentStatus.has_value());
-    if (c.appleConsentStatus) EXPECT_EQ(NANOGetInt32(bundle.get(), APMFieldIndex(*bundle, 53)), *c.appleConsentStatus);
+    if (c.appleConsentStatus) {
+      EXPECT_EQ(NANOGetInt32(bundle.get(), APMFieldIndex(*bundle, 53)), *c.appleConsentStatus);
+    }
     EXPECT_EQ(stringField(*bundle, 52), APMConsentSettingsUtil::consentSignals());
     EXPECT_TRUE(hasField(*bundle, 20));  // the framework is there, so the tracking flag is reported
     for (const auto& name : {"ASIdentifierManager", "ATTrackingManager"}) platform::runtime::unregisterClass(name);

@@ -2,7 +2,6 @@
 // commits raw events in a loop and reports each success; it is killed at a random moment.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,16 +13,14 @@
 
 #include "platform/foundation/home.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
+#include "tests/sdk/analytics/kill_test_support.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr const char* kChildHomeVariable = "FOCUS_STORAGE_KILL_CHILD_HOME";
 constexpr const char* kChildRoundVariable = "FOCUS_STORAGE_KILL_CHILD_ROUND";
-// The child's acknowledgements go apart from its test output.
-constexpr int kAckDescriptor = 3;
+using kill_test::kAckDescriptor;
 
 // Runs only inside the spawned child: commits until killed, acknowledging each committed index.
 TEST(APMDatabaseKillChild, CommitsUntilKilled) {
@@ -45,44 +42,25 @@ TEST(APMDatabaseKillTest, CommittedEventsSurviveSigkill) {
   const std::string home = platform::Home::path().string();
   const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
   std::mt19937 random(12345);
-  char self[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(length, 0);
-  self[length] = '\0';
 
   for (int round = 0; round < 50; ++round) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], kAckDescriptor);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kChildHomeVariable) + "=" + home);
-    env.push_back(std::string(kChildRoundVariable) + "=" + std::to_string(round));
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=APMDatabaseKillChild.*";
-    char* argv[] = {self, filter.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self, &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
+    const auto child = kill_test::spawnSelf(
+        "APMDatabaseKillChild.*", {std::string(kChildHomeVariable) + "=" + home,
+                                   std::string(kChildRoundVariable) + "=" + std::to_string(round)});
+    ASSERT_GE(child.acks, 0);
 
     // Kill after a random number of acknowledged commits, so the child is caught mid-write.
     const int killAfter = std::uniform_int_distribution<int>(1, 15)(random);
     std::vector<std::uint32_t> committed;
     std::uint32_t index = 0;
-    while (static_cast<int>(committed.size()) < killAfter && ::read(fds[0], &index, sizeof index) == sizeof index) {
+    while (static_cast<int>(committed.size()) < killAfter && ::read(child.acks, &index, sizeof index) == sizeof index) {
       committed.push_back(index);
     }
-    ::kill(child, SIGKILL);
+    ::kill(child.pid, SIGKILL);
     int status = 0;
-    ::waitpid(child, &status, 0);
-    while (::read(fds[0], &index, sizeof index) == sizeof index) committed.push_back(index);
-    ::close(fds[0]);
+    ::waitpid(child.pid, &status, 0);
+    while (::read(child.acks, &index, sizeof index) == sizeof index) committed.push_back(index);
+    ::close(child.acks);
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";
 
     sqlite3* handle = nullptr;
