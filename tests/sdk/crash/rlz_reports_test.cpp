@@ -13,6 +13,7 @@
 #include "sdk/crash/reports/rlz_identifiers.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_on_demand_model.h"
 #include "sdk/crash/reports/rlz_report_adapter.h"
 #include "sdk/crash/reports/rlz_report_manager.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
@@ -198,7 +199,8 @@ class RLZReportManagerTest : public ::testing::Test {
     auto arbiter = std::make_shared<RLZDataCollectionArbiter>(
         nullptr, platform::Value::Dictionary{{"VuduzaraRalitozeCollectionEnabled", platform::Value(collectionEnabled)}});
     auto settings = std::make_shared<RLZSettings>(fileManager_, nullptr);
-    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings);
+    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings,
+                                           std::make_shared<RLZOnDemandModel>(settings));
   }
   fs::path activeReport(const std::string& name, std::uint64_t startedAt, bool withEvents = true) {
     const fs::path dir = fs::path(fileManager_->activePath()) / name;
