@@ -10,7 +10,7 @@ std::string crashSettingsPath(std::string_view platform, std::string_view appID)
 
 std::string crashSettingsDefaultBody() {
   return R"({"settings_version":3,"cache_duration":86400,)"
-         R"("features":{"collect_reports":true,"collect_logged_exceptions":true,"collect_metric_kit":false},)"
+         R"("features":{"collect_reports":true,"collect_logged_exceptions":true,"collect_metric_kit":true},)"
          R"("app":{"status":"activated","update_required":false},)"
          R"("session":{"log_buffer_size":64000,"max_custom_exception_events":8,"max_custom_key_value_pairs":64},)"
          R"("on_demand_upload_rate_per_minute":10,"on_demand_backoff_base":1.5,)"

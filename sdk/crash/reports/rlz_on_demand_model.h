@@ -36,29 +36,29 @@ class RLZOnDemandModel : public std::enable_shared_from_this<RLZOnDemandModel> {
 
   // True when the exception was recorded.
   bool recordOnDemandExceptionIfQuota(const VDZExceptionModel& model, bool dataCollectionEnabled,
-                                      const std::shared_ptr<RLZExistingReportManager>& existingReportManager)
-      EXCLUDES(lock_);
+                                      const std::shared_ptr<RLZExistingReportManager>& existingReportManager);
 
-  bool isQueueFull() EXCLUDES(lock_);
+  // The counters take the re-entrant lock, so the recording decision calls them while holding it.
+  bool isQueueFull();
   // Seconds: base^step * 60 / rate, at most an hour.
-  double calculateUploadDelay() EXCLUDES(lock_);
-  double calculateStepDuration() EXCLUDES(lock_);
+  double calculateUploadDelay();
+  double calculateStepDuration();
   // Blocks the calling thread for that many seconds of the platform clock.
   void implementOnDemandUploadDelay(int seconds);
 
-  int recordedOnDemandExceptionCount() EXCLUDES(lock_);
-  void setRecordedOnDemandExceptionCount(int count) EXCLUDES(lock_);
-  void incrementRecordedExceptionCount() EXCLUDES(lock_);
-  void decrementRecordedExceptionCount() EXCLUDES(lock_);
-  int droppedOnDemandExceptionCount() EXCLUDES(lock_);
-  void setDroppedOnDemandExceptionCount(int count) EXCLUDES(lock_);
-  void incrementDroppedExceptionCount() EXCLUDES(lock_);
-  void decrementDroppedExceptionCount() EXCLUDES(lock_);
-  void resetDroppedExceptionCount() EXCLUDES(lock_);
-  int getQueuedOperationsCount() EXCLUDES(lock_);
-  void setQueuedOperationsCount(int count) EXCLUDES(lock_);
-  void incrementQueuedOperationCount() EXCLUDES(lock_);
-  void decrementQueuedOperationCount() EXCLUDES(lock_);
+  int recordedOnDemandExceptionCount();
+  void setRecordedOnDemandExceptionCount(int count);
+  void incrementRecordedExceptionCount();
+  void decrementRecordedExceptionCount();
+  int droppedOnDemandExceptionCount();
+  void setDroppedOnDemandExceptionCount(int count);
+  void incrementDroppedExceptionCount();
+  void decrementDroppedExceptionCount();
+  void resetDroppedExceptionCount();
+  int getQueuedOperationsCount();
+  void setQueuedOperationsCount(int count);
+  void incrementQueuedOperationCount();
+  void decrementQueuedOperationCount();
 
   // Newest first. The send of unsent reports takes them all and empties the list.
   std::vector<std::string> storedActiveReportPaths() EXCLUDES(lock_);
@@ -77,7 +77,7 @@ class RLZOnDemandModel : public std::enable_shared_from_this<RLZOnDemandModel> {
   double stepDurationSeconds() const;
   void uploadStep(const std::string& path, const std::shared_ptr<RLZDataCollectionToken>& token,
                   bool dataCollectionEnabled, const std::weak_ptr<RLZExistingReportManager>& existingReportManager);
-  void storeReportPath(const std::string& path) EXCLUDES(lock_);
+  void storeReportPath(const std::string& path);
 
   const std::shared_ptr<RLZSettings> settings_;
   const std::shared_ptr<platform::DispatchQueue> dispatchQueue_;

@@ -249,6 +249,7 @@ TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
     crash_test::writeFile(fs::path(fileManager_->activePath()) / "waiting" / "exception.rlzrecord", "\x01\x02");
     auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
     auto manager = std::make_shared<RLZReportManager>(data, existing);
+    manager->setSettingsManager(nullptr);  // no backend here
     bool hasReport = false;
     manager->checkForUnsentReports()->then([&](const std::shared_ptr<VDZRalitozeReport>& r) { hasReport = r != nullptr; });
     auto started = manager->startWithProfilingMark(0);
