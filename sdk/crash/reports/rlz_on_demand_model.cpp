@@ -137,11 +137,7 @@ double RLZOnDemandModel::calculateUploadDelay() {
 }
 
 void RLZOnDemandModel::implementOnDemandUploadDelay(int seconds) {
-  if (seconds <= 0) return;
-  // A timer on the platform clock wakes the sleeper, so virtual time can pass it in tests.
-  auto awake = std::make_shared<platform::DispatchSemaphore>(0);
-  platform::DispatchQueue::global()->after(seconds, [awake] { awake->signal(); });
-  awake->wait();
+  platform::sleepOnClock(seconds);
 }
 
 double RLZOnDemandModel::currentStep() {
