@@ -212,6 +212,15 @@ TEST_F(RLZOnDemandTest, RecordsIntoACopyOfTheRunningReport) {
   }
   EXPECT_TRUE(onDemand->storedActiveReportPaths().empty());
   EXPECT_EQ(files_->preparedPathContents().size(), 2u);
+  // With collection on, the step hands the report to the pipeline at once.
+  ASSERT_TRUE(onDemand->recordOnDemandExceptionIfQuota(VDZExceptionModel("Now", "sent"), true, existing));
+  for (int i = 0; i < 3; ++i) {
+    platform::testing::runUntilIdle();
+    platform::testing::drain(data->dispatchQueue);
+  }
+  EXPECT_TRUE(onDemand->storedActiveReportPaths().empty());
+  EXPECT_EQ(files_->preparedPathContents().size(), 3u);
+  settleSteps(7);
   RLZCrashCaptureUninstallForTesting();
   RLZContextResetForTesting();
 }
