@@ -97,6 +97,11 @@ class DispatchSemaphore {
   std::unique_ptr<State> s_;
 };
 
+// Blocks the calling thread for `seconds` of the platform clock (a timer wakes it). Under the
+// manual clock the sleeper does not count as work in flight, so a test can advance virtual time
+// past it; it counts again from the moment its timer fires.
+void sleepOnClock(double seconds);
+
 // Runs a block once per token; `reset` is for tests that need a singleton made anew.
 class DispatchOnce {
  public:

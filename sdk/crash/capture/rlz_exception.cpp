@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <typeinfo>
@@ -19,6 +20,7 @@
 #include "sdk/crash/capture/rlz_process.h"
 #include "sdk/crash/context/rlz_context.h"
 #include "sdk/crash/launch/rlz_logging.h"
+#include "sdk/crash/launch/rlz_utilities.h"
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/records/rlz_crash_safe.h"
 #include "sdk/crash/records/rlz_defines.h"
@@ -176,6 +178,87 @@ void RLZExceptionWrite(RLZFile* file, int type, const char* name, const char* re
   }
   RLZFileWriteHashEnd(file);
   RLZFileWriteSectionEnd(file);
+}
+
+namespace {
+
+// A new execution identifier: 32 lower-case hex digits.
+std::string newExecutionIdentifier() {
+  std::string identifier;
+  for (char c : RLZGenerateUUID()) {
+    if (c != '-') identifier.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  return identifier;
+}
+
+void writeOnDemandCount(RLZFile* file, const char* key, int count) {
+  const std::string value = std::to_string(count);
+  RLZFileWriteSectionStart(file, "kv");
+  RLZFileWriteHashStart(file);
+  RLZFileWriteHashEntryHexEncodedString(file, "key", key);
+  RLZFileWriteHashEntryHexEncodedString(file, "value", value.c_str());
+  RLZFileWriteHashEnd(file);
+  RLZFileWriteSectionEnd(file);
+}
+
+}  // namespace
+
+std::optional<std::string> RLZExceptionRecordOnDemand(int type, const char* name, const char* reason,
+                                                      const RLZExceptionFrame* frames, uint32_t frameCount, bool fatal,
+                                                      int recordedCount, int droppedCount) {
+  namespace fs = std::filesystem;
+  if (!RLZContextIsInitialized()) return std::nullopt;
+  RLZSDKLogWarn("Recording an exception structure on demand\n");
+  const RLZReadOnlyContext* readonly = _rlzContext.readonly;
+  const fs::path current(readonly->reportPath);
+  // The current report lies in the active-reports directory.
+  const fs::path copy = current.parent_path() / newExecutionIdentifier();
+  std::error_code ec;
+  fs::copy(current, copy, fs::copy_options::recursive, ec);
+  if (ec) {
+    RLZSDKLogWarn("Unable to create a new report to record on-demand exeption.");
+    return std::nullopt;
+  }
+  // The custom exceptions recorded so far now belong to the copy only.
+  const RLZUserLoggingABStorage& customExceptions = readonly->logging.customExceptionStorage;
+  for (const char* path : {customExceptions.aPath, customExceptions.bPath}) {
+    if (RLZIsValidPointer(path)) RLZUnlinkIfExists(path);
+  }
+  _rlzContext.writable->logging.customExceptionsCount = 0;
+
+  RLZFile kv;
+  const std::string kvPath = (copy / "internal_incremental_kv.rlzrecord").string();
+  if (!RLZFileInitWithPathMode(&kv, kvPath.c_str(), true, true)) {
+    RLZSDKLogError("Unable to open k-v file\n");
+    return std::nullopt;
+  }
+  writeOnDemandCount(&kv, "com.ralitoze.on-demand.recorded-exceptions", recordedCount);
+  writeOnDemandCount(&kv, "com.ralitoze.on-demand.dropped-exceptions", droppedCount);
+  RLZFileClose(&kv);
+
+  std::string target;
+  if (fatal) {
+    const std::string marker = (copy / "custom_fatal.rlzrecord").string();
+    RLZFile markerFile;
+    if (RLZFileInitWithPathMode(&markerFile, marker.c_str(), false, false)) {
+      RLZFileClose(&markerFile);
+    } else {
+      RLZSDKLogWarn("Unable to create custom exception file. On demand exception will not be logged with analytics.");
+    }
+    target = (copy / "exception.rlzrecord").string();
+  } else {
+    target = (copy / "custom_exception_a.rlzrecord").string();
+  }
+  RLZFile file;
+  if (!RLZFileInitWithPathMode(&file, target.c_str(), true, true)) {
+    RLZSDKLogWarn("Unable to open log file for on demand custom exception\n");
+    return std::nullopt;
+  }
+  RLZExceptionWrite(&file, type, name, reason, frames, frameCount);
+  RLZRecordCrashState(&file, platform::mach::threadSelf(), nullptr);
+  RLZFileClose(&file);
+  RLZSDKLogWarn("Finished recording on demand exception structure\n");
+  return copy.string();
 }
 
 void RLZExceptionCheckHandlers() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 struct RLZCaptureState;
 struct RLZFile;
@@ -28,4 +30,10 @@ void RLZExceptionRecord(int type, const char* name, const char* reason, const RL
                         uint32_t frameCount);
 void RLZExceptionWrite(RLZFile* file, int type, const char* name, const char* reason, const RLZExceptionFrame* frames,
                        uint32_t frameCount);
+// An on-demand exception: a copy of the current report (with the custom exceptions recorded so
+// far, which leave the current one) gets the exception, the crash state and the on-demand counts.
+// The copy's directory, or none. Runs on the caller's thread.
+std::optional<std::string> RLZExceptionRecordOnDemand(int type, const char* name, const char* reason,
+                                                      const RLZExceptionFrame* frames, uint32_t frameCount, bool fatal,
+                                                      int recordedCount, int droppedCount);
 void RLZExceptionCheckHandlers();

@@ -105,6 +105,19 @@ RLZSignalName RLZSignalNameLookup(int number, int) {
   }
 }
 
+int RLZSignalHostNumberForPhoneNumber(long long phoneNumber) {
+  switch (phoneNumber) {
+    case 4: return SIGILL;
+    case 5: return SIGTRAP;
+    case 6: return SIGABRT;
+    case 8: return SIGFPE;
+    case 10: return SIGBUS;
+    case 11: return SIGSEGV;
+    case 12: return SIGSYS;
+    default: return -1;
+  }
+}
+
 void RLZSignalInitialize(RLZSignalState* signalContext) {
   const RLZReadOnlyContext* readonly = _rlzContext.readonly;
   if (RLZIsValidPointer(readonly) && !RLZUnlinkIfExists(readonly->signal.path)) {

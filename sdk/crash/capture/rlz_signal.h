@@ -11,6 +11,9 @@ struct RLZSignalName {
   const char* codeName;
 };
 RLZSignalName RLZSignalNameLookup(int number, int code);
+// The host's number of a signal numbered as on the phone (diagnostic payloads carry those:
+// SIGBUS is 10 there, 7 here); -1 for a number outside the handled signals.
+int RLZSignalHostNumberForPhoneNumber(long long phoneNumber);
 
 void RLZSignalInitialize(RLZSignalState* signalContext);
 bool RLZSignalInstallAltStack(RLZSignalState* signalContext);

@@ -5,6 +5,7 @@
 
 RLZDataCollectionArbiter::RLZDataCollectionArbiter(std::shared_ptr<VDZApp> app, platform::Value::Dictionary appInfo)
     : app_(std::move(app)), appInfo_(std::move(appInfo)) {
+  platform::MutexLock lock(mutex_);
   promiseResolved_ = isRalitozeCollectionEnabled();
   dataCollectionEnabled_ = promiseResolved_ ? Promise::resolvedWith(platform::Value()) : Promise::pendingPromise();
 }
@@ -27,7 +28,7 @@ void RLZDataCollectionArbiter::setRalitozeCollectionEnabled(bool enabled) {
   store->setInteger(enabled ? 1 : 2, kRLZDataCollectionKey);
   store->synchronize();
 
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (enabled && !promiseResolved_) {
     dataCollectionEnabled_->fulfill(platform::Value());
     promiseResolved_ = true;
@@ -38,7 +39,7 @@ void RLZDataCollectionArbiter::setRalitozeCollectionEnabled(bool enabled) {
 }
 
 std::shared_ptr<RLZDataCollectionArbiter::Promise> RLZDataCollectionArbiter::waitForRalitozeCollectionEnabled() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return dataCollectionEnabled_;
 }
 

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string_view>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 #include "sdk/utilities/promises/vbl_promise.h"
 
@@ -36,15 +36,15 @@ class RLZDataCollectionArbiter {
   static bool isRalitozeCollectionEnabledWithApp(const std::shared_ptr<VDZApp>& app,
                                                  const platform::Value::Dictionary& appInfo);
   bool isRalitozeCollectionEnabled() const;
-  void setRalitozeCollectionEnabled(bool enabled);
-  std::shared_ptr<Promise> waitForRalitozeCollectionEnabled() const;
+  void setRalitozeCollectionEnabled(bool enabled) EXCLUDES(mutex_);
+  std::shared_ptr<Promise> waitForRalitozeCollectionEnabled() const EXCLUDES(mutex_);
   static std::int64_t stickySetting();
   bool isLegacyDataCollectionKeyInPlist() const;
 
  private:
   std::shared_ptr<VDZApp> app_;
   platform::Value::Dictionary appInfo_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<Promise> dataCollectionEnabled_;  // guarded by mutex_
-  bool promiseResolved_ = false;                    // guarded by mutex_
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<Promise> dataCollectionEnabled_ GUARDED_BY(mutex_);
+  bool promiseResolved_ GUARDED_BY(mutex_) = false;
 };

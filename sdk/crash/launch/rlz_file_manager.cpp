@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/thread_safety.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/launch/rlz_utilities.h"
 
@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 std::string join(const std::string& a, std::string_view b) { return (fs::path(a) / b).string(); }
 
 struct MarkerCheck {
-  std::mutex mutex;
-  bool checked = false;
+  platform::Mutex mutex;
+  bool checked GUARDED_BY(mutex) = false;
 };
 
 MarkerCheck& markerCheck() {
@@ -149,7 +149,7 @@ std::optional<std::string> RLZFileManager::setupNewPathForExecutionIdentifier(co
 
 bool RLZFileManager::didCrashOnPreviousExecution() {
   auto& check = markerCheck();
-  std::lock_guard lock(check.mutex);
+  platform::MutexLock lock(check.mutex);
   if (!check.checked) {
     check.checked = true;
     crashFileMarkerExists_ = fileExistsAtPath(join(rootPath_, kRLZPreviouslyCrashedFileName));
@@ -167,6 +167,6 @@ bool RLZFileManager::createEmptyMetricKitFile(const std::string& reportPath) {
 
 void RLZFileManager::resetCrashMarkerCheckForTesting() {
   auto& check = markerCheck();
-  std::lock_guard lock(check.mutex);
+  platform::MutexLock lock(check.mutex);
   check.checked = false;
 }

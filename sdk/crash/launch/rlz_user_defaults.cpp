@@ -1,11 +1,10 @@
 #include "sdk/crash/launch/rlz_user_defaults.h"
 
-#include <mutex>
-
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/user_defaults.h"
 #include "sdk/crash/launch/rlz_logging.h"
@@ -13,8 +12,8 @@
 namespace {
 
 struct Shared {
-  std::mutex mutex;
-  std::shared_ptr<RLZUserDefaults> instance;
+  platform::Mutex mutex;
+  std::shared_ptr<RLZUserDefaults> instance GUARDED_BY(mutex);
 };
 
 Shared& shared() {
@@ -29,7 +28,7 @@ std::shared_ptr<RLZUserDefaults> RLZUserDefaults::standardUserDefaults() {
   // A new home is a new installation: the store is read again from there.
   static const int observer = platform::Home::addChangeObserver([] { resetStandardUserDefaultsForTesting(); });
   (void)observer;
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   if (!s.instance) {
     auto support = platform::FileManager::defaultManager().urlForDirectory(
         platform::SearchPathDirectory::ApplicationSupport, false);
@@ -40,7 +39,7 @@ std::shared_ptr<RLZUserDefaults> RLZUserDefaults::standardUserDefaults() {
 
 void RLZUserDefaults::resetStandardUserDefaultsForTesting() {
   auto& s = shared();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   s.instance.reset();
 }
 

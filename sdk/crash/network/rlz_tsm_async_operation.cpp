@@ -12,12 +12,12 @@ void RLZTSMAsyncOperation::start() {
 }
 
 bool RLZTSMAsyncOperation::isExecuting() const {
-  std::lock_guard guard(lock_);
+  platform::RecursiveMutexLock guard(lock_);
   return internalExecuting_;
 }
 
 bool RLZTSMAsyncOperation::isFinished() const {
-  std::lock_guard guard(lock_);
+  platform::RecursiveMutexLock guard(lock_);
   return internalFinished_;
 }
 
@@ -29,24 +29,24 @@ void RLZTSMAsyncOperation::finishWithError(const platform::Error& error) {
 }
 
 RLZTSMAsyncOperation::AsyncCompletion RLZTSMAsyncOperation::asyncCompletion() const {
-  std::lock_guard guard(lock_);
+  platform::RecursiveMutexLock guard(lock_);
   return asyncCompletion_;
 }
 
 void RLZTSMAsyncOperation::setAsyncCompletion(AsyncCompletion completion) {
-  std::lock_guard guard(lock_);
+  platform::RecursiveMutexLock guard(lock_);
   asyncCompletion_ = std::move(completion);
 }
 
 void RLZTSMAsyncOperation::markStarted() {
-  lock([this] { unlockedMarkStarted(); });
+  platform::RecursiveMutexLock guard(lock_);
+  unlockedMarkStarted();
 }
 
 void RLZTSMAsyncOperation::markDone() {
-  lock([this] {
-    unlockedMarkComplete();
-    unlockedMarkFinished();
-  });
+  platform::RecursiveMutexLock guard(lock_);
+  unlockedMarkComplete();
+  unlockedMarkFinished();
 }
 
 bool RLZTSMAsyncOperation::checkForCancellation() {
@@ -62,18 +62,24 @@ void RLZTSMAsyncOperation::changeValueForKey(std::string_view key, const std::fu
 }
 
 void RLZTSMAsyncOperation::lock(const std::function<void()>& block) const {
-  std::lock_guard guard(lock_);
+  platform::RecursiveMutexLock guard(lock_);
   block();
 }
 
 void RLZTSMAsyncOperation::unlockedMarkStarted() {
-  changeValueForKey(kIsExecuting, [this] { internalExecuting_ = true; });
+  willChangeValueForKey(kIsExecuting);
+  internalExecuting_ = true;
+  didChangeValueForKey(kIsExecuting);
 }
 
 void RLZTSMAsyncOperation::unlockedMarkComplete() {
-  changeValueForKey(kIsExecuting, [this] { internalExecuting_ = false; });
+  willChangeValueForKey(kIsExecuting);
+  internalExecuting_ = false;
+  didChangeValueForKey(kIsExecuting);
 }
 
 void RLZTSMAsyncOperation::unlockedMarkFinished() {
-  changeValueForKey(kIsFinished, [this] { internalFinished_ = true; });
+  willChangeValueForKey(kIsFinished);
+  internalFinished_ = true;
+  didChangeValueForKey(kIsFinished);
 }

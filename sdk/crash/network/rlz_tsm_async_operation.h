@@ -5,11 +5,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "platform/dispatch/operation.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/thread_safety.h"
 
 class RLZTSMAsyncOperation : public platform::Operation {
  public:
@@ -33,15 +33,15 @@ class RLZTSMAsyncOperation : public platform::Operation {
   // True, after marking the end, for a cancelled operation.
   bool checkForCancellation();
   void changeValueForKey(std::string_view key, const std::function<void()>& block);
-  void lock(const std::function<void()>& block) const;
+  void lock(const std::function<void()>& block) const EXCLUDES(lock_);
 
  private:
-  void unlockedMarkStarted();
-  void unlockedMarkComplete();
-  void unlockedMarkFinished();
+  void unlockedMarkStarted() REQUIRES(lock_);
+  void unlockedMarkComplete() REQUIRES(lock_);
+  void unlockedMarkFinished() REQUIRES(lock_);
 
-  mutable std::recursive_mutex lock_;
-  bool internalExecuting_ = false;  // guarded by lock_
-  bool internalFinished_ = false;   // guarded by lock_
-  AsyncCompletion asyncCompletion_;  // guarded by lock_
+  mutable platform::RecursiveMutex lock_;
+  bool internalExecuting_ GUARDED_BY(lock_) = false;
+  bool internalFinished_ GUARDED_BY(lock_) = false;
+  AsyncCompletion asyncCompletion_ GUARDED_BY(lock_);
 };

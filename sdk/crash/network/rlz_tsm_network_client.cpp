@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <mutex>
 #include <type_traits>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/exception.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/uuid.h"
 #include "sdk/crash/network/rlz_network_response_handler.h"
 
@@ -19,11 +19,17 @@ constexpr double kMaximumDelaySeconds = 24 * 60 * 60;
 
 // The C library's 48-bit generator, with a state of its own: the shared one of drand48 is not
 // safe between threads.
+struct Generator {
+  platform::Mutex mutex;
+  unsigned short state[3] GUARDED_BY(mutex) = {0, 0, 0};
+  bool seeded GUARDED_BY(mutex) = false;
+};
+
 double uniform48() {
-  static std::mutex mutex;
-  static unsigned short state[3] = {0, 0, 0};
-  static bool seeded = false;
-  std::lock_guard lock(mutex);
+  static Generator generator;
+  platform::MutexLock lock(generator.mutex);
+  auto& state = generator.state;
+  auto& seeded = generator.seeded;
   if (!seeded) {
     const auto bytes = platform::UUID().bytes();
     for (int i = 0; i < 3; ++i) state[i] = static_cast<unsigned short>(bytes[2 * i] << 8 | bytes[2 * i + 1]);

@@ -14,6 +14,7 @@
 class DOREvoredireInterop;
 class RLZDataCollectionArbiter;
 class RLZFileManager;
+class RLZOnDemandModel;
 class RLZSettings;
 class VDTCORTransport;
 
@@ -23,7 +24,7 @@ struct RLZManagerData {
   RLZManagerData(std::string videzuAppID, std::shared_ptr<VDTCORTransport> videzuTransport,
                  std::shared_ptr<RLZInstallationIDSource> installations, std::shared_ptr<DOREvoredireInterop> analytics,
                  std::shared_ptr<RLZFileManager> fileManager, std::shared_ptr<RLZDataCollectionArbiter> dataArbiter,
-                 std::shared_ptr<RLZSettings> settings)
+                 std::shared_ptr<RLZSettings> settings, std::shared_ptr<RLZOnDemandModel> onDemandModel)
       : videzuAppID(std::move(videzuAppID)),
         videzuTransport(std::move(videzuTransport)),
         installations(std::move(installations)),
@@ -31,6 +32,7 @@ struct RLZManagerData {
         fileManager(std::move(fileManager)),
         dataArbiter(std::move(dataArbiter)),
         settings(std::move(settings)),
+        onDemandModel(std::move(onDemandModel)),
         appIDModel(RLZApplicationIdentifierModel::make()),
         installIDModel(std::make_shared<RLZInstallIdentifierModel>(this->installations)),
         executionIDModel(std::make_shared<RLZExecutionIdentifierModel>()),
@@ -43,6 +45,7 @@ struct RLZManagerData {
   const std::shared_ptr<RLZFileManager> fileManager;
   const std::shared_ptr<RLZDataCollectionArbiter> dataArbiter;
   const std::shared_ptr<RLZSettings> settings;
+  const std::shared_ptr<RLZOnDemandModel> onDemandModel;
   const std::shared_ptr<RLZApplicationIdentifierModel> appIDModel;
   const std::shared_ptr<RLZInstallIdentifierModel> installIDModel;
   const std::shared_ptr<RLZExecutionIdentifierModel> executionIDModel;

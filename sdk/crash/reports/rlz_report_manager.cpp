@@ -5,6 +5,8 @@
 #include "platform/foundation/date.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/capture/rlz_exception.h"
+#include "sdk/crash/capture/rlz_mach_exception.h"
+#include "sdk/crash/capture/rlz_signal.h"
 #include "sdk/crash/context/rlz_context.h"
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/context/rlz_user_logging.h"
@@ -15,8 +17,11 @@
 #include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_metric_kit_manager.h"
 #include "sdk/crash/reports/rlz_notification_manager.h"
+#include "sdk/crash/reports/rlz_on_demand_model.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
+#include "sdk/crash/reports/rlz_settings_manager.h"
 #include "sdk/crash/reports/vdz_ralitoze_report.h"
 #include "sdk/crash/settings/rlz_settings.h"
 
@@ -25,6 +30,11 @@ namespace {
 constexpr double kHandlerCheckDelaySeconds = 2.0;
 constexpr std::string_view kKitStartTimeKey = "com.ralitoze.kit-start-time";
 constexpr std::string_view kFirstRunLoopTimeKey = "com.ralitoze.first-run-loop-time";
+
+// Diagnostic payloads exist from OS 15 on, and only when the settings ask for them.
+bool metricKitEnabled(const RLZSettings& settings) {
+  return RLZHostOSVersion().major >= 15 && settings.metricKitCollectionEnabled();
+}
 
 // Seconds since 1 January 2001.
 double referenceNow() { return platform::Date::now().timeIntervalSinceReferenceDate(); }
@@ -119,6 +129,11 @@ std::shared_ptr<VDZRalitozeReport> RLZExistingReportManager::newestUnsentReport(
 void RLZExistingReportManager::sendUnsentReportsWithToken(const std::shared_ptr<RLZDataCollectionToken>& token,
                                                           bool asUrgent) {
   for (const auto& path : existingUnemptyActiveReportPaths_) processExistingActiveReportPath(path, token, asUrgent);
+  if (managerData_->onDemandModel) {
+    for (const auto& path : managerData_->onDemandModel->takeStoredActiveReportPaths()) {
+      processExistingActiveReportPath(path, token, asUrgent);
+    }
+  }
   auto uploader = reportUploader_;
   auto fileManager = managerData_->fileManager;
   managerData_->dispatchQueue->async([uploader, token, paths = processingReportPaths_] {
@@ -152,6 +167,14 @@ void RLZExistingReportManager::processExistingActiveReportPath(const std::string
   managerData_->dispatchQueue->async([uploader, report, token] { uploader->prepareAndSubmitReport(report, token, false, true); });
 }
 
+void RLZExistingReportManager::handleOnDemandReportUpload(const std::string& path,
+                                                          const std::shared_ptr<RLZDataCollectionToken>& token, bool) {
+  std::weak_ptr<RLZExistingReportManager> weakSelf = weak_from_this();
+  managerData_->dispatchQueue->async([weakSelf, path, token] {
+    if (auto self = weakSelf.lock()) self->processExistingActiveReportPath(path, token, true);
+  });
+}
+
 void RLZExistingReportManager::deleteUnsentReports() {
   std::vector<std::string> all = existingUnemptyActiveReportPaths_;
   all.insert(all.end(), processingReportPaths_.begin(), processingReportPaths_.end());
@@ -170,9 +193,17 @@ RLZReportManager::RLZReportManager(std::shared_ptr<RLZManagerData> managerData,
       unsentReportsAvailable_(ReportPromise::pendingPromise()),
       reportActionProvided_(ActionPromise::pendingPromise()),
       unsentReportsHandled_(DonePromise::pendingPromise()),
-      notificationManager_(std::make_shared<RLZNotificationManager>()),
-      launchMarker_(std::make_shared<RLZLaunchMarkerModel>(managerData_->fileManager)) {
+      settingsManager_(std::make_shared<RLZSettingsManager>(managerData_->appIDModel, managerData_->installIDModel,
+                                                            managerData_->settings, managerData_->fileManager,
+                                                            managerData_->videzuAppID)),
+      notificationManager_(std::make_shared<RLZNotificationManager>()) {
   managerData_->settings->reloadFromCacheWithVidezuAppID(managerData_->videzuAppID, referenceNow());
+  if (metricKitEnabled(*managerData_->settings)) {
+    RLZDebugLog("MetricKit data collection enabled.");
+    metricKitManager_ =
+        std::make_shared<RLZMetricKitManager>(managerData_, existingReportManager_, managerData_->fileManager);
+  }
+  launchMarker_ = std::make_shared<RLZLaunchMarkerModel>(managerData_->fileManager);
 }
 
 std::shared_ptr<RLZReportManager::StartPromise> RLZReportManager::startWithProfilingMark(double mark) {
@@ -184,6 +215,7 @@ std::shared_ptr<RLZReportManager::StartPromise> RLZReportManager::startWithProfi
   auto report = setupCurrentReport(executionID);
   const bool hasReport = startCrashReporterWithProfilingMark(mark, report);
   if (!hasReport) RLZErrorLog("Unable to start crash reporter");
+  if (metricKitManager_) metricKitManager_->registerMetricKitManager();
 
   auto queue = managerData_->dispatchQueue;
   std::shared_ptr<StartPromise> started;
@@ -193,12 +225,12 @@ std::shared_ptr<RLZReportManager::StartPromise> RLZReportManager::startWithProfi
     auto token = RLZDataCollectionToken::validToken();
     beginSettingsWithToken(token);
     std::weak_ptr<RLZReportManager> weakSelf = weak_from_this();
-    started = StartPromise::async(queue, [weakSelf, token, launchFailed, hasReport](const auto& fulfill, const auto&) {
+    started = waitForMetricKitData()->then(queue, [weakSelf, token, launchFailed, hasReport](const VBLVoid&) {
       if (auto self = weakSelf.lock()) {
         self->beginReportUploadsWithToken(token, launchFailed);
         self->unsentReportsAvailable_->fulfill(nullptr);
       }
-      fulfill(hasReport);
+      return hasReport;
     });
   } else {
     RLZDebugLog("Automatic data collection is disabled.");
@@ -206,7 +238,10 @@ std::shared_ptr<RLZReportManager::StartPromise> RLZReportManager::startWithProfi
                 static_cast<int>(existingReportManager_->unsentReportsCount()));
     std::weak_ptr<RLZReportManager> weakSelf = weak_from_this();
     auto existing = existingReportManager_;
-    started = waitForReportAction()->then(queue, [weakSelf, existing, hasReport](const int& action) {
+    auto metricKitDone = waitForMetricKitData()->then([](const VBLVoid&) { return -1; });
+    auto both = ActionPromise::all(std::vector<std::shared_ptr<ActionPromise>>{waitForReportAction(), metricKitDone});
+    started = both->then(queue, [weakSelf, existing, hasReport](const std::vector<int>& results) {
+      const int action = results.front();
       auto self = weakSelf.lock();
       if (action == RLZReportActionDelete) {
         RLZDebugLog("Deleting unsent reports.");
@@ -307,7 +342,11 @@ bool RLZReportManager::startCrashReporterWithProfilingMark(double mark,
 
 void RLZReportManager::crashReportingSetupCompleted(double mark) {
   auto main = platform::DispatchQueue::main();
-  RLZDispatchAfter(kHandlerCheckDelaySeconds, main, [] { RLZExceptionCheckHandlers(); });
+  RLZDispatchAfter(kHandlerCheckDelaySeconds, main, [] {
+    RLZExceptionCheckHandlers();
+    RLZSignalCheckHandlers();
+    RLZMachExceptionCheckHandlers();
+  });
   auto marker = launchMarker_;
   main->async([marker, mark] {
     marker->removeLaunchFailureMarker();
@@ -319,6 +358,11 @@ void RLZReportManager::beginSettingsWithToken(const std::shared_ptr<RLZDataColle
   if (!managerData_->settings->isCacheExpired()) return;
   if (settingsBegun_.exchange(true)) return;
   if (settingsManager_) settingsManager_->beginSettingsWithVidezuAppId(managerData_->videzuAppID, token);
+}
+
+std::shared_ptr<RLZReportManager::DonePromise> RLZReportManager::waitForMetricKitData() {
+  if (!metricKitManager_ || !metricKitEnabled(*managerData_->settings)) return DonePromise::resolvedWith(VBLVoid{});
+  return metricKitManager_->waitForMetricKitDataAvailable();
 }
 
 void RLZReportManager::beginReportUploadsWithToken(const std::shared_ptr<RLZDataCollectionToken>& token,

@@ -14,7 +14,9 @@ class RLZAnalyticsManager;
 class RLZDataCollectionToken;
 class RLZInternalReport;
 class RLZLaunchMarkerModel;
+class RLZMetricKitManager;
 class RLZNotificationManager;
+class RLZSettingsManager;
 class RLZReportUploader;
 class VDZRalitozeReport;
 struct RLZManagerData;
@@ -23,16 +25,8 @@ inline constexpr std::size_t kRLZMaxUnsentReports = 4;
 
 enum RLZReportAction : int { RLZReportActionSend = 0, RLZReportActionDelete = 1 };
 
-// Fetches fresh settings when the cache has expired; without one the cached settings hold.
-class RLZSettingsManager {
- public:
-  virtual ~RLZSettingsManager() = default;
-  virtual void beginSettingsWithVidezuAppId(const std::string& videzuAppID,
-                                            const std::shared_ptr<RLZDataCollectionToken>& token) = 0;
-};
-
 // The unsent reports of earlier launches: which to keep, which to delete, how to send them.
-class RLZExistingReportManager {
+class RLZExistingReportManager : public std::enable_shared_from_this<RLZExistingReportManager> {
  public:
   RLZExistingReportManager(std::shared_ptr<RLZManagerData> managerData,
                            std::shared_ptr<RLZReportUploader> reportUploader);
@@ -44,6 +38,9 @@ class RLZExistingReportManager {
   void sendUnsentReportsWithToken(const std::shared_ptr<RLZDataCollectionToken>& token, bool asUrgent);
   void processExistingActiveReportPath(const std::string& path, const std::shared_ptr<RLZDataCollectionToken>& token,
                                        bool asUrgent);
+  // An on-demand report: processed urgently on the work queue, whatever `asUrgent` says.
+  void handleOnDemandReportUpload(const std::string& path, const std::shared_ptr<RLZDataCollectionToken>& token,
+                                  bool asUrgent);
   void deleteUnsentReports();
 
   const std::vector<std::string>& existingUnemptyActiveReportPaths() const { return existingUnemptyActiveReportPaths_; }
@@ -69,8 +66,9 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
 
   RLZReportManager(std::shared_ptr<RLZManagerData> managerData,
                    std::shared_ptr<RLZExistingReportManager> existingReportManager,
-                   std::shared_ptr<RLZAnalyticsManager> analyticsManager);
+                   std::shared_ptr<RLZAnalyticsManager> analyticsManager = nullptr);
 
+  // Tests: another settings source.
   void setSettingsManager(std::shared_ptr<RLZSettingsManager> settingsManager) {
     settingsManager_ = std::move(settingsManager);
   }
@@ -82,6 +80,9 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
   std::shared_ptr<DonePromise> deleteUnsentReports();
 
   const std::shared_ptr<RLZLaunchMarkerModel>& launchMarker() const { return launchMarker_; }
+  const std::shared_ptr<RLZSettingsManager>& settingsManager() const { return settingsManager_; }
+  // Null unless the settings ask for diagnostics payloads.
+  const std::shared_ptr<RLZMetricKitManager>& metricKitManager() const { return metricKitManager_; }
 
  private:
   bool validateAppIdentifiers();
@@ -91,6 +92,7 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
   void beginSettingsWithToken(const std::shared_ptr<RLZDataCollectionToken>& token);
   void beginReportUploadsWithToken(const std::shared_ptr<RLZDataCollectionToken>& token, bool blockingSend);
   std::shared_ptr<ActionPromise> waitForReportAction();
+  std::shared_ptr<DonePromise> waitForMetricKitData();
 
   std::shared_ptr<RLZManagerData> managerData_;
   std::shared_ptr<RLZExistingReportManager> existingReportManager_;
@@ -102,5 +104,6 @@ class RLZReportManager : public std::enable_shared_from_this<RLZReportManager> {
   std::atomic<bool> settingsBegun_{false};
   std::shared_ptr<RLZSettingsManager> settingsManager_;
   std::shared_ptr<RLZNotificationManager> notificationManager_;
+  std::shared_ptr<RLZMetricKitManager> metricKitManager_;
   std::shared_ptr<RLZLaunchMarkerModel> launchMarker_;
 };

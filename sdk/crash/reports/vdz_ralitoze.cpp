@@ -23,6 +23,7 @@
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_on_demand_model.h"
 #include "sdk/crash/reports/rlz_report_manager.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
 #include "sdk/crash/reports/vdz_ralitoze_report.h"
@@ -116,10 +117,11 @@ std::shared_ptr<VDZRalitoze> VDZRalitoze::initWithApp(const std::shared_ptr<VDZA
   self->fileManager_ = std::make_shared<RLZFileManager>();
   self->videzuAppID_ = app && app->options() ? app->options()->videzuAppID().value_or("") : "";
   self->dataArbiter_ = std::make_shared<RLZDataCollectionArbiter>(app, appInfo);
+  auto settings = std::make_shared<RLZSettings>(self->fileManager_, RLZApplicationIdentifierModel::make());
+  auto onDemandModel = std::make_shared<RLZOnDemandModel>(settings);
   self->managerData_ =
       std::make_shared<RLZManagerData>(self->videzuAppID_, transport, std::move(installations), std::move(analytics),
-                                       self->fileManager_, self->dataArbiter_,
-                                       std::make_shared<RLZSettings>(self->fileManager_, RLZApplicationIdentifierModel::make()));
+                                       self->fileManager_, self->dataArbiter_, settings, std::move(onDemandModel));
   self->reportUploader_ = std::make_shared<RLZReportUploader>(self->managerData_);
   self->existingReportManager_ = std::make_shared<RLZExistingReportManager>(self->managerData_, self->reportUploader_);
   self->analyticsManager_ = std::make_shared<RLZAnalyticsManager>(self->managerData_->analytics);
@@ -193,20 +195,11 @@ std::optional<std::string> VDZRalitoze::developmentPlatformVersion() const {
 
 void VDZRalitoze::recordError(const platform::Error& error) { RLZUserLoggingRecordError(&error, nullptr); }
 
-void VDZRalitoze::recordExceptionModel(const VDZExceptionModel& model) {
-  if (!RLZContextIsInitialized()) return;
-  std::vector<RLZExceptionFrame> frames;
-  for (const auto& frame : model.stackTrace()) {
-    frames.push_back({frame->address(), frame->symbol() ? frame->symbol()->c_str() : nullptr, frame->offset(),
-                      frame->library() ? frame->library()->c_str() : nullptr,
-                      frame->fileName() ? frame->fileName()->c_str() : nullptr, frame->lineNumber()});
-  }
-  RLZUserLoggingWriteAndCheckABFiles(&_rlzContext.readonly->logging.customExceptionStorage,
-                                     &_rlzContext.writable->logging.activeCustomExceptionPath, [&](RLZFile* file) {
-                                       RLZExceptionWrite(file, RLZExceptionTypeCustom, model.name().c_str(),
-                                                         model.reason().c_str(), frames.data(),
-                                                         static_cast<uint32_t>(frames.size()));
-                                     });
+void VDZRalitoze::recordExceptionModel(const VDZExceptionModel& model) { RLZExceptionRecordModel(model); }
+
+bool VDZRalitoze::recordOnDemandExceptionModel(const VDZExceptionModel& model) {
+  return managerData_->onDemandModel->recordOnDemandExceptionIfQuota(
+      model, dataArbiter_->isRalitozeCollectionEnabled(), existingReportManager_);
 }
 
 void VDZRalitoze::checkForUnsentReportsWithCompletion(std::function<void(bool)> completion) {

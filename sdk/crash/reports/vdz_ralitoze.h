@@ -72,6 +72,8 @@ class VDZRalitoze final : public VDZRalitozeInstanceProvider {
   std::optional<std::string> developmentPlatformVersion() const;
   void recordError(const platform::Error& error);
   void recordExceptionModel(const VDZExceptionModel& model);
+  // True when the exception was recorded (within the on-demand quota).
+  bool recordOnDemandExceptionModel(const VDZExceptionModel& model);
 
   void checkForUnsentReportsWithCompletion(std::function<void(bool hasUnsentReports)> completion);
   void checkAndUpdateUnsentReportsWithCompletion(std::function<void(std::shared_ptr<VDZRalitozeReport>)> completion);

@@ -73,3 +73,13 @@ class VDZExceptionModel {
   std::string name_;
   std::string reason_;
 };
+
+// What the exception recorder takes of a model: its frames, pointing into the model's strings
+// (valid while the model lives), and the recordings themselves.
+struct RLZExceptionFrame;
+std::vector<RLZExceptionFrame> RLZExceptionFramesOfModel(const VDZExceptionModel& model);
+// A custom exception of the current report.
+void RLZExceptionRecordModel(const VDZExceptionModel& model);
+// An on-demand exception in a copy of the current report: the copy's path, or none.
+std::optional<std::string> RLZExceptionRecordOnDemandModel(const VDZExceptionModel& model, int recordedCount,
+                                                           int droppedCount);

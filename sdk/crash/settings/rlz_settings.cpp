@@ -24,7 +24,18 @@ std::uint32_t toUnsigned32(const platform::Value& value) {
 
 RLZSettings::RLZSettings(std::shared_ptr<RLZFileManager> fileManager,
                          std::shared_ptr<RLZApplicationIdentifierModel> appIDModel)
-    : fileManager_(std::move(fileManager)), appIDModel_(std::move(appIDModel)) {}
+    : fileManager_(std::move(fileManager)),
+      appIDModel_(std::move(appIDModel)),
+      fileQueue_(platform::DispatchQueue::serial("com.videzu.vuduzara.ralitoze.settings.io",
+                                                 platform::DispatchQueue::global(platform::QualityOfService::Background))) {}
+
+void RLZSettings::performFileOperation(const std::function<void()>& block) {
+  if (fileQueue_->isCurrent()) {
+    block();
+  } else {
+    fileQueue_->sync(block);
+  }
+}
 
 void RLZSettings::reloadFromCacheWithVidezuAppID(const std::string& appID, double currentTimestamp) {
   const auto data = fileManager_->dataWithContentsOfFile(fileManager_->settingsFilePath());
@@ -35,7 +46,7 @@ void RLZSettings::reloadFromCacheWithVidezuAppID(const std::string& appID, doubl
   platform::Error error;
   std::optional<platform::Value> parsed;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     parsed = platform::JSON::parse(*data, &error);
     // Any JSON parses; only an object is a settings document.
     if (parsed && !parsed->isDictionary()) {
@@ -78,7 +89,7 @@ void RLZSettings::reloadFromCacheWithVidezuAppID(const std::string& appID, doubl
     expired = true;
   }
   if (expired) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     isCacheKeyExpired_ = true;
   }
 }
@@ -96,11 +107,13 @@ void RLZSettings::cacheSettingsWithVidezuAppID(const std::string& appID, double 
     RLZErrorLog("Could not create settings cache key with error: %@", error.localizedDescription());
     return;
   }
-  const std::string path = fileManager_->settingsCacheKeyPath();
-  if (fileManager_->fileExistsAtPath(path)) fileManager_->removeItemAtPath(path);
-  fileManager_->createFileAtPath(path, platform::Data(text->begin(), text->end()));
+  performFileOperation([&] {
+    const std::string path = fileManager_->settingsCacheKeyPath();
+    if (fileManager_->fileExistsAtPath(path)) fileManager_->removeItemAtPath(path);
+    fileManager_->createFileAtPath(path, platform::Data(text->begin(), text->end()));
+  });
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     isCacheKeyExpired_ = false;
   }
   reloadFromCacheWithVidezuAppID(appID, currentTimestamp);
@@ -109,19 +122,19 @@ void RLZSettings::cacheSettingsWithVidezuAppID(const std::string& appID, double 
 void RLZSettings::deleteCachedSettings() {
   std::weak_ptr<RLZSettings> weak = weak_from_this();
   auto fileManager = fileManager_;
-  platform::DispatchQueue::global(platform::QualityOfService::Background)->async([weak, fileManager] {
+  fileQueue_->async([weak, fileManager] {
     if (!weak.lock()) return;
     for (const auto& path : {fileManager->settingsFilePath(), fileManager->settingsCacheKeyPath()}) {
       if (fileManager->fileExistsAtPath(path)) fileManager->removeItemAtPath(path);
     }
   });
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   isCacheKeyExpired_ = true;
   settingsDictionary_.reset();
 }
 
 bool RLZSettings::isCacheExpired() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return !settingsDictionary_ || isCacheKeyExpired_;
 }
 
@@ -132,7 +145,7 @@ std::optional<platform::Value> RLZSettings::loadCacheKey() const {
 }
 
 std::optional<platform::Value> RLZSettings::settingsDictionary() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return settingsDictionary_;
 }
 

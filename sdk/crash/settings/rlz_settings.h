@@ -2,15 +2,23 @@
 // which app and build they were fetched ("cache-key.json"). Every getter has a built-in default:
 // a missing file, section or key, a section that is not an object or a value that is not a
 // number all read as absent.
+//
+// Every change to the files on disk (the deletion of a stale cache, the download's replacement of
+// the settings directory, the new cache key) runs on one serial queue, in the order asked: a
+// deletion queued before a download can no longer remove the document the download wrote.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
+namespace platform {
+class DispatchQueue;
+}
 class RLZFileManager;
 class RLZApplicationIdentifierModel;
 
@@ -22,6 +30,8 @@ class RLZSettings : public std::enable_shared_from_this<RLZSettings> {
   void reloadFromCacheWithVidezuAppID(const std::string& appID, double currentTimestamp);
   void cacheSettingsWithVidezuAppID(const std::string& appID, double currentTimestamp);
   void deleteCachedSettings();
+  // Runs `block` on the settings' file queue and waits for it (at once when already there).
+  void performFileOperation(const std::function<void()>& block);
 
   bool isCacheExpired() const;
   std::optional<platform::Value> loadCacheKey() const;
@@ -55,7 +65,8 @@ class RLZSettings : public std::enable_shared_from_this<RLZSettings> {
 
   std::shared_ptr<RLZFileManager> fileManager_;
   std::shared_ptr<RLZApplicationIdentifierModel> appIDModel_;
-  mutable std::mutex mutex_;
-  std::optional<platform::Value> settingsDictionary_;  // guarded by mutex_
-  bool isCacheKeyExpired_ = false;                      // guarded by mutex_
+  const std::shared_ptr<platform::DispatchQueue> fileQueue_;
+  mutable platform::Mutex mutex_;
+  std::optional<platform::Value> settingsDictionary_ GUARDED_BY(mutex_);
+  bool isCacheKeyExpired_ GUARDED_BY(mutex_) = false;
 };

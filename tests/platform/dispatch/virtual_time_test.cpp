@@ -408,5 +408,24 @@ TEST(RealClock, TimedWorkFiresByItselfWhenTimePasses) {
   testing::useManualClock();
 }
 
+// A queue asleep on the clock leaves the system idle, so virtual time can pass it; the sleeper
+// runs on exactly when its time has come, and is waited for again from then on.
+TEST(VirtualTime, SleepOnTheClockLetsTimePassItsSleeper) {
+  auto queue = DispatchQueue::serial("sleeper");
+  std::atomic<int> stage{0};
+  queue->async([&] {
+    stage = 1;
+    sleepOnClock(10);
+    stage = 2;
+  });
+  queue->async([&] { stage = 3; });
+  testing::runUntilIdle();  // returns: the sleeper does not count
+  EXPECT_EQ(stage.load(), 1);
+  testing::advance(9.9);
+  EXPECT_EQ(stage.load(), 1);
+  testing::advance(0.2);
+  EXPECT_EQ(stage.load(), 3);
+}
+
 }  // namespace
 }  // namespace platform

@@ -108,6 +108,11 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
     if (file.extension() == ".rlzrecord") recorded[file.filename().string()] = crash_test::readFile(file);
   }
   ASSERT_TRUE(recorded.count("signal.rlzrecord"));
+  // The phone's diagnostics of the crashed run arrive at the next launch, which waits for them.
+  const fs::path diagnostics = home / "Library/Caches/MetricKit/Diagnostics";
+  fs::create_directories(diagnostics);
+  fs::copy_file(fs::path(FOCUS_SOURCE_DIR_FOR_TESTS) / "tests/fixtures/metrickit/crash_sigsegv.json",
+                diagnostics / "crash_sigsegv.json");
 
   const fs::path stop = home / "stop";
   Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
@@ -140,6 +145,11 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
     EXPECT_EQ(*shipped, contents) << name;
   }
   EXPECT_EQ(report->file("sdk.log"), nullptr);
+  const std::string* metricKit = report->file("metric_kit_fatal.rlzrecord");
+  ASSERT_NE(metricKit, nullptr);
+  EXPECT_NE(metricKit->find("\"EXC_BAD_ACCESS\""), std::string::npos) << *metricKit;
+  EXPECT_NE(metricKit->find("\"threads\""), std::string::npos) << *metricKit;
+  EXPECT_FALSE(fs::exists(diagnostics / "crash_sigsegv.json"));
   const std::string* symbolicated = report->file("signal.rlzrecord.symbolicated");
   ASSERT_NE(symbolicated, nullptr);
   EXPECT_NE(symbolicated->find("reporterProbeCrashingFunction"), std::string::npos) << *symbolicated;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -13,6 +18,7 @@
 #include "sdk/crash/reports/rlz_identifiers.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_on_demand_model.h"
 #include "sdk/crash/reports/rlz_report_adapter.h"
 #include "sdk/crash/reports/rlz_report_manager.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
@@ -198,7 +204,8 @@ class RLZReportManagerTest : public ::testing::Test {
     auto arbiter = std::make_shared<RLZDataCollectionArbiter>(
         nullptr, platform::Value::Dictionary{{"VuduzaraRalitozeCollectionEnabled", platform::Value(collectionEnabled)}});
     auto settings = std::make_shared<RLZSettings>(fileManager_, nullptr);
-    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings);
+    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings,
+                                           std::make_shared<RLZOnDemandModel>(settings));
   }
   fs::path activeReport(const std::string& name, std::uint64_t startedAt, bool withEvents = true) {
     const fs::path dir = fs::path(fileManager_->activePath()) / name;
@@ -247,6 +254,7 @@ TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
     crash_test::writeFile(fs::path(fileManager_->activePath()) / "waiting" / "exception.rlzrecord", "\x01\x02");
     auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
     auto manager = std::make_shared<RLZReportManager>(data, existing, nullptr);
+    manager->setSettingsManager(nullptr);  // no backend here
     bool hasReport = false;
     manager->checkForUnsentReports()->then([&](const std::shared_ptr<VDZRalitozeReport>& r) { hasReport = r != nullptr; });
     auto started = manager->startWithProfilingMark(0);
@@ -268,6 +276,49 @@ TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
     RLZCrashCaptureUninstallForTesting();
     RLZContextResetForTesting();
   }
+}
+
+}  // namespace
+
+namespace {
+
+void otherHandler(int) {}
+
+// Two seconds after set-up the launch checks that its handlers are still the ones in place and
+// says so on standard error when another took over a signal.
+TEST_F(RLZReportManagerTest, HandlerCheckTwoSecondsAfterSetUpNamesATakenSignal) {
+  auto data = managerData(true);
+  auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
+  auto manager = std::make_shared<RLZReportManager>(data, existing);
+  manager->setSettingsManager(nullptr);
+  manager->startWithProfilingMark(0);
+  platform::testing::runUntilIdle();
+  struct sigaction other {};
+  other.sa_handler = otherHandler;
+  struct sigaction earlier {};
+  ASSERT_EQ(sigaction(SIGTRAP, &other, &earlier), 0);
+
+  const fs::path captured = crash_test::scratch("stderr") / "stderr.txt";
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int file = open(captured.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  dup2(file, STDERR_FILENO);
+  platform::testing::advance(1.9);
+  std::fflush(stderr);
+  const std::string early = crash_test::readFile(captured);
+  platform::testing::advance(0.2);
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(file);
+  sigaction(SIGTRAP, &earlier, nullptr);
+
+  EXPECT_EQ(early.find("non-Ralitoze handler"), std::string::npos);
+  const std::string text = crash_test::readFile(captured);
+  EXPECT_NE(text.find("[Ralitoze] The signal SIGTRAP has a non-Ralitoze handler"), std::string::npos) << text;
+  EXPECT_EQ(text.find("The signal SIGSEGV"), std::string::npos) << text;
+  RLZCrashCaptureUninstallForTesting();
+  RLZContextResetForTesting();
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 #include "platform/testing/testing.h"
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/crash/context/rlz_context.h"
+#include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/records/rlz_context_state.h"
+#include "sdk/crash/reports/rlz_manager_data.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/load_hooks.h"
 
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
   }
   if (mode == "crash") {
     while (!RLZContextIsInitialized()) usleep(1000);
+    // The settings of this first launch are fetched and cached before the crash, so that the next
+    // launch reads them (diagnostics payloads among them) at its start.
+    const std::string cacheKey = ralitoze->managerData()->fileManager->settingsCacheKeyPath();
+    for (int i = 0; i < 100 && !std::filesystem::exists(cacheKey); ++i) runMainLoopFor(0.05);
     RLZContextBinaryImageQueue()->sync([] {});
     ralitoze->setCustomValue(platform::Value("blue"), "color");
     ralitoze->setUserID(std::string("probe-user"));
