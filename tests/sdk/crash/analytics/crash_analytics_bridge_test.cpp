@@ -19,6 +19,7 @@
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/reports/rlz_analytics_manager.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_on_demand_model.h"
 #include "sdk/crash/reports/rlz_report_manager.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
 #include "sdk/crash/settings/rlz_settings.h"
@@ -182,8 +183,9 @@ TEST_F(CrashAnalyticsBridgeTest, ASentCrashReportLogsTheCrashEventAndBreadcrumbs
 
   auto arbiter = std::make_shared<RLZDataCollectionArbiter>(
       nullptr, Dictionary{{"VuduzaraRalitozeCollectionEnabled", platform::Value(true)}});
-  auto data = std::make_shared<RLZManagerData>("app", nullptr, nullptr, analytics, fileManager, arbiter,
-                                               std::make_shared<RLZSettings>(fileManager, nullptr));
+  auto settings = std::make_shared<RLZSettings>(fileManager, nullptr);
+  auto data = std::make_shared<RLZManagerData>("app", nullptr, nullptr, analytics, fileManager, arbiter, settings,
+                                               std::make_shared<RLZOnDemandModel>(settings));
   auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
   auto analyticsManager = std::make_shared<RLZAnalyticsManager>(data->analytics);
   auto manager = std::make_shared<RLZReportManager>(data, existing, analyticsManager);
