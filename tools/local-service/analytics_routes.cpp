@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "tools/local-service/wire_format.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -68,17 +69,17 @@ std::string_view appIDOf(std::string_view path) {
 }  // namespace
 
 void MeasurementConfigs::set(const std::string& appID, std::string encodedConfig, std::string etag) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   byAppID_.insert_or_assign(appID, std::make_pair(std::move(encodedConfig), std::move(etag)));
 }
 
 void MeasurementConfigs::remove(const std::string& appID) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   byAppID_.erase(appID);
 }
 
 bool MeasurementConfigs::find(const std::string& appID, std::string& encodedConfig, std::string& etag) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   const auto it = byAppID_.find(appID);
   if (it == byAppID_.end()) return false;
   encodedConfig = it->second.first;

@@ -10,13 +10,13 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tools/local-service/local_service.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -31,8 +31,8 @@ class MeasurementConfigs {
   bool find(const std::string& appID, std::string& encodedConfig, std::string& etag) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::pair<std::string, std::string>> byAppID_;
+  mutable platform::Mutex mutex_;
+  std::map<std::string, std::pair<std::string, std::string>> byAppID_ GUARDED_BY(mutex_);
 };
 
 // A snapshot of an experiment response: SDK name, experiments (ID -> int64 flags by name).
