@@ -38,7 +38,7 @@ int32_t logDescriptor(RLZInternalLoggingWritableContext* logging, const char* pa
   return fd;
 }
 
-// The batch of the recording thread; claimed with `batchClaimed`, so only one thread fills it.
+// The batch of the recording thread; claimed through `g_batchClaimed`, so only one thread fills it.
 constexpr size_t kBatchCapacity = 32768;
 char g_batch[kBatchCapacity];
 size_t g_batchLength = 0;
@@ -87,8 +87,8 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
   const int fd = logDescriptor(&writable->internalLogging, readonly->logPath);
   if (fd < 0) return;
 
-  // One line goes out in one write, so lines of racing threads never interleave and a trace of
-  // many lines costs one system call each.
+  // One line goes out in one write (a batch writes whole lines too), so lines of racing threads
+  // never interleave.
   Line line;
   va_list args;
   va_start(args, format);
@@ -131,7 +131,7 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
 }
 
 bool RLZSDKLogBeginBatch() {
-  if (t_batching) return true;
+  if (t_batching) return false;
   if (__atomic_exchange_n(&g_batchClaimed, true, __ATOMIC_ACQUIRE)) return false;
   g_batchLength = 0;
   t_batching = true;

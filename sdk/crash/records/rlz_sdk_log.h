@@ -12,9 +12,10 @@ inline constexpr uint32_t RLZSDKLogLevelError = 4;
 void RLZSDKFileLog(uint32_t level, const char* format, ...);
 
 // While a crash is recorded, the recording thread's lines gather in a static buffer and go out a
-// block of whole lines at a time: the unwinder's trace is a few thousand lines, which one write
-// each made the largest part of the crash path. Other threads' lines still go out at once. Begin
-// fails (and lines stay unbuffered) while another thread holds the batch.
+// block of whole lines at a time: the unwinder's trace is a few thousand lines, and one write
+// each was a large part of the crash path's time. Other threads' lines still go out at once. Begin
+// gives false, and the caller must not end the batch, while another thread holds it (this
+// thread's lines then stay unbuffered) or this thread already batches (its owner ends it).
 bool RLZSDKLogBeginBatch();
 // Writes what has gathered; the batch stays open. For a path about to die mid-record.
 void RLZSDKLogFlushBatch();

@@ -89,6 +89,8 @@ TEST(RLZSDKLogTest, ABatchHoldsTheRecordersLinesUntilFlushedOrEnded) {
   std::filesystem::remove(path);
   SDKLogContext context(path.string(), RLZSDKLogLevelDebug);
   ASSERT_TRUE(RLZSDKLogBeginBatch());
+  // A nested begin does not own the batch: its caller must not end it.
+  EXPECT_FALSE(RLZSDKLogBeginBatch());
   RLZSDKFileLog(RLZSDKLogLevelWarn, "one\n");
   // Another thread's line goes out at once, and it cannot take the batch meanwhile.
   bool otherBegan = true;
