@@ -18,11 +18,18 @@ endfunction()
 
 # One test executable per test folder: every .cpp in it, the framework's main and the shared test
 # environment (tests/support).
-# A folder with no tests yet adds nothing.
-#   focus_test(<name> <folder> DEPS <targets>...)
+# A folder with no tests yet adds nothing. ONLY takes just the named files of the folder, EXCLUDE
+# leaves them out (one folder split into two suites).
+#   focus_test(<name> <folder> [ONLY <files>...] [EXCLUDE <files>...] DEPS <targets>...)
 function(focus_test name folder)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;ONLY;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  if(ARG_ONLY)
+    list(TRANSFORM ARG_ONLY PREPEND ${CMAKE_SOURCE_DIR}/${folder}/ OUTPUT_VARIABLE sources)
+  endif()
+  foreach(file ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${folder}/${file})
+  endforeach()
   if(NOT sources)
     return()
   endif()

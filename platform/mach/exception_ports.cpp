@@ -1,10 +1,9 @@
 #include "platform/mach/exception_ports.h"
+#include "platform/foundation/thread_safety.h"
 
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <vector>
 
 namespace platform::mach {
@@ -25,11 +24,11 @@ struct Registration {
 };
 
 struct Kernel {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::map<MachPort, Port> ports;
-  MachPort nextName = 0x1003;
-  Registration table[kExceptionTypesCount];
+  platform::Mutex mutex;
+  platform::ConditionVariable arrived;
+  std::map<MachPort, Port> ports GUARDED_BY(mutex);
+  MachPort nextName GUARDED_BY(mutex) = 0x1003;
+  Registration table[kExceptionTypesCount] GUARDED_BY(mutex);
 };
 
 Kernel& kernel() {
@@ -37,7 +36,7 @@ Kernel& kernel() {
   return *k;
 }
 
-int enqueue(Kernel& k, MachPort port, const void* message, size_t size) {
+int enqueue(Kernel& k, MachPort port, const void* message, size_t size) REQUIRES(k.mutex) {
   auto it = k.ports.find(port);
   if (it == k.ports.end()) return kMachSendInvalidDestination;
   const auto* bytes = static_cast<const uint8_t*>(message);
@@ -48,7 +47,7 @@ int enqueue(Kernel& k, MachPort port, const void* message, size_t size) {
 
 // Equal registrations are reported once, with their masks combined, as the phone's kernel does.
 void collect(const Kernel& k, ExceptionMask mask, ExceptionMask* masks, uint32_t* count, MachPort* ports,
-             int* behaviors, int* flavors) {
+             int* behaviors, int* flavors) REQUIRES(k.mutex) {
   uint32_t n = 0;
   for (int type = 1; type < kExceptionTypesCount; ++type) {
     if (!(mask & exceptionMaskFor(type))) continue;
@@ -75,7 +74,7 @@ MachPort taskSelfPort() { return kTaskPort; }
 int portAllocateReceive(MachPort* name) {
   if (!name) return kKernFailure;
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   *name = k.nextName;
   k.nextName += 0x100;
   k.ports[*name];
@@ -84,7 +83,7 @@ int portAllocateReceive(MachPort* name) {
 
 int portInsertSendRight(MachPort name) {
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   auto it = k.ports.find(name);
   if (it == k.ports.end()) return kKernFailure;
   it->second.sendRight = true;
@@ -93,7 +92,7 @@ int portInsertSendRight(MachPort name) {
 
 int portDeallocate(MachPort name) {
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   if (k.ports.erase(name) == 0) return kKernFailure;
   k.arrived.notify_all();
   return kKernSuccess;
@@ -103,7 +102,7 @@ int taskSwapExceptionPorts(MachPort task, ExceptionMask mask, MachPort port, int
                            ExceptionMask* masks, uint32_t* count, MachPort* ports, int* behaviors, int* flavors) {
   if (task != kTaskPort || !masks || !count || !ports || !behaviors || !flavors) return kKernFailure;
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   collect(k, mask, masks, count, ports, behaviors, flavors);
   for (int type = 1; type < kExceptionTypesCount; ++type) {
     if (mask & exceptionMaskFor(type)) k.table[type] = {port, behavior, flavor};
@@ -114,7 +113,7 @@ int taskSwapExceptionPorts(MachPort task, ExceptionMask mask, MachPort port, int
 int taskSetExceptionPorts(MachPort task, ExceptionMask mask, MachPort port, int behavior, int flavor) {
   if (task != kTaskPort) return kKernFailure;
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   for (int type = 1; type < kExceptionTypesCount; ++type) {
     if (mask & exceptionMaskFor(type)) k.table[type] = {port, behavior, flavor};
   }
@@ -125,14 +124,14 @@ int taskGetExceptionPorts(MachPort task, ExceptionMask mask, ExceptionMask* mask
                           int* behaviors, int* flavors) {
   if (task != kTaskPort || !masks || !count || !ports || !behaviors || !flavors) return kKernFailure;
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   collect(k, mask, masks, count, ports, behaviors, flavors);
   return kKernSuccess;
 }
 
 int machMsgReceive(MachPort port, void* buffer, size_t size) {
   Kernel& k = kernel();
-  std::unique_lock lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   for (;;) {
     auto it = k.ports.find(port);
     if (it == k.ports.end()) return kMachRcvInvalidName;
@@ -152,7 +151,7 @@ int machMsgSend(const void* message, size_t size) {
   MachMessageHeader header;
   memcpy(&header, message, sizeof header);
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   return enqueue(k, header.remotePort, message, size);
 }
 
@@ -162,7 +161,7 @@ int raiseException(ThreadPort thread, int exception, const int64_t* codes, uint3
   Kernel& k = kernel();
   MachPort replyPort = kMachPortNull;
   {
-    std::lock_guard lock(k.mutex);
+    platform::MutexLock lock(k.mutex);
     const Registration handler = k.table[exception];
     if (handler.port == kMachPortNull || !k.ports.count(handler.port)) return -1;
     replyPort = k.nextName;
@@ -193,7 +192,7 @@ int raiseException(ThreadPort thread, int exception, const int64_t* codes, uint3
 
 void resetExceptionPortsForTesting() {
   Kernel& k = kernel();
-  std::lock_guard lock(k.mutex);
+  platform::MutexLock lock(k.mutex);
   for (Registration& r : k.table) r = {};
 }
 

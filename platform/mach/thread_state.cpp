@@ -112,6 +112,11 @@ int taskThreads(ThreadPort* out, size_t capacity) {
 }
 
 SuspendResult threadSuspend(ThreadPort thread) {
+  const SuspendResult requested = threadSuspendRequest(thread);
+  return requested == SuspendResult::requested ? threadSuspendWait(thread) : requested;
+}
+
+SuspendResult threadSuspendRequest(ThreadPort thread) {
   const pid_t tid = tidForThreadPort(thread);
   if (!g_installed.load() || tid == currentTid()) return SuspendResult::failed;
   Slot* slot = slotFor(tid);
@@ -132,6 +137,13 @@ SuspendResult threadSuspend(ThreadPort thread) {
     slot->tid.store(0);
     return errno == ESRCH ? SuspendResult::gone : SuspendResult::failed;
   }
+  return SuspendResult::requested;
+}
+
+SuspendResult threadSuspendWait(ThreadPort thread) {
+  const pid_t tid = tidForThreadPort(thread);
+  Slot* slot = slotFor(tid);
+  if (!slot || tid == currentTid()) return SuspendResult::failed;
   const int64_t deadline = nowNanoseconds() + 250'000'000;
   for (;;) {
     if (slot->state.load() == kSaved) return SuspendResult::suspended;

@@ -32,9 +32,14 @@ bool installThreadSuspendSignal();
 // Up to `capacity` thread ports in /proc/self/task order; the count, or -1.
 int taskThreads(ThreadPort* out, size_t capacity);
 
-enum class SuspendResult { suspended, gone, failed };
+enum class SuspendResult { suspended, gone, failed, requested };
 // Waits about 250 ms for the thread to stop.
 SuspendResult threadSuspend(ThreadPort thread);
+// The two halves of threadSuspend, so that many threads are asked first and then stop at once
+// instead of one scheduling delay after another: the request gives `requested` (or gone or
+// failed), and the wait, for a requested thread only, what threadSuspend would.
+SuspendResult threadSuspendRequest(ThreadPort thread);
+SuspendResult threadSuspendWait(ThreadPort thread);
 bool threadResume(ThreadPort thread);
 // The registers a suspended thread saved: kKernSuccess, kMachSendInvalidDest for a thread that
 // is gone or was never stopped, kKernFailure for anything else.

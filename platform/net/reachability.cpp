@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/dispatch_timer_source.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -27,11 +28,11 @@ bool isUsableRoute(const std::string& hexFlags) {
 }
 
 struct Registry {
-  std::mutex mutex;
-  std::optional<NetworkReachabilityFlags> testFlags;
-  std::vector<std::weak_ptr<NetworkReachability>> scheduled;
-  std::shared_ptr<DispatchQueue> checkQueue;
-  std::shared_ptr<DispatchTimerSource> checkTimer;
+  Mutex mutex;
+  std::optional<NetworkReachabilityFlags> testFlags GUARDED_BY(mutex);
+  std::vector<std::weak_ptr<NetworkReachability>> scheduled GUARDED_BY(mutex);
+  std::shared_ptr<DispatchQueue> checkQueue GUARDED_BY(mutex);
+  std::shared_ptr<DispatchTimerSource> checkTimer GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -60,7 +61,7 @@ bool isCellularInterface(std::string_view name) {
 
 std::vector<std::shared_ptr<NetworkReachability>> liveWatchers() {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   std::vector<std::shared_ptr<NetworkReachability>> live;
   std::erase_if(r.scheduled, [&](const std::weak_ptr<NetworkReachability>& w) {
     auto p = w.lock();
@@ -80,7 +81,7 @@ void tellWatchers() {
 // test replaced.
 void startChecking() {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (!r.checkQueue) r.checkQueue = DispatchQueue::serial("platform.network-reachability");
   if (r.checkTimer) r.checkTimer->cancel();
   r.checkTimer = DispatchTimerSource::make(r.checkQueue);
@@ -112,7 +113,7 @@ bool NetworkReachability::getFlags(NetworkReachabilityFlags& flags) const {
 }
 
 bool NetworkReachability::setCallback(Callback callback) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   callback_ = std::move(callback);
   return true;
 }
@@ -120,14 +121,14 @@ bool NetworkReachability::setCallback(Callback callback) {
 bool NetworkReachability::setDispatchQueue(std::shared_ptr<DispatchQueue> queue) {
   const bool schedule = queue != nullptr;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     queue_ = std::move(queue);
     // Changes are counted from the state at scheduling time.
     lastFlags_ = schedule ? NetworkState::currentFlags() : std::nullopt;
   }
   Registry& r = registry();
   {
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     std::erase_if(r.scheduled, [this](const std::weak_ptr<NetworkReachability>& w) {
       auto p = w.lock();
       return !p || p.get() == this;
@@ -147,7 +148,7 @@ void NetworkReachability::networkStateChanged(std::optional<NetworkReachabilityF
   std::shared_ptr<DispatchQueue> queue;
   Callback callback;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!queue_ || lastFlags_ == flags) return;
     lastFlags_ = flags;
     queue = queue_;
@@ -197,7 +198,7 @@ NetworkReachabilityFlags flagsFromRouteTables(std::string_view ipv4Routes, std::
 std::optional<NetworkReachabilityFlags> currentFlags() {
   {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     if (r.testFlags) return r.testFlags;
   }
   bool ipv4Read = false;
@@ -211,7 +212,7 @@ std::optional<NetworkReachabilityFlags> currentFlags() {
 void setFlagsForTesting(NetworkReachabilityFlags flags) {
   {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.testFlags = flags;
   }
   tellWatchers();
@@ -220,7 +221,7 @@ void setFlagsForTesting(NetworkReachabilityFlags flags) {
 void restore() {
   {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.testFlags.reset();
   }
   tellWatchers();

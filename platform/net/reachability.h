@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -70,10 +71,10 @@ class NetworkReachability : public std::enable_shared_from_this<NetworkReachabil
 
  private:
   std::string host_;
-  mutable std::mutex mutex_;
-  Callback callback_;
-  std::shared_ptr<DispatchQueue> queue_;
-  std::optional<NetworkReachabilityFlags> lastFlags_;
+  mutable Mutex mutex_;
+  Callback callback_ GUARDED_BY(mutex_);
+  std::shared_ptr<DispatchQueue> queue_ GUARDED_BY(mutex_);
+  std::optional<NetworkReachabilityFlags> lastFlags_ GUARDED_BY(mutex_);
 };
 
 namespace NetworkState {

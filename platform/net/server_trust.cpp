@@ -1,19 +1,19 @@
 #include "platform/net/server_trust.h"
+#include "platform/foundation/thread_safety.h"
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include <mutex>
 
 namespace platform {
 
 namespace {
 
 struct Anchors {
-  std::mutex mutex;
-  std::vector<std::shared_ptr<X509>> certificates;
+  Mutex mutex;
+  std::vector<std::shared_ptr<X509>> certificates GUARDED_BY(mutex);
 };
 
 Anchors& anchors() {
@@ -46,7 +46,7 @@ bool SecTrust::setAdditionalAnchorCertificates(const std::vector<std::string>& p
     if (!certificate) return false;
     parsed.emplace_back(certificate, X509_free);
   }
-  std::lock_guard lock(anchors().mutex);
+  MutexLock lock(anchors().mutex);
   anchors().certificates = std::move(parsed);
   return true;
 }
@@ -69,7 +69,7 @@ OSStatus SecTrust::evaluate(SecTrustResultType& result) const {
     status = errSecParam;
   } else {
     {
-      std::lock_guard lock(anchors().mutex);
+      MutexLock lock(anchors().mutex);
       for (const auto& anchor : anchors().certificates) X509_STORE_add_cert(store, anchor.get());
     }
     for (std::size_t i = 1; i < chain.size(); ++i) sk_X509_push(untrusted, chain[i].get());

@@ -20,6 +20,7 @@
 #include "platform/foundation/strings.h"
 #include "platform/foundation/uuid.h"
 #include "platform/net/server_trust.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -330,28 +331,28 @@ URLSessionTask::~URLSessionTask() {
 }
 
 URLRequest URLSessionTask::currentRequest() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return current_;
 }
 
 std::shared_ptr<HTTPURLResponse> URLSessionTask::response() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return response_;
 }
 
 std::optional<Error> URLSessionTask::error() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return error_;
 }
 
 URLSessionTask::State URLSessionTask::state() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return state_;
 }
 
 void URLSessionTask::resume() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ != State::Suspended) return;
     state_ = State::Running;
   }
@@ -366,7 +367,7 @@ void URLSessionTask::resume() {
 void URLSessionTask::cancel() {
   bool neverStarted = false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Completed || state_ == State::Canceling) return;
     neverStarted = state_ == State::Suspended;
     state_ = State::Canceling;
@@ -439,7 +440,7 @@ void URLSessionTask::run() {
     if (cancelled_.load()) return complete(std::nullopt, nullptr, cancelledError());
     if (!decided) return complete(std::move(transfer.body), std::move(response), Error());
     request = std::move(*decided);
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     current_ = request;
   }
 }
@@ -447,33 +448,36 @@ void URLSessionTask::run() {
 template <class Answer, class Ask>
 std::optional<Answer> URLSessionTask::askDelegate(const std::shared_ptr<URLSessionDelegate>& delegate, Ask ask) {
   struct Decision {
-    std::mutex mutex;
-    bool made = false;
-    std::optional<Answer> answer;
+    Mutex mutex;
+    bool made GUARDED_BY(mutex) = false;
+    std::optional<Answer> answer GUARDED_BY(mutex);
   };
   auto decision = std::make_shared<Decision>();
   std::weak_ptr<URLSessionTask> weakSelf = weak_from_this();
   auto reply = [decision, weakSelf](Answer answer) {
     {
-      std::lock_guard lock(decision->mutex);
+      MutexLock lock(decision->mutex);
       if (decision->made) return;
       decision->made = true;
       decision->answer = std::move(answer);
     }
     if (auto self = weakSelf.lock()) {
-      std::lock_guard lock(self->mutex_);  // orders the notification after the waiter's check
+      MutexLock lock(self->mutex_);  // orders the notification after the waiter's check
       self->decided_.notify_all();
     }
   };
   session_->delegateQueue()->async([self = shared_from_this(), delegate, ask = std::move(ask), reply]() mutable {
     ask(*delegate, *self, std::move(reply));
   });
-  std::unique_lock lock(mutex_);
-  decided_.wait(lock, [&] {
-    std::lock_guard decisionLock(decision->mutex);
-    return decision->made || cancelled_.load();
-  });
-  std::lock_guard decisionLock(decision->mutex);
+  MutexLock lock(mutex_);
+  for (;;) {
+    {
+      MutexLock decisionLock(decision->mutex);
+      if (decision->made || cancelled_.load()) break;
+    }
+    decided_.wait(lock);
+  }
+  MutexLock decisionLock(decision->mutex);
   return decision->made ? decision->answer : std::nullopt;
 }
 
@@ -521,7 +525,7 @@ URLSessionTask::Trust URLSessionTask::decideServerTrust(const std::string& host,
 void URLSessionTask::complete(std::optional<Data> data, std::shared_ptr<HTTPURLResponse> response, Error error) {
   CompletionHandler completion;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Completed) return;
     state_ = State::Completed;
     response_ = response;
@@ -580,7 +584,7 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(URLSessionConfi
 }
 
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return delegate_;
 }
 
@@ -589,7 +593,7 @@ std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request,
                                                      URLSessionTask::CompletionHandler completion) {
   std::uint64_t identifier = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (invalidated_) {
       throw Exception(std::string(kInternalInconsistencyException),
                       "Task created in a session that has been invalidated");
@@ -600,7 +604,7 @@ std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request,
   auto task = std::make_shared<URLSessionTask>(URLSessionTask::Token{}, shared_from_this(), identifier,
                                                std::move(request), std::move(bodyFile), download,
                                                std::move(completion));
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(tasks_, [](const auto& weak) { return weak.expired(); });
   tasks_.push_back(task);
   return task;
@@ -646,7 +650,7 @@ std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(
 void URLSession::taskEnded() {
   std::shared_ptr<URLSessionDelegate> delegate;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     --running_;
     if (running_ == 0 && configuration_.identifier()) delegate = delegate_;
   }
@@ -658,7 +662,7 @@ void URLSession::taskEnded() {
 
 void URLSession::finishTasksAndInvalidate() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     invalidated_ = true;
   }
   invalidateIfDone();
@@ -667,7 +671,7 @@ void URLSession::finishTasksAndInvalidate() {
 void URLSession::invalidateAndCancel() {
   std::vector<std::shared_ptr<URLSessionTask>> tasks;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     invalidated_ = true;
     for (const auto& weak : tasks_) {
       if (auto task = weak.lock()) tasks.push_back(std::move(task));
@@ -678,14 +682,14 @@ void URLSession::invalidateAndCancel() {
 }
 
 bool URLSession::isInvalidated() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return invalidated_;
 }
 
 void URLSession::invalidateIfDone() {
   std::shared_ptr<URLSessionDelegate> delegate;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!invalidated_ || running_ > 0 || invalidationAnnounced_) return;
     invalidationAnnounced_ = true;
     delegate = std::move(delegate_);  // breaks the cycle of a delegate that owns its session

@@ -14,12 +14,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +26,7 @@
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -243,12 +242,12 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   const bool download_;
   CompletionHandler completion_;
   std::atomic<bool> cancelled_{false};
-  mutable std::mutex mutex_;
-  std::condition_variable_any decided_;
-  State state_ = State::Suspended;
-  URLRequest current_;
-  std::shared_ptr<HTTPURLResponse> response_;
-  std::optional<Error> error_;
+  mutable Mutex mutex_;
+  ConditionVariable decided_;
+  State state_ GUARDED_BY(mutex_) = State::Suspended;
+  URLRequest current_ GUARDED_BY(mutex_);
+  std::shared_ptr<HTTPURLResponse> response_ GUARDED_BY(mutex_);
+  std::optional<Error> error_ GUARDED_BY(mutex_);
 };
 
 class URLSession : public std::enable_shared_from_this<URLSession> {
@@ -305,13 +304,13 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
   const URLSessionConfiguration configuration_;
   const std::shared_ptr<DispatchQueue> delegateQueue_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<URLSessionDelegate> delegate_;
-  std::vector<std::weak_ptr<URLSessionTask>> tasks_;
-  std::uint64_t nextIdentifier_ = 1;
-  long running_ = 0;
-  bool invalidated_ = false;
-  bool invalidationAnnounced_ = false;
+  mutable Mutex mutex_;
+  std::shared_ptr<URLSessionDelegate> delegate_ GUARDED_BY(mutex_);
+  std::vector<std::weak_ptr<URLSessionTask>> tasks_ GUARDED_BY(mutex_);
+  std::uint64_t nextIdentifier_ GUARDED_BY(mutex_) = 1;
+  long running_ GUARDED_BY(mutex_) = 0;
+  bool invalidated_ GUARDED_BY(mutex_) = false;
+  bool invalidationAnnounced_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include "platform/security/keychain.h"
 
 #include <array>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -9,6 +8,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
@@ -23,14 +23,14 @@ bool isSearchOption(std::string_view key) {
 }
 
 struct Store {
-  std::mutex mutex;
-  bool loaded = false;
-  bool observing = false;
-  std::filesystem::path home;
-  std::vector<Value::Dictionary> items;
-  std::array<int, 4> failures{};
-  std::array<OSStatus, 4> failureStatus{};
-  std::array<std::int64_t, 4> calls{};
+  Mutex mutex;
+  bool loaded GUARDED_BY(mutex) = false;
+  bool observing GUARDED_BY(mutex) = false;
+  std::filesystem::path home GUARDED_BY(mutex);
+  std::vector<Value::Dictionary> items GUARDED_BY(mutex);
+  std::array<int, 4> failures GUARDED_BY(mutex){};
+  std::array<OSStatus, 4> failureStatus GUARDED_BY(mutex){};
+  std::array<std::int64_t, 4> calls GUARDED_BY(mutex){};
 };
 
 Store& store() {
@@ -41,12 +41,12 @@ Store& store() {
 std::filesystem::path filePath() { return Home::keychain() / kFileName; }
 
 // Reads the file of the current home; a damaged file counts as empty (and is kept aside, not lost).
-void loadLocked(Store& s) {
+void loadLocked(Store& s) REQUIRES(s.mutex) {
   if (!s.observing) {
     s.observing = true;
     Home::addChangeObserver([] {
       Store& st = store();
-      std::lock_guard lock(st.mutex);
+      MutexLock lock(st.mutex);
       st.loaded = false;
       st.items.clear();
     });
@@ -70,7 +70,7 @@ void loadLocked(Store& s) {
   }
 }
 
-bool saveLocked(const Store& s) {
+bool saveLocked(const Store& s) REQUIRES(s.mutex) {
   Value::Array array;
   for (const auto& item : s.items) array.emplace_back(item);
   auto bytes = PropertyList::write(Value(std::move(array)), PropertyList::Format::Binary);
@@ -90,7 +90,7 @@ bool matches(const Value::Dictionary& item, const Value::Dictionary& query) {
 }
 
 // Counts the call and answers an injected failure, if one is due.
-std::optional<OSStatus> injected(Store& s, KeychainTesting::Call call) {
+std::optional<OSStatus> injected(Store& s, KeychainTesting::Call call) REQUIRES(s.mutex) {
   const auto i = static_cast<std::size_t>(call);
   ++s.calls[i];
   if (s.failures[i] > 0) {
@@ -110,7 +110,7 @@ bool hasClass(const Value::Dictionary& query) {
 
 OSStatus SecItemCopyMatching(const Value::Dictionary& query, std::optional<Data>* result) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (result) result->reset();
   if (auto status = injected(s, KeychainTesting::Call::CopyMatching)) return *status;
   if (!hasClass(query)) return errSecParam;
@@ -128,7 +128,7 @@ OSStatus SecItemCopyMatching(const Value::Dictionary& query, std::optional<Data>
 
 OSStatus SecItemAdd(const Value::Dictionary& attributes) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (auto status = injected(s, KeychainTesting::Call::Add)) return *status;
   if (!hasClass(attributes)) return errSecParam;
   loadLocked(s);
@@ -150,7 +150,7 @@ OSStatus SecItemAdd(const Value::Dictionary& attributes) {
 
 OSStatus SecItemUpdate(const Value::Dictionary& query, const Value::Dictionary& attributesToUpdate) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (auto status = injected(s, KeychainTesting::Call::Update)) return *status;
   if (!hasClass(query) || attributesToUpdate.contains(kSecClass)) return errSecParam;
   loadLocked(s);
@@ -171,7 +171,7 @@ OSStatus SecItemUpdate(const Value::Dictionary& query, const Value::Dictionary& 
 
 OSStatus SecItemDelete(const Value::Dictionary& query) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (auto status = injected(s, KeychainTesting::Call::Delete)) return *status;
   if (!hasClass(query)) return errSecParam;
   loadLocked(s);
@@ -189,20 +189,20 @@ namespace KeychainTesting {
 
 void failNext(Call call, OSStatus status, int count) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.failures[static_cast<std::size_t>(call)] = count;
   s.failureStatus[static_cast<std::size_t>(call)] = status;
 }
 
 std::int64_t callCount(Call call) {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.calls[static_cast<std::size_t>(call)];
 }
 
 void reset() {
   Store& s = store();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.failures = {};
   s.calls = {};
 }

@@ -78,9 +78,16 @@ TEST_F(ThreadCaptureStress, SuspendedThreadsStandStillAndAllRunAgainWhileOthersC
     const int count = taskThreads(listed, kMaxTaskThreads);
     ASSERT_GT(count, kWorkers);
     int held = 0;
+    // Odd rounds ask every thread before waiting for any, as the crash recorder does.
+    const bool together = round % 2 == 1;
+    SuspendResult requested[kMaxTaskThreads];
+    for (int i = 0; together && i < count; ++i) {
+      if (listed[i] >> 8 != self >> 8) requested[i] = threadSuspendRequest(listed[i]);
+    }
     for (int i = 0; i < count; ++i) {
       if (listed[i] >> 8 == self >> 8) continue;
-      const SuspendResult result = threadSuspend(listed[i]);
+      SuspendResult result = together ? requested[i] : threadSuspend(listed[i]);
+      if (result == SuspendResult::requested) result = threadSuspendWait(listed[i]);
       // On a loaded machine a thread may not run its handler within the bound: that counts as
       // a failed suspension, which must leave the thread unharmed (checked below).
       if (result == SuspendResult::failed) ++failed;

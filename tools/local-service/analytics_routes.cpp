@@ -8,6 +8,7 @@
 
 #include "tools/local-service/measurement_config_fixture.h"
 #include "tools/local-service/wire_format.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -142,25 +143,25 @@ std::string_view appIDOf(std::string_view path) {
 }  // namespace
 
 void MeasurementConfigs::set(const std::string& appID, std::string encodedConfig, std::string etag) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   byAppID_.insert_or_assign(appID, std::make_pair(std::move(encodedConfig), std::move(etag)));
 }
 
 void MeasurementConfigs::remove(const std::string& appID) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   byAppID_.erase(appID);
 }
 
 
 bool MeasurementConfigs::setFixture(std::string json, std::string& error) {
   if (!encodeMeasurementConfig(json, "check", error)) return false;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   fixture_ = std::move(json);
   return true;
 }
 
 bool MeasurementConfigs::find(const std::string& appID, std::string& encodedConfig, std::string& etag) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (const auto it = byAppID_.find(appID); it != byAppID_.end()) {
     encodedConfig = it->second.first;
     etag = it->second.second;

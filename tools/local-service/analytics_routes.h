@@ -15,13 +15,13 @@
 #include <map>
 #include <optional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tools/local-service/local_service.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -41,9 +41,9 @@ class MeasurementConfigs {
   bool setFixture(std::string json, std::string& error);
 
  private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::pair<std::string, std::string>> byAppID_;
-  std::string fixture_;
+  mutable platform::Mutex mutex_;
+  std::map<std::string, std::pair<std::string, std::string>> byAppID_ GUARDED_BY(mutex_);
+  std::string fixture_ GUARDED_BY(mutex_);
 };
 
 // What the service read of one uploaded bundle.

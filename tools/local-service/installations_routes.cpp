@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/local-service/local_service.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -58,29 +59,29 @@ std::string describeJSON(const RecordedRequest& request, std::string& problem) {
 }  // namespace
 
 std::optional<InstallationsBackend::Installation> InstallationsBackend::installation(const std::string& fid) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto it = installations_.find(fid);
   if (it == installations_.end()) return std::nullopt;
   return it->second;
 }
 
 std::size_t InstallationsBackend::count() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return installations_.size();
 }
 
 void InstallationsBackend::assignNextFID(std::string fid) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   nextFID_ = std::move(fid);
 }
 
 void InstallationsBackend::setTokenLifetime(std::int64_t seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   tokenLifetime_ = seconds;
 }
 
 void InstallationsBackend::forget(const std::string& fid) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   installations_.erase(fid);
 }
 
@@ -95,10 +96,7 @@ void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBac
         if (request.header("X-Vdzu-Api-Key").value_or("").empty()) return error(403, "API key missing");
         auto body = nlohmann::json::parse(request.body, nullptr, false);
         if (body.is_discarded() || !body.is_object()) return error(400, "body is not a JSON object");
-        std::lock_guard lock(backend->mutex_);
-        const auto tokenFor = [&](const std::string& fid) {
-          return "token-" + fid + "-" + std::to_string(++backend->serial_);
-        };
+        platform::MutexLock lock(backend->mutex_);
         if (path->fid.empty() && path->rest.empty()) {
           const auto fid = body.value("fid", std::string());
           if (fid.empty() || body.value("authVersion", std::string()) != "FIS_v2") return error(400, "bad registration");
@@ -108,7 +106,7 @@ void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBac
           const std::string assigned = backend->nextFID_.value_or(fid);
           backend->nextFID_.reset();
           installation.refreshToken = "refresh-" + assigned + "-" + std::to_string(++backend->serial_);
-          installation.authToken = tokenFor(assigned);
+          installation.authToken = backend->nextTokenLocked(assigned);
           installation.tokensIssued = 1;
           backend->installations_[assigned] = installation;
           return json(201, {{"name", "projects/" + path->project + "/installations/" + assigned},
@@ -124,7 +122,7 @@ void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBac
         if (request.header("Authorization") != "FIS_v2 " + it->second.refreshToken) {
           return error(401, "refresh token does not match");
         }
-        it->second.authToken = tokenFor(path->fid);
+        it->second.authToken = backend->nextTokenLocked(path->fid);
         ++it->second.tokensIssued;
         return json(200, {{"token", it->second.authToken},
                           {"expiresIn", std::to_string(backend->tokenLifetime_) + "s"}});
@@ -136,7 +134,7 @@ void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBac
       [backend](const RecordedRequest& request) -> Answer {
         auto path = parsePath(request.path);
         if (!path || path->fid.empty() || !path->rest.empty()) return error(404, "unknown path");
-        std::lock_guard lock(backend->mutex_);
+        platform::MutexLock lock(backend->mutex_);
         auto it = backend->installations_.find(path->fid);
         if (it == backend->installations_.end()) return error(404, "installation not found");
         if (request.header("Authorization") != "FIS_v2 " + it->second.refreshToken) {

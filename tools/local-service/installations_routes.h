@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace local_service {
 
@@ -39,11 +40,15 @@ class InstallationsBackend {
 
  private:
   friend void installRoutes(LocalService&, const std::shared_ptr<InstallationsBackend>&);
-  mutable std::mutex mutex_;
-  std::map<std::string, Installation> installations_;
-  std::optional<std::string> nextFID_;
-  std::int64_t tokenLifetime_ = 7 * 24 * 60 * 60;
-  std::uint64_t serial_ = 0;
+  // A fresh auth token for the installation.
+  std::string nextTokenLocked(const std::string& fid) REQUIRES(mutex_) {
+    return "token-" + fid + "-" + std::to_string(++serial_);
+  }
+  mutable platform::Mutex mutex_;
+  std::map<std::string, Installation> installations_ GUARDED_BY(mutex_);
+  std::optional<std::string> nextFID_ GUARDED_BY(mutex_);
+  std::int64_t tokenLifetime_ GUARDED_BY(mutex_) = 7 * 24 * 60 * 60;
+  std::uint64_t serial_ GUARDED_BY(mutex_) = 0;
 };
 
 std::shared_ptr<InstallationsBackend> addInstallationsRoutes(LocalService& service);

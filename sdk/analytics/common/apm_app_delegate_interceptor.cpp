@@ -1,13 +1,13 @@
 #include "sdk/analytics/common/apm_app_delegate_interceptor.h"
 
-#include <mutex>
 
 #include "sdk/utilities/utilities/vul_network.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 struct HookTable {
-  std::mutex mutex;
-  APMAppDelegateInterceptor::Hooks hooks;
+  platform::Mutex mutex;
+  APMAppDelegateInterceptor::Hooks hooks GUARDED_BY(mutex);
 };
 HookTable& hookTable() {
   static HookTable* table = new HookTable;
@@ -15,7 +15,7 @@ HookTable& hookTable() {
 }
 APMAppDelegateInterceptor::Hooks hooks() {
   auto& table = hookTable();
-  std::lock_guard lock(table.mutex);
+  platform::MutexLock lock(table.mutex);
   return table.hooks;
 }
 }  // namespace
@@ -27,7 +27,7 @@ std::shared_ptr<APMAppDelegateInterceptor> APMAppDelegateInterceptor::sharedInst
 
 void APMAppDelegateInterceptor::setHooks(Hooks newHooks) {
   auto& table = hookTable();
-  std::lock_guard lock(table.mutex);
+  platform::MutexLock lock(table.mutex);
   table.hooks = std::move(newHooks);
 }
 

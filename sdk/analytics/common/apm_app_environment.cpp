@@ -1,17 +1,17 @@
 #include "sdk/analytics/common/apm_app_environment.h"
 
 #include <any>
-#include <mutex>
 
 #include "platform/foundation/bundle.h"
 #include "platform/runtime/class.h"
 #include "platform/ui/application.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 struct StoreCache {
-  std::mutex mutex;
-  std::optional<bool> fromStore;
+  platform::Mutex mutex;
+  std::optional<bool> fromStore GUARDED_BY(mutex);
 };
 StoreCache& storeCache() {
   static StoreCache* cache = new StoreCache;
@@ -55,7 +55,7 @@ std::shared_ptr<platform::Application> APMAEU::sharedApplication() {
 
 bool APMAEU::isFAS() {
   auto& cache = storeCache();
-  std::lock_guard lock(cache.mutex);
+  platform::MutexLock lock(cache.mutex);
   if (!cache.fromStore) {
     cache.fromStore = !isNOD() && !isASRS() && VULAppEnvironmentUtil::isFromAppStore();
   }
@@ -64,7 +64,7 @@ bool APMAEU::isFAS() {
 
 void APMAEU::resetForTesting() {
   auto& cache = storeCache();
-  std::lock_guard lock(cache.mutex);
+  platform::MutexLock lock(cache.mutex);
   cache.fromStore.reset();
 }
 

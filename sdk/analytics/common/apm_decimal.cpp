@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <openssl/rand.h>
 
 #include "sdk/analytics/common/apm_monitor.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -154,8 +154,8 @@ namespace {
 constexpr const char* kDecimalPattern = "^[+-]?(([0-9]+\\.?)|([0-9]*\\.[0-9]+))$";
 
 struct DecimalRegex {
-  std::mutex mutex;
-  std::unique_ptr<icu::RegexPattern> pattern;
+  platform::Mutex mutex;
+  std::unique_ptr<icu::RegexPattern> pattern GUARDED_BY(mutex);
 };
 
 DecimalRegex& decimalRegex() {
@@ -167,7 +167,7 @@ DecimalRegex& decimalRegex() {
 
 bool APMIsDecimalNumberString(std::string_view string) {
   auto& regex = decimalRegex();
-  std::unique_lock lock(regex.mutex);
+  platform::MutexLock lock(regex.mutex);
   if (!regex.pattern) {
     // Compiled on first use; a failed compile is tried again next time.
     UErrorCode status = U_ZERO_ERROR;

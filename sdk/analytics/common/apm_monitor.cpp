@@ -13,6 +13,7 @@
 #include "platform/runloop/clock.h"
 #include "sdk/analytics/common/apm_app_environment.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -153,47 +154,47 @@ void APMMonitor::applyLaunchSwitches() {
 }
 
 std::int64_t APMMonitor::logLevel() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return logLevel_;
 }
 
 void APMMonitor::setLogLevel(std::int64_t level) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   logLevel_ = level;
 }
 
 bool APMMonitor::isDebugModeEnabled() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return debugModeEnabled_;
 }
 
 bool APMMonitor::isVerboseLoggingEnabled() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return verboseLoggingEnabled_;
 }
 
 bool APMMonitor::encodeContexts() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return encodeContexts_;
 }
 
 void APMMonitor::setEncodeContexts(bool encode) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   encodeContexts_ = encode;
 }
 
 std::string APMMonitor::logTag() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return logTag_;
 }
 
 void APMMonitor::setLogTag(std::string tag) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   logTag_ = std::move(tag);
 }
 
 void APMMonitor::setObserver(Observer observer) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   observer_ = std::move(observer);
 }
 
@@ -208,14 +209,14 @@ void APMMonitor::setDebugModeEnabled(bool enabled) {
     setSharedLoggerLevel(7);
     standard->setBool(true, kAPMDebugModeKey);
     logWithLevel(7, 24000, "Debug mode is on", Contexts{});
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     debugModeEnabled_ = true;
   } else {
     setLogLevel(6);
     setSharedLoggerLevel(6);
     standard->removeObjectForKey(kAPMDebugModeKey);
     logWithLevel(7, 24001, "Debug mode is off", Contexts{});
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     debugModeEnabled_ = false;
   }
 }
@@ -227,7 +228,7 @@ void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
     setSharedLoggerLevel(8);
     standard->setBool(true, kAPMVerboseLoggingKey);
     logWithLevel(8, 24003, "Verbose logging is on", Contexts{});
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     verboseLoggingEnabled_ = true;
   } else {
     const std::int64_t level = isDebugModeEnabled() ? 7 : 6;
@@ -235,7 +236,7 @@ void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
     setSharedLoggerLevel(level);
     standard->removeObjectForKey(kAPMVerboseLoggingKey);
     logWithLevel(8, 24004, "Verbose logging is off", Contexts{});
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     verboseLoggingEnabled_ = false;
   }
 }
@@ -346,7 +347,7 @@ void APMMonitor::logWithLevel(std::int64_t level, std::int64_t messageCode, std:
   bool verbose;
   bool encode;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     observer = observer_;
     verbose = verboseLoggingEnabled_;
     encode = encodeContexts_;
@@ -451,8 +452,8 @@ void APMMonitor::migrateMonitorDataOnMonitorQueue() {
 
 namespace {
 struct SharedMonitor {
-  std::mutex mutex;
-  std::shared_ptr<APMMonitor> monitor;
+  platform::Mutex mutex;
+  std::shared_ptr<APMMonitor> monitor GUARDED_BY(mutex);
 };
 SharedMonitor& sharedMonitor() {
   static SharedMonitor* shared = new SharedMonitor;
@@ -462,13 +463,13 @@ SharedMonitor& sharedMonitor() {
 
 std::shared_ptr<APMMonitor> APMMeasurementMonitor() {
   auto& shared = sharedMonitor();
-  std::lock_guard lock(shared.mutex);
+  platform::MutexLock lock(shared.mutex);
   if (!shared.monitor) shared.monitor = APMMonitor::initWithLibraryVersion(kAPMLibraryVersion);
   return shared.monitor;
 }
 
 void APMSetMeasurementMonitor(std::shared_ptr<APMMonitor> monitor) {
   auto& shared = sharedMonitor();
-  std::lock_guard lock(shared.mutex);
+  platform::MutexLock lock(shared.mutex);
   shared.monitor = std::move(monitor);
 }

@@ -4,11 +4,11 @@
 // bundle builder collects once per sample period.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +17,7 @@
 #include "platform/foundation/value.h"
 #include "sdk/analytics/common/apm_asl_logger.h"
 #include "sdk/analytics/common/apm_object.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class DispatchQueue;
@@ -130,19 +131,19 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void migrateMonitorDataOnMonitorQueue();
   void setSharedLoggerLevel(std::int64_t monitorLevel);
 
-  mutable std::mutex mutex_;  // level, flags, tag, observer
-  std::int64_t logLevel_;
+  mutable platform::Mutex mutex_;  // level, flags, tag, observer
+  std::int64_t logLevel_ GUARDED_BY(mutex_);
   std::shared_ptr<APMLogging> logger_;
   APMMonitoringSampledData monitoringSampledData_;  // monitor queue only
   std::shared_ptr<platform::DispatchQueue> monitorQueue_;
   std::int64_t libraryVersion_;
   std::shared_ptr<platform::UserDefaults> monitorUserDefaults_;
-  bool deferToVDZLogger_ = false;
-  bool debugModeEnabled_ = false;
-  bool verboseLoggingEnabled_ = false;
-  bool encodeContexts_ = false;
-  std::string logTag_{kAPMDefaultLogTag};
-  Observer observer_;
+  std::atomic<bool> deferToVDZLogger_{false};  // set at start, read from any thread
+  bool debugModeEnabled_ GUARDED_BY(mutex_) = false;
+  bool verboseLoggingEnabled_ GUARDED_BY(mutex_) = false;
+  bool encodeContexts_ GUARDED_BY(mutex_) = false;
+  std::string logTag_ GUARDED_BY(mutex_){kAPMDefaultLogTag};
+  Observer observer_ GUARDED_BY(mutex_);
 };
 
 // The process's monitor (`[APMMeasurement monitor]`): made with the library version on first use;

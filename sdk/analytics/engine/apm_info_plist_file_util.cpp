@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/calendar.h"
@@ -14,32 +13,35 @@
 #include "sdk/analytics/common/apm_app_environment.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
-std::mutex& engineBundleMutex() {
-  static std::mutex m;
-  return m;
-}
+struct EngineBundle {
+  platform::Mutex mutex;
+  std::optional<std::filesystem::path> path GUARDED_BY(mutex);
+};
 
-std::optional<std::filesystem::path>& engineBundlePath() {
-  static std::optional<std::filesystem::path> path;
-  return path;
+EngineBundle& engineBundle() {
+  static EngineBundle bundle;
+  return bundle;
 }
 
 }  // namespace
 
 void APMInfoPlistFileUtil::setEngineBundlePath(const std::optional<std::filesystem::path>& path) {
-  std::lock_guard lock(engineBundleMutex());
-  engineBundlePath() = path;
+  EngineBundle& engine = engineBundle();
+  platform::MutexLock lock(engine.mutex);
+  engine.path = path;
 }
 
 std::optional<std::string> APMInfoPlistFileUtil::videzuServiceInfoPlistPath() {
   if (auto path = platform::Bundle::main()->pathForResource("VidezuService-Info", "plist")) return path->string();
   std::optional<std::filesystem::path> enginePath;
   {
-    std::lock_guard lock(engineBundleMutex());
-    enginePath = engineBundlePath();
+    EngineBundle& engine = engineBundle();
+    platform::MutexLock lock(engine.mutex);
+    enginePath = engine.path;
   }
   if (!enginePath) return std::nullopt;
   const auto bundle = platform::Bundle::at(*enginePath);

@@ -1,7 +1,6 @@
 #include "sdk/analytics/events/apm_parameter_sanitizer.h"
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 #include "platform/foundation/format.h"
@@ -9,14 +8,15 @@
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_names.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
 using Code = APMDataTypeValidator::Code;
 
 struct HookTable {
-  std::mutex mutex;
-  APMSanitizerHooks hooks;
+  platform::Mutex mutex;
+  APMSanitizerHooks hooks GUARDED_BY(mutex);
 };
 HookTable& hookTable() {
   static HookTable* table = new HookTable;
@@ -24,7 +24,7 @@ HookTable& hookTable() {
 }
 APMSanitizerHooks hooks() {
   auto& table = hookTable();
-  std::lock_guard lock(table.mutex);
+  platform::MutexLock lock(table.mutex);
   return table.hooks;
 }
 
@@ -41,7 +41,7 @@ std::size_t codePoints(const std::string& s) { return platform::strings::codePoi
 
 void APMSetSanitizerHooks(APMSanitizerHooks newHooks) {
   auto& table = hookTable();
-  std::lock_guard lock(table.mutex);
+  platform::MutexLock lock(table.mutex);
   table.hooks = std::move(newHooks);
 }
 

@@ -1,26 +1,23 @@
 #include "sdk/analytics/messages/apmpb_flag.h"
 
-#include <mutex>
 #include <string>
 
 #include "platform/foundation/console.h"
 #include "sdk/analytics/messages/nano_accessors.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
 enum FlagField : std::int32_t { kName = 0, kIntValue = 1, kStringValue = 2, kDoubleValue = 3, kBoolValue = 4 };
 
-std::mutex monitorMutex;
-APMPBFlagMonitor& installedMonitor() {
-  static APMPBFlagMonitor monitor;
-  return monitor;
-}
+platform::Mutex monitorMutex;
+APMPBFlagMonitor gInstalledMonitor GUARDED_BY(monitorMutex);
 
 void report(std::int32_t code, std::string_view message, const platform::Value& context) {
   APMPBFlagMonitor monitor;
   {
-    std::lock_guard<std::mutex> lock(monitorMutex);
-    monitor = installedMonitor();
+    platform::MutexLock lock(monitorMutex);
+    monitor = gInstalledMonitor;
   }
   if (monitor) {
     monitor(1, code, message, context);
@@ -43,8 +40,8 @@ std::string classNameOf(const platform::Value& value) {
 }  // namespace
 
 void APMPBSetFlagMonitor(APMPBFlagMonitor monitor) {
-  std::lock_guard<std::mutex> lock(monitorMutex);
-  installedMonitor() = std::move(monitor);
+  platform::MutexLock lock(monitorMutex);
+  gInstalledMonitor = std::move(monitor);
 }
 
 platform::Value APMPBFlagValue(const APMPBFlag* flag) {

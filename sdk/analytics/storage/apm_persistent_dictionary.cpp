@@ -8,6 +8,7 @@
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
@@ -42,7 +43,7 @@ APMPersistentDictionary::~APMPersistentDictionary() {
 }
 
 bool APMPersistentDictionary::hasPendingPersistence() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return hasPendingPersistence_;
 }
 
@@ -51,7 +52,7 @@ Value APMPersistentDictionary::objectForKey(std::string_view key) {
     VULLoggerLogWarning(kAPMDefaultLogTag, false, "I-ACS043001", "Cannot get object for invalid config key.");
     return Value();
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto it = content_.find(key);
   return it == content_.end() ? Value() : it->second;
 }
@@ -68,7 +69,7 @@ void APMPersistentDictionary::setObject(const Value& value, std::string_view key
                         value);
     return;
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto it = content_.find(key);
   if (value.isNull()) {
     if (it == content_.end()) return;
@@ -81,7 +82,7 @@ void APMPersistentDictionary::setObject(const Value& value, std::string_view key
 }
 
 void APMPersistentDictionary::clearAllData() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (content_.empty()) return;
   content_.clear();
   schedulePersistToDisk();
@@ -98,7 +99,7 @@ void APMPersistentDictionary::schedulePersistToDisk() {
 void APMPersistentDictionary::persistToDisk() {
   Value::Dictionary copy;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     copy = content_;
     hasPendingPersistence_ = false;
   }

@@ -4,11 +4,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "sdk/analytics/storage/apm_config_store.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class DispatchQueue;
@@ -34,13 +34,13 @@ class APMPersistentDictionary : public APMConfigStore, public std::enable_shared
   APMPersistentDictionary(std::string filePath, platform::Value::Dictionary content);
 
  private:
-  void schedulePersistToDisk();  // REQUIRES mutex_
+  void schedulePersistToDisk() REQUIRES(mutex_);
   void persistToDisk();
   static void writeFile(const std::string& path, const platform::Value::Dictionary& content);
 
   const std::string filePath_;
-  mutable std::mutex mutex_;  // content_, hasPendingPersistence_
-  platform::Value::Dictionary content_;
-  bool hasPendingPersistence_ = false;
+  mutable platform::Mutex mutex_;  // content_, hasPendingPersistence_
+  platform::Value::Dictionary content_ GUARDED_BY(mutex_);
+  bool hasPendingPersistence_ GUARDED_BY(mutex_) = false;
   std::shared_ptr<platform::DispatchQueue> serialQueue_;
 };

@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <cmath>
-#include <mutex>
 
 #include "sdk/analytics/common/apm_monitor.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
@@ -34,8 +34,8 @@ std::int32_t int32Of(const std::optional<Value>& number) {
   return static_cast<std::int32_t>(number->integerValue());
 }
 
-std::mutex gCurrentMutex;
-std::shared_ptr<APMRemoteConfig> gCurrent;
+platform::Mutex gCurrentMutex;
+std::shared_ptr<APMRemoteConfig> gCurrent GUARDED_BY(gCurrentMutex);
 
 }  // namespace
 
@@ -302,11 +302,11 @@ bool APMRemoteConfig::persistentConfigInApplicationSupportEnabled() {
 }
 
 std::shared_ptr<APMRemoteConfig> APMMeasurementRemoteConfig() {
-  std::lock_guard lock(gCurrentMutex);
+  platform::MutexLock lock(gCurrentMutex);
   return gCurrent ? gCurrent : APMRemoteConfig::defaultInstance();
 }
 
 void APMSetMeasurementRemoteConfig(std::shared_ptr<APMRemoteConfig> config) {
-  std::lock_guard lock(gCurrentMutex);
+  platform::MutexLock lock(gCurrentMutex);
   gCurrent = std::move(config);
 }

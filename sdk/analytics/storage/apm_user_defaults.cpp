@@ -7,13 +7,14 @@
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 namespace {
 
-std::mutex gSwitchMutex;
-std::optional<bool> gUserPreferenceEnabled;
+platform::Mutex gSwitchMutex;
+std::optional<bool> gUserPreferenceEnabled GUARDED_BY(gSwitchMutex);
 
 std::shared_ptr<platform::UserDefaults> suiteOrStandard(const std::string& name) {
   return name.empty() ? platform::UserDefaults::standard() : platform::UserDefaults::suite(name);
@@ -22,7 +23,7 @@ std::shared_ptr<platform::UserDefaults> suiteOrStandard(const std::string& name)
 }  // namespace
 
 bool APMUserDefaults::userPreferenceEnabled() {
-  std::lock_guard lock(gSwitchMutex);
+  platform::MutexLock lock(gSwitchMutex);
   if (!gUserPreferenceEnabled) {
     const Value value = platform::Bundle::main()->objectForInfoDictionaryKey(kAPMUseCFPreferencesLibraryKey);
     gUserPreferenceEnabled = value.isNumber() ? value.boolValue() : true;
@@ -31,7 +32,7 @@ bool APMUserDefaults::userPreferenceEnabled() {
 }
 
 void APMUserDefaults::resetUserPreferenceEnabledForTesting() {
-  std::lock_guard lock(gSwitchMutex);
+  platform::MutexLock lock(gSwitchMutex);
   gUserPreferenceEnabled.reset();
 }
 
@@ -50,13 +51,13 @@ APMUserDefaults::APMUserDefaults(std::string suiteName)
 }
 
 bool APMUserDefaults::useCFPreferencesLibrary() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return useCFPreferencesLibrary_;
 }
 
 void APMUserDefaults::setUseCFPreferencesLibrary(bool use) {
   platform::DispatchQueue::global()->sync([&] {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (useCFPreferencesLibrary_ == use) return;
     useCFPreferencesLibrary_ = use;
     if (use) {
@@ -68,19 +69,19 @@ void APMUserDefaults::setUseCFPreferencesLibrary(bool use) {
 }
 
 bool APMUserDefaults::isPreferenceFileExcluded() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return isPreferenceFileExcluded_;
 }
 
 void APMUserDefaults::setIsPreferenceFileExcluded(bool excluded) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   isPreferenceFileExcluded_ = excluded;
 }
 
 std::shared_ptr<platform::UserDefaults> APMUserDefaults::appDomain() const { return suiteOrStandard(suiteName_); }
 
 std::shared_ptr<platform::UserDefaults> APMUserDefaults::userDefaultsObject() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return useCFPreferencesLibrary_ ? nullptr : userDefaults_;
 }
 
@@ -135,7 +136,7 @@ void APMUserDefaults::synchronize() {
     VULLoggerLogError(kAPMDefaultLogTag, false, "I-ACS041004", "Cannot synchronize user defaults to disk");
   }
   const std::string path = APMPreferencesPlistPath(suiteName_);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (isPreferenceFileExcluded_ || path.empty() || !platform::FileManager::defaultManager().fileExists(path)) return;
   platform::Error error;
   if (APMExcludePathFromBackup(path, &error)) {

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "sdk/analytics/storage/apm_config_store.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class UserDefaults;
@@ -47,10 +47,10 @@ class APMUserDefaults : public APMConfigStore {
   std::shared_ptr<platform::UserDefaults> userDefaultsObject() const;
 
   const std::string suiteName_;
-  mutable std::mutex mutex_;  // backing choice, user-defaults object, exclusion flag
-  bool useCFPreferencesLibrary_;
-  std::shared_ptr<platform::UserDefaults> userDefaults_;
-  bool isPreferenceFileExcluded_ = false;
+  mutable platform::Mutex mutex_;  // backing choice, user-defaults object, exclusion flag
+  bool useCFPreferencesLibrary_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::UserDefaults> userDefaults_ GUARDED_BY(mutex_);
+  bool isPreferenceFileExcluded_ GUARDED_BY(mutex_) = false;
 };
 
 // The engine's settings-store switch that picks the persisted configuration's backing at the next

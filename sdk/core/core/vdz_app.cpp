@@ -1,6 +1,5 @@
 #include "sdk/core/core/vdz_app.h"
 
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "sdk/core/core/vdz_options.h"
 #include "sdk/core/core/vdz_vuduzara_user_agent.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
@@ -35,17 +35,17 @@ constexpr std::string_view kSetupDocumentationURL = "https://docs.videzu.invalid
 struct ClassState {
   // Guards the registry, the configure list and the whole bring-up of an app; re-entrant because
   // creation blocks and notification observers call back into VDZApp.
-  std::recursive_mutex lock;
-  std::optional<VDZApp::Apps> apps;
-  std::vector<std::shared_ptr<const platform::runtime::Class>> librariesToConfigure;
+  platform::RecursiveMutex lock;
+  std::optional<VDZApp::Apps> apps GUARDED_BY(lock);
+  std::vector<std::shared_ptr<const platform::runtime::Class>> librariesToConfigure GUARDED_BY(lock);
 
   // Written under `lock` too, but read under this leaf lock only: the default app and the
   // Info.plist switch are asked for from creation blocks, the analytics engine and other queues,
   // which must not wait for a bring-up or a deletion holding `lock` (it may be waiting for them).
-  std::mutex leafLock;
-  std::shared_ptr<VDZApp> defaultApp;
-  bool plistSwitchRead = false;
-  std::optional<bool> plistSwitch;
+  platform::Mutex leafLock;
+  std::shared_ptr<VDZApp> defaultApp GUARDED_BY(leafLock);
+  bool plistSwitchRead GUARDED_BY(leafLock) = false;
+  std::optional<bool> plistSwitch GUARDED_BY(leafLock);
 };
 
 ClassState& state() {
@@ -55,14 +55,14 @@ ClassState& state() {
 
 std::shared_ptr<VDZApp> recordedDefaultApp() {
   ClassState& s = state();
-  std::lock_guard leaf(s.leafLock);
+  platform::MutexLock leaf(s.leafLock);
   return s.defaultApp;
 }
 
 // Callers hold the class lock.
 void recordDefaultApp(std::shared_ptr<VDZApp> app) {
   ClassState& s = state();
-  std::unique_lock leaf(s.leafLock);
+  platform::MutexLock leaf(s.leafLock);
   std::swap(s.defaultApp, app);
   // The app replaced may be released here, and its components may ask for the default app.
   leaf.unlock();
@@ -188,7 +188,7 @@ void VDZApp::configureWithName(const std::string& name, const std::shared_ptr<VD
   // Held from the check for an existing app to the end of the bring-up, so two threads
   // configuring the same name cannot both pass the check and make two apps.
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   if (name == kVDZDefaultAppName) {
     if (const auto existing = recordedDefaultApp()) {
       appWasConfiguredTwice(existing, options);
@@ -243,7 +243,7 @@ void VDZApp::appWasConfiguredTwice(const std::shared_ptr<VDZApp>& app, const std
 
 void VDZApp::addAppToAppDictionary(const std::shared_ptr<VDZApp>& app) {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   if (!s.apps) s.apps.emplace();
   if (!app->configureCore()) {
     raise("Configuration fails. It may be caused by an invalid VIDEZU_APP_ID in VidezuService-Info.plist or set in "
@@ -308,7 +308,7 @@ void VDZApp::sendNotificationsToSDKs(const std::shared_ptr<VDZApp>& app) {
                                                       classObject(), std::move(userInfo));
 
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   const auto libraries = s.librariesToConfigure;
   for (const auto& library : libraries) library->call<void>(VDZLibrary::kConfigureWithAppSelector, app);
 }
@@ -367,7 +367,7 @@ std::shared_ptr<VDZApp> VDZApp::defaultApp() {
 
 std::shared_ptr<VDZApp> VDZApp::appNamed(std::string_view name) {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   if (s.apps) {
     if (auto it = s.apps->find(name); it != s.apps->end()) return it->second;
   }
@@ -377,7 +377,7 @@ std::shared_ptr<VDZApp> VDZApp::appNamed(std::string_view name) {
 
 std::optional<VDZApp::Apps> VDZApp::allApps() {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   if (!s.apps) VDZLoggerLogError(kVDZLoggerServiceCore, "I-COR000005", "No app has been configured yet.");
   return s.apps;
 }
@@ -386,7 +386,7 @@ bool VDZApp::isDefaultAppConfigured() { return recordedDefaultApp() != nullptr; 
 
 void VDZApp::resetApps() {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   recordDefaultApp(nullptr);
   s.apps.reset();
   userAgent().reset();
@@ -396,9 +396,9 @@ void VDZApp::resetAppsForTesting() {
   resetApps();
   ClassState& s = state();
   {
-    std::lock_guard lock(s.lock);
+    platform::RecursiveMutexLock lock(s.lock);
     s.librariesToConfigure.clear();
-    std::lock_guard leaf(s.leafLock);
+    platform::MutexLock leaf(s.leafLock);
     s.plistSwitchRead = false;
     s.plistSwitch.reset();
   }
@@ -432,7 +432,7 @@ void VDZApp::registerInternalLibrary(const std::shared_ptr<const platform::runti
   VDZComponentContainer::registerAsComponentRegistrant(library);
   if (library->respondsToSelector(VDZLibrary::kConfigureWithAppSelector)) {
     ClassState& s = state();
-    std::lock_guard lock(s.lock);
+    platform::RecursiveMutexLock lock(s.lock);
     s.librariesToConfigure.push_back(library);
   }
   registerLibrary(name, version);
@@ -491,7 +491,7 @@ std::optional<bool> VDZApp::readDataCollectionSwitchFromUserDefaultsForApp(const
 
 std::optional<bool> VDZApp::readDataCollectionSwitchFromPlist() {
   ClassState& s = state();
-  std::lock_guard leaf(s.leafLock);
+  platform::MutexLock leaf(s.leafLock);
   if (!s.plistSwitchRead) {
     const Value value = platform::Bundle::main()->objectForInfoDictionaryKey(kVDZGlobalAppDataCollectionEnabledPlistKey);
     if (value.isNumber()) s.plistSwitch = value.boolValue();
@@ -523,7 +523,7 @@ std::shared_ptr<VDZOptions> VDZApp::options() const { return options_->copy(); }
 
 void VDZApp::deleteApp(const std::function<void(bool success)>& completion) {
   ClassState& s = state();
-  std::lock_guard lock(s.lock);
+  platform::RecursiveMutexLock lock(s.lock);
   const bool registered = s.apps && s.apps->contains(name_);
   if (!registered) {
     VDZLoggerLogError(kVDZLoggerServiceCore, "I-COR000007", "App does not exist.");

@@ -1,11 +1,11 @@
 #include "sdk/core/core/vdz_app_association_registration.h"
 
 #include <map>
-#include <mutex>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
 #include "platform/runtime/associated_objects.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ const std::shared_ptr<platform::runtime::Object>& inProgressMarker() {
 }
 
 // Creation blocks may register objects of other keys, so the lock is re-entrant.
-std::recursive_mutex& classLock() {
-  static auto* m = new std::recursive_mutex;
+platform::RecursiveMutex& classLock() {
+  static auto* m = new platform::RecursiveMutex;
   return *m;
 }
 
@@ -31,7 +31,7 @@ const char kRegistrationsKey = 0;
 
 std::shared_ptr<platform::runtime::Object> VDZAppAssociationRegistration::registeredObjectWithHost(
     const platform::runtime::Object& host, std::string_view key, const CreationBlock& creationBlock) {
-  std::lock_guard lock(classLock());
+  platform::RecursiveMutexLock lock(classLock());
   auto registrations = std::static_pointer_cast<Registrations>(platform::runtime::getAssociatedObject(host, &kRegistrationsKey));
   if (!registrations) {
     registrations = std::make_shared<Registrations>();

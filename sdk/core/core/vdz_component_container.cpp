@@ -6,12 +6,13 @@
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/core/core/vdz_library.h"
 #include "sdk/core/core/vdz_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
 // Registration happens from the load hooks on one thread; the lock guards later readers too.
-std::mutex& registrantsMutex() {
-  static auto* m = new std::mutex;
+platform::Mutex& registrantsMutex() {
+  static auto* m = new platform::Mutex;
   return *m;
 }
 
@@ -23,7 +24,7 @@ VDZComponentContainer::Registrants& registrantSet() {
 }  // namespace
 
 void VDZComponentContainer::registerAsComponentRegistrant(std::shared_ptr<const platform::runtime::Class> cls) {
-  std::lock_guard lock(registrantsMutex());
+  platform::MutexLock lock(registrantsMutex());
   registerAsComponentRegistrant(std::move(cls), registrantSet());
 }
 
@@ -34,12 +35,12 @@ void VDZComponentContainer::registerAsComponentRegistrant(std::shared_ptr<const 
 }
 
 VDZComponentContainer::Registrants VDZComponentContainer::registrants() {
-  std::lock_guard lock(registrantsMutex());
+  platform::MutexLock lock(registrantsMutex());
   return registrantSet();
 }
 
 void VDZComponentContainer::resetRegistrantsForTesting() {
-  std::lock_guard lock(registrantsMutex());
+  platform::MutexLock lock(registrantsMutex());
   registrantSet().clear();
 }
 
@@ -48,6 +49,7 @@ VDZComponentContainer::VDZComponentContainer(std::weak_ptr<VDZApp> app)
 
 VDZComponentContainer::VDZComponentContainer(std::weak_ptr<VDZApp> app, const Registrants& registrants)
     : app_(std::move(app)) {
+  platform::RecursiveMutexLock lock(mutex_);
   populateComponentsFromRegisteredClasses(registrants, app_.lock());
 }
 
@@ -78,7 +80,7 @@ void VDZComponentContainer::populateComponentsFromRegisteredClasses(const Regist
 std::shared_ptr<platform::runtime::Object> VDZComponentContainer::instanceForProtocol(
     const platform::runtime::Protocol& protocol) {
   const std::string& key = protocol.name();
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (auto cached = cachedInstances_.find(key); cached != cachedInstances_.end()) return cached->second;
   auto component = components_.find(key);
   if (component == components_.end()) return nullptr;
@@ -104,7 +106,7 @@ std::shared_ptr<platform::runtime::Object> VDZComponentContainer::instantiateIns
 }
 
 void VDZComponentContainer::instantiateEagerComponents() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (eagerProtocolsToInstantiate_) {
     const auto protocols = *eagerProtocolsToInstantiate_;
     for (const auto& protocol : protocols) instanceForProtocol(protocol);
@@ -113,7 +115,7 @@ void VDZComponentContainer::instantiateEagerComponents() {
 }
 
 void VDZComponentContainer::removeAllCachedInstances() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   const auto app = app_.lock();
   std::vector<std::shared_ptr<platform::runtime::Object>> instances;
   for (const auto& [key, instance] : cachedInstances_) instances.push_back(instance);
@@ -126,6 +128,6 @@ void VDZComponentContainer::removeAllCachedInstances() {
 }
 
 void VDZComponentContainer::removeAllComponents() {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   components_.clear();
 }

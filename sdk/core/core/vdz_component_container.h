@@ -5,7 +5,6 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/runtime/object.h"
 #include "platform/runtime/protocol.h"
 #include "sdk/core/core/vdz_component.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform::runtime {
 class Class;
@@ -51,16 +51,18 @@ class VDZComponentContainer {
   std::shared_ptr<VDZApp> app() const { return app_.lock(); }
 
  private:
-  void populateComponentsFromRegisteredClasses(const Registrants& registrants, const std::shared_ptr<VDZApp>& app);
+  void populateComponentsFromRegisteredClasses(const Registrants& registrants, const std::shared_ptr<VDZApp>& app)
+      REQUIRES(mutex_);
   std::shared_ptr<platform::runtime::Object> instantiateInstanceForProtocol(const platform::runtime::Protocol& protocol,
-                                                                            const VDZComponentCreationBlock& block);
+                                                                            const VDZComponentCreationBlock& block)
+      REQUIRES(mutex_);
 
   std::weak_ptr<VDZApp> app_;
   // Creation blocks run with it held and may look up other protocols of this container.
-  std::recursive_mutex mutex_;
-  std::map<std::string, VDZComponentCreationBlock, std::less<>> components_;
-  std::map<std::string, std::shared_ptr<platform::runtime::Object>, std::less<>> cachedInstances_;
-  std::optional<std::vector<platform::runtime::Protocol>> eagerProtocolsToInstantiate_;
+  platform::RecursiveMutex mutex_;
+  std::map<std::string, VDZComponentCreationBlock, std::less<>> components_ GUARDED_BY(mutex_);
+  std::map<std::string, std::shared_ptr<platform::runtime::Object>, std::less<>> cachedInstances_ GUARDED_BY(mutex_);
+  std::optional<std::vector<platform::runtime::Protocol>> eagerProtocolsToInstantiate_ GUARDED_BY(mutex_);
 };
 
 class VDZComponentType {

@@ -4,6 +4,7 @@
 #include "platform/foundation/format.h"
 #include "sdk/core/core/dor_evoredire_configuration.h"
 #include "sdk/core/core/vdz_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 VDZConfiguration& VDZConfiguration::sharedInstance() {
   static auto* instance = new VDZConfiguration;
@@ -21,11 +22,11 @@ void VDZConfiguration::setLoggerLevel(VULLoggerLevel level) {
 }
 
 std::shared_ptr<DOREvoredireConfiguration> VDZConfiguration::analyticsConfiguration() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return analyticsConfiguration_;
 }
 
 void VDZConfiguration::setAnalyticsConfiguration(std::shared_ptr<DOREvoredireConfiguration> configuration) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   analyticsConfiguration_ = std::move(configuration);
 }

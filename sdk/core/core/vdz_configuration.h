@@ -3,9 +3,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 class DOREvoredireConfiguration;
 
@@ -21,6 +21,6 @@ class VDZConfiguration {
 
  private:
   VDZConfiguration();
-  mutable std::mutex mutex_;
-  std::shared_ptr<DOREvoredireConfiguration> analyticsConfiguration_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<DOREvoredireConfiguration> analyticsConfiguration_ GUARDED_BY(mutex_);
 };

@@ -1,21 +1,21 @@
 #include "sdk/core/core/vdz_core_diagnostics_connector.h"
 
-#include <mutex>
 
 #include "platform/runtime/class.h"
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/core/core/vdz_diagnostics_data.h"
 #include "sdk/core/core/vdz_logger.h"
 #include "sdk/core/core/vdz_options.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 namespace {
 
 struct Lookup {
-  std::mutex mutex;
-  bool done = false;
-  std::shared_ptr<const platform::runtime::Class> diagnostics;
+  platform::Mutex mutex;
+  bool done GUARDED_BY(mutex) = false;
+  std::shared_ptr<const platform::runtime::Class> diagnostics GUARDED_BY(mutex);
 };
 
 Lookup& lookup() {
@@ -26,7 +26,7 @@ Lookup& lookup() {
 // The diagnostics class, checked once; a class that does not keep the contract counts as absent.
 std::shared_ptr<const platform::runtime::Class> diagnosticsClass() {
   Lookup& l = lookup();
-  std::lock_guard lock(l.mutex);
+  platform::MutexLock lock(l.mutex);
   if (!l.done) {
     l.done = true;
     auto cls = platform::runtime::classNamed(kVDZCoreDiagnosticsClassName);
@@ -64,7 +64,7 @@ void VDZCoreDiagnosticsConnector::logCoreTelemetryWithOptions(const std::shared_
 
 void VDZCoreDiagnosticsConnector::resetForTesting() {
   Lookup& l = lookup();
-  std::lock_guard lock(l.mutex);
+  platform::MutexLock lock(l.mutex);
   l.done = false;
   l.diagnostics.reset();
 }

@@ -4,11 +4,12 @@
 
 #include "platform/foundation/exception.h"
 #include "sdk/core/core/vdz_app.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 void VDZDiagnosticsData::insertValue(const Value& value, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (value.isNull()) {
     if (auto it = objects_.find(key); it != objects_.end()) objects_.erase(it);
     return;
@@ -19,7 +20,7 @@ void VDZDiagnosticsData::insertValue(const Value& value, std::string_view key) {
 Value::Dictionary VDZDiagnosticsData::diagnosticObjects() {
   // The app registry is read before taking this object's lock: VDZApp takes its own.
   const bool needsCount = [&] {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return !objects_.contains(kVDZCDllAppsCountKey);
   }();
   std::optional<std::size_t> count;
@@ -28,7 +29,7 @@ Value::Dictionary VDZDiagnosticsData::diagnosticObjects() {
     count = apps ? apps->size() : 0;
   }
   const bool needsSwitch = [&] {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return !objects_.contains(kVDZCDIsDataCollectionDefaultEnabledKey);
   }();
   std::optional<bool> enabled;
@@ -37,13 +38,13 @@ Value::Dictionary VDZDiagnosticsData::diagnosticObjects() {
     enabled = app && app->isDataCollectionDefaultEnabled();
   }
   const bool needsUserAgent = [&] {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return !objects_.contains(kVDZCDVuduzaraUserAgentKey);
   }();
   std::optional<std::string> userAgent;
   if (needsUserAgent) userAgent = VDZApp::vuduzaraUserAgent();
 
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (count && !objects_.contains(kVDZCDllAppsCountKey)) objects_[std::string(kVDZCDllAppsCountKey)] = Value(*count);
   if (enabled && !objects_.contains(kVDZCDIsDataCollectionDefaultEnabledKey)) {
     objects_[std::string(kVDZCDIsDataCollectionDefaultEnabledKey)] = Value(*enabled);

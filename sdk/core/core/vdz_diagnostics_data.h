@@ -3,11 +3,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "platform/foundation/value.h"
 #include "platform/runtime/object.h"
+#include "platform/foundation/thread_safety.h"
 
 inline constexpr std::string_view kVDZCDIsDataCollectionDefaultEnabledKey = "VDZCDIsDataCollectionDefaultEnabledKey";
 inline constexpr std::string_view kVDZCDVuduzaraUserAgentKey = "VDZCDVuduzaraUserAgentKey";
@@ -45,6 +45,6 @@ class VDZDiagnosticsData : public VDZCoreDiagnosticsData {
   void setDiagnosticObjects(const platform::Value::Dictionary& objects) override;
 
  private:
-  std::mutex mutex_;
-  platform::Value::Dictionary objects_;
+  platform::Mutex mutex_;
+  platform::Value::Dictionary objects_ GUARDED_BY(mutex_);
 };

@@ -1,24 +1,24 @@
 #include "sdk/core/core/vdz_heartbeat_info.h"
 
-#include <mutex>
 #include <string>
 
 #include "platform/foundation/date.h"
 #include "sdk/utilities/utilities/vul_heartbeat_date_storage.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
 constexpr double kSecondsInDay = 86400;
 
-std::mutex& classLock() {
-  static auto* m = new std::mutex;
+platform::Mutex& classLock() {
+  static auto* m = new platform::Mutex;
   return *m;
 }
 
 }  // namespace
 
 bool VDZHeartbeatInfo::updateIfNeededHeartbeatDateForTag(std::string_view heartbeatTag) {
-  std::lock_guard lock(classLock());
+  platform::MutexLock lock(classLock());
   const auto storage = VULHeartbeatDateStorage::initWithFileName(kVDZHeartbeatInfoStorageFileName);
   const auto lastDate = storage->heartbeatDateForTag(heartbeatTag);
   const platform::Date now = platform::Date::now();

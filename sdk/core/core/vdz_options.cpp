@@ -10,17 +10,18 @@
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/core/core/vdz_bundle_util.h"
 #include "sdk/core/core/vdz_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 namespace {
 
 struct DefaultOptionsState {
-  std::mutex mutex;
-  bool dictionaryRead = false;
-  std::optional<Value::Dictionary> dictionary;
-  bool optionsMade = false;
-  std::shared_ptr<VDZOptions> options;
+  platform::Mutex mutex;
+  bool dictionaryRead GUARDED_BY(mutex) = false;
+  std::optional<Value::Dictionary> dictionary GUARDED_BY(mutex);
+  bool optionsMade GUARDED_BY(mutex) = false;
+  std::shared_ptr<VDZOptions> options GUARDED_BY(mutex);
 };
 
 DefaultOptionsState& defaultState() {
@@ -58,7 +59,7 @@ std::size_t hashOf(const std::optional<std::string>& s) { return s ? std::hash<s
 
 std::optional<Value::Dictionary> VDZOptions::defaultOptionsDictionary() {
   DefaultOptionsState& s = defaultState();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   if (!s.dictionaryRead) {
     s.dictionary = readDefaultOptionsDictionary();
     s.dictionaryRead = true;
@@ -69,7 +70,7 @@ std::optional<Value::Dictionary> VDZOptions::defaultOptionsDictionary() {
 std::shared_ptr<VDZOptions> VDZOptions::defaultOptions() {
   auto dictionary = defaultOptionsDictionary();
   DefaultOptionsState& s = defaultState();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   if (!s.optionsMade) {
     if (dictionary) s.options = initInternalWithOptionsDictionary(*dictionary);
     s.optionsMade = true;
@@ -89,7 +90,7 @@ std::optional<std::string> VDZOptions::plistFilePathWithName(std::string_view fi
 
 void VDZOptions::resetDefaultOptions() {
   DefaultOptionsState& s = defaultState();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   s.dictionaryRead = false;
   s.dictionary.reset();
   s.optionsMade = false;
@@ -128,45 +129,45 @@ VDZOptions::VDZOptions(Private, Value::Dictionary dictionary, bool usingOptionsF
     : optionsDictionary_(std::move(dictionary)), usingOptionsFromDefaultPlist_(usingOptionsFromDefaultPlist) {}
 
 std::optional<std::string> VDZOptions::stringForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (const std::string* s = lookUp(optionsDictionary_, key).ifString()) return *s;
   return std::nullopt;
 }
 
 void VDZOptions::setStringForKey(std::string_view key, std::string value) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   checkEditingLocked();
   optionsDictionary_[std::string(key)] = Value(std::move(value));
 }
 
 bool VDZOptions::isAnalyticsEnabled() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return lookUp(optionsDictionary_, kVDZIsAnalyticsEnabled).boolValue();
 }
 
 bool VDZOptions::isSignInEnabled() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return lookUp(optionsDictionary_, kVDZIsSignInEnabled).boolValue();
 }
 
 std::optional<std::string> VDZOptions::deepLinkURLScheme() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return deepLinkURLScheme_;
 }
 
 void VDZOptions::setDeepLinkURLScheme(std::optional<std::string> scheme) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   checkEditingLocked();
   deepLinkURLScheme_ = std::move(scheme);
 }
 
 std::optional<std::string> VDZOptions::appGroupID() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return appGroupID_;
 }
 
 void VDZOptions::setAppGroupID(std::optional<std::string> appGroupID) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   checkEditingLocked();
   appGroupID_ = std::move(appGroupID);
 }
@@ -192,22 +193,22 @@ const std::string& VDZOptions::libraryVersionID() {
 }
 
 bool VDZOptions::usingOptionsFromDefaultPlist() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return usingOptionsFromDefaultPlist_;
 }
 
 void VDZOptions::setUsingOptionsFromDefaultPlist(bool value) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   usingOptionsFromDefaultPlist_ = value;
 }
 
 bool VDZOptions::isEditingLocked() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return editingLocked_;
 }
 
 void VDZOptions::setEditingLocked(bool locked) {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   editingLocked_ = locked;
 }
 
@@ -220,13 +221,14 @@ void VDZOptions::checkEditingLocked() const {
 }
 
 Value::Dictionary VDZOptions::optionsDictionary() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return optionsDictionary_;
 }
 
 std::shared_ptr<VDZOptions> VDZOptions::copy() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   auto copy = initInternalWithOptionsDictionary(optionsDictionary_);
+  platform::RecursiveMutexLock copyLock(copy->mutex_);
   copy->deepLinkURLScheme_ = deepLinkURLScheme_;
   copy->appGroupID_ = appGroupID_;
   copy->editingLocked_ = editingLocked_;
@@ -236,18 +238,28 @@ std::shared_ptr<VDZOptions> VDZOptions::copy() const {
 
 bool VDZOptions::isEqualToOptions(const VDZOptions& other) const {
   if (&other == this) return true;
-  std::scoped_lock lock(mutex_, other.mutex_);
-  return optionsDictionary_ == other.optionsDictionary_ && deepLinkURLScheme_ == other.deepLinkURLScheme_ &&
-         appGroupID_ == other.appGroupID_ && analyticsOptionsDictionary() == other.analyticsOptionsDictionary();
+  // One lock at a time: two threads comparing a pair in opposite orders must not deadlock.
+  Value::Dictionary otherOptions;
+  std::optional<std::string> otherScheme, otherGroup;
+  {
+    platform::RecursiveMutexLock lock(other.mutex_);
+    otherOptions = other.optionsDictionary_;
+    otherScheme = other.deepLinkURLScheme_;
+    otherGroup = other.appGroupID_;
+  }
+  const Value::Dictionary otherAnalytics = other.analyticsOptionsDictionary();
+  platform::RecursiveMutexLock lock(mutex_);
+  return optionsDictionary_ == otherOptions && deepLinkURLScheme_ == otherScheme && appGroupID_ == otherGroup &&
+         analyticsOptionsDictionary() == otherAnalytics;
 }
 
 std::size_t VDZOptions::hash() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return Value(optionsDictionary_).hash() ^ hashOf(deepLinkURLScheme_) ^ hashOf(appGroupID_);
 }
 
 Value::Dictionary VDZOptions::analyticsOptionsDictionaryWithInfoDictionary(const Value::Dictionary& info) const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   if (!analyticsOptionsDictionary_) {
     Value::Dictionary result;
     for (std::string_view key : {kVDZIsMeasurementEnabled, kVDZAnalyticsCollectionEnabled,
@@ -296,6 +308,6 @@ bool VDZOptions::isAnalyticsCollectionExplicitlySet() const {
 }
 
 std::string VDZOptions::description() const {
-  std::lock_guard lock(mutex_);
+  platform::RecursiveMutexLock lock(mutex_);
   return platform::format("<VDZOptions: %@>", Value(optionsDictionary_));
 }

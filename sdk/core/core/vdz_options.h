@@ -4,13 +4,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/foundation/value.h"
 #include "platform/runtime/object.h"
+#include "platform/foundation/thread_safety.h"
 
 inline constexpr std::string_view kVDZOptionsPlistName = "VidezuService-Info";
 inline constexpr std::string_view kVDZOptionsPlistType = "plist";
@@ -116,11 +116,11 @@ class VDZOptions : public platform::runtime::Object {
   std::optional<std::string> stringForKey(std::string_view key) const;
   void setStringForKey(std::string_view key, std::string value);
 
-  mutable std::recursive_mutex mutex_;
-  platform::Value::Dictionary optionsDictionary_;
-  std::optional<std::string> deepLinkURLScheme_;
-  std::optional<std::string> appGroupID_;
-  bool usingOptionsFromDefaultPlist_ = false;
-  bool editingLocked_ = false;
-  mutable std::optional<platform::Value::Dictionary> analyticsOptionsDictionary_;
+  mutable platform::RecursiveMutex mutex_;
+  platform::Value::Dictionary optionsDictionary_ GUARDED_BY(mutex_);
+  std::optional<std::string> deepLinkURLScheme_ GUARDED_BY(mutex_);
+  std::optional<std::string> appGroupID_ GUARDED_BY(mutex_);
+  bool usingOptionsFromDefaultPlist_ GUARDED_BY(mutex_) = false;
+  bool editingLocked_ GUARDED_BY(mutex_) = false;
+  mutable std::optional<platform::Value::Dictionary> analyticsOptionsDictionary_ GUARDED_BY(mutex_);
 };

@@ -7,6 +7,7 @@
 #include "platform/foundation/format.h"
 #include "platform/foundation/strings.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
+#include "platform/foundation/thread_safety.h"
 
 VDZVuduzaraUserAgent::VDZVuduzaraUserAgent() = default;
 
@@ -34,7 +35,7 @@ const VDZVuduzaraUserAgent::Components& VDZVuduzaraUserAgent::cachedEnvironmentC
 }
 
 std::string VDZVuduzaraUserAgent::vuduzaraUserAgent() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (userAgent_) return *userAgent_;
 
   Components all = valuesByComponent_;
@@ -58,7 +59,7 @@ std::string VDZVuduzaraUserAgent::vuduzaraUserAgent() {
 }
 
 void VDZVuduzaraUserAgent::setValue(std::string_view value, std::string_view component) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   valuesByComponent_[std::string(component)] = std::string(value);
   userAgent_.reset();
 }
@@ -66,12 +67,12 @@ void VDZVuduzaraUserAgent::setValue(std::string_view value, std::string_view com
 void VDZVuduzaraUserAgent::reset() {
   // Outside the lock: it reads the bundle and the environment.
   Components fresh = environmentComponents();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   valuesByComponent_ = std::move(fresh);
   userAgent_.reset();
 }
 
 VDZVuduzaraUserAgent::Components VDZVuduzaraUserAgent::valuesByComponent() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return valuesByComponent_;
 }

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 class VDZVuduzaraUserAgent {
  public:
@@ -27,10 +28,10 @@ class VDZVuduzaraUserAgent {
   Components valuesByComponent() const;
 
  private:
-  const Components& cachedEnvironmentComponents();
+  const Components& cachedEnvironmentComponents() REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  Components valuesByComponent_;
-  std::optional<Components> environmentComponents_;
-  std::optional<std::string> userAgent_;
+  mutable platform::Mutex mutex_;
+  Components valuesByComponent_ GUARDED_BY(mutex_);
+  std::optional<Components> environmentComponents_ GUARDED_BY(mutex_);
+  std::optional<std::string> userAgent_ GUARDED_BY(mutex_);
 };

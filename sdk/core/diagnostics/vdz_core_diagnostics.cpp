@@ -4,7 +4,6 @@
 
 #include <array>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -18,6 +17,7 @@
 #include "sdk/transport/core/vdtcor_transport.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
 #include "sdk/utilities/utilities/vul_heartbeat_date_storage.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
@@ -158,8 +158,8 @@ void populateInfoPlistFields(VDZDiagnosticsRecord& config) {
 }
 
 struct Shared {
-  std::mutex mutex;
-  std::shared_ptr<VDZCoreDiagnostics> instance;
+  platform::Mutex mutex;
+  std::shared_ptr<VDZCoreDiagnostics> instance GUARDED_BY(mutex);
 };
 
 Shared& shared() {
@@ -188,7 +188,7 @@ void VDZCoreDiagnostics::load() {
 
 std::shared_ptr<VDZCoreDiagnostics> VDZCoreDiagnostics::sharedInstance() {
   Shared& s = shared();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   if (!s.instance) {
     auto transport = VDTCORTransport::initWithMappingID(kVDZCoreDiagnosticsMappingID, {}, kVDZCoreDiagnosticsTarget);
     auto storage = VULHeartbeatDateStorage::initWithFileName(kVDZCoreDiagnosticsHeartbeatFileName);
@@ -199,7 +199,7 @@ std::shared_ptr<VDZCoreDiagnostics> VDZCoreDiagnostics::sharedInstance() {
 
 void VDZCoreDiagnostics::resetSharedInstanceForTesting() {
   Shared& s = shared();
-  std::lock_guard lock(s.mutex);
+  platform::MutexLock lock(s.mutex);
   s.instance.reset();
 }
 

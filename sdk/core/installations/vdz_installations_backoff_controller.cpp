@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/security/digest.h"
+#include "platform/foundation/thread_safety.h"
 
 VDZInstallationsBackoffController::VDZInstallationsBackoffController()
     : VDZInstallationsBackoffController([] { return platform::Date::now(); }) {}
@@ -12,14 +13,14 @@ VDZInstallationsBackoffController::VDZInstallationsBackoffController(DateProvide
     : currentDateProvider_(std::move(currentDateProvider)) {}
 
 bool VDZInstallationsBackoffController::isNextRequestAllowed() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!lastEventData_) return true;
   const double elapsed = currentDateProvider_().timeIntervalSince(lastEventData_->lastEventDate);
   return elapsed >= lastEventData_->backoffTimeInterval;
 }
 
 void VDZInstallationsBackoffController::registerEvent(VDZInstallationsBackoffEvent event) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   const std::int64_t count =
       lastEventData_ && lastEventData_->eventType == event ? lastEventData_->eventCount + 1 : 1;
   lastEventData_ = VDZInstallationsBackoffEventData{event, currentDateProvider_(), count,

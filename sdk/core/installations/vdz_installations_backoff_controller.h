@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "platform/foundation/date.h"
+#include "platform/foundation/thread_safety.h"
 
 enum VDZInstallationsBackoffEvent : std::int64_t {
   VDZInstallationsBackoffEventSuccess = 0,
@@ -52,6 +52,6 @@ class VDZInstallationsBackoffController final : public VDZInstallationsBackoffCo
 
  private:
   const DateProvider currentDateProvider_;
-  std::mutex mutex_;
-  std::optional<VDZInstallationsBackoffEventData> lastEventData_;
+  platform::Mutex mutex_;
+  std::optional<VDZInstallationsBackoffEventData> lastEventData_ GUARDED_BY(mutex_);
 };

@@ -5,10 +5,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "platform/foundation/exception.h"
 #include "sdk/utilities/promises/vbl_promise.h"
+#include "platform/foundation/thread_safety.h"
 
 template <class T>
 class VDZInstallationsSingleOperationPromiseCache
@@ -26,7 +26,7 @@ class VDZInstallationsSingleOperationPromiseCache
   }
 
   std::shared_ptr<Promise> getExistingPendingOrCreateNewPromise() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!pendingPromise_) {
       pendingPromise_ = newOperationHandler_();
       std::weak_ptr<VDZInstallationsSingleOperationPromiseCache> weakSelf = this->weak_from_this();
@@ -34,7 +34,7 @@ class VDZInstallationsSingleOperationPromiseCache
       const auto clear = [weakSelf, settled] {
         auto self = weakSelf.lock();
         if (!self) return;
-        std::lock_guard clearLock(self->mutex_);
+        platform::MutexLock clearLock(self->mutex_);
         if (self->pendingPromise_ == settled.lock()) self->pendingPromise_.reset();
       };
       pendingPromise_->observeOnQueue(VBLPromiseBase::defaultDispatchQueue(), [clear](const T&) { clear(); },
@@ -44,12 +44,12 @@ class VDZInstallationsSingleOperationPromiseCache
   }
 
   std::shared_ptr<Promise> getExistingPendingPromise() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return pendingPromise_;
   }
 
  private:
   const Handler newOperationHandler_;
-  std::mutex mutex_;
-  std::shared_ptr<Promise> pendingPromise_;
+  platform::Mutex mutex_;
+  std::shared_ptr<Promise> pendingPromise_ GUARDED_BY(mutex_);
 };

@@ -11,6 +11,8 @@
 
 #include "platform/mach/exception_ports.h"
 
+struct RLZFile;
+
 inline constexpr int RLZSignalCount = 7;
 // The handled signals, in the order every walk over them uses. Host numbers (SIGBUS is 7 here).
 inline constexpr int RLZFatalSignals[RLZSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP};
@@ -44,6 +46,8 @@ struct RLZCaptureState {
   // Up while the first crashing path records; a later crash waits for it instead of cutting it short.
   std::atomic<bool> recording;
   std::atomic<pid_t> recorder;  // the thread recording a signal
+  // The record being written, whose buffered tail a fault inside the recording still writes out.
+  std::atomic<RLZFile*> openRecord;
 };
 
 RLZCaptureState& RLZCaptureStateShared();

@@ -52,7 +52,8 @@ void recordFatal(int type, const char* name, const char* reason, const RLZExcept
                  platform::mach::ThreadPort thrower) {
   const RLZReadOnlyContext* readonly = _rlzContext.readonly;
   RLZFile file;
-  if (!RLZFileInitWithPathMode(&file, readonly->exception.path, true, false)) {
+  char buffer[RLZFileWriteBufferSize];
+  if (!RLZFileInitWithPathModeAndBuffer(&file, readonly->exception.path, true, buffer)) {
     RLZSDKLogWarn("Unable to open exception file\n");
     return;
   }

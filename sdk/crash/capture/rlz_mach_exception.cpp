@@ -160,7 +160,9 @@ bool RLZMachExceptionRecord(RLZMachState* machContext, const mach::ExceptionRequ
   }
   RLZCaptureStateShared().recording.store(true);
   RLZFile file;
-  if (!RLZIsValidPointer(readonly) || !RLZFileInitWithPathMode(&file, readonly->machException.path, true, false)) {
+  char buffer[RLZFileWriteBufferSize];
+  if (!RLZIsValidPointer(readonly) ||
+      !RLZFileInitWithPathModeAndBuffer(&file, readonly->machException.path, true, buffer)) {
     RLZSDKLogWarn("Unable to open mach exception file\n");
     return false;
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/dispatch/thread_hooks.h"
+#include "sdk/crash/capture/rlz_capture_state.h"
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/records/rlz_crash_safe.h"
 #include "sdk/crash/records/rlz_defines.h"
@@ -86,11 +87,20 @@ bool RLZProcessInit(RLZProcess* process, ThreadPort crashedThread, const void* u
 // Unlike the phone's suspension, a thread here may fail to stop (it blocks the signal); the
 // others are still stopped rather than left running under the recorder.
 bool RLZProcessSuspendAllOtherThreads(RLZProcess* process) {
+  using platform::mach::SuspendResult;
+  // Every thread is asked before any is waited for: on a busy machine each one's wait for the
+  // scheduler then overlaps the others' instead of adding to them.
+  SuspendResult results[platform::mach::kMaxTaskThreads];
+  for (uint32_t i = 0; i < process->threadCount; ++i) {
+    const ThreadPort thread = process->threads[i];
+    results[i] = RLZProcessIsSameThread(thread, process->thisThread) ? SuspendResult::suspended
+                                                                     : platform::mach::threadSuspendRequest(thread);
+  }
   bool result = true;
   for (uint32_t i = 0; i < process->threadCount; ++i) {
     const ThreadPort thread = process->threads[i];
-    if (RLZProcessIsSameThread(thread, process->thisThread)) continue;
-    if (platform::mach::threadSuspend(thread) == platform::mach::SuspendResult::failed) {
+    if (results[i] == SuspendResult::requested) results[i] = platform::mach::threadSuspendWait(thread);
+    if (results[i] == SuspendResult::failed) {
       RLZSDKLogWarn("Unable to suspend thread %d\n", static_cast<int>(platform::mach::tidForThreadPort(thread)));
       result = false;
     }
@@ -144,6 +154,8 @@ bool RLZProcessRecordAllThreads(RLZProcess* process, RLZFile* file) {
   RLZFileWriteSectionStart(file, "threads");
   RLZFileWriteArrayStart(file);
   RLZWritableContext* writable = _rlzContext.writable;
+  RLZUnwindFDECache fdeCache;
+  memset(&fdeCache, 0, sizeof fdeCache);
   for (uint32_t i = 0; i < process->threadCount; ++i) {
     const ThreadPort thread = process->threads[i];
     RLZSDKLogInfo("recording thread %d data\n", static_cast<int>(i));
@@ -159,6 +171,7 @@ bool RLZProcessRecordAllThreads(RLZProcess* process, RLZFile* file) {
       closeThreadsAfterFailure(file);
       return false;
     }
+    unwind.fdeCache = &fdeCache;
     const uint32_t savedLevel = RLZIsValidPointer(writable) ? writable->internalLogging.logLevel : 0;
     RLZFileWriteHashStart(file);
     writeRegisters(file, &context);
@@ -335,6 +348,8 @@ bool RLZProcessDebuggerAttached() {
 }
 
 void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* userContext) {
+  RLZCaptureStateShared().openRecord.store(file);
+  const bool batching = RLZSDKLogBeginBatch();
   RLZProcess process;
   RLZProcessInit(&process, crashedThread, userContext);
   RLZProcessSuspendAllOtherThreads(&process);
@@ -344,6 +359,10 @@ void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* us
   RLZProcessRecordThreadNames(&process, file);
   RLZProcessRecordStats(&process, file);
   RLZHostRecordStorage(file);
+  // The record is on disk before the marker that says there is one.
+  RLZFileFlushWriteBuffer(file);
+  if (batching) RLZSDKLogEndBatch();
+  RLZCaptureStateShared().openRecord.store(nullptr);
   RLZCreateCrashedMarkerFile();
   RLZProcessResumeAllOtherThreads(&process);
 }

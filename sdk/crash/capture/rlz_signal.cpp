@@ -207,6 +207,9 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
   // A fault inside this handler while it records: the default action ends the process when the
   // faulting instruction runs again.
   if (state.recorder.load() == currentTid()) {
+    // What the recording formatted before this fault still reaches the disk.
+    RLZSDKLogFlushBatch();
+    if (RLZFile* open = state.openRecord.load(); RLZIsValidPointer(open)) RLZFileFlushWriteBuffer(open);
     RLZSignalSafeRemoveHandlers(true);
     return;
   }
@@ -230,7 +233,8 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
     state.recorder.store(currentTid());
     state.recording.store(true);
     RLZFile file;
-    if (RLZFileInitWithPathMode(&file, readonly->signal.path, true, false)) {
+    char buffer[RLZFileWriteBufferSize];
+    if (RLZFileInitWithPathModeAndBuffer(&file, readonly->signal.path, true, buffer)) {
       writeSignalLine(&file, info, savedErrno);
       RLZRecordCrashState(&file, platform::mach::threadSelf(), userContext);
       RLZFileClose(&file);

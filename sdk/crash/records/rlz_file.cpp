@@ -53,9 +53,7 @@ void writeEscaped(RLZFile* file, const char* bytes, size_t length) {
   if (used > 0) RLZFileWrite(file, chunk, used);
 }
 
-}  // namespace
-
-bool RLZFileInitWithPathMode(RLZFile* file, const char* path, bool append, bool bufferWrites) {
+bool initWithBuffer(RLZFile* file, const char* path, bool append, bool bufferWrites, char* buffer) {
   if (!RLZIsValidPointer(file)) {
     RLZSDKLogWarn("Error: file is null\n");
     return false;
@@ -70,7 +68,10 @@ bool RLZFileInitWithPathMode(RLZFile* file, const char* path, bool append, bool 
   memset(file, 0, sizeof *file);
   file->fd = fd;
   file->bufferWrites = bufferWrites;
-  if (bufferWrites) {
+  if (bufferWrites && RLZIsValidPointer(buffer)) {
+    file->writeBuffer = buffer;
+  } else if (bufferWrites) {
+    file->ownsBuffer = true;
     file->writeBuffer = static_cast<char*>(calloc(RLZFileWriteBufferSize, 1));
     if (!file->writeBuffer) {
       RLZSDKLogError("Unable to malloc in RLZFileInit\n");
@@ -87,6 +88,16 @@ bool RLZFileInitWithPathMode(RLZFile* file, const char* path, bool append, bool 
   return true;
 }
 
+}  // namespace
+
+bool RLZFileInitWithPathMode(RLZFile* file, const char* path, bool append, bool bufferWrites) {
+  return initWithBuffer(file, path, append, bufferWrites, nullptr);
+}
+
+bool RLZFileInitWithPathModeAndBuffer(RLZFile* file, const char* path, bool append, char* buffer) {
+  return initWithBuffer(file, path, append, RLZIsValidPointer(buffer), buffer);
+}
+
 bool RLZFileInitWithPath(RLZFile* file, const char* path, bool bufferWrites) {
   return RLZFileInitWithPathMode(file, path, true, bufferWrites);
 }
@@ -100,7 +111,7 @@ bool RLZFileCloseWithOffset(RLZFile* file, int64_t* outLength) {
     char* buffer = file->writeBuffer;
     // Cleared before anything can fail, so a failed close never leaves a freed pointer behind.
     file->writeBuffer = nullptr;
-    free(buffer);
+    if (file->ownsBuffer) free(buffer);
   }
   if (RLZIsValidPointer(outLength)) *outLength = file->writtenLength;
   if (close(file->fd) != 0) {

@@ -13,6 +13,7 @@ struct RLZFile {
   int32_t collectionDepth;
   bool needComma;
   bool bufferWrites;
+  bool ownsBuffer;
   char* writeBuffer;
   size_t writeBufferLength;
   int64_t writtenLength;
@@ -25,6 +26,9 @@ inline constexpr int RLZFileMaxWriteAttempts = 50;
 // otherwise the file is truncated. The buffer, when asked for, is the only allocation.
 bool RLZFileInitWithPathMode(RLZFile* file, const char* path, bool append, bool bufferWrites);
 bool RLZFileInitWithPath(RLZFile* file, const char* path, bool bufferWrites);
+// Buffered through the caller's `buffer` of RLZFileWriteBufferSize bytes, which must outlive the
+// handle: crash paths cannot allocate, and a write call per token is most of a record's cost.
+bool RLZFileInitWithPathModeAndBuffer(RLZFile* file, const char* path, bool append, char* buffer);
 bool RLZFileClose(RLZFile* file);
 bool RLZFileCloseWithOffset(RLZFile* file, int64_t* outLength);
 bool RLZFileIsOpen(const RLZFile* file);

@@ -38,6 +38,25 @@ int32_t logDescriptor(RLZInternalLoggingWritableContext* logging, const char* pa
   return fd;
 }
 
+// The batch of the recording thread; claimed through `g_batchClaimed`, so only one thread fills it.
+constexpr size_t kBatchCapacity = 32768;
+char g_batch[kBatchCapacity];
+size_t g_batchLength = 0;
+bool g_batchClaimed = false;
+thread_local constinit bool t_batching = false;
+
+void flushBatch(int fd) {
+  if (g_batchLength > 0 && fd >= 0) writeAll(fd, g_batch, g_batchLength);
+  g_batchLength = 0;
+}
+
+int openDescriptor() {
+  const RLZReadOnlyContext* readonly = _rlzContext.readonly;
+  RLZWritableContext* writable = _rlzContext.writable;
+  if (!RLZIsValidPointer(readonly) || !RLZIsValidPointer(writable) || !RLZIsValidPointer(readonly->logPath)) return -1;
+  return logDescriptor(&writable->internalLogging, readonly->logPath);
+}
+
 struct Line {
   char bytes[1024];
   size_t length = 0;
@@ -68,8 +87,8 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
   const int fd = logDescriptor(&writable->internalLogging, readonly->logPath);
   if (fd < 0) return;
 
-  // One line goes out in one write, so lines of racing threads never interleave and a trace of
-  // many lines costs one system call each.
+  // One line goes out in one write (a batch writes whole lines too), so lines of racing threads
+  // never interleave.
   Line line;
   va_list args;
   va_start(args, format);
@@ -102,5 +121,30 @@ void RLZSDKFileLog(uint32_t level, const char* format, ...) {
     }
   }
   va_end(args);
-  writeAll(fd, line.bytes, line.length);
+  if (!t_batching) {
+    writeAll(fd, line.bytes, line.length);
+    return;
+  }
+  if (g_batchLength + line.length > kBatchCapacity) flushBatch(fd);
+  memcpy(g_batch + g_batchLength, line.bytes, line.length);
+  g_batchLength += line.length;
+}
+
+bool RLZSDKLogBeginBatch() {
+  if (t_batching) return false;
+  if (__atomic_exchange_n(&g_batchClaimed, true, __ATOMIC_ACQUIRE)) return false;
+  g_batchLength = 0;
+  t_batching = true;
+  return true;
+}
+
+void RLZSDKLogFlushBatch() {
+  if (t_batching) flushBatch(openDescriptor());
+}
+
+void RLZSDKLogEndBatch() {
+  if (!t_batching) return;
+  flushBatch(openDescriptor());
+  t_batching = false;
+  __atomic_store_n(&g_batchClaimed, false, __ATOMIC_RELEASE);
 }

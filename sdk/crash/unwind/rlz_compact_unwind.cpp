@@ -226,7 +226,20 @@ uint64_t RLZEhFrameHeaderFindFDE(uint64_t header, uint64_t pc) {
   uint32_t high = count;
   bool found = false;
   int32_t pair[2] = {0, 0};
+  // Each read is a system call: the search reads one entry per step until the range fits a
+  // window, then the whole window at once and finishes in it.
+  constexpr uint32_t kWindow = 256;
+  int32_t window[kWindow][2];
   while (low < high) {
+    if (high - low <= kWindow) {
+      if (!RLZReadMemory(reinterpret_cast<const void*>(table + low * 8ull), window, (high - low) * 8ull)) return 0;
+      for (uint32_t i = 0; i < high - low && header + static_cast<uint64_t>(static_cast<int64_t>(window[i][0])) <= pc;
+           ++i) {
+        memcpy(pair, window[i], sizeof pair);
+        found = true;
+      }
+      break;
+    }
     const uint32_t middle = low + (high - low) / 2;
     int32_t entry[2];
     if (!readAt(table + middle * 8ull, &entry)) return 0;
@@ -242,9 +255,19 @@ uint64_t RLZEhFrameHeaderFindFDE(uint64_t header, uint64_t pc) {
   return header + static_cast<uint64_t>(static_cast<int64_t>(pair[1]));
 }
 
-bool RLZEhFrameHeaderLookupAndCompute(uint64_t header, RLZThreadContext* registers) {
+bool RLZEhFrameHeaderLookupAndCompute(uint64_t header, RLZThreadContext* registers, RLZUnwindFDECache* cache) {
   const uint64_t pc = RLZThreadContextGetPC(registers);
-  const uint64_t fde = RLZEhFrameHeaderFindFDE(header, pc);
+  const uint32_t slot = static_cast<uint32_t>((pc ^ (pc >> 12)) % RLZUnwindFDECache::kSlots);
+  uint64_t fde = 0;
+  if (cache && cache->pcs[slot] == pc) {
+    fde = cache->fdes[slot];
+  } else {
+    fde = RLZEhFrameHeaderFindFDE(header, pc);
+    if (cache && fde != 0) {
+      cache->pcs[slot] = pc;
+      cache->fdes[slot] = fde;
+    }
+  }
   if (fde == 0) {
     RLZSDKLogInfo("Unable to find an FDE for pc %p\n", reinterpret_cast<void*>(pc));
     return false;

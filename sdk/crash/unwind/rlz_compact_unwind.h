@@ -60,8 +60,19 @@ bool RLZCompactUnwindDwarfFrame(RLZCompactUnwindContext* context, uint32_t fdeOf
 // the PC, then one DWARF step.
 bool RLZDwarfStepWithFDE(uint64_t fde, RLZThreadContext* registers);
 
+// The FDEs found for PCs, kept by the recorder across the threads of one recording: idle threads
+// share most of their frames, and each table search costs a dozen crash-safe reads. Zero it
+// before use; a slot holds the last PC that hashed to it.
+struct RLZUnwindFDECache {
+  static constexpr uint32_t kSlots = 128;
+  uint64_t pcs[kSlots];
+  uint64_t fdes[kSlots];
+};
+
 // ELF: the FDE covering `pc` through the ".eh_frame_hdr" table at `ehFrameHeader`, then one DWARF
 // step. False when the table has no entry for the PC or the step fails.
-bool RLZEhFrameHeaderLookupAndCompute(uint64_t ehFrameHeader, RLZThreadContext* registers);
+bool RLZEhFrameHeaderLookupAndCompute(uint64_t ehFrameHeader, RLZThreadContext* registers,
+                                      RLZUnwindFDECache* cache = nullptr);
 // The FDE address for `pc`, or 0.
 uint64_t RLZEhFrameHeaderFindFDE(uint64_t ehFrameHeader, uint64_t pc);
+

@@ -26,7 +26,7 @@ bool stepWithImageIndex(RLZUnwindContext* context) {
   if (!RLZBinaryImageSafeHasUnwindInfo(&image)) {
     // This machine's images carry an eh_frame_hdr table where the phone's carry __unwind_info.
     if (image.ehFrame >= 4096 && isElfImage(image.baseAddress)) {
-      return RLZEhFrameHeaderLookupAndCompute(image.ehFrame, &context->registers);
+      return RLZEhFrameHeaderLookupAndCompute(image.ehFrame, &context->registers, context->fdeCache);
     }
     RLZSDKLogInfo("Binary image at %p has no unwind info\n", reinterpret_cast<void*>(image.baseAddress));
     return false;

@@ -15,6 +15,8 @@ struct RLZUnwindContext {
   RLZCompactUnwindContext compactUnwind;
   uint64_t lastFramePC;
   uint32_t repeatCount;
+  // Optional, owned by the caller and shared by the threads it records (null after init).
+  RLZUnwindFDECache* fdeCache;
 };
 
 bool RLZUnwindInit(RLZUnwindContext* context, const RLZThreadContext* registers);

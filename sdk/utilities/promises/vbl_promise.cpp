@@ -8,28 +8,30 @@
 
 namespace {
 
-std::mutex& defaultQueueMutex() {
-  static std::mutex m;
-  return m;
-}
+struct DefaultQueue {
+  platform::Mutex mutex;
+  VBLPromiseBase::Queue queue GUARDED_BY(mutex);
+};
 
-VBLPromiseBase::Queue& defaultQueue() {
-  static VBLPromiseBase::Queue queue;
-  return queue;
+DefaultQueue& defaultQueue() {
+  static DefaultQueue shared;
+  return shared;
 }
 
 }  // namespace
 
 VBLPromiseBase::Queue VBLPromiseBase::defaultDispatchQueue() {
-  std::lock_guard lock(defaultQueueMutex());
-  if (!defaultQueue()) defaultQueue() = platform::DispatchQueue::main();
-  return defaultQueue();
+  DefaultQueue& d = defaultQueue();
+  platform::MutexLock lock(d.mutex);
+  if (!d.queue) d.queue = platform::DispatchQueue::main();
+  return d.queue;
 }
 
 void VBLPromiseBase::setDefaultDispatchQueue(Queue queue) {
   requireQueue(queue);
-  std::lock_guard lock(defaultQueueMutex());
-  defaultQueue() = std::move(queue);
+  DefaultQueue& d = defaultQueue();
+  platform::MutexLock lock(d.mutex);
+  d.queue = std::move(queue);
 }
 
 const std::shared_ptr<platform::DispatchGroup>& VBLPromiseBase::dispatchGroup() {
@@ -41,7 +43,7 @@ const std::shared_ptr<platform::DispatchGroup>& VBLPromiseBase::dispatchGroup() 
 namespace {
 
 std::atomic<long> groupMembers{0};
-std::mutex groupTransitionMutex;
+platform::Mutex groupTransitionMutex;
 
 }  // namespace
 
@@ -52,7 +54,7 @@ void VBLPromiseBase::enterGroup(long count) {
   while (members > 0) {
     if (groupMembers.compare_exchange_weak(members, members + count, std::memory_order_relaxed)) return;
   }
-  std::lock_guard lock(groupTransitionMutex);
+  platform::MutexLock lock(groupTransitionMutex);
   if (groupMembers.fetch_add(count, std::memory_order_relaxed) == 0) dispatchGroup()->enter();
 }
 
@@ -61,7 +63,7 @@ void VBLPromiseBase::leaveGroup() {
   while (members > 1) {
     if (groupMembers.compare_exchange_weak(members, members - 1, std::memory_order_release)) return;
   }
-  std::lock_guard lock(groupTransitionMutex);
+  platform::MutexLock lock(groupTransitionMutex);
   if (groupMembers.fetch_sub(1, std::memory_order_acq_rel) == 1) dispatchGroup()->leave();
 }
 

@@ -26,7 +26,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +37,7 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/format.h"
+#include "platform/foundation/thread_safety.h"
 
 // The value of a promise that carries none.
 struct VBLVoid {

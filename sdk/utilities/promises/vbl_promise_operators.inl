@@ -17,7 +17,7 @@ class Collected {
   explicit Collected(std::size_t count) : outcomes_(count), missing_(count) {}
 
   std::optional<Outcomes> record(std::size_t index, std::variant<T, platform::Error> outcome) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (missing_ == 0 || outcomes_[index]) return std::nullopt;
     outcomes_[index].emplace(std::move(outcome));
     if (--missing_ != 0) return std::nullopt;
@@ -28,15 +28,15 @@ class Collected {
   }
   // The combined promise settled early: the values still coming are not needed.
   void abandon() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     missing_ = 0;
     outcomes_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  Outcomes outcomes_;
-  std::size_t missing_;
+  platform::Mutex mutex_;
+  Outcomes outcomes_ GUARDED_BY(mutex_);
+  std::size_t missing_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vbl_detail

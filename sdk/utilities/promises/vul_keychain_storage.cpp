@@ -5,12 +5,13 @@
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
 #include "sdk/utilities/utilities/vul_keychain_utils.h"
 #include "sdk/utilities/utilities/vul_secure_coding.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::ArchiveObject;
 using platform::Value;
 
 std::optional<ArchiveObject> VULKeychainStorageCache::objectForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (const auto& [k, object] : entries_) {
     if (k == key) return object;
   }
@@ -18,19 +19,19 @@ std::optional<ArchiveObject> VULKeychainStorageCache::objectForKey(std::string_v
 }
 
 void VULKeychainStorageCache::setObject(ArchiveObject object, std::string key) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::erase_if(entries_, [&](const auto& entry) { return entry.first == key; });
   entries_.emplace_back(std::move(key), std::move(object));
   while (countLimit_ > 0 && entries_.size() > countLimit_) entries_.pop_front();
 }
 
 void VULKeychainStorageCache::removeObjectForKey(std::string_view key) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::erase_if(entries_, [&](const auto& entry) { return entry.first == key; });
 }
 
 void VULKeychainStorageCache::removeAllObjects() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   entries_.clear();
 }
 

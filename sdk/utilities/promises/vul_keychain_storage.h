@@ -7,13 +7,13 @@
 #include <cstddef>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/foundation/keyed_archive.h"
 #include "sdk/utilities/promises/vbl_promise.h"
+#include "platform/foundation/thread_safety.h"
 
 // A count-limited cache from key to object; beyond the limit the least recently stored entry goes.
 class VULKeychainStorageCache {
@@ -26,8 +26,8 @@ class VULKeychainStorageCache {
 
  private:
   const std::size_t countLimit_;
-  mutable std::mutex mutex_;
-  std::list<std::pair<std::string, platform::ArchiveObject>> entries_;  // oldest first
+  mutable platform::Mutex mutex_;
+  std::list<std::pair<std::string, platform::ArchiveObject>> entries_ GUARDED_BY(mutex_);  // oldest first
 };
 
 class VULKeychainStorage : public std::enable_shared_from_this<VULKeychainStorage> {

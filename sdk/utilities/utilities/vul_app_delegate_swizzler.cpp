@@ -1,6 +1,5 @@
 #include "sdk/utilities/utilities/vul_app_delegate_swizzler.h"
 
-#include <mutex>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -13,6 +12,7 @@
 #include "platform/ui/application.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::runtime::Arguments;
 using platform::runtime::Class;
@@ -47,10 +47,10 @@ const VULDelegateProxySupport::Texts kTexts{
 constexpr std::string_view kFakeDescriptionSelector = "fakeDescription";
 
 struct State {
-  std::mutex mutex;
-  std::shared_ptr<const Class> subclass;
-  std::shared_ptr<const Class> realClass;
-  std::shared_ptr<platform::ApplicationDelegate> heldDelegate;
+  platform::Mutex mutex;
+  std::shared_ptr<const Class> subclass GUARDED_BY(mutex);
+  std::shared_ptr<const Class> realClass GUARDED_BY(mutex);
+  std::shared_ptr<platform::ApplicationDelegate> heldDelegate GUARDED_BY(mutex);
 };
 
 State& state() {
@@ -99,8 +99,8 @@ IMP fetchCompletionProxy() {
     Completion completion = given ? *given : Completion();
 
     struct Results {
-      std::mutex mutex;
-      std::vector<platform::BackgroundFetchResult> values;
+      platform::Mutex mutex;
+      std::vector<platform::BackgroundFetchResult> values GUARDED_BY(mutex);
     };
     auto results = std::make_shared<Results>();
     auto group = platform::DispatchGroup::make();
@@ -111,7 +111,7 @@ IMP fetchCompletionProxy() {
       return [results, group, reported](platform::BackgroundFetchResult result) {
         std::call_once(*reported, [&] {
           {
-            std::lock_guard lock(results->mutex);
+            platform::MutexLock lock(results->mutex);
             results->values.push_back(result);
           }
           group->leave();
@@ -133,7 +133,7 @@ IMP fetchCompletionProxy() {
     group->notify(platform::DispatchQueue::main(), [results, completion] {
       auto combined = platform::BackgroundFetchResult::Failed;
       {
-        std::lock_guard lock(results->mutex);
+        platform::MutexLock lock(results->mutex);
         for (auto r : results->values) {
           if (r == platform::BackgroundFetchResult::NewData) {
             combined = r;
@@ -228,13 +228,13 @@ VULInterceptorRegistry& VULAppDelegateSwizzler::interceptors() {
 void VULAppDelegateSwizzler::clearInterceptors() { interceptors().removeAllObjects(); }
 
 std::shared_ptr<platform::ApplicationDelegate> VULAppDelegateSwizzler::originalDelegate() {
-  std::lock_guard lock(state().mutex);
+  platform::MutexLock lock(state().mutex);
   return state().heldDelegate;
 }
 
 void VULAppDelegateSwizzler::releaseHeldDelegate() {
   std::shared_ptr<platform::ApplicationDelegate> released;
-  std::lock_guard lock(state().mutex);
+  platform::MutexLock lock(state().mutex);
   released = std::move(state().heldDelegate);
 }
 
@@ -248,7 +248,7 @@ void VULAppDelegateSwizzler::resetForTesting() {
   resetProxyOriginalDelegateOnceToken();
   VULAppDelegateObserver::sharedInstance().stopObserving();
   std::shared_ptr<platform::ApplicationDelegate> released;
-  std::lock_guard lock(state().mutex);
+  platform::MutexLock lock(state().mutex);
   released = std::move(state().heldDelegate);
   state().subclass = nullptr;
   state().realClass = nullptr;
@@ -288,12 +288,12 @@ void VULAppDelegateSwizzler::proxyAppDelegate(const std::shared_ptr<Object>& app
   try {
     auto realClass = platform::runtime::getClass(*appDelegate);
     {
-      std::lock_guard lock(state().mutex);
+      platform::MutexLock lock(state().mutex);
       state().realClass = realClass;
     }
     auto subclass = createSubclassWithObject(*appDelegate);
     {
-      std::lock_guard lock(state().mutex);
+      platform::MutexLock lock(state().mutex);
       state().subclass = subclass;
     }
     reassignAppDelegate();
@@ -365,7 +365,7 @@ void VULAppDelegateSwizzler::proxyOriginalDelegateIncludingAPNSMethods() {
     auto delegate = app ? app->delegate() : nullptr;
     std::shared_ptr<const Class> subclass, realClass;
     {
-      std::lock_guard lock(state().mutex);
+      platform::MutexLock lock(state().mutex);
       subclass = state().subclass;
       realClass = state().realClass;
     }
@@ -435,7 +435,7 @@ void VULAppDelegateSwizzler::reassignAppDelegate() {
   app->setDelegate(nullptr);
   app->setDelegate(delegate);
   {
-    std::lock_guard lock(state().mutex);
+    platform::MutexLock lock(state().mutex);
     state().heldDelegate = delegate;
   }
   VULAppDelegateObserver::sharedInstance().observeUIApplication();
@@ -447,14 +447,14 @@ VULAppDelegateObserver& VULAppDelegateObserver::sharedInstance() {
 }
 
 bool VULAppDelegateObserver::isObserving() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return isObserving_;
 }
 
 void VULAppDelegateObserver::observeUIApplication() {
   auto app = VULAppDelegateSwizzler::sharedApplication();
   if (!app) return;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   // An application launched anew (tests do that) is a new object to observe.
   if (isObserving_ && observed_.lock() == app) return;
   if (auto old = observed_.lock()) old->removeDelegateObserver(observerID_);
@@ -475,7 +475,7 @@ void VULAppDelegateObserver::observeValueForDelegate(const std::shared_ptr<platf
 }
 
 void VULAppDelegateObserver::stopObserving() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (auto app = observed_.lock()) app->removeDelegateObserver(observerID_);
   observed_.reset();
   isObserving_ = false;

@@ -18,6 +18,7 @@
 
 #include "platform/runtime/class.h"
 #include "sdk/utilities/utilities/vul_delegate_proxy_support.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class Application;
@@ -106,8 +107,8 @@ class VULAppDelegateObserver {
   void observeValueForDelegate(const std::shared_ptr<platform::ApplicationDelegate>& oldDelegate,
                                const std::shared_ptr<platform::ApplicationDelegate>& newDelegate);
 
-  mutable std::mutex mutex_;
-  bool isObserving_ = false;
-  std::weak_ptr<platform::Application> observed_;
-  int observerID_ = 0;
+  mutable platform::Mutex mutex_;
+  bool isObserving_ GUARDED_BY(mutex_) = false;
+  std::weak_ptr<platform::Application> observed_ GUARDED_BY(mutex_);
+  int observerID_ GUARDED_BY(mutex_) = 0;
 };

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/system_info.h"
 #include "platform/runtime/class.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -54,9 +54,9 @@ bool executableIsEncrypted() {
 }
 
 struct Caches {
-  std::mutex mutex;
-  std::optional<std::optional<std::string>> model;
-  std::optional<bool> encrypted;
+  platform::Mutex mutex;
+  std::optional<std::optional<std::string>> model GUARDED_BY(mutex);
+  std::optional<bool> encrypted GUARDED_BY(mutex);
 };
 
 Caches& caches() {
@@ -91,7 +91,7 @@ bool versionAtLeast(const std::string& version, int major, int minor) {
 
 std::optional<std::string> VULAppEnvironmentUtil::deviceModel() {
   auto& c = caches();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   if (!c.model) c.model = platform::SystemInfo::machine();
   return *c.model;
 }
@@ -120,7 +120,7 @@ bool VULAppEnvironmentUtil::isFromAppStore() {
   bool encrypted;
   {
     auto& c = caches();
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     if (!c.encrypted) c.encrypted = executableIsEncrypted();
     encrypted = *c.encrypted;
   }
@@ -156,7 +156,7 @@ std::string VULAppEnvironmentUtil::applePlatform() {
 
 void VULAppEnvironmentUtil::resetForTesting() {
   auto& c = caches();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   c.model.reset();
   c.encrypted.reset();
 }

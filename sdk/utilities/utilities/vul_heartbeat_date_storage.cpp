@@ -1,19 +1,19 @@
 #include "sdk/utilities/utilities/vul_heartbeat_date_storage.h"
 
-#include <mutex>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/keyed_archive.h"
 #include "sdk/utilities/utilities/vul_secure_coding.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 namespace {
 
 // One lock for every file store of the process, whatever its file.
-std::mutex& classLock() {
-  static auto* m = new std::mutex;
+platform::Mutex& classLock() {
+  static auto* m = new platform::Mutex;
   return *m;
 }
 
@@ -67,7 +67,7 @@ bool VULHeartbeatDateStorage::writeDictionary(const Value::Dictionary& dictionar
 }
 
 std::optional<platform::Date> VULHeartbeatDateStorage::heartbeatDateForTag(std::string_view tag) {
-  std::lock_guard lock(classLock());
+  platform::MutexLock lock(classLock());
   const auto dictionary = heartbeatDictionaryWithFileURL(fileURL());
   const auto it = dictionary.find(tag);
   if (it == dictionary.end()) return std::nullopt;
@@ -76,7 +76,7 @@ std::optional<platform::Date> VULHeartbeatDateStorage::heartbeatDateForTag(std::
 }
 
 bool VULHeartbeatDateStorage::setHearbeatDate(platform::Date date, std::string_view tag) {
-  std::lock_guard lock(classLock());
+  platform::MutexLock lock(classLock());
   const auto& file = fileURL();
   Value::Dictionary dictionary = heartbeatDictionaryWithFileURL(file);
   dictionary[std::string(tag)] = Value(date);

@@ -1,21 +1,21 @@
 #include "sdk/utilities/utilities/vul_heartbeat_date_storage_user_defaults.h"
 
 #include <map>
-#include <mutex>
 
 #include "platform/foundation/user_defaults.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::Value;
 
 namespace {
 
 // Stores sharing one defaults object read and write its value together.
-std::mutex& lockFor(const platform::UserDefaults* defaults) {
-  static auto* guard = new std::mutex;
-  static auto* locks = new std::map<const platform::UserDefaults*, std::unique_ptr<std::mutex>>;
-  std::lock_guard lock(*guard);
+platform::Mutex& lockFor(const platform::UserDefaults* defaults) {
+  static auto* guard = new platform::Mutex;
+  static auto* locks = new std::map<const platform::UserDefaults*, std::unique_ptr<platform::Mutex>>;
+  platform::MutexLock lock(*guard);
   auto& slot = (*locks)[defaults];
-  if (!slot) slot = std::make_unique<std::mutex>();
+  if (!slot) slot = std::make_unique<platform::Mutex>();
   return *slot;
 }
 
@@ -30,7 +30,7 @@ Value::Dictionary VULHeartbeatDateStorageUserDefaults::heartbeatDictionaryFromDe
 }
 
 std::optional<platform::Date> VULHeartbeatDateStorageUserDefaults::heartbeatDateForTag(std::string_view tag) {
-  std::lock_guard lock(lockFor(defaults_.get()));
+  platform::MutexLock lock(lockFor(defaults_.get()));
   const auto dictionary = heartbeatDictionaryFromDefaults();
   const auto it = dictionary.find(tag);
   if (it == dictionary.end()) return std::nullopt;
@@ -39,7 +39,7 @@ std::optional<platform::Date> VULHeartbeatDateStorageUserDefaults::heartbeatDate
 }
 
 bool VULHeartbeatDateStorageUserDefaults::setHearbeatDate(platform::Date date, std::string_view tag) {
-  std::lock_guard lock(lockFor(defaults_.get()));
+  platform::MutexLock lock(lockFor(defaults_.get()));
   Value::Dictionary dictionary = heartbeatDictionaryFromDefaults();
   dictionary[std::string(tag)] = Value(date);
   defaults_->setObject(Value(std::move(dictionary)), key_);

@@ -5,13 +5,13 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/console.h"
 #include "platform/foundation/date.h"
 #include "platform/foundation/home.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -79,13 +79,13 @@ class LogClient {
 };
 
 struct Logger {
-  std::mutex initMutex;
+  platform::Mutex initMutex;
   std::atomic<bool> initialized{false};
   std::atomic<VULLoggerLevel> level{VULLoggerLevelNotice};
   std::atomic<bool> debugMode{false};
   std::atomic<bool> toStderr{false};
-  std::mutex versionMutex;
-  std::string version;
+  platform::Mutex versionMutex;
+  std::string version GUARDED_BY(versionMutex);
   std::shared_ptr<platform::DispatchQueue> queue;
   LogClient client;  // used on `queue` only
 };
@@ -102,7 +102,7 @@ Logger& logger() {
 void VULLoggerInitialize() {
   Logger& l = logger();
   if (l.initialized.load(std::memory_order_acquire)) return;
-  std::lock_guard lock(l.initMutex);
+  platform::MutexLock lock(l.initMutex);
   if (l.initialized.load(std::memory_order_relaxed)) return;
   // Systems before 10 copied every line to standard error.
   const auto major = platform::Value(VULAppEnvironmentUtil::systemVersion()).integerValue();
@@ -142,7 +142,7 @@ bool VULLoggerIsLoggableLevel(VULLoggerLevel level) {
 
 void VULLoggerRegisterVersion(std::string version) {
   Logger& l = logger();
-  std::lock_guard lock(l.versionMutex);
+  platform::MutexLock lock(l.versionMutex);
   l.version = std::move(version);
 }
 
@@ -159,7 +159,7 @@ void VULLoggerLogBasic(VULLoggerLevel level, std::string_view service, bool forc
   std::string message = args ? platform::formatArgs(format, *args) : std::string(format);
   std::string line;
   {
-    std::lock_guard lock(l.versionMutex);
+    platform::MutexLock lock(l.versionMutex);
     line.reserve(l.version.size() + service.size() + messageCode.size() + message.size() + 6);
     line += l.version;
   }
@@ -182,12 +182,12 @@ std::shared_ptr<platform::DispatchQueue> VULLoggerQueue() {
 
 void VULLoggerResetForTesting() {
   Logger& l = logger();
-  std::lock_guard lock(l.initMutex);
+  platform::MutexLock lock(l.initMutex);
   if (l.queue) l.queue->sync([&l] { l.client.close(); });
   l.initialized = false;
   l.level = VULLoggerLevelNotice;
   l.debugMode = false;
   l.toStderr = false;
-  std::lock_guard versionLock(l.versionMutex);
+  platform::MutexLock versionLock(l.versionMutex);
   l.version.clear();
 }

@@ -5,6 +5,7 @@
 #include "sdk/utilities/utilities/vul_gzip.h"
 #include "sdk/utilities/utilities/vul_network_url_session.h"
 #include "sdk/utilities/utilities/vul_service_endpoints.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -164,22 +165,22 @@ void VULNetwork::setLoggerDelegate(const std::shared_ptr<VULNetworkLoggerDelegat
                       "protocol.");
     return;
   }
-  std::lock_guard lock(delegatesMutex_);
+  platform::MutexLock lock(delegatesMutex_);
   loggerDelegate_ = delegate;
 }
 
 std::shared_ptr<VULNetworkLoggerDelegate> VULNetwork::loggerDelegate() const {
-  std::lock_guard lock(delegatesMutex_);
+  platform::MutexLock lock(delegatesMutex_);
   return loggerDelegate_.lock();
 }
 
 void VULNetwork::setReachabilityDelegate(std::weak_ptr<VULNetworkReachabilityDelegate> delegate) {
-  std::lock_guard lock(delegatesMutex_);
+  platform::MutexLock lock(delegatesMutex_);
   reachabilityDelegate_ = std::move(delegate);
 }
 
 std::shared_ptr<VULNetworkReachabilityDelegate> VULNetwork::reachabilityDelegate() const {
-  std::lock_guard lock(delegatesMutex_);
+  platform::MutexLock lock(delegatesMutex_);
   return reachabilityDelegate_.lock();
 }
 

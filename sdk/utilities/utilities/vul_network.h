@@ -19,6 +19,7 @@
 #include "sdk/utilities/utilities/vul_mutable_dictionary.h"
 #include "sdk/utilities/utilities/vul_network_constants.h"
 #include "sdk/utilities/utilities/vul_reachability_checker.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class DispatchQueue;
@@ -103,7 +104,7 @@ class VULNetwork : public VULReachabilityDelegate,
   std::atomic<bool> networkConnected_{false};
   std::atomic<bool> debugModeEnabled_{false};
   std::atomic<double> timeoutInterval_{kDefaultTimeoutInterval};
-  mutable std::mutex delegatesMutex_;
-  std::weak_ptr<VULNetworkReachabilityDelegate> reachabilityDelegate_;
-  std::weak_ptr<VULNetworkLoggerDelegate> loggerDelegate_;
+  mutable platform::Mutex delegatesMutex_;
+  std::weak_ptr<VULNetworkReachabilityDelegate> reachabilityDelegate_ GUARDED_BY(delegatesMutex_);
+  std::weak_ptr<VULNetworkLoggerDelegate> loggerDelegate_ GUARDED_BY(delegatesMutex_);
 };

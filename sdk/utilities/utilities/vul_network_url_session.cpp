@@ -12,6 +12,7 @@
 #include "platform/net/server_trust.h"
 #include "platform/runloop/clock.h"
 #include "sdk/utilities/utilities/vul_mutable_dictionary.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ using platform::Error;
 using platform::Value;
 
 struct FetcherMap {
-  std::mutex mutex;
-  std::map<std::string, std::weak_ptr<VULNetworkURLSession>, std::less<>> fetchers;
+  platform::Mutex mutex;
+  std::map<std::string, std::weak_ptr<VULNetworkURLSession>, std::less<>> fetchers GUARDED_BY(mutex);
 };
 
 FetcherMap& fetcherMap() {
@@ -34,8 +35,8 @@ VULMutableDictionary<std::string, VULNetworkURLSession::SystemCompletionHandler>
 }
 
 // One trust evaluation at a time in the process.
-std::mutex& trustEvaluationLock() {
-  static auto* lock = new std::mutex;
+platform::Mutex& trustEvaluationLock() {
+  static auto* lock = new platform::Mutex;
   return *lock;
 }
 
@@ -77,12 +78,12 @@ std::shared_ptr<VULNetworkURLSession> VULNetworkURLSession::initWithNetworkLogge
 }
 
 std::string VULNetworkURLSession::sessionID() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return sessionID_;
 }
 
 void VULNetworkURLSession::setSessionID(std::string sessionID) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   sessionID_ = std::move(sessionID);
 }
 
@@ -183,7 +184,7 @@ std::optional<std::string> VULNetworkURLSession::startTask(const std::shared_ptr
   setSessionInFetcherMap(shared_from_this(), sessionID);
   request_ = request;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     completionHandler_ = std::move(completionHandler);
   }
   task->resume();
@@ -209,7 +210,7 @@ void VULNetworkURLSession::callCompletionHandler(CompletionHandler handler,
 
 void VULNetworkURLSession::didReceiveData(platform::URLSession&, platform::URLSessionTask&,
                                           const platform::Data& data) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   platform::Data body = downloadedData_.value_or(platform::Data());
   body.insert(body.end(), data.begin(), data.end());
   downloadedData_ = std::move(body);
@@ -228,7 +229,7 @@ void VULNetworkURLSession::didFinishDownloadingToURL(platform::URLSession&, plat
           Value(readError.description()));
     }
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   downloadedData_ = std::move(body);
 }
 
@@ -237,7 +238,7 @@ void VULNetworkURLSession::didCompleteWithError(platform::URLSession& session, p
   CompletionHandler handler;
   std::optional<platform::Data> body;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     handler = std::move(completionHandler_);
     completionHandler_ = nullptr;
     body = downloadedData_;
@@ -280,7 +281,7 @@ void VULNetworkURLSession::didReceiveChallenge(platform::URLSession&, platform::
                                             completionHandler = std::move(completionHandler)] {
     bool valid = false;
     {
-      std::lock_guard lock(trustEvaluationLock());
+      platform::MutexLock lock(trustEvaluationLock());
       platform::SecTrustResultType result = platform::SecTrustResultType::Invalid;
       const platform::OSStatus status = trust->evaluate(result);
       if (status != platform::errSecSuccess) {
@@ -336,7 +337,7 @@ std::shared_ptr<VULNetworkURLSession> VULNetworkURLSession::fetcherWithSessionId
 void VULNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<VULNetworkURLSession>& fetcher,
                                                   const std::string& identifier) {
   auto& map = fetcherMap();
-  std::lock_guard lock(map.mutex);
+  platform::MutexLock lock(map.mutex);
   if (auto it = map.fetchers.find(identifier); it != map.fetchers.end()) {
     if (auto existing = it->second.lock(); existing && existing != fetcher) {
       if (fetcher) {
@@ -358,7 +359,7 @@ void VULNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<VULNetwo
 std::shared_ptr<VULNetworkURLSession> VULNetworkURLSession::sessionFromFetcherMapForSessionID(
     const std::string& identifier) {
   auto& map = fetcherMap();
-  std::lock_guard lock(map.mutex);
+  platform::MutexLock lock(map.mutex);
   auto it = map.fetchers.find(identifier);
   return it == map.fetchers.end() ? nullptr : it->second.lock();
 }

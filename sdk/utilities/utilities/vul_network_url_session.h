@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/foundation/error.h"
 #include "platform/net/url_session.h"
 #include "sdk/utilities/utilities/vul_network_constants.h"
+#include "platform/foundation/thread_safety.h"
 
 class VULNetworkURLSession : public platform::URLSessionDelegate,
                              public std::enable_shared_from_this<VULNetworkURLSession> {
@@ -102,13 +102,13 @@ class VULNetworkURLSession : public platform::URLSessionDelegate,
   void log(VULLoggerLevel level, VULNetworkMessageCode code, std::string_view message,
            const std::vector<platform::Value>& contexts) const;
 
-  mutable std::mutex mutex_;  // the body collected so far, the session ID and the completion
-  CompletionHandler completionHandler_;
-  std::string sessionID_;
+  mutable platform::Mutex mutex_;  // the body collected so far, the session ID and the completion
+  CompletionHandler completionHandler_ GUARDED_BY(mutex_);
+  std::string sessionID_ GUARDED_BY(mutex_);
   std::optional<platform::URLSessionConfiguration> sessionConfig_;
   std::weak_ptr<platform::URLSession> URLSession_;
   std::filesystem::path networkDirectoryURL_;
-  std::optional<platform::Data> downloadedData_;
+  std::optional<platform::Data> downloadedData_ GUARDED_BY(mutex_);
   std::filesystem::path uploadingFileURL_;
   std::optional<platform::URLRequest> request_;
   bool backgroundNetworkEnabled_ = false;

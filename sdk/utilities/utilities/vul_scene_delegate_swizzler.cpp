@@ -1,6 +1,5 @@
 #include "sdk/utilities/utilities/vul_scene_delegate_swizzler.h"
 
-#include <mutex>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/assertion_handler.h"
@@ -11,6 +10,7 @@
 #include "sdk/utilities/utilities/vul_app_delegate_swizzler.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
 #include "sdk/utilities/utilities/vul_logger.h"
+#include "platform/foundation/thread_safety.h"
 
 using platform::runtime::Arguments;
 using platform::runtime::Class;
@@ -47,8 +47,8 @@ bool isIOS13OrHigher() { return platform::Value(VULAppEnvironmentUtil::systemVer
 
 struct Start {
   platform::DispatchOnce once;
-  std::mutex mutex;
-  std::shared_ptr<platform::NotificationObserver> observer;
+  platform::Mutex mutex;
+  std::shared_ptr<platform::NotificationObserver> observer GUARDED_BY(mutex);
 };
 
 Start& start() {
@@ -93,7 +93,7 @@ void VULSceneDelegateSwizzler::proxyOriginalSceneDelegate() {
     auto observer = platform::NotificationCenter::defaultCenter().addObserver(
         std::string(platform::kSceneWillConnectNotification), nullptr, nullptr,
         [](const platform::Notification& n) { handleSceneWillConnectToNotification(n); });
-    std::lock_guard lock(start().mutex);
+    platform::MutexLock lock(start().mutex);
     start().observer = std::move(observer);
   });
 }
@@ -101,7 +101,7 @@ void VULSceneDelegateSwizzler::proxyOriginalSceneDelegate() {
 void VULSceneDelegateSwizzler::resetForTesting() {
   std::shared_ptr<platform::NotificationObserver> observer;
   {
-    std::lock_guard lock(start().mutex);
+    platform::MutexLock lock(start().mutex);
     observer = std::move(start().observer);
   }
   if (observer) observer->remove();

@@ -336,25 +336,34 @@ TEST(DispatchQueue, ManyBlockedWorkersDoNotStarveTheRest) {
 }
 
 TEST(DispatchQueue, ParkedSyncsBeyondThePoolsOldCapDoNotDeadlock) {
-  // A serial queue held by a block that waits for the last of 100 syncs' neighbours: each sync
-  // parks a worker until the queue is free, so the releasing block needs a worker beyond them.
-  auto held = DispatchQueue::serial("test.held");
-  DispatchSemaphore gate;
-  DispatchSemaphore finished;
-  constexpr int kSyncs = 100;
-  std::atomic<int> synced{0};
-  held->async([&] { gate.wait(60); });
-  for (int i = 0; i < kSyncs; ++i) {
-    DispatchQueue::global()->async([&] {
-      held->sync([&] { ++synced; });
-      finished.signal();
+  // Serial queues held by blocks that wait for a release sent after 100 syncs from workers: each
+  // sync parks a worker until its queue is free, so the releasing block needs a worker beyond
+  // them. One queue, then several, so that syncs also park on queues that free at different times.
+  for (const int queues : {1, 7}) {
+    SCOPED_TRACE(queues);
+    std::vector<std::shared_ptr<DispatchQueue>> held;
+    DispatchSemaphore gate;
+    DispatchSemaphore finished;
+    constexpr int kSyncs = 100;
+    std::atomic<int> synced{0};
+    for (int q = 0; q < queues; ++q) {
+      held.push_back(DispatchQueue::serial("test.held." + std::to_string(q)));
+      held.back()->async([&] { gate.wait(60); });
+    }
+    for (int i = 0; i < kSyncs; ++i) {
+      DispatchQueue::global()->async([&, queue = held[static_cast<std::size_t>(i % queues)]] {
+        queue->sync([&] { ++synced; });
+        finished.signal();
+      });
+    }
+    DispatchQueue::global(QualityOfService::Utility)->async([&] {
+      for (int q = 0; q < queues; ++q) gate.signal();
     });
+    int done = 0;
+    while (done < kSyncs && finished.wait(30)) ++done;
+    EXPECT_EQ(done, kSyncs);
+    EXPECT_EQ(synced.load(), kSyncs);
   }
-  DispatchQueue::global(QualityOfService::Utility)->async([&] { gate.signal(); });
-  int done = 0;
-  while (done < kSyncs && finished.wait(30)) ++done;
-  EXPECT_EQ(done, kSyncs);
-  EXPECT_EQ(synced.load(), kSyncs);
 }
 
 TEST(DispatchQueue, SyncOntoAnIdleSerialQueueRunsOnTheCallersThread) {

@@ -101,6 +101,13 @@ void expectCompleteRecord(const ProbeRun& run, const char* file, const char* cra
   EXPECT_EQ(keys(lines), expected) << file;
   EXPECT_EQ(crashedCount(lines), 1);
   EXPECT_TRUE(std::filesystem::exists(run.root / "previously-crashed"));
+  // The recording's diagnostics, gathered while it ran, reach the SDK log in order to the end.
+  const std::string log = crash_test::readFile(run.report / "sdk.log");
+  const auto first = log.find("recording thread 0 data");
+  const auto last = log.find("Completed recording all thread data");
+  EXPECT_NE(first, std::string::npos) << file;
+  EXPECT_NE(last, std::string::npos) << file;
+  EXPECT_LT(first, last) << file;
 }
 
 // Names each frame by the probe's printed function addresses: the nearest one at or below it.

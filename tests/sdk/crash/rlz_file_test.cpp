@@ -129,6 +129,21 @@ TEST(RLZFileTest, BufferFlushesAt999Bytes) {
   EXPECT_EQ(readFile(writer.path), bytes);
 }
 
+TEST(RLZFileTest, ACallersBufferIsUsedAndLeftToTheCaller) {
+  const auto path = crash_test::scratch("records") / "caller-buffer.rlzrecord";
+  std::filesystem::remove(path);
+  std::vector<char> buffer(RLZFileWriteBufferSize);
+  RLZFile file{};
+  ASSERT_TRUE(RLZFileInitWithPathModeAndBuffer(&file, path.c_str(), false, buffer.data()));
+  EXPECT_EQ(file.writeBuffer, buffer.data());
+  RLZFileWrite(&file, "abc", 3);
+  EXPECT_EQ(readFile(path), "");
+  EXPECT_EQ(std::string(buffer.data(), 3), "abc");
+  // Flushed on close and not freed: a double free or a leak would show under the sanitizers.
+  EXPECT_TRUE(RLZFileClose(&file));
+  EXPECT_EQ(readFile(path), "abc");
+}
+
 TEST(RLZFileTest, AppendStartsAtTheFileSize) {
   Writer first;
   RLZFileWrite(&first.file, "abc", 3);

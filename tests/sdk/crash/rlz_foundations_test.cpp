@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "crash_test_support.h"
 #include "platform/foundation/error.h"
@@ -80,6 +82,39 @@ TEST(RLZSDKLogTest, LevelsBelowTheContextsAreDropped) {
     RLZSDKLogError("lost\n");
   }
   EXPECT_FALSE(std::filesystem::exists(none));
+}
+
+TEST(RLZSDKLogTest, ABatchHoldsTheRecordersLinesUntilFlushedOrEnded) {
+  const auto path = crash_test::scratch("sdklog") / "batch.log";
+  std::filesystem::remove(path);
+  SDKLogContext context(path.string(), RLZSDKLogLevelDebug);
+  ASSERT_TRUE(RLZSDKLogBeginBatch());
+  // A nested begin does not own the batch: its caller must not end it.
+  EXPECT_FALSE(RLZSDKLogBeginBatch());
+  RLZSDKFileLog(RLZSDKLogLevelWarn, "one\n");
+  // Another thread's line goes out at once, and it cannot take the batch meanwhile.
+  bool otherBegan = true;
+  std::thread([&] {
+    RLZSDKFileLog(RLZSDKLogLevelWarn, "other\n");
+    otherBegan = RLZSDKLogBeginBatch();
+  }).join();
+  EXPECT_FALSE(otherBegan);
+  EXPECT_EQ(crash_test::readFile(path), "other\n");
+  RLZSDKLogFlushBatch();
+  EXPECT_EQ(crash_test::readFile(path), "other\none\n");
+  // More than the batch holds still arrives whole and in order.
+  std::string expected = "other\none\n";
+  for (int i = 0; i < 3000; ++i) {
+    RLZSDKFileLog(RLZSDKLogLevelWarn, "line %d of the trace\n", i);
+    expected += "line " + std::to_string(i) + " of the trace\n";
+  }
+  RLZSDKLogEndBatch();
+  EXPECT_EQ(crash_test::readFile(path), expected);
+  RLZSDKFileLog(RLZSDKLogLevelWarn, "after\n");
+  EXPECT_EQ(crash_test::readFile(path), expected + "after\n");
+  // Ended, the batch is free for the next recorder.
+  ASSERT_TRUE(RLZSDKLogBeginBatch());
+  RLZSDKLogEndBatch();
 }
 
 TEST(RLZCrashSafeTest, RedactUUIDs) {
