@@ -6,6 +6,7 @@
 #include "sdk/core/diagnostics/vdz_core_diagnostics.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/core/installations/vdz_installations.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
@@ -43,6 +44,9 @@ const std::vector<LoadHook>& loadHooks() {
       &APMAnalytics::load,
       &APMMeasurement::load,
       &DOREvoredire::load,
+      // The view-controller hooks of screen reporting, installed once; the screen reporter then
+      // hears the app's lifecycle from its first activation.
+      &APMScreenViewReporter::load,
   };
   return hooks;
 }

@@ -248,6 +248,11 @@ bool APMMeasurement::shouldEnableMeasurement() {
   }
 }
 
+std::shared_ptr<APMSessionReporter> APMMeasurement::sessionReporter() const {
+  platform::MutexLock lock(sessionReporterMutex_);
+  return sessionReporter_;
+}
+
 std::shared_ptr<APMIdentity> APMMeasurement::identity() const {
   platform::MutexLock lock(identityMutex_);
   return identity_;
@@ -283,7 +288,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       setEnabled(false);
       return;
     }
-    if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
+    if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     APMLog(6, 23012, "Analytics collection enabled");
     if (isAutomaticScreenReportingEnabled() && hasPublicInterface()) {
@@ -297,7 +302,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   }
   removeExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
-  if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
+  if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
   APMLog(6, 23013, "Analytics collection disabled");
 }
@@ -380,10 +385,13 @@ void APMMeasurement::runAfterStart() {
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
-  sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
+  {
+    platform::MutexLock lock(sessionReporterMutex_);
+    sessionReporter_ = std::make_shared<APMSessionReporter>(persistedConfig_);
+  }
   reportFirstOpenOnWorkerQueue();
   if (!APMUserDefaults::standardUserDefaults()->objectForKey(kAPMStoredDeepLinkKey).isNull()) {
-    reportStoredCampaignEventOnWorkerQueue(false);
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   } else if (shouldAllowRequestDeferredDeepLink()) {
     requestDeferredDeepLink();
   }
@@ -476,8 +484,10 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
       return false;
     }
     if (remoteConfig_) remoteConfig_->reset();
-    sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
-    sessionReporter_->setReportingEnabled(enabled_);
+    const auto reporter = std::make_shared<APMSessionReporter>(persistedConfig_);
+    reporter->setReportingEnabled(enabled_);
+    platform::MutexLock lock(sessionReporterMutex_);
+    sessionReporter_ = reporter;
   } else {
     platform::Error error;
     if (!APMDeleteFileAtPath(APMMeasurementFilePath(databaseName_), &error) && !error.domain().empty()) {
