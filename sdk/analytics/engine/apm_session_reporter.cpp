@@ -144,11 +144,10 @@ void APMSessionReporter::logSessionStartEvent() {
 // ---- engagement ----
 
 double APMSessionReporter::currentUptime() {
+  // The kernel's boot time tells whether the boot clock can be trusted at all.
   const auto boot = platform::SystemInfo::kernelBootTime();
   if (!boot || (boot->seconds == 0 && boot->microseconds == 0)) return -1;
-  const double bootSeconds = static_cast<double>(boot->seconds) + boot->microseconds / 1e6;
-  // Microsecond resolution, as the kernel gives the boot time.
-  return std::round((currentClockTime() - bootSeconds) * 1e6) / 1e6;
+  return std::round(platform::Clock::current().secondsSinceBoot() * 1e6) / 1e6;
 }
 
 double APMSessionReporter::currentClockTime() { return platform::Clock::current().now().timeIntervalSince1970(); }
