@@ -15,6 +15,7 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
@@ -51,14 +52,6 @@ std::string versionString() {
     }
   }
   return std::string(kAPMLibraryVersionString);
-}
-
-// A missing or non-number value counts as on.
-bool isAutomaticScreenReportingEnabled() {
-  const auto bundle = platform::Bundle::main();
-  platform::Value value = bundle->objectForInfoDictionaryKey(kAPMScreenReportingEnabledKey);
-  if (value.isNull()) value = bundle->objectForInfoDictionaryKey(kAPMAutomaticScreenReportingEnabledKey);
-  return !value.isNumber() || value.boolValue();
 }
 
 // The stored launch link is dropped once it is older than the attribution window.
@@ -291,7 +284,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     APMLog(6, 23012, "Analytics collection enabled");
-    if (isAutomaticScreenReportingEnabled() && hasPublicInterface()) {
+    if (APMScreenViewReporter::isScreenReportingEnabled() && hasPublicInterface()) {
       APMLog(6, 23220,
              platform::format("Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
                               "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "

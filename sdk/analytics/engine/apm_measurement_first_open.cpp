@@ -98,27 +98,25 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   const std::int64_t storedFirstOpen = persistedConfig_->firstOpenTimestampMilliseconds();
   const double firstOpenAfterInstallTime =
       storedFirstOpen != 0 ? static_cast<double>(storedFirstOpen) / 1000 : initTimestamp_;
-  setUserPropertyInDatabaseOnWorkerQueue(*internalAttribute("_fi", firstOpenAfterInstall, firstOpenAfterInstallTime));
-  const auto fiStored = database_->containsUserAttributeWithName("_fi", &error);
-  if (!fiStored) {
-    APMLog(1, 23161, "Failed to query first open after install property after setting it. Error", error);
-    return;
-  }
-  if (!*fiStored) {
-    APMLog(1, 23162, "Failed to set first open after install property");
+  // Each property is read back: the first open is reported only once both are stored.
+  const auto setAndCheck = [&](const APMUserAttribute& attribute, std::int64_t queryCode, std::string_view queryText,
+                               std::int64_t missingCode, std::string_view missingText) {
+    setUserPropertyInDatabaseOnWorkerQueue(attribute);
+    const auto stored = database_->containsUserAttributeWithName(attribute.name(), &error);
+    if (!stored) APMLog(1, queryCode, queryText, error);
+    if (stored && !*stored) APMLog(1, missingCode, missingText);
+    return stored && *stored;
+  };
+  if (!setAndCheck(*internalAttribute("_fi", firstOpenAfterInstall, firstOpenAfterInstallTime), 23161,
+                   "Failed to query first open after install property after setting it. Error", 23162,
+                   "Failed to set first open after install property")) {
     return;
   }
 
   const std::int64_t firstOpenMillis = APMMillisecondsFromSeconds(initTimestamp_);
-  setUserPropertyInDatabaseOnWorkerQueue(
-      *internalAttribute("_fot", timestampMillisRoundedUpToNextHour(firstOpenMillis), initTimestamp_));
-  const auto fotStored = database_->containsUserAttributeWithName("_fot", &error);
-  if (!fotStored) {
-    APMLog(1, 23020, "Failed to query first open property after setting it. Error", error);
-    return;
-  }
-  if (!*fotStored) {
-    APMLog(1, 23021, "Failed to set first open property");
+  if (!setAndCheck(*internalAttribute("_fot", timestampMillisRoundedUpToNextHour(firstOpenMillis), initTimestamp_),
+                   23020, "Failed to query first open property after setting it. Error", 23021,
+                   "Failed to set first open property")) {
     return;
   }
 

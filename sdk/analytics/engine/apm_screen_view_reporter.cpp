@@ -202,22 +202,20 @@ void APMScreenViewReporter::load() {
                           "UIViewController transitions will not be logged.");
       return;
     }
-    VULSwizzler::swizzleClass(cls, platform::kViewDidAppearSelector, false,
-                              [appear](platform::runtime::Object& self, const platform::runtime::Arguments& args) {
-                                std::any result = (*appear)(self, args);
-                                if (auto* controller = dynamic_cast<ViewController*>(&self)) {
-                                  sharedInstance().viewControllerDidAppear(*controller);
-                                }
-                                return result;
-                              });
-    VULSwizzler::swizzleClass(cls, platform::kViewDidDisappearSelector, false,
-                              [disappear](platform::runtime::Object& self, const platform::runtime::Arguments& args) {
-                                std::any result = (*disappear)(self, args);
-                                if (auto* controller = dynamic_cast<ViewController*>(&self)) {
-                                  sharedInstance().viewControllerDidDisappear(*controller);
-                                }
-                                return result;
-                              });
+    // Each replacement runs the saved implementation first, then tells the reporter.
+    const auto hook = [&cls](std::string_view selector, platform::runtime::IMP saved,
+                             void (APMScreenViewReporter::*tell)(ViewController&)) {
+      VULSwizzler::swizzleClass(cls, selector, false,
+                                [saved, tell](platform::runtime::Object& self, const platform::runtime::Arguments& args) {
+                                  std::any result = (*saved)(self, args);
+                                  if (auto* controller = dynamic_cast<ViewController*>(&self)) {
+                                    (sharedInstance().*tell)(*controller);
+                                  }
+                                  return result;
+                                });
+    };
+    hook(platform::kViewDidAppearSelector, appear, &APMScreenViewReporter::viewControllerDidAppear);
+    hook(platform::kViewDidDisappearSelector, disappear, &APMScreenViewReporter::viewControllerDidDisappear);
   });
 }
 

@@ -2,24 +2,16 @@
 // screen views and the Info.plist switch, on virtual time.
 #include <gtest/gtest.h>
 
-#include "platform/ui/view_controller.h"
 #include "session_test_fixture.h"
 
 namespace {
 
 using engine_test::intParameter;
+using engine_test::NamedController;
 using engine_test::parameter;
 using engine_test::SessionTest;
 using engine_test::stringParameter;
 
-class NamedController : public platform::ViewController {
- public:
-  explicit NamedController(std::string name) : name_(std::move(name)) {}
-  std::string_view className() const override { return name_; }
-
- private:
-  std::string name_;
-};
 
 class ScreenViewTest : public SessionTest {
  protected:

@@ -11,6 +11,7 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/trace.h"
 #include "platform/ui/application.h"
+#include "platform/ui/view_controller.h"
 #include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -19,6 +20,16 @@
 #include "sdk/analytics/storage/apm_remote_config.h"
 
 namespace engine_test {
+
+// A screen of the app, known by its class name.
+class NamedController : public platform::ViewController {
+ public:
+  explicit NamedController(std::string name) : name_(std::move(name)) {}
+  std::string_view className() const override { return name_; }
+
+ private:
+  std::string name_;
+};
 
 class SessionTest : public EngineTest {
  protected:

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "platform/runloop/clock.h"
-#include "platform/ui/view_controller.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "session_test_fixture.h"
 
@@ -14,14 +13,6 @@ namespace {
 using engine_test::intParameter;
 using engine_test::SessionTest;
 
-class Screen : public platform::ViewController {
- public:
-  explicit Screen(std::string name) : name_(std::move(name)) {}
-  std::string_view className() const override { return name_; }
-
- private:
-  std::string name_;
-};
 
 TEST_F(SessionTest, LifecycleAndScreensOnTheMainThreadRaceNothingElse) {
   platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
@@ -59,7 +50,7 @@ TEST_F(SessionTest, LifecycleAndScreensOnTheMainThreadRaceNothingElse) {
     });
   }
   std::vector<std::shared_ptr<platform::ViewController>> screens;
-  for (int i = 0; i < 3; ++i) screens.push_back(std::make_shared<Screen>("Screen" + std::to_string(i)));
+  for (int i = 0; i < 3; ++i) screens.push_back(std::make_shared<engine_test::NamedController>("Screen" + std::to_string(i)));
   // The notifications go straight out: settling the main queue would wait for the other threads.
   auto& center = platform::NotificationCenter::defaultCenter();
   for (int round = 0; round < 30; ++round) {
