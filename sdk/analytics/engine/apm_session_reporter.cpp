@@ -26,13 +26,12 @@ bool efficientEngagementReporting() { return APMMeasurement::remoteConfig()->eff
 
 APMObject int64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }
 
-// Runs on the main queue, inline when already there.
+// Runs on the main thread, inline when already there.
 void onMainQueue(std::function<void()> block) {
-  const auto main = platform::DispatchQueue::main();
-  if (main->isCurrent()) {
+  if (platform::DispatchQueue::isMainThread()) {
     block();
   } else {
-    main->async(std::move(block));
+    platform::DispatchQueue::main()->async(std::move(block));
   }
 }
 
@@ -242,7 +241,10 @@ void APMSessionReporter::handleAppWillResignActiveWithScreen(const std::shared_p
     engagement = logEngagementEventAndReturnTimeWithScreen(screen, backgroundedEvent);
   }
   logAppBackgroundEvent(engagement);
-  userEngagementTimer_->cancel();
+  std::weak_ptr<APMSessionReporter> weak = weak_from_this();
+  onMainQueue([weak] {
+    if (const auto self = weak.lock()) self->userEngagementTimer_->cancel();
+  });
 }
 
 void APMSessionReporter::handleScreenDidChangeFromScreen(const std::shared_ptr<const APMScreen>& previous,
@@ -254,10 +256,16 @@ void APMSessionReporter::handleScreenDidChangeFromScreen(const std::shared_ptr<c
 }
 
 void APMSessionReporter::rescheduleUserEngagementTimer() {
+  // Screen changes logged by the app reach here from the screen reporter's queue.
   std::weak_ptr<APMSessionReporter> weak = weak_from_this();
-  userEngagementTimer_->runAfterDelay(APMMeasurement::remoteConfig()->sessionEventUserEngagementInterval(), [weak] {
-    platform::NotificationCenter::defaultCenter().post(std::string(kAPMSessionReporterEngagementTimerDidFire));
-    if (const auto self = weak.lock()) self->logUserEngagementEvent();
+  onMainQueue([weak] {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->userEngagementTimer_->runAfterDelay(
+        APMMeasurement::remoteConfig()->sessionEventUserEngagementInterval(), [weak] {
+          platform::NotificationCenter::defaultCenter().post(std::string(kAPMSessionReporterEngagementTimerDidFire));
+          if (const auto reporter = weak.lock()) reporter->logUserEngagementEvent();
+        });
   });
 }
 
