@@ -115,3 +115,26 @@ TEST_F(AnalyticsSessionsTest, ALaunchAScreenChangeAndABackgroundPeriod) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AnalyticsSessionsTest, TheAppNamesTheScreenInFront) {
+  launch();
+  take();
+  APMAnalytics::setScreenName("Timer", std::nullopt);
+  auto events = take();
+  const Logged* named = find(events, "_vs");
+  ASSERT_TRUE(named);
+  EXPECT_EQ(text(*named, "_sn"), "Timer");
+  EXPECT_EQ(text(*named, "_sc"), "ViewController");
+  EXPECT_EQ(text(*named, "_pc"), "ViewController");
+
+  // The same name again logs nothing; a plain event carries the named screen.
+  APMAnalytics::setScreenName("Timer", std::nullopt);
+  APMAnalytics::logEventWithName("tapped", {});
+  events = take();
+  EXPECT_EQ(names(events), std::vector<std::string>{"tapped"});
+  EXPECT_EQ(text(events.at(0), "_sn"), "Timer");
+}
+
+}  // namespace
