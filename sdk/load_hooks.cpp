@@ -6,6 +6,7 @@
 #include "sdk/core/diagnostics/vdz_core_diagnostics.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/analytics/engine/dor_evoredire_connector.h"
 #include "sdk/analytics/script/apmp_event_editing_loader.h"
@@ -49,6 +50,9 @@ const std::vector<LoadHook>& loadHooks() {
       &DOREvoredireConnector::load,
       // The interpreter that loads the measurement configuration's event-editing program.
       &APMPEventEditingLoader::load,
+      // The view-controller hooks of screen reporting, installed once; the screen reporter then
+      // hears the app's lifecycle from its first activation.
+      &APMScreenViewReporter::load,
   };
   return hooks;
 }

@@ -4,6 +4,7 @@
 #include "platform/foundation/console.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/format.h"
+#include "platform/runtime/class.h"
 #include "platform/ui/screen.h"
 #include "platform/ui/storyboard.h"
 #include "platform/ui/view.h"
@@ -25,9 +26,36 @@ void afterTransition(bool animated, std::function<void()> block) {
   }
 }
 
+void sendToClass(ViewController& controller, std::string_view selector, bool animated) {
+  if (const auto imp = viewControllerClass()->instanceMethod(selector)) (*imp)(controller, {std::any(animated)});
+}
+
 }  // namespace
 
+std::shared_ptr<const runtime::Class> viewControllerClass() {
+  static const auto cls = [] {
+    runtime::ClassDefinition definition;
+    definition.name = std::string(kViewControllerClassName);
+    definition.superclass = runtime::rootClass();
+    const auto nothing = runtime::implementation([](ViewController&, bool) {});
+    definition.instanceMethods.emplace(std::string(kViewDidAppearSelector), nothing);
+    definition.instanceMethods.emplace(std::string(kViewDidDisappearSelector), nothing);
+    return runtime::registerClassOnce(std::move(definition));
+  }();
+  return cls;
+}
+
 ViewController::ViewController() = default;
+
+void ViewController::sendViewDidAppear(bool animated) {
+  viewDidAppear(animated);
+  sendToClass(*this, kViewDidAppearSelector, animated);
+}
+
+void ViewController::sendViewDidDisappear(bool animated) {
+  viewDidDisappear(animated);
+  sendToClass(*this, kViewDidDisappearSelector, animated);
+}
 
 ViewController::~ViewController() {
   auto teardowns = std::move(teardowns_);
@@ -94,9 +122,10 @@ void ViewController::presentViewController(const std::shared_ptr<ViewController>
   if (covers) viewWillDisappear(animated);
   window->addSubview(v);
   afterTransition(animated, [self, controller, animated, covers, completion = std::move(completion)] {
+    // As on the device, a controller still counts as being presented while it hears that it appeared.
+    controller->sendViewDidAppear(animated);
     controller->beingPresented_ = false;
-    controller->viewDidAppear(animated);
-    if (covers) self->viewDidDisappear(animated);
+    if (covers) self->sendViewDidDisappear(animated);
     if (completion) completion();
   });
 }
@@ -127,8 +156,8 @@ void ViewController::dismissViewControllerAnimated(bool animated, std::function<
       c->presented_.reset();
       c->beingDismissed_ = false;
     }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->viewDidDisappear(animated);
-    if (uncovers) target->viewDidAppear(animated);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) (*it)->sendViewDidDisappear(animated);
+    if (uncovers) target->sendViewDidAppear(animated);
     if (completion) completion();
   });
 }

@@ -17,9 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/runtime/object.h"
 #include "platform/ui/geometry.h"
 
 namespace platform {
+
+namespace runtime {
+class Class;
+}
 
 class PresentationController;
 class Storyboard;
@@ -37,7 +42,16 @@ enum class ModalPresentationStyle {
 
 enum class StatusBarStyle { Default = 0, LightContent = 1, DarkContent = 3 };
 
-class ViewController : public std::enable_shared_from_this<ViewController> {
+// The platform's own part of the appearance callbacks lives in the runtime class
+// "UIViewController" under these selectors (receiver: the controller, argument: bool animated),
+// so it can be looked up and replaced at run time. It runs after the screen's override, as a
+// screen's call to the base implementation would.
+inline constexpr std::string_view kViewControllerClassName = "UIViewController";
+inline constexpr std::string_view kViewDidAppearSelector = "viewDidAppear:";
+inline constexpr std::string_view kViewDidDisappearSelector = "viewDidDisappear:";
+std::shared_ptr<const runtime::Class> viewControllerClass();
+
+class ViewController : public virtual runtime::Object, public std::enable_shared_from_this<ViewController> {
  public:
   // How long an animated presentation or dismissal takes.
   static constexpr double kTransitionDuration = 0.35;
@@ -64,6 +78,10 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   virtual void viewWillDisappear(bool /*animated*/) {}
   virtual void viewDidDisappear(bool /*animated*/) {}
   virtual void didReceiveMemoryWarning() {}
+  // What the platform calls when the controller appeared or disappeared: the override above,
+  // then the runtime class's implementation.
+  void sendViewDidAppear(bool animated);
+  void sendViewDidDisappear(bool animated);
   virtual bool prefersStatusBarHidden() const { return false; }
   virtual StatusBarStyle preferredStatusBarStyle() const { return StatusBarStyle::Default; }
 

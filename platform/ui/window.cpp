@@ -1,6 +1,7 @@
 #include "platform/ui/window.h"
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/notification_center.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/ui/control.h"
 #include "platform/ui/view_controller.h"
@@ -69,12 +70,16 @@ void Window::installRoot() {
   insertSubviewAtIndex(v, 0);
   std::weak_ptr<ViewController> weakRoot = root_;
   DispatchQueue::main()->async([weakRoot] {
-    if (auto r = weakRoot.lock()) r->viewDidAppear(false);
+    if (auto r = weakRoot.lock()) r->sendViewDidAppear(false);
   });
 }
 
 void Window::makeKeyAndVisible() {
+  const auto previous = keyWindowRef().lock();
   keyWindowRef() = std::static_pointer_cast<Window>(shared_from_this());
+  if (previous && previous.get() != this) {
+    NotificationCenter::defaultCenter().post(std::string(kWindowDidResignKeyNotification), previous.get());
+  }
   if (visible_) return;
   visible_ = true;
   installRoot();

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "platform/runtime/object.h"
 #include "platform/ui/gesture_recognizer.h"
 #include "platform/ui/view.h"
 
@@ -12,7 +13,11 @@ namespace platform {
 
 class ViewController;
 
-class Window : public View {
+// Posted when another window becomes key; object: the window that stopped being key.
+inline constexpr std::string_view kWindowDidResignKeyNotification = "UIWindowDidResignKeyNotification";
+
+// A runtime object so that other layers can attach state to it (associated objects).
+class Window : public View, public virtual runtime::Object {
  public:
   explicit Window(Rect frame);
   ~Window() override;

@@ -39,6 +39,7 @@
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/utilities/utilities/vul_app_delegate_swizzler.h"
 #include "sdk/core/core/vdz_app.h"
 
@@ -87,6 +88,7 @@ class FocusAppTest : public ::testing::Test {
     APMMeasurement::resetSharedInstanceForTesting();
     APMIdentity::resetSharedInstanceForTesting();
     APMConsentSettingsUtil::resetForTesting();
+    APMScreenViewReporter::sharedInstance().resetForTesting();
     // The engine proxies each launch's delegate, once per launch.
     VULAppDelegateSwizzler::resetForTesting();
   }

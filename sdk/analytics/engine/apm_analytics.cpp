@@ -321,7 +321,7 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
     return;
   }
   APMDictionary added;
-  if (!APMHasScreenParameters(copied)) added = APMScreenViewReporter::sharedInstance().currentScreenParameters();
+  if (!APMHasScreenParameters(copied)) added = APMScreenViewReporter::sharedInstance().screenParameters();
   auto s = state();
   // Stamping and queueing together keep queue order and timestamp order the same across threads.
   s->timestampQueue->sync([&] {
@@ -335,7 +335,7 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
                                               const APMDictionary& parameters) {
   APMDictionary added;
-  if (!APMHasScreenParameters(parameters)) added = APMScreenViewReporter::sharedInstance().currentScreenParameters();
+  if (!APMHasScreenParameters(parameters)) added = APMScreenViewReporter::sharedInstance().screenParameters();
   queueOperationWithBlock([origin, name, parameters, timestamp, added] {
     logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, added);
   });

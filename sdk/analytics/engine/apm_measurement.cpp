@@ -16,6 +16,7 @@
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_launch_utilities.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_audience.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -55,14 +56,6 @@ std::string versionString() {
     }
   }
   return std::string(kAPMLibraryVersionString);
-}
-
-// A missing or non-number value counts as on.
-bool isAutomaticScreenReportingEnabled() {
-  const auto bundle = platform::Bundle::main();
-  platform::Value value = bundle->objectForInfoDictionaryKey(kAPMScreenReportingEnabledKey);
-  if (value.isNull()) value = bundle->objectForInfoDictionaryKey(kAPMAutomaticScreenReportingEnabledKey);
-  return !value.isNumber() || value.boolValue();
 }
 
 }  // namespace
@@ -252,6 +245,11 @@ bool APMMeasurement::shouldEnableMeasurement() {
   }
 }
 
+std::shared_ptr<APMSessionReporter> APMMeasurement::sessionReporter() const {
+  platform::MutexLock lock(sessionReporterMutex_);
+  return sessionReporter_;
+}
+
 std::shared_ptr<APMIdentity> APMMeasurement::identity() const {
   platform::MutexLock lock(identityMutex_);
   return identity_;
@@ -287,10 +285,10 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
       setEnabled(false);
       return;
     }
-    if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
+    if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
     APMLog(6, 23012, "Analytics collection enabled");
-    if (isAutomaticScreenReportingEnabled() && hasPublicInterface()) {
+    if (APMScreenViewReporter::isScreenReportingEnabled() && hasPublicInterface()) {
       APMLog(6, 23220,
              platform::format("Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
                               "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "
@@ -301,7 +299,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   }
   APMRemoveExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
-  if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
+  if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
   APMLog(6, 23013, "Analytics collection disabled");
 }
@@ -410,10 +408,13 @@ void APMMeasurement::runAfterStart() {
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
-  sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
+  {
+    platform::MutexLock lock(sessionReporterMutex_);
+    sessionReporter_ = std::make_shared<APMSessionReporter>(persistedConfig_);
+  }
   reportFirstOpenOnWorkerQueue();
   if (!APMUserDefaults::standardUserDefaults()->objectForKey(kAPMStoredDeepLinkKey).isNull()) {
-    reportStoredCampaignEventOnWorkerQueue(false);
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   } else if (shouldAllowRequestDeferredDeepLink()) {
     requestDeferredDeepLink();
   }
@@ -506,8 +507,10 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
       return false;
     }
     if (remoteConfig_) remoteConfig_->reset();
-    sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
-    sessionReporter_->setReportingEnabled(enabled_);
+    const auto reporter = std::make_shared<APMSessionReporter>(persistedConfig_);
+    reporter->setReportingEnabled(enabled_);
+    platform::MutexLock lock(sessionReporterMutex_);
+    sessionReporter_ = reporter;
   } else {
     platform::Error error;
     if (!APMDeleteFileAtPath(APMMeasurementFilePath(databaseName_), &error) && !error.domain().empty()) {

@@ -138,7 +138,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void reportFirstOpenOnWorkerQueue();
   void backfillSessionNumber();
-  void reportStoredCampaignEventOnWorkerQueue(bool isFirstOpen);
+  // The click time in milliseconds for the first open; nothing on other starts.
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampMillis);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
   // A number (0 or 1) when ad personalisation should be switched off or on, else nothing.
@@ -191,7 +192,18 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
   static std::optional<std::string> deepLinkFromUserActivity(const platform::Value::Dictionary& userActivity);
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
-  // The configuration stored for this app ID; the built-in defaults until one was fetched.
+
+  // ---- first open, updates and session start ----
+  // Worker queue unless noted.
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // Any thread.
+  void reportSessionStart();
+  void reportSessionStartWhenSceneWillConnectOnWorkerQueue();
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool shouldAllowAdNetworkRegistration();
+  // Seconds since 1970; 0 when unknown.
+  double firstOpenTimestamp();
+  static std::int64_t timestampMillisRoundedUpToNextHour(std::int64_t milliseconds);
 
   // ---- bundle building and event sampling (worker queue) ----
   using RawEvents = std::vector<std::shared_ptr<const APMRawEventData>>;
@@ -264,7 +276,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return remoteConfig_; }
   const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
   const std::optional<std::vector<std::string>>& safelistedEvents() const { return safelistedEvents_; }
-  APMSessionReporter* sessionReporter() const { return sessionReporter_.get(); }
+  // Any thread: the app-state handlers reach it from the main thread.
+  std::shared_ptr<APMSessionReporter> sessionReporter() const;
   bool isEnabled() const { return enabled_; }
   bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
   bool isAnalyticsCollectionEnabled() const { return isAnalyticsCollectionEnabled_; }
@@ -298,7 +311,10 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMScheduler> scheduler_;
-  std::unique_ptr<APMSessionReporter> sessionReporter_;
+  mutable platform::Mutex sessionReporterMutex_;
+  std::shared_ptr<APMSessionReporter> sessionReporter_ GUARDED_BY(sessionReporterMutex_);
+  // The scene-will-connect observation of the session start (first open, updates, sessions).
+  std::shared_ptr<const int> sceneObserverOwner_;
   std::unique_ptr<APMSearchAdReporter> searchAdReporter_;
   std::optional<std::string> previousVMPAppID_;
   double initTimestamp_ = 0;

@@ -154,9 +154,9 @@ void APMMeasurement::maxUserPropertiesForOrigin(const std::string& origin, MaxUs
 
 void APMMeasurement::setSessionTimeoutInterval(double seconds) {
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
-  scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:setSessionTimeoutInterval", [weak, seconds] {
-    auto self = weak.lock();
-    if (self && self->sessionReporter_) self->sessionReporter_->setSessionTimeoutInterval(seconds);
+  scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:1478", [weak, seconds] {
+    const auto self = weak.lock();
+    if (const auto reporter = self ? self->sessionReporter() : nullptr) reporter->setTimeoutSessionInterval(seconds);
   });
 }
 

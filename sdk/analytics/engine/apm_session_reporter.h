@@ -1,27 +1,85 @@
-// Session and engagement reporting. Only the switches the engine's start and stop need exist
-// so far; the reporting itself comes with its own change.
+// Session and engagement reporting: turns the app's foreground time into sessions ("_s" with the
+// user properties "_sid" and "_sno") and engagement ("_e" with "_et" in milliseconds, "_ab" when
+// the app leaves the front). The screen reporter's app-state handlers drive it on the main
+// thread, where its engagement timer also fires; the engine's worker queue asks it whether a
+// session expired and extends it. Its state is guarded, its timer stays on the main queue.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string_view>
+
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 class DispatchQueue;
 }
+class APMAlarm;
+class APMEvent;
 class APMPersistedConfig;
+class APMScreen;
+class APMUserAttribute;
 
-class APMSessionReporter {
+inline constexpr std::string_view kAPMSessionReporterEngagementTimerDidFire =
+    "kAPMSessionReporterEngagementTimerDidFire";
+// The longest engagement a single report carries.
+inline constexpr double kAPMMaxEngagementTimeSeconds = 3600;
+
+class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporter> {
  public:
   explicit APMSessionReporter(std::shared_ptr<APMPersistedConfig> persistedConfig);
-  void setReportingEnabled(bool enabled);
-  bool isReportingEnabled() const { return reportingEnabled_; }
-  void setSessionTimeoutInterval(double seconds);
-  double sessionTimeoutInterval() const { return sessionTimeoutInterval_; }
+  ~APMSessionReporter();
+  APMSessionReporter(const APMSessionReporter&) = delete;
+  APMSessionReporter& operator=(const APMSessionReporter&) = delete;
+
+  // Any thread; the timer follows on the main queue.
+  void setReportingEnabled(bool enabled) EXCLUDES(mutex_);
+  bool isReportingEnabled() const EXCLUDES(mutex_);
+  void setTimeoutSessionInterval(double seconds) EXCLUDES(mutex_);
+  double timeoutSessionInterval() const EXCLUDES(mutex_);
+
+  // Any thread.
+  bool shouldStartNewSession();
+  bool isSessionExpired() const;
+  bool extendSession();
+  std::shared_ptr<const APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp) const;
+  std::shared_ptr<const APMUserAttribute> sessionNumberProperty() const;
+  void updatePropertiesForNewSessionStart();
+
+  // Main thread.
+  void logSessionStartEvent();
+  void logUserEngagementEvent();
+  std::int64_t logEngagementEventAndReturnTimeWithScreen(const std::shared_ptr<const APMScreen>& screen,
+                                                         bool isRedundant) EXCLUDES(mutex_);
+  void logAppBackgroundEvent(std::int64_t engagementMillis);
+  void handleAppDidBecomeActive() EXCLUDES(mutex_);
+  void handleAppWillResignActiveWithScreen(const std::shared_ptr<const APMScreen>& screen);
+  void handleScreenDidChangeFromScreen(const std::shared_ptr<const APMScreen>& previous,
+                                       const std::shared_ptr<const APMScreen>& next);
+  void rescheduleUserEngagementTimer();
+
+  // Seconds since boot from the kernel's boot time, -1 when it cannot be read.
+  static double currentUptime();
+  static double currentClockTime();
+  double incurredEngagementTime() const EXCLUDES(mutex_);
+  std::int64_t cutFreerideEngagementTimeMillis() EXCLUDES(mutex_);
+  // Absent values clear the user properties.
+  static void setSessionID(std::optional<std::int64_t> sessionID, std::optional<std::int64_t> sessionNumber);
 
  private:
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  bool reportingEnabled_ = false;
-  double sessionTimeoutInterval_ = 1800;
+  // Created, armed, cancelled and destroyed on the main queue only.
+  std::shared_ptr<APMAlarm> userEngagementTimer_;
+  mutable platform::Mutex mutex_;
+  double engagementStartUptime_ GUARDED_BY(mutex_);
+  double freerideEngagementStartUptime_ GUARDED_BY(mutex_);
+  bool reportingEnabled_ GUARDED_BY(mutex_) = false;
+  double timeoutSessionInterval_ GUARDED_BY(mutex_);
 };
+
+// The engine's own session start: "_s" with "_sid", "_sno" and, when asked, "_aib" = 1.
+std::shared_ptr<APMEvent> APMSessionStartEvent(std::int64_t sessionNumber, bool appInBackground, double timestamp);
 
 // Search-ad attribution; switched with collection.
 class APMSearchAdReporter {

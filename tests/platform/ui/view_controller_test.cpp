@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/foundation/exception.h"
+#include "platform/runtime/class.h"
 #include "platform/ui/storyboard.h"
 #include "platform/ui/view.h"
 #include "platform/ui/window.h"
@@ -283,6 +284,28 @@ TEST_F(ViewControllerTest, ViewLoadsOnceOnFirstUse) {
   auto view = screen->view();
   EXPECT_EQ(screen->view(), view);
   EXPECT_EQ(*log_, Log{"lazy: viewDidLoad"});
+}
+
+
+// Another layer may replace the runtime class's appearance methods: the replacement runs after the
+// screen's own override, while a presented screen still counts as being presented, and the
+// platform's original implementation is restored afterwards.
+TEST_F(ViewControllerTest, AppearanceReachesTheReplaceableRuntimeMethodsAfterTheOverride) {
+  const auto cls = viewControllerClass();
+  std::vector<std::string> seen;
+  const auto record = [&](std::string_view what) {
+    return runtime::implementation(std::function([&seen, what = std::string(what)](ViewController& controller, bool) {
+      seen.push_back(what + (controller.isBeingPresented() ? " presented" : ""));
+    }));
+  };
+  const auto appear = cls->replaceInstanceMethod(kViewDidAppearSelector, record("appear"));
+  const auto disappear = cls->replaceInstanceMethod(kViewDidDisappearSelector, record("disappear"));
+  root_->performSegueWithIdentifier("show_rest");
+  platform::testing::advance(ViewController::kTransitionDuration);
+  EXPECT_EQ(log_->back(), "root: viewDidDisappear");
+  EXPECT_EQ(seen, (std::vector<std::string>{"appear presented", "disappear"}));
+  cls->replaceInstanceMethod(kViewDidAppearSelector, appear);
+  cls->replaceInstanceMethod(kViewDidDisappearSelector, disappear);
 }
 
 }  // namespace

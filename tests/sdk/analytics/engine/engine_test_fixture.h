@@ -121,6 +121,13 @@ class EngineTest : public ::testing::Test {
     std::lock_guard lock(mutex_);
     return events_;
   }
+  std::vector<LoggedEvent> eventsFromOrigin(std::string_view origin) {
+    std::vector<LoggedEvent> out;
+    for (auto& event : events()) {
+      if (event.origin == origin) out.push_back(std::move(event));
+    }
+    return out;
+  }
   bool loggedCode(std::int64_t code) {
     platform::testing::runUntilIdle();
     std::lock_guard lock(mutex_);
