@@ -257,7 +257,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   std::shared_ptr<APMEvent> appExceptionEventWithVuduzaraFeatureRollouts(const std::shared_ptr<APMEvent>& event);
   void writeSessionStartEventOnWorkerQueue(const APMEvent& event);
   void logFirstOpenConsentedEvent(double timestamp);
-  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
 
  private:
   std::shared_ptr<APMRemoteConfig> eventWritingConfig() const;

@@ -457,16 +457,3 @@ void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
     self->writeEventOnWorkerQueue(event);
   });
 }
-
-void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
-  if (!database_) return;
-  platform::Error error;
-  const auto hasUserID = database_->containsUserAttributeWithName("_id", &error);
-  if (!hasUserID || !*hasUserID) return;
-  const auto hasReset = database_->containsUserAttributeWithName("_lair", &error);
-  if (!hasReset || *hasReset) return;
-  const double now = platform::Clock::current().now().timeIntervalSince1970();
-  const auto attribute = APMUserAttribute::initWithOrigin("auto", "_lair", APMValue::initWithInt64(1), now);
-  if (attribute) setUserPropertyInDatabaseOnWorkerQueue(*attribute);
-  if (const auto identity = this->identity()) identity->setShouldSetLastAdvertisingIDResetUserProperty(false);
-}

@@ -17,6 +17,7 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_info_plist_file_util.h"
+#include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
@@ -47,14 +48,6 @@ bool systemVersionAtLeast(int major, int minor) {
   return actualMajor > major || (actualMajor == major && actualMinor >= minor);
 }
 
-// A scene-based app that the system launched ahead of the user ("prewarming") opens its first
-// session only when its scene connects.
-bool hasSceneManifest() { return !platform::Bundle::main()->objectForInfoDictionaryKey("UIApplicationSceneManifest").isNull(); }
-bool isActivePrewarm() {
-  const char* value = std::getenv("ActivePrewarm");
-  return value && (std::string_view(value) == "1" || std::string_view(value) == "true" || std::string_view(value) == "YES");
-}
-
 std::shared_ptr<const APMUserAttribute> internalAttribute(const std::string& name, std::int64_t value, double time) {
   return std::make_shared<const APMUserAttribute>("auto", name, APMValue::initWithInt64(value), time);
 }
@@ -83,7 +76,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (*reported) {
     if (previousFirstOpens < 1) APMKeychainWrapper::upsertKeychainValue("1", markerName, bundleID);
     APMAnalytics::setDeferredAnalyticsCollection(platform::Value());
-    if (systemVersionAtLeast(15, 0) && hasSceneManifest() && isActivePrewarm()) {
+    if (systemVersionAtLeast(15, 0) && APMHasSceneManifest() && APMIsActivePrewarm()) {
       reportSessionStartWhenSceneWillConnectOnWorkerQueue();
     } else {
       reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
