@@ -12,9 +12,11 @@
 #include "sdk/analytics/common/apm_app_environment.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_ad_exposure_reporter.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_search_ad_reporter.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
@@ -285,6 +287,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     if (sessionReporter_) sessionReporter_->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
+    APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
     APMLog(6, 23012, "Analytics collection enabled");
     if (isAutomaticScreenReportingEnabled() && hasPublicInterface()) {
       APMLog(6, 23220,
@@ -299,6 +302,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   alarm_->cancel();
   if (sessionReporter_) sessionReporter_->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
+  APMAdExposureReporter::sharedInstance()->setReportingEnabled(false);
   APMLog(6, 23013, "Analytics collection disabled");
 }
 
@@ -383,15 +387,17 @@ void APMMeasurement::runAfterStart() {
   sessionReporter_ = std::make_unique<APMSessionReporter>(persistedConfig_);
   reportFirstOpenOnWorkerQueue();
   if (!APMUserDefaults::standardUserDefaults()->objectForKey(kAPMStoredDeepLinkKey).isNull()) {
-    reportStoredCampaignEventOnWorkerQueue(false);
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
   } else if (shouldAllowRequestDeferredDeepLink()) {
     requestDeferredDeepLink();
   }
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
-  searchAdReporter_ = std::make_unique<APMSearchAdReporter>(scheduler_->workerQueue(), persistedConfig_);
-  searchAdReporter_->setSearchAdReporterEnabled(true);
-  searchAdReporter_->start();
+  searchAdReporter_ = APMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
+  if (searchAdReporter_) {
+    searchAdReporter_->setSearchAdReporterEnabled(true);
+    searchAdReporter_->start();
+  }
   if (persistedConfig_->vuduzaraFeatureRollouts() && !isVuduzaraRemoteConfigSDKPresent()) {
     persistedConfig_->setVuduzaraFeatureRollouts(std::nullopt);
   }

@@ -28,11 +28,17 @@ class APMScheduler;
 class APMSearchAdReporter;
 class APMSessionReporter;
 class APMUserAttribute;
+class VULNetwork;
+namespace platform::store {
+struct PaymentTransaction;
+}
 
 inline constexpr std::string_view kAPMScreenReportingEnabledKey = "VuduzaraScreenReportingEnabled";
 inline constexpr std::string_view kAPMAutomaticScreenReportingEnabledKey = "VuduzaraAutomaticScreenReportingEnabled";
 inline constexpr std::string_view kAPMStoredDeepLinkKey = "/videzu/measurement/deep_link";
 inline constexpr std::string_view kAPMStoredDeepLinkTimestampKey = "/videzu/measurement/deep_link_timestamp_seconds";
+inline constexpr std::string_view kAPMDeferredDeepLinkEnabledKey = "VIDEZU_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED";
+inline constexpr std::string_view kAPMDeferredDeepLinkPath = "/pagead/conversion/app/deeplink";
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
 
@@ -117,7 +123,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void reportFirstOpenOnWorkerQueue();
   void backfillSessionNumber();
-  void reportStoredCampaignEventOnWorkerQueue(bool isFirstOpen);
+  // The click time in milliseconds, when the link's click is known (first open).
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMs);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
   // A number (0 or 1) when ad personalisation should be switched off or on, else nothing.
@@ -131,7 +138,26 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
   static std::optional<std::string> deepLinkFromUserActivity(const platform::Value::Dictionary& userActivity);
   static void handleStoredURLAfterAppLaunchWithNotification(const platform::Value::Dictionary& userInfo);
-  // The configuration stored for this app ID; the built-in defaults until one was fetched.
+
+  // ---- links, deferred deep link, search ads and purchases ----
+  void handleOpenURL(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                      double eventTimestampInSeconds);
+  void handleDebugModeWithURL(const std::string& url);
+  void handleOpenURLOnWorkerQueue(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                                  double eventTimestampInSeconds, const std::optional<APMDictionary>& extraParameters);
+  static bool isValidCampaignURLParamDictionary(const platform::Value::Dictionary& parameters);
+  bool shouldAllowClickID();
+  static std::optional<platform::Value::Dictionary> deepLinkInfoFromResponseData(const platform::Data& data);
+  void handleDeferredDeepLinkInfo(const platform::Value::Dictionary& info);
+  // Main thread; false when the app delegate does not take opened URLs.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                       const platform::Value::Dictionary& extraInfo);
+  using PurchaseTransactions = std::vector<std::shared_ptr<const platform::store::PaymentTransaction>>;
+  // Drops transactions not purchased or already reported; the callback runs on the worker queue.
+  void filterPurchaseTransactions(PurchaseTransactions transactions, std::function<void(PurchaseTransactions)> callback);
+  APMSearchAdReporter* searchAdReporter() const { return searchAdReporter_.get(); }
 
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
@@ -177,7 +203,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<APMScheduler> scheduler_;
   std::unique_ptr<APMSessionReporter> sessionReporter_;
-  std::unique_ptr<APMSearchAdReporter> searchAdReporter_;
+  std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   std::optional<std::string> previousVMPAppID_;
   double initTimestamp_ = 0;
   double suspendedUploadTimestamp_ = 0;
@@ -188,4 +214,6 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   bool isAnalyticsCollectionEnabled_;
   bool isAnalyticsCollectionDeactivated_;
   bool isNetworkRequestPending_ = false;
+  // Worker queue: the HTTP client of the deferred-deep-link request, made on first use.
+  std::shared_ptr<VULNetwork> deferredDeepLinkNetwork_;
 };

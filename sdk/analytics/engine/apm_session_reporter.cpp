@@ -6,11 +6,3 @@ APMSessionReporter::APMSessionReporter(std::shared_ptr<APMPersistedConfig> persi
 void APMSessionReporter::setReportingEnabled(bool enabled) { reportingEnabled_ = enabled; }
 
 void APMSessionReporter::setSessionTimeoutInterval(double seconds) { sessionTimeoutInterval_ = seconds; }
-
-APMSearchAdReporter::APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue,
-                                         std::shared_ptr<APMPersistedConfig> persistedConfig)
-    : workerQueue_(std::move(workerQueue)), persistedConfig_(std::move(persistedConfig)) {}
-
-void APMSearchAdReporter::setSearchAdReporterEnabled(bool enabled) { enabled_ = enabled; }
-
-void APMSearchAdReporter::start() {}

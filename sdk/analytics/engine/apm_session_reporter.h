@@ -22,17 +22,3 @@ class APMSessionReporter {
   bool reportingEnabled_ = false;
   double sessionTimeoutInterval_ = 1800;
 };
-
-// Search-ad attribution; switched with collection.
-class APMSearchAdReporter {
- public:
-  APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue, std::shared_ptr<APMPersistedConfig> persistedConfig);
-  void setSearchAdReporterEnabled(bool enabled);
-  bool isSearchAdReporterEnabled() const { return enabled_; }
-  void start();
-
- private:
-  std::shared_ptr<platform::DispatchQueue> workerQueue_;
-  std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  bool enabled_ = false;
-};
