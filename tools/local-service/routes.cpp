@@ -1,5 +1,6 @@
 #include "tools/local-service/local_service.h"
 
+#include "tools/local-service/ads_routes.h"
 #include "tools/local-service/crash_routes.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/installations_routes.h"
@@ -15,6 +16,7 @@ void addDefaultRoutes(LocalService& service) {
   addCrashRoutes(service);
   addNetworkRoutes(service);
   addAnalyticsRoutes(service);
+  addAdsRoutes(service);
 }
 
 }  // namespace local_service
