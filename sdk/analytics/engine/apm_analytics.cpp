@@ -786,8 +786,11 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<APMDictionary>&
 
 void APMAnalytics::handleOpenURL(const std::string& url) {
   const double timestamp = now();
-  dispatchAsyncOnSerialQueue([url, timestamp] {
-    if (const auto measurement = APMMeasurement::sharedInstance()) measurement->handleNonFirstOpenEventURL(url, timestamp);
+  // The engine's own deferred deep link, coming back through the delegate proxy: logged already.
+  const bool deferred = APMMeasurement::isDeliveringDeferredDeepLink(url);
+  dispatchAsyncOnSerialQueue([url, timestamp, deferred] {
+    const auto measurement = deferred ? nullptr : APMMeasurement::sharedInstance();
+    if (measurement) measurement->handleNonFirstOpenEventURL(url, timestamp);
     if (const auto listener = state()->openURLListener) listener(url);
   });
 }

@@ -154,6 +154,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement> {
   // Main thread; false when the app delegate does not take opened URLs.
   static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
                                                        const platform::Value::Dictionary& extraInfo);
+  // True while that link is being handed to the delegate on the calling thread.
+  static bool isDeliveringDeferredDeepLink(const std::string& url);
   using PurchaseTransactions = std::vector<std::shared_ptr<const platform::store::PaymentTransaction>>;
   // Drops transactions not purchased or already reported; the callback runs on the worker queue.
   void filterPurchaseTransactions(PurchaseTransactions transactions, std::function<void(PurchaseTransactions)> callback);

@@ -102,6 +102,10 @@ const std::string* nonEmptyString(const platform::Value::Dictionary& d, std::str
 
 std::string adServicesBaseURL() { return VULServiceBaseURL("https://ads.videzu.invalid"); }
 
+// The deferred deep link being handed to the app delegate on this (main) thread. The delegate
+// proxy would report it again as an opened link; the engine logs it itself, once, with "_cis".
+thread_local const std::string* deliveringDeferredDeepLink = nullptr;
+
 }  // namespace
 
 // ---- launch links ----
@@ -387,7 +391,18 @@ bool APMMeasurement::sendDeepLinkURLToAppDelegateOnMainThread(const std::string&
   if (!delegate || !platform::runtime::respondsToSelector(*delegate, platform::kApplicationOpenURLOptionsSelector)) {
     return false;
   }
-  platform::runtime::send(*delegate, platform::kApplicationOpenURLOptionsSelector,
-                          {std::ref(*application), url, extraInfo});
+  deliveringDeferredDeepLink = &url;
+  try {
+    platform::runtime::send(*delegate, platform::kApplicationOpenURLOptionsSelector,
+                            {std::ref(*application), url, extraInfo});
+  } catch (...) {
+    deliveringDeferredDeepLink = nullptr;
+    throw;
+  }
+  deliveringDeferredDeepLink = nullptr;
   return true;
+}
+
+bool APMMeasurement::isDeliveringDeferredDeepLink(const std::string& url) {
+  return deliveringDeferredDeepLink && *deliveringDeferredDeepLink == url;
 }
