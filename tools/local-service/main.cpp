@@ -1,5 +1,6 @@
-// local-service [--port N]: serves every remote end of the SDK on 127.0.0.1 and prints each
-// request it receives, with the uploads decoded, until interrupted.
+// local-service [--port N] [--deferred-deep-link LINK]: serves every remote end of the SDK on
+// 127.0.0.1 and prints each request it receives, with the uploads decoded, until interrupted.
+// With a deferred deep link, the ad-services endpoint answers every install with that link.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/foundation/thread_safety.h"
+#include "tools/local-service/ads_routes.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/wire_format.h"
 
@@ -18,7 +20,7 @@ volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
 int usage() {
-  std::cerr << "usage: local-service [--port N]\n";
+  std::cerr << "usage: local-service [--port N] [--deferred-deep-link LINK]\n";
   return 2;
 }
 
@@ -26,6 +28,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   int port = 0;
+  std::string deferredDeepLink;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc) {
@@ -33,6 +36,8 @@ int main(int argc, char** argv) {
       const long value = std::strtol(argv[++i], &end, 10);
       if (!end || *end || value < 0 || value > 65535) return usage();
       port = static_cast<int>(value);
+    } else if (arg == "--deferred-deep-link" && i + 1 < argc) {
+      deferredDeepLink = argv[++i];
     } else {
       return usage();
     }
@@ -40,6 +45,12 @@ int main(int argc, char** argv) {
 
   local_service::LocalService service;
   local_service::addDefaultRoutes(service);
+  if (!deferredDeepLink.empty()) {
+    local_service::Answer answer;
+    answer.body = local_service::deferredDeepLinkJSON({deferredDeepLink, std::nullopt, std::nullopt, std::nullopt});
+    answer.contentType = "application/json";
+    service.setAnswer(std::string(local_service::kDeferredDeepLinkPath), std::move(answer));
+  }
   platform::Mutex printing;
   service.setPrinter([&printing](const local_service::RecordedRequest& request, const local_service::Answer& answer) {
     platform::MutexLock lock(printing);
