@@ -13,10 +13,10 @@ void registerFocusApp() {
   registerMainStoryboard();
 }
 
-std::shared_ptr<platform::Application> launchFocusApp() {
+std::shared_ptr<platform::Application> launchFocusApp(const platform::Value::Dictionary& launchOptions) {
   sdk::runLoadHooks();
   registerFocusApp();
-  return platform::Application::launch(AppDelegate::kClassName);
+  return platform::Application::launch(AppDelegate::kClassName, launchOptions);
 }
 
 int focusAppMain(int argc, char** argv) {

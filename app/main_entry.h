@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "platform/foundation/value.h"
+
 namespace platform {
 class Application;
 }
@@ -15,7 +17,8 @@ void registerFocusApp();
 
 // Runs the SDK load hooks, registers the app and launches it without running the main loop:
 // the focus screen is loaded and the application active when this returns. Main thread.
-std::shared_ptr<platform::Application> launchFocusApp();
+// `launchOptions` are what the system hands the app (an opening URL, a continued activity).
+std::shared_ptr<platform::Application> launchFocusApp(const platform::Value::Dictionary& launchOptions = {});
 
 // Runs the app until it terminates; returns the process's exit status.
 int focusAppMain(int argc, char** argv);

@@ -141,7 +141,7 @@ std::shared_ptr<Application> Application::launch(std::string_view delegateClassN
 
   sendToDelegate(delegate, kApplicationWillFinishLaunchingWithOptionsSelector, std::ref(*app), launchOptions);
   sendToDelegate(delegate, kApplicationDidFinishLaunchingWithOptionsSelector, std::ref(*app), launchOptions);
-  app->post(kApplicationDidFinishLaunchingNotification);
+  app->post(kApplicationDidFinishLaunchingNotification, launchOptions);
   if (delegate) {
     if (auto window = delegate->window()) window->makeKeyAndVisible();
   }
@@ -179,9 +179,10 @@ void Application::removeDelegateObserver(int id) {
 
 std::shared_ptr<Window> Application::keyWindow() const { return Window::keyWindow(); }
 
-void Application::post(std::string_view name) {
+void Application::post(std::string_view name, Value::Dictionary userInfo) {
   Notification n;
   n.name = std::string(name);
+  n.userInfo = std::move(userInfo);
   n.object = this;
   n.objectRef = shared_from_this();
   NotificationCenter::defaultCenter().post(std::move(n));

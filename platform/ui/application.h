@@ -45,6 +45,14 @@ inline constexpr std::string_view kApplicationWillEnterForegroundNotification =
     "UIApplicationWillEnterForegroundNotification";
 inline constexpr std::string_view kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
+// Launch options (also the user information of the did-finish-launching notification): the URL
+// the app was opened with, or the user activity it continues (a dictionary holding the activity
+// dictionary of user_activity.h under the activity key).
+inline constexpr std::string_view kApplicationLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
+inline constexpr std::string_view kApplicationLaunchOptionsUserActivityDictionaryKey =
+    "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+inline constexpr std::string_view kApplicationLaunchOptionsUserActivityKey = "UIApplicationLaunchOptionsUserActivityKey";
+
 // The main storyboard's name in Info.plist, and the name used when Info.plist has none.
 inline constexpr std::string_view kMainStoryboardFileKey = "UIMainStoryboardFile";
 inline constexpr std::string_view kDefaultMainStoryboardName = "Main";
@@ -231,7 +239,7 @@ class Application : public std::enable_shared_from_this<Application> {
 
  private:
   void becomeActive();
-  void post(std::string_view name);
+  void post(std::string_view name, Value::Dictionary userInfo = {});
   void updateSuspension();
   void expireBackgroundTasks(std::uint64_t generation);
 

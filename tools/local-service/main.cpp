@@ -1,9 +1,10 @@
-// local-service [--port N] [--measurement-config FILE] [--status PATH=CODE,CODE...] [--hang PATH]:
-// serves every remote end of the SDK on 127.0.0.1 and prints each request it receives, with the
-// uploads decoded, until interrupted. --measurement-config names the readable configuration
-// fixture served to every app (default: tools/local-service/fixtures/measurement_config.json);
-// --status queues answers for a path (used once each, in order, e.g. --status /a=503,500,204);
-// --hang makes a path accept requests and never answer.
+// local-service [--port N] [--measurement-config FILE] [--status PATH=CODE,CODE...] [--hang PATH]
+// [--deferred-deep-link LINK]: serves every remote end of the SDK on 127.0.0.1 and prints each
+// request it receives, with the uploads decoded, until interrupted. --measurement-config names the
+// readable configuration fixture served to every app (default:
+// tools/local-service/fixtures/measurement_config.json); --status queues answers for a path (used
+// once each, in order, e.g. --status /a=503,500,204); --hang makes a path accept requests and never
+// answer; with a deferred deep link, the ad-services endpoint answers every install with that link.
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/foundation/thread_safety.h"
+#include "tools/local-service/ads_routes.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/measurement_config_fixture.h"
@@ -28,7 +30,7 @@ void onSignal(int) { stopRequested = 1; }
 
 int usage() {
   std::cerr << "usage: local-service [--port N] [--measurement-config FILE] [--status PATH=CODE,CODE...] "
-               "[--hang PATH]\n";
+               "[--hang PATH] [--deferred-deep-link LINK]\n";
   return 2;
 }
 
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   std::string configPath = local_service::defaultMeasurementConfigFixturePath();
   std::vector<std::pair<std::string, std::vector<int>>> scripted;
   std::vector<std::string> hanging;
+  std::string deferredDeepLink;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--measurement-config" && i + 1 < argc) {
@@ -73,6 +76,8 @@ int main(int argc, char** argv) {
       const long value = std::strtol(argv[++i], &end, 10);
       if (!end || *end || value < 0 || value > 65535) return usage();
       port = static_cast<int>(value);
+    } else if (arg == "--deferred-deep-link" && i + 1 < argc) {
+      deferredDeepLink = argv[++i];
     } else {
       return usage();
     }
@@ -98,6 +103,12 @@ int main(int argc, char** argv) {
     local_service::Answer answer;
     answer.hang = true;
     service.setAnswer(path, answer);
+  }
+  if (!deferredDeepLink.empty()) {
+    local_service::Answer answer;
+    answer.body = local_service::deferredDeepLinkJSON({deferredDeepLink, std::nullopt, std::nullopt, std::nullopt});
+    answer.contentType = "application/json";
+    service.setAnswer(std::string(local_service::kDeferredDeepLinkPath), std::move(answer));
   }
   platform::Mutex printing;
   service.setPrinter([&printing](const local_service::RecordedRequest& request, const local_service::Answer& answer) {

@@ -1,5 +1,6 @@
 #include "tools/local-service/local_service.h"
 
+#include "tools/local-service/ads_routes.h"
 #include "tools/local-service/crash_routes.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/installations_routes.h"
@@ -14,6 +15,7 @@ std::shared_ptr<MeasurementConfigs> addDefaultRoutes(LocalService& service) {
   addInstallationsRoutes(service);
   addCrashRoutes(service);
   addNetworkRoutes(service);
+  addAdsRoutes(service);
   return addAnalyticsRoutes(service);
 }
 

@@ -118,6 +118,14 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments, s
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
       // A launch argument of the platform's kind ("-VDZDebugEnabled"): the SDK reads it from the
       // process's own arguments, so it is let through untouched.
+    } else if (arg == "--open-url") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (v->find(':') == std::string::npos) {
+        error = "--open-url takes a link with a scheme, such as focus://open?utm_source=mail, not \"" + *v + "\"";
+        return std::nullopt;
+      }
+      options.openURL = *v;
     } else if (arg == "--timezone") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -197,7 +205,7 @@ std::string usage() {
   return "usage: focus-timer [--script FILE] [--speed N] [--device iPhone|iPad] [--screen WxH]\n"
          "                   [--home DIR] [--photos P] [--notifications N] [--mail yes|no|fail]\n"
          "                   [--haptics H] [--torch T] [--asset NAME=STATE] [--timezone ZONE]\n"
-         "                   [--no-color] [--verbose]\n"
+         "                   [--open-url LINK] [--no-color] [--verbose]\n"
          "\n"
          "  --script FILE   run a scripted session on virtual time; exits 1 when an expect fails\n"
          "  --speed N       time passes N times faster in the interactive session\n"
@@ -213,6 +221,7 @@ std::string usage() {
          "  --asset NAME=S  a sound asset missing or unreadable on the device (S: missing,\n"
          "                  unreadable, ok); may be given again for other assets\n"
          "  --timezone ZONE the phone's time zone, such as Asia/Seoul or UTC\n"
+         "  --open-url LINK the app is opened with the link (a campaign link is reported)\n"
          "  --no-color      draw without colours\n"
          "  --verbose       let the app's console lines through to the terminal\n"
          "  -NAME           a launch argument for the app and its SDK, such as -VDZDebugEnabled\n";

@@ -36,6 +36,8 @@ struct Options {
   std::vector<AssetState> assets;
   // Unset: the zone of the environment (TZ, or the system's).
   std::optional<std::string> timezone;
+  // The link the app is opened with.
+  std::optional<std::string> openURL;
 
   // The screen the session uses.
   platform::Size screenSize() const;

@@ -407,6 +407,19 @@ ScriptRunner::Result ScriptRunner::run(std::string_view line) {
       }
       return ok();
     }
+    if (command == "open-url") {
+      const std::string url = argument(rest);
+      if (url.empty()) return error("open-url needs a link, such as focus://open?utm_source=mail");
+      session_.openURL(url);
+      return ok();
+    }
+    if (command == "purchase") {
+      const std::string product(nextWord(rest));
+      const std::string price = argument(rest);
+      if (product.empty() || price.empty()) return error("purchase needs a product and its price, such as coins 0.99");
+      session_.purchase(product, price);
+      return ok();
+    }
     if (command == "wait") {
       auto seconds = parseDuration(rest);
       if (!seconds)

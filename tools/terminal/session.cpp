@@ -9,6 +9,7 @@
 #include "platform/foundation/console.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
+#include "platform/store/payment_queue.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/foundation/trace.h"
 #include "platform/foundation/user_defaults.h"
@@ -144,7 +145,9 @@ Session::Session(Options options) : options_(std::move(options)), console_(std::
 Session::~Session() { platform::Console::removeSink(consoleSink_); }
 
 void Session::launch() {
-  app_ = launchFocusApp();
+  platform::Value::Dictionary launchOptions;
+  if (options_.openURL) launchOptions[std::string(platform::kApplicationLaunchOptionsURLKey)] = *options_.openURL;
+  app_ = launchFocusApp(launchOptions);
   settle();
   setPose(Pose::FaceUp);
 }
@@ -212,6 +215,19 @@ void Session::enterBackground() {
   pressIgnored_ = false;
   pressedName_.clear();
   platform::UIDriver::enterBackground();
+  settle();
+}
+
+bool Session::openURL(const std::string& url) {
+  const auto app = platform::Application::shared();
+  const bool taken = app && app->deliverOpenURL(url);
+  settle();
+  return taken;
+}
+
+void Session::purchase(const std::string& productID, const std::string& price) {
+  platform::store::StoreCatalog::addProduct({productID, price, "USD", productID, std::nullopt});
+  platform::store::PaymentQueue::defaultQueue().purchase(productID);
   settle();
 }
 

@@ -58,6 +58,10 @@ class Session {
   void setSensorCovered(bool covered);
   void enterBackground();
   void enterForeground();
+  // The system opens the app with a link; whether the app took it.
+  bool openURL(const std::string& url);
+  // The user buys a product the store sells at that price (US dollars).
+  void purchase(const std::string& productID, const std::string& price);
   bool isInBackground() const;
 
   // Virtual time: runs what is due now, or moves time on and runs what falls due on the way.

@@ -114,6 +114,8 @@ const APMNameTable& APMInternalToPublicEventNames() {
   static const APMNameTable* table = [] {
     auto* t = new APMNameTable;
     for (const auto& [publicName, internal] : APMPublicToInternalEventNames()) (*t)[internal] = publicName;
+    // "_cmp" has two public names; the campaign event is shown under the SDK's own one.
+    (*t)["_cmp"] = "vuduzara_campaign";
     return t;
   }();
   return *table;

@@ -14,7 +14,7 @@ using APMNameTable = std::map<std::string, std::string, std::less<>>;
 const APMNameTable& APMPublicToInternalUserPropertyNames();
 const APMNameTable& APMPublicToInternalParameterNames();
 const APMNameTable& APMPublicToInternalEventNames();
-// Internal name to public name; of two public names of one internal name the later one wins.
+// Internal name to public name; "_cmp", which has two, maps back to "vuduzara_campaign".
 const APMNameTable& APMInternalToPublicEventNames();
 // The reserved public event names an application may still log.
 const APMNameTable& APMAllowedReservedEventNames();

@@ -11,6 +11,7 @@
 #include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runtime/class.h"
+#include "platform/store/payment_queue.h"
 #include "sdk/analytics/common/apm_app_delegate_interceptor.h"
 #include "sdk/analytics/common/apm_data_type_validator.h"
 #include "sdk/analytics/common/apm_decimal.h"
@@ -19,6 +20,7 @@
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_in_app_purchase_transaction_reporter.h"
 #include "sdk/analytics/engine/apm_info_plist_file_util.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
@@ -46,6 +48,14 @@ constexpr std::string_view kNotLinkedMessage =
     "VuZir and Vuduzara are in use in this app, but are not linked. Please link your VuZir app to your Vuduzara "
     "project and download the VidezuService-Info.plist file again. See https://docs.invalid/analytics/ios/linking";
 
+// The facade's shared instance in its one role: the payment queue's transaction observer.
+class PaymentTransactionObserver final : public platform::store::PaymentTransactionObserver {
+ public:
+  void paymentQueueUpdatedTransactions(const platform::store::TransactionList& transactions) override {
+    APMAnalytics::paymentQueueUpdatedTransactions(transactions);
+  }
+};
+
 // The facade as at process start. Fields marked "serial queue" are touched only there.
 struct FacadeState {
   platform::Mutex loadMutex;
@@ -64,6 +74,7 @@ struct FacadeState {
   APMAnalytics::OpenURLListener openURLListener;          // serial queue
   std::atomic<std::uint64_t> nextToken{1};
   std::shared_ptr<const int> observerOwner = std::make_shared<const int>(0);
+  std::shared_ptr<PaymentTransactionObserver> paymentObserver = std::make_shared<PaymentTransactionObserver>();
 
   FacadeState() {
     operationQueue = platform::OperationQueue::make();
@@ -141,6 +152,7 @@ void APMAnalytics::resetForTesting() {
   }
   if (old) {
     platform::NotificationCenter::defaultCenter().removeObserver(old->observerOwner.get());
+    platform::store::PaymentQueue::defaultQueue().removeTransactionObserver(old->paymentObserver.get());
     old->operationQueue->cancelAllOperations();
     old->serialQueue->sync([] {});
   }
@@ -288,6 +300,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       maybeEnableRodAdaridi();
     });
     if (configuration) observeNotificationsForAnalyticsConfiguration(configuration);
+    platform::store::PaymentQueue::defaultQueue().addTransactionObserver(s->paymentObserver);
     unsuspendOperationQueue();
   });
 }
@@ -773,8 +786,11 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<APMDictionary>&
 
 void APMAnalytics::handleOpenURL(const std::string& url) {
   const double timestamp = now();
-  dispatchAsyncOnSerialQueue([url, timestamp] {
-    if (const auto measurement = APMMeasurement::sharedInstance()) measurement->handleNonFirstOpenEventURL(url, timestamp);
+  // The engine's own deferred deep link, coming back through the delegate proxy: logged already.
+  const bool deferred = APMMeasurement::isDeliveringDeferredDeepLink(url);
+  dispatchAsyncOnSerialQueue([url, timestamp, deferred] {
+    const auto measurement = deferred ? nullptr : APMMeasurement::sharedInstance();
+    if (measurement) measurement->handleNonFirstOpenEventURL(url, timestamp);
     if (const auto listener = state()->openURLListener) listener(url);
   });
 }
@@ -801,6 +817,18 @@ void APMAnalytics::createAppDelegateProxy() {
   std::call_once(s->proxyOnce, [] {
     VULAppDelegateSwizzler::proxyOriginalDelegate();
     VULAppDelegateSwizzler::registerAppDelegateInterceptor(APMAppDelegateInterceptor::sharedInstance());
+  });
+}
+
+// ---- purchases ----
+
+void APMAnalytics::paymentQueueUpdatedTransactions(const platform::store::TransactionList& transactions) {
+  queueOperationWithBlock([transactions] {
+    const auto measurement = engine();
+    if (!state()->enabled || !measurement) return;
+    measurement->filterPurchaseTransactions(transactions, [](APMMeasurement::PurchaseTransactions kept) {
+      APMInAppPurchaseTransactionReporter::sharedInstance()->paymentQueueUpdatedFilteredTransactions(kept);
+    });
   });
 }
 

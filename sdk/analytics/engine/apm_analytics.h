@@ -12,13 +12,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/value.h"
 #include "sdk/analytics/common/apm_object.h"
 
 namespace platform {
 class DispatchQueue;
+namespace store {
+struct PaymentTransaction;
 }
+}  // namespace platform
 class APMEvent;
 class DOREvoredireConfiguration;
 
@@ -138,6 +142,12 @@ class APMAnalytics {
   static void setOpenURLListener(OpenURLListener listener);
   static void handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion);
   static void createAppDelegateProxy();
+
+  // ---- purchases ----
+  // The payment queue's batch: once started and enabled, the engine drops what it reported
+  // before and the purchase reporter logs the rest.
+  static void paymentQueueUpdatedTransactions(
+      const std::vector<std::shared_ptr<const platform::store::PaymentTransaction>>& transactions);
 
   // ---- listeners and interceptor ----
   static void setLogEventInterceptor(Interceptor interceptor);

@@ -12,11 +12,13 @@
 #include "sdk/analytics/common/apm_app_environment.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_ad_exposure_reporter.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
+#include "sdk/analytics/engine/apm_search_ad_reporter.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_audience.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -287,6 +289,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
+    APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
     APMLog(6, 23012, "Analytics collection enabled");
     if (APMScreenViewReporter::isScreenReportingEnabled() && hasPublicInterface()) {
       APMLog(6, 23220,
@@ -301,6 +304,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   alarm_->cancel();
   if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(false);
+  APMAdExposureReporter::sharedInstance()->setReportingEnabled(false);
   APMLog(6, 23013, "Analytics collection disabled");
 }
 
@@ -420,9 +424,11 @@ void APMMeasurement::runAfterStart() {
   }
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
-  searchAdReporter_ = std::make_unique<APMSearchAdReporter>(scheduler_->workerQueue(), persistedConfig_);
-  searchAdReporter_->setSearchAdReporterEnabled(true);
-  searchAdReporter_->start();
+  searchAdReporter_ = APMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
+  if (searchAdReporter_) {
+    searchAdReporter_->setSearchAdReporterEnabled(true);
+    searchAdReporter_->start();
+  }
   if (persistedConfig_->vuduzaraFeatureRollouts() && !isVuduzaraRemoteConfigSDKPresent()) {
     persistedConfig_->setVuduzaraFeatureRollouts(std::nullopt);
   }

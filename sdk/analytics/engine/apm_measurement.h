@@ -43,6 +43,9 @@ namespace platform {
 class Error;
 class HTTPURLResponse;
 }
+namespace platform::store {
+struct PaymentTransaction;
+}
 
 inline constexpr std::string_view kAPMScreenReportingEnabledKey = "VuduzaraScreenReportingEnabled";
 inline constexpr std::string_view kAPMAutomaticScreenReportingEnabledKey = "VuduzaraAutomaticScreenReportingEnabled";
@@ -52,6 +55,8 @@ inline constexpr std::string_view kAPMStoredDeepLinkTimestampKey = "/videzu/meas
 inline constexpr double kAPMUploadSuspensionInterval = 3600;
 // Seconds since the system booted, unaffected by changes of the wall date; −1 when unknown.
 double APMBootClock();
+inline constexpr std::string_view kAPMDeferredDeepLinkEnabledKey = "VIDEZU_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED";
+inline constexpr std::string_view kAPMDeferredDeepLinkPath = "/pagead/conversion/app/deeplink";
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
 
@@ -138,8 +143,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void reportFirstOpenOnWorkerQueue();
   void backfillSessionNumber();
-  // The click time in milliseconds for the first open; nothing on other starts.
-  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampMillis);
+  // The click time in milliseconds, when the link's click is known (first open).
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampInMs);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
   // A number (0 or 1) when ad personalisation should be switched off or on, else nothing.
@@ -264,6 +269,27 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void installEngineServices();
  public:
   // ---- end of event writing ----
+  // ---- links, deferred deep link, search ads and purchases ----
+  void handleOpenURL(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleDeepLink(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                      double eventTimestampInSeconds);
+  void handleDebugModeWithURL(const std::string& url);
+  void handleOpenURLOnWorkerQueue(const std::string& url, std::optional<std::int64_t> clickTimestampInMs,
+                                  double eventTimestampInSeconds, const std::optional<APMDictionary>& extraParameters);
+  static bool isValidCampaignURLParamDictionary(const platform::Value::Dictionary& parameters);
+  bool shouldAllowClickID();
+  static std::optional<platform::Value::Dictionary> deepLinkInfoFromResponseData(const platform::Data& data);
+  void handleDeferredDeepLinkInfo(const platform::Value::Dictionary& info);
+  // Main thread; false when the app delegate does not take opened URLs.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
+                                                       const platform::Value::Dictionary& extraInfo);
+  // True while that link is being handed to the delegate on the calling thread.
+  static bool isDeliveringDeferredDeepLink(const std::string& url);
+  using PurchaseTransactions = std::vector<std::shared_ptr<const platform::store::PaymentTransaction>>;
+  // Drops transactions not purchased or already reported; the callback runs on the worker queue.
+  void filterPurchaseTransactions(PurchaseTransactions transactions, std::function<void(PurchaseTransactions)> callback);
+  APMSearchAdReporter* searchAdReporter() const { return searchAdReporter_.get(); }
 
   // ---- accessors ----
   const std::string& appID() const { return appID_; }
@@ -314,7 +340,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   std::shared_ptr<APMSessionReporter> sessionReporter_ GUARDED_BY(sessionReporterMutex_);
   // The scene-will-connect observation of the session start (first open, updates, sessions).
   std::shared_ptr<const int> sceneObserverOwner_;
-  std::unique_ptr<APMSearchAdReporter> searchAdReporter_;
+  std::shared_ptr<APMSearchAdReporter> searchAdReporter_;
   std::optional<std::string> previousVMPAppID_;
   double initTimestamp_ = 0;
   double suspendedUploadTimestamp_ = 0;
@@ -333,6 +359,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // failure: they are kept out of uploads for the suspension hour even if the suspension is lifted.
   std::vector<std::int64_t> undeletedBundleIDs_;
   double undeletedBundlesTimestamp_ = 0;
+  // Worker queue: the HTTP client of the deferred-deep-link request, made on first use.
+  std::shared_ptr<VULNetwork> deferredDeepLinkNetwork_;
 };
 
 // Bundle building: deletes the raw events up to `lastRowID` and, when none of the fingerprint is
@@ -343,6 +371,4 @@ bool APMIsSubjectToRealtimeLimit(const APMEvent& event);
 // Event sampling: adds "_sr" unless the event has it.
 void APMAddSamplingRateParameter(APMPBEvent& event, std::int32_t rate);
 bool APMEventHasParameter(const std::vector<std::shared_ptr<APMPBEventParam>>& params, const std::string& name);
-// NO while debug mode is on and for "_iap", "_f" and "_fx"; those stay real-time past the daily
-// real-time limit.
 

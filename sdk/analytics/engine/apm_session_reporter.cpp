@@ -277,13 +277,3 @@ std::shared_ptr<APMEvent> APMSessionStartEvent(std::int64_t sessionNumber, bool 
   if (appInBackground) parameters["_aib"] = int64Object(1);
   return APMEvent::initWithOrigin("auto", false, "_s", timestamp, 0, parameters);
 }
-
-// ---- search ads ----
-
-APMSearchAdReporter::APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue,
-                                         std::shared_ptr<APMPersistedConfig> persistedConfig)
-    : workerQueue_(std::move(workerQueue)), persistedConfig_(std::move(persistedConfig)) {}
-
-void APMSearchAdReporter::setSearchAdReporterEnabled(bool enabled) { enabled_ = enabled; }
-
-void APMSearchAdReporter::start() {}

@@ -80,17 +80,3 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
 
 // The engine's own session start: "_s" with "_sid", "_sno" and, when asked, "_aib" = 1.
 std::shared_ptr<APMEvent> APMSessionStartEvent(std::int64_t sessionNumber, bool appInBackground, double timestamp);
-
-// Search-ad attribution; switched with collection.
-class APMSearchAdReporter {
- public:
-  APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue, std::shared_ptr<APMPersistedConfig> persistedConfig);
-  void setSearchAdReporterEnabled(bool enabled);
-  bool isSearchAdReporterEnabled() const { return enabled_; }
-  void start();
-
- private:
-  std::shared_ptr<platform::DispatchQueue> workerQueue_;
-  std::shared_ptr<APMPersistedConfig> persistedConfig_;
-  bool enabled_ = false;
-};

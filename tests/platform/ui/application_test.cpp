@@ -16,6 +16,9 @@
 #include "platform/runtime/message.h"
 #include "platform/ui/application_delegate_class.h"
 #include "platform/ui/storyboard.h"
+#include "platform/ui/user_activity.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/runtime/class.h"
 #include "platform/ui/view.h"
 #include "platform/ui/window.h"
 #include "ui_fixture.h"
@@ -94,6 +97,23 @@ TEST_F(ApplicationTest, InitialScreenExistsBeforeTheLaunchCallbackAndItsViewLoad
   EXPECT_EQ(window->rootViewController()->view()->superview(), window);
   EXPECT_EQ(app->applicationState(), ApplicationState::Active);
   EXPECT_EQ(Application::shared(), app);
+}
+
+TEST_F(ApplicationTest, TheLaunchNotificationCarriesTheLaunchOptions) {
+  const auto owner = std::make_shared<const int>(0);
+  Value::Dictionary received;
+  NotificationCenter::defaultCenter().addObserver(std::weak_ptr<const void>(owner),
+                                                  std::string(kApplicationDidFinishLaunchingNotification), nullptr,
+                                                  [&](const Notification& note) { received = note.userInfo; });
+  const auto activity = makeUserActivity(kUserActivityTypeBrowsingWeb, "https://focus.invalid/a");
+  Application::launch("RecordingDelegate", launchOptionsWithUserActivity(activity));
+  NotificationCenter::defaultCenter().removeObserver(owner.get());
+  const auto& inner = received.at(std::string(kApplicationLaunchOptionsUserActivityDictionaryKey)).dictionaryOrEmpty();
+  EXPECT_EQ(inner.at(std::string(kApplicationLaunchOptionsUserActivityKey)).dictionaryOrEmpty(), activity);
+  const auto cls = runtime::classNamed(kUserActivityClassName);
+  ASSERT_TRUE(cls);
+  EXPECT_TRUE(cls->instancesRespondToSelector("webpageURL"));
+  EXPECT_TRUE(cls->instancesRespondToSelector("activityType"));
 }
 
 TEST_F(ApplicationTest, ApplicationMainRunsTheMainLoopUntilTermination) {
