@@ -30,7 +30,7 @@ APMAdExposureReporter::APMAdExposureReporter(Hooks hooks)
   }
   if (!hooks_.isAppActive) hooks_.isAppActive = &APMIsAppActive;
   if (!hooks_.currentScreenParameters) {
-    hooks_.currentScreenParameters = [] { return APMScreenViewReporter::sharedInstance().currentScreenParameters(); };
+    hooks_.currentScreenParameters = [] { return APMScreenViewReporter::sharedInstance().screenParameters(); };
   }
   adExposureStartTime_ = currentTime();
 }

@@ -13,12 +13,12 @@
 #include <string>
 
 #include "sdk/analytics/common/apm_object.h"
+#include "sdk/analytics/engine/apm_session_reporter.h"
 
 namespace platform {
 class DispatchQueue;
 }
 
-inline constexpr std::string_view kAPMSessionReporterEngagementTimerDidFire = "kAPMSessionReporterEngagementTimerDidFire";
 inline constexpr std::size_t kAPMMaxTrackedAdUnits = 100;
 
 class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureReporter> {

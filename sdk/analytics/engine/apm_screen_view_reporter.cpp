@@ -19,6 +19,7 @@
 #include "sdk/analytics/common/apm_decimal.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_ad_exposure_reporter.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
@@ -441,6 +442,8 @@ void APMScreenViewReporter::postScreenDidChangeNotificationWithPreviousScreen(co
   if (!isAppActive_) return;
   if (!previous) return;
   if (const auto reporter = sessionReporter()) reporter->handleScreenDidChangeFromScreen(previous, next);
+  APMAdExposureReporter::sharedInstance()->handleScreenDidChangeFromScreen(
+      previous->parameters(), next ? std::optional<APMDictionary>(next->parameters()) : std::nullopt);
 }
 
 void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shared_ptr<APMScreen>& previous,
@@ -530,6 +533,7 @@ void APMScreenViewReporter::handleApplicationDidBecomeActive() {
   isAppActive_ = true;
   appHasBeenInitialized_ = true;
   if (const auto reporter = sessionReporter()) reporter->handleAppDidBecomeActive();
+  APMAdExposureReporter::sharedInstance()->handleAppDidBecomeActive();
   queue_->async([this] {
     std::shared_ptr<APMScreen> current;
     std::shared_ptr<APMScreen> previous;
@@ -553,6 +557,8 @@ void APMScreenViewReporter::handleApplicationWillResignActive() {
     });
   }
   if (const auto reporter = sessionReporter()) reporter->handleAppWillResignActiveWithScreen(screen);
+  APMAdExposureReporter::sharedInstance()->handleAppWillResignActiveWithScreen(
+      screen ? std::optional<APMDictionary>(screen->parameters()) : std::nullopt);
 }
 
 void APMScreenViewReporter::handleApplicationDidEnterBackground() { isAppActive_ = false; }
