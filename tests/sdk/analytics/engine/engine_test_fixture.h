@@ -27,8 +27,12 @@
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/analytics/events/apm_event.h"
+#include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/core/core/vdz_options.h"
 
@@ -108,6 +112,25 @@ class EngineTest : public ::testing::Test {
   void configure() {
     VDZApp::configure();
     platform::testing::runUntilIdle();
+  }
+  // A start writes its own events ("_f", "_s", "_e") and an active app logs engagement every
+  // hour; tests that count only their own events silence the session reporter and forget what
+  // the start wrote, with the counters it raised and the upload it scheduled.
+  void forgetStartEvents() {
+    platform::testing::runUntilIdle();
+    const auto engine = APMMeasurement::sharedInstanceIfCreated();
+    ASSERT_TRUE(engine && engine->database());
+    if (const auto reporter = engine->sessionReporter()) reporter->setReportingEnabled(false);
+    engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+      engine->alarm()->cancel();
+      for (const char* sql : {"DELETE FROM raw_events", "DELETE FROM raw_events_metadata", "DELETE FROM events",
+                              "UPDATE app_metadata SET daily_events_count = 0, daily_public_events_count = 0, "
+                              "daily_error_events_count = 0, daily_conversions_count = 0, "
+                              "daily_real_time_conversion_events_count = 0"}) {
+        platform::Error error;
+        EXPECT_TRUE(engine->database()->store()->executeSQL(sql, &error)) << sql << ": " << error.description();
+      }
+    });
   }
 
   void recordEvents() {

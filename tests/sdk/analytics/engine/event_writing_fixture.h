@@ -26,6 +26,10 @@ struct StoredEvent {
 
 class EventWritingTest : public EngineTest {
  protected:
+  void configure() {
+    EngineTest::configure();
+    forgetStartEvents();
+  }
   std::shared_ptr<APMMeasurement> engine() { return APMMeasurement::sharedInstance(); }
 
   void onWorker(const std::function<void()>& block) {

@@ -96,6 +96,7 @@ class UploadTest : public engine_test::EngineTest {
   // Starts the engine and lets its start-time work (and any request it makes) finish.
   void start() {
     configure();
+    forgetStartEvents();
     engine_ = APMMeasurement::sharedInstanceIfCreated();
     ASSERT_TRUE(engine_);
     ASSERT_TRUE(engine_->network());
@@ -429,6 +430,7 @@ TEST_F(UploadTest, KillChildUploadsUntilKilled) {
   useBundle({{"CFBundleIdentifier", platform::Value(engine_test::kBundleID)}, {"CFBundleShortVersionString", "1.2"}});
   setenv("VDZ_SERVICE_URL", std::getenv("FOCUS_UPLOAD_KILL_SERVICE"), 1);
   configure();
+  forgetStartEvents();
   engine_ = APMMeasurement::sharedInstanceIfCreated();
   ASSERT_TRUE(engine_);
   queue("survivor");
