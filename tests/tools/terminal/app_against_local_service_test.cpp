@@ -1,5 +1,6 @@
-// The app as a developer runs it: started against the local service, killed with SIGSEGV, started
-// again; the second launch sends the first one's crash report.
+// The app as a developer runs it, started against the local service: its analytics events arrive
+// decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
+// report.
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,10 +11,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "platform/foundation/home.h"
+#include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/transport_routes.h"
@@ -79,12 +82,20 @@ std::optional<fs::path> runningReport(const fs::path& home) {
   return std::nullopt;
 }
 
-TEST(CrashReportingApp, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaunch) {
+// The local service with every route, and an empty home for the app.
+class AppAgainstLocalService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    local_service::addDefaultRoutes(service);
+    ASSERT_TRUE(service.start());
+    home = platform::Home::temporary() / "app-home";
+    fs::create_directories(home);
+  }
   local_service::LocalService service;
-  local_service::addDefaultRoutes(service);
-  ASSERT_TRUE(service.start());
-  const fs::path home = platform::Home::temporary() / "app-home";
-  fs::create_directories(home);
+  fs::path home;
+};
+
+TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaunch) {
 
   fs::path crashed;
   {
@@ -116,6 +127,32 @@ TEST(CrashReportingApp, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaunch) {
   for (const char* stage : {"active", "processing", "prepared"}) {
     EXPECT_FALSE(fs::exists(reportsPath(home) / stage / crashed.filename())) << stage;
   }
+}
+
+// The automatic events of a first launch (first open, session start) are written, bundled and
+// uploaded on their own, with no help from a test clock.
+TEST_F(AppAgainstLocalService, TheFirstLaunchsAutomaticEventsReachTheService) {
+  {
+    AppInTerminal app(home, service.baseURL());
+    ASSERT_TRUE(service.waitForRequestsTo(std::string(local_service::kMeasurementUploadPath), 1, 120))
+        << "no measurement upload arrived";
+    app.signal(SIGTERM);
+  }
+  std::set<std::string> names;
+  for (const auto& request : service.requestsTo(std::string(local_service::kMeasurementUploadPath))) {
+    std::string error;
+    const auto bundles = local_service::decodeMeasurementBatch(request.decodedBody, error);
+    ASSERT_TRUE(bundles) << error;
+    for (const auto& bundle : *bundles) {
+      EXPECT_EQ(bundle.appID, "com.focus.timer");
+      for (const auto& event : bundle.events) {
+        names.insert(event.name);
+        EXPECT_GT(event.timestampMillis, 1000000000000) << event.name << " not in milliseconds";
+      }
+    }
+  }
+  EXPECT_TRUE(names.count("_f")) << "no first open";
+  EXPECT_TRUE(names.count("_s")) << "no session start";
 }
 
 }  // namespace
