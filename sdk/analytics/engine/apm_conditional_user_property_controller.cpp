@@ -51,12 +51,12 @@ APMDatabase* database() {
   return engine ? engine->database() : nullptr;
 }
 
-// The one way the controller's events leave it. Until the engine has a write path that skips
-// admission, they take the internal log entry, which also tells the event listeners.
+// The one way the controller's events leave it: straight to the writing step, past admission,
+// since they are made while an admitted event is being handled.
 void writeEvents(const Events& events) {
   const auto engine = APMMeasurement::sharedInstanceIfCreated();
   if (!engine) return;
-  for (const auto& event : events) engine->logEventOnWorkerQueue(event, true);
+  for (const auto& event : events) engine->writeEventOnWorkerQueue(event);
 }
 
 bool isValidInterval(double seconds) {

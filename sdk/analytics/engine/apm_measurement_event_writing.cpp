@@ -17,9 +17,11 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/events/apm_lifetime_value_recorder.h"
 #include "sdk/analytics/events/apm_parameter_sanitizer.h"
@@ -107,9 +109,14 @@ void APMMeasurement::handleEventOnWorkerQueue(const std::shared_ptr<APMEvent>& o
   if (!event) return;
   processSessionFromEvent(*event);
   if (!dedupeSubscriptionEvent(*event)) return;
-  // Events released by conditional user properties; the controller that releases them is not
-  // part of the engine yet, so there are none.
+  // Events released by conditional user properties, written after this one.
   std::vector<std::shared_ptr<APMEvent>> releasedEvents;
+  if (auto released = APMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(event)) {
+    releasedEvents = std::move(*released);
+  } else {
+    APMLog(4, 23050, "Unable to process conditional user property. Event name, origin", eventNameForLog(event->name()),
+           event->origin());
+  }
   if (shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
   event = appExceptionEventWithVuduzaraFeatureRollouts(event);
   writeEventOnWorkerQueue(event);
@@ -132,13 +139,37 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
 
 void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   if (APMIsAppActive()) return;
-  const auto it = event.parameters().find(kExtendSessionParameter);
-  if (it == event.parameters().end()) return;
-  if (int64Parameter(event, kExtendSessionParameter) != 1) {
-    APMLog(3, 23179,
-           "extend_session is a reserved parameter. To extend or start a session in the background, set an event "
-           "parameter {@'extend_session': @1}");
+  const auto reporter = sessionReporter();
+  if (!reporter || !database_) return;
+  if (event.parameters().find(kExtendSessionParameter) != event.parameters().end()) {
+    if (int64Parameter(event, kExtendSessionParameter) == 1) {
+      if (reporter->isSessionExpired()) {
+        reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+      } else {
+        reporter->extendSession();
+      }
+    } else {
+      APMLog(3, 23179,
+             "extend_session is a reserved parameter. To extend or start a session in the background, set an event "
+             "parameter {@'extend_session': @1}");
+    }
   }
+  if (!reporter->isSessionExpired()) return;
+  // An expired session's properties go together or not at all.
+  database_->performTransaction([this] {
+    constexpr std::pair<const char*, std::pair<std::int64_t, const char*>> kSessionProperties[] = {
+        {"_sid", {23177, "Failed to remove session ID user property on session expiration. Error"}},
+        {"_sno", {23178, "Failed to remove session number user property on session expiration. Error"}},
+        {"_se", {23192, "Failed to remove session user engagement user property on session expiration. Error"}}};
+    for (const auto& [name, failure] : kSessionProperties) {
+      platform::Error error;
+      if (!database_->deleteUserAttributeWithName(name, &error)) {
+        APMLog(2, failure.first, failure.second, withError(error, "Unknown error"));
+        return false;
+      }
+    }
+    return true;
+  });
 }
 
 bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <map>
 
-#include "engine_test_fixture.h"
+#include "event_writing_fixture.h"
+#include "platform/net/reachability.h"
 #include "platform/runloop/clock.h"
 #include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-using engine_test::EngineTest;
+using engine_test::EventWritingTest;
 using engine_test::LoggedEvent;
 using Dictionary = platform::Value::Dictionary;
 
@@ -42,12 +43,17 @@ Dictionary request(const std::string& name, const std::string& value, const std:
   return property;
 }
 
-class ConditionalUserPropertyTest : public EngineTest {
+class ConditionalUserPropertyTest : public EventWritingTest {
  protected:
   void SetUp() override {
-    EngineTest::SetUp();
+    // Offline, so no upload bundles the written events away before a test reads them.
+    platform::NetworkState::setFlagsForTesting({});
+    EventWritingTest::SetUp();
     configure();
-    recordEvents();
+  }
+  void TearDown() override {
+    EventWritingTest::TearDown();
+    platform::NetworkState::restore();
   }
 
   void set(const Dictionary& property) {
@@ -86,13 +92,16 @@ class ConditionalUserPropertyTest : public EngineTest {
     return attribute;
   }
 
-  // The events written since the last look.
+  // The events written to the store since the last look.
   std::vector<LoggedEvent> written() {
-    auto all = events();
-    std::lock_guard lock(mutex_);
-    events_.clear();
-    return all;
+    std::vector<LoggedEvent> fresh;
+    for (auto& event : EventWritingTest::stored(lastSeenRowID_)) {
+      lastSeenRowID_ = event.rowID;
+      fresh.push_back(LoggedEvent{event.origin, event.name, event.timestamp, std::move(event.parameters)});
+    }
+    return fresh;
   }
+  std::int64_t lastSeenRowID_ = 0;
 
   static LoggedEvent toLogged(const APMEvent& event) {
     return {event.origin(), event.name(), event.timestamp(), event.parameters()};
@@ -348,6 +357,22 @@ TEST_F(ConditionalUserPropertyTest, DictionaryEntriesThatFitNoPropertyAreLeftOut
   // A value of the wrong kind leaves a request without value: a removal of nothing.
   EXPECT_TRUE(loggedCode(11018));
   EXPECT_TRUE(stored().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Through the whole pipeline: the trigger event is written first, then the event it released.
+TEST_F(ConditionalUserPropertyTest, ALoggedTriggerEventIsWrittenBeforeTheEventItReleases) {
+  set(request("exp_level", "gold", "level_up"));
+  EXPECT_TRUE(written().empty());
+  DOREvoredire::logEventWithName("level_up", {});
+  platform::testing::runUntilIdle();
+  std::vector<std::string> names;
+  for (const auto& event : written()) names.push_back(event.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"level_up", "cup_set"}));
+  ASSERT_TRUE(userProperty("exp_level"));
 }
 
 }  // namespace

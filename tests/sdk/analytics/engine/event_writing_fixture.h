@@ -22,6 +22,8 @@ struct StoredEvent {
   bool realtime = false;
   std::string origin;
   APMDictionary parameters;
+  std::int64_t rowID = 0;
+  double timestamp = 0;
 };
 
 class EventWritingTest : public EngineTest {
@@ -45,10 +47,14 @@ class EventWritingTest : public EngineTest {
     });
     return rows;
   }
-  std::vector<StoredEvent> stored() {
+  // The raw events in the store, oldest first; only those after `afterRowID` when given.
+  std::vector<StoredEvent> stored(std::int64_t afterRowID = 0) {
     std::vector<StoredEvent> events;
-    for (const APMRecord& row : query("SELECT name, metadata_fingerprint, is_realtime, data FROM raw_events ORDER BY rowid")) {
+    for (const APMRecord& row :
+         query("SELECT rowid, name, metadata_fingerprint, is_realtime, data FROM raw_events WHERE rowid > " +
+               std::to_string(afterRowID) + " ORDER BY rowid")) {
       StoredEvent event;
+      event.rowID = row.at("rowid").integerValue();
       event.name = row.at("name").stringValue();
       event.fingerprint = row.at("metadata_fingerprint").integerValue();
       event.realtime = row.count("is_realtime") && row.at("is_realtime").integerValue() != 0;
@@ -56,6 +62,7 @@ class EventWritingTest : public EngineTest {
         NANOSetString(proto.get(), APMFieldIndex(*proto, 2), event.name);
         if (auto decoded = APMEvent::initWithEventProto(*proto)) {
           event.origin = decoded->origin();
+          event.timestamp = decoded->timestamp();
           event.parameters = decoded->parameters();
         }
       }

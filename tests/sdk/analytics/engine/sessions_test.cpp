@@ -183,6 +183,28 @@ TEST_F(EngagementTest, ASessionStartsOnlyAfterTheTimeout) {
   }
 }
 
+// In the background an event may ask to start or extend a session; otherwise an expired
+// session's properties are dropped.
+TEST_F(EngagementTest, ABackgroundEventStartsASessionOnlyWhenItAsks) {
+  configure();
+  becomeActive();
+  recordEvents();
+  enterBackground();
+  platform::testing::advance(31 * 60);
+  clearEvents();
+  DOREvoredire::logEventWithName("sync", {});
+  EXPECT_TRUE(eventsNamed("_s").empty());
+  auto properties = userProperties(true);
+  EXPECT_FALSE(properties.contains("_sid"));
+  EXPECT_FALSE(properties.contains("_sno"));
+
+  DOREvoredire::logEventWithName("sync", {{"extend_session", APMObject(APMValue::initWithInt64(1))}});
+  EXPECT_EQ(eventsNamed("_s").size(), 1u);
+  properties = userProperties(true);
+  EXPECT_TRUE(properties.contains("_sid"));
+  EXPECT_TRUE(properties.contains("_sno"));
+}
+
 TEST_F(EngagementTest, ANegativeTimeoutMakesEveryActivationASession) {
   configure();
   becomeActive();
