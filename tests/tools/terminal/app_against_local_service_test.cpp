@@ -129,7 +129,8 @@ TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaun
   }
 }
 
-// The automatic events of a first launch (first open, session start) are written, bundled and
+// The automatic events of a first launch (first open, session start, the first screen) are
+// written, bundled and
 // uploaded on their own, with no help from a test clock.
 TEST_F(AppAgainstLocalService, TheFirstLaunchsAutomaticEventsReachTheService) {
   {
@@ -153,6 +154,7 @@ TEST_F(AppAgainstLocalService, TheFirstLaunchsAutomaticEventsReachTheService) {
   }
   EXPECT_TRUE(names.count("_f")) << "no first open";
   EXPECT_TRUE(names.count("_s")) << "no session start";
+  EXPECT_TRUE(names.count("_vs")) << "no screen view";
 }
 
 }  // namespace

@@ -19,8 +19,11 @@
 #include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/net/reachability.h"
+#include "platform/store/payment_queue.h"
+#include "platform/store/receipt_builder.h"
 #include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_in_app_purchase_transaction_reporter.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -38,6 +41,7 @@ namespace {
 using engine_test::kAppID;
 using local_service::Answer;
 using local_service::UploadedMeasurementBundle;
+using local_service::UploadedMeasurementEvent;
 
 constexpr std::string_view kUploadPath = "/a";
 constexpr std::string_view kConfigPath = "/config/app/*";
@@ -415,6 +419,38 @@ TEST_F(UploadTest, FailedConfigurationFetchDelaysUploads) {
     EXPECT_DOUBLE_EQ(persisted()->lastBackoffTimestamp(), c.backoff ? now() : 0);
   }
   EXPECT_TRUE(loggedCode(23129));
+}
+
+// A purchase in the store goes the whole way: reported, written, bundled and uploaded.
+TEST_F(UploadTest, AStorePurchaseArrivesAsAPurchaseEvent) {
+  namespace store = platform::store;
+  store::StoreCatalog::addProduct({"coins", "0.99", "USD", "Coins", std::nullopt});
+  start();
+  const auto bought = store::PaymentQueue::defaultQueue().purchase("coins", 1);
+  // The receipt holds the purchase before the reporter reads it on the worker queue.
+  store::ReceiptPurchase record;
+  record.productID = "coins";
+  record.transactionID = bought->transactionIdentifier.value_or("");
+  record.originalTransactionID = record.transactionID;
+  record.purchaseDate = store::ReceiptBuilder::dateText(now());
+  record.purchaseType = store::ReceiptPurchaseType::Consumable;
+  store::ReceiptBuilder().add(record).install();
+  settle();
+  upload();
+  std::vector<UploadedMeasurementEvent> purchases;
+  for (std::size_t i = 0; i < uploads(); ++i) {
+    for (const auto& bundle : uploadedBundles(i)) {
+      for (const auto& event : bundle.events) {
+        if (event.name == "_iap") purchases.push_back(event);
+      }
+    }
+  }
+  store::StoreCatalog::removeAllProducts();
+  store::ReceiptBuilder::uninstall();
+  APMInAppPurchaseProductCache::sharedInstance().resetForTesting();
+  ASSERT_EQ(purchases.size(), 1u);
+  EXPECT_EQ(purchases[0].params.at("product_id"), "\"coins\"");
+  EXPECT_EQ(purchases[0].params.at("currency"), "\"USD\"");
 }
 
 // ---- a kill between upload and deletion ----
