@@ -130,8 +130,7 @@ TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaun
 }
 
 // The automatic events of a first launch (first open, session start, the first screen) are
-// written, bundled and
-// uploaded on their own, with no help from a test clock.
+// written, bundled and uploaded on their own, with no help from a test clock.
 TEST_F(AppAgainstLocalService, TheFirstLaunchsAutomaticEventsReachTheService) {
   {
     AppInTerminal app(home, service.baseURL());
