@@ -54,3 +54,6 @@ class APMValue {
 };
 
 inline bool operator==(const APMValue& a, const APMValue& b) { return a.isEqual(b); }
+
+// A typed int64 value as an object, the form event parameters and user properties carry.
+inline APMObject APMInt64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }

@@ -67,7 +67,6 @@ void setAttribute(APMInAppPurchaseItem& item, int type, const platform::Data& co
 
 bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
-APMObject intValue(std::int64_t v) { return APMObject(APMValue::initWithInt64(v)); }
 APMObject stringValue(const std::string& s) { return APMObject(APMValue::initWithString(s)); }
 
 bool isOne(const APMDictionary& parameters, std::string_view key) {
@@ -79,9 +78,9 @@ bool isOne(const APMDictionary& parameters, std::string_view key) {
 
 void addFreeTrialPrices(APMDictionary& result) {
   if (const auto price = result.find("price"); price != result.end()) result["original_price"] = price->second;
-  result["price_is_discounted"] = intValue(1);
-  result["price"] = intValue(0);
-  result["value"] = intValue(0);
+  result["price_is_discounted"] = APMInt64Object(1);
+  result["price"] = APMInt64Object(0);
+  result["value"] = APMInt64Object(0);
 }
 
 }  // namespace
@@ -218,7 +217,7 @@ void APMSetSubscriptionRenewalFlag(APMDictionary& parameters, const APMInAppPurc
   const auto it = std::find(productItems.begin(), productItems.end(), item);
   std::shared_ptr<const APMInAppPurchaseItem> previous;
   if (it != productItems.end() && it != productItems.begin()) previous = *(it - 1);
-  parameters[previous && previous->isFreeTrial() ? "sub_convert" : "sub_renew"] = intValue(1);
+  parameters[previous && previous->isFreeTrial() ? "sub_convert" : "sub_renew"] = APMInt64Object(1);
 }
 
 std::optional<std::int64_t> APMPriceMicros(const std::string& price, std::int64_t quantity) {
@@ -264,11 +263,11 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
   const std::int64_t quantity = transaction->payment.quantity;
   APMDictionary base{{"product_id", stringValue(productID)}};
   if (product->price) {
-    if (const auto micros = APMPriceMicros(*product->price, 1)) base["price"] = intValue(*micros);
+    if (const auto micros = APMPriceMicros(*product->price, 1)) base["price"] = APMInt64Object(*micros);
     if (quantity != 0) {
       if (const auto value = APMPriceMicros(*product->price, quantity)) {
-        base["value"] = intValue(*value);
-        base["quantity"] = intValue(quantity);
+        base["value"] = APMInt64Object(*value);
+        base["quantity"] = APMInt64Object(quantity);
       }
     }
   }
@@ -286,10 +285,10 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
   APMDictionary result = base;
   if (!last) {
     APMLog(8, 40020, "Transaction missing in receipt will be reported as invalid", productID);
-    result["invalid"] = intValue(1);
+    result["invalid"] = APMInt64Object(1);
   } else if (last->purchaseType == kAPMPurchaseTypeNonConsumable && restoredOrRenewed) {
     APMLog(8, 40005, "Restore/repurchase of non-consumable item will be reported as invalid");
-    result["invalid"] = intValue(1);
+    result["invalid"] = APMInt64Object(1);
   } else {
     const bool subscription = last->purchaseType == kAPMPurchaseTypeNonRenewingSubscription ||
                               last->purchaseType == kAPMPurchaseTypeAutoRenewableSubscription ||
@@ -300,7 +299,7 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
       } else {
         APMLog(8, 40022, "Transaction of non-consumable item will be reported");
       }
-      result["_did"] = intValue(APMPurchaseDid(last->originalTransactionID.value_or(""), std::nullopt,
+      result["_did"] = APMInt64Object(APMPurchaseDid(last->originalTransactionID.value_or(""), std::nullopt,
                                                last->productID.value_or("")));
     } else if (!subscription && productItems.size() == 1) {
       APMLog(8, 40007,
@@ -314,24 +313,24 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
                : APMInAppPurchaseItems{};
       if (dated.empty() && subscription) {
         APMLog(8, 40023, "Subscription transaction missing in receipt will be reported as invalid");
-        result["invalid"] = intValue(1);
-        result["subscription"] = intValue(1);
+        result["invalid"] = APMInt64Object(1);
+        result["subscription"] = APMInt64Object(1);
       } else if (dated.size() >= 2) {
         APMLog(8, 40024, "Subscription transaction with duplicate transaction date will be reported as invalid",
                productID, static_cast<long long>(dated.size()));
-        result["invalid"] = intValue(1);
-        result["subscription"] = intValue(1);
+        result["invalid"] = APMInt64Object(1);
+        result["subscription"] = APMInt64Object(1);
       } else {
         const auto matched = dated.empty() ? nullptr : dated.front();
         const std::string matchedOriginal = matched ? matched->originalTransactionID.value_or("") : std::string();
         const std::string matchedProduct = matched ? matched->productID.value_or("") : std::string();
         if (last->purchaseType == kAPMPurchaseTypeNonRenewingSubscription) {
-          result["subscription"] = intValue(1);
-          result["_did"] = intValue(APMPurchaseDid(matchedOriginal, std::nullopt, matchedProduct));
+          result["subscription"] = APMInt64Object(1);
+          result["_did"] = APMInt64Object(APMPurchaseDid(matchedOriginal, std::nullopt, matchedProduct));
           APMLog(8, 40025, "Transaction of non-renewing subscription will be reported");
         } else {
-          if (matched && matched->originalTransactionID == matched->transactionID) result["subscription"] = intValue(1);
-          result["_did"] = intValue(
+          if (matched && matched->originalTransactionID == matched->transactionID) result["subscription"] = APMInt64Object(1);
+          result["_did"] = APMInt64Object(
               APMPurchaseDid(matchedOriginal, matched ? matched->webOrderLineItemID : std::nullopt, matchedProduct));
           const bool freeTrial = matched && matched->isFreeTrial();
           const bool introductory = matched && matched->isIntroductoryOffer();
@@ -341,17 +340,17 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
             APMSetSubscriptionRenewalFlag(result, productItems, matched);
           }
           if (freeTrial) {
-            result["free_trial"] = intValue(1);
+            result["free_trial"] = APMInt64Object(1);
             if (restoredOrRenewed) {
               APMLog(8, 40011, "Repurchase of free-trial auto-renewable subscription will be reported as invalid");
-              result["invalid"] = intValue(1);
+              result["invalid"] = APMInt64Object(1);
               ended = true;
             } else {
               APMLog(8, 40009, "Transaction of free-trial auto-renewable subscription will be reported");
             }
           }
           if (!ended && introductory) {
-            result["price_is_discounted"] = intValue(1);
+            result["price_is_discounted"] = APMInt64Object(1);
             APMSetSubscriptionRenewalFlag(result, productItems, matched);
             APMLog(8, 40018, "Transaction of introductory offer will be reported");
           }
@@ -372,9 +371,9 @@ std::optional<APMDictionary> APMPurchaseEventParameters(const platform::store::P
       addFreeTrialPrices(result);
     } else if (const auto micros = APMPriceMicros(discount.price, 1)) {
       if (const auto price = result.find("price"); price != result.end()) result["original_price"] = price->second;
-      result["price"] = intValue(*micros);
+      result["price"] = APMInt64Object(*micros);
       if (quantity != 0) {
-        if (const auto value = APMPriceMicros(discount.price, quantity)) result["value"] = intValue(*value);
+        if (const auto value = APMPriceMicros(discount.price, quantity)) result["value"] = APMInt64Object(*value);
       }
     }
   }

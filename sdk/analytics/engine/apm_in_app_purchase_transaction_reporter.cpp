@@ -253,7 +253,7 @@ void APMInAppPurchaseTransactionReporter::reportTransactionsFromArray(const Tran
     std::string name = "_iap";
     if (takeOne(*parameters, "invalid")) {
       name = "_iapx";
-      if (APMAEU::isASRS()) (*parameters)["sandbox"] = APMObject(APMValue::initWithInt64(1));
+      if (APMAEU::isASRS()) (*parameters)["sandbox"] = APMInt64Object(1);
     }
     if (takeOne(*parameters, "sub_renew")) name = "_assr";
     if (takeOne(*parameters, "sub_convert")) name = "_assc";

@@ -290,7 +290,7 @@ std::shared_ptr<APMEvent> APMMeasurement::internalEventFromPublicEvent(const std
 std::shared_ptr<APMEvent> APMMeasurement::validatePurchaseEvent(const std::shared_ptr<APMEvent>& event) {
   if (event->name() != "_iap" || !APMAEU::isASRS()) return event;
   APMDictionary parameters = event->parameters();
-  parameters["sandbox"] = APMObject(APMValue::initWithInt64(1));
+  parameters["sandbox"] = APMInt64Object(1);
   auto marked = event->copyWithParameters(parameters);
   return marked ? marked : event;
 }

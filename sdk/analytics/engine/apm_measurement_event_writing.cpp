@@ -133,7 +133,7 @@ std::shared_ptr<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const std::
     return nullptr;
   }
   APMDictionary parameters = event->parameters();
-  parameters[std::string(kSafelistedParameter)] = APMObject(APMValue::initWithInt64(1));
+  parameters[std::string(kSafelistedParameter)] = APMInt64Object(1);
   return event->copyWithParameters(parameters);
 }
 

@@ -27,6 +27,7 @@
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_storage_records.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
+#include "sdk/utilities/utilities/vul_app_environment_util.h"
 
 namespace {
 
@@ -34,20 +35,7 @@ constexpr std::string_view kDefaultAllowAdPersonalizationKey = "VIDEZU_ANALYTICS
 constexpr std::string_view kAdNetworkRegistrationKey = "VIDEZU_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED";
 constexpr std::int64_t kMillisecondsPerHour = 3600000;
 
-APMObject int64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }
-
 double now() { return platform::Clock::current().now().timeIntervalSince1970(); }
-
-bool hasError(const platform::Error& error) { return !error.domain().empty(); }
-
-// Whether the system is at least major.minor.
-bool systemVersionAtLeast(int major, int minor) {
-  const std::string version = platform::SystemInfo::systemVersion();
-  char* end = nullptr;
-  const long actualMajor = std::strtol(version.c_str(), &end, 10);
-  const long actualMinor = (end && *end == '.') ? std::strtol(end + 1, nullptr, 10) : 0;
-  return actualMajor > major || (actualMajor == major && actualMinor >= minor);
-}
 
 std::shared_ptr<const APMUserAttribute> internalAttribute(const std::string& name, std::int64_t value, double time) {
   return std::make_shared<const APMUserAttribute>("auto", name, APMValue::initWithInt64(value), time);
@@ -77,7 +65,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (*reported) {
     if (previousFirstOpens < 1) APMKeychainWrapper::upsertKeychainValue("1", markerName, bundleID);
     APMAnalytics::setDeferredAnalyticsCollection(platform::Value());
-    if (systemVersionAtLeast(15, 0) && APMHasSceneManifest() && APMIsActivePrewarm()) {
+    if (VULAppEnvironmentUtil::isSystemVersionAtLeast(15, 0) && APMHasSceneManifest() && APMIsActivePrewarm()) {
       reportSessionStartWhenSceneWillConnectOnWorkerQueue();
     } else {
       reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
@@ -116,12 +104,12 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
 
   const bool efficient = remoteConfig_->efficientEngagementReportingEnabled();
   const APMDictionary screen = APMScreenViewReporter::sharedInstance().screenParameters();
-  APMDictionary parameters{{"_pfo", int64Object(previousFirstOpens)}, {"_uwa", int64Object(1 - firstOpenAfterInstall)}};
+  APMDictionary parameters{{"_pfo", APMInt64Object(previousFirstOpens)}, {"_uwa", APMInt64Object(1 - firstOpenAfterInstall)}};
   if (previousVMPAppID_ && !previousVMPAppID_->empty()) parameters["_pvmp"] = APMObject(APMValue::initWithString(*previousVMPAppID_));
   if (const platform::Value deferred = APMAnalytics::deferredAnalyticsCollection(); deferred.isNumber() && deferred.boolValue()) {
-    parameters["_dac"] = int64Object(1);
+    parameters["_dac"] = APMInt64Object(1);
   }
-  if (efficient) parameters["_et"] = int64Object(1);
+  if (efficient) parameters["_et"] = APMInt64Object(1);
   if (auto firstOpen = APMEvent::initWithOrigin("auto", false, "_f", initTimestamp_, 0, parameters)) {
     firstOpen->addScreenParameters(screen);
     logEventOnWorkerQueue(firstOpen, true);
@@ -132,8 +120,8 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
 
   if (!remoteConfig_->redundantEngagementRemovalEnabled()) {
-    APMDictionary engagement{{"_et", int64Object(1)}};
-    if (efficient) engagement["_fr"] = int64Object(1);
+    APMDictionary engagement{{"_et", APMInt64Object(1)}};
+    if (efficient) engagement["_fr"] = APMInt64Object(1);
     if (auto event = APMEvent::initWithOrigin("auto", false, "_e", initTimestamp_, 0, engagement)) {
       event->addScreenParameters(screen);
       logEventOnWorkerQueue(event, true);
@@ -143,7 +131,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
   reportStoredCampaignEventOnWorkerQueue(firstOpenMillis - 1);
 
-  if (systemVersionAtLeast(11, 3)) {
+  if (VULAppEnvironmentUtil::isSystemVersionAtLeast(11, 3)) {
     if (shouldAllowAdNetworkRegistration()) {
       platform::AdNetwork::registerAppForAdNetworkAttribution();
     } else {
@@ -178,7 +166,7 @@ void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
   if (!APMScheduler::checkOnBackgroundThreadWithMethodName("reportSessionStartWhenSceneWillConnectOnWorkerQueue")) {
     return;
   }
-  if (!systemVersionAtLeast(13, 0) || sceneObserverOwner_) return;
+  if (!VULAppEnvironmentUtil::isSystemVersionAtLeast(13, 0) || sceneObserverOwner_) return;
   sceneObserverOwner_ = std::make_shared<const int>(0);
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   platform::NotificationCenter::defaultCenter().addObserver(
@@ -194,7 +182,7 @@ void APMMeasurement::backfillSessionNumber() {
   platform::Error error;
   const auto aggregates = database_->eventAggregatesWithName("_s", &error);
   if (!aggregates) {
-    if (hasError(error)) APMLog(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
+    if (error.isSet()) APMLog(1, 23063, "Unable to query event aggregates. Name, error", "_s", error);
     return;
   }
   persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
@@ -239,7 +227,7 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
   }
   platform::Error error;
   const auto stored = database_->userAttributeWithName("_npa", &error);
-  if (!stored && hasError(error)) {
+  if (!stored && error.isSet()) {
     APMLog(1, 23172, "Unable to read personalized ads user property. Error", error);
     return;
   }

@@ -40,7 +40,6 @@ const char kStackKey = 0;
 
 std::string messageCode(long code) { return platform::format("I-ACS%06ld", code); }
 
-APMObject int64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }
 APMObject stringObject(const std::string& value) { return APMObject(APMValue::initWithString(value)); }
 
 bool isValidScreenValue(const std::string& value, APMDataTypeValidator::Code* failure = nullptr) {
@@ -137,7 +136,7 @@ bool isEngineEnabled() {
 // ---- the screen ----
 
 APMDictionary APMScreen::parameters() const {
-  APMDictionary parameters{{"_si", int64Object(instanceID_)}};
+  APMDictionary parameters{{"_si", APMInt64Object(instanceID_)}};
   if (!className_.empty()) parameters["_sc"] = stringObject(className_);
   if (name_ && !name_->empty()) parameters["_sn"] = stringObject(*name_);
   return parameters;
@@ -295,7 +294,7 @@ void APMScreenViewReporter::setCurrentViewController(const std::shared_ptr<ViewC
       platform::MutexLock lock(mutex_);
       if (isEngineEnabled() && currentViewController_.lock() == controller) {
         APMLog(7, 31006, "View controller already tracked. Class, ID", className,
-               currentScreen_ ? int64Object(currentScreen_->instanceID()) : APMObject());
+               currentScreen_ ? APMInt64Object(currentScreen_->instanceID()) : APMObject());
         return;
       }
     }
@@ -320,7 +319,7 @@ void APMScreenViewReporter::setCurrentViewController(const std::shared_ptr<ViewC
       currentViewController_ = controller;
       if (screen == currentScreen_) return;
       if (isEngineEnabled()) {
-        APMLog(7, 31010, "Tracking view controller. Class, ID", className, int64Object(screen->instanceID()));
+        APMLog(7, 31010, "Tracking view controller. Class, ID", className, APMInt64Object(screen->instanceID()));
       }
       previousScreen_ = currentScreen_ ? currentScreen_->copy() : nullptr;
       previous = previousScreen_;
@@ -455,18 +454,18 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
     return;
   }
   APMDictionary parameters = given;
-  parameters["_si"] = int64Object(next->instanceID());
+  parameters["_si"] = APMInt64Object(next->instanceID());
   APMDataTypeValidator::Code failure = 0;
   if (next->className().empty()) {
     APMLog(3, 31014, "Screen class name is empty");
   } else if (!isValidScreenValue(next->className(), &failure)) {
-    APMLog(3, 31015, "Screen class name is invalid. Error code", int64Object(failure));
+    APMLog(3, 31015, "Screen class name is invalid. Error code", APMInt64Object(failure));
   } else {
     parameters["_sc"] = stringObject(next->className());
     if (next->name() && isValidScreenValue(*next->name())) parameters["_sn"] = stringObject(*next->name());
   }
   if (previous) {
-    parameters["_pi"] = int64Object(previous->instanceID());
+    parameters["_pi"] = APMInt64Object(previous->instanceID());
     if (!previous->className().empty() && isValidScreenValue(previous->className())) {
       parameters["_pc"] = stringObject(previous->className());
     }
@@ -475,10 +474,10 @@ void APMScreenViewReporter::logViewScreenEventWithPreviousScreen(const std::shar
   if (APMMeasurement::sharedInstanceIfCreated() && APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled()) {
     if (const auto reporter = sessionReporter()) {
       const std::int64_t engagement = reporter->cutFreerideEngagementTimeMillis();
-      if (engagement >= 1) parameters["_et"] = int64Object(engagement);
+      if (engagement >= 1) parameters["_et"] = APMInt64Object(engagement);
     }
   }
-  if (!isScreenReportingEnabled()) parameters["_mst"] = int64Object(1);
+  if (!isScreenReportingEnabled()) parameters["_mst"] = APMInt64Object(1);
   if (!APMHasScreenParameters(parameters)) {
     APMLog(1, 31012, "Screen view event not logged. Screen parameters were empty");
     return;

@@ -24,8 +24,6 @@ bool isAppActive() { return APMScreenViewReporter::sharedInstance().isAppActive(
 
 bool efficientEngagementReporting() { return APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled(); }
 
-APMObject int64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }
-
 // Runs on the main thread, inline when already there.
 void onMainQueue(std::function<void()> block) {
   if (platform::DispatchQueue::isMainThread()) {
@@ -122,8 +120,8 @@ void APMSessionReporter::updatePropertiesForNewSessionStart() {
 }
 
 void APMSessionReporter::setSessionID(std::optional<std::int64_t> sessionID, std::optional<std::int64_t> sessionNumber) {
-  APMAnalytics::setInternalUserProperty(sessionID ? int64Object(*sessionID) : APMObject(), "_sid", "auto");
-  APMAnalytics::setInternalUserProperty(sessionNumber ? int64Object(*sessionNumber) : APMObject(), "_sno", "auto");
+  APMAnalytics::setInternalUserProperty(sessionID ? APMInt64Object(*sessionID) : APMObject(), "_sid", "auto");
+  APMAnalytics::setInternalUserProperty(sessionNumber ? APMInt64Object(*sessionNumber) : APMObject(), "_sno", "auto");
 }
 
 void APMSessionReporter::logSessionStartEvent() {
@@ -137,7 +135,7 @@ void APMSessionReporter::logSessionStartEvent() {
   const std::int64_t sessionNumber = persistedConfig_->sessionNumber();
   setSessionID(sessionID, sessionNumber);
   APMAnalytics::logInternalEventWithOrigin("auto", "_s",
-                                           {{"_sid", int64Object(sessionID)}, {"_sno", int64Object(sessionNumber)}});
+                                           {{"_sid", APMInt64Object(sessionID)}, {"_sno", APMInt64Object(sessionNumber)}});
 }
 
 // ---- engagement ----
@@ -187,8 +185,8 @@ std::int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const
   if (isReportingEnabled()) {
     reported = static_cast<std::int64_t>(std::min(incurredEngagementTime(), kAPMMaxEngagementTimeSeconds) * 1000);
     APMDictionary parameters = screen ? screen->parameters() : APMDictionary();
-    parameters["_et"] = int64Object(reported);
-    if (efficient && isRedundant) parameters["_fr"] = int64Object(1);
+    parameters["_et"] = APMInt64Object(reported);
+    if (efficient && isRedundant) parameters["_fr"] = APMInt64Object(1);
     APMAnalytics::logInternalEventWithOrigin("auto", "_e", parameters);
   }
   const double now = currentUptime();
@@ -211,7 +209,7 @@ void APMSessionReporter::logAppBackgroundEvent(std::int64_t engagementMillis) {
     return;
   }
   APMDictionary parameters;
-  if (efficientEngagementReporting() && engagementMillis >= 1) parameters["_et"] = int64Object(engagementMillis);
+  if (efficientEngagementReporting() && engagementMillis >= 1) parameters["_et"] = APMInt64Object(engagementMillis);
   APMAnalytics::logInternalEventWithOrigin("auto", "_ab", parameters);
 }
 
@@ -272,8 +270,8 @@ void APMSessionReporter::rescheduleUserEngagementTimer() {
 // ---- the engine's own session start ----
 
 std::shared_ptr<APMEvent> APMSessionStartEvent(std::int64_t sessionNumber, bool appInBackground, double timestamp) {
-  APMDictionary parameters{{"_sid", int64Object(static_cast<std::int64_t>(timestamp))},
-                           {"_sno", int64Object(sessionNumber)}};
-  if (appInBackground) parameters["_aib"] = int64Object(1);
+  APMDictionary parameters{{"_sid", APMInt64Object(static_cast<std::int64_t>(timestamp))},
+                           {"_sno", APMInt64Object(sessionNumber)}};
+  if (appInBackground) parameters["_aib"] = APMInt64Object(1);
   return APMEvent::initWithOrigin("auto", false, "_s", timestamp, 0, parameters);
 }

@@ -25,7 +25,7 @@ bool flag(const APMDictionary& parameters, std::string_view name) {
 
 void setFlag(APMDictionary& parameters, std::string_view name, bool on) {
   if (on) {
-    parameters[std::string(name)] = APMObject(APMValue::initWithInt64(1));
+    parameters[std::string(name)] = APMInt64Object(1);
   } else {
     parameters.erase(std::string(name));
   }

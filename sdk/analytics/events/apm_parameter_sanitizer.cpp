@@ -33,8 +33,6 @@ std::size_t maxPublicEventParams() {
   return static_cast<std::size_t>(h.maxPublicEventParams ? h.maxPublicEventParams() : kAPMDefaultMaxPublicEventParams);
 }
 
-APMObject int64Object(std::int64_t value) { return APMObject(APMValue::initWithInt64(value)); }
-
 std::size_t codePoints(const std::string& s) { return platform::strings::codePointLength(s); }
 
 }  // namespace
@@ -58,7 +56,7 @@ void APMAddErrorValueParameters(APMDictionary& parameters, const APMObject& valu
   } else if (lengthSource.isArray()) {
     length = static_cast<std::int64_t>(lengthSource.count());
   }
-  parameters[std::string(kAPMErrorLengthParameter)] = int64Object(length);
+  parameters[std::string(kAPMErrorLengthParameter)] = APMInt64Object(length);
 }
 
 void APMSetFirstErrorParameters(APMDictionary& parameters, std::int64_t code, const APMObject& value,
@@ -67,12 +65,12 @@ void APMSetFirstErrorParameters(APMDictionary& parameters, std::int64_t code, co
       parameters.contains(kAPMErrorParameter)) {
     return;
   }
-  parameters[std::string(kAPMErrorParameter)] = int64Object(code);
+  parameters[std::string(kAPMErrorParameter)] = APMInt64Object(code);
   APMAddErrorValueParameters(parameters, value, maxLength, lengthSource);
 }
 
 void APMSetErrorCodeIfAbsent(APMDictionary& parameters, std::int64_t code) {
-  if (!parameters.contains(kAPMErrorParameter)) parameters[std::string(kAPMErrorParameter)] = int64Object(code);
+  if (!parameters.contains(kAPMErrorParameter)) parameters[std::string(kAPMErrorParameter)] = APMInt64Object(code);
 }
 
 void APMSetArrayParameterError(APMDictionary& parameters, Code validatorCode, const std::string& parameterName,
@@ -98,14 +96,14 @@ void APMSetArrayParameterError(APMDictionary& parameters, Code validatorCode, co
 void APMLogErrorEvent(std::int64_t code) {
   if (code == 0) return;
   if (const auto h = hooks(); h.logInternalEvent) {
-    h.logInternalEvent("auto", std::string(kAPMErrorParameter), {{std::string(kAPMErrorParameter), int64Object(code)}});
+    h.logInternalEvent("auto", std::string(kAPMErrorParameter), {{std::string(kAPMErrorParameter), APMInt64Object(code)}});
   }
 }
 
 void APMLogErrorEventWithValue(std::int64_t code, const APMObject& value, std::size_t maxLength,
                                const APMObject& lengthSource) {
   if (code == 0) return;
-  APMDictionary parameters{{std::string(kAPMErrorParameter), int64Object(code)}};
+  APMDictionary parameters{{std::string(kAPMErrorParameter), APMInt64Object(code)}};
   const std::string* s = value.ifString();
   const bool withLength =
       !lengthSource.isNil() && (code == 4 || code == 7 || (s && codePoints(*s) > maxLength));
