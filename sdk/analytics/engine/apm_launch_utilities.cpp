@@ -5,9 +5,8 @@
 
 #include "platform/foundation/bundle.h"
 #include "platform/runloop/clock.h"
-#include "platform/ui/application.h"
-#include "sdk/analytics/common/apm_app_environment.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
 
@@ -53,7 +52,4 @@ bool APMHasSceneManifest() {
   return !platform::Bundle::main()->objectForInfoDictionaryKey("UIApplicationSceneManifest").isNull();
 }
 
-bool APMIsAppActive() {
-  const auto application = APMAEU::sharedApplication();
-  return application && application->applicationState() == platform::ApplicationState::Active;
-}
+bool APMIsAppActive() { return APMScreenViewReporter::sharedInstance().isAppActive(); }

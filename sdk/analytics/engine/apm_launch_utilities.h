@@ -23,4 +23,5 @@ std::int64_t APMStartOfPreviousHourMillis(std::int64_t millis);
 bool APMIsActivePrewarm();
 // The app declares scenes in its Info.plist.
 bool APMHasSceneManifest();
+// The screen reporter's view of whether the app is in front and active.
 bool APMIsAppActive();

@@ -12,6 +12,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/events/apm_event.h"
@@ -19,8 +20,6 @@
 #include "sdk/analytics/storage/apm_remote_config.h"
 
 namespace {
-
-bool isAppActive() { return APMScreenViewReporter::sharedInstance().isAppActive(); }
 
 bool efficientEngagementReporting() { return APMMeasurement::remoteConfig()->efficientEngagementReportingEnabled(); }
 
@@ -63,7 +62,7 @@ void APMSessionReporter::setReportingEnabled(bool enabled) {
     if (!self) return;
     if (!enabled) {
       self->userEngagementTimer_->cancel();
-    } else if (isAppActive() && !self->userEngagementTimer_->scheduledTimestamp()) {
+    } else if (APMIsAppActive() && !self->userEngagementTimer_->scheduledTimestamp()) {
       self->rescheduleUserEngagementTimer();
     }
   });
@@ -95,7 +94,7 @@ bool APMSessionReporter::isSessionExpired() const {
   return idle > timeoutSessionInterval();
 }
 
-bool APMSessionReporter::shouldStartNewSession() { return isAppActive() && isSessionExpired(); }
+bool APMSessionReporter::shouldStartNewSession() { return APMIsAppActive() && isSessionExpired(); }
 
 bool APMSessionReporter::extendSession() {
   if (isSessionExpired()) return false;
@@ -125,7 +124,7 @@ void APMSessionReporter::setSessionID(std::optional<std::int64_t> sessionID, std
 }
 
 void APMSessionReporter::logSessionStartEvent() {
-  if (!isAppActive()) {
+  if (!APMIsAppActive()) {
     APMLog(7, 33005, "Session start event not logged. Application is not active");
     return;
   }
@@ -176,7 +175,7 @@ std::int64_t APMSessionReporter::cutFreerideEngagementTimeMillis() {
 
 std::int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(const std::shared_ptr<const APMScreen>& screen,
                                                                          bool isRedundant) {
-  if (!isAppActive()) {
+  if (!APMIsAppActive()) {
     APMLog(7, 33006, "User engagement event not logged. Application is not active");
     return 0;
   }
@@ -204,7 +203,7 @@ void APMSessionReporter::logUserEngagementEvent() { logEngagementEventAndReturnT
 
 void APMSessionReporter::logAppBackgroundEvent(std::int64_t engagementMillis) {
   if (!isReportingEnabled() || !APMMeasurement::remoteConfig()->appBackgroundedEventEnabled()) return;
-  if (!isAppActive()) {
+  if (!APMIsAppActive()) {
     APMLog(7, 33008, "App backgrounded event not logged. Application is not active");
     return;
   }
