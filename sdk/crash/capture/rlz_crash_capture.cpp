@@ -33,7 +33,7 @@ bool RLZCrashCaptureInstallHandlers() {
   if (!RLZContextIsInitialized() || readonly->debuggerAttached) return false;
   RLZCaptureState& state = RLZCaptureStateShared();
   if (!platform::mach::installThreadSuspendSignal()) RLZSDKLogWarn("Unable to install the thread suspension signal\n");
-  platform::dispatch::setWorkerStartHook(RLZSignalInstallThreadAltStack);
+  platform::dispatch::setThreadStartHook(RLZSignalInstallThreadAltStack);
   RLZSignalInitialize(&state.signal);
   if (!g_installed) RLZMachExceptionInit(&state.mach);
   RLZExceptionInitialize(&state);

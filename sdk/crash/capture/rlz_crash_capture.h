@@ -1,7 +1,8 @@
 // Starting crash capture for a launch: the crash-time context for its report directory, then the
 // signal, exception-port and terminate handlers (none when a debugger is attached). The crash
 // reporter's start calls RLZCrashCaptureStart; the handlers run on the configuring thread so its
-// alternate stack is the one replaced, and every dispatch pool thread gets a stack of its own.
+// alternate stack is the one replaced, and every thread started afterwards (and every dispatch
+// pool thread) gets a stack of its own.
 #pragma once
 
 #include <memory>

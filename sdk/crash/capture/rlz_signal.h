@@ -24,5 +24,6 @@ void RLZSignalSafeRemoveHandlers(bool includingAbort);
 bool RLZSignalSafeInstallPreexistingHandlers(RLZSignalState* signalContext, int signal, siginfo_t* info,
                                              void* userContext);
 void RLZSignalCheckHandlers();
-// Gives the calling thread an alternate stack of its own (pool threads), released at thread exit.
+// Gives the calling thread an alternate stack of its own (each thread started after set-up, and
+// pool threads started before), released at thread exit.
 void RLZSignalInstallThreadAltStack();

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -30,7 +31,11 @@ struct ProbeRun {
   std::string stdoutText;
 };
 
-ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE) {
+// Every probe ends within a second or so; the limit only turns a stuck child into a failure.
+constexpr std::chrono::milliseconds kProbeLimit{30'000};
+
+ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE,
+                  std::chrono::milliseconds limit = kProbeLimit) {
   ProbeRun run;
   static int runs = 0;
   const auto base = crash_test::scratch("probe-" + mode + "-" + std::to_string(++runs));
@@ -42,9 +47,10 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE) {
   const auto stdoutPath = base / "stdout";
   rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
+  // The sanitizer's own alternate signal stacks are left off: each thread must have the reporter's.
   std::vector<std::string> env = {
       "FOCUS_HOME=" + base.string(),
-      "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0:"
+      "ASAN_OPTIONS=use_sigaltstack=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0:"
       "allow_user_segv_handler=1",
       "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"};
   std::vector<char*> envp;
@@ -58,7 +64,8 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE) {
   pid_t pid = 0;
   EXPECT_EQ(posix_spawn(&pid, probe, &actions, nullptr, argv, envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
-  waitpid(pid, &run.status, 0);
+  EXPECT_TRUE(crash_test::waitForChild(pid, &run.status, limit))
+      << mode << " still ran after " << limit.count() << " ms and was killed";
   run.out = crash_test::readFile(out);
   run.stdoutText = crash_test::readFile(stdoutPath);
   return run;
@@ -151,6 +158,8 @@ TEST(CrashCaptureTest, EveryFatalSignalLeavesACompleteRecordAndEndsTheProcessByI
       {"bus", SIGBUS, "SIGBUS"},             {"overflow-main", SIGSEGV, "SIGSEGV"},
       {"overflow-worker", SIGSEGV, "SIGSEGV"}, {"worker", SIGSEGV, "SIGSEGV"},
       {"two", SIGSEGV, "SIGSEGV"},
+      // Threads made without the dispatch pool overflow their stacks too.
+      {"overflow-thread", SIGSEGV, "SIGSEGV"}, {"overflow-pthread", SIGSEGV, "SIGSEGV"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);

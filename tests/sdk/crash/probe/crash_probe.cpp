@@ -3,11 +3,17 @@
 //   crash_probe MODE REPORT_DIR ROOT_DIR [OUT_FILE]
 #include <fcntl.h>
 #include <libunwind.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +134,8 @@ void waitForever() {
   for (;;) pause();
 }
 
+void* overflowThread(void*) { return reinterpret_cast<void*>(static_cast<intptr_t>(overflow(0))); }
+
 }  // namespace
 
 extern "C" {
@@ -178,6 +186,16 @@ int main(int argc, char** argv) {
   if (g_mode == "overflow-main") return overflow(0);
   if (g_mode == "overflow-worker") {
     platform::DispatchQueue::global()->async([] { overflow(0); });
+    waitForever();
+  }
+  // Plain threads, made without the dispatch pool.
+  if (g_mode == "overflow-thread") {
+    std::thread([] { overflow(0); }).detach();
+    waitForever();
+  }
+  if (g_mode == "overflow-pthread") {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, overflowThread, nullptr);
     waitForever();
   }
   if (g_mode == "mach" || g_mode == "mach-foreign") {
