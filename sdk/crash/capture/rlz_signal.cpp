@@ -73,6 +73,23 @@ bool installPreexisting(RLZSignalState* state, int signal, siginfo_t* info, void
   return result;
 }
 
+// Ends the process by the signal under the disposition now in place. Returning is not enough:
+// a fault repeats when its instruction runs again, but a breakpoint trap or a system call refused
+// by a filter resumes after the instruction, and a signal sent by a process does not repeat.
+void raiseAgain(int signal, const siginfo_t* info) {
+  struct sigaction current;
+  // The kernel ends a process whose own fault finds the signal ignored; so does this.
+  if (info && info->si_code > 0 && sigaction(signal, nullptr, &current) == 0 &&
+      !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) {
+    struct sigaction fallback;
+    memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+  }
+  syscall(SYS_tgkill, getpid(), currentTid(), signal);
+}
+
 void writeSignalLine(RLZFile* file, siginfo_t* info, int savedErrno) {
   RLZFileWriteSectionStart(file, "signal");
   RLZFileWriteHashStart(file);
@@ -211,6 +228,7 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
     RLZSDKLogFlushBatch();
     if (RLZFile* open = state.openRecord.load(); RLZIsValidPointer(open)) RLZFileFlushWriteBuffer(open);
     RLZSignalSafeRemoveHandlers(true);
+    raiseAgain(signal, RLZIsValidPointer(info) ? info : nullptr);
     return;
   }
   // The handlers stay in place while the first crash records, so that a second thread faulting
@@ -236,7 +254,7 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
     char buffer[RLZFileWriteBufferSize];
     if (RLZFileInitWithPathModeAndBuffer(&file, readonly->signal.path, true, buffer)) {
       writeSignalLine(&file, info, savedErrno);
-      RLZRecordCrashState(&file, platform::mach::threadSelf(), userContext);
+      RLZRecordCrashState(&file, platform::mach::threadSelf(), userContext, true);
       RLZFileClose(&file);
     } else {
       RLZSDKLogWarn("Unable to open signal file\n");
@@ -245,12 +263,9 @@ void RLZSignalHandler(int signal, siginfo_t* info, void* userContext) {
   } else {
     RLZSignalSafeRemoveHandlers(true);
   }
+  // An earlier handler that was called has had its say, as it would have without this one.
+  if (!calledEarlier) raiseAgain(signal, info);
   errno = savedErrno;
-  // A fault repeats when its instruction runs again; a signal sent by a process (kill, raise,
-  // abort) does not, so it is sent again to end the process by it under the default action.
-  if (info && info->si_code <= 0 && !calledEarlier) {
-    syscall(SYS_tgkill, getpid(), currentTid(), signal);
-  }
 }
 
 void RLZSignalCheckHandlers() {

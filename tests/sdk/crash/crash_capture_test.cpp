@@ -160,6 +160,9 @@ TEST(CrashCaptureTest, EveryFatalSignalLeavesACompleteRecordAndEndsTheProcessByI
       {"two", SIGSEGV, "SIGSEGV"},
       // Threads made without the dispatch pool overflow their stacks too.
       {"overflow-thread", SIGSEGV, "SIGSEGV"}, {"overflow-pthread", SIGSEGV, "SIGSEGV"},
+      // Signals after which the thread resumes past the instruction: a breakpoint trap and a
+      // system call refused by a filter. Returning from the handler alone would let it run on.
+      {"trap", SIGTRAP, "SIGTRAP"},          {"seccomp", SIGSYS, "SIGSYS"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
