@@ -149,15 +149,21 @@ WorkerPool::Blocking::~Blocking() {
 void terminateWithUncaught(std::exception_ptr error, const char* where) {
   try {
     std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    std::fprintf(stderr, "*** uncaught exception on %s: %s: %s\n", where, e.name().c_str(), e.reason().c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "*** uncaught exception on %s: %s\n", where, e.what());
   } catch (...) {
-    std::fprintf(stderr, "*** uncaught exception of unknown type on %s\n", where);
+    try {
+      throw;
+    } catch (const Exception& e) {
+      std::fprintf(stderr, "*** uncaught exception on %s: %s: %s\n", where, e.name().c_str(), e.reason().c_str());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "*** uncaught exception on %s: %s\n", where, e.what());
+    } catch (...) {
+      std::fprintf(stderr, "*** uncaught exception of unknown type on %s\n", where);
+    }
+    std::fflush(stderr);
+    // Still handling it: the terminate handler (a crash reporter's, say) finds the exception
+    // current and can tell its type, name and reason, as for one that left the main thread.
+    std::terminate();
   }
-  std::fflush(stderr);
-  std::abort();
 }
 
 }  // namespace platform::detail

@@ -75,7 +75,8 @@ class WorkerPool {
 };
 
 // A block that escaped with an exception on a worker: nothing can catch it there, so the process
-// stops with the exception's name and reason rather than losing it silently.
+// stops with the exception's name and reason rather than losing it silently, through the
+// terminate handler with the exception current.
 [[noreturn]] void terminateWithUncaught(std::exception_ptr error, const char* where);
 
 }  // namespace platform::detail

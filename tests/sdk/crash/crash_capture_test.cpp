@@ -192,6 +192,9 @@ TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
       {"throw-pointer", "c++", "std::exception const*", "a pointed-to error"},
       {"throw-int", "c++", "int", ""},
       {"throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
+      // Thrown by a block on a dispatch worker: the pool lets it reach the terminate handler.
+      {"worker-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
+      {"worker-throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);

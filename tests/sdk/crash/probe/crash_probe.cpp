@@ -251,6 +251,12 @@ int main(int argc, char** argv) {
       sleep(1000);
     });
   }
+  // "worker-MODE": crashes as MODE does, on a worker of the dispatch pool.
+  if (g_mode.rfind("worker-", 0) == 0) {
+    g_mode = g_mode.substr(7);
+    platform::DispatchQueue::global()->async([] { level1(); });
+    waitForever();
+  }
   if (g_mode == "worker" || g_mode == "many-threads") {
     g_mode = "segv";
     platform::DispatchQueue::global()->async([] { level1(); });
