@@ -113,7 +113,7 @@ int taskThreads(ThreadPort* out, size_t capacity) {
 
 SuspendResult threadSuspend(ThreadPort thread) {
   const SuspendResult requested = threadSuspendRequest(thread);
-  return requested == SuspendResult::requested ? threadSuspendWait(thread) : requested;
+  return requested == SuspendResult::requested ? threadSuspendWait(thread, threadSuspendDeadline()) : requested;
 }
 
 SuspendResult threadSuspendRequest(ThreadPort thread) {
@@ -140,11 +140,12 @@ SuspendResult threadSuspendRequest(ThreadPort thread) {
   return SuspendResult::requested;
 }
 
-SuspendResult threadSuspendWait(ThreadPort thread) {
+int64_t threadSuspendDeadline() { return nowNanoseconds() + 250'000'000; }
+
+SuspendResult threadSuspendWait(ThreadPort thread, int64_t deadline) {
   const pid_t tid = tidForThreadPort(thread);
   Slot* slot = slotFor(tid);
   if (!slot || tid == currentTid()) return SuspendResult::failed;
-  const int64_t deadline = nowNanoseconds() + 250'000'000;
   for (;;) {
     if (slot->state.load() == kSaved) return SuspendResult::suspended;
     const int64_t left = deadline - nowNanoseconds();

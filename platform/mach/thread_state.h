@@ -37,9 +37,13 @@ enum class SuspendResult { suspended, gone, failed, requested };
 SuspendResult threadSuspend(ThreadPort thread);
 // The two halves of threadSuspend, so that many threads are asked first and then stop at once
 // instead of one scheduling delay after another: the request gives `requested` (or gone or
-// failed), and the wait, for a requested thread only, what threadSuspend would.
+// failed), and the wait, for a requested thread only, what threadSuspend would. Threads asked
+// together share one deadline, taken once after asking them, so that threads which never stop
+// cost one wait in all rather than one each.
 SuspendResult threadSuspendRequest(ThreadPort thread);
-SuspendResult threadSuspendWait(ThreadPort thread);
+// The deadline (monotonic nanoseconds) for threads asked until now: about 250 ms from now.
+int64_t threadSuspendDeadline();
+SuspendResult threadSuspendWait(ThreadPort thread, int64_t deadline);
 bool threadResume(ThreadPort thread);
 // The registers a suspended thread saved: kKernSuccess, kMachSendInvalidDest for a thread that
 // is gone or was never stopped, kKernFailure for anything else.

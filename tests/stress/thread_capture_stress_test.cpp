@@ -84,10 +84,11 @@ TEST_F(ThreadCaptureStress, SuspendedThreadsStandStillAndAllRunAgainWhileOthersC
     for (int i = 0; together && i < count; ++i) {
       if (listed[i] >> 8 != self >> 8) requested[i] = threadSuspendRequest(listed[i]);
     }
+    const int64_t deadline = threadSuspendDeadline();
     for (int i = 0; i < count; ++i) {
       if (listed[i] >> 8 == self >> 8) continue;
       SuspendResult result = together ? requested[i] : threadSuspend(listed[i]);
-      if (result == SuspendResult::requested) result = threadSuspendWait(listed[i]);
+      if (result == SuspendResult::requested) result = threadSuspendWait(listed[i], deadline);
       // On a loaded machine a thread may not run its handler within the bound: that counts as
       // a failed suspension, which must leave the thread unharmed (checked below).
       if (result == SuspendResult::failed) ++failed;

@@ -88,18 +88,20 @@ bool RLZProcessInit(RLZProcess* process, ThreadPort crashedThread, const void* u
 // others are still stopped rather than left running under the recorder.
 bool RLZProcessSuspendAllOtherThreads(RLZProcess* process) {
   using platform::mach::SuspendResult;
-  // Every thread is asked before any is waited for: on a busy machine each one's wait for the
-  // scheduler then overlaps the others' instead of adding to them.
+  // Every thread is asked before any is waited for, and all are waited for until one deadline:
+  // each one's wait for the scheduler then overlaps the others' instead of adding to them, and
+  // threads that never stop cost one wait in all.
   SuspendResult results[platform::mach::kMaxTaskThreads];
   for (uint32_t i = 0; i < process->threadCount; ++i) {
     const ThreadPort thread = process->threads[i];
     results[i] = RLZProcessIsSameThread(thread, process->thisThread) ? SuspendResult::suspended
                                                                      : platform::mach::threadSuspendRequest(thread);
   }
+  const int64_t deadline = platform::mach::threadSuspendDeadline();
   bool result = true;
   for (uint32_t i = 0; i < process->threadCount; ++i) {
     const ThreadPort thread = process->threads[i];
-    if (results[i] == SuspendResult::requested) results[i] = platform::mach::threadSuspendWait(thread);
+    if (results[i] == SuspendResult::requested) results[i] = platform::mach::threadSuspendWait(thread, deadline);
     if (results[i] == SuspendResult::failed) {
       RLZSDKLogWarn("Unable to suspend thread %d\n", static_cast<int>(platform::mach::tidForThreadPort(thread)));
       result = false;

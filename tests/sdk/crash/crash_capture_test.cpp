@@ -213,6 +213,18 @@ TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
   }
 }
 
+TEST(CrashCaptureTest, ThreadsThatCannotBeSuspendedDoNotStallTheCrash) {
+  // A hundred threads block the suspension signal. They share one wait for the others to stop:
+  // a wait of its own for each would keep the crashing process alive for 25 seconds.
+  const ProbeRun run = runProbe("unsuspendable", CRASH_PROBE, std::chrono::milliseconds(8'000));
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status;
+  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  expectCompleteRecord(run, "signal.rlzrecord", "signal");
+  const auto lines = sections(run.report / "signal.rlzrecord");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_GT(lines[1]["threads"].arrayOrEmpty().size(), 100u);
+}
+
 TEST(CrashCaptureTest, CrashedThreadUnwindsThroughTheCallChainAsLibunwindDoes) {
   for (const char* probe : {CRASH_PROBE, CRASH_PROBE_NOFP}) {
     SCOPED_TRACE(probe);

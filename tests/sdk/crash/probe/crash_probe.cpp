@@ -167,6 +167,15 @@ void waitForever() {
 
 void* overflowThread(void*) { return reinterpret_cast<void*>(static_cast<intptr_t>(overflow(0))); }
 
+// A thread that never takes the suspension signal (it blocks every real-time signal).
+void unsuspendable() {
+  sigset_t realtime;
+  sigemptyset(&realtime);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&realtime, s);
+  pthread_sigmask(SIG_BLOCK, &realtime, nullptr);
+  sleep(1000);
+}
+
 }  // namespace
 
 extern "C" {
@@ -238,6 +247,17 @@ int main(int argc, char** argv) {
                                                      task, &reply);
     printf("%d %u %d\n", code, reply.header.size, reply.header.id);
     return 0;
+  }
+  if (g_mode == "unsuspendable") {
+    g_mode = "segv";
+    std::atomic<int> started{0};
+    std::vector<std::thread> stubborn;
+    for (int i = 0; i < 100; ++i) stubborn.emplace_back([&] {
+      ++started;
+      unsuspendable();
+    });
+    while (started < 100) usleep(1000);
+    level1();
   }
   const int threads = g_mode == "many-threads" ? 20 : (g_mode == "worker" || g_mode == "two") ? 3 : 0;
   std::mutex lock;
