@@ -58,7 +58,7 @@ void recordFatal(int type, const char* name, const char* reason, const RLZExcept
     return;
   }
   RLZExceptionWrite(&file, type, name, reason, frames, count);
-  RLZRecordCrashState(&file, thrower, nullptr);
+  RLZRecordCrashState(&file, thrower, nullptr, true);
   RLZFileClose(&file);
 }
 
@@ -256,7 +256,7 @@ std::optional<std::string> RLZExceptionRecordOnDemand(int type, const char* name
     return std::nullopt;
   }
   RLZExceptionWrite(&file, type, name, reason, frames, frameCount);
-  RLZRecordCrashState(&file, platform::mach::threadSelf(), nullptr);
+  RLZRecordCrashState(&file, platform::mach::threadSelf(), nullptr, fatal);
   RLZFileClose(&file);
   RLZSDKLogWarn("Finished recording on demand exception structure\n");
   return copy.string();

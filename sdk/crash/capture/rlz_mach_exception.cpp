@@ -181,7 +181,7 @@ bool RLZMachExceptionRecord(RLZMachState* machContext, const mach::ExceptionRequ
   RLZFileWriteHashEntryUint64(&file, "time", static_cast<uint64_t>(time(nullptr)));
   RLZFileWriteHashEnd(&file);
   RLZFileWriteSectionEnd(&file);
-  RLZRecordCrashState(&file, message->thread.name, nullptr);
+  RLZRecordCrashState(&file, message->thread.name, nullptr, true);
   RLZFileClose(&file);
   return true;
 }

@@ -349,7 +349,7 @@ bool RLZProcessDebuggerAttached() {
   return findNumber(status, "TracerPid:", &tracer) && tracer != 0;
 }
 
-void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* userContext) {
+void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* userContext, bool fatal) {
   RLZCaptureStateShared().openRecord.store(file);
   const bool batching = RLZSDKLogBeginBatch();
   RLZProcess process;
@@ -365,6 +365,6 @@ void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* us
   RLZFileFlushWriteBuffer(file);
   if (batching) RLZSDKLogEndBatch();
   RLZCaptureStateShared().openRecord.store(nullptr);
-  RLZCreateCrashedMarkerFile();
+  if (fatal) RLZCreateCrashedMarkerFile();
   RLZProcessResumeAllOtherThreads(&process);
 }

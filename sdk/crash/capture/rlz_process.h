@@ -1,6 +1,7 @@
-// The crash state common to every fatal path: the other threads frozen, every thread's registers
-// and stack, names, statistics and storage written into an open record file, the
-// previously-crashed marker dropped, the threads let go. Crash-time code.
+// The crash state common to every fatal path and to on-demand exceptions: the other threads
+// frozen, every thread's registers and stack, names, statistics and storage written into an open
+// record file, the previously-crashed marker dropped when the recording is of a fatal crash (a
+// run that records a non-fatal exception goes on), the threads let go. Crash-time code.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ struct RLZProcess {
   const void* userContext;
 };
 
-void RLZRecordCrashState(RLZFile* file, platform::mach::ThreadPort crashedThread, const void* userContext);
+void RLZRecordCrashState(RLZFile* file, platform::mach::ThreadPort crashedThread, const void* userContext, bool fatal);
 
 bool RLZProcessInit(RLZProcess* process, platform::mach::ThreadPort crashedThread, const void* userContext);
 bool RLZProcessSuspendAllOtherThreads(RLZProcess* process);

@@ -196,6 +196,8 @@ TEST_F(RLZOnDemandTest, RecordsIntoACopyOfTheRunningReport) {
     EXPECT_NE(record.find("4f6e44656d616e64"), std::string::npos);  // "OnDemand", hex-encoded
     EXPECT_NE(record.find("\"threads\""), std::string::npos);       // the crash state follows
     EXPECT_EQ(fs::exists(copy / "custom_fatal.rlzrecord"), c.fatal);
+    // Only a fatal one tells the next launch that this run crashed (the non-fatal one comes first).
+    EXPECT_EQ(fs::exists(_rlzContext.readonly->previouslyCrashedFileFullPath), c.fatal);
     const std::string kv = crash_test::readFile(copy / "internal_incremental_kv.rlzrecord");
     // "com.ralitoze.on-demand.recorded-exceptions", hex-encoded.
     EXPECT_NE(kv.find("636f6d2e72616c69746f7a652e6f6e2d64656d616e642e7265636f726465642d657863657074696f6e73"),
