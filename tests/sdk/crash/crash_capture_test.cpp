@@ -163,6 +163,7 @@ TEST(CrashCaptureTest, EveryFatalSignalLeavesACompleteRecordAndEndsTheProcessByI
       // Signals after which the thread resumes past the instruction: a breakpoint trap and a
       // system call refused by a filter. Returning from the handler alone would let it run on.
       {"trap", SIGTRAP, "SIGTRAP"},          {"seccomp", SIGSYS, "SIGSYS"},
+      {"trap-ignored", SIGTRAP, "SIGTRAP"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);

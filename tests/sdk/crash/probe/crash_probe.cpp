@@ -203,6 +203,11 @@ int main(int argc, char** argv) {
   }
   g_mode = argv[1];
   g_out = argc > 4 ? argv[4] : "/dev/null";
+  // A trap the program ignores still ends it: the kernel does not let its own trap be ignored.
+  if (g_mode == "trap-ignored") {
+    signal(SIGTRAP, SIG_IGN);
+    g_mode = "trap";
+  }
   if (g_mode == "earlier" || g_mode == "noalloc" || g_mode == "oracle") {
     struct sigaction action {};
     action.sa_sigaction = earlierHandler;
