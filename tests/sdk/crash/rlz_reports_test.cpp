@@ -99,6 +99,17 @@ TEST(RLZReportAdapterTest, EncodedBytesMatchAKnownGoodSample) {
   EXPECT_EQ(platform::DataEncoding::hexEncode(*bytes),
             "0a06382e31352e301a09313a323a696f733a3320052a066162633132333201373a03312e3052310a190a126d65746164"
             "6174612e726c7a7265636f726412037b7d0a0a140a107369676e616c2e726c7a7265636f72641200");
+
+  // The local service reads it back with the same schema and refuses a cut one.
+  std::string error;
+  auto report = local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end()), error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_EQ(report->platform, 5u);
+  EXPECT_EQ(report->installationID, "abc123");
+  ASSERT_EQ(report->files.size(), 2u);
+  EXPECT_EQ(*report->file("metadata.rlzrecord"), "{}\n");
+  EXPECT_EQ(*report->file("signal.rlzrecord"), "");
+  EXPECT_FALSE(local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end() - 1), error));
 }
 
 TEST(RLZReportAdapterTest, FilesBeyondSixtyFourKilobytesTravelWhole) {

@@ -211,6 +211,37 @@ TEST(VDTCCTMessagesTest, EncodedBytesMatchKnownGoodSamples) {
   for (const Case& c : cases) EXPECT_EQ(platform::DataEncoding::hexEncode(c.bytes), c.hex) << c.name;
 }
 
+TEST(VDTCCTMessagesTest, TheLocalServiceReadsTheSampleAndRefusesBrokenBodies) {
+  const auto body = knownBatchedRequest();
+  std::string error;
+  auto decoded = local_service::decodeBatchedLogRequest(std::string(body.begin(), body.end()), error);
+  ASSERT_TRUE(decoded) << error;
+  ASSERT_EQ(decoded->size(), 2u);
+  const auto& first = decoded->at(0);
+  EXPECT_EQ(first.clientInfo.osFullVersion, "17.2");
+  EXPECT_FALSE(first.clientInfo.country);
+  EXPECT_EQ(first.requestTimeMs, 1'700'000'001'000);
+  ASSERT_EQ(first.events.size(), 2u);
+  EXPECT_EQ(first.events[1].eventCode, -5);
+  EXPECT_EQ(first.events[1].timezoneOffsetSeconds, 7200);
+  const auto& networked = decoded->at(1).events.at(0);
+  ASSERT_TRUE(networked.networkConnectionInfo);
+  EXPECT_EQ(networked.networkConnectionInfo->networkType, 7);
+  EXPECT_EQ(networked.networkConnectionInfo->mobileSubtype, 3u);
+
+  const std::string broken[] = {
+      std::string("\x0a\x05\x0a", 3),  // a request longer than the body
+      std::string("\x08\x01", 2),      // a number where a request belongs
+      std::string("\x0b", 1),          // a group
+  };
+  for (const std::string& bytes : broken) {
+    error.clear();
+    EXPECT_FALSE(local_service::decodeBatchedLogRequest(bytes, error)) << platform::DataEncoding::hexEncode(
+        platform::Data(bytes.begin(), bytes.end()));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 TEST(VDTCCTCompressionHelperTest, GzipOnlyWhatThereIs) {
   EXPECT_FALSE(VDTCCTCompressionHelper::gzippedData({}));
   EXPECT_FALSE(VDTCCTCompressionHelper::isGzipped(platform::Data{0x1f}));
