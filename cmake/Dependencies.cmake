@@ -16,6 +16,8 @@ add_library(nanopb INTERFACE)
 target_include_directories(nanopb SYSTEM INTERFACE ${NANOPB_INCLUDE_DIR})
 target_link_libraries(nanopb INTERFACE ${NANOPB_LIBRARY})
 target_compile_definitions(nanopb INTERFACE PB_ENABLE_MALLOC)
+# The generator of the same version as the library (Debian package nanopb).
+find_program(NANOPB_GENERATOR nanopb_generator.py REQUIRED)
 find_path(HTTPLIB_INCLUDE_DIR httplib.h REQUIRED)
 # Debian builds cpp-httplib as a shared library: its header declares, the library defines.
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)

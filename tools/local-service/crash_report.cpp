@@ -2,7 +2,8 @@
 
 #include <sstream>
 
-#include "tools/local-service/wire_format.h"
+#include "sdk/crash/reports/crash_report.pb.h"
+#include "sdk/utilities/wire/wire_codec.h"
 
 namespace local_service {
 
@@ -13,43 +14,34 @@ const std::string* CrashReport::file(std::string_view name) const {
   return nullptr;
 }
 
+namespace {
+
+using File = std::pair<std::string, std::string>;
+
+void prepareFile(videzu_ralitoze_FilesPayload_File& message, File& file) {
+  message.filename = wire::bytesInto(file.first);
+  message.contents = wire::bytesInto(file.second);
+}
+
+void finishFile(const videzu_ralitoze_FilesPayload_File&, File&) {}
+
+}  // namespace
+
 std::optional<CrashReport> decodeCrashReport(std::string_view message, std::string& error) {
-  std::vector<WireField> fields;
-  if (!readWireFields(message, fields, error)) return std::nullopt;
   CrashReport report;
-  for (const WireField& f : fields) {
-    if (f.number == 4 && f.wireType == 0) {
-      report.platform = f.value;
-      continue;
-    }
-    if (f.wireType != 2) continue;
-    const std::string bytes(f.bytes);
-    switch (f.number) {
-      case 1: report.sdkVersion = bytes; break;
-      case 3: report.videzuAppID = bytes; break;
-      case 5: report.installationID = bytes; break;
-      case 6: report.buildVersion = bytes; break;
-      case 7: report.displayVersion = bytes; break;
-      case 10: {
-        std::vector<WireField> payload;
-        if (!readWireFields(f.bytes, payload, error)) return std::nullopt;
-        for (const WireField& file : payload) {
-          if (file.number != 1 || file.wireType != 2) continue;
-          std::vector<WireField> parts;
-          if (!readWireFields(file.bytes, parts, error)) return std::nullopt;
-          std::pair<std::string, std::string> entry;
-          for (const WireField& part : parts) {
-            if (part.wireType != 2) continue;
-            if (part.number == 1) entry.first = std::string(part.bytes);
-            if (part.number == 2) entry.second = std::string(part.bytes);
-          }
-          report.files.push_back(std::move(entry));
-        }
-        break;
-      }
-      default: break;
-    }
+  videzu_ralitoze_Report decoded{};
+  decoded.sdk_version = wire::bytesInto(report.sdkVersion);
+  decoded.videzu_app_id = wire::bytesInto(report.videzuAppID);
+  decoded.installation_id = wire::bytesInto(report.installationID);
+  decoded.build_version = wire::bytesInto(report.buildVersion);
+  decoded.display_version = wire::bytesInto(report.displayVersion);
+  decoded.files_payload.files = wire::messagesInto<&prepareFile, &finishFile>(report.files);
+  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(message.data()), message.size());
+  if (!pb_decode(&stream, &videzu_ralitoze_Report_msg, &decoded)) {
+    error = std::string("not a crash report: ") + wire::errorText(stream);
+    return std::nullopt;
   }
+  report.platform = decoded.platform;
   return report;
 }
 

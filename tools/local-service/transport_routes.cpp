@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "sdk/transport/cct/cct_messages.pb.h"
+#include "sdk/utilities/wire/wire_codec.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/wire_format.h"
@@ -10,66 +12,53 @@ namespace local_service {
 
 namespace {
 
-bool decodeEvent(std::string_view bytes, UploadedEvent& event, std::string& error) {
-  std::vector<WireField> fields;
-  if (!readWireFields(bytes, fields, error)) return false;
-  for (const WireField& f : fields) {
-    switch (f.number) {
-      case 1: event.eventTimeMs = static_cast<std::int64_t>(f.value); break;
-      case 6: event.payload = std::string(f.bytes); break;
-      case 11: event.eventCode = static_cast<std::int32_t>(f.value); break;
-      case 15: event.timezoneOffsetSeconds = zigzagDecode(f.value); break;
-      case 17: event.uptimeMs = static_cast<std::int64_t>(f.value); break;
-      case 23: event.networkConnectionInfo = std::string(f.bytes); break;
-      default: break;
-    }
-  }
-  return true;
+void prepareEvent(CctLogEvent& message, UploadedEvent& event) {
+  message.source_extension = wire::bytesInto(event.payload);
 }
 
-bool decodeLogRequest(std::string_view bytes, UploadedLogRequest& request, std::string& error) {
-  std::vector<WireField> fields;
-  if (!readWireFields(bytes, fields, error)) return false;
-  for (const WireField& f : fields) {
-    switch (f.number) {
-      case 1: {
-        std::vector<WireField> client;
-        if (!readWireFields(f.bytes, client, error)) return false;
-        for (const WireField& c : client) {
-          if (c.number == 1) request.clientType = static_cast<std::int64_t>(c.value);
-          if (c.number != 4) continue;
-          std::vector<WireField> ios;
-          if (!readWireFields(c.bytes, ios, error)) return false;
-          for (const WireField& i : ios) request.iosClientInfo[i.number] = std::string(i.bytes);
-        }
-        break;
-      }
-      case 2: request.logSource = static_cast<std::int32_t>(f.value); break;
-      case 3: {
-        UploadedEvent event;
-        if (!decodeEvent(f.bytes, event, error)) return false;
-        request.events.push_back(std::move(event));
-        break;
-      }
-      case 4: request.requestTimeMs = static_cast<std::int64_t>(f.value); break;
-      case 8: request.requestUptimeMs = static_cast<std::int64_t>(f.value); break;
-      default: break;
-    }
+void finishEvent(const CctLogEvent& message, UploadedEvent& event) {
+  event.eventTimeMs = message.event_time_ms;
+  if (message.has_event_code) event.eventCode = message.event_code;
+  event.timezoneOffsetSeconds = message.timezone_offset_seconds;
+  event.uptimeMs = message.event_uptime_ms;
+  if (message.has_network_connection_info) {
+    const CctNetworkConnectionInfo& info = message.network_connection_info;
+    UploadedNetworkConnectionInfo& uploaded = event.networkConnectionInfo.emplace();
+    if (info.has_network_type) uploaded.networkType = info.network_type;
+    if (info.has_mobile_subtype) uploaded.mobileSubtype = info.mobile_subtype;
   }
-  return true;
+}
+
+void prepareLogRequest(CctLogRequest& message, UploadedLogRequest& request) {
+  CctIosClientInfo& ios = message.client_info.ios_client_info;
+  UploadedClientInfo& info = request.clientInfo;
+  ios.os_major_version = wire::bytesInto(info.osMajorVersion);
+  ios.os_full_version = wire::bytesInto(info.osFullVersion);
+  ios.application_build = wire::bytesInto(info.applicationBuild);
+  ios.country = wire::bytesInto(info.country);
+  ios.model = wire::bytesInto(info.model);
+  ios.language_code = wire::bytesInto(info.languageCode);
+  ios.application_bundle_id = wire::bytesInto(info.applicationBundleID);
+  message.log_event = wire::messagesInto<&prepareEvent, &finishEvent>(request.events);
+}
+
+void finishLogRequest(const CctLogRequest& message, UploadedLogRequest& request) {
+  request.logSource = message.log_source;
+  request.clientType = message.client_info.client_type;
+  request.requestTimeMs = message.request_time_ms;
+  request.requestUptimeMs = message.request_uptime;
 }
 
 }  // namespace
 
 std::optional<std::vector<UploadedLogRequest>> decodeBatchedLogRequest(std::string_view body, std::string& error) {
-  std::vector<WireField> fields;
-  if (!readWireFields(body, fields, error)) return std::nullopt;
   std::vector<UploadedLogRequest> requests;
-  for (const WireField& f : fields) {
-    if (f.number != 1 || f.wireType != 2) continue;
-    UploadedLogRequest request;
-    if (!decodeLogRequest(f.bytes, request, error)) return std::nullopt;
-    requests.push_back(std::move(request));
+  CctBatchedLogRequest message{};
+  message.log_request = wire::messagesInto<&prepareLogRequest, &finishLogRequest>(requests);
+  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(body.data()), body.size());
+  if (!pb_decode(&stream, &CctBatchedLogRequest_msg, &message)) {
+    error = std::string("not a batched log request: ") + wire::errorText(stream);
+    return std::nullopt;
   }
   return requests;
 }
@@ -79,7 +68,11 @@ std::string describeBatchedLogRequest(const std::vector<UploadedLogRequest>& req
   for (const auto& request : requests) {
     out << "log source " << request.logSource << ", " << request.events.size() << " events, request time "
         << request.requestTimeMs << " ms, uptime " << request.requestUptimeMs << " ms, client " << request.clientType;
-    for (const auto& [field, value] : request.iosClientInfo) out << " [" << field << "]=" << printableBytes(value, 40);
+    const UploadedClientInfo& info = request.clientInfo;
+    for (const auto* value : {&info.osMajorVersion, &info.osFullVersion, &info.applicationBuild, &info.country,
+                              &info.model, &info.languageCode, &info.applicationBundleID}) {
+      if (*value) out << " " << printableBytes(**value, 40);
+    }
     out << "\n";
     for (const auto& event : request.events) {
       out << "  event at " << event.eventTimeMs << " ms (uptime " << event.uptimeMs << " ms, zone "
@@ -93,9 +86,11 @@ std::string describeBatchedLogRequest(const std::vector<UploadedLogRequest>& req
 }
 
 std::string transportResponseBody(std::optional<std::int64_t> nextRequestWaitMillis) {
-  std::string body;
-  if (nextRequestWaitMillis) writeVarintField(body, 1, static_cast<std::uint64_t>(*nextRequestWaitMillis));
-  return body;
+  CctLogResponse message{};
+  message.has_next_request_wait_millis = nextRequestWaitMillis.has_value();
+  message.next_request_wait_millis = nextRequestWaitMillis.value_or(0);
+  const wire::Encoded encoded = wire::encode(&CctLogResponse_msg, &message);
+  return std::string(encoded.bytes.begin(), encoded.bytes.end());
 }
 
 void addTransportRoutes(LocalService& service) {

@@ -1,9 +1,9 @@
 // The event transport's backend: one upload path per target, answering with the log response
-// (the next-request wait) and reading the batched log request it receives.
+// (the next-request wait) and reading the batched log request it receives, both with the SDK's
+// own message schema.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,19 +18,35 @@ inline constexpr std::string_view kTransportPathPrefix = "/transport/";
 // What the backend asks of clients when no answer was scripted.
 inline constexpr std::int64_t kTransportDefaultWaitMillis = 1000;
 
+struct UploadedNetworkConnectionInfo {
+  std::optional<std::int32_t> networkType;
+  std::optional<std::uint32_t> mobileSubtype;
+};
+
 struct UploadedEvent {
   std::int64_t eventTimeMs = 0;
   std::string payload;
   std::optional<std::int64_t> eventCode;
   std::int64_t timezoneOffsetSeconds = 0;
   std::int64_t uptimeMs = 0;
-  std::optional<std::string> networkConnectionInfo;  // the raw sub-message
+  std::optional<UploadedNetworkConnectionInfo> networkConnectionInfo;
+};
+
+// The device and application as the client described them; text is UTF-8.
+struct UploadedClientInfo {
+  std::optional<std::string> osMajorVersion;
+  std::optional<std::string> osFullVersion;
+  std::optional<std::string> applicationBuild;
+  std::optional<std::string> country;
+  std::optional<std::string> model;
+  std::optional<std::string> languageCode;
+  std::optional<std::string> applicationBundleID;
 };
 
 struct UploadedLogRequest {
   std::int64_t logSource = 0;
   std::int64_t clientType = 0;
-  std::map<std::uint32_t, std::string> iosClientInfo;  // by field number
+  UploadedClientInfo clientInfo;
   std::int64_t requestTimeMs = 0;
   std::int64_t requestUptimeMs = 0;
   std::vector<UploadedEvent> events;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/foundation/date.h"
+#include "sdk/core/diagnostics/core_diagnostics.pb.h"
 
 namespace platform {
 class DispatchQueue;
@@ -14,7 +15,6 @@ class DispatchQueue;
 class VDTCORTransport;
 class VULHeartbeatDateStorable;
 class VDZCoreDiagnosticsData;
-struct VDZDiagnosticsRecord;
 
 inline constexpr std::string_view kVDZCoreDiagnosticsQueueLabel = "com.videzu.VDZCoreDiagnostics";
 inline constexpr std::string_view kVDZCoreDiagnosticsMappingID = "137";

@@ -1,8 +1,5 @@
 #include "sdk/crash/reports/rlz_report_adapter.h"
 
-#include <pb.h>
-#include <pb_encode.h>
-
 #include <algorithm>
 #include <filesystem>
 
@@ -10,110 +7,30 @@
 #include "platform/foundation/strings.h"
 #include "platform/foundation/file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
+#include "sdk/crash/reports/crash_report.pb.h"
 #include "sdk/crash/reports/rlz_identifiers.h"
+#include "sdk/utilities/wire/wire_codec.h"
 
 namespace {
 
-// ---- Field tables ----
-
-struct RlzFile {
-  pb_callback_t filename;
-  pb_callback_t contents;
-};
-#define RlzFile_FIELDLIST(X, a)                 \
-  X(a, CALLBACK, SINGULAR, BYTES, filename, 1) \
-  X(a, CALLBACK, SINGULAR, BYTES, contents, 2)
-#define RlzFile_CALLBACK pb_default_field_callback
-#define RlzFile_DEFAULT NULL
-
-struct RlzFilesPayload {
-  pb_callback_t files;
-};
-#define RlzFilesPayload_FIELDLIST(X, a) X(a, CALLBACK, REPEATED, MESSAGE, files, 1)
-#define RlzFilesPayload_CALLBACK pb_default_field_callback
-#define RlzFilesPayload_DEFAULT NULL
-#define RlzFilesPayload_files_MSGTYPE RlzFile
-
-struct RlzReport {
-  pb_callback_t sdk_version;
-  pb_callback_t videzu_app_id;
-  uint32_t platform;
-  pb_callback_t installation_id;
-  pb_callback_t build_version;
-  pb_callback_t display_version;
-  bool has_files_payload;
-  RlzFilesPayload files_payload;
-};
-#define RlzReport_FIELDLIST(X, a)                        \
-  X(a, CALLBACK, SINGULAR, BYTES, sdk_version, 1)        \
-  X(a, CALLBACK, SINGULAR, BYTES, videzu_app_id, 3)      \
-  X(a, STATIC, SINGULAR, UINT32, platform, 4)            \
-  X(a, CALLBACK, SINGULAR, BYTES, installation_id, 5)    \
-  X(a, CALLBACK, SINGULAR, BYTES, build_version, 6)      \
-  X(a, CALLBACK, SINGULAR, BYTES, display_version, 7)    \
-  X(a, STATIC, OPTIONAL, MESSAGE, files_payload, 10)
-#define RlzReport_CALLBACK pb_default_field_callback
-#define RlzReport_DEFAULT NULL
-#define RlzReport_files_payload_MSGTYPE RlzFilesPayload
-
-PB_BIND(RlzFile, RlzFile, AUTO)
-PB_BIND(RlzFilesPayload, RlzFilesPayload, AUTO)
-PB_BIND(RlzReport, RlzReport, AUTO)
-#define RlzFile_fields &RlzFile_msg
-#define RlzReport_fields &RlzReport_msg
-
-// A present field even when empty: a missing metadata value is sent as zero-length bytes.
-bool encodeBytes(pb_ostream_t* stream, const pb_field_t* field, const void* bytes, std::size_t size) {
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_string(stream, static_cast<const pb_byte_t*>(bytes), size);
+void fillFile(const RLZReportMessage::File& file, videzu_ralitoze_FilesPayload_File& message) {
+  message.filename = wire::bytesField(file.filename);
+  message.contents = wire::bytesField(file.contents);
 }
 
-bool encodeStringField(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* text = static_cast<const std::string*>(*arg);
-  return encodeBytes(stream, field, text->data(), text->size());
-}
-
-bool encodeDataField(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* data = static_cast<const platform::Data*>(*arg);
-  return encodeBytes(stream, field, data->data(), data->size());
-}
-
-pb_callback_t stringCallback(const std::string& text) {
-  pb_callback_t callback{};
-  callback.funcs.encode = &encodeStringField;
-  callback.arg = const_cast<std::string*>(&text);
-  return callback;
-}
-
-bool encodeFiles(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* files = static_cast<const std::vector<RLZReportMessage::File>*>(*arg);
-  for (const auto& file : *files) {
-    RlzFile message{};
-    message.filename = stringCallback(file.filename);
-    message.contents.funcs.encode = &encodeDataField;
-    message.contents.arg = const_cast<platform::Data*>(&file.contents);
-    if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, RlzFile_fields, &message)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-RlzReport wireReport(const RLZReportMessage& report) {
-  RlzReport message{};
-  message.sdk_version = stringCallback(report.sdkVersion);
-  message.videzu_app_id = stringCallback(report.videzuAppID);
+// A missing metadata value is still a present field: every text goes on the wire, empty or not.
+videzu_ralitoze_Report wireReport(const RLZReportMessage& report) {
+  videzu_ralitoze_Report message{};
+  message.sdk_version = wire::bytesField(report.sdkVersion);
+  message.videzu_app_id = wire::bytesField(report.videzuAppID);
   message.platform = report.platform;
-  message.installation_id = stringCallback(report.installationID);
-  message.build_version = stringCallback(report.buildVersion);
-  message.display_version = stringCallback(report.displayVersion);
+  message.installation_id = wire::bytesField(report.installationID);
+  message.build_version = wire::bytesField(report.buildVersion);
+  message.display_version = wire::bytesField(report.displayVersion);
   message.has_files_payload = !report.files.empty();
-  message.files_payload.files.funcs.encode = &encodeFiles;
-  message.files_payload.files.arg = const_cast<std::vector<RLZReportMessage::File>*>(&report.files);
+  message.files_payload.files = wire::repeatedMessages<&fillFile>(report.files);
   return message;
 }
-
-const char* streamError(const pb_ostream_t& stream) { return PB_GET_ERROR(&stream) ? PB_GET_ERROR(&stream) : "(none)"; }
 
 const platform::Value* member(const platform::Value::Dictionary& dictionary, const char* key) {
   auto it = dictionary.find(key);
@@ -137,19 +54,17 @@ std::optional<std::string> sectionString(const platform::Value* section, const c
 }  // namespace
 
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& report) {
-  const RlzReport message = wireReport(report);
-  pb_ostream_t sizing = PB_OSTREAM_SIZING;
-  if (!pb_encode(&sizing, RlzReport_fields, &message)) {
-    RLZErrorLog("Error in nanopb encoding for size: %s", std::string(streamError(sizing)));
+  const videzu_ralitoze_Report message = wireReport(report);
+  wire::Encoded encoded = wire::encode(&videzu_ralitoze_Report_msg, &message);
+  if (encoded.sizingError) {
+    RLZErrorLog("Error in nanopb encoding for size: %s", std::string(encoded.sizingError));
     return std::nullopt;
   }
-  platform::Data bytes(sizing.bytes_written);
-  pb_ostream_t stream = pb_ostream_from_buffer(bytes.data(), bytes.size());
-  if (!pb_encode(&stream, RlzReport_fields, &message)) {
-    RLZErrorLog("Error in nanopb encoding for bytes: %s", std::string(streamError(stream)));
+  if (encoded.writingError) {
+    RLZErrorLog("Error in nanopb encoding for bytes: %s", std::string(encoded.writingError));
     return std::nullopt;
   }
-  return bytes;
+  return std::move(encoded.bytes);
 }
 
 RLZReportAdapter::RLZReportAdapter(std::string folderPath, std::string videzuAppID,

@@ -1,8 +1,6 @@
 // The payload of one prepared report handed to the transport: three metadata values and every
-// record file of the directory verbatim, packed as one "videzu_ralitoze_Report" message.
-//   Report: 1 sdk_version, 3 videzu_app_id, 4 platform (varint), 5 installation_id,
-//           6 build_version, 7 display_version (bytes), 10 files_payload
-//   FilesPayload: 1 files (repeated File); File: 1 filename, 2 contents (bytes)
+// record file of the directory verbatim, packed as one "videzu_ralitoze_Report" message
+// (crash_report.proto).
 #pragma once
 
 #include <cstdint>

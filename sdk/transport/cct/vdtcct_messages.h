@@ -1,6 +1,6 @@
 // The upload's wire messages: the batched log request built from a batch's events, the backend's
 // log response, and the client metrics carried as the payload of the metrics event. Encoded and
-// decoded with nanopb from the static field tables in vdtcct_messages.cpp; payload bytes are
+// decoded with nanopb from the tables generated from cct_messages.proto; payload bytes are
 // streamed from the events by callbacks, never copied into the message.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "crash_test_support.h"
+#include "platform/foundation/data_encoding.h"
 #include "platform/testing/testing.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/context/rlz_context.h"
@@ -80,6 +81,35 @@ TEST(RLZReportAdapterTest, PlatformCodesAndFieldOrder) {
   auto bytes = RLZEncodeReportMessage(message);
   ASSERT_TRUE(bytes);
   EXPECT_EQ(std::string(bytes->begin(), bytes->end()), std::string("\x0a\x00\x1a\x03" "app\x2a\x00\x32\x00\x3a\x00", 13));
+}
+
+// Known-good bytes of a report with every field set and files with and without contents, so a
+// change of the schema or its encoder cannot change the wire unnoticed.
+TEST(RLZReportAdapterTest, EncodedBytesMatchAKnownGoodSample) {
+  RLZReportMessage message;
+  message.sdkVersion = "8.15.0";
+  message.videzuAppID = "1:2:ios:3";
+  message.platform = RLZReportPlatformMac;
+  message.installationID = "abc123";
+  message.buildVersion = "7";
+  message.displayVersion = "1.0";
+  message.files = {{"metadata.rlzrecord", platform::Data{'{', '}', '\n'}}, {"signal.rlzrecord", {}}};
+  auto bytes = RLZEncodeReportMessage(message);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(platform::DataEncoding::hexEncode(*bytes),
+            "0a06382e31352e301a09313a323a696f733a3320052a066162633132333201373a03312e3052310a190a126d65746164"
+            "6174612e726c7a7265636f726412037b7d0a0a140a107369676e616c2e726c7a7265636f72641200");
+
+  // The local service reads it back with the same schema and refuses a cut one.
+  std::string error;
+  auto report = local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end()), error);
+  ASSERT_TRUE(report) << error;
+  EXPECT_EQ(report->platform, 5u);
+  EXPECT_EQ(report->installationID, "abc123");
+  ASSERT_EQ(report->files.size(), 2u);
+  EXPECT_EQ(*report->file("metadata.rlzrecord"), "{}\n");
+  EXPECT_EQ(*report->file("signal.rlzrecord"), "");
+  EXPECT_FALSE(local_service::decodeCrashReport(std::string(bytes->begin(), bytes->end() - 1), error));
 }
 
 TEST(RLZReportAdapterTest, FilesBeyondSixtyFourKilobytesTravelWhole) {

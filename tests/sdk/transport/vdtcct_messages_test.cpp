@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/data_encoding.h"
 #include "platform/foundation/date.h"
 #include "sdk/transport/cct/vdtcct_compression_helper.h"
 #include "sdk/transport/cct/vdtcct_event_support.h"
@@ -144,6 +145,101 @@ TEST(VDTCCTMessagesTest, ClientMetricsWriteWholeSecondsAndKnownReasons) {
     reasons.push_back(reason);
   }
   EXPECT_EQ(reasons, (std::vector<std::uint64_t>{5, 0}));
+}
+
+// Known-good bytes of every message the transport writes, with each kind of field present
+// (absent optionals, empty and missing payloads, negative numbers, repeated parts), so a change
+// of the schema or its encoder cannot change the wire unnoticed.
+platform::Data knownBatchedRequest() {
+  auto clockAt = [](std::int64_t millis, std::int64_t zone, std::int64_t uptimeNanos) {
+    auto clock = std::make_shared<VDTCORClock>();
+    clock->setTimeMillis(millis);
+    clock->setTimezoneOffsetSeconds(zone);
+    clock->setUptimeNanoseconds(uptimeNanos);
+    return clock;
+  };
+  auto plain = makeEvent("137", 1002, 3, "abc");
+  plain->setClockSnapshot(clockAt(1'700'000'000'123, -3600, 5'000'000'000));
+  auto coded = makeEvent("137", 1002, 3, "");
+  coded->setSerializedDataObjectBytes(std::nullopt);
+  coded->setClockSnapshot(clockAt(1'700'000'000'999, 7200, 1'000'000));
+  VDTCCTSupport::setEventCode(*coded, -5);
+  auto networked = makeEvent("1710", 1002, 3, "xyz");
+  networked->setClockSnapshot(clockAt(1, 0, 0));
+  VDTCCTSupport::setEventCode(*networked, 42);
+  VDTCCTSupport::setNetworkConnectionInfoData(*networked,
+                                              platform::Data{1, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0});
+  VDTCCTIosClientInfo info;
+  info.osMajorVersion = "17";
+  info.osFullVersion = "17.2";
+  info.model = "x86_64";
+  info.languageCode = "en";
+  info.applicationBundleID = "com.focus.timer";
+  return VDTCCTEncodeBatchedLogRequest({{"137", {plain, coded}}, {"1710", {networked}}}, info,
+                                       clockAt(1'700'000'001'000, 0, 9'000'000'000));
+}
+
+platform::Data knownClientMetrics() {
+  VDTCORLogSourceMetrics::Counter counter{{"137", {{5, 2}, {9, 1}}}, {"1710", {{1, 300}}}};
+  VDTCORMetrics metrics(platform::Date::fromTimeIntervalSince1970(1.9),
+                        platform::Date::fromTimeIntervalSince1970(1'700'000'000),
+                        std::make_shared<VDTCORLogSourceMetrics>(counter), 4096, 20'000'000, "com.focus.timer");
+  return VDTCCTEncodeClientMetrics(metrics);
+}
+
+TEST(VDTCCTMessagesTest, EncodedBytesMatchKnownGoodSamples) {
+  struct Case {
+    const char* name;
+    platform::Data bytes;
+    const char* hex;
+  };
+  const Case cases[] = {
+      {"batched request", knownBatchedRequest(),
+       "0a6b0a2b080f22271a023137220431372e323a067838365f36344202656e5a0f636f6d2e666f6375732e74696d657210"
+       "89011a1308fbd095ffbc313203616263789f38880188271a1a08e7d795ffbc31320058fbffffffffffffffff0178c070"
+       "88010120e8d795ffbc3140a8460a510a2b080f22271a023137220431372e323a067838365f36344202656e5a0f636f6d"
+       "2e666f6375732e74696d657210ae0d1a150801320378797a582a7800880100ba01040807100320e8d795ffbc3140a846"},
+      {"client metrics", knownClientMetrics(),
+       "0a0a08e8071080d095ffbc31120f0a0331333712040802180512020801120d0a0431373130120508ac0218011a0a0a08"
+       "0880201080dac409220f636f6d2e666f6375732e74696d6572"},
+      {"metrics with nothing to count",
+       VDTCCTEncodeClientMetrics(VDTCORMetrics(platform::Date::fromTimeIntervalSince1970(0),
+                                               platform::Date::fromTimeIntervalSince1970(0),
+                                               std::make_shared<VDTCORLogSourceMetrics>(), 0, 0, "")),
+       "2200"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::DataEncoding::hexEncode(c.bytes), c.hex) << c.name;
+}
+
+TEST(VDTCCTMessagesTest, TheLocalServiceReadsTheSampleAndRefusesBrokenBodies) {
+  const auto body = knownBatchedRequest();
+  std::string error;
+  auto decoded = local_service::decodeBatchedLogRequest(std::string(body.begin(), body.end()), error);
+  ASSERT_TRUE(decoded) << error;
+  ASSERT_EQ(decoded->size(), 2u);
+  const auto& first = decoded->at(0);
+  EXPECT_EQ(first.clientInfo.osFullVersion, "17.2");
+  EXPECT_FALSE(first.clientInfo.country);
+  EXPECT_EQ(first.requestTimeMs, 1'700'000'001'000);
+  ASSERT_EQ(first.events.size(), 2u);
+  EXPECT_EQ(first.events[1].eventCode, -5);
+  EXPECT_EQ(first.events[1].timezoneOffsetSeconds, 7200);
+  const auto& networked = decoded->at(1).events.at(0);
+  ASSERT_TRUE(networked.networkConnectionInfo);
+  EXPECT_EQ(networked.networkConnectionInfo->networkType, 7);
+  EXPECT_EQ(networked.networkConnectionInfo->mobileSubtype, 3u);
+
+  const std::string broken[] = {
+      std::string("\x0a\x05\x0a", 3),  // a request longer than the body
+      std::string("\x08\x01", 2),      // a number where a request belongs
+      std::string("\x0b", 1),          // a group
+  };
+  for (const std::string& bytes : broken) {
+    error.clear();
+    EXPECT_FALSE(local_service::decodeBatchedLogRequest(bytes, error)) << platform::DataEncoding::hexEncode(
+        platform::Data(bytes.begin(), bytes.end()));
+    EXPECT_FALSE(error.empty());
+  }
 }
 
 TEST(VDTCCTCompressionHelperTest, GzipOnlyWhatThereIs) {

@@ -8,6 +8,7 @@
 
 #include "../../transport/transport_fixture.h"
 #include "platform/foundation/calendar.h"
+#include "platform/foundation/data_encoding.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/property_list.h"
@@ -286,6 +287,52 @@ TEST_F(VDZCoreDiagnosticsTest, TheLogOwnsItsRecordAndEncodesIt) {
   EXPECT_EQ(text(r, 12), "second");
   EXPECT_EQ(numbers(r, 21), std::vector<uint64_t>{UINT64_MAX});  // int32 -1 as ten varint bytes
   EXPECT_EQ(VDZDiagnosticsEncodeString(std::string(70000, 'x')), nullptr);
+}
+
+// Known-good bytes of a record with every field set, so a change of the schema or its encoder
+// cannot change the wire unnoticed.
+TEST_F(VDZCoreDiagnosticsTest, EncodedBytesMatchAKnownGoodSample) {
+  VDZDiagnosticsRecord record{};
+  record.has_configuration_type = true;
+  record.configuration_type = 1;
+  record.sdk_service_installed_count = 3;
+  record.sdk_service_installed[0] = 18;
+  record.sdk_service_installed[1] = 2;
+  record.sdk_service_installed[2] = 31;
+  record.device_model = VDZDiagnosticsEncodeString("x86_64");
+  record.app_id = VDZDiagnosticsEncodeString("1:2:ios:3");
+  record.bundle_id = VDZDiagnosticsEncodeString("com.focus.timer");
+  record.has_client_type = true;
+  record.client_type = 2;
+  record.library_version_id = VDZDiagnosticsEncodeString("");
+  record.sdk_version = VDZDiagnosticsEncodeString("8.15.0");
+  record.has_sdk_name = true;
+  record.sdk_name = 1;
+  record.has_app_count = true;
+  record.app_count = -1;
+  record.os_version = VDZDiagnosticsEncodeString("17.2");
+  record.min_supported_os_version = VDZDiagnosticsEncodeString("15.0");
+  record.has_using_options_from_default_plist = true;
+  record.using_options_from_default_plist = true;
+  record.has_deployed_in_app_store = true;
+  record.deployed_in_app_store = false;
+  record.has_reserved_count = true;
+  record.reserved_count = 300;
+  record.build_versions = VDZDiagnosticsEncodeString("-");
+  record.has_using_zip_file = true;
+  record.using_zip_file = false;
+  record.has_deployment_type = true;
+  record.deployment_type = 4;
+  record.user_agent = VDZDiagnosticsEncodeString("agent/1 focus/2");
+  record.has_app_delegate_proxy_enabled = true;
+  record.app_delegate_proxy_enabled = true;
+  record.has_uses_event_transport = true;
+  record.uses_event_transport = true;
+  const VDZCoreDiagnosticsLog log(record);
+  EXPECT_EQ(platform::DataEncoding::hexEncode(log.transportBytes().value()),
+            "08013a0312021f4a067838365f36345209313a323a696f733a33620f636f6d2e666f6375732e74696d65728001029201"
+            "009a0106382e31352e30a00101a801ffffffffffffffffff01b2010431372e32c2010431352e30c80101d00100d801ac"
+            "02e201012de80100f00104fa010f6167656e742f3120666f6375732f32880201a00201");
 }
 
 // The app as it runs: load hooks register the class, configure, then the app becomes active.
