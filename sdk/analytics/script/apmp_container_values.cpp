@@ -75,6 +75,11 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   return true;
 }
 
+APMPArrayValue::~APMPArrayValue() {
+  APMPDeferredRelease release;
+  release.addAll(slots_);
+}
+
 const APMPValuePtr& APMPArrayValue::emptyValue() {
   static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
   return hole;

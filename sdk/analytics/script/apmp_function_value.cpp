@@ -23,6 +23,12 @@ APMPFunctionValue::APMPFunctionValue(APMPString functionName)
       functionName_(std::move(functionName)),
       definingScope_(APMPScope::initWithParentScope(nullptr)) {}
 
+APMPFunctionValue::~APMPFunctionValue() {
+  APMPDeferredRelease release;
+  release.addAll(statements_);
+  release.add(std::move(definingScope_));
+}
+
 std::shared_ptr<APMPFunctionValue> APMPFunctionValue::initWithFunctionName(APMPString functionName,
                                                                            std::vector<APMPString> parameterNames,
                                                                            APMPArguments statements,

@@ -86,6 +86,13 @@ TEST_F(APMPCommandsTest, HostileProgramsEndInTheirError) {
        "error:18"},
       {"counter tampering", R"([["41","runtime.counter"],["3","runtime.counter",0],["42",true,["3","runtime.counter",0],false,["46"]]])", "error:18"},
       {"budget variable", R"([["52","runtime.counter","x"],["42",true,["44"],false,["46"]]])", "error:18"},
+      // Chains as deep as the budget allows, released with the heap: var c = []; while (true) c = [c];
+      {"nested arrays", R"([["41","c"],["3","c",["7"]],["42",true,["44"],false,["46",["3","c",["7",["15","c"]]]]],["36",1]])",
+       "error:18"},
+      // var r = {}, c = r; while (true) { c.n = {}; c = c.n; }
+      {"nested maps", R"([["41","r","c"],["3","r",["8"]],["3","c",["15","r"]],
+                          ["42",true,["44"],false,["46",["43",["15","c"],"n",["8"]],["3","c",["16",["15","c"],"n"]]]]])",
+       "error:18"},
   };
   for (const auto& c : cases) {
     heap = std::make_unique<APMPRuntimeHeap>();
