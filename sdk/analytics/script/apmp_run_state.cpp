@@ -1,5 +1,7 @@
 #include "sdk/analytics/script/apmp_run_state.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <unordered_set>
 
@@ -63,6 +65,37 @@ void APMPRunState::pruneRegistry() {
   std::erase_if(scopes_, [](const auto& weak) { return weak.expired(); });
   std::erase_if(values_, [](const auto& weak) { return weak.expired(); });
   pruneThreshold_ = std::max<std::size_t>(1024, 2 * (scopes_.size() + values_.size()));
+}
+
+bool APMPRunState::enterCall(platform::Error* error) {
+  if (callDepth_ >= kMaximumCallDepth) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  ++callDepth_;
+  return true;
+}
+
+namespace {
+// The lowest address of this thread's stack, or null when unknown.
+const char* stackFloor() {
+  thread_local const char* const floor = []() -> const char* {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return nullptr;
+    void* address = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    return known ? static_cast<const char*>(address) : nullptr;
+  }();
+  return floor;
+}
+}  // namespace
+
+bool APMPStackHasRoom() {
+  const char* floor = stackFloor();
+  const auto* here = static_cast<const char*>(__builtin_frame_address(0));
+  return !floor || here < floor || static_cast<std::size_t>(here - floor) > APMPRunState::kStackReserve;
 }
 
 APMPRunStateActivation::APMPRunStateActivation(APMPRunState* state) : previous_(tCurrentRunState) {

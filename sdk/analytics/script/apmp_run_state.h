@@ -14,9 +14,16 @@
 class APMPRunState {
  public:
   static constexpr std::uint32_t kStepLimit = 1'000'000;
-  // Nested evaluations of one run; deep enough for any real program, shallow enough for the
-  // stack of a worker thread under the address sanitizer.
-  static constexpr int kMaximumEvaluationDepth = 400;
+  // Program functions active at once. One call of a plain recursive function nests three to
+  // five evaluations.
+  static constexpr int kMaximumCallDepth = 500;
+  // Nested evaluations of one run, whatever nests them. One costs up to about 1.5 KiB of stack
+  // under the address sanitizer (a few hundred bytes in a release build), so this many stay
+  // within half of an 8 MiB thread stack; on a smaller stack the stack check below ends the run
+  // first.
+  static constexpr int kMaximumEvaluationDepth = 3000;
+  // Stack an evaluation leaves free below itself, for the built-ins it calls.
+  static constexpr std::size_t kStackReserve = std::size_t{512} << 10;
   // Bytes of texts and array slots one run may create (texts count two bytes a code unit).
   static constexpr std::size_t kMaximumRunAllocation = std::size_t{128} << 20;
   static constexpr std::size_t kMaximumArrayCount = std::size_t{1} << 20;
@@ -33,6 +40,11 @@ class APMPRunState {
   // The run state of the program running on this thread, if any.
   static APMPRunState* current();
 
+  // Counts a program function call while it runs; past the depth limit sets error 18 and
+  // answers false, and the call must not run.
+  bool enterCall(platform::Error* error);
+  void leaveCall() { --callDepth_; }
+
   void registerScope(const APMPScopePtr& scope);
   void registerValue(const APMPValuePtr& value);
 
@@ -46,6 +58,7 @@ class APMPRunState {
 
   std::uint32_t steps_ = 0;
   int depth_ = 0;
+  int callDepth_ = 0;
   std::size_t allocated_ = 0;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
@@ -63,6 +76,10 @@ class APMPRunStateActivation {
  private:
   APMPRunState* previous_;
 };
+
+// Whether this thread's stack has `kStackReserve` left below the caller (true where the stack's
+// extent cannot be learnt).
+bool APMPStackHasRoom();
 
 // Charges growth to the current run; past the run's allowance sets error 18 and answers false.
 bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);

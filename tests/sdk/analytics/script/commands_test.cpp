@@ -1,3 +1,8 @@
+#include <pthread.h>
+
+#include <chrono>
+#include <future>
+
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_native_modules.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
@@ -100,6 +105,38 @@ TEST_F(APMPCommandsTest, HostileProgramsEndInTheirError) {
     EXPECT_EQ(run(c.program), c.expected) << c.name;
     EXPECT_LE(heap->instructionCount(), APMPRunState::kStepLimit) << c.name;
   }
+}
+
+// function f(n) { return n == 1 ? 1 : 1 + f(n - 1); } makes n nested calls.
+TEST_F(APMPCommandsTest, RecursionRunsToItsDepthLimitAndStopsOneBeyond) {
+  const auto recursion = [](int n) {
+    return R"([["50","f",["7","n"],["36",["39",["12",["15","n"],1],1,["0",1,["f",["37",["15","n"],1]]]]]],["36",["f",)" +
+           std::to_string(n) + "]]]";
+  };
+  EXPECT_EQ(run(recursion(APMPRunState::kMaximumCallDepth)),
+            "number:" + std::to_string(APMPRunState::kMaximumCallDepth));
+  EXPECT_EQ(run(recursion(APMPRunState::kMaximumCallDepth + 1)), "error:18");
+
+  // On a thread whose stack cannot hold the limit the run ends in the same error, not a crash.
+  struct Job {
+    decltype(this) test;
+    std::string program, result;
+    std::promise<void> done;
+  } job{this, recursion(APMPRunState::kMaximumCallDepth), {}, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, APMPRunState::kStackReserve + (std::size_t{256} << 10));
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, [](void* argument) -> void* {
+              auto& job = *static_cast<Job*>(argument);
+              job.result = job.test->run(job.program);
+              job.done.set_value();
+              return nullptr;
+            }, &job), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(job.done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  pthread_join(thread, nullptr);
+  EXPECT_EQ(job.result, "error:18");
 }
 
 TEST_F(APMPCommandsTest, ClosuresKeepTheirScopeAndTheHeapCollectsCycles) {
