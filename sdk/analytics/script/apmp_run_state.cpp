@@ -46,6 +46,7 @@ class MarkingTracer final : public APMPTracer {
 void APMPRunState::resetInstructionCount() {
   steps_ = 0;
   allocated_ = 0;
+  partialStep_ = 0;
 }
 
 APMPRunState* APMPRunState::current() { return tCurrentRunState; }
@@ -112,6 +113,24 @@ bool APMPChargeAllocation(std::size_t bytes, platform::Error* error) {
     return false;
   }
   state->allocated_ += bytes;
+  return true;
+}
+
+bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error) {
+  APMPRunState* state = tCurrentRunState;
+  if (!state) return true;
+  constexpr std::uint64_t kUnitsPerSlot = APMPRunState::kCodeUnitsPerStep / APMPRunState::kSlotsPerStep;
+  constexpr std::uint64_t kCap = std::uint64_t{APMPRunState::kStepLimit} * APMPRunState::kCodeUnitsPerStep;
+  const std::uint64_t units = std::min<std::uint64_t>(slots, kCap) * kUnitsPerSlot + std::min<std::uint64_t>(codeUnits, kCap);
+  state->partialStep_ += units;
+  const std::uint64_t steps = state->steps_ + state->partialStep_ / APMPRunState::kCodeUnitsPerStep;
+  state->partialStep_ %= APMPRunState::kCodeUnitsPerStep;
+  if (steps > APMPRunState::kStepLimit) {
+    state->steps_ = APMPRunState::kStepLimit;
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  state->steps_ = static_cast<std::uint32_t>(steps);
   return true;
 }
 

@@ -28,6 +28,11 @@ class APMPRunState {
   static constexpr std::size_t kMaximumRunAllocation = std::size_t{128} << 20;
   static constexpr std::size_t kMaximumArrayCount = std::size_t{1} << 20;
   static constexpr std::size_t kMaximumTextLength = std::size_t{1} << 22;
+  // Built-ins pay for the data they touch, so that no run outlasts what its steps allow: this
+  // many slots, names or values visited, or this many code units copied, compared or searched,
+  // cost one step (measured by bench/interpreter against a plain loop).
+  static constexpr std::uint64_t kSlotsPerStep = 8;
+  static constexpr std::uint64_t kCodeUnitsPerStep = 64;
 
   APMPRunState() = default;
   APMPRunState(const APMPRunState&) = delete;
@@ -53,6 +58,7 @@ class APMPRunState {
   friend class APMPRuntimeHeap;
   friend class APMPRunStateActivation;
   friend bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
+  friend bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
 
   void pruneRegistry();
 
@@ -60,6 +66,8 @@ class APMPRunState {
   int depth_ = 0;
   int callDepth_ = 0;
   std::size_t allocated_ = 0;
+  // Work charged but not yet a whole step, in code units.
+  std::uint64_t partialStep_ = 0;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
   std::size_t pruneThreshold_ = 1024;
@@ -80,6 +88,10 @@ class APMPRunStateActivation {
 // Whether this thread's stack has `kStackReserve` left below the caller (true where the stack's
 // extent cannot be learnt).
 bool APMPStackHasRoom();
+
+// Charges the current run for work a built-in does on data; past the step budget sets error 18
+// and answers false, and the caller does no more.
+bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
 
 // Charges growth to the current run; past the run's allowance sets error 18 and answers false.
 bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
