@@ -302,7 +302,8 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
   platform::Error recorded;
   // -1 puts x first, 1 puts y first, 0 keeps their order.
   const auto compare = [&](const APMPValuePtr& x, const APMPValuePtr& y) -> int {
-    if (recorded || !APMPChargeWork(1, 0, &recorded)) return 0;
+    // A comparison, and the slot it moves.
+    if (recorded || !APMPChargeWork(2, 0, &recorded)) return 0;
     if (isHole(x) || isHole(y)) return isHole(x) == isHole(y) ? 0 : (isHole(y) ? -1 : 1);
     if (x->isUndefined() || y->isUndefined()) return x->isUndefined() == y->isUndefined() ? 0 : (y->isUndefined() ? -1 : 1);
     if (comparator) {

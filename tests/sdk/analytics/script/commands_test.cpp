@@ -1,6 +1,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 
 #include "sdk/analytics/script/apmp_errors.h"
@@ -119,17 +120,17 @@ TEST_F(APMPCommandsTest, RecursionRunsToItsDepthLimitAndStopsOneBeyond) {
 
   // On a thread whose stack cannot hold the limit the run ends in the same error, not a crash.
   struct Job {
-    decltype(this) test;
-    std::string program, result;
+    std::function<std::string()> work;
+    std::string result;
     std::promise<void> done;
-  } job{this, recursion(APMPRunState::kMaximumCallDepth), {}, {}};
+  } job{[&] { return run(recursion(APMPRunState::kMaximumCallDepth)); }, {}, {}};
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, APMPRunState::kStackReserve + (std::size_t{256} << 10));
   pthread_t thread;
   ASSERT_EQ(pthread_create(&thread, &attributes, [](void* argument) -> void* {
               auto& job = *static_cast<Job*>(argument);
-              job.result = job.test->run(job.program);
+              job.result = job.work();
               job.done.set_value();
               return nullptr;
             }, &job), 0);
