@@ -8,6 +8,7 @@
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_function_value.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
+#include "sdk/analytics/script/apmp_run_state.h"
 
 namespace {
 
@@ -34,6 +35,12 @@ std::shared_ptr<APMPFunctionValue> functionArgument(const APMPValuePtr& value, p
   return std::static_pointer_cast<APMPFunctionValue>(value);
 }
 
+// Whether the slot at an index is present: what asking the array with the index as a number
+// answers, without making the number or its text.
+bool isPresent(const APMPArrayValue& array, std::size_t index) {
+  return index < array.count() && !APMPArrayValue::isHole(array.slots()[index]);
+}
+
 // Calls the function for every slot present when its turn comes, among the first n; `step`
 // answers false to stop.
 template <class Step>
@@ -45,12 +52,10 @@ void iterate(APMPArrayValue& array, const APMPArguments& v, const APMPScopePtr& 
   const APMPValuePtr receiver = self(array);
   const std::size_t n = array.count();
   for (std::size_t i = 0; i < n; ++i) {
+    if (!APMPChargeWork(1, 0, error)) return;
+    if (!isPresent(array, i)) continue;
     const APMPValuePtr index = number(static_cast<double>(i));
-    const bool present = array.hasProperty(*index, error);
-    if (APMPHasError(error)) return;
-    if (!present) continue;
-    const APMPValuePtr element = array.valueForProperty(*index, error);
-    if (APMPHasError(error)) return;
+    const APMPValuePtr element = array.slots()[i];
     const APMPValuePtr result = function->invokeWithArguments({element, index, receiver}, scope, error);
     if (APMPHasError(error) || !step(i, element, result)) return;
   }
@@ -117,7 +122,9 @@ APMPValuePtr reduceInDirection(APMPArrayValue& a, const APMPArguments& v, const 
   const std::int64_t stride = rightToLeft ? -1 : 1;
   std::int64_t i = rightToLeft ? n - 1 : 0;
   const auto inRange = [&] { return i >= 0 && i < n; };
-  const auto present = [&](std::int64_t at) { return a.hasProperty(*number(static_cast<double>(at)), error); };
+  const auto present = [&](std::int64_t at) {
+    return APMPChargeWork(1, 0, error) && isPresent(a, static_cast<std::size_t>(at));
+  };
   APMPValuePtr accumulator;
   if (v.size() == 2) {
     accumulator = v[1];
@@ -131,17 +138,16 @@ APMPValuePtr reduceInDirection(APMPArrayValue& a, const APMPArguments& v, const 
       APMPSetError(error, kAPMPErrorReduceOfEmpty);
       return undefined();
     }
-    accumulator = a.valueForProperty(*number(static_cast<double>(i)), error);
+    accumulator = a.slots()[static_cast<std::size_t>(i)];
     i += stride;
   }
   for (; inRange(); i += stride) {
-    const APMPValuePtr index = number(static_cast<double>(i));
     const bool has = present(i);
     if (APMPHasError(error)) return undefined();
     if (!has) continue;
-    const APMPValuePtr element = a.valueForProperty(*index, error);
-    if (APMPHasError(error)) return undefined();
-    accumulator = function->invokeWithArguments({accumulator, element, index, receiver}, scope, error);
+    const APMPValuePtr element = a.slots()[static_cast<std::size_t>(i)];
+    accumulator = function->invokeWithArguments({accumulator, element, number(static_cast<double>(i)), receiver},
+                                                scope, error);
     if (APMPHasError(error)) return undefined();
   }
   return accumulator;
@@ -157,6 +163,7 @@ APMPValuePtr reduceRight(APMPArrayValue& a, const APMPArguments& v, const APMPSc
 }
 
 APMPValuePtr concat(APMPArrayValue& a, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPChargeWork(a.count(), 0, error)) return undefined();
   auto out = APMPArrayValue::make(a.slots());
   for (const APMPValuePtr& value : v) {
     if (!out->concat(value, error)) return undefined();
@@ -228,7 +235,7 @@ APMPValuePtr pop(APMPArrayValue& a, const APMPArguments& v, const APMPScopePtr&,
 }
 
 APMPValuePtr shift(APMPArrayValue& a, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
-  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  if (!APMPCheckArgumentCount(v, 0, error) || !APMPChargeWork(a.count(), 0, error)) return undefined();
   return a.removeFirstElement();
 }
 
@@ -243,7 +250,7 @@ APMPValuePtr unshift(APMPArrayValue& a, const APMPArguments& v, const APMPScopeP
 }
 
 APMPValuePtr reverse(APMPArrayValue& a, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
-  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  if (!APMPCheckArgumentCount(v, 0, error) || !APMPChargeWork(a.count(), 0, error)) return undefined();
   a.reverse();
   return self(a);
 }
@@ -263,6 +270,7 @@ APMPValuePtr slice(APMPArrayValue& a, const APMPArguments& v, const APMPScopePtr
     end = relative(*integer, n, start);
   }
   end = std::max(end, start);
+  if (!APMPChargeWork(static_cast<std::size_t>(end - start), 0, error)) return undefined();
   return a.subarrayWithRange(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end - start));
 }
 

@@ -109,7 +109,7 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value, 
   }
   ++state->steps_;
   if (value->kind() != APMPRuntimeValue::Kind::Statement) return value;
-  if (state->depth_ >= APMPRunState::kMaximumEvaluationDepth) {
+  if (state->depth_ >= APMPRunState::kMaximumEvaluationDepth || !APMPStackHasRoom()) {
     APMPSetError(error, kAPMPErrorLimitReached);
     return APMPUndefinedValue::sharedInstance();
   }

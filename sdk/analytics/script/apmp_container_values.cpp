@@ -75,18 +75,24 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   return true;
 }
 
+APMPArrayValue::~APMPArrayValue() {
+  APMPDeferredRelease release;
+  release.addAll(slots_);
+}
+
 const APMPValuePtr& APMPArrayValue::emptyValue() {
   static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
   return hole;
 }
 
 bool APMPArrayValue::reserveGrowth(std::size_t newCount, platform::Error* error) {
-  if (newCount <= slots_.size()) return true;
+  if (newCount <= slots_.size()) return APMPChargeWork(slots_.size() - newCount, 0, error);
   if (newCount > APMPRunState::kMaximumArrayCount) {
     APMPSetError(error, kAPMPErrorLimitReached);
     return false;
   }
-  return APMPChargeAllocation((newCount - slots_.size()) * sizeof(APMPValuePtr), error);
+  return APMPChargeWork(newCount - slots_.size(), 0, error) &&
+         APMPChargeAllocation((newCount - slots_.size()) * sizeof(APMPValuePtr), error);
 }
 
 APMPValuePtr APMPArrayValue::valueForProperty(const APMPRuntimeValue& property, platform::Error* error) const {
@@ -181,6 +187,7 @@ APMPString APMPArrayValue::stringValueWithSeparator(const APMPString& separator,
     APMPSetError(error, kAPMPErrorLimitReached);
     return {};
   }
+  if (!APMPChargeWork(slots_.size(), slots_.size() * separator.size(), error)) return {};
   tJoining.insert(this);
   APMPString text;
   platform::Error local;
@@ -208,6 +215,8 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(std::int64_t l
 
 std::optional<APMPArguments> APMPArrayValue::spliceFrom(std::int64_t start, std::int64_t deleteCount,
                                                         const APMPArguments& values, platform::Error* error) {
+  // The slots after the start move.
+  if (!APMPChargeWork(count() + values.size(), 0, error)) return std::nullopt;
   const auto n = static_cast<std::int64_t>(count());
   start = std::clamp<std::int64_t>(start, 0, n);
   deleteCount = std::clamp<std::int64_t>(deleteCount, 0, n - start);
@@ -256,7 +265,8 @@ std::optional<std::size_t> APMPArrayValue::appendElements(const APMPArguments& v
 }
 
 std::optional<std::size_t> APMPArrayValue::prependElements(const APMPArguments& values, platform::Error* error) {
-  if (!reserveGrowth(count() + values.size(), error)) return std::nullopt;
+  // Every slot moves.
+  if (!APMPChargeWork(count(), 0, error) || !reserveGrowth(count() + values.size(), error)) return std::nullopt;
   APMPNoteMutation(*this);
   slots_.insert(slots_.begin(), values.begin(), values.end());
   return count();
@@ -265,6 +275,7 @@ std::optional<std::size_t> APMPArrayValue::prependElements(const APMPArguments& 
 std::int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, std::int64_t fromIndex,
                                           platform::Error* error) const {
   for (auto i = static_cast<std::size_t>(std::max<std::int64_t>(fromIndex, 0)); i < slots_.size(); ++i) {
+    if (!APMPChargeWork(1, 0, error)) return -1;
     if (isHole(slots_[i])) continue;
     const bool equal = APMPStrictEquals(*slots_[i], value, error);
     if (APMPHasError(error)) return -1;
@@ -276,6 +287,7 @@ std::int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, std::in
 std::int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value, std::int64_t fromIndex,
                                               platform::Error* error) const {
   for (std::int64_t i = std::min<std::int64_t>(fromIndex, static_cast<std::int64_t>(count()) - 1); i >= 0; --i) {
+    if (!APMPChargeWork(1, 0, error)) return -1;
     const APMPValuePtr& slot = slots_[static_cast<std::size_t>(i)];
     if (isHole(slot)) continue;
     const bool equal = APMPStrictEquals(*slot, value, error);
@@ -290,7 +302,8 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
   platform::Error recorded;
   // -1 puts x first, 1 puts y first, 0 keeps their order.
   const auto compare = [&](const APMPValuePtr& x, const APMPValuePtr& y) -> int {
-    if (recorded) return 0;
+    // A comparison, and the slot it moves.
+    if (recorded || !APMPChargeWork(2, 0, &recorded)) return 0;
     if (isHole(x) || isHole(y)) return isHole(x) == isHole(y) ? 0 : (isHole(y) ? -1 : 1);
     if (x->isUndefined() || y->isUndefined()) return x->isUndefined() == y->isUndefined() ? 0 : (y->isUndefined() ? -1 : 1);
     if (comparator) {
@@ -307,6 +320,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
   };
   // A merge sort on a copy: any answer of the comparator, and any change it makes to the array
   // meanwhile, leaves the sort well defined.
+  if (!APMPChargeWork(slots_.size(), 0, error)) return;
   APMPArguments items = slots_;
   APMPArguments buffer(items.size());
   for (std::size_t width = 1; width < items.size(); width *= 2) {
@@ -314,9 +328,9 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
       const std::size_t middle = std::min(left + width, items.size());
       const std::size_t right = std::min(left + 2 * width, items.size());
       std::size_t i = left, j = middle, k = left;
-      while (i < middle && j < right) buffer[k++] = compare(items[i], items[j]) > 0 ? items[j++] : items[i++];
-      while (i < middle) buffer[k++] = items[i++];
-      while (j < right) buffer[k++] = items[j++];
+      while (i < middle && j < right) buffer[k++] = std::move(compare(items[i], items[j]) > 0 ? items[j++] : items[i++]);
+      while (i < middle) buffer[k++] = std::move(items[i++]);
+      while (j < right) buffer[k++] = std::move(items[j++]);
     }
     items.swap(buffer);
   }

@@ -42,6 +42,7 @@ class APMPArrayValue final : public APMPRuntimeValue {
   APMPArrayValue() : APMPRuntimeValue(Kind::Array) {}
   // Copies the values into the slots as they are (hole markers stay holes).
   explicit APMPArrayValue(APMPArguments slots) : APMPRuntimeValue(Kind::Array), slots_(std::move(slots)) {}
+  ~APMPArrayValue() override;
   static std::shared_ptr<APMPArrayValue> make(APMPArguments slots = {}) {
     return std::make_shared<APMPArrayValue>(std::move(slots));
   }

@@ -1,5 +1,6 @@
 #include "sdk/analytics/script/apmp_event.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -21,10 +22,54 @@ void APMPEvent::setParameter(std::optional<platform::Value> value, const std::st
   }
 }
 
+namespace {
+
+bool isNumber(const platform::Value& value) { return value.isInteger() || value.isUnsigned() || value.isDouble(); }
+
+// Exact: an integer beyond 2^53 is not equal to the double it would round to.
+bool doubleEqualsInteger(double d, const platform::Value& integer) {
+  if (std::trunc(d) != d) return false;
+  if (const std::int64_t* i = integer.ifInteger()) {
+    return d >= -0x1p63 && d < 0x1p63 && static_cast<std::int64_t>(d) == *i;
+  }
+  return d >= 0 && d < 0x1p64 && static_cast<std::uint64_t>(d) == *integer.ifUnsigned();
+}
+
+bool numbersEqual(const platform::Value& a, const platform::Value& b) {
+  const double* x = a.ifDouble();
+  const double* y = b.ifDouble();
+  if (x && y) return *x == *y || (std::isnan(*x) && std::isnan(*y));
+  if (x) return doubleEqualsInteger(*x, b);
+  if (y) return doubleEqualsInteger(*y, a);
+  return a == b;
+}
+
+}  // namespace
+
+bool APMPParameterValuesEqual(const platform::Value& a, const platform::Value& b) {
+  if (isNumber(a) && isNumber(b)) return numbersEqual(a, b);
+  if (a.type() != b.type()) return false;
+  if (const auto* array = a.ifArray()) {
+    const auto& other = *b.ifArray();
+    return array->size() == other.size() && std::equal(array->begin(), array->end(), other.begin(), APMPParameterValuesEqual);
+  }
+  if (const auto* dictionary = a.ifDictionary()) {
+    const auto& other = *b.ifDictionary();
+    return dictionary->size() == other.size() &&
+           std::equal(dictionary->begin(), dictionary->end(), other.begin(), [](const auto& x, const auto& y) {
+             return x.first == y.first && APMPParameterValuesEqual(x.second, y.second);
+           });
+  }
+  return a == b;
+}
+
 bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
   if (this == &other) return true;
   return std::fabs(timestamp_ - other.timestamp_) < std::numeric_limits<double>::epsilon() && name_ == other.name_ &&
-         parameters_ == other.parameters_;
+         parameters_.size() == other.parameters_.size() &&
+         std::equal(parameters_.begin(), parameters_.end(), other.parameters_.begin(), [](const auto& x, const auto& y) {
+           return x.first == y.first && APMPParameterValuesEqual(x.second, y.second);
+         });
 }
 
 platform::Value::Dictionary APMEditEventParameters(const APMDictionary& parameters, bool nested) {

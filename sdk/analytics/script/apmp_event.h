@@ -29,7 +29,8 @@ class APMPEvent {
   // Nothing removes the parameter.
   void setParameter(std::optional<platform::Value> value, const std::string& name);
   bool hasParameterName(const std::string& name) const { return parameters_.count(name) != 0; }
-  // Timestamps closer than the double epsilon count as equal.
+  // Timestamps closer than the double epsilon count as equal; parameters by
+  // `APMPParameterValuesEqual`.
   bool isEqualToEvent(const APMPEvent& other) const;
   std::shared_ptr<APMPEvent> copy() const { return std::make_shared<APMPEvent>(*this); }
 
@@ -38,6 +39,11 @@ class APMPEvent {
   double timestamp_;
   platform::Value::Dictionary parameters_;
 };
+
+// Parameter values as the edit check compares them: numbers by their value whatever their kind
+// (a program hands an integer parameter back as a double), NaN equal to NaN, containers by
+// content; booleans, texts and other kinds as they are.
+bool APMPParameterValuesEqual(const platform::Value& a, const platform::Value& b);
 
 // Parameters for the interpreter: doubles, 64-bit integers and strings as they are, arrays of
 // item dictionaries only at the top level; anything else is left out.

@@ -174,7 +174,11 @@ APMPValuePtr APMPEventNativeFunctions::applyWithName(const APMPString& name, con
       if (APMPHasError(error)) return undefined();
       std::optional<platform::Value> object = APMPRuntimeEntityConverter::objectFromRuntimeValue(*values[1], error);
       if (APMPHasError(error)) return undefined();
-      event.setParameter(std::move(object), APMPUTF8(parameter));
+      const std::string parameterName = APMPUTF8(parameter);
+      // A value the engine handed over, written back unchanged, keeps the kind it came with.
+      const auto original = eventContext_.inputEvent()->parameterForName(parameterName);
+      if (object && original && APMPParameterValuesEqual(*object, *original)) object = original;
+      event.setParameter(std::move(object), parameterName);
       return values[1];
     }
   }

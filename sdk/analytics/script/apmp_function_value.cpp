@@ -23,6 +23,12 @@ APMPFunctionValue::APMPFunctionValue(APMPString functionName)
       functionName_(std::move(functionName)),
       definingScope_(APMPScope::initWithParentScope(nullptr)) {}
 
+APMPFunctionValue::~APMPFunctionValue() {
+  APMPDeferredRelease release;
+  release.addAll(statements_);
+  release.add(std::move(definingScope_));
+}
+
 std::shared_ptr<APMPFunctionValue> APMPFunctionValue::initWithFunctionName(APMPString functionName,
                                                                            std::vector<APMPString> parameterNames,
                                                                            APMPArguments statements,
@@ -40,11 +46,14 @@ APMPValuePtr APMPFunctionValue::invokeWithArguments(const APMPArguments& argumen
 
 APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPArguments& values, platform::Error* error) {
   if (!definingScope_) return APMPUndefinedValue::sharedInstance();
+  APMPRunState* state = APMPRunState::current();
+  if (state && !state->enterCall(error)) return APMPUndefinedValue::sharedInstance();
   const APMPScopePtr callScope = definingScope_->createChildScope();
   for (std::size_t i = 0; i < parameterNames_.size(); ++i) {
     callScope->addValue(i < values.size() ? values[i] : APMPUndefinedValue::sharedInstance(), parameterNames_[i]);
   }
   const APMPValuePtr result = APMPEvaluator::executeStatements(statements_, callScope, error);
+  if (state) state->leaveCall();
   if (APMPHasError(error)) return APMPUndefinedValue::sharedInstance();
   if (result->kind() == Kind::Control) {
     const auto& control = static_cast<const APMPControlValue&>(*result);

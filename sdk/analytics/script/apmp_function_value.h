@@ -11,6 +11,7 @@ class APMPFunctionValue : public APMPRuntimeValue {
  public:
   APMPFunctionValue(APMPString functionName, std::vector<APMPString> parameterNames, APMPArguments statements,
                     APMPScopePtr definingScope);
+  ~APMPFunctionValue() override;
   static std::shared_ptr<APMPFunctionValue> initWithFunctionName(APMPString functionName,
                                                                  std::vector<APMPString> parameterNames,
                                                                  APMPArguments statements, APMPScopePtr definingScope);

@@ -8,6 +8,7 @@
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_function_value.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
+#include "sdk/analytics/script/apmp_run_state.h"
 #include "sdk/analytics/script/apmp_scope.h"
 
 namespace {
@@ -31,7 +32,8 @@ std::optional<APMPValuePtr> runBody(const APMPArguments& body, const APMPScopePt
   return std::nullopt;
 }
 
-APMPArguments propertyNames(const APMPValuePtr& collection) {
+// The items are charged to the run before they are made.
+APMPArguments propertyNames(const APMPValuePtr& collection, platform::Error* error) {
   APMPArguments names;
   const auto addAll = [&](const std::vector<APMPString>& all) {
     for (const APMPString& name : all) names.push_back(APMPStringValue::make(name));
@@ -39,20 +41,38 @@ APMPArguments propertyNames(const APMPValuePtr& collection) {
   switch (collection->kind()) {
     case Kind::String: {
       const std::size_t length = static_cast<const APMPStringValue&>(*collection).value().size();
+      if (!APMPChargeWork(length, 0, error)) break;
       for (std::size_t i = 0; i < length; ++i) names.push_back(APMPStringValue::make(APMPNumberToText(double(i))));
       break;
     }
-    case Kind::Array: return static_cast<const APMPArrayValue&>(*collection).allPropertyNames();
-    case Kind::Map: addAll(static_cast<const APMPMapValue&>(*collection).allPropertyNames()); break;
-    case Kind::Function: addAll(static_cast<const APMPFunctionValue&>(*collection).allPropertyNames()); break;
+    case Kind::Array: {
+      const auto& array = static_cast<const APMPArrayValue&>(*collection);
+      if (!APMPChargeWork(array.count(), 0, error)) break;
+      return array.allPropertyNames();
+    }
+    case Kind::Map: {
+      const auto& map = static_cast<const APMPMapValue&>(*collection);
+      if (APMPChargeWork(map.propertyMap().count(), 0, error)) addAll(map.allPropertyNames());
+      break;
+    }
+    case Kind::Function: {
+      const std::vector<APMPString> all = static_cast<const APMPFunctionValue&>(*collection).allPropertyNames();
+      if (APMPChargeWork(all.size(), 0, error)) addAll(all);
+      break;
+    }
     default: break;
   }
   return names;
 }
 
 std::optional<APMPArguments> elements(const APMPValuePtr& collection, platform::Error* error) {
-  if (collection->kind() == Kind::Array) return static_cast<const APMPArrayValue&>(*collection).allElements();
+  if (collection->kind() == Kind::Array) {
+    const auto& array = static_cast<const APMPArrayValue&>(*collection);
+    if (!APMPChargeWork(array.count(), 0, error)) return std::nullopt;
+    return array.allElements();
+  }
   if (collection->kind() == Kind::String) {
+    if (!APMPChargeWork(static_cast<const APMPStringValue&>(*collection).value().size(), 0, error)) return std::nullopt;
     APMPArguments units;
     for (char16_t unit : static_cast<const APMPStringValue&>(*collection).value()) {
       units.push_back(APMPStringValue::make(APMPString(1, unit)));
@@ -78,7 +98,8 @@ APMPValuePtr forEachItem(const APMPArguments& arguments, const APMPScopePtr& sco
     if (!all) return undefined();
     items = std::move(*all);
   } else {
-    items = propertyNames(values[1]);
+    items = propertyNames(values[1], error);
+    if (APMPHasError(error)) return undefined();
   }
   if (values[2]->kind() != Kind::Array) {
     APMPSetError(error, kAPMPErrorArgumentKind);

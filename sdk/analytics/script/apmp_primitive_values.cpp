@@ -8,6 +8,7 @@
 
 #include "platform/foundation/error.h"
 #include "sdk/analytics/script/apmp_errors.h"
+#include "sdk/analytics/script/apmp_run_state.h"
 
 namespace {
 
@@ -114,7 +115,15 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
   return v == value_ || (std::isnan(v) && std::isnan(value_));
 }
 
-double APMPStringValue::doubleValueOrError(platform::Error*) const { return APMPTextToNumber(value_); }
+APMPString APMPStringValue::stringValueOrError(platform::Error* error) const {
+  APMPChargeWork(0, value_.size(), error);
+  return value_;
+}
+
+double APMPStringValue::doubleValueOrError(platform::Error* error) const {
+  APMPChargeWork(0, value_.size(), error);
+  return APMPTextToNumber(value_);
+}
 
 APMPValuePtr APMPStringValue::applyWithName(const APMPString& name, const APMPArguments& arguments,
                                             const APMPScopePtr& scope, platform::Error* error) {

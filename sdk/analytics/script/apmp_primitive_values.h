@@ -67,8 +67,9 @@ class APMPStringValue final : public APMPRuntimeValue {
   explicit APMPStringValue(APMPString value) : APMPRuntimeValue(Kind::String), value_(std::move(value)) {}
   static APMPValuePtr make(APMPString value) { return std::make_shared<APMPStringValue>(std::move(value)); }
   const APMPString& value() const { return value_; }
-  APMPString stringValueOrError(platform::Error*) const override { return value_; }
-  double doubleValueOrError(platform::Error*) const override;
+  // Both conversions go through every code unit and charge the run for them.
+  APMPString stringValueOrError(platform::Error* error) const override;
+  double doubleValueOrError(platform::Error* error) const override;
   bool booleanValueOrError(platform::Error*) const override { return !value_.empty(); }
   // The string methods; only "toString" until they are registered.
   APMPValuePtr applyWithName(const APMPString& name, const APMPArguments& arguments, const APMPScopePtr& scope,

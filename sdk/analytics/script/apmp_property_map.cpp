@@ -2,6 +2,11 @@
 
 #include "sdk/analytics/script/apmp_primitive_values.h"
 
+APMPPropertyMap::~APMPPropertyMap() {
+  APMPDeferredRelease release;
+  for (Entry& entry : entries_) release.add(std::move(entry.value));
+}
+
 const APMPValuePtr& APMPPropertyMap::valueForName(const APMPString& name) const {
   const auto found = index_.find(name);
   return found == index_.end() ? APMPUndefinedValue::sharedInstance() : entries_[found->second].value;

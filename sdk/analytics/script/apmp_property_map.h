@@ -10,6 +10,11 @@
 
 class APMPPropertyMap {
  public:
+  APMPPropertyMap() = default;
+  ~APMPPropertyMap();
+  APMPPropertyMap(const APMPPropertyMap&) = delete;
+  APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
+
   bool hasName(const APMPString& name) const { return index_.count(name) != 0; }
   // Undefined when nothing is stored under the name.
   const APMPValuePtr& valueForName(const APMPString& name) const;

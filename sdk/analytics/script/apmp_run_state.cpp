@@ -1,5 +1,7 @@
 #include "sdk/analytics/script/apmp_run_state.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <unordered_set>
 
@@ -44,6 +46,7 @@ class MarkingTracer final : public APMPTracer {
 void APMPRunState::resetInstructionCount() {
   steps_ = 0;
   allocated_ = 0;
+  partialStep_ = 0;
 }
 
 APMPRunState* APMPRunState::current() { return tCurrentRunState; }
@@ -65,6 +68,37 @@ void APMPRunState::pruneRegistry() {
   pruneThreshold_ = std::max<std::size_t>(1024, 2 * (scopes_.size() + values_.size()));
 }
 
+bool APMPRunState::enterCall(platform::Error* error) {
+  if (callDepth_ >= kMaximumCallDepth) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  ++callDepth_;
+  return true;
+}
+
+namespace {
+// The lowest address of this thread's stack, or null when unknown.
+const char* stackFloor() {
+  thread_local const char* const floor = []() -> const char* {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return nullptr;
+    void* address = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    return known ? static_cast<const char*>(address) : nullptr;
+  }();
+  return floor;
+}
+}  // namespace
+
+bool APMPStackHasRoom() {
+  const char* floor = stackFloor();
+  const auto* here = static_cast<const char*>(__builtin_frame_address(0));
+  return !floor || here < floor || static_cast<std::size_t>(here - floor) > APMPRunState::kStackReserve;
+}
+
 APMPRunStateActivation::APMPRunStateActivation(APMPRunState* state) : previous_(tCurrentRunState) {
   tCurrentRunState = state;
 }
@@ -79,6 +113,24 @@ bool APMPChargeAllocation(std::size_t bytes, platform::Error* error) {
     return false;
   }
   state->allocated_ += bytes;
+  return true;
+}
+
+bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error) {
+  APMPRunState* state = tCurrentRunState;
+  if (!state) return true;
+  constexpr std::uint64_t kUnitsPerSlot = APMPRunState::kCodeUnitsPerStep / APMPRunState::kSlotsPerStep;
+  constexpr std::uint64_t kCap = std::uint64_t{APMPRunState::kStepLimit} * APMPRunState::kCodeUnitsPerStep;
+  const std::uint64_t units = std::min<std::uint64_t>(slots, kCap) * kUnitsPerSlot + std::min<std::uint64_t>(codeUnits, kCap);
+  state->partialStep_ += units;
+  const std::uint64_t steps = state->steps_ + state->partialStep_ / APMPRunState::kCodeUnitsPerStep;
+  state->partialStep_ %= APMPRunState::kCodeUnitsPerStep;
+  if (steps > APMPRunState::kStepLimit) {
+    state->steps_ = APMPRunState::kStepLimit;
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return false;
+  }
+  state->steps_ = static_cast<std::uint32_t>(steps);
   return true;
 }
 

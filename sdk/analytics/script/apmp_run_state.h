@@ -14,13 +14,25 @@
 class APMPRunState {
  public:
   static constexpr std::uint32_t kStepLimit = 1'000'000;
-  // Nested evaluations of one run; deep enough for any real program, shallow enough for the
-  // stack of a worker thread under the address sanitizer.
-  static constexpr int kMaximumEvaluationDepth = 400;
+  // Program functions active at once. One call of a plain recursive function nests three to
+  // five evaluations.
+  static constexpr int kMaximumCallDepth = 500;
+  // Nested evaluations of one run, whatever nests them. One costs up to about 1.5 KiB of stack
+  // under the address sanitizer (a few hundred bytes in a release build), so this many stay
+  // within half of an 8 MiB thread stack; on a smaller stack the stack check below ends the run
+  // first.
+  static constexpr int kMaximumEvaluationDepth = 3000;
+  // Stack an evaluation leaves free below itself, for the built-ins it calls.
+  static constexpr std::size_t kStackReserve = std::size_t{512} << 10;
   // Bytes of texts and array slots one run may create (texts count two bytes a code unit).
   static constexpr std::size_t kMaximumRunAllocation = std::size_t{128} << 20;
   static constexpr std::size_t kMaximumArrayCount = std::size_t{1} << 20;
   static constexpr std::size_t kMaximumTextLength = std::size_t{1} << 22;
+  // Built-ins pay for the data they touch, so that no run outlasts what its steps allow: this
+  // many slots, names or values visited, or this many code units copied, compared or searched,
+  // cost one step (measured by bench/interpreter against a plain loop).
+  static constexpr std::uint64_t kSlotsPerStep = 8;
+  static constexpr std::uint64_t kCodeUnitsPerStep = 64;
 
   APMPRunState() = default;
   APMPRunState(const APMPRunState&) = delete;
@@ -33,6 +45,11 @@ class APMPRunState {
   // The run state of the program running on this thread, if any.
   static APMPRunState* current();
 
+  // Counts a program function call while it runs; past the depth limit sets error 18 and
+  // answers false, and the call must not run.
+  bool enterCall(platform::Error* error);
+  void leaveCall() { --callDepth_; }
+
   void registerScope(const APMPScopePtr& scope);
   void registerValue(const APMPValuePtr& value);
 
@@ -41,12 +58,16 @@ class APMPRunState {
   friend class APMPRuntimeHeap;
   friend class APMPRunStateActivation;
   friend bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
+  friend bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
 
   void pruneRegistry();
 
   std::uint32_t steps_ = 0;
   int depth_ = 0;
+  int callDepth_ = 0;
   std::size_t allocated_ = 0;
+  // Work charged but not yet a whole step, in code units.
+  std::uint64_t partialStep_ = 0;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
   std::size_t pruneThreshold_ = 1024;
@@ -63,6 +84,14 @@ class APMPRunStateActivation {
  private:
   APMPRunState* previous_;
 };
+
+// Whether this thread's stack has `kStackReserve` left below the caller (true where the stack's
+// extent cannot be learnt).
+bool APMPStackHasRoom();
+
+// Charges the current run for work a built-in does on data; past the step budget sets error 18
+// and answers false, and the caller does no more.
+bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
 
 // Charges growth to the current run; past the run's allowance sets error 18 and answers false.
 bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);

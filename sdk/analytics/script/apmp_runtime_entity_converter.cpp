@@ -8,6 +8,7 @@
 #include "sdk/analytics/script/apmp_container_values.h"
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
+#include "sdk/analytics/script/apmp_run_state.h"
 
 namespace {
 // Field indices of `APMPBRuntimeEntity`.
@@ -82,6 +83,9 @@ APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const std::opt
     return APMPUndefinedValue::sharedInstance();
   }
   const platform::Value& value = *object;
+  // A program may read back, again and again, whatever large value it stored in the event.
+  const std::string* text = value.ifString();
+  if (!APMPChargeWork(1, text ? text->size() : 0, error)) return APMPUndefinedValue::sharedInstance();
   if (value.isString()) return APMPStringValue::make(APMPText(value.stringValue()));
   if (value.isBool()) return APMPBooleanValue::booleanValueWithBool(value.boolValue());
   if (value.isNumber()) return APMPNumberValue::make(value.doubleValue());
@@ -108,6 +112,7 @@ APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const std::opt
 
 std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPRuntimeValue& value,
                                                                                   platform::Error* error) {
+  if (!APMPChargeWork(1, 0, error)) return std::nullopt;
   switch (value.kind()) {
     case APMPRuntimeValue::Kind::Null: return std::nullopt;
     case APMPRuntimeValue::Kind::Undefined: return platform::Value(std::string());

@@ -8,6 +8,48 @@
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
 
+namespace {
+// The work list of the outermost release running on this thread, if any.
+thread_local void* tPendingReleases = nullptr;
+}  // namespace
+
+APMPDeferredRelease::APMPDeferredRelease()
+    : pending_(tPendingReleases ? static_cast<Pending*>(tPendingReleases) : &own_) {
+  if (pending_ == &own_) tPendingReleases = &own_;
+}
+
+APMPDeferredRelease::~APMPDeferredRelease() {
+  if (pending_ != &own_) return;
+  // Each release here may add more to the list; none of them recurses.
+  while (!own_.values.empty() || !own_.scopes.empty()) {
+    if (!own_.values.empty()) {
+      APMPValuePtr value = std::move(own_.values.back());
+      own_.values.pop_back();
+    } else {
+      APMPScopePtr scope = std::move(own_.scopes.back());
+      own_.scopes.pop_back();
+    }
+  }
+  tPendingReleases = nullptr;
+}
+
+// Only a last reference ends its object; any other is dropped at once.
+void APMPDeferredRelease::add(APMPValuePtr&& value) {
+  if (value.use_count() == 1) {
+    pending_->values.push_back(std::move(value));
+  } else {
+    value.reset();
+  }
+}
+
+void APMPDeferredRelease::add(APMPScopePtr&& scope) {
+  if (scope.use_count() == 1) {
+    pending_->scopes.push_back(std::move(scope));
+  } else {
+    scope.reset();
+  }
+}
+
 APMPString APMPRuntimeValue::stringValueOrError(platform::Error* error) const {
   APMPSetError(error, kAPMPErrorNoStringValue);
   return {};
@@ -57,6 +99,11 @@ void APMPStatementValue::traceChildren(APMPTracer& tracer) const {
 
 APMPControlValue::APMPControlValue(Type type, APMPValuePtr data)
     : APMPRuntimeValue(Kind::Control), type_(type), data_(data ? std::move(data) : APMPUndefinedValue::sharedInstance()) {}
+
+APMPControlValue::~APMPControlValue() {
+  APMPDeferredRelease release;
+  release.add(std::move(data_));
+}
 
 const std::shared_ptr<APMPControlValue>& APMPControlValue::breakValue() {
   static const auto value = std::make_shared<APMPControlValue>(Type::Break, nullptr);

@@ -21,6 +21,32 @@ using APMPValuePtr = std::shared_ptr<APMPRuntimeValue>;
 using APMPArguments = std::vector<APMPValuePtr>;
 using APMPScopePtr = std::shared_ptr<APMPScope>;
 
+// Releases what a value or scope held without recursing once per level of nesting: the outermost
+// release on a thread keeps a work list that the releases it sets off only add to, and empties it
+// before it returns. A program can nest arrays, maps and closures a million levels deep.
+class APMPDeferredRelease {
+ public:
+  APMPDeferredRelease();
+  ~APMPDeferredRelease();
+  APMPDeferredRelease(const APMPDeferredRelease&) = delete;
+  APMPDeferredRelease& operator=(const APMPDeferredRelease&) = delete;
+
+  void add(APMPValuePtr&& value);
+  void add(APMPScopePtr&& scope);
+  template <class Range>
+  void addAll(Range& values) {
+    for (auto& value : values) add(std::move(value));
+  }
+
+ private:
+  struct Pending {
+    std::vector<APMPValuePtr> values;
+    std::vector<APMPScopePtr> scopes;
+  };
+  Pending own_;
+  Pending* pending_;
+};
+
 // What the collector of reference cycles needs of every value that can hold others.
 class APMPTracer {
  public:
@@ -88,6 +114,7 @@ class APMPControlValue final : public APMPRuntimeValue {
   enum class Type : std::uint8_t { Break, Continue, Return };
 
   APMPControlValue(Type type, APMPValuePtr data);
+  ~APMPControlValue() override;
   static std::shared_ptr<APMPControlValue> initWithType(Type type, APMPValuePtr data) {
     return std::make_shared<APMPControlValue>(type, std::move(data));
   }
@@ -104,7 +131,7 @@ class APMPControlValue final : public APMPRuntimeValue {
 
  private:
   const Type type_;
-  const APMPValuePtr data_;
+  APMPValuePtr data_;
 };
 
 // UTF-8 literals and names to and from interpreter texts.

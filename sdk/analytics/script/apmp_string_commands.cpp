@@ -18,7 +18,12 @@
 namespace {
 
 // Patterns and texts come from a server: a match may use this much work and backtracking stack.
-constexpr platform::RegularExpressionLimits kRegularExpressionLimits{50, 1 << 20};
+// Every match is charged what one that runs to the work limit costs (about 5,000 steps of a
+// plain loop, bench/interpreter), whatever it took.
+constexpr platform::RegularExpressionLimits kRegularExpressionLimits{2, 1 << 20};
+constexpr std::size_t kCodeUnitsPerMatch = 5'000 * APMPRunState::kCodeUnitsPerStep;
+// Case mapping goes through UTF-8 and back.
+constexpr std::size_t kCaseMappingCostPerCodeUnit = 8;
 
 APMPValuePtr undefined() { return APMPUndefinedValue::sharedInstance(); }
 APMPValuePtr text(APMPString value) { return APMPStringValue::make(std::move(value)); }
@@ -51,8 +56,9 @@ std::optional<std::size_t> clampedArgument(const APMPArguments& v, std::size_t i
   return static_cast<std::size_t>(std::clamp(d, low, high));
 }
 
-// Growth of texts is charged to the run, as concatenation is.
+// Growth of texts is charged to the run, as concatenation is, and so is the copying.
 bool chargeText(std::size_t length, platform::Error* error) {
+  if (!APMPChargeWork(0, length, error)) return false;
   if (length > APMPRunState::kMaximumTextLength ||
       !APMPChargeAllocation(length * sizeof(char16_t), error)) {
     APMPSetError(error, kAPMPErrorLimitReached);
@@ -61,9 +67,17 @@ bool chargeText(std::size_t length, platform::Error* error) {
   return true;
 }
 
+// A search may compare the whole searched text at every place it could begin: that is charged
+// before it starts.
+bool chargeSearch(std::size_t places, std::size_t searchLength, platform::Error* error) {
+  return APMPChargeWork(0, places * std::max<std::size_t>(searchLength, 1), error);
+}
+
 // Plain search compares code units exactly; the empty text is never found.
-std::size_t findText(const APMPString& s, const APMPString& search, std::size_t from) {
-  if (search.empty()) return APMPString::npos;
+std::size_t findText(const APMPString& s, const APMPString& search, std::size_t from, platform::Error* error) {
+  if (search.empty() || from >= s.size() || !chargeSearch(s.size() - from, search.size(), error)) {
+    return APMPString::npos;
+  }
   return s.find(search, from);
 }
 
@@ -80,6 +94,7 @@ APMPValuePtr charAt(const APMPString& s, const APMPArguments& v, const APMPScope
 }
 
 APMPValuePtr concat(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
+  if (!APMPChargeWork(0, s.size(), error)) return undefined();
   APMPString out = s;
   for (const APMPValuePtr& value : v) {
     const auto part = textOf(value, error);
@@ -111,7 +126,8 @@ APMPValuePtr indexOf(const APMPString& s, const APMPArguments& v, const APMPScop
   if (APMPHasError(error)) return undefined();
   const auto start = clampedArgument(v, 1, 0, 0, static_cast<double>(s.size()), error);
   if (!start) return undefined();
-  return position(findText(s, search, *start));
+  const std::size_t found = findText(s, search, *start, error);
+  return APMPHasError(error) ? undefined() : position(found);
 }
 
 APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
@@ -126,6 +142,7 @@ APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMP
   }
   start = std::clamp(start, 0.0, static_cast<double>(s.size()));
   if (search.empty()) return number(-1);
+  if (!chargeSearch(static_cast<std::size_t>(start) + 1, search.size(), error)) return undefined();
   return position(s.rfind(search, static_cast<std::size_t>(start)));
 }
 
@@ -133,6 +150,7 @@ APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMP
 // set when the pattern does not compile or the match runs past its limits.
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
+  if (!APMPChargeWork(0, kCodeUnitsPerMatch + pattern.size() + s.size(), error)) return std::nullopt;
   platform::Error local;
   auto range = platform::firstMatchOfRegularExpression(pattern, s, kRegularExpressionLimits, &local);
   if (local.code() == platform::kRegularExpressionLimitError) {
@@ -175,8 +193,9 @@ APMPValuePtr replace(const APMPString& s, const APMPArguments& v, const APMPScop
   if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
   const APMPString searched = searchTextOf(v, error);
   if (APMPHasError(error)) return undefined();
-  std::size_t at = searched.empty() ? 0 : s.find(searched);
-  if (at == APMPString::npos) return text(s);
+  std::size_t at = searched.empty() ? 0 : findText(s, searched, 0, error);
+  if (APMPHasError(error)) return undefined();
+  if (at == APMPString::npos) return chargeText(s.size(), error) ? text(s) : undefined();
   APMPString replacement = u"undefined";
   if (v.size() > 1) {
     if (v[1]->kind() == APMPRuntimeValue::Kind::Function) {
@@ -209,14 +228,15 @@ APMPValuePtr slice(const APMPString& s, const APMPArguments& v, const APMPScopeP
   }
   const auto start = static_cast<std::size_t>(bounds[0]);
   const auto count = static_cast<std::size_t>(std::max(bounds[1] - bounds[0], 0.0));
+  if (!APMPChargeWork(0, count, error)) return undefined();
   return text(s.substr(start, count));
 }
 
 APMPValuePtr split(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
   if (!APMPCheckMaximumArgumentCount(v, 2, error)) return undefined();
-  if (s.empty() || v.empty()) return APMPArrayValue::make({text(s)});
+  if (s.empty() || v.empty()) return chargeText(s.size(), error) ? APMPArrayValue::make({text(s)}) : undefined();
   const auto separator = textOf(v[0], error);
-  if (!separator) return undefined();
+  if (!separator || !chargeSearch(s.size(), separator->size(), error)) return undefined();
   std::size_t limit = std::numeric_limits<std::size_t>::max();
   if (v.size() > 1) {
     const double d = v[1]->doubleValueOrError(error);
@@ -256,13 +276,17 @@ APMPValuePtr substring(const APMPString& s, const APMPArguments& v, const APMPSc
   if (!start) return undefined();
   const auto end = clampedArgument(v, 1, length, 0, length, error);
   if (!end) return undefined();
-  return text(s.substr(std::min(*start, *end), std::max(*start, *end) - std::min(*start, *end)));
+  const std::size_t count = std::max(*start, *end) - std::min(*start, *end);
+  if (!APMPChargeWork(0, count, error)) return undefined();
+  return text(s.substr(std::min(*start, *end), count));
 }
 
 // The case mappings work on UTF-8; texts with unpaired surrogates lose them to U+FFFD.
 template <std::string (*Map)(std::string_view)>
 APMPValuePtr mapCase(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
-  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  if (!APMPCheckArgumentCount(v, 0, error) || !APMPChargeWork(0, kCaseMappingCostPerCodeUnit * s.size(), error)) {
+    return undefined();
+  }
   APMPString mapped = platform::strings::toUTF16(Map(platform::strings::fromUTF16(s)));
   if (!chargeText(mapped.size(), error)) return undefined();
   return text(std::move(mapped));
@@ -278,12 +302,12 @@ std::string localeUppercase(std::string_view s) {
 }
 
 APMPValuePtr toString(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
-  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  if (!APMPCheckArgumentCount(v, 0, error) || !APMPChargeWork(0, s.size(), error)) return undefined();
   return text(s);
 }
 
 APMPValuePtr trim(const APMPString& s, const APMPArguments& v, const APMPScopePtr&, platform::Error* error) {
-  if (!APMPCheckArgumentCount(v, 0, error)) return undefined();
+  if (!APMPCheckArgumentCount(v, 0, error) || !APMPChargeWork(0, s.size(), error)) return undefined();
   return text(APMPTrimmed(s));
 }
 

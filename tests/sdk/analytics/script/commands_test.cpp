@@ -1,3 +1,9 @@
+#include <pthread.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_native_modules.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
@@ -86,6 +92,13 @@ TEST_F(APMPCommandsTest, HostileProgramsEndInTheirError) {
        "error:18"},
       {"counter tampering", R"([["41","runtime.counter"],["3","runtime.counter",0],["42",true,["3","runtime.counter",0],false,["46"]]])", "error:18"},
       {"budget variable", R"([["52","runtime.counter","x"],["42",true,["44"],false,["46"]]])", "error:18"},
+      // Chains as deep as the budget allows, released with the heap: var c = []; while (true) c = [c];
+      {"nested arrays", R"([["41","c"],["3","c",["7"]],["42",true,["44"],false,["46",["3","c",["7",["15","c"]]]]],["36",1]])",
+       "error:18"},
+      // var r = {}, c = r; while (true) { c.n = {}; c = c.n; }
+      {"nested maps", R"([["41","r","c"],["3","r",["8"]],["3","c",["15","r"]],
+                          ["42",true,["44"],false,["46",["43",["15","c"],"n",["8"]],["3","c",["16",["15","c"],"n"]]]]])",
+       "error:18"},
   };
   for (const auto& c : cases) {
     heap = std::make_unique<APMPRuntimeHeap>();
@@ -93,6 +106,38 @@ TEST_F(APMPCommandsTest, HostileProgramsEndInTheirError) {
     EXPECT_EQ(run(c.program), c.expected) << c.name;
     EXPECT_LE(heap->instructionCount(), APMPRunState::kStepLimit) << c.name;
   }
+}
+
+// function f(n) { return n == 1 ? 1 : 1 + f(n - 1); } makes n nested calls.
+TEST_F(APMPCommandsTest, RecursionRunsToItsDepthLimitAndStopsOneBeyond) {
+  const auto recursion = [](int n) {
+    return R"([["50","f",["7","n"],["36",["39",["12",["15","n"],1],1,["0",1,["f",["37",["15","n"],1]]]]]],["36",["f",)" +
+           std::to_string(n) + "]]]";
+  };
+  EXPECT_EQ(run(recursion(APMPRunState::kMaximumCallDepth)),
+            "number:" + std::to_string(APMPRunState::kMaximumCallDepth));
+  EXPECT_EQ(run(recursion(APMPRunState::kMaximumCallDepth + 1)), "error:18");
+
+  // On a thread whose stack cannot hold the limit the run ends in the same error, not a crash.
+  struct Job {
+    std::function<std::string()> work;
+    std::string result;
+    std::promise<void> done;
+  } job{[&] { return run(recursion(APMPRunState::kMaximumCallDepth)); }, {}, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, APMPRunState::kStackReserve + (std::size_t{256} << 10));
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, [](void* argument) -> void* {
+              auto& job = *static_cast<Job*>(argument);
+              job.result = job.work();
+              job.done.set_value();
+              return nullptr;
+            }, &job), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(job.done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  pthread_join(thread, nullptr);
+  EXPECT_EQ(job.result, "error:18");
 }
 
 TEST_F(APMPCommandsTest, ClosuresKeepTheirScopeAndTheHeapCollectsCycles) {

@@ -167,6 +167,68 @@ TEST(APMPEventEditingTest, AnUnchangedEventIsHandledWhenACallbackCreatedOne) {
   EXPECT_FALSE(editing->editEvent(APMPEvent("e", 1, {})).outputEvent);
 }
 
+// Engine parameters arrive as 64-bit integers and go back as doubles: a value written back
+// unchanged is no edit, and keeps its kind when another edit is made.
+TEST(APMPEventEditingTest, NumbersWrittenBackUnchangedAreNoEditAndKeepTheirKind) {
+  // registerCallback(0, function (e) {
+  //   e.setParamValue('n', e.getParamValue('n')); e.setParamValue('items', e.getParamValue('items'));
+  //   if (e.getEventName() == 'rename') e.setEventName('renamed');
+  //   if (e.getEventName() == 'bump') e.setParamValue('n', 6);
+  //   return 0; }, { type: 'edit' });
+  const auto program = programMessageFromJSON(*platform::JSON::parse(R"({"statements": [
+      ["5",["46",["41","rc"],["3","rc",["require","internal.registerCallback"]]]],
+      ["rc",0,["51","",["7","e"],
+        ["2",["15","e"],"setParamValue",["7","n",["2",["15","e"],"getParamValue",["7","n"]]]],
+        ["2",["15","e"],"setParamValue",["7","items",["2",["15","e"],"getParamValue",["7","items"]]]],
+        ["22",["12",["2",["15","e"],"getEventName",["7"]],"rename"],["46",["2",["15","e"],"setEventName",["7","renamed"]]]],
+        ["22",["12",["2",["15","e"],"getEventName",["7"]],"bump"],["46",["2",["15","e"],"setParamValue",["7","n",6]]]],
+        ["36",0]],
+       ["8","type","edit"]]], "activities": []})"));
+  APMPEventEditing editing;
+  platform::Error error;
+  ASSERT_TRUE(editing.loadProgram(*program, &error)) << error.description();
+  const platform::Value items(platform::Value::Array{
+      platform::Value(Dictionary{{"id", platform::Value("s1")}, {"q", platform::Value(2)}})});
+  const auto event = [&](const char* name) {
+    return APMPEvent(name, 5, {{"n", platform::Value(5)}, {"items", items}, {"d", platform::Value(2.5)}});
+  };
+  EXPECT_FALSE(editing.editEvent(event("e")).outputEvent);
+  EXPECT_FALSE(editing.hasEdits());
+
+  const auto renamed = editing.editEvent(event("rename")).outputEvent;
+  ASSERT_TRUE(renamed);
+  EXPECT_EQ(renamed->name(), "renamed");
+  EXPECT_TRUE(renamed->parameterForName("n")->isInteger());
+  EXPECT_TRUE(renamed->parameterForName("items")->at(0)["q"].isInteger());
+
+  const auto bumped = editing.editEvent(event("bump")).outputEvent;
+  ASSERT_TRUE(bumped);
+  EXPECT_EQ(bumped->parameterForName("n"), platform::Value(6.0));
+}
+
+TEST(APMPEventTest, NumbersAreEqualByValueWhateverTheirKind) {
+  const struct {
+    platform::Value a, b;
+    bool equal;
+  } cases[] = {
+      {platform::Value(5), platform::Value(5.0), true},
+      {platform::Value(5), platform::Value(5.5), false},
+      {platform::Value(-1), platform::Value(std::numeric_limits<std::uint64_t>::max()), false},
+      // Integers beyond 2^53 are not rounded into a double's value.
+      {platform::Value(9007199254740993LL), platform::Value(9007199254740992.0), false},
+      {platform::Value(std::numeric_limits<double>::quiet_NaN()), platform::Value(std::numeric_limits<double>::quiet_NaN()), true},
+      {platform::Value(1), platform::Value(true), false},
+      {platform::Value(1), platform::Value("1"), false},
+      {platform::Value(platform::Value::Array{platform::Value(1)}), platform::Value(platform::Value::Array{platform::Value(1.0)}), true},
+      {platform::Value(Dictionary{{"q", platform::Value(2)}}), platform::Value(Dictionary{{"q", platform::Value(2.0)}}), true},
+      {platform::Value(Dictionary{{"q", platform::Value(2)}}), platform::Value(Dictionary{{"r", platform::Value(2)}}), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(APMPEvent("e", 0, {{"p", c.a}}).isEqualToEvent(APMPEvent("e", 0, {{"p", c.b}})), c.equal)
+        << c.a.description() << " " << c.b.description();
+  }
+}
+
 TEST(APMPEventEditingTest, ModulesComeFromTheEnvironmentWithSafeDefaults) {
   APMPEventEditingEnvironment environment;
   environment.remoteConfigLookup = [](const std::string& key) -> std::optional<std::string> {

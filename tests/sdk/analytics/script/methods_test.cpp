@@ -63,4 +63,46 @@ TEST_F(APMPMethodsTest, GrowthByMethodsIsChargedToTheRun) {
             "error:18");
 }
 
+// A built-in call costs the slots and code units it touches, so a handful of calls over large
+// values spends a whole event's budget instead of running for minutes on one step each.
+TEST_F(APMPMethodsTest, BuiltInsAreChargedForTheDataTheyTouch) {
+  // a: a million holes; s: 2^21 units; w: 2^16 of them; t: 99 "a" then "b"; f: a function.
+  const std::string prelude = R"([["41","a"],["3","a",["7"]],["43",["15","a"],"length",1048575],
+      ["41","s"],["3","s","a"],["41","i"],["3","i",0],
+      ["42",["23",["15","i"],21],["3","i",["0",["15","i"],1]],false,["46",["3","s",["0",["15","s"],["15","s"]]]]],
+      ["41","w"],["3","w",["2",["15","s"],"slice",["7",0,65536]]],
+      ["41","t"],["3","t",["0",["2",["15","s"],"slice",["7",0,99]],"b"]],
+      ["41","f"],["3","f",["51","",["7"]]],["3","i",0],)";
+  // The body `times` times, then "done".
+  const auto repeated = [&](int times, const std::string& body) {
+    return prelude + R"(["42",["23",["15","i"],)" + std::to_string(times) + R"(],["3","i",["0",["15","i"],1]],false,["46",)" +
+           body + R"(]],["36","done"]])";
+  };
+  const struct {
+    const char* name;
+    int times;
+    const char* body;
+  } cases[] = {
+      {"slice", 20, R"(["2",["15","a"],"slice",["7",0]])"},
+      {"join", 20, R"(["2",["15","a"],"join",["7",""]])"},
+      {"indexOf", 20, R"(["2",["15","a"],"indexOf",["7",1]])"},
+      {"concat", 20, R"(["2",["15","a"],"concat",["7"]])"},
+      {"splice", 20, R"(["2",["15","a"],"splice",["7",0,1,1]])"},
+      {"sort", 20, R"(["2",["15","a"],"sort",["7"]])"},
+      {"forEach", 20, R"(["2",["15","a"],"forEach",["7",["15","f"]]])"},
+      {"text indexOf", 20, R"(["2",["15","w"],"indexOf",["7",["15","t"]]])"},
+      {"text toUpperCase", 20, R"(["2",["15","s"],"toUpperCase",["7"]])"},
+      {"text match", 300, R"(["2","aaaa!","match",["7","(a|aa)+$"]])"},
+  };
+  for (const auto& c : cases) {
+    heap = std::make_unique<APMPRuntimeHeap>();
+    global = heap->rootScope()->createChildScope();
+    EXPECT_EQ(run(repeated(c.times, c.body)), "error:18") << c.name;
+  }
+  // Small values stay cheap.
+  heap->resetInstructionCount();
+  EXPECT_EQ(run(R"([["36",["2",["2",["7",1,2,3],"slice",["7",0]],"join",["7","-"]]]])"), "string:1-2-3");
+  EXPECT_LT(heap->instructionCount(), 20u);
+}
+
 }  // namespace

@@ -170,4 +170,39 @@ TEST_F(APMPContainerTest, SelfHoldingContainersJoinCompareAndCollectWithoutRecur
   b->breakCycles();
 }
 
+// Each wraps the value built so far in one more level, as a program can.
+using Wrap = APMPValuePtr (*)(APMPValuePtr inner);
+
+APMPValuePtr inArray(APMPValuePtr inner) { return APMPArrayValue::make({std::move(inner)}); }
+
+APMPValuePtr inMap(APMPValuePtr inner) {
+  auto map = APMPMapValue::make();
+  map->setValue(std::move(inner), u"n");
+  return map;
+}
+
+// function () { return f; } for the closure f before: each closure holds the scope it was made
+// in, which holds the closure before.
+APMPValuePtr inClosure(APMPValuePtr inner) {
+  const APMPScopePtr scope = APMPScope::initWithParentScope(nullptr);
+  scope->addValue(std::move(inner), u"f");
+  return APMPFunctionValue::initWithFunctionName(u"", {}, {}, scope);
+}
+
+APMPValuePtr inReturn(APMPValuePtr inner) { return APMPControlValue::returnValueWithData(std::move(inner)); }
+
+TEST(APMPReleaseTest, AMillionLevelsOfNestingAreReleasedWithoutRecursion) {
+  const struct {
+    const char* name;
+    Wrap wrap;
+  } cases[] = {{"arrays", inArray}, {"maps", inMap}, {"closures", inClosure}, {"return values", inReturn}};
+  for (const auto& c : cases) {
+    APMPValuePtr chain = APMPMapValue::make();
+    const std::weak_ptr<APMPRuntimeValue> innermost = chain;
+    for (int i = 0; i < 1'000'000; ++i) chain = c.wrap(std::move(chain));
+    chain.reset();
+    EXPECT_TRUE(innermost.expired()) << c.name;
+  }
+}
+
 }  // namespace
