@@ -145,13 +145,17 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   store_.reset();
   store_ = APMSqliteStore::initWithDatabasePath(databasePath, error);
   if (!store_) return false;
-  if (!ensureAllTables()) {
+  Error tablesError;
+  if (!ensureAllTables(&tablesError)) {
     APMLog(1, 12002, "Failed to create or validate required database tables (%@)", context);
     store_->closeDatabase();
-    Error deleteError;
-    if (!APMDeleteFileAtPath(databasePath, &deleteError) && deleteError) {
-      APMLog(4, 12003, "Failed to delete old database file after failed validation. Error (%@)", context,
-             deleteError);
+    // A table that could not be read for a lock or a disk error says nothing about the file.
+    if (!APMIsTransientSqliteError(tablesError)) {
+      Error deleteError;
+      if (!APMDeleteDatabaseFileAtPath(databasePath, &deleteError) && deleteError) {
+        APMLog(4, 12003, "Failed to delete old database file after failed validation. Error (%@)", context,
+               deleteError);
+      }
     }
     store_.reset();
     APMSetError(error, 2, "Failed to create or validate required database tables");
@@ -174,11 +178,12 @@ bool APMDatabase::reset(Error* error) {
   return initializeDatabaseResourcesWithContext("Reset", path, error);
 }
 
-bool APMDatabase::ensureAllTables() {
+bool APMDatabase::ensureAllTables(Error* error) {
   for (const TableSchema& table : schema()) {
-    Error error;
-    if (!store_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error)) {
-      APMLog(1, 12047, "Failed to ensure table. Table, error", table.name, error);
+    Error tableError;
+    if (!store_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &tableError)) {
+      APMLog(1, 12047, "Failed to ensure table. Table, error", table.name, tableError);
+      if (error) *error = tableError;
       return false;
     }
   }

@@ -47,7 +47,7 @@ class APMDatabase {
   bool performTransaction(const std::function<bool()>& block);
   bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
                                               platform::Error* error);
-  bool ensureAllTables();
+  bool ensureAllTables(platform::Error* error = nullptr);
   bool initializeAppMetadata();
 
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::Error* error);

@@ -63,6 +63,15 @@ bool APMDeleteFileAtPath(const std::string& path, platform::Error* error) {
   return files().removeItem(path, error);
 }
 
+bool APMDeleteDatabaseFileAtPath(const std::string& path, platform::Error* error) {
+  if (path.empty()) return APMDeleteFileAtPath(path, error);
+  // The journal goes first: one outliving its database would be replayed into the file made next
+  // in its place.
+  std::error_code ignored;
+  fs::remove(path + "-journal", ignored);
+  return APMDeleteFileAtPath(path, error);
+}
+
 bool APMMoveFile(const std::string& source, const std::string& destination, bool replaceExisting) {
   if (source.empty() || destination.empty()) return false;
   bool sourceIsDirectory = false;

@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
 
 #include "platform/testing/testing.h"
 #include "sdk/analytics/common/apm_foundation_extensions.h"
@@ -11,6 +14,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -105,6 +109,111 @@ TEST(APMDatabaseMigrationTest, OlderSchemaGainsAddOnColumnsAndRawEventsTimestamp
   EXPECT_EQ(aggregates->lastSamplingRate(), 1);
   EXPECT_FALSE(aggregates->lastExemptFromSampling());
   EXPECT_FALSE(aggregates->lastSampledComplexEventID());
+}
+
+// Another connection holds the file while the database opens (a second process of the app, a
+// backup tool, a shell on the file): the open waits for it a while, and when the lock outlasts
+// the wait it fails and leaves the file as it was.
+TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
+  MonitorRecorder recorder;
+  auto config = std::make_shared<APMRemoteConfig>();
+  APMSetMeasurementRemoteConfig(config);
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  struct Case {
+    const char* name;
+    bool olderSchema;  // tables lack columns, so opening has to write
+    const char* lock;
+    double holdSeconds;
+    int busyTimeoutMilliseconds;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"exclusive lock held throughout", false, "BEGIN EXCLUSIVE", 10, 100, false},
+      {"exclusive lock released while the open waits", false, "BEGIN EXCLUSIVE", 0.2, 5000, true},
+      {"write lock while the tables need new columns", true, "BEGIN IMMEDIATE", 10, 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    fs::remove(path + "-journal", ignored);
+    if (c.olderSchema) {
+      fs::create_directories(fs::path(path).parent_path());
+      sqlite3* handle = nullptr;
+      ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(handle,
+                             "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+                             "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+                             "INSERT INTO raw_events VALUES ('a', 1, 7, x'01'), ('b', 2, 7, x'02'), "
+                             "('c', 3, 7, x'03');",
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK);
+      sqlite3_close(handle);
+    } else {
+      auto db = openDatabase();
+      ASSERT_TRUE(db);
+      for (int i = 0; i < 3; ++i) ASSERT_TRUE(db->insertRawEvent(event("e", 1000 + i).get(), 7, false, nullptr));
+    }
+
+    std::unique_ptr<APMDatabase> db;
+    Error error;
+    {
+      LockingConnection other(path, c.lock, c.holdSeconds);
+      ASSERT_TRUE(other.waitUntilLocked());
+      BusyTimeoutForScope wait(c.busyTimeoutMilliseconds);
+      db = openDatabase(&error);
+    }
+    EXPECT_EQ(static_cast<bool>(db), c.opens) << error.description();
+    if (db) EXPECT_EQ(db->store()->rowCountForTableWithName("raw_events", nullptr), 3);
+    db.reset();
+    EXPECT_EQ(rowCountOnDisk(path, "raw_events"), 3);
+  }
+  APMSetMeasurementRemoteConfig(nullptr);
+}
+
+TEST(APMDatabaseLockTest, OnlyContentionAndDiskTroubleAreTransient) {
+  const auto withCode = [](std::int64_t code) {
+    return Error(std::string(kAPMErrorDomain), 3,
+                 {{std::string(kAPMSqliteResultCodeKey), Value(code)}});
+  };
+  struct Case {
+    Error error;
+    bool transient;
+  };
+  const Case cases[] = {
+      {withCode(SQLITE_BUSY), true},
+      {withCode(SQLITE_BUSY_SNAPSHOT), true},
+      {withCode(SQLITE_LOCKED), true},
+      {withCode(SQLITE_IOERR_READ), true},
+      {withCode(SQLITE_FULL), true},
+      {withCode(SQLITE_CORRUPT), false},
+      {withCode(SQLITE_NOTADB), false},
+      {withCode(SQLITE_ERROR), false},
+      {Error(std::string(kAPMErrorDomain), 2), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(APMIsTransientSqliteError(c.error), c.transient) << c.error.description();
+  EXPECT_TRUE(APMIsDamagedDatabaseResultCode(SQLITE_CORRUPT_INDEX));
+  EXPECT_FALSE(APMIsDamagedDatabaseResultCode(SQLITE_BUSY));
+}
+
+// A table that cannot be made valid deletes the database with its journal, which would otherwise
+// be replayed into the empty file made in its place.
+TEST(APMDatabaseLockTest, InvalidTablesDeleteTheFileWithItsJournal) {
+  MonitorRecorder recorder;
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  fs::create_directories(fs::path(path).parent_path());
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE queue (data BLOB NOT NULL, strange TEXT NOT NULL)", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+  std::ofstream(path + "-journal") << "left behind";
+
+  EXPECT_FALSE(openDatabase());
+  EXPECT_TRUE(recorder.has(12002));
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(path + "-journal"));
 }
 
 TEST_F(APMDatabaseTest, RawEventsRoundTripAndAreCappedAtMaxEventsStored) {
