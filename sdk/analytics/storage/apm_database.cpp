@@ -258,7 +258,7 @@ std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(Error* error) {
           APMSetError(error, 3, "Received empty dictionary for getting daily counts");
           return nullptr;
         }
-        auto count = [&](std::string_view column) { return static_cast<std::int32_t>(integerOr(row, column, 0)); };
+        auto count = [&](std::string_view column) { return APMDailyCounts::clampedCount(integerOr(row, column, 0)); };
         return std::make_shared<APMDailyCounts>(
             static_cast<std::int32_t>(integerOr(row, "day", today)), count("daily_conversions_count"),
             count("daily_events_count"), count("daily_public_events_count"), count("daily_error_events_count"),

@@ -422,4 +422,35 @@ TEST(APMDailyCountsTest, NewDayRollsCountersOver) {
   EXPECT_EQ(metadata.lastBundleIndex(), 0);
 }
 
+// The daily limits compare against these counts: a count that wrapped negative would lift its
+// limit for the rest of the day.
+TEST(APMDailyCountsTest, CountsStopAtTheLargestValue) {
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  struct Case {
+    const char* name;
+    std::function<void(APMDailyCounts&)> increment;
+    std::function<std::int32_t(const APMDailyCounts&)> count;
+  };
+  const Case cases[] = {
+      {"conversions", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, false, true); },
+       [](const APMDailyCounts& c) { return c.conversionsCount(); }},
+      {"all events", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, false, false, 1000); },
+       [](const APMDailyCounts& c) { return c.allEventsCount(); }},
+      {"public events", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, true, false, 1000); },
+       [](const APMDailyCounts& c) { return c.publicEventsCount(); }},
+      {"error events", [](APMDailyCounts& c) { c.incrementErrorEventsCountForCurrentDay(1); },
+       [](const APMDailyCounts& c) { return c.errorEventsCount(); }},
+      {"realtime events", [](APMDailyCounts& c) { c.incrementRealtimeCountsForCurrentDay(1); },
+       [](const APMDailyCounts& c) { return c.realtimeCount(); }},
+  };
+  for (const Case& c : cases) {
+    APMDailyCounts counts(1, kMax, kMax - 1, kMax - 1, kMax, kMax);
+    c.increment(counts);
+    c.increment(counts);
+    EXPECT_EQ(c.count(counts), kMax) << c.name;
+  }
+  EXPECT_EQ(APMDailyCounts::clampedCount(std::int64_t{1} << 32), kMax) << "a stored count past the range";
+  EXPECT_EQ(APMDailyCounts::clampedCount(-5), 0);
+}
+
 }  // namespace
