@@ -286,6 +286,40 @@ TEST_F(APMDatabaseTest, BundleQueueLimitsAndRetries) {
   EXPECT_EQ(count("queue"), 1);
 }
 
+// A queued row that cannot be read goes (logged), or the queue would look full until the stale
+// sweep; the readable rows around it are kept.
+TEST_F(APMDatabaseTest, UnreadableQueuedBundlesAreDeleted) {
+  struct Case {
+    const char* name;
+    std::string data;  // SQL value of the row's data column
+  };
+  const Case cases[] = {
+      {"not gzip", "x'00112233'"},
+      {"empty", "x''"},
+      {"gzip of no bundle", "x'1f8b08000000000002ffcb48cdc9c9070086a6103605000000'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    ASSERT_TRUE(db_->insertBundle(*bundle(now()), false, nullptr));
+    ASSERT_TRUE(db_->store()->executeSQL(
+        "INSERT INTO queue (data, bundle_end_timestamp) VALUES (" + c.data + ", " + std::to_string(now()) + ")",
+        nullptr));
+    ASSERT_TRUE(db_->insertBundle(*bundle(now()), false, nullptr));
+
+    const auto bundles = db_->queryBundlesWithCountLimit(10, 1 << 20, nullptr);
+    ASSERT_TRUE(bundles);
+    EXPECT_EQ(bundles->size(), 2u);
+    EXPECT_TRUE(recorder_.has(12057));
+    EXPECT_EQ(count("queue"), 2);
+
+    std::vector<std::int64_t> ids;
+    for (const auto& [b, id] : *bundles) ids.push_back(id);
+    ASSERT_TRUE(db_->deleteBundlesWithRowIDs(ids, nullptr));
+    EXPECT_EQ(db_->isQueuedBundleTableEmpty(nullptr), true);
+  }
+}
+
 TEST_F(APMDatabaseTest, StaleSweepRunsWhenDueAndRemovesOldAndFutureRows) {
   const double week = 7 * 86400.0;
   ASSERT_TRUE(db_->insertRawEvent(event("old", now() - 5 * week).get(), 1, false, nullptr));
