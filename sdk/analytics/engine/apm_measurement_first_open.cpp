@@ -145,12 +145,14 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
 void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
   if (!APMScheduler::checkOnBackgroundThreadWithMethodName("reportSessionStartOnWorkerQueueWithTimestamp")) return;
   const auto reporter = sessionReporter();
-  if (!reporter || !reporter->isSessionExpired()) return;
-  reporter->updatePropertiesForNewSessionStart();
+  if (!reporter) return;
+  // The main thread may be starting a session at this moment: the reporter lets one of us.
+  const auto sessionNumber = reporter->startSessionIfExpired();
+  if (!sessionNumber) return;
   setUserAttributeOnWorkerQueue(*reporter->sessionIDPropertyWithTimestamp(timestamp));
-  setUserAttributeOnWorkerQueue(*reporter->sessionNumberProperty());
+  setUserAttributeOnWorkerQueue(*reporter->sessionNumberProperty(*sessionNumber));
   const bool inBackground = appInBackground && remoteConfig()->appInBackgroundParameterEnabled();
-  if (auto event = APMSessionStartEvent(persistedConfig_->sessionNumber(), inBackground, timestamp)) {
+  if (auto event = APMSessionStartEvent(*sessionNumber, inBackground, timestamp)) {
     logEventOnWorkerQueue(event, true);
   }
 }

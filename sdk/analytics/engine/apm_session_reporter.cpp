@@ -97,9 +97,23 @@ bool APMSessionReporter::isSessionExpired() const {
 bool APMSessionReporter::shouldStartNewSession() { return APMIsAppActive() && isSessionExpired(); }
 
 bool APMSessionReporter::extendSession() {
+  platform::MutexLock lock(sessionMutex_);
   if (isSessionExpired()) return false;
   persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
   return true;
+}
+
+std::optional<std::int64_t> APMSessionReporter::startSessionIfExpired() {
+  platform::MutexLock lock(sessionMutex_);
+  if (!isSessionExpired()) return std::nullopt;
+  return startSessionLocked();
+}
+
+std::int64_t APMSessionReporter::startSessionLocked() {
+  const std::int64_t sessionNumber = persistedConfig_->sessionNumber() + 1;
+  persistedConfig_->setSessionNumber(sessionNumber);
+  persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
+  return sessionNumber;
 }
 
 std::shared_ptr<const APMUserAttribute> APMSessionReporter::sessionIDPropertyWithTimestamp(double timestamp) const {
@@ -107,15 +121,14 @@ std::shared_ptr<const APMUserAttribute> APMSessionReporter::sessionIDPropertyWit
       "auto", "_sid", APMValue::initWithInt64(static_cast<std::int64_t>(timestamp)), timestamp);
 }
 
-std::shared_ptr<const APMUserAttribute> APMSessionReporter::sessionNumberProperty() const {
-  return std::make_shared<const APMUserAttribute>("auto", "_sno",
-                                                  APMValue::initWithInt64(persistedConfig_->sessionNumber()),
+std::shared_ptr<const APMUserAttribute> APMSessionReporter::sessionNumberProperty(std::int64_t sessionNumber) const {
+  return std::make_shared<const APMUserAttribute>("auto", "_sno", APMValue::initWithInt64(sessionNumber),
                                                   currentClockTime());
 }
 
 void APMSessionReporter::updatePropertiesForNewSessionStart() {
-  persistedConfig_->setSessionNumber(persistedConfig_->sessionNumber() + 1);
-  persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
+  platform::MutexLock lock(sessionMutex_);
+  startSessionLocked();
 }
 
 void APMSessionReporter::setSessionID(std::optional<std::int64_t> sessionID, std::optional<std::int64_t> sessionNumber) {
@@ -129,9 +142,16 @@ void APMSessionReporter::logSessionStartEvent() {
     return;
   }
   if (!isReportingEnabled()) return;
-  updatePropertiesForNewSessionStart();
+  std::int64_t sessionNumber = 0;
+  {
+    platform::MutexLock lock(sessionMutex_);
+    sessionNumber = startSessionLocked();
+  }
+  reportSessionStart(sessionNumber);
+}
+
+void APMSessionReporter::reportSessionStart(std::int64_t sessionNumber) {
   const auto sessionID = static_cast<std::int64_t>(currentClockTime());
-  const std::int64_t sessionNumber = persistedConfig_->sessionNumber();
   setSessionID(sessionID, sessionNumber);
   APMAnalytics::logInternalEventWithOrigin("auto", "_s",
                                            {{"_sid", APMInt64Object(sessionID)}, {"_sno", APMInt64Object(sessionNumber)}});
@@ -222,10 +242,11 @@ void APMSessionReporter::handleAppDidBecomeActive() {
     freerideEngagementStartUptime_ = now;
   }
   rescheduleUserEngagementTimer();
-  if (shouldStartNewSession() && isReportingEnabled()) {
-    setSessionID(std::nullopt, std::nullopt);
-    logSessionStartEvent();
-  }
+  if (!APMIsAppActive() || !isReportingEnabled()) return;
+  const auto sessionNumber = startSessionIfExpired();
+  if (!sessionNumber) return;
+  setSessionID(std::nullopt, std::nullopt);
+  reportSessionStart(*sessionNumber);
 }
 
 void APMSessionReporter::handleAppWillResignActiveWithScreen(const std::shared_ptr<const APMScreen>& screen) {

@@ -42,18 +42,21 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   // Any thread.
   bool shouldStartNewSession();
   bool isSessionExpired() const;
-  bool extendSession();
+  bool extendSession() EXCLUDES(sessionMutex_);
+  // "Expired?" and "start" as one step, so that the worker queue and the main thread never both
+  // start the same session: the new session's number, or nothing when the session is still on.
+  std::optional<std::int64_t> startSessionIfExpired() EXCLUDES(sessionMutex_);
   std::shared_ptr<const APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp) const;
-  std::shared_ptr<const APMUserAttribute> sessionNumberProperty() const;
-  void updatePropertiesForNewSessionStart();
+  std::shared_ptr<const APMUserAttribute> sessionNumberProperty(std::int64_t sessionNumber) const;
+  void updatePropertiesForNewSessionStart() EXCLUDES(sessionMutex_);
 
   // Main thread.
-  void logSessionStartEvent();
+  void logSessionStartEvent() EXCLUDES(sessionMutex_);
   void logUserEngagementEvent();
   std::int64_t logEngagementEventAndReturnTimeWithScreen(const std::shared_ptr<const APMScreen>& screen,
                                                          bool isRedundant) EXCLUDES(mutex_);
   void logAppBackgroundEvent(std::int64_t engagementMillis);
-  void handleAppDidBecomeActive() EXCLUDES(mutex_);
+  void handleAppDidBecomeActive() EXCLUDES(mutex_, sessionMutex_);
   void handleAppWillResignActiveWithScreen(const std::shared_ptr<const APMScreen>& screen);
   void handleScreenDidChangeFromScreen(const std::shared_ptr<const APMScreen>& previous,
                                        const std::shared_ptr<const APMScreen>& next);
@@ -76,6 +79,13 @@ class APMSessionReporter : public std::enable_shared_from_this<APMSessionReporte
   double freerideEngagementStartUptime_ GUARDED_BY(mutex_);
   bool reportingEnabled_ GUARDED_BY(mutex_) = false;
   double timeoutSessionInterval_ GUARDED_BY(mutex_);
+  // Held across each read-modify-write of the persisted session number and last activity; only
+  // the persisted configuration is called under it.
+  platform::Mutex sessionMutex_;
+
+  std::int64_t startSessionLocked() REQUIRES(sessionMutex_);
+  // The user properties "_sid" and "_sno" and the "_s" event of a session just started.
+  void reportSessionStart(std::int64_t sessionNumber);
 };
 
 // The engine's own session start: "_s" with "_sid", "_sno" and, when asked, "_aib" = 1.

@@ -94,6 +94,8 @@ bool APMAudience::updateAudiences(const std::vector<std::shared_ptr<APMPBAudienc
   }
   if (!maybeDeleteStaleFilterResults(accepted)) return false;
 
+  // New definitions: patterns that ran out of time under the old ones get their chance again.
+  patterns_.reset();
   // A store failure counts only when it names an error.
   const auto failed = [](bool ok, const platform::Error& error) { return !ok && error.isSet(); };
   platform::Error error;
@@ -250,11 +252,12 @@ bool APMAudience::evaluateFiltersForEventName(const std::string& eventName, cons
     return false;
   }
   if (!filters) return true;
+  patterns_.beginEvaluation();
   return evaluateFilters(
       *database_, *filters, eventName, eventTimestamp, cache, kEventTexts,
       [](const platform::Data& data) { return APMPBEventFilter::initWithBuffer(data); },
       [&](const APMPBEventFilter& message) {
-        return APMEvaluateEventFilter(&message, eventName, eventParameters, eventAggregates);
+        return APMEvaluateEventFilter(&message, eventName, eventParameters, eventAggregates, &patterns_);
       },
       // An event never turns a true event filter false.
       [](const APMEventFilter&, bool outcome, bool current) { return outcome || current; });
@@ -282,10 +285,11 @@ bool APMAudience::evaluateFiltersForUserProperty(const APMUserAttribute& propert
     return false;
   }
   if (!filters) return true;
+  patterns_.beginEvaluation();
   return evaluateFilters(
       *database_, *filters, property.name(), evaluationTimestamp, cache, kPropertyTexts,
       [](const platform::Data& data) { return APMPBPropertyFilter::initWithBuffer(data); },
-      [&](const APMPBPropertyFilter& message) { return APMEvaluatePropertyFilter(&message, &property); },
+      [&](const APMPBPropertyFilter& message) { return APMEvaluatePropertyFilter(&message, &property, &patterns_); },
       // Only a dynamic filter that does not reset with the session follows the property back to false.
       [](const APMPropertyFilter& filter, bool outcome, bool current) {
         if (outcome) return true;

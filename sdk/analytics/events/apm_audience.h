@@ -1,7 +1,8 @@
 // The audience engine: stores the audience definitions of a downloaded configuration, evaluates
 // the events and user properties of each bundle against them, keeps one result per audience and
-// hands the results to bundling. Runs on the measurement worker queue only; it keeps no state of
-// its own between calls: the store and the per-pass timestamps cache carry it.
+// hands the results to bundling. Runs on the measurement worker queue only; of its own it keeps
+// only the compiled patterns of the definitions in force: the store and the per-pass timestamps
+// cache carry the rest.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sdk/analytics/common/apm_object.h"
+#include "sdk/analytics/events/apm_audience_patterns.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
 
 class APMAudienceTimestampsCache;
@@ -68,6 +70,10 @@ class APMAudience {
   bool evaluateAndAttachResults(APMPBMeasurementBundle& bundle, const std::vector<BundleEvent>& events,
                                 bool bundleHasSessionStart);
 
+  // The regular expressions of the definitions in force, with what they cost.
+  const APMAudiencePatterns& patterns() const { return patterns_; }
+
  private:
   APMDatabase* database_;
+  APMAudiencePatterns patterns_;
 };

@@ -1,20 +1,13 @@
 #include "sdk/analytics/events/apm_audience_filters.h"
 
-#include <unicode/uregex.h>
-
-#include "platform/foundation/strings.h"
 #include "sdk/analytics/common/apm_decimal.h"
 #include "sdk/analytics/common/apm_error.h"
 #include "sdk/analytics/common/apm_monitor.h"
+#include "sdk/analytics/events/apm_audience_patterns.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 
 namespace {
-
-// Steps of the match engine (each some thousands of operations): far more than any sane audience
-// pattern needs on a short value, far less than a catastrophic backtrack.
-constexpr std::int32_t kRegexTimeLimit = 200;
-constexpr std::int32_t kRegexStackLimit = 256 * 1024;
 
 constexpr std::int32_t F(std::int32_t tag) { return APMAudienceField(tag); }
 
@@ -28,44 +21,6 @@ bool hasNonEmptyString(const NANOMessageBase* message, std::int32_t tag) {
 APMObject APMMessageContext(const NANOMessageBase* message) {
   if (!message) return APMObject();
   return APMObject(APMOpaqueObject{std::string("APMPB") + message->messageID(), ""});
-}
-
-std::unique_ptr<APMRegularExpression> APMRegularExpression::compile(const std::string& pattern,
-                                                                    bool caseInsensitive, platform::Error* error) {
-  if (!platform::strings::isValidUTF8(pattern)) {
-    APMSetError(error, 2048, "The pattern is not valid UTF-8");
-    return nullptr;
-  }
-  UErrorCode status = U_ZERO_ERROR;
-  UParseError parseError{};
-  const std::u16string utf16 = platform::strings::toUTF16(pattern);
-  URegularExpression* regex =
-      uregex_open(reinterpret_cast<const UChar*>(utf16.data()), static_cast<std::int32_t>(utf16.size()),
-                  caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0, &parseError, &status);
-  if (U_SUCCESS(status)) uregex_setTimeLimit(regex, kRegexTimeLimit, &status);
-  if (U_SUCCESS(status)) uregex_setStackLimit(regex, kRegexStackLimit, &status);
-  if (U_FAILURE(status)) {
-    if (regex) uregex_close(regex);
-    APMSetError(error, 2048, std::string("The pattern is not a valid regular expression: ") + u_errorName(status));
-    return nullptr;
-  }
-  return std::unique_ptr<APMRegularExpression>(new APMRegularExpression(regex));
-}
-
-APMRegularExpression::~APMRegularExpression() { uregex_close(regex_); }
-
-std::optional<bool> APMRegularExpression::findsMatchIn(const std::string& string) const {
-  const std::u16string text = platform::strings::toUTF16(string);
-  UErrorCode status = U_ZERO_ERROR;
-  uregex_setText(regex_, reinterpret_cast<const UChar*>(text.data()), static_cast<std::int32_t>(text.size()),
-                 &status);
-  const bool found = U_SUCCESS(status) && uregex_find(regex_, 0, &status);
-  // Detach before `text` goes away.
-  UErrorCode resetStatus = U_ZERO_ERROR;
-  static const UChar kEmpty[1] = {0};
-  uregex_setText(regex_, kEmpty, 0, &resetStatus);
-  if (U_FAILURE(status)) return std::nullopt;
-  return found;
 }
 
 bool APMIsValidNumberFilter(const APMPBNumberFilter* filter) {
@@ -101,7 +56,7 @@ bool APMIsValidNumberFilter(const APMPBNumberFilter* filter) {
   }
 }
 
-bool APMValidateStringFilter(const APMPBStringFilter* filter, std::unique_ptr<APMRegularExpression>* regex) {
+bool APMValidateStringFilter(const APMPBStringFilter* filter, APMAudiencePatterns* patterns) {
   const APMObject context = APMMessageContext(filter);
   if (!filter || !NANOHasField(filter, F(1))) {
     APMLog(1, 9000, "String filter has no match type", context);
@@ -125,12 +80,13 @@ bool APMValidateStringFilter(const APMPBStringFilter* filter, std::unique_ptr<AP
   }
   if (type != kAPMMatchRegexp) return true;
   platform::Error error;
-  auto compiled = APMRegularExpression::compile(*expression, !NANOGetBool(filter, F(3)), &error);
-  if (!compiled) {
+  const bool caseInsensitive = !NANOGetBool(filter, F(3));
+  const bool compiles = patterns ? patterns->compiles(*expression, caseInsensitive, &error)
+                                 : APMRegularExpression::compile(*expression, caseInsensitive, &error) != nullptr;
+  if (!compiles) {
     APMLog(1, 9004, "Unable to parse regular expression", context, error);
     return false;
   }
-  if (regex) *regex = std::move(compiled);
   return true;
 }
 

@@ -15,8 +15,8 @@
 #include "sdk/analytics/common/apm_object.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
 
+class APMAudiencePatterns;
 class APMRemoteConfig;
-struct URegularExpression;
 
 // Match types of a string filter and comparison types of a number filter.
 enum APMStringMatchType : std::int32_t {
@@ -36,34 +36,15 @@ enum APMComparisonType : std::int32_t {
   kAPMComparisonBetween = 4,
 };
 
-// A compiled pattern of a string filter. Patterns come from a server, so matching runs with a
-// time limit and a stack limit: a hostile pattern stops instead of holding the worker queue.
-class APMRegularExpression {
- public:
-  // Nothing, with the engine's error in `error`, when the pattern does not compile.
-  static std::unique_ptr<APMRegularExpression> compile(const std::string& pattern, bool caseInsensitive,
-                                                       platform::Error* error);
-  ~APMRegularExpression();
-  APMRegularExpression(const APMRegularExpression&) = delete;
-  APMRegularExpression& operator=(const APMRegularExpression&) = delete;
-
-  // Whether the pattern matches anywhere in `string`; nothing when the match ran out of time or
-  // stack.
-  std::optional<bool> findsMatchIn(const std::string& string) const;
-
- private:
-  explicit APMRegularExpression(URegularExpression* regex) : regex_(regex) {}
-  URegularExpression* regex_;
-};
-
 // A message as a monitor context: its class name.
 APMObject APMMessageContext(const NANOMessageBase* message);
 // The field index of `tag` in messages whose index is the tag minus one (every audience message).
 constexpr std::int32_t APMAudienceField(std::int32_t tag) { return tag - 1; }
 
 bool APMIsValidNumberFilter(const APMPBNumberFilter* filter);
-// Compiles a regular-expression filter's pattern; hands it out when `regex` is given.
-bool APMValidateStringFilter(const APMPBStringFilter* filter, std::unique_ptr<APMRegularExpression>* regex);
+// A regular-expression filter's pattern must compile: through `patterns` (compiled once and kept
+// there) when given, else compiled for this check alone.
+bool APMValidateStringFilter(const APMPBStringFilter* filter, APMAudiencePatterns* patterns);
 bool APMIsValidStringFilter(const APMPBStringFilter* filter);
 // Whether the audience may be stored; `acceptedIDs` holds the audiences already accepted from the
 // same configuration. The limits are read from `config` on every call.

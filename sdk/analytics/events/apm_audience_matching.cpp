@@ -9,6 +9,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/events/apm_audience_filters.h"
+#include "sdk/analytics/events/apm_audience_patterns.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_storage_records.h"
 
@@ -51,27 +52,24 @@ std::optional<double> APMAudienceDoubleFromString(const std::string& string) {
   return value;
 }
 
-APMFilterOutcome APMEvaluateStringFilter(const APMPBStringFilter& filter, const std::string* string) {
+APMFilterOutcome APMEvaluateStringFilter(const APMPBStringFilter& filter, const std::string* string,
+                                         APMAudiencePatterns* givenPatterns) {
   const APMObject context = APMMessageContext(&filter);
   if (!string) {
     APMLog(1, 9005, "Evaluation string is nil. Audience filter will not be evaluated", context);
     return std::nullopt;
   }
-  std::unique_ptr<APMRegularExpression> regex;
-  if (!APMValidateStringFilter(&filter, &regex)) {
+  std::optional<APMAudiencePatterns> ownPatterns;
+  APMAudiencePatterns& patterns = givenPatterns ? *givenPatterns : ownPatterns.emplace();
+  if (!APMValidateStringFilter(&filter, &patterns)) {
     APMLog(1, 9006, "String filter is invalid. Audience filter will not be evaluated", context);
     return std::nullopt;
   }
   const bool sensitive = NANOGetBool(&filter, F(3));
   const std::string expression = NANOGetString(&filter, F(2)).value_or("");
   switch (NANOGetInt32(&filter, F(1))) {
-    case kAPMMatchRegexp: {
-      const auto found = regex->findsMatchIn(*string);
-      if (!found) {
-        APMLog(1, 9007, "Regular expression ran out of time or stack. Audience filter evaluates to false", context);
-      }
-      return found.value_or(false);
-    }
+    case kAPMMatchRegexp:
+      return patterns.findsMatch(expression, !sensitive, *string, context);
     case kAPMMatchBeginsWith:
       return sensitive ? string->starts_with(expression) : platform::strings::hasPrefixIgnoringCase(*string, expression);
     case kAPMMatchEndsWith:
@@ -168,7 +166,8 @@ APMFilterOutcome APMEvaluateNumberFilterWithDecimal(const APMPBNumberFilter& fil
                  maximum.value_or(APMDecimal()));
 }
 
-APMFilterOutcome APMEvaluateFilter(const APMPBFilter& filter, const APMValuePtr& value) {
+APMFilterOutcome APMEvaluateFilter(const APMPBFilter& filter, const APMValuePtr& value,
+                                   APMAudiencePatterns* patterns) {
   const auto stringFilter = NANOGetMessage<APMPBStringFilter>(&filter, F(1));
   const auto numberFilter = NANOGetMessage<APMPBNumberFilter>(&filter, F(2));
   const APMObject valueContext = value ? APMObject(value) : APMObject();
@@ -202,7 +201,7 @@ APMFilterOutcome APMEvaluateFilter(const APMPBFilter& filter, const APMValuePtr&
       APMLog(3, 7003, "Value is not a string. Audience filter will not be evaluated", valueContext, filterContext);
       return std::nullopt;
     }
-    outcome = APMEvaluateStringFilter(*stringFilter, value->stringValue());
+    outcome = APMEvaluateStringFilter(*stringFilter, value->stringValue(), patterns);
   } else {
     APMLog(1, 7000, "Filter has neither a number nor string filter. Audience filter will not be evaluated",
            valueContext, filterContext);
@@ -213,7 +212,8 @@ APMFilterOutcome APMEvaluateFilter(const APMPBFilter& filter, const APMValuePtr&
 }
 
 APMFilterOutcome APMEvaluateEventFilter(const APMPBEventFilter* filter, const std::string& eventName,
-                                        const APMDictionary& parameters, const APMEventAggregates* aggregates) {
+                                        const APMDictionary& parameters, const APMEventAggregates* aggregates,
+                                        APMAudiencePatterns* patterns) {
   if (!filter) {
     APMLog(1, 7004, "Event filter is nil. Audience filter will not be evaluated", eventName);
     return std::nullopt;
@@ -264,13 +264,14 @@ APMFilterOutcome APMEvaluateEventFilter(const APMPBEventFilter* filter, const st
              eventName, APMObject(parameters), parameterContext);
       return std::nullopt;
     }
-    const APMFilterOutcome outcome = APMEvaluateFilter(*parameterFilter, value);
+    const APMFilterOutcome outcome = APMEvaluateFilter(*parameterFilter, value, patterns);
     if (outcome != true) return outcome;
   }
   return true;
 }
 
-APMFilterOutcome APMEvaluatePropertyFilter(const APMPBPropertyFilter* filter, const APMUserAttribute* property) {
+APMFilterOutcome APMEvaluatePropertyFilter(const APMPBPropertyFilter* filter, const APMUserAttribute* property,
+                                           APMAudiencePatterns* patterns) {
   if (!filter) {
     APMLog(1, 7011, "Property filter is nil. Audience filter will not be evaluated",
            property ? APMObject(property->name()) : APMObject());
@@ -299,7 +300,7 @@ APMFilterOutcome APMEvaluatePropertyFilter(const APMPBPropertyFilter* filter, co
            property->name());
     return std::nullopt;
   }
-  return APMEvaluateFilter(*inner, value);
+  return APMEvaluateFilter(*inner, value, patterns);
 }
 
 std::shared_ptr<const APMUserAttribute> APMUserAttributeFromNanoProperty(const APMPBUserAttribute& property) {

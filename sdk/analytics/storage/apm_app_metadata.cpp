@@ -1,5 +1,6 @@
 #include "sdk/analytics/storage/apm_app_metadata.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "sdk/analytics/common/apm_monitor.h"
@@ -23,40 +24,35 @@ void APMAppMetadata::incrementLastBundleIndex() {
   }
 }
 
+namespace {
+
+// The daily limits compare against these counts: one that wrapped negative would lift its limit.
+std::int32_t saturatingAdd(std::int32_t count, std::int64_t increment) {
+  const std::int64_t sum = std::int64_t{count} + increment;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+std::int32_t APMDailyCounts::clampedCount(std::int64_t stored) { return saturatingAdd(0, stored); }
+
 void APMDailyCounts::incrementCountsForCurrentDay(std::int32_t day, bool isPublicEvent, bool isConversion,
                                                   std::int32_t effectiveEventCount) {
-  if (day != day_) {
-    day_ = day;
-    conversionsCount_ = isConversion ? 1 : 0;
-    allEventsCount_ = effectiveEventCount;
-    publicEventsCount_ = isPublicEvent ? effectiveEventCount : 0;
-    errorEventsCount_ = 0;
-    realtimeCount_ = 0;
-    return;
-  }
-  if (isConversion) ++conversionsCount_;
-  allEventsCount_ += effectiveEventCount;
-  if (isPublicEvent) publicEventsCount_ += effectiveEventCount;
+  if (day != day_) resetWithNewDay(day);
+  if (isConversion) conversionsCount_ = saturatingAdd(conversionsCount_, 1);
+  allEventsCount_ = saturatingAdd(allEventsCount_, effectiveEventCount);
+  if (isPublicEvent) publicEventsCount_ = saturatingAdd(publicEventsCount_, effectiveEventCount);
 }
 
 void APMDailyCounts::incrementErrorEventsCountForCurrentDay(std::int32_t day) {
-  if (day != day_) {
-    resetWithNewDay(day);
-    allEventsCount_ = 1;
-    errorEventsCount_ = 1;
-    return;
-  }
-  ++allEventsCount_;
-  ++errorEventsCount_;
+  if (day != day_) resetWithNewDay(day);
+  allEventsCount_ = saturatingAdd(allEventsCount_, 1);
+  errorEventsCount_ = saturatingAdd(errorEventsCount_, 1);
 }
 
 void APMDailyCounts::incrementRealtimeCountsForCurrentDay(std::int32_t day) {
-  if (day != day_) {
-    resetWithNewDay(day);
-    realtimeCount_ = 1;
-    return;
-  }
-  ++realtimeCount_;
+  if (day != day_) resetWithNewDay(day);
+  realtimeCount_ = saturatingAdd(realtimeCount_, 1);
 }
 
 void APMDailyCounts::decrementAllEventsCount() {

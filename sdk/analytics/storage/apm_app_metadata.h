@@ -49,6 +49,9 @@ class APMDailyCounts {
   void incrementRealtimeCountsForCurrentDay(std::int32_t day);
   void decrementAllEventsCount();
   void resetWithNewDay(std::int32_t day);
+  // Counts stop at the largest 32-bit value instead of wrapping; a stored count is read the same
+  // way, from 0 up to that value.
+  static std::int32_t clampedCount(std::int64_t stored);
 
   std::int32_t day() const { return day_; }
   std::int32_t conversionsCount() const { return conversionsCount_; }

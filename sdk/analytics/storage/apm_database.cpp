@@ -145,13 +145,17 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   store_.reset();
   store_ = APMSqliteStore::initWithDatabasePath(databasePath, error);
   if (!store_) return false;
-  if (!ensureAllTables()) {
+  Error tablesError;
+  if (!ensureAllTables(&tablesError)) {
     APMLog(1, 12002, "Failed to create or validate required database tables (%@)", context);
     store_->closeDatabase();
-    Error deleteError;
-    if (!APMDeleteFileAtPath(databasePath, &deleteError) && deleteError) {
-      APMLog(4, 12003, "Failed to delete old database file after failed validation. Error (%@)", context,
-             deleteError);
+    // A table that could not be read for a lock or a disk error says nothing about the file.
+    if (!APMIsTransientSqliteError(tablesError)) {
+      Error deleteError;
+      if (!APMDeleteDatabaseFileAtPath(databasePath, &deleteError) && deleteError) {
+        APMLog(4, 12003, "Failed to delete old database file after failed validation. Error (%@)", context,
+               deleteError);
+      }
     }
     store_.reset();
     APMSetError(error, 2, "Failed to create or validate required database tables");
@@ -174,11 +178,12 @@ bool APMDatabase::reset(Error* error) {
   return initializeDatabaseResourcesWithContext("Reset", path, error);
 }
 
-bool APMDatabase::ensureAllTables() {
+bool APMDatabase::ensureAllTables(Error* error) {
   for (const TableSchema& table : schema()) {
-    Error error;
-    if (!store_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error)) {
-      APMLog(1, 12047, "Failed to ensure table. Table, error", table.name, error);
+    Error tableError;
+    if (!store_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &tableError)) {
+      APMLog(1, 12047, "Failed to ensure table. Table, error", table.name, tableError);
+      if (error) *error = tableError;
       return false;
     }
   }
@@ -253,7 +258,7 @@ std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(Error* error) {
           APMSetError(error, 3, "Received empty dictionary for getting daily counts");
           return nullptr;
         }
-        auto count = [&](std::string_view column) { return static_cast<std::int32_t>(integerOr(row, column, 0)); };
+        auto count = [&](std::string_view column) { return APMDailyCounts::clampedCount(integerOr(row, column, 0)); };
         return std::make_shared<APMDailyCounts>(
             static_cast<std::int32_t>(integerOr(row, "day", today)), count("daily_conversions_count"),
             count("daily_events_count"), count("daily_public_events_count"), count("daily_error_events_count"),

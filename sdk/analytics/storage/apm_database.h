@@ -47,7 +47,7 @@ class APMDatabase {
   bool performTransaction(const std::function<bool()>& block);
   bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
                                               platform::Error* error);
-  bool ensureAllTables();
+  bool ensureAllTables(platform::Error* error = nullptr);
   bool initializeAppMetadata();
 
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::Error* error);
@@ -197,7 +197,8 @@ class APMDatabase {
                                               platform::Error* error);
   std::shared_ptr<APMConditionalUserProperty> conditionalUserPropertyFromDictionary(const APMRecord& row,
                                                                                     platform::Error* error);
-  std::optional<std::vector<BundleAndRowID>> bundlesFromRows(const APMRows& rows);
+  // The bundle of a queue row; a row that cannot be read is deleted (logged) and gives nothing.
+  std::shared_ptr<APMPBMeasurementBundle> readableBundleFromQueueRow(const APMRecord& row);
   std::optional<bool> insertIfNotDuplicate(const std::string& table, const std::string& column,
                                            const std::string& value, bool trimToLimit, platform::Error* error);
 

@@ -315,6 +315,22 @@ std::shared_ptr<APMPBMeasurementBundle> bundleFromRow(const APMRecord& row, Erro
 
 }  // namespace
 
+std::shared_ptr<APMPBMeasurementBundle> APMDatabase::readableBundleFromQueueRow(const APMRecord& row) {
+  Error reason;
+  auto bundle = bundleFromRow(row, &reason);
+  if (bundle) return bundle;
+  // Such a row never becomes readable: kept, it would say there is data to upload until the stale
+  // sweep, and hold its place at the head of the queue.
+  const Value* rowID = column(row, "rowid");
+  if (!rowID) return nullptr;
+  APMLog(4, 12057, "Deleting queued bundle that cannot be read. Row ID, error", rowID->integerValue(), reason);
+  Error error;
+  if (!deleteBundlesWithRowIDs({rowID->integerValue()}, &error)) {
+    APMLog(1, 12058, "Failed to delete queued bundle that cannot be read. Error", error);
+  }
+  return nullptr;
+}
+
 std::optional<std::vector<APMDatabase::BundleAndRowID>> APMDatabase::queryBundlesWithCountLimit(
     std::int64_t countLimit, std::int64_t sizeLimit, Error* error) {
   const auto rows = store_->recordsForQuery("SELECT rowid, data, retry_count FROM queue ORDER BY rowid ASC LIMIT ?",
@@ -323,7 +339,7 @@ std::optional<std::vector<APMDatabase::BundleAndRowID>> APMDatabase::queryBundle
   std::vector<BundleAndRowID> bundles;
   std::int64_t total = 0;
   for (const APMRecord& row : *rows) {
-    auto bundle = bundleFromRow(row, nullptr);
+    auto bundle = readableBundleFromQueueRow(row);
     if (!bundle) continue;
     const auto size = static_cast<std::int64_t>(bundle->protoBuffer().value_or(Data{}).size());
     if (!bundles.empty() && total + size > sizeLimit) break;
@@ -344,7 +360,7 @@ std::optional<std::vector<APMDatabase::BundleAndRowID>> APMDatabase::queryBundle
   if (!rows) return std::nullopt;
   std::vector<BundleAndRowID> bundles;
   for (const APMRecord& row : *rows) {
-    if (auto bundle = bundleFromRow(row, nullptr)) {
+    if (auto bundle = readableBundleFromQueueRow(row)) {
       bundles.emplace_back(std::move(bundle), column(row, "rowid")->integerValue());
     }
   }

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <regex>
@@ -20,6 +21,10 @@ using platform::Error;
 using platform::Value;
 
 namespace {
+
+// A few seconds: long enough for another connection's transaction, short enough for the worker
+// queue.
+std::atomic<int> busyTimeout{3000};
 
 constexpr int kArgumentError = 1;
 constexpr int kStateError = 2;
@@ -70,53 +75,94 @@ bool APMIsStorableSqliteValue(const Value& value) {
   return value.isNull() || value.isNumber() || value.isString() || value.isData();
 }
 
+bool APMIsDamagedDatabaseResultCode(int resultCode) {
+  const int primary = resultCode & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+bool APMIsTransientSqliteError(const Error& error) {
+  if (error.domain() != kAPMErrorDomain) return false;
+  const auto it = error.userInfo().find(kAPMSqliteResultCodeKey);
+  if (it == error.userInfo().end()) return false;
+  switch (static_cast<int>(it->second.integerValue()) & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_IOERR:
+    case SQLITE_NOMEM:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_INTERRUPT:
+    case SQLITE_PROTOCOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::unique_ptr<APMSqliteStore> APMSqliteStore::initWithDatabasePath(const std::string& path, Error* error) {
   if (badArgument(path.empty(), error, "Received empty database path on init")) return nullptr;
   std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(path));
-  if (store->openAndValidateDatabase(error)) return store;
-  if (store->closeAndDeleteDatabase() && store->openAndValidateDatabase(error)) return store;
+  const OpenResult result = store->openAndValidateDatabase(error);
+  if (result == OpenResult::opened) return store;
+  // Only a file SQLite calls damaged goes: a lock held by another connection, or trouble reading
+  // the disk, would otherwise cost every stored row.
+  if (result == OpenResult::damaged && store->closeAndDeleteDatabase() &&
+      store->openAndValidateDatabase(error) == OpenResult::opened) {
+    return store;
+  }
   return nullptr;
 }
 
 APMSqliteStore::~APMSqliteStore() { closeDatabase(); }
 
-bool APMSqliteStore::openAndValidateDatabase(Error* error) {
+int APMSqliteStore::busyTimeoutMilliseconds() { return busyTimeout.load(); }
+
+void APMSqliteStore::setBusyTimeoutMilliseconds(int milliseconds) { busyTimeout.store(milliseconds); }
+
+APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(Error* error) {
   auto& files = platform::FileManager::defaultManager();
   if (files.fileExists(databasePath_)) {
-    if (!files.attributesOfItem(databasePath_, error)) return false;
+    if (!files.attributesOfItem(databasePath_, error)) return OpenResult::failed;
   } else if (!files.createDirectory(fs::path(databasePath_).parent_path(), true, error)) {
-    return false;
+    return OpenResult::failed;
   }
   const int rc = sqlite3_open_v2(databasePath_.c_str(), &handle_,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     setDatabaseError(error, "initialize sqlite handle");
     closeDatabase();
-    return false;
+    return OpenResult::failed;
   }
+  // Another process of the app, or a tool, may hold the file for a moment: wait for it instead of
+  // failing at once.
+  sqlite3_busy_timeout(handle_, busyTimeout.load());
   Error backupError;
   if (!APMExcludePathFromBackup(databasePath_, &backupError)) {
     APMLog(4, 34017, "Failed to exclude database file from backup", backupError);
   }
-  if (!validateDatabaseWithError(error)) {
-    closeDatabase();
-    return false;
-  }
-  return true;
+  const OpenResult validation = validateDatabaseWithError(error);
+  if (validation != OpenResult::opened) closeDatabase();
+  return validation;
 }
 
-bool APMSqliteStore::validateDatabaseWithError(Error* error) {
-  if (!checkOpen(error, "Validate database failed. Database not open.")) return false;
+APMSqliteStore::OpenResult APMSqliteStore::validateDatabaseWithError(Error* error) {
+  if (!checkOpen(error, "Validate database failed. Database not open.")) return OpenResult::failed;
   sqlite3_stmt* statement = nullptr;
-  bool valid = false;
-  if (sqlite3_prepare_v2(handle_, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_count(statement) == 1) {
+  OpenResult result = OpenResult::damaged;
+  int rc = sqlite3_prepare_v2(handle_, "PRAGMA integrity_check", -1, &statement, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW) {
+    // The check ran: anything but a single "ok" is a report of damage.
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    valid = text && std::string_view(text) == "ok";
+    if (sqlite3_column_count(statement) == 1 && text && std::string_view(text) == "ok") result = OpenResult::opened;
+  } else if (!APMIsDamagedDatabaseResultCode(rc)) {
+    result = OpenResult::failed;
   }
-  if (!valid) setDatabaseError(error, "validate database");
+  if (result != OpenResult::opened) setDatabaseError(error, "validate database");
   sqlite3_finalize(statement);
-  return valid;
+  return result;
 }
 
 bool APMSqliteStore::closeAndDeleteDatabase() {
@@ -124,13 +170,10 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
   auto& files = platform::FileManager::defaultManager();
   if (!files.fileExists(databasePath_)) return true;
   Error error;
-  if (!files.removeItem(databasePath_, &error)) {
+  if (!APMDeleteDatabaseFileAtPath(databasePath_, &error)) {
     APMLog(1, 34019, "Failed to delete database. Error", error);
     return false;
   }
-  // The journal of a deleted database must not be replayed into its successor.
-  std::error_code ec;
-  fs::remove(databasePath_ + "-journal", ec);
   return true;
 }
 
@@ -181,7 +224,18 @@ void APMSqliteStore::setDatabaseError(Error* error, std::string_view operation) 
   if (!error) return;
   const std::string description = errorDescriptionForDatabaseOperation(operation).value_or(
       platform::format("Database operation \"%@\" failed. Database not open.", std::string(operation)));
-  APMSetErrorWithContext(error, kSqliteError, description, monitorContextForDatabaseOperation(operation));
+  setSqliteError(error, description, monitorContextForDatabaseOperation(operation));
+}
+
+void APMSqliteStore::setSqliteError(Error* error, std::string_view description, std::string_view monitorContext) {
+  if (!error) return;
+  const Error plain = APMAdditions::apm_errorWithCode(kSqliteError, description, monitorContext);
+  Value::Dictionary userInfo = plain.userInfo();
+  if (handle_) {
+    userInfo.insert_or_assign(std::string(kAPMSqliteResultCodeKey),
+                              Value(std::int64_t{sqlite3_extended_errcode(handle_)}));
+  }
+  *error = Error(plain.domain(), plain.code(), std::move(userInfo));
 }
 
 // --- Statements ---
@@ -356,7 +410,8 @@ std::optional<bool> APMSqliteStore::validateTableWithName(const std::string& tab
   }
   if (!checkOpen(error, "Validate table failed. Database not open.")) return std::nullopt;
   const auto columns = columnsForTableWithName(table, error);
-  if (!columns || columns->empty()) {
+  if (!columns) return std::nullopt;  // the store's own error says why
+  if (columns->empty()) {
     APMSetError(error, kStateError, "Table does not exist for validate table");
     return std::nullopt;
   }
@@ -398,9 +453,11 @@ std::optional<bool> APMSqliteStore::tableExists(const std::string& table, Error*
     sqlite3_finalize(statement);
     return std::nullopt;
   }
-  const bool exists = sqlite3_step(statement) == SQLITE_ROW;
+  const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) setDatabaseError(error, "table exists");
   sqlite3_finalize(statement);
-  return exists;
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return std::nullopt;
+  return rc == SQLITE_ROW;
 }
 
 bool APMSqliteStore::dropTableWithName(const std::string& table, Error* error) {
@@ -440,11 +497,15 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
   if (!statement) return std::nullopt;
   std::vector<std::string> names;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     if (name && *name) names.emplace_back(name);
   }
+  // A scan cut short is no answer: read as "no columns", it would condemn the table.
+  if (rc != SQLITE_DONE) setDatabaseError(error, "get table columns");
   cleanUpStatement(statement, query);
+  if (rc != SQLITE_DONE) return std::nullopt;
   return names;
 }
 
@@ -456,12 +517,15 @@ std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForT
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
   if (!statement) return std::nullopt;
   std::map<std::string, std::string> info;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
     if (name && *name && type && *type) info[name] = type;
   }
+  if (rc != SQLITE_DONE) setDatabaseError(error, "get table column info");
   cleanUpStatement(statement, query);
+  if (rc != SQLITE_DONE) return std::nullopt;
   return info;
 }
 
@@ -763,7 +827,7 @@ bool APMSqliteStore::performTransactionWithError(Error* error, const std::functi
   if (badArgument(!block, error, "Received nil transaction block")) return false;
   if (!checkOpen(error, "Database not open")) return false;
   if (!beginTransaction()) {
-    APMSetError(error, kSqliteError, "Failed to begin transaction");
+    setSqliteError(error, "Failed to begin transaction", "");
     return false;
   }
   bool result = false;
@@ -779,7 +843,7 @@ bool APMSqliteStore::performTransactionWithError(Error* error, const std::functi
     return false;
   }
   if (!endTransaction()) {
-    APMSetError(error, kSqliteError, "Failed to end transaction");
+    setSqliteError(error, "Failed to end transaction", "");
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 // The one thin layer between the analytics engine and SQLite: one connection on one file, opened
-// and validated (a corrupt file is deleted and recreated once), tables created and migrated from
+// and validated (a file SQLite reports damaged is deleted and recreated once; a locked or
+// unreadable one makes the open fail and stays), tables created and migrated from
 // column lists, records written as INSERT OR REPLACE / UPDATE, parameterised queries over a cache
 // of prepared statements, and exclusive transactions. Every failure comes with an error object;
 // SQLite failures carry a short diagnostic context for the monitor.
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +35,8 @@ using APMRows = std::vector<APMRecord>;
 using APMRowFilter = std::function<bool(std::size_t acceptedSoFar, const APMRecord& row)>;
 
 inline constexpr std::string_view kAPMPrimaryKeyColumnName = "PRIMARY KEY";
+// User-information key of a SQLite failure's own (extended) result code.
+inline constexpr std::string_view kAPMSqliteResultCodeKey = "APMSqliteResultCode";
 
 class APMSqliteStore {
  public:
@@ -40,6 +44,10 @@ class APMSqliteStore {
   ~APMSqliteStore();
   APMSqliteStore(const APMSqliteStore&) = delete;
   APMSqliteStore& operator=(const APMSqliteStore&) = delete;
+
+  // How long every connection waits for another one's lock before failing with SQLITE_BUSY.
+  static int busyTimeoutMilliseconds();
+  static void setBusyTimeoutMilliseconds(int milliseconds);
 
   sqlite3* sqliteHandle() const { return handle_; }
   const std::string& databasePath() const { return databasePath_; }
@@ -119,9 +127,15 @@ class APMSqliteStore {
   std::size_t cachedStatementCount() const { return statementCache_.size(); }
 
  private:
+  // Damaged: SQLite found the file corrupt or not a database. Failed: anything else, from a lock
+  // held elsewhere to a read error, which deleting the file would not cure.
+  enum class OpenResult { opened, damaged, failed };
+
   explicit APMSqliteStore(std::string path) : databasePath_(std::move(path)) {}
-  bool openAndValidateDatabase(platform::Error* error);
-  bool validateDatabaseWithError(platform::Error* error);
+  OpenResult openAndValidateDatabase(platform::Error* error);
+  OpenResult validateDatabaseWithError(platform::Error* error);
+  // A code-3 error carrying the connection's last result code.
+  void setSqliteError(platform::Error* error, std::string_view description, std::string_view monitorContext);
   bool checkOpen(platform::Error* error, std::string_view message);
   sqlite3_stmt* upsertStatementForRecord(const APMRecord& record, const std::string& table, platform::Error* error,
                                          APMParameterValues& values);
@@ -136,3 +150,8 @@ class APMSqliteStore {
 
 // String, number, data or null: what a record or parameter list may hold.
 bool APMIsStorableSqliteValue(const platform::Value& value);
+// SQLITE_CORRUPT or SQLITE_NOTADB, with or without an extended code.
+bool APMIsDamagedDatabaseResultCode(int resultCode);
+// A store error whose SQLite result code says the file is busy, locked, unreadable or unwritable
+// for now: the data may be sound and must be kept.
+bool APMIsTransientSqliteError(const platform::Error& error);

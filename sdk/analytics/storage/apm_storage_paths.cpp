@@ -63,6 +63,15 @@ bool APMDeleteFileAtPath(const std::string& path, platform::Error* error) {
   return files().removeItem(path, error);
 }
 
+bool APMDeleteDatabaseFileAtPath(const std::string& path, platform::Error* error) {
+  if (path.empty()) return APMDeleteFileAtPath(path, error);
+  // The journal goes first: one outliving its database would be replayed into the file made next
+  // in its place.
+  std::error_code ignored;
+  fs::remove(path + "-journal", ignored);
+  return APMDeleteFileAtPath(path, error);
+}
+
 bool APMMoveFile(const std::string& source, const std::string& destination, bool replaceExisting) {
   if (source.empty() || destination.empty()) return false;
   bool sourceIsDirectory = false;
@@ -94,12 +103,13 @@ bool APMMigrateApplicationSupportToPreferences(std::string_view suite) {
       moved = *plist->ifDictionary();
     }
   }
-  const bool result = APMMoveFile(source, APMPreferencesPlistPath(suite), true);
-  if (moved) {
-    if (auto defaults = platform::UserDefaults::suite(suite)) {
-      defaults->removePersistentDomain();
-      for (const auto& [key, value] : *moved) defaults->setObject(value, key);
-    }
-  }
-  return result;
+  const auto defaults = moved ? platform::UserDefaults::suite(suite) : nullptr;
+  if (!defaults) return APMMoveFile(source, APMPreferencesPlistPath(suite), true);
+  // The values are written to the preferences file, and that write has reached the disk, before
+  // the old copy goes: a process killed in between finds them in one place or the other. The
+  // preferences system serves them at once, with no cached copy of older values.
+  defaults->removePersistentDomain();
+  for (const auto& [key, value] : *moved) defaults->setObject(value, key);
+  if (!defaults->synchronize()) return false;
+  return APMDeleteFileAtPath(source, nullptr);
 }

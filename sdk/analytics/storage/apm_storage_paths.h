@@ -15,6 +15,8 @@ std::string APMPreferencesPlistPath(std::string_view suite);
 std::string APMMeasurementFilePath(std::string_view name);
 std::string APMMeasurementPlistPath(std::string_view name);
 bool APMDeleteFileAtPath(const std::string& path, platform::Error* error);
+// A database file with its rollback journal; the result is the file's removal.
+bool APMDeleteDatabaseFileAtPath(const std::string& path, platform::Error* error);
 bool APMMoveFile(const std::string& source, const std::string& destination, bool replaceExisting);
 bool APMMigratePreferencesToApplicationSupport(std::string_view suite);
 bool APMMigrateApplicationSupportToPreferences(std::string_view suite);

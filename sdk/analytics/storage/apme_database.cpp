@@ -63,13 +63,18 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
     APMLog(1, 810001, platform::format("Failed to open database (%@)", context), error);
     return false;
   }
-  if (!ensureAllTables()) {
+  Error tablesError;
+  if (!ensureAllTables(&tablesError)) {
     APMLog(1, 810002, platform::format("Failed to create or validate required database tables (%@)", context));
     store_->closeDatabase();
-    Error deleteError;
-    if (!APMDeleteFileAtPath(databasePath, &deleteError) && deleteError) {
-      APMLog(4, 810003, platform::format("Failed to delete old database file after failed validation. Error (%@)", context),
-             deleteError);
+    // A table that could not be read for a lock or a disk error says nothing about the file.
+    if (!APMIsTransientSqliteError(tablesError)) {
+      Error deleteError;
+      if (!APMDeleteDatabaseFileAtPath(databasePath, &deleteError) && deleteError) {
+        APMLog(4, 810003,
+               platform::format("Failed to delete old database file after failed validation. Error (%@)", context),
+               deleteError);
+      }
     }
     store_.reset();
     return false;
@@ -77,11 +82,12 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
   return true;
 }
 
-bool APMEDatabase::ensureAllTables() {
+bool APMEDatabase::ensureAllTables(Error* error) {
   for (std::string_view table : {kAPMEPendingSnapshotTable, kAPMEActivatedSnapshotTable, kAPMELaunchedSnapshotTable}) {
-    Error error;
-    if (!store_->ensureTableWithName(std::string(table), snapshotColumns(), {}, {}, &error)) {
-      if (error) APMLog(1, 810004, "Failed to ensure table. Table, error", table, error);
+    Error tableError;
+    if (!store_->ensureTableWithName(std::string(table), snapshotColumns(), {}, {}, &tableError)) {
+      if (tableError) APMLog(1, 810004, "Failed to ensure table. Table, error", table, tableError);
+      if (error) *error = tableError;
       return false;
     }
   }

@@ -57,7 +57,7 @@ class APMEDatabase {
  private:
   APMEDatabase() = default;
   bool initializeDatabaseResourcesWithContext(std::string_view context, const std::string& databasePath);
-  bool ensureAllTables();
+  bool ensureAllTables(platform::Error* error = nullptr);
   std::optional<Snapshots> fetchAllSnapshots(std::string_view table, platform::Error* error);
 
   std::unique_ptr<APMSqliteStore> store_;

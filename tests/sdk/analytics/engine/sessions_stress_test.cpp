@@ -2,10 +2,13 @@
 // other threads log screen views and events, read the current screen and touch the session.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/runloop/clock.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
+#include "sdk/analytics/storage/apm_persisted_config.h"
 #include "session_test_fixture.h"
 
 namespace {
@@ -68,6 +71,47 @@ TEST_F(SessionTest, LifecycleAndScreensOnTheMainThreadRaceNothingElse) {
       EXPECT_GE(intParameter(event, "_et"), 0);
       EXPECT_LE(intParameter(event, "_et"), 3600000);
     }
+  }
+  platform::testing::useManualClock();
+}
+
+// The engine's session start on the worker queue and the app becoming active on the main thread,
+// released at the same moment with the session expired: exactly one of them starts the session,
+// with the next number.
+TEST_F(SessionTest, AnExpiredSessionStartsOnceWhenWorkerQueueAndMainThreadRace) {
+  platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
+  configure();
+  becomeActive();
+  recordEvents();
+  const auto engine = APMMeasurement::sharedInstance();
+  ASSERT_TRUE(engine);
+  const auto reporter = engine->sessionReporter();
+  ASSERT_TRUE(reporter);
+  const auto& persisted = engine->persistedConfig();
+  for (int round = 0; round < 60; ++round) {
+    clearEvents();
+    const std::int64_t before = persisted->sessionNumber();
+    persisted->setLastSessionActivityClockTime(0);
+    std::atomic<int> arrived{0};
+    // Both sides spin until the other is there too (or a broken side's time is up).
+    const auto meet = [&arrived] {
+      arrived.fetch_add(1);
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (arrived.load() < 2 && std::chrono::steady_clock::now() < giveUp) {
+      }
+    };
+    const double now = APMSessionReporter::currentClockTime();
+    engine->scheduler()->workerQueue()->async([&meet, engine, now] {
+      meet();
+      engine->reportSessionStartOnWorkerQueueWithTimestamp(now, false);
+    });
+    meet();
+    reporter->handleAppDidBecomeActive();
+    platform::testing::drain(engine->scheduler()->workerQueue());
+    const auto starts = eventsNamed("_s");
+    ASSERT_EQ(starts.size(), 1u) << "round " << round;
+    EXPECT_EQ(intParameter(starts[0], "_sno"), before + 1) << "round " << round;
+    ASSERT_EQ(persisted->sessionNumber(), before + 1) << "round " << round;
   }
   platform::testing::useManualClock();
 }

@@ -10,6 +10,7 @@
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/events/apm_audience_filters.h"
 #include "sdk/analytics/events/apm_audience_matching.h"
+#include "sdk/analytics/events/apm_audience_patterns.h"
 #include "sdk/analytics/events/apm_audience_timestamps_cache.h"
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -249,11 +250,16 @@ TEST(APMAudienceMatchingTest, StringMatchTypesWithAndWithoutCase) {
             true);
 }
 
+// A pattern that cannot finish in its time decides nothing: not NO, and through `complement` not
+// YES, though the value does match (the second alternative). The stored result stays as it was.
 TEST(APMAudienceMatchingTest, HostilePatternStopsAtTheTimeLimit) {
   MonitorRecorder recorder;
   const std::string value = std::string(40, 'a') + "!";
-  EXPECT_EQ(matchString(stringFilter(kAPMMatchRegexp, "^(a+)+$", true), value), false);
+  const auto hostile = stringFilter(kAPMMatchRegexp, "^(a+)+$|!", true);
+  EXPECT_EQ(matchString(hostile, value), std::nullopt);
   EXPECT_TRUE(recorder.has(9007));
+  EXPECT_EQ(APMEvaluateFilter(*filterOf(hostile, nullptr, "p", true), str(value)), std::nullopt);
+  EXPECT_EQ(matchString(hostile, "aaa"), true) << "a value it finishes with is decided";
 }
 
 TEST(APMAudienceMatchingTest, NumberComparisonsOnDoubleAndDecimalPaths) {
@@ -427,6 +433,68 @@ TEST_F(APMAudienceTest, DynamicPropertyTurnsFalseAndSequenceEventsGatherSeconds)
   // A new pass starts from the last stored time only.
   ASSERT_TRUE(logEvent("shop", 205, {}, nullptr));
   EXPECT_EQ(sequenceTimes(2), (std::vector<std::int64_t>{201, 205}));
+}
+
+// The default limits allow 50 audiences of 10 filters: one hostile pattern in all of them costs
+// one event a single match to its time limit, compiled once, and later events nothing.
+TEST_F(APMAudienceTest, HostilePatternRunsOutOfTimeOnceForTheDefinitions) {
+  const auto hostile = filterOf(stringFilter(kAPMMatchRegexp, "^(a+)+$", true), nullptr, "p");
+  std::vector<std::shared_ptr<APMPBAudience>> audiences;
+  for (int a = 0; a < 50; ++a) {
+    std::vector<std::shared_ptr<APMPBEventFilter>> filters;
+    for (int f = 0; f < 10; ++f) filters.push_back(eventFilter({.id = f, .filters = {hostile}}));
+    audiences.push_back(audience(a, filters));
+  }
+  // In one transaction, as a downloaded configuration is stored.
+  const auto store = [&] { return db_->performTransaction([&] { return audience_->updateAudiences(audiences); }); };
+  ASSERT_TRUE(store());
+  const APMDictionary params{{"p", APMObject(str(std::string(40, 'a') + "!"))}};
+  const APMAudiencePatterns& patterns = audience_->patterns();
+
+  ASSERT_TRUE(logEvent("shop", 10, params));
+  EXPECT_EQ(patterns.compilations(), 1);
+  EXPECT_EQ(patterns.matchesRun(), 1);
+  EXPECT_EQ(patterns.stepsSpent(), APMAudiencePatterns::kMatchStepLimit);
+  EXPECT_TRUE(recorder_.has(9007));
+  EXPECT_TRUE(recorder_.has(9008));
+  EXPECT_FALSE(words(0).anyEvaluated()) << "undecided filters store nothing";
+
+  ASSERT_TRUE(logEvent("shop", 11, params));
+  EXPECT_EQ(patterns.matchesRun(), 1) << "skipped while these definitions last";
+
+  ASSERT_TRUE(store());
+  ASSERT_TRUE(logEvent("shop", 12, params));
+  EXPECT_EQ(patterns.matchesRun(), 1) << "new definitions give it one more chance";
+}
+
+// Distinct hostile patterns share one budget per event: those cut short by it stay undecided and
+// are tried again by the next event; those that reached their own limit are skipped from then on.
+TEST_F(APMAudienceTest, DistinctHostilePatternsShareOneBudgetPerEvent) {
+  constexpr int kPatterns = 10;
+  constexpr int kPerEvent = APMAudiencePatterns::kEvaluationStepBudget / APMAudiencePatterns::kMatchStepLimit;
+  std::vector<std::shared_ptr<APMPBAudience>> audiences;
+  for (int a = 0; a < kPatterns; ++a) {
+    const auto hostile =
+        filterOf(stringFilter(kAPMMatchRegexp, "^(a+)+$|x" + std::to_string(a), true), nullptr, "p");
+    audiences.push_back(audience(a, {eventFilter({.filters = {hostile}})}));
+  }
+  ASSERT_TRUE(audience_->updateAudiences(audiences));
+  const APMDictionary params{{"p", APMObject(str(std::string(40, 'a') + "!"))}};
+  const APMAudiencePatterns& patterns = audience_->patterns();
+
+  ASSERT_TRUE(logEvent("shop", 10, params));
+  EXPECT_EQ(patterns.matchesRun(), kPerEvent);
+  EXPECT_LE(patterns.stepsSpent(), APMAudiencePatterns::kEvaluationStepBudget);
+  EXPECT_TRUE(recorder_.has(9009));
+
+  ASSERT_TRUE(logEvent("shop", 11, params));
+  EXPECT_EQ(patterns.matchesRun(), 2 * kPerEvent);
+  EXPECT_LE(patterns.stepsSpent(), 2 * APMAudiencePatterns::kEvaluationStepBudget);
+
+  ASSERT_TRUE(logEvent("shop", 12, params));
+  EXPECT_EQ(patterns.matchesRun(), kPatterns) << "every pattern ran out of its own time once";
+  EXPECT_EQ(patterns.compilations(), kPatterns);
+  for (int a = 0; a < kPatterns; ++a) EXPECT_FALSE(words(a).anyEvaluated());
 }
 
 TEST_F(APMAudienceTest, BundlingRotatesResultsAndSessionStartClearsScopedFilters) {

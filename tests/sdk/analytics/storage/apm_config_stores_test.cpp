@@ -80,6 +80,10 @@ TEST(APMStoragePathsTest, MigrationsKeepTheApplicationSupportCopy) {
   writePlist(APMPreferencesPlistPath(suite), {{"k", Value("stale")}});
   EXPECT_TRUE(APMMigrateApplicationSupportToPreferences(suite));
   EXPECT_FALSE(fs::exists(APMMeasurementPlistPath(suite)));
+  // On disk before the call returns: a process killed right after it keeps the values.
+  const auto moved = readPlist(APMPreferencesPlistPath(suite));
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->at("k"), Value("support"));
   EXPECT_EQ(platform::UserDefaults::suite(suite)->objectForKey("k"), Value("support"));
   platform::UserDefaults::resetCachesForTesting();
   EXPECT_EQ(platform::UserDefaults::suite(suite)->objectForKey("k"), Value("support")) << "and on disk";

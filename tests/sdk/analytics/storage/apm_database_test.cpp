@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
 
 #include "platform/testing/testing.h"
 #include "sdk/analytics/common/apm_foundation_extensions.h"
@@ -11,6 +14,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -107,6 +111,111 @@ TEST(APMDatabaseMigrationTest, OlderSchemaGainsAddOnColumnsAndRawEventsTimestamp
   EXPECT_FALSE(aggregates->lastSampledComplexEventID());
 }
 
+// Another connection holds the file while the database opens (a second process of the app, a
+// backup tool, a shell on the file): the open waits for it a while, and when the lock outlasts
+// the wait it fails and leaves the file as it was.
+TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
+  MonitorRecorder recorder;
+  auto config = std::make_shared<APMRemoteConfig>();
+  APMSetMeasurementRemoteConfig(config);
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  struct Case {
+    const char* name;
+    bool olderSchema;  // tables lack columns, so opening has to write
+    const char* lock;
+    double holdSeconds;
+    int busyTimeoutMilliseconds;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"exclusive lock held throughout", false, "BEGIN EXCLUSIVE", 10, 100, false},
+      {"exclusive lock released while the open waits", false, "BEGIN EXCLUSIVE", 0.2, 5000, true},
+      {"write lock while the tables need new columns", true, "BEGIN IMMEDIATE", 10, 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    fs::remove(path + "-journal", ignored);
+    if (c.olderSchema) {
+      fs::create_directories(fs::path(path).parent_path());
+      sqlite3* handle = nullptr;
+      ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(handle,
+                             "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+                             "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL);"
+                             "INSERT INTO raw_events VALUES ('a', 1, 7, x'01'), ('b', 2, 7, x'02'), "
+                             "('c', 3, 7, x'03');",
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK);
+      sqlite3_close(handle);
+    } else {
+      auto db = openDatabase();
+      ASSERT_TRUE(db);
+      for (int i = 0; i < 3; ++i) ASSERT_TRUE(db->insertRawEvent(event("e", 1000 + i).get(), 7, false, nullptr));
+    }
+
+    std::unique_ptr<APMDatabase> db;
+    Error error;
+    {
+      LockingConnection other(path, c.lock, c.holdSeconds);
+      ASSERT_TRUE(other.waitUntilLocked());
+      BusyTimeoutForScope wait(c.busyTimeoutMilliseconds);
+      db = openDatabase(&error);
+    }
+    EXPECT_EQ(static_cast<bool>(db), c.opens) << error.description();
+    if (db) EXPECT_EQ(db->store()->rowCountForTableWithName("raw_events", nullptr), 3);
+    db.reset();
+    EXPECT_EQ(rowCountOnDisk(path, "raw_events"), 3);
+  }
+  APMSetMeasurementRemoteConfig(nullptr);
+}
+
+TEST(APMDatabaseLockTest, OnlyContentionAndDiskTroubleAreTransient) {
+  const auto withCode = [](std::int64_t code) {
+    return Error(std::string(kAPMErrorDomain), 3,
+                 {{std::string(kAPMSqliteResultCodeKey), Value(code)}});
+  };
+  struct Case {
+    Error error;
+    bool transient;
+  };
+  const Case cases[] = {
+      {withCode(SQLITE_BUSY), true},
+      {withCode(SQLITE_BUSY_SNAPSHOT), true},
+      {withCode(SQLITE_LOCKED), true},
+      {withCode(SQLITE_IOERR_READ), true},
+      {withCode(SQLITE_FULL), true},
+      {withCode(SQLITE_CORRUPT), false},
+      {withCode(SQLITE_NOTADB), false},
+      {withCode(SQLITE_ERROR), false},
+      {Error(std::string(kAPMErrorDomain), 2), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(APMIsTransientSqliteError(c.error), c.transient) << c.error.description();
+  EXPECT_TRUE(APMIsDamagedDatabaseResultCode(SQLITE_CORRUPT_INDEX));
+  EXPECT_FALSE(APMIsDamagedDatabaseResultCode(SQLITE_BUSY));
+}
+
+// A table that cannot be made valid deletes the database with its journal, which would otherwise
+// be replayed into the empty file made in its place.
+TEST(APMDatabaseLockTest, InvalidTablesDeleteTheFileWithItsJournal) {
+  MonitorRecorder recorder;
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  fs::create_directories(fs::path(path).parent_path());
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE queue (data BLOB NOT NULL, strange TEXT NOT NULL)", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+  std::ofstream(path + "-journal") << "left behind";
+
+  EXPECT_FALSE(openDatabase());
+  EXPECT_TRUE(recorder.has(12002));
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(path + "-journal"));
+}
+
 TEST_F(APMDatabaseTest, RawEventsRoundTripAndAreCappedAtMaxEventsStored) {
   auto metadata = bundle(now());
   ASSERT_TRUE(db_->insertIfNotExistsRawEventMetadata(*metadata, nullptr));
@@ -175,6 +284,40 @@ TEST_F(APMDatabaseTest, BundleQueueLimitsAndRetries) {
 
   ASSERT_TRUE(db_->deleteBundlesWithRowIDs(ids, nullptr));
   EXPECT_EQ(count("queue"), 1);
+}
+
+// A queued row that cannot be read goes (logged), or the queue would look full until the stale
+// sweep; the readable rows around it are kept.
+TEST_F(APMDatabaseTest, UnreadableQueuedBundlesAreDeleted) {
+  struct Case {
+    const char* name;
+    std::string data;  // SQL value of the row's data column
+  };
+  const Case cases[] = {
+      {"not gzip", "x'00112233'"},
+      {"empty", "x''"},
+      {"gzip of no bundle", "x'1f8b08000000000002ffcb48cdc9c9070086a6103605000000'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    ASSERT_TRUE(db_->insertBundle(*bundle(now()), false, nullptr));
+    ASSERT_TRUE(db_->store()->executeSQL(
+        "INSERT INTO queue (data, bundle_end_timestamp) VALUES (" + c.data + ", " + std::to_string(now()) + ")",
+        nullptr));
+    ASSERT_TRUE(db_->insertBundle(*bundle(now()), false, nullptr));
+
+    const auto bundles = db_->queryBundlesWithCountLimit(10, 1 << 20, nullptr);
+    ASSERT_TRUE(bundles);
+    EXPECT_EQ(bundles->size(), 2u);
+    EXPECT_TRUE(recorder_.has(12057));
+    EXPECT_EQ(count("queue"), 2);
+
+    std::vector<std::int64_t> ids;
+    for (const auto& [b, id] : *bundles) ids.push_back(id);
+    ASSERT_TRUE(db_->deleteBundlesWithRowIDs(ids, nullptr));
+    EXPECT_EQ(db_->isQueuedBundleTableEmpty(nullptr), true);
+  }
 }
 
 TEST_F(APMDatabaseTest, StaleSweepRunsWhenDueAndRemovesOldAndFutureRows) {
@@ -311,6 +454,37 @@ TEST(APMDailyCountsTest, NewDayRollsCountersOver) {
   APMAppMetadata metadata(2147483647, 0, 0);
   metadata.incrementLastBundleIndex();
   EXPECT_EQ(metadata.lastBundleIndex(), 0);
+}
+
+// The daily limits compare against these counts: a count that wrapped negative would lift its
+// limit for the rest of the day.
+TEST(APMDailyCountsTest, CountsStopAtTheLargestValue) {
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  struct Case {
+    const char* name;
+    std::function<void(APMDailyCounts&)> increment;
+    std::function<std::int32_t(const APMDailyCounts&)> count;
+  };
+  const Case cases[] = {
+      {"conversions", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, false, true); },
+       [](const APMDailyCounts& c) { return c.conversionsCount(); }},
+      {"all events", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, false, false, 1000); },
+       [](const APMDailyCounts& c) { return c.allEventsCount(); }},
+      {"public events", [](APMDailyCounts& c) { c.incrementCountsForCurrentDay(1, true, false, 1000); },
+       [](const APMDailyCounts& c) { return c.publicEventsCount(); }},
+      {"error events", [](APMDailyCounts& c) { c.incrementErrorEventsCountForCurrentDay(1); },
+       [](const APMDailyCounts& c) { return c.errorEventsCount(); }},
+      {"realtime events", [](APMDailyCounts& c) { c.incrementRealtimeCountsForCurrentDay(1); },
+       [](const APMDailyCounts& c) { return c.realtimeCount(); }},
+  };
+  for (const Case& c : cases) {
+    APMDailyCounts counts(1, kMax, kMax - 1, kMax - 1, kMax, kMax);
+    c.increment(counts);
+    c.increment(counts);
+    EXPECT_EQ(c.count(counts), kMax) << c.name;
+  }
+  EXPECT_EQ(APMDailyCounts::clampedCount(std::int64_t{1} << 32), kMax) << "a stored count past the range";
+  EXPECT_EQ(APMDailyCounts::clampedCount(-5), 0);
 }
 
 }  // namespace

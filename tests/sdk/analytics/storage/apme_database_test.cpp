@@ -8,6 +8,7 @@
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
 #include "tests/sdk/analytics/storage/experiment_test_support.h"
+#include "tests/sdk/analytics/storage/storage_test_support.h"
 
 namespace {
 
@@ -112,6 +113,25 @@ TEST_F(APMEDatabaseTest, AnUndecodableRowFailsTheWholeRead) {
   Error autoError;
   EXPECT_FALSE(db_->activatePendingSnapshotsAutomatically(&autoError));
   EXPECT_EQ(autoError.code(), 2);
+}
+
+// The experiment database is opened the same way as the measurement one: a lock held by another
+// connection through the whole wait fails the open and keeps every stored snapshot.
+TEST_F(APMEDatabaseTest, LockedFileIsLeftAloneAndOpensOnceFree) {
+  Error error;
+  ASSERT_TRUE(db_->upsertPendingExperimentSnapshots({snapshot("sdk", {{3, {{"f", 1}}}})}, &error));
+  db_.reset();
+  const std::string path = APMMeasurementFilePath(kAPMEDatabaseName);
+  {
+    storage_test::LockingConnection other(path, "BEGIN EXCLUSIVE");
+    ASSERT_TRUE(other.waitUntilLocked());
+    storage_test::BusyTimeoutForScope wait(100);
+    EXPECT_FALSE(APMEDatabase::initWithPath(path));
+    EXPECT_TRUE(recorder_.has(810001));
+  }
+  db_ = APMEDatabase::initWithPath(path);
+  ASSERT_TRUE(db_);
+  EXPECT_EQ(ids(only(db_->fetchAllPendingSnapshots(&error), "sdk")), (std::vector<std::int32_t>{3}));
 }
 
 TEST(APMESnapshotTest, ModelsRoundTripThroughTheirMessages) {

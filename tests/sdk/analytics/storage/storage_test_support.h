@@ -1,8 +1,14 @@
 // Builders of the messages the storage tests store, and a database opened in the test's home.
 #pragma once
 
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
@@ -55,5 +61,81 @@ inline std::string eventName(const APMPBEvent& event) {
 inline std::unique_ptr<APMDatabase> openDatabase(platform::Error* error = nullptr) {
   return APMDatabase::initWithDatabaseName(std::string(kAPMMeasurementDatabaseName), nullptr, error);
 }
+
+// Another connection on a database file, as a second process of the app, a backup tool or a
+// shell on the file has one: on a thread of its own it runs `beginSQL` ("BEGIN EXCLUSIVE" or
+// "BEGIN IMMEDIATE") and holds that lock until release(), or for at most `holdSeconds`.
+class LockingConnection {
+ public:
+  LockingConnection(std::string path, std::string beginSQL, double holdSeconds = 10)
+      : thread_([this, path = std::move(path), beginSQL = std::move(beginSQL), holdSeconds] {
+          sqlite3* handle = nullptr;
+          const bool ok = sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                          sqlite3_exec(handle, beginSQL.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+          std::unique_lock lock(mutex_);
+          state_ = ok ? State::locked : State::failed;
+          changed_.notify_all();
+          changed_.wait_for(lock, std::chrono::duration<double>(holdSeconds), [this] { return released_; });
+          lock.unlock();
+          if (ok) sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+          sqlite3_close(handle);
+        }) {}
+  ~LockingConnection() {
+    release();
+    thread_.join();
+  }
+  LockingConnection(const LockingConnection&) = delete;
+  LockingConnection& operator=(const LockingConnection&) = delete;
+
+  // Whether the lock was taken within `timeoutSeconds`.
+  bool waitUntilLocked(double timeoutSeconds = 5) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return state_ != State::opening; });
+    return state_ == State::locked;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  enum class State { opening, locked, failed };
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::opening;
+  bool released_ = false;
+  std::thread thread_;  // last: it uses the members above
+};
+
+// The rows of `table`, read by a connection of its own; -1 when the file cannot be read.
+inline std::int64_t rowCountOnDisk(const std::string& path, const std::string& table) {
+  sqlite3* handle = nullptr;
+  std::int64_t count = -1;
+  if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(handle, ("SELECT count(*) FROM " + table).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      count = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(handle);
+  return count;
+}
+
+// Sets how long every store waits for another connection's lock, for the scope.
+class BusyTimeoutForScope {
+ public:
+  explicit BusyTimeoutForScope(int milliseconds) : previous_(APMSqliteStore::busyTimeoutMilliseconds()) {
+    APMSqliteStore::setBusyTimeoutMilliseconds(milliseconds);
+  }
+  ~BusyTimeoutForScope() { APMSqliteStore::setBusyTimeoutMilliseconds(previous_); }
+  BusyTimeoutForScope(const BusyTimeoutForScope&) = delete;
+  BusyTimeoutForScope& operator=(const BusyTimeoutForScope&) = delete;
+
+ private:
+  int previous_;
+};
 
 }  // namespace storage_test
