@@ -35,6 +35,9 @@ namespace terminal {
 namespace {
 
 constexpr std::size_t kConsoleLines = 300;
+// How long a quit lets background tasks finish, in virtual seconds, and the step it waits by.
+constexpr double kQuitGraceSeconds = 3;
+constexpr double kQuitStepSeconds = 0.1;
 
 // Accelerations in g of the poses the user can hold the phone in. Lifted is the phone held in
 // the hand at an angle between the detector's windows: only the uncovered sensor tells.
@@ -154,6 +157,14 @@ void Session::launch() {
 
 void Session::terminate() {
   platform::MotionDriver::clearHeldPose();
+  // On the phone the app leaves the front before it is ended: the SDK hears it resign and go to
+  // the background, and writes what it owes then (the engagement since its last report).
+  enterBackground();
+  // Work that holds a background task open (an upload on its way) gets a little time; the
+  // engine's upload task can stay open until its next upload, so nothing waits for all of it.
+  const auto app = platform::Application::shared();
+  const double deadline = elapsed() + kQuitGraceSeconds;
+  while (app && app->openBackgroundTaskCount() > 0 && elapsed() < deadline) advance(kQuitStepSeconds);
   platform::UIDriver::terminate();
   settle();
   platform::UserDefaults::flushAll();

@@ -44,7 +44,9 @@ class Session {
   // Launches the app as the platform does (SDK load hooks, the delegate, configure, the first
   // screen) and puts the phone face up on the table.
   void launch();
-  // Ends the app (the delegate hears it) and writes unsaved preferences.
+  // Ends the app as the phone does: it leaves the front (resign active, background) unless it
+  // already has, background tasks get a few virtual seconds at most to finish, then it is
+  // terminated (the delegate hears it) and unsaved preferences are written.
   void terminate();
 
   // The phone. Face down covers the proximity sensor; every other pose uncovers it. The pose is

@@ -20,6 +20,7 @@
 // ("Invalid parameter not satisfying: <name>").
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <concepts>
 #include <cstddef>
@@ -400,7 +401,7 @@ class VBLPromise final : public VBLPromiseBase, public std::enable_shared_from_t
   }
 
   // Waits for every item; fulfils with each one's value or error in input order unless all were
-  // rejected, then rejects with the error of the last rejection delivered.
+  // rejected, then rejects with the error of the first callback to run once none is pending.
   static std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<T>>>> any(std::vector<VBLResult<T>> anyPromises) {
     return any(defaultDispatchQueue(), std::move(anyPromises));
   }

@@ -7,7 +7,7 @@ namespace vbl_detail {
 // into an undefined conversion.
 double wholeNanoseconds(double seconds);
 
-// The outcomes of the members of one `all` or `any`, in member order. Observers may run at once
+// The outcomes of the members of one `all`, in member order. Observers may run at once
 // on a concurrent queue; the one that records the last outcome gets them all.
 template <class T>
 class Collected {
@@ -37,6 +37,52 @@ class Collected {
   platform::Mutex mutex_;
   Outcomes outcomes_ GUARDED_BY(mutex_);
   std::size_t missing_ GUARDED_BY(mutex_);
+};
+
+// Decides one `any`. A member counts as settled as soon as it resolves, even before its own
+// callback has run, so the first callback to find no member pending decides. Members are held
+// weakly: one that never resolves must still be able to die. A member's queued callback keeps it
+// alive from its resolution until that callback has recorded its outcome, so a member that is gone
+// before recording died unresolved and leaves the combination pending for good.
+template <class T>
+class AnySettlement {
+ public:
+  using Member = std::weak_ptr<VBLPromise<T>>;
+
+  explicit AnySettlement(std::vector<Member> members) : members_(std::move(members)), outcomes_(members_.size()) {}
+
+  // Records the outcome of the member at `index`. Gives every outcome, in member order, to the
+  // first caller that finds no member pending; nothing to any other.
+  std::optional<std::vector<VBLPromiseOutcome<T>>> settle(std::size_t index, VBLPromiseOutcome<T> outcome) {
+    platform::MutexLock lock(mutex_);
+    if (decided_) return std::nullopt;
+    if (!outcomes_[index]) outcomes_[index].emplace(std::move(outcome));
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+      if (outcomes_[i]) continue;
+      const auto member = members_[i].lock();
+      if (!member) return std::nullopt;
+      if (auto value = member->value()) {
+        outcomes_[i].emplace(std::in_place_index<0>, std::move(*value));
+      } else if (auto error = member->error()) {
+        outcomes_[i].emplace(std::in_place_index<1>, std::move(*error));
+      } else {
+        return std::nullopt;
+      }
+    }
+    decided_ = true;
+    members_.clear();
+    std::vector<VBLPromiseOutcome<T>> combined;
+    combined.reserve(outcomes_.size());
+    for (auto& o : outcomes_) combined.push_back(std::move(*o));
+    outcomes_.clear();
+    return combined;
+  }
+
+ private:
+  platform::Mutex mutex_;
+  std::vector<Member> members_ GUARDED_BY(mutex_);
+  std::vector<std::optional<VBLPromiseOutcome<T>>> outcomes_ GUARDED_BY(mutex_);
+  bool decided_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vbl_detail
@@ -294,22 +340,18 @@ std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<T>>>> VBLPromise<T>::an
         members.push_back(resolvedWith(std::move(item.value())));
       }
     }
-    auto collected = std::make_shared<vbl_detail::Collected<T>>(members.size());
+    auto settlement = std::make_shared<vbl_detail::AnySettlement<T>>(
+        std::vector<typename vbl_detail::AnySettlement<T>::Member>(members.begin(), members.end()));
     for (std::size_t i = 0; i < members.size(); ++i) {
-      members[i]->observe(queue, [collected, i, fulfill, reject](const VBLPromise& p) {
-        auto outcomes = p.resolvedState() == State::Fulfilled
-                            ? collected->record(i, p.resolvedValue())
-                            : collected->record(i, VBLPromiseOutcome<T>(std::in_place_index<1>, p.resolvedError()));
-        if (!outcomes) return;
-        std::vector<VBLPromiseOutcome<T>> combined;
-        combined.reserve(outcomes->size());
-        bool anyFulfilled = false;
-        for (auto& o : *outcomes) {
-          anyFulfilled = anyFulfilled || o->index() == 0;
-          combined.push_back(std::move(*o));
-        }
+      members[i]->observe(queue, [settlement, i, fulfill, reject](const VBLPromise& p) {
+        const bool fulfilled = p.resolvedState() == State::Fulfilled;
+        auto combined = settlement->settle(i, fulfilled ? VBLPromiseOutcome<T>(std::in_place_index<0>, p.resolvedValue())
+                                                        : VBLPromiseOutcome<T>(std::in_place_index<1>, p.resolvedError()));
+        if (!combined) return;
+        const bool anyFulfilled =
+            std::any_of(combined->begin(), combined->end(), [](const auto& o) { return o.index() == 0; });
         if (anyFulfilled) {
-          fulfill(std::move(combined));
+          fulfill(std::move(*combined));
         } else {
           reject(p.resolvedError());
         }

@@ -334,12 +334,46 @@ TEST(VBLPromiseAny, WaitsForEveryMemberAndRejectsOnlyWhenAllFailed) {
   ASSERT_TRUE(any->isFulfilled());
   EXPECT_EQ(outcomes(*any->value()), "1,e2,e3");
 
-  auto x = VBLPromise<int>::pendingPromise();
-  auto allFailed = VBLPromise<int>::any({testError(1), x});
-  runUntilIdle();
-  x->reject(testError(6));
-  runUntilIdle();
-  EXPECT_EQ(outcome(allFailed), "error:test.domain/6");
+}
+
+TEST(VBLPromiseAny, AllRejectedTakesTheErrorOfTheFirstCallbackToFindNoMemberPending) {
+  // Callbacks run in member order on the main queue; a member counts as settled once it is
+  // resolved, even before its own callback has run.
+  struct Case {
+    const char* name;
+    std::function<std::shared_ptr<VBLPromise<std::vector<VBLPromiseOutcome<int>>>>()> run;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"an error item and a promise already rejected",
+       [] { return VBLPromise<int>::any({testError(1), VBLPromise<int>::resolvedWith(testError(2))}); },
+       "error:test.domain/1"},
+      {"two promises rejected before either callback runs",
+       [] {
+         auto a = VBLPromise<int>::pendingPromise();
+         auto b = VBLPromise<int>::pendingPromise();
+         auto any = VBLPromise<int>::any({a, b});
+         runUntilIdle();
+         b->reject(testError(4));
+         a->reject(testError(3));
+         return any;
+       },
+       "error:test.domain/4"},
+      {"the last member rejects after the others were delivered",
+       [] {
+         auto x = VBLPromise<int>::pendingPromise();
+         auto any = VBLPromise<int>::any({testError(1), x});
+         runUntilIdle();
+         x->reject(testError(6));
+         return any;
+       },
+       "error:test.domain/6"},
+  };
+  for (const Case& c : cases) {
+    auto any = c.run();
+    runUntilIdle();
+    EXPECT_EQ(outcome(any), c.expected) << c.name;
+  }
 }
 
 TEST(VBLPromiseAll, AnUnresolvedMemberDroppedByEveryoneLetsTheDispatchGroupEmpty) {
@@ -386,15 +420,23 @@ TEST(VBLPromiseAll, MembersSettlingAtOnceOnManyThreadsCombineOnce) {
   auto queue = DispatchQueue::concurrent("test.all.stress");
   for (int round = 0; round < 20; ++round) {
     std::vector<VBLPromise<int>::Ptr> members;
-    for (int i = 0; i < 16; ++i) members.push_back(VBLPromise<int>::pendingPromise());
+    std::vector<VBLPromise<int>::Ptr> failing;
+    for (int i = 0; i < 16; ++i) {
+      members.push_back(VBLPromise<int>::pendingPromise());
+      failing.push_back(VBLPromise<int>::pendingPromise());
+    }
     auto all = VBLPromise<int>::all(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
     auto any = VBLPromise<int>::any(queue, std::vector<VBLResult<int>>(members.begin(), members.end()));
+    auto none = VBLPromise<int>::any(queue, std::vector<VBLResult<int>>(failing.begin(), failing.end()));
     std::vector<std::thread> threads;
     for (int i = 0; i < 16; ++i) {
       threads.emplace_back([member = members[static_cast<std::size_t>(i)], i] { member->fulfill(i); });
+      threads.emplace_back([member = failing[static_cast<std::size_t>(i)], i] { member->reject(testError(i)); });
     }
     for (auto& t : threads) t.join();
     runUntilIdle();
+    ASSERT_TRUE(none->isRejected());
+    EXPECT_LT(static_cast<std::size_t>(none->error()->code()), failing.size());
     ASSERT_TRUE(all->isFulfilled());
     std::vector<int> expected(16);
     for (int i = 0; i < 16; ++i) expected[static_cast<std::size_t>(i)] = i;

@@ -1,6 +1,6 @@
 // The app as a developer runs it, started against the local service: its analytics events arrive
 // decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
-// report.
+// report; quit with q and started again, the second launch sends the first one's last engagement.
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -39,8 +39,7 @@ class AppInTerminal {
     }
     reader_ = std::thread([this] {
       char buffer[4096];
-      while (read(master_, buffer, sizeof buffer) > 0) {
-      }
+      while (read(master_, buffer, sizeof buffer) > 0) drawn_ = true;
     });
   }
   ~AppInTerminal() {
@@ -53,16 +52,33 @@ class AppInTerminal {
   }
   int signal(int number) {
     kill(pid_, number);
+    return waitForExit();
+  }
+  // Whether the front end drew its first screen within the time: it then takes keys.
+  bool waitForScreen(double seconds = 60) {
+    for (int i = 0; i < seconds * 100 && !drawn_; ++i) usleep(10000);
+    return drawn_;
+  }
+  // Keys as the user types them.
+  void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  // The exit status, or -1 when the app has not ended within the time (it is then killed).
+  int waitForExit(double seconds = 60) {
     int status = 0;
-    waitpid(pid_, &status, 0);
-    waited_ = true;
-    return status;
+    for (int i = 0; i < seconds * 100; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        waited_ = true;
+        return status;
+      }
+      usleep(10000);
+    }
+    return -1;
   }
 
  private:
   pid_t pid_ = -1;
   int master_ = -1;
   bool waited_ = false;
+  std::atomic<bool> drawn_{false};
   std::thread reader_;
 };
 
@@ -154,6 +170,61 @@ TEST_F(AppAgainstLocalService, TheFirstLaunchsAutomaticEventsReachTheService) {
   EXPECT_TRUE(names.count("_f")) << "no first open";
   EXPECT_TRUE(names.count("_s")) << "no session start";
   EXPECT_TRUE(names.count("_vs")) << "no screen view";
+}
+
+// Quitting with q leaves the front first, as on the phone: the engagement since the last report
+// and the app-backgrounded event are written before the app ends. The service refuses every
+// upload of the first run, so the next launch is what sends them.
+TEST_F(AppAgainstLocalService, QuittingReportsTheLastEngagementAtTheNextLaunch) {
+  const std::string uploads(local_service::kMeasurementUploadPath);
+  service.setAnswer(uploads, local_service::Answer::withStatus(500));
+  {
+    AppInTerminal app(home, service.baseURL());
+    ASSERT_TRUE(app.waitForScreen());
+    // A quick quit, a moment after the first screen was drawn.
+    usleep(1000 * 1000);
+    app.type("q");
+    const int status = app.waitForExit();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  service.clearAnswers();
+  service.clearRequests();
+  std::vector<local_service::RecordedRequest> received;
+  {
+    AppInTerminal app(home, service.baseURL());
+    ASSERT_TRUE(service.waitForRequestsTo(uploads, 1, 120)) << "the second launch sent no measurement upload";
+    // Taken before the second run ends: its own quit sends its own leaving.
+    received = service.requestsTo(uploads);
+    app.signal(SIGTERM);
+  }
+  std::vector<local_service::UploadedMeasurementEvent> events;
+  for (const auto& request : received) {
+    std::string error;
+    const auto bundles = local_service::decodeMeasurementBatch(request.decodedBody, error);
+    ASSERT_TRUE(bundles) << error;
+    for (const auto& bundle : *bundles) events.insert(events.end(), bundle.events.begin(), bundle.events.end());
+  }
+  auto named = [&](std::string_view name) {
+    std::vector<local_service::UploadedMeasurementEvent> found;
+    for (const auto& event : events) {
+      if (event.name == name) found.push_back(event);
+    }
+    return found;
+  };
+  EXPECT_FALSE(named("_vs").empty()) << "the screen shown before the quit";
+  const auto backgrounded = named("_ab");
+  ASSERT_EQ(backgrounded.size(), 1u) << "the quit's app-backgrounded event";
+  // The engagement reported on leaving carries the time of leaving and the screen left.
+  bool reported = false;
+  for (const auto& engagement : named("_e")) {
+    if (engagement.timestampMillis != backgrounded[0].timestampMillis) continue;
+    reported = true;
+    ASSERT_TRUE(engagement.params.count("_et"));
+    EXPECT_GE(std::stoll(engagement.params.at("_et")), 200);
+    EXPECT_EQ(engagement.params.at("_sc"), "\"ViewController\"");
+  }
+  EXPECT_TRUE(reported) << "no engagement reported on leaving";
 }
 
 }  // namespace
