@@ -256,56 +256,146 @@ void UserDefaults::resetCachesForTesting() {
 
 UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
 
-void UserDefaults::loadLocked() const {
+namespace {
+
+// The suite's values; none when the bytes are not a property list with a dictionary at its root.
+std::optional<Value::Dictionary> parse(const Data& bytes, Error& error) {
+  if (bytes.empty()) {
+    error = corruptDataError("The file is empty.");
+    return std::nullopt;
+  }
+  std::optional<Value> root = PropertyList::read(bytes, &error);
+  if (!root) return std::nullopt;
+  if (!root->isDictionary()) {
+    error = corruptDataError("The root of the property list is not a dictionary.");
+    return std::nullopt;
+  }
+  return *root->ifDictionary();
+}
+
+}  // namespace
+
+void UserDefaults::useCurrentHomeLocked() const {
   if (loaded_) return;
   loaded_ = true;
-  values_.clear();
   home_ = Home::path().string();
-  fs::path file = fileFor(home_, name_);
-  auto& files = FileManager::defaultManager();
-  if (!files.fileExists(file)) {
-    std::error_code ec;
-    if (!fs::is_symlink(file, ec)) return;  // a dangling link is as bad as a corrupt file
-  }
-  Error error;
-  std::optional<Value> root;
-  if (auto bytes = files.contentsAtPath(file, &error)) {
-    if (bytes->empty()) {
-      error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-                    Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value("The file is empty.")}});
-    } else {
-      root = PropertyList::read(*bytes, &error);
-      if (root && !root->isDictionary()) {
-        root.reset();
-        error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-                      Value::Dictionary{{std::string(kLocalizedDescriptionKey),
-                                         Value("The root of the property list is not a dictionary.")}});
+  stored_.clear();
+  version_ = {};
+  damaged_ = false;
+}
+
+bool UserDefaults::refreshLocked() const {
+  useCurrentHomeLocked();
+  const SharedFile file(fileFor(home_, name_));
+  if (file.isCurrent(version_)) return !damaged_;
+  SharedFile::Contents contents = file.read();
+  Error error = contents.error;
+  switch (contents.state) {
+    case SharedFile::State::Missing:
+      stored_.clear();
+      version_ = contents.version;
+      damaged_ = false;
+      return true;
+    case SharedFile::State::Present:
+      if (auto values = parse(contents.bytes, error)) {
+        stored_ = std::move(*values);
+        version_ = contents.version;
+        damaged_ = false;
+        reportedUnreadable_ = false;
+        return true;
       }
+      break;
+    case SharedFile::State::Unreadable:
+      // Not damage: what was read before stays, and the next look tries again.
+      if (!reportedUnreadable_) {
+        reportedUnreadable_ = true;
+        Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
+      }
+      return true;
+    case SharedFile::State::Damaged:
+      break;
+  }
+  stored_.clear();
+  version_ = {};
+  damaged_ = true;
+  return false;
+}
+
+void UserDefaults::refresh() const {
+  {
+    MutexLock lock(mutex_);
+    if (refreshLocked()) return;
+  }
+  // Damaged: set aside under the file's lock, which is taken before mutex_.
+  MutexLock io(ioMutex_);
+  std::string home;
+  {
+    MutexLock lock(mutex_);
+    if (!damaged_) return;
+    home = home_;
+  }
+  const SharedFile file(fileFor(home, name_));
+  std::optional<SharedFile::Lock> held = file.lock();
+  if (!held) return;  // read as empty until a later look or write gets the lock
+  SharedFile::Version version;
+  std::optional<Value::Dictionary> current = currentContents(file, *held, version);
+  MutexLock lock(mutex_);
+  if (!current || home_ != home) return;
+  stored_ = std::move(*current);
+  version_ = version;
+  damaged_ = false;
+}
+
+std::optional<Value::Dictionary> UserDefaults::currentContents(const SharedFile& file, SharedFile::Lock& lock,
+                                                               SharedFile::Version& version) const {
+  {
+    MutexLock guard(mutex_);
+    if (!damaged_ && file.isCurrent(version_, lock)) {
+      version = version_;
+      return stored_;
     }
   }
-  if (root) {
-    values_ = *root->ifDictionary();
-    return;
+  SharedFile::Contents contents = file.read(&lock);
+  Error error = contents.error;
+  switch (contents.state) {
+    case SharedFile::State::Missing:
+      version = contents.version;
+      return Value::Dictionary{};
+    case SharedFile::State::Present:
+      if (auto values = parse(contents.bytes, error)) {
+        version = contents.version;
+        return values;
+      }
+      break;
+    case SharedFile::State::Unreadable:
+      Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
+      return std::nullopt;
+    case SharedFile::State::Damaged:
+      break;
   }
-  // Keep the bad file for inspection and start afresh; the next write makes a sound one.
-  fs::path aside = file;
-  aside += ".corrupt";
-  std::error_code ec;
-  fs::remove_all(aside, ec);
-  fs::rename(file, aside, ec);
+  // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
+  Error asideError;
+  auto aside = file.setAside(lock, "corrupt", &asideError);
   Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
                       "kept as %s",
-                      name_, error, ec ? std::string("(could not be moved aside)") : aside.filename().string()));
+                      name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
+  if (!aside) return std::nullopt;
+  version = file.read(&lock).version;
+  return Value::Dictionary{};
 }
 
 const Value* UserDefaults::lookupLocked(std::string_view key) const {
-  loadLocked();
-  if (auto it = values_.find(key); it != values_.end()) return &it->second;
+  if (auto it = changes_.find(key); it != changes_.end()) {
+    if (it->second.value) return &*it->second.value;
+  } else if (auto stored = stored_.find(key); stored != stored_.end()) {
+    return &stored->second;
+  }
   if (auto it = registered_.find(key); it != registered_.end()) return &it->second;
   return nullptr;
 }
 
 Value UserDefaults::objectForKey(std::string_view key) const {
+  refresh();
   MutexLock lock(mutex_);
   const Value* value = lookupLocked(key);
   return value ? *value : Value();
@@ -354,13 +444,10 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
   }
   {
     MutexLock lock(mutex_);
-    loadLocked();
-    if (value.isNull()) {
-      if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
-    } else {
-      values_.insert_or_assign(std::string(key), value);
-    }
-    dirty_ = true;
+    useCurrentHomeLocked();
+    Change& change = changes_[std::string(key)];
+    change.value = value.isNull() ? std::nullopt : std::optional<Value>(value);
+    change.serial = ++nextSerial_;
   }
   UserDefaultsRegistry::shared().schedule(this);
   NotificationCenter::defaultCenter().post(std::string(kUserDefaultsDidChangeNotification), this);
@@ -381,48 +468,82 @@ bool UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
 }
 
 Value::Dictionary UserDefaults::dictionaryRepresentation() const {
+  refresh();
   MutexLock lock(mutex_);
-  loadLocked();
+  Value::Dictionary stored = stored_;
+  for (const auto& [key, change] : changes_) {
+    if (change.value) {
+      stored.insert_or_assign(key, *change.value);
+    } else if (auto it = stored.find(key); it != stored.end()) {
+      stored.erase(it);
+    }
+  }
   Value::Dictionary merged = registered_;
-  for (const auto& [key, value] : values_) merged.insert_or_assign(key, value);
+  for (auto& [key, value] : stored) merged.insert_or_assign(key, std::move(value));
   return merged;
 }
 
 bool UserDefaults::hasUnsavedChanges() const {
   MutexLock lock(mutex_);
-  return dirty_;
+  return !changes_.empty();
 }
 
 bool UserDefaults::synchronize() {
   MutexLock io(ioMutex_);
-  Value snapshot;
+  std::map<std::string, Change, std::less<>> changes;
   fs::path home;
   {
     MutexLock lock(mutex_);
-    if (!dirty_) return true;
-    snapshot = Value(values_);
+    if (changes_.empty()) return true;
+    changes = changes_;
     home = home_;
-    dirty_ = false;
   }
   Error error;
   bool written = false;
   std::error_code ec;
+  const SharedFile file(fileFor(home, name_));
   // Never bring back a home that was removed (a finished test's, a deleted install); Library
   // alone may be recreated (a reinstall keeps the home).
   if (!fs::is_directory(home, ec)) {
     error = Error(std::string(kCocoaErrorDomain), kFileNoSuchFileError,
                   Value::Dictionary{{std::string(kFilePathErrorKey), Value(home.string())},
                                     {std::string(kLocalizedDescriptionKey), Value("The home folder no longer exists.")}});
-  } else if (FileManager::defaultManager().createDirectory(home / "Library" / "Preferences", true, &error)) {
-    if (auto bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error)) {
-      written = FileManager::defaultManager().writeAtomically(fileFor(home, name_), *bytes, kPreferencesMode, &error);
+  } else if (FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) {
+    if (std::optional<SharedFile::Lock> held = file.lock(&error)) {
+      SharedFile::Version version;
+      if (std::optional<Value::Dictionary> values = currentContents(file, *held, version)) {
+        for (const auto& [key, change] : changes) {
+          if (change.value) {
+            values->insert_or_assign(key, *change.value);
+          } else if (auto it = values->find(key); it != values->end()) {
+            values->erase(it);
+          }
+        }
+        std::optional<Data> bytes = PropertyList::write(Value(*values), PropertyList::Format::Binary, &error);
+        std::optional<SharedFile::Version> saved =
+            bytes ? file.write(*held, *bytes, kPreferencesMode, &error) : std::nullopt;
+        if (saved) {
+          written = true;
+          MutexLock lock(mutex_);
+          if (home_ == home.string()) {
+            stored_ = std::move(*values);
+            version_ = *saved;
+            damaged_ = false;
+          }
+          for (const auto& [key, change] : changes) {
+            auto it = changes_.find(key);
+            if (it != changes_.end() && it->second.serial == change.serial) changes_.erase(it);
+          }
+        }
+      } else {
+        error = Error(std::string(kCocoaErrorDomain), kFileReadUnknownError,
+                      Value::Dictionary{{std::string(kFilePathErrorKey), Value(file.path().string())},
+                                        {std::string(kLocalizedDescriptionKey),
+                                         Value("The current preferences could not be read to save on top of.")}});
+      }
     }
   }
   if (!written) {
-    {
-      MutexLock lock(mutex_);
-      dirty_ = true;
-    }
     Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
   }
   return written;
@@ -430,16 +551,25 @@ bool UserDefaults::synchronize() {
 
 void UserDefaults::removePersistentDomain() {
   MutexLock io(ioMutex_);
-  fs::path file;
+  fs::path home;
   {
     MutexLock lock(mutex_);
-    loadLocked();
-    values_.clear();
-    dirty_ = false;
-    file = fileFor(home_, name_);
+    useCurrentHomeLocked();
+    changes_.clear();
+    stored_.clear();
+    damaged_ = false;
+    home = home_;
   }
+  const SharedFile file(fileFor(home, name_));
   std::error_code ec;
-  fs::remove(file, ec);
+  if (!fs::is_directory(file.path().parent_path(), ec)) return;
+  if (std::optional<SharedFile::Lock> held = file.lock()) {
+    file.remove(*held);
+  } else {
+    fs::remove(file.path(), ec);  // a stuck holder does not keep the old values alive
+  }
+  MutexLock lock(mutex_);
+  version_ = {};
 }
 
 void UserDefaults::forget() {
@@ -447,10 +577,12 @@ void UserDefaults::forget() {
   MutexLock io(ioMutex_);
   MutexLock lock(mutex_);
   loaded_ = false;
-  values_.clear();
+  stored_.clear();
+  version_ = {};
+  damaged_ = false;
+  changes_.clear();
   registered_.clear();
   home_.clear();
-  dirty_ = false;
 }
 
 }  // namespace platform
