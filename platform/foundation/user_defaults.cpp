@@ -335,53 +335,48 @@ void UserDefaults::refresh() const {
     home = home_;
   }
   const SharedFile file(fileFor(home, name_));
-  std::optional<SharedFile::Lock> held = file.lock();
-  if (!held) return;  // read as empty until a later look or write gets the lock
-  SharedFile::Version version;
-  std::optional<Value::Dictionary> current = currentContents(file, *held, version);
-  MutexLock lock(mutex_);
-  if (!current || home_ != home) return;
-  stored_ = std::move(*current);
-  version_ = version;
-  damaged_ = false;
+  // Without the lock the suite reads as empty until a later look or write gets it.
+  if (std::optional<SharedFile::Lock> held = file.lock()) catchUp(file, *held);
 }
 
-std::optional<Value::Dictionary> UserDefaults::currentContents(const SharedFile& file, SharedFile::Lock& lock,
-                                                               SharedFile::Version& version) const {
+bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const {
   {
     MutexLock guard(mutex_);
-    if (!damaged_ && file.isCurrent(version_, lock)) {
-      version = version_;
-      return stored_;
-    }
+    if (!damaged_ && file.isCurrent(version_, lock)) return true;
   }
   SharedFile::Contents contents = file.read(&lock);
   Error error = contents.error;
+  std::optional<Value::Dictionary> values;
   switch (contents.state) {
     case SharedFile::State::Missing:
-      version = contents.version;
-      return Value::Dictionary{};
+      values.emplace();
+      break;
     case SharedFile::State::Present:
-      if (auto values = parse(contents.bytes, error)) {
-        version = contents.version;
-        return values;
-      }
+      values = parse(contents.bytes, error);
       break;
     case SharedFile::State::Unreadable:
       Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
-      return std::nullopt;
+      return false;
     case SharedFile::State::Damaged:
       break;
   }
-  // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
-  Error asideError;
-  auto aside = file.setAside(lock, "corrupt", &asideError);
-  Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
-                      "kept as %s",
-                      name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
-  if (!aside) return std::nullopt;
-  version = file.read(&lock).version;
-  return Value::Dictionary{};
+  if (!values) {
+    // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
+    Error asideError;
+    auto aside = file.setAside(lock, "corrupt", &asideError);
+    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
+                        "kept as %s",
+                        name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
+    if (!aside) return false;
+    contents = file.read(&lock);
+    values.emplace();
+  }
+  MutexLock guard(mutex_);
+  stored_ = std::move(*values);
+  version_ = contents.version;
+  damaged_ = false;
+  reportedUnreadable_ = false;
+  return true;
 }
 
 const Value* UserDefaults::lookupLocked(std::string_view key) const {
@@ -490,63 +485,62 @@ bool UserDefaults::hasUnsavedChanges() const {
 
 bool UserDefaults::synchronize() {
   MutexLock io(ioMutex_);
-  std::map<std::string, Change, std::less<>> changes;
   fs::path home;
   {
     MutexLock lock(mutex_);
     if (changes_.empty()) return true;
-    changes = changes_;
-    home = home_;
+    home = home_;  // fixed while ioMutex_ is held: only forget() changes it
   }
   Error error;
-  bool written = false;
+  if (!saveChanges(home, error)) {
+    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
+    return false;
+  }
+  return true;
+}
+
+bool UserDefaults::saveChanges(const fs::path& home, Error& error) {
   std::error_code ec;
-  const SharedFile file(fileFor(home, name_));
   // Never bring back a home that was removed (a finished test's, a deleted install); Library
   // alone may be recreated (a reinstall keeps the home).
   if (!fs::is_directory(home, ec)) {
     error = Error(std::string(kCocoaErrorDomain), kFileNoSuchFileError,
                   Value::Dictionary{{std::string(kFilePathErrorKey), Value(home.string())},
                                     {std::string(kLocalizedDescriptionKey), Value("The home folder no longer exists.")}});
-  } else if (FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) {
-    if (std::optional<SharedFile::Lock> held = file.lock(&error)) {
-      SharedFile::Version version;
-      if (std::optional<Value::Dictionary> values = currentContents(file, *held, version)) {
-        for (const auto& [key, change] : changes) {
-          if (change.value) {
-            values->insert_or_assign(key, *change.value);
-          } else if (auto it = values->find(key); it != values->end()) {
-            values->erase(it);
-          }
-        }
-        std::optional<Data> bytes = PropertyList::write(Value(*values), PropertyList::Format::Binary, &error);
-        std::optional<SharedFile::Version> saved =
-            bytes ? file.write(*held, *bytes, kPreferencesMode, &error) : std::nullopt;
-        if (saved) {
-          written = true;
-          MutexLock lock(mutex_);
-          if (home_ == home.string()) {
-            stored_ = std::move(*values);
-            version_ = *saved;
-            damaged_ = false;
-          }
-          for (const auto& [key, change] : changes) {
-            auto it = changes_.find(key);
-            if (it != changes_.end() && it->second.serial == change.serial) changes_.erase(it);
-          }
-        }
-      } else {
-        error = Error(std::string(kCocoaErrorDomain), kFileReadUnknownError,
-                      Value::Dictionary{{std::string(kFilePathErrorKey), Value(file.path().string())},
-                                        {std::string(kLocalizedDescriptionKey),
-                                         Value("The current preferences could not be read to save on top of.")}});
+    return false;
+  }
+  const SharedFile file(fileFor(home, name_));
+  if (!FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) return false;
+  std::optional<SharedFile::Lock> held = file.lock(&error);
+  if (!held) return false;
+  if (!catchUp(file, *held)) {
+    error = fileError(kFileReadUnknownError, file.path(), 0);
+    return false;
+  }
+  Value snapshot;
+  std::uint64_t savedUpTo = 0;
+  {
+    MutexLock lock(mutex_);
+    Value::Dictionary merged = stored_;
+    for (const auto& [key, change] : changes_) {
+      if (change.value) {
+        merged.insert_or_assign(key, *change.value);
+      } else if (auto it = merged.find(key); it != merged.end()) {
+        merged.erase(it);
       }
     }
+    snapshot = Value(std::move(merged));
+    savedUpTo = nextSerial_;
   }
-  if (!written) {
-    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
-  }
-  return written;
+  std::optional<Data> bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error);
+  std::optional<SharedFile::Version> saved = bytes ? file.write(*held, *bytes, kPreferencesMode, &error) : std::nullopt;
+  if (!saved) return false;
+  MutexLock lock(mutex_);
+  stored_ = std::move(*snapshot.mutableDictionary());
+  version_ = *saved;
+  // A change made while the file was written is newer than the snapshot and stays unsaved.
+  std::erase_if(changes_, [&](const auto& entry) { return entry.second.serial <= savedUpTo; });
+  return true;
 }
 
 void UserDefaults::removePersistentDomain() {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,8 +94,8 @@ class UserDefaults {
   friend class UserDefaultsRegistry;
   explicit UserDefaults(std::string name);
 
-  // A value set (or, when empty, removed) by this process and not yet saved; `serial` tells a
-  // change saved meanwhile from one made again since.
+  // A value set (or, when empty, removed) by this process and not yet saved; `serial` orders
+  // the changes, so a save knows which ones it took.
   struct Change {
     std::optional<Value> value;
     std::uint64_t serial = 0;
@@ -106,11 +107,12 @@ class UserDefaults {
   bool refreshLocked() const REQUIRES(mutex_);
   // Brings the stored values up to date with the file (setting a damaged one aside).
   void refresh() const EXCLUDES(mutex_, ioMutex_);
-  // Under the file's lock: its current contents, read again only when another process changed
-  // it; a damaged file is set aside and reads as empty. None when it cannot be read now.
-  std::optional<Value::Dictionary> currentContents(const SharedFile& file, SharedFile::Lock& lock,
-                                                   SharedFile::Version& version) const
-      REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  // Under the file's lock: brings the stored values up to date with the file, read again only
+  // when another process changed it; a damaged file is set aside and reads as empty. False when
+  // the file cannot be read now.
+  bool catchUp(const SharedFile& file, SharedFile::Lock& lock) const REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  // Under the file's lock, this process's changes on top of the file's current contents.
+  bool saveChanges(const std::filesystem::path& home, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
   // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.
   void forget();
   const Value* lookupLocked(std::string_view key) const REQUIRES(mutex_);
