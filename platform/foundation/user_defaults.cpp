@@ -258,19 +258,35 @@ UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
 
 namespace {
 
-// The suite's values; none when the bytes are not a property list with a dictionary at its root.
-std::optional<Value::Dictionary> parse(const Data& bytes, Error& error) {
-  if (bytes.empty()) {
-    error = corruptDataError("The file is empty.");
-    return std::nullopt;
+enum class Reading { Values, Damaged, Unreadable };
+
+// The suite's values in what was read from its file: none for a missing file; anything but a
+// property list with a dictionary at its root is damage.
+Reading valuesIn(const SharedFile::Contents& contents, Value::Dictionary& values, Error& error) {
+  values.clear();
+  error = contents.error;
+  switch (contents.state) {
+    case SharedFile::State::Missing:
+      return Reading::Values;
+    case SharedFile::State::Unreadable:
+      return Reading::Unreadable;
+    case SharedFile::State::Damaged:
+      return Reading::Damaged;
+    case SharedFile::State::Present:
+      break;
   }
-  std::optional<Value> root = PropertyList::read(bytes, &error);
-  if (!root) return std::nullopt;
+  if (contents.bytes.empty()) {
+    error = corruptDataError("The file is empty.");
+    return Reading::Damaged;
+  }
+  std::optional<Value> root = PropertyList::read(contents.bytes, &error);
+  if (!root) return Reading::Damaged;
   if (!root->isDictionary()) {
     error = corruptDataError("The root of the property list is not a dictionary.");
-    return std::nullopt;
+    return Reading::Damaged;
   }
-  return *root->ifDictionary();
+  values = std::move(*root->mutableDictionary());
+  return Reading::Values;
 }
 
 }  // namespace
@@ -288,31 +304,24 @@ bool UserDefaults::refreshLocked() const {
   useCurrentHomeLocked();
   const SharedFile file(fileFor(home_, name_));
   if (file.isCurrent(version_)) return !damaged_;
-  SharedFile::Contents contents = file.read();
-  Error error = contents.error;
-  switch (contents.state) {
-    case SharedFile::State::Missing:
-      stored_.clear();
+  const SharedFile::Contents contents = file.read();
+  Value::Dictionary values;
+  Error error;
+  switch (valuesIn(contents, values, error)) {
+    case Reading::Values:
+      stored_ = std::move(values);
       version_ = contents.version;
       damaged_ = false;
+      reportedUnreadable_ = false;
       return true;
-    case SharedFile::State::Present:
-      if (auto values = parse(contents.bytes, error)) {
-        stored_ = std::move(*values);
-        version_ = contents.version;
-        damaged_ = false;
-        reportedUnreadable_ = false;
-        return true;
-      }
-      break;
-    case SharedFile::State::Unreadable:
+    case Reading::Unreadable:
       // Not damage: what was read before stays, and the next look tries again.
       if (!reportedUnreadable_) {
         reportedUnreadable_ = true;
         Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
       }
       return true;
-    case SharedFile::State::Damaged:
+    case Reading::Damaged:
       break;
   }
   stored_.clear();
@@ -345,22 +354,14 @@ bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const
     if (!damaged_ && file.isCurrent(version_, lock)) return true;
   }
   SharedFile::Contents contents = file.read(&lock);
-  Error error = contents.error;
-  std::optional<Value::Dictionary> values;
-  switch (contents.state) {
-    case SharedFile::State::Missing:
-      values.emplace();
-      break;
-    case SharedFile::State::Present:
-      values = parse(contents.bytes, error);
-      break;
-    case SharedFile::State::Unreadable:
-      Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
-      return false;
-    case SharedFile::State::Damaged:
-      break;
+  Value::Dictionary values;
+  Error error;
+  const Reading reading = valuesIn(contents, values, error);
+  if (reading == Reading::Unreadable) {
+    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
+    return false;
   }
-  if (!values) {
+  if (reading == Reading::Damaged) {
     // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
     Error asideError;
     auto aside = file.setAside(lock, "corrupt", &asideError);
@@ -369,10 +370,9 @@ bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const
                         name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
     if (!aside) return false;
     contents = file.read(&lock);
-    values.emplace();
   }
   MutexLock guard(mutex_);
-  stored_ = std::move(*values);
+  stored_ = std::move(values);
   version_ = contents.version;
   damaged_ = false;
   reportedUnreadable_ = false;
