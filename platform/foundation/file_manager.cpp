@@ -37,18 +37,6 @@ std::string describe(std::int64_t code, const fs::path& path) {
   }
 }
 
-Error fileError(std::int64_t code, const fs::path& path, int err) {
-  Value::Dictionary info{{std::string(kFilePathErrorKey), Value(path.string())},
-                         {std::string(kLocalizedDescriptionKey), Value(describe(code, path))}};
-  std::shared_ptr<const Error> underlying;
-  if (err != 0) {
-    underlying = std::make_shared<Error>(
-        std::string(kPOSIXErrorDomain), err,
-        Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(std::string(std::strerror(err)))}});
-  }
-  return Error(std::string(kCocoaErrorDomain), code, std::move(info), std::move(underlying));
-}
-
 bool fail(Error* error, std::int64_t code, const fs::path& path, int err) {
   setError(error, fileError(code, path, err));
   return false;
@@ -121,6 +109,18 @@ bool enumerate(const fs::path& root, const fs::path& relative, std::vector<fs::p
 }
 
 }  // namespace
+
+Error fileError(std::int64_t code, const fs::path& path, int err) {
+  Value::Dictionary info{{std::string(kFilePathErrorKey), Value(path.string())},
+                         {std::string(kLocalizedDescriptionKey), Value(describe(code, path))}};
+  std::shared_ptr<const Error> underlying;
+  if (err != 0) {
+    underlying = std::make_shared<Error>(
+        std::string(kPOSIXErrorDomain), err,
+        Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(std::string(std::strerror(err)))}});
+  }
+  return Error(std::string(kCocoaErrorDomain), code, std::move(info), std::move(underlying));
+}
 
 FileManager& FileManager::defaultManager() {
   static auto* manager = new FileManager;

@@ -28,6 +28,10 @@ struct FileAttributes {
   mode_t permissions = 0;  // the permission bits (07777)
 };
 
+// The error of a failed file call: the Cocoa domain's `code` with the platform's description,
+// the path, and the POSIX error `err` (when not 0) underneath.
+Error fileError(std::int64_t code, const std::filesystem::path& path, int err);
+
 class FileManager {
  public:
   static FileManager& defaultManager();

@@ -256,56 +256,141 @@ void UserDefaults::resetCachesForTesting() {
 
 UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
 
-void UserDefaults::loadLocked() const {
+namespace {
+
+enum class Reading { Values, Damaged, Unreadable };
+
+// The suite's values in what was read from its file: none for a missing file; anything but a
+// property list with a dictionary at its root is damage.
+Reading valuesIn(const SharedFile::Contents& contents, Value::Dictionary& values, Error& error) {
+  values.clear();
+  error = contents.error;
+  switch (contents.state) {
+    case SharedFile::State::Missing:
+      return Reading::Values;
+    case SharedFile::State::Unreadable:
+      return Reading::Unreadable;
+    case SharedFile::State::Damaged:
+      return Reading::Damaged;
+    case SharedFile::State::Present:
+      break;
+  }
+  if (contents.bytes.empty()) {
+    error = corruptDataError("The file is empty.");
+    return Reading::Damaged;
+  }
+  std::optional<Value> root = PropertyList::read(contents.bytes, &error);
+  if (!root) return Reading::Damaged;
+  if (!root->isDictionary()) {
+    error = corruptDataError("The root of the property list is not a dictionary.");
+    return Reading::Damaged;
+  }
+  values = std::move(*root->mutableDictionary());
+  return Reading::Values;
+}
+
+}  // namespace
+
+void UserDefaults::useCurrentHomeLocked() const {
   if (loaded_) return;
   loaded_ = true;
-  values_.clear();
   home_ = Home::path().string();
-  fs::path file = fileFor(home_, name_);
-  auto& files = FileManager::defaultManager();
-  if (!files.fileExists(file)) {
-    std::error_code ec;
-    if (!fs::is_symlink(file, ec)) return;  // a dangling link is as bad as a corrupt file
-  }
+  stored_.clear();
+  version_ = {};
+  damaged_ = false;
+}
+
+bool UserDefaults::refreshLocked() const {
+  useCurrentHomeLocked();
+  const SharedFile file(fileFor(home_, name_));
+  if (file.isCurrent(version_)) return !damaged_;
+  const SharedFile::Contents contents = file.read();
+  Value::Dictionary values;
   Error error;
-  std::optional<Value> root;
-  if (auto bytes = files.contentsAtPath(file, &error)) {
-    if (bytes->empty()) {
-      error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-                    Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value("The file is empty.")}});
-    } else {
-      root = PropertyList::read(*bytes, &error);
-      if (root && !root->isDictionary()) {
-        root.reset();
-        error = Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-                      Value::Dictionary{{std::string(kLocalizedDescriptionKey),
-                                         Value("The root of the property list is not a dictionary.")}});
+  switch (valuesIn(contents, values, error)) {
+    case Reading::Values:
+      stored_ = std::move(values);
+      version_ = contents.version;
+      damaged_ = false;
+      reportedUnreadable_ = false;
+      return true;
+    case Reading::Unreadable:
+      // Not damage: what was read before stays, and the next look tries again.
+      if (!reportedUnreadable_) {
+        reportedUnreadable_ = true;
+        Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
       }
-    }
+      return true;
+    case Reading::Damaged:
+      break;
   }
-  if (root) {
-    values_ = *root->ifDictionary();
-    return;
+  stored_.clear();
+  version_ = {};
+  damaged_ = true;
+  return false;
+}
+
+void UserDefaults::refresh() const {
+  {
+    MutexLock lock(mutex_);
+    if (refreshLocked()) return;
   }
-  // Keep the bad file for inspection and start afresh; the next write makes a sound one.
-  fs::path aside = file;
-  aside += ".corrupt";
-  std::error_code ec;
-  fs::remove_all(aside, ec);
-  fs::rename(file, aside, ec);
-  Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
-                      "kept as %s",
-                      name_, error, ec ? std::string("(could not be moved aside)") : aside.filename().string()));
+  // Damaged: set aside under the file's lock, which is taken before mutex_.
+  MutexLock io(ioMutex_);
+  std::string home;
+  {
+    MutexLock lock(mutex_);
+    if (!damaged_) return;
+    home = home_;
+  }
+  const SharedFile file(fileFor(home, name_));
+  // Without the lock the suite reads as empty until a later look or write gets it.
+  if (std::optional<SharedFile::Lock> held = file.lock()) catchUp(file, *held);
+}
+
+bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const {
+  {
+    MutexLock guard(mutex_);
+    if (!damaged_ && file.isCurrent(version_, lock)) return true;
+  }
+  SharedFile::Contents contents = file.read(&lock);
+  Value::Dictionary values;
+  Error error;
+  const Reading reading = valuesIn(contents, values, error);
+  if (reading == Reading::Unreadable) {
+    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
+    return false;
+  }
+  if (reading == Reading::Damaged) {
+    // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
+    Error asideError;
+    auto aside = file.setAside(lock, "corrupt", &asideError);
+    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
+                        "kept as %s",
+                        name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
+    if (!aside) return false;
+    contents = file.read(&lock);
+  }
+  MutexLock guard(mutex_);
+  stored_ = std::move(values);
+  version_ = contents.version;
+  damaged_ = false;
+  reportedUnreadable_ = false;
+  return true;
 }
 
 const Value* UserDefaults::lookupLocked(std::string_view key) const {
-  loadLocked();
-  if (auto it = values_.find(key); it != values_.end()) return &it->second;
+  if (auto it = changes_.find(key); it != changes_.end()) {
+    if (it->second.value) return &*it->second.value;
+  } else if (auto stored = stored_.find(key); stored != stored_.end()) {
+    return &stored->second;
+  }
   if (auto it = registered_.find(key); it != registered_.end()) return &it->second;
   return nullptr;
 }
 
 Value UserDefaults::objectForKey(std::string_view key) const {
+  refresh();
   MutexLock lock(mutex_);
   const Value* value = lookupLocked(key);
   return value ? *value : Value();
@@ -354,13 +439,10 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
   }
   {
     MutexLock lock(mutex_);
-    loadLocked();
-    if (value.isNull()) {
-      if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
-    } else {
-      values_.insert_or_assign(std::string(key), value);
-    }
-    dirty_ = true;
+    useCurrentHomeLocked();
+    Change& change = changes_[std::string(key)];
+    change.value = value.isNull() ? std::nullopt : std::optional<Value>(value);
+    change.serial = ++nextSerial_;
   }
   UserDefaultsRegistry::shared().schedule(this);
   NotificationCenter::defaultCenter().post(std::string(kUserDefaultsDidChangeNotification), this);
@@ -381,31 +463,43 @@ bool UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
 }
 
 Value::Dictionary UserDefaults::dictionaryRepresentation() const {
+  refresh();
   MutexLock lock(mutex_);
-  loadLocked();
+  Value::Dictionary stored = stored_;
+  for (const auto& [key, change] : changes_) {
+    if (change.value) {
+      stored.insert_or_assign(key, *change.value);
+    } else if (auto it = stored.find(key); it != stored.end()) {
+      stored.erase(it);
+    }
+  }
   Value::Dictionary merged = registered_;
-  for (const auto& [key, value] : values_) merged.insert_or_assign(key, value);
+  for (auto& [key, value] : stored) merged.insert_or_assign(key, std::move(value));
   return merged;
 }
 
 bool UserDefaults::hasUnsavedChanges() const {
   MutexLock lock(mutex_);
-  return dirty_;
+  return !changes_.empty();
 }
 
 bool UserDefaults::synchronize() {
   MutexLock io(ioMutex_);
-  Value snapshot;
   fs::path home;
   {
     MutexLock lock(mutex_);
-    if (!dirty_) return true;
-    snapshot = Value(values_);
-    home = home_;
-    dirty_ = false;
+    if (changes_.empty()) return true;
+    home = home_;  // fixed while ioMutex_ is held: only forget() changes it
   }
   Error error;
-  bool written = false;
+  if (!saveChanges(home, error)) {
+    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
+    return false;
+  }
+  return true;
+}
+
+bool UserDefaults::saveChanges(const fs::path& home, Error& error) {
   std::error_code ec;
   // Never bring back a home that was removed (a finished test's, a deleted install); Library
   // alone may be recreated (a reinstall keeps the home).
@@ -413,33 +507,63 @@ bool UserDefaults::synchronize() {
     error = Error(std::string(kCocoaErrorDomain), kFileNoSuchFileError,
                   Value::Dictionary{{std::string(kFilePathErrorKey), Value(home.string())},
                                     {std::string(kLocalizedDescriptionKey), Value("The home folder no longer exists.")}});
-  } else if (FileManager::defaultManager().createDirectory(home / "Library" / "Preferences", true, &error)) {
-    if (auto bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error)) {
-      written = FileManager::defaultManager().writeAtomically(fileFor(home, name_), *bytes, kPreferencesMode, &error);
-    }
+    return false;
   }
-  if (!written) {
-    {
-      MutexLock lock(mutex_);
-      dirty_ = true;
-    }
-    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
+  const SharedFile file(fileFor(home, name_));
+  if (!FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) return false;
+  std::optional<SharedFile::Lock> held = file.lock(&error);
+  if (!held) return false;
+  if (!catchUp(file, *held)) {
+    error = fileError(kFileReadUnknownError, file.path(), 0);
+    return false;
   }
-  return written;
+  Value snapshot;
+  std::uint64_t savedUpTo = 0;
+  {
+    MutexLock lock(mutex_);
+    Value::Dictionary merged = stored_;
+    for (const auto& [key, change] : changes_) {
+      if (change.value) {
+        merged.insert_or_assign(key, *change.value);
+      } else if (auto it = merged.find(key); it != merged.end()) {
+        merged.erase(it);
+      }
+    }
+    snapshot = Value(std::move(merged));
+    savedUpTo = nextSerial_;
+  }
+  std::optional<Data> bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error);
+  std::optional<SharedFile::Version> saved = bytes ? file.write(*held, *bytes, kPreferencesMode, &error) : std::nullopt;
+  if (!saved) return false;
+  MutexLock lock(mutex_);
+  stored_ = std::move(*snapshot.mutableDictionary());
+  version_ = *saved;
+  // A change made while the file was written is newer than the snapshot and stays unsaved.
+  std::erase_if(changes_, [&](const auto& entry) { return entry.second.serial <= savedUpTo; });
+  return true;
 }
 
 void UserDefaults::removePersistentDomain() {
   MutexLock io(ioMutex_);
-  fs::path file;
+  fs::path home;
   {
     MutexLock lock(mutex_);
-    loadLocked();
-    values_.clear();
-    dirty_ = false;
-    file = fileFor(home_, name_);
+    useCurrentHomeLocked();
+    changes_.clear();
+    stored_.clear();
+    damaged_ = false;
+    home = home_;
   }
+  const SharedFile file(fileFor(home, name_));
   std::error_code ec;
-  fs::remove(file, ec);
+  if (!fs::is_directory(file.path().parent_path(), ec)) return;
+  if (std::optional<SharedFile::Lock> held = file.lock()) {
+    file.remove(*held);
+  } else {
+    fs::remove(file.path(), ec);  // a stuck holder does not keep the old values alive
+  }
+  MutexLock lock(mutex_);
+  version_ = {};
 }
 
 void UserDefaults::forget() {
@@ -447,10 +571,12 @@ void UserDefaults::forget() {
   MutexLock io(ioMutex_);
   MutexLock lock(mutex_);
   loaded_ = false;
-  values_.clear();
+  stored_.clear();
+  version_ = {};
+  damaged_ = false;
+  changes_.clear();
   registered_.clear();
   home_.clear();
-  dirty_ = false;
 }
 
 }  // namespace platform

@@ -1,6 +1,10 @@
 // User defaults: per-suite preferences kept in memory and persisted as a property list
 // "<suite>.plist" under Library/Preferences of the app's home (atomic writes, mode 0600).
 //
+// Other processes on the same home may change the same suite. A read picks up what they saved
+// (the file is read again once it changed), and a write saves only this process's own changes
+// (sets and removals), on top of the file's current contents, under the file's lock.
+//
 // Changes reach the disk on their own: a dedicated flusher thread writes a suite a short real-time
 // delay after its first unsaved change (no run loop or platform clock involved, so writes from
 // any thread or queue are saved), `synchronize` writes at once, `flushAll` writes every suite
@@ -12,11 +16,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/shared_file.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
@@ -87,19 +94,44 @@ class UserDefaults {
   friend class UserDefaultsRegistry;
   explicit UserDefaults(std::string name);
 
-  void loadLocked() const REQUIRES(mutex_);
+  // A value set (or, when empty, removed) by this process and not yet saved; `serial` orders
+  // the changes, so a save knows which ones it took.
+  struct Change {
+    std::optional<Value> value;
+    std::uint64_t serial = 0;
+  };
+
+  void useCurrentHomeLocked() const REQUIRES(mutex_);
+  // Picks up what other processes saved since the file was last read; false when the file is
+  // damaged, which only the holder of the file's lock may set aside (see reconcile).
+  bool refreshLocked() const REQUIRES(mutex_);
+  // Brings the stored values up to date with the file (setting a damaged one aside).
+  void refresh() const EXCLUDES(mutex_, ioMutex_);
+  // Under the file's lock: brings the stored values up to date with the file, read again only
+  // when another process changed it; a damaged file is set aside and reads as empty. False when
+  // the file cannot be read now.
+  bool catchUp(const SharedFile& file, SharedFile::Lock& lock) const REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  // Under the file's lock, this process's changes on top of the file's current contents.
+  bool saveChanges(const std::filesystem::path& home, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
   // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.
   void forget();
   const Value* lookupLocked(std::string_view key) const REQUIRES(mutex_);
 
   const std::string name_;
-  mutable Mutex mutex_;  // values, registrations, dirty flag, file
-  Mutex ioMutex_;        // one write of this suite's file at a time, in order
+  mutable Mutex mutex_;  // what was read, changes, registrations
+  // One reconciliation with this suite's file at a time, in order; taken before the file's lock,
+  // which is taken before mutex_.
+  mutable Mutex ioMutex_;
   mutable bool loaded_ GUARDED_BY(mutex_) = false;
-  mutable Value::Dictionary values_ GUARDED_BY(mutex_);
   mutable std::string home_ GUARDED_BY(mutex_);  // the home the values were loaded from
+  // The file's contents as last read or written, and which version of it that was.
+  mutable Value::Dictionary stored_ GUARDED_BY(mutex_);
+  mutable SharedFile::Version version_ GUARDED_BY(mutex_);
+  mutable bool damaged_ GUARDED_BY(mutex_) = false;
+  mutable bool reportedUnreadable_ GUARDED_BY(mutex_) = false;  // said once until a read succeeds
+  std::map<std::string, Change, std::less<>> changes_ GUARDED_BY(mutex_);
+  std::uint64_t nextSerial_ GUARDED_BY(mutex_) = 0;
   Value::Dictionary registered_ GUARDED_BY(mutex_);
-  bool dirty_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 // advancing virtual time, a fresh home per test and capture of console output.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,21 @@ class TemporaryHome {
 
  private:
   std::filesystem::path path_;
+};
+
+// While alive, the file at `path` can be neither read nor written from the calling thread, as
+// when its permissions deny it, whoever runs the test.
+class UnreadableFile {
+ public:
+  explicit UnreadableFile(std::filesystem::path path);
+  ~UnreadableFile();
+  UnreadableFile(const UnreadableFile&) = delete;
+  UnreadableFile& operator=(const UnreadableFile&) = delete;
+
+ private:
+  std::filesystem::path path_;
+  std::uint32_t savedMode_ = 0600;
+  std::uint32_t savedEffective_ = 0;
 };
 
 // Collects console prints and log lines while alive.

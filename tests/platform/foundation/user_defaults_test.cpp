@@ -179,7 +179,9 @@ TEST_F(UserDefaultsTest, CorruptFilesAreSetAsideAndTheSuiteStartsEmpty) {
       {"empty", {}},
       {"wrong root type", wrongRoot},
   };
-  for (const auto& c : cases) {
+  // Each damaged file is kept under its own number, so earlier evidence survives later damage.
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
     SCOPED_TRACE(c.what);
     UserDefaults::resetCachesForTesting();
     std::string name = "broken";
@@ -187,14 +189,17 @@ TEST_F(UserDefaultsTest, CorruptFilesAreSetAsideAndTheSuiteStartsEmpty) {
     testing::LogCapture log;
     auto defaults = UserDefaults::suite(name);
     EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
-    EXPECT_TRUE(log.contains("broken.plist.corrupt")) << (log.logs().empty() ? "" : log.logs().front());
-    fs::path aside = preferencesFile(name).string() + ".corrupt";
-    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(aside), c.bytes);  // kept for inspection
+    const std::string asideName = "broken.plist.corrupt." + std::to_string(i + 1);
+    EXPECT_TRUE(log.contains(asideName)) << (log.logs().empty() ? "" : log.logs().front());
     EXPECT_FALSE(fs::exists(preferencesFile(name)));
 
     defaults->setObject(Value("fresh"), "a");
     ASSERT_TRUE(defaults->synchronize());
     EXPECT_EQ(readPreferencesFile(name), Value(Value::Dictionary{{"a", Value("fresh")}}));
+  }
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    fs::path aside = Home::preferences() / ("broken.plist.corrupt." + std::to_string(i + 1));
+    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(aside), cases[i].bytes) << cases[i].what;
   }
 }
 
@@ -206,7 +211,7 @@ TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {
   defaults->setBool(true, "a");
   ASSERT_TRUE(defaults->synchronize());
   EXPECT_EQ(readPreferencesFile("dir"), Value(Value::Dictionary{{"a", Value(true)}}));
-  EXPECT_TRUE(fs::is_directory(preferencesFile("dir").string() + ".corrupt"));
+  EXPECT_TRUE(fs::is_directory(preferencesFile("dir").string() + ".corrupt.1"));
 }
 
 TEST_F(UserDefaultsTest, WritesFromABackgroundThreadReachTheDiskWithoutARunLoop) {
@@ -290,6 +295,57 @@ TEST_F(UserDefaultsTest, ALibraryRemovedByAReinstallComesBack) {
   defaults->setBool(true, "k");
   ASSERT_TRUE(defaults->synchronize());
   EXPECT_EQ(readPreferencesFile("reinstall"), Value(Value::Dictionary{{"k", Value(true)}}));
+}
+
+// Another process on the same home is played by writing the suite's file directly.
+TEST_F(UserDefaultsTest, ValuesSavedOrRemovedByAnotherProcessAreSeenAndKept) {
+  auto defaults = UserDefaults::suite("shared");
+  defaults->setObject(Value("mine"), "mine");
+  defaults->setObject(Value("mine"), "changed by them");
+  ASSERT_TRUE(defaults->synchronize());
+  auto write = [](const Value::Dictionary& values) {
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(
+        preferencesFile("shared"), *PropertyList::write(Value(values), PropertyList::Format::Binary), 0600));
+  };
+  write({{"mine", Value("mine")}, {"changed by them", Value("theirs")}, {"theirs", Value("theirs")}});
+  EXPECT_EQ(defaults->objectForKey("theirs"), Value("theirs"));
+  EXPECT_EQ(defaults->objectForKey("changed by them"), Value("theirs"));
+
+  // Only this process's own changes go on top of what is on disk when it writes.
+  write({{"mine", Value("mine")}, {"changed by them", Value("theirs")}, {"theirs", Value("theirs")},
+         {"theirs later", Value(2)}});
+  defaults->setObject(Value("new"), "mine too");
+  defaults->removeObjectForKey("mine");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("shared"),
+            Value(Value::Dictionary{{"changed by them", Value("theirs")}, {"theirs", Value("theirs")},
+                                    {"theirs later", Value(2)}, {"mine too", Value("new")}}));
+
+  // Their removal holds here too, and a write of ours does not bring the key back.
+  write({{"mine too", Value("new")}});
+  EXPECT_TRUE(defaults->objectForKey("theirs").isNull());
+  defaults->setInteger(1, "counter");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("shared"), Value(Value::Dictionary{{"mine too", Value("new")}, {"counter", Value(1)}}));
+}
+
+TEST_F(UserDefaultsTest, AFileThatCannotBeReadNowIsNotDamage) {
+  auto defaults = UserDefaults::suite("kept");
+  defaults->setObject(Value("value"), "stored");
+  ASSERT_TRUE(defaults->synchronize());
+  UserDefaults::resetCachesForTesting();  // a new process, which has read nothing yet
+  {
+    testing::UnreadableFile unreadable(preferencesFile("kept"));
+    defaults->objectForKey("stored");
+    defaults->setObject(Value("later"), "added");
+    defaults->synchronize();  // must not replace what it could not read
+  }
+  for (const auto& entry : fs::directory_iterator(Home::preferences())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("kept.plist.corrupt")) << entry.path();
+  }
+  EXPECT_EQ(defaults->objectForKey("stored"), Value("value"));
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(readPreferencesFile("kept"), Value(Value::Dictionary{{"stored", Value("value")}, {"added", Value("later")}}));
 }
 
 }  // namespace

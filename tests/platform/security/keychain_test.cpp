@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <set>
 
+#include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/property_list.h"
+#include "platform/testing/testing.h"
 
 namespace platform {
 namespace {
@@ -19,6 +23,32 @@ Value::Dictionary password(std::string account) {
 Value::Dictionary withData(Value::Dictionary query, std::string text) {
   query[std::string(kSecValueData)] = Value(Data(text.begin(), text.end()));
   return query;
+}
+
+namespace fs = std::filesystem;
+
+fs::path keychainFile() { return Home::keychain() / "keychain.plist"; }
+
+// What another process sharing the home would leave on disk.
+void writeKeychainFile(const Value& root) {
+  ASSERT_TRUE(FileManager::defaultManager().writeAtomically(
+      keychainFile(), *PropertyList::write(root, PropertyList::Format::Binary), 0600));
+}
+
+Value::Array itemsOnDisk() {
+  auto bytes = FileManager::defaultManager().contentsAtPath(keychainFile());
+  auto root = bytes ? PropertyList::read(*bytes) : std::nullopt;
+  return root ? root->arrayOrEmpty() : Value::Array{};
+}
+
+std::set<std::string> damagedCopies() {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Home::keychain())) {
+    if (entry.path().filename().string().starts_with("keychain.plist.damaged")) {
+      names.insert(entry.path().filename().string());
+    }
+  }
+  return names;
 }
 
 class KeychainTest : public ::testing::Test {
@@ -60,6 +90,61 @@ TEST_F(KeychainTest, InjectedFailuresAnswerWithoutTouchingItems) {
   EXPECT_EQ(SecItemCopyMatching(password("a"), nullptr), errSecItemNotFound);
   EXPECT_EQ(SecItemAdd(withData(password("a"), "one")), errSecSuccess);
   EXPECT_EQ(KeychainTesting::callCount(KeychainTesting::Call::Add), 2);
+}
+
+TEST_F(KeychainTest, ItemsSavedOrRemovedByAnotherProcessAreSeenAndKept) {
+  ASSERT_EQ(SecItemAdd(withData(password("mine"), "1")), errSecSuccess);
+  Value::Array items = itemsOnDisk();
+  items.emplace_back(withData(password("theirs"), "2"));
+  writeKeychainFile(Value(items));
+
+  std::optional<Data> data;
+  EXPECT_EQ(SecItemCopyMatching(password("theirs"), &data), errSecSuccess);
+  EXPECT_EQ(data, Data{'2'});
+  ASSERT_EQ(SecItemAdd(withData(password("mine too"), "3")), errSecSuccess);
+  EXPECT_EQ(itemsOnDisk().size(), 3u);
+
+  // The other process removes one of ours: gone here too, and not brought back by our next write.
+  items = itemsOnDisk();
+  std::erase_if(items, [](const Value& item) { return item.ifDictionary()->at(std::string(kSecAttrAccount)) == Value("mine"); });
+  writeKeychainFile(Value(items));
+  EXPECT_EQ(SecItemCopyMatching(password("mine"), &data), errSecItemNotFound);
+  ASSERT_EQ(SecItemUpdate(password("theirs"), {{std::string(kSecValueData), Value(Data{'4'})}}), errSecSuccess);
+  EXPECT_EQ(itemsOnDisk(), (Value::Array{Value(withData(password("theirs"), "4")), Value(withData(password("mine too"), "3"))}));
+}
+
+TEST_F(KeychainTest, EachDamagedStoreIsKeptUnderItsOwnNameUpToALimit) {
+  std::vector<std::string> damage;
+  for (int i = 1; i <= 7; ++i) damage.push_back("damaged store number " + std::to_string(i));
+  for (const auto& text : damage) {
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(keychainFile(), text, 0600));
+    EXPECT_EQ(SecItemCopyMatching(password("a"), nullptr), errSecItemNotFound) << text;
+  }
+  // The oldest two made room; each kept copy holds its own damage.
+  EXPECT_EQ(damagedCopies(), (std::set<std::string>{"keychain.plist.damaged.3", "keychain.plist.damaged.4",
+                                                    "keychain.plist.damaged.5", "keychain.plist.damaged.6",
+                                                    "keychain.plist.damaged.7"}));
+  for (int i = 3; i <= 7; ++i) {
+    auto kept = FileManager::defaultManager().contentsAtPath(Home::keychain() / ("keychain.plist.damaged." + std::to_string(i)));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(std::string(kept->begin(), kept->end()), damage[static_cast<std::size_t>(i - 1)]);
+  }
+  EXPECT_EQ(SecItemAdd(withData(password("a"), "fresh")), errSecSuccess);
+}
+
+TEST_F(KeychainTest, AStoreThatCannotBeReadNowIsNotDamage) {
+  ASSERT_EQ(SecItemAdd(withData(password("kept"), "secret")), errSecSuccess);
+  Home::set(Home::path());  // a new process, which has read nothing yet
+  {
+    testing::UnreadableFile unreadable(keychainFile());
+    EXPECT_EQ(SecItemCopyMatching(password("kept"), nullptr), errSecIO);
+    EXPECT_NE(SecItemAdd(withData(password("other"), "x")), errSecSuccess);
+  }
+  EXPECT_TRUE(damagedCopies().empty());
+  std::optional<Data> data;
+  EXPECT_EQ(SecItemCopyMatching(password("kept"), &data), errSecSuccess);
+  EXPECT_EQ(data, Data({'s', 'e', 'c', 'r', 'e', 't'}));
+  EXPECT_EQ(itemsOnDisk().size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,255 @@
+#include "platform/foundation/shared_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/file_manager.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+SharedFile::Version versionOf(const struct stat& st, std::optional<std::uint64_t> generation) {
+  SharedFile::Version version;
+  version.known = true;
+  version.exists = true;
+  version.device = st.st_dev;
+  version.inode = st.st_ino;
+  version.size = st.st_size;
+  version.changedNanoseconds = nanoseconds(st.st_ctim);
+  version.modifiedNanoseconds = nanoseconds(st.st_mtim);
+  version.generation = generation;
+  return version;
+}
+
+SharedFile::Version absent(std::optional<std::uint64_t> generation) {
+  SharedFile::Version version;
+  version.known = true;
+  version.generation = generation;
+  return version;
+}
+
+bool sameFile(const SharedFile::Version& a, const SharedFile::Version& b) {
+  if (!a.known || !b.known || a.exists != b.exists) return false;
+  return !a.exists || (a.device == b.device && a.inode == b.inode && a.size == b.size &&
+                       a.changedNanoseconds == b.changedNanoseconds && a.modifiedNanoseconds == b.modifiedNanoseconds);
+}
+
+// The version at the path now; unknown when it cannot be examined.
+SharedFile::Version versionAt(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return versionOf(st, std::nullopt);
+  return errno == ENOENT ? absent(std::nullopt) : SharedFile::Version{};
+}
+
+SharedFile::Contents failed(SharedFile::State state, const fs::path& path, int err) {
+  SharedFile::Contents contents;
+  contents.state = state;
+  contents.error = fileError(state == SharedFile::State::Damaged ? kFileReadCorruptFileError : kFileReadUnknownError,
+                             path, err);
+  return contents;
+}
+
+bool parseCopyNumber(std::string_view digits, std::uint64_t& number) {
+  if (digits.empty() || digits.size() > 18) return false;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return ec == std::errc() && end == digits.data() + digits.size();
+}
+
+}  // namespace
+
+SharedFile::Lock::Lock(Lock&& other) noexcept : fd_(other.fd_), generation_(other.generation_) { other.fd_ = -1; }
+
+SharedFile::Lock::~Lock() {
+  if (fd_ < 0) return;
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+}
+
+void SharedFile::Lock::countWrite() {
+  // Counted before the file changes: a count without a change only costs a reader a re-read.
+  ++generation_;
+  // A count that fails to land leaves the others to notice the change by the file's identity.
+  if (::pwrite(fd_, &generation_, sizeof generation_, 0) < 0) return;
+}
+
+SharedFile::SharedFile(fs::path path) : path_(std::move(path)) {}
+
+fs::path SharedFile::lockPath() const {
+  fs::path lock = path_;
+  lock += ".lock";
+  return lock;
+}
+
+std::optional<SharedFile::Lock> SharedFile::lock(Error* error, double timeoutSeconds) const {
+  const fs::path lockFile = lockPath();
+  int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    setError(error, fileError(errno == ENOENT ? kFileNoSuchFileError : kFileWriteUnknownError, lockFile, errno));
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    setError(error, fileError(kFileWriteUnknownError, lockFile, EINVAL));
+    return std::nullopt;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err != EWOULDBLOCK || Clock::now() >= deadline) {
+      ::close(fd);
+      setError(error, fileError(kFileWriteUnknownError, lockFile, err));
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    pause = std::min(pause * 2, std::chrono::milliseconds(20));
+  }
+  std::uint64_t generation = 0;
+  if (::pread(fd, &generation, sizeof generation, 0) != static_cast<ssize_t>(sizeof generation)) generation = 0;
+  return Lock(fd, generation);
+}
+
+bool SharedFile::isBusy(const Error& error) {
+  const auto& underlying = error.underlyingError();
+  return underlying && underlying->domain() == kPOSIXErrorDomain && underlying->code() == EWOULDBLOCK;
+}
+
+bool SharedFile::isCurrent(const Version& version) const { return sameFile(version, versionAt(path_)); }
+
+bool SharedFile::isCurrent(const Version& version, const Lock& lock) const {
+  return version.generation == lock.generation() && isCurrent(version);
+}
+
+SharedFile::Contents SharedFile::read(const Lock* lock) const {
+  const std::optional<std::uint64_t> generation =
+      lock ? std::optional<std::uint64_t>(lock->generation()) : std::nullopt;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) != 0) {
+    if (errno != ENOENT) return failed(State::Unreadable, path_, errno);
+    Contents contents;
+    contents.version = absent(generation);
+    return contents;
+  }
+  if (!S_ISREG(st.st_mode)) return failed(State::Damaged, path_, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) return failed(State::Damaged, path_, EFBIG);
+  int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == ENOENT) {  // replaced by a removal since the look
+      Contents contents;
+      contents.version = absent(generation);
+      return contents;
+    }
+    return failed(err == ELOOP ? State::Damaged : State::Unreadable, path_, err);
+  }
+  Contents contents;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = errno;
+    ::close(fd);
+    return S_ISREG(st.st_mode) ? failed(State::Unreadable, path_, err) : failed(State::Damaged, path_, EINVAL);
+  }
+  contents.version = versionOf(st, generation);
+  contents.bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(st.st_size, kMaxBytes)));
+  std::uint8_t buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return failed(State::Unreadable, path_, err);
+    }
+    if (n == 0) break;
+    if (contents.bytes.size() + static_cast<std::size_t>(n) > kMaxBytes) {
+      ::close(fd);
+      return failed(State::Damaged, path_, EFBIG);
+    }
+    contents.bytes.insert(contents.bytes.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  contents.state = State::Present;
+  return contents;
+}
+
+std::optional<SharedFile::Version> SharedFile::write(Lock& lock, const Data& bytes, mode_t mode, Error* error) const {
+  lock.countWrite();
+  if (!FileManager::defaultManager().writeAtomically(path_, bytes, mode, error)) return std::nullopt;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) != 0) return Version{};  // written; the next look reads it again
+  return versionOf(st, lock.generation());
+}
+
+bool SharedFile::remove(Lock& lock, Error* error) const {
+  lock.countWrite();
+  if (::unlink(path_.c_str()) == 0 || errno == ENOENT) return true;
+  setError(error, fileError(kFileWriteUnknownError, path_, errno));
+  return false;
+}
+
+std::optional<fs::path> SharedFile::setAside(Lock& lock, std::string_view label, Error* error) const {
+  lock.countWrite();
+  const fs::path folder = path_.parent_path();
+  std::string prefix = path_.filename().string();
+  prefix += '.';
+  prefix += label;
+  prefix += '.';
+  auto& files = FileManager::defaultManager();
+  std::vector<std::uint64_t> numbers;
+  if (auto names = files.contentsOfDirectory(folder, error)) {
+    for (const auto& name : *names) {
+      std::uint64_t number = 0;
+      if (name.starts_with(prefix) && parseCopyNumber(std::string_view(name).substr(prefix.size()), number)) {
+        numbers.push_back(number);
+      }
+    }
+  } else {
+    return std::nullopt;
+  }
+  std::uint64_t next = numbers.empty() ? 1 : *std::max_element(numbers.begin(), numbers.end()) + 1;
+  std::optional<fs::path> aside;
+  // A name taken meanwhile by a process outside the lock is never overwritten: the next one is tried.
+  for (int attempt = 0; attempt < 16 && !aside; ++attempt, ++next) {
+    fs::path candidate = folder / (prefix + std::to_string(next));
+    Error moveError;
+    if (files.moveItem(path_, candidate, &moveError)) {
+      aside = candidate;
+      numbers.push_back(next);
+    } else if (moveError.code() != kFileWriteFileExistsError) {
+      setError(error, moveError);
+      return std::nullopt;
+    }
+  }
+  if (!aside) {
+    setError(error, fileError(kFileWriteFileExistsError, path_, EEXIST));
+    return std::nullopt;
+  }
+  std::sort(numbers.begin(), numbers.end());
+  const auto keep = static_cast<std::size_t>(kDamagedCopiesKept);
+  for (std::size_t i = 0; i + keep < numbers.size(); ++i) {
+    files.removeItem(folder / (prefix + std::to_string(numbers[i])));
+  }
+  return aside;
+}
+
+}  // namespace platform

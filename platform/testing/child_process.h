@@ -1,0 +1,35 @@
+// A child process for tests that need a second real process: started from an executable with
+// arguments, waited for with a time limit, and killed when it overstays, so a stuck child fails
+// the test instead of hanging it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::testing {
+
+class ChildProcess {
+ public:
+  // Starts `executable` with `arguments` (argv[1..]) and this process's environment; none when
+  // it could not be started.
+  static std::optional<ChildProcess> spawn(const std::string& executable, const std::vector<std::string>& arguments);
+
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  // Kills and reaps a child that was not waited for.
+  ~ChildProcess();
+
+  pid_t pid() const { return pid_; }
+  // The wait status once the child ended within `seconds` of real time; none after killing it
+  // when it had not.
+  std::optional<int> waitFor(double seconds);
+
+ private:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  pid_t pid_;
+};
+
+}  // namespace platform::testing
