@@ -2,9 +2,12 @@
 // advancing virtual time, a fresh home per test and capture of console output.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,11 @@ void advance(double seconds);
 // Waits until every block submitted to `queue` so far has run (main queue: runs them here). A
 // suspended queue throws platform::Exception, since the wait could never end.
 void drain(const std::shared_ptr<DispatchQueue>& queue);
+
+// Waits at most `seconds` of real time for the child process `pid` to end and gives its wait
+// status; a child still running then is killed (SIGKILL) and reaped, and the answer is none, so a
+// broken child fails its test instead of hanging it.
+std::optional<int> waitForChild(pid_t pid, double seconds);
 
 // A fresh temporary home, removed again on destruction.
 class TemporaryHome {

@@ -58,7 +58,9 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE) {
   pid_t pid = 0;
   EXPECT_EQ(posix_spawn(&pid, probe, &actions, nullptr, argv, envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
-  waitpid(pid, &run.status, 0);
+  const auto status = platform::testing::waitForChild(pid, 60);
+  EXPECT_TRUE(status) << mode << ": the child did not end";
+  run.status = status.value_or(0);
   run.out = crash_test::readFile(out);
   run.stdoutText = crash_test::readFile(stdoutPath);
   return run;
