@@ -24,6 +24,7 @@
 
 #include "bench/support/measuring_reporter.h"
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/testing/testing.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/context/rlz_context.h"
 #include "sdk/crash/records/rlz_context_state.h"
@@ -81,7 +82,9 @@ void writeOneLine(int signal, siginfo_t*, void*) {
   while (started.load() < kOtherThreads) std::this_thread::yield();
   const int64_t start = monotonicNanoseconds();
   (void)!write(kTimeFd, &start, sizeof start);
-  *static_cast<volatile int*>(nullptr) = 1;
+  // Neither the pointer's value nor the store may be optimised away.
+  volatile int* volatile target = nullptr;
+  *target = 1;
   _exit(4);
 }
 
@@ -116,10 +119,9 @@ double runChild(const std::string& mode, const fs::path& directory) {
   int64_t start = 0;
   const bool gotStart = read(pipeFds[0], &start, sizeof start) == sizeof start;
   close(pipeFds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const auto status = platform::testing::waitForChild(pid, 60);
   const int64_t end = monotonicNanoseconds();
-  if (!gotStart || !WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) return -1;
+  if (!gotStart || !status || !WIFSIGNALED(*status) || WTERMSIG(*status) != SIGSEGV) return -1;
   const fs::path written = mode == "capture" ? directory / "report" / "signal.rlzrecord" : directory / "line";
   std::error_code ec;
   if (fs::file_size(written, ec) == 0 || ec) return -1;

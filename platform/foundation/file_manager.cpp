@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "platform/foundation/format.h"
@@ -108,6 +109,37 @@ bool enumerate(const fs::path& root, const fs::path& relative, std::vector<fs::p
   return true;
 }
 
+// Reads to the end or to `limit` bytes and closes `fd`. The size reported by fstat only sizes the
+// first allocation: a file may grow or shrink while it is read.
+std::optional<Data> readOpenFile(int fd, const fs::path& path, std::uint64_t limit, std::uint64_t reportedSize,
+                                 Error* error, bool* truncated) {
+  Data bytes;
+  bytes.reserve(static_cast<std::size_t>(std::min(reportedSize, limit)));
+  std::uint8_t buffer[64 * 1024];
+  for (;;) {
+    const std::uint64_t room = limit - bytes.size();
+    // One byte past the limit tells a file of exactly `limit` bytes from a longer one.
+    const std::size_t want = room >= sizeof buffer ? sizeof buffer : static_cast<std::size_t>(room) + 1;
+    ssize_t n = ::read(fd, buffer, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      fail(error, kFileReadUnknownError, path, err);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    if (static_cast<std::uint64_t>(n) > room) {
+      bytes.insert(bytes.end(), buffer, buffer + room);
+      if (truncated) *truncated = true;
+      break;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  return bytes;
+}
+
 }  // namespace
 
 Error fileError(std::int64_t code, const fs::path& path, int err) {
@@ -120,6 +152,21 @@ Error fileError(std::int64_t code, const fs::path& path, int err) {
         Value::Dictionary{{std::string(kLocalizedDescriptionKey), Value(std::string(std::strerror(err)))}});
   }
   return Error(std::string(kCocoaErrorDomain), code, std::move(info), std::move(underlying));
+}
+
+int openRegularFileForReading(const fs::path& path, struct stat* info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const bool statted = ::fstat(fd, &st) == 0;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    const int err = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  if (info) *info = st;
+  return fd;
 }
 
 FileManager& FileManager::defaultManager() {
@@ -236,23 +283,20 @@ std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* err
     fail(error, kFileReadUnknownError, path, err);
     return std::nullopt;
   }
-  Data bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  std::uint8_t buffer[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      fail(error, kFileReadUnknownError, path, err);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + n);
+  return readOpenFile(fd, path, std::numeric_limits<std::uint64_t>::max(), static_cast<std::uint64_t>(st.st_size),
+                      error, nullptr);
+}
+
+std::optional<Data> FileManager::contentsOfRegularFile(const fs::path& path, std::uint64_t limit, Error* error,
+                                                       bool* truncated) const {
+  if (truncated) *truncated = false;
+  struct stat st {};
+  int fd = openRegularFileForReading(path, &st);
+  if (fd < 0) {
+    fail(error, readCode(errno), path, errno);
+    return std::nullopt;
   }
-  ::close(fd);
-  return bytes;
+  return readOpenFile(fd, path, limit, static_cast<std::uint64_t>(st.st_size), error, truncated);
 }
 
 bool FileManager::writeAtomically(const fs::path& path, const Data& bytes, mode_t mode, Error* error) {

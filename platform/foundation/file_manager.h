@@ -3,6 +3,7 @@
 // path (NSFilePath) and the underlying error is the POSIX one (errno).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -20,6 +21,12 @@ namespace platform {
 enum class SearchPathDirectory { Caches, ApplicationSupport, Documents, Temporary };
 
 enum class FileType { Regular, Directory, SymbolicLink, Other };
+
+// Opens `path` for reading only when it is a regular file, never following a link in its last
+// component nor waiting on a FIFO or device: folders kept between runs may hold anything. The
+// descriptor (the caller closes it) and its fstat in `info`, or -1 with errno: ELOOP for a link,
+// EISDIR for a directory, EINVAL for any other special file.
+int openRegularFileForReading(const std::filesystem::path& path, struct stat* info = nullptr);
 
 struct FileAttributes {
   std::uint64_t size = 0;
@@ -56,6 +63,10 @@ class FileManager {
   std::optional<FileAttributes> attributesOfItem(const std::filesystem::path& path, Error* error = nullptr) const;
 
   std::optional<Data> contentsAtPath(const std::filesystem::path& path, Error* error = nullptr) const;
+  // The bytes of a regular file opened as openRegularFileForReading opens it, at most `limit` of
+  // them: a longer file gives its first `limit` bytes and sets *truncated.
+  std::optional<Data> contentsOfRegularFile(const std::filesystem::path& path, std::uint64_t limit,
+                                            Error* error = nullptr, bool* truncated = nullptr) const;
   // Temp file beside the target, fsync, rename over the target, fsync of the directory: a crash
   // leaves either the old or the new content, never a mix. The file gets exactly `mode`.
   bool writeAtomically(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,

@@ -1,17 +1,55 @@
 #include "platform/testing/child_process.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 extern char** environ;
 
 namespace platform::testing {
+
+namespace {
+
+// Waits until the child may have ended or the deadline passed: on its process descriptor when the
+// kernel offers one (so a measured end is not late by a polling step), else one short step.
+void awaitChange(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) {
+    ::usleep(static_cast<useconds_t>(std::clamp<long long>(left.count(), 0, 5) * 1000));
+    return;
+  }
+  pollfd ready{fd, POLLIN, 0};
+  ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60'000)));
+  ::close(fd);
+}
+
+}  // namespace
+
+std::optional<int> waitForChild(pid_t pid, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  for (;;) {
+    int status = 0;
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return status;
+    if (ended < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    awaitChange(pid, deadline);
+  }
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return std::nullopt;
+}
 
 std::optional<ChildProcess> ChildProcess::spawn(const std::string& executable,
                                                 const std::vector<std::string>& arguments) {
@@ -34,25 +72,9 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<int> ChildProcess::waitFor(double seconds) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) {
-      pid_ = -1;
-      if (done < 0) return std::nullopt;
-      return status;
-    }
-    if (Clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const pid_t pid = pid_;
+  pid_ = -1;
+  return waitForChild(pid, seconds);
 }
 
 }  // namespace platform::testing

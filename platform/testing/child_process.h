@@ -11,6 +11,11 @@
 
 namespace platform::testing {
 
+// Waits at most `seconds` of real time for the child process `pid` to end and gives its wait
+// status; a child still running then is killed (SIGKILL) and reaped, and the answer is none, so a
+// broken child fails its test instead of hanging it.
+std::optional<int> waitForChild(pid_t pid, double seconds);
+
 class ChildProcess {
  public:
   // Starts `executable` with `arguments` (argv[1..]) and this process's environment; none when

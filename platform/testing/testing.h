@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/date.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/manual_clock.h"
+#include "platform/testing/child_process.h"
 
 namespace platform {
 class DispatchQueue;

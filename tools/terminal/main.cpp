@@ -92,14 +92,24 @@ int main(int argc, char** argv) {
     // A script never touches the user's own data.
     scratchHome.emplace();
   }
-  // The interactive screen is the front end's: console lines go to its pane, not over it.
+  // The interactive screen is the front end's: console lines go to its pane, not over it, and
+  // what the app's libraries print on standard error goes to a log file in the home.
   platform::Console::setEchoToTerminal(options->script && options->verbose);
+  std::optional<terminal::StandardErrorToFile> standardError;
+  if (!options->script) {
+    // Before the app starts: its crash reporter then finds the terminal's handlers in place and
+    // chains to them, instead of taking them for a foreign handler that displaced its own.
+    terminal::RawTerminal::installSignalHandlers();
+    standardError.emplace(platform::Home::library() / "Logs" / std::string(terminal::kStandardErrorLogName));
+  }
 
   try {
     return runSession(*options);
   } catch (const platform::Exception& e) {
+    standardError.reset();  // the screen is given back by now: this line is the user's
     std::cerr << "focus-timer: " << e.name() << ": " << e.reason() << "\n";
   } catch (const std::exception& e) {
+    standardError.reset();
     std::cerr << "focus-timer: " << e.what() << "\n";
   }
   return 2;

@@ -1,11 +1,13 @@
 #include "tools/terminal/raw_terminal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,12 +19,14 @@ namespace {
 constexpr char kEnter[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
 constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
-// What the handlers restore. Written before any handler is installed and only read afterwards.
+// What the handlers restore: written while modeSaved is 0, read by them only once it is 1.
 struct termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
 
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
 struct sigaction previousActions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
+// Which of them have our handler installed (as the action or under a later one); main thread only.
+bool installed[sizeof kEndingSignals / sizeof kEndingSignals[0]];
 
 // Async-signal-safe: only write(2), tcsetattr(3) and re-raising.
 void restoreTerminal() {
@@ -56,6 +60,19 @@ void onEndingSignal(int signal) {
 
 bool RawTerminal::stopRequested() { return stopSignals != 0; }
 
+void RawTerminal::installSignalHandlers() {
+  for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
+    if (installed[i]) continue;
+    installed[i] = true;
+    struct sigaction action {};
+    action.sa_handler = onEndingSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
+    // A signal the caller chose to ignore (a hang-up under nohup) stays ignored.
+    if (previousActions[i].sa_handler == SIG_IGN) ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
+  }
+}
+
 bool RawTerminal::available() { return ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO); }
 
 RawTerminal::RawTerminal() {
@@ -66,14 +83,7 @@ RawTerminal::RawTerminal() {
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
   modeSaved = 1;
-  for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
-    struct sigaction action {};
-    action.sa_handler = onEndingSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
-    // A signal the caller chose to ignore (a hang-up under nohup) stays ignored.
-    if (previousActions[i].sa_handler == SIG_IGN) ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
-  }
+  installSignalHandlers();
   static bool registered = [] { return std::atexit(restoreTerminal) == 0; }();
   (void)registered;
   if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0) {
@@ -87,8 +97,14 @@ RawTerminal::RawTerminal() {
 RawTerminal::~RawTerminal() {
   if (!ok_) return;
   restoreTerminal();
+  // Handlers installed over these (the crash reporter's) stay, and keep chaining to them.
   for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
-    ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
+    struct sigaction current {};
+    if (::sigaction(kEndingSignals[i], nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+        current.sa_handler == onEndingSignal) {
+      ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
+      installed[i] = false;
+    }
   }
 }
 
@@ -109,6 +125,27 @@ void RawTerminal::write(std::string_view bytes) const {
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+StandardErrorToFile::StandardErrorToFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  std::filesystem::create_directories(file.parent_path(), ec);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  std::fflush(stderr);
+  saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (saved_ < 0 || ::dup2(fd, STDERR_FILENO) < 0) {
+    if (saved_ >= 0) ::close(saved_);
+    saved_ = -1;
+  }
+  ::close(fd);
+}
+
+StandardErrorToFile::~StandardErrorToFile() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
 }
 
 }  // namespace terminal

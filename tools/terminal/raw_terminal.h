@@ -3,6 +3,7 @@
 // process, so a crash or a kill never leaves the user's shell without echo.
 #pragma once
 
+#include <filesystem>
 #include <string_view>
 
 namespace terminal {
@@ -19,6 +20,10 @@ class RawTerminal {
   // Whether a signal asked the process to stop while the terminal was raw; the session then ends
   // as if the user had quit.
   static bool stopRequested();
+  // Installs the handlers that give the terminal back, once. Called before the app starts, so
+  // that a handler installed later (the crash reporter's) finds these in place and chains to them
+  // instead of being replaced by them.
+  static void installSignalHandlers();
 
   RawTerminal();
   ~RawTerminal();
@@ -33,6 +38,22 @@ class RawTerminal {
 
  private:
   bool ok_ = false;
+};
+
+// The interactive session's standard error, in the home's Library/Logs.
+inline constexpr std::string_view kStandardErrorLogName = "focus-timer.stderr.log";
+
+// Standard error sent to a file while the object lives: what the app's libraries print there
+// would otherwise land on the drawn screen. The side pane shows the app's console lines.
+class StandardErrorToFile {
+ public:
+  explicit StandardErrorToFile(const std::filesystem::path& file);
+  ~StandardErrorToFile();
+  StandardErrorToFile(const StandardErrorToFile&) = delete;
+  StandardErrorToFile& operator=(const StandardErrorToFile&) = delete;
+
+ private:
+  int saved_ = -1;
 };
 
 }  // namespace terminal

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/foundation/error.h"
@@ -54,6 +55,20 @@ std::vector<std::string> RLZFileManager::contentsOfDirectory(const std::string& 
     paths.push_back(join(path, name));
   }
   return paths;
+}
+
+std::vector<std::string> RLZFileManager::reportDirectoriesIn(const std::string& stagePath) const {
+  std::vector<std::string> directories;
+  for (auto& path : contentsOfDirectory(stagePath)) {
+    const auto attributes = platform::FileManager::defaultManager().attributesOfItem(path);
+    if (!attributes) continue;  // gone meanwhile
+    if (attributes->type != platform::FileType::Directory) {
+      RLZErrorLog("Skipping %@: not a report directory", path);
+      continue;
+    }
+    directories.push_back(std::move(path));
+  }
+  return directories;
 }
 
 void RLZFileManager::enumerateFilesInDirectory(
@@ -130,8 +145,22 @@ std::optional<std::uint64_t> RLZFileManager::fileSizeAtPath(const std::string& p
   return attributes->size;
 }
 
-std::optional<platform::Data> RLZFileManager::dataWithContentsOfFile(const std::string& path) const {
-  return platform::FileManager::defaultManager().contentsAtPath(path);
+std::optional<platform::Data> RLZFileManager::dataWithContentsOfFile(const std::string& path,
+                                                                     std::uint64_t limit) const {
+  bool truncated = false;
+  platform::Error error;
+  auto data = platform::FileManager::defaultManager().contentsOfRegularFile(path, limit, &error, &truncated);
+  if (!data) {
+    // A missing file is the common case (nothing cached yet) and says nothing about the folder.
+    const auto& posix = error.underlyingError();
+    if (posix && posix->code() != ENOENT) RLZErrorLog("Not reading %@: %@", path, error.description());
+    return std::nullopt;
+  }
+  if (truncated) {
+    RLZErrorLog("Not reading %@: larger than %@ bytes", path, std::to_string(limit));
+    return std::nullopt;
+  }
+  return data;
 }
 
 bool RLZFileManager::createReportDirectories() {

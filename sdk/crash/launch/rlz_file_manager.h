@@ -2,6 +2,7 @@
 // component asks this object for paths instead of building them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@ class Error;
 }
 
 inline constexpr std::string_view kRLZPreviouslyCrashedFileName = "previously-crashed";
+// Settings documents are a few kilobytes; a file far beyond that is not one.
+inline constexpr std::uint64_t kRLZMaxSettingsFileBytes = std::uint64_t{1} << 20;
 
 class RLZFileManager {
  public:
@@ -34,9 +37,12 @@ class RLZFileManager {
 
   // Full paths of a directory's entries, hidden ones ("." first) left out; empty when unreadable.
   std::vector<std::string> contentsOfDirectory(const std::string& path) const;
-  std::vector<std::string> activePathContents() const { return contentsOfDirectory(activePath()); }
-  std::vector<std::string> processingPathContents() const { return contentsOfDirectory(processingPath()); }
-  std::vector<std::string> preparedPathContents() const { return contentsOfDirectory(preparedPath()); }
+  // The report directories of a stage: real directories only; a link or a file found there is
+  // skipped with a log line, never followed.
+  std::vector<std::string> reportDirectoriesIn(const std::string& stagePath) const;
+  std::vector<std::string> activePathContents() const { return reportDirectoriesIn(activePath()); }
+  std::vector<std::string> processingPathContents() const { return reportDirectoriesIn(processingPath()); }
+  std::vector<std::string> preparedPathContents() const { return reportDirectoriesIn(preparedPath()); }
   void enumerateFilesInDirectory(const std::string& path,
                                  const std::function<void(const std::string& path, const std::string& extension)>& block);
 
@@ -48,7 +54,10 @@ class RLZFileManager {
   bool moveItemAtPath(const std::optional<std::string>& path, const std::optional<std::string>& directory);
   bool moveItemAtPath(const std::string& source, const std::string& destination, platform::Error* error);
   std::optional<std::uint64_t> fileSizeAtPath(const std::string& path);
-  std::optional<platform::Data> dataWithContentsOfFile(const std::string& path) const;
+  // A regular file's bytes, read without following a link or waiting on a FIFO; none for a file
+  // longer than `limit`, which is refused whole.
+  std::optional<platform::Data> dataWithContentsOfFile(const std::string& path,
+                                                       std::uint64_t limit = kRLZMaxSettingsFileBytes) const;
 
   bool createReportDirectories();
   std::optional<std::string> setupNewPathForExecutionIdentifier(const std::string& executionIdentifier);

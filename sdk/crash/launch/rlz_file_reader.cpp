@@ -1,9 +1,8 @@
 #include "sdk/crash/launch/rlz_file_reader.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
+#include "platform/foundation/file_manager.h"
 #include "platform/foundation/json.h"
 #include "sdk/crash/records/rlz_crash_safe.h"
 #include "sdk/crash/records/rlz_defines.h"
@@ -53,13 +52,16 @@ std::optional<platform::Value::Array> RLZFileReadSections(const char* path, bool
     RLZSDKLogError("Error: input path is invalid\n");
     return std::nullopt;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  bool truncated = false;
+  const auto data = platform::FileManager::defaultManager().contentsOfRegularFile(path, kRLZMaxRecordFileBytes,
+                                                                                  nullptr, &truncated);
+  if (!data) {
     if (deleteOnFailure) RLZUnlinkIfExists(path);
     RLZSDKLogWarn("Unable to read file %s\n", path);
     return std::nullopt;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (truncated) RLZSDKLogWarn("Reading only the start of the oversized file %s\n", path);
+  const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
   platform::Value::Array sections;
   std::size_t start = 0;
   while (start <= text.size()) {

@@ -58,7 +58,8 @@ bool initWithBuffer(RLZFile* file, const char* path, bool append, bool bufferWri
     RLZSDKLogWarn("Error: file is null\n");
     return false;
   }
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  // A link or a FIFO planted under a record's name is neither written through nor waited on.
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
   const int fd = RLZIsValidPointer(path) ? open(path, flags, 0644) : -1;
   if (fd < 0) {
     RLZSDKLogWarn("Error: Unable to open file %s\n", strerror(errno));

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 
+#include "platform/foundation/file_manager.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_file_reader.h"
 #include "sdk/crash/launch/rlz_logging.h"
@@ -32,14 +34,20 @@ std::optional<std::string> stringOf(const std::optional<platform::Value>& value)
   return std::nullopt;
 }
 
-// Whole seconds since 1970: a fractional part in the file is dropped.
+// The last second of the year 9999: a time beyond it, or before 1970, is no time a record
+// file's writer could have taken, and later conversions (to milliseconds, say) would overflow.
+constexpr double kLatestRecordedSeconds = 253402300799.0;
+
+// Whole seconds since 1970: a fractional part in the file is dropped; a time out of range is
+// refused.
 std::optional<platform::Date> dateOf(const platform::Value* value) {
   if (!value) return std::nullopt;
   std::optional<double> seconds;
   if (const auto* u = value->ifUnsigned()) seconds = static_cast<double>(*u);
   else if (const auto* i = value->ifInteger()) seconds = static_cast<double>(*i);
-  else if (const auto* d = value->ifDouble()) seconds = static_cast<double>(static_cast<std::uint64_t>(*d));
-  if (!seconds) return std::nullopt;
+  else if (const auto* d = value->ifDouble()) seconds = std::trunc(*d);
+  // The negated test also refuses NaN.
+  if (!seconds || !(*seconds >= 0 && *seconds <= kLatestRecordedSeconds)) return std::nullopt;
   return platform::Date::fromTimeIntervalSince1970(*seconds);
 }
 
@@ -79,9 +87,10 @@ bool RLZInternalReport::hasAnyEvents() const { return checkExistenceOfAtLeastOne
 bool RLZInternalReport::isCrash() const { return checkExistenceOfAtLeastOneFileInArray(crashFileNames()); }
 
 bool RLZInternalReport::checkExistenceOfAtLeastOneFileInArray(const std::vector<std::string>& names) const {
-  std::error_code ec;
+  // Only a file the reporter could have written counts: a link or a FIFO of that name does not.
   for (const auto& name : names) {
-    if (std::filesystem::exists(pathForContentFile(name), ec)) return true;
+    const auto attributes = platform::FileManager::defaultManager().attributesOfItem(pathForContentFile(name));
+    if (attributes && attributes->type == platform::FileType::Regular) return true;
   }
   return false;
 }
@@ -162,7 +171,9 @@ std::string RLZLaunchMarkerModel::launchFailureMarkerPath() const {
 }
 
 bool RLZLaunchMarkerModel::createLaunchFailureMarker() {
-  const int fd = open(launchFailureMarkerPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // Neither through a link nor waiting for a FIFO's reader: the marker's folder outlives the run.
+  const int fd = open(launchFailureMarkerPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      0644);
   if (fd < 0) return false;
   return close(fd) == 0;
 }

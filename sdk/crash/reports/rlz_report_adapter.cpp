@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <numeric>
 
 #include "platform/foundation/json.h"
 #include "platform/foundation/strings.h"
@@ -96,7 +97,7 @@ platform::Value::Dictionary RLZReportAdapter::combinedDictionariesFromFilePath(c
 
 platform::Value::Array RLZReportAdapter::dictionariesFromEachLineOfFile(const std::string& path) {
   platform::Value::Array objects;
-  auto data = platform::FileManager::defaultManager().contentsAtPath(path);
+  auto data = platform::FileManager::defaultManager().contentsOfRegularFile(path, kRLZMaxReportFileBytes);
   if (!data) return objects;
   const std::string text(data->begin(), data->end());
   int lineNumber = 0;
@@ -131,15 +132,23 @@ std::uint32_t RLZReportAdapter::protoPlatformFromString(const std::optional<std:
 
 std::vector<std::string> RLZReportAdapter::rlzRecordFilePaths() const {
   std::vector<std::string> paths;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(folderPath_, ec);
-  if (ec) {
-    RLZErrorLog("Failed to find .rlzrecords from %@ with error: %@", folderPath_, ec.message());
+  auto& files = platform::FileManager::defaultManager();
+  platform::Error error;
+  const auto names = files.contentsOfDirectory(folderPath_, &error);
+  if (!names) {
+    RLZErrorLog("Failed to find .rlzrecords from %@ with error: %@", folderPath_, error.description());
     return paths;
   }
-  for (const auto& entry : it) {
-    const std::string extension = platform::strings::lowercase(entry.path().extension().string());
-    if (extension == ".rlzrecord" || extension == ".symbolicated") paths.push_back(entry.path().string());
+  for (const auto& name : *names) {
+    const std::string extension = platform::strings::lowercase(std::filesystem::path(name).extension().string());
+    if (extension != ".rlzrecord" && extension != ".symbolicated") continue;
+    const std::string path = (std::filesystem::path(folderPath_) / name).string();
+    const auto attributes = files.attributesOfItem(path);
+    if (!attributes || attributes->type != platform::FileType::Regular) {
+      RLZErrorLog("Skipping %@ in the report: not a regular file", path);
+      continue;
+    }
+    paths.push_back(path);
   }
   std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
     return platform::strings::localizedCaseInsensitiveCompare(a, b) < 0;
@@ -160,14 +169,44 @@ RLZReportMessage RLZReportAdapter::protoReport() const {
 }
 
 std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload() const {
+  auto& fileSystem = platform::FileManager::defaultManager();
+  std::vector<std::string> paths = rlzRecordFilePaths();
+  if (paths.size() > kRLZMaxReportFiles) {
+    RLZErrorLog("Leaving %@ files of the report at %@ out: more than %@", std::to_string(paths.size() - kRLZMaxReportFiles),
+                folderPath_, std::to_string(kRLZMaxReportFiles));
+    paths.resize(kRLZMaxReportFiles);
+  }
+  // The smaller files get their share of the report first, so that a huge file is what gets cut,
+  // never the metadata beside it. A file is read no further than its size when listed.
+  std::vector<std::uint64_t> sizes(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const auto attributes = fileSystem.attributesOfItem(paths[i]);
+    sizes[i] = attributes ? attributes->size : 0;
+  }
+  std::vector<std::size_t> smallestFirst(paths.size());
+  std::iota(smallestFirst.begin(), smallestFirst.end(), std::size_t{0});
+  std::stable_sort(smallestFirst.begin(), smallestFirst.end(),
+                   [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
+  std::vector<std::uint64_t> limits(paths.size());
+  std::uint64_t room = kRLZMaxReportBytes;
+  for (std::size_t i : smallestFirst) {
+    limits[i] = std::min({sizes[i], kRLZMaxReportFileBytes, room});
+    room -= limits[i];
+  }
+
   std::vector<RLZReportMessage::File> files;
-  for (const auto& path : rlzRecordFilePaths()) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
     RLZReportMessage::File file;
-    file.filename = std::filesystem::path(path).filename().string();
-    if (auto data = platform::FileManager::defaultManager().contentsAtPath(path)) {
+    file.filename = std::filesystem::path(paths[i]).filename().string();
+    platform::Error error;
+    if (auto data = fileSystem.contentsOfRegularFile(paths[i], limits[i], &error)) {
       file.contents = std::move(*data);
+      if (sizes[i] > limits[i]) {
+        RLZErrorLog("Report file %@ of %@ bytes is cut at %@", paths[i], std::to_string(sizes[i]),
+                    std::to_string(limits[i]));
+      }
     } else {
-      RLZErrorLog("Failed to read from %@ with error: %@", path, std::string("unreadable file"));
+      RLZErrorLog("Failed to read from %@ with error: %@", paths[i], error.description());
     }
     files.push_back(std::move(file));
   }

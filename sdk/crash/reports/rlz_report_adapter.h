@@ -51,6 +51,13 @@ struct RLZReportMessage {
 // None, after an error line, when the encoder fails.
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& message);
 
+// What one report may carry, so that nothing on disk, however large it claims to be, makes the
+// packaging fail: a record file is cut at the first limit, the largest files are cut further
+// to keep the whole report within the second, and files beyond the count are left out.
+inline constexpr std::uint64_t kRLZMaxReportFileBytes = std::uint64_t{8} << 20;
+inline constexpr std::uint64_t kRLZMaxReportBytes = std::uint64_t{16} << 20;
+inline constexpr std::size_t kRLZMaxReportFiles = 64;
+
 class RLZReportAdapter final : public VDTCOREventDataObject {
  public:
   RLZReportAdapter(std::string folderPath, std::string videzuAppID,
@@ -60,6 +67,7 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   static platform::Value::Array dictionariesFromEachLineOfFile(const std::string& path);
   static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
 
+  // The record files by name, regular files only: a link or a FIFO is skipped with a log line.
   std::vector<std::string> rlzRecordFilePaths() const;
   const RLZReportMessage& report() const { return report_; }
 

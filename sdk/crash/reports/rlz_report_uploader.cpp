@@ -1,5 +1,8 @@
 #include "sdk/crash/reports/rlz_report_uploader.h"
 
+#include <algorithm>
+#include <charconv>
+#include <exception>
 #include <filesystem>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -46,7 +49,12 @@ void RLZReportUploader::prepareAndSubmitReport(const std::shared_ptr<RLZInternal
         return;
       }
       report->setPath((std::filesystem::path(fileManager.processingPath()) / report->directoryName()).string());
-      RLZProcessReportOperation(report, std::make_shared<RLZSymbolResolver>()).main();
+      // A report that cannot be symbolicated is still sent, as recorded.
+      try {
+        RLZProcessReportOperation(report, std::make_shared<RLZSymbolResolver>()).main();
+      } catch (const std::exception& e) {
+        RLZErrorLog("Failed to symbolicate the report at %@: %@", report->path(), std::string(e.what()));
+      }
     }
     const bool isCrash = report->isCrash();
     const auto crashedOn = report->crashedOnDate();
@@ -72,10 +80,38 @@ void RLZReportUploader::uploadPackagedReportAtPath(const std::string& packagedPa
     RLZErrorLog("A report upload was requested with an invalid data collection token.");
     return;
   }
+  if (!managerData_->videzuTransport || !beginPackagingAttempt(packagedPath)) return;
+  // One report must not stop the app: whatever its packaging throws stays here, and the count of
+  // attempts ends the retries.
+  try {
+    packageAndSend(packagedPath, asUrgent);
+  } catch (const std::exception& e) {
+    RLZErrorLog("Failed to package the report at %@: %@", packagedPath, std::string(e.what()));
+  }
+}
+
+bool RLZReportUploader::beginPackagingAttempt(const std::string& packagedPath) {
+  auto& fileManager = *managerData_->fileManager;
+  const std::string attemptsPath = (std::filesystem::path(packagedPath) / kRLZPackagingAttemptsFileName).string();
+  int attempts = 0;
+  if (auto data = fileManager.dataWithContentsOfFile(attemptsPath, 16)) {
+    const std::string text(data->begin(), data->end());
+    std::from_chars(text.data(), text.data() + text.size(), attempts);
+  }
+  if (attempts >= kRLZMaxPackagingAttempts) {
+    RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", packagedPath, attempts);
+    removeSubmission(fileManager, packagedPath);
+    return false;
+  }
+  const std::string next = std::to_string(std::max(attempts, 0) + 1);
+  fileManager.createFileAtPath(attemptsPath, platform::Data(next.begin(), next.end()));
+  return true;
+}
+
+void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asUrgent) {
   auto adapter =
       std::make_shared<RLZReportAdapter>(packagedPath, managerData_->videzuAppID, managerData_->installIDModel);
   auto transport = managerData_->videzuTransport;
-  if (!transport) return;
   auto event = transport->eventForTransport();
   event->setDataObject(adapter);
   event->setQosTier(kRLZReportQosTier);
@@ -84,6 +120,10 @@ void RLZReportUploader::uploadPackagedReportAtPath(const std::string& packagedPa
     RLZErrorLog("Failed to send crash report due to failure encoding the report at %@", packagedPath);
     return;
   }
+  // Packaged: a failed hand-off from here on is the transport's, retried at the next launch
+  // without counting against the report.
+  std::error_code ignored;
+  std::filesystem::remove(std::filesystem::path(packagedPath) / kRLZPackagingAttemptsFileName, ignored);
   auto semaphore = asUrgent ? std::make_shared<platform::DispatchSemaphore>(0) : nullptr;
   const std::string directoryName = std::filesystem::path(packagedPath).filename().string();
   // The transport may answer after this uploader is gone: the completion holds what it needs.

@@ -5,12 +5,18 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class RLZDataCollectionToken;
 class RLZInternalReport;
 struct RLZManagerData;
 
 inline constexpr std::int64_t kRLZReportQosTier = 4;
+// A prepared report whose packaging failed (or ended the process) this many times is deleted
+// instead of being tried at every launch for ever.
+inline constexpr int kRLZMaxPackagingAttempts = 3;
+// Hidden, so neither listed as a report nor packed into one.
+inline constexpr std::string_view kRLZPackagingAttemptsFileName = ".packaging-attempts";
 
 class RLZReportUploader {
  public:
@@ -24,6 +30,11 @@ class RLZReportUploader {
   bool cleanUpSubmittedReportAtPath(const std::string& path);
 
  private:
+  // Counts this attempt in the report's directory before it starts; false when the report has used
+  // up its attempts and was deleted.
+  bool beginPackagingAttempt(const std::string& packagedPath);
+  void packageAndSend(const std::string& packagedPath, bool asUrgent);
+
   std::shared_ptr<RLZManagerData> managerData_;
   std::atomic<bool> installIDChecked_{false};
 };

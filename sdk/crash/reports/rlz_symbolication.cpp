@@ -22,12 +22,11 @@ const platform::Value* member(const platform::Value::Dictionary& dictionary, con
   return it == dictionary.end() || it->second.isNull() ? nullptr : &it->second;
 }
 
+// Addresses and sizes as written; a value no writer produces (a negative or huge double) is
+// converted without overflow by the value's own clamping, never by a bare cast.
 std::optional<std::uint64_t> numberOf(const platform::Value* value) {
-  if (!value) return std::nullopt;
-  if (const auto* u = value->ifUnsigned()) return *u;
-  if (const auto* i = value->ifInteger()) return static_cast<std::uint64_t>(*i);
-  if (const auto* d = value->ifDouble()) return static_cast<std::uint64_t>(*d);
-  return std::nullopt;
+  if (!value || !value->isNumber() || value->ifBool()) return std::nullopt;
+  return value->unsignedValue();
 }
 
 void writeOptionalString(RLZFile* file, const char* key, const std::optional<std::string>& value) {

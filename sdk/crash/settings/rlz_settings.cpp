@@ -1,6 +1,8 @@
 #include "sdk/crash/settings/rlz_settings.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/error.h"
@@ -11,13 +13,16 @@
 
 namespace {
 
-// Unsigned 32-bit as the platform converts a number: the integer part, wrapping like a C cast.
+// Unsigned 32-bit, the fraction dropped. A value out of that range (a negative number, 1e19) is
+// held at the nearer end instead of wrapping into a small number no server meant.
 std::uint32_t toUnsigned32(const platform::Value& value) {
+  constexpr auto kMax = std::numeric_limits<std::uint32_t>::max();
   if (const double* d = value.ifDouble()) {
-    if (!std::isfinite(*d)) return 0;
-    return static_cast<std::uint32_t>(static_cast<std::int64_t>(std::fmod(std::trunc(*d), 18446744073709551616.0)));
+    if (std::isnan(*d) || *d <= 0) return 0;
+    return *d >= static_cast<double>(kMax) ? kMax : static_cast<std::uint32_t>(*d);
   }
-  return static_cast<std::uint32_t>(value.unsignedValue());
+  if (const auto* i = value.ifInteger(); i && *i < 0) return 0;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(value.unsignedValue(), kMax));
 }
 
 }  // namespace

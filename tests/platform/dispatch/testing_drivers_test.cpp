@@ -2,6 +2,9 @@
 #include "platform/testing/testing.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -157,6 +160,31 @@ TEST(Drain, OfASuspendedQueueThrowsInsteadOfWaitingForever) {
   queue->async([] {});
   EXPECT_THROW(testing::drain(queue), Exception);
   queue->resume();
+}
+
+// A child that never ends costs its test the time limit, not the whole run: it is killed and
+// reaped, and the answer says it did not end by itself.
+TEST(WaitForChild, GivesTheStatusOrKillsAChildThatOutlivesTheLimit) {
+  const struct {
+    const char* name;
+    bool hangs;
+  } cases[] = {{"exits", false}, {"hangs", true}};
+  for (const auto& c : cases) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (c.hangs) ::pause();
+      ::_exit(7);
+    }
+    const auto status = testing::waitForChild(pid, c.hangs ? 0.2 : 30);
+    if (c.hangs) {
+      EXPECT_FALSE(status) << c.name;
+      EXPECT_EQ(::kill(pid, 0), -1) << c.name << ": the child is gone, reaped";
+    } else {
+      ASSERT_TRUE(status) << c.name;
+      EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 7) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -122,6 +123,49 @@ TEST_F(FileManagerTest, CreateListEnumerateCopyMoveRemoveATree) {
   EXPECT_FALSE(files.fileExists(root / "moved"));
   EXPECT_TRUE(files.fileExists(root / "a" / "z.txt", &isDirectory));  // the link was not followed
   EXPECT_FALSE(isDirectory);
+}
+
+// Folders kept between runs may hold anything: only a regular file is read, never through a link,
+// never waiting for a FIFO's writer, and never more than asked for however large it claims to be.
+TEST_F(FileManagerTest, RegularFileReadsRefuseLinksAndSpecialFilesAndStopAtTheLimit) {
+  writeText(root / "plain", "0123456789");
+  writeText(root / "target", "secret");
+  fs::create_symlink(root / "target", root / "link");
+  ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+  fs::create_directory(root / "dir");
+  {
+    std::ofstream sparse(root / "sparse", std::ios::binary);
+  }
+  ASSERT_EQ(::truncate((root / "sparse").c_str(), std::int64_t{2} << 40), 0);
+  struct Case {
+    const char* name;
+    std::uint64_t limit;
+    std::optional<std::string> contents;
+    bool truncated;
+    int posix;
+  } cases[] = {
+      {"plain", 100, "0123456789", false, 0},
+      {"plain", 10, "0123456789", false, 0},
+      {"plain", 4, "0123", true, 0},
+      {"link", 100, std::nullopt, false, ELOOP},
+      {"fifo", 100, std::nullopt, false, EINVAL},
+      {"dir", 100, std::nullopt, false, EISDIR},
+      {"missing", 100, std::nullopt, false, ENOENT},
+      {"sparse", 3, std::string(3, '\0'), true, 0},
+  };
+  for (const auto& c : cases) {
+    Error error;
+    bool truncated = !c.truncated;
+    auto data = files.contentsOfRegularFile(root / c.name, c.limit, &error, &truncated);
+    ASSERT_EQ(data.has_value(), c.contents.has_value()) << c.name;
+    if (data) {
+      EXPECT_EQ(std::string(data->begin(), data->end()), *c.contents) << c.name;
+      EXPECT_EQ(truncated, c.truncated) << c.name << " " << c.limit;
+    } else {
+      ASSERT_TRUE(error.underlyingError()) << c.name;
+      EXPECT_EQ(error.underlyingError()->code(), c.posix) << c.name;
+    }
+  }
 }
 
 TEST_F(FileManagerTest, AttributesGiveSizeTypeAndModificationDate) {

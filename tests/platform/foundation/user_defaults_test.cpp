@@ -240,8 +240,7 @@ TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
     UserDefaults::suite("exit")->setInteger(7, "k");
     std::quick_exit(0);  // well before the flusher's delay
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(testing::waitForChild(pid, 30));
   auto bytes = FileManager::defaultManager().contentsAtPath(home / "Library" / "Preferences" / "exit.plist");
   fs::remove_all(home);
   ASSERT_TRUE(bytes);

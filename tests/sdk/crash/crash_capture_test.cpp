@@ -64,8 +64,9 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE,
   pid_t pid = 0;
   EXPECT_EQ(posix_spawn(&pid, probe, &actions, nullptr, argv, envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
-  EXPECT_TRUE(crash_test::waitForChild(pid, &run.status, limit))
-      << mode << " still ran after " << limit.count() << " ms and was killed";
+  const auto status = platform::testing::waitForChild(pid, std::chrono::duration<double>(limit).count());
+  EXPECT_TRUE(status) << mode << " still ran after " << limit.count() << " ms and was killed";
+  run.status = status.value_or(0);
   run.out = crash_test::readFile(out);
   run.stdoutText = crash_test::readFile(stdoutPath);
   return run;

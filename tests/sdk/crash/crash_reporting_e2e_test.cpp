@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A child that has not ended by the limit is killed: its test fails instead of hanging.
 struct Child {
   pid_t pid = 0;
-  int wait() {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-  }
+  std::optional<int> wait(double seconds) { return platform::testing::waitForChild(pid, seconds); }
 };
 
 Child spawnProbe(const fs::path& home, const std::string& serviceURL, std::vector<std::string> arguments) {
@@ -97,9 +95,10 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
   ASSERT_TRUE(service.start());
   const fs::path home = crash_test::scratch("e2e-home");
 
-  const int crashed = spawnProbe(home, service.baseURL(), {"crash"}).wait();
-  ASSERT_TRUE(WIFSIGNALED(crashed)) << crash_test::readFile(home / "probe-crash.log");
-  EXPECT_EQ(WTERMSIG(crashed), SIGSEGV);
+  const auto crashed = spawnProbe(home, service.baseURL(), {"crash"}).wait(120);
+  ASSERT_TRUE(crashed) << "the child never crashed: " << crash_test::readFile(home / "probe-crash.log");
+  ASSERT_TRUE(WIFSIGNALED(*crashed)) << crash_test::readFile(home / "probe-crash.log");
+  EXPECT_EQ(WTERMSIG(*crashed), SIGSEGV);
   const auto active = entries(reportsPath(home) / "active");
   ASSERT_EQ(active.size(), 1u);
   const fs::path crashedReport = active.front();
@@ -118,9 +117,10 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
   Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
   const bool received = service.waitForRequestsTo("/transport/csh", 1, 60);
   crash_test::writeFile(stop, "");
-  const int sent = sender.wait();
+  const auto sent = sender.wait(120);
   ASSERT_TRUE(received) << crash_test::readFile(home / "probe-send.log");
-  EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << crash_test::readFile(home / "probe-send.log");
+  ASSERT_TRUE(sent) << "the child never ended: " << crash_test::readFile(home / "probe-send.log");
+  EXPECT_TRUE(WIFEXITED(*sent) && WEXITSTATUS(*sent) == 0) << crash_test::readFile(home / "probe-send.log");
 
   const auto uploads = service.requestsTo("/transport/csh");
   ASSERT_EQ(uploads.size(), 1u);

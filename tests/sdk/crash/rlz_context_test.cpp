@@ -53,9 +53,9 @@ class RLZContextTest : public ::testing::Test {
       body();
       _exit(0);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    const auto status = platform::testing::waitForChild(pid, 30);
+    EXPECT_TRUE(status) << "the child did not end";
+    return status && WIFSIGNALED(*status) ? WTERMSIG(*status) : 0;
   }
 
   std::filesystem::path report_;

@@ -177,8 +177,8 @@ class RLZFileManagerTest : public ::testing::Test {
 
 TEST_F(RLZFileManagerTest, ListingsLeaveOutHiddenEntries) {
   const std::string active = files_.activePath();
-  for (const char* name : {"a1", ".hidden", "b2.clsrecord", "..odd"}) crash_test::writeFile(at(active, name), "x");
-  std::filesystem::create_directories(at(active, ".hiddendir"));
+  for (const char* name : {".hidden", "..odd"}) crash_test::writeFile(at(active, name), "x");
+  for (const char* name : {"a1", "b2.clsrecord", ".hiddendir"}) std::filesystem::create_directories(at(active, name));
   auto listed = files_.activePathContents();
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, (std::vector<std::string>{at(active, "a1"), at(active, "b2.clsrecord")}));

@@ -4,9 +4,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "crash_test_support.h"
 #include "platform/foundation/data_encoding.h"
@@ -27,11 +34,16 @@
 #include "sdk/crash/reports/vdz_ralitoze_report.h"
 #include "sdk/crash/reports/vdz_stack_frame.h"
 #include "sdk/crash/settings/rlz_settings.h"
+#include "sdk/transport/core/vdtcor_transport.h"
 #include "tools/local-service/crash_report.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// A sparse file larger than any machine's memory: a reader that trusts its size fails at once
+// instead of filling the memory first.
+constexpr std::int64_t kHugeSparseSize = std::int64_t{2} << 40;
 
 void writeMetadata(const fs::path& directory, const std::string& session, std::uint64_t startedAt,
                    const std::string& platformName = "ios") {
@@ -125,6 +137,31 @@ TEST(RLZReportAdapterTest, FilesBeyondSixtyFourKilobytesTravelWhole) {
   EXPECT_EQ(*report->file("log_a.rlzrecord"), large);
 }
 
+// Sizes on disk are no promise: the largest files are cut so the report stays within its limit,
+// and the small ones beside them travel whole.
+TEST(RLZReportAdapterTest, HugeFilesAreCutAndTheSmallOnesTravelWhole) {
+  const fs::path dir = crash_test::scratch("adapter-huge");
+  writeMetadata(dir, "abc", 1);
+  crash_test::writeFile(dir / "signal.rlzrecord", "signal");
+  for (const char* name : {"a_huge.rlzrecord", "b_huge.rlzrecord", "c_huge.rlzrecord"}) {
+    crash_test::writeFile(dir / name, "");
+    ASSERT_EQ(::truncate((dir / name).c_str(), kHugeSparseSize), 0);
+  }
+  const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  const auto& files = adapter.report().files;
+  std::map<std::string, std::size_t> sizes;
+  std::uint64_t total = 0;
+  for (const auto& file : files) {
+    sizes[file.filename] = file.contents.size();
+    total += file.contents.size();
+  }
+  EXPECT_EQ(sizes["signal.rlzrecord"], 6u);
+  EXPECT_EQ(sizes["metadata.rlzrecord"], fs::file_size(dir / "metadata.rlzrecord"));
+  EXPECT_EQ(sizes["a_huge.rlzrecord"], kRLZMaxReportFileBytes);
+  EXPECT_LE(total, kRLZMaxReportBytes);
+  EXPECT_EQ(sizes.size(), 5u);
+}
+
 TEST(RLZSymbolicationTest, Demangling) {
   struct Case {
     const char* symbol;
@@ -174,6 +211,34 @@ TEST(RLZInternalReportTest, CrashDatePrefersTheMachException) {
   crash_test::writeFile(dir / "mach_exception.rlzrecord", "{\"mach_exception\":{\"time\":200.7}}\n");
   EXPECT_EQ(report->crashedOnDate()->timeIntervalSince1970(), 200);
   EXPECT_EQ(report->dateCreated()->timeIntervalSince1970(), 1700000000);
+}
+
+// A start or crash time no writer could have taken is no time at all, converted without an
+// overflowing cast.
+TEST(RLZInternalReportTest, OutOfRangeTimesAreRefused) {
+  const struct {
+    const char* json;
+    std::optional<double> seconds;
+  } cases[] = {{"1700000000", 1700000000}, {"1700000000.9", 1700000000}, {"-1", std::nullopt},
+               {"-1e19", std::nullopt},    {"1e19", std::nullopt},       {"18446744073709551615", std::nullopt},
+               {"1e308", std::nullopt},    {"0", 0}};
+  int n = 0;
+  for (const auto& c : cases) {
+    const fs::path dir = crash_test::scratch("times-" + std::to_string(n++));
+    crash_test::writeFile(dir / "metadata.rlzrecord",
+                          std::string(R"({"identity":{"session_id":"s","started_at":)") + c.json + "}}\n");
+    crash_test::writeFile(dir / "signal.rlzrecord", std::string(R"({"signal":{"time":)") + c.json + "}}\n");
+    auto report = RLZInternalReport::reportWithPath(dir.string());
+    ASSERT_TRUE(report) << c.json;
+    const auto created = report->dateCreated();
+    const auto crashed = report->crashedOnDate();
+    ASSERT_EQ(created.has_value(), c.seconds.has_value()) << c.json;
+    ASSERT_EQ(crashed.has_value(), c.seconds.has_value()) << c.json;
+    if (c.seconds) {
+      EXPECT_EQ(created->timeIntervalSince1970(), *c.seconds) << c.json;
+      EXPECT_EQ(crashed->timeIntervalSince1970(), *c.seconds) << c.json;
+    }
+  }
 }
 
 TEST(RLZIdentifiersTest, ExecutionIdentifierIsLowerCaseHex) {
@@ -228,13 +293,14 @@ class RLZReportManagerTest : public ::testing::Test {
  protected:
   void SetUp() override { RLZUserDefaults::resetStandardUserDefaultsForTesting(); }
 
-  std::shared_ptr<RLZManagerData> managerData(bool collectionEnabled) {
+  std::shared_ptr<RLZManagerData> managerData(bool collectionEnabled,
+                                              std::shared_ptr<VDTCORTransport> transport = nullptr) {
     fileManager_ = std::make_shared<RLZFileManager>();
     fileManager_->createReportDirectories();
     auto arbiter = std::make_shared<RLZDataCollectionArbiter>(
         nullptr, platform::Value::Dictionary{{"VuduzaraRalitozeCollectionEnabled", platform::Value(collectionEnabled)}});
     auto settings = std::make_shared<RLZSettings>(fileManager_, nullptr);
-    return std::make_shared<RLZManagerData>("app", nullptr, nullptr, nullptr, fileManager_, arbiter, settings,
+    return std::make_shared<RLZManagerData>("app", std::move(transport), nullptr, nullptr, fileManager_, arbiter, settings,
                                            std::make_shared<RLZOnDemandModel>(settings));
   }
   fs::path activeReport(const std::string& name, std::uint64_t startedAt, bool withEvents = true) {
@@ -305,6 +371,138 @@ TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
     EXPECT_TRUE(started->isFulfilled());
     RLZCrashCaptureUninstallForTesting();
     RLZContextResetForTesting();
+  }
+}
+
+// FIFOs placed in the report folders. Reading one blocks until a writer comes; if the launch
+// still runs after the time limit, every FIFO is opened for writing and closed, which ends any
+// read waiting on it, and the launch counts as having hung.
+class PlantedFifos {
+ public:
+  explicit PlantedFifos(std::vector<fs::path> paths) : paths_(std::move(paths)) {
+    for (const auto& path : paths_) {
+      fs::create_directories(path.parent_path());
+      EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+    }
+    watchdog_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (done_.wait_for(lock, std::chrono::seconds(10), [this] { return finished_; })) return;
+      hung_ = true;
+      while (!finished_) {
+        for (const auto& path : paths_) {
+          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+          if (fd >= 0) ::close(fd);
+        }
+        done_.wait_for(lock, std::chrono::milliseconds(20), [this] { return finished_; });
+      }
+    });
+  }
+  ~PlantedFifos() {
+    if (watchdog_.joinable()) finish();
+  }
+  // Whether the launch had to be freed from a FIFO.
+  bool finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    watchdog_.join();
+    return hung_;
+  }
+
+ private:
+  std::vector<fs::path> paths_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  bool hung_ = false;
+  std::thread watchdog_;
+};
+
+// The launch on a home whose report folders hold what nobody should find there: FIFOs named like
+// records and settings, links to files outside, a link in place of a report directory and one in
+// place of a symbolicated file.
+TEST_F(RLZReportManagerTest, HostileFilesInTheReportFoldersNeitherStopTheLaunchNorTravel) {
+  fileManager_ = std::make_shared<RLZFileManager>();
+  fileManager_->createReportDirectories();
+  const fs::path outside = crash_test::scratch("outside");
+  crash_test::writeFile(outside / "secret", "secret contents");
+  crash_test::writeFile(outside / "victim", "victim contents");
+  writeMetadata(outside / "elsewhere", "elsewhere", 300);
+  crash_test::writeFile(outside / "elsewhere" / "signal.rlzrecord", "{}\n");
+  const fs::path active = fileManager_->activePath();
+  fs::create_symlink(outside / "elsewhere", active / "linked");
+
+  const fs::path good = activeReport("good", 200);
+  crash_test::writeFile(good / "signal.rlzrecord", R"({"threads":[{"stacktrace":[1,2]}]})" "\n");
+  crash_test::writeFile(good / "binary_images.rlzrecord", R"({"load":{"base":0,"size":16,"uuid":"u"}})" "\n");
+  fs::create_symlink(outside / "secret", good / "exception.rlzrecord");
+  fs::create_symlink(outside / "victim", good / "signal.rlzrecord.symbolicated");
+  PlantedFifos fifos({active / "fifo" / "metadata.rlzrecord", good / "errors_a.rlzrecord",
+                      fileManager_->settingsFilePath()});
+
+  auto data = managerData(true);
+  auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
+  auto manager = std::make_shared<RLZReportManager>(data, existing, nullptr);
+  manager->setSettingsManager(nullptr);
+  manager->startWithProfilingMark(0);
+  settle(data);
+  const bool hung = fifos.finish();
+  RLZCrashCaptureUninstallForTesting();
+  RLZContextResetForTesting();
+
+  EXPECT_FALSE(hung) << "the launch waited on a FIFO";
+  EXPECT_TRUE(fs::is_symlink(active / "linked"));
+  EXPECT_TRUE(fs::exists(outside / "elsewhere" / "signal.rlzrecord"));
+  EXPECT_EQ(crash_test::readFile(outside / "victim"), "victim contents");
+  ASSERT_TRUE(in("prepared", "good"));
+  std::vector<std::string> names;
+  const RLZReportAdapter adapter((fs::path(fileManager_->preparedPath()) / "good").string(), "app", nullptr);
+  for (const auto& file : adapter.report().files) {
+    names.push_back(file.filename);
+    EXPECT_EQ(std::string(file.contents.begin(), file.contents.end()).find("secret"), std::string::npos);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"binary_images.rlzrecord", "metadata.rlzrecord", "signal.rlzrecord"}));
+}
+
+// A prepared report is packaged at most a few times: one whose earlier attempts all failed (or
+// ended the process) is deleted, one that packages resets its count, and a huge file is cut
+// instead of failing the packaging.
+TEST_F(RLZReportManagerTest, APreparedReportThatKeepsFailingToPackageIsDeletedAfterItsAttempts) {
+  // No storage is registered here: the hand-off fails after the packaging, which leaves the
+  // report in "prepared" without counting against it.
+  auto data = managerData(true, VDTCORTransport::initWithMappingID("1206", {}, 1002));
+  const fs::path prepared = fileManager_->preparedPath();
+  const struct {
+    const char* name;
+    const char* attempts;
+    bool huge;
+    bool kept;
+  } cases[] = {{"fresh", nullptr, false, true},
+               {"retried", "2", false, true},
+               {"huge", nullptr, true, true},
+               {"used-up", "3", false, false},
+               {"garbled", "x9", false, true}};
+  for (const auto& c : cases) {
+    writeMetadata(prepared / c.name, c.name, 100);
+    crash_test::writeFile(prepared / c.name / "signal.rlzrecord", "{}\n");
+    if (c.attempts) crash_test::writeFile(prepared / c.name / kRLZPackagingAttemptsFileName, c.attempts);
+    if (c.huge) {
+      crash_test::writeFile(prepared / c.name / "log_a.rlzrecord", "");
+      ASSERT_EQ(::truncate((prepared / c.name / "log_a.rlzrecord").c_str(), kHugeSparseSize), 0);
+    }
+  }
+  auto existing = std::make_shared<RLZExistingReportManager>(data, std::make_shared<RLZReportUploader>(data));
+  auto manager = std::make_shared<RLZReportManager>(data, existing, nullptr);
+  manager->setSettingsManager(nullptr);
+  manager->startWithProfilingMark(0);
+  settle(data);
+  RLZCrashCaptureUninstallForTesting();
+  RLZContextResetForTesting();
+  for (const auto& c : cases) {
+    EXPECT_EQ(in("prepared", c.name), c.kept) << c.name;
+    if (c.kept) EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingAttemptsFileName)) << c.name;
   }
 }
 

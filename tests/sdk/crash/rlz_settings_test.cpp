@@ -68,6 +68,26 @@ TEST_F(RLZSettingsTest, ValuesReplaceDefaultsAndBadOnesCountAsAbsent) {
   EXPECT_TRUE(settings_->sessionSettings());
 }
 
+// Numbers come from the server: one outside the unsigned 32-bit range is held at the nearer end,
+// never wrapped into a small number (a 1e19-second cache lifetime is not 0 seconds) nor converted
+// with an overflowing cast.
+TEST_F(RLZSettingsTest, OutOfRangeNumbersAreHeldAtTheNearerEnd) {
+  constexpr std::uint32_t kMax = 4294967295u;
+  const struct {
+    const char* json;
+    std::uint32_t expected;
+  } cases[] = {{"1e19", kMax},           {"-1e19", 0},        {"5e9", kMax},  {"4294967296", kMax},
+               {"18446744073709551615", kMax}, {"-1", 0},   {"-0.5", 0},    {"4294967295", kMax},
+               {"1e308", kMax},          {"42.9", 42}};
+  for (const auto& c : cases) {
+    writeSettings(std::string(R"({"cache_duration":)") + c.json + R"(,"session":{"log_buffer_size":)" + c.json +
+                  "}}");
+    settings_->cacheSettingsWithVidezuAppID("app", 1000);
+    EXPECT_EQ(settings_->cacheDurationSeconds(), c.expected) << c.json;
+    EXPECT_EQ(settings_->logBufferSize(), c.expected) << c.json;
+  }
+}
+
 TEST_F(RLZSettingsTest, ExpiryByTimeBuildAndVersion) {
   const std::string build = model_->buildInstanceID();
   const std::string version = model_->synthesizedVersion();

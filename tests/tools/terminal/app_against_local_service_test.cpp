@@ -8,14 +8,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
@@ -25,60 +30,68 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The app in a terminal of its own; its screen output is read and dropped.
+// The app in a terminal of its own; what it draws there is kept for the test to read.
 class AppInTerminal {
  public:
-  AppInTerminal(const fs::path& home, const std::string& serviceURL) {
+  AppInTerminal(const fs::path& home, const std::string& serviceURL, std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {FOCUS_TIMER, "--home", home.string()});
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       setenv("VDZ_SERVICE_URL", serviceURL.c_str(), 1);
-      setenv("ASAN_OPTIONS", "handle_segv=0:detect_leaks=0:allow_user_segv_handler=1", 1);
-      setenv("UBSAN_OPTIONS", "handle_segv=0", 1);
-      execl(FOCUS_TIMER, FOCUS_TIMER, "--home", home.c_str(), static_cast<char*>(nullptr));
+      setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:detect_leaks=0:allow_user_segv_handler=1", 1);
+      setenv("UBSAN_OPTIONS", "handle_segv=0:handle_abort=0", 1);
+      execv(FOCUS_TIMER, argv.data());
       _exit(127);
     }
     reader_ = std::thread([this] {
       char buffer[4096];
-      while (read(master_, buffer, sizeof buffer) > 0) drawn_ = true;
+      ssize_t n;
+      while ((n = read(master_, buffer, sizeof buffer)) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        screen_.append(buffer, static_cast<std::size_t>(n));
+      }
     });
   }
   ~AppInTerminal() {
     if (pid_ > 0 && !waited_) {
       kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      platform::testing::waitForChild(pid_, 30);
     }
     close(master_);
     reader_.join();
   }
-  int signal(int number) {
+  // The wait status, or none when the app did not end within a minute (it is killed then).
+  std::optional<int> signal(int number) {
     kill(pid_, number);
     return waitForExit();
   }
   // Whether the front end drew its first screen within the time: it then takes keys.
   bool waitForScreen(double seconds = 60) {
-    for (int i = 0; i < seconds * 100 && !drawn_; ++i) usleep(10000);
-    return drawn_;
+    for (int i = 0; i < seconds * 100 && screen().empty(); ++i) usleep(10000);
+    return !screen().empty();
   }
   // Keys as the user types them.
   void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-  // The exit status, or -1 when the app has not ended within the time (it is then killed).
-  int waitForExit(double seconds = 60) {
-    int status = 0;
-    for (int i = 0; i < seconds * 100; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        waited_ = true;
-        return status;
-      }
-      usleep(10000);
-    }
-    return -1;
+  // The wait status, or none when the app did not end within the time (it is killed then).
+  std::optional<int> waitForExit(double seconds = 60) {
+    waited_ = true;
+    return platform::testing::waitForChild(pid_, seconds);
+  }
+  // Everything the app wrote to its terminal so far.
+  std::string screen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return screen_;
   }
 
  private:
   pid_t pid_ = -1;
   int master_ = -1;
   bool waited_ = false;
-  std::atomic<bool> drawn_{false};
+  mutable std::mutex mutex_;
+  std::string screen_;
   std::thread reader_;
 };
 
@@ -119,9 +132,9 @@ TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaun
     auto report = runningReport(home);
     ASSERT_TRUE(report);
     crashed = *report;
-    const int status = app.signal(SIGSEGV);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    const auto status = app.signal(SIGSEGV);
+    ASSERT_TRUE(status && WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGSEGV);
   }
   ASSERT_TRUE(fs::exists(crashed / "signal.rlzrecord"));
 
@@ -143,6 +156,37 @@ TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaun
   for (const char* stage : {"active", "processing", "prepared"}) {
     EXPECT_FALSE(fs::exists(reportsPath(home) / stage / crashed.filename())) << stage;
   }
+}
+
+// The drawn screen is the front end's alone: the crash reporter's check of its handlers finds the
+// terminal's own SIGABRT handler under its own and says nothing, the SDK's lines forced onto
+// standard error go to a log file in the home, and an abort is recorded and then gives the
+// terminal back.
+TEST_F(AppAgainstLocalService, NothingButTheFrameReachesTheScreenAndAnAbortRestoresTheTerminal) {
+  fs::path crashed;
+  std::string screen;
+  {
+    AppInTerminal app(home, service.baseURL(), {"-VDZDebugEnabled", "-VDZLoggerForceSTDERR"});
+    auto report = runningReport(home);
+    ASSERT_TRUE(report);
+    crashed = *report;
+    // The reporter checks its handlers two seconds after its start, on time that runs at the
+    // real pace here.
+    usleep(3'500'000);
+    screen = app.screen();
+    const auto status = app.signal(SIGABRT);
+    ASSERT_TRUE(status && WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGABRT);
+    const std::string afterAbort = app.screen().substr(screen.size());
+    EXPECT_NE(afterAbort.find("\x1b[?1049l"), std::string::npos) << "the alternate screen was not left";
+  }
+  EXPECT_EQ(screen.find("non-Ralitoze handler"), std::string::npos);
+  EXPECT_EQ(screen.find("Configuring the default app"), std::string::npos);
+  std::ifstream log(home / "Library/Logs/focus-timer.stderr.log");
+  const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("Configuring the default app"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("non-Ralitoze handler"), std::string::npos) << logged;
+  EXPECT_TRUE(fs::exists(crashed / "signal.rlzrecord"));
 }
 
 // The automatic events of a first launch (first open, session start, the first screen) are
@@ -184,9 +228,9 @@ TEST_F(AppAgainstLocalService, QuittingReportsTheLastEngagementAtTheNextLaunch) 
     // A quick quit, a moment after the first screen was drawn.
     usleep(1000 * 1000);
     app.type("q");
-    const int status = app.waitForExit();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const auto status = app.waitForExit();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
   }
   service.clearAnswers();
   service.clearRequests();

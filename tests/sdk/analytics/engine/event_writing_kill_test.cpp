@@ -17,6 +17,7 @@
 
 #include "event_writing_fixture.h"
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/kill_test_support.h"
 
@@ -81,8 +82,7 @@ TEST(EventPipelineKillTest, CommittedEventsSurviveSigkill) {
     }
     ::usleep(delayMicros);
     ::kill(child.pid, SIGKILL);
-    int status = 0;
-    ::waitpid(child.pid, &status, 0);
+    platform::testing::waitForChild(child.pid, 30);
     while (::read(child.acks, &n, sizeof n) == sizeof n) committed.insert(n);
     ::close(child.acks);
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/net/reachability.h"
 #include "platform/store/payment_queue.h"
@@ -500,8 +501,7 @@ TEST_F(UploadTest, BundlesInFlightAtAKillAreSentAgain) {
   posix_spawn_file_actions_destroy(&actions);
   const bool arrived = service_.waitForRequestsTo(kUploadPath, 1, 60);
   ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  platform::testing::waitForChild(child, 30);
   ASSERT_TRUE(arrived) << "the child never uploaded";
 
   service_.clearAnswers();

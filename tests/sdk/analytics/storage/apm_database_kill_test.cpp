@@ -12,6 +12,7 @@
 #include <random>
 
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/kill_test_support.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -57,8 +58,7 @@ TEST(APMDatabaseKillTest, CommittedEventsSurviveSigkill) {
       committed.push_back(index);
     }
     ::kill(child.pid, SIGKILL);
-    int status = 0;
-    ::waitpid(child.pid, &status, 0);
+    platform::testing::waitForChild(child.pid, 30);
     while (::read(child.acks, &index, sizeof index) == sizeof index) committed.push_back(index);
     ::close(child.acks);
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";

@@ -22,7 +22,10 @@
 #include "sdk/load_hooks.h"
 
 extern "C" [[gnu::noinline]] void reporterProbeCrashingFunction() {
-  *static_cast<volatile int*>(nullptr) = 1;
+  // Both the pointer and what it points at are volatile: the optimiser may neither assume the
+  // pointer null (and drop the store as undefined) nor drop a store nobody reads.
+  volatile int* volatile target = nullptr;
+  *target = 1;
   asm volatile("");
 }
 
