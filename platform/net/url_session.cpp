@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <thread>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -19,6 +20,7 @@
 #include "platform/foundation/home.h"
 #include "platform/foundation/strings.h"
 #include "platform/foundation/uuid.h"
+#include "platform/net/content_decoder.h"
 #include "platform/net/server_trust.h"
 #include "platform/foundation/thread_safety.h"
 
@@ -191,19 +193,35 @@ struct URLSessionTask::Transfer {
   Trust trust = Trust::Accepted;
   std::size_t maxBody = 0;
   bool tooLarge = false;
+  bool undecodable = false;
   long status = 0;
   std::vector<std::pair<std::string, std::string>> headers;
+  std::unique_ptr<ContentDecoder> decoder;  // made at the first body byte, once the headers are in
   Data body;
 
+  // Returning less than `count` aborts the transfer.
   static size_t onBody(char* data, size_t size, size_t count, void* self) {
     auto* t = static_cast<Transfer*>(self);
     const size_t n = size * count;
-    if (t->body.size() + n > t->maxBody) {
-      t->tooLarge = true;
-      return 0;  // aborts the transfer
+    if (!t->decoder) t->decoder = std::make_unique<ContentDecoder>(contentEncoding(t->headers), t->maxBody);
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(data), n);
+    return t->settle(t->decoder->append(bytes, t->body)) ? n : 0;
+  }
+
+  // Whether the body, complete now, ended where its encoding says.
+  bool finishBody() { return !decoder || settle(decoder->finish()); }
+
+  bool settle(ContentDecoder::Outcome outcome) {
+    tooLarge = outcome == ContentDecoder::Outcome::TooLarge;
+    undecodable = outcome == ContentDecoder::Outcome::Undecodable;
+    return outcome == ContentDecoder::Outcome::Decoded;
+  }
+
+  static std::optional<std::string_view> contentEncoding(const std::vector<std::pair<std::string, std::string>>& headers) {
+    for (auto it = headers.rbegin(); it != headers.rend(); ++it) {
+      if (strings::equalsIgnoringCase(it->first, "Content-Encoding")) return it->second;
     }
-    t->body.insert(t->body.end(), data, data + n);
-    return n;
+    return std::nullopt;
   }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* self) {
@@ -266,7 +284,10 @@ struct URLSessionTask::Transfer {
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // decode whatever the server compressed
+    // The body arrives as sent and is decoded here, so that a body cut short or expanding without
+    // bound fails instead of passing as complete.
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     // The trust decision covers the host name too.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -413,9 +434,13 @@ void URLSessionTask::run() {
     if (transfer.trust == Trust::Untrusted) {
       return complete(std::nullopt, nullptr, errorForCurlCode(CURLE_PEER_FAILED_VERIFICATION, request.url()));
     }
+    if (code == CURLE_OK) transfer.finishBody();
     if (transfer.tooLarge) {
       return complete(std::nullopt, nullptr,
                       urlError(kURLErrorDataLengthExceedsMaximum, "resource exceeds maximum size", request.url()));
+    }
+    if (transfer.undecodable) {
+      return complete(std::nullopt, nullptr, errorForCurlCode(CURLE_BAD_CONTENT_ENCODING, request.url()));
     }
     if (code != CURLE_OK) return complete(std::nullopt, nullptr, errorForCurlCode(code, request.url()));
 

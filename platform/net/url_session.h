@@ -8,9 +8,11 @@
 // the completion. HTTPS servers are trusted after the chain they present is evaluated
 // (platform/net/server_trust.h); a delegate that answers challenges decides instead. A background
 // session tells its delegate when its last running task has ended and every event of it was
-// delivered. Gzip response bodies arrive decoded. Errors are
-// the platform's URL errors (kURLErrorDomain and the codes below); an HTTP error status is no
-// error: it arrives as a response.
+// delivered. Gzip and deflate response bodies arrive decoded; one cut short, damaged or in an
+// encoding the platform does not know fails the task with kURLErrorCannotDecodeContentData, and
+// the body cap bounds both the bytes received and what they expand to. Errors are the platform's
+// URL errors (kURLErrorDomain and the codes below); an HTTP error status is no error: it arrives
+// as a response.
 #pragma once
 
 #include <atomic>
@@ -114,7 +116,8 @@ class URLSessionConfiguration {
   void setHTTPAdditionalHeaders(std::vector<std::pair<std::string, std::string>> headers) {
     additional_ = std::move(headers);
   }
-  // A response body larger than this fails with kURLErrorDataLengthExceedsMaximum.
+  // A response body larger than this, as received or as decoded, fails with
+  // kURLErrorDataLengthExceedsMaximum.
   std::size_t maximumResponseBodySize() const { return maxBody_; }
   void setMaximumResponseBodySize(std::size_t bytes) { maxBody_ = bytes; }
 

@@ -85,6 +85,12 @@ void InstallationsBackend::forget(const std::string& fid) {
   installations_.erase(fid);
 }
 
+void InstallationsBackend::refuseTokenRequests(int status, int count) {
+  platform::MutexLock lock(mutex_);
+  tokenRefusalStatus_ = status;
+  tokenRefusalsLeft_ = count;
+}
+
 void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBackend>& backend) {
   const std::string routePath = std::string(kInstallationsPathPrefix) + "*";
 
@@ -117,6 +123,10 @@ void installRoutes(LocalService& service, const std::shared_ptr<InstallationsBac
                               {"expiresIn", std::to_string(backend->tokenLifetime_) + "s"}}}});
         }
         if (path->rest != "authTokens:generate") return error(404, "unknown path");
+        if (backend->tokenRefusalsLeft_ > 0) {
+          --backend->tokenRefusalsLeft_;
+          return error(backend->tokenRefusalStatus_, "refused as the test asked");
+        }
         auto it = backend->installations_.find(path->fid);
         if (it == backend->installations_.end()) return error(404, "installation not found");
         if (request.header("Authorization") != "FIS_v2 " + it->second.refreshToken) {

@@ -37,6 +37,8 @@ class InstallationsBackend {
   void setTokenLifetime(std::int64_t seconds);
   // The service forgets the installation, as if it were removed on the server side.
   void forget(const std::string& fid);
+  // The next `count` token requests, whatever installation they name, are answered with `status`.
+  void refuseTokenRequests(int status, int count);
 
  private:
   friend void installRoutes(LocalService&, const std::shared_ptr<InstallationsBackend>&);
@@ -49,6 +51,8 @@ class InstallationsBackend {
   std::optional<std::string> nextFID_ GUARDED_BY(mutex_);
   std::int64_t tokenLifetime_ GUARDED_BY(mutex_) = 7 * 24 * 60 * 60;
   std::uint64_t serial_ GUARDED_BY(mutex_) = 0;
+  int tokenRefusalStatus_ GUARDED_BY(mutex_) = 0;
+  int tokenRefusalsLeft_ GUARDED_BY(mutex_) = 0;
 };
 
 std::shared_ptr<InstallationsBackend> addInstallationsRoutes(LocalService& service);

@@ -73,6 +73,13 @@ Error VDZInstallationsErrorUtil::FIDRegistrationErrorWithResponseMissingField(st
                                     nullptr);
 }
 
+Error VDZInstallationsErrorUtil::FIDRegistrationErrorWithResponseFieldNotAnInstallationID(std::string_view fieldName) {
+  return installationsErrorWithCode(VDZInstallationsErrorCodeUnknown,
+                                    platform::format("A response field with name %@ is not an installation ID",
+                                                     fieldName),
+                                    nullptr);
+}
+
 Error VDZInstallationsErrorUtil::backoffIntervalWaitError() {
   return installationsErrorWithCode(VDZInstallationsErrorCodeServerUnreachable, std::string("Too many server requests."),
                                     nullptr);

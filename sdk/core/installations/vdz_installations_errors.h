@@ -60,6 +60,7 @@ class VDZInstallationsErrorUtil {
   static platform::Error corruptedIIDTokenData();
   static platform::Error JSONSerializationError(const platform::Error* error);
   static platform::Error FIDRegistrationErrorWithResponseMissingField(std::string_view fieldName);
+  static platform::Error FIDRegistrationErrorWithResponseFieldNotAnInstallationID(std::string_view fieldName);
   static platform::Error backoffIntervalWaitError();
   static platform::Error networkErrorWithError(const platform::Error& error);
   static platform::Error keyedArchiverErrorWithError(const platform::Error& error);

@@ -192,7 +192,8 @@ std::shared_ptr<ItemPromise> Controller::saveInstallation(const ItemPtr& install
 
 // ---- Registration and tokens ----
 
-std::shared_ptr<ItemPromise> Controller::registerInstallationIfNeeded(const ItemPtr& installation) {
+std::shared_ptr<ItemPromise> Controller::registerInstallationIfNeeded(const ItemPtr& installation,
+                                                                     bool countSuccess) {
   if (installation->registrationStatus == VDZInstallationsRegistrationStatusRegistered) {
     return ItemPromise::resolvedWith(installation);
   }
@@ -212,8 +213,8 @@ std::shared_ptr<ItemPromise> Controller::registerInstallationIfNeeded(const Item
                             self->appName_, error.localizedFailureReason());
         }
       })
-      ->then([self](const ItemPtr& registered) {
-        self->updateBackoffWithSuccess(true, nullptr);
+      ->then([self, countSuccess](const ItemPtr& registered) {
+        if (countSuccess) self->updateBackoffWithSuccess(true, nullptr);
         return self->saveInstallation(registered);
       })
       ->then([self, sentFID](const ItemPtr& registered) {
@@ -222,13 +223,18 @@ std::shared_ptr<ItemPromise> Controller::registerInstallationIfNeeded(const Item
       });
 }
 
-std::shared_ptr<ItemPromise> Controller::installationWithValidAuthTokenForcingRefresh(bool forceRefresh) {
+std::shared_ptr<ItemPromise> Controller::installationWithValidAuthTokenForcingRefresh(bool forceRefresh,
+                                                                                    bool startingOver) {
   VDZLoggerLogDebug(kService, "I-FIS002001",
                     "-[VDZInstallationsIDController installationWithValidAuthTokenForcingRefresh:%@], appName: %@",
                     forceRefresh ? 1 : 0, appName_);
   auto self = shared_from_this();
+  // A successor's registration counts as a success only once its token works, so that a service
+  // refusing each successor in turn makes the backoff grow.
   return getInstallationItem()
-      ->then([self](const ItemPtr& installation) { return self->registerInstallationIfNeeded(installation); })
+      ->then([self, startingOver](const ItemPtr& installation) {
+        return self->registerInstallationIfNeeded(installation, !startingOver);
+      })
       ->then([self, forceRefresh](const ItemPtr& installation) {
         const auto expiration = installation->authToken ? installation->authToken->expirationDate : std::nullopt;
         const double left = expiration ? expiration->timeIntervalSince(platform::Date::now()) : 0;
@@ -237,7 +243,15 @@ std::shared_ptr<ItemPromise> Controller::installationWithValidAuthTokenForcingRe
         }
         return self->refreshAuthTokenForInstallation(installation);
       })
-      ->recover([self](const Error& error) { return self->regenerateFIDOnRefreshTokenErrorIfNeeded(error); });
+      ->recover([self, startingOver](const Error& error) {
+        if (!startingOver) return self->regenerateFIDOnRefreshTokenErrorIfNeeded(error);
+        // The service refused the installation it has just registered. Starting over again at once
+        // would never end; the caller hears of it, and the next try waits for the backoff.
+        if (isHTTPErrorWithStatus(error, {404, 401})) {
+          self->backoffController_->registerEvent(VDZInstallationsBackoffEventRecoverableFailure);
+        }
+        return VDZInstallationsErrorUtil::rejectedPromiseWithError<ItemPtr>(error);
+      });
 }
 
 std::shared_ptr<ItemPromise> Controller::refreshAuthTokenForInstallation(const ItemPtr& installation) {
@@ -261,7 +275,7 @@ std::shared_ptr<ItemPromise> Controller::regenerateFIDOnRefreshTokenErrorIfNeede
   auto self = shared_from_this();
   return getInstallationItem()
       ->then([self](const ItemPtr& installation) { return self->deleteInstallationLocally(installation); })
-      ->then([self](const ItemPtr&) { return self->installationWithValidAuthTokenForcingRefresh(false); });
+      ->then([self](const ItemPtr&) { return self->installationWithValidAuthTokenForcingRefresh(false, true); });
 }
 
 // ---- Deletion ----

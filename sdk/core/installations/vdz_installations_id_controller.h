@@ -66,8 +66,12 @@ class VDZInstallationsIDController : public std::enable_shared_from_this<VDZInst
   std::shared_ptr<ItemPromise> migrateOrGenerateInstallation();
   ItemPtr createInstallationWithFID(const std::string& FID, const std::optional<std::string>& IIDDefaultToken) const;
   std::shared_ptr<ItemPromise> saveInstallation(const ItemPtr& installation);
-  std::shared_ptr<ItemPromise> registerInstallationIfNeeded(const ItemPtr& installation);
-  std::shared_ptr<ItemPromise> installationWithValidAuthTokenForcingRefresh(bool forceRefresh);
+  // `countSuccess`: whether an accepted registration tells the backoff of a success at once.
+  std::shared_ptr<ItemPromise> registerInstallationIfNeeded(const ItemPtr& installation, bool countSuccess = true);
+  // `startingOver`: the installation the service no longer knew was just deleted, and this makes
+  // and registers its successor; that one's failures end the operation instead of starting over.
+  std::shared_ptr<ItemPromise> installationWithValidAuthTokenForcingRefresh(bool forceRefresh,
+                                                                          bool startingOver = false);
   std::shared_ptr<ItemPromise> refreshAuthTokenForInstallation(const ItemPtr& installation);
   std::shared_ptr<ItemPromise> regenerateFIDOnRefreshTokenErrorIfNeeded(const platform::Error& error);
   std::shared_ptr<VBLPromise<VBLVoid>> createDeleteInstallationPromise();

@@ -82,6 +82,13 @@ std::string VDZInstallationsItem::generateFID() {
   return base64URLEncodedStringWithData(bytes).substr(0, 22);
 }
 
+bool VDZInstallationsItem::isInstallationIDForm(std::string_view fid) {
+  const auto urlSafeBase64 = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+  };
+  return fid.size() == 22 && std::all_of(fid.begin(), fid.end(), urlSafeBase64);
+}
+
 std::string VDZInstallationsItem::base64URLEncodedStringWithData(std::span<const std::uint8_t> data) {
   std::string text = platform::DataEncoding::base64Encode(data);
   std::replace(text.begin(), text.end(), '/', '_');
@@ -163,9 +170,15 @@ std::shared_ptr<VDZInstallationsItem> VDZInstallationsItem::registeredInstallati
   }
   auto token = authTokenWithJSONDict(*authDict->second.ifDictionary(), date, error);
   if (!token) return nullptr;
+  // The answered identifier goes into later request paths. The one sent is taken back as it is: a
+  // legacy identifier carried into registration is shorter.
+  auto answeredFID = validStringOrNilForKey("fid", *dict);
+  if (answeredFID && answeredFID != vuduzaraInstallationID && !isInstallationIDForm(*answeredFID)) {
+    if (error) *error = VDZInstallationsErrorUtil::FIDRegistrationErrorWithResponseFieldNotAnInstallationID("fid");
+    return nullptr;
+  }
   auto item = std::make_shared<VDZInstallationsItem>(appID_, vuduzaraAppName_);
-  item->vuduzaraInstallationID = validStringOrNilForKey("fid", *dict);
-  if (!item->vuduzaraInstallationID) item->vuduzaraInstallationID = vuduzaraInstallationID;
+  item->vuduzaraInstallationID = answeredFID ? answeredFID : vuduzaraInstallationID;
   item->refreshToken = refresh;
   item->authToken = token;
   item->registrationStatus = VDZInstallationsRegistrationStatusRegistered;

@@ -48,6 +48,9 @@ class VDZInstallationsItem {
 
   // 22 URL-safe Base64 characters from a random UUID behind a prefix byte 0111xxxx.
   static std::string generateFID();
+  // Whether `fid` has the form of an installation ID: 22 URL-safe Base64 characters, so that it
+  // can stand in a request path as it is.
+  static bool isInstallationIDForm(std::string_view fid);
   // Standard Base64 with padding, "/" as "_" and "+" as "-".
   static std::string base64URLEncodedStringWithData(std::span<const std::uint8_t> data);
 

@@ -16,10 +16,11 @@ platform::Error zlibError(int status, const char* message = nullptr) {
   return platform::Error(std::string(kVULNSDataZlibErrorDomain), VULNSDataZlibErrorInternal, std::move(info));
 }
 
-// Offers zlib at least a chunk of room at the end of `out`; the whole spare capacity when there is
-// more, so large outputs do not pay one call per kilobyte.
-void offerRoom(z_stream& stream, platform::Data& out, std::size_t& used) {
-  if (out.size() - used < kChunk) out.resize(std::max(used + kChunk, out.size() * 2));
+// Offers zlib at least a chunk of room at the end of `out` (short of `capacity`); the whole spare
+// capacity when there is more, so large outputs do not pay one call per kilobyte.
+void offerRoom(z_stream& stream, platform::Data& out, std::size_t& used,
+               std::size_t capacity = std::numeric_limits<std::size_t>::max()) {
+  if (out.size() - used < kChunk) out.resize(std::min(std::max(used + kChunk, out.size() * 2), capacity));
   stream.next_out = out.data() + used;
   stream.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - used, std::numeric_limits<uInt>::max()));
 }
@@ -76,7 +77,8 @@ std::optional<platform::Data> vul_dataByGzippingData(const platform::Data& data,
   return out;
 }
 
-std::optional<platform::Data> vul_dataByInflatingGzippedData(const platform::Data& data, platform::Error* error) {
+std::optional<platform::Data> vul_dataByInflatingGzippedData(const platform::Data& data, platform::Error* error,
+                                                             std::size_t maximumLength) {
   if (data.empty() || data.size() > kLargestInput) return std::nullopt;
   z_stream stream{};
   int status = inflateInit2(&stream, 47);
@@ -86,10 +88,13 @@ std::optional<platform::Data> vul_dataByInflatingGzippedData(const platform::Dat
   }
   stream.next_in = const_cast<Bytef*>(data.data());
   stream.avail_in = static_cast<uInt>(data.size());
-  platform::Data out(std::max(initialInflateSize(data), kChunk));
+  // One byte past the limit shows that the data does not fit.
+  const std::size_t capacity = maximumLength == std::numeric_limits<std::size_t>::max() ? maximumLength
+                                                                                        : maximumLength + 1;
+  platform::Data out(std::min(std::max(initialInflateSize(data), kChunk), capacity));
   std::size_t used = 0;
   for (;;) {
-    offerRoom(stream, out, used);
+    offerRoom(stream, out, used, capacity);
     const uInt offered = stream.avail_out;
     // A stream cut short makes no progress on the next call: zlib answers Z_BUF_ERROR.
     status = inflate(&stream, Z_NO_FLUSH);
@@ -99,6 +104,15 @@ std::optional<platform::Data> vul_dataByInflatingGzippedData(const platform::Dat
       return std::nullopt;
     }
     used += offered - stream.avail_out;
+    if (used > maximumLength) {
+      inflateEnd(&stream);
+      platform::Value::Dictionary info;
+      info[std::string(platform::kLocalizedDescriptionKey)] =
+          "The expanded data is longer than " + std::to_string(maximumLength) + " bytes.";
+      platform::setError(error, platform::Error(std::string(kVULNSDataZlibErrorDomain),
+                                                VULNSDataZlibErrorGreaterThanLimitToInflate, std::move(info)));
+      return std::nullopt;
+    }
     if (status == Z_STREAM_END) break;
   }
   const uInt remaining = stream.avail_in;

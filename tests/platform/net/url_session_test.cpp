@@ -34,6 +34,22 @@ struct Outcome {
 Data bytes(std::string_view text) { return Data(text.begin(), text.end()); }
 std::string text(const std::optional<Data>& data) { return data ? std::string(data->begin(), data->end()) : ""; }
 
+// `plain` compressed with zlib's window bits: 31 for gzip, 15 for zlib-wrapped deflate.
+std::string compressed(const std::string& plain, int windowBits) {
+  std::string out(compressBound(static_cast<uLong>(plain.size())) + 32, '\0');
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+  stream.avail_in = static_cast<uInt>(plain.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+std::string gzipped(const std::string& plain) { return compressed(plain, 31); }
+
 // Follows, refuses or rewrites redirects as the test says, and records what it was asked.
 class RedirectDelegate : public URLSessionDelegate {
  public:
@@ -122,27 +138,14 @@ TEST_F(URLSessionTest, APostCarriesItsMethodHeadersAndBodyAndTheStatusComesBack)
 }
 
 TEST_F(URLSessionTest, HTTPErrorsAreResponsesAndGzipBodiesArriveDecoded) {
-  std::string gzipped(256, '\0');
-  {
-    z_stream stream{};
-    ASSERT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string plain = "compressed answer";
-    stream.next_in = reinterpret_cast<Bytef*>(plain.data());
-    stream.avail_in = static_cast<uInt>(plain.size());
-    stream.next_out = reinterpret_cast<Bytef*>(gzipped.data());
-    stream.avail_out = static_cast<uInt>(gzipped.size());
-    ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    gzipped.resize(stream.total_out);
-    deflateEnd(&stream);
-  }
   Answer failure = Answer::withStatus(503);
   failure.body = "busy";
   failure.headers.emplace_back("Retry-After", "120");
   service_.enqueueAnswer("/hello", failure);
-  Answer compressed;
-  compressed.body = gzipped;
-  compressed.headers.emplace_back("Content-Encoding", "gzip");
-  service_.enqueueAnswer("/hello", compressed);
+  Answer encoded;
+  encoded.body = gzipped("compressed answer");
+  encoded.headers.emplace_back("Content-Encoding", "gzip");
+  service_.enqueueAnswer("/hello", encoded);
 
   auto session = URLSession::sharedSession();
   auto first = run(session, URLRequest(url("/hello")));
@@ -155,6 +158,66 @@ TEST_F(URLSessionTest, HTTPErrorsAreResponsesAndGzipBodiesArriveDecoded) {
   auto second = run(session, URLRequest(url("/hello")));
   EXPECT_EQ(second->response->statusCode(), 200);
   EXPECT_EQ(text(second->data), "compressed answer");
+}
+
+// A body is delivered only when it is whole: an encoded body cut short, damaged or in an unknown
+// encoding fails with the cannot-decode error, and the body cap holds for the bytes received and
+// for what they expand to.
+TEST_F(URLSessionTest, EncodedBodiesAreDeliveredOnlyWhenTheyDecodeWhole) {
+  const std::string whole = gzipped("compressed answer");
+  std::string damaged = whole;
+  for (std::size_t i = 10; i < damaged.size() - 8; ++i) damaged[i] = static_cast<char>(~damaged[i]);
+  constexpr std::size_t kCap = 64 * 1024;
+
+  struct Case {
+    const char* name;
+    std::string encoding;  // empty: no header
+    std::string body;
+    int status;
+    std::int64_t error;  // 0: delivered
+    std::string delivered;
+  };
+  const std::vector<Case> cases = {
+      {"gzip", "gzip", whole, 200, 0, "compressed answer"},
+      {"deflate", "Deflate", compressed("deflated answer", 15), 200, 0, "deflated answer"},
+      {"two gzip members", "x-gzip", gzipped("first, ") + gzipped("second"), 200, 0, "first, second"},
+      {"identity", "identity", "as sent", 200, 0, "as sent"},
+      {"no body", "gzip", "", 204, 0, ""},
+      {"gzip cut in half", "gzip", whole.substr(0, whole.size() / 2), 200, kURLErrorCannotDecodeContentData, ""},
+      {"gzip without its trailer", "gzip", whole.substr(0, whole.size() - 8), 200, kURLErrorCannotDecodeContentData, ""},
+      {"damaged gzip", "gzip", damaged, 200, kURLErrorCannotDecodeContentData, ""},
+      {"gzip then junk", "gzip", whole + "junk", 200, kURLErrorCannotDecodeContentData, ""},
+      {"deflate then bytes", "deflate", compressed("x", 15) + "more", 200, kURLErrorCannotDecodeContentData, ""},
+      {"unknown encoding", "br", "\x0b\x02\x80plain\x03", 200, kURLErrorCannotDecodeContentData, ""},
+      {"error status, cut short", "gzip", whole.substr(0, 5), 500, kURLErrorCannotDecodeContentData, ""},
+      {"expands past the cap", "gzip", gzipped(std::string(kCap + 1, 'z')), 200, kURLErrorDataLengthExceedsMaximum, ""},
+      {"larger than the cap", "", std::string(kCap + 1, 'z'), 200, kURLErrorDataLengthExceedsMaximum, ""},
+  };
+  auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+  configuration.setMaximumResponseBodySize(kCap);
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Answer answer = Answer::withStatus(c.status);
+    answer.body = c.body;
+    if (!c.encoding.empty()) answer.headers.emplace_back("Content-Encoding", c.encoding);
+    service_.enqueueAnswer("/hello", answer);
+    auto outcome = run(session, URLRequest(url("/hello")));
+    ASSERT_TRUE(outcome->called);
+    if (c.error == 0) {
+      EXPECT_FALSE(outcome->error) << outcome->error.description();
+      ASSERT_TRUE(outcome->response);
+      EXPECT_EQ(outcome->response->statusCode(), c.status);
+      EXPECT_EQ(text(outcome->data), c.delivered);
+    } else {
+      EXPECT_EQ(outcome->error.domain(), kURLErrorDomain);
+      EXPECT_EQ(outcome->error.code(), c.error) << outcome->error.description();
+      EXPECT_FALSE(outcome->response);
+      EXPECT_FALSE(outcome->data);
+    }
+  }
+  // What the platform can decode is what it asks for.
+  EXPECT_EQ(service_.requestsTo("/hello").at(0).header("Accept-Encoding"), "gzip, deflate");
 }
 
 TEST_F(URLSessionTest, FailuresAreURLErrors) {

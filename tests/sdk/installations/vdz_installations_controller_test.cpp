@@ -61,6 +61,45 @@ TEST_F(InstallationsTest, FailedRegistrationsHoldBackTheNextRequest) {
   }
 }
 
+// A service that issues tokens about to expire and then no longer knows the installation when
+// asked for a fresh token would have the controller register, refresh, start over with a new
+// identifier and register again without end. One successor per request, then a backoff that
+// doubles, and the caller always hears back.
+TEST_F(InstallationsTest, ARefreshRefusedRightAfterRegistrationDoesNotStartOverAgain) {
+  backend_->setTokenLifetime(1);
+  // Enough refusals for a controller that starts over without end to show it, and still stop.
+  backend_->refuseTokenRequests(404, 40);
+  auto installations = configureDefaultApp();
+  platform::testing::runUntilIdle();
+  // The background token fetch of configure: register, refused, a successor registered, refused.
+  EXPECT_EQ(service_.requestsTo(registerPath()).size(), 2u);
+  EXPECT_EQ(requestsTo(":generate"), 2u);
+  EXPECT_EQ(changes_, 3) << "new, deleted, its successor";
+
+  struct Step {
+    double advance;
+    bool sent;  // a refresh, a successor and its refresh; otherwise the backoff refuses
+  };
+  const Step steps[] = {{0, false}, {1.9, false}, {1.2, true}, {3.1, false}, {2, true}, {7, false}, {2, true}};
+  std::size_t registrations = 2;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.advance);
+    platform::testing::advance(step.advance);
+    const auto token = authToken(*installations);
+    EXPECT_FALSE(token.result);
+    if (step.sent) {
+      ++registrations;
+      const auto http = VDZInstallationsHTTPError::fromError(token.error);
+      ASSERT_TRUE(http) << token.error.description();
+      EXPECT_EQ(http->statusCode(), 404);
+    } else {
+      EXPECT_EQ(token.error.code(), VDZInstallationsErrorCodeServerUnreachable) << token.error.description();
+    }
+    EXPECT_EQ(service_.requestsTo(registerPath()).size(), registrations);
+  }
+  EXPECT_EQ(requestsTo(":generate"), 2 + 2 * (registrations - 2));
+}
+
 TEST_F(InstallationsTest, A500IsTriedOnceMoreAfterASecond) {
   service_.enqueueAnswer(registerPath(), Answer::withStatus(500));
   auto installations = configureDefaultApp();

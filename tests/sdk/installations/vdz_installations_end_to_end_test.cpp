@@ -133,5 +133,27 @@ TEST_F(InstallationsTest, AReinstallKeepsTheKeychainButMakesANewInstallation) {
   EXPECT_EQ(backend_->count(), 2u);
 }
 
+// The identifier the service answers with goes into later request paths, so an answer whose "fid"
+// is no installation ID is refused like any malformed answer, and the identifier sent stays.
+TEST_F(InstallationsTest, AnAnsweredIdentifierThatIsNoInstallationIDIsRefused) {
+  backend_->assignNextFID("../../../../x?delete=all");
+  auto installations = configureDefaultApp();
+  platform::testing::runUntilIdle();
+  EXPECT_EQ(changes_, 1) << "only the new installation";
+
+  const auto fid = installationID(*installations).fid;
+  ASSERT_TRUE(fid);
+  EXPECT_EQ(fid->size(), 22u) << *fid;
+  const auto token = authToken(*installations, true);
+  ASSERT_TRUE(token.result) << token.error.description();
+  EXPECT_EQ(service_.requestsTo(tokenPath(*fid)).size(), 1u);
+  for (const auto& request : service_.requests()) {
+    EXPECT_TRUE(request.path.starts_with(registerPath())) << request.path;
+    EXPECT_EQ(request.path.find(".."), std::string::npos) << request.path;
+    EXPECT_TRUE(request.query.empty()) << request.query;
+  }
+  EXPECT_EQ(changes_, 1);
+}
+
 }  // namespace
 }  // namespace installations_test

@@ -81,10 +81,17 @@ TEST(InstallationsItem, ReadsRegistrationAndTokenAnswers) {
   EXPECT_EQ(kept->authToken->expirationDate, now.addingTimeInterval(604800));
 
   auto replaced = sent.registeredInstallationWithJSONData(
-      bytes(R"({"fid":"other","refreshToken":"r","authToken":{"token":"t","expiresIn":"3600"}})"), now, &error);
-  ASSERT_TRUE(replaced);
-  EXPECT_EQ(replaced->vuduzaraInstallationID, "other");
+      bytes(R"({"fid":"fOther-Installation_22","refreshToken":"r","authToken":{"token":"t","expiresIn":"3600"}})"),
+      now, &error);
+  ASSERT_TRUE(replaced) << error.description();
+  EXPECT_EQ(replaced->vuduzaraInstallationID, "fOther-Installation_22");
   EXPECT_EQ(replaced->authToken->expirationDate, now.addingTimeInterval(3600)) << "no unit letter: whole seconds";
+
+  // The identifier sent comes back as it is, even when it is a shorter legacy one.
+  auto echoed = sent.registeredInstallationWithJSONData(
+      bytes(R"({"fid":"sentFID","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})"), now, &error);
+  ASSERT_TRUE(echoed) << error.description();
+  EXPECT_EQ(echoed->vuduzaraInstallationID, "sentFID");
 
   struct Bad {
     const char* body;
@@ -100,6 +107,19 @@ TEST(InstallationsItem, ReadsRegistrationAndTokenAnswers) {
        "A required response field with name authToken.expiresIn is missing"},
       {R"({"refreshToken":"r","authToken":{"token":"t","expiresIn":"soon"}})",
        "A required response field with name authToken.expiresIn is missing"},
+      // The identifier goes into later request paths: only the identifier form is taken.
+      {R"({"fid":"../../../../x?delete=all&y=z","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
+      {R"({"fid":"fAAAAAAAAAAAAAAAAAAA/A","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
+      {R"({"fid":"fAAAAAAAAAAAAAAAAAAAA","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
+      {R"({"fid":"fAAAAAAAAAAAAAAAAAAAAAA","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
+      {R"({"fid":"fAAAAAAAAAAAAAAAAAAA+=","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
+      {R"({"fid":"fAAAAAAAAAAAAAAAAAAAé","refreshToken":"r","authToken":{"token":"t","expiresIn":"1s"}})",
+       "A response field with name fid is not an installation ID"},
       {"[1]", "Failed to serialize JSON data."},
       {"not json", "Failed to serialize JSON data."},
   };

@@ -205,6 +205,42 @@ TEST_F(VDTCCTUploaderTest, ARedirectIsRebuiltAsTheFirstTargetsRequest) {
   EXPECT_EQ(storedFileCount(kVDTCORTargetCSH), 0u);
 }
 
+// An answer whose body cannot be read whole is no answer: the batch goes back to storage, no wait
+// is recorded, and the next upload delivers it.
+TEST_F(VDTCCTUploaderTest, AnAnswerWhoseBodyDoesNotDecodeReturnsTheEvents) {
+  const std::string gzipHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  struct Case {
+    const char* name;
+    std::string encoding;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"gzip cut short", "gzip", gzipHeader + "\x01"},
+      {"not gzip at all", "gzip", "plain text"},
+      {"an encoding nobody asked for", "br", "\x0b\x02\x80"},
+  };
+  std::size_t sent = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stored("137", kVDTCORTargetCSH, c.name);
+    Answer answer;
+    answer.body = c.body;
+    answer.headers.emplace_back("Content-Encoding", c.encoding);
+    service_.enqueueAnswer("/transport/csh", answer);
+    upload(kVDTCORTargetCSH);
+    ASSERT_EQ(service_.requestsTo("/transport/csh").size(), ++sent);
+    EXPECT_EQ(storedFileCount(kVDTCORTargetCSH), 1u);
+    EXPECT_TRUE(fileNames(VDTCORFlatFileStorage::batchDataStoragePath()).empty());
+
+    upload(kVDTCORTargetCSH);
+    ASSERT_EQ(service_.requestsTo("/transport/csh").size(), ++sent);
+    EXPECT_EQ(uploaded("/transport/csh", sent - 1).at(0).events.at(0).payload, c.name);
+    EXPECT_EQ(storedFileCount(kVDTCORTargetCSH), 0u);
+    // The delivery's answer asked for a wait (15 minutes without a readable body).
+    platform::testing::advance(16 * 60);
+  }
+}
+
 TEST_F(VDTCCTUploaderTest, AnUnreachableBackendReturnsTheEvents) {
   service_.stop();
   stored("137", kVDTCORTargetCSH, "offline");

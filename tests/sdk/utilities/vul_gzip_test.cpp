@@ -103,4 +103,39 @@ TEST(VULGzipTest, BrokenStreamsFailWithTheirCodes) {
   EXPECT_FALSE(VULGzip::vul_dataByInflatingGzippedData(truncated));
 }
 
+// A small input can expand without bound: expansion stops at the caller's limit, or by default at
+// the platform's largest response body, before holding much more than that.
+TEST(VULGzipTest, ExpansionStopsAtItsLimit) {
+  const auto zeros = [](std::size_t n) { return *VULGzip::vul_dataByGzippingData(Data(n, 0)); };
+  struct Case {
+    const char* name;
+    Data input;
+    std::size_t limit;
+    bool expands;
+  };
+  const std::vector<Case> cases = {
+      {"exactly the limit", zeros(1000), 1000, true},
+      {"one byte past the limit", zeros(1001), 1000, false},
+      {"a crafted bomb", zeros(16 << 20), 1000, false},
+      {"zlib-wrapped, past the limit", zlibWrapped(Data(5000, 'z')), 4999, false},
+      {"past the default limit", zeros(kVULGzipDefaultInflateLimit + 1), kVULGzipDefaultInflateLimit, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Error error;
+    const auto expanded = c.limit == kVULGzipDefaultInflateLimit
+                              ? VULGzip::vul_dataByInflatingGzippedData(c.input, &error)
+                              : VULGzip::vul_dataByInflatingGzippedData(c.input, &error, c.limit);
+    if (c.expands) {
+      ASSERT_TRUE(expanded) << error.description();
+      EXPECT_EQ(expanded->size(), c.limit);
+      EXPECT_FALSE(error);
+    } else {
+      EXPECT_FALSE(expanded);
+      EXPECT_EQ(error.domain(), kVULNSDataZlibErrorDomain);
+      EXPECT_EQ(error.code(), VULNSDataZlibErrorGreaterThanLimitToInflate);
+    }
+  }
+}
+
 }  // namespace

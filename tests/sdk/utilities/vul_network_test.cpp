@@ -114,6 +114,10 @@ TEST_F(NetworkTest, FailuresReachTheHandlerOnceAsErrors) {
   const std::string refused = closed.baseURL() + "/nothing";
   closed.stop();
   network_->setTimeoutInterval(0.3);
+  local_service::Answer cutShort;
+  cutShort.body = std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x01", 11);
+  cutShort.headers.emplace_back("Content-Encoding", "gzip");
+  service_.setAnswer("/cut-short", cutShort);
 
   struct Case {
     const char* name;
@@ -128,6 +132,8 @@ TEST_F(NetworkTest, FailuresReachTheHandlerOnceAsErrors) {
       {"no such host", "http://nowhere.invalid/", std::string(platform::kURLErrorDomain),
        platform::kURLErrorCannotFindHost},
       {"empty URL", "", std::string(kVULNetworkErrorDomain), VULErrorCodeNetworkInvalidURL},
+      {"gzip body cut short", url("/cut-short"), std::string(platform::kURLErrorDomain),
+       platform::kURLErrorCannotDecodeContentData},
   };
   for (const Case& c : cases) {
     for (bool usePost : {false, true}) {

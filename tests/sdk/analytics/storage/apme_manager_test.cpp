@@ -12,6 +12,7 @@
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
 #include "sdk/analytics/storage/apme_database.h"
+#include "sdk/utilities/utilities/vul_gzip.h"
 #include "sdk/utilities/utilities/vul_network.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
 #include "tests/sdk/analytics/storage/experiment_test_support.h"
@@ -200,6 +201,27 @@ TEST_F(APMEManagerTest, TheFetchScheduleFollowsTheServiceAnswers) {
   EXPECT_TRUE(recorder_.has(820023));
   EXPECT_EQ(due(), success + 4 * kHour + 1800 + 3600 + 7200 + 14400 + 28800)
       << "the ladder counts from the last success";
+}
+
+// A small download that expands past the inflation limit is a failed fetch: nothing of it is
+// taken and the failure ladder goes on, as for any body that does not inflate.
+TEST_F(APMEManagerTest, AnAnswerExpandingPastTheLimitIsAFailedFetch) {
+  const double start = APMENow();
+  std::string encoded = local_service::experimentResponse({ExperimentSnapshot{"sdk", {{4, {{"a", 44}}}}}});
+  // An unknown field that a reader skips: only its size matters.
+  local_service::writeVarint(encoded, (15 << 3) | 2);
+  local_service::writeVarint(encoded, kVULGzipDefaultInflateLimit);
+  encoded.append(kVULGzipDefaultInflateLimit, '\0');
+  service_.enqueueAnswer(std::string(local_service::kExperimentFetchPath), local_service::experimentAnswer(encoded));
+  encoded.clear();
+  encoded.shrink_to_fit();
+
+  platform::testing::advance(10);
+  settle();
+  ASSERT_EQ(service_.requestsTo(local_service::kExperimentFetchPath).size(), 1u);
+  EXPECT_TRUE(recorder_.has(820023));
+  EXPECT_FALSE(manager_->pendingSnapshotForSDKName("sdk"));
+  EXPECT_EQ(due(), start + 1800) << "the first step of the failure ladder";
 }
 
 TEST_F(APMEManagerTest, TheRetryLadderDoublesAndEnds) {
