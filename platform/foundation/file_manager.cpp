@@ -288,10 +288,11 @@ std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* err
 }
 
 std::optional<Data> FileManager::contentsOfRegularFile(const fs::path& path, std::uint64_t limit, Error* error,
-                                                       bool* truncated) const {
+                                                       bool* truncated, struct stat* info) const {
   if (truncated) *truncated = false;
   struct stat st {};
   int fd = openRegularFileForReading(path, &st);
+  if (info) *info = st;
   if (fd < 0) {
     fail(error, readCode(errno), path, errno);
     return std::nullopt;

@@ -64,9 +64,11 @@ class FileManager {
 
   std::optional<Data> contentsAtPath(const std::filesystem::path& path, Error* error = nullptr) const;
   // The bytes of a regular file opened as openRegularFileForReading opens it, at most `limit` of
-  // them: a longer file gives its first `limit` bytes and sets *truncated.
+  // them: a longer file gives its first `limit` bytes and sets *truncated. `info` gets the
+  // opened file's fstat.
   std::optional<Data> contentsOfRegularFile(const std::filesystem::path& path, std::uint64_t limit,
-                                            Error* error = nullptr, bool* truncated = nullptr) const;
+                                            Error* error = nullptr, bool* truncated = nullptr,
+                                            struct stat* info = nullptr) const;
   // Temp file beside the target, fsync, rename over the target, fsync of the directory: a crash
   // leaves either the old or the new content, never a mix. The file gets exactly `mode`.
   bool writeAtomically(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,

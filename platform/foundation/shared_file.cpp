@@ -153,41 +153,23 @@ SharedFile::Contents SharedFile::read(const Lock* lock) const {
   }
   if (!S_ISREG(st.st_mode)) return failed(State::Damaged, path_, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) return failed(State::Damaged, path_, EFBIG);
-  int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
+  Contents contents;
+  Error readError;
+  bool truncated = false;
+  auto bytes = FileManager::defaultManager().contentsOfRegularFile(path_, kMaxBytes, &readError, &truncated, &st);
+  if (!bytes) {
+    const auto& underlying = readError.underlyingError();
+    const int err = underlying ? static_cast<int>(underlying->code()) : EIO;
     if (err == ENOENT) {  // replaced by a removal since the look
-      Contents contents;
       contents.version = absent(generation);
       return contents;
     }
-    return failed(err == ELOOP ? State::Damaged : State::Unreadable, path_, err);
+    const bool special = err == ELOOP || err == EISDIR || err == EINVAL;
+    return failed(special ? State::Damaged : State::Unreadable, path_, err);
   }
-  Contents contents;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int err = errno;
-    ::close(fd);
-    return S_ISREG(st.st_mode) ? failed(State::Unreadable, path_, err) : failed(State::Damaged, path_, EINVAL);
-  }
+  if (truncated) return failed(State::Damaged, path_, EFBIG);
   contents.version = versionOf(st, generation);
-  contents.bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(st.st_size, kMaxBytes)));
-  std::uint8_t buffer[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return failed(State::Unreadable, path_, err);
-    }
-    if (n == 0) break;
-    if (contents.bytes.size() + static_cast<std::size_t>(n) > kMaxBytes) {
-      ::close(fd);
-      return failed(State::Damaged, path_, EFBIG);
-    }
-    contents.bytes.insert(contents.bytes.end(), buffer, buffer + n);
-  }
-  ::close(fd);
+  contents.bytes = std::move(*bytes);
   contents.state = State::Present;
   return contents;
 }

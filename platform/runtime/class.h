@@ -48,14 +48,15 @@ struct Ivar {
 class Class;
 
 struct ClassDefinition {
-  std::string name;
-  std::set<std::string, std::less<>> protocols;
-  std::map<std::string, Method, std::less<>> classMethods;
-  std::shared_ptr<const Class> superclass;
-  std::map<std::string, IMP, std::less<>> instanceMethods;
+  // Every member has a default, so a definition can name only the members it sets.
+  std::string name{};
+  std::set<std::string, std::less<>> protocols{};
+  std::map<std::string, Method, std::less<>> classMethods{};
+  std::shared_ptr<const Class> superclass{};
+  std::map<std::string, IMP, std::less<>> instanceMethods{};
   // 0: the superclass's size.
   std::size_t instanceSize = 0;
-  std::vector<Ivar> ivars;
+  std::vector<Ivar> ivars{};
 };
 
 namespace detail {

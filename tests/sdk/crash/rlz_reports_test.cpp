@@ -502,7 +502,9 @@ TEST_F(RLZReportManagerTest, APreparedReportThatKeepsFailingToPackageIsDeletedAf
   RLZContextResetForTesting();
   for (const auto& c : cases) {
     EXPECT_EQ(in("prepared", c.name), c.kept) << c.name;
-    if (c.kept) EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingAttemptsFileName)) << c.name;
+    if (c.kept) {
+      EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingAttemptsFileName)) << c.name;
+    }
   }
 }
 

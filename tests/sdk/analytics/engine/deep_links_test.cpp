@@ -156,7 +156,9 @@ TEST_F(DeepLinkTest, UserActivitiesGiveTheirWebPageOnly) {
     SCOPED_TRACE(c.what);
     lines_.clear();
     EXPECT_EQ(APMMeasurement::deepLinkFromUserActivity(c.activity), c.link);
-    if (c.code) EXPECT_TRUE(loggedCode(c.code));
+    if (c.code) {
+      EXPECT_TRUE(loggedCode(c.code));
+    }
   }
 
   // Continued through the app: the delegate interceptor hands it to the engine (the proxy that

@@ -286,7 +286,9 @@ TEST_F(EventWritingTest, TheDistinctNameLimitRefusesOnlyNewPublicNames) {
   for (const auto& e : events) names.insert(e.name);
   EXPECT_EQ(names, (std::multiset<std::string>{"name_7", "_err", "_e"}));
   for (const auto& e : events) {
-    if (e.name == "_err") EXPECT_EQ(storedInt(e, "_err"), 8);
+    if (e.name == "_err") {
+      EXPECT_EQ(storedInt(e, "_err"), 8);
+    }
   }
   EXPECT_TRUE(loggedCode(23065));
 }

@@ -34,7 +34,9 @@ TEST_F(EngineTest, ConcurrentCallersKeepTimestampOrder) {
   ASSERT_EQ(logged.size(), static_cast<std::size_t>(kThreads * kEvents));
   std::vector<int> next(kThreads, 0);
   for (std::size_t i = 0; i < logged.size(); ++i) {
-    if (i) EXPECT_GE(logged[i].timestamp, logged[i - 1].timestamp);
+    if (i) {
+      EXPECT_GE(logged[i].timestamp, logged[i - 1].timestamp);
+    }
     const auto t = engine_test::intParameter(logged[i], "thread");
     ASSERT_GE(t, 0);
     EXPECT_EQ(engine_test::intParameter(logged[i], "n"), next[t]++);

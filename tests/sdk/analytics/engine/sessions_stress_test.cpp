@@ -66,7 +66,9 @@ TEST_F(SessionTest, LifecycleAndScreensOnTheMainThreadRaceNothingElse) {
   for (auto& thread : threads) thread.join();
   engine->setEnabled(true);
   for (const auto& event : events()) {
-    if (event.name == "_vs") EXPECT_NE(intParameter(event, "_si"), INT64_MIN);
+    if (event.name == "_vs") {
+      EXPECT_NE(intParameter(event, "_si"), INT64_MIN);
+    }
     if (event.name == "_e") {
       EXPECT_GE(intParameter(event, "_et"), 0);
       EXPECT_LE(intParameter(event, "_et"), 3600000);

@@ -164,7 +164,9 @@ TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
       db = openDatabase(&error);
     }
     EXPECT_EQ(static_cast<bool>(db), c.opens) << error.description();
-    if (db) EXPECT_EQ(db->store()->rowCountForTableWithName("raw_events", nullptr), 3);
+    if (db) {
+      EXPECT_EQ(db->store()->rowCountForTableWithName("raw_events", nullptr), 3);
+    }
     db.reset();
     EXPECT_EQ(rowCountOnDisk(path, "raw_events"), 3);
   }
