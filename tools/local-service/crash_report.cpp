@@ -36,9 +36,8 @@ std::optional<CrashReport> decodeCrashReport(std::string_view message, std::stri
   decoded.build_version = wire::bytesInto(report.buildVersion);
   decoded.display_version = wire::bytesInto(report.displayVersion);
   decoded.files_payload.files = wire::messagesInto<&prepareFile, &finishFile>(report.files);
-  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(message.data()), message.size());
-  if (!pb_decode(&stream, &videzu_ralitoze_Report_msg, &decoded)) {
-    error = std::string("not a crash report: ") + wire::errorText(stream);
+  if (const char* failure = wire::decode(&videzu_ralitoze_Report_msg, message, &decoded)) {
+    error = std::string("not a crash report: ") + failure;
     return std::nullopt;
   }
   report.platform = decoded.platform;

@@ -47,6 +47,11 @@ void finishLogRequest(const CctLogRequest& message, UploadedLogRequest& request)
   request.clientType = message.client_info.client_type;
   request.requestTimeMs = message.request_time_ms;
   request.requestUptimeMs = message.request_uptime;
+  // The log source may follow its events on the wire, so payloads are read once both are known.
+  if (request.logSource != kDiagnosticsLogSource) return;
+  for (UploadedEvent& event : request.events) {
+    event.diagnosticsRecord = decodeDiagnosticsRecord(event.payload, event.payloadError);
+  }
 }
 
 }  // namespace
@@ -55,9 +60,8 @@ std::optional<std::vector<UploadedLogRequest>> decodeBatchedLogRequest(std::stri
   std::vector<UploadedLogRequest> requests;
   CctBatchedLogRequest message{};
   message.log_request = wire::messagesInto<&prepareLogRequest, &finishLogRequest>(requests);
-  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(body.data()), body.size());
-  if (!pb_decode(&stream, &CctBatchedLogRequest_msg, &message)) {
-    error = std::string("not a batched log request: ") + wire::errorText(stream);
+  if (const char* failure = wire::decode(&CctBatchedLogRequest_msg, body, &message)) {
+    error = std::string("not a batched log request: ") + failure;
     return std::nullopt;
   }
   return requests;
@@ -79,7 +83,13 @@ std::string describeBatchedLogRequest(const std::vector<UploadedLogRequest>& req
           << event.timezoneOffsetSeconds << " s)";
       if (event.eventCode) out << " code " << *event.eventCode;
       if (event.networkConnectionInfo) out << " network info";
-      out << ": " << printableBytes(event.payload) << "\n";
+      if (event.diagnosticsRecord) {
+        out << ": diagnostics record\n    " << describeDiagnosticsRecord(*event.diagnosticsRecord) << "\n";
+      } else if (!event.payloadError.empty()) {
+        out << ": undecodable payload (" << event.payloadError << "): " << printableBytes(event.payload) << "\n";
+      } else {
+        out << ": " << printableBytes(event.payload) << "\n";
+      }
     }
   }
   return out.str();

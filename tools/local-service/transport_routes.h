@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/local-service/core_diagnostics_record.h"
+
 namespace local_service {
 
 class LocalService;
@@ -30,6 +32,9 @@ struct UploadedEvent {
   std::int64_t timezoneOffsetSeconds = 0;
   std::int64_t uptimeMs = 0;
   std::optional<UploadedNetworkConnectionInfo> networkConnectionInfo;
+  // Events of the diagnostics log source: the record read from the payload, or why none could be.
+  std::optional<DiagnosticsRecord> diagnosticsRecord;
+  std::string payloadError;
 };
 
 // The device and application as the client described them; text is UTF-8.
@@ -52,7 +57,9 @@ struct UploadedLogRequest {
   std::vector<UploadedEvent> events;
 };
 
-// A batched log request; none with `error` set when the bytes are not one.
+// A batched log request; none with `error` set when the bytes are not one. A payload the log
+// source promises a schema for and that does not follow it leaves the request readable: only its
+// event is marked (payloadError).
 std::optional<std::vector<UploadedLogRequest>> decodeBatchedLogRequest(std::string_view body, std::string& error);
 // Lines for people: one per log request and one per event.
 std::string describeBatchedLogRequest(const std::vector<UploadedLogRequest>& requests);

@@ -74,6 +74,16 @@ pb_callback_t bytesInto(std::optional<std::string>& target) {
   return callback;
 }
 
+std::optional<std::string> bytesOf(const pb_bytes_array_t* array) {
+  if (!array) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(array->bytes), array->size);
+}
+
+const char* decode(const pb_msgdesc_t* fields, std::string_view bytes, void* message) {
+  pb_istream_t stream = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(bytes.data()), bytes.size());
+  return pb_decode(&stream, fields, message) ? nullptr : errorText(stream);
+}
+
 const char* errorText(const pb_ostream_t& stream) { return stream.errmsg ? stream.errmsg : "(none)"; }
 const char* errorText(const pb_istream_t& stream) { return stream.errmsg ? stream.errmsg : "(none)"; }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace wire {
@@ -105,6 +106,14 @@ pb_callback_t messagesInto(std::vector<Item>& items) {
   callback.arg = &items;
   return callback;
 }
+
+// A malloc'd bytes field of a decoded message as text; none when it was not on the wire.
+std::optional<std::string> bytesOf(const pb_bytes_array_t* array);
+
+// Decodes `bytes` into `message`, whose callbacks the caller has set. Null on success, else
+// nanopb's error text ("(none)" when it gave none); a failed decode has released what it
+// allocated, a successful one leaves that to the caller (pb_release).
+const char* decode(const pb_msgdesc_t* fields, std::string_view bytes, void* message);
 
 // nanopb's text of a stream's error, or "(none)".
 const char* errorText(const pb_ostream_t& stream);
