@@ -179,10 +179,10 @@ platform::Data VDTCCTConstructBatchedLogRequest(const VDTCOREventSet& events) {
 
 std::optional<VDTCCTLogResponse> VDTCCTDecodeLogResponse(const platform::Data& data, platform::Error* error) {
   CctLogResponse message{};
-  pb_istream_t stream = pb_istream_from_buffer(data.data(), data.size());
-  if (!pb_decode(&stream, &CctLogResponse_msg, &message)) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+  if (const char* failure = wire::decode(&CctLogResponse_msg, bytes, &message)) {
     platform::Value::Dictionary info;
-    info["nanopb error:"] = std::string(wire::errorText(stream));
+    info["nanopb error:"] = std::string(failure);
     platform::setError(error, platform::Error(std::string(platform::kURLErrorDomain), -1, std::move(info)));
     return std::nullopt;
   }
