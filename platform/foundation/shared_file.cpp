@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/property_list.h"
 
 namespace platform {
 
@@ -172,6 +173,24 @@ SharedFile::Contents SharedFile::read(const Lock* lock) const {
   contents.bytes = std::move(*bytes);
   contents.state = State::Present;
   return contents;
+}
+
+SharedFile::State SharedFile::dictionaryIn(const Contents& contents, Value::Dictionary& values, Error& error) {
+  values.clear();
+  error = contents.error;
+  if (contents.state != State::Present) return contents.state;
+  if (contents.bytes.empty()) {
+    error = corruptDataError("The file is empty.");
+    return State::Damaged;
+  }
+  std::optional<Value> root = PropertyList::read(contents.bytes, &error);
+  if (!root) return State::Damaged;
+  if (!root->isDictionary()) {
+    error = corruptDataError("The root of the property list is not a dictionary.");
+    return State::Damaged;
+  }
+  values = std::move(*root->mutableDictionary());
+  return State::Present;
 }
 
 std::optional<SharedFile::Version> SharedFile::write(Lock& lock, const Data& bytes, mode_t mode, Error* error) const {

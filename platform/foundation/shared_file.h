@@ -86,6 +86,9 @@ class SharedFile {
   bool isCurrent(const Version& version, const Lock& lock) const;
 
   Contents read(const Lock* lock = nullptr) const;
+  // The dictionary at the root of a property-list file as read: empty for a missing file, and
+  // anything but a property list with a dictionary at its root is damage. The state it comes to.
+  static State dictionaryIn(const Contents& contents, Value::Dictionary& values, Error& error);
 
   // Under the lock: replaces the file (temp file, fsync, rename, exactly `mode`).
   std::optional<Version> write(Lock& lock, const Data& bytes, mode_t mode, Error* error = nullptr) const;

@@ -256,41 +256,6 @@ void UserDefaults::resetCachesForTesting() {
 
 UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
 
-namespace {
-
-enum class Reading { Values, Damaged, Unreadable };
-
-// The suite's values in what was read from its file: none for a missing file; anything but a
-// property list with a dictionary at its root is damage.
-Reading valuesIn(const SharedFile::Contents& contents, Value::Dictionary& values, Error& error) {
-  values.clear();
-  error = contents.error;
-  switch (contents.state) {
-    case SharedFile::State::Missing:
-      return Reading::Values;
-    case SharedFile::State::Unreadable:
-      return Reading::Unreadable;
-    case SharedFile::State::Damaged:
-      return Reading::Damaged;
-    case SharedFile::State::Present:
-      break;
-  }
-  if (contents.bytes.empty()) {
-    error = corruptDataError("The file is empty.");
-    return Reading::Damaged;
-  }
-  std::optional<Value> root = PropertyList::read(contents.bytes, &error);
-  if (!root) return Reading::Damaged;
-  if (!root->isDictionary()) {
-    error = corruptDataError("The root of the property list is not a dictionary.");
-    return Reading::Damaged;
-  }
-  values = std::move(*root->mutableDictionary());
-  return Reading::Values;
-}
-
-}  // namespace
-
 void UserDefaults::useCurrentHomeLocked() const {
   if (loaded_) return;
   loaded_ = true;
@@ -307,21 +272,22 @@ bool UserDefaults::refreshLocked() const {
   const SharedFile::Contents contents = file.read();
   Value::Dictionary values;
   Error error;
-  switch (valuesIn(contents, values, error)) {
-    case Reading::Values:
+  switch (SharedFile::dictionaryIn(contents, values, error)) {
+    case SharedFile::State::Missing:
+    case SharedFile::State::Present:
       stored_ = std::move(values);
       version_ = contents.version;
       damaged_ = false;
       reportedUnreadable_ = false;
       return true;
-    case Reading::Unreadable:
+    case SharedFile::State::Unreadable:
       // Not damage: what was read before stays, and the next look tries again.
       if (!reportedUnreadable_) {
         reportedUnreadable_ = true;
         Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
       }
       return true;
-    case Reading::Damaged:
+    case SharedFile::State::Damaged:
       break;
   }
   stored_.clear();
@@ -356,12 +322,12 @@ bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const
   SharedFile::Contents contents = file.read(&lock);
   Value::Dictionary values;
   Error error;
-  const Reading reading = valuesIn(contents, values, error);
-  if (reading == Reading::Unreadable) {
+  const SharedFile::State state = SharedFile::dictionaryIn(contents, values, error);
+  if (state == SharedFile::State::Unreadable) {
     Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
     return false;
   }
-  if (reading == Reading::Damaged) {
+  if (state == SharedFile::State::Damaged) {
     // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
     Error asideError;
     auto aside = file.setAside(lock, "corrupt", &asideError);

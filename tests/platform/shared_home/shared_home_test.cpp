@@ -15,6 +15,9 @@
 #include "platform/foundation/user_defaults.h"
 #include "platform/security/keychain.h"
 #include "platform/testing/child_process.h"
+#include "platform/testing/testing.h"
+#include "sdk/analytics/storage/apm_persistent_dictionary.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
 
 namespace platform {
 namespace {
@@ -60,6 +63,20 @@ std::map<std::string, std::string> defaultsOnDisk() {
   return found;
 }
 
+std::map<std::string, std::string> dictionaryOnDisk() {
+  std::map<std::string, std::string> found;
+  auto root = readPropertyList(APMMeasurementPlistPath("shared"));
+  if (!root || !root->isDictionary()) return found;
+  for (const auto& [key, value] : *root->ifDictionary()) found[key] = value.stringValue();
+  return found;
+}
+
+// The parent's property-list store stays loaded through the test, as the engine's does.
+APMPersistentDictionary& parentDictionary() {
+  static const auto store = APMPersistentDictionary::initWithFileName("shared");
+  return *store;
+}
+
 struct Store {
   const char* name;
   std::function<void(const std::string&)> writeInParent;
@@ -88,6 +105,16 @@ const Store kStores[] = {
      },
      [](const std::string& key) { return UserDefaults::suite("shared")->stringForKey(key); },
      defaultsOnDisk},
+    {"dictionary",
+     [](const std::string& key) {
+       parentDictionary().setObject(Value(key), key);
+       // The store writes a second after a change.
+       testing::advance(1.0);
+       testing::drain(parentDictionary().serialQueue());
+       ASSERT_FALSE(parentDictionary().hasPendingPersistence()) << key;
+     },
+     [](const std::string& key) { return parentDictionary().stringForKey(key); },
+     dictionaryOnDisk},
 };
 
 TEST(SharedHomeTest, TwoProcessesWritingDisjointKeysKeepEveryKeyOfBoth) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
@@ -174,6 +177,9 @@ TEST_F(APMPersistentDictionaryTest, CorruptFileStartsEmptyAndPendingWriteSurvive
   auto store = APMPersistentDictionary::initWithFileName("corrupt");
   ASSERT_TRUE(store);
   EXPECT_TRUE(store->objectForKey("k").isNull());
+  std::string aside;
+  std::ifstream(path + ".corrupt.1") >> aside;
+  EXPECT_EQ(aside, "not") << "the damaged file is kept for inspection";
   store->setObject(Value("v"), "k");
   store.reset();
   const auto written = readPlist(path);
@@ -185,6 +191,63 @@ TEST_F(APMPersistentDictionaryTest, CorruptFileStartsEmptyAndPendingWriteSurvive
   reopened->clearAllData();
   settle(*reopened);
   EXPECT_TRUE(readPlist(path)->empty());
+}
+
+// Two stores on one file stand for two processes: each reads the other's saved changes and
+// writes only its own on top of them.
+TEST_F(APMPersistentDictionaryTest, ChangesSavedByAnotherProcessAreSeenAndKept) {
+  auto mine = APMPersistentDictionary::initWithFileName("shared");
+  mine->setObject(Value("mine"), "mine");
+  mine->setObject(Value("kept"), "kept");
+  settle(*mine);
+
+  auto theirs = APMPersistentDictionary::initWithFileName("shared");
+  EXPECT_EQ(theirs->stringForKey("mine"), "mine");
+  theirs->setObject(Value("theirs"), "theirs");
+  theirs->removeObjectForKey("mine");
+  settle(*theirs);
+
+  EXPECT_EQ(mine->stringForKey("theirs"), "theirs") << "their saved change is read";
+  EXPECT_TRUE(mine->objectForKey("mine").isNull()) << "and so is their removal";
+  mine->setObject(Value("later"), "later");
+  settle(*mine);
+  EXPECT_EQ(readPlist(mine->filePath()), (Value::Dictionary{{"kept", Value("kept")}, {"theirs", Value("theirs")},
+                                                            {"later", Value("later")}}));
+  EXPECT_EQ(theirs->stringForKey("later"), "later");
+
+  // Clearing removes what this process knows and what the file holds, and nothing set afterwards.
+  theirs->setObject(Value("unseen"), "unseen");
+  settle(*theirs);
+  mine->clearAllData();
+  EXPECT_TRUE(mine->objectForKey("unseen").isNull());
+  mine->setObject(Value("after"), "after");
+  settle(*mine);
+  EXPECT_EQ(readPlist(mine->filePath()), (Value::Dictionary{{"after", Value("after")}}));
+  EXPECT_TRUE(theirs->objectForKey("kept").isNull());
+}
+
+TEST_F(APMPersistentDictionaryTest, AFileThatCannotBeReadNowIsNeverEmptied) {
+  const std::string path = APMMeasurementPlistPath("kept");
+  writePlist(path, {{"stored", Value("value")}});
+  std::shared_ptr<APMPersistentDictionary> store;
+  {
+    // Only this thread is denied the file; the scheduled write, on the store's queue, is not.
+    platform::testing::UnreadableFile unreadable(path);
+    store = APMPersistentDictionary::initWithFileName("kept");
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->objectForKey("stored").isNull());
+    store->setObject(Value("later"), "added");
+    auto released = APMPersistentDictionary::initWithFileName("kept");
+    released->setObject(Value("lost"), "unwritable");
+    released.reset();  // its write, here, cannot read the file and must not replace it
+  }
+  EXPECT_EQ(readPlist(path), (Value::Dictionary{{"stored", Value("value")}}));
+  for (const auto& entry : fs::directory_iterator(fs::path(path).parent_path())) {
+    EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos) << "not damage: " << entry.path();
+  }
+  EXPECT_EQ(store->stringForKey("stored"), "value") << "read once it can be";
+  settle(*store);
+  EXPECT_EQ(readPlist(path), (Value::Dictionary{{"stored", Value("value")}, {"added", Value("later")}}));
 }
 
 TEST(APMPersistentDictionaryStressTest, WritersOnManyThreads) {
@@ -203,6 +266,34 @@ TEST(APMPersistentDictionaryStressTest, WritersOnManyThreads) {
   for (int t = 0; t < 8; ++t) EXPECT_EQ(store->integerForKey("t" + std::to_string(t)), 299);
   store.reset();
   EXPECT_EQ(readPlist(APMMeasurementPlistPath("stress"))->size(), 8u);
+}
+
+// Two stores on one file, as two processes, each changed by its own threads while scheduled
+// writes of both run on their queues.
+TEST(APMPersistentDictionaryStressTest, TwoStoresOfOneFileWritingWhileTheyPersist) {
+  std::shared_ptr<APMPersistentDictionary> stores[] = {APMPersistentDictionary::initWithFileName("two"),
+                                                       APMPersistentDictionary::initWithFileName("two")};
+  std::atomic<int> running{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    ++running;
+    threads.emplace_back([&, t] {
+      auto& store = *stores[t % 2];
+      const std::string key = "t" + std::to_string(t);
+      for (int i = 0; i < 200; ++i) {
+        store.setInteger(i, key);
+        (void)store.objectForKey("t" + std::to_string((t + 1) % 4));
+        if (i % 50 == 0) store.removeObjectForKey(key);
+      }
+      --running;
+    });
+  }
+  while (running > 0) platform::testing::advance(1.0);
+  for (auto& thread : threads) thread.join();
+  for (auto& store : stores) store.reset();
+  const auto written = readPlist(APMMeasurementPlistPath("two"));
+  ASSERT_TRUE(written);
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(written->at("t" + std::to_string(t)), Value(199)) << t;
 }
 
 }  // namespace
