@@ -109,6 +109,54 @@ module.exports = {
       return e.getParamValue('missing') === null ? 0 : -1;`, "{ type: 'edit' }"),
     activities: [{ name: 'add', rules: ['({})'] }],
   },
+  // Programs that keep state between events: a counter and a short list stay small; the hoarders
+  // grow what persists with every event, one in a global, one in an activity's closure (each by
+  // large pieces, so that they reach the allowance in a few events).
+  counter: {
+    program: `var registerCallback = require('internal.registerCallback');
+              var count = 0;
+              var recent = [];
+              registerCallback(0, function (e) {
+                count = count + 1;
+                recent.push(e.getEventName());
+                if (recent.length > 3) recent.shift();
+                e.setParamValue('count', count);
+                e.setParamValue('recent', recent.join(','));
+                return 0;
+              }, { type: 'edit' });`,
+    activities: [],
+  },
+  globalHoarder: {
+    program: `var registerCallback = require('internal.registerCallback');
+              var g;
+              var events = 0;
+              var chunk = [];
+              chunk.length = 1000;
+              registerCallback(0, function (e) {
+                events = events + 1;
+                e.setParamValue('events', events);
+                if (!g) g = [];
+                for (var i = 0; i < 100; i++) g.push([].concat(chunk));
+                return 1;
+              }, { type: 'edit' });`,
+    activities: [],
+  },
+  closureHoarder: {
+    program: `var registerCallback = require('internal.registerCallback');
+              var prefix = 'k';
+              for (var j = 0; j < 10; j++) prefix = prefix + prefix;
+              function keep(rule) {
+                var seen = {};
+                var events = 0;
+                registerCallback(0, function (e) {
+                  events = events + 1;
+                  e.setParamValue('events', events);
+                  for (var i = 0; i < rule.perEvent; i++) seen[prefix + events + '_' + i] = events;
+                  return 1;
+                }, { type: 'edit' });
+              }`,
+    activities: [{ name: 'keep', rules: ['({ perEvent: 100 })'] }],
+  },
   unchangedButCreated: {
     program: `var registerCallback = require('internal.registerCallback');
               var logEvent = require('internal.eventLogger');

@@ -32,6 +32,7 @@ class APMPMapValue : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void traceChildren(APMPTracer& tracer) const override { propertyMap_.traceChildren(tracer); }
   void breakCycles() override { propertyMap_.clear(); }
+  std::size_t payloadBytes() const override { return propertyMap_.payloadBytes(); }
 
  private:
   APMPPropertyMap propertyMap_;
@@ -90,6 +91,9 @@ class APMPArrayValue final : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void traceChildren(APMPTracer& tracer) const override;
   void breakCycles() override;
+  std::size_t payloadBytes() const override {
+    return slots_.size() * sizeof(APMPValuePtr) + propertyMap_.payloadBytes();
+  }
 
  private:
   bool reserveGrowth(std::size_t newCount, platform::Error* error);

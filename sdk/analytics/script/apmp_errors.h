@@ -30,7 +30,7 @@ enum APMPErrorCode : std::int64_t {
   kAPMPErrorNotIterable = 16,
   kAPMPErrorUnknownMethod = 17,
   // The step budget ran out, or another resource limit of a run (nesting depth, growth of an
-  // array or a text, memory of one run) was reached.
+  // array or a text, memory of one run, what a program keeps between runs) was reached.
   kAPMPErrorLimitReached = 18,
 };
 

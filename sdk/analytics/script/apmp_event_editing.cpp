@@ -96,6 +96,11 @@ bool APMPEditingCallbackHandler::addCallback(std::shared_ptr<APMPFunctionValue> 
   return true;
 }
 
+void APMPEditingCallbackHandler::removeAllCallbacks() {
+  editCallbacks_.clear();
+  createCallbacks_.clear();
+}
+
 std::vector<APMPValuePtr> APMPEditingCallbackHandler::allCallbacks() const {
   std::vector<APMPValuePtr> all;
   for (const auto& [priority, callback] : editCallbacks_) all.push_back(callback);
@@ -288,6 +293,11 @@ void APMPEventEditing::setModuleCreator(APMPModuleCreator creator, const APMPStr
 }
 
 bool APMPEventEditing::loadProgram(const APMPBProgram& program, platform::Error* error) {
+  if (auto bytes = program.protoBuffer()) loadedPrograms_.push_back(std::move(*bytes));
+  return runProgram(program, error);
+}
+
+bool APMPEventEditing::runProgram(const APMPBProgram& program, platform::Error* error) {
   platform::Error local;
   if (!error) error = &local;
   runtime_->resetInstructionCount();
@@ -302,7 +312,7 @@ bool APMPEventEditing::loadProgram(const APMPBProgram& program, platform::Error*
       if (!loadActivityData(*activity, error)) break;
     }
   }
-  collectGarbage();
+  collectGarbage(error);
   return !APMPHasError(error);
 }
 
@@ -338,7 +348,7 @@ bool APMPEventEditing::handleEvent(const APMPEvent& event, platform::Error* erro
   eventContext_->setInputEvent(event.copy());
   runtime_->resetInstructionCount();
   callbackHandler_->triggerCallbacksWithScope(runtime_->getRunScope(), *eventContext_, error);
-  collectGarbage();
+  if (!collectGarbage(error)) startAfresh();
   if (APMPHasError(error)) return false;
   return hasEdits() || hasCreatedEvents();
 }
@@ -356,4 +366,26 @@ APMPEventEditResult APMPEventEditing::editEvent(const APMPEvent& event) {
   return result;
 }
 
-void APMPEventEditing::collectGarbage() { runtime_->collectGarbage(callbackHandler_->allCallbacks()); }
+bool APMPEventEditing::collectGarbage(platform::Error* error) {
+  if (runtime_->collectGarbage(callbackHandler_->allCallbacks())) return true;
+  APMPSetError(error, kAPMPErrorLimitReached);
+  return false;
+}
+
+void APMPEventEditing::startAfresh() {
+  runtime_->resetGlobalState();
+  callbackHandler_->removeAllCallbacks();
+  // Freed before the programs run again, so that their allowance starts from nothing kept.
+  collectGarbage(nullptr);
+  for (const platform::Data& bytes : loadedPrograms_) {
+    const auto program = APMPBProgram::initWithBuffer(bytes);
+    platform::Error error;
+    if (program && runProgram(*program, &error)) continue;
+    // A program that no longer loads runs nothing rather than half.
+    APMLog(1, kAPMEventEditingLoadFailedCode, "Failed to initiate event editing instance", error.description());
+    runtime_->resetGlobalState();
+    callbackHandler_->removeAllCallbacks();
+    collectGarbage(nullptr);
+    return;
+  }
+}

@@ -83,6 +83,7 @@ class APMPEditingCallbackHandler {
   const Callbacks& editCallbacks() const { return editCallbacks_; }
   const Callbacks& createCallbacks() const { return createCallbacks_; }
   std::vector<APMPValuePtr> allCallbacks() const;
+  void removeAllCallbacks();
 
  private:
   // A taken priority moves after every callback of its kind registered so far.
@@ -180,9 +181,15 @@ class APMPEventEditing {
   APMPEventEditResult editEvent(const APMPEvent& event);
 
  private:
-  void collectGarbage();
+  bool runProgram(const APMPBProgram& program, platform::Error* error);
+  // Past the allowance of what a program keeps between runs sets error 18 and answers false.
+  bool collectGarbage(platform::Error* error);
+  // Drops all a program kept (globals, modules, callbacks) and loads its programs again.
+  void startAfresh();
 
   std::shared_ptr<APMPRuntime> runtime_;
   std::shared_ptr<APMPEventContext> eventContext_;
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
+  // As loaded, encoded, for `startAfresh`.
+  std::vector<platform::Data> loadedPrograms_;
 };

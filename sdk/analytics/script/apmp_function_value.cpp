@@ -90,6 +90,13 @@ void APMPFunctionValue::traceChildren(APMPTracer& tracer) const {
   propertyMap_.traceChildren(tracer);
 }
 
+std::size_t APMPFunctionValue::payloadBytes() const {
+  std::size_t bytes = functionName_.size() * sizeof(char16_t) + statements_.size() * sizeof(APMPValuePtr) +
+                      propertyMap_.payloadBytes();
+  for (const APMPString& name : parameterNames_) bytes += sizeof(APMPString) + name.size() * sizeof(char16_t);
+  return bytes;
+}
+
 void APMPFunctionValue::breakCycles() {
   propertyMap_.clear();
   statements_.clear();

@@ -41,6 +41,7 @@ class APMPFunctionValue : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void traceChildren(APMPTracer& tracer) const override;
   void breakCycles() override;
+  std::size_t payloadBytes() const override;
 
  protected:
   // A native: no parameters, no statements, a scope of its own without parent.

@@ -75,6 +75,7 @@ class APMPStringValue final : public APMPRuntimeValue {
   APMPValuePtr applyWithName(const APMPString& name, const APMPArguments& arguments, const APMPScopePtr& scope,
                              platform::Error* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+  std::size_t payloadBytes() const override { return value_.size() * sizeof(char16_t); }
 
  private:
   const APMPString value_;

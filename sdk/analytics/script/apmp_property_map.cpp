@@ -59,6 +59,14 @@ void APMPPropertyMap::traceChildren(APMPTracer& tracer) const {
   for (const Entry& entry : entries_) tracer.visit(entry.value.get());
 }
 
+std::size_t APMPPropertyMap::payloadBytes() const {
+  // An index entry is a hash node holding a copy of the name.
+  constexpr std::size_t kIndexEntryBytes = sizeof(APMPString) + 2 * sizeof(void*) + sizeof(std::size_t);
+  std::size_t bytes = entries_.size() * (sizeof(Entry) + kIndexEntryBytes);
+  for (const Entry& entry : entries_) bytes += 2 * entry.name.size() * sizeof(char16_t);
+  return bytes;
+}
+
 void APMPPropertyMap::clear() {
   entries_.clear();
   index_.clear();

@@ -30,6 +30,8 @@ class APMPPropertyMap {
 
   void traceChildren(APMPTracer& tracer) const;
   void clear();
+  // The entries, their index and their names.
+  std::size_t payloadBytes() const;
 
  private:
   struct Entry {

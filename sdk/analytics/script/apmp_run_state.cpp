@@ -12,13 +12,20 @@ namespace {
 
 thread_local APMPRunState* tCurrentRunState = nullptr;
 
+// One value or scope as allocated: the object, its shared count and the allocator's share.
+constexpr std::size_t kObjectBytes = 64;
+
 class MarkingTracer final : public APMPTracer {
  public:
   void visit(const APMPRuntimeValue* value) override {
-    if (value && marked_.insert(value).second) pendingValues_.push_back(value);
+    if (!value || !marked_.insert(value).second) return;
+    liveBytes_ += kObjectBytes + value->payloadBytes();
+    pendingValues_.push_back(value);
   }
   void visit(const APMPScope* scope) override {
-    if (scope && marked_.insert(scope).second) pendingScopes_.push_back(scope);
+    if (!scope || !marked_.insert(scope).second) return;
+    liveBytes_ += kObjectBytes + scope->payloadBytes();
+    pendingScopes_.push_back(scope);
   }
   void drain() {
     while (!pendingValues_.empty() || !pendingScopes_.empty()) {
@@ -34,9 +41,11 @@ class MarkingTracer final : public APMPTracer {
     }
   }
   bool isMarked(const void* object) const { return marked_.count(object) != 0; }
+  std::size_t liveBytes() const { return liveBytes_; }
 
  private:
   std::unordered_set<const void*> marked_;
+  std::size_t liveBytes_ = 0;
   std::vector<const APMPRuntimeValue*> pendingValues_;
   std::vector<const APMPScope*> pendingScopes_;
 };
@@ -45,7 +54,8 @@ class MarkingTracer final : public APMPTracer {
 
 void APMPRunState::resetInstructionCount() {
   steps_ = 0;
-  allocated_ = 0;
+  // What earlier runs left counts against this one's allowance.
+  allocated_ = retained_;
   partialStep_ = 0;
 }
 
@@ -152,6 +162,7 @@ void APMPRuntimeHeap::collectGarbage(const std::vector<APMPScopePtr>& scopes, co
   for (const APMPScopePtr& scope : scopes) tracer.visit(scope.get());
   for (const APMPValuePtr& value : values) tracer.visit(value.get());
   tracer.drain();
+  state_.retained_ = tracer.liveBytes();
   std::vector<APMPScopePtr> deadScopes;
   std::vector<APMPValuePtr> deadValues;
   for (const auto& weak : state_.scopes_) {

@@ -26,6 +26,9 @@ class APMPRunState {
   static constexpr std::size_t kStackReserve = std::size_t{512} << 10;
   // Bytes of texts and array slots one run may create (texts count two bytes a code unit).
   static constexpr std::size_t kMaximumRunAllocation = std::size_t{128} << 20;
+  // What a program may keep from run to run, its code included, measured when a run ends. Far
+  // below the allowance of one run, since the collection after every run walks all of it.
+  static constexpr std::size_t kMaximumRetainedBytes = std::size_t{8} << 20;
   static constexpr std::size_t kMaximumArrayCount = std::size_t{1} << 20;
   static constexpr std::size_t kMaximumTextLength = std::size_t{1} << 22;
   // Built-ins pay for the data they touch, so that no run outlasts what its steps allow: this
@@ -39,7 +42,9 @@ class APMPRunState {
   APMPRunState& operator=(const APMPRunState&) = delete;
 
   std::uint32_t instructionCount() const { return steps_; }
-  // Starts a new run: steps and allocation back to zero.
+  // What the roots reached at the last collection, in the bytes the allowance counts.
+  std::size_t retainedBytes() const { return retained_; }
+  // Starts a new run: steps back to zero, allocation to what the last collection found kept.
   void resetInstructionCount();
 
   // The run state of the program running on this thread, if any.
@@ -66,6 +71,7 @@ class APMPRunState {
   int depth_ = 0;
   int callDepth_ = 0;
   std::size_t allocated_ = 0;
+  std::size_t retained_ = 0;
   // Work charged but not yet a whole step, in code units.
   std::uint64_t partialStep_ = 0;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
@@ -114,8 +120,10 @@ class APMPRuntimeHeap {
   APMPRunState& runState() { return state_; }
   void resetInstructionCount() { state_.resetInstructionCount(); }
   std::uint32_t instructionCount() const { return state_.instructionCount(); }
+  std::size_t retainedBytes() const { return state_.retainedBytes(); }
 
-  // Only between runs: empties every registered scope and container the roots do not reach.
+  // Only between runs: empties every registered scope and container the roots do not reach, and
+  // measures what they do.
   void collectGarbage(const std::vector<APMPScopePtr>& scopes, const std::vector<APMPValuePtr>& values);
 
  private:

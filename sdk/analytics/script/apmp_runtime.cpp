@@ -56,11 +56,8 @@ APMPValuePtr APMPRuntimePlatform::invokeWithArguments(const APMPArguments&, cons
   return undefined();
 }
 
-APMPRuntime::APMPRuntime()
-    : global_(heap_.rootScope()->createChildScope()),
-      provider_(std::make_shared<APMPDynamicProvider>()),
-      require_(std::make_shared<APMPRequire>(provider_)) {
-  global_->setValue(require_, u"require");
+APMPRuntime::APMPRuntime() : provider_(std::make_shared<APMPDynamicProvider>()) {
+  resetGlobalState();
   setModuleCreator([] { return std::make_shared<APMPRuntimePlatform>(); }, u"internal.platform");
   heap_.resetInstructionCount();
 }
@@ -87,8 +84,15 @@ APMPScopePtr APMPRuntime::getRunScope() { return global_->createChildScope(); }
 
 std::uint32_t APMPRuntime::getInstructionCount(platform::Error*) const { return heap_.instructionCount(); }
 
-void APMPRuntime::collectGarbage(const std::vector<APMPValuePtr>& extraRoots) {
+bool APMPRuntime::collectGarbage(const std::vector<APMPValuePtr>& extraRoots) {
   std::vector<APMPValuePtr> roots = extraRoots;
   roots.push_back(require_);
   heap_.collectGarbage({global_}, roots);
+  return heap_.retainedBytes() <= APMPRunState::kMaximumRetainedBytes;
+}
+
+void APMPRuntime::resetGlobalState() {
+  global_ = heap_.rootScope()->createChildScope();
+  require_ = std::make_shared<APMPRequire>(provider_);
+  global_->setValue(require_, u"require");
 }

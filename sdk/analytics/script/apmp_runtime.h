@@ -69,8 +69,14 @@ class APMPRuntime {
 
   const APMPScopePtr& globalScope() const { return global_; }
   // Between runs only: frees the reference cycles no longer reachable from the global scope, the
-  // module cache or `extraRoots` (callbacks the host keeps).
-  void collectGarbage(const std::vector<APMPValuePtr>& extraRoots);
+  // module cache or `extraRoots` (callbacks the host keeps). False when what they reach passes
+  // the allowance of what a program may keep between runs.
+  bool collectGarbage(const std::vector<APMPValuePtr>& extraRoots);
+  // Between runs only: a new global scope and module cache, as on a new runtime; the module
+  // creators stay. The next collection frees what only the old ones held.
+  void resetGlobalState();
+  // What the last collection found reachable, in bytes.
+  std::size_t retainedBytes() const { return heap_.retainedBytes(); }
 
  private:
   APMPRuntimeHeap heap_;

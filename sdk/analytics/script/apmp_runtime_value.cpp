@@ -93,6 +93,10 @@ bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) co
   return true;
 }
 
+std::size_t APMPStatementValue::payloadBytes() const {
+  return functionName_.size() * sizeof(char16_t) + arguments_.size() * sizeof(APMPValuePtr);
+}
+
 void APMPStatementValue::traceChildren(APMPTracer& tracer) const {
   for (const APMPValuePtr& argument : arguments_) tracer.visit(argument.get());
 }

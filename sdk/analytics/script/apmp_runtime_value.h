@@ -3,6 +3,7 @@
 // code units throughout the interpreter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,6 +84,9 @@ class APMPRuntimeValue : public std::enable_shared_from_this<APMPRuntimeValue> {
   // Containers report what they hold and can drop it when found unreachable in a cycle.
   virtual void traceChildren(APMPTracer&) const {}
   virtual void breakCycles() {}
+  // Bytes the value holds besides its own object (slots, names, texts), for the collector's
+  // measure of what a program keeps between runs.
+  virtual std::size_t payloadBytes() const { return 0; }
   // True the first time only: the container has been entered in a run's collection registry.
   bool claimCollectionRegistration() { return !std::exchange(registeredForCollection_, true); }
 
@@ -103,6 +107,7 @@ class APMPStatementValue final : public APMPRuntimeValue {
   const APMPArguments& arguments() const { return arguments_; }
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void traceChildren(APMPTracer& tracer) const override;
+  std::size_t payloadBytes() const override;
 
  private:
   const APMPString functionName_;

@@ -28,6 +28,7 @@ class APMPScope : public std::enable_shared_from_this<APMPScope> {
 
   void traceChildren(APMPTracer& tracer) const;
   void breakCycles();
+  std::size_t payloadBytes() const { return names_.payloadBytes(); }
 
  private:
   friend class APMPRuntimeHeap;

@@ -114,6 +114,59 @@ TEST(APMPEventEditingTest, HostileCallbacksStopAtTheirLimitsAndTheirEditsAreUndo
   }
 }
 
+TEST(APMPEventEditingTest, WhatAProgramKeepsBetweenEventsIsBoundedAndStartsAfreshPastTheAllowance) {
+  for (const char* name : {"globalHoarder", "closureHoarder"}) {
+    const auto editing = loaded(name);
+    const std::size_t afterLoad = editing->runtime().retainedBytes();
+    std::size_t previous = afterLoad;
+    std::size_t growth = 0;
+    bool limited = false;
+    for (int event = 1; event <= 1000 && !limited; ++event) {
+      const APMPEventEditResult result = editing->editEvent(APMPEvent("e", event, {}));
+      const std::size_t retained = editing->runtime().retainedBytes();
+      ASSERT_LE(retained, APMPRunState::kMaximumRetainedBytes) << name << " after event " << event;
+      if (!result.error) {
+        ASSERT_TRUE(result.outputEvent) << name;
+        EXPECT_EQ(result.outputEvent->parameterForName("events"), platform::Value(static_cast<double>(event))) << name;
+        ASSERT_GT(retained, previous) << name;
+        growth = retained - previous;
+        previous = retained;
+        continue;
+      }
+      limited = true;
+      EXPECT_EQ(result.error.domain(), kAPMPErrorDomain) << name;
+      EXPECT_EQ(result.error.code(), kAPMPErrorLimitReached) << name;
+      // It is the event whose growth would have passed the allowance.
+      EXPECT_GT(previous + growth, APMPRunState::kMaximumRetainedBytes) << name << " at event " << event;
+      // What it kept is gone; the program is as freshly loaded and handles the next event again.
+      EXPECT_EQ(retained, afterLoad) << name;
+      const APMPEventEditResult next = editing->editEvent(APMPEvent("e", 0, {}));
+      ASSERT_FALSE(next.error) << name << ": " << next.error.description();
+      ASSERT_TRUE(next.outputEvent) << name;
+      EXPECT_EQ(next.outputEvent->parameterForName("events"), platform::Value(1.0)) << name;
+      EXPECT_EQ(editing->callbackHandler().editCallbacks().size(), 1u) << name;
+    }
+    EXPECT_TRUE(limited) << name;
+  }
+}
+
+TEST(APMPEventEditingTest, SmallStateKeptInGlobalsCarriesOverEveryEvent) {
+  const auto editing = loaded("counter");
+  std::vector<std::string> names;
+  for (int event = 1; event <= 300; ++event) {
+    names.push_back("e" + std::to_string(event));
+    const APMPEventEditResult result = editing->editEvent(APMPEvent(names.back(), event, {}));
+    ASSERT_FALSE(result.error) << event << ": " << result.error.description();
+    ASSERT_TRUE(result.outputEvent);
+    EXPECT_EQ(result.outputEvent->parameterForName("count"), platform::Value(static_cast<double>(event)));
+    std::string recent;
+    for (std::size_t i = names.size() > 3 ? names.size() - 3 : 0; i < names.size(); ++i) {
+      recent += (recent.empty() ? "" : ",") + names[i];
+    }
+    EXPECT_EQ(result.outputEvent->parameterForName("recent"), platform::Value(recent));
+  }
+}
+
 TEST(APMPEventEditingTest, CallbacksRunInPriorityOrderWithTiesMovedAfterTheLargest) {
   const auto editing = loaded("priorities");
   const APMPEventEditResult result = editing->editEvent(APMPEvent("e", 0, {}));
