@@ -254,112 +254,45 @@ void UserDefaults::resetCachesForTesting() {
   }
 }
 
-UserDefaults::UserDefaults(std::string name) : name_(std::move(name)) {}
+UserDefaults::UserDefaults(std::string name)
+    : name_(std::move(name)),
+      file_({}, {.mode = kPreferencesMode,
+                 .format = PropertyList::Format::Binary,
+                 .report = [this](SharedDictionaryFile::Trouble trouble, const Error& error,
+                                  const std::optional<fs::path>& aside) { report(trouble, error, aside); }}) {}
+
+void UserDefaults::report(SharedDictionaryFile::Trouble trouble, const Error& error,
+                          const std::optional<fs::path>& aside) const {
+  if (trouble == SharedDictionaryFile::Trouble::Unreadable) {
+    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
+    return;
+  }
+  Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
+                      "kept as %s",
+                      name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
+}
 
 void UserDefaults::useCurrentHomeLocked() const {
   if (loaded_) return;
   loaded_ = true;
   home_ = Home::path().string();
-  stored_.clear();
-  version_ = {};
-  damaged_ = false;
-}
-
-bool UserDefaults::refreshLocked() const {
-  useCurrentHomeLocked();
-  const SharedFile file(fileFor(home_, name_));
-  if (file.isCurrent(version_)) return !damaged_;
-  const SharedFile::Contents contents = file.read();
-  Value::Dictionary values;
-  Error error;
-  switch (SharedFile::dictionaryIn(contents, values, error)) {
-    case SharedFile::State::Missing:
-    case SharedFile::State::Present:
-      stored_ = std::move(values);
-      version_ = contents.version;
-      damaged_ = false;
-      reportedUnreadable_ = false;
-      return true;
-    case SharedFile::State::Unreadable:
-      // Not damage: what was read before stays, and the next look tries again.
-      if (!reportedUnreadable_) {
-        reportedUnreadable_ = true;
-        Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
-      }
-      return true;
-    case SharedFile::State::Damaged:
-      break;
-  }
-  stored_.clear();
-  version_ = {};
-  damaged_ = true;
-  return false;
+  file_.reopen(fileFor(home_, name_));
 }
 
 void UserDefaults::refresh() const {
   {
     MutexLock lock(mutex_);
-    if (refreshLocked()) return;
+    useCurrentHomeLocked();
   }
-  // Damaged: set aside under the file's lock, which is taken before mutex_.
-  MutexLock io(ioMutex_);
-  std::string home;
-  {
-    MutexLock lock(mutex_);
-    if (!damaged_) return;
-    home = home_;
-  }
-  const SharedFile file(fileFor(home, name_));
-  // Without the lock the suite reads as empty until a later look or write gets it.
-  if (std::optional<SharedFile::Lock> held = file.lock()) catchUp(file, *held);
-}
-
-bool UserDefaults::catchUp(const SharedFile& file, SharedFile::Lock& lock) const {
-  {
-    MutexLock guard(mutex_);
-    if (!damaged_ && file.isCurrent(version_, lock)) return true;
-  }
-  SharedFile::Contents contents = file.read(&lock);
-  Value::Dictionary values;
-  Error error;
-  const SharedFile::State state = SharedFile::dictionaryIn(contents, values, error);
-  if (state == SharedFile::State::Unreadable) {
-    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" now: %@", name_, error));
-    return false;
-  }
-  if (state == SharedFile::State::Damaged) {
-    // Kept for inspection, each damaged file under its own name; the next write makes a sound one.
-    Error asideError;
-    auto aside = file.setAside(lock, "corrupt", &asideError);
-    Console::log(format("UserDefaults: cannot read the preferences of suite \"%s\" (%@); starting empty, the file is "
-                        "kept as %s",
-                        name_, error, aside ? aside->filename().string() : std::string("(could not be moved aside)")));
-    if (!aside) return false;
-    contents = file.read(&lock);
-  }
-  MutexLock guard(mutex_);
-  stored_ = std::move(values);
-  version_ = contents.version;
-  damaged_ = false;
-  reportedUnreadable_ = false;
-  return true;
-}
-
-const Value* UserDefaults::lookupLocked(std::string_view key) const {
-  if (auto it = changes_.find(key); it != changes_.end()) {
-    if (it->second.value) return &*it->second.value;
-  } else if (auto stored = stored_.find(key); stored != stored_.end()) {
-    return &stored->second;
-  }
-  if (auto it = registered_.find(key); it != registered_.end()) return &it->second;
-  return nullptr;
+  file_.refresh();
 }
 
 Value UserDefaults::objectForKey(std::string_view key) const {
   refresh();
+  if (std::optional<Value> stored = file_.value(key)) return std::move(*stored);
   MutexLock lock(mutex_);
-  const Value* value = lookupLocked(key);
-  return value ? *value : Value();
+  auto it = registered_.find(key);
+  return it == registered_.end() ? Value() : it->second;
 }
 
 bool UserDefaults::boolForKey(std::string_view key) const { return objectForKey(key).boolValue(); }
@@ -406,9 +339,7 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
   {
     MutexLock lock(mutex_);
     useCurrentHomeLocked();
-    Change& change = changes_[std::string(key)];
-    change.value = value.isNull() ? std::nullopt : std::optional<Value>(value);
-    change.serial = ++nextSerial_;
+    file_.set(key, value.isNull() ? std::nullopt : std::optional<Value>(value));
   }
   UserDefaultsRegistry::shared().schedule(this);
   NotificationCenter::defaultCenter().post(std::string(kUserDefaultsDidChangeNotification), this);
@@ -430,31 +361,23 @@ bool UserDefaults::registerDefaults(const Value::Dictionary& defaults) {
 
 Value::Dictionary UserDefaults::dictionaryRepresentation() const {
   refresh();
+  Value::Dictionary stored = file_.dictionary();
   MutexLock lock(mutex_);
-  Value::Dictionary stored = stored_;
-  for (const auto& [key, change] : changes_) {
-    if (change.value) {
-      stored.insert_or_assign(key, *change.value);
-    } else if (auto it = stored.find(key); it != stored.end()) {
-      stored.erase(it);
-    }
-  }
   Value::Dictionary merged = registered_;
   for (auto& [key, value] : stored) merged.insert_or_assign(key, std::move(value));
   return merged;
 }
 
 bool UserDefaults::hasUnsavedChanges() const {
-  MutexLock lock(mutex_);
-  return !changes_.empty();
+  return file_.hasUnsavedChanges();
 }
 
 bool UserDefaults::synchronize() {
   MutexLock io(ioMutex_);
+  if (!file_.hasUnsavedChanges()) return true;
   fs::path home;
   {
     MutexLock lock(mutex_);
-    if (changes_.empty()) return true;
     home = home_;  // fixed while ioMutex_ is held: only forget() changes it
   }
   Error error;
@@ -475,61 +398,17 @@ bool UserDefaults::saveChanges(const fs::path& home, Error& error) {
                                     {std::string(kLocalizedDescriptionKey), Value("The home folder no longer exists.")}});
     return false;
   }
-  const SharedFile file(fileFor(home, name_));
-  if (!FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) return false;
-  std::optional<SharedFile::Lock> held = file.lock(&error);
-  if (!held) return false;
-  if (!catchUp(file, *held)) {
-    error = fileError(kFileReadUnknownError, file.path(), 0);
-    return false;
-  }
-  Value snapshot;
-  std::uint64_t savedUpTo = 0;
-  {
-    MutexLock lock(mutex_);
-    Value::Dictionary merged = stored_;
-    for (const auto& [key, change] : changes_) {
-      if (change.value) {
-        merged.insert_or_assign(key, *change.value);
-      } else if (auto it = merged.find(key); it != merged.end()) {
-        merged.erase(it);
-      }
-    }
-    snapshot = Value(std::move(merged));
-    savedUpTo = nextSerial_;
-  }
-  std::optional<Data> bytes = PropertyList::write(snapshot, PropertyList::Format::Binary, &error);
-  std::optional<SharedFile::Version> saved = bytes ? file.write(*held, *bytes, kPreferencesMode, &error) : std::nullopt;
-  if (!saved) return false;
-  MutexLock lock(mutex_);
-  stored_ = std::move(*snapshot.mutableDictionary());
-  version_ = *saved;
-  // A change made while the file was written is newer than the snapshot and stays unsaved.
-  std::erase_if(changes_, [&](const auto& entry) { return entry.second.serial <= savedUpTo; });
-  return true;
+  if (!FileManager::defaultManager().createDirectory(fileFor(home, name_).parent_path(), true, &error)) return false;
+  return file_.save(error);
 }
 
 void UserDefaults::removePersistentDomain() {
   MutexLock io(ioMutex_);
-  fs::path home;
   {
     MutexLock lock(mutex_);
     useCurrentHomeLocked();
-    changes_.clear();
-    stored_.clear();
-    damaged_ = false;
-    home = home_;
   }
-  const SharedFile file(fileFor(home, name_));
-  std::error_code ec;
-  if (!fs::is_directory(file.path().parent_path(), ec)) return;
-  if (std::optional<SharedFile::Lock> held = file.lock()) {
-    file.remove(*held);
-  } else {
-    fs::remove(file.path(), ec);  // a stuck holder does not keep the old values alive
-  }
-  MutexLock lock(mutex_);
-  version_ = {};
+  file_.removeFile();
 }
 
 void UserDefaults::forget() {
@@ -537,12 +416,9 @@ void UserDefaults::forget() {
   MutexLock io(ioMutex_);
   MutexLock lock(mutex_);
   loaded_ = false;
-  stored_.clear();
-  version_ = {};
-  damaged_ = false;
-  changes_.clear();
-  registered_.clear();
   home_.clear();
+  file_.reopen({});
+  registered_.clear();
 }
 
 }  // namespace platform

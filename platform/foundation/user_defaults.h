@@ -17,13 +17,12 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/shared_file.h"
+#include "platform/foundation/shared_dictionary_file.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/foundation/value.h"
 
@@ -94,43 +93,27 @@ class UserDefaults {
   friend class UserDefaultsRegistry;
   explicit UserDefaults(std::string name);
 
-  // A value set (or, when empty, removed) by this process and not yet saved; `serial` orders
-  // the changes, so a save knows which ones it took.
-  struct Change {
-    std::optional<Value> value;
-    std::uint64_t serial = 0;
-  };
-
+  // Points the file at the current home the first time after construction or forget().
   void useCurrentHomeLocked() const REQUIRES(mutex_);
-  // Picks up what other processes saved since the file was last read; false when the file is
-  // damaged, which only the holder of the file's lock may set aside (see reconcile).
-  bool refreshLocked() const REQUIRES(mutex_);
-  // Brings the stored values up to date with the file (setting a damaged one aside).
+  // Brings the stored values up to date with the file of the current home.
   void refresh() const EXCLUDES(mutex_, ioMutex_);
-  // Under the file's lock: brings the stored values up to date with the file, read again only
-  // when another process changed it; a damaged file is set aside and reads as empty. False when
-  // the file cannot be read now.
-  bool catchUp(const SharedFile& file, SharedFile::Lock& lock) const REQUIRES(ioMutex_) EXCLUDES(mutex_);
-  // Under the file's lock, this process's changes on top of the file's current contents.
+  // The home must still exist; the preferences folder may be made again.
   bool saveChanges(const std::filesystem::path& home, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  void report(SharedDictionaryFile::Trouble trouble, const Error& error,
+              const std::optional<std::filesystem::path>& aside) const;
   // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.
   void forget();
-  const Value* lookupLocked(std::string_view key) const REQUIRES(mutex_);
 
   const std::string name_;
-  mutable Mutex mutex_;  // what was read, changes, registrations
-  // One reconciliation with this suite's file at a time, in order; taken before the file's lock,
-  // which is taken before mutex_.
+  mutable Mutex mutex_;  // which home, registrations
+  // One synchronize, forget or removal at a time, so the home does not change under a write;
+  // taken before mutex_.
   mutable Mutex ioMutex_;
   mutable bool loaded_ GUARDED_BY(mutex_) = false;
   mutable std::string home_ GUARDED_BY(mutex_);  // the home the values were loaded from
-  // The file's contents as last read or written, and which version of it that was.
-  mutable Value::Dictionary stored_ GUARDED_BY(mutex_);
-  mutable SharedFile::Version version_ GUARDED_BY(mutex_);
-  mutable bool damaged_ GUARDED_BY(mutex_) = false;
-  mutable bool reportedUnreadable_ GUARDED_BY(mutex_) = false;  // said once until a read succeeds
-  std::map<std::string, Change, std::less<>> changes_ GUARDED_BY(mutex_);
-  std::uint64_t nextSerial_ GUARDED_BY(mutex_) = 0;
+  // What was read from the suite's file and this process's unsaved changes; reading it picks up
+  // what other processes saved. Its own locks come after mutex_.
+  mutable SharedDictionaryFile file_;
   Value::Dictionary registered_ GUARDED_BY(mutex_);
 };
 

@@ -1,0 +1,236 @@
+#include "platform/foundation/shared_dictionary_file.h"
+
+#include <utility>
+
+#include "platform/foundation/file_manager.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+SharedDictionaryFile::SharedDictionaryFile(fs::path path, Options options)
+    : options_(std::move(options)), file_(std::move(path)) {}
+
+void SharedDictionaryFile::reopen(fs::path path) {
+  MutexLock io(ioMutex_);
+  MutexLock lock(mutex_);
+  forgetLocked();
+  file_ = SharedFile(std::move(path));
+}
+
+fs::path SharedDictionaryFile::path() const {
+  MutexLock lock(mutex_);
+  return file_.path();
+}
+
+void SharedDictionaryFile::forgetLocked() {
+  stored_.clear();
+  version_ = {};
+  damaged_ = false;
+  reportedUnreadable_ = false;
+  changes_.clear();
+  clearedAt_.reset();
+}
+
+const Value* SharedDictionaryFile::lookupLocked(std::string_view key) const {
+  if (auto it = changes_.find(key); it != changes_.end()) return it->second.value ? &*it->second.value : nullptr;
+  if (clearedAt_) return nullptr;
+  auto it = stored_.find(key);
+  return it == stored_.end() ? nullptr : &it->second;
+}
+
+Value::Dictionary SharedDictionaryFile::mergedLocked() const {
+  Value::Dictionary merged = clearedAt_ ? Value::Dictionary() : stored_;
+  for (const auto& [key, change] : changes_) {
+    if (change.value) {
+      merged.insert_or_assign(key, *change.value);
+    } else if (auto it = merged.find(key); it != merged.end()) {
+      merged.erase(it);
+    }
+  }
+  return merged;
+}
+
+bool SharedDictionaryFile::isEmptyLocked() const {
+  for (const auto& [key, change] : changes_) {
+    if (change.value) return false;
+  }
+  if (clearedAt_) return true;
+  for (const auto& [key, value] : stored_) {
+    if (!changes_.contains(key)) return false;
+  }
+  return true;
+}
+
+std::optional<Value> SharedDictionaryFile::value(std::string_view key) const {
+  MutexLock lock(mutex_);
+  const Value* value = lookupLocked(key);
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+Value::Dictionary SharedDictionaryFile::dictionary() const {
+  MutexLock lock(mutex_);
+  return mergedLocked();
+}
+
+bool SharedDictionaryFile::hasUnsavedChanges() const {
+  MutexLock lock(mutex_);
+  return !changes_.empty() || clearedAt_;
+}
+
+void SharedDictionaryFile::setLocked(std::string_view key, std::optional<Value> value) {
+  Change& change = changes_[std::string(key)];
+  change.value = std::move(value);
+  change.serial = ++nextSerial_;
+}
+
+void SharedDictionaryFile::set(std::string_view key, std::optional<Value> value) {
+  MutexLock lock(mutex_);
+  setLocked(key, std::move(value));
+}
+
+bool SharedDictionaryFile::setIfDifferent(std::string_view key, std::optional<Value> value) {
+  MutexLock lock(mutex_);
+  const Value* current = lookupLocked(key);
+  if (value ? current && *current == *value : current == nullptr) return false;
+  setLocked(key, std::move(value));
+  return true;
+}
+
+bool SharedDictionaryFile::clear() {
+  MutexLock lock(mutex_);
+  if (isEmptyLocked()) return false;
+  changes_.clear();
+  clearedAt_ = ++nextSerial_;
+  return true;
+}
+
+bool SharedDictionaryFile::refreshLocked() {
+  if (file_.isCurrent(version_)) return !damaged_;
+  const SharedFile::Contents contents = file_.read();
+  Value::Dictionary values;
+  Error error;
+  switch (SharedFile::dictionaryIn(contents, values, error)) {
+    case SharedFile::State::Missing:
+    case SharedFile::State::Present:
+      stored_ = std::move(values);
+      version_ = contents.version;
+      damaged_ = false;
+      reportedUnreadable_ = false;
+      return true;
+    case SharedFile::State::Unreadable:
+      // Not damage: what was read before stays, and the next look tries again.
+      if (!reportedUnreadable_) {
+        reportedUnreadable_ = true;
+        if (options_.report) options_.report(Trouble::Unreadable, error, std::nullopt);
+      }
+      return true;
+    case SharedFile::State::Damaged:
+      break;
+  }
+  stored_.clear();
+  version_ = {};
+  damaged_ = true;
+  return false;
+}
+
+void SharedDictionaryFile::refresh() {
+  {
+    MutexLock lock(mutex_);
+    if (refreshLocked()) return;
+  }
+  // Damaged: set aside under the file's lock, which is taken before mutex_.
+  MutexLock io(ioMutex_);
+  std::optional<SharedFile> file;
+  {
+    MutexLock lock(mutex_);
+    if (!damaged_) return;
+    file = file_;
+  }
+  // Without the lock the values read as empty until a later look or save gets it.
+  if (std::optional<SharedFile::Lock> held = file->lock()) catchUp(*file, *held);
+}
+
+bool SharedDictionaryFile::catchUp(const SharedFile& file, SharedFile::Lock& lock) {
+  {
+    MutexLock guard(mutex_);
+    if (!damaged_ && file.isCurrent(version_, lock)) return true;
+  }
+  SharedFile::Contents contents = file.read(&lock);
+  Value::Dictionary values;
+  Error error;
+  const SharedFile::State state = SharedFile::dictionaryIn(contents, values, error);
+  if (state == SharedFile::State::Unreadable) {
+    if (options_.report) options_.report(Trouble::Unreadable, error, std::nullopt);
+    return false;
+  }
+  if (state == SharedFile::State::Damaged) {
+    // Kept for inspection, each damaged file under its own name; the next save makes a sound one.
+    Error asideError;
+    std::optional<fs::path> aside = file.setAside(lock, "corrupt", &asideError);
+    if (options_.report) options_.report(Trouble::Damaged, error, aside);
+    if (!aside) return false;
+    contents = file.read(&lock);
+  }
+  MutexLock guard(mutex_);
+  stored_ = std::move(values);
+  version_ = contents.version;
+  damaged_ = false;
+  reportedUnreadable_ = false;
+  return true;
+}
+
+bool SharedDictionaryFile::save(Error& error) {
+  MutexLock io(ioMutex_);
+  std::optional<SharedFile> file;
+  {
+    MutexLock lock(mutex_);
+    if (changes_.empty() && !clearedAt_) return true;
+    file = file_;  // fixed while ioMutex_ is held
+  }
+  std::optional<SharedFile::Lock> held = file->lock(&error);
+  if (!held) return false;
+  // Without the file's current contents nothing is written: the changes wait for the next save.
+  if (!catchUp(*file, *held)) {
+    error = fileError(kFileReadUnknownError, file->path(), 0);
+    return false;
+  }
+  Value snapshot;
+  std::uint64_t savedUpTo = 0;
+  {
+    MutexLock lock(mutex_);
+    snapshot = Value(mergedLocked());
+    savedUpTo = nextSerial_;
+  }
+  std::optional<Data> bytes = PropertyList::write(snapshot, options_.format, &error);
+  std::optional<SharedFile::Version> saved = bytes ? file->write(*held, *bytes, options_.mode, &error) : std::nullopt;
+  if (!saved) return false;
+  MutexLock lock(mutex_);
+  stored_ = std::move(*snapshot.mutableDictionary());
+  version_ = *saved;
+  // A change made while the file was written is newer than the snapshot and stays unsaved.
+  std::erase_if(changes_, [&](const auto& entry) { return entry.second.serial <= savedUpTo; });
+  if (clearedAt_ && *clearedAt_ <= savedUpTo) clearedAt_.reset();
+  return true;
+}
+
+void SharedDictionaryFile::removeFile() {
+  MutexLock io(ioMutex_);
+  std::optional<SharedFile> file;
+  {
+    MutexLock lock(mutex_);
+    forgetLocked();
+    file = file_;
+  }
+  std::error_code ec;
+  if (!fs::is_directory(file->path().parent_path(), ec)) return;
+  if (std::optional<SharedFile::Lock> held = file->lock()) {
+    file->remove(*held);
+  } else {
+    fs::remove(file->path(), ec);  // a stuck holder does not keep the old values alive
+  }
+  MutexLock lock(mutex_);
+  version_ = {};
+}
+
+}  // namespace platform
