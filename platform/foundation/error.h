@@ -28,6 +28,7 @@ inline constexpr std::int64_t kFileNoSuchFileError = 4;
 inline constexpr std::int64_t kFileReadNoSuchFileError = 260;
 inline constexpr std::int64_t kFileReadCorruptFileError = 259;
 inline constexpr std::int64_t kFileReadUnknownError = 256;
+inline constexpr std::int64_t kFileReadTooLargeError = 263;
 inline constexpr std::int64_t kFileWriteUnknownError = 512;
 inline constexpr std::int64_t kFileWriteFileExistsError = 516;
 inline constexpr std::int64_t kPropertyListReadCorruptError = 3840;

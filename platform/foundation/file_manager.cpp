@@ -154,8 +154,11 @@ Error fileError(std::int64_t code, const fs::path& path, int err) {
   return Error(std::string(kCocoaErrorDomain), code, std::move(info), std::move(underlying));
 }
 
-int openRegularFileForReading(const fs::path& path, struct stat* info) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+namespace {
+
+// Opens without waiting on a FIFO or device, then keeps the descriptor only for a regular file.
+int openRegularFile(const fs::path& path, int extraFlags, struct stat* info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags);
   if (fd < 0) return -1;
   struct stat st {};
   const bool statted = ::fstat(fd, &st) == 0;
@@ -167,6 +170,12 @@ int openRegularFileForReading(const fs::path& path, struct stat* info) {
   }
   if (info) *info = st;
   return fd;
+}
+
+}  // namespace
+
+int openRegularFileForReading(const fs::path& path, struct stat* info) {
+  return openRegularFile(path, O_NOFOLLOW, info);
 }
 
 FileManager& FileManager::defaultManager() {
@@ -271,16 +280,11 @@ std::optional<FileAttributes> FileManager::attributesOfItem(const fs::path& path
 }
 
 std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* error) const {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Links are followed here: bundle resources read through this may be links.
+  struct stat st {};
+  const int fd = openRegularFile(path, 0, &st);
   if (fd < 0) {
     fail(error, readCode(errno), path, errno);
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd);
-    fail(error, kFileReadUnknownError, path, err);
     return std::nullopt;
   }
   return readOpenFile(fd, path, std::numeric_limits<std::uint64_t>::max(), static_cast<std::uint64_t>(st.st_size),
@@ -298,6 +302,17 @@ std::optional<Data> FileManager::contentsOfRegularFile(const fs::path& path, std
     return std::nullopt;
   }
   return readOpenFile(fd, path, limit, static_cast<std::uint64_t>(st.st_size), error, truncated);
+}
+
+std::optional<Data> FileManager::contentsOfRegularFileNoLargerThan(const fs::path& path, std::uint64_t limit,
+                                                                   Error* error) const {
+  bool truncated = false;
+  auto bytes = contentsOfRegularFile(path, limit, error, &truncated);
+  if (bytes && truncated) {
+    fail(error, kFileReadTooLargeError, path, EFBIG);
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 bool FileManager::writeAtomically(const fs::path& path, const Data& bytes, mode_t mode, Error* error) {

@@ -62,6 +62,8 @@ class FileManager {
   bool fileExists(const std::filesystem::path& path, bool* isDirectory = nullptr) const;
   std::optional<FileAttributes> attributesOfItem(const std::filesystem::path& path, Error* error = nullptr) const;
 
+  // Follows links (for bundle resources), but reads only a regular file and never waits on a FIFO
+  // or device; no size limit, so never for files in the app's home.
   std::optional<Data> contentsAtPath(const std::filesystem::path& path, Error* error = nullptr) const;
   // The bytes of a regular file opened as openRegularFileForReading opens it, at most `limit` of
   // them: a longer file gives its first `limit` bytes and sets *truncated. `info` gets the
@@ -69,6 +71,11 @@ class FileManager {
   std::optional<Data> contentsOfRegularFile(const std::filesystem::path& path, std::uint64_t limit,
                                             Error* error = nullptr, bool* truncated = nullptr,
                                             struct stat* info = nullptr) const;
+  // The whole of a regular file opened as openRegularFileForReading opens it; one longer than
+  // `limit` is an error (too large, EFBIG underneath) rather than cut short. For readers of a
+  // file that is only meaningful whole.
+  std::optional<Data> contentsOfRegularFileNoLargerThan(const std::filesystem::path& path, std::uint64_t limit,
+                                                        Error* error = nullptr) const;
   // Temp file beside the target, fsync, rename over the target, fsync of the directory: a crash
   // leaves either the old or the new content, never a mix. The file gets exactly `mode`.
   bool writeAtomically(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,

@@ -14,6 +14,8 @@ namespace platform::PrivacyStore {
 namespace {
 
 constexpr mode_t kPrivacyMode = 0600;
+// A few answers per service: anything near this is not the store.
+constexpr std::uint64_t kMaxPrivacyFileBytes = std::uint64_t{1} << 20;
 
 // Services write from their own queues; a read-modify-write must not lose another's answer.
 Mutex& fileMutex() {
@@ -25,9 +27,11 @@ Mutex& fileMutex() {
 Value::Dictionary readLocked(const std::filesystem::path& file) REQUIRES(fileMutex()) {
   auto& files = FileManager::defaultManager();
   if (!files.fileExists(file)) return {};
-  auto bytes = files.contentsAtPath(file);
+  Error readError;
+  auto bytes = files.contentsOfRegularFileNoLargerThan(file, kMaxPrivacyFileBytes, &readError);
   if (!bytes) {
-    Console::systemLog("Privacy: cannot read " + file.string() + "; every permission counts as not determined");
+    Console::systemLog("Privacy: cannot read " + file.string() + " (" + readError.description() +
+                       "); every permission counts as not determined");
     return {};
   }
   Error error;

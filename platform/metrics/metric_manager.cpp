@@ -15,6 +15,9 @@ namespace platform::metrics {
 
 namespace {
 
+// One payload's JSON; a file larger than this is not one.
+constexpr std::uint64_t kMaxDiagnosticPayloadFileBytes = std::uint64_t{8} << 20;
+
 // "2026-12-09 21:04:00" in UTC, as the payloads write their time stamps; an optional zone
 // offset ("+0000") after it is honoured.
 std::optional<Date> parseTimeStamp(const Value& value) {
@@ -164,8 +167,14 @@ void MXMetricManager::deliverPendingPayloads() {
   std::vector<std::shared_ptr<MXDiagnosticPayload>> payloads;
   auto& fileManager = FileManager::defaultManager();
   for (const auto& file : files) {
-    const auto data = fileManager.contentsAtPath(file);
-    const auto json = data ? JSON::parse(*data) : std::nullopt;
+    Error readError;
+    const auto data = fileManager.contentsOfRegularFileNoLargerThan(file, kMaxDiagnosticPayloadFileBytes, &readError);
+    if (!data) {
+      // Unreadable now (a link, a FIFO, too large, or trouble reading) is not damage: it stays.
+      Console::log("MetricKit: " + file.filename().string() + " cannot be read; skipped: " + readError.description());
+      continue;
+    }
+    const auto json = JSON::parse(*data);
     auto payload = json ? MXDiagnosticPayload::payloadWithJSON(*json) : nullptr;
     if (payload) {
       payloads.push_back(std::move(payload));

@@ -22,6 +22,8 @@ namespace {
 constexpr std::string_view kTitleFile = ".title";
 constexpr std::string_view kAssetPrefix = "IMG_";
 constexpr std::size_t kMaxFolderBytes = 200;
+// An album title; a longer title file is not one, and the folder's name stands in.
+constexpr std::uint64_t kMaxTitleFileBytes = 64 * 1024;
 
 thread_local Change* currentChange = nullptr;
 
@@ -39,7 +41,7 @@ long assetNumber(const std::string& stem) {
 }
 
 std::string readTitle(const fs::path& folder) {
-  auto bytes = FileManager::defaultManager().contentsAtPath(folder / kTitleFile);
+  auto bytes = FileManager::defaultManager().contentsOfRegularFileNoLargerThan(folder / kTitleFile, kMaxTitleFileBytes);
   if (!bytes || bytes->empty()) return folder.filename().string();
   std::string title(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   while (!title.empty() && (title.back() == '\n' || title.back() == '\r')) title.pop_back();

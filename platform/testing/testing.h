@@ -8,9 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/date.h"
+#include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/manual_clock.h"
 #include "platform/testing/child_process.h"
@@ -63,6 +65,32 @@ class UnreadableFile {
   std::filesystem::path path_;
   std::uint32_t savedMode_ = 0600;
   std::uint32_t savedEffective_ = 0;
+};
+
+// FIFOs planted where a file is expected. Reading one blocks until a writer comes; if the code
+// under test still runs after the time limit, every FIFO is opened for writing and closed until
+// finish(), which frees any read waiting on it, and the code counts as having hung.
+class PlantedFifos {
+ public:
+  explicit PlantedFifos(std::vector<std::filesystem::path> paths, double timeLimitSeconds = 10);
+  ~PlantedFifos();
+  PlantedFifos(const PlantedFifos&) = delete;
+  PlantedFifos& operator=(const PlantedFifos&) = delete;
+  // Whether every FIFO could be made.
+  bool planted() const { return planted_; }
+  // Stops the watchdog; whether the code under test had to be freed from a FIFO.
+  bool finish() EXCLUDES(mutex_);
+
+ private:
+  std::vector<std::filesystem::path> paths_;
+  bool planted_ = true;
+  Mutex mutex_;
+  ConditionVariable done_;
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool hung_ GUARDED_BY(mutex_) = false;
+  std::thread watchdog_;
+
+  void watch(double timeLimitSeconds) EXCLUDES(mutex_);
 };
 
 // Collects console prints and log lines while alive.

@@ -15,6 +15,9 @@ namespace {
 
 platform::FileManager& files() { return platform::FileManager::defaultManager(); }
 
+// The measurement settings; a larger file is moved whole rather than read.
+constexpr std::uint64_t kAPMMaxMeasurementPlistBytes = std::uint64_t{8} << 20;
+
 }  // namespace
 
 // Linux has no per-file backup exclusion: the stand-in only checks that the path names a file,
@@ -98,7 +101,7 @@ bool APMMigrateApplicationSupportToPreferences(std::string_view suite) {
   if (suite.empty()) return false;
   const std::string source = APMMeasurementPlistPath(suite);
   std::optional<platform::Value::Dictionary> moved;
-  if (auto bytes = files().contentsAtPath(source)) {
+  if (auto bytes = files().contentsOfRegularFileNoLargerThan(source, kAPMMaxMeasurementPlistBytes)) {
     if (auto plist = platform::PropertyList::read(*bytes); plist && plist->isDictionary()) {
       moved = *plist->ifDictionary();
     }

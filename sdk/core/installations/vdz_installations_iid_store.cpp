@@ -28,8 +28,11 @@ std::string mainBundleIdentifier() {
   return bundle ? bundle->bundleIdentifier() : std::string();
 }
 
+// A small settings list; a larger file is not the legacy one.
+constexpr std::uint64_t kMaxIIDPlistBytes = std::uint64_t{1} << 20;
+
 std::optional<Value::Dictionary> readPlist(const std::filesystem::path& path) {
-  auto bytes = platform::FileManager::defaultManager().contentsAtPath(path);
+  auto bytes = platform::FileManager::defaultManager().contentsOfRegularFileNoLargerThan(path, kMaxIIDPlistBytes);
   if (!bytes) return std::nullopt;
   auto value = platform::PropertyList::read(*bytes);
   if (!value || !value->isDictionary()) return std::nullopt;

@@ -11,6 +11,9 @@
 
 namespace {
 
+// A handful of settings; a larger file is not this store's.
+constexpr std::uint64_t kRLZMaxUserDefaultsFileBytes = std::uint64_t{1} << 20;
+
 struct Shared {
   platform::Mutex mutex;
   std::shared_ptr<RLZUserDefaults> instance GUARDED_BY(mutex);
@@ -68,10 +71,11 @@ platform::Value::Dictionary RLZUserDefaults::load() {
     if (!files.removeItem(fileURL_, &error)) RLZErrorLog("Error removing conflicting directory: %@", error.description());
     return {};
   }
-  const auto bytes = files.contentsAtPath(fileURL_);
+  platform::Error error;
+  const auto bytes = files.contentsOfRegularFileNoLargerThan(fileURL_, kRLZMaxUserDefaultsFileBytes, &error);
   const auto value = bytes ? platform::PropertyList::read(*bytes) : std::nullopt;
   if (!value || !value->isDictionary()) {
-    RLZErrorLog("Failed to read existing UserDefaults file");
+    RLZErrorLog("Failed to read existing UserDefaults file: %@", bytes ? "not a dictionary" : error.description());
     return {};
   }
   return *value->ifDictionary();

@@ -10,6 +10,9 @@
 
 namespace {
 
+// One attached file, as large as a report file may be.
+constexpr std::uint64_t kRLZMaxAttachedFileBytes = std::uint64_t{8} << 20;
+
 platform::Data bytesOf(std::string_view text) { return platform::Data(text.begin(), text.end()); }
 
 }  // namespace
@@ -87,7 +90,10 @@ void RLZMultipartMimeStreamEncoder::addFileData(const platform::Data& data, std:
 
 void RLZMultipartMimeStreamEncoder::addFile(const std::filesystem::path& file, std::string_view fileName,
                                             std::optional<std::string_view> mimeType, std::string_view fieldName) {
-  const auto data = platform::FileManager::defaultManager().contentsAtPath(file.string());
+  platform::Error error;
+  const auto data = platform::FileManager::defaultManager().contentsOfRegularFileNoLargerThan(
+      file, kRLZMaxAttachedFileBytes, &error);
+  if (!data) RLZErrorLog("Cannot attach %@; the part is sent empty: %@", file.string(), error.description());
   addFileData(data.value_or(platform::Data{}), fileName, mimeType, fieldName);
 }
 

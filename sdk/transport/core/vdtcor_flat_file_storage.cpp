@@ -37,6 +37,11 @@ VDTCORSharedInstance<VDTCORFlatFileStorage>& slot() {
 
 platform::FileManager& files() { return platform::FileManager::defaultManager(); }
 
+// Sizes past which a file in the storage folders is not what this storage wrote there: an
+// archived event (its payload plus a few fields), and one library data value.
+constexpr std::uint64_t kVDTCORMaxEventFileBytes = std::uint64_t{4} << 20;
+constexpr std::uint64_t kVDTCORMaxLibraryDataFileBytes = std::uint64_t{1} << 20;
+
 const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
   static const platform::strings::CharacterSet allowed =
       platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-"));
@@ -424,7 +429,8 @@ std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
         VDTCORLogError(kVDTCORMessageCodeEncoding, "The directory at the batch ID counter's path stays: %@", error);
       }
       sizeTracker().resetCachedSize();
-    } else if (auto bytes = files().contentsAtPath(path, &error); !bytes) {
+    } else if (auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
+               !bytes) {
       VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be read: %@", error);
     } else if (bytes->size() < 4) {
       VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes).", bytes->size());
@@ -517,9 +523,9 @@ void VDTCORFlatFileStorage::batchWithEventSelector(std::shared_ptr<VDTCORStorage
     VDTCOREventSet events;
     for (const fs::path& path : paths) {
       platform::Error error;
-      auto bytes = files().contentsAtPath(path, &error);
+      auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxEventFileBytes, &error);
       if (!bytes) {
-        // Unreadable now is not corrupt: the file stays for a later batch.
+        // Unreadable (a link, a FIFO, too large, or trouble reading) is not corrupt: the file stays.
         VDTCORLogDebug("An event file could not be read: %@", error);
         continue;
       }
@@ -751,7 +757,7 @@ void VDTCORFlatFileStorage::libraryDataForKey(std::string key, FetchCompletion o
                         setNewValue = std::move(setNewValue)] {
     const fs::path path = libraryDataStoragePath() / key;
     platform::Error error;
-    auto data = files().contentsAtPath(path, &error);
+    auto data = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
     if (onFetchComplete) onFetchComplete(data, data ? platform::Error() : error);
     if (!setNewValue) return;
     auto newValue = setNewValue();

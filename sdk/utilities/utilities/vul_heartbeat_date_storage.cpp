@@ -46,8 +46,11 @@ const std::filesystem::path& VULHeartbeatDateStorage::fileURL() {
   return *fileURL_;
 }
 
+// A dictionary of a few dates; a larger file is not one.
+constexpr std::uint64_t kMaxHeartbeatFileBytes = std::uint64_t{1} << 20;
+
 Value::Dictionary VULHeartbeatDateStorage::heartbeatDictionaryWithFileURL(const std::filesystem::path& file) {
-  const auto data = platform::FileManager::defaultManager().contentsAtPath(file);
+  const auto data = platform::FileManager::defaultManager().contentsOfRegularFileNoLargerThan(file, kMaxHeartbeatFileBytes);
   if (!data || data->empty()) return {};
   platform::Error error;
   const platform::ArchiveObject object = VULSecureCoding::unarchivedObjectOfClasses(

@@ -216,14 +216,16 @@ void VULNetworkURLSession::didReceiveData(platform::URLSession&, platform::URLSe
   downloadedData_ = std::move(body);
 }
 
-void VULNetworkURLSession::didFinishDownloadingToURL(platform::URLSession&, platform::URLSessionTask&,
+void VULNetworkURLSession::didFinishDownloadingToURL(platform::URLSession& session, platform::URLSessionTask&,
                                                      const std::filesystem::path& location) {
   std::optional<platform::Data> body;
   if (location.empty()) {
     log(VULLoggerLevelError, kVULNetworkMessageCodeURLSession001, "Unable to read downloaded data from empty temp path");
   } else {
     Error readError;
-    body = platform::FileManager::defaultManager().contentsAtPath(location, &readError);
+    // The temp file lies in the app's home: read no more than the session takes as a body.
+    body = platform::FileManager::defaultManager().contentsOfRegularFileNoLargerThan(
+        location, session.configuration().maximumResponseBodySize(), &readError);
     if (!body) {
       log(VULLoggerLevelError, kVULNetworkMessageCodeURLSession002, "Cannot read the content of downloaded data",
           Value(readError.description()));

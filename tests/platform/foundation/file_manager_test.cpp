@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/foundation/home.h"
+#include "platform/testing/testing.h"
 
 namespace platform {
 namespace {
@@ -166,6 +167,49 @@ TEST_F(FileManagerTest, RegularFileReadsRefuseLinksAndSpecialFilesAndStopAtTheLi
       EXPECT_EQ(error.underlyingError()->code(), c.posix) << c.name;
     }
   }
+}
+
+// The unbounded reader still follows links (bundle resources may be links), but neither it nor
+// the whole-file reader ever waits on a FIFO; the whole-file reader refuses what is too long.
+TEST_F(FileManagerTest, PathAndWholeFileReadsNeverWaitOnSpecialFiles) {
+  writeText(root / "plain", "0123456789");
+  fs::create_symlink(root / "plain", root / "link");
+  fs::create_directory(root / "dir");
+  testing::PlantedFifos fifos({root / "fifo"}, 5);
+  ASSERT_TRUE(fifos.planted());
+  enum class Reader { AtPath, NoLargerThan };
+  struct Case {
+    Reader reader;
+    const char* name;
+    std::uint64_t limit;
+    std::optional<std::string> contents;
+    std::int64_t code;
+    int posix;
+  } cases[] = {
+      {Reader::AtPath, "plain", 0, "0123456789", 0, 0},
+      {Reader::AtPath, "link", 0, "0123456789", 0, 0},
+      {Reader::AtPath, "fifo", 0, std::nullopt, kFileReadUnknownError, EINVAL},
+      {Reader::AtPath, "dir", 0, std::nullopt, kFileReadUnknownError, EISDIR},
+      {Reader::AtPath, "missing", 0, std::nullopt, kFileReadNoSuchFileError, ENOENT},
+      {Reader::NoLargerThan, "plain", 10, "0123456789", 0, 0},
+      {Reader::NoLargerThan, "plain", 9, std::nullopt, kFileReadTooLargeError, EFBIG},
+      {Reader::NoLargerThan, "link", 100, std::nullopt, kFileReadUnknownError, ELOOP},
+      {Reader::NoLargerThan, "fifo", 100, std::nullopt, kFileReadUnknownError, EINVAL},
+  };
+  for (const auto& c : cases) {
+    Error error;
+    auto data = c.reader == Reader::AtPath ? files.contentsAtPath(root / c.name, &error)
+                                           : files.contentsOfRegularFileNoLargerThan(root / c.name, c.limit, &error);
+    ASSERT_EQ(data.has_value(), c.contents.has_value()) << c.name << " " << c.limit;
+    if (data) {
+      EXPECT_EQ(std::string(data->begin(), data->end()), *c.contents) << c.name;
+    } else {
+      EXPECT_EQ(error.code(), c.code) << c.name << " " << c.limit;
+      ASSERT_TRUE(error.underlyingError()) << c.name;
+      EXPECT_EQ(error.underlyingError()->code(), c.posix) << c.name;
+    }
+  }
+  EXPECT_FALSE(fifos.finish()) << "a read waited on a FIFO";
 }
 
 TEST_F(FileManagerTest, AttributesGiveSizeTypeAndModificationDate) {

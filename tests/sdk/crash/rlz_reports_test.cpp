@@ -7,13 +7,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "crash_test_support.h"
 #include "platform/foundation/data_encoding.h"
@@ -374,52 +371,6 @@ TEST_F(RLZReportManagerTest, WithCollectionOffNothingMovesUntilTheAppDecides) {
   }
 }
 
-// FIFOs placed in the report folders. Reading one blocks until a writer comes; if the launch
-// still runs after the time limit, every FIFO is opened for writing and closed, which ends any
-// read waiting on it, and the launch counts as having hung.
-class PlantedFifos {
- public:
-  explicit PlantedFifos(std::vector<fs::path> paths) : paths_(std::move(paths)) {
-    for (const auto& path : paths_) {
-      fs::create_directories(path.parent_path());
-      EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
-    }
-    watchdog_ = std::thread([this] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (done_.wait_for(lock, std::chrono::seconds(10), [this] { return finished_; })) return;
-      hung_ = true;
-      while (!finished_) {
-        for (const auto& path : paths_) {
-          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-          if (fd >= 0) ::close(fd);
-        }
-        done_.wait_for(lock, std::chrono::milliseconds(20), [this] { return finished_; });
-      }
-    });
-  }
-  ~PlantedFifos() {
-    if (watchdog_.joinable()) finish();
-  }
-  // Whether the launch had to be freed from a FIFO.
-  bool finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      finished_ = true;
-    }
-    done_.notify_all();
-    watchdog_.join();
-    return hung_;
-  }
-
- private:
-  std::vector<fs::path> paths_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool finished_ = false;
-  bool hung_ = false;
-  std::thread watchdog_;
-};
-
 // The launch on a home whose report folders hold what nobody should find there: FIFOs named like
 // records and settings, links to files outside, a link in place of a report directory and one in
 // place of a symbolicated file.
@@ -439,7 +390,7 @@ TEST_F(RLZReportManagerTest, HostileFilesInTheReportFoldersNeitherStopTheLaunchN
   crash_test::writeFile(good / "binary_images.rlzrecord", R"({"load":{"base":0,"size":16,"uuid":"u"}})" "\n");
   fs::create_symlink(outside / "secret", good / "exception.rlzrecord");
   fs::create_symlink(outside / "victim", good / "signal.rlzrecord.symbolicated");
-  PlantedFifos fifos({active / "fifo" / "metadata.rlzrecord", good / "errors_a.rlzrecord",
+  platform::testing::PlantedFifos fifos({active / "fifo" / "metadata.rlzrecord", good / "errors_a.rlzrecord",
                       fileManager_->settingsFilePath()});
 
   auto data = managerData(true);

@@ -11,6 +11,7 @@
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/home.h"
 #include "platform/foundation/strings.h"
 #include "sdk/transport/core/vdtcor_directory_size_tracker.h"
 #include "sdk/transport/core/vdtcor_log_source_metrics.h"
@@ -430,6 +431,57 @@ TEST_F(VDTCORFlatFileStorageTest, CorruptAndHiddenFilesAreNeverBatched) {
   EXPECT_FALSE(fs::exists(corrupt));
   EXPECT_TRUE(fs::exists(hidden));
   EXPECT_TRUE(log.contains("[VidezuDataTransport][I-VDTCOR001005] Error deserializing event:"));
+}
+
+// The storage folders persist between runs and may hold anything: a FIFO, a link to a file
+// outside, or a huge file named like an event or a library value is neither waited on, nor
+// followed, nor read whole, nor deleted.
+TEST_F(VDTCORFlatFileStorageTest, HostileFilesInTheStorageFoldersAreSkippedAndKept) {
+  auto good = makeEvent("137", 1001);
+  ASSERT_TRUE(store(good).first);
+  fs::path stored;
+  for (const auto& entry : fs::directory_iterator(targetDirectory(1001))) stored = entry.path();
+  const fs::path outside = fs::path(platform::Home::path()) / "outside";
+  fs::create_directories(outside);
+  auto eventName = [] { return VDTCOREvent::nextEventID() + "-3-1780604800-137"; };
+  const fs::path outsideEvent = outside / eventName();
+  fs::copy_file(stored, outsideEvent);
+  const fs::path libraryData = VDTCORFlatFileStorage::libraryDataStoragePath();
+  fs::create_directories(libraryData);
+  fs::copy_file(stored, outside / "value");
+
+  const fs::path linkedEvent = targetDirectory(1001) / eventName();
+  fs::create_symlink(outsideEvent, linkedEvent);
+  const fs::path hugeEvent = targetDirectory(1001) / eventName();
+  writeRaw(hugeEvent, "");
+  fs::resize_file(hugeEvent, std::uint64_t{1} << 40);
+  fs::create_symlink(outside / "value", libraryData / "linked");
+  writeRaw(libraryData / "huge", "");
+  fs::resize_file(libraryData / "huge", std::uint64_t{1} << 40);
+  const fs::path fifoEvent = targetDirectory(1001) / eventName();
+  platform::testing::PlantedFifos fifos({fifoEvent, libraryData / "fifo"}, 5);
+  ASSERT_TRUE(fifos.planted());
+
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1001));
+  ASSERT_TRUE(events);
+  EXPECT_EQ(idsOf(*events), std::set<std::string>{good->eventID()});
+  for (const char* key : {"linked", "huge", "fifo"}) {
+    auto fetched = std::make_shared<std::optional<platform::Data>>(platform::Data{});
+    auto error = std::make_shared<platform::Error>();
+    storage()->libraryDataForKey(
+        key,
+        [fetched, error](const std::optional<platform::Data>& data, const platform::Error& e) {
+          *fetched = data;
+          *error = e;
+        },
+        {});
+    platform::testing::runUntilIdle();
+    EXPECT_FALSE(*fetched) << key;
+    EXPECT_TRUE(*error) << key;
+  }
+  EXPECT_FALSE(fifos.finish()) << "storage waited on a FIFO";
+  for (const auto& path : {linkedEvent, hugeEvent, fifoEvent}) EXPECT_TRUE(fs::symlink_status(path).type() != fs::file_type::not_found) << path;
+  EXPECT_TRUE(fs::exists(outsideEvent));
 }
 
 TEST_F(VDTCORFlatFileStorageTest, TheSweepDeletesExpiredEventsAndReturnsExpiredBatches) {
