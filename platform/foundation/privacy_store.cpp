@@ -23,23 +23,25 @@ Mutex& fileMutex() {
   return *mutex;
 }
 
-// The dictionary on disk, or an empty one for a missing or unusable file.
-Value::Dictionary readLocked(const std::filesystem::path& file) REQUIRES(fileMutex()) {
+// The dictionary on disk, an empty one for a missing or damaged file, none when the file could
+// not be read (it may be sound: a write must not replace it).
+std::optional<Value::Dictionary> readLocked(const std::filesystem::path& file, Error* error = nullptr)
+    REQUIRES(fileMutex()) {
   auto& files = FileManager::defaultManager();
-  if (!files.fileExists(file)) return {};
+  if (!files.fileExists(file)) return Value::Dictionary{};
   Error readError;
   auto bytes = files.contentsOfRegularFileNoLargerThan(file, kMaxPrivacyFileBytes, &readError);
   if (!bytes) {
     Console::systemLog("Privacy: cannot read " + file.string() + " (" + readError.description() +
                        "); every permission counts as not determined");
-    return {};
+    setError(error, readError);
+    return std::nullopt;
   }
-  Error error;
-  auto value = PropertyList::read(*bytes, &error);
+  auto value = PropertyList::read(*bytes);
   if (!value || !value->isDictionary()) {
     Console::systemLog("Privacy: " + file.string() +
                        " is not a dictionary property list; every permission counts as not determined");
-    return {};
+    return Value::Dictionary{};
   }
   return *value->ifDictionary();
 }
@@ -50,9 +52,10 @@ std::filesystem::path path() { return Home::path() / "System" / "Privacy.plist";
 
 std::optional<std::int64_t> status(std::string_view service) {
   MutexLock lock(fileMutex());
-  auto stored = readLocked(path());
-  auto it = stored.find(service);
-  if (it == stored.end() || !it->second.ifInteger()) return std::nullopt;
+  const auto stored = readLocked(path());
+  if (!stored) return std::nullopt;
+  auto it = stored->find(service);
+  if (it == stored->end() || !it->second.ifInteger()) return std::nullopt;
   return *it->second.ifInteger();
 }
 
@@ -62,9 +65,10 @@ bool setStatus(std::string_view service, std::int64_t status, Error* error) {
   // Only the one level: a home that is gone (a test's, removed) must not come back.
   std::error_code ec;
   std::filesystem::create_directory(file.parent_path(), ec);
-  auto stored = readLocked(file);
-  stored[std::string(service)] = Value(status);
-  auto bytes = PropertyList::write(Value(std::move(stored)), PropertyList::Format::XML, error);
+  auto stored = readLocked(file, error);
+  if (!stored) return false;
+  (*stored)[std::string(service)] = Value(status);
+  auto bytes = PropertyList::write(Value(std::move(*stored)), PropertyList::Format::XML, error);
   if (!bytes) return false;
   return FileManager::defaultManager().writeAtomically(file, *bytes, kPrivacyMode, error);
 }

@@ -165,6 +165,20 @@ TEST_F(PermissionsPersistenceTest, AnUnusableFileMeansNotDeterminedAndIsReplaced
   }
 }
 
+// Trouble reading is not damage: an answer given meanwhile must not replace the stored ones.
+TEST_F(PermissionsPersistenceTest, AFileThatCannotBeReadNowKeepsItsAnswers) {
+  writeStore(xmlStore(Value::dictionary({{"photos", Value(3)}})));
+  {
+    testing::UnreadableFile unreadable(PrivacyStore::path());
+    Error error;
+    EXPECT_FALSE(PrivacyStore::setStatus("notifications", 2, &error));
+    EXPECT_FALSE(error.domain().empty());
+    EXPECT_FALSE(PrivacyStore::status("photos"));
+  }
+  EXPECT_EQ(PrivacyStore::status("photos"), 3);
+  EXPECT_FALSE(PrivacyStore::status("notifications"));
+}
+
 TEST_F(PermissionsPersistenceTest, BothAnswersShareOnePrivateFile) {
   // Asked at once on their own queues: neither write may drop the other's answer.
   NotificationDriver::setAuthorizationAnswer(false);
