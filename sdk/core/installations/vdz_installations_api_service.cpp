@@ -4,6 +4,7 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/json.h"
+#include "platform/foundation/strings.h"
 #include "platform/net/url_session.h"
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/core/core/vdz_heartbeat_info.h"
@@ -21,6 +22,14 @@ namespace {
 constexpr std::string_view kService = kVDZInstallationsLoggerService;
 
 std::string text(const platform::Data& data) { return std::string(data.begin(), data.end()); }
+
+// One path segment whatever the value holds. The dot is escaped too, so no value reads as a dot
+// segment.
+std::string pathSegment(std::string_view value) {
+  static const auto allowed = platform::strings::CharacterSet::characters(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_~");
+  return platform::strings::addingPercentEncoding(value, allowed);
+}
 
 std::string describeHeaders(const URLRequest& request) {
   Value::Dictionary headers;
@@ -67,7 +76,7 @@ URLRequest VDZInstallationsAPIService::requestWithURL(
 }
 
 URLRequest VDZInstallationsAPIService::registerRequestWithInstallation(const VDZInstallationsItem& installation) const {
-  const std::string url = platform::format("%@/v1/projects/%@/installations/", baseURL(), projectID_);
+  const std::string url = platform::format("%@/v1/projects/%@/installations/", baseURL(), pathSegment(projectID_));
   const Value::Dictionary body{{"fid", Value(installation.vuduzaraInstallationID.value_or(""))},
                                {"authVersion", Value("FIS_v2")},
                                {"appId", Value(installation.appID())},
@@ -80,16 +89,17 @@ URLRequest VDZInstallationsAPIService::registerRequestWithInstallation(const VDZ
 }
 
 URLRequest VDZInstallationsAPIService::authTokenRequestWithInstallation(const VDZInstallationsItem& installation) const {
-  const std::string url = platform::format("%@/v1/projects/%@/installations/%@/authTokens:generate", baseURL(),
-                                           projectID_, installation.vuduzaraInstallationID.value_or(""));
+  const std::string url =
+      platform::format("%@/v1/projects/%@/installations/%@/authTokens:generate", baseURL(), pathSegment(projectID_),
+                       pathSegment(installation.vuduzaraInstallationID.value_or("")));
   const Value::Dictionary body{{"installation", Value(Value::Dictionary{{"sdkVersion", Value(SDKVersion())}})}};
   return requestWithURL(url, "POST", body, installation.refreshToken, {});
 }
 
 URLRequest VDZInstallationsAPIService::deleteInstallationRequestWithInstallation(
     const VDZInstallationsItem& installation) const {
-  const std::string url = platform::format("%@/v1/projects/%@/installations/%@/", baseURL(), projectID_,
-                                           installation.vuduzaraInstallationID.value_or(""));
+  const std::string url = platform::format("%@/v1/projects/%@/installations/%@/", baseURL(), pathSegment(projectID_),
+                                           pathSegment(installation.vuduzaraInstallationID.value_or("")));
   return requestWithURL(url, "DELETE", {}, installation.refreshToken, {});
 }
 

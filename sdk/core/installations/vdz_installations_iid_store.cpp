@@ -105,7 +105,10 @@ std::shared_ptr<VBLPromise<std::string>> VDZInstallationsIIDStore::existingIID()
     // every device.
     auto keyData = IIDPublicKeyData();
     if (!keyData || keyData->empty()) return VBLPromiseValidationFailureError();
-    return IIDWithPublicKeyData(*keyData);
+    std::string IID = IIDWithPublicKeyData(*keyData);
+    // It goes into request paths once registered.
+    if (!VDZInstallationsItem::isLegacyInstallationIDForm(IID)) return VBLPromiseValidationFailureError();
+    return IID;
   });
 }
 

@@ -82,11 +82,23 @@ std::string VDZInstallationsItem::generateFID() {
   return base64URLEncodedStringWithData(bytes).substr(0, 22);
 }
 
-bool VDZInstallationsItem::isInstallationIDForm(std::string_view fid) {
+namespace {
+
+bool isURLSafeBase64Text(std::string_view text, std::size_t length) {
   const auto urlSafeBase64 = [](char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
   };
-  return fid.size() == 22 && std::all_of(fid.begin(), fid.end(), urlSafeBase64);
+  return text.size() == length && std::all_of(text.begin(), text.end(), urlSafeBase64);
+}
+
+}  // namespace
+
+bool VDZInstallationsItem::isInstallationIDForm(std::string_view fid) { return isURLSafeBase64Text(fid, 22); }
+
+bool VDZInstallationsItem::isLegacyInstallationIDForm(std::string_view fid) { return isURLSafeBase64Text(fid, 11); }
+
+bool VDZInstallationsItem::isInstallationIDOrLegacyForm(std::string_view fid) {
+  return isInstallationIDForm(fid) || isLegacyInstallationIDForm(fid);
 }
 
 std::string VDZInstallationsItem::base64URLEncodedStringWithData(std::span<const std::uint8_t> data) {

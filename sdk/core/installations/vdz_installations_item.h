@@ -51,6 +51,11 @@ class VDZInstallationsItem {
   // Whether `fid` has the form of an installation ID: 22 URL-safe Base64 characters, so that it
   // can stand in a request path as it is.
   static bool isInstallationIDForm(std::string_view fid);
+  // Whether `fid` has the form of a legacy identifier a migration carried over: 11 URL-safe Base64
+  // characters.
+  static bool isLegacyInstallationIDForm(std::string_view fid);
+  // Either form: what a stored record may hold.
+  static bool isInstallationIDOrLegacyForm(std::string_view fid);
   // Standard Base64 with padding, "/" as "_" and "+" as "-".
   static std::string base64URLEncodedStringWithData(std::span<const std::uint8_t> data);
 

@@ -1,6 +1,7 @@
 #include "sdk/core/installations/vdz_installations_store.h"
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "sdk/core/core/vdz_logger.h"
 #include "sdk/core/installations/vdz_installations_errors.h"
 #include "sdk/utilities/promises/vul_keychain_storage.h"
 #include "sdk/utilities/utilities/vul_user_defaults.h"
@@ -31,6 +32,16 @@ std::shared_ptr<VDZInstallationsStore::ItemPromise> VDZInstallationsStore::insta
       ->then([appID, appName](const ArchiveObject& object) -> VBLResult<std::shared_ptr<VDZInstallationsItem>> {
         auto stored = object.as<VDZInstallationsStoredItem>();
         if (!stored) return VDZInstallationsErrorUtil::installationItemNotFoundForAppID(appID, appName);
+        // The identifier goes into request paths, and the keychain file outlives the app: a damaged
+        // or planted one is no installation. An empty one is left to the record's validation.
+        const auto& fid = stored->vuduzaraInstallationID;
+        if (fid && !fid->empty() && !VDZInstallationsItem::isInstallationIDOrLegacyForm(*fid)) {
+          VDZLoggerLogWarning(kVDZInstallationsLoggerService, "I-FIS003001",
+                              "Stored installation for appID %@ appName %@ has an identifier of %ld bytes that is "
+                              "not an installation ID; it is ignored.",
+                              appID, appName, static_cast<long>(fid->size()));
+          return VDZInstallationsErrorUtil::installationItemNotFoundForAppID(appID, appName);
+        }
         auto item = std::make_shared<VDZInstallationsItem>(appID, appName);
         item->updateWithStoredItem(*stored);
         return item;

@@ -5,6 +5,9 @@
 #include "platform/foundation/home.h"
 #include "platform/foundation/user_defaults.h"
 #include "platform/testing/testing.h"
+#include "sdk/core/installations/vdz_installations_store.h"
+#include "sdk/utilities/promises/vul_keychain_storage.h"
+#include "sdk/utilities/utilities/vul_logger.h"
 #include "tests/sdk/installations/installations_fixture.h"
 
 namespace installations_test {
@@ -153,6 +156,100 @@ TEST_F(InstallationsTest, AnAnsweredIdentifierThatIsNoInstallationIDIsRefused) {
     EXPECT_TRUE(request.query.empty()) << request.query;
   }
   EXPECT_EQ(changes_, 1);
+}
+
+// A registered record of the default app with the given identifier, saved as an earlier run (or
+// someone with access to the files) would have left it.
+void plantInstallation(const std::string& fid, double tokenSecondsLeft) {
+  auto store = std::make_shared<VDZInstallationsStore>(
+      VULKeychainStorage::initWithService(std::string(kVDZInstallationsKeychainService)), std::nullopt);
+  auto item = std::make_shared<VDZInstallationsItem>(std::string(core_test::kAppID), std::string(kVDZDefaultAppName));
+  item->vuduzaraInstallationID = fid;
+  item->refreshToken = "planted-refresh-token";
+  item->authToken = std::make_shared<VDZInstallationsStoredAuthToken>();
+  item->authToken->status = VDZInstallationsAuthTokenStatusTokenReceived;
+  item->authToken->token = "planted-auth-token";
+  item->authToken->expirationDate = platform::Date::now().addingTimeInterval(tokenSecondsLeft);
+  item->registrationStatus = VDZInstallationsRegistrationStatusRegistered;
+  bool saved = false;
+  store->saveInstallation(item)->then([&](const VBLVoid&) { saved = true; });
+  platform::testing::runUntilIdle();
+  ASSERT_TRUE(saved);
+  platform::UserDefaults::flushAll();
+}
+
+// Stored identifiers go into the token and deletion paths. One that is not of the identifier form
+// (nor the shorter legacy form a migration keeps) counts as no stored installation: a new one is
+// made, and no request goes to a path the stored text shaped.
+TEST_F(InstallationsTest, OnlyAStoredIdentifierOfTheIdentifierFormReachesARequestPath) {
+  struct Planted {
+    std::string fid;
+    bool used;
+  };
+  const Planted cases[] = {
+      {"../x", false},
+      {"a/b", false},
+      {"a?b", false},
+      {"", false},
+      {std::string(300, 'A'), false},
+      {"fPlantedInstallation_1", true},
+      {"dLegacy-ID_", true},
+  };
+  for (const auto& planted : cases) {
+    SCOPED_TRACE("planted \"" + planted.fid.substr(0, 30) + "\" of " + std::to_string(planted.fid.size()) + " bytes");
+    service_.clearRequests();
+
+    // A token near its end is refreshed at launch, through a path holding the identifier.
+    plantInstallation(planted.fid, 60);
+    platform::testing::LogCapture log;
+    relaunch();
+    auto installations = configureDefaultApp();
+    platform::testing::runUntilIdle();
+    const auto token = authToken(*installations);
+    ASSERT_TRUE(token.result) << token.error.description();
+    const auto fid = installationID(*installations).fid;
+    ASSERT_TRUE(fid);
+    EXPECT_TRUE(VDZInstallationsItem::isInstallationIDOrLegacyForm(*fid)) << *fid;
+    if (!planted.used) {
+      EXPECT_NE(*fid, planted.fid);
+      platform::testing::drain(VULLoggerQueue());
+      EXPECT_TRUE(log.contains(planted.fid.empty() ? "I-FIS002004" : "I-FIS003001"));
+    }
+
+    // A deletion names the identifier in its path too.
+    plantInstallation(planted.fid, 7 * 24 * 3600);
+    relaunch();
+    installations = configureDefaultApp();
+    platform::testing::runUntilIdle();
+    EXPECT_FALSE(deleteInstallation(*installations)) << "an installation the service does not know is gone already";
+
+    for (const auto& request : service_.requests()) {
+      if (!request.path.starts_with(registerPath())) {
+        ADD_FAILURE() << request.method << " " << request.path;
+        continue;
+      }
+      EXPECT_TRUE(request.query.empty()) << request.path << "?" << request.query;
+      const std::string_view rest = std::string_view(request.path).substr(registerPath().size());
+      if (rest.empty()) {
+        EXPECT_EQ(request.method, "POST");
+        continue;
+      }
+      const std::size_t slash = rest.find('/');
+      if (slash == std::string_view::npos) {
+        ADD_FAILURE() << request.method << " " << request.path;
+        continue;
+      }
+      EXPECT_TRUE(VDZInstallationsItem::isInstallationIDOrLegacyForm(rest.substr(0, slash))) << request.path;
+      const std::string_view tail = rest.substr(slash);
+      EXPECT_TRUE((request.method == "POST" && tail == "/authTokens:generate") ||
+                  (request.method == "DELETE" && tail == "/"))
+          << request.method << " " << request.path;
+    }
+    if (planted.used) {
+      EXPECT_EQ(service_.requestsTo(tokenPath(planted.fid)).size(), 1u);
+      EXPECT_EQ(service_.requestsTo(registerPath() + planted.fid + "/").size(), 1u);
+    }
+  }
 }
 
 }  // namespace

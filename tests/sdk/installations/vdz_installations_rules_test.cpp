@@ -4,6 +4,8 @@
 #include <set>
 
 #include "platform/foundation/json.h"
+#include "platform/net/url_session.h"
+#include "sdk/core/installations/vdz_installations_api_service.h"
 #include "sdk/core/installations/vdz_installations_backoff_controller.h"
 #include "sdk/core/installations/vdz_installations_errors.h"
 #include "sdk/core/installations/vdz_installations_iid_store.h"
@@ -132,6 +134,35 @@ TEST(InstallationsItem, ReadsRegistrationAndTokenAnswers) {
   }
 }
 
+// Whatever the identifiers hold, each stays one path segment: the request keeps its shape.
+TEST(InstallationsAPIService, IdentifiersInRequestPathsArePercentEncoded) {
+  struct Case {
+    const char* projectID;
+    const char* fid;
+    const char* encodedProject;
+    const char* encodedFID;
+  };
+  const Case cases[] = {
+      {"focus-timer-test", "fPlantedInstallation_1", "focus-timer-test", "fPlantedInstallation_1"},
+      {"p/q", "a/b", "p%2Fq", "a%2Fb"},
+      {"p?q", "a?b#c", "p%3Fq", "a%3Fb%23c"},
+      {"..", "..", "%2E%2E", "%2E%2E"},
+      {"p q", "a%2Fb", "p%20q", "a%252Fb"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fid);
+    VDZInstallationsAPIService service("key", c.projectID);
+    VDZInstallationsItem item("app", "name");
+    item.vuduzaraInstallationID = c.fid;
+    const std::string installations =
+        VDZInstallationsAPIService::baseURL() + "/v1/projects/" + c.encodedProject + "/installations/";
+    EXPECT_EQ(service.registerRequestWithInstallation(item).url(), installations);
+    EXPECT_EQ(service.authTokenRequestWithInstallation(item).url(),
+              installations + c.encodedFID + "/authTokens:generate");
+    EXPECT_EQ(service.deleteInstallationRequestWithInstallation(item).url(), installations + c.encodedFID + "/");
+  }
+}
+
 TEST(InstallationsErrors, HTTPErrorsAndPublicForm) {
   const Error http = VDZInstallationsHTTPError::errorWithResponse("http://h/x", 404, bytes(R"({"e":1})"));
   EXPECT_EQ(http.code(), 0);
@@ -157,6 +188,7 @@ TEST(InstallationsLegacy, IdentifierFromKeyDataAndTokenArchives) {
   EXPECT_EQ(iid.size(), 11u);
   EXPECT_NE(std::string("cdef").find(iid[0]), std::string::npos);
   EXPECT_EQ(iid.find_first_of("+/="), std::string::npos);
+  EXPECT_TRUE(VDZInstallationsItem::isLegacyInstallationIDForm(iid)) << "the form a stored record may keep";
 
   Error error;
   EXPECT_FALSE(VDZInstallationsIIDTokenStore::IIDCheckinWithData(bytes("garbage"), &error));
