@@ -51,6 +51,30 @@ std::optional<int> waitForChild(pid_t pid, double seconds) {
   return std::nullopt;
 }
 
+PipeRead readFromPipe(int fd, void* buffer, std::size_t size, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  auto* bytes = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return PipeRead::TimedOut;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+    if (polled < 0 && errno != EINTR) return PipeRead::Failed;
+    if (polled <= 0) continue;
+    // Readable or hung up: the read below does not block.
+    const ssize_t n = ::read(fd, bytes + done, size - done);
+    if (n == 0) return PipeRead::Closed;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return PipeRead::Failed;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return PipeRead::Complete;
+}
+
 std::optional<ChildProcess> ChildProcess::spawn(const std::string& executable,
                                                 const std::vector<std::string>& arguments) {
   std::vector<std::string> owned{executable};

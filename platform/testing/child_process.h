@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@ namespace platform::testing {
 // status; a child still running then is killed (SIGKILL) and reaped, and the answer is none, so a
 // broken child fails its test instead of hanging it.
 std::optional<int> waitForChild(pid_t pid, double seconds);
+
+enum class PipeRead { Complete, Closed, TimedOut, Failed };
+
+// Reads exactly `size` bytes from the pipe `fd`, waiting at most `seconds` of real time in all, so
+// a child that stops writing fails its test instead of hanging it. Closed: the writing end closed
+// before all of them came.
+PipeRead readFromPipe(int fd, void* buffer, std::size_t size, double seconds);
 
 class ChildProcess {
  public:

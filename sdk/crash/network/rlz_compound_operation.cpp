@@ -18,12 +18,17 @@ std::weak_ptr<RLZCompoundOperation> RLZCompoundOperation::weakSelf() {
 }
 
 // A compound cancelled before its start reports the cancellation like one cancelled while running.
+// The look at the cancellation and the start are one step on the counting queue, where a cancel
+// makes its attempt: a cancel landing between two separate looks would end the compound through
+// the plain cancellation check, with no completion called.
 void RLZCompoundOperation::start() {
-  if (isCancelled()) {
-    countingQueue_->sync([this] { attemptCompoundCompletion(); });
-    return;
-  }
-  RLZTSMAsyncOperation::start();
+  bool started = false;
+  countingQueue_->sync([&] {
+    if (isCancelled()) return attemptCompoundCompletion();
+    markStarted();
+    started = true;
+  });
+  if (started) main();
 }
 
 void RLZCompoundOperation::main() {

@@ -74,7 +74,7 @@ void RLZReportUploader::prepareAndSubmitReport(const std::shared_ptr<RLZInternal
 
 void RLZReportUploader::uploadPackagedReportAtPath(const std::string& packagedPath,
                                                    const std::shared_ptr<RLZDataCollectionToken>& token,
-                                                   bool asUrgent) {
+                                                   bool asUrgent, double urgentTimeoutSeconds) {
   RLZDebugLog("Submitting report %@", std::string(asUrgent ? "urgently" : "async"));
   if (!RLZDataCollectionTokenIsValid(token)) {
     RLZErrorLog("A report upload was requested with an invalid data collection token.");
@@ -84,7 +84,7 @@ void RLZReportUploader::uploadPackagedReportAtPath(const std::string& packagedPa
   // One report must not stop the app: whatever its packaging throws stays here, and the count of
   // attempts ends the retries.
   try {
-    packageAndSend(packagedPath, asUrgent);
+    packageAndSend(packagedPath, asUrgent, urgentTimeoutSeconds);
   } catch (const std::exception& e) {
     RLZErrorLog("Failed to package the report at %@: %@", packagedPath, std::string(e.what()));
   }
@@ -108,7 +108,7 @@ bool RLZReportUploader::beginPackagingAttempt(const std::string& packagedPath) {
   return true;
 }
 
-void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asUrgent) {
+void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asUrgent, double urgentTimeoutSeconds) {
   auto adapter =
       std::make_shared<RLZReportAdapter>(packagedPath, managerData_->videzuAppID, managerData_->installIDModel);
   auto transport = managerData_->videzuTransport;
@@ -141,7 +141,9 @@ void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asU
     // Released on every outcome, so a failed store never leaves the work queue blocked.
     if (semaphore) semaphore->signal();
   });
-  if (semaphore) semaphore->wait();
+  if (semaphore && !semaphore->wait(urgentTimeoutSeconds)) {
+    RLZErrorLog("Timed out waiting for VidezuDataTransport to store the crash report with id: %@", directoryName);
+  }
 }
 
 bool RLZReportUploader::cleanUpSubmittedReportAtPath(const std::string& path) {

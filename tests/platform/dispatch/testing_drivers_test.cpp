@@ -187,5 +187,34 @@ TEST(WaitForChild, GivesTheStatusOrKillsAChildThatOutlivesTheLimit) {
   }
 }
 
+// A pipe read gives what the writer sent, says when the writer went away, and gives up at the
+// limit when the writer is still there but silent.
+TEST(ReadFromPipe, CompletesOrTellsAClosedPipeFromASilentOne) {
+  const struct {
+    const char* name;
+    std::string written;
+    bool closeWriter;
+    testing::PipeRead expected;
+  } cases[] = {
+      {"all there", "abcd", false, testing::PipeRead::Complete},
+      {"writer gone part way", "ab", true, testing::PipeRead::Closed},
+      {"writer gone", "", true, testing::PipeRead::Closed},
+      {"writer silent", "ab", false, testing::PipeRead::TimedOut},
+  };
+  for (const auto& c : cases) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], c.written.data(), c.written.size()), static_cast<ssize_t>(c.written.size()));
+    if (c.closeWriter) ::close(fds[1]);
+    char buffer[4] = {};
+    EXPECT_EQ(testing::readFromPipe(fds[0], buffer, sizeof buffer, 0.1), c.expected) << c.name;
+    if (c.expected == testing::PipeRead::Complete) {
+      EXPECT_EQ(std::string(buffer, sizeof buffer), c.written) << c.name;
+    }
+    ::close(fds[0]);
+    if (!c.closeWriter) ::close(fds[1]);
+  }
+}
+
 }  // namespace
 }  // namespace platform

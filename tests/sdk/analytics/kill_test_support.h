@@ -16,6 +16,9 @@ namespace kill_test {
 
 // The descriptor the child writes its acknowledgements to.
 inline constexpr int kAckDescriptor = 3;
+// How long the parent waits for one acknowledgement: a child that has started writes many a
+// second, so one silent this long is stuck (or its start is), and its test fails.
+inline constexpr double kAckSeconds = 30;
 
 struct Child {
   pid_t pid = 0;

@@ -242,4 +242,36 @@ TEST(RLZCompoundOperationTest, StressFinishesOnceUnderRacingCancels) {
   }
 }
 
+// A start and a cancel released at the same moment on two threads: whichever wins, the compound
+// reports exactly once. A cancel marked between the start's look at the cancellation and the
+// start's own check used to end the compound without a word.
+TEST(RLZCompoundOperationTest, StressStartRacingCancelReportsOnce) {
+  constexpr int kRounds = 200;
+  for (int round = 0; round < kRounds; ++round) {
+    Completions completions;
+    auto compound = compoundOf({std::make_shared<ChildOperation>()}, completions);
+    std::atomic<int> waiting{2};
+    auto together = [&waiting] {
+      --waiting;
+      while (waiting.load() > 0) {
+      }
+    };
+    std::thread starter([&] {
+      together();
+      compound->start();
+    });
+    std::thread canceller([&] {
+      together();
+      compound->cancel();
+    });
+    starter.join();
+    canceller.join();
+    compound->waitUntilFinished();
+    compound->compoundQueue()->waitUntilAllOperationsAreFinished();
+    platform::testing::runUntilIdle();
+    ASSERT_TRUE(compound->isFinished()) << "round " << round;
+    ASSERT_EQ(completions.all().size(), 1u) << "round " << round;
+  }
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <string>
 
@@ -31,6 +32,8 @@
 #include "sdk/crash/reports/vdz_ralitoze_report.h"
 #include "sdk/crash/reports/vdz_stack_frame.h"
 #include "sdk/crash/settings/rlz_settings.h"
+#include "sdk/transport/core/vdtcor_registrar.h"
+#include "sdk/transport/core/vdtcor_storage_protocol.h"
 #include "sdk/transport/core/vdtcor_transport.h"
 #include "tools/local-service/crash_report.h"
 
@@ -457,6 +460,76 @@ TEST_F(RLZReportManagerTest, APreparedReportThatKeepsFailingToPackageIsDeletedAf
       EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingAttemptsFileName)) << c.name;
     }
   }
+}
+
+// A storage that keeps every store request unanswered until the test answers it.
+class SilentStorage final : public VDTCORStorageProtocol {
+ public:
+  void storeEvent(std::shared_ptr<VDTCOREvent>, StoreCompletion onComplete) override {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(std::move(onComplete));
+    arrived_.notify_all();
+  }
+  // Whether a store request came within the time.
+  bool awaitRequest(double seconds) {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return !pending_.empty(); });
+  }
+  void answerAll(bool written) {
+    std::vector<StoreCompletion> pending;
+    {
+      std::lock_guard lock(mutex_);
+      pending.swap(pending_);
+    }
+    for (auto& completion : pending) completion(written, platform::Error());
+  }
+  void hasEventsForTarget(VDTCORTarget, std::function<void(bool)>) override {}
+  void batchWithEventSelector(std::shared_ptr<VDTCORStorageEventSelector>, platform::Date, BatchCompletion) override {}
+  void removeBatchWithID(std::int64_t, bool, std::function<void()>) override {}
+  void batchIDsForTarget(VDTCORTarget, std::function<void(std::optional<VDTCORBatchIDs>)>) override {}
+  void checkForExpirations() override {}
+  void storeLibraryData(platform::Data, std::string, ErrorCompletion) override {}
+  void libraryDataForKey(std::string, FetchCompletion, NewValueBlock) override {}
+  void removeLibraryDataForKey(std::string, ErrorCompletion) override {}
+  void storageSizeWithCallback(std::function<void(std::uint64_t)>) override {}
+  std::shared_ptr<VDTCORStorageDelegate> delegate() const override { return nullptr; }
+  void setDelegate(std::weak_ptr<VDTCORStorageDelegate>) override {}
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<StoreCompletion> pending_;
+};
+
+// An urgent hand-off the transport never answers gives up at its limit instead of holding the
+// launch's work queue for ever; the report stays prepared, and a late answer still removes it.
+TEST_F(RLZReportManagerTest, AnUnansweredUrgentHandOffGivesUpAtItsLimit) {
+  auto storage = std::make_shared<SilentStorage>();
+  VDTCORRegistrar::sharedInstance()->registerStorage(storage, 1002);
+  auto data = managerData(true, VDTCORTransport::initWithMappingID("1206", {}, 1002));
+  const fs::path report = fs::path(fileManager_->preparedPath()) / "stuck";
+  writeMetadata(report, "stuck", 100);
+  crash_test::writeFile(report / "signal.rlzrecord", "{}\n");
+  platform::testing::LogCapture log;
+
+  RLZReportUploader uploader(data);
+  std::promise<void> returned;
+  auto handOffReturned = returned.get_future();
+  std::thread handOff([&] {
+    uploader.uploadPackagedReportAtPath(report.string(), RLZDataCollectionToken::validToken(), true, 0.2);
+    returned.set_value();
+  });
+  const bool gaveUp = handOffReturned.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  ASSERT_TRUE(storage->awaitRequest(20));
+  const bool preparedAfterGivingUp = in("prepared", "stuck");
+  storage->answerAll(true);  // frees a hand-off still waiting, so a failure here cannot hang
+  handOff.join();
+  VDTCORRegistrar::resetSharedInstanceForTesting();
+
+  EXPECT_TRUE(gaveUp) << "the urgent hand-off waited past its limit";
+  EXPECT_TRUE(preparedAfterGivingUp);
+  EXPECT_TRUE(crash_test::logged(log, "Timed out waiting for VidezuDataTransport"));
+  EXPECT_FALSE(in("prepared", "stuck")) << "the late answer removes the stored report";
 }
 
 }  // namespace

@@ -77,14 +77,23 @@ TEST(EventPipelineKillTest, CommittedEventsSurviveSigkill) {
     const int delayMicros = std::uniform_int_distribution<int>(0, 3000)(random);
     std::set<std::int64_t> committed;
     std::int64_t n = 0;
-    while (static_cast<int>(committed.size()) < killAfter && ::read(child.acks, &n, sizeof n) == sizeof n) {
+    auto acknowledged = platform::testing::PipeRead::Complete;
+    while (static_cast<int>(committed.size()) < killAfter) {
+      acknowledged = platform::testing::readFromPipe(child.acks, &n, sizeof n, kill_test::kAckSeconds);
+      if (acknowledged != platform::testing::PipeRead::Complete) break;
       committed.insert(n);
     }
     ::usleep(delayMicros);
     ::kill(child.pid, SIGKILL);
     platform::testing::waitForChild(child.pid, 30);
-    while (::read(child.acks, &n, sizeof n) == sizeof n) committed.insert(n);
+    // Killed and reaped: the pipe ends at once unless something else holds it open.
+    while (platform::testing::readFromPipe(child.acks, &n, sizeof n, kill_test::kAckSeconds) ==
+           platform::testing::PipeRead::Complete) {
+      committed.insert(n);
+    }
     ::close(child.acks);
+    ASSERT_EQ(acknowledged, platform::testing::PipeRead::Complete)
+        << "round " << round << ": the child stopped acknowledging (ended or stuck)";
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";
 
     sqlite3* handle = nullptr;

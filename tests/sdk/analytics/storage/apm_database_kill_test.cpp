@@ -54,13 +54,22 @@ TEST(APMDatabaseKillTest, CommittedEventsSurviveSigkill) {
     const int killAfter = std::uniform_int_distribution<int>(1, 15)(random);
     std::vector<std::uint32_t> committed;
     std::uint32_t index = 0;
-    while (static_cast<int>(committed.size()) < killAfter && ::read(child.acks, &index, sizeof index) == sizeof index) {
+    auto acknowledged = platform::testing::PipeRead::Complete;
+    while (static_cast<int>(committed.size()) < killAfter) {
+      acknowledged = platform::testing::readFromPipe(child.acks, &index, sizeof index, kill_test::kAckSeconds);
+      if (acknowledged != platform::testing::PipeRead::Complete) break;
       committed.push_back(index);
     }
     ::kill(child.pid, SIGKILL);
     platform::testing::waitForChild(child.pid, 30);
-    while (::read(child.acks, &index, sizeof index) == sizeof index) committed.push_back(index);
+    // Killed and reaped: the pipe ends at once unless something else holds it open.
+    while (platform::testing::readFromPipe(child.acks, &index, sizeof index, kill_test::kAckSeconds) ==
+           platform::testing::PipeRead::Complete) {
+      committed.push_back(index);
+    }
     ::close(child.acks);
+    ASSERT_EQ(acknowledged, platform::testing::PipeRead::Complete)
+        << "round " << round << ": the child stopped acknowledging (ended or stuck)";
     ASSERT_FALSE(committed.empty()) << "round " << round << ": the child never committed";
 
     sqlite3* handle = nullptr;
