@@ -135,6 +135,13 @@ module.exports = [
   { js: "return 'abc'.match();" },
   { js: "return 'abc'.match('x');" },
   { js: "return [ 'a1'.search('[0-9]'), 'a1'.search(''), 'ab'.search('z'), 'A\\nB'.search('A.B') ];" },
+  // Ordinary programs that match many times or over long texts: node answers at once.
+  { js: "var name = 'promo_150_summer', hits = []; for (var i = 0; i < 200; i++) { if (name.search('^promo_' + i + '_[a-z]+$') === 0) hits.push(i); } return hits;" },
+  { js: "var s = ''; for (var i = 0; i < 200; i++) s += 'x'; return [s.search('.*@example\\\\.com$'), (s + '@example.com').search('.*@example\\\\.com$')];" },
+  { js: "var s = ''; for (var i = 0; i < 11; i++) s += 'item_1,item_2,'; s += 'ab'; return [s.length, s.search('.*item_1.*item_2.*item_99'), (s + 'item_99').match('item_1.*item_2.*item_99')[0].length];" },
+  { js: "var s = 'ab cd '; for (var i = 0; i < 13; i++) s = s + s; return (s + 'me@example.com').search('[a-z]+@example\\\\.com$');" },
+  { js: "var s = 'ab '; for (var i = 0; i < 20; i++) s = s + s; var t = s + 'item_99'; return [t.length, t.search('item_[0-9]+')];" },
+  { js: "var s = 'ab '; for (var i = 0; i < 20; i++) s = s + s; return (s + 'item_99').match('[0-9]+$');" },
   { js: "return 'aXbX'.replace('X', '$&');", expect: 'string:a$&bX', note: 'the replacement is inserted literally' },
   { js: "return [ 'abc'.replace('', '-'), 'abc'.replace('z', '-'), 'abc'.replace('b'), 'abab'.replace('b', 'X') ];" },
   { js: "return 'abcb'.replace('b', function (m, at, whole) { return '[' + m + at + whole + ']'; });" },

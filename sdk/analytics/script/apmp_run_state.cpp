@@ -57,6 +57,7 @@ void APMPRunState::resetInstructionCount() {
   // What earlier runs left counts against this one's allowance.
   allocated_ = retained_;
   partialStep_ = 0;
+  unseenWork_ = 0;
 }
 
 APMPRunState* APMPRunState::current() { return tCurrentRunState; }
@@ -142,6 +143,17 @@ bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* e
   }
   state->steps_ = static_cast<std::uint32_t>(steps);
   return true;
+}
+
+bool APMPChargeUnseenWork(std::size_t codeUnits, platform::Error* error) {
+  APMPRunState* state = tCurrentRunState;
+  if (!state) return true;
+  if (codeUnits <= APMPRunState::kUnseenWorkAllowance - state->unseenWork_) {
+    state->unseenWork_ += codeUnits;
+    return true;
+  }
+  state->unseenWork_ = APMPRunState::kUnseenWorkAllowance;
+  return APMPChargeWork(0, codeUnits, error);
 }
 
 void APMPNoteMutation(APMPRuntimeValue& container) {

@@ -17,11 +17,15 @@
 
 namespace {
 
-// Patterns and texts come from a server: a match may use this much work and backtracking stack.
-// Every match is charged what one that runs to the work limit costs (about 5,000 steps of a
-// plain loop, bench/interpreter), whatever it took.
-constexpr platform::RegularExpressionLimits kRegularExpressionLimits{2, 1 << 20};
-constexpr std::size_t kCodeUnitsPerMatch = 5'000 * APMPRunState::kCodeUnitsPerStep;
+// Patterns and texts come from a server. A match runs until it is done or the run's step budget
+// is spent (its work is charged as it goes); only its backtracking stack has a limit of its own.
+constexpr platform::RegularExpressionLimits kRegularExpressionLimits{0, 1 << 20};
+// What a match costs, in code units of work (bench/interpreter weighs them against a plain loop):
+// setting it up, compiling each unit of the pattern, each place an attempt begins and each step
+// the engine counts.
+constexpr std::size_t kMatchSetupCost = 32 * APMPRunState::kCodeUnitsPerStep;
+constexpr std::size_t kCompileCostPerPatternUnit = 8;
+constexpr std::size_t kStepCost = 8;
 // Case mapping goes through UTF-8 and back.
 constexpr std::size_t kCaseMappingCostPerCodeUnit = 8;
 
@@ -146,18 +150,49 @@ APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMP
   return position(s.rfind(search, static_cast<std::size_t>(start)));
 }
 
+// Whether one step of the engine may read far into the text: a back-reference compares up to the
+// whole text, a grapheme cluster may be as long, and lookaheads, atomic groups and possessive
+// quantifiers read ahead and then drop the steps they took. Judged on the pattern's text alone,
+// so an escaped look-alike counts too, which only makes the match dearer.
+bool mayReadFarInOneStep(const APMPString& pattern) {
+  for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+    const char16_t c = pattern[i], next = pattern[i + 1];
+    if (c == u'\\' && ((next >= u'1' && next <= u'9') || next == u'k' || next == u'X')) return true;
+    if (c == u'(' && next == u'?' && i + 2 < pattern.size() &&
+        (pattern[i + 2] == u'=' || pattern[i + 2] == u'!' || pattern[i + 2] == u'>')) {
+      return true;
+    }
+    if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') return true;
+  }
+  return false;
+}
+
 // The first match of a pattern from the program: nothing without one; nothing with the error
-// set when the pattern does not compile or the match runs past its limits.
+// set when the pattern does not compile, or the match runs out of budget or backtracking stack.
+// An attempt at a place, and each step after, runs through at most the pattern before the engine
+// counts again, and through the text too when a step may read far. The engine reports its steps
+// only in blocks, so what a match does below its last block goes unseen: that part is charged as
+// a whole block, which the run's allowance for unseen work pays while it lasts.
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
-  if (!APMPChargeWork(0, kCodeUnitsPerMatch + pattern.size() + s.size(), error)) return std::nullopt;
-  platform::Error local;
-  auto range = platform::firstMatchOfRegularExpression(pattern, s, kRegularExpressionLimits, &local);
-  if (local.code() == platform::kRegularExpressionLimitError) {
-    APMPSetError(error, kAPMPErrorLimitReached);
-  } else {
-    APMPKeepError(error, local);
+  const std::size_t reach = pattern.size() + (mayReadFarInOneStep(pattern) ? s.size() : 0);
+  const std::size_t placeCost = 1 + reach;
+  const std::size_t stepCost = kStepCost + reach;
+  if (!APMPChargeWork(0, kMatchSetupCost + kCompileCostPerPatternUnit * pattern.size() + placeCost, error) ||
+      !APMPChargeUnseenWork(platform::kRegularExpressionStepsPerReport * stepCost, error)) {
+    return std::nullopt;
   }
+  platform::Error charged;
+  const auto meter = [&](std::uint64_t steps, std::uint64_t places) {
+    return APMPChargeWork(0, steps * stepCost + places * placeCost, &charged);
+  };
+  platform::Error local;
+  auto range = platform::firstMatchOfRegularExpression(pattern, s, kRegularExpressionLimits, &local, meter);
+  if (charged || local.code() == platform::kRegularExpressionLimitError) {
+    APMPSetError(error, kAPMPErrorLimitReached);
+    return std::nullopt;
+  }
+  APMPKeepError(error, local);
   return range;
 }
 

@@ -27,18 +27,32 @@ TEST_F(APMPMethodsTest, ArgumentCountsKindsAndUnknownNamesFail) {
   for (const Case& c : cases) EXPECT_EQ(run(c.program), c.expected) << c.program;
 }
 
+// Each case on a fresh budget: a catastrophic match spends all of it.
 TEST_F(APMPMethodsTest, ACatastrophicPatternStopsAtItsLimit) {
-  EXPECT_EQ(run(R"([["36",["2","aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!","match",["7","(a|aa)+$"]]]])"),
-            "error:18");
-  // A pattern nesting deep enough to exhaust the backtracking stack.
-  // A text of 2^n units built by doubling, then patterns whose backtracking stack grows with it.
+  // A text of 2^n units built by doubling.
   const auto doubled = [](int n) {
     return R"([["41","s"],["3","s","a"],["41","i"],["3","i",0],["42",["23",["15","i"],)" + std::to_string(n) +
            R"(],["3","i",["0",["15","i"],1]],false,["46",["3","s",["0",["15","s"],["15","s"]]]]],)";
   };
-  EXPECT_EQ(run(doubled(17) + R"(["36",["2",["15","s"],"search",["7","(a|b)*c"]]]])"), "error:18");
-  EXPECT_EQ(run(doubled(17) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])"), "error:18");
-  EXPECT_EQ(run(doubled(12) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])"), "number:0");
+  struct Case {
+    std::string program;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {R"([["36",["2","aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!","match",["7","(a|aa)+$"]]]])", "error:18"},
+      {R"([["36",["2","aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!","search",["7","(a+)+$"]]]])", "error:18"},
+      // Quadratic over a long text.
+      {doubled(17) + R"(["36",["2",["15","s"],"search",["7","(a|b)*c"]]]])", "error:18"},
+      // A backtracking stack that grows with the text.
+      {doubled(17) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])", "error:18"},
+      {doubled(12) + R"(["36",["2",["15","s"],"search",["7","a*$"]]]])", "number:0"},
+      // A back-reference compares up to the whole text at every step the engine counts.
+      {doubled(14) + R"(["36",["2",["15","s"],"search",["7","^(.*)\\1b"]]]])", "error:18"},
+  };
+  for (const Case& c : cases) {
+    heap->resetInstructionCount();
+    EXPECT_EQ(run(c.program), c.expected) << c.program;
+  }
 }
 
 TEST_F(APMPMethodsTest, CallbacksThatMutateTheArrayDuringIterationStaySafe) {
@@ -92,7 +106,8 @@ TEST_F(APMPMethodsTest, BuiltInsAreChargedForTheDataTheyTouch) {
       {"forEach", 20, R"(["2",["15","a"],"forEach",["7",["15","f"]]])"},
       {"text indexOf", 20, R"(["2",["15","w"],"indexOf",["7",["15","t"]]])"},
       {"text toUpperCase", 20, R"(["2",["15","s"],"toUpperCase",["7"]])"},
-      {"text match", 300, R"(["2","aaaa!","match",["7","(a|aa)+$"]])"},
+      // Each match stays just below the engine's first report of its work.
+      {"text match", 3000, R"(["2","aaaaaaaaaaaaaa!","match",["7","(a|aa)+$"]])"},
   };
   for (const auto& c : cases) {
     heap = std::make_unique<APMPRuntimeHeap>();
@@ -103,6 +118,10 @@ TEST_F(APMPMethodsTest, BuiltInsAreChargedForTheDataTheyTouch) {
   heap->resetInstructionCount();
   EXPECT_EQ(run(R"([["36",["2",["2",["7",1,2,3],"slice",["7",0]],"join",["7","-"]]]])"), "string:1-2-3");
   EXPECT_LT(heap->instructionCount(), 20u);
+  // A match pays for the work it did, not for what a hostile one could do.
+  heap->resetInstructionCount();
+  EXPECT_EQ(run(R"([["36",["2","promo_150_summer","search",["7","^promo_150_[a-z]+$"]]]])"), "number:0");
+  EXPECT_LT(heap->instructionCount(), 100u);
 }
 
 }  // namespace
