@@ -25,6 +25,7 @@ constexpr platform::RegularExpressionLimits kRegularExpressionLimits{0, 1 << 20}
 // the engine counts.
 constexpr std::size_t kMatchSetupCost = 32 * APMPRunState::kCodeUnitsPerStep;
 constexpr std::size_t kCompileCostPerPatternUnit = 8;
+constexpr std::size_t kPlaceCost = 6;
 constexpr std::size_t kStepCost = 8;
 // Case mapping goes through UTF-8 and back.
 constexpr std::size_t kCaseMappingCostPerCodeUnit = 8;
@@ -169,14 +170,15 @@ bool mayReadFarInOneStep(const APMPString& pattern) {
 
 // The first match of a pattern from the program: nothing without one; nothing with the error
 // set when the pattern does not compile, or the match runs out of budget or backtracking stack.
-// An attempt at a place, and each step after, runs through at most the pattern before the engine
-// counts again, and through the text too when a step may read far. The engine reports its steps
-// only in blocks, so what a match does below its last block goes unseen: that part is charged as
-// a whole block, which the run's allowance for unseen work pays while it lasts.
+// An attempt at a place runs through at most the pattern before the engine counts a step or
+// moves on, and so does each step (through the text as well when a step may read far); most
+// attempts end within the pattern's first units, so a place is charged half of it. The engine
+// reports its steps only in blocks, so what a match does below its last block goes unseen: that
+// is charged as a whole block, which the run's allowance for unseen work pays while it lasts.
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
   const std::size_t reach = pattern.size() + (mayReadFarInOneStep(pattern) ? s.size() : 0);
-  const std::size_t placeCost = 1 + reach;
+  const std::size_t placeCost = kPlaceCost + reach / 2;
   const std::size_t stepCost = kStepCost + reach;
   if (!APMPChargeWork(0, kMatchSetupCost + kCompileCostPerPatternUnit * pattern.size() + placeCost, error) ||
       !APMPChargeUnseenWork(platform::kRegularExpressionStepsPerReport * stepCost, error)) {
