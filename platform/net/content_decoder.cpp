@@ -13,6 +13,15 @@ namespace {
 
 constexpr int kGzipWindowBits = 15 + 16;
 constexpr int kZlibWindowBits = 15;
+constexpr int kRawDeflateWindowBits = -15;
+
+// Whether a deflate body starts with the two-byte zlib header: method 8 with a window of at most
+// 32 KiB, and a check that makes the pair a multiple of 31. Raw deflate data cannot start so: its
+// first block would be a stored one with a padding bit set, which encoders never write.
+bool isZlibHeader(std::uint8_t first, std::uint8_t second) {
+  return (first & 0x0F) == 8 && (first >> 4) <= 7 && ((first << 8) | second) % 31 == 0;
+}
+
 }  // namespace
 
 // One coding to undo, with its own inflater, fed by the stage before it.
@@ -30,6 +39,8 @@ struct ContentDecoder::Stage {
   bool ended = false;    // the current gzip member or deflate stream is complete
   std::size_t received = 0;
   std::size_t produced = 0;
+  // A deflate stage's first byte, held until the second one tells the zlib-wrapped form from raw.
+  std::optional<std::uint8_t> firstByte;
   std::array<Bytef, 16 * 1024> chunk;
 };
 
@@ -85,10 +96,24 @@ ContentDecoder::Outcome ContentDecoder::inflateStage(std::size_t index, std::spa
   if (bytes.empty()) return Outcome::Decoded;
   stage.received += bytes.size();
   if (!stage.started) {
-    if (inflateInit2(&stage.stream, stage.kind == Kind::Gzip ? kGzipWindowBits : kZlibWindowBits) != Z_OK) {
-      return Outcome::Undecodable;
+    int windowBits = kGzipWindowBits;
+    if (stage.kind == Kind::Deflate) {
+      if (!stage.firstByte && bytes.size() < 2) {
+        stage.firstByte = bytes[0];
+        return Outcome::Decoded;
+      }
+      const std::uint8_t first = stage.firstByte ? *stage.firstByte : bytes[0];
+      const std::uint8_t second = stage.firstByte ? bytes[0] : bytes[1];
+      windowBits = isZlibHeader(first, second) ? kZlibWindowBits : kRawDeflateWindowBits;
     }
+    if (inflateInit2(&stage.stream, windowBits) != Z_OK) return Outcome::Undecodable;
     stage.started = true;
+    if (stage.firstByte) {
+      const std::uint8_t held = *stage.firstByte;
+      if (const Outcome outcome = inflateInto(index, std::span(&held, 1), out); outcome != Outcome::Decoded) {
+        return outcome;
+      }
+    }
   }
   return inflateInto(index, bytes, out);
 }

@@ -1,7 +1,7 @@
 // Undoes a response body's Content-Encoding as its bytes arrive, within a bound on both what comes
-// over the wire and what it expands to. Knows gzip (one member or several), deflate (zlib-wrapped)
-// and identity, and a list of them applied one after another; a body in any other encoding, cut
-// short, or damaged is undecodable.
+// over the wire and what it expands to. Knows gzip (one member or several), deflate (zlib-wrapped
+// or raw) and identity, and a list of them applied one after another; a body in any other
+// encoding, cut short, or damaged is undecodable.
 #pragma once
 
 #include <cstddef>

@@ -13,7 +13,7 @@ namespace {
 
 using Outcome = ContentDecoder::Outcome;
 
-// `plain` compressed with zlib's window bits: 31 gzip, 15 zlib-wrapped deflate.
+// `plain` compressed with zlib's window bits: 31 gzip, 15 zlib-wrapped deflate, -15 raw deflate.
 std::string compressed(const std::string& plain, int windowBits) {
   std::string out(compressBound(static_cast<uLong>(plain.size())) + 32, '\0');
   z_stream stream{};
@@ -29,6 +29,7 @@ std::string compressed(const std::string& plain, int windowBits) {
 }
 std::string gzipped(const std::string& plain) { return compressed(plain, 31); }
 std::string zlibWrapped(const std::string& plain) { return compressed(plain, 15); }
+std::string rawDeflated(const std::string& plain) { return compressed(plain, -15); }
 
 struct Decoded {
   Outcome outcome;
@@ -61,10 +62,16 @@ const char* nameOf(Outcome outcome) {
   return "?";
 }
 
-// Every body is fed whole and a byte at a time: where it is cut into pieces must not matter.
+// Every body is fed whole and a byte at a time: where it is cut into pieces must not matter,
+// not even between the two bytes that tell a deflate body's form.
 TEST(ContentDecoderTest, UndoesEveryListedCodingInTurnOrRefusesTheBody) {
   constexpr std::size_t kCap = 64 * 1024;
   const std::string text = "the answer, the answer, the answer";
+  std::string damagedRaw = rawDeflated(text);
+  for (std::size_t i = 2; i < damagedRaw.size(); ++i) damagedRaw[i] = static_cast<char>(~damagedRaw[i]);
+  // A zlib header with the preset-dictionary flag (0x7820 passes the header check), the
+  // dictionary's identifier, then the data.
+  const std::string presetDictionary = std::string("\x78\x20\x00\x00\x00\x01", 6) + rawDeflated(text);
 
   struct Case {
     const char* name;
@@ -78,6 +85,7 @@ TEST(ContentDecoderTest, UndoesEveryListedCodingInTurnOrRefusesTheBody) {
       {"gzip twice", "gzip, gzip", gzipped(gzipped(text)), Outcome::Decoded, text},
       {"gzip then identity", "gzip, identity", gzipped(text), Outcome::Decoded, text},
       {"deflate then gzip", "deflate,gzip", gzipped(zlibWrapped(text)), Outcome::Decoded, text},
+      {"gzip then raw deflate", "gzip, deflate", rawDeflated(gzipped(text)), Outcome::Decoded, text},
       {"empty list elements", ", gzip,, identity ,", gzipped(text), Outcome::Decoded, text},
       {"gzip twice, applied once", "gzip, gzip", gzipped(text), Outcome::Undecodable, ""},
       {"gzip twice, inner cut short", "gzip, gzip", gzipped(gzipped(text).substr(0, 20)), Outcome::Undecodable, ""},
@@ -86,8 +94,16 @@ TEST(ContentDecoderTest, UndoesEveryListedCodingInTurnOrRefusesTheBody) {
        Outcome::Undecodable, ""},
       {"inner coding expands past the cap", "gzip, gzip", gzipped(gzipped(std::string(kCap + 1, 'z'))),
        Outcome::TooLarge, ""},
-      // Deflate.
+      // Deflate, with and without the zlib wrapper.
       {"zlib-wrapped deflate", "deflate", zlibWrapped(text), Outcome::Decoded, text},
+      {"raw deflate", "deflate", rawDeflated(text), Outcome::Decoded, text},
+      {"raw deflate of nothing", "deflate", rawDeflated(""), Outcome::Decoded, ""},
+      {"raw deflate cut short", "deflate", rawDeflated(text).substr(0, 6), Outcome::Undecodable, ""},
+      {"raw deflate damaged", "deflate", damagedRaw, Outcome::Undecodable, ""},
+      {"raw deflate then bytes", "deflate", rawDeflated(text) + "more", Outcome::Undecodable, ""},
+      {"raw deflate past the cap", "deflate", rawDeflated(std::string(kCap + 1, 'z')), Outcome::TooLarge, ""},
+      {"one byte of deflate", "deflate", "\x78", Outcome::Undecodable, ""},
+      {"zlib wrapper asking for a preset dictionary", "deflate", presetDictionary, Outcome::Undecodable, ""},
   };
   for (const Case& c : cases) {
     for (const std::size_t piece : {c.body.size() + 1, std::size_t{1}}) {

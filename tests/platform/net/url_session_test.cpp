@@ -34,7 +34,7 @@ struct Outcome {
 Data bytes(std::string_view text) { return Data(text.begin(), text.end()); }
 std::string text(const std::optional<Data>& data) { return data ? std::string(data->begin(), data->end()) : ""; }
 
-// `plain` compressed with zlib's window bits: 31 for gzip, 15 for zlib-wrapped deflate.
+// `plain` compressed with zlib's window bits: 31 gzip, 15 zlib-wrapped deflate, -15 raw deflate.
 std::string compressed(const std::string& plain, int windowBits) {
   std::string out(compressBound(static_cast<uLong>(plain.size())) + 32, '\0');
   z_stream stream{};
@@ -180,6 +180,7 @@ TEST_F(URLSessionTest, EncodedBodiesAreDeliveredOnlyWhenTheyDecodeWhole) {
   const std::vector<Case> cases = {
       {"gzip", {"gzip"}, whole, 200, 0, "compressed answer"},
       {"deflate", {"Deflate"}, compressed("deflated answer", 15), 200, 0, "deflated answer"},
+      {"raw deflate", {"deflate"}, compressed("deflated answer", -15), 200, 0, "deflated answer"},
       {"two gzip members", {"x-gzip"}, gzipped("first, ") + gzipped("second"), 200, 0, "first, second"},
       {"identity", {"identity"}, "as sent", 200, 0, "as sent"},
       {"no body", {"gzip"}, "", 204, 0, ""},
@@ -194,10 +195,14 @@ TEST_F(URLSessionTest, EncodedBodiesAreDeliveredOnlyWhenTheyDecodeWhole) {
       {"damaged gzip", {"gzip"}, damaged, 200, kURLErrorCannotDecodeContentData, ""},
       {"gzip then junk", {"gzip"}, whole + "junk", 200, kURLErrorCannotDecodeContentData, ""},
       {"deflate then bytes", {"deflate"}, compressed("x", 15) + "more", 200, kURLErrorCannotDecodeContentData, ""},
+      {"raw deflate cut short", {"deflate"}, compressed("deflated answer", -15).substr(0, 5), 200,
+       kURLErrorCannotDecodeContentData, ""},
       {"unknown encoding", {"br"}, "\x0b\x02\x80plain\x03", 200, kURLErrorCannotDecodeContentData, ""},
       {"error status, cut short", {"gzip"}, whole.substr(0, 5), 500, kURLErrorCannotDecodeContentData, ""},
       {"expands past the cap", {"gzip"}, gzipped(std::string(kCap + 1, 'z')), 200, kURLErrorDataLengthExceedsMaximum,
        ""},
+      {"raw deflate expands past the cap", {"deflate"}, compressed(std::string(kCap + 1, 'z'), -15), 200,
+       kURLErrorDataLengthExceedsMaximum, ""},
       {"larger than the cap", {}, std::string(kCap + 1, 'z'), 200, kURLErrorDataLengthExceedsMaximum, ""},
   };
   auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
