@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cmath>
-#include <exception>
 
 #include "platform/dispatch/queue_impl.h"
 #include "platform/dispatch/thread_hooks.h"
@@ -118,21 +117,19 @@ void QueueImpl::syncThroughQueue(const Block& block, bool barrier) {
     MutexLock lock(turn->mutex);
     while (!turn->started) turn->changed.wait(lock);
   }
-  std::exception_ptr error;
-  {
-    QueueScope scope(this);
-    try {
-      block();
-    } catch (...) {
-      error = std::current_exception();
+  // The turn ends however the block does; an exception goes on to the caller as it is.
+  struct EndTurn {
+    SyncTurn& turn;
+    ~EndTurn() {
+      {
+        MutexLock lock(turn.mutex);
+        turn.finished = true;
+      }
+      turn.changed.notify_all();
     }
-  }
-  {
-    MutexLock lock(turn->mutex);
-    turn->finished = true;
-  }
-  turn->changed.notify_all();
-  if (error) std::rethrow_exception(error);
+  } endTurn{*turn};
+  QueueScope scope(this);
+  block();
 }
 
 void QueueImpl::submitToTarget(Block work) {

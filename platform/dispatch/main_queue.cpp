@@ -2,6 +2,7 @@
 #include <iterator>
 
 #include "platform/dispatch/main_thread.h"
+#include "platform/dispatch/on_unwind.h"
 #include "platform/dispatch/queue_impl.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/thread_safety.h"
@@ -79,15 +80,13 @@ bool MainQueue::drain() {
     items_.insert(items_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(from)),
                   std::make_move_iterator(batch.end()));
   };
-  try {
+  {
+    OnUnwind endTheBatch([&] { giveBack(i + 1); });
     for (; i < batch.size(); ++i) {
       if (isSuspended()) break;
       batch[i]();
       batch[i] = nullptr;
     }
-  } catch (...) {
-    giveBack(i + 1);
-    throw;
   }
   giveBack(i);
   return true;

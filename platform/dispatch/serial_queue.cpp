@@ -1,5 +1,6 @@
 #include <iterator>
 
+#include "platform/dispatch/on_unwind.h"
 #include "platform/dispatch/queue_impl.h"
 #include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/exception.h"
@@ -42,17 +43,19 @@ void SerialQueue::drain() {
     // The whole batch runs without taking the lock again; only a suspension stops it early.
     const std::size_t count = batch_.size();
     std::size_t i = 0;
-    try {
+    {
+      // A block that throws ends the batch, and the rest goes back to the queue for whoever
+      // catches the exception (on a worker nothing does, and the process ends).
+      OnUnwind endTheBatch([&] {
+        batch_[i] = nullptr;
+        giveBack(i + 1);
+        release();
+      });
       for (; i < count; ++i) {
         if (suspendCount_.load(std::memory_order_relaxed) > 0) break;
         batch_[i]();
         batch_[i] = nullptr;  // the block's captures go now, not at the end of the batch
       }
-    } catch (...) {
-      batch_[i] = nullptr;
-      giveBack(i + 1);
-      release();
-      throw;
     }
     giveBack(i);
     if (target()) {
@@ -95,12 +98,10 @@ bool SerialQueue::runInlineIfFree(const Block& block, bool) {
     scheduled_ = true;
     WorkTracker::begin();
   }
-  try {
+  {
+    OnUnwind freeTheQueue([this] { release(); });
     QueueScope scope(this);
     block();
-  } catch (...) {
-    release();
-    throw;
   }
   release();
   return true;

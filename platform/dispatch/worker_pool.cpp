@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/dispatch/thread_hooks.h"
-#include "platform/foundation/exception.h"
 
 namespace platform::detail {
 
@@ -75,6 +74,14 @@ void WorkerPool::push(std::function<void()> work, WorkOwner* owner) {
   if (start) spawn();
 }
 
+void WorkerPool::runUncaught(Item& item) {
+  if (item.owner) {
+    item.owner->runWork(item.work);
+  } else {
+    item.work();
+  }
+}
+
 void WorkerPool::workerMain() {
   t_isWorker = true;
   MutexLock lock(mutex_);
@@ -88,15 +95,7 @@ void WorkerPool::workerMain() {
       lock.unlock();
       if (ring) wake_.notify_one();
       dispatch::detail::prepareWorkerThread();
-      try {
-        if (item.owner) {
-          item.owner->runWork(item.work);
-        } else {
-          item.work();
-        }
-      } catch (...) {
-        terminateWithUncaught(std::current_exception(), "a worker thread");
-      }
+      runUncaught(item);
       item.work = nullptr;
       lock.lock();
       continue;
@@ -144,26 +143,6 @@ WorkerPool::Blocking::~Blocking() {
   WorkerPool& pool = shared();
   MutexLock lock(pool.mutex_);
   --pool.blocked_;
-}
-
-void terminateWithUncaught(std::exception_ptr error, const char* where) {
-  try {
-    std::rethrow_exception(error);
-  } catch (...) {
-    try {
-      throw;
-    } catch (const Exception& e) {
-      std::fprintf(stderr, "*** uncaught exception on %s: %s: %s\n", where, e.name().c_str(), e.reason().c_str());
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "*** uncaught exception on %s: %s\n", where, e.what());
-    } catch (...) {
-      std::fprintf(stderr, "*** uncaught exception of unknown type on %s\n", where);
-    }
-    std::fflush(stderr);
-    // Still handling it: the terminate handler (a crash reporter's, say) finds the exception
-    // current and can tell its type, name and reason, as for one that left the main thread.
-    std::terminate();
-  }
 }
 
 }  // namespace platform::detail

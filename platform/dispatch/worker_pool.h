@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <exception>
 #include <functional>
 
 #include "platform/foundation/thread_safety.h"
@@ -54,6 +53,11 @@ class WorkerPool {
 
   WorkerPool() = default;
   void workerMain();
+  // Nothing on a worker's stack catches what a block throws: finding no handler, the runtime
+  // calls the terminate handler (a crash reporter's, say) before unwinding anything, with the
+  // exception current and the frames that threw it still on the stack. A catch here, or a
+  // noexcept frame (some compilers unwind up to it first), would lose those frames.
+  static void runUncaught(Item& item);
   // Whether waiting work needs one more thread; counts it as started.
   bool needsThreadLocked() REQUIRES(mutex_);
   // Rings one sleeper when items wait that no awake worker will take soon.
@@ -73,10 +77,5 @@ class WorkerPool {
   std::atomic<std::size_t> queued_{0};
   int blocked_ GUARDED_BY(mutex_) = 0;
 };
-
-// A block that escaped with an exception on a worker: nothing can catch it there, so the process
-// stops with the exception's name and reason rather than losing it silently, through the
-// terminate handler with the exception current.
-[[noreturn]] void terminateWithUncaught(std::exception_ptr error, const char* where);
 
 }  // namespace platform::detail

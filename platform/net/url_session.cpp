@@ -44,6 +44,22 @@ std::optional<std::string> lastHeaderValue(const std::vector<std::pair<std::stri
   return found;
 }
 
+// All lines of a header as the one comma-separated list they make, in order; none without any.
+std::optional<std::string> headerList(const std::vector<std::pair<std::string, std::string>>& headers,
+                                      std::string_view field) {
+  std::optional<std::string> list;
+  for (const auto& [name, value] : headers) {
+    if (!strings::equalsIgnoringCase(name, field)) continue;
+    if (list) {
+      list->append(", ");
+    } else {
+      list.emplace();
+    }
+    list->append(value);
+  }
+  return list;
+}
+
 Error urlError(std::int64_t code, std::string_view description, const std::string& url) {
   Value::Dictionary info;
   info[std::string(kLocalizedDescriptionKey)] = std::string(description);
@@ -203,7 +219,9 @@ struct URLSessionTask::Transfer {
   static size_t onBody(char* data, size_t size, size_t count, void* self) {
     auto* t = static_cast<Transfer*>(self);
     const size_t n = size * count;
-    if (!t->decoder) t->decoder = std::make_unique<ContentDecoder>(contentEncoding(t->headers), t->maxBody);
+    if (!t->decoder) {
+      t->decoder = std::make_unique<ContentDecoder>(headerList(t->headers, "Content-Encoding"), t->maxBody);
+    }
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(data), n);
     return t->settle(t->decoder->append(bytes, t->body)) ? n : 0;
   }
@@ -215,13 +233,6 @@ struct URLSessionTask::Transfer {
     tooLarge = outcome == ContentDecoder::Outcome::TooLarge;
     undecodable = outcome == ContentDecoder::Outcome::Undecodable;
     return outcome == ContentDecoder::Outcome::Decoded;
-  }
-
-  static std::optional<std::string_view> contentEncoding(const std::vector<std::pair<std::string, std::string>>& headers) {
-    for (auto it = headers.rbegin(); it != headers.rend(); ++it) {
-      if (strings::equalsIgnoringCase(it->first, "Content-Encoding")) return it->second;
-    }
-    return std::nullopt;
   }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* self) {

@@ -12,8 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  constexpr std::array<std::optional<std::string_view>, 6> kEncodings = {
-      std::nullopt, "gzip", "deflate", "identity, gzip", "gzip, deflate", "br"};
+  constexpr std::array<std::optional<std::string_view>, 9> kEncodings = {
+      std::nullopt, "gzip", "deflate", "identity, gzip", "gzip, deflate", "br", "gzip, gzip", "deflate, gzip, identity",
+      "gzip, gzip, deflate, gzip, deflate"};
   constexpr std::size_t kCap = 1 << 20;
   platform::ContentDecoder decoder(kEncodings[data[0] % kEncodings.size()], kCap);
   const std::size_t piece = std::size_t{data[1]} + 1;

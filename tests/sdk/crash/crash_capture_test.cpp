@@ -197,6 +197,8 @@ TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
       // Thrown by a block on a dispatch worker: the pool lets it reach the terminate handler.
       {"worker-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
       {"worker-throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
+      {"serial-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
+      {"sync-throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -210,6 +212,11 @@ TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
     EXPECT_EQ(exception["type"].string(), c.type);
     EXPECT_EQ(RLZFileHexDecodeString(exception["name"].string().c_str()).value_or("?"), c.name);
     EXPECT_EQ(RLZFileHexDecodeString(exception["reason"].string().c_str()).value_or("?"), c.reason);
+    // The stack is recorded as it stood when the exception was thrown, not after unwinding.
+    const auto names = frameNames(run, crashedThread(lines));
+    const std::vector<std::string> chain = {"crashNow", "level3", "level2", "level1"};
+    EXPECT_NE(std::search(names.begin(), names.end(), chain.begin(), chain.end()), names.end())
+        << ::testing::PrintToString(names);
     // The abort that follows is a signal of its own, recorded as well.
     EXPECT_FALSE(sections(run.report / "signal.rlzrecord").empty());
   }

@@ -276,10 +276,22 @@ int main(int argc, char** argv) {
       sleep(1000);
     });
   }
-  // "worker-MODE": crashes as MODE does, on a worker of the dispatch pool.
+  // "worker-MODE": crashes as MODE does, on a worker of the dispatch pool: in a block of a global
+  // queue, of a serial queue, or of a serial queue that a block synchronously runs.
   if (g_mode.rfind("worker-", 0) == 0) {
     g_mode = g_mode.substr(7);
     platform::DispatchQueue::global()->async([] { level1(); });
+    waitForever();
+  }
+  if (g_mode.rfind("serial-", 0) == 0) {
+    g_mode = g_mode.substr(7);
+    platform::DispatchQueue::serial("probe.serial")->async([] { level1(); });
+    waitForever();
+  }
+  if (g_mode.rfind("sync-", 0) == 0) {
+    g_mode = g_mode.substr(5);
+    static auto inner = platform::DispatchQueue::serial("probe.inner");
+    platform::DispatchQueue::serial("probe.outer")->async([] { inner->sync([] { level1(); }); });
     waitForever();
   }
   if (g_mode == "worker" || g_mode == "many-threads") {
