@@ -167,7 +167,7 @@ bool SharedDictionaryFile::catchUp(const SharedFile& file, SharedFile::Lock& loc
   if (state == SharedFile::State::Damaged) {
     // Kept for inspection, each damaged file under its own name; the next save makes a sound one.
     Error asideError;
-    std::optional<fs::path> aside = file.setAside(lock, "corrupt", &asideError);
+    std::optional<fs::path> aside = file.setAside(lock, &asideError);
     if (options_.report) options_.report(Trouble::Damaged, error, aside);
     if (!aside) return false;
     contents = file.read(&lock);

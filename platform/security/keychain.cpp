@@ -105,7 +105,7 @@ OSStatus refreshLocked(Store& s, SharedFile::Lock* lock) REQUIRES(s.mutex) {
     return refreshLocked(s, &*held);
   }
   Error error;
-  auto aside = file.setAside(*lock, "damaged", &error);
+  auto aside = file.setAside(*lock, &error);
   if (!aside) {
     Console::log(format("Keychain: the store is damaged and could not be set aside: %@", error));
     return errSecIO;

@@ -44,7 +44,7 @@ Value::Array itemsOnDisk() {
 std::set<std::string> damagedCopies() {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(Home::keychain())) {
-    if (entry.path().filename().string().starts_with("keychain.plist.damaged")) {
+    if (entry.path().filename().string().starts_with("keychain.plist.corrupt")) {
       names.insert(entry.path().filename().string());
     }
   }
@@ -121,11 +121,11 @@ TEST_F(KeychainTest, EachDamagedStoreIsKeptUnderItsOwnNameUpToALimit) {
     EXPECT_EQ(SecItemCopyMatching(password("a"), nullptr), errSecItemNotFound) << text;
   }
   // The oldest two made room; each kept copy holds its own damage.
-  EXPECT_EQ(damagedCopies(), (std::set<std::string>{"keychain.plist.damaged.3", "keychain.plist.damaged.4",
-                                                    "keychain.plist.damaged.5", "keychain.plist.damaged.6",
-                                                    "keychain.plist.damaged.7"}));
+  EXPECT_EQ(damagedCopies(), (std::set<std::string>{"keychain.plist.corrupt.3", "keychain.plist.corrupt.4",
+                                                    "keychain.plist.corrupt.5", "keychain.plist.corrupt.6",
+                                                    "keychain.plist.corrupt.7"}));
   for (int i = 3; i <= 7; ++i) {
-    auto kept = FileManager::defaultManager().contentsAtPath(Home::keychain() / ("keychain.plist.damaged." + std::to_string(i)));
+    auto kept = FileManager::defaultManager().contentsAtPath(Home::keychain() / ("keychain.plist.corrupt." + std::to_string(i)));
     ASSERT_TRUE(kept);
     EXPECT_EQ(std::string(kept->begin(), kept->end()), damage[static_cast<std::size_t>(i - 1)]);
   }
