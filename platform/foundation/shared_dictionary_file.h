@@ -2,8 +2,9 @@
 // too. A read picks up what they saved (the file is read again once it changed), and a save
 // writes only this process's own changes (sets, removals, a clear) on top of the file's current
 // contents, under the file's lock; changes made while a save runs wait for the next one. A file
-// that cannot be read now is never replaced; a damaged one is kept aside and reads as empty.
-// Any thread may use it.
+// that cannot be read now is never replaced; a damaged one is kept aside and reads as empty (one
+// that cannot be moved, in a folder the app cannot write, reads as empty and is told of once
+// until it changes). Any thread may use it.
 #pragma once
 
 #include <sys/types.h>
@@ -99,7 +100,10 @@ class SharedDictionaryFile {
   // The file's contents as last read or written, and which version of it that was.
   Value::Dictionary stored_ GUARDED_BY(mutex_);
   SharedFile::Version version_ GUARDED_BY(mutex_);
+  // The file at version_ is damaged: it waits to be set aside, or, when `damageStuck_`, could not
+  // be, which readers take as it is until the file changes (a save tries again).
   bool damaged_ GUARDED_BY(mutex_) = false;
+  bool damageStuck_ GUARDED_BY(mutex_) = false;
   bool reportedUnreadable_ GUARDED_BY(mutex_) = false;
   std::map<std::string, Change, std::less<>> changes_ GUARDED_BY(mutex_);
   // The serial of a clear not saved yet: the file's keys read as absent until it is.

@@ -203,6 +203,34 @@ TEST_F(UserDefaultsTest, CorruptFilesAreSetAsideAndTheSuiteStartsEmpty) {
   }
 }
 
+// In a folder the app cannot write, a damaged file can be neither set aside nor replaced: the
+// suite reads as empty without trying again until the file changes, and it is told of once.
+TEST_F(UserDefaultsTest, ADamagedFileThatCannotBeSetAsideIsToldOfOnce) {
+  for (bool lockFileThere : {true, false}) {
+    const std::string name = lockFileThere ? "stuck" : "stuck-unlocked";
+    SCOPED_TRACE(name);
+    auto defaults = UserDefaults::suite(name);
+    defaults->setObject(Value("old"), "a");
+    ASSERT_TRUE(defaults->synchronize());
+    if (!lockFileThere) fs::remove(preferencesFile(name).string() + ".lock");
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(preferencesFile(name), std::string_view("damaged"), 0600));
+    testing::LogCapture log;
+    {
+      testing::UnwritableFolder folder(Home::preferences());
+      for (int i = 0; i < 100; ++i) ASSERT_TRUE(defaults->objectForKey("a").isNull()) << i;
+    }
+    EXPECT_EQ(log.logs().size(), 1u);
+    EXPECT_FALSE(fs::exists(preferencesFile(name).string() + ".corrupt.1"));
+
+    // Once the folder can be written, a save sets the damaged file aside and starts afresh.
+    defaults->setObject(Value("new"), "b");
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(readPreferencesFile(name), Value(Value::Dictionary{{"b", Value("new")}}));
+    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(preferencesFile(name).string() + ".corrupt.1"),
+              Data({'d', 'a', 'm', 'a', 'g', 'e', 'd'}));
+  }
+}
+
 TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {
   fs::create_directories(preferencesFile("dir") / "inside");
   testing::LogCapture log;
