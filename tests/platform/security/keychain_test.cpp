@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/shared_file.h"
 #include "platform/testing/testing.h"
 
 namespace platform {
@@ -145,6 +151,94 @@ TEST_F(KeychainTest, AStoreThatCannotBeReadNowIsNotDamage) {
   EXPECT_EQ(SecItemCopyMatching(password("kept"), &data), errSecSuccess);
   EXPECT_EQ(data, Data({'s', 'e', 'c', 'r', 'e', 't'}));
   EXPECT_EQ(itemsOnDisk().size(), 1u);
+}
+
+// In a folder the app cannot write, a damaged store can be neither set aside nor replaced: reads
+// answer errSecIO without trying again until the file changes, and it is told of once.
+TEST_F(KeychainTest, ADamagedStoreThatCannotBeSetAsideIsToldOfOnce) {
+  const fs::path home = Home::path();
+  for (bool lockFileThere : {true, false}) {
+    SCOPED_TRACE(lockFileThere ? "lock file there" : "no lock file");
+    Home::set(home / (lockFileThere ? "with-lock" : "without-lock"));
+    ASSERT_EQ(SecItemAdd(withData(password("old"), "1")), errSecSuccess);
+    if (!lockFileThere) fs::remove(SharedFile(keychainFile()).lockPath());
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(keychainFile(), std::string_view("damaged"), 0600));
+    testing::LogCapture log;
+    {
+      testing::UnwritableFolder folder(Home::keychain());
+      for (int i = 0; i < 100; ++i) ASSERT_EQ(SecItemCopyMatching(password("old"), nullptr), errSecIO) << i;
+    }
+    EXPECT_EQ(log.logs().size(), 1u);
+    EXPECT_TRUE(damagedCopies().empty());
+
+    // Once the folder can be written, a change sets the damaged store aside and starts afresh.
+    EXPECT_EQ(SecItemAdd(withData(password("new"), "2")), errSecSuccess);
+    EXPECT_EQ(damagedCopies(), std::set<std::string>{"keychain.plist.corrupt.1"});
+    EXPECT_EQ(itemsOnDisk(), Value::Array{Value(withData(password("new"), "2"))});
+  }
+}
+
+// Another process holds the store's lock, and a change of this process waits for it: a read on
+// another thread answers meanwhile from what is on disk.
+TEST_F(KeychainTest, AReadDoesNotWaitForAChangeWaitingForAnotherProcess) {
+  ASSERT_EQ(SecItemAdd(withData(password("kept"), "1")), errSecSuccess);
+  std::optional<SharedFile::Lock> otherProcess = SharedFile(keychainFile()).lock();
+  ASSERT_TRUE(otherProcess);
+  const auto addsBefore = KeychainTesting::callCount(KeychainTesting::Call::Add);
+  auto change = std::async(std::launch::async, [] { return SecItemAdd(withData(password("new"), "2")); });
+  // The read comes once the change is under way.
+  auto read = std::async(std::launch::async, [addsBefore] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (KeychainTesting::callCount(KeychainTesting::Call::Add) == addsBefore &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    std::optional<Data> data;
+    const OSStatus status = SecItemCopyMatching(password("kept"), &data);
+    return status == errSecSuccess && data == Data{'1'};
+  });
+  const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  otherProcess.reset();
+  EXPECT_TRUE(readWhileHeld) << "the read waited for the lock another process held";
+  EXPECT_TRUE(read.get());
+  EXPECT_EQ(change.get(), errSecSuccess);
+  EXPECT_EQ(itemsOnDisk().size(), 2u);
+}
+
+// Threads adding, changing, removing and reading items at once, each its own accounts.
+TEST(KeychainStressTest, ThreadsChangingTheStoreAtOnceKeepEveryChange) {
+  constexpr int kThreads = 6;
+  constexpr int kItems = 30;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < kItems; ++i) {
+        const std::string account = std::to_string(t) + "." + std::to_string(i);
+        std::optional<Data> data;
+        if (SecItemAdd(withData(password(account), "first")) != errSecSuccess ||
+            SecItemUpdate(password(account), {{std::string(kSecValueData), Value(Data{'x'})}}) != errSecSuccess ||
+            SecItemCopyMatching(password(account), &data) != errSecSuccess || data != Data{'x'} ||
+            (i % 3 == 0 && SecItemDelete(password(account)) != errSecSuccess)) {
+          ++failures;
+        }
+        SecItemCopyMatching(password(std::to_string((t + 1) % kThreads) + "." + std::to_string(i)), &data);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  std::set<std::string> expected, found;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kItems; ++i) {
+      if (i % 3 != 0) expected.insert(std::to_string(t) + "." + std::to_string(i));
+    }
+  }
+  for (const Value& item : itemsOnDisk()) {
+    found.insert(item.ifDictionary()->at(std::string(kSecAttrAccount)).stringValue());
+    EXPECT_EQ(item.ifDictionary()->at(std::string(kSecValueData)), Value(Data{'x'}));
+  }
+  EXPECT_EQ(found, expected);
 }
 
 }  // namespace
