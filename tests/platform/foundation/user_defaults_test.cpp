@@ -275,19 +275,47 @@ TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
   EXPECT_EQ(PropertyList::read(*bytes), Value(Value::Dictionary{{"k", Value(7)}}));
 }
 
+// Saves run all the while the sets come, so that sets land while the file is written: those
+// must wait for the next save, not go with the one in flight.
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  constexpr int kWriters = 4;
+  constexpr int kKeys = 300;
   auto defaults = UserDefaults::suite("concurrent");
+  std::atomic<bool> writing{true};
+  std::atomic<int> saves{0};
+  std::thread saver([&] {
+    while (writing) {
+      defaults->synchronize();
+      ++saves;
+    }
+  });
   std::vector<std::thread> writers;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([t, defaults] {
-      for (int i = 0; i < 50; ++i) defaults->setInteger(i, "t" + std::to_string(t) + "." + std::to_string(i));
+      for (int i = 0; i < kKeys; ++i) {
+        const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+        defaults->setInteger(i, key);
+        (void)defaults->objectForKey(key);
+      }
     });
   }
   for (auto& w : writers) w.join();
+  writing = false;
+  saver.join();
+  EXPECT_GT(saves, 1);
   ASSERT_TRUE(UserDefaults::waitForPendingWrites());
   auto file = readPreferencesFile("concurrent");
-  ASSERT_TRUE(file);
-  EXPECT_EQ(file->count(), 200u);
+  ASSERT_TRUE(file && file->isDictionary());
+  std::vector<std::string> lost;
+  for (int t = 0; t < kWriters; ++t) {
+    for (int i = 0; i < kKeys; ++i) {
+      const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+      auto it = file->ifDictionary()->find(key);
+      if (it == file->ifDictionary()->end() || it->second != Value(i)) lost.push_back(key);
+    }
+  }
+  EXPECT_TRUE(lost.empty()) << lost.size() << " keys lost or wrong on disk, " << lost.front() << " among them";
+  EXPECT_EQ(file->count(), static_cast<std::size_t>(kWriters * kKeys));
 }
 
 TEST_F(UserDefaultsTest, EachHomeHasItsOwnPreferences) {
