@@ -142,21 +142,27 @@ void SharedDictionaryFile::refresh() {
     MutexLock lock(mutex_);
     if (refreshLocked()) return;
   }
-  // Damaged: set aside under the file's lock, which is taken before mutex_.
-  MutexLock io(ioMutex_);
+  // Damaged: set aside under the file's lock, which is taken before mutex_, when that needs no
+  // waiting. A save of this process under way sets it aside itself, and another process's lock is
+  // left to its holder; until then the values read as empty.
+  if (!ioMutex_.try_lock()) return;
+  setAsideDamage();
+  ioMutex_.unlock();
+}
+
+void SharedDictionaryFile::setAsideDamage() {
   std::optional<SharedFile> file;
   {
     MutexLock lock(mutex_);
     if (!damaged_) return;
     file = file_;
   }
-  // Without the lock the values read as empty until a later look or save gets it.
   Error error;
-  if (std::optional<SharedFile::Lock> held = file->lock(&error)) {
+  if (std::optional<SharedFile::Lock> held = file->lock(&error, 0)) {
     catchUp(*file, *held);
     return;
   }
-  if (SharedFile::isBusy(error)) return;  // its holder will deal with the file
+  if (SharedFile::isBusy(error)) return;
   MutexLock lock(mutex_);
   if (!damaged_ || damageStuck_) return;
   damageStuck_ = true;

@@ -48,7 +48,8 @@ class SharedDictionaryFile {
   void reopen(std::filesystem::path path) EXCLUDES(ioMutex_, mutex_);
   std::filesystem::path path() const EXCLUDES(mutex_);
 
-  // Brings the values up to date with the file, setting a damaged one aside.
+  // Brings the values up to date with the file, setting a damaged one aside when its lock is free
+  // at once. Waits for no other lock than the object's own.
   void refresh() EXCLUDES(ioMutex_, mutex_);
 
   // What this process sees, unsaved changes included; none for an absent key.
@@ -86,6 +87,8 @@ class SharedDictionaryFile {
   // Picks up what other processes saved since the file was last read; false when the file is
   // damaged, which only the holder of the file's lock may set aside.
   bool refreshLocked() REQUIRES(mutex_);
+  // The file was damaged when last read: sets it aside if the file's lock is free.
+  void setAsideDamage() REQUIRES(ioMutex_) EXCLUDES(mutex_);
   // Under the file's lock: the values up to date with the file, read again only when another
   // process changed it; a damaged file is set aside and reads as empty. False when the file
   // cannot be read now.

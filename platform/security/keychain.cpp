@@ -138,8 +138,9 @@ std::optional<OSStatus> refreshLocked(Store& s, SharedFile::Lock* lock) REQUIRES
 
 // The file's lock for the store of the current home, waited for without s.mutex so that reads
 // go on meanwhile; none, with `error`, when it cannot be had.
-std::optional<SharedFile::Lock> lockFile(Store& s, std::optional<SharedFile>& file, bool createFolder, Error& error)
-    REQUIRES(s.changeMutex) EXCLUDES(s.mutex) {
+std::optional<SharedFile::Lock> lockFile(Store& s, std::optional<SharedFile>& file, bool createFolder,
+                                         double timeoutSeconds, Error& error) REQUIRES(s.changeMutex)
+    EXCLUDES(s.mutex) {
   {
     MutexLock lock(s.mutex);
     file = fileOfCurrentHomeLocked(s);
@@ -147,11 +148,31 @@ std::optional<SharedFile::Lock> lockFile(Store& s, std::optional<SharedFile>& fi
   if (createFolder && !FileManager::defaultManager().createDirectory(file->path().parent_path(), true, &error)) {
     return std::nullopt;
   }
-  return file->lock(&error);
+  return file->lock(&error, timeoutSeconds);
 }
 
-// Brings the items up to date and runs `use` on them under s.mutex; a damaged file is set aside
-// first, under the file's lock.
+// The file was damaged when last read: sets it aside, if its lock is free, and runs `use` on the
+// items then; while another process holds the lock the store reads as empty.
+template <class Use>
+OSStatus setAsideThenUse(Store& s, Use use) REQUIRES(s.changeMutex) EXCLUDES(s.mutex) {
+  for (;;) {
+    std::optional<SharedFile> file;
+    Error error;
+    std::optional<SharedFile::Lock> held = lockFile(s, file, false, 0, error);
+    MutexLock lock(s.mutex);
+    if (fileOfCurrentHomeLocked(s).path() != file->path()) continue;  // the home changed meanwhile
+    if (!held) {
+      if (SharedFile::isBusy(error)) return use(std::vector<Value::Dictionary>{});
+      return damageStuckLocked(s, s.damage, error);
+    }
+    const OSStatus status = *refreshLocked(s, &*held);
+    return status == errSecSuccess ? use(s.items) : status;
+  }
+}
+
+// Brings the items up to date and runs `use` on them under s.mutex. A read waits for no lock but
+// the items' own: a damaged file that cannot be set aside at once (a change of this process,
+// which sets it aside itself, or another process holds the lock) reads as an empty store.
 template <class Use>
 OSStatus withCurrentItems(Store& s, Use use) EXCLUDES(s.mutex, s.changeMutex) {
   {
@@ -160,17 +181,10 @@ OSStatus withCurrentItems(Store& s, Use use) EXCLUDES(s.mutex, s.changeMutex) {
       return *status == errSecSuccess ? use(s.items) : *status;
     }
   }
-  MutexLock serial(s.changeMutex);
-  for (;;) {
-    std::optional<SharedFile> file;
-    Error error;
-    std::optional<SharedFile::Lock> held = lockFile(s, file, false, error);
-    MutexLock lock(s.mutex);
-    if (fileOfCurrentHomeLocked(s).path() != file->path()) continue;  // the home changed meanwhile
-    if (!held) return SharedFile::isBusy(error) ? errSecInteractionNotAllowed : damageStuckLocked(s, s.damage, error);
-    const OSStatus status = *refreshLocked(s, &*held);
-    return status == errSecSuccess ? use(s.items) : status;
-  }
+  if (!s.changeMutex.try_lock()) return use(std::vector<Value::Dictionary>{});
+  const OSStatus status = setAsideThenUse(s, use);
+  s.changeMutex.unlock();
+  return status;
 }
 
 // Runs a change of the items under the file's lock, on top of the file's current contents, and
@@ -182,7 +196,7 @@ OSStatus changeItems(Store& s, Change change) EXCLUDES(s.mutex, s.changeMutex) {
   for (;;) {
     std::optional<SharedFile> file;
     Error error;
-    std::optional<SharedFile::Lock> held = lockFile(s, file, true, error);
+    std::optional<SharedFile::Lock> held = lockFile(s, file, true, SharedFile::kLockTimeoutSeconds, error);
     MutexLock lock(s.mutex);
     if (fileOfCurrentHomeLocked(s).path() != file->path()) continue;  // the home changed meanwhile
     if (!held) return lockFailure(error);

@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/shared_file.h"
 #include "platform/testing/testing.h"
 
 namespace platform {
@@ -229,6 +232,28 @@ TEST_F(UserDefaultsTest, ADamagedFileThatCannotBeSetAsideIsToldOfOnce) {
     EXPECT_EQ(FileManager::defaultManager().contentsAtPath(preferencesFile(name).string() + ".corrupt.1"),
               Data({'d', 'a', 'm', 'a', 'g', 'e', 'd'}));
   }
+}
+
+// Another process holds the file's lock while the file is damaged, and a save of this process
+// waits for it: a read answers at once, with the suite empty, and leaves the damage to the lock's
+// holder.
+TEST_F(UserDefaultsTest, AReadOfADamagedFileWaitsForNoLock) {
+  auto defaults = UserDefaults::suite("held");
+  defaults->setObject(Value("old"), "a");
+  ASSERT_TRUE(defaults->synchronize());
+  ASSERT_TRUE(FileManager::defaultManager().writeAtomically(preferencesFile("held"), std::string_view("damaged"), 0600));
+  std::optional<SharedFile::Lock> otherProcess = SharedFile(preferencesFile("held")).lock();
+  ASSERT_TRUE(otherProcess);
+  defaults->setObject(Value("new"), "b");
+  auto save = std::async(std::launch::async, [defaults] { return defaults->synchronize(); });
+  auto read = std::async(std::launch::async, [defaults] { return defaults->objectForKey("a"); });
+  const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  otherProcess.reset();
+  EXPECT_TRUE(readWhileHeld) << "the read waited for the file's lock";
+  EXPECT_TRUE(read.get().isNull());
+  EXPECT_TRUE(save.get());
+  EXPECT_EQ(readPreferencesFile("held"), Value(Value::Dictionary{{"b", Value("new")}}));
+  EXPECT_TRUE(fs::exists(preferencesFile("held").string() + ".corrupt.1"));
 }
 
 TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {

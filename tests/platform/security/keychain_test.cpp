@@ -179,30 +179,46 @@ TEST_F(KeychainTest, ADamagedStoreThatCannotBeSetAsideIsToldOfOnce) {
 }
 
 // Another process holds the store's lock, and a change of this process waits for it: a read on
-// another thread answers meanwhile from what is on disk.
+// another thread answers meanwhile from what is on disk, and a damaged store, which only the
+// lock's holder may set aside, reads as empty.
 TEST_F(KeychainTest, AReadDoesNotWaitForAChangeWaitingForAnotherProcess) {
-  ASSERT_EQ(SecItemAdd(withData(password("kept"), "1")), errSecSuccess);
-  std::optional<SharedFile::Lock> otherProcess = SharedFile(keychainFile()).lock();
-  ASSERT_TRUE(otherProcess);
-  const auto addsBefore = KeychainTesting::callCount(KeychainTesting::Call::Add);
-  auto change = std::async(std::launch::async, [] { return SecItemAdd(withData(password("new"), "2")); });
-  // The read comes once the change is under way.
-  auto read = std::async(std::launch::async, [addsBefore] {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (KeychainTesting::callCount(KeychainTesting::Call::Add) == addsBefore &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
+  const fs::path home = Home::path();
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged store" : "sound store");
+    Home::set(home / (damaged ? "damaged" : "sound"));
+    ASSERT_EQ(SecItemAdd(withData(password("kept"), "1")), errSecSuccess);
+    if (damaged) {
+      ASSERT_TRUE(FileManager::defaultManager().writeAtomically(keychainFile(), std::string_view("damaged"), 0600));
     }
-    std::optional<Data> data;
-    const OSStatus status = SecItemCopyMatching(password("kept"), &data);
-    return status == errSecSuccess && data == Data{'1'};
-  });
-  const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  otherProcess.reset();
-  EXPECT_TRUE(readWhileHeld) << "the read waited for the lock another process held";
-  EXPECT_TRUE(read.get());
-  EXPECT_EQ(change.get(), errSecSuccess);
-  EXPECT_EQ(itemsOnDisk().size(), 2u);
+    std::optional<SharedFile::Lock> otherProcess = SharedFile(keychainFile()).lock();
+    ASSERT_TRUE(otherProcess);
+    const auto addsBefore = KeychainTesting::callCount(KeychainTesting::Call::Add);
+    auto change = std::async(std::launch::async, [] { return SecItemAdd(withData(password("new"), "2")); });
+    // The read comes once the change is under way.
+    auto read = std::async(std::launch::async, [addsBefore] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (KeychainTesting::callCount(KeychainTesting::Call::Add) == addsBefore &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+      std::optional<Data> data;
+      const OSStatus status = SecItemCopyMatching(password("kept"), &data);
+      return std::pair(status, data);
+    });
+    const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    otherProcess.reset();
+    EXPECT_TRUE(readWhileHeld) << "the read waited for the lock another process held";
+    const auto [status, data] = read.get();
+    if (damaged) {
+      EXPECT_EQ(status, errSecItemNotFound);
+    } else {
+      EXPECT_EQ(status, errSecSuccess);
+      EXPECT_EQ(data, Data{'1'});
+    }
+    EXPECT_EQ(change.get(), errSecSuccess);
+    EXPECT_EQ(itemsOnDisk().size(), damaged ? 1u : 2u);
+    EXPECT_EQ(damagedCopies().size(), damaged ? 1u : 0u);
+  }
 }
 
 // Threads adding, changing, removing and reading items at once, each its own accounts.
