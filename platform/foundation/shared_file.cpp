@@ -63,9 +63,8 @@ SharedFile::Contents failed(SharedFile::State state, const fs::path& path, int e
   return contents;
 }
 
-// Damaged copies are numbered 1, 2, ... in decimal without leading zeros. The range is far beyond
-// any real count of damaged files, and every number in it, one past it too, has a name that reads
-// back as that number.
+// Damaged copies are numbered 1, 2, ... in decimal without leading zeros, up to a bound far beyond
+// any real count of damaged files; a name that reads otherwise is no copy.
 constexpr std::uint64_t kMaxCopyNumber = 999'999'999;
 constexpr int kCopyNameAttempts = 16;
 

@@ -102,7 +102,8 @@ class SharedFile {
   bool remove(Lock& lock, Error* error = nullptr) const;
   // Under the lock: moves whatever is at the path to "<name>.corrupt.<n>", n one past the highest
   // copy there, then removes all but the newest kDamagedCopiesKept copies (names that are no
-  // copy's are left alone). The new path, or none.
+  // copy's are left alone; near the end of the numbers' range the copies kept are numbered again
+  // from 1). The new path, or none.
   std::optional<std::filesystem::path> setAside(Lock& lock, Error* error = nullptr) const;
 
  private:
