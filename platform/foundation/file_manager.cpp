@@ -58,6 +58,12 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
   return true;
 }
 
+// The temporary file of an atomic write: ".<name>." and the letters and digits mkostemp puts in
+// place of as many X.
+constexpr std::size_t kTemporarySuffixLength = 6;
+
+std::string temporaryPrefix(const fs::path& path) { return "." + path.filename().string() + "."; }
+
 // mkdir -p; returns 0 or the errno of the step that failed.
 int makeDirectories(const fs::path& path) {
   struct stat st {};
@@ -334,13 +340,20 @@ bool FileManager::syncDirectory(const fs::path& directory, Error* error) {
   return true;
 }
 
+bool FileManager::isTemporaryNameFor(std::string_view name, const fs::path& path) {
+  const std::string prefix = temporaryPrefix(path);
+  if (name.size() != prefix.size() + kTemporarySuffixLength || !name.starts_with(prefix)) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+}
+
 bool FileManager::writeAtomicallyWithoutDirectorySync(const fs::path& path, const Data& bytes, mode_t mode,
                                                       Error* error) {
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
-  std::string tempLeaf = ".";
-  tempLeaf += path.filename().string();
-  tempLeaf += ".XXXXXX";
+  std::string tempLeaf = temporaryPrefix(path);
+  tempLeaf.append(kTemporarySuffixLength, 'X');
   std::string tempName = (dir / tempLeaf).string();
   int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
   if (fd < 0) {

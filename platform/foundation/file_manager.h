@@ -86,6 +86,8 @@ class FileManager {
   // new name only once syncDirectory has run. A writer of many files in a row syncs once.
   bool writeAtomicallyWithoutDirectorySync(const std::filesystem::path& path, const Data& bytes, mode_t mode = 0644,
                                            Error* error = nullptr);
+  // Whether `name` is one the atomic writes of `path` give their temporary file beside it.
+  static bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& path);
   // Virtual so that a test can make the sync fail, which no real file system does on demand.
   virtual bool syncDirectory(const std::filesystem::path& directory, Error* error = nullptr);
 

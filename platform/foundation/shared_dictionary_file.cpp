@@ -27,6 +27,7 @@ void SharedDictionaryFile::forgetLocked() {
   stored_.clear();
   version_ = {};
   damaged_ = false;
+  damageStuck_ = false;
   reportedUnreadable_ = false;
   changes_.clear();
   clearedAt_.reset();
@@ -106,7 +107,7 @@ bool SharedDictionaryFile::clear() {
 }
 
 bool SharedDictionaryFile::refreshLocked() {
-  if (file_.isCurrent(version_)) return !damaged_;
+  if (file_.isCurrent(version_)) return !damaged_ || damageStuck_;
   const SharedFile::Contents contents = file_.read();
   Value::Dictionary values;
   Error error;
@@ -116,6 +117,7 @@ bool SharedDictionaryFile::refreshLocked() {
       stored_ = std::move(values);
       version_ = contents.version;
       damaged_ = false;
+      damageStuck_ = false;
       reportedUnreadable_ = false;
       return true;
     case SharedFile::State::Unreadable:
@@ -129,8 +131,9 @@ bool SharedDictionaryFile::refreshLocked() {
       break;
   }
   stored_.clear();
-  version_ = {};
+  version_ = contents.version;
   damaged_ = true;
+  damageStuck_ = false;
   return false;
 }
 
@@ -139,16 +142,31 @@ void SharedDictionaryFile::refresh() {
     MutexLock lock(mutex_);
     if (refreshLocked()) return;
   }
-  // Damaged: set aside under the file's lock, which is taken before mutex_.
-  MutexLock io(ioMutex_);
+  // Damaged: set aside under the file's lock, which is taken before mutex_, when that needs no
+  // waiting. A save of this process under way sets it aside itself, and another process's lock is
+  // left to its holder; until then the values read as empty.
+  if (!ioMutex_.try_lock()) return;
+  setAsideDamage();
+  ioMutex_.unlock();
+}
+
+void SharedDictionaryFile::setAsideDamage() {
   std::optional<SharedFile> file;
   {
     MutexLock lock(mutex_);
     if (!damaged_) return;
     file = file_;
   }
-  // Without the lock the values read as empty until a later look or save gets it.
-  if (std::optional<SharedFile::Lock> held = file->lock()) catchUp(*file, *held);
+  Error error;
+  if (std::optional<SharedFile::Lock> held = file->lock(&error, 0)) {
+    catchUp(*file, *held);
+    return;
+  }
+  if (SharedFile::isBusy(error)) return;
+  MutexLock lock(mutex_);
+  if (!damaged_ || damageStuck_) return;
+  damageStuck_ = true;
+  if (options_.report) options_.report(Trouble::Damaged, error, std::nullopt);
 }
 
 bool SharedDictionaryFile::catchUp(const SharedFile& file, SharedFile::Lock& lock) {
@@ -167,15 +185,26 @@ bool SharedDictionaryFile::catchUp(const SharedFile& file, SharedFile::Lock& loc
   if (state == SharedFile::State::Damaged) {
     // Kept for inspection, each damaged file under its own name; the next save makes a sound one.
     Error asideError;
-    std::optional<fs::path> aside = file.setAside(lock, "corrupt", &asideError);
+    std::optional<fs::path> aside = file.setAside(lock, &asideError);
+    if (!aside) {
+      // Told once for this state of the file; reads take it as it is until it changes.
+      MutexLock guard(mutex_);
+      const bool told = damaged_ && damageStuck_ && SharedFile::sameFile(version_, contents.version);
+      stored_.clear();
+      version_ = contents.version;
+      damaged_ = true;
+      damageStuck_ = true;
+      if (!told && options_.report) options_.report(Trouble::Damaged, error, std::nullopt);
+      return false;
+    }
     if (options_.report) options_.report(Trouble::Damaged, error, aside);
-    if (!aside) return false;
     contents = file.read(&lock);
   }
   MutexLock guard(mutex_);
   stored_ = std::move(values);
   version_ = contents.version;
   damaged_ = false;
+  damageStuck_ = false;
   reportedUnreadable_ = false;
   return true;
 }

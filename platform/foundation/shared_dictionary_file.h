@@ -2,8 +2,9 @@
 // too. A read picks up what they saved (the file is read again once it changed), and a save
 // writes only this process's own changes (sets, removals, a clear) on top of the file's current
 // contents, under the file's lock; changes made while a save runs wait for the next one. A file
-// that cannot be read now is never replaced; a damaged one is kept aside and reads as empty.
-// Any thread may use it.
+// that cannot be read now is never replaced; a damaged one is kept aside and reads as empty (one
+// that cannot be moved, in a folder the app cannot write, reads as empty and is told of once
+// until it changes). Any thread may use it.
 #pragma once
 
 #include <sys/types.h>
@@ -47,7 +48,8 @@ class SharedDictionaryFile {
   void reopen(std::filesystem::path path) EXCLUDES(ioMutex_, mutex_);
   std::filesystem::path path() const EXCLUDES(mutex_);
 
-  // Brings the values up to date with the file, setting a damaged one aside.
+  // Brings the values up to date with the file, setting a damaged one aside when its lock is free
+  // at once. Waits for no other lock than the object's own.
   void refresh() EXCLUDES(ioMutex_, mutex_);
 
   // What this process sees, unsaved changes included; none for an absent key.
@@ -85,6 +87,8 @@ class SharedDictionaryFile {
   // Picks up what other processes saved since the file was last read; false when the file is
   // damaged, which only the holder of the file's lock may set aside.
   bool refreshLocked() REQUIRES(mutex_);
+  // The file was damaged when last read: sets it aside if the file's lock is free.
+  void setAsideDamage() REQUIRES(ioMutex_) EXCLUDES(mutex_);
   // Under the file's lock: the values up to date with the file, read again only when another
   // process changed it; a damaged file is set aside and reads as empty. False when the file
   // cannot be read now.
@@ -99,7 +103,10 @@ class SharedDictionaryFile {
   // The file's contents as last read or written, and which version of it that was.
   Value::Dictionary stored_ GUARDED_BY(mutex_);
   SharedFile::Version version_ GUARDED_BY(mutex_);
+  // The file at version_ is damaged: it waits to be set aside, or, when `damageStuck_`, could not
+  // be, which readers take as it is until the file changes (a save tries again).
   bool damaged_ GUARDED_BY(mutex_) = false;
+  bool damageStuck_ GUARDED_BY(mutex_) = false;
   bool reportedUnreadable_ GUARDED_BY(mutex_) = false;
   std::map<std::string, Change, std::less<>> changes_ GUARDED_BY(mutex_);
   // The serial of a clear not saved yet: the file's keys read as absent until it is.

@@ -46,12 +46,6 @@ SharedFile::Version absent(std::optional<std::uint64_t> generation) {
   return version;
 }
 
-bool sameFile(const SharedFile::Version& a, const SharedFile::Version& b) {
-  if (!a.known || !b.known || a.exists != b.exists) return false;
-  return !a.exists || (a.device == b.device && a.inode == b.inode && a.size == b.size &&
-                       a.changedNanoseconds == b.changedNanoseconds && a.modifiedNanoseconds == b.modifiedNanoseconds);
-}
-
 // The version at the path now; unknown when it cannot be examined.
 SharedFile::Version versionAt(const fs::path& path) {
   struct stat st {};
@@ -59,23 +53,35 @@ SharedFile::Version versionAt(const fs::path& path) {
   return errno == ENOENT ? absent(std::nullopt) : SharedFile::Version{};
 }
 
-SharedFile::Contents failed(SharedFile::State state, const fs::path& path, int err) {
+SharedFile::Contents failed(SharedFile::State state, const fs::path& path, int err,
+                           const SharedFile::Version& version = {}) {
   SharedFile::Contents contents;
   contents.state = state;
+  contents.version = version;
   contents.error = fileError(state == SharedFile::State::Damaged ? kFileReadCorruptFileError : kFileReadUnknownError,
                              path, err);
   return contents;
 }
 
-bool parseCopyNumber(std::string_view digits, std::uint64_t& number) {
-  if (digits.empty() || digits.size() > 18) return false;
+// Damaged copies are numbered 1, 2, ... in decimal without leading zeros, up to a bound far beyond
+// any real count of damaged files; a name that reads otherwise is no copy.
+constexpr std::uint64_t kMaxCopyNumber = 999'999'999;
+constexpr int kCopyNameAttempts = 16;
+
+std::optional<std::uint64_t> copyNumber(std::string_view digits) {
+  if (digits.empty() || digits.size() > 9 || digits.front() == '0') return std::nullopt;
+  std::uint64_t number = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  return ec == std::errc() && end == digits.data() + digits.size();
+  if (ec != std::errc() || end != digits.data() + digits.size() || number > kMaxCopyNumber) return std::nullopt;
+  return number;
 }
 
 }  // namespace
 
-SharedFile::Lock::Lock(Lock&& other) noexcept : fd_(other.fd_), generation_(other.generation_) { other.fd_ = -1; }
+SharedFile::Lock::Lock(Lock&& other) noexcept
+    : fd_(other.fd_), generation_(other.generation_), counts_(other.counts_) {
+  other.fd_ = -1;
+}
 
 SharedFile::Lock::~Lock() {
   if (fd_ < 0) return;
@@ -84,10 +90,17 @@ SharedFile::Lock::~Lock() {
 }
 
 void SharedFile::Lock::countWrite() {
+  if (!counts_) return;
   // Counted before the file changes: a count without a change only costs a reader a re-read.
   ++generation_;
   // A count that fails to land leaves the others to notice the change by the file's identity.
   if (::pwrite(fd_, &generation_, sizeof generation_, 0) < 0) return;
+}
+
+bool SharedFile::sameFile(const Version& a, const Version& b) {
+  if (!a.known || !b.known || a.exists != b.exists) return false;
+  return !a.exists || (a.device == b.device && a.inode == b.inode && a.size == b.size &&
+                       a.changedNanoseconds == b.changedNanoseconds && a.modifiedNanoseconds == b.modifiedNanoseconds);
 }
 
 SharedFile::SharedFile(fs::path path) : path_(std::move(path)) {}
@@ -126,9 +139,14 @@ std::optional<SharedFile::Lock> SharedFile::lock(Error* error, double timeoutSec
     std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
+  // A lock file with a second name is some other file too (a planted hard link): it still
+  // serves as the lock, but its bytes are neither read nor written.
+  const bool counts = st.st_nlink == 1;
   std::uint64_t generation = 0;
-  if (::pread(fd, &generation, sizeof generation, 0) != static_cast<ssize_t>(sizeof generation)) generation = 0;
-  return Lock(fd, generation);
+  if (counts && ::pread(fd, &generation, sizeof generation, 0) != static_cast<ssize_t>(sizeof generation)) {
+    generation = 0;
+  }
+  return Lock(fd, generation, counts);
 }
 
 bool SharedFile::isBusy(const Error& error) {
@@ -152,8 +170,12 @@ SharedFile::Contents SharedFile::read(const Lock* lock) const {
     contents.version = absent(generation);
     return contents;
   }
-  if (!S_ISREG(st.st_mode)) return failed(State::Damaged, path_, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) return failed(State::Damaged, path_, EFBIG);
+  if (!S_ISREG(st.st_mode)) {
+    return failed(State::Damaged, path_, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, versionOf(st, generation));
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxBytes) {
+    return failed(State::Damaged, path_, EFBIG, versionOf(st, generation));
+  }
   Contents contents;
   Error readError;
   bool truncated = false;
@@ -168,7 +190,7 @@ SharedFile::Contents SharedFile::read(const Lock* lock) const {
     const bool special = err == ELOOP || err == EISDIR || err == EINVAL;
     return failed(special ? State::Damaged : State::Unreadable, path_, err);
   }
-  if (truncated) return failed(State::Damaged, path_, EFBIG);
+  if (truncated) return failed(State::Damaged, path_, EFBIG, versionOf(st, generation));
   contents.version = versionOf(st, generation);
   contents.bytes = std::move(*bytes);
   contents.state = State::Present;
@@ -194,11 +216,26 @@ SharedFile::State SharedFile::dictionaryIn(const Contents& contents, Value::Dict
 }
 
 std::optional<SharedFile::Version> SharedFile::write(Lock& lock, const Data& bytes, mode_t mode, Error* error) const {
+  removeStaleTemporaryFiles();
   lock.countWrite();
   if (!FileManager::defaultManager().writeAtomically(path_, bytes, mode, error)) return std::nullopt;
   struct stat st {};
   if (::lstat(path_.c_str(), &st) != 0) return Version{};  // written; the next look reads it again
   return versionOf(st, lock.generation());
+}
+
+void SharedFile::removeStaleTemporaryFiles() const {
+  // Every writer of the file writes under its lock, which this process holds now: a temporary
+  // file of the file's own is left from a writer killed before its rename, never one in flight.
+  const fs::path folder = path_.parent_path();
+  auto names = FileManager::defaultManager().contentsOfDirectory(folder);
+  if (!names) return;
+  for (const auto& name : *names) {
+    if (!FileManager::isTemporaryNameFor(name, path_)) continue;
+    const fs::path stale = folder / name;
+    struct stat st {};
+    if (::lstat(stale.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(stale.c_str());
+  }
 }
 
 bool SharedFile::remove(Lock& lock, Error* error) const {
@@ -208,33 +245,41 @@ bool SharedFile::remove(Lock& lock, Error* error) const {
   return false;
 }
 
-std::optional<fs::path> SharedFile::setAside(Lock& lock, std::string_view label, Error* error) const {
+std::optional<fs::path> SharedFile::setAside(Lock& lock, Error* error) const {
   lock.countWrite();
   const fs::path folder = path_.parent_path();
-  std::string prefix = path_.filename().string();
-  prefix += '.';
-  prefix += label;
-  prefix += '.';
+  const std::string prefix = path_.filename().string() + ".corrupt.";
+  auto copy = [&](std::uint64_t number) { return folder / (prefix + std::to_string(number)); };
   auto& files = FileManager::defaultManager();
+  auto names = files.contentsOfDirectory(folder, error);
+  if (!names) return std::nullopt;
   std::vector<std::uint64_t> numbers;
-  if (auto names = files.contentsOfDirectory(folder, error)) {
-    for (const auto& name : *names) {
-      std::uint64_t number = 0;
-      if (name.starts_with(prefix) && parseCopyNumber(std::string_view(name).substr(prefix.size()), number)) {
-        numbers.push_back(number);
-      }
-    }
-  } else {
-    return std::nullopt;
+  for (const auto& name : *names) {
+    if (!name.starts_with(prefix)) continue;
+    if (auto number = copyNumber(std::string_view(name).substr(prefix.size()))) numbers.push_back(*number);
   }
-  std::uint64_t next = numbers.empty() ? 1 : *std::max_element(numbers.begin(), numbers.end()) + 1;
+  std::sort(numbers.begin(), numbers.end());
+  const auto keep = static_cast<std::size_t>(kDamagedCopiesKept);
+  auto prune = [&](std::size_t kept) {
+    for (std::size_t i = 0; i + kept < numbers.size(); ++i) files.removeItem(copy(numbers[i]));
+    numbers.erase(numbers.begin(), numbers.end() - static_cast<std::ptrdiff_t>(std::min(kept, numbers.size())));
+  };
+  if (!numbers.empty() && numbers.back() > kMaxCopyNumber - kCopyNameAttempts) {
+    // At the end of the range (a planted name): the newest copies are numbered again from 1, in
+    // their order, so that the next ones still count.
+    prune(keep - 1);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+      if (numbers[i] != i + 1 && !files.moveItem(copy(numbers[i]), copy(i + 1), error)) return std::nullopt;
+      numbers[i] = i + 1;
+    }
+  }
+  std::uint64_t next = numbers.empty() ? 1 : numbers.back() + 1;
   std::optional<fs::path> aside;
   // A name taken meanwhile by a process outside the lock is never overwritten: the next one is tried.
-  for (int attempt = 0; attempt < 16 && !aside; ++attempt, ++next) {
-    fs::path candidate = folder / (prefix + std::to_string(next));
+  for (int attempt = 0; attempt < kCopyNameAttempts && !aside; ++attempt, ++next) {
     Error moveError;
-    if (files.moveItem(path_, candidate, &moveError)) {
-      aside = candidate;
+    if (files.moveItem(path_, copy(next), &moveError)) {
+      aside = copy(next);
       numbers.push_back(next);
     } else if (moveError.code() != kFileWriteFileExistsError) {
       setError(error, moveError);
@@ -245,11 +290,7 @@ std::optional<fs::path> SharedFile::setAside(Lock& lock, std::string_view label,
     setError(error, fileError(kFileWriteFileExistsError, path_, EEXIST));
     return std::nullopt;
   }
-  std::sort(numbers.begin(), numbers.end());
-  const auto keep = static_cast<std::size_t>(kDamagedCopiesKept);
-  for (std::size_t i = 0; i + keep < numbers.size(); ++i) {
-    files.removeItem(folder / (prefix + std::to_string(numbers[i])));
-  }
+  prune(keep);
   return aside;
 }
 

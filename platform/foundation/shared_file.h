@@ -5,7 +5,8 @@
 // overwrites another's saved change with an older copy of its own.
 //
 // Nothing here follows a link or blocks on a special file, and reads are bounded in size. A
-// failed read is told apart from a damaged file: only the second is set aside, and it is kept.
+// failed read is told apart from a damaged file: only the second is set aside, and it is kept as
+// "<name>.corrupt.<n>", the newest few of them.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <string_view>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/value.h"
@@ -35,6 +35,8 @@ class SharedFile {
     // under the lock.
     std::optional<std::uint64_t> generation;
   };
+  // Whether two versions are the same file in the same state (the writers' count aside).
+  static bool sameFile(const Version& a, const Version& b);
 
   enum class State {
     Missing,     // nothing at the path
@@ -45,7 +47,7 @@ class SharedFile {
   struct Contents {
     State state = State::Missing;
     Data bytes;
-    Version version;  // Missing and Present
+    Version version;  // Missing and Present; Damaged when it could be examined
     Error error;      // Damaged and Unreadable
   };
 
@@ -59,11 +61,14 @@ class SharedFile {
 
    private:
     friend class SharedFile;
-    Lock(int fd, std::uint64_t generation) : fd_(fd), generation_(generation) {}
+    Lock(int fd, std::uint64_t generation, bool counts) : fd_(fd), generation_(generation), counts_(counts) {}
     void countWrite();
 
     int fd_;
     std::uint64_t generation_;
+    // False for a lock file that is also another file (a hard link): nothing is written into it,
+    // and the others notice a change by the file's identity alone.
+    bool counts_;
   };
 
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{64} << 20;
@@ -90,15 +95,20 @@ class SharedFile {
   // anything but a property list with a dictionary at its root is damage. The state it comes to.
   static State dictionaryIn(const Contents& contents, Value::Dictionary& values, Error& error);
 
-  // Under the lock: replaces the file (temp file, fsync, rename, exactly `mode`).
+  // Under the lock: replaces the file (temp file, fsync, rename, exactly `mode`). Temporary files
+  // of earlier writes that were killed before their rename are removed first.
   std::optional<Version> write(Lock& lock, const Data& bytes, mode_t mode, Error* error = nullptr) const;
   // Under the lock: nothing at the path afterwards.
   bool remove(Lock& lock, Error* error = nullptr) const;
-  // Under the lock: moves whatever is at the path to "<name>.<label>.<n>", n one past the highest
-  // copy there, then removes all but the newest kDamagedCopiesKept. The new path, or none.
-  std::optional<std::filesystem::path> setAside(Lock& lock, std::string_view label, Error* error = nullptr) const;
+  // Under the lock: moves whatever is at the path to "<name>.corrupt.<n>", n one past the highest
+  // copy there, then removes all but the newest kDamagedCopiesKept copies (names that are no
+  // copy's are left alone; near the end of the numbers' range the copies kept are numbered again
+  // from 1). The new path, or none.
+  std::optional<std::filesystem::path> setAside(Lock& lock, Error* error = nullptr) const;
 
  private:
+  void removeStaleTemporaryFiles() const;
+
   std::filesystem::path path_;
 };
 

@@ -25,6 +25,9 @@ bool isSearchOption(std::string_view key) {
 }
 
 struct Store {
+  // One change of the file at a time in this process, taken before the file's lock, which is taken
+  // before `mutex`: a change waiting for another process's lock holds only this, and reads go on.
+  Mutex changeMutex;
   Mutex mutex;
   bool loaded GUARDED_BY(mutex) = false;
   bool observing GUARDED_BY(mutex) = false;
@@ -32,6 +35,10 @@ struct Store {
   std::filesystem::path file GUARDED_BY(mutex);
   std::vector<Value::Dictionary> items GUARDED_BY(mutex);
   SharedFile::Version version GUARDED_BY(mutex);  // of the file `items` were read from or written to
+  // The damaged file last read, and whether it could not be set aside: then reads answer errSecIO
+  // without trying again, or telling again, until the file changes (a change tries again).
+  SharedFile::Version damage GUARDED_BY(mutex);
+  bool damageStuck GUARDED_BY(mutex) = false;
   std::array<int, 4> failures GUARDED_BY(mutex){};
   std::array<OSStatus, 4> failureStatus GUARDED_BY(mutex){};
   std::array<std::int64_t, 4> calls GUARDED_BY(mutex){};
@@ -58,6 +65,8 @@ SharedFile fileOfCurrentHomeLocked(Store& s) REQUIRES(s.mutex) {
     s.file = Home::keychain() / kFileName;
     s.items.clear();
     s.version = {};
+    s.damage = {};
+    s.damageStuck = false;
   }
   return SharedFile(s.file);
 }
@@ -66,12 +75,27 @@ OSStatus lockFailure(const Error& error) {
   return SharedFile::isBusy(error) ? errSecInteractionNotAllowed : errSecIO;
 }
 
+// The damaged file could not be set aside: said once for this state of the file.
+OSStatus damageStuckLocked(Store& s, const SharedFile::Version& damage, const Error& error) REQUIRES(s.mutex) {
+  if (!(s.damageStuck && SharedFile::sameFile(s.damage, damage))) {
+    Console::log(format("Keychain: the store is damaged and could not be set aside: %@", error));
+  }
+  s.items.clear();
+  s.version = {};
+  s.damage = damage;
+  s.damageStuck = true;
+  return errSecIO;
+}
+
 // Brings the items up to date with the file, which other processes on the home may have
 // rewritten. A damaged file is set aside, under the lock, and counts as empty; a file that cannot
-// be read now is an error, so nothing is lost or overwritten on a transient failure.
-OSStatus refreshLocked(Store& s, SharedFile::Lock* lock) REQUIRES(s.mutex) {
+// be read now is an error, so nothing is lost or overwritten on a transient failure. Without the
+// lock a damaged file answers none: only the lock's holder may move the file, since a good version
+// another process has just written could otherwise be the one moved.
+std::optional<OSStatus> refreshLocked(Store& s, SharedFile::Lock* lock) REQUIRES(s.mutex) {
   const SharedFile file = fileOfCurrentHomeLocked(s);
   if (lock ? file.isCurrent(s.version, *lock) : file.isCurrent(s.version)) return errSecSuccess;
+  if (!lock && s.damageStuck && file.isCurrent(s.damage)) return errSecIO;
   SharedFile::Contents contents = file.read(lock);
   std::optional<Value> root;
   switch (contents.state) {
@@ -96,50 +120,101 @@ OSStatus refreshLocked(Store& s, SharedFile::Lock* lock) REQUIRES(s.mutex) {
     case SharedFile::State::Damaged:
       break;
   }
-  // Only the lock's holder may move the file: without it, a good version another process has
-  // just written could be the one moved.
   if (!lock) {
-    Error error;
-    std::optional<SharedFile::Lock> held = file.lock(&error);
-    if (!held) return lockFailure(error);
-    return refreshLocked(s, &*held);
+    if (!SharedFile::sameFile(s.damage, contents.version)) s.damageStuck = false;
+    s.damage = contents.version;
+    return std::nullopt;
   }
   Error error;
-  auto aside = file.setAside(*lock, "damaged", &error);
-  if (!aside) {
-    Console::log(format("Keychain: the store is damaged and could not be set aside: %@", error));
-    return errSecIO;
-  }
+  auto aside = file.setAside(*lock, &error);
+  if (!aside) return damageStuckLocked(s, contents.version, error);
   Console::log(format("Keychain: damaged store kept aside as %s", aside->filename().string()));
   s.items.clear();
   s.version = file.read(lock).version;
+  s.damage = {};
+  s.damageStuck = false;
   return errSecSuccess;
+}
+
+// The file's lock for the store of the current home, waited for without s.mutex so that reads
+// go on meanwhile; none, with `error`, when it cannot be had.
+std::optional<SharedFile::Lock> lockFile(Store& s, std::optional<SharedFile>& file, bool createFolder,
+                                         double timeoutSeconds, Error& error) REQUIRES(s.changeMutex)
+    EXCLUDES(s.mutex) {
+  {
+    MutexLock lock(s.mutex);
+    file = fileOfCurrentHomeLocked(s);
+  }
+  if (createFolder && !FileManager::defaultManager().createDirectory(file->path().parent_path(), true, &error)) {
+    return std::nullopt;
+  }
+  return file->lock(&error, timeoutSeconds);
+}
+
+// The file was damaged when last read: sets it aside, if its lock is free, and runs `use` on the
+// items then; while another process holds the lock the store reads as empty.
+template <class Use>
+OSStatus setAsideThenUse(Store& s, Use use) REQUIRES(s.changeMutex) EXCLUDES(s.mutex) {
+  for (;;) {
+    std::optional<SharedFile> file;
+    Error error;
+    std::optional<SharedFile::Lock> held = lockFile(s, file, false, 0, error);
+    MutexLock lock(s.mutex);
+    if (fileOfCurrentHomeLocked(s).path() != file->path()) continue;  // the home changed meanwhile
+    if (!held) {
+      if (SharedFile::isBusy(error)) return use(std::vector<Value::Dictionary>{});
+      return damageStuckLocked(s, s.damage, error);
+    }
+    const OSStatus status = *refreshLocked(s, &*held);
+    return status == errSecSuccess ? use(s.items) : status;
+  }
+}
+
+// Brings the items up to date and runs `use` on them under s.mutex. A read waits for no lock but
+// the items' own: a damaged file that cannot be set aside at once (a change of this process,
+// which sets it aside itself, or another process holds the lock) reads as an empty store.
+template <class Use>
+OSStatus withCurrentItems(Store& s, Use use) EXCLUDES(s.mutex, s.changeMutex) {
+  {
+    MutexLock lock(s.mutex);
+    if (std::optional<OSStatus> status = refreshLocked(s, nullptr)) {
+      return *status == errSecSuccess ? use(s.items) : *status;
+    }
+  }
+  if (!s.changeMutex.try_lock()) return use(std::vector<Value::Dictionary>{});
+  const OSStatus status = setAsideThenUse(s, use);
+  s.changeMutex.unlock();
+  return status;
 }
 
 // Runs a change of the items under the file's lock, on top of the file's current contents, and
 // saves it; the items are restored when the save fails. `change` answers a status; only success
 // is saved.
 template <class Change>
-OSStatus changeLocked(Store& s, Change change) REQUIRES(s.mutex) {
-  const SharedFile file = fileOfCurrentHomeLocked(s);
-  Error error;
-  if (!FileManager::defaultManager().createDirectory(file.path().parent_path(), true, &error)) return errSecIO;
-  std::optional<SharedFile::Lock> lock = file.lock(&error);
-  if (!lock) return lockFailure(error);
-  if (OSStatus status = refreshLocked(s, &*lock); status != errSecSuccess) return status;
-  const auto before = s.items;
-  if (OSStatus status = change(s.items); status != errSecSuccess) return status;
-  Value::Array array;
-  for (const auto& item : s.items) array.emplace_back(item);
-  std::optional<Data> bytes = PropertyList::write(Value(std::move(array)), PropertyList::Format::Binary);
-  std::optional<SharedFile::Version> written = bytes ? file.write(*lock, *bytes, 0600, &error) : std::nullopt;
-  if (!written) {
-    s.items = before;
-    s.version = {};
-    return errSecIO;
+OSStatus changeItems(Store& s, Change change) EXCLUDES(s.mutex, s.changeMutex) {
+  MutexLock serial(s.changeMutex);
+  for (;;) {
+    std::optional<SharedFile> file;
+    Error error;
+    std::optional<SharedFile::Lock> held = lockFile(s, file, true, SharedFile::kLockTimeoutSeconds, error);
+    MutexLock lock(s.mutex);
+    if (fileOfCurrentHomeLocked(s).path() != file->path()) continue;  // the home changed meanwhile
+    if (!held) return lockFailure(error);
+    if (OSStatus status = *refreshLocked(s, &*held); status != errSecSuccess) return status;
+    const auto before = s.items;
+    if (OSStatus status = change(s.items); status != errSecSuccess) return status;
+    Value::Array array;
+    for (const auto& item : s.items) array.emplace_back(item);
+    std::optional<Data> bytes = PropertyList::write(Value(std::move(array)), PropertyList::Format::Binary);
+    std::optional<SharedFile::Version> written = bytes ? file->write(*held, *bytes, 0600, &error) : std::nullopt;
+    if (!written) {
+      s.items = before;
+      s.version = {};
+      return errSecIO;
+    }
+    s.version = *written;
+    return errSecSuccess;
   }
-  s.version = *written;
-  return errSecSuccess;
 }
 
 bool matches(const Value::Dictionary& item, const Value::Dictionary& query) {
@@ -152,7 +227,8 @@ bool matches(const Value::Dictionary& item, const Value::Dictionary& query) {
 }
 
 // Counts the call and answers an injected failure, if one is due.
-std::optional<OSStatus> injected(Store& s, KeychainTesting::Call call) REQUIRES(s.mutex) {
+std::optional<OSStatus> injectedFailure(Store& s, KeychainTesting::Call call) EXCLUDES(s.mutex) {
+  MutexLock lock(s.mutex);
   const auto i = static_cast<std::size_t>(call);
   ++s.calls[i];
   if (s.failures[i] > 0) {
@@ -172,33 +248,32 @@ bool hasClass(const Value::Dictionary& query) {
 
 OSStatus SecItemCopyMatching(const Value::Dictionary& query, std::optional<Data>* result) {
   Store& s = store();
-  MutexLock lock(s.mutex);
   if (result) result->reset();
-  if (auto status = injected(s, KeychainTesting::Call::CopyMatching)) return *status;
+  if (auto status = injectedFailure(s, KeychainTesting::Call::CopyMatching)) return *status;
   if (!hasClass(query)) return errSecParam;
-  if (OSStatus status = refreshLocked(s, nullptr); status != errSecSuccess) return status;
-  for (const auto& item : s.items) {
-    if (!matches(item, query)) continue;
-    if (result) {
-      auto data = item.find(kSecValueData);
-      if (data != item.end() && data->second.isData()) *result = *data->second.ifData();
+  return withCurrentItems(s, [&](const std::vector<Value::Dictionary>& items) {
+    for (const auto& item : items) {
+      if (!matches(item, query)) continue;
+      if (result) {
+        auto data = item.find(kSecValueData);
+        if (data != item.end() && data->second.isData()) *result = *data->second.ifData();
+      }
+      return errSecSuccess;
     }
-    return errSecSuccess;
-  }
-  return errSecItemNotFound;
+    return errSecItemNotFound;
+  });
 }
 
 OSStatus SecItemAdd(const Value::Dictionary& attributes) {
   Store& s = store();
-  MutexLock lock(s.mutex);
-  if (auto status = injected(s, KeychainTesting::Call::Add)) return *status;
+  if (auto status = injectedFailure(s, KeychainTesting::Call::Add)) return *status;
   if (!hasClass(attributes)) return errSecParam;
   Value::Dictionary item;
   for (const auto& [key, value] : attributes) {
     if (key == kSecReturnData || key == kSecMatchLimit || key == kSecUseDataProtectionKeychain) continue;
     item.emplace(key, value);
   }
-  return changeLocked(s, [&](std::vector<Value::Dictionary>& items) {
+  return changeItems(s, [&](std::vector<Value::Dictionary>& items) {
     for (const auto& existing : items) {
       if (matches(existing, item)) return errSecDuplicateItem;
     }
@@ -209,10 +284,9 @@ OSStatus SecItemAdd(const Value::Dictionary& attributes) {
 
 OSStatus SecItemUpdate(const Value::Dictionary& query, const Value::Dictionary& attributesToUpdate) {
   Store& s = store();
-  MutexLock lock(s.mutex);
-  if (auto status = injected(s, KeychainTesting::Call::Update)) return *status;
+  if (auto status = injectedFailure(s, KeychainTesting::Call::Update)) return *status;
   if (!hasClass(query) || attributesToUpdate.contains(kSecClass)) return errSecParam;
-  return changeLocked(s, [&](std::vector<Value::Dictionary>& items) {
+  return changeItems(s, [&](std::vector<Value::Dictionary>& items) {
     bool found = false;
     for (auto& item : items) {
       if (!matches(item, query)) continue;
@@ -225,10 +299,9 @@ OSStatus SecItemUpdate(const Value::Dictionary& query, const Value::Dictionary& 
 
 OSStatus SecItemDelete(const Value::Dictionary& query) {
   Store& s = store();
-  MutexLock lock(s.mutex);
-  if (auto status = injected(s, KeychainTesting::Call::Delete)) return *status;
+  if (auto status = injectedFailure(s, KeychainTesting::Call::Delete)) return *status;
   if (!hasClass(query)) return errSecParam;
-  return changeLocked(s, [&](std::vector<Value::Dictionary>& items) {
+  return changeItems(s, [&](std::vector<Value::Dictionary>& items) {
     const auto count = items.size();
     std::erase_if(items, [&](const Value::Dictionary& item) { return matches(item, query); });
     return items.size() == count ? errSecItemNotFound : errSecSuccess;

@@ -4,9 +4,10 @@
 // platform's short attribute names below; calls answer the platform's status codes.
 //
 // Processes on one home share the store: a change is made under the file's lock on top of the
-// items on disk, and a call sees what other processes saved. A store that cannot be read now
-// answers errSecIO, and one held by another process for too long errSecInteractionNotAllowed:
-// neither is taken for an empty store. A damaged file is kept aside under a number of its own.
+// items on disk, and a call sees what other processes saved; reads of this process go on while a
+// change waits for another process's lock. A store that cannot be read now answers errSecIO, and
+// one held by another process for too long errSecInteractionNotAllowed: neither is taken for an
+// empty store. A damaged file is kept aside under a number of its own.
 #pragma once
 
 #include <cstdint>

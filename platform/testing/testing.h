@@ -52,19 +52,32 @@ class TemporaryHome {
   std::filesystem::path path_;
 };
 
-// While alive, the file at `path` can be neither read nor written from the calling thread, as
-// when its permissions deny it, whoever runs the test.
-class UnreadableFile {
+// While alive, `path` has the permission bits `mode` and the calling thread is held to them,
+// whoever runs the test.
+class RestrictedPermissions {
  public:
-  explicit UnreadableFile(std::filesystem::path path);
-  ~UnreadableFile();
-  UnreadableFile(const UnreadableFile&) = delete;
-  UnreadableFile& operator=(const UnreadableFile&) = delete;
+  RestrictedPermissions(std::filesystem::path path, std::uint32_t mode);
+  ~RestrictedPermissions();
+  RestrictedPermissions(const RestrictedPermissions&) = delete;
+  RestrictedPermissions& operator=(const RestrictedPermissions&) = delete;
 
  private:
   std::filesystem::path path_;
   std::uint32_t savedMode_ = 0600;
   std::uint32_t savedEffective_ = 0;
+};
+
+// While alive, the file at `path` can be neither read nor written from the calling thread.
+class UnreadableFile : public RestrictedPermissions {
+ public:
+  explicit UnreadableFile(std::filesystem::path path) : RestrictedPermissions(std::move(path), 0) {}
+};
+
+// While alive, the calling thread can read the folder at `path` and its files, but can create,
+// rename or remove nothing in it.
+class UnwritableFolder : public RestrictedPermissions {
+ public:
+  explicit UnwritableFolder(std::filesystem::path path) : RestrictedPermissions(std::move(path), 0555) {}
 };
 
 // FIFOs planted where a file is expected. Reading one blocks until a writer comes; if the code

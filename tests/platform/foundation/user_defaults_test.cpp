@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/shared_file.h"
 #include "platform/testing/testing.h"
 
 namespace platform {
@@ -203,6 +206,56 @@ TEST_F(UserDefaultsTest, CorruptFilesAreSetAsideAndTheSuiteStartsEmpty) {
   }
 }
 
+// In a folder the app cannot write, a damaged file can be neither set aside nor replaced: the
+// suite reads as empty without trying again until the file changes, and it is told of once.
+TEST_F(UserDefaultsTest, ADamagedFileThatCannotBeSetAsideIsToldOfOnce) {
+  for (bool lockFileThere : {true, false}) {
+    const std::string name = lockFileThere ? "stuck" : "stuck-unlocked";
+    SCOPED_TRACE(name);
+    auto defaults = UserDefaults::suite(name);
+    defaults->setObject(Value("old"), "a");
+    ASSERT_TRUE(defaults->synchronize());
+    if (!lockFileThere) fs::remove(preferencesFile(name).string() + ".lock");
+    ASSERT_TRUE(FileManager::defaultManager().writeAtomically(preferencesFile(name), std::string_view("damaged"), 0600));
+    testing::LogCapture log;
+    {
+      testing::UnwritableFolder folder(Home::preferences());
+      for (int i = 0; i < 100; ++i) ASSERT_TRUE(defaults->objectForKey("a").isNull()) << i;
+    }
+    EXPECT_EQ(log.logs().size(), 1u);
+    EXPECT_FALSE(fs::exists(preferencesFile(name).string() + ".corrupt.1"));
+
+    // Once the folder can be written, a save sets the damaged file aside and starts afresh.
+    defaults->setObject(Value("new"), "b");
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(readPreferencesFile(name), Value(Value::Dictionary{{"b", Value("new")}}));
+    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(preferencesFile(name).string() + ".corrupt.1"),
+              Data({'d', 'a', 'm', 'a', 'g', 'e', 'd'}));
+  }
+}
+
+// Another process holds the file's lock while the file is damaged, and a save of this process
+// waits for it: a read answers at once, with the suite empty, and leaves the damage to the lock's
+// holder.
+TEST_F(UserDefaultsTest, AReadOfADamagedFileWaitsForNoLock) {
+  auto defaults = UserDefaults::suite("held");
+  defaults->setObject(Value("old"), "a");
+  ASSERT_TRUE(defaults->synchronize());
+  ASSERT_TRUE(FileManager::defaultManager().writeAtomically(preferencesFile("held"), std::string_view("damaged"), 0600));
+  std::optional<SharedFile::Lock> otherProcess = SharedFile(preferencesFile("held")).lock();
+  ASSERT_TRUE(otherProcess);
+  defaults->setObject(Value("new"), "b");
+  auto save = std::async(std::launch::async, [defaults] { return defaults->synchronize(); });
+  auto read = std::async(std::launch::async, [defaults] { return defaults->objectForKey("a"); });
+  const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  otherProcess.reset();
+  EXPECT_TRUE(readWhileHeld) << "the read waited for the file's lock";
+  EXPECT_TRUE(read.get().isNull());
+  EXPECT_TRUE(save.get());
+  EXPECT_EQ(readPreferencesFile("held"), Value(Value::Dictionary{{"b", Value("new")}}));
+  EXPECT_TRUE(fs::exists(preferencesFile("held").string() + ".corrupt.1"));
+}
+
 TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {
   fs::create_directories(preferencesFile("dir") / "inside");
   testing::LogCapture log;
@@ -247,19 +300,47 @@ TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
   EXPECT_EQ(PropertyList::read(*bytes), Value(Value::Dictionary{{"k", Value(7)}}));
 }
 
+// Saves run all the while the sets come, so that sets land while the file is written: those
+// must wait for the next save, not go with the one in flight.
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  constexpr int kWriters = 4;
+  constexpr int kKeys = 300;
   auto defaults = UserDefaults::suite("concurrent");
+  std::atomic<bool> writing{true};
+  std::atomic<int> saves{0};
+  std::thread saver([&] {
+    while (writing) {
+      defaults->synchronize();
+      ++saves;
+    }
+  });
   std::vector<std::thread> writers;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([t, defaults] {
-      for (int i = 0; i < 50; ++i) defaults->setInteger(i, "t" + std::to_string(t) + "." + std::to_string(i));
+      for (int i = 0; i < kKeys; ++i) {
+        const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+        defaults->setInteger(i, key);
+        (void)defaults->objectForKey(key);
+      }
     });
   }
   for (auto& w : writers) w.join();
+  writing = false;
+  saver.join();
+  EXPECT_GT(saves, 1);
   ASSERT_TRUE(UserDefaults::waitForPendingWrites());
   auto file = readPreferencesFile("concurrent");
-  ASSERT_TRUE(file);
-  EXPECT_EQ(file->count(), 200u);
+  ASSERT_TRUE(file && file->isDictionary());
+  std::vector<std::string> lost;
+  for (int t = 0; t < kWriters; ++t) {
+    for (int i = 0; i < kKeys; ++i) {
+      const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+      auto it = file->ifDictionary()->find(key);
+      if (it == file->ifDictionary()->end() || it->second != Value(i)) lost.push_back(key);
+    }
+  }
+  EXPECT_TRUE(lost.empty()) << lost.size() << " keys lost or wrong on disk, " << lost.front() << " among them";
+  EXPECT_EQ(file->count(), static_cast<std::size_t>(kWriters * kKeys));
 }
 
 TEST_F(UserDefaultsTest, EachHomeHasItsOwnPreferences) {

@@ -18,10 +18,10 @@ bool capabilities(__user_cap_data_struct (&data)[2], bool set) {
 
 // Permissions alone do not stop root: this thread also gives up, while the object lives, the
 // capabilities that override them (they stay permitted, so they can be taken back).
-UnreadableFile::UnreadableFile(std::filesystem::path path) : path_(std::move(path)) {
+RestrictedPermissions::RestrictedPermissions(std::filesystem::path path, std::uint32_t mode) : path_(std::move(path)) {
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0) savedMode_ = st.st_mode & 07777;
-  ::chmod(path_.c_str(), 0);
+  ::chmod(path_.c_str(), mode);
   __user_cap_data_struct data[2]{};
   if (capabilities(data, false)) {
     savedEffective_ = data[0].effective;
@@ -30,7 +30,7 @@ UnreadableFile::UnreadableFile(std::filesystem::path path) : path_(std::move(pat
   }
 }
 
-UnreadableFile::~UnreadableFile() {
+RestrictedPermissions::~RestrictedPermissions() {
   __user_cap_data_struct data[2]{};
   if (capabilities(data, false)) {
     data[0].effective = savedEffective_;
