@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/dispatch/on_unwind.h"
 #include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop_impl.h"
@@ -91,12 +92,11 @@ bool TimerImpl::fireDue() {
     due_ = false;
     block = block_;  // a copy: the block may invalidate the timer, which releases block_
   }
-  try {
+  {
+    // An exception goes on to whoever runs the loop and the timer keeps its schedule; tidied on
+    // unwind rather than by catching, so an uncaught one reaches terminate with its frames.
+    detail::OnUnwind keepSchedule([this] { afterFiring(); });
     if (block) block(*this);
-  } catch (...) {
-    // The exception goes on to whoever runs the loop; the timer keeps its schedule.
-    afterFiring();
-    throw;
   }
   afterFiring();
   return true;

@@ -194,11 +194,13 @@ TEST(CrashCaptureTest, UncaughtExceptionsAreRecordedByKindBeforeTheAbort) {
       {"throw-pointer", "c++", "std::exception const*", "a pointed-to error"},
       {"throw-int", "c++", "int", ""},
       {"throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
-      // Thrown by a block on a dispatch worker: the pool lets it reach the terminate handler.
+      // Thrown by a block on a dispatch worker or a timer of the main run loop: neither catches it on
+      // the way to the terminate handler.
       {"worker-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
       {"worker-throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
       {"serial-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
       {"sync-throw-platform", "objective-c", "NSInvalidArgumentException", "a platform exception"},
+      {"timer-throw-runtime", "c++", "std::runtime_error", "a runtime error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);

@@ -25,8 +25,10 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/main_thread.h"
 #include "platform/foundation/exception.h"
 #include "platform/mach/exception_ports.h"
+#include "platform/runloop/run_loop.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/context/rlz_context.h"
 #include "sdk/crash/records/rlz_context_state.h"
@@ -293,6 +295,13 @@ int main(int argc, char** argv) {
     static auto inner = platform::DispatchQueue::serial("probe.inner");
     platform::DispatchQueue::serial("probe.outer")->async([] { inner->sync([] { level1(); }); });
     waitForever();
+  }
+  // "timer-MODE": crashes as MODE does, in a timer's block fired by the main run loop.
+  if (g_mode.rfind("timer-", 0) == 0) {
+    g_mode = g_mode.substr(6);
+    platform::detail::designateMainThread();
+    platform::Timer::scheduled(0, false, [](platform::Timer&) { level1(); });
+    platform::RunLoop::main().run();
   }
   if (g_mode == "worker" || g_mode == "many-threads") {
     g_mode = "segv";
