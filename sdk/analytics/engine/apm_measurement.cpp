@@ -1,5 +1,6 @@
 #include "sdk/analytics/engine/apm_measurement.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -209,17 +210,19 @@ APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPers
       appID_(std::move(appID)),
       safelistedEvents_(std::move(safelistedEvents)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
-      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {}
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
+      startRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Start retry timer")) {}
 
-// The alarm's timer must be cancelled on the queue it fires on.
+// An alarm's timer must be cancelled on the queue it fires on.
 APMMeasurement::~APMMeasurement() {
   platform::NotificationCenter::defaultCenter().removeObserver(this);
-  if (alarm_) {
-    auto queue = scheduler_->workerQueue();
+  auto queue = scheduler_->workerQueue();
+  for (std::unique_ptr<APMAlarm>* alarm : {&alarm_, &startRetryAlarm_}) {
+    if (!*alarm) continue;
     if (queue->isCurrent()) {
-      alarm_.reset();
+      alarm->reset();
     } else {
-      queue->async([alarm = std::shared_ptr<APMAlarm>(std::move(alarm_))] { alarm->cancel(); });
+      queue->async([alarm = std::shared_ptr<APMAlarm>(std::move(*alarm))] { alarm->cancel(); });
     }
   }
 }
@@ -282,24 +285,10 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   }
   enabled_ = enabled;
   if (enabled) {
-    if (!startMeasurementOnWorkerQueue()) {
-      APMLog(0, 23011, "Failed to start Analytics. Analytics is disabled");
-      setEnabled(false);
-      return;
-    }
-    if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
-    if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
-    APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
-    APMLog(6, 23012, "Analytics collection enabled");
-    if (APMScreenViewReporter::isScreenReportingEnabled() && hasPublicInterface()) {
-      APMLog(6, 23220,
-             platform::format("Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
-                              "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "
-                              "set the flag %@ to NO (boolean) in the Info.plist",
-                              std::string(kAPMAutomaticScreenReportingEnabledKey)));
-    }
+    enableOnWorkerQueue();
     return;
   }
+  cancelStartRetry();
   APMRemoveExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
   if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
@@ -308,14 +297,117 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
   APMLog(6, 23013, "Analytics collection disabled");
 }
 
-bool APMMeasurement::startMeasurementOnWorkerQueue() {
-  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue")) return false;
+void APMMeasurement::enableOnWorkerQueue() {
+  switch (startMeasurement()) {
+    case StartResult::busy:
+      scheduleStartRetry();
+      return;
+    case StartResult::failed:
+      // Off at once, not only when the queued pass below runs: work queued meanwhile must find
+      // collection off rather than on without a store.
+      enabled_ = false;
+      cancelStartRetry();
+      APMLog(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      setEnabled(false);
+      return;
+    case StartResult::started:
+      break;
+  }
+  cancelStartRetry();
+  if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
+  if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
+  APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
+  APMLog(6, 23012, "Analytics collection enabled");
+  if (APMScreenViewReporter::isScreenReportingEnabled() && hasPublicInterface()) {
+    APMLog(6, 23220,
+           platform::format("Analytics screen reporting is enabled. Call Analytics.logEvent(AnalyticsEventScreenView, "
+                            "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "
+                            "set the flag %@ to NO (boolean) in the Info.plist",
+                            std::string(kAPMAutomaticScreenReportingEnabledKey)));
+  }
+  writeEventsKeptUntilStarted();
+}
+
+// ---- a start waiting for a database held by another connection ----
+
+// Each failed attempt waits the store's busy timeout on the worker queue, so attempts back off
+// and the timed ones end; an event logged later still tries again now and then.
+void APMMeasurement::scheduleStartRetry() {
+  waitingForDatabase_ = true;
+  ++failedBusyStarts_;
+  const double uptime = platform::Clock::current().uptime();
+  if (failedBusyStarts_ > kAPMStartRetryScheduledAttempts) {
+    nextStartAttemptUptime_ = uptime + kAPMStartRetryMaxDelay;
+    if (failedBusyStarts_ == kAPMStartRetryScheduledAttempts + 1) {
+      APMLog(4, 23225, "Analytics database is in use by another connection. Start will be retried at the next event");
+    }
+    return;
+  }
+  const double delay =
+      std::min(kAPMStartRetryInitialDelay * std::ldexp(1.0, failedBusyStarts_ - 1), kAPMStartRetryMaxDelay);
+  nextStartAttemptUptime_ = uptime + delay;
+  APMLog(4, 23224, "Analytics database is in use by another connection. Start will be retried in approx. (s)", delay);
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  startRetryAlarm_->runAfterDelay(delay, [weak] {
+    const auto self = weak.lock();
+    if (!self) return;
+    self->scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:startRetry", [weak] {
+      if (const auto engine = weak.lock()) engine->retryStartOnWorkerQueue();
+    });
+  });
+}
+
+void APMMeasurement::retryStartOnWorkerQueue() {
+  if (!enabled_ || !waitingForDatabase_) return;
+  enableOnWorkerQueue();
+}
+
+void APMMeasurement::retryStartIfDueOnWorkerQueue() {
+  if (waitingForDatabase_ && platform::Clock::current().uptime() >= nextStartAttemptUptime_) retryStartOnWorkerQueue();
+}
+
+void APMMeasurement::cancelStartRetry() {
+  waitingForDatabase_ = false;
+  failedBusyStarts_ = 0;
+  startRetryAlarm_->cancel();
+}
+
+void APMMeasurement::keepEventUntilStarted(const std::shared_ptr<APMEvent>& event) {
+  if (pendingEvents_.size() >= kAPMMaxPendingEvents) {
+    pendingEvents_.pop_front();
+    // One line for the first loss and one for every hundred after it.
+    if (droppedPendingEvents_++ % 100 == 0) {
+      APMLog(4, 23226, "Data loss. Too many events waiting for the database. Oldest event dropped. Dropped count",
+             static_cast<long long>(droppedPendingEvents_));
+    }
+  }
+  pendingEvents_.push_back(event);
+}
+
+// Through the whole pipeline, as if they had come now: admission and limits apply as they do
+// at this moment. The event listeners heard of them when they were logged.
+void APMMeasurement::writeEventsKeptUntilStarted() {
+  if (pendingEvents_.empty()) return;
+  const std::deque<std::shared_ptr<APMEvent>> events = std::move(pendingEvents_);
+  pendingEvents_.clear();
+  droppedPendingEvents_ = 0;
+  APMLog(7, 23227, "Writing events logged while the database was in use. Count", static_cast<long long>(events.size()));
+  for (const auto& event : events) handleEventOnWorkerQueue(event);
+}
+
+// ---- the start ----
+
+bool APMMeasurement::startMeasurementOnWorkerQueue() { return startMeasurement() == StartResult::started; }
+
+APMMeasurement::StartResult APMMeasurement::startMeasurement() {
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue")) return StartResult::failed;
   bool justInitialized = false;
   {
     platform::MutexLock lock(initializeComponentsLock_);
     if (!didInitializeComponents_) {
-      didInitializeComponents_ = initializeComponents();
-      if (!didInitializeComponents_) return false;
+      bool databaseBusy = false;
+      didInitializeComponents_ = initializeComponents(databaseBusy);
+      if (!didInitializeComponents_) return databaseBusy ? StartResult::busy : StartResult::failed;
       justInitialized = true;
     }
   }
@@ -327,10 +419,11 @@ bool APMMeasurement::startMeasurementOnWorkerQueue() {
   }
   updateSchedule();
   if (APMBackwardCompatibilityUtil::disableGMRMeasurement()) APMLog(1, 23210, "GMRMeasurement has been disabled");
-  return true;
+  return StartResult::started;
 }
 
-bool APMMeasurement::initializeComponents() {
+bool APMMeasurement::initializeComponents(bool& databaseBusy) {
+  databaseBusy = false;
   auto identity = APMIdentity::sharedInstance();
   if (!identity) return false;
   {
@@ -364,13 +457,19 @@ bool APMMeasurement::initializeComponents() {
   updatePersistedAppIDFromVMPAndVuZir();
 
   platform::Error error;
-  database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-  if (!database_) database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-  if (!database_) return false;
-  audience_ = std::make_unique<APMAudience>(*database_);
+  auto database = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  if (!database) database = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  if (!database) {
+    databaseBusy = APMIsBusySqliteError(error);
+    return false;
+  }
+  auto audience = std::make_unique<APMAudience>(*database);
   installEngineServices();
-  remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_.get(), APMEManager::sharedInstance());
-  if (!remoteConfig_) return false;
+  auto remoteConfig = APMRemoteConfig::initWithAppID(appID_, database.get(), APMEManager::sharedInstance());
+  if (!remoteConfig) return false;
+  database_ = std::move(database);
+  audience_ = std::move(audience);
+  remoteConfig_ = std::move(remoteConfig);
   APMSetMeasurementRemoteConfig(remoteConfig_);
   return true;
 }
@@ -506,6 +605,9 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   previousVMPAppID_ = persistedConfig_->appIDFromVMP();
   persistedConfig_->clearValues();
   monitor()->clearMonitoringData();
+  // Events still waiting for the database belong to the data being wiped.
+  pendingEvents_.clear();
+  droppedPendingEvents_ = 0;
   if (database_) {
     platform::Error error;
     if (!database_->reset(&error)) {

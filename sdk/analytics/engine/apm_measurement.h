@@ -5,7 +5,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -59,6 +61,15 @@ inline constexpr std::string_view kAPMDeferredDeepLinkEnabledKey = "VIDEZU_ANALY
 inline constexpr std::string_view kAPMDeferredDeepLinkPath = "/pagead/conversion/app/deeplink";
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
+// A start that failed because another connection held the database is tried again after these
+// delays (doubling from the first up to the longest), then only when an event comes at least the
+// longest delay after the last attempt.
+inline constexpr double kAPMStartRetryInitialDelay = 1;
+inline constexpr double kAPMStartRetryMaxDelay = 60;
+inline constexpr int kAPMStartRetryScheduledAttempts = 10;
+// Events logged while the start waits for the database are kept in memory up to this count;
+// past it the oldest go.
+inline constexpr std::size_t kAPMMaxPendingEvents = 1000;
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
                        public VULNetworkLoggerDelegate,
@@ -320,7 +331,20 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
                  std::optional<std::vector<std::string>> safelistedEvents);
 
  private:
-  bool initializeComponents();
+  // Busy: another connection held the database; the start is tried again later.
+  enum class StartResult { started, busy, failed };
+  StartResult startMeasurement();
+  // The enabling half of `setEnabledOnWorkerQueue`, also run by each retry of a busy start.
+  void enableOnWorkerQueue();
+  void scheduleStartRetry();
+  void retryStartOnWorkerQueue();
+  void retryStartIfDueOnWorkerQueue();
+  void cancelStartRetry();
+  void keepEventUntilStarted(const std::shared_ptr<APMEvent>& event);
+  void writeEventsKeptUntilStarted();
+  // All or nothing: the database, audience and configuration are kept only when all were made.
+  // `databaseBusy` tells a database held by another connection from one that cannot be used.
+  bool initializeComponents(bool& databaseBusy);
   void runAfterStart();
   void designatedInit();
 
@@ -329,6 +353,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   bool didInitializeComponents_ GUARDED_BY(initializeComponentsLock_) = false;
   std::unique_ptr<APMAlarm> alarm_;
   // Worker queue only, from here on.
+  // Present exactly when the start succeeded, and then with the audience and the configuration:
+  // work on the worker queue asks for it before it touches the store.
   std::unique_ptr<APMDatabase> database_;
   std::unique_ptr<APMAudience> audience_;  // made with the database, which it uses
   mutable platform::Mutex identityMutex_;
@@ -361,6 +387,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   double undeletedBundlesTimestamp_ = 0;
   // Worker queue: the HTTP client of the deferred-deep-link request, made on first use.
   std::shared_ptr<VULNetwork> deferredDeepLinkNetwork_;
+  // ---- a start waiting for a database held elsewhere (worker queue) ----
+  std::unique_ptr<APMAlarm> startRetryAlarm_;
+  bool waitingForDatabase_ = false;
+  int failedBusyStarts_ = 0;
+  double nextStartAttemptUptime_ = 0;
+  std::deque<std::shared_ptr<APMEvent>> pendingEvents_;
+  std::size_t droppedPendingEvents_ = 0;
 };
 
 // Bundle building: deletes the raw events up to `lastRowID` and, when none of the fingerprint is

@@ -49,6 +49,7 @@ void APMMeasurement::handleAppDidBecomeActiveEvent() {
 }
 
 void APMMeasurement::fetchRemoteConfig() {
+  if (!database_) return;
   const auto identity = this->identity();
   const auto url = remoteConfig_->remoteConfigURLWithAppInstanceID(
       identity ? identity->appInstanceID() : std::nullopt, std::string("ios"),

@@ -105,6 +105,12 @@ void APMMeasurement::handleEventOnWorkerQueue(const std::shared_ptr<APMEvent>& o
     APMLog(7, 23049, "Analytics is disabled. Event not logged");
     return;
   }
+  if (!database_) {
+    // Collection is on but the start waits for a database held by another connection.
+    keepEventUntilStarted(original);
+    retryStartIfDueOnWorkerQueue();
+    return;
+  }
   auto event = eventAfterSafelistingEvent(original);
   if (!event) return;
   processSessionFromEvent(*event);

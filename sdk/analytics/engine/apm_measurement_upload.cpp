@@ -57,7 +57,10 @@ double APMBootClock() {
 
 // ---- scheduling ----
 
+// Scheduling and uploading wait for the start: until the store is open there is nothing to send.
+
 bool APMMeasurement::hasDataToUpload() {
+  if (!database_) return false;
   platform::Error error;
   const auto bundlesEmpty = database_->isQueuedBundleTableEmpty(&error);
   if (!bundlesEmpty) {
@@ -74,6 +77,7 @@ bool APMMeasurement::hasDataToUpload() {
 }
 
 double APMMeasurement::nextUploadingTime() {
+  if (!database_) return 0;
   const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
   const double lastFailure = persistedConfig_->lastFailedUploadTimestamp();
   platform::Error error;
@@ -117,6 +121,7 @@ double APMMeasurement::nextUploadingTime() {
 }
 
 void APMMeasurement::updateSchedule() {
+  if (!database_) return;
   if (suspendedUploadTimestamp_ != 0) {
     const double elapsed = std::fabs(APMBootClock() - suspendedUploadTimestamp_);
     if (elapsed < kAPMUploadSuspensionInterval) {
@@ -243,6 +248,7 @@ void APMMeasurement::setUploadInProgressWithBundleIDs(const std::vector<std::int
 }
 
 void APMMeasurement::uploadData() {
+  if (!database_) return;
   if (suspendedUploadTimestamp_ > 0) {
     updateSchedule();
     return;

@@ -117,6 +117,15 @@ const Value& kMetadataRowID = APMDatabaseRow::metadataRowID();
 using APMDatabaseRow::doubleOr;
 using APMDatabaseRow::integerOr;
 
+// The cause itself when it is passing (a lock held elsewhere, the disk), else the failed step.
+void setResourceError(Error* error, const Error& cause, const char* step) {
+  if (APMIsTransientSqliteError(cause)) {
+    if (error) *error = cause;
+  } else {
+    APMSetError(error, 2, step);
+  }
+}
+
 }  // namespace
 
 double APMDatabaseNow() { return platform::Clock::current().now().timeIntervalSince1970(); }
@@ -158,12 +167,13 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
       }
     }
     store_.reset();
-    APMSetError(error, 2, "Failed to create or validate required database tables");
+    setResourceError(error, tablesError, "Failed to create or validate required database tables");
     return false;
   }
-  if (!initializeAppMetadata()) {
+  Error metadataError;
+  if (!initializeAppMetadata(&metadataError)) {
     APMLog(1, 12004, "Failed to initialize App Metadata table (%@)", context);
-    APMSetError(error, 2, "Failed to initialize App Metadata table");
+    setResourceError(error, metadataError, "Failed to initialize App Metadata table");
     return false;
   }
   return true;
@@ -190,19 +200,20 @@ bool APMDatabase::ensureAllTables(Error* error) {
   return true;
 }
 
-bool APMDatabase::performTransaction(const std::function<bool()>& block) {
+bool APMDatabase::performTransaction(const std::function<bool()>& block, Error* error) {
   if (!store_) return false;
-  Error error;
-  if (store_->performTransactionWithError(&error, block)) return true;
-  APMLog(1, 12056, "Transaction failed. %@", error.localizedDescription());
+  Error transactionError;
+  if (store_->performTransactionWithError(&transactionError, block)) return true;
+  APMLog(1, 12056, "Transaction failed. %@", transactionError.localizedDescription());
+  if (error) *error = transactionError;
   return false;
 }
 
-bool APMDatabase::initializeAppMetadata() {
-  return performTransaction([&] {
-    Error error;
-    const auto existing = queryAppMetadata(&error);
-    if (!existing && error) {
+bool APMDatabase::initializeAppMetadata(Error* error) {
+  const auto createRowUnlessPresent = [&] {
+    Error rowError;
+    const auto existing = queryAppMetadata(&rowError);
+    if (!existing && rowError) {
       APMLog(1, 12005, "Failed to query app metadata");
       return false;
     }
@@ -211,12 +222,13 @@ bool APMDatabase::initializeAppMetadata() {
                         {"last_bundle_index", Value(std::int64_t{0})},
                         {"last_bundle_start_timestamp", Value(0.0)},
                         {"last_bundle_end_timestamp", Value(0.0)}};
-    if (!upsertDataType(&row, "app_metadata", "rowid", kMetadataRowID, 1, &error)) {
-      APMLog(1, 12006, "Unable to update the app metadata. Error", error);
+    if (!upsertDataType(&row, "app_metadata", "rowid", kMetadataRowID, 1, &rowError)) {
+      APMLog(1, 12006, "Unable to update the app metadata. Error", rowError);
       return false;
     }
     return true;
-  });
+  };
+  return performTransaction(createRowUnlessPresent, error);
 }
 
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(Error* error) {

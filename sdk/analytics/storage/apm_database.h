@@ -44,11 +44,13 @@ class APMDatabase {
   APMSqliteStore* store() const { return store_.get(); }
   bool reset(platform::Error* error);
   // Runs the block in one exclusive transaction; NO from the block or a throw rolls back.
-  bool performTransaction(const std::function<bool()>& block);
+  bool performTransaction(const std::function<bool()>& block, platform::Error* error = nullptr);
+  // A failure for a lock held elsewhere or trouble with the disk answers the store's own error, so
+  // that the caller can tell it from a file that cannot be used.
   bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
                                               platform::Error* error);
   bool ensureAllTables(platform::Error* error = nullptr);
-  bool initializeAppMetadata();
+  bool initializeAppMetadata(platform::Error* error = nullptr);
 
   std::shared_ptr<APMAppMetadata> queryAppMetadata(platform::Error* error);
   bool updateAppMetadata(const APMAppMetadata* metadata, platform::Error* error);

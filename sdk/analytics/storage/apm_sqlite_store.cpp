@@ -80,11 +80,27 @@ bool APMIsDamagedDatabaseResultCode(int resultCode) {
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
-bool APMIsTransientSqliteError(const Error& error) {
-  if (error.domain() != kAPMErrorDomain) return false;
+namespace {
+
+// The primary SQLite result code a store error carries, if any.
+std::optional<int> primarySqliteResultCode(const Error& error) {
+  if (error.domain() != kAPMErrorDomain) return std::nullopt;
   const auto it = error.userInfo().find(kAPMSqliteResultCodeKey);
-  if (it == error.userInfo().end()) return false;
-  switch (static_cast<int>(it->second.integerValue()) & 0xff) {
+  if (it == error.userInfo().end()) return std::nullopt;
+  return static_cast<int>(it->second.integerValue()) & 0xff;
+}
+
+}  // namespace
+
+bool APMIsBusySqliteError(const Error& error) {
+  const auto code = primarySqliteResultCode(error);
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+bool APMIsTransientSqliteError(const Error& error) {
+  const auto code = primarySqliteResultCode(error);
+  if (!code) return false;
+  switch (*code) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
     case SQLITE_IOERR:

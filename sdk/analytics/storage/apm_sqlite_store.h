@@ -155,3 +155,6 @@ bool APMIsDamagedDatabaseResultCode(int resultCode);
 // A store error whose SQLite result code says the file is busy, locked, unreadable or unwritable
 // for now: the data may be sound and must be kept.
 bool APMIsTransientSqliteError(const platform::Error& error);
+// A store error whose SQLite result code says another connection holds the file (busy or locked):
+// the same work is likely to succeed once that connection lets go.
+bool APMIsBusySqliteError(const platform::Error& error);

@@ -151,13 +151,13 @@ class EngineTest : public ::testing::Test {
     }
     return out;
   }
-  bool loggedCode(std::int64_t code) {
+  bool loggedCode(std::int64_t code) { return linesWithCode(code) > 0; }
+  int linesWithCode(std::int64_t code) {
     platform::testing::runUntilIdle();
     std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.code == code) return true;
-    }
-    return false;
+    int n = 0;
+    for (const auto& line : lines_) n += line.code == code;
+    return n;
   }
   platform::Value::Dictionary userProperties(bool includingInternal = false) {
     platform::Value::Dictionary result;

@@ -81,13 +81,6 @@ class EventWritingTest : public EngineTest {
     onWorker([&] { result = engine()->database()->dailyCounts(nullptr); });
     return result;
   }
-  int linesWithCode(std::int64_t code) {
-    platform::testing::runUntilIdle();
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& line : lines_) n += line.code == code;
-    return n;
-  }
   static void settings(const std::map<std::string, std::string>& values) {
     APMMeasurement::remoteConfig()->setRawSettings(values);
   }

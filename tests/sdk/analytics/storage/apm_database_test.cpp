@@ -113,7 +113,8 @@ TEST(APMDatabaseMigrationTest, OlderSchemaGainsAddOnColumnsAndRawEventsTimestamp
 
 // Another connection holds the file while the database opens (a second process of the app, a
 // backup tool, a shell on the file): the open waits for it a while, and when the lock outlasts
-// the wait it fails and leaves the file as it was.
+// the wait it fails, says the file was busy (so the engine can try again later) and leaves the
+// file as it was.
 TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
   MonitorRecorder recorder;
   auto config = std::make_shared<APMRemoteConfig>();
@@ -131,6 +132,7 @@ TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
       {"exclusive lock held throughout", false, "BEGIN EXCLUSIVE", 10, 100, false},
       {"exclusive lock released while the open waits", false, "BEGIN EXCLUSIVE", 0.2, 5000, true},
       {"write lock while the tables need new columns", true, "BEGIN IMMEDIATE", 10, 100, false},
+      {"write lock on a current file", false, "BEGIN IMMEDIATE", 10, 100, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -164,7 +166,9 @@ TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
       db = openDatabase(&error);
     }
     EXPECT_EQ(static_cast<bool>(db), c.opens) << error.description();
-    if (db) {
+    if (!db) {
+      EXPECT_TRUE(APMIsBusySqliteError(error)) << error.description();
+    } else {
       EXPECT_EQ(db->store()->rowCountForTableWithName("raw_events", nullptr), 3);
     }
     db.reset();
@@ -181,19 +185,24 @@ TEST(APMDatabaseLockTest, OnlyContentionAndDiskTroubleAreTransient) {
   struct Case {
     Error error;
     bool transient;
+    bool busy;  // another connection holds the file
   };
   const Case cases[] = {
-      {withCode(SQLITE_BUSY), true},
-      {withCode(SQLITE_BUSY_SNAPSHOT), true},
-      {withCode(SQLITE_LOCKED), true},
-      {withCode(SQLITE_IOERR_READ), true},
-      {withCode(SQLITE_FULL), true},
-      {withCode(SQLITE_CORRUPT), false},
-      {withCode(SQLITE_NOTADB), false},
-      {withCode(SQLITE_ERROR), false},
-      {Error(std::string(kAPMErrorDomain), 2), false},
+      {withCode(SQLITE_BUSY), true, true},
+      {withCode(SQLITE_BUSY_SNAPSHOT), true, true},
+      {withCode(SQLITE_LOCKED), true, true},
+      {withCode(SQLITE_IOERR_READ), true, false},
+      {withCode(SQLITE_FULL), true, false},
+      {withCode(SQLITE_CANTOPEN), true, false},
+      {withCode(SQLITE_CORRUPT), false, false},
+      {withCode(SQLITE_NOTADB), false, false},
+      {withCode(SQLITE_ERROR), false, false},
+      {Error(std::string(kAPMErrorDomain), 2), false, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(APMIsTransientSqliteError(c.error), c.transient) << c.error.description();
+  for (const Case& c : cases) {
+    EXPECT_EQ(APMIsTransientSqliteError(c.error), c.transient) << c.error.description();
+    EXPECT_EQ(APMIsBusySqliteError(c.error), c.busy) << c.error.description();
+  }
   EXPECT_TRUE(APMIsDamagedDatabaseResultCode(SQLITE_CORRUPT_INDEX));
   EXPECT_FALSE(APMIsDamagedDatabaseResultCode(SQLITE_BUSY));
 }
