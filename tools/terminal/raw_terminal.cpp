@@ -23,7 +23,10 @@ constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 struct termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
+// The requests to stop, and every signal whose default action ends the process as a crash: the
+// last six are the crash reporter's too, which runs its handler first and then calls this one.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV,
+                                  SIGBUS, SIGILL,  SIGFPE, SIGTRAP, SIGSYS};
 struct sigaction previousActions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
 // Which of them have our handler installed (as the action or under a later one); main thread only.
 bool installed[sizeof kEndingSignals / sizeof kEndingSignals[0]];
@@ -44,16 +47,22 @@ volatile sig_atomic_t stopSignals = 0;
 
 bool isStopRequest(int signal) { return signal == SIGTERM || signal == SIGHUP || signal == SIGINT; }
 
+// Crash-time code, async-signal-safe: it gives the terminal back, puts back the action found
+// before it and raises the signal again, so that the process ends by it (called by the crash
+// reporter's handler, the signal is unblocked and ends it at once; called by the kernel, it is
+// delivered as the handler returns, and a fault repeats under the default action).
 void onEndingSignal(int signal) {
   if (isStopRequest(signal) && stopSignals == 0) {
     stopSignals = 1;
     return;
   }
+  const int savedErrno = errno;
   restoreTerminal();
   for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
     if (kEndingSignals[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
   }
   ::raise(signal);
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -66,6 +75,8 @@ void RawTerminal::installSignalHandlers() {
     installed[i] = true;
     struct sigaction action {};
     action.sa_handler = onEndingSignal;
+    // On the thread's alternate stack where it has one, so that a stack overflow still gets here.
+    action.sa_flags = SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
     // A signal the caller chose to ignore (a hang-up under nohup) stays ignored.
