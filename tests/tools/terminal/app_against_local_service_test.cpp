@@ -2,6 +2,7 @@
 // decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
 // report; quit with q and started again, the second launch sends the first one's last engagement.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -117,6 +119,67 @@ TEST_F(AppAgainstLocalService, NothingButTheFrameReachesTheScreenAndTheReporterF
   const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(logged.find("Configuring the default app"), std::string::npos) << logged;
   EXPECT_EQ(logged.find("non-Ralitoze handler"), std::string::npos) << logged;
+}
+
+// What lies where the standard-error log goes is not written through and never waited on: the
+// app draws, takes keys and quits with no log file, and says so where the shell shows it.
+TEST_F(AppAgainstLocalService, SomethingElseAtTheLogsPlaceLeavesTheAppWithoutALog) {
+  const fs::path victim = home / "victim";
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"a FIFO", [](const fs::path& log) { ASSERT_EQ(mkfifo(log.c_str(), 0600), 0); }},
+      {"a link", [&](const fs::path& log) { fs::create_symlink(victim, log); }},
+      {"a hard link", [&](const fs::path& log) { fs::create_hard_link(victim, log); }},
+      {"a folder", [](const fs::path& log) { fs::create_directory(log); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(victim) << "VICTIM";
+    const fs::path log = home / "Library/Logs/focus-timer.stderr.log";
+    fs::remove_all(log);
+    fs::create_directories(log.parent_path());
+    c.plant(log);
+    AppInTerminal app(home, service.baseURL(), {"-VDZDebugEnabled", "-VDZLoggerForceSTDERR"});
+    if (!app.waitForScreen(30)) {
+      ADD_FAILURE() << "nothing drawn";
+      continue;
+    }
+    app.type("q");
+    const auto status = app.waitForExit(30);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+    EXPECT_NE(app.screen().find("runs without a log"), std::string::npos);
+    EXPECT_EQ(app.screen().find("Configuring the default app"), std::string::npos);
+    std::ifstream in(victim);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(content == "VICTIM") << content.substr(0, 200);
+  }
+}
+
+// The log keeps its newest lines under its limit, checked at each launch.
+TEST_F(AppAgainstLocalService, TheLogIsCutToItsNewestLinesAtLaunch) {
+  const fs::path log = home / "Library/Logs/focus-timer.stderr.log";
+  fs::create_directories(log.parent_path());
+  {
+    std::ofstream out(log);
+    for (int i = 0; i < 100'000; ++i) out << "an earlier line " << i << "\n";
+  }
+  ASSERT_GT(fs::file_size(log), 2u << 20);
+  AppInTerminal app(home, service.baseURL());
+  ASSERT_TRUE(app.waitForScreen());
+  app.type("q");
+  const auto status = app.waitForExit();
+  ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
+  std::ifstream in(log);
+  const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_LE(kept.size(), 1u << 20);
+  EXPECT_NE(kept.find("an earlier line 99999\n"), std::string::npos);
+  EXPECT_EQ(kept.find("an earlier line 0\n"), std::string::npos);
+  // Whole lines only.
+  const auto first = kept.find("an earlier line ");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_TRUE(first == 0 || kept[first - 1] == '\n');
 }
 
 // Every signal that ends the app at once (a crash, or a quit from the keyboard) gives the terminal

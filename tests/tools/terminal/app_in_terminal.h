@@ -64,10 +64,12 @@ class AppInTerminal {
     kill(pid_, number);
     return waitForExit();
   }
-  // Whether the front end drew its first screen within the time: it then takes keys.
+  // Whether the front end took the terminal (raw, on the alternate screen) to draw within the
+  // time: it then takes keys. What it wrote before does not count; keys typed then are dropped.
   bool waitForScreen(double seconds = 60) {
-    for (int i = 0; i < seconds * 100 && screen().empty(); ++i) usleep(10000);
-    return !screen().empty();
+    auto drawing = [this] { return screen().find("\x1b[?1049h") != std::string::npos; };
+    for (int i = 0; i < seconds * 100 && !drawing(); ++i) usleep(10000);
+    return drawing();
   }
   // Keys as the user types them.
   void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
