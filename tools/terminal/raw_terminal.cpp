@@ -27,8 +27,8 @@ constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 struct termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
 
-// The requests to stop, and every signal whose default action ends the process as a crash: the
-// last six are the crash reporter's too, which runs its handler first and then calls this one.
+// The requests to stop, and every signal whose default action ends the process as a crash: from
+// SIGABRT on they are the crash reporter's too, whose handler records first and then calls this.
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV,
                                   SIGBUS, SIGILL,  SIGFPE, SIGTRAP, SIGSYS};
 struct sigaction previousActions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
