@@ -162,14 +162,15 @@ Error fileError(std::int64_t code, const fs::path& path, int err) {
 
 namespace {
 
-// Opens without waiting on a FIFO or device, then keeps the descriptor only for a regular file.
-int openRegularFile(const fs::path& path, int extraFlags, struct stat* info) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags);
+// Opens without waiting on a FIFO or device, then keeps the descriptor only for a regular file
+// (with one name only, when `singleName`).
+int openRegularFile(const fs::path& path, int flags, mode_t mode, bool singleName, struct stat* info) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
   if (fd < 0) return -1;
   struct stat st {};
   const bool statted = ::fstat(fd, &st) == 0;
-  if (!statted || !S_ISREG(st.st_mode)) {
-    const int err = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (!statted || !S_ISREG(st.st_mode) || (singleName && st.st_nlink > 1)) {
+    const int err = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EMLINK : EINVAL;
     ::close(fd);
     errno = err;
     return -1;
@@ -181,7 +182,11 @@ int openRegularFile(const fs::path& path, int extraFlags, struct stat* info) {
 }  // namespace
 
 int openRegularFileForReading(const fs::path& path, struct stat* info) {
-  return openRegularFile(path, O_NOFOLLOW, info);
+  return openRegularFile(path, O_RDONLY | O_NOFOLLOW, 0, false, info);
+}
+
+int openRegularFileForAppending(const fs::path& path, mode_t mode, struct stat* info) {
+  return openRegularFile(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, mode, true, info);
 }
 
 FileManager& FileManager::defaultManager() {
@@ -288,7 +293,7 @@ std::optional<FileAttributes> FileManager::attributesOfItem(const fs::path& path
 std::optional<Data> FileManager::contentsAtPath(const fs::path& path, Error* error) const {
   // Links are followed here: bundle resources read through this may be links.
   struct stat st {};
-  const int fd = openRegularFile(path, 0, &st);
+  const int fd = openRegularFile(path, O_RDONLY, 0, false, &st);
   if (fd < 0) {
     fail(error, readCode(errno), path, errno);
     return std::nullopt;

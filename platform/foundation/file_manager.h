@@ -27,6 +27,10 @@ enum class FileType { Regular, Directory, SymbolicLink, Other };
 // descriptor (the caller closes it) and its fstat in `info`, or -1 with errno: ELOOP for a link,
 // EISDIR for a directory, EINVAL for any other special file.
 int openRegularFileForReading(const std::filesystem::path& path, struct stat* info = nullptr);
+// Opens `path` for reading and appending (made with `mode` when missing) under the same rules,
+// for a file the app writes in place, such as a log; nor is a file with a second name (a hard
+// link planted there) written through, which would change the other file (EMLINK).
+int openRegularFileForAppending(const std::filesystem::path& path, mode_t mode, struct stat* info = nullptr);
 
 struct FileAttributes {
   std::uint64_t size = 0;

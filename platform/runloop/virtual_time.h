@@ -10,6 +10,15 @@ inline constexpr double kSettleLimitSeconds = 30;
 
 void settle();
 void advanceVirtualTime(double seconds);
+
+// As settle and advanceVirtualTime, but waiting for background queues at most `waitSeconds` of
+// real time in all. Past that, main-thread work and timed work that falls due still run in order;
+// only the busy queues are no longer waited for. For a main thread that must stay responsive
+// whatever a background queue does (the front end of a UI). Whether everything ended idle; never
+// throws for a busy queue.
+bool settleWaitingAtMost(double waitSeconds);
+bool advanceVirtualTimeWaitingAtMost(double seconds, double waitSeconds);
+
 // A fresh timeline and main run loop for a new test.
 void resetVirtualTime();
 

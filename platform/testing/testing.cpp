@@ -26,6 +26,12 @@ void runUntilIdle() { detail::settle(); }
 
 void advance(double seconds) { detail::advanceVirtualTime(seconds); }
 
+bool runUntilIdleWaitingAtMost(double waitSeconds) { return detail::settleWaitingAtMost(waitSeconds); }
+
+bool advanceWaitingAtMost(double seconds, double waitSeconds) {
+  return detail::advanceVirtualTimeWaitingAtMost(seconds, waitSeconds);
+}
+
 void drain(const std::shared_ptr<DispatchQueue>& queue) {
   using namespace std::chrono;
   auto impl = detail::implOf(queue);

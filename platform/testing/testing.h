@@ -37,6 +37,12 @@ void runUntilIdle();
 // Advances the manual clock by `seconds`, firing every timer, delayed dispatch and timer source
 // that falls due (including work created during the advance) in due order, settling after each.
 void advance(double seconds);
+// As runUntilIdle and advance, but waiting for background queues at most `waitSeconds` of real
+// time in all: past that, the main thread's own work and timed work falling due still run in
+// order, without waiting for the busy queues. Whether everything ended idle. For a driver that
+// must stay responsive whatever a background queue does.
+bool runUntilIdleWaitingAtMost(double waitSeconds);
+bool advanceWaitingAtMost(double seconds, double waitSeconds);
 // Waits until every block submitted to `queue` so far has run (main queue: runs them here). A
 // suspended queue throws platform::Exception, since the wait could never end.
 void drain(const std::shared_ptr<DispatchQueue>& queue);

@@ -18,7 +18,7 @@ namespace terminal {
 namespace {
 
 // Real seconds between frames while nothing happens.
-constexpr double kFrameSeconds = 0.05;
+constexpr double kFrameSeconds = kInteractiveBackgroundWaitSeconds;
 // A frame that took longer than this (a long skip, a slow terminal) does not make virtual time
 // jump by as much: the session stays watchable.
 constexpr double kLongestFrame = 0.25;
@@ -67,6 +67,10 @@ std::vector<std::string> helpLines(int width) {
 
 InteractiveFrontEnd::InteractiveFrontEnd(Session& session)
     : session_(session), runner_(session, commandOutput_), speed_(session.options().speed) {
+  // A background queue that stalls (a database another process holds) is not news for the
+  // message line: the screen simply goes on.
+  session_.setBackgroundWait(kInteractiveBackgroundWaitSeconds);
+  session_.setOnBackgroundGiveUp({});
   message_ = "Welcome. Lay the phone face down (d) to start a period; ? explains the keys.";
 }
 
@@ -320,6 +324,7 @@ int InteractiveFrontEnd::run() {
   using Clock = std::chrono::steady_clock;
   RawTerminal terminal;
   if (!terminal.ok()) return 2;
+  runner_.mark();
   // Keys come from the reader's thread through the main queue; this loop, between settles, is
   // the only place that acts on them, so no key runs in the middle of another's consequences.
   auto mailbox = std::make_shared<std::deque<Key>>();

@@ -27,8 +27,14 @@ double nextSpeed(double speed, bool faster);
 std::string helpLine();
 std::vector<std::string> helpLines(int width);
 
+// Real seconds the interactive session waits for the app's background queues at a time: a
+// frame. It keeps drawing and taking keys whatever they do.
+inline constexpr double kInteractiveBackgroundWaitSeconds = 0.05;
+
 class InteractiveFrontEnd {
  public:
+  // Makes the session wait for background queues no longer than the screen allows; made before
+  // the session launches, the first screen does not wait for them either.
   explicit InteractiveFrontEnd(Session& session);
   ~InteractiveFrontEnd();
 

@@ -24,15 +24,18 @@ constexpr double kScriptStart = 1'780'000'000;
 
 int runSession(const terminal::Options& options) {
   terminal::Session session(options);
-  session.launch();
   int status;
   if (options.script) {
+    session.launch();
     terminal::ScriptRunner runner(session, std::cout);
     status = runner.runFile(*options.script, std::cerr);
     if (status == 0)
       std::cout << options.script->string() << ": passed, " << runner.expectsPassed() << " expectations held\n";
   } else {
+    // Made first: from the launch on, nothing waits for the app's background queues longer than
+    // the screen allows.
     terminal::InteractiveFrontEnd frontEnd(session);
+    session.launch();
     status = frontEnd.run();
   }
   session.terminate();

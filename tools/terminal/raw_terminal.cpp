@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "platform/foundation/file_manager.h"
 
 namespace terminal {
 
@@ -23,7 +27,10 @@ constexpr char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 struct termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
+// The requests to stop, and every signal whose default action ends the process as a crash: from
+// SIGABRT on they are the crash reporter's too, whose handler records first and then calls this.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV,
+                                  SIGBUS, SIGILL,  SIGFPE, SIGTRAP, SIGSYS};
 struct sigaction previousActions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
 // Which of them have our handler installed (as the action or under a later one); main thread only.
 bool installed[sizeof kEndingSignals / sizeof kEndingSignals[0]];
@@ -44,16 +51,22 @@ volatile sig_atomic_t stopSignals = 0;
 
 bool isStopRequest(int signal) { return signal == SIGTERM || signal == SIGHUP || signal == SIGINT; }
 
+// Crash-time code, async-signal-safe: it gives the terminal back, puts back the action found
+// before it and raises the signal again, so that the process ends by it (called by the crash
+// reporter's handler, the signal is unblocked and ends it at once; called by the kernel, it is
+// delivered as the handler returns, and a fault repeats under the default action).
 void onEndingSignal(int signal) {
   if (isStopRequest(signal) && stopSignals == 0) {
     stopSignals = 1;
     return;
   }
+  const int savedErrno = errno;
   restoreTerminal();
   for (std::size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
     if (kEndingSignals[i] == signal) ::sigaction(signal, &previousActions[i], nullptr);
   }
   ::raise(signal);
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -66,6 +79,8 @@ void RawTerminal::installSignalHandlers() {
     installed[i] = true;
     struct sigaction action {};
     action.sa_handler = onEndingSignal;
+    // On the thread's alternate stack where it has one, so that a stack overflow still gets here.
+    action.sa_flags = SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
     // A signal the caller chose to ignore (a hang-up under nohup) stays ignored.
@@ -127,11 +142,57 @@ void RawTerminal::write(std::string_view bytes) const {
   }
 }
 
+namespace {
+
+// What a log over its limit keeps: its newest whole lines, up to half the limit, so that several
+// launches go by before the next cut.
+constexpr std::uint64_t kKeptOfALongLog = kStandardErrorLogLimit / 2;
+constexpr char kCutNote[] = "focus-timer: earlier lines were cut to keep this log under its limit\n";
+
+// Cuts the open log `fd` of `size` bytes to its newest lines, written over it atomically; the
+// descriptor to go on with (-1 when the new file cannot be opened). When that cannot be written,
+// the log is emptied in place instead: the limit holds either way.
+int keepNewestLines(int fd, const std::filesystem::path& file, std::uint64_t size) {
+  std::string tail(kKeptOfALongLog, '\0');
+  std::size_t got = 0;
+  const auto from = static_cast<off_t>(size - kKeptOfALongLog);
+  while (got < tail.size()) {
+    const ssize_t n = ::pread(fd, tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  tail.resize(got);
+  const auto lineStart = tail.find('\n');
+  tail.erase(0, lineStart == std::string::npos ? tail.size() : lineStart + 1);
+  if (platform::FileManager::defaultManager().writeAtomically(file, kCutNote + tail, 0600)) {
+    ::close(fd);
+    return platform::openRegularFileForAppending(file, 0600);
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 StandardErrorToFile::StandardErrorToFile(const std::filesystem::path& file) {
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
+  struct stat info {};
+  int fd = platform::openRegularFileForAppending(file, 0600, &info);
+  if (fd >= 0 && static_cast<std::uint64_t>(info.st_size) > kStandardErrorLogLimit) {
+    fd = keepNewestLines(fd, file, static_cast<std::uint64_t>(info.st_size));
+  }
+  if (fd < 0) {
+    // Still on the terminal, before the screen is drawn: the shell shows it when the session ends.
+    std::fprintf(stderr, "focus-timer: %s is not a regular file of its own (%s); this session runs without a log\n",
+                 file.c_str(), std::strerror(errno));
+    fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+  }
   std::fflush(stderr);
   saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
   if (saved_ < 0 || ::dup2(fd, STDERR_FILENO) < 0) {

@@ -3,6 +3,7 @@
 // process, so a crash or a kill never leaves the user's shell without echo.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 
@@ -42,9 +43,14 @@ class RawTerminal {
 
 // The interactive session's standard error, in the home's Library/Logs.
 inline constexpr std::string_view kStandardErrorLogName = "focus-timer.stderr.log";
+// A log found longer than this when a session starts keeps only its newest lines.
+inline constexpr std::uint64_t kStandardErrorLogLimit = 1 << 20;
 
 // Standard error sent to a file while the object lives: what the app's libraries print there
-// would otherwise land on the drawn screen. The side pane shows the app's console lines.
+// would otherwise land on the drawn screen. The side pane shows the app's console lines. The file
+// is opened as every file of the home is: a link, a FIFO or anything but a regular file of its
+// own there is neither written through nor waited on; the session then runs without a log (its
+// standard error discarded) and says so on the terminal before the screen is drawn.
 class StandardErrorToFile {
  public:
   explicit StandardErrorToFile(const std::filesystem::path& file);

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <ostream>
 #include <vector>
@@ -836,6 +837,14 @@ int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) 
   }
   std::string line;
   int number = 0;
+  // A script waits for the app's background work, bounded, and says where it stopped waiting.
+  struct GiveUpNotice {
+    Session& session;
+    std::function<void(const std::string&)> previous;
+    ~GiveUpNotice() { session.setOnBackgroundGiveUp(std::move(previous)); }
+  } notice{session_, session_.setOnBackgroundGiveUp([&](const std::string& what) {
+             out_ << file.string() << ":" << number << ": note: " << what << std::endl;
+           })};
   while (std::getline(in, line)) {
     ++number;
     Result result = run(line);

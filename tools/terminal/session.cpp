@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <utility>
 
 #include "app/main_entry.h"
 #include "platform/foundation/console.h"
@@ -38,6 +40,11 @@ constexpr std::size_t kConsoleLines = 300;
 // How long a quit lets background tasks finish, in virtual seconds, and the step it waits by.
 constexpr double kQuitGraceSeconds = 3;
 constexpr double kQuitStepSeconds = 0.1;
+// How long a quit waits for the work the app queued on leaving (the SDK writing what leaving
+// owes), in real seconds, however long the session waited before.
+constexpr double kQuitWaitSeconds = 5;
+
+void sayOnStandardError(const std::string& line) { std::cerr << "focus-timer: " << line << std::endl; }
 
 // Accelerations in g of the poses the user can hold the phone in. Lifted is the phone held in
 // the hand at an angle between the detector's windows: only the uncovered sensor tells.
@@ -117,7 +124,8 @@ std::string_view poseName(Pose pose) {
   return "?";
 }
 
-Session::Session(Options options) : options_(std::move(options)), console_(std::make_shared<ConsoleTail>()) {
+Session::Session(Options options)
+    : options_(std::move(options)), onGiveUp_(sayOnStandardError), console_(std::make_shared<ConsoleTail>()) {
   platform::Device::current().setModel(options_.device);
   const platform::Size size = options_.screenSize();
   platform::Screen::main().setSize(size);
@@ -156,6 +164,10 @@ void Session::launch() {
 }
 
 void Session::terminate() {
+  // What leaving queues gets its own few seconds; a stall before the quit does not cost it them.
+  const double savedWait = std::exchange(backgroundWait_, kQuitWaitSeconds);
+  auto savedOnGiveUp = setOnBackgroundGiveUp([](const std::string& line) { sayOnStandardError("quitting: " + line); });
+  stalled_ = false;
   platform::MotionDriver::clearHeldPose();
   // On the phone the app leaves the front before it is ended: the SDK hears it resign and go to
   // the background, and writes what it owes then (the engagement since its last report).
@@ -168,6 +180,8 @@ void Session::terminate() {
   platform::UIDriver::terminate();
   settle();
   platform::UserDefaults::flushAll();
+  backgroundWait_ = savedWait;
+  onGiveUp_ = std::move(savedOnGiveUp);
 }
 
 void Session::setPose(Pose pose) {
@@ -252,9 +266,34 @@ bool Session::isInBackground() const {
   return app && app->applicationState() == platform::ApplicationState::Background;
 }
 
-void Session::settle() { platform::testing::runUntilIdle(); }
+void Session::settle() {
+  const double wait = stalled_ ? 0 : backgroundWait_;
+  noteBackground(platform::testing::runUntilIdleWaitingAtMost(wait), wait);
+}
 
-void Session::advance(double seconds) { platform::testing::advance(seconds); }
+void Session::advance(double seconds) {
+  const double wait = stalled_ ? 0 : backgroundWait_;
+  noteBackground(platform::testing::advanceWaitingAtMost(seconds, wait), wait);
+}
+
+std::function<void(const std::string&)> Session::setOnBackgroundGiveUp(
+    std::function<void(const std::string&)> onGiveUp) {
+  return std::exchange(onGiveUp_, std::move(onGiveUp));
+}
+
+void Session::noteBackground(bool idle, double waited) {
+  if (idle) {
+    stalled_ = false;
+    return;
+  }
+  if (stalled_) return;
+  stalled_ = true;
+  if (onGiveUp_) {
+    onGiveUp_(platform::format("the app's background work was still busy after %g s of real time; going on without "
+                               "waiting for it",
+                               waited));
+  }
+}
 
 double Session::elapsed() const { return platform::Clock::current().uptime() - startUptime_; }
 

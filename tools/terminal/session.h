@@ -5,8 +5,9 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <optional>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ class ViewController;
 }  // namespace platform
 
 namespace terminal {
+
+// What a session waits for the app's background queues at most, in real seconds, unless told
+// otherwise: scripts and tests see each command's consequences whole when the queues finish.
+inline constexpr double kIdleWaitSeconds = 30;
 
 // How the phone is held or lies. Raw is any reading given as numbers (setRawPose).
 enum class Pose { FaceUp, FaceDown, Lifted, Upright, LeftSide, RightSide, UpsideDown, Raw };
@@ -67,8 +72,20 @@ class Session {
   bool isInBackground() const;
 
   // Virtual time: runs what is due now, or moves time on and runs what falls due on the way.
+  // Each waits for the app's background queues (its SDK's workers, transfers) as set below.
   void settle();
   void advance(double seconds);
+
+  // How long, in real seconds, one settle or advance waits for the app's background queues.
+  // Past it the session goes on without them: main-thread work and timers still run in order,
+  // and no later settle waits for the queues again until they have been idle once. A new
+  // session waits kIdleWaitSeconds.
+  void setBackgroundWait(double seconds) { backgroundWait_ = seconds; }
+  // What hears a line each time the session stops waiting (by default, standard error; none:
+  // nobody); answers the one it replaces.
+  std::function<void(const std::string&)> setOnBackgroundGiveUp(std::function<void(const std::string&)> onGiveUp);
+  // Whether the last settle ended with background work still running.
+  bool isBackgroundBusy() const { return stalled_; }
   // Virtual seconds since the session began.
   double elapsed() const;
 
@@ -153,8 +170,17 @@ class Session {
     std::vector<std::string> lines GUARDED_BY(mutex);
   };
 
+  // After settling or advancing: notes whether background work was left running and tells
+  // onGiveUp_ when the session has just stopped waiting for it.
+  void noteBackground(bool idle, double waited);
+
   Options options_;
   std::shared_ptr<platform::Application> app_;
+  double backgroundWait_ = kIdleWaitSeconds;
+  std::function<void(const std::string&)> onGiveUp_;
+  // The last settle stopped waiting for background work: later ones do not wait for it again
+  // until it has been idle once.
+  bool stalled_ = false;
   Pose pose_ = Pose::FaceUp;
   double startUptime_ = 0;
   std::shared_ptr<ConsoleTail> console_;

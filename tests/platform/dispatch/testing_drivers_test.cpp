@@ -115,6 +115,40 @@ TEST(Advance, RefusesToRunBackwardsOrOffTheMainThreadOrOnARealClock) {
   testing::useManualClock();
 }
 
+// A driver that must stay responsive (the terminal's screen) settles and advances while a queue
+// is held: the main thread's own work and timed work still run in order, the held queue's later
+// blocks wait for it, and once it is free everything catches up.
+TEST(WaitingAtMost, TheMainThreadGoesOnWhileAQueueIsHeldAndCatchesUpAfter) {
+  testing::useManualClock();
+  auto held = DispatchQueue::serial("test.held");
+  DispatchSemaphore entered;
+  DispatchSemaphore release;
+  std::atomic<bool> releasedInTime{false};
+  std::atomic<bool> behindRan{false};
+  held->async([&] {
+    entered.signal();
+    // Bounded, so that a driver that waits for this queue fails the test instead of hanging it.
+    releasedInTime = release.wait(20);
+  });
+  held->async([&] { behindRan = true; });
+  ASSERT_TRUE(entered.wait(10));
+
+  std::vector<std::string> main;
+  DispatchQueue::main()->async([&] { main.push_back("block"); });
+  EXPECT_FALSE(testing::runUntilIdleWaitingAtMost(0.01));
+  auto timer = Timer::scheduled(1, true, [&](Timer&) { main.push_back("timer"); });
+  EXPECT_FALSE(testing::advanceWaitingAtMost(2.5, 0.01));
+  EXPECT_EQ(main, (std::vector<std::string>{"block", "timer", "timer"}));
+  EXPECT_DOUBLE_EQ(Clock::current().uptime(), 1002.5);
+  EXPECT_FALSE(behindRan);
+
+  release.signal();
+  EXPECT_TRUE(testing::runUntilIdleWaitingAtMost(10));
+  EXPECT_TRUE(behindRan);
+  EXPECT_TRUE(releasedInTime) << "a driver waited for the held queue";
+  timer->invalidate();
+}
+
 TEST(UseManualClock, StartsAFreshTimeline) {
   testing::useManualClock();
   std::atomic<int> stale{0};

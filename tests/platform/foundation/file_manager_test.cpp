@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -210,6 +211,45 @@ TEST_F(FileManagerTest, PathAndWholeFileReadsNeverWaitOnSpecialFiles) {
     }
   }
   EXPECT_FALSE(fifos.finish()) << "a read waited on a FIFO";
+}
+
+// A file the app appends to in place (a log) is made when missing and written only when it is a
+// regular file of its own: never through a link of either kind, never waiting on a FIFO.
+TEST_F(FileManagerTest, AppendsGoOnlyToARegularFileWithASingleName) {
+  writeText(root / "plain", "old\n");
+  writeText(root / "target", "secret");
+  fs::create_symlink(root / "target", root / "link");
+  fs::create_hard_link(root / "target", root / "hardlink");
+  fs::create_directory(root / "dir");
+  testing::PlantedFifos fifos({root / "fifo"}, 5);
+  ASSERT_TRUE(fifos.planted());
+  struct Case {
+    const char* name;
+    const char* after;  // the file's contents after appending "new\n"; null: refused
+    int posix;
+  } cases[] = {
+      {"plain", "old\nnew\n", 0},  {"missing", "new\n", 0},  {"link", nullptr, ELOOP},
+      {"hardlink", nullptr, EMLINK}, {"dir", nullptr, EISDIR}, {"fifo", nullptr, EINVAL},
+  };
+  for (const auto& c : cases) {
+    struct stat info {};
+    errno = 0;
+    const int fd = openRegularFileForAppending(root / c.name, 0600, &info);
+    if (!c.after) {
+      EXPECT_EQ(fd, -1) << c.name;
+      EXPECT_EQ(errno, c.posix) << c.name;
+      if (fd >= 0) ::close(fd);
+      continue;
+    }
+    ASSERT_GE(fd, 0) << c.name << ": " << std::strerror(errno);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << c.name;
+    EXPECT_EQ(::write(fd, "new\n", 4), 4);
+    ::close(fd);
+    EXPECT_EQ(readText(root / c.name), c.after) << c.name;
+  }
+  EXPECT_EQ(fs::status(root / "missing").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(readText(root / "target"), "secret");
+  EXPECT_FALSE(fifos.finish()) << "an open waited on a FIFO";
 }
 
 TEST_F(FileManagerTest, AttributesGiveSizeTypeAndModificationDate) {

@@ -1,26 +1,30 @@
 // The app as a developer runs it, started against the local service: its analytics events arrive
 // decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
 // report; quit with q and started again, the second launch sends the first one's last engagement.
-#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/foundation/home.h"
 #include "platform/testing/testing.h"
+#include "tests/tools/terminal/app_in_terminal.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
@@ -29,71 +33,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// The app in a terminal of its own; what it draws there is kept for the test to read.
-class AppInTerminal {
- public:
-  AppInTerminal(const fs::path& home, const std::string& serviceURL, std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), {FOCUS_TIMER, "--home", home.string()});
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (pid_ == 0) {
-      setenv("VDZ_SERVICE_URL", serviceURL.c_str(), 1);
-      setenv("ASAN_OPTIONS", "handle_segv=0:handle_abort=0:detect_leaks=0:allow_user_segv_handler=1", 1);
-      setenv("UBSAN_OPTIONS", "handle_segv=0:handle_abort=0", 1);
-      execv(FOCUS_TIMER, argv.data());
-      _exit(127);
-    }
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      ssize_t n;
-      while ((n = read(master_, buffer, sizeof buffer)) > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        screen_.append(buffer, static_cast<std::size_t>(n));
-      }
-    });
-  }
-  ~AppInTerminal() {
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      platform::testing::waitForChild(pid_, 30);
-    }
-    close(master_);
-    reader_.join();
-  }
-  // The wait status, or none when the app did not end within a minute (it is killed then).
-  std::optional<int> signal(int number) {
-    kill(pid_, number);
-    return waitForExit();
-  }
-  // Whether the front end drew its first screen within the time: it then takes keys.
-  bool waitForScreen(double seconds = 60) {
-    for (int i = 0; i < seconds * 100 && screen().empty(); ++i) usleep(10000);
-    return !screen().empty();
-  }
-  // Keys as the user types them.
-  void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-  // The wait status, or none when the app did not end within the time (it is killed then).
-  std::optional<int> waitForExit(double seconds = 60) {
-    waited_ = true;
-    return platform::testing::waitForChild(pid_, seconds);
-  }
-  // Everything the app wrote to its terminal so far.
-  std::string screen() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return screen_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int master_ = -1;
-  bool waited_ = false;
-  mutable std::mutex mutex_;
-  std::string screen_;
-  std::thread reader_;
-};
 
 fs::path reportsPath(const fs::path& home) {
   return home / "Library/Caches/com.ralitoze.data/com.focus.timer/v5/reports";
@@ -158,35 +97,126 @@ TEST_F(AppAgainstLocalService, AnAppKilledWithSIGSEGVSendsItsReportAtTheNextLaun
   }
 }
 
-// The drawn screen is the front end's alone: the crash reporter's check of its handlers finds the
-// terminal's own SIGABRT handler under its own and says nothing, the SDK's lines forced onto
-// standard error go to a log file in the home, and an abort is recorded and then gives the
-// terminal back.
-TEST_F(AppAgainstLocalService, NothingButTheFrameReachesTheScreenAndAnAbortRestoresTheTerminal) {
-  fs::path crashed;
+// The drawn screen is the front end's alone: the SDK's lines forced onto standard error go to a log
+// file in the home. That is also where the crash reporter's check of its handlers would complain
+// of a foreign one; it finds the terminal's handlers under its own for every signal, and says
+// nothing.
+TEST_F(AppAgainstLocalService, NothingButTheFrameReachesTheScreenAndTheReporterFindsItsOwnHandlers) {
   std::string screen;
   {
     AppInTerminal app(home, service.baseURL(), {"-VDZDebugEnabled", "-VDZLoggerForceSTDERR"});
-    auto report = runningReport(home);
-    ASSERT_TRUE(report);
-    crashed = *report;
+    ASSERT_TRUE(runningReport(home));
     // The reporter checks its handlers two seconds after its start, on time that runs at the
     // real pace here.
     usleep(3'500'000);
+    app.type("q");
+    const auto status = app.waitForExit();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
     screen = app.screen();
-    const auto status = app.signal(SIGABRT);
-    ASSERT_TRUE(status && WIFSIGNALED(*status));
-    EXPECT_EQ(WTERMSIG(*status), SIGABRT);
-    const std::string afterAbort = app.screen().substr(screen.size());
-    EXPECT_NE(afterAbort.find("\x1b[?1049l"), std::string::npos) << "the alternate screen was not left";
   }
-  EXPECT_EQ(screen.find("non-Ralitoze handler"), std::string::npos);
   EXPECT_EQ(screen.find("Configuring the default app"), std::string::npos);
   std::ifstream log(home / "Library/Logs/focus-timer.stderr.log");
   const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(logged.find("Configuring the default app"), std::string::npos) << logged;
   EXPECT_EQ(logged.find("non-Ralitoze handler"), std::string::npos) << logged;
-  EXPECT_TRUE(fs::exists(crashed / "signal.rlzrecord"));
+}
+
+// What lies where the standard-error log goes is not written through and never waited on: the
+// app draws, takes keys and quits with no log file, and says so where the shell shows it.
+TEST_F(AppAgainstLocalService, SomethingElseAtTheLogsPlaceLeavesTheAppWithoutALog) {
+  const fs::path victim = home / "victim";
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"a FIFO", [](const fs::path& log) { ASSERT_EQ(mkfifo(log.c_str(), 0600), 0); }},
+      {"a link", [&](const fs::path& log) { fs::create_symlink(victim, log); }},
+      {"a hard link", [&](const fs::path& log) { fs::create_hard_link(victim, log); }},
+      {"a folder", [](const fs::path& log) { fs::create_directory(log); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(victim) << "VICTIM";
+    const fs::path log = home / "Library/Logs/focus-timer.stderr.log";
+    fs::remove_all(log);
+    fs::create_directories(log.parent_path());
+    c.plant(log);
+    AppInTerminal app(home, service.baseURL(), {"-VDZDebugEnabled", "-VDZLoggerForceSTDERR"});
+    if (!app.waitForScreen(30)) {
+      ADD_FAILURE() << "nothing drawn";
+      continue;
+    }
+    app.type("q");
+    const auto status = app.waitForExit(30);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+    EXPECT_NE(app.screen().find("runs without a log"), std::string::npos);
+    EXPECT_EQ(app.screen().find("Configuring the default app"), std::string::npos);
+    std::ifstream in(victim);
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(content == "VICTIM") << content.substr(0, 200);
+  }
+}
+
+// The log keeps its newest lines under its limit, checked at each launch.
+TEST_F(AppAgainstLocalService, TheLogIsCutToItsNewestLinesAtLaunch) {
+  const fs::path log = home / "Library/Logs/focus-timer.stderr.log";
+  fs::create_directories(log.parent_path());
+  {
+    std::ofstream out(log);
+    for (int i = 0; i < 100'000; ++i) out << "an earlier line " << i << "\n";
+  }
+  ASSERT_GT(fs::file_size(log), 2u << 20);
+  AppInTerminal app(home, service.baseURL());
+  ASSERT_TRUE(app.waitForScreen());
+  app.type("q");
+  const auto status = app.waitForExit();
+  ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
+  std::ifstream in(log);
+  const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_LE(kept.size(), 1u << 20);
+  EXPECT_NE(kept.find("an earlier line 99999\n"), std::string::npos);
+  EXPECT_EQ(kept.find("an earlier line 0\n"), std::string::npos);
+  // Whole lines only.
+  const auto first = kept.find("an earlier line ");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_TRUE(first == 0 || kept[first - 1] == '\n');
+}
+
+// Every signal that ends the app at once (a crash, or a quit from the keyboard) gives the terminal
+// back as it was: echo, line editing and the keyboard's signals on again, off the alternate
+// screen. The crash reporter still records the crash, and the app still ends by the signal.
+TEST_F(AppAgainstLocalService, EveryFatalSignalIsRecordedAndGivesTheTerminalBack) {
+  const struct {
+    int number;
+    bool recorded;  // one the crash reporter handles
+  } cases[] = {{SIGSEGV, true}, {SIGBUS, true}, {SIGILL, true}, {SIGFPE, true}, {SIGTRAP, true},
+               {SIGSYS, true},  {SIGABRT, true}, {SIGQUIT, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(strsignal(c.number));
+    const fs::path appHome = home / sigabbrev_np(c.number);
+    fs::create_directories(appHome);
+    AppInTerminal app(appHome, service.baseURL());
+    ASSERT_TRUE(app.waitForScreen());
+    auto report = runningReport(appHome);
+    ASSERT_TRUE(report);
+    const std::size_t drawn = app.screen().size();
+    const auto status = app.signal(c.number);
+    ASSERT_TRUE(status && WIFSIGNALED(*status)) << status.value_or(-1);
+    EXPECT_EQ(WTERMSIG(*status), c.number);
+    // A new pseudo-terminal's modes, as the app found them.
+    const auto modes = app.modes();
+    ASSERT_TRUE(modes);
+    for (const auto& [flags, on, name] : {std::tuple{modes->c_lflag, tcflag_t{ECHO}, "echo"},
+                                          {modes->c_lflag, tcflag_t{ICANON}, "icanon"},
+                                          {modes->c_lflag, tcflag_t{ISIG}, "isig"},
+                                          {modes->c_lflag, tcflag_t{IEXTEN}, "iexten"},
+                                          {modes->c_iflag, tcflag_t{ICRNL}, "icrnl"},
+                                          {modes->c_iflag, tcflag_t{IXON}, "ixon"}}) {
+      EXPECT_TRUE(flags & on) << "-" << name;
+    }
+    EXPECT_NE(app.screen().find("\x1b[?1049l", drawn), std::string::npos) << "the alternate screen was not left";
+    EXPECT_EQ(fs::exists(*report / "signal.rlzrecord"), c.recorded);
+  }
 }
 
 // The automatic events of a first launch (first open, session start, the first screen) are

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "platform/ui/label.h"
+#include "sdk/analytics/events/apm_event.h"
+#include "tests/tools/terminal/held_database.h"
 #include "tests/tools/terminal/session_fixture.h"
 
 namespace {
@@ -179,6 +186,91 @@ TEST_F(InteractiveTest, HHoldsAControlUntilPressedAgain) {
   press(Key::Kind::Enter);
   EXPECT_FALSE(session_->isPressing());
   EXPECT_NE(frontEnd_->message().find("Cannot do that"), std::string::npos) << frontEnd_->message();
+}
+
+// Another connection holding the analytics database (a second instance, a backup, a shell) keeps
+// the SDK's worker waiting for as long as it holds it. The screen does not wait with it: the app
+// launches, keys take effect and the quit ends it, all while the lock is still held; once the lock
+// goes, the worker handles every event the session logged meanwhile.
+class HeldDatabaseTest : public InteractiveTest {
+ protected:
+  void SetUp() override {
+    InteractiveTest::SetUp();
+    listener_ = APMAnalytics::addLogEventListener([this](const std::shared_ptr<const APMEvent>& event) {
+      std::lock_guard lock(mutex_);
+      handled_.push_back(event->name());
+    });
+  }
+  void TearDown() override {
+    APMAnalytics::removeLogEventListener(listener_);
+    InteractiveTest::TearDown();
+  }
+
+  // As the app starts in a terminal: the front end first, so that the launch does not wait either.
+  void startInteractive() {
+    defaults()->setBool(false, kIsFirstLaunchKey);
+    session_ = std::make_unique<terminal::Session>(terminal::Options{});
+    frontEnd_ = std::make_unique<terminal::InteractiveFrontEnd>(*session_);
+    session_->launch();
+  }
+  // Held for 25 s at most: a session that waits for its background work as long as a script does
+  // (30 s) would see the lock end, and the worker's events arrive, before it quits.
+  static std::unique_ptr<storage_test::LockingConnection> holdDatabase() { return holdAnalyticsDatabase(25); }
+  // The user leaves the app and comes back, then quits: the app ends while the worker still waits.
+  void leaveComeBackAndQuit() {
+    press("b");
+    EXPECT_TRUE(session_->isInBackground());
+    press("b");
+    EXPECT_FALSE(session_->isInBackground());
+    press(":tap settingButton");
+    press(Key::Kind::Enter);
+    EXPECT_TRUE(session_->isScreenNamed("settings")) << frontEnd_->message();
+    press("q");
+    EXPECT_TRUE(frontEnd_->quitRequested());
+    session_->terminate();
+    EXPECT_TRUE(platform::Application::shared()->isTerminated());
+  }
+  // How many events of that name the worker handled, after the first `from`.
+  long handledCount(std::string_view name, std::size_t from = 0) {
+    std::lock_guard lock(mutex_);
+    return std::count(handled_.begin() + static_cast<std::ptrdiff_t>(std::min(from, handled_.size())), handled_.end(),
+                      name);
+  }
+  std::size_t handledSoFar() {
+    std::lock_guard lock(mutex_);
+    return handled_.size();
+  }
+
+  WorkerWaitsForTheLock busy_;
+  APMAnalytics::ListenerToken listener_{};
+  std::mutex mutex_;
+  std::vector<std::string> handled_;
+};
+
+TEST_F(HeldDatabaseTest, TheAppLaunchesAndTakesKeysWhileItsDatabaseIsHeldFromTheStart) {
+  auto other = holdDatabase();
+  startInteractive();
+  EXPECT_TRUE(session_->isScreenNamed("focus"));
+  EXPECT_TRUE(session_->isBackgroundBusy()) << "the worker was expected to wait for the lock";
+  leaveComeBackAndQuit();
+  EXPECT_EQ(handledSoFar(), 0u) << "the lock was expected to hold the worker back";
+  other->release();
+  settle();
+  EXPECT_EQ(handledCount("_vs"), 1) << "the launch's screen view";
+}
+
+TEST_F(HeldDatabaseTest, KeysAndTheQuitDoNotWaitForADatabaseHeldMidRun) {
+  startInteractive();
+  settle();
+  const std::size_t before = handledSoFar();
+  auto other = holdDatabase();
+  leaveComeBackAndQuit();
+  EXPECT_EQ(handledSoFar(), before) << "the lock was expected to hold the worker back";
+  other->release();
+  settle();
+  // An engagement and a backgrounding each time the app left the front: the 'b' and the quit.
+  EXPECT_EQ(handledCount("_e", before), 2);
+  EXPECT_EQ(handledCount("_ab", before), 2);
 }
 
 TEST_F(InteractiveTest, InterruptQuitsEvenFromThePrompt) {

@@ -9,6 +9,7 @@
 #include "platform/notifications/user_notification_center.h"
 #include "platform/ui/graphics_context.h"
 #include "platform/ui/image.h"
+#include "tests/tools/terminal/held_database.h"
 #include "tests/tools/terminal/session_fixture.h"
 
 namespace {
@@ -202,6 +203,23 @@ TEST_F(ScriptRunnerTest, RunFileStopsAtTheFirstProblemWithItsStatus) {
   }
   std::ostringstream err;
   EXPECT_EQ(runner_->runFile(platform::Home::path() / "missing.script", err), 2);
+}
+
+// A script waits for the app's background work, but not for ever: with the analytics database
+// held by another connection, it says where it stopped waiting and goes on to the end.
+TEST_F(ScriptRunnerTest, AScriptStopsWaitingForAStuckWorkerWithALine) {
+  WorkerWaitsForTheLock busy;
+  startSession();
+  session_->setBackgroundWait(0.2);
+  auto other = holdAnalyticsDatabase(25);
+  std::ostringstream err;
+  EXPECT_EQ(runner_->runFile(writeScript("expect screen focus\nbackground\nforeground\nexpect screen focus\n"), err), 0)
+      << err.str();
+  EXPECT_NE(out_.str().find("test.script:2: note: the app's background work was still busy after 0.2 s of real time; "
+                            "going on without waiting for it"),
+            std::string::npos)
+      << out_.str();
+  other->release();
 }
 
 TEST_F(ScriptRunnerTest, AHeldStepperRepeatsUntilTheFingerLifts) {

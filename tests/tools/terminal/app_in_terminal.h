@@ -1,0 +1,100 @@
+// The focus-timer executable run as a developer runs it, in a terminal of its own (a pseudo-
+// terminal): keys typed into it, what it draws kept for the test to read, every wait bounded.
+#pragma once
+
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/testing/testing.h"
+
+class AppInTerminal {
+ public:
+  AppInTerminal(const std::filesystem::path& home, const std::string& serviceURL,
+                std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {FOCUS_TIMER, "--home", home.string()});
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      setenv("VDZ_SERVICE_URL", serviceURL.c_str(), 1);
+      // The sanitizers leave every fatal signal to the app's own handlers, as a release build does.
+      setenv("ASAN_OPTIONS",
+             "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0:"
+             "allow_user_segv_handler=1",
+             1);
+      setenv("UBSAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0", 1);
+      execv(FOCUS_TIMER, argv.data());
+      _exit(127);
+    }
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(master_, buffer, sizeof buffer)) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        screen_.append(buffer, static_cast<std::size_t>(n));
+      }
+    });
+  }
+  ~AppInTerminal() {
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      platform::testing::waitForChild(pid_, 30);
+    }
+    close(master_);
+    reader_.join();
+  }
+  AppInTerminal(const AppInTerminal&) = delete;
+  AppInTerminal& operator=(const AppInTerminal&) = delete;
+
+  // The wait status, or none when the app did not end within a minute (it is killed then).
+  std::optional<int> signal(int number) {
+    kill(pid_, number);
+    return waitForExit();
+  }
+  // Whether the front end took the terminal (raw, on the alternate screen) to draw within the
+  // time: it then takes keys. What it wrote before does not count; keys typed then are dropped.
+  bool waitForScreen(double seconds = 60) {
+    auto drawing = [this] { return screen().find("\x1b[?1049h") != std::string::npos; };
+    for (int i = 0; i < seconds * 100 && !drawing(); ++i) usleep(10000);
+    return drawing();
+  }
+  // Keys as the user types them.
+  void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  // The wait status, or none when the app did not end within the time (it is killed then).
+  std::optional<int> waitForExit(double seconds = 60) {
+    waited_ = true;
+    return platform::testing::waitForChild(pid_, seconds);
+  }
+  // Everything the app wrote to its terminal so far.
+  std::string screen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return screen_;
+  }
+  // The terminal's modes as the shell that started the app would find them now.
+  std::optional<struct termios> modes() const {
+    struct termios modes {};
+    if (tcgetattr(master_, &modes) != 0) return std::nullopt;
+    return modes;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool waited_ = false;
+  mutable std::mutex mutex_;
+  std::string screen_;
+  std::thread reader_;
+};
