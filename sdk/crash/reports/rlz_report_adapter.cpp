@@ -60,17 +60,12 @@ std::optional<std::string> sectionString(const platform::Value* section, const c
 }
 
 constexpr std::string_view kSymbolicatedSuffix = ".symbolicated";
-
-bool isSymbolicatedCopyOf(const std::string& name, const std::string& record) {
-  return name.size() == record.size() + kSymbolicatedSuffix.size() && name.starts_with(record) &&
-         name.ends_with(kSymbolicatedSuffix);
-}
+// The largest crash record read whole to shorten its stack traces; a larger one is cut by lines.
+constexpr std::uint64_t kMaxCrashRecordReadBytes = 4 * kRLZMaxReportBytes;
 
 bool isCrashRecord(const std::string& name) {
-  for (const auto& crash : RLZInternalReport::crashFileNames()) {
-    if (name == crash || isSymbolicatedCopyOf(name, crash)) return true;
-  }
-  return false;
+  const auto& crashes = RLZInternalReport::crashFileNames();
+  return std::find(crashes.begin(), crashes.end(), name) != crashes.end();
 }
 
 // Records written by appending, so their newest entries come last.
@@ -87,8 +82,9 @@ bool isAppendedRecord(const std::string& name) {
 }
 
 // Which files a report keeps first when it cannot keep them all: the records that make the
-// report, then the reporter's other records, then anything else found in the folder.
-enum class PackingRank { Metadata, Crash, BinaryImages, Logs, OtherRecord, Other };
+// report, then the named copies of threads made at launch (derived from the crash record beside
+// them), then the reporter's other records, then anything else found in the folder.
+enum class PackingRank { Metadata, Crash, BinaryImages, Logs, Symbolicated, OtherRecord, Other };
 
 PackingRank packingRank(const std::string& name) {
   static const std::set<std::string> otherRecords{
@@ -99,13 +95,14 @@ PackingRank packingRank(const std::string& name) {
   if (isCrashRecord(name)) return PackingRank::Crash;
   if (name == "binary_images.rlzrecord") return PackingRank::BinaryImages;
   if (name == "log_a.rlzrecord" || name == "log_b.rlzrecord") return PackingRank::Logs;
-  for (const auto& record : otherRecords) {
-    if (name == record || isSymbolicatedCopyOf(name, record)) return PackingRank::OtherRecord;
-  }
+  if (name.ends_with(kSymbolicatedSuffix)) return PackingRank::Symbolicated;
+  if (otherRecords.contains(name)) return PackingRank::OtherRecord;
   return PackingRank::Other;
 }
 
-bool makesTheReport(PackingRank rank) { return rank <= PackingRank::Logs; }
+// Files share the room group by group: the records that make the report first, all of them
+// alike, then each later rank with what is left.
+int shareGroup(PackingRank rank) { return rank <= PackingRank::Logs ? 0 : static_cast<int>(rank); }
 
 std::uint64_t varintSize(std::uint64_t value) {
   std::uint64_t size = 1;
@@ -153,6 +150,62 @@ std::optional<platform::Data> newestLines(const std::string& path, std::uint64_t
   const auto newline = std::find(bytes.begin(), bytes.end(), std::uint8_t{'\n'});
   bytes.erase(bytes.begin(), newline == bytes.end() ? bytes.end() : newline + 1);
   return bytes;
+}
+
+// The stack traces of a "threads" section cut to their innermost `frames` frames, but the crashed
+// thread's: the crash-time writer puts a thread's "crashed" mark right after its stack trace, whose
+// array holds numbers only.
+std::string cappingStackTraces(std::string_view line, std::size_t frames) {
+  constexpr std::string_view kStart = "\"stacktrace\":[";
+  constexpr std::string_view kCrashed = ",\"crashed\":true";
+  std::string out;
+  out.reserve(line.size());
+  std::size_t at = 0;
+  for (std::size_t start; (start = line.find(kStart, at)) != std::string_view::npos;) {
+    const std::size_t body = start + kStart.size();
+    const std::size_t end = line.find(']', body);
+    if (end == std::string_view::npos) break;
+    out.append(line.substr(at, body - at));
+    const std::string_view trace = line.substr(body, end - body);
+    if (line.substr(end + 1, kCrashed.size()) == kCrashed) {
+      out.append(trace);
+    } else if (frames > 0) {
+      // Before the frames-th comma lie the first `frames` frames; with fewer commas, all of them.
+      std::size_t comma = trace.find(',');
+      for (std::size_t found = 1; found < frames && comma != std::string_view::npos; ++found) {
+        comma = trace.find(',', comma + 1);
+      }
+      out.append(trace.substr(0, comma));
+    }
+    at = end;
+  }
+  out.append(line.substr(at));
+  return out;
+}
+
+// A crash record cut to `length` bytes by shortening its threads' stack traces, every section kept
+// and every line whole; none when that cannot bring it down so far.
+std::optional<platform::Data> withShorterStackTraces(const platform::Data& record, std::uint64_t length) {
+  const std::string_view text(reinterpret_cast<const char*>(record.data()), record.size());
+  const std::size_t start = text.find("{\"threads\":[");
+  if (start == std::string_view::npos || (start != 0 && text[start - 1] != '\n')) return std::nullopt;
+  std::size_t end = text.find('\n', start);
+  end = end == std::string_view::npos ? text.size() : end;
+  const std::uint64_t rest = text.size() - (end - start);
+  if (rest >= length) return std::nullopt;
+  const std::string_view threads = text.substr(start, end - start);
+  // The most frames per thread that still fit.
+  std::size_t low = 0;
+  std::size_t high = static_cast<std::size_t>(std::count(threads.begin(), threads.end(), ',')) + 1;
+  if (cappingStackTraces(threads, low).size() > length - rest) return std::nullopt;
+  while (low < high) {
+    const std::size_t middle = low + (high - low + 1) / 2;
+    if (cappingStackTraces(threads, middle).size() <= length - rest) low = middle; else high = middle - 1;
+  }
+  std::string fitted(text.substr(0, start));
+  fitted += cappingStackTraces(threads, low);
+  fitted += text.substr(end);
+  return platform::Data(fitted.begin(), fitted.end());
 }
 
 // The first `length` bytes of the file, whole lines only: every line that travels parses.
@@ -324,14 +377,18 @@ std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uin
   std::vector<Candidate*> byShare;
   for (auto& candidate : candidates) byShare.push_back(&candidate);
   std::stable_sort(byShare.begin(), byShare.end(), [](const Candidate* a, const Candidate* b) {
-    const bool aFirst = makesTheReport(a->rank);
-    const bool bFirst = makesTheReport(b->rank);
-    if (aFirst != bFirst) return aFirst;
+    if (shareGroup(a->rank) != shareGroup(b->rank)) return shareGroup(a->rank) < shareGroup(b->rank);
     return a->size < b->size;
   });
-  for (Candidate* candidate : byShare) {
-    candidate->limit = std::min(candidate->size, room);
-    room -= candidate->limit;
+  // Within a group, smallest first, each file takes at most an equal share of what is left: the
+  // largest are cut, and to the same size.
+  for (std::size_t i = 0; i < byShare.size(); ++i) {
+    std::size_t sharing = 1;
+    while (i + sharing < byShare.size() && shareGroup(byShare[i + sharing]->rank) == shareGroup(byShare[i]->rank)) {
+      ++sharing;
+    }
+    byShare[i]->limit = std::min(byShare[i]->size, room / sharing);
+    room -= byShare[i]->limit;
   }
 
   std::vector<RLZReportMessage::File> files;
@@ -345,6 +402,14 @@ std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uin
       data = fileSystem.contentsOfRegularFile(candidate.path, candidate.limit, &error);
     } else if (isAppendedRecord(candidate.name)) {
       data = newestLines(candidate.path, candidate.size, candidate.limit, &error);
+    } else if (candidate.rank == PackingRank::Crash && candidate.size <= kMaxCrashRecordReadBytes) {
+      // The threads of a crash say most about it: their stacks are shortened before any section
+      // is left out.
+      data = fileSystem.contentsOfRegularFile(candidate.path, candidate.size, &error);
+      if (data) {
+        auto fitted = withShorterStackTraces(*data, candidate.limit);
+        data = fitted ? std::move(fitted) : oldestLines(candidate.path, candidate.limit, &error);
+      }
     } else {
       data = oldestLines(candidate.path, candidate.limit, &error);
     }

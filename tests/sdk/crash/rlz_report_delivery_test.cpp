@@ -33,28 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A log record line as the crash-time writer makes it, its message hex-encoded.
-std::string logLine(std::size_t index, std::size_t width) {
-  std::string message = "line " + std::to_string(index) + " ";
-  message.resize(width, 'x');
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : message) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return "{\"log\":{\"msg\":\"" + hex + "\",\"time\":" + std::to_string(1700000000000 + index) + "}}\n";
-}
-
-// Lines of `logLine` until the file holds at least `bytes`; the index of the last line.
-std::size_t writeLog(const fs::path& path, std::uint64_t bytes) {
-  std::string text;
-  std::size_t index = 0;
-  while (text.size() < bytes) text += logLine(index++, 200);
-  crash_test::writeFile(path, text);
-  return index - 1;
-}
-
 // While alive, this thread reads files as their modes say, root or not: a mode-000 record is then
 // unreadable, as it is for the app.
 class ReadsAsModesSay {
@@ -157,7 +135,7 @@ TEST_F(RLZReportDeliveryTest, AReportOfSeveralMebibytesReachesAnUploadWholeOrCut
     const fs::path report = preparedReport(c.name);
     const std::string signal = crash_test::readFile(report / "signal.rlzrecord") + std::string(1u << 20, ' ') + "\n";
     crash_test::writeFile(report / "signal.rlzrecord", signal);
-    const std::size_t last = writeLog(report / "log_a.rlzrecord", c.logBytes);
+    const std::size_t last = crash_test::padLog(report / "log_a.rlzrecord", c.logBytes);
     const std::string log = crash_test::readFile(report / "log_a.rlzrecord");
     const std::string metadata = crash_test::readFile(report / "metadata.rlzrecord");
 
@@ -176,7 +154,7 @@ TEST_F(RLZReportDeliveryTest, AReportOfSeveralMebibytesReachesAnUploadWholeOrCut
       EXPECT_GT(sentLog.size(), 4u << 20) << c.name;
       EXPECT_TRUE(log.ends_with(sentLog)) << c.name;
       EXPECT_TRUE(sentLog.starts_with("{\"log\":")) << c.name << ": not cut at a line";
-      EXPECT_TRUE(sentLog.ends_with(logLine(last, 200))) << c.name;
+      EXPECT_TRUE(sentLog.ends_with(crash_test::logRecordLine(last))) << c.name;
     }
     EXPECT_FALSE(fs::exists(report)) << c.name;
   }

@@ -15,6 +15,7 @@
 
 #include "crash_test_support.h"
 #include "platform/foundation/data_encoding.h"
+#include "platform/foundation/json.h"
 #include "platform/testing/testing.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/context/rlz_context.h"
@@ -196,6 +197,50 @@ TEST(RLZReportAdapterTest, TheRecordsThatMakeAReportComeBeforeAnyOtherFile) {
   auto bytes = adapter.transportBytes();
   ASSERT_TRUE(bytes);
   EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+}
+
+// A crash record larger than its share keeps every section and every thread: the threads' stack
+// traces are shortened to their innermost frames, the crashed thread's kept whole.
+TEST(RLZReportAdapterTest, ACrashRecordTooLargeKeepsItsThreadsWithShorterStacks) {
+  const fs::path dir = crash_test::scratch("adapter-deep");
+  writeMetadata(dir, "abc", 1);
+  std::string deep;
+  for (int i = 0; i < 600000; ++i) deep += (i ? "," : "") + std::to_string(1000000 + i);
+  const std::string crashedTrace = "7,8,9";
+  const std::string signal =
+      "{\"signal\":{\"number\":11,\"time\":5}}\n{\"threads\":[{\"registers\":{\"pc\":1},\"stacktrace\":[" + deep +
+      "]},{\"registers\":{\"pc\":2},\"stacktrace\":[" + crashedTrace + "],\"crashed\":true},{\"stacktrace\":[" + deep +
+      "]}]}\n{\"process_stats\":{\"active\":1}}\n";
+  ASSERT_GT(signal.size(), kRLZMaxReportBytes);
+  crash_test::writeFile(dir / "signal.rlzrecord", signal);
+
+  const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  const RLZReportMessage::File* packed = nullptr;
+  for (const auto& file : adapter.report().files) {
+    if (file.filename == "signal.rlzrecord") packed = &file;
+  }
+  ASSERT_NE(packed, nullptr);
+  const std::string text(packed->contents.begin(), packed->contents.end());
+  EXPECT_LE(text.size(), kRLZMaxReportBytes);
+  EXPECT_GT(text.size(), kRLZMaxReportBytes / 2);
+  std::vector<platform::Value> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    auto line = platform::JSON::parse(std::string_view(text).substr(start, end - start));
+    ASSERT_TRUE(line) << "line " << lines.size() << " does not parse";
+    lines.push_back(std::move(*line));
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  const auto& threads = *lines[1].ifDictionary()->at("threads").ifArray();
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads[1].ifDictionary()->at("stacktrace").ifArray()->size(), 3u);
+  for (std::size_t i : {0u, 2u}) {
+    const auto& trace = *threads[i].ifDictionary()->at("stacktrace").ifArray();
+    EXPECT_GT(trace.size(), 100000u) << i;
+    EXPECT_LT(trace.size(), 600000u) << i;
+    EXPECT_EQ(trace[0], platform::Value(std::uint64_t{1000000})) << "the innermost frames stay";
+  }
+  EXPECT_TRUE(lines[2].ifDictionary()->count("process_stats"));
 }
 
 TEST(RLZSymbolicationTest, Demangling) {
