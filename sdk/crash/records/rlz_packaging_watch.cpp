@@ -16,7 +16,7 @@ void RLZPackagingWatchBegin(int failureLogFd, platform::mach::ThreadPort packagi
   g_failureLogFd.store(failureLogFd);
 }
 
-void RLZPackagingWatchEnd() { g_failureLogFd.store(-1); }
+void RLZPackagingWatchEnd(int failureLogFd) { g_failureLogFd.compare_exchange_strong(failureLogFd, -1); }
 
 void RLZPackagingWatchNoteFatalCrash(platform::mach::ThreadPort crashedThread) {
   const int fd = g_failureLogFd.load();

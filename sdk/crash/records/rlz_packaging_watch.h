@@ -6,10 +6,12 @@
 
 #include "platform/mach/thread_state.h"
 
-// Launch side: the failure log's descriptor (open for appending) and the packaging thread.
+// Launch side: the failure log's descriptor (open for appending) and the packaging thread. One
+// report is packaged at a time (on the launch's work queue); a later watch replaces an earlier.
 void RLZPackagingWatchBegin(int failureLogFd, platform::mach::ThreadPort packagingThread);
-// Launch side: no report is packaged any more; the caller closes the descriptor afterwards.
-void RLZPackagingWatchEnd();
+// Launch side: the watch of this descriptor ends (a later watch stays); the caller closes the
+// descriptor afterwards.
+void RLZPackagingWatchEnd(int failureLogFd);
 // Crash time, on every fatal path: one byte into the failure log when the crashed thread is the
 // packaging thread. Async-signal-safe.
 void RLZPackagingWatchNoteFatalCrash(platform::mach::ThreadPort crashedThread);

@@ -90,7 +90,7 @@ class PackagingAttempt {
   }
 
   ~PackagingAttempt() {
-    if (watching_) RLZPackagingWatchEnd();
+    if (watching_) RLZPackagingWatchEnd(fd_);
     if (fd_ >= 0) ::close(fd_);
     std::error_code ignored;
     fs::remove(markerPath_, ignored);
