@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crash_test_support.h"
@@ -275,6 +277,43 @@ TEST_F(RLZReportDeliveryTest, AReportIsSentOnceAndNeverWithoutARecord) {
     EXPECT_TRUE(uploadable().empty()) << "launch " << launch;
   }
   EXPECT_FALSE(fs::exists(preparedPath("empty")));
+}
+
+// Hand-offs on real threads at once, as a launch's work queue and on-demand reports may make
+// them in a process with several report managers: each report is stored once, and every one
+// leaves its folder.
+TEST_F(RLZReportDeliveryTest, HandOffsFromManyThreadsStoreEachReportOnce) {
+  constexpr int kThreads = 6;
+  constexpr int kReportsEach = 4;
+  auto nameOf = [](int thread, int report) { return "r" + std::to_string(thread) + "x" + std::to_string(report); };
+  std::vector<std::string> names;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int r = 0; r < kReportsEach; ++r) names.push_back(nameOf(t, r));
+  }
+  for (const auto& name : names) preparedReport(name);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t, nameOf] {
+      RLZReportUploader uploader(data_);
+      for (int r = 0; r < kReportsEach; ++r) {
+        // Urgent: each waits, time-limited, for its store.
+        uploader.uploadPackagedReportAtPath(preparedPath(nameOf(t, r)).string(), RLZDataCollectionToken::validToken(),
+                                            true, 20);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  platform::testing::runUntilIdle();
+
+  std::multiset<std::string> stored;
+  for (const auto& report : uploadable()) {
+    const std::string metadata = *report.file("metadata.rlzrecord");
+    for (const auto& name : names) {
+      if (metadata.find("\"session_id\":\"" + name + "\"") != std::string::npos) stored.insert(name);
+    }
+  }
+  EXPECT_EQ(stored, std::multiset<std::string>(names.begin(), names.end()));
+  EXPECT_TRUE(fs::is_empty(fileManager_->preparedPath()));
 }
 
 }  // namespace
