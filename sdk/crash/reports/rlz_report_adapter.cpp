@@ -183,9 +183,19 @@ std::string cappingStackTraces(std::string_view line, std::size_t frames) {
   return out;
 }
 
-// A crash record cut to `length` bytes by shortening its threads' stack traces, every section kept
-// and every line whole; none when that cannot bring it down so far.
-std::optional<platform::Data> withShorterStackTraces(const platform::Data& record, std::uint64_t length) {
+// The first `length` bytes of the file, whole lines only: every line that travels parses.
+std::optional<platform::Data> oldestLines(const std::string& path, std::uint64_t length, platform::Error* error) {
+  auto bytes = platform::FileManager::defaultManager().contentsOfRegularFile(path, length, error);
+  if (!bytes) return std::nullopt;
+  const auto lastNewline = std::find(bytes->rbegin(), bytes->rend(), std::uint8_t{'\n'});
+  bytes->erase(lastNewline.base(), bytes->end());
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<platform::Data> RLZReportAdapter::crashRecordWithShorterStackTraces(const platform::Data& record,
+                                                                                 std::uint64_t length) {
   const std::string_view text(reinterpret_cast<const char*>(record.data()), record.size());
   const std::size_t start = text.find("{\"threads\":[");
   if (start == std::string_view::npos || (start != 0 && text[start - 1] != '\n')) return std::nullopt;
@@ -207,17 +217,6 @@ std::optional<platform::Data> withShorterStackTraces(const platform::Data& recor
   fitted += text.substr(end);
   return platform::Data(fitted.begin(), fitted.end());
 }
-
-// The first `length` bytes of the file, whole lines only: every line that travels parses.
-std::optional<platform::Data> oldestLines(const std::string& path, std::uint64_t length, platform::Error* error) {
-  auto bytes = platform::FileManager::defaultManager().contentsOfRegularFile(path, length, error);
-  if (!bytes) return std::nullopt;
-  const auto lastNewline = std::find(bytes->rbegin(), bytes->rend(), std::uint8_t{'\n'});
-  bytes->erase(lastNewline.base(), bytes->end());
-  return bytes;
-}
-
-}  // namespace
 
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& report) {
   const videzu_ralitoze_Report message = wireReport(report);
@@ -407,7 +406,7 @@ std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uin
       // is left out.
       data = fileSystem.contentsOfRegularFile(candidate.path, candidate.size, &error);
       if (data) {
-        auto fitted = withShorterStackTraces(*data, candidate.limit);
+        auto fitted = crashRecordWithShorterStackTraces(*data, candidate.limit);
         data = fitted ? std::move(fitted) : oldestLines(candidate.path, candidate.limit, &error);
       }
     } else {

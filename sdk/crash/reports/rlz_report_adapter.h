@@ -66,6 +66,11 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   static platform::Value::Dictionary combinedDictionariesFromFilePath(const std::string& path);
   static platform::Value::Array dictionariesFromEachLineOfFile(const std::string& path);
   static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
+  // A crash record cut to `length` bytes by shortening the stack traces of its "threads" section,
+  // the crashed thread's kept whole, every section and line kept; none when that cannot bring it
+  // down so far (it is then cut by lines).
+  static std::optional<platform::Data> crashRecordWithShorterStackTraces(const platform::Data& record,
+                                                                         std::uint64_t length);
 
   // The record files by name, regular files only: a link or a FIFO is skipped with a log line.
   std::vector<std::string> rlzRecordFilePaths() const;
