@@ -10,10 +10,18 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace platform::Calendar {
 
 namespace {
+
+// The C library re-reads the zone in tzset under a lock of its own that the race detector cannot
+// see; one lock of ours around every local-zone conversion makes the order plain to it.
+std::mutex& localZoneMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 struct Split {
   std::time_t whole;
@@ -32,6 +40,7 @@ std::tm brokenDown(std::time_t t, Zone zone) {
     gmtime_r(&t, &tm);
   } else {
     // Picks up a TZ changed since the last call (localtime_r alone may not).
+    std::lock_guard lock(localZoneMutex());
     tzset();
     localtime_r(&t, &tm);
   }
@@ -68,6 +77,7 @@ Date dateFromComponents(const DateComponents& c, Zone zone) {
   if (zone == Zone::UTC) {
     t = timegm(&tm);
   } else {
+    std::lock_guard lock(localZoneMutex());
     tzset();
     t = mktime(&tm);
   }

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/dispatch/thread_hooks.h"
@@ -16,6 +17,7 @@
 
 namespace {
 bool g_installed = false;  // set-up runs on the configuring thread only
+std::atomic<bool> g_handlersInPlace{false};
 }
 
 bool RLZCrashCaptureStart(const std::string& reportPath, const std::string& rootPath, const std::string& sessionId,
@@ -38,10 +40,14 @@ bool RLZCrashCaptureInstallHandlers() {
   if (!g_installed) RLZMachExceptionInit(&state.mach);
   RLZExceptionInitialize(&state);
   g_installed = true;
+  g_handlersInPlace.store(true);
   return true;
 }
 
+bool RLZCrashCaptureHandlersInPlace() { return g_handlersInPlace.load(); }
+
 void RLZCrashCaptureUninstallForTesting() {
+  g_handlersInPlace.store(false);
   RLZCaptureState& state = RLZCaptureStateShared();
   RLZSignalSafeInstallPreexistingHandlers(&state.signal, -1, nullptr, nullptr);
   memset(&state.signal.savedActions, 0, sizeof state.signal.savedActions);

@@ -17,5 +17,8 @@ bool RLZCrashCaptureStart(const std::string& reportPath, const std::string& root
 // attached. Installing again is harmless.
 bool RLZCrashCaptureInstallHandlers();
 
+// Whether this process's fatal paths are recorded now: read from any thread.
+bool RLZCrashCaptureHandlersInPlace();
+
 // Tests: puts the earlier signal actions, exception ports and terminate handler back.
 void RLZCrashCaptureUninstallForTesting();

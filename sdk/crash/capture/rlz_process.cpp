@@ -10,6 +10,7 @@
 #include "platform/dispatch/thread_hooks.h"
 #include "sdk/crash/capture/rlz_capture_state.h"
 #include "sdk/crash/records/rlz_context_state.h"
+#include "sdk/crash/records/rlz_packaging_watch.h"
 #include "sdk/crash/records/rlz_crash_safe.h"
 #include "sdk/crash/records/rlz_defines.h"
 #include "sdk/crash/records/rlz_file.h"
@@ -350,6 +351,8 @@ bool RLZProcessDebuggerAttached() {
 }
 
 void RLZRecordCrashState(RLZFile* file, ThreadPort crashedThread, const void* userContext, bool fatal) {
+  // First, so that even a recording that fails in turn leaves the note.
+  if (fatal) RLZPackagingWatchNoteFatalCrash(crashedThread);
   RLZCaptureStateShared().openRecord.store(file);
   const bool batching = RLZSDKLogBeginBatch();
   RLZProcess process;

@@ -13,14 +13,6 @@
 
 namespace {
 
-const std::vector<std::string>& eventFileNames() {
-  static const std::vector<std::string> names{
-      "exception.rlzrecord",          "signal.rlzrecord",          "custom_exception_a.rlzrecord",
-      "custom_exception_b.rlzrecord", "metric_kit_fatal.rlzrecord", "metric_kit_nonfatal.rlzrecord",
-      "mach_exception.rlzrecord",     "errors_a.rlzrecord",        "errors_b.rlzrecord"};
-  return names;
-}
-
 const platform::Value* member(const platform::Value& value, const char* key) {
   const auto* dictionary = value.ifDictionary();
   if (!dictionary) return nullptr;
@@ -52,6 +44,14 @@ std::optional<platform::Date> dateOf(const platform::Value* value) {
 }
 
 }  // namespace
+
+const std::vector<std::string>& RLZInternalReport::eventFileNames() {
+  static const std::vector<std::string> names{
+      "exception.rlzrecord",          "signal.rlzrecord",          "custom_exception_a.rlzrecord",
+      "custom_exception_b.rlzrecord", "metric_kit_fatal.rlzrecord", "metric_kit_nonfatal.rlzrecord",
+      "mach_exception.rlzrecord",     "errors_a.rlzrecord",        "errors_b.rlzrecord"};
+  return names;
+}
 
 std::shared_ptr<RLZInternalReport> RLZInternalReport::reportWithPath(const std::string& path) {
   std::optional<std::string> identifier;

@@ -33,6 +33,8 @@ class RLZInternalReport {
   bool isCrash() const;
   bool checkExistenceOfAtLeastOneFileInArray(const std::vector<std::string>& names) const;
   static const std::vector<std::string>& crashFileNames();
+  // The records that count as events (hasAnyEvents).
+  static const std::vector<std::string>& eventFileNames();
   void enumerateSymbolicatableFilesInContent(const std::function<void(const std::string& path)>& block) const;
   static std::optional<platform::Value::Array> readRLZFileAtPath(const std::string& path);
 

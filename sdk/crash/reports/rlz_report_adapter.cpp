@@ -1,15 +1,22 @@
 #include "sdk/crash/reports/rlz_report_adapter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <numeric>
+#include <set>
 
 #include "platform/foundation/json.h"
 #include "platform/foundation/strings.h"
 #include "platform/foundation/file_manager.h"
+#include "sdk/crash/launch/rlz_file_reader.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/reports/crash_report.pb.h"
 #include "sdk/crash/reports/rlz_identifiers.h"
+#include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/utilities/wire/wire_codec.h"
 
 namespace {
@@ -52,7 +59,164 @@ std::optional<std::string> sectionString(const platform::Value* section, const c
   return std::nullopt;
 }
 
+constexpr std::string_view kSymbolicatedSuffix = ".symbolicated";
+// The largest crash record read whole to shorten its stack traces; a larger one is cut by lines.
+constexpr std::uint64_t kMaxCrashRecordReadBytes = 4 * kRLZMaxReportBytes;
+
+bool isCrashRecord(const std::string& name) {
+  const auto& crashes = RLZInternalReport::crashFileNames();
+  return std::find(crashes.begin(), crashes.end(), name) != crashes.end();
+}
+
+// Records written by appending, so their newest entries come last.
+bool isAppendedRecord(const std::string& name) {
+  static const std::set<std::string> appended{"log_a.rlzrecord",
+                                              "log_b.rlzrecord",
+                                              "errors_a.rlzrecord",
+                                              "errors_b.rlzrecord",
+                                              "custom_exception_a.rlzrecord",
+                                              "custom_exception_b.rlzrecord",
+                                              "user_incremental_kv.rlzrecord",
+                                              "internal_incremental_kv.rlzrecord"};
+  return appended.contains(name);
+}
+
+// Which files a report keeps first when it cannot keep them all: the records that make the
+// report, then the named copies of threads made at launch (derived from the crash record beside
+// them), then the reporter's other records, then anything else found in the folder.
+enum class PackingRank { Metadata, Crash, BinaryImages, Logs, Symbolicated, OtherRecord, Other };
+
+PackingRank packingRank(const std::string& name) {
+  static const std::set<std::string> otherRecords{
+      "custom_exception_a.rlzrecord",  "custom_exception_b.rlzrecord",  "errors_a.rlzrecord",
+      "errors_b.rlzrecord",            "metric_kit_nonfatal.rlzrecord", "user_incremental_kv.rlzrecord",
+      "user_compacted_kv.rlzrecord",   "internal_incremental_kv.rlzrecord", "internal_compacted_kv.rlzrecord"};
+  if (name == "metadata.rlzrecord") return PackingRank::Metadata;
+  if (isCrashRecord(name)) return PackingRank::Crash;
+  if (name == "binary_images.rlzrecord") return PackingRank::BinaryImages;
+  if (name == "log_a.rlzrecord" || name == "log_b.rlzrecord") return PackingRank::Logs;
+  if (name.ends_with(kSymbolicatedSuffix)) return PackingRank::Symbolicated;
+  if (otherRecords.contains(name)) return PackingRank::OtherRecord;
+  return PackingRank::Other;
+}
+
+// Files share the room group by group: the records that make the report first, all of them
+// alike, then each later rank with what is left.
+int shareGroup(PackingRank rank) { return rank <= PackingRank::Logs ? 0 : static_cast<int>(rank); }
+
+std::uint64_t varintSize(std::uint64_t value) {
+  std::uint64_t size = 1;
+  for (; value >= 0x80; value >>= 7) ++size;
+  return size;
+}
+
+// One length-delimited field: its tag, its length and its bytes.
+std::uint64_t lengthDelimitedSize(std::uint64_t length) { return 1 + varintSize(length) + length; }
+
+// What one file adds to the encoded message besides its contents, whatever their length (below
+// 2^32: a length takes at most 5 bytes): the file's entry, its name field, its contents' tag and
+// length.
+std::uint64_t fileFieldsSize(const std::string& name) { return (1 + 5) + lengthDelimitedSize(name.size()) + (1 + 5); }
+
+// The last `length` bytes of the file, from the start of a line: the newest entries of a record
+// written by appending. None when the file cannot be read.
+std::optional<platform::Data> newestLines(const std::string& path, std::uint64_t size, std::uint64_t length,
+                                          platform::Error* error) {
+  const int fd = platform::openRegularFileForReading(path);
+  if (fd < 0) {
+    platform::setError(error, platform::fileError(platform::kFileReadUnknownError, path, errno));
+    return std::nullopt;
+  }
+  // One byte before the part kept tells whether it begins a line.
+  const std::uint64_t start = size - length;
+  const std::uint64_t from = start == 0 ? 0 : start - 1;
+  platform::Data bytes(static_cast<std::size_t>(size - from));
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(from + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      platform::setError(error, platform::fileError(platform::kFileReadUnknownError, path, err));
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(filled);
+  if (from == start) return bytes;
+  const auto newline = std::find(bytes.begin(), bytes.end(), std::uint8_t{'\n'});
+  bytes.erase(bytes.begin(), newline == bytes.end() ? bytes.end() : newline + 1);
+  return bytes;
+}
+
+// The stack traces of a "threads" section cut to their innermost `frames` frames, but the crashed
+// thread's: the crash-time writer puts a thread's "crashed" mark right after its stack trace, whose
+// array holds numbers only.
+std::string cappingStackTraces(std::string_view line, std::size_t frames) {
+  constexpr std::string_view kStart = "\"stacktrace\":[";
+  constexpr std::string_view kCrashed = ",\"crashed\":true";
+  std::string out;
+  out.reserve(line.size());
+  std::size_t at = 0;
+  for (std::size_t start; (start = line.find(kStart, at)) != std::string_view::npos;) {
+    const std::size_t body = start + kStart.size();
+    const std::size_t end = line.find(']', body);
+    if (end == std::string_view::npos) break;
+    out.append(line.substr(at, body - at));
+    const std::string_view trace = line.substr(body, end - body);
+    if (line.substr(end + 1, kCrashed.size()) == kCrashed) {
+      out.append(trace);
+    } else if (frames > 0) {
+      // Before the frames-th comma lie the first `frames` frames; with fewer commas, all of them.
+      std::size_t comma = trace.find(',');
+      for (std::size_t found = 1; found < frames && comma != std::string_view::npos; ++found) {
+        comma = trace.find(',', comma + 1);
+      }
+      out.append(trace.substr(0, comma));
+    }
+    at = end;
+  }
+  out.append(line.substr(at));
+  return out;
+}
+
+// The first `length` bytes of the file, whole lines only: every line that travels parses.
+std::optional<platform::Data> oldestLines(const std::string& path, std::uint64_t length, platform::Error* error) {
+  auto bytes = platform::FileManager::defaultManager().contentsOfRegularFile(path, length, error);
+  if (!bytes) return std::nullopt;
+  const auto lastNewline = std::find(bytes->rbegin(), bytes->rend(), std::uint8_t{'\n'});
+  bytes->erase(lastNewline.base(), bytes->end());
+  return bytes;
+}
+
 }  // namespace
+
+std::optional<platform::Data> RLZReportAdapter::crashRecordWithShorterStackTraces(const platform::Data& record,
+                                                                                 std::uint64_t length) {
+  const std::string_view text(reinterpret_cast<const char*>(record.data()), record.size());
+  const std::size_t start = text.find("{\"threads\":[");
+  if (start == std::string_view::npos || (start != 0 && text[start - 1] != '\n')) return std::nullopt;
+  std::size_t end = text.find('\n', start);
+  end = end == std::string_view::npos ? text.size() : end;
+  const std::uint64_t rest = text.size() - (end - start);
+  if (rest >= length) return std::nullopt;
+  const std::string_view threads = text.substr(start, end - start);
+  // The most frames per thread that still fit.
+  std::size_t low = 0;
+  std::size_t high = static_cast<std::size_t>(std::count(threads.begin(), threads.end(), ',')) + 1;
+  if (cappingStackTraces(threads, low).size() > length - rest) return std::nullopt;
+  while (low < high) {
+    const std::size_t middle = low + (high - low + 1) / 2;
+    if (cappingStackTraces(threads, middle).size() <= length - rest) low = middle; else high = middle - 1;
+  }
+  std::string fitted(text.substr(0, start));
+  fitted += cappingStackTraces(threads, low);
+  fitted += text.substr(end);
+  return platform::Data(fitted.begin(), fitted.end());
+}
 
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& report) {
   const videzu_ralitoze_Report message = wireReport(report);
@@ -97,7 +261,7 @@ platform::Value::Dictionary RLZReportAdapter::combinedDictionariesFromFilePath(c
 
 platform::Value::Array RLZReportAdapter::dictionariesFromEachLineOfFile(const std::string& path) {
   platform::Value::Array objects;
-  auto data = platform::FileManager::defaultManager().contentsOfRegularFile(path, kRLZMaxReportFileBytes);
+  auto data = platform::FileManager::defaultManager().contentsOfRegularFile(path, kRLZMaxRecordFileBytes);
   if (!data) return objects;
   const std::string text(data->begin(), data->end());
   int lineNumber = 0;
@@ -156,7 +320,7 @@ std::vector<std::string> RLZReportAdapter::rlzRecordFilePaths() const {
   return paths;
 }
 
-RLZReportMessage RLZReportAdapter::protoReport() const {
+RLZReportMessage RLZReportAdapter::protoReport() {
   RLZReportMessage report;
   report.sdkVersion = identity_.build_version.value_or("");
   report.videzuAppID = videzuAppID_;
@@ -164,53 +328,114 @@ RLZReportMessage RLZReportAdapter::protoReport() const {
   report.installationID = installIDModel_ ? installIDModel_->installID() : std::string();
   report.buildVersion = application_.build_version.value_or("");
   report.displayVersion = application_.display_version.value_or("");
-  report.files = protoFilesPayload();
+  std::uint64_t reserved = report.platform ? 1 + varintSize(report.platform) : 0;
+  for (const std::string* text : {&report.sdkVersion, &report.videzuAppID, &report.installationID,
+                                  &report.buildVersion, &report.displayVersion}) {
+    reserved += lengthDelimitedSize(text->size());
+  }
+  report.files = protoFilesPayload(reserved + (1 + 5));  // the files payload's own tag and length
   return report;
 }
 
-std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload() const {
+std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uint64_t reserved) {
   auto& fileSystem = platform::FileManager::defaultManager();
-  std::vector<std::string> paths = rlzRecordFilePaths();
-  if (paths.size() > kRLZMaxReportFiles) {
-    RLZErrorLog("Leaving %@ files of the report at %@ out: more than %@", std::to_string(paths.size() - kRLZMaxReportFiles),
-                folderPath_, std::to_string(kRLZMaxReportFiles));
-    paths.resize(kRLZMaxReportFiles);
+  struct Candidate {
+    std::string path;
+    std::string name;
+    PackingRank rank;
+    std::uint64_t size = 0;
+    std::uint64_t limit = 0;
+  };
+  std::vector<Candidate> candidates;
+  for (auto& path : rlzRecordFilePaths()) {
+    std::string name = std::filesystem::path(path).filename().string();
+    const PackingRank rank = packingRank(name);
+    candidates.push_back({std::move(path), std::move(name), rank});
   }
-  // The smaller files get their share of the report first, so that a huge file is what gets cut,
-  // never the metadata beside it. A file is read no further than its size when listed.
-  std::vector<std::uint64_t> sizes(paths.size());
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    const auto attributes = fileSystem.attributesOfItem(paths[i]);
-    sizes[i] = attributes ? attributes->size : 0;
+  // Stable: within a rank the files keep their name order.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.rank < b.rank; });
+  if (candidates.size() > kRLZMaxReportFiles) {
+    RLZErrorLog("Leaving %@ files of the report at %@ out: more than %@",
+                std::to_string(candidates.size() - kRLZMaxReportFiles), folderPath_, std::to_string(kRLZMaxReportFiles));
+    candidates.resize(kRLZMaxReportFiles);
   }
-  std::vector<std::size_t> smallestFirst(paths.size());
-  std::iota(smallestFirst.begin(), smallestFirst.end(), std::size_t{0});
-  std::stable_sort(smallestFirst.begin(), smallestFirst.end(),
-                   [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
-  std::vector<std::uint64_t> limits(paths.size());
-  std::uint64_t room = kRLZMaxReportBytes;
-  for (std::size_t i : smallestFirst) {
-    limits[i] = std::min({sizes[i], kRLZMaxReportFileBytes, room});
-    room -= limits[i];
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return platform::strings::localizedCaseInsensitiveCompare(a.path, b.path) < 0;
+  });
+
+  // The records that make the report get their room first, and within each group the smaller
+  // files first, so that the largest are what gets cut. A file is read no further than its size
+  // when listed.
+  std::uint64_t room = kRLZMaxReportBytes - std::min(kRLZMaxReportBytes, reserved);
+  for (auto& candidate : candidates) {
+    const auto attributes = fileSystem.attributesOfItem(candidate.path);
+    candidate.size = attributes ? attributes->size : 0;
+    room -= std::min(room, fileFieldsSize(candidate.name));
+  }
+  std::vector<Candidate*> byShare;
+  for (auto& candidate : candidates) byShare.push_back(&candidate);
+  std::stable_sort(byShare.begin(), byShare.end(), [](const Candidate* a, const Candidate* b) {
+    if (shareGroup(a->rank) != shareGroup(b->rank)) return shareGroup(a->rank) < shareGroup(b->rank);
+    return a->size < b->size;
+  });
+  // Within a group, smallest first, each file takes at most an equal share of what is left: the
+  // largest are cut, and to the same size.
+  for (std::size_t i = 0; i < byShare.size(); ++i) {
+    std::size_t sharing = 1;
+    while (i + sharing < byShare.size() && shareGroup(byShare[i + sharing]->rank) == shareGroup(byShare[i]->rank)) {
+      ++sharing;
+    }
+    byShare[i]->limit = std::min(byShare[i]->size, room / sharing);
+    room -= byShare[i]->limit;
   }
 
   std::vector<RLZReportMessage::File> files;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
+  for (const auto& candidate : candidates) {
     RLZReportMessage::File file;
-    file.filename = std::filesystem::path(paths[i]).filename().string();
+    file.filename = candidate.name;
     platform::Error error;
-    if (auto data = fileSystem.contentsOfRegularFile(paths[i], limits[i], &error)) {
-      file.contents = std::move(*data);
-      if (sizes[i] > limits[i]) {
-        RLZErrorLog("Report file %@ of %@ bytes is cut at %@", paths[i], std::to_string(sizes[i]),
-                    std::to_string(limits[i]));
+    const bool cut = candidate.limit < candidate.size;
+    std::optional<platform::Data> data;
+    if (!cut) {
+      data = fileSystem.contentsOfRegularFile(candidate.path, candidate.limit, &error);
+    } else if (isAppendedRecord(candidate.name)) {
+      data = newestLines(candidate.path, candidate.size, candidate.limit, &error);
+    } else if (candidate.rank == PackingRank::Crash && candidate.size <= kMaxCrashRecordReadBytes) {
+      // The threads of a crash say most about it: their stacks are shortened before any section
+      // is left out.
+      data = fileSystem.contentsOfRegularFile(candidate.path, candidate.size, &error);
+      if (data) {
+        auto fitted = crashRecordWithShorterStackTraces(*data, candidate.limit);
+        data = fitted ? std::move(fitted) : oldestLines(candidate.path, candidate.limit, &error);
       }
     } else {
-      RLZErrorLog("Failed to read from %@ with error: %@", paths[i], error.description());
+      data = oldestLines(candidate.path, candidate.limit, &error);
+    }
+    if (data) {
+      file.contents = std::move(*data);
+      if (cut) {
+        RLZErrorLog("Report file %@ of %@ bytes is cut to %@", candidate.path, std::to_string(candidate.size),
+                    std::to_string(file.contents.size()));
+      }
+    } else {
+      // Not read now is not empty: the report waits for a later attempt.
+      allRecordsRead_ = false;
+      RLZErrorLog("Failed to read from %@ with error: %@", candidate.path, error.description());
     }
     files.push_back(std::move(file));
   }
   return files;
+}
+
+bool RLZReportAdapter::holdsAnEventOrCrash() const {
+  const auto& events = RLZInternalReport::eventFileNames();
+  for (const auto& file : report_.files) {
+    if (std::find(events.begin(), events.end(), file.filename) != events.end() || isCrashRecord(file.filename)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::optional<platform::Data> RLZReportAdapter::transportBytes() const { return RLZEncodeReportMessage(report_); }

@@ -51,11 +51,11 @@ struct RLZReportMessage {
 // None, after an error line, when the encoder fails.
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& message);
 
-// What one report may carry, so that nothing on disk, however large it claims to be, makes the
-// packaging fail: a record file is cut at the first limit, the largest files are cut further
-// to keep the whole report within the second, and files beyond the count are left out.
-inline constexpr std::uint64_t kRLZMaxReportFileBytes = std::uint64_t{8} << 20;
-inline constexpr std::uint64_t kRLZMaxReportBytes = std::uint64_t{16} << 20;
+// What one report may carry: one transport event's payload, so that whatever is packaged is also
+// kept and uploaded. Files beyond the count are left out, and the largest files are cut to keep
+// the encoded report within the size; the records that make a report (metadata, the crash's own
+// record, binary images, logs) get their room first.
+inline constexpr std::uint64_t kRLZMaxReportBytes = kVDTCORMaxEventPayloadBytes;
 inline constexpr std::size_t kRLZMaxReportFiles = 64;
 
 class RLZReportAdapter final : public VDTCOREventDataObject {
@@ -66,18 +66,29 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   static platform::Value::Dictionary combinedDictionariesFromFilePath(const std::string& path);
   static platform::Value::Array dictionariesFromEachLineOfFile(const std::string& path);
   static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
+  // A crash record cut to `length` bytes by shortening the stack traces of its "threads" section,
+  // the crashed thread's kept whole, every section and line kept; none when that cannot bring it
+  // down so far (it is then cut by lines).
+  static std::optional<platform::Data> crashRecordWithShorterStackTraces(const platform::Data& record,
+                                                                         std::uint64_t length);
 
   // The record files by name, regular files only: a link or a FIFO is skipped with a log line.
   std::vector<std::string> rlzRecordFilePaths() const;
   const RLZReportMessage& report() const { return report_; }
+  // False when a record file could not be read now (logged): such a report is not to be sent, its
+  // file would go out empty.
+  bool allRecordsRead() const { return allRecordsRead_; }
+  // Whether a record the backend counts as an event or a crash was packed.
+  bool holdsAnEventOrCrash() const;
 
   // Encoded anew on every call; none when encoding fails, so nothing is sent for a broken message.
   std::optional<platform::Data> transportBytes() const override;
 
  private:
   void loadMetaDataFile();
-  RLZReportMessage protoReport() const;
-  std::vector<RLZReportMessage::File> protoFilesPayload() const;
+  RLZReportMessage protoReport();
+  // `reserved`: what the rest of the encoded message takes.
+  std::vector<RLZReportMessage::File> protoFilesPayload(std::uint64_t reserved);
 
   std::shared_ptr<RLZInstallIdentifierModel> installIDModel_;
   std::string folderPath_;
@@ -86,4 +97,5 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   RLZRecordHost host_;
   RLZRecordApplication application_;
   RLZReportMessage report_;
+  bool allRecordsRead_ = true;
 };

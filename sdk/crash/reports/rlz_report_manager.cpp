@@ -1,8 +1,10 @@
 #include "sdk/crash/reports/rlz_report_manager.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/foundation/date.h"
+#include "platform/foundation/file_manager.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/capture/rlz_exception.h"
 #include "sdk/crash/capture/rlz_mach_exception.h"
@@ -70,6 +72,16 @@ void RLZExistingReportManager::collectExistingReports() {
   existingUnemptyActiveReportPaths_ = getUnsentActiveReportsAndDeleteEmptyOrOld(fileManager.activePathContents());
   processingReportPaths_ = fileManager.processingPathContents();
   preparedReportPaths_ = fileManager.preparedPathContents();
+  // What the removal of sent reports left behind is hidden, so never sent again: removed again.
+  std::vector<std::string> sentLeftovers;
+  if (auto names = platform::FileManager::defaultManager().contentsOfDirectory(fileManager.preparedPath())) {
+    for (const auto& name : *names) {
+      if (name.starts_with(kRLZSentReportPrefix)) {
+        sentLeftovers.push_back((std::filesystem::path(fileManager.preparedPath()) / name).string());
+      }
+    }
+  }
+  removeOnWorkQueue(std::move(sentLeftovers));
 }
 
 std::vector<std::string> RLZExistingReportManager::getUnsentActiveReportsAndDeleteEmptyOrOld(

@@ -1,11 +1,20 @@
 #include "sdk/crash/reports/rlz_report_uploader.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <charconv>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/mach/thread_state.h"
+#include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/launch/rlz_data_collection_arbiter.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
@@ -15,17 +24,143 @@
 #include "sdk/crash/reports/rlz_manager_data.h"
 #include "sdk/crash/reports/rlz_report_adapter.h"
 #include "sdk/crash/reports/rlz_symbolication.h"
+#include "sdk/crash/records/rlz_packaging_watch.h"
 #include "sdk/transport/core/vdtcor_transport.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr std::uint64_t kProcessingActivityOptions = 49152;
+constexpr char kWatchedAttempt = 'w';
+constexpr char kUnwatchedAttempt = 'u';
 
 bool removeSubmission(RLZFileManager& fileManager, const std::string& path) {
   const bool removed = fileManager.removeItemAtPath(path);
   if (!removed) RLZErrorLog("Unable to remove packaged submission");
   return removed;
 }
+
+// A sent report is first marked, then removed: a removal that fails, whole or in part, leaves
+// nothing a later launch would send again.
+bool markSentAndRemove(RLZFileManager& fileManager, const std::string& path) {
+  const fs::path report(path);
+  const std::string sentPath =
+      (report.parent_path() / (std::string(kRLZSentReportPrefix) + report.filename().string())).string();
+  platform::Error error;
+  if (fileManager.moveItemAtPath(path, sentPath, &error)) return removeSubmission(fileManager, sentPath);
+  if (!fileManager.createFileAtPath((report / kRLZSentMarkerFileName).string(), std::nullopt)) {
+    RLZErrorLog("The sent report at %@ could not be marked as sent (%@): a later launch may send it again", path,
+                error.description());
+  }
+  return removeSubmission(fileManager, path);
+}
+
+std::mutex& packagingHookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::function<void(const std::string&)>& packagingHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
+void runPackagingHook(const std::string& packagedPath) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard lock(packagingHookMutex());
+    hook = packagingHook();
+  }
+  if (hook) hook(packagedPath);
+}
+
+// One attempt at packaging a report, written down in the report's directory so that the next
+// launch knows how the attempts before it ended: failed (a byte in the failure log, written here
+// or by the crash path when the packaging thread crashes), or cut short from outside (the marker
+// left behind, and no byte).
+class PackagingAttempt {
+ public:
+  // None when the report has used up its attempts (it is then deleted) or when the attempt cannot
+  // be written down; the report then waits for a later launch, as packaging it could crash the
+  // process for ever without anyone counting.
+  static std::unique_ptr<PackagingAttempt> begin(RLZFileManager& fileManager, const std::string& reportPath) {
+    auto attempt = std::unique_ptr<PackagingAttempt>(new PackagingAttempt(fileManager, reportPath));
+    return attempt->start() ? std::move(attempt) : nullptr;
+  }
+
+  ~PackagingAttempt() {
+    if (watching_) RLZPackagingWatchEnd(fd_);
+    if (fd_ >= 0) ::close(fd_);
+    std::error_code ignored;
+    fs::remove(markerPath_, ignored);
+    if (succeeded_) fs::remove(failuresPath_, ignored);
+  }
+
+  // True when the report has now used up its attempts.
+  bool failed() {
+    note();
+    return ++failures_ >= kRLZMaxPackagingAttempts;
+  }
+  void succeeded() { succeeded_ = true; }
+
+ private:
+  PackagingAttempt(RLZFileManager& fileManager, const std::string& reportPath)
+      : fileManager_(fileManager),
+        reportPath_(reportPath),
+        failuresPath_(fs::path(reportPath) / kRLZPackagingFailuresFileName),
+        markerPath_(fs::path(reportPath) / kRLZPackagingMarkerFileName) {}
+
+  bool start() {
+    auto& files = platform::FileManager::defaultManager();
+    fd_ = ::open(failuresPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+      RLZErrorLog("The report at %@ waits: its packaging attempts cannot be counted (%@)", reportPath_,
+                  std::string(std::strerror(fd_ < 0 ? errno : EINVAL)));
+      return false;
+    }
+    failures_ = static_cast<int>(std::min<off_t>(info.st_size, kRLZMaxPackagingAttempts));
+    if (const auto marker = files.contentsOfRegularFile(markerPath_, 1)) {
+      // An attempt cut short. A crash of its packaging wrote its own byte; only an attempt that
+      // no crash path watched counts here, as nothing tells its end apart from such a crash.
+      const bool watched = !marker->empty() && (*marker)[0] == kWatchedAttempt;
+      RLZErrorLog("The last packaging of the report at %@ did not finish", reportPath_);
+      if (!watched) {
+        note();
+        ++failures_;
+      }
+    }
+    if (failures_ >= kRLZMaxPackagingAttempts) {
+      RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", reportPath_, failures_);
+      removeSubmission(fileManager_, reportPath_);
+      return false;
+    }
+    const char state = RLZCrashCaptureHandlersInPlace() ? kWatchedAttempt : kUnwatchedAttempt;
+    if (!files.writeAtomically(markerPath_, platform::Data{static_cast<std::uint8_t>(state)})) {
+      RLZErrorLog("The report at %@ waits: its packaging cannot be marked", reportPath_);
+      return false;
+    }
+    RLZPackagingWatchBegin(fd_, platform::mach::threadSelf());
+    watching_ = true;
+    return true;
+  }
+
+  void note() {
+    const char mark = 'f';
+    while (::write(fd_, &mark, 1) < 0 && errno == EINTR) {
+    }
+  }
+
+  RLZFileManager& fileManager_;
+  const std::string reportPath_;
+  const fs::path failuresPath_;
+  const fs::path markerPath_;
+  int fd_ = -1;
+  int failures_ = 0;
+  bool watching_ = false;
+  bool succeeded_ = false;
+};
 
 }  // namespace
 
@@ -80,63 +215,76 @@ void RLZReportUploader::uploadPackagedReportAtPath(const std::string& packagedPa
     RLZErrorLog("A report upload was requested with an invalid data collection token.");
     return;
   }
-  if (!managerData_->videzuTransport || !beginPackagingAttempt(packagedPath)) return;
-  // One report must not stop the app: whatever its packaging throws stays here, and the count of
-  // attempts ends the retries.
-  try {
-    packageAndSend(packagedPath, asUrgent, urgentTimeoutSeconds);
-  } catch (const std::exception& e) {
-    RLZErrorLog("Failed to package the report at %@: %@", packagedPath, std::string(e.what()));
-  }
-}
-
-bool RLZReportUploader::beginPackagingAttempt(const std::string& packagedPath) {
+  if (!managerData_->videzuTransport) return;
   auto& fileManager = *managerData_->fileManager;
-  const std::string attemptsPath = (std::filesystem::path(packagedPath) / kRLZPackagingAttemptsFileName).string();
-  int attempts = 0;
-  if (auto data = fileManager.dataWithContentsOfFile(attemptsPath, 16)) {
-    const std::string text(data->begin(), data->end());
-    std::from_chars(text.data(), text.data() + text.size(), attempts);
-  }
-  if (attempts >= kRLZMaxPackagingAttempts) {
-    RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", packagedPath, attempts);
+  if (fileManager.fileExistsAtPath((fs::path(packagedPath) / kRLZSentMarkerFileName).string())) {
+    RLZInfoLog("The report at %@ was sent already; removing what is left of it", packagedPath);
     removeSubmission(fileManager, packagedPath);
-    return false;
+    return;
   }
-  const std::string next = std::to_string(std::max(attempts, 0) + 1);
-  fileManager.createFileAtPath(attemptsPath, platform::Data(next.begin(), next.end()));
-  return true;
+  packageAndSend(packagedPath, asUrgent, urgentTimeoutSeconds);
 }
 
 void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asUrgent, double urgentTimeoutSeconds) {
-  auto adapter =
-      std::make_shared<RLZReportAdapter>(packagedPath, managerData_->videzuAppID, managerData_->installIDModel);
+  auto& fileManager = *managerData_->fileManager;
   auto transport = managerData_->videzuTransport;
   auto event = transport->eventForTransport();
-  event->setDataObject(adapter);
-  event->setQosTier(kRLZReportQosTier);
-  if (!event->serializedDataObjectBytes()) {
-    // A report that cannot be encoded is not sent as an empty message: it waits in "prepared".
-    RLZErrorLog("Failed to send crash report due to failure encoding the report at %@", packagedPath);
+  std::shared_ptr<RLZReportAdapter> adapter;
+  {
+    auto attempt = PackagingAttempt::begin(fileManager, packagedPath);
+    if (!attempt) return;
+    // One report must not stop the app: whatever its packaging throws stays here, and counts as a
+    // failed attempt.
+    std::string failure;
+    try {
+      runPackagingHook(packagedPath);
+      adapter = std::make_shared<RLZReportAdapter>(packagedPath, managerData_->videzuAppID, managerData_->installIDModel);
+      if (!adapter->allRecordsRead()) {
+        failure = "a record cannot be read now";
+      } else {
+        event->setDataObject(adapter);
+        event->setQosTier(kRLZReportQosTier);
+        // A report that cannot be encoded is not sent as an empty message.
+        if (!event->serializedDataObjectBytes()) failure = "it cannot be encoded";
+      }
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    if (!failure.empty()) {
+      RLZErrorLog("Failed to package the report at %@: %@", packagedPath, failure);
+      const bool usedUp = attempt->failed();
+      attempt.reset();
+      if (usedUp) {
+        RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", packagedPath,
+                    kRLZMaxPackagingAttempts);
+        removeSubmission(fileManager, packagedPath);
+      }
+      return;
+    }
+    attempt->succeeded();
+  }
+  if (!adapter->holdsAnEventOrCrash()) {
+    // What is left of a report whose removal failed, or a folder that never held a crash.
+    RLZErrorLog("Removing the report at %@ unsent: it holds no record of an event or a crash", packagedPath);
+    removeSubmission(fileManager, packagedPath);
     return;
   }
   // Packaged: a failed hand-off from here on is the transport's, retried at the next launch
   // without counting against the report.
-  std::error_code ignored;
-  std::filesystem::remove(std::filesystem::path(packagedPath) / kRLZPackagingAttemptsFileName, ignored);
   auto semaphore = asUrgent ? std::make_shared<platform::DispatchSemaphore>(0) : nullptr;
-  const std::string directoryName = std::filesystem::path(packagedPath).filename().string();
+  const std::string directoryName = fs::path(packagedPath).filename().string();
   // The transport may answer after this uploader is gone: the completion holds what it needs.
-  auto fileManager = managerData_->fileManager;
-  transport->sendDataEvent(event, [fileManager, semaphore, packagedPath, directoryName](
+  auto sharedFileManager = managerData_->fileManager;
+  transport->sendDataEvent(event, [sharedFileManager, semaphore, packagedPath, directoryName](
                                       bool written, const platform::Error& error) {
     if (!written) {
       RLZErrorLog("Failed to send crash report due to failure writing VidezuDataTransport event");
+      if (error.isSet()) RLZErrorLog("VidezuDataTransport refused the crash report: %@", error.localizedDescription());
     } else if (error.isSet()) {
       RLZErrorLog("Failed to send crash report due to VidezuDataTransport error: %@", error.localizedDescription());
     } else {
       RLZInfoLog("Completed report submission with id: %@", directoryName);
-      removeSubmission(*fileManager, packagedPath);
+      markSentAndRemove(*sharedFileManager, packagedPath);
     }
     // Released on every outcome, so a failed store never leaves the work queue blocked.
     if (semaphore) semaphore->signal();
@@ -147,5 +295,10 @@ void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asU
 }
 
 bool RLZReportUploader::cleanUpSubmittedReportAtPath(const std::string& path) {
-  return removeSubmission(*managerData_->fileManager, path);
+  return markSentAndRemove(*managerData_->fileManager, path);
+}
+
+void RLZReportUploader::setPackagingHookForTesting(std::function<void(const std::string& packagedPath)> hook) {
+  std::lock_guard lock(packagingHookMutex());
+  packagingHook() = std::move(hook);
 }

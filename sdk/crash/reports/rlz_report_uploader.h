@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,11 +13,21 @@ class RLZInternalReport;
 struct RLZManagerData;
 
 inline constexpr std::int64_t kRLZReportQosTier = 4;
-// A prepared report whose packaging failed (or ended the process) this many times is deleted
-// instead of being tried at every launch for ever.
+// A prepared report whose packaging failed this many times (a failure being a record that could
+// not be read, an error, or a crash of the packaging itself) is deleted instead of being tried at
+// every launch for ever. A process killed from outside while packaging costs it nothing.
 inline constexpr int kRLZMaxPackagingAttempts = 3;
-// Hidden, so neither listed as a report nor packed into one.
-inline constexpr std::string_view kRLZPackagingAttemptsFileName = ".packaging-attempts";
+// The names below are hidden, so neither listed as a report nor packed into one.
+// One byte per failed packaging attempt; a crash of the packaging thread writes its own.
+inline constexpr std::string_view kRLZPackagingFailuresFileName = ".packaging-failures";
+// Present while the report is packaged, so that a launch finds an attempt cut short. Its byte says
+// whether a crash of that attempt would have been written into the failure log ('w') or not.
+inline constexpr std::string_view kRLZPackagingMarkerFileName = ".packaging";
+// A report stored by the transport is renamed with this prefix before it is removed: whatever
+// its removal leaves behind is never listed as a report, so never sent again.
+inline constexpr std::string_view kRLZSentReportPrefix = ".sent-";
+// Left in a sent report that could not be renamed, with the same meaning.
+inline constexpr std::string_view kRLZSentMarkerFileName = ".sent";
 // How long an urgent hand-off holds the launch's work queue for the transport to store a report:
 // a transport that never answers must not stall the launch for ever. The report stays prepared
 // for the next launch when the time runs out.
@@ -31,12 +42,13 @@ class RLZReportUploader {
                               bool withProcessing);
   void uploadPackagedReportAtPath(const std::string& packagedPath, const std::shared_ptr<RLZDataCollectionToken>& token,
                                   bool asUrgent, double urgentTimeoutSeconds = kRLZUrgentHandOffTimeoutSeconds);
+  // Marks the report as sent, then removes it.
   bool cleanUpSubmittedReportAtPath(const std::string& path);
 
+  // Tests: runs inside every packaging attempt, on the packaging thread, with the report's path.
+  static void setPackagingHookForTesting(std::function<void(const std::string& packagedPath)> hook);
+
  private:
-  // Counts this attempt in the report's directory before it starts; false when the report has used
-  // up its attempts and was deleted.
-  bool beginPackagingAttempt(const std::string& packagedPath);
   void packageAndSend(const std::string& packagedPath, bool asUrgent, double urgentTimeoutSeconds);
 
   std::shared_ptr<RLZManagerData> managerData_;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 
 #include "sdk/crash/context/rlz_binary_image.h"
 #include "sdk/crash/launch/rlz_file_reader.h"
@@ -178,10 +179,22 @@ std::optional<RLZThreadArray> RLZProcessReportOperation::threadArrayFromFile(con
 bool RLZProcessReportOperation::symbolicateFile(const std::string& path, const RLZSymbolResolver& resolver) {
   auto threads = threadArrayFromFile(path);
   if (!threads) return false;
+  // Deep stacks and threads parked alike repeat their addresses: each address is named once, and
+  // its frame shared by every place it appears.
+  std::unordered_map<std::uint64_t, std::shared_ptr<VDZStackFrame>> named;
+  RLZThreadArray distinct(1);
   for (auto& thread : *threads) {
-    for (auto& frame : thread) resolver.updateStackFrame(*frame);
+    for (auto& frame : thread) {
+      auto [it, first] = named.try_emplace(frame->address(), frame);
+      if (first) {
+        resolver.updateStackFrame(*frame);
+        distinct[0].push_back(frame);
+      } else {
+        frame = it->second;
+      }
+    }
   }
-  RLZDemangleOperation::demangleFrames(*threads);
+  RLZDemangleOperation::demangleFrames(distinct);
   serializeSymbolicatedFrames(*threads, path + ".symbolicated");
   return true;
 }

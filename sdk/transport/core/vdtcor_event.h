@@ -32,6 +32,15 @@ inline constexpr std::int64_t kVDTCORTierForcesUpload = 4;  // storing one uploa
 
 inline constexpr double kVDTCOREventLifetimeSeconds = 604800;  // 7 days
 
+// The largest event the transport keeps, measured as its archive on disk: the storage refuses to
+// write a larger one and an upload reads no larger event file, so whatever is stored can be sent.
+inline constexpr std::uint64_t kVDTCORMaxEventArchiveBytes = std::uint64_t{8} << 20;
+// What an archive holds besides the payload (IDs, tier, expiry, clock snapshot, custom bytes and
+// the archive's own structure) takes less than this for any event a client of this system sends.
+inline constexpr std::uint64_t kVDTCOREventArchiveFieldsBytes = std::uint64_t{64} << 10;
+// The payload a producer may hand over and be sure the event is kept.
+inline constexpr std::uint64_t kVDTCORMaxEventPayloadBytes = kVDTCORMaxEventArchiveBytes - kVDTCOREventArchiveFieldsBytes;
+
 inline constexpr std::string_view kVDTCOREventClassName = "VDTCOREvent";
 inline constexpr std::string_view kVDTCOREventEventIDKey = "VDTCOREventEventIDKey";
 inline constexpr std::string_view kVDTCOREventMappingIDKey = "VDTCOREventMappingIDKey";

@@ -37,9 +37,7 @@ VDTCORSharedInstance<VDTCORFlatFileStorage>& slot() {
 
 platform::FileManager& files() { return platform::FileManager::defaultManager(); }
 
-// Sizes past which a file in the storage folders is not what this storage wrote there: an
-// archived event (its payload plus a few fields), and one library data value.
-constexpr std::uint64_t kVDTCORMaxEventFileBytes = std::uint64_t{4} << 20;
+// Size past which a library data file is not what this storage wrote there.
 constexpr std::uint64_t kVDTCORMaxLibraryDataFileBytes = std::uint64_t{1} << 20;
 
 const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
@@ -104,6 +102,12 @@ std::uint64_t wholeSeconds(platform::Date date) {
 
 platform::Error internalInconsistencyError() {
   return platform::Error(std::string(platform::kInternalInconsistencyException), -1);
+}
+
+platform::Error eventTooLargeError() {
+  return platform::Error(std::string(kVDTCORFlatFileStorageErrorDomain), kVDTCORFlatFileStorageEventTooLargeErrorCode,
+                         {{std::string(platform::kLocalizedFailureReasonErrorKey),
+                           platform::Value("The event is larger than an upload carries.")}});
 }
 
 platform::Error unsafeInputError(std::string reason) {
@@ -349,11 +353,21 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
     }
     finish();
   };
-  // The archive holds the payload and more: an event whose payload alone passes the limit is
+  // No upload would ever read it: refused, so that its producer keeps what it would lose.
+  auto refuseAsTooLarge = [&](std::uint64_t bytes) {
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "The event %@ of %@ bytes was not saved: no upload carries more than %@.",
+                   event.get(), bytes, kVDTCORMaxEventArchiveBytes);
+    pending.error = eventTooLargeError();
+    finish();
+  };
+  // The archive holds the payload and more: an event whose payload alone passes a limit is
   // refused before archiving makes further copies of it.
-  if (stays + event->serializedDataObjectBytes()->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
+  const std::uint64_t payloadBytes = event->serializedDataObjectBytes()->size();
+  if (payloadBytes > kVDTCORMaxEventArchiveBytes) return refuseAsTooLarge(payloadBytes);
+  if (stays + payloadBytes > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
   auto data = VDTCORArchiveObject(event, {}, &pending.error);
   if (!data) return finish();
+  if (data->size() > kVDTCORMaxEventArchiveBytes) return refuseAsTooLarge(data->size());
   if (stays + data->size() > kVDTCORFlatFileStorageSizeLimit) return refuseForSize();
   // The write logs its own outcome.
   if (!VDTCORWriteFileWithoutDirectorySync(*data, path, &pending.error)) return finish();
@@ -522,8 +536,9 @@ void VDTCORFlatFileStorage::batchWithEventSelector(std::shared_ptr<VDTCORStorage
                                                 eventSelector->selectedQosTiers(), eventSelector->selectedMappingIDs());
     VDTCOREventSet events;
     for (const fs::path& path : paths) {
+      if (self->syncRemoveIfNeverUploadable(path)) continue;
       platform::Error error;
-      auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxEventFileBytes, &error);
+      auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxEventArchiveBytes, &error);
       if (!bytes) {
         // Unreadable (a link, a FIFO, too large, or trouble reading) is not corrupt: the file stays.
         VDTCORLogDebug("An event file could not be read: %@", error);
@@ -662,6 +677,25 @@ std::optional<VDTCORBatchIDs> VDTCORFlatFileStorage::syncBatchIDsForTarget(VDTCO
   return batchIDs;
 }
 
+bool VDTCORFlatFileStorage::syncRemoveIfNeverUploadable(const fs::path& path) {
+  // Only a regular file: a link or a FIFO is not this storage's to judge, and stays.
+  const auto attributes = files().attributesOfItem(path);
+  if (!attributes || attributes->type != platform::FileType::Regular ||
+      attributes->size <= kVDTCORMaxEventArchiveBytes) {
+    return false;
+  }
+  platform::Error error;
+  if (!files().removeItem(path, &error)) {
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "An event file of %@ bytes can never be uploaded and stays: %@",
+                   attributes->size, error);
+    return true;
+  }
+  VDTCORLogError(kVDTCORMessageCodeEncoding, "An event file of %@ bytes can never be uploaded; removed: %@",
+                 attributes->size, path.string());
+  sizeTracker().fileWasRemovedAtPath(path, attributes->size);
+  return true;
+}
+
 // ---- Expiry ----
 
 void VDTCORFlatFileStorage::checkForExpirations() {
@@ -694,6 +728,7 @@ void VDTCORFlatFileStorage::syncCheckForExpirations() {
         files().removeItem(path);
         continue;
       }
+      if (syncRemoveIfNeverUploadable(path)) continue;
       auto components = eventComponentsFromFilename(name);
       if (!components || !(components->expiration < now)) continue;
       platform::Error error;

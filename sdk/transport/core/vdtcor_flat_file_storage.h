@@ -33,6 +33,8 @@ class VDTCORUploadCoordinator;
 
 inline constexpr std::string_view kVDTCORFlatFileStorageErrorDomain = "VDTCORFlatFileStorage";
 inline constexpr std::int64_t kVDTCORFlatFileStorageSizeLimitReachedErrorCode = 0;
+// An event whose archive passes kVDTCORMaxEventArchiveBytes: no upload would ever carry it.
+inline constexpr std::int64_t kVDTCORFlatFileStorageEventTooLargeErrorCode = 1;
 inline constexpr std::uint64_t kVDTCORFlatFileStorageSizeLimit = 20'000'000;
 inline constexpr std::string_view kVDTCORFlatFileStorageBatchIDCounterKey = "VDTCORFlatFileStorageBatchIDCounter";
 inline constexpr std::string_view kVDTCORMetricsMetadataStorageKey = "metrics_metadata";
@@ -148,6 +150,10 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
                                                      const std::optional<std::set<std::int64_t>>& qosTiers,
                                                      const std::optional<std::set<std::string>>& mappingIDs);
   std::optional<VDTCORBatchIDs> syncBatchIDsForTarget(VDTCORTarget target);
+  // A regular event file larger than any upload reads is removed, with a log line: left in the
+  // pool it would never be sent and would take the storage's room for ever. True when the file
+  // is such a file (removed or not).
+  bool syncRemoveIfNeverUploadable(const std::filesystem::path& path);
   void syncCheckForExpirations();
   // Writes a library entry atomically and keeps the tracked size right when it replaces one.
   bool syncWriteLibraryData(const platform::Data& data, const std::filesystem::path& path, platform::Error* error);

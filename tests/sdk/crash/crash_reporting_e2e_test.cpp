@@ -7,8 +7,12 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -17,6 +21,8 @@
 #include <vector>
 
 #include "crash_test_support.h"
+#include "sdk/crash/reports/rlz_report_adapter.h"
+#include "sdk/crash/reports/rlz_report_uploader.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/transport_routes.h"
@@ -118,7 +124,7 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
   const bool received = service.waitForRequestsTo("/transport/csh", 1, 60);
   crash_test::writeFile(stop, "");
   const auto sent = sender.wait(120);
-  ASSERT_TRUE(received) << crash_test::readFile(home / "probe-send.log");
+  ASSERT_TRUE(received);
   ASSERT_TRUE(sent) << "the child never ended: " << crash_test::readFile(home / "probe-send.log");
   EXPECT_TRUE(WIFEXITED(*sent) && WEXITSTATUS(*sent) == 0) << crash_test::readFile(home / "probe-send.log");
 
@@ -167,6 +173,138 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
 
   for (const char* stage : {"active", "processing", "prepared"}) {
     EXPECT_FALSE(fs::exists(reportsPath(home) / stage / crashedReport.filename())) << stage;
+  }
+}
+
+// The report of the run whose report directory is named `session`, once the service has it.
+std::optional<local_service::CrashReport> reportOf(const local_service::LocalService& service,
+                                                   const std::string& session) {
+  for (const auto& upload : service.requestsTo("/transport/csh")) {
+    std::string error;
+    auto batch = local_service::decodeBatchedLogRequest(upload.decodedBody, error);
+    EXPECT_TRUE(batch) << error;
+    if (!batch) continue;
+    for (const auto& request : *batch) {
+      for (const auto& event : request.events) {
+        auto report = local_service::decodeCrashReport(event.payload, error);
+        EXPECT_TRUE(report) << error;
+        const std::string* metadata = report ? report->file("metadata.rlzrecord") : nullptr;
+        if (metadata && metadata->find("\"session_id\":\"" + session + "\"") != std::string::npos) return report;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// One run that crashes; its report directory.
+fs::path crashOnce(const fs::path& home, const local_service::LocalService& service,
+                   std::vector<std::string> arguments = {"crash"}) {
+  const auto before = entries(reportsPath(home) / "active");
+  const auto crashed = spawnProbe(home, service.baseURL(), std::move(arguments)).wait(120);
+  EXPECT_TRUE(crashed && WIFSIGNALED(*crashed) && WTERMSIG(*crashed) == SIGSEGV)
+      << crash_test::readFile(home / "probe-crash.log");
+  for (const auto& report : entries(reportsPath(home) / "active")) {
+    if (std::find(before.begin(), before.end(), report) == before.end()) return report;
+  }
+  ADD_FAILURE() << "no report of the crash";
+  return {};
+}
+
+// A launch that sends until `done` holds (or its time is up), then stops; whether it held.
+bool sendUntil(const fs::path& home, const local_service::LocalService& service, const std::function<bool()>& done,
+               double seconds) {
+  const fs::path stop = home / "stop";
+  fs::remove(stop);
+  Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
+  bool held = done();
+  for (int i = 0; i < seconds * 10 && !held; ++i) {
+    usleep(100000);
+    held = done();
+  }
+  crash_test::writeFile(stop, "");
+  const auto sent = sender.wait(120);
+  EXPECT_TRUE(sent && WIFEXITED(*sent) && WEXITSTATUS(*sent) == 0) << crash_test::readFile(home / "probe-send.log");
+  return held;
+}
+
+bool anywhereInTheReports(const fs::path& home, const std::string& session) {
+  for (const char* stage : {"active", "processing", "prepared"}) {
+    if (fs::exists(reportsPath(home) / stage / session)) return true;
+  }
+  return false;
+}
+
+// A report of several mebibytes (a thousand threads parked a hundred frames deep, and a log padded
+// far past its usual size) travels from the crashed run through the transport's storage to the service: the
+// records whole, the log cut to its newest lines where the report would pass one event.
+TEST(CrashReportingEndToEnd, AReportOfSeveralMebibytesReachesTheService) {
+  local_service::LocalService service;
+  local_service::addDefaultRoutes(service);
+  ASSERT_TRUE(service.start());
+  const fs::path home = crash_test::scratch("e2e-large");
+  const fs::path report = crashOnce(home, service, {"crash", "1000", "100"});
+  ASSERT_FALSE(report.empty());
+  const std::string signal = crash_test::readFile(report / "signal.rlzrecord");
+  EXPECT_GT(signal.size(), 1u << 20) << "the deep threads are recorded";
+  const std::size_t last = crash_test::padLog(report / "log_a.rlzrecord", 6u << 20, 100000);
+  const std::string log = crash_test::readFile(report / "log_a.rlzrecord");
+
+  const std::string session = report.filename().string();
+  ASSERT_TRUE(sendUntil(home, service, [&] { return reportOf(service, session).has_value(); }, 60))
+      << crash_test::readFile(home / "probe-send.log");
+  const auto received = reportOf(service, session);
+  const std::string* sentSignal = received->file("signal.rlzrecord");
+  ASSERT_NE(sentSignal, nullptr);
+  EXPECT_TRUE(*sentSignal == signal) << "the crash record is cut: " << sentSignal->size() << " of " << signal.size();
+  const std::string* sentLog = received->file("log_a.rlzrecord");
+  ASSERT_NE(sentLog, nullptr);
+  EXPECT_LT(sentLog->size(), log.size());
+  EXPECT_TRUE(log.ends_with(*sentLog));
+  EXPECT_TRUE(sentLog->ends_with(crash_test::logRecordLine(last)));
+  EXPECT_TRUE(sentLog->starts_with("{\"log\":"));
+  std::uint64_t total = 0;
+  for (const auto& [name, contents] : received->files) total += contents.size();
+  EXPECT_GT(total, 6u << 20);
+  EXPECT_LE(total, kRLZMaxReportBytes);
+  for (const char* stage : {"active", "processing", "prepared"}) {
+    EXPECT_FALSE(fs::exists(reportsPath(home) / stage / report.filename())) << stage;
+  }
+}
+
+// Launches that end while a report is packaged: killed from outside, or crashing on another
+// thread meanwhile, they cost the report nothing and a later launch sends it; a packaging that
+// crashes the process itself, time after time, gives the report up.
+TEST(CrashReportingEndToEnd, OnlyAPackagingThatCrashesItselfCostsTheReport) {
+  struct Case {
+    const char* how;
+    int signal;
+    bool delivered;
+  };
+  for (const Case& c : {Case{"kill", SIGKILL, true}, Case{"crash-elsewhere", SIGSEGV, true},
+                        Case{"crash", SIGSEGV, false}}) {
+    local_service::LocalService service;
+    local_service::addDefaultRoutes(service);
+    ASSERT_TRUE(service.start());
+    const fs::path home = crash_test::scratch(std::string("e2e-packaging-") + c.how);
+    const fs::path report = crashOnce(home, service);
+    ASSERT_FALSE(report.empty()) << c.how;
+    const std::string session = report.filename().string();
+    for (int launch = 0; launch < kRLZMaxPackagingAttempts; ++launch) {
+      const auto ended =
+          spawnProbe(home, service.baseURL(), {"send", (home / "never").string(), c.how, session}).wait(120);
+      ASSERT_TRUE(ended && WIFSIGNALED(*ended)) << c.how << " launch " << launch << ": "
+                                                << crash_test::readFile(home / "probe-send.log");
+      EXPECT_EQ(WTERMSIG(*ended), c.signal) << c.how << " launch " << launch;
+    }
+    // Given up, the report leaves its folders unsent: nothing of it was stored by the transport
+    // before, as each attempt ended in its packaging.
+    const bool done = sendUntil(
+        home, service,
+        [&] { return c.delivered ? reportOf(service, session).has_value() : !anywhereInTheReports(home, session); },
+        60);
+    EXPECT_TRUE(done) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
+    EXPECT_EQ(reportOf(service, session).has_value(), c.delivered) << c.how;
+    EXPECT_FALSE(anywhereInTheReports(home, session)) << c.how;
   }
 }
 

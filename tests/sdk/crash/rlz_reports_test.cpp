@@ -15,6 +15,7 @@
 
 #include "crash_test_support.h"
 #include "platform/foundation/data_encoding.h"
+#include "platform/foundation/json.h"
 #include "platform/testing/testing.h"
 #include "sdk/crash/capture/rlz_crash_capture.h"
 #include "sdk/crash/context/rlz_context.h"
@@ -137,8 +138,8 @@ TEST(RLZReportAdapterTest, FilesBeyondSixtyFourKilobytesTravelWhole) {
   EXPECT_EQ(*report->file("log_a.rlzrecord"), large);
 }
 
-// Sizes on disk are no promise: the largest files are cut so the report stays within its limit,
-// and the small ones beside them travel whole.
+// Sizes on disk are no promise: the largest files are cut so the report stays within what one
+// transport event carries, and the small ones beside them travel whole.
 TEST(RLZReportAdapterTest, HugeFilesAreCutAndTheSmallOnesTravelWhole) {
   const fs::path dir = crash_test::scratch("adapter-huge");
   writeMetadata(dir, "abc", 1);
@@ -148,18 +149,98 @@ TEST(RLZReportAdapterTest, HugeFilesAreCutAndTheSmallOnesTravelWhole) {
     ASSERT_EQ(::truncate((dir / name).c_str(), kHugeSparseSize), 0);
   }
   const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  EXPECT_TRUE(adapter.allRecordsRead());
   const auto& files = adapter.report().files;
   std::map<std::string, std::size_t> sizes;
-  std::uint64_t total = 0;
-  for (const auto& file : files) {
-    sizes[file.filename] = file.contents.size();
-    total += file.contents.size();
-  }
+  for (const auto& file : files) sizes[file.filename] = file.contents.size();
   EXPECT_EQ(sizes["signal.rlzrecord"], 6u);
   EXPECT_EQ(sizes["metadata.rlzrecord"], fs::file_size(dir / "metadata.rlzrecord"));
-  EXPECT_EQ(sizes["a_huge.rlzrecord"], kRLZMaxReportFileBytes);
-  EXPECT_LE(total, kRLZMaxReportBytes);
   EXPECT_EQ(sizes.size(), 5u);
+  auto bytes = adapter.transportBytes();
+  ASSERT_TRUE(bytes);
+  EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+}
+
+// However many files lie in a report folder, the records that make the report travel, whole:
+// only what is left over is left out or cut.
+TEST(RLZReportAdapterTest, TheRecordsThatMakeAReportComeBeforeAnyOtherFile) {
+  const fs::path dir = crash_test::scratch("adapter-planted");
+  writeMetadata(dir, "abc", 1);
+  const std::map<std::string, std::string> records = {
+      {"signal.rlzrecord", "{\"signal\":{\"time\":1}}\n" + std::string(1u << 20, ' ') + "\n"},
+      {"signal.rlzrecord.symbolicated", "{\"threads\":[]}\n"},
+      {"binary_images.rlzrecord", "{\"load\":{}}\n"},
+      {"log_a.rlzrecord", "{\"log\":{}}\n"},
+      {"log_b.rlzrecord", "{\"log\":{}}\n"}};
+  for (const auto& [name, contents] : records) crash_test::writeFile(dir / name, contents);
+  char name[32];
+  for (int i = 0; i < 10000; ++i) {
+    std::snprintf(name, sizeof name, "aaa_%05d.rlzrecord", i);
+    crash_test::writeFile(dir / name, "{}\n");
+  }
+  // A planted file larger than the whole report takes nothing from the records.
+  std::string large;
+  while (large.size() < kRLZMaxReportBytes) large += std::string(1000, 'l') + "\n";
+  crash_test::writeFile(dir / "aaa_00000.rlzrecord", large);
+
+  const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  std::map<std::string, std::string> packed;
+  for (const auto& file : adapter.report().files) {
+    packed[file.filename] = std::string(file.contents.begin(), file.contents.end());
+  }
+  EXPECT_EQ(packed.size(), kRLZMaxReportFiles);
+  EXPECT_EQ(packed["metadata.rlzrecord"], crash_test::readFile(dir / "metadata.rlzrecord"));
+  for (const auto& [name, contents] : records) {
+    ASSERT_TRUE(packed.count(name)) << name;
+    EXPECT_EQ(packed[name], contents) << name;
+  }
+  auto bytes = adapter.transportBytes();
+  ASSERT_TRUE(bytes);
+  EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+}
+
+// A crash record larger than its share keeps every section and every thread: the threads' stack
+// traces are shortened to their innermost frames, the crashed thread's kept whole.
+TEST(RLZReportAdapterTest, ACrashRecordTooLargeKeepsItsThreadsWithShorterStacks) {
+  const fs::path dir = crash_test::scratch("adapter-deep");
+  writeMetadata(dir, "abc", 1);
+  std::string deep;
+  for (int i = 0; i < 600000; ++i) deep += (i ? "," : "") + std::to_string(1000000 + i);
+  const std::string crashedTrace = "7,8,9";
+  const std::string signal =
+      "{\"signal\":{\"number\":11,\"time\":5}}\n{\"threads\":[{\"registers\":{\"pc\":1},\"stacktrace\":[" + deep +
+      "]},{\"registers\":{\"pc\":2},\"stacktrace\":[" + crashedTrace + "],\"crashed\":true},{\"stacktrace\":[" + deep +
+      "]}]}\n{\"process_stats\":{\"active\":1}}\n";
+  ASSERT_GT(signal.size(), kRLZMaxReportBytes);
+  crash_test::writeFile(dir / "signal.rlzrecord", signal);
+
+  const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  const RLZReportMessage::File* packed = nullptr;
+  for (const auto& file : adapter.report().files) {
+    if (file.filename == "signal.rlzrecord") packed = &file;
+  }
+  ASSERT_NE(packed, nullptr);
+  const std::string text(packed->contents.begin(), packed->contents.end());
+  EXPECT_LE(text.size(), kRLZMaxReportBytes);
+  EXPECT_GT(text.size(), kRLZMaxReportBytes / 2);
+  std::vector<platform::Value> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    auto line = platform::JSON::parse(std::string_view(text).substr(start, end - start));
+    ASSERT_TRUE(line) << "line " << lines.size() << " does not parse";
+    lines.push_back(std::move(*line));
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  const auto& threads = *lines[1].ifDictionary()->at("threads").ifArray();
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads[1].ifDictionary()->at("stacktrace").ifArray()->size(), 3u);
+  for (std::size_t i : {0u, 2u}) {
+    const auto& trace = *threads[i].ifDictionary()->at("stacktrace").ifArray();
+    EXPECT_GT(trace.size(), 100000u) << i;
+    EXPECT_LT(trace.size(), 600000u) << i;
+    EXPECT_EQ(trace[0], platform::Value(std::uint64_t{1000000})) << "the innermost frames stay";
+  }
+  EXPECT_TRUE(lines[2].ifDictionary()->count("process_stats"));
 }
 
 TEST(RLZSymbolicationTest, Demangling) {
@@ -420,28 +501,33 @@ TEST_F(RLZReportManagerTest, HostileFilesInTheReportFoldersNeitherStopTheLaunchN
   EXPECT_EQ(names, (std::vector<std::string>{"binary_images.rlzrecord", "metadata.rlzrecord", "signal.rlzrecord"}));
 }
 
-// A prepared report is packaged at most a few times: one whose earlier attempts all failed (or
-// ended the process) is deleted, one that packages resets its count, and a huge file is cut
-// instead of failing the packaging.
+// A prepared report is packaged at most a few times: one whose earlier attempts all failed is
+// deleted, one that packages clears its count, an attempt cut short counts only when no crash path
+// watched it (a crash of a watched one writes its own failure), and a huge file is cut instead of
+// failing the packaging.
 TEST_F(RLZReportManagerTest, APreparedReportThatKeepsFailingToPackageIsDeletedAfterItsAttempts) {
   // No storage is registered here: the hand-off fails after the packaging, which leaves the
   // report in "prepared" without counting against it.
   auto data = managerData(true, VDTCORTransport::initWithMappingID("1206", {}, 1002));
   const fs::path prepared = fileManager_->preparedPath();
+  const std::string twoFailures(kRLZMaxPackagingAttempts - 1, 'f');
   const struct {
     const char* name;
-    const char* attempts;
+    std::string failures;
+    const char* marker;
     bool huge;
     bool kept;
-  } cases[] = {{"fresh", nullptr, false, true},
-               {"retried", "2", false, true},
-               {"huge", nullptr, true, true},
-               {"used-up", "3", false, false},
-               {"garbled", "x9", false, true}};
+  } cases[] = {{"fresh", "", nullptr, false, true},
+               {"retried", twoFailures, nullptr, false, true},
+               {"huge", "", nullptr, true, true},
+               {"used-up", std::string(kRLZMaxPackagingAttempts, 'f'), nullptr, false, false},
+               {"killed-while-watched", twoFailures, "w", false, true},
+               {"cut-short-unwatched", twoFailures, "u", false, false}};
   for (const auto& c : cases) {
     writeMetadata(prepared / c.name, c.name, 100);
     crash_test::writeFile(prepared / c.name / "signal.rlzrecord", "{}\n");
-    if (c.attempts) crash_test::writeFile(prepared / c.name / kRLZPackagingAttemptsFileName, c.attempts);
+    if (!c.failures.empty()) crash_test::writeFile(prepared / c.name / kRLZPackagingFailuresFileName, c.failures);
+    if (c.marker) crash_test::writeFile(prepared / c.name / kRLZPackagingMarkerFileName, c.marker);
     if (c.huge) {
       crash_test::writeFile(prepared / c.name / "log_a.rlzrecord", "");
       ASSERT_EQ(::truncate((prepared / c.name / "log_a.rlzrecord").c_str(), kHugeSparseSize), 0);
@@ -457,7 +543,8 @@ TEST_F(RLZReportManagerTest, APreparedReportThatKeepsFailingToPackageIsDeletedAf
   for (const auto& c : cases) {
     EXPECT_EQ(in("prepared", c.name), c.kept) << c.name;
     if (c.kept) {
-      EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingAttemptsFileName)) << c.name;
+      EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingFailuresFileName)) << c.name;
+      EXPECT_FALSE(fs::exists(prepared / c.name / kRLZPackagingMarkerFileName)) << c.name;
     }
   }
 }

@@ -168,6 +168,64 @@ TEST_F(VDTCORFlatFileStorageTest, TheSizeLimitRefusesTheEventThatWouldPassItAndC
   }
 }
 
+// What the storage keeps, an upload carries: an event too large for an upload is refused when it
+// is stored (its producer hears so and keeps its data), and a file too large already in the pool
+// is removed when met, so it can neither wait there for ever nor keep the storage full.
+TEST_F(VDTCORFlatFileStorageTest, EventsNoUploadWouldCarryAreRefusedAndOnesAlreadyStoredAreRemoved) {
+  struct Case {
+    const char* name;
+    std::uint64_t payloadBytes;
+    bool stored;
+  };
+  for (const Case& c : {Case{"the largest payload promised", kVDTCORMaxEventPayloadBytes, true},
+                        Case{"a payload the size of the archive limit", kVDTCORMaxEventArchiveBytes, false},
+                        Case{"a payload past the archive limit", kVDTCORMaxEventArchiveBytes + 1, false}}) {
+    restart();
+    fs::remove_all(VDTCORStorageRootURL());
+    auto delegate = std::make_shared<RecordingDelegate>();
+    storage()->setDelegate(delegate);
+    auto event = makeEvent("1206", 1002, 4, std::string(c.payloadBytes, 'p'));
+    auto [written, error] = store(event);
+    EXPECT_EQ(written, c.stored) << c.name;
+    EXPECT_EQ(fileNames(targetDirectory(1002)).size(), c.stored ? 1u : 0u) << c.name;
+    if (c.stored) {
+      EXPECT_LE(fs::file_size(targetDirectory(1002) / fileNames(targetDirectory(1002))[0]), kVDTCORMaxEventArchiveBytes);
+      auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+      ASSERT_TRUE(events) << c.name;
+      EXPECT_EQ(idsOf(*events), std::set<std::string>{event->eventID()}) << c.name;
+    } else {
+      EXPECT_EQ(error.domain(), kVDTCORFlatFileStorageErrorDomain) << c.name;
+      EXPECT_EQ(error.code(), kVDTCORFlatFileStorageEventTooLargeErrorCode) << c.name;
+      // Not dropped: the producer still holds it.
+      EXPECT_TRUE(delegate->dropped.empty()) << c.name;
+    }
+  }
+
+  // Left by a version that stored such events: one file in the pool's tier, one in another tier
+  // that only the sweep meets; both together keep the storage full.
+  restart();
+  fs::remove_all(VDTCORStorageRootURL());
+  const std::string tooLarge(kVDTCORMaxEventArchiveBytes + 1, 'x');
+  const fs::path inBatchTier = targetDirectory(1002) / (VDTCOREvent::nextEventID() + "-4-9999999999-1206");
+  const fs::path inOtherTier = targetDirectory(1002) / (VDTCOREvent::nextEventID() + "-0-9999999999-1206");
+  writeRaw(inBatchTier, tooLarge);
+  writeRaw(inOtherTier, "");
+  fs::resize_file(inOtherTier, kVDTCORFlatFileStorageSizeLimit);
+  restart();
+  EXPECT_FALSE(store(makeEvent("137", 1001)).first) << "the planted files fill the storage";
+  platform::testing::LogCapture log;
+  auto [batchID, events] = batch(VDTCORStorageEventSelector::initWithTarget(1002, std::nullopt, std::nullopt,
+                                                                             std::set<std::int64_t>{4}));
+  EXPECT_FALSE(events);
+  EXPECT_FALSE(fs::exists(inBatchTier));
+  EXPECT_TRUE(fs::exists(inOtherTier));
+  storage()->checkForExpirations();
+  platform::testing::runUntilIdle();
+  EXPECT_FALSE(fs::exists(inOtherTier));
+  EXPECT_TRUE(log.contains("can never be uploaded"));
+  EXPECT_TRUE(store(makeEvent("137", 1001)).first) << "the storage has room again";
+}
+
 TEST_F(VDTCORFlatFileStorageTest, ARefusedEventIsCountedByTheMetricsControllerAsReasonTwo) {
   writeRaw(VDTCORStorageRootURL() / "filler", std::string(kVDTCORFlatFileStorageSizeLimit, 'f'));
   EXPECT_FALSE(store(makeEvent("137", 1001)).first);
@@ -480,7 +538,9 @@ TEST_F(VDTCORFlatFileStorageTest, HostileFilesInTheStorageFoldersAreSkippedAndKe
     EXPECT_TRUE(*error) << key;
   }
   EXPECT_FALSE(fifos.finish()) << "storage waited on a FIFO";
-  for (const auto& path : {linkedEvent, hugeEvent, fifoEvent}) EXPECT_TRUE(fs::symlink_status(path).type() != fs::file_type::not_found) << path;
+  for (const auto& path : {linkedEvent, fifoEvent}) EXPECT_TRUE(fs::symlink_status(path).type() != fs::file_type::not_found) << path;
+  // A regular file in the pool that no upload could carry is removed, unread.
+  EXPECT_FALSE(fs::exists(hugeEvent));
   EXPECT_TRUE(fs::exists(outsideEvent));
 }
 

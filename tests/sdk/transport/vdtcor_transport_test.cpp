@@ -157,7 +157,7 @@ std::uint64_t peakResidentBytes() {
   return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
 }
 
-TEST_F(VDTCORTransportTest, AnEventPastTheSizeLimitIsRefusedWithoutCopiesOfItsPayload) {
+TEST_F(VDTCORTransportTest, AnEventTooLargeToStoreIsRefusedWithoutCopiesOfItsPayload) {
   constexpr std::size_t kPayload = 50'000'000;
   auto transport = VDTCORTransport::initWithMappingID("137", {}, 1001);
   auto event = transport->eventForTransport();
@@ -172,8 +172,9 @@ TEST_F(VDTCORTransportTest, AnEventPastTheSizeLimitIsRefusedWithoutCopiesOfItsPa
 
   EXPECT_FALSE(outcome->written);
   EXPECT_EQ(outcome->error.domain(), kVDTCORFlatFileStorageErrorDomain);
-  EXPECT_EQ(outcome->error.code(), kVDTCORFlatFileStorageSizeLimitReachedErrorCode);
-  EXPECT_EQ(delegate->dropped.size(), 1u);
+  EXPECT_EQ(outcome->error.code(), kVDTCORFlatFileStorageEventTooLargeErrorCode);
+  // Refused, not dropped: the producer still holds it.
+  EXPECT_TRUE(delegate->dropped.empty());
   EXPECT_TRUE(storedNames(1001).empty());
   // One more copy of the payload anywhere on the way would show as 50 MB.
   EXPECT_LT(growth, kPayload / 2) << growth;

@@ -1,13 +1,22 @@
 // The app core, the crash reporter and the transport in a child process, as the app runs them.
-//   reporter_probe crash      configure, add keys and 1,000 log lines, then SIGSEGV on a worker
-//   reporter_probe send STOP  configure and run the main run loop until the file STOP exists
+//   reporter_probe crash [THREADS DEPTH]   configure, add keys and 1,000 log lines, park THREADS
+//                                          threads DEPTH frames deep, then SIGSEGV on a worker
+//   reporter_probe send STOP [HOW REPORT]  configure and run the main run loop until the file STOP
+//                                          exists; with HOW, the packaging of the report directory
+//                                          named REPORT ends the process: "kill" by SIGKILL, as
+//                                          from outside, "crash" by a fault of its own, "crash-
+//                                          elsewhere" by a fault of another thread meanwhile
 // The home, the service URL and the resources come from FOCUS_HOME, VDZ_SERVICE_URL and
 // FOCUS_SOURCE_DIR.
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/date.h"
@@ -18,6 +27,7 @@
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/records/rlz_context_state.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
+#include "sdk/crash/reports/rlz_report_uploader.h"
 #include "sdk/crash/reports/vdz_ralitoze.h"
 #include "sdk/load_hooks.h"
 
@@ -34,7 +44,42 @@ extern "C" [[gnu::noinline]] void reporterProbeCaller() {
   asm volatile("");
 }
 
+std::atomic<int> g_parked{0};
+
+extern "C" void reporterProbeDeepFrameB(int depth);
+
+// Parks its thread `depth` frames down, so that the crash records a deep stack for it. Two
+// functions call each other: a stack of one function repeated is cut short in the record.
+extern "C" [[gnu::noinline]] void reporterProbeDeepFrameA(int depth) {
+  if (depth > 0) {
+    reporterProbeDeepFrameB(depth - 1);
+    asm volatile("");
+    return;
+  }
+  g_parked.fetch_add(1);
+  for (;;) pause();
+}
+
+extern "C" [[gnu::noinline]] void reporterProbeDeepFrameB(int depth) {
+  reporterProbeDeepFrameA(depth);
+  asm volatile("");
+}
+
 namespace {
+
+void parkDeepThreads(int count, int depth) {
+  for (int i = 0; i < count; ++i) std::thread([depth] { reporterProbeDeepFrameA(depth); }).detach();
+  while (g_parked.load() < count) usleep(1000);
+}
+
+void endPackagingOf(const std::string& how, const std::string& report) {
+  RLZReportUploader::setPackagingHookForTesting([how, report](const std::string& packagedPath) {
+    if (std::filesystem::path(packagedPath).filename() != report) return;
+    if (how == "kill") raise(SIGKILL);
+    if (how == "crash") reporterProbeCrashingFunction();
+    if (how == "crash-elsewhere") std::thread([] { reporterProbeCrashingFunction(); }).join();
+  });
+}
 
 void runMainLoopFor(double seconds) {
   platform::RunLoop::main().runUntil(platform::Date::now().addingTimeInterval(seconds));
@@ -44,11 +89,12 @@ void runMainLoopFor(double seconds) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: reporter_probe crash | send STOP_FILE\n");
+    fprintf(stderr, "usage: reporter_probe crash [THREADS DEPTH] | send STOP [HOW REPORT]\n");
     return 2;
   }
   const std::string mode = argv[1];
   platform::testing::becomeMainThread();
+  if (mode == "send" && argc > 4) endPackagingOf(argv[3], argv[4]);
   sdk::runLoadHooks();
   VDZApp::configure();
   auto ralitoze = VDZRalitoze::ralitoze();
@@ -67,6 +113,7 @@ int main(int argc, char** argv) {
     ralitoze->setUserID(std::string("probe-user"));
     for (int i = 0; i < 1000; ++i) ralitoze->log("log line " + std::to_string(i) + " " + std::string(80, 'x'));
     RLZContextLoggingQueue()->sync([] {});
+    if (argc > 3) parkDeepThreads(std::atoi(argv[2]), std::atoi(argv[3]));
     platform::DispatchQueue::global()->async([] { reporterProbeCaller(); });
     for (;;) runMainLoopFor(1.0);
   }
