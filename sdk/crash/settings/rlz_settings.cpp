@@ -10,6 +10,7 @@
 #include "sdk/crash/launch/rlz_application_identifier_model.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_logging.h"
+#include "sdk/transport/core/vdtcor_event.h"
 
 namespace {
 
@@ -190,7 +191,10 @@ std::uint32_t RLZSettings::cacheDurationSeconds() const { return unsignedValue({
 bool RLZSettings::errorReportingEnabled() const { return boolValue("features", "collect_logged_exceptions", true); }
 bool RLZSettings::collectReportsEnabled() const { return boolValue("features", "collect_reports", true); }
 bool RLZSettings::metricKitCollectionEnabled() const { return boolValue("features", "collect_metric_kit", false); }
-std::uint32_t RLZSettings::logBufferSize() const { return unsignedValue("session", "log_buffer_size", 64000); }
+std::uint32_t RLZSettings::logBufferSize() const {
+  constexpr auto kMaxLogBufferBytes = static_cast<std::uint32_t>(kVDTCORMaxEventPayloadBytes / 2);
+  return std::min(unsignedValue("session", "log_buffer_size", 64000), kMaxLogBufferBytes);
+}
 std::uint32_t RLZSettings::maxCustomExceptions() const {
   return unsignedValue("session", "max_custom_exception_events", 8);
 }

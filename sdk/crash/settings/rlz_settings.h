@@ -47,6 +47,8 @@ class RLZSettings : public std::enable_shared_from_this<RLZSettings> {
   bool customExceptionsEnabled() const { return errorReportingEnabled(); }
   bool collectReportsEnabled() const;
   bool metricKitCollectionEnabled() const;
+  // Each of the two log files a report keeps holds at most this; held to half of what one
+  // report can carry, since a larger log would only be cut on packaging after filling the disk.
   std::uint32_t logBufferSize() const;
   std::uint32_t errorLogBufferSize() const { return logBufferSize(); }
   std::uint32_t maxCustomExceptions() const;
