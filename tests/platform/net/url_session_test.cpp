@@ -16,6 +16,8 @@
 #include "platform/testing/testing.h"
 #include "tools/local-service/local_service.h"
 
+#include "compressed_body.h"
+
 namespace platform {
 namespace {
 
@@ -34,21 +36,8 @@ struct Outcome {
 Data bytes(std::string_view text) { return Data(text.begin(), text.end()); }
 std::string text(const std::optional<Data>& data) { return data ? std::string(data->begin(), data->end()) : ""; }
 
-// `plain` compressed with zlib's window bits: 31 gzip, 15 zlib-wrapped deflate, -15 raw deflate.
-std::string compressed(const std::string& plain, int windowBits) {
-  std::string out(compressBound(static_cast<uLong>(plain.size())) + 32, '\0');
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
-  stream.avail_in = static_cast<uInt>(plain.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-std::string gzipped(const std::string& plain) { return compressed(plain, 31); }
+using testing::compressed;
+using testing::gzipped;
 
 // Follows, refuses or rewrites redirects as the test says, and records what it was asked.
 class RedirectDelegate : public URLSessionDelegate {
