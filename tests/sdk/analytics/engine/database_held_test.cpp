@@ -12,6 +12,7 @@
 
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/engine/upload_fixture.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -271,7 +272,8 @@ TEST_F(DatabaseHeldTest, EventsKeptWhileTheDatabaseIsHeldAreBoundedOldestFirst) 
 // Another connection takes the database in the middle of a run (a backup, a shell, a second
 // instance of the app). What the app logs and sets meanwhile is kept in order and written once
 // the lock is gone: every event once, with the day's counters and its name's lifetime count raised
-// once, and a user property set between two events only in the second one's metadata. The kept writes go when the
+// once, and a user property or a conditional one set between two events, or a conditional one the
+// second event triggers, only in the second one's metadata. The kept writes go when the
 // timed retry finds the file free, or, once the timed retries have ended, with the next event.
 TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceInOrder) {
   BusyTimeoutForScope wait(50);
@@ -291,6 +293,15 @@ TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceIn
       onWorker([&] { result = engine_->database()->dailyCounts(nullptr); });
       return result;
     };
+    // A conditional property that the event logged second while the file is held sets.
+    auto conditional = std::make_shared<APMConditionalUserProperty>();
+    conditional->origin = "viam";
+    conditional->value = APMValue::initWithString(std::string("pro"));
+    conditional->triggerEventName = "held_2";
+    // Kept writes are handled at the time they are written: the trigger must outlast the hold.
+    conditional->triggerTimeout = 86400;
+    conditional->timeToLive = 86400;
+    APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(conditional, "plan");
     DOREvoredire::logEventWithName("before_hold", {});
     platform::testing::runUntilIdle();
     const auto before = counts();
@@ -304,6 +315,9 @@ TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceIn
     DOREvoredire::logEventWithName("held_1", {});
     APMAnalytics::logInternalEventWithOrigin("auto", "_e", {{"_et", APMInt64Object(1000)}});
     DOREvoredire::setUserPropertyString(APMObject("rain"), "sound");
+    auto untriggered = std::make_shared<APMConditionalUserProperty>(*conditional);
+    untriggered->triggerEventName.clear();
+    APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(untriggered, "tier");
     DOREvoredire::logEventWithName("held_2", {});
     platform::testing::runUntilIdle();
     if (c.timedRetriesEnd) {
@@ -351,8 +365,10 @@ TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceIn
       for (const auto& bundle : uploadedBundles(i)) {
         for (const auto& event : bundle.events) {
           if (event.name != "held_1" && event.name != "held_2") continue;
-          const auto property = bundle.userProperties.find("sound");
-          EXPECT_EQ(property != bundle.userProperties.end(), event.name == "held_2") << event.name;
+          for (const char* property : {"sound", "tier", "plan"}) {
+            EXPECT_EQ(bundle.userProperties.count(property), event.name == "held_2" ? 1u : 0u)
+                << event.name << " " << property;
+          }
         }
       }
     }
