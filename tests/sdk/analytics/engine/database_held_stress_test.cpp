@@ -31,7 +31,7 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
   constexpr int kEvents = 60;
   struct Case {
     const char* name;
-    bool heldFromStart;  // else taken once a third of the events are logged
+    bool heldFromStart;  // else taken once the first third of the events is written
   };
   const Case cases[] = {{"held through the start", true}, {"taken in the middle of the run", false}};
   for (const Case& c : cases) {
@@ -55,26 +55,37 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
       configure();
     }
 
+    // The loggers go in three thirds: before the hold, while it is held, after it. Each third
+    // starts only when the test lets it, so that the middle one surely meets the lock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::atomic<int> logged{0};
+    std::atomic<int> thirdsAllowed{1};
     std::vector<std::thread> loggers;
     for (int t = 0; t < kThreads; ++t) {
-      loggers.emplace_back([t, &logged] {
+      loggers.emplace_back([t, &logged, &thirdsAllowed, deadline] {
         for (int i = 0; i < kEvents; ++i) {
+          while (i * 3 / kEvents >= thirdsAllowed && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
           DOREvoredire::logEventWithName("stress", {{"thread", APMObject(t)}, {"i", APMObject(i)}});
           ++logged;
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
       });
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     const auto waitForLogged = [&](int count) {
-      while (logged < count && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      while (logged < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     };
+    waitForLogged(kThreads * kEvents / 3);
+    // The worker catches up first: writing back to back, it could starve the other connection.
+    platform::testing::runUntilIdle();
     if (!c.heldFromStart) {
-      waitForLogged(kThreads * kEvents / 3);
       other.emplace(path, "BEGIN EXCLUSIVE", 30);
       EXPECT_TRUE(other->waitUntilLocked());
     }
+    thirdsAllowed = 2;
     waitForLogged(kThreads * kEvents * 2 / 3);
     // Held until a write has met the lock, so that the kept writes are what is tried.
     const auto metTheLock = [&] {
@@ -88,11 +99,13 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
     }
     EXPECT_TRUE(metTheLock());
     other.reset();
+    thirdsAllowed = 3;
     for (auto& logger : loggers) logger.join();
 
     // The first retry is due a second after the attempt that found the file held.
     std::vector<engine_test::StoredEvent> events;
-    while (std::chrono::steady_clock::now() < deadline) {
+    const auto storedBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < storedBy) {
       platform::testing::runUntilIdle();
       bool started = false;
       onWorker([&] { started = engine()->database() != nullptr; });
