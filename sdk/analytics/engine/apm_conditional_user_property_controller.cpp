@@ -88,7 +88,8 @@ std::shared_ptr<APMConditionalUserPropertyController> APMConditionalUserProperty
 }
 
 // Requests wait with the facade's other operations until the engine has started, then run on its
-// worker queue in the order they were made.
+// worker queue in the order they were made, each as one write of the engine: while another
+// connection holds the database it is kept in line with the events around it.
 void APMConditionalUserPropertyController::scheduleOnEngine(
     const char* blockID, std::int64_t disabledCode, std::string_view disabledMessage,
     std::function<void(APMConditionalUserPropertyController&)> block) {
@@ -100,8 +101,13 @@ void APMConditionalUserPropertyController::scheduleOnEngine(
           APMLog(3, disabledCode, message);
           return;
         }
-        engine->scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, block] {
-          if (auto self = weak.lock()) block(*self);
+        std::weak_ptr<APMMeasurement> weakEngine = engine;
+        engine->scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, weakEngine, block] {
+          const auto engine = weakEngine.lock();
+          if (!engine) return;
+          engine->performDatabaseWriteOnWorkerQueue([weak, block] {
+            if (auto self = weak.lock()) block(*self);
+          });
         });
       });
 }

@@ -1,6 +1,5 @@
 #include "sdk/analytics/engine/apm_measurement.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -211,13 +210,13 @@ APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPers
       safelistedEvents_(std::move(safelistedEvents)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
-      startRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Start retry timer")) {}
+      databaseRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Database retry timer")) {}
 
 // An alarm's timer must be cancelled on the queue it fires on.
 APMMeasurement::~APMMeasurement() {
   platform::NotificationCenter::defaultCenter().removeObserver(this);
   auto queue = scheduler_->workerQueue();
-  for (std::unique_ptr<APMAlarm>* alarm : {&alarm_, &startRetryAlarm_}) {
+  for (std::unique_ptr<APMAlarm>* alarm : {&alarm_, &databaseRetryAlarm_}) {
     if (!*alarm) continue;
     if (queue->isCurrent()) {
       alarm->reset();
@@ -288,7 +287,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     enableOnWorkerQueue();
     return;
   }
-  cancelStartRetry();
+  cancelDatabaseRetry();
   APMRemoveExpiredStoredDeepLink(*remoteConfig());
   alarm_->cancel();
   if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
@@ -300,20 +299,19 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
 void APMMeasurement::enableOnWorkerQueue() {
   switch (startMeasurement()) {
     case StartResult::busy:
-      scheduleStartRetry();
+      scheduleDatabaseRetry();
       return;
     case StartResult::failed:
       // Off at once, not only when the queued pass below runs: work queued meanwhile must find
       // collection off rather than on without a store.
       enabled_ = false;
-      cancelStartRetry();
+      cancelDatabaseRetry();
       APMLog(0, 23011, "Failed to start Analytics. Analytics is disabled");
       setEnabled(false);
       return;
     case StartResult::started:
       break;
   }
-  cancelStartRetry();
   if (const auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
   if (searchAdReporter_) searchAdReporter_->setSearchAdReporterEnabled(true);
   APMAdExposureReporter::sharedInstance()->setReportingEnabled(true);
@@ -325,74 +323,7 @@ void APMMeasurement::enableOnWorkerQueue() {
                             "set the flag %@ to NO (boolean) in the Info.plist",
                             std::string(kAPMAutomaticScreenReportingEnabledKey)));
   }
-  writeEventsKeptUntilStarted();
-}
-
-// ---- a start waiting for a database held by another connection ----
-
-// Each failed attempt waits the store's busy timeout on the worker queue, so attempts back off
-// and the timed ones end; an event logged later still tries again now and then.
-void APMMeasurement::scheduleStartRetry() {
-  waitingForDatabase_ = true;
-  ++failedBusyStarts_;
-  const double uptime = platform::Clock::current().uptime();
-  if (failedBusyStarts_ > kAPMStartRetryScheduledAttempts) {
-    nextStartAttemptUptime_ = uptime + kAPMStartRetryMaxDelay;
-    if (failedBusyStarts_ == kAPMStartRetryScheduledAttempts + 1) {
-      APMLog(4, 23225, "Analytics database is in use by another connection. Start will be retried at the next event");
-    }
-    return;
-  }
-  const double delay =
-      std::min(kAPMStartRetryInitialDelay * std::ldexp(1.0, failedBusyStarts_ - 1), kAPMStartRetryMaxDelay);
-  nextStartAttemptUptime_ = uptime + delay;
-  APMLog(4, 23224, "Analytics database is in use by another connection. Start will be retried in approx. (s)", delay);
-  std::weak_ptr<APMMeasurement> weak = weak_from_this();
-  startRetryAlarm_->runAfterDelay(delay, [weak] {
-    const auto self = weak.lock();
-    if (!self) return;
-    self->scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:startRetry", [weak] {
-      if (const auto engine = weak.lock()) engine->retryStartOnWorkerQueue();
-    });
-  });
-}
-
-void APMMeasurement::retryStartOnWorkerQueue() {
-  if (!enabled_ || !waitingForDatabase_) return;
-  enableOnWorkerQueue();
-}
-
-void APMMeasurement::retryStartIfDueOnWorkerQueue() {
-  if (waitingForDatabase_ && platform::Clock::current().uptime() >= nextStartAttemptUptime_) retryStartOnWorkerQueue();
-}
-
-void APMMeasurement::cancelStartRetry() {
-  waitingForDatabase_ = false;
-  failedBusyStarts_ = 0;
-  startRetryAlarm_->cancel();
-}
-
-void APMMeasurement::keepEventUntilStarted(const std::shared_ptr<APMEvent>& event) {
-  if (pendingEvents_.size() >= kAPMMaxPendingEvents) {
-    pendingEvents_.pop_front();
-    // One line for the first loss and one for every hundred after it.
-    if (droppedPendingEvents_++ % 100 == 0) {
-      APMLog(4, 23226, "Data loss. Too many events waiting for the database. Oldest event dropped. Dropped count",
-             static_cast<long long>(droppedPendingEvents_));
-    }
-  }
-  pendingEvents_.push_back(event);
-}
-
-// Through the whole pipeline, as if they had come now: admission and limits apply as they do
-// at this moment. The event listeners heard of them when they were logged.
-void APMMeasurement::writeEventsKeptUntilStarted() {
-  if (pendingEvents_.empty()) return;
-  const std::deque<std::shared_ptr<APMEvent>> events = std::move(pendingEvents_);
-  pendingEvents_.clear();
-  droppedPendingEvents_ = 0;
-  APMLog(7, 23227, "Writing events logged while the database was in use. Count", static_cast<long long>(events.size()));
-  for (const auto& event : events) handleEventOnWorkerQueue(event);
+  writeKeptDatabaseWrites();
 }
 
 // ---- the start ----
@@ -605,9 +536,9 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   previousVMPAppID_ = persistedConfig_->appIDFromVMP();
   persistedConfig_->clearValues();
   monitor()->clearMonitoringData();
-  // Events still waiting for the database belong to the data being wiped.
-  pendingEvents_.clear();
-  droppedPendingEvents_ = 0;
+  // Writes still waiting for the database belong to the data being wiped.
+  keptDatabaseWrites_.clear();
+  droppedKeptDatabaseWrites_ = 0;
   if (database_) {
     platform::Error error;
     if (!database_->reset(&error)) {

@@ -61,15 +61,15 @@ inline constexpr std::string_view kAPMDeferredDeepLinkEnabledKey = "VIDEZU_ANALY
 inline constexpr std::string_view kAPMDeferredDeepLinkPath = "/pagead/conversion/app/deeplink";
 // The most non-public user properties one origin may set.
 inline constexpr std::int64_t kAPMMaxUserPropertiesPerOrigin = 25;
-// A start that failed because another connection held the database is tried again after these
-// delays (doubling from the first up to the longest), then only when an event comes at least the
-// longest delay after the last attempt.
-inline constexpr double kAPMStartRetryInitialDelay = 1;
-inline constexpr double kAPMStartRetryMaxDelay = 60;
-inline constexpr int kAPMStartRetryScheduledAttempts = 10;
-// Events logged while the start waits for the database are kept in memory up to this count;
-// past it the oldest go.
-inline constexpr std::size_t kAPMMaxPendingEvents = 1000;
+// A start or a write that failed because another connection held the database is tried again
+// after these delays (doubling from the first up to the longest), then only when an event or a
+// user property comes at least the longest delay after the last attempt.
+inline constexpr double kAPMHeldDatabaseRetryInitialDelay = 1;
+inline constexpr double kAPMHeldDatabaseRetryMaxDelay = 60;
+inline constexpr int kAPMHeldDatabaseRetryScheduledAttempts = 10;
+// Writes (events, user properties) waiting for a held database are kept in memory up to this
+// count; past it the oldest go.
+inline constexpr std::size_t kAPMMaxKeptDatabaseWrites = 1000;
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
                        public VULNetworkLoggerDelegate,
@@ -146,6 +146,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+  // One unit of writing (an event's whole road, a user property set or removed, a conditional
+  // property's change) done in one store transaction. While another connection holds the
+  // database (the start waits for it, or a write found it held) the unit is kept instead, after
+  // those kept before it, and done once the database is free: nothing of a unit that found the
+  // file busy stays stored, so doing it again counts nothing twice. A unit begun inside another
+  // is part of it. With collection off the unit runs at once and refuses by its own checks.
+  void performDatabaseWriteOnWorkerQueue(std::function<void()> write);
 
   // ---- entry points whose work belongs to later parts of the engine ----
   // Admission and writing of a logged event; the event pipeline's entry point.
@@ -254,7 +261,7 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // Internal events the engine makes itself (first open, sessions, campaigns): default parameters
   // (not on "_err"), then admission and writing, then the event listeners.
   void handleInternalEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
-  // Blocklist and event editing, then writing; admission is the caller's.
+  // Blocklist and event editing, then writing, as one database write; admission is the caller's.
   void writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
   // Identifiers, conversion mark and the one store transaction of the event.
   void writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event);
@@ -275,6 +282,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void logFirstOpenConsentedEvent(double timestamp);
 
  private:
+  // The road of `handleEventOnWorkerQueue` and `writeEventOnWorkerQueue` past their checks.
+  void admitAndWriteEvent(const std::shared_ptr<APMEvent>& event);
+  void writeEventPastAdmission(const std::shared_ptr<APMEvent>& event);
   std::shared_ptr<APMRemoteConfig> eventWritingConfig() const;
   void incrementPreviousFirstOpenCount();
   void installEngineServices();
@@ -336,12 +346,17 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   StartResult startMeasurement();
   // The enabling half of `setEnabledOnWorkerQueue`, also run by each retry of a busy start.
   void enableOnWorkerQueue();
-  void scheduleStartRetry();
-  void retryStartOnWorkerQueue();
-  void retryStartIfDueOnWorkerQueue();
-  void cancelStartRetry();
-  void keepEventUntilStarted(const std::shared_ptr<APMEvent>& event);
-  void writeEventsKeptUntilStarted();
+  // ---- a database held by another connection ----
+  // False when another connection held the database; nothing of the write was stored then.
+  bool tryDatabaseWrite(const std::function<void()>& write);
+  void keepDatabaseWrite(std::function<void()> write);
+  // In the order they were kept, until one finds the database held again.
+  void writeKeptDatabaseWrites();
+  void scheduleDatabaseRetry();
+  // The start when it waits for the database, else the kept writes.
+  void retryHeldDatabaseOnWorkerQueue();
+  void retryHeldDatabaseIfDueOnWorkerQueue();
+  void cancelDatabaseRetry();
   // All or nothing: the database, audience and configuration are kept only when all were made.
   // `databaseBusy` tells a database held by another connection from one that cannot be used.
   bool initializeComponents(bool& databaseBusy);
@@ -387,13 +402,16 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   double undeletedBundlesTimestamp_ = 0;
   // Worker queue: the HTTP client of the deferred-deep-link request, made on first use.
   std::shared_ptr<VULNetwork> deferredDeepLinkNetwork_;
-  // ---- a start waiting for a database held elsewhere (worker queue) ----
-  std::unique_ptr<APMAlarm> startRetryAlarm_;
+  // ---- a database held by another connection (worker queue) ----
+  std::unique_ptr<APMAlarm> databaseRetryAlarm_;
+  // A start or a write found the database held and a retry is due: new writes wait behind it.
   bool waitingForDatabase_ = false;
-  int failedBusyStarts_ = 0;
-  double nextStartAttemptUptime_ = 0;
-  std::deque<std::shared_ptr<APMEvent>> pendingEvents_;
-  std::size_t droppedPendingEvents_ = 0;
+  int failedBusyAttempts_ = 0;
+  double nextDatabaseAttemptUptime_ = 0;
+  std::deque<std::function<void()>> keptDatabaseWrites_;
+  std::size_t droppedKeptDatabaseWrites_ = 0;
+  // Units of writing under way: one begun inside another is part of it.
+  int databaseWriteDepth_ = 0;
 };
 
 // Bundle building: deletes the raw events up to `lastRowID` and, when none of the fingerprint is

@@ -2,7 +2,9 @@
 // (disabled, not allowlisted, duplicate subscription or rollout session start, blocklisted,
 // daily limits, distinct-name limit) are logged and end quietly; storage failures are logged as
 // data loss. Each kept event is written in one store transaction, so the day's counters, the
-// lifetime value, the aggregates row, the metadata record and the raw event commit together.
+// lifetime value, the aggregates row, the metadata record and the raw event commit together;
+// that transaction is part of the one around the event's whole road, which is kept and done
+// again when another connection holds the database (apm_measurement_held_database.cpp).
 #include <charconv>
 #include <climits>
 
@@ -105,12 +107,13 @@ void APMMeasurement::handleEventOnWorkerQueue(const std::shared_ptr<APMEvent>& o
     APMLog(7, 23049, "Analytics is disabled. Event not logged");
     return;
   }
-  if (!database_) {
-    // Collection is on but the start waits for a database held by another connection.
-    keepEventUntilStarted(original);
-    retryStartIfDueOnWorkerQueue();
-    return;
-  }
+  // The whole road is one write: what it makes on the way (released and session-start events,
+  // conditional and session properties) lands with the event or not at all.
+  performDatabaseWriteOnWorkerQueue([this, original] { admitAndWriteEvent(original); });
+}
+
+void APMMeasurement::admitAndWriteEvent(const std::shared_ptr<APMEvent>& original) {
+  if (!database_) return;
   auto event = eventAfterSafelistingEvent(original);
   if (!event) return;
   processSessionFromEvent(*event);
@@ -243,6 +246,10 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 
 void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:") || !event) return;
+  performDatabaseWriteOnWorkerQueue([this, event] { writeEventPastAdmission(event); });
+}
+
+void APMMeasurement::writeEventPastAdmission(const std::shared_ptr<APMEvent>& event) {
   APMLog(7, 23051, "Logging event: origin, name, params", event->origin(), eventNameForLog(event->name()),
          parametersForLog(*event));
   const auto config = eventWritingConfig();

@@ -249,18 +249,22 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(const std::opt
   persistedConfig_->setDefaultEventParameters(stored);
 }
 
+// Setting and removing a user property are writes of their own, kept in line with the events
+// around them while another connection holds the database.
 void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
   if (!enabled_) {
     APMLog(7, 23076, "Analytics is disabled. User property not removed");
     return;
   }
-  if (!database_) return;
-  platform::Error error;
-  if (database_->deleteUserAttributeWithName(attribute.name(), &error)) {
-    APMLog(7, 23078, "User property removed. Name", attribute.name());
-  } else {
-    APMLog(1, 23077, "Unable to remove user property. Name, error", attribute.name(), error);
-  }
+  performDatabaseWriteOnWorkerQueue([this, name = attribute.name()] {
+    if (!database_) return;
+    platform::Error error;
+    if (database_->deleteUserAttributeWithName(name, &error)) {
+      APMLog(7, 23078, "User property removed. Name", name);
+    } else {
+      APMLog(1, 23077, "Unable to remove user property. Name, error", name, error);
+    }
+  });
 }
 
 void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
@@ -268,7 +272,7 @@ void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attri
     APMLog(7, 23081, "Analytics is disabled. User property not set");
     return;
   }
-  setUserPropertyInDatabaseOnWorkerQueue(attribute);
+  performDatabaseWriteOnWorkerQueue([this, attribute] { setUserPropertyInDatabaseOnWorkerQueue(attribute); });
 }
 
 bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {

@@ -201,10 +201,20 @@ bool APMDatabase::ensureAllTables(Error* error) {
 }
 
 bool APMDatabase::performTransaction(const std::function<bool()>& block, Error* error) {
+  return performTransaction(block, error, false);
+}
+
+bool APMDatabase::performRetriableTransaction(const std::function<bool()>& block, Error* error) {
+  return performTransaction(block, error, true);
+}
+
+bool APMDatabase::performTransaction(const std::function<bool()>& block, Error* error, bool retriable) {
   if (!store_) return false;
   Error transactionError;
   if (store_->performTransactionWithError(&transactionError, block)) return true;
-  APMLog(1, 12056, "Transaction failed. %@", transactionError.localizedDescription());
+  if (!retriable || !APMIsBusySqliteError(transactionError)) {
+    APMLog(1, 12056, "Transaction failed. %@", transactionError.localizedDescription());
+  }
   if (error) *error = transactionError;
   return false;
 }

@@ -43,8 +43,14 @@ class APMDatabase {
 
   APMSqliteStore* store() const { return store_.get(); }
   bool reset(platform::Error* error);
-  // Runs the block in one exclusive transaction; NO from the block or a throw rolls back.
+  // Runs the block in one exclusive transaction; NO from the block or a throw rolls back, and so
+  // does a statement that found the file busy or locked (see `APMSqliteStore`). Inside another
+  // transaction the block is a savepoint of it.
   bool performTransaction(const std::function<bool()>& block, platform::Error* error = nullptr);
+  // The same for a unit of work the caller keeps and does again when another connection holds
+  // the file: that failure (busy or locked, nothing of the block stored) is the caller's to
+  // report; any other is logged as above.
+  bool performRetriableTransaction(const std::function<bool()>& block, platform::Error* error);
   // A failure for a lock held elsewhere or trouble with the disk answers the store's own error, so
   // that the caller can tell it from a file that cannot be used.
   bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
@@ -192,6 +198,7 @@ class APMDatabase {
 
  private:
   explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
+  bool performTransaction(const std::function<bool()>& block, platform::Error* error, bool retriable);
   std::shared_ptr<APMRemoteConfig> remoteConfig() const;
   std::optional<bool> boolForQuery(const std::string& query, const APMParameterValues& values,
                                    platform::Error* error);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <utility>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
@@ -243,14 +244,13 @@ void APMSqliteStore::setDatabaseError(Error* error, std::string_view operation) 
   setSqliteError(error, description, monitorContextForDatabaseOperation(operation));
 }
 
-void APMSqliteStore::setSqliteError(Error* error, std::string_view description, std::string_view monitorContext) {
+void APMSqliteStore::setSqliteError(Error* error, std::string_view description, std::string_view monitorContext,
+                                    std::optional<int> resultCode) {
   if (!error) return;
   const Error plain = APMAdditions::apm_errorWithCode(kSqliteError, description, monitorContext);
   Value::Dictionary userInfo = plain.userInfo();
-  if (handle_) {
-    userInfo.insert_or_assign(std::string(kAPMSqliteResultCodeKey),
-                              Value(std::int64_t{sqlite3_extended_errcode(handle_)}));
-  }
+  if (!resultCode && handle_) resultCode = sqlite3_extended_errcode(handle_);
+  if (resultCode) userInfo.insert_or_assign(std::string(kAPMSqliteResultCodeKey), Value(std::int64_t{*resultCode}));
   *error = Error(plain.domain(), plain.code(), std::move(userInfo));
 }
 
@@ -375,7 +375,7 @@ bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, Error* error) 
     sqlite3_finalize(statement);
     return false;
   }
-  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  const bool done = stepStatement(statement) == SQLITE_DONE;
   if (!done) setDatabaseError(error, "execute statement");
   sqlite3_finalize(statement);
   return done;
@@ -448,7 +448,7 @@ std::optional<bool> APMSqliteStore::validateTableWithName(const std::string& tab
   sqlite3_stmt* statement = statementForQuery(query, {}, error);
   if (!statement) return false;
   bool valid = true;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
+  while (stepStatement(statement) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     if (name && remaining.count(name) && sqlite3_column_int(statement, 3) != 0) {
       valid = false;
@@ -469,7 +469,7 @@ std::optional<bool> APMSqliteStore::tableExists(const std::string& table, Error*
     sqlite3_finalize(statement);
     return std::nullopt;
   }
-  const int rc = sqlite3_step(statement);
+  const int rc = stepStatement(statement);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) setDatabaseError(error, "table exists");
   sqlite3_finalize(statement);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return std::nullopt;
@@ -514,7 +514,7 @@ std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
   if (!statement) return std::nullopt;
   std::vector<std::string> names;
   int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((rc = stepStatement(statement)) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     if (name && *name) names.emplace_back(name);
   }
@@ -534,7 +534,7 @@ std::optional<std::map<std::string, std::string>> APMSqliteStore::columnInfoForT
   if (!statement) return std::nullopt;
   std::map<std::string, std::string> info;
   int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((rc = stepStatement(statement)) == SQLITE_ROW) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
     if (name && *name && type && *type) info[name] = type;
@@ -665,7 +665,7 @@ namespace {
 // Steps a cached statement once to completion.
 bool stepToDone(APMSqliteStore& store, sqlite3_stmt* statement, const std::string& query, std::string_view operation,
                 Error* error) {
-  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  const bool done = store.stepStatement(statement) == SQLITE_DONE;
   if (!done) store.setDatabaseError(error, operation);
   store.cleanUpStatement(statement, query);
   return done;
@@ -717,7 +717,7 @@ bool APMSqliteStore::deleteRecordFromTableWithName(const std::string& table, con
     sqlite3_finalize(statement);
     return false;
   }
-  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  const bool done = stepStatement(statement) == SQLITE_DONE;
   if (!done) setDatabaseError(error, "delete record");
   sqlite3_finalize(statement);
   return done;
@@ -759,7 +759,7 @@ std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
   APMRows rows;
   bool readAny = false;
   const int columns = sqlite3_column_count(statement);
-  while (sqlite3_step(statement) == SQLITE_ROW) {
+  while (stepStatement(statement) == SQLITE_ROW) {
     readAny = true;
     APMRecord row;
     for (int column = 0; column < columns; ++column) {
@@ -790,7 +790,7 @@ std::optional<Value> APMSqliteStore::numberForQuery(const std::string& query, co
   sqlite3_stmt* statement = statementForQuery(query, parameterValues, error);
   if (!statement) return std::nullopt;
   std::optional<Value> result;
-  if (sqlite3_step(statement) != SQLITE_ROW) {
+  if (stepStatement(statement) != SQLITE_ROW) {
     setDatabaseError(error, "query numeric result");
   } else {
     const auto value = valueAtColumn(0, statement);
@@ -827,6 +827,23 @@ std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(const std::
 
 // --- Transactions ---
 
+namespace {
+
+bool isBusyResultCode(int resultCode) {
+  const int primary = resultCode & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+}  // namespace
+
+int APMSqliteStore::stepStatement(sqlite3_stmt* statement) {
+  const int rc = sqlite3_step(statement);
+  if (transactionDepth_ > 0 && isBusyResultCode(rc) && transactionBusyResultCode_ == SQLITE_OK) {
+    transactionBusyResultCode_ = handle_ ? sqlite3_extended_errcode(handle_) : rc;
+  }
+  return rc;
+}
+
 bool APMSqliteStore::beginTransaction() {
   return handle_ && sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -842,16 +859,28 @@ bool APMSqliteStore::rollbackTransaction() {
 bool APMSqliteStore::performTransactionWithError(Error* error, const std::function<bool()>& block) {
   if (badArgument(!block, error, "Received nil transaction block")) return false;
   if (!checkOpen(error, "Database not open")) return false;
+  if (transactionDepth_ > 0) return performNestedTransactionWithError(error, block);
   if (!beginTransaction()) {
     setSqliteError(error, "Failed to begin transaction", "");
     return false;
   }
+  transactionBusyResultCode_ = SQLITE_OK;
   bool result = false;
+  ++transactionDepth_;
   try {
     result = block();
   } catch (...) {
+    --transactionDepth_;
     if (!rollbackTransaction()) APMLog(1, 34009, "Failed to rollback transaction after exception");
     throw;
+  }
+  --transactionDepth_;
+  // A statement that found the file busy or locked did not do its part: committing the others
+  // would keep half of the work, and doing it again later would count the rest twice.
+  if (const int busy = std::exchange(transactionBusyResultCode_, SQLITE_OK); busy != SQLITE_OK) {
+    if (!rollbackTransaction()) APMLog(1, 34011, "Failed to rollback transaction");
+    setSqliteError(error, "A statement of the transaction found the database busy", "", busy);
+    return false;
   }
   if (!result) {
     APMSetError(error, kSqliteError, "Transaction failed");
@@ -860,6 +889,49 @@ bool APMSqliteStore::performTransactionWithError(Error* error, const std::functi
   }
   if (!endTransaction()) {
     setSqliteError(error, "Failed to end transaction", "");
+    // A commit that failed leaves the transaction open: its work must not ride on the next one.
+    if (!sqlite3_get_autocommit(handle_) && !rollbackTransaction()) {
+      APMLog(1, 34011, "Failed to rollback transaction");
+    }
+    return false;
+  }
+  return true;
+}
+
+// A savepoint of the open transaction, which alone commits: a busy statement in here fails the
+// whole of it.
+bool APMSqliteStore::performNestedTransactionWithError(Error* error, const std::function<bool()>& block) {
+  const std::string savepoint = "apm_nested_" + std::to_string(transactionDepth_);
+  const auto exec = [this](const std::string& sql) {
+    return sqlite3_exec(handle_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
+  const auto rollBack = [&] {
+    if (!exec("ROLLBACK TO " + savepoint) || !exec("RELEASE " + savepoint)) {
+      APMLog(1, 34011, "Failed to rollback transaction");
+    }
+  };
+  if (!exec("SAVEPOINT " + savepoint)) {
+    setSqliteError(error, "Failed to begin transaction", "");
+    return false;
+  }
+  bool result = false;
+  ++transactionDepth_;
+  try {
+    result = block();
+  } catch (...) {
+    --transactionDepth_;
+    rollBack();
+    throw;
+  }
+  --transactionDepth_;
+  if (!result) {
+    APMSetError(error, kSqliteError, "Transaction failed");
+    rollBack();
+    return false;
+  }
+  if (!exec("RELEASE " + savepoint)) {
+    setSqliteError(error, "Failed to end transaction", "");
+    rollBack();
     return false;
   }
   return true;

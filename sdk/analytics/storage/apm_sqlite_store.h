@@ -103,13 +103,19 @@ class APMSqliteStore {
                                                        const std::optional<platform::Value>& columnValue,
                                                        platform::Error* error);
 
-  // Transactions. A block that throws rolls back and the exception reaches the caller.
+  // Transactions. A block that throws rolls back and the exception reaches the caller. One begun
+  // inside another is a savepoint of it. When any statement of a transaction found the file busy
+  // or locked, the whole transaction rolls back and fails with that busy error, whatever the
+  // block answered. A commit that fails rolls back too (with the commit's error): no transaction
+  // is ever left open.
   bool performTransactionWithError(platform::Error* error, const std::function<bool()>& block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
 
-  // Statement level.
+  // Statement level. Every statement steps through `stepStatement`, which lets a transaction see
+  // a statement that found the file busy or locked.
+  int stepStatement(sqlite3_stmt* statement);
   sqlite3_stmt* statementForQuery(const std::string& query, const APMParameterValues& parameterValues,
                                   platform::Error* error);
   void cleanUpStatement(sqlite3_stmt* statement, const std::string& query);
@@ -134,8 +140,10 @@ class APMSqliteStore {
   explicit APMSqliteStore(std::string path) : databasePath_(std::move(path)) {}
   OpenResult openAndValidateDatabase(platform::Error* error);
   OpenResult validateDatabaseWithError(platform::Error* error);
-  // A code-3 error carrying the connection's last result code.
-  void setSqliteError(platform::Error* error, std::string_view description, std::string_view monitorContext);
+  // A code-3 error carrying the given SQLite result code, by default the connection's last one.
+  void setSqliteError(platform::Error* error, std::string_view description, std::string_view monitorContext,
+                      std::optional<int> resultCode = std::nullopt);
+  bool performNestedTransactionWithError(platform::Error* error, const std::function<bool()>& block);
   bool checkOpen(platform::Error* error, std::string_view message);
   sqlite3_stmt* upsertStatementForRecord(const APMRecord& record, const std::string& table, platform::Error* error,
                                          APMParameterValues& values);
@@ -146,6 +154,10 @@ class APMSqliteStore {
   sqlite3* handle_ = nullptr;
   std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
   std::string databasePath_;
+  // Transactions open on this connection (the first one, then its savepoints), and the first
+  // busy or locked result a statement of them met.
+  int transactionDepth_ = 0;
+  int transactionBusyResultCode_ = 0;
 };
 
 // String, number, data or null: what a record or parameter list may hold.

@@ -215,7 +215,7 @@ class HeldDatabaseTest : public InteractiveTest {
   }
   // Held for 25 s at most: a session that waits for its background work as long as a script does
   // (30 s) would see the lock end, and the worker's events arrive, before it quits.
-  static std::unique_ptr<storage_test::LockingConnection> holdDatabase() { return holdAnalyticsDatabase(25); }
+  static std::unique_ptr<storage_test::LockingConnection> holdDatabase() { return storage_test::holdAnalyticsDatabase(25); }
   // The user leaves the app and comes back, then quits: the app ends while the worker still waits.
   void leaveComeBackAndQuit() {
     press("b");

@@ -211,7 +211,7 @@ TEST_F(ScriptRunnerTest, AScriptStopsWaitingForAStuckWorkerWithALine) {
   WorkerWaitsForTheLock busy;
   startSession();
   session_->setBackgroundWait(0.2);
-  auto other = holdAnalyticsDatabase(25);
+  auto other = storage_test::holdAnalyticsDatabase(25);
   std::ostringstream err;
   EXPECT_EQ(runner_->runFile(writeScript("expect screen focus\nbackground\nforeground\nexpect screen focus\n"), err), 0)
       << err.str();

@@ -1,10 +1,13 @@
-// Real threads on the real clock: another connection holds the measurement database while the
-// engine starts, and lets go while several threads log events. The start is tried again on the
-// worker queue, and every event, logged before or after the release, is stored exactly once.
+// Real threads on the real clock: another connection holds the measurement database while
+// several threads log events, from the engine's start or from the middle of the run, and lets go
+// while they still log. The start or the kept writes are tried again on the worker queue, and
+// every event, logged before, during or after the hold, is stored exactly once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -17,58 +20,114 @@ namespace {
 
 using engine_test::EventWritingTest;
 
-TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheHeldDatabaseIsReleasedAreAllStored) {
+constexpr std::int64_t kStartRetryScheduledCode = 23224;
+constexpr std::int64_t kWriteRetryScheduledCode = 23228;
+
+TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAllStoredOnce) {
   platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
   storage_test::BusyTimeoutForScope wait(20);
   const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
-  platform::Error error;
-  ASSERT_TRUE(storage_test::openDatabase(&error)) << error.description();
-  std::optional<storage_test::LockingConnection> other(std::in_place, path, "BEGIN EXCLUSIVE", 30);
-  ASSERT_TRUE(other->waitUntilLocked());
-  EngineTest::configure();
-
   constexpr int kThreads = 6;
-  constexpr int kEvents = 50;
-  std::atomic<int> logged{0};
-  std::vector<std::thread> loggers;
-  for (int t = 0; t < kThreads; ++t) {
-    loggers.emplace_back([t, &logged] {
-      for (int i = 0; i < kEvents; ++i) {
-        DOREvoredire::logEventWithName("stress", {{"thread", APMObject(t)}, {"i", APMObject(i)}});
-        ++logged;
+  constexpr int kEvents = 60;
+  struct Case {
+    const char* name;
+    bool heldFromStart;  // else taken once the first third of the events is written
+  };
+  const Case cases[] = {{"held through the start", true}, {"taken in the middle of the run", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshProcess();
+    {
+      std::lock_guard lock(mutex_);
+      lines_.clear();
+    }
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    std::filesystem::remove(path + "-journal", ignored);
+    platform::Error error;
+    ASSERT_TRUE(storage_test::openDatabase(&error)) << error.description();
+    std::optional<storage_test::LockingConnection> other;
+    if (c.heldFromStart) {
+      other.emplace(path, "BEGIN EXCLUSIVE", 30);
+      ASSERT_TRUE(other->waitUntilLocked());
+      EngineTest::configure();
+    } else {
+      configure();
+    }
+
+    // The loggers go in three thirds: before the hold, while it is held, after it. Each third
+    // starts only when the test lets it, so that the middle one surely meets the lock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::atomic<int> logged{0};
+    std::atomic<int> thirdsAllowed{1};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < kThreads; ++t) {
+      loggers.emplace_back([t, &logged, &thirdsAllowed, deadline] {
+        for (int i = 0; i < kEvents; ++i) {
+          while (i * 3 / kEvents >= thirdsAllowed && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+          DOREvoredire::logEventWithName("stress", {{"thread", APMObject(t)}, {"i", APMObject(i)}});
+          ++logged;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+    }
+    const auto waitForLogged = [&](int count) {
+      while (logged < count && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-    });
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (logged < kThreads * kEvents / 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  other.reset();
-  for (auto& logger : loggers) logger.join();
-
-  // The first retry is due a second after the failed start; an event after that tries too.
-  std::vector<engine_test::StoredEvent> events;
-  while (std::chrono::steady_clock::now() < deadline) {
+    };
+    waitForLogged(kThreads * kEvents / 3);
+    // The worker catches up first: writing back to back, it could starve the other connection.
     platform::testing::runUntilIdle();
-    bool started = false;
-    onWorker([&] { started = engine()->database() != nullptr; });
-    if (started) {
-      events.clear();
-      for (auto& event : stored()) {
-        if (event.name == "stress") events.push_back(std::move(event));
-      }
-      if (events.size() >= static_cast<std::size_t>(kThreads * kEvents)) break;
+    if (!c.heldFromStart) {
+      other.emplace(path, "BEGIN EXCLUSIVE", 30);
+      EXPECT_TRUE(other->waitUntilLocked());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
-  for (const auto& event : events) {
-    const auto t = engine_test::storedInt(event, "thread");
-    const auto i = engine_test::storedInt(event, "i");
-    ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEvents);
-    ++seen[t][i];
-  }
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(seen[t], std::vector<int>(kEvents, 1)) << "thread " << t;
+    thirdsAllowed = 2;
+    waitForLogged(kThreads * kEvents * 2 / 3);
+    // Held until a write has met the lock, so that the kept writes are what is tried.
+    const auto metTheLock = [&] {
+      std::lock_guard lock(mutex_);
+      return std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) {
+        return line.code == (c.heldFromStart ? kStartRetryScheduledCode : kWriteRetryScheduledCode);
+      });
+    };
+    while (!metTheLock() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(metTheLock());
+    other.reset();
+    thirdsAllowed = 3;
+    for (auto& logger : loggers) logger.join();
+
+    // The first retry is due a second after the attempt that found the file held.
+    std::vector<engine_test::StoredEvent> events;
+    const auto storedBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < storedBy) {
+      platform::testing::runUntilIdle();
+      bool started = false;
+      onWorker([&] { started = engine()->database() != nullptr; });
+      if (started) {
+        events.clear();
+        for (auto& event : stored()) {
+          if (event.name == "stress") events.push_back(std::move(event));
+        }
+        if (events.size() >= static_cast<std::size_t>(kThreads * kEvents)) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
+    for (const auto& event : events) {
+      const auto t = engine_test::storedInt(event, "thread");
+      const auto i = engine_test::storedInt(event, "i");
+      ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEvents);
+      ++seen[t][i];
+    }
+    for (int t = 0; t < kThreads; ++t) {
+      EXPECT_EQ(seen[t], std::vector<int>(kEvents, 1)) << "thread " << t;
+    }
   }
   platform::testing::useManualClock();
 }

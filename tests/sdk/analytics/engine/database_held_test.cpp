@@ -1,9 +1,10 @@
 // The measurement database held by another connection (a second process of the app, a backup
-// tool, a shell with the file open) while the engine starts, and a database that cannot be used
-// at all. On the manual clock, against the local service: the held file's lock is real, taken by
+// tool, a shell with the file open) while the engine starts or in the middle of a run, and a
+// database that cannot be used at all. On the manual clock, against the local service: the held file's lock is real, taken by
 // a second SQLite connection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/engine/upload_fixture.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -25,6 +27,7 @@ using storage_test::LockingConnection;
 constexpr std::int64_t kStartRetryScheduledCode = 23224;
 constexpr std::int64_t kStartRetryAtNextEventCode = 23225;
 constexpr std::int64_t kPendingEventDroppedCode = 23226;
+constexpr std::int64_t kWriteRetryScheduledCode = 23228;
 
 std::string databasePath() { return APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName)); }
 
@@ -155,7 +158,7 @@ TEST_F(DatabaseHeldTest, WorkQueuedBehindAFailedStartNeverReachesAMissingStore) 
       EXPECT_GE(linesWithCode(23011), 2);
       EXPECT_GE(linesWithCode(23049), 1) << "an event queued behind the failed start was not refused";
       EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), 0) << "a file that can never open is not retried";
-      advance(kAPMStartRetryMaxDelay);
+      advance(kAPMHeldDatabaseRetryMaxDelay);
       EXPECT_FALSE(started());
     }
     other.reset();
@@ -166,7 +169,7 @@ TEST_F(DatabaseHeldTest, WorkQueuedBehindAFailedStartNeverReachesAMissingStore) 
 
 // The lock is held through configure and released later: the start is tried again, and every
 // event logged meanwhile, before the release, between the release and the retry, and after the
-// start, is stored once and leaves the device once.
+// start, is stored once and leaves the device once; a user property set meanwhile is stored.
 TEST_F(DatabaseHeldTest, EventsLoggedWhileTheDatabaseIsHeldAreStoredAndUploadedOnceItIsFree) {
   BusyTimeoutForScope wait(50);
   createDatabase();
@@ -181,15 +184,16 @@ TEST_F(DatabaseHeldTest, EventsLoggedWhileTheDatabaseIsHeldAreStoredAndUploadedO
   EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), 1);
 
   DOREvoredire::logEventWithName("held_1", {});
+  DOREvoredire::setUserPropertyString(APMObject("rain"), "sound");
   DOREvoredire::logEventWithName("held_2", {});
-  advance(kAPMStartRetryInitialDelay);  // the first retry, still held
+  advance(kAPMHeldDatabaseRetryInitialDelay);  // the first retry, still held
   EXPECT_FALSE(started());
   EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), 2);
   other.reset();
   DOREvoredire::logEventWithName("after_release", {});
   platform::testing::runUntilIdle();
   EXPECT_FALSE(started()) << "the event came before the next retry was due";
-  advance(2 * kAPMStartRetryInitialDelay);
+  advance(2 * kAPMHeldDatabaseRetryInitialDelay);
   ASSERT_TRUE(started());
   DOREvoredire::logEventWithName("after_start", {});
   platform::testing::runUntilIdle();
@@ -198,6 +202,10 @@ TEST_F(DatabaseHeldTest, EventsLoggedWhileTheDatabaseIsHeldAreStoredAndUploadedO
   const auto stored = storedNames();
   for (const auto& name : ours) EXPECT_EQ(stored.count(name), 1u) << name;
   EXPECT_EQ(stored.count("_f"), 1u) << "the delayed start reports its first open";
+  const auto properties = userProperties();
+  const auto sound = properties.find("sound");
+  ASSERT_NE(sound, properties.end()) << "the user property set while the database was held is lost";
+  EXPECT_EQ(sound->second.stringValue(), "rain");
 
   upload();
   const auto sent = sentNames();
@@ -214,13 +222,13 @@ TEST_F(DatabaseHeldTest, AfterTheTimedRetriesTheNextEventTriesAgain) {
   configure();
   engine_ = APMMeasurement::sharedInstanceIfCreated();
   ASSERT_TRUE(engine_);
-  for (int i = 0; i < kAPMStartRetryScheduledAttempts + 3; ++i) advance(kAPMStartRetryMaxDelay);
+  for (int i = 0; i < kAPMHeldDatabaseRetryScheduledAttempts + 3; ++i) advance(kAPMHeldDatabaseRetryMaxDelay);
   EXPECT_FALSE(started());
-  EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), kAPMStartRetryScheduledAttempts);
+  EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), kAPMHeldDatabaseRetryScheduledAttempts);
   EXPECT_EQ(linesWithCode(kStartRetryAtNextEventCode), 1);
 
   other.reset();
-  advance(10 * kAPMStartRetryMaxDelay);
+  advance(10 * kAPMHeldDatabaseRetryMaxDelay);
   EXPECT_FALSE(started()) << "nothing but an event should try again now";
   DOREvoredire::logEventWithName("late", {});
   platform::testing::runUntilIdle();
@@ -239,13 +247,13 @@ TEST_F(DatabaseHeldTest, EventsKeptWhileTheDatabaseIsHeldAreBoundedOldestFirst) 
   engine_ = APMMeasurement::sharedInstanceIfCreated();
   ASSERT_TRUE(engine_);
   constexpr int kOver = 5;
-  const int logged = static_cast<int>(kAPMMaxPendingEvents) + kOver;
+  const int logged = static_cast<int>(kAPMMaxKeptDatabaseWrites) + kOver;
   const double first = now() - 2 * logged;
   for (int i = 0; i < logged; ++i) engine_->logEvent(APMEvent::initWithOrigin("app", true, "kept", first + i, 0, {}));
   platform::testing::runUntilIdle();
   EXPECT_GE(linesWithCode(kPendingEventDroppedCode), 1);
   other.reset();
-  advance(kAPMStartRetryInitialDelay);
+  advance(kAPMHeldDatabaseRetryInitialDelay);
   ASSERT_TRUE(started());
 
   std::optional<std::int64_t> count;
@@ -257,8 +265,115 @@ TEST_F(DatabaseHeldTest, EventsKeptWhileTheDatabaseIsHeldAreBoundedOldestFirst) 
     count = rows->at(0).at("n").integerValue();
     oldest = rows->at(0).at("oldest").doubleValue();
   });
-  EXPECT_EQ(count, static_cast<std::int64_t>(kAPMMaxPendingEvents));
+  EXPECT_EQ(count, static_cast<std::int64_t>(kAPMMaxKeptDatabaseWrites));
   EXPECT_EQ(oldest, first + kOver);
+}
+
+// Another connection takes the database in the middle of a run (a backup, a shell, a second
+// instance of the app). What the app logs and sets meanwhile is kept in order and written once
+// the lock is gone: every event once, with the day's counters and its name's lifetime count raised
+// once, and a user property or a conditional one set between two events, or a conditional one the
+// second event triggers, only in the second one's metadata. The kept writes go when the
+// timed retry finds the file free, or, once the timed retries have ended, with the next event.
+TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceInOrder) {
+  BusyTimeoutForScope wait(50);
+  struct Case {
+    const char* name;
+    bool timedRetriesEnd;  // the lock outlasts the timed retries
+  };
+  const Case cases[] = {{"released before a timed retry", false}, {"released after the timed retries", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshProcess();
+    std::error_code ignored;
+    fs::remove_all(databasePath(), ignored);
+    start();
+    const auto counts = [&] {
+      std::shared_ptr<APMDailyCounts> result;
+      onWorker([&] { result = engine_->database()->dailyCounts(nullptr); });
+      return result;
+    };
+    // A conditional property that the event logged second while the file is held sets.
+    auto conditional = std::make_shared<APMConditionalUserProperty>();
+    conditional->origin = "viam";
+    conditional->value = APMValue::initWithString(std::string("pro"));
+    conditional->triggerEventName = "held_2";
+    // Kept writes are handled at the time they are written: the trigger must outlast the hold.
+    conditional->triggerTimeout = 86400;
+    conditional->timeToLive = 86400;
+    APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(conditional, "plan");
+    DOREvoredire::logEventWithName("before_hold", {});
+    platform::testing::runUntilIdle();
+    const auto before = counts();
+    ASSERT_TRUE(before);
+    {
+      std::lock_guard lock(mutex_);
+      lines_.clear();
+    }
+
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    DOREvoredire::logEventWithName("held_1", {});
+    APMAnalytics::logInternalEventWithOrigin("auto", "_e", {{"_et", APMInt64Object(1000)}});
+    DOREvoredire::setUserPropertyString(APMObject("rain"), "sound");
+    auto untriggered = std::make_shared<APMConditionalUserProperty>(*conditional);
+    untriggered->triggerEventName.clear();
+    APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(untriggered, "tier");
+    DOREvoredire::logEventWithName("held_2", {});
+    platform::testing::runUntilIdle();
+    if (c.timedRetriesEnd) {
+      for (int i = 0; i < kAPMHeldDatabaseRetryScheduledAttempts + 2; ++i) advance(kAPMHeldDatabaseRetryMaxDelay);
+      other.reset();
+      advance(10 * kAPMHeldDatabaseRetryMaxDelay);
+      EXPECT_EQ(storedNames().count("held_1"), 0u) << "nothing but the next event should try again now";
+    } else {
+      advance(kAPMHeldDatabaseRetryInitialDelay);
+      other.reset();
+    }
+    // Before the timed retry, or the one that makes the kept writes go.
+    DOREvoredire::logEventWithName("after_release", {});
+    platform::testing::runUntilIdle();
+    advance(2 * kAPMHeldDatabaseRetryInitialDelay);
+
+    EXPECT_GE(linesWithCode(kWriteRetryScheduledCode), 1);
+    const std::vector<std::string> ours = {"held_1", "_e", "held_2", "after_release"};
+    std::vector<std::string> inOrder;
+    onWorker([&] {
+      const auto rows =
+          engine_->database()->store()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+      ASSERT_TRUE(rows);
+      for (const auto& row : *rows) {
+        const std::string name = row.at("name").stringValue();
+        if (std::find(ours.begin(), ours.end(), name) != ours.end()) inOrder.push_back(name);
+      }
+    });
+    EXPECT_EQ(inOrder, ours);
+    const auto after = counts();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->allEventsCount() - before->allEventsCount(), static_cast<std::int32_t>(ours.size()));
+    EXPECT_EQ(after->publicEventsCount() - before->publicEventsCount(), static_cast<std::int32_t>(ours.size()) - 1);
+
+    upload();
+    const auto sent = sentNames();
+    for (const auto& name : ours) EXPECT_EQ(sent.count(name), 1u) << name;
+    onWorker([&] {
+      for (const auto& name : ours) {
+        const auto aggregates = engine_->database()->eventAggregatesWithName(name, nullptr);
+        EXPECT_TRUE(aggregates && aggregates->lifetimeCount() == 1) << name;
+      }
+    });
+    for (std::size_t i = 0; i < uploads(); ++i) {
+      for (const auto& bundle : uploadedBundles(i)) {
+        for (const auto& event : bundle.events) {
+          if (event.name != "held_1" && event.name != "held_2") continue;
+          for (const char* property : {"sound", "tier", "plan"}) {
+            EXPECT_EQ(bundle.userProperties.count(property), event.name == "held_2" ? 1u : 0u)
+                << event.name << " " << property;
+          }
+        }
+      }
+    }
+    engine_.reset();
+  }
 }
 
 }  // namespace

@@ -5,10 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/foundation/home.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
+#include "tests/sdk/analytics/storage/storage_test_support.h"
 
 namespace {
 
@@ -168,7 +172,7 @@ TEST_F(APMSqliteStoreTest, RecordsAndIncrements) {
   EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 2);
 }
 
-TEST_F(APMSqliteStoreTest, TransactionsRollBackOnFailureAndThrowAndDoNotNest) {
+TEST_F(APMSqliteStoreTest, TransactionsRollBackOnFailureAndThrowAndNestAsSavepoints) {
   auto store = open();
   exec(*store, "CREATE TABLE t (a INTEGER)");
   Error error;
@@ -185,13 +189,92 @@ TEST_F(APMSqliteStoreTest, TransactionsRollBackOnFailureAndThrowAndDoNotNest) {
                std::runtime_error);
   EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 0);
 
+  // A transaction inside another takes back only its own work when it fails; what the inner ones
+  // kept goes with the outer one, whichever way it ends.
   Error nested;
   EXPECT_TRUE(store->performTransactionWithError(&error, [&] {
-    EXPECT_FALSE(store->performTransactionWithError(&nested, [] { return true; }));
-    return store->executeSQL("INSERT INTO t VALUES (3)", nullptr);
+    EXPECT_TRUE(store->performTransactionWithError(&nested, [&] { return exec(*store, "INSERT INTO t VALUES (3)"); }));
+    EXPECT_FALSE(store->performTransactionWithError(&nested, [&] {
+      exec(*store, "INSERT INTO t VALUES (4)");
+      return false;
+    }));
+    return true;
   }));
-  EXPECT_EQ(nested.localizedDescription(), "Failed to begin transaction");
-  EXPECT_EQ(store->rowCountForTableWithName("t", nullptr), 1);
+  EXPECT_EQ(nested.localizedDescription(), "Transaction failed");
+  EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
+    EXPECT_TRUE(store->performTransactionWithError(&nested, [&] { return exec(*store, "INSERT INTO t VALUES (5)"); }));
+    return false;
+  }));
+  const auto rows = store->recordsForQuery("SELECT a FROM t", {}, nullptr);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ(rows->at(0).at("a").integerValue(), 3);
+}
+
+// A transaction that meets a busy or locked file anywhere (its begin, one of its statements, its
+// commit) keeps nothing and says busy, so that its owner can do the whole of it again later
+// without counting anything twice; it never leaves the connection inside a transaction.
+TEST_F(APMSqliteStoreTest, ATransactionThatMeetsABusyFileKeepsNothingAndSaysBusy) {
+  storage_test::BusyTimeoutForScope wait(50);
+  {
+    auto store = open();
+    exec(*store, "CREATE TABLE t (a INTEGER)");
+    exec(*store, "INSERT INTO t VALUES (1)");
+  }
+  struct Case {
+    const char* name;
+    // Runs inside the transaction after one row was inserted; the block then answers YES.
+    std::function<void(APMSqliteStore&, std::vector<sqlite3_stmt*>& leftOpen)> trouble;
+    bool heldElsewhere = false;
+  };
+  const auto pendingStatement = [](APMSqliteStore& store, const char* sql, std::vector<sqlite3_stmt*>& leftOpen) {
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(store.sqliteHandle(), sql, -1, &statement, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    leftOpen.push_back(statement);
+  };
+  const Case cases[] = {
+      {"another connection holds the file", nullptr, true},
+      // The only same-connection way to a locked table: dropping it while a read of it is open.
+      {"a statement finds its table locked",
+       [&](APMSqliteStore& store, std::vector<sqlite3_stmt*>& leftOpen) {
+         pendingStatement(store, "SELECT a FROM t", leftOpen);
+         EXPECT_FALSE(store.dropTableWithName("t", nullptr));
+       }},
+      // A write still running makes the commit itself fail busy.
+      {"the commit finds a write still running",
+       [&](APMSqliteStore& store, std::vector<sqlite3_stmt*>& leftOpen) {
+         pendingStatement(store, "INSERT INTO t VALUES (7) RETURNING a", leftOpen);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = open();
+    ASSERT_TRUE(store);
+    std::optional<storage_test::LockingConnection> other;
+    if (c.heldElsewhere) {
+      other.emplace(path_, "BEGIN EXCLUSIVE", 30);
+      ASSERT_TRUE(other->waitUntilLocked());
+    }
+    std::vector<sqlite3_stmt*> leftOpen;
+    bool ran = false;
+    Error error;
+    EXPECT_FALSE(store->performTransactionWithError(&error, [&] {
+      ran = true;
+      store->executeSQL("INSERT INTO t VALUES (2)", nullptr);
+      if (c.trouble) c.trouble(*store, leftOpen);
+      return true;
+    }));
+    for (sqlite3_stmt* statement : leftOpen) sqlite3_finalize(statement);
+    EXPECT_TRUE(APMIsBusySqliteError(error)) << error.description();
+    EXPECT_EQ(ran, !c.heldElsewhere);
+    EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0) << "left inside the transaction";
+    other.reset();
+    EXPECT_EQ(storage_test::rowCountOnDisk(path_, "t"), 1) << "part of the transaction was kept";
+    EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return exec(*store, "INSERT INTO t VALUES (3)"); }))
+        << error.description();
+    exec(*store, "DELETE FROM t WHERE a = 3");
+  }
 }
 
 TEST_F(APMSqliteStoreTest, ClosedStoreRefusesWithStateError) {

@@ -5,14 +5,18 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "sdk/analytics/messages/nano_accessors.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_event_params.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
 
 namespace storage_test {
 
@@ -64,14 +68,16 @@ inline std::unique_ptr<APMDatabase> openDatabase(platform::Error* error = nullpt
 
 // Another connection on a database file, as a second process of the app, a backup tool or a
 // shell on the file has one: on a thread of its own it runs `beginSQL` ("BEGIN EXCLUSIVE" or
-// "BEGIN IMMEDIATE") and holds that lock until release(), or for at most `holdSeconds`.
+// "BEGIN IMMEDIATE"), waiting a few seconds for a transaction the app may have open, and holds
+// that lock until release(), or for at most `holdSeconds`.
 class LockingConnection {
  public:
   LockingConnection(std::string path, std::string beginSQL, double holdSeconds = 10)
       : thread_([this, path = std::move(path), beginSQL = std::move(beginSQL), holdSeconds] {
           sqlite3* handle = nullptr;
-          const bool ok = sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-                          sqlite3_exec(handle, beginSQL.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+          const bool opened = sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+          if (opened) sqlite3_busy_timeout(handle, 4000);
+          const bool ok = opened && sqlite3_exec(handle, beginSQL.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
           std::unique_lock lock(mutex_);
           state_ = ok ? State::locked : State::failed;
           changed_.notify_all();
@@ -107,6 +113,19 @@ class LockingConnection {
   bool released_ = false;
   std::thread thread_;  // last: it uses the members above
 };
+
+// Another connection takes the measurement database's exclusive lock (making the file if the app
+// has not yet) until release(), or for `holdSeconds` at most.
+inline std::unique_ptr<LockingConnection> holdAnalyticsDatabase(double holdSeconds) {
+  const std::string database = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  std::filesystem::create_directories(std::filesystem::path(database).parent_path());
+  sqlite3* created = nullptr;
+  sqlite3_open_v2(database.c_str(), &created, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  sqlite3_close(created);
+  auto other = std::make_unique<LockingConnection>(database, "BEGIN EXCLUSIVE", holdSeconds);
+  EXPECT_TRUE(other->waitUntilLocked());
+  return other;
+}
 
 // The rows of `table`, read by a connection of its own; -1 when the file cannot be read.
 inline std::int64_t rowCountOnDisk(const std::string& path, const std::string& table) {
