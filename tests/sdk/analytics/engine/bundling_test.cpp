@@ -681,10 +681,7 @@ TEST_F(SamplingTest, SamplingIsSkippedInDebugModeAndForInvalidRates) {
       row->setLastBundledDay(day(hour_));  // a later event of the day: would be sampled away
       ASSERT_TRUE(db()->updateEventAggregates(row.get(), nullptr));
     });
-    {
-      std::lock_guard lock(mutex_);
-      lines_.clear();
-    }
+    clearLines();
     const std::int64_t fingerprint = metadata("1.0");
     write(fingerprint, "tap", hour_);
     write(fingerprint, "tap", hour_ + 1);

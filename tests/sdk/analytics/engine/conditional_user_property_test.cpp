@@ -232,10 +232,7 @@ TEST_F(ConditionalUserPropertyTest, TimeOutsAndTimesToLiveOutsideTheirBoundsAreR
                         {60, 0.001, 0},        {60, 15552000, 0},     {15552000, 60, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.triggerTimeout << " / " << c.timeToLive);
-    {
-      std::lock_guard lock(mutex_);
-      lines_.clear();
-    }
+    clearLines();
     set(request("exp_bounds", "x", "later", c.triggerTimeout, c.timeToLive));
     EXPECT_EQ(stored().contains("exp_bounds"), c.refusal == 0);
     if (c.refusal) {

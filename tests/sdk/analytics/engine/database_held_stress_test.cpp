@@ -37,10 +37,7 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     freshProcess();
-    {
-      std::lock_guard lock(mutex_);
-      lines_.clear();
-    }
+    clearLines();
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
     std::filesystem::remove(path + "-journal", ignored);

@@ -80,6 +80,15 @@ class DatabaseHeldTest : public UploadTest {
     }
     return names;
   }
+  // Configures while another connection holds the database (for `seconds` at the most).
+  void configureWithTheDatabaseHeld(std::optional<LockingConnection>& other, int seconds) {
+    createDatabase();
+    other.emplace(databasePath(), "BEGIN EXCLUSIVE", seconds);
+    ASSERT_TRUE(other->waitUntilLocked());
+    configure();
+    engine_ = APMMeasurement::sharedInstanceIfCreated();
+    ASSERT_TRUE(engine_);
+  }
   bool started() {
     bool result = false;
     onWorker([&] { result = engine_->database() != nullptr; });
@@ -126,10 +135,7 @@ TEST_F(DatabaseHeldTest, WorkQueuedBehindAFailedStartNeverReachesAMissingStore) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     freshProcess();
-    {
-      std::lock_guard lock(mutex_);
-      lines_.clear();
-    }
+    clearLines();
     std::error_code ignored;
     fs::remove_all(databasePath(), ignored);
     std::optional<LockingConnection> other;
@@ -172,12 +178,8 @@ TEST_F(DatabaseHeldTest, WorkQueuedBehindAFailedStartNeverReachesAMissingStore) 
 // start, is stored once and leaves the device once; a user property set meanwhile is stored.
 TEST_F(DatabaseHeldTest, EventsLoggedWhileTheDatabaseIsHeldAreStoredAndUploadedOnceItIsFree) {
   BusyTimeoutForScope wait(50);
-  createDatabase();
-  std::optional<LockingConnection> other(std::in_place, databasePath(), "BEGIN EXCLUSIVE", 30);
-  ASSERT_TRUE(other->waitUntilLocked());
-  configure();
-  engine_ = APMMeasurement::sharedInstanceIfCreated();
-  ASSERT_TRUE(engine_);
+  std::optional<LockingConnection> other;
+  ASSERT_NO_FATAL_FAILURE(configureWithTheDatabaseHeld(other, 30));
   EXPECT_FALSE(started());
   EXPECT_TRUE(engine_->isEnabled());
   EXPECT_EQ(linesWithCode(23011), 0) << "a held file turned collection off";
@@ -216,12 +218,8 @@ TEST_F(DatabaseHeldTest, EventsLoggedWhileTheDatabaseIsHeldAreStoredAndUploadedO
 // delay has passed since the last attempt.
 TEST_F(DatabaseHeldTest, AfterTheTimedRetriesTheNextEventTriesAgain) {
   BusyTimeoutForScope wait(20);
-  createDatabase();
-  std::optional<LockingConnection> other(std::in_place, databasePath(), "BEGIN EXCLUSIVE", 60);
-  ASSERT_TRUE(other->waitUntilLocked());
-  configure();
-  engine_ = APMMeasurement::sharedInstanceIfCreated();
-  ASSERT_TRUE(engine_);
+  std::optional<LockingConnection> other;
+  ASSERT_NO_FATAL_FAILURE(configureWithTheDatabaseHeld(other, 60));
   for (int i = 0; i < kAPMHeldDatabaseRetryScheduledAttempts + 3; ++i) advance(kAPMHeldDatabaseRetryMaxDelay);
   EXPECT_FALSE(started());
   EXPECT_EQ(linesWithCode(kStartRetryScheduledCode), kAPMHeldDatabaseRetryScheduledAttempts);
@@ -240,12 +238,8 @@ TEST_F(DatabaseHeldTest, AfterTheTimedRetriesTheNextEventTriesAgain) {
 // Events kept in memory are bounded: past the bound the oldest go, with a log line.
 TEST_F(DatabaseHeldTest, EventsKeptWhileTheDatabaseIsHeldAreBoundedOldestFirst) {
   BusyTimeoutForScope wait(20);
-  createDatabase();
-  std::optional<LockingConnection> other(std::in_place, databasePath(), "BEGIN EXCLUSIVE", 30);
-  ASSERT_TRUE(other->waitUntilLocked());
-  configure();
-  engine_ = APMMeasurement::sharedInstanceIfCreated();
-  ASSERT_TRUE(engine_);
+  std::optional<LockingConnection> other;
+  ASSERT_NO_FATAL_FAILURE(configureWithTheDatabaseHeld(other, 30));
   constexpr int kOver = 5;
   const int logged = static_cast<int>(kAPMMaxKeptDatabaseWrites) + kOver;
   const double first = now() - 2 * logged;
@@ -306,10 +300,7 @@ TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceIn
     platform::testing::runUntilIdle();
     const auto before = counts();
     ASSERT_TRUE(before);
-    {
-      std::lock_guard lock(mutex_);
-      lines_.clear();
-    }
+    clearLines();
 
     auto other = storage_test::holdAnalyticsDatabase(60);
     DOREvoredire::logEventWithName("held_1", {});

@@ -71,6 +71,12 @@ class EngineTest : public ::testing::Test {
     for (const auto& name : classes_) platform::runtime::unregisterClass(name);
   }
 
+  // Forgets the monitor lines seen so far, so that a case counts only its own.
+  void clearLines() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+
   // What a relaunch forgets: every singleton of the stack and every loaded preference.
   void freshProcess() {
     tearDownProcess();
