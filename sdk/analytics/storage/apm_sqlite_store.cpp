@@ -759,7 +759,8 @@ std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
   APMRows rows;
   bool readAny = false;
   const int columns = sqlite3_column_count(statement);
-  while (stepStatement(statement) == SQLITE_ROW) {
+  int step = SQLITE_OK;
+  while ((step = stepStatement(statement)) == SQLITE_ROW) {
     readAny = true;
     APMRecord row;
     for (int column = 0; column < columns; ++column) {
@@ -775,8 +776,17 @@ std::optional<APMRows> APMSqliteStore::recordsForQuery(const std::string& query,
       }
       row.emplace(name, std::move(*value));
     }
-    if (filter && !filter(rows.size(), row)) break;
+    if (filter && !filter(rows.size(), row)) {
+      step = SQLITE_DONE;
+      break;
+    }
     rows.push_back(std::move(row));
+  }
+  // A read cut short (a busy file, an I/O error) is a failure, not the rows read so far.
+  if (step != SQLITE_DONE) {
+    setDatabaseError(error, "query records");
+    cleanUpStatement(statement, query);
+    return std::nullopt;
   }
   if (rows.empty() && readAny) APMLog(4, 34005, "Database contains records that were all filtered out");
   cleanUpStatement(statement, query);

@@ -277,6 +277,23 @@ TEST_F(APMSqliteStoreTest, ATransactionThatMeetsABusyFileKeepsNothingAndSaysBusy
   }
 }
 
+// A read that the file's holder cuts short fails busy: no rows read so far pass for the answer.
+TEST_F(APMSqliteStoreTest, AReadOfAHeldFileFailsBusyInsteadOfAnsweringEmpty) {
+  storage_test::BusyTimeoutForScope wait(50);
+  auto store = open();
+  exec(*store, "CREATE TABLE t (a INTEGER)");
+  exec(*store, "INSERT INTO t VALUES (1)");
+  std::optional<storage_test::LockingConnection> other(std::in_place, path_, "BEGIN EXCLUSIVE", 30);
+  ASSERT_TRUE(other->waitUntilLocked());
+  Error error;
+  EXPECT_FALSE(store->recordsForQuery("SELECT a FROM t", {}, &error));
+  EXPECT_TRUE(APMIsBusySqliteError(error)) << error.description();
+  other.reset();  // waits until the other connection has let go
+  const auto rows = store->recordsForQuery("SELECT a FROM t", {}, &error);
+  ASSERT_TRUE(rows) << error.description();
+  EXPECT_EQ(rows->size(), 1u);
+}
+
 TEST_F(APMSqliteStoreTest, ClosedStoreRefusesWithStateError) {
   auto store = open();
   store->closeDatabase();
