@@ -1,7 +1,6 @@
 #include "sdk/crash/reports/rlz_report_uploader.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +53,11 @@ bool markSentAndRemove(RLZFileManager& fileManager, const std::string& path) {
                 error.description());
   }
   return removeSubmission(fileManager, path);
+}
+
+void giveUpReport(RLZFileManager& fileManager, const std::string& path) {
+  RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", path, kRLZMaxPackagingAttempts);
+  removeSubmission(fileManager, path);
 }
 
 std::mutex& packagingHookMutex() {
@@ -113,11 +117,11 @@ class PackagingAttempt {
 
   bool start() {
     auto& files = platform::FileManager::defaultManager();
-    fd_ = ::open(failuresPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     struct stat info {};
-    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    fd_ = platform::openRegularFileForAppending(failuresPath_, 0644, &info);
+    if (fd_ < 0) {
       RLZErrorLog("The report at %@ waits: its packaging attempts cannot be counted (%@)", reportPath_,
-                  std::string(std::strerror(fd_ < 0 ? errno : EINVAL)));
+                  std::string(std::strerror(errno)));
       return false;
     }
     failures_ = static_cast<int>(std::min<off_t>(info.st_size, kRLZMaxPackagingAttempts));
@@ -132,8 +136,7 @@ class PackagingAttempt {
       }
     }
     if (failures_ >= kRLZMaxPackagingAttempts) {
-      RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", reportPath_, failures_);
-      removeSubmission(fileManager_, reportPath_);
+      giveUpReport(fileManager_, reportPath_);
       return false;
     }
     const char state = RLZCrashCaptureHandlersInPlace() ? kWatchedAttempt : kUnwatchedAttempt;
@@ -254,11 +257,7 @@ void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asU
       RLZErrorLog("Failed to package the report at %@: %@", packagedPath, failure);
       const bool usedUp = attempt->failed();
       attempt.reset();
-      if (usedUp) {
-        RLZErrorLog("Deleting the report at %@: it could not be packaged in %d attempts", packagedPath,
-                    kRLZMaxPackagingAttempts);
-        removeSubmission(fileManager, packagedPath);
-      }
+      if (usedUp) giveUpReport(fileManager, packagedPath);
       return;
     }
     attempt->succeeded();
