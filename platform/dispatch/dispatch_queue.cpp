@@ -1,5 +1,6 @@
 #include "platform/dispatch/dispatch_queue.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -32,6 +33,11 @@ struct SyncTurn {
 };
 
 }  // namespace
+
+long queuesRunningOnThisThread() {
+  // The main queue is not counted as work in flight: it is what waits for that work.
+  return static_cast<long>(std::count_if(t_running.begin(), t_running.end(), [](const QueueImpl* q) { return !q->isMain(); }));
+}
 
 QueueScope::QueueScope(const QueueImpl* queue) {
   t_running.push_back(queue);

@@ -51,6 +51,10 @@ class QueueImpl : public DispatchQueue {
 
 // Marks the calling thread as running blocks of `queue` for the scope (what isCurrent and
 // DispatchQueue::current read).
+// How many queues other than the main one the calling thread runs blocks of, nested: each holds
+// one count of work in flight (WorkTracker) while it does.
+long queuesRunningOnThisThread();
+
 class QueueScope {
  public:
   explicit QueueScope(const QueueImpl* queue);

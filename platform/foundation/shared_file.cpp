@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/property_list.h"
 
@@ -136,7 +137,10 @@ std::optional<SharedFile::Lock> SharedFile::lock(Error* error, double timeoutSec
       setError(error, fileError(kFileWriteUnknownError, lockFile, err));
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    {
+      WaitingOutside waiting;
+      std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    }
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
   // A lock file with a second name is some other file too (a planted hard link): it still

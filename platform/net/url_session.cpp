@@ -391,7 +391,12 @@ void URLSessionTask::resume() {
   initCurlOnce();
   // The thread owns the task (and so the session) until the outcome is on the delegate queue.
   std::thread([self = shared_from_this(), pending = PendingWork()]() mutable {
-    self->run();
+    {
+      // The transfer waits for a server; its outcome, once on the delegate queue, is own work again.
+      RunningPendingWork running;
+      WaitingOutside waiting;
+      self->run();
+    }
     pending.finish();
   }).detach();
 }

@@ -19,6 +19,15 @@ void advanceVirtualTime(double seconds);
 bool settleWaitingAtMost(double waitSeconds);
 bool advanceVirtualTimeWaitingAtMost(double seconds, double waitSeconds);
 
+// For a front end that keeps pace with a user: waits for the process's own background work at most
+// `waitSeconds` of real time, never for work waiting on another process or a server (see
+// WaitingOutside), and never runs virtual time ahead of own work still running: timed work falls
+// due only while it is idle. settlePaced answers whether own work ended idle; advanceVirtualTimePaced
+// the virtual seconds it moved, fewer than asked when own work was still running at the deadline
+// (the rest is the caller's to move later).
+bool settlePaced(double waitSeconds);
+double advanceVirtualTimePaced(double seconds, double waitSeconds);
+
 // A fresh timeline and main run loop for a new test.
 void resetVirtualTime();
 

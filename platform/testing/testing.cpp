@@ -32,6 +32,10 @@ bool advanceWaitingAtMost(double seconds, double waitSeconds) {
   return detail::advanceVirtualTimeWaitingAtMost(seconds, waitSeconds);
 }
 
+bool runUntilIdlePaced(double waitSeconds) { return detail::settlePaced(waitSeconds); }
+
+double advancePaced(double seconds, double waitSeconds) { return detail::advanceVirtualTimePaced(seconds, waitSeconds); }
+
 void drain(const std::shared_ptr<DispatchQueue>& queue) {
   using namespace std::chrono;
   auto impl = detail::implOf(queue);

@@ -43,6 +43,12 @@ void advance(double seconds);
 // must stay responsive whatever a background queue does.
 bool runUntilIdleWaitingAtMost(double waitSeconds);
 bool advanceWaitingAtMost(double seconds, double waitSeconds);
+// For a driver that keeps pace with a user: as above, but waiting only for the process's own
+// background work (not for work waiting on another process or a server) and never moving time on
+// while that work still runs: advancePaced answers the virtual seconds it moved, fewer than asked
+// when the wait ran out first (the rest is the caller's to move later).
+bool runUntilIdlePaced(double waitSeconds);
+double advancePaced(double seconds, double waitSeconds);
 // Waits until every block submitted to `queue` so far has run (main queue: runs them here). A
 // suspended queue throws platform::Exception, since the wait could never end.
 void drain(const std::shared_ptr<DispatchQueue>& queue);

@@ -10,6 +10,7 @@
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/dispatch_timer_source.h"
+#include "platform/dispatch/work_tracker.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/testing/testing.h"
@@ -134,6 +135,47 @@ TEST_F(Stress, SettlesThatStopWaitingForBusyQueuesLoseNoWork) {
   testing::advance(1);
   EXPECT_EQ(onMain.load(), kThreads * kBlocks);
   EXPECT_EQ(delayed.load(), kThreads * kBlocks);
+}
+
+// Blocks on many queues, nested and not, go in and out of waits outside the process while the
+// main thread paces itself by them: every wait gives back exactly what it set aside, so that once
+// all is done, a block of own work is seen again.
+TEST_F(Stress, WaitsOutsideKeepTheWorkCountsWhole) {
+  testing::useManualClock();
+  constexpr int kQueues = 8;
+  constexpr int kBlocks = 200;
+  std::atomic<int> done{0};
+  std::vector<std::shared_ptr<DispatchQueue>> queues;
+  for (int q = 0; q < kQueues; ++q) {
+    queues.push_back(q % 2 ? DispatchQueue::serial("stress.outside", DispatchQueue::serial("stress.target"))
+                           : DispatchQueue::concurrent("stress.outside"));
+  }
+  std::thread producer([&] {
+    for (int i = 0; i < kBlocks; ++i) {
+      for (auto& queue : queues) {
+        queue->async([&, i] {
+          if (i % 3 == 0) {
+            WaitingOutside waiting;
+            std::this_thread::yield();
+          }
+          ++done;
+        });
+      }
+    }
+  });
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (done.load() < kQueues * kBlocks && std::chrono::steady_clock::now() < limit) {
+    testing::runUntilIdlePaced(0.001);
+  }
+  producer.join();
+  testing::runUntilIdle();
+  EXPECT_EQ(done.load(), kQueues * kBlocks);
+  EXPECT_EQ(WorkTracker::outstanding(), 0);
+  DispatchSemaphore release;
+  queues.front()->async([&] { release.wait(20); });
+  EXPECT_EQ(WorkTracker::ownOutstanding(), 1);
+  release.signal();
+  testing::runUntilIdle();
 }
 
 }  // namespace

@@ -67,9 +67,9 @@ std::vector<std::string> helpLines(int width) {
 
 InteractiveFrontEnd::InteractiveFrontEnd(Session& session)
     : session_(session), runner_(session, commandOutput_), speed_(session.options().speed) {
-  // A background queue that stalls (a database another process holds) is not news for the
+  // A background queue that waits for another process (a database it holds) is not news for the
   // message line: the screen simply goes on.
-  session_.setBackgroundWait(kInteractiveBackgroundWaitSeconds);
+  session_.keepPace(kFrameSeconds);
   session_.setOnBackgroundGiveUp({});
   message_ = "Welcome. Lay the phone face down (d) to start a period; ? explains the keys.";
 }
@@ -345,7 +345,10 @@ int InteractiveFrontEnd::run() {
       const auto now = Clock::now();
       const double real = std::chrono::duration<double>(now - last).count();
       last = now;
-      if (!paused_ && !quit_) session_.advance(std::min(real, kLongestFrame) * speed_);
+      // Time runs on only once the app has caught up with what it owes (a skip, a slow frame).
+      if (!paused_ && !quit_ && session_.timeOwed() < kLongestFrame * speed_) {
+        session_.advance(std::min(real, kLongestFrame) * speed_);
+      }
       if (quit_) break;
       draw(terminal, force);
       force = false;

@@ -27,14 +27,14 @@ double nextSpeed(double speed, bool faster);
 std::string helpLine();
 std::vector<std::string> helpLines(int width);
 
-// Real seconds the interactive session waits for the app's background queues at a time: a
-// frame. It keeps drawing and taking keys whatever they do.
+// Real seconds of a frame, and the longest the interactive session waits for the app's own
+// background work at a time: it keeps drawing and taking keys whatever that work does.
 inline constexpr double kInteractiveBackgroundWaitSeconds = 0.05;
 
 class InteractiveFrontEnd {
  public:
-  // Makes the session wait for background queues no longer than the screen allows; made before
-  // the session launches, the first screen does not wait for them either.
+  // Makes the session keep pace with the user (waiting for background work no longer than the
+  // screen allows); made before the session launches, the first screen does not wait either.
   explicit InteractiveFrontEnd(Session& session);
   ~InteractiveFrontEnd();
 

@@ -1,6 +1,7 @@
 #include "tools/terminal/session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <fstream>
 #include <iostream>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "app/main_entry.h"
+#include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/console.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
@@ -165,7 +167,10 @@ void Session::launch() {
 
 void Session::terminate() {
   // What leaving queues gets its own few seconds; a stall before the quit does not cost it them.
+  // The quit waits as a script does, the time still owed to a front end that kept pace given up.
   const double savedWait = std::exchange(backgroundWait_, kQuitWaitSeconds);
+  const auto savedPace = std::exchange(frameSeconds_, std::nullopt);
+  owed_ = 0;
   auto savedOnGiveUp = setOnBackgroundGiveUp([](const std::string& line) { sayOnStandardError("quitting: " + line); });
   stalled_ = false;
   platform::MotionDriver::clearHeldPose();
@@ -181,6 +186,7 @@ void Session::terminate() {
   settle();
   platform::UserDefaults::flushAll();
   backgroundWait_ = savedWait;
+  frameSeconds_ = savedPace;
   onGiveUp_ = std::move(savedOnGiveUp);
 }
 
@@ -267,13 +273,44 @@ bool Session::isInBackground() const {
 }
 
 void Session::settle() {
+  if (frameSeconds_) return keepUp();
   const double wait = stalled_ ? 0 : backgroundWait_;
   noteBackground(platform::testing::runUntilIdleWaitingAtMost(wait), wait);
 }
 
 void Session::advance(double seconds) {
+  if (frameSeconds_) {
+    owed_ += seconds;
+    return keepUp();
+  }
   const double wait = stalled_ ? 0 : backgroundWait_;
   noteBackground(platform::testing::advanceWaitingAtMost(seconds, wait), wait);
+}
+
+void Session::keepPace(double frameSeconds) { frameSeconds_ = frameSeconds; }
+
+void Session::keepUp() {
+  const double asked = std::exchange(owed_, 0);
+  if (stalled_) {
+    // Going on without the app's own work, as a session that stopped waiting does, until that
+    // work has been idle once.
+    platform::testing::advanceWaitingAtMost(asked, 0);
+  } else {
+    const double moved = platform::testing::advancePaced(asked, *frameSeconds_);
+    if (moved < asked) owed_ = asked - moved;
+  }
+  const bool ownIdle = platform::WorkTracker::ownOutstanding() == 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (ownIdle || stalled_) {
+    busySince_.reset();
+    noteBackground(ownIdle, 0);
+  } else if (!busySince_) {
+    busySince_ = now;
+  } else if (now - *busySince_ >= std::chrono::duration<double>(kStuckSeconds)) {
+    busySince_.reset();
+    noteBackground(false, kStuckSeconds);
+  }
+  busy_ = platform::WorkTracker::outstanding() > 0;
 }
 
 std::function<void(const std::string&)> Session::setOnBackgroundGiveUp(
@@ -282,6 +319,7 @@ std::function<void(const std::string&)> Session::setOnBackgroundGiveUp(
 }
 
 void Session::noteBackground(bool idle, double waited) {
+  busy_ = !idle;
   if (idle) {
     stalled_ = false;
     return;

@@ -3,6 +3,7 @@
 // interactive loop and scripted sessions both drive the app through it. Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -30,6 +31,9 @@ namespace terminal {
 // What a session waits for the app's background queues at most, in real seconds, unless told
 // otherwise: scripts and tests see each command's consequences whole when the queues finish.
 inline constexpr double kIdleWaitSeconds = 30;
+// How long, in real seconds, a session that keeps pace lets the app's own work stay busy before it
+// goes on without it.
+inline constexpr double kStuckSeconds = 5;
 
 // How the phone is held or lies. Raw is any reading given as numbers (setRawPose).
 enum class Pose { FaceUp, FaceDown, Lifted, Upright, LeftSide, RightSide, UpsideDown, Raw };
@@ -81,11 +85,19 @@ class Session {
   // and no later settle waits for the queues again until they have been idle once. A new
   // session waits kIdleWaitSeconds.
   void setBackgroundWait(double seconds) { backgroundWait_ = seconds; }
+  // Keeps pace with a user instead (the interactive front end): a settle or advance waits for the
+  // app's own background work at most `frameSeconds` of real time and never for work waiting on
+  // another process or a server (a held database, an upload). Time does not run ahead of the
+  // app's own work: what an advance could not move yet is owed, and each later settle or advance
+  // moves it first. Work that stays busy for kStuckSeconds is no longer waited for, as above.
+  void keepPace(double frameSeconds);
+  // Virtual seconds asked for but not moved yet.
+  double timeOwed() const { return owed_; }
   // What hears a line each time the session stops waiting (by default, standard error; none:
   // nobody); answers the one it replaces.
   std::function<void(const std::string&)> setOnBackgroundGiveUp(std::function<void(const std::string&)> onGiveUp);
-  // Whether the last settle ended with background work still running.
-  bool isBackgroundBusy() const { return stalled_; }
+  // Whether background work of any kind was still running when the last settle or advance ended.
+  bool isBackgroundBusy() const { return busy_; }
   // Virtual seconds since the session began.
   double elapsed() const;
 
@@ -173,6 +185,8 @@ class Session {
   // After settling or advancing: notes whether background work was left running and tells
   // onGiveUp_ when the session has just stopped waiting for it.
   void noteBackground(bool idle, double waited);
+  // Keeping pace: moves what is owed, as far as the app's own work allows within a frame.
+  void keepUp();
 
   Options options_;
   std::shared_ptr<platform::Application> app_;
@@ -181,6 +195,11 @@ class Session {
   // The last settle stopped waiting for background work: later ones do not wait for it again
   // until it has been idle once.
   bool stalled_ = false;
+  bool busy_ = false;
+  // Keeping pace (a frame's wait, seconds owed, and since when the app's own work has been busy).
+  std::optional<double> frameSeconds_;
+  double owed_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> busySince_;
   Pose pose_ = Pose::FaceUp;
   double startUptime_ = 0;
   std::shared_ptr<ConsoleTail> console_;

@@ -4,13 +4,19 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <thread>
 #include <utility>
 
+#include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
 #include "sdk/analytics/common/apm_error.h"
@@ -26,6 +32,23 @@ namespace {
 // A few seconds: long enough for another connection's transaction, short enough for the worker
 // queue.
 std::atomic<int> busyTimeout{3000};
+
+// SQLite's busy wait, on the same schedule as its own timeout, marked as waiting for another
+// process: a front end that keeps pace with the user does not wait for the worker meanwhile.
+// `context` carries the timeout in milliseconds; answers whether to try again.
+int waitForTheOtherConnection(void* context, int attemptsSoFar) {
+  static constexpr int kDelays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  static constexpr int kSteps = static_cast<int>(std::size(kDelays));
+  const auto timeout = static_cast<int>(reinterpret_cast<std::intptr_t>(context));
+  int waited = 0;
+  for (int i = 0; i < std::min(attemptsSoFar, kSteps); ++i) waited += kDelays[i];
+  if (attemptsSoFar > kSteps) waited += (attemptsSoFar - kSteps) * kDelays[kSteps - 1];
+  if (waited >= timeout) return 0;
+  const int delay = std::min(kDelays[std::min(attemptsSoFar, kSteps - 1)], timeout - waited);
+  platform::WaitingOutside waiting;
+  std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  return 1;
+}
 
 constexpr int kArgumentError = 1;
 constexpr int kStateError = 2;
@@ -154,7 +177,8 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(Error* error)
   }
   // Another process of the app, or a tool, may hold the file for a moment: wait for it instead of
   // failing at once.
-  sqlite3_busy_timeout(handle_, busyTimeout.load());
+  sqlite3_busy_handler(handle_, waitForTheOtherConnection,
+                       reinterpret_cast<void*>(static_cast<std::intptr_t>(std::max(busyTimeout.load(), 0))));
   Error backupError;
   if (!APMExcludePathFromBackup(databasePath_, &backupError)) {
     APMLog(4, 34017, "Failed to exclude database file from backup", backupError);

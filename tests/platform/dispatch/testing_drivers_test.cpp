@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -147,6 +150,53 @@ TEST(WaitingAtMost, TheMainThreadGoesOnWhileAQueueIsHeldAndCatchesUpAfter) {
   EXPECT_TRUE(behindRan);
   EXPECT_TRUE(releasedInTime) << "a driver waited for the held queue";
   timer->invalidate();
+}
+
+// A driver that keeps pace with a user (the terminal's screen) never lets virtual time run ahead
+// of the process's own background work: a chain of slow ticks on a background queue (a sensor's)
+// sees each tick at its own time however little the driver waits per call. Work waiting on
+// another process or a server is not waited for: time moves on past a queue that does.
+TEST(Paced, TimeWaitsForOwnWorkButNotForWorkWaitingOutside) {
+  testing::useManualClock();
+  const double start = Clock::current().uptime();
+  auto sensor = DispatchQueue::serial("test.sensor");
+  std::vector<double> ticks;  // written by the chain, one tick at a time, read once it is done
+  std::function<void()> tick = [&] {
+    ticks.push_back(Clock::current().uptime() - start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    if (ticks.size() < 10) sensor->after(0.1, tick);
+  };
+  sensor->after(0.1, tick);
+
+  // Nested queues, so that every count the waiting block holds is set aside.
+  auto held = DispatchQueue::serial("test.held", DispatchQueue::serial("test.target"));
+  DispatchSemaphore entered;
+  DispatchSemaphore release;
+  std::atomic<bool> releasedInTime{false};
+  held->async([&] {
+    WaitingOutside waiting;
+    entered.signal();
+    releasedInTime = release.wait(20);
+  });
+  ASSERT_TRUE(entered.wait(10));
+
+  double owed = 1.05;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (owed > 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), limit) << "time never caught up";
+    owed -= testing::advancePaced(owed, 0.0005);
+  }
+  ASSERT_EQ(ticks.size(), 10u);
+  for (std::size_t i = 0; i < ticks.size(); ++i) EXPECT_NEAR(ticks[i], 0.1 * static_cast<double>(i + 1), 1e-9) << i;
+  EXPECT_TRUE(testing::runUntilIdlePaced(10));
+  EXPECT_GT(WorkTracker::outstanding(), 0);
+  EXPECT_EQ(WorkTracker::ownOutstanding(), 0);
+  EXPECT_DOUBLE_EQ(testing::advancePaced(5, 0.01), 5);
+
+  release.signal();
+  runUntilIdle();
+  EXPECT_TRUE(releasedInTime) << "a paced driver waited for the queue waiting outside";
+  EXPECT_EQ(WorkTracker::outstanding(), 0);
 }
 
 TEST(UseManualClock, StartsAFreshTimeline) {

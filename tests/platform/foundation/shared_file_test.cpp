@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/work_tracker.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
 #include "platform/testing/testing.h"
@@ -126,6 +130,27 @@ TEST(SharedFileTest, TheLockWaitsABoundedTimeForAnotherHolder) {
   const std::uint64_t count = second->generation();
   second.reset();
   EXPECT_EQ(file.lock()->generation(), count);
+}
+
+// A queue waiting for the lock another holder keeps waits outside the process: a front end that
+// keeps pace with its user goes on meanwhile.
+TEST(SharedFileTest, AQueueWaitingForTheLockWaitsOutsideTheProcess) {
+  const SharedFile file(Home::temporary() / "held");
+  std::optional<SharedFile::Lock> first = file.lock();
+  ASSERT_TRUE(first);
+  auto queue = DispatchQueue::serial("test.locker");
+  std::atomic<bool> locked{false};
+  queue->async([&] { locked = file.lock(nullptr, 10).has_value(); });
+  bool waitingOutside = false;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!waitingOutside && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waitingOutside = WorkTracker::outstanding() > 0 && WorkTracker::ownOutstanding() == 0;
+  }
+  EXPECT_TRUE(waitingOutside);
+  first.reset();
+  testing::drain(queue);
+  EXPECT_TRUE(locked);
 }
 
 TEST(SharedFileTest, ALockFileThatIsNoRegularFileIsNoLock) {

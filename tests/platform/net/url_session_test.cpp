@@ -13,6 +13,7 @@
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/exception.h"
 #include "platform/foundation/home.h"
+#include "platform/dispatch/work_tracker.h"
 #include "platform/testing/testing.h"
 #include "tools/local-service/local_service.h"
 
@@ -323,6 +324,29 @@ TEST_F(URLSessionTest, CancelEndsATaskOnceWithTheCancelledError) {
   testing::runUntilIdle();
   EXPECT_EQ(outcome->calls, 2);
   EXPECT_EQ(service_.requests().size(), 1u);
+}
+
+// A transfer waits for its server, not for the process: a front end that keeps pace with its user
+// goes on meanwhile, while the answer, once handed over, is awaited like any work.
+TEST_F(URLSessionTest, ATransferWaitsOutsideTheProcessUntilItsAnswerIsHandedOver) {
+  Answer slow;
+  slow.body = "late";
+  slow.delaySeconds = 1;
+  service_.enqueueAnswer("/hello", slow);
+  auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+  auto outcome = std::make_shared<Outcome>();
+  auto task = session->dataTaskWithRequest(URLRequest(url("/hello")), [outcome](const auto& data, const auto&,
+                                                                              const Error&) {
+    outcome->data = data;
+    ++outcome->calls;
+  });
+  task->resume();
+  ASSERT_TRUE(service_.waitForRequests(1, 10));
+  EXPECT_GT(WorkTracker::outstanding(), 0);
+  EXPECT_EQ(WorkTracker::ownOutstanding(), 0);
+  testing::runUntilIdle();
+  EXPECT_EQ(outcome->calls, 1);
+  EXPECT_EQ(text(outcome->data), "late");
 }
 
 TEST_F(URLSessionTest, UploadsFromDataAndFromFiles) {

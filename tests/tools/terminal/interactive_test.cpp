@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/work_tracker.h"
 #include "platform/ui/label.h"
 #include "sdk/analytics/events/apm_event.h"
 #include "tests/tools/terminal/held_database.h"
@@ -26,10 +28,23 @@ class InteractiveTest : public SessionTest {
     frontEnd_.reset();
     SessionTest::TearDown();
   }
+  // A key returns within a frame; the time it skips and the app's own work follow over the next
+  // frames, which the test runs until the app has caught up, as a person would watch it do.
   void press(std::string_view keys) {
-    for (char c : keys) frontEnd_->handleKey(Key::character(std::string(1, c)));
+    for (char c : keys) press(Key::character(std::string(1, c)));
   }
-  void press(Key::Kind kind) { frontEnd_->handleKey(Key{kind, {}}); }
+  void press(Key::Kind kind) { press(Key{kind, {}}); }
+  void press(const Key& key) {
+    frontEnd_->handleKey(key);
+    catchUp();
+  }
+  void catchUp() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (session_->timeOwed() > 0 || platform::WorkTracker::ownOutstanding() > 0) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the app never caught up";
+      session_->settle();
+    }
+  }
   std::string timer() const { return focusScreen()->timerLabel()->text(); }
 
   std::unique_ptr<terminal::InteractiveFrontEnd> frontEnd_;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <thread>
 
+#include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/work_tracker.h"
 #include "platform/testing/testing.h"
 #include "sdk/analytics/common/apm_foundation_extensions.h"
 #include "sdk/analytics/common/apm_raw_event_data.h"
@@ -174,6 +178,33 @@ TEST(APMDatabaseLockTest, LockedFileIsWaitedForOrLeftAlone) {
     db.reset();
     EXPECT_EQ(rowCountOnDisk(path, "raw_events"), 3);
   }
+  APMSetMeasurementRemoteConfig(nullptr);
+}
+
+// The worker waiting for another connection's lock is waiting on another process, not working:
+// a front end that keeps pace with its user goes on meanwhile, while tests still wait for it.
+TEST(APMDatabaseLockTest, AnOpenWaitingForAnotherConnectionWaitsOutsideTheProcess) {
+  auto config = std::make_shared<APMRemoteConfig>();
+  APMSetMeasurementRemoteConfig(config);
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  ASSERT_TRUE(openDatabase());
+  auto other = std::make_unique<LockingConnection>(path, "BEGIN EXCLUSIVE", 20);
+  ASSERT_TRUE(other->waitUntilLocked());
+  BusyTimeoutForScope wait(15'000);
+  auto worker = platform::DispatchQueue::serial("test.worker");
+  std::unique_ptr<APMDatabase> db;
+  worker->async([&] { db = openDatabase(); });
+  bool waitingOutside = false;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waitingOutside && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    waitingOutside = platform::WorkTracker::outstanding() > 0 && platform::WorkTracker::ownOutstanding() == 0;
+  }
+  EXPECT_TRUE(waitingOutside) << "the worker's wait for the lock counted as the process's own work";
+  other->release();
+  platform::testing::drain(worker);
+  EXPECT_TRUE(db);
+  db.reset();
   APMSetMeasurementRemoteConfig(nullptr);
 }
 
