@@ -45,12 +45,13 @@ std::optional<std::string> VDTCCTUploader::serverURLForTarget(VDTCORTarget targe
 }
 
 const std::string& VDTCCTUploader::FLLAndCSHAndINTAPIKey() {
-  static const std::string key = [] {
+  // Never destroyed: an upload on a worker may still read it while the process exits.
+  static const std::string* const key = [] {
     std::string k = "vdzu-transport-";
     for (const char* part : {"fll", "csh", "int"}) k += part;
-    return k + "-local-0001";
+    return new std::string(k + "-local-0001");
   }();
-  return key;
+  return *key;
 }
 
 void VDTCCTUploader::uploadTarget(VDTCORTarget target, VDTCORUploadConditions conditions) {

@@ -1,40 +1,44 @@
 #include "sdk/transport/cct/vdtcor_endpoints.h"
 
 #include <memory>
+#include <vector>
 
 #include "platform/foundation/thread_safety.h"
 #include "sdk/utilities/utilities/vul_service_endpoints.h"
 
 namespace {
 
-platform::Mutex& tableMutex() {
-  static platform::Mutex mutex;
-  return mutex;
-}
+using URLTable = std::map<VDTCORTarget, std::string>;
 
-std::shared_ptr<const std::map<VDTCORTarget, std::string>>& table() REQUIRES(tableMutex()) {
-  static std::shared_ptr<const std::map<VDTCORTarget, std::string>> urls;
-  return urls;
+struct Tables {
+  platform::Mutex mutex;
+  std::shared_ptr<const URLTable> current GUARDED_BY(mutex);
+  // Tables given up by a reset stay alive: a caller may still hold a reference into one.
+  std::vector<std::shared_ptr<const URLTable>> kept GUARDED_BY(mutex);
+};
+
+Tables& tables() {
+  // Never destroyed: an upload on a worker may still look its endpoint up while the process exits.
+  static Tables* const tables = new Tables;
+  return *tables;
 }
 
 }  // namespace
 
 const std::map<VDTCORTarget, std::string>& VDTCOREndpoints::uploadURLs() {
-  platform::MutexLock lock(tableMutex());
-  auto& urls = table();
-  if (!urls) {
+  Tables& t = tables();
+  platform::MutexLock lock(t.mutex);
+  if (!t.current) {
     const std::string base = VULServiceBaseURL(kVDTCORTransportDefaultBaseURL);
-    urls = std::make_shared<const std::map<VDTCORTarget, std::string>>(std::map<VDTCORTarget, std::string>{
+    t.current = std::make_shared<const URLTable>(URLTable{
         {kVDTCORTargetCCT, base + "/transport/cct"},
         {kVDTCORTargetFLL, base + "/transport/fll"},
         {kVDTCORTargetCSH, base + "/transport/csh"},
         {kVDTCORTargetINT, std::string(kVDTCORPlaceholderUploadURL)},
     });
   }
-  // Tables given up by a reset stay alive: a caller may still hold a reference into one.
-  static std::vector<std::shared_ptr<const std::map<VDTCORTarget, std::string>>> kept;
-  if (kept.empty() || kept.back() != urls) kept.push_back(urls);
-  return *urls;
+  if (t.kept.empty() || t.kept.back() != t.current) t.kept.push_back(t.current);
+  return *t.current;
 }
 
 std::optional<std::string> VDTCOREndpoints::uploadURLForTarget(VDTCORTarget target) {
@@ -45,6 +49,7 @@ std::optional<std::string> VDTCOREndpoints::uploadURLForTarget(VDTCORTarget targ
 }
 
 void VDTCOREndpoints::resetForTesting() {
-  platform::MutexLock lock(tableMutex());
-  table().reset();
+  Tables& t = tables();
+  platform::MutexLock lock(t.mutex);
+  t.current.reset();
 }

@@ -301,33 +301,45 @@ TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
 }
 
 // Saves run all the while the sets come, so that sets land while the file is written: those
-// must wait for the next save, not go with the one in flight.
+// must wait for the next save, not go with the one in flight. The writers go over their keys with
+// passing values until saves have met sets a few times (a loaded machine may give the saver the
+// processor only once in a whole round), then once more with the values the file must end with.
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   constexpr int kWriters = 4;
   constexpr int kKeys = 300;
   auto defaults = UserDefaults::suite("concurrent");
   std::atomic<bool> writing{true};
-  std::atomic<int> saves{0};
+  std::atomic<int> sets{0};
+  std::atomic<int> savesMeetingSets{0};
   std::thread saver([&] {
     while (writing) {
+      const int before = sets.load();
       defaults->synchronize();
-      ++saves;
+      if (sets.load() != before) ++savesMeetingSets;
     }
   });
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::vector<std::thread> writers;
   for (int t = 0; t < kWriters; ++t) {
-    writers.emplace_back([t, defaults] {
-      for (int i = 0; i < kKeys; ++i) {
-        const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
-        defaults->setInteger(i, key);
-        (void)defaults->objectForKey(key);
+    writers.emplace_back([t, defaults, &sets, &savesMeetingSets, giveUp] {
+      const auto setAll = [&](int offset) {
+        for (int i = 0; i < kKeys; ++i) {
+          const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+          defaults->setInteger(i + offset, key);
+          ++sets;
+          (void)defaults->objectForKey(key);
+        }
+      };
+      for (int round = 1; savesMeetingSets < 3 && std::chrono::steady_clock::now() < giveUp; ++round) {
+        setAll(round * kKeys);
       }
+      setAll(0);
     });
   }
   for (auto& w : writers) w.join();
   writing = false;
   saver.join();
-  EXPECT_GT(saves, 1);
+  EXPECT_GE(savesMeetingSets, 3) << "the saves never ran while the sets came";
   ASSERT_TRUE(UserDefaults::waitForPendingWrites());
   auto file = readPreferencesFile("concurrent");
   ASSERT_TRUE(file && file->isDictionary());

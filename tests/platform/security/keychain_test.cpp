@@ -57,7 +57,9 @@ std::set<std::string> damagedCopies() {
   return names;
 }
 
+// Counts and injected failures start afresh whatever ran before (the stress test resets nothing).
 class KeychainTest : public ::testing::Test {
+  void SetUp() override { KeychainTesting::reset(); }
   void TearDown() override { KeychainTesting::reset(); }
 };
 

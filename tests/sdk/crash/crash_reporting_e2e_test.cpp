@@ -23,6 +23,7 @@
 #include "crash_test_support.h"
 #include "sdk/crash/reports/rlz_report_adapter.h"
 #include "sdk/crash/reports/rlz_report_uploader.h"
+#include "sdk/crash/reports/vdz_ralitoze.h"
 #include "tools/local-service/crash_report.h"
 #include "tools/local-service/local_service.h"
 #include "tools/local-service/transport_routes.h"
@@ -185,6 +186,8 @@ std::optional<local_service::CrashReport> reportOf(const local_service::LocalSer
     EXPECT_TRUE(batch) << error;
     if (!batch) continue;
     for (const auto& request : *batch) {
+      // A batch may also carry the transport's own client metrics, under a log source of their own.
+      if (std::to_string(request.logSource) != kRLZTransportMappingID) continue;
       for (const auto& event : request.events) {
         auto report = local_service::decodeCrashReport(event.payload, error);
         EXPECT_TRUE(report) << error;
