@@ -96,10 +96,11 @@ CharacterSet CharacterSet::range(char32_t first, char32_t last) {
   return CharacterSet(makeImpl(icu::UnicodeSet(static_cast<UChar32>(first), static_cast<UChar32>(last))));
 }
 
-#define FOCUS_CHARACTER_SET(name, expression)            \
-  const CharacterSet& CharacterSet::name() {              \
-    static const CharacterSet set(makeImpl(expression)); \
-    return set;                                           \
+// Never destroyed: work on a worker may still test characters against them while the process exits.
+#define FOCUS_CHARACTER_SET(name, expression)                                      \
+  const CharacterSet& CharacterSet::name() {                                        \
+    static const CharacterSet* const set = new CharacterSet(makeImpl(expression)); \
+    return *set;                                                                    \
   }
 
 FOCUS_CHARACTER_SET(whitespace, fromPattern("[[:Zs:]\\u0009]"))
