@@ -32,7 +32,8 @@ struct BuiltinClass {
 };
 
 const std::vector<BuiltinClass>& builtins() {
-  static const std::vector<BuiltinClass> table = {
+  // Never destroyed: a worker may still archive or unarchive while the process exits.
+  static const std::vector<BuiltinClass>* const table = new std::vector<BuiltinClass>{
       {"NSString", Builtin::String, {"NSString", "NSObject"}},
       {"NSNumber", Builtin::Number, {"NSNumber", "NSValue", "NSObject"}},
       {"NSData", Builtin::Data, {"NSData", "NSObject"}},
@@ -43,7 +44,7 @@ const std::vector<BuiltinClass>& builtins() {
       {"NSMutableDictionary", Builtin::MutableDictionary, {"NSMutableDictionary", "NSDictionary", "NSObject"}},
       {"NSNull", Builtin::Null, {"NSNull", "NSObject"}},
   };
-  return table;
+  return *table;
 }
 
 const BuiltinClass* findBuiltin(std::string_view name) {
@@ -66,8 +67,9 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry r;
-  return r;
+  // Never destroyed: a worker may still archive or unarchive while the process exits.
+  static Registry* const r = new Registry;
+  return *r;
 }
 
 [[noreturn]] void misuse(std::string reason) { throw Exception(std::string(kInvalidArgumentException), std::move(reason)); }

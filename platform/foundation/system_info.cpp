@@ -26,8 +26,9 @@ Mutex& overrideMutex() {
   return m;
 }
 std::optional<SystemFacts>& overrideFacts() REQUIRES(overrideMutex()) {
-  static std::optional<SystemFacts> facts;
-  return facts;
+  // Never destroyed: a worker may still ask for the device's facts while the process exits.
+  static std::optional<SystemFacts>* const facts = new std::optional<SystemFacts>;
+  return *facts;
 }
 
 std::optional<SystemFacts> currentOverride() {

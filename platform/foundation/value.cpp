@@ -245,15 +245,17 @@ const std::string& Value::string(const std::string& fallback) const {
 }
 
 const Value::Array& Value::arrayOrEmpty() const {
-  static const Array empty;
+  // Never destroyed: a worker may still read values while the process exits.
+  static const Array* const empty = new Array;
   auto a = ifArray();
-  return a ? *a : empty;
+  return a ? *a : *empty;
 }
 
 const Value::Dictionary& Value::dictionaryOrEmpty() const {
-  static const Dictionary empty;
+  // Never destroyed: a worker may still read values while the process exits.
+  static const Dictionary* const empty = new Dictionary;
   auto d = ifDictionary();
-  return d ? *d : empty;
+  return d ? *d : *empty;
 }
 
 const Value& Value::operator[](std::string_view key) const {
@@ -383,13 +385,15 @@ std::size_t Value::hash() const {
 }
 
 const std::string& Value::emptyString() {
-  static const std::string empty;
-  return empty;
+  // Never destroyed: a worker may still read values while the process exits.
+  static const std::string* const empty = new std::string;
+  return *empty;
 }
 
 const Value& Value::null() {
-  static const Value v;
-  return v;
+  // Never destroyed: a worker may still read values while the process exits.
+  static const Value* const v = new Value;
+  return *v;
 }
 
 }  // namespace platform

@@ -23,8 +23,9 @@ struct Overrides {
 };
 
 Overrides& overrides() {
-  static Overrides o;
-  return o;
+  // Never destroyed: a worker may still read a kernel value while the process exits.
+  static Overrides* const o = new Overrides;
+  return *o;
 }
 
 }  // namespace
