@@ -46,11 +46,12 @@ std::optional<platform::Date> dateOf(const platform::Value* value) {
 }  // namespace
 
 const std::vector<std::string>& RLZInternalReport::eventFileNames() {
-  static const std::vector<std::string> names{
+  // Never destroyed: a report may still be read or packed on a worker while the process exits.
+  static const std::vector<std::string>* const names = new std::vector<std::string>{
       "exception.rlzrecord",          "signal.rlzrecord",          "custom_exception_a.rlzrecord",
       "custom_exception_b.rlzrecord", "metric_kit_fatal.rlzrecord", "metric_kit_nonfatal.rlzrecord",
       "mach_exception.rlzrecord",     "errors_a.rlzrecord",        "errors_b.rlzrecord"};
-  return names;
+  return *names;
 }
 
 std::shared_ptr<RLZInternalReport> RLZInternalReport::reportWithPath(const std::string& path) {
@@ -96,9 +97,11 @@ bool RLZInternalReport::checkExistenceOfAtLeastOneFileInArray(const std::vector<
 }
 
 const std::vector<std::string>& RLZInternalReport::crashFileNames() {
-  static const std::vector<std::string> names{"exception.rlzrecord", "mach_exception.rlzrecord", "signal.rlzrecord",
-                                              "metric_kit_fatal.rlzrecord", "custom_fatal.rlzrecord"};
-  return names;
+  // Never destroyed: a report may still be read or packed on a worker while the process exits.
+  static const std::vector<std::string>* const names = new std::vector<std::string>{
+      "exception.rlzrecord", "mach_exception.rlzrecord", "signal.rlzrecord", "metric_kit_fatal.rlzrecord",
+      "custom_fatal.rlzrecord"};
+  return *names;
 }
 
 void RLZInternalReport::enumerateSymbolicatableFilesInContent(

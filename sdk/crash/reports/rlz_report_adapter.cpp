@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <numeric>
-#include <set>
+#include <iterator>
+#include <string_view>
 
 #include "platform/foundation/json.h"
 #include "platform/foundation/strings.h"
@@ -70,15 +71,17 @@ bool isCrashRecord(const std::string& name) {
 
 // Records written by appending, so their newest entries come last.
 bool isAppendedRecord(const std::string& name) {
-  static const std::set<std::string> appended{"log_a.rlzrecord",
-                                              "log_b.rlzrecord",
-                                              "errors_a.rlzrecord",
-                                              "errors_b.rlzrecord",
-                                              "custom_exception_a.rlzrecord",
-                                              "custom_exception_b.rlzrecord",
-                                              "user_incremental_kv.rlzrecord",
-                                              "internal_incremental_kv.rlzrecord"};
-  return appended.contains(name);
+  // Constants that need no destruction: a report may still be packed on a worker while the
+  // process exits.
+  static constexpr std::string_view appended[]{"log_a.rlzrecord",
+                                               "log_b.rlzrecord",
+                                               "errors_a.rlzrecord",
+                                               "errors_b.rlzrecord",
+                                               "custom_exception_a.rlzrecord",
+                                               "custom_exception_b.rlzrecord",
+                                               "user_incremental_kv.rlzrecord",
+                                               "internal_incremental_kv.rlzrecord"};
+  return std::ranges::find(appended, name) != std::end(appended);
 }
 
 // Which files a report keeps first when it cannot keep them all: the records that make the
@@ -87,7 +90,7 @@ bool isAppendedRecord(const std::string& name) {
 enum class PackingRank { Metadata, Crash, BinaryImages, Logs, Symbolicated, OtherRecord, Other };
 
 PackingRank packingRank(const std::string& name) {
-  static const std::set<std::string> otherRecords{
+  static constexpr std::string_view otherRecords[]{
       "custom_exception_a.rlzrecord",  "custom_exception_b.rlzrecord",  "errors_a.rlzrecord",
       "errors_b.rlzrecord",            "metric_kit_nonfatal.rlzrecord", "user_incremental_kv.rlzrecord",
       "user_compacted_kv.rlzrecord",   "internal_incremental_kv.rlzrecord", "internal_compacted_kv.rlzrecord"};
@@ -96,7 +99,7 @@ PackingRank packingRank(const std::string& name) {
   if (name == "binary_images.rlzrecord") return PackingRank::BinaryImages;
   if (name == "log_a.rlzrecord" || name == "log_b.rlzrecord") return PackingRank::Logs;
   if (name.ends_with(kSymbolicatedSuffix)) return PackingRank::Symbolicated;
-  if (otherRecords.contains(name)) return PackingRank::OtherRecord;
+  if (std::ranges::find(otherRecords, name) != std::end(otherRecords)) return PackingRank::OtherRecord;
   return PackingRank::Other;
 }
 

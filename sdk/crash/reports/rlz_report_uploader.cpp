@@ -66,8 +66,9 @@ std::mutex& packagingHookMutex() {
 }
 
 std::function<void(const std::string&)>& packagingHook() {
-  static std::function<void(const std::string&)> hook;
-  return hook;
+  // Never destroyed: a report may still be packaged on a worker while the process exits.
+  static auto* const hook = new std::function<void(const std::string&)>;
+  return *hook;
 }
 
 void runPackagingHook(const std::string& packagedPath) {
