@@ -41,9 +41,10 @@ platform::FileManager& files() { return platform::FileManager::defaultManager();
 constexpr std::uint64_t kVDTCORMaxLibraryDataFileBytes = std::uint64_t{1} << 20;
 
 const platform::strings::CharacterSet& mappingIDAllowedCharacters() {
-  static const platform::strings::CharacterSet allowed =
-      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-"));
-  return allowed;
+  // Never destroyed: the storage queue may still check a mapping ID while the process exits.
+  static const auto* const allowed = new platform::strings::CharacterSet(
+      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-")));
+  return *allowed;
 }
 
 fs::path makeDirectory(fs::path path, std::string_view failureFormat) {

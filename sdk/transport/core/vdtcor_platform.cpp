@@ -72,16 +72,12 @@ fs::path VDTCORStorageRootURL() {
 }
 
 std::string VDTCORHardwareModel() {
-  static std::once_flag once;
-  static std::string model = "Unknown";
-  std::call_once(once, [] {
-    if (auto machine = platform::SystemInfo::machine(); machine && !machine->empty()) {
-      model = *machine;
-    } else {
-      model = platform::SystemInfo::model();
-    }
-  });
-  return model;
+  // Never destroyed: an upload on a worker may still describe the device while the process exits.
+  static const std::string* const model = [] {
+    if (auto machine = platform::SystemInfo::machine(); machine && !machine->empty()) return new std::string(*machine);
+    return new std::string(platform::SystemInfo::model());
+  }();
+  return *model;
 }
 
 void VDTCORRegisterArchivableClasses() {
