@@ -22,7 +22,8 @@ struct TableSchema {
 };
 
 const std::vector<TableSchema>& schema() {
-  static const std::vector<TableSchema> tables = {
+  // Never destroyed: the database queue may still open or migrate the store while the process exits.
+  static const std::vector<TableSchema>* const tables = new std::vector<TableSchema>{
       {"app_metadata",
        {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
        {{"last_bundle_start_timestamp", "REAL"},
@@ -110,7 +111,7 @@ const std::vector<TableSchema>& schema() {
        {},
        {}},
   };
-  return tables;
+  return *tables;
 }
 
 const Value& kMetadataRowID = APMDatabaseRow::metadataRowID();

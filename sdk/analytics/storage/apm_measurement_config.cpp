@@ -53,8 +53,9 @@ std::optional<std::string> stringField(const APMPBMeasurementConfig& config, std
 
 // One DNS label; anything else could move uploads to another host.
 bool isHostLabel(const std::string& label) {
-  static const std::regex pattern("[a-z0-9-]{1,63}");
-  return std::regex_match(label, pattern);
+  // Never destroyed: a worker may still read a fetched configuration while the process exits.
+  static const std::regex* const pattern = new std::regex("[a-z0-9-]{1,63}");
+  return std::regex_match(label, *pattern);
 }
 
 bool isAddressLiteral(std::string_view host) {

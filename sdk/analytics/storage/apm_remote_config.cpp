@@ -43,8 +43,9 @@ APMRemoteConfig::APMRemoteConfig(std::shared_ptr<const APMRemoteConfigFlagSource
     : experimentClient_(std::move(experimentClient)) {}
 
 std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
-  static const std::shared_ptr<APMRemoteConfig> instance = std::make_shared<APMRemoteConfig>();
-  return instance;
+  // Never destroyed: a worker may still read the remote configuration while the process exits.
+  static const auto* const instance = new std::shared_ptr<APMRemoteConfig>(std::make_shared<APMRemoteConfig>());
+  return *instance;
 }
 
 void APMRemoteConfig::setRawSettings(const std::map<std::string, std::string>& settings) {

@@ -37,12 +37,13 @@ void APMUserDefaults::resetUserPreferenceEnabledForTesting() {
 }
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::standardUserDefaults() {
-  static const std::shared_ptr<APMUserDefaults> standard = [] {
+  // Never destroyed: a worker may still read the defaults while the process exits.
+  static const auto* const standard = [] {
     auto defaults = std::make_shared<APMUserDefaults>();
     defaults->setIsPreferenceFileExcluded(true);
-    return defaults;
+    return new std::shared_ptr<APMUserDefaults>(std::move(defaults));
   }();
-  return standard;
+  return *standard;
 }
 
 APMUserDefaults::APMUserDefaults(std::string suiteName)

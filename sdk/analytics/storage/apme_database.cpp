@@ -16,11 +16,12 @@ namespace {
 constexpr std::int64_t kTableLimit = 100000;
 
 const APMColumnInfo& snapshotColumns() {
-  static const APMColumnInfo columns{{"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
-                                     {"snapshotProto", "BLOB NOT NULL"},
-                                     {"timestamp", "REAL NOT NULL"},
-                                     {"manually_activated", "INTEGER"}};
-  return columns;
+  // Never destroyed: the database queue may still open the store while the process exits.
+  static const APMColumnInfo* const columns = new APMColumnInfo{{"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
+                                                                {"snapshotProto", "BLOB NOT NULL"},
+                                                                {"timestamp", "REAL NOT NULL"},
+                                                                {"manually_activated", "INTEGER"}};
+  return *columns;
 }
 
 // A stored row as a snapshot, with the row's time and manual mark; null when it does not decode.

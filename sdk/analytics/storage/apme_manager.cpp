@@ -93,15 +93,16 @@ void APMEClient::setDelegate(std::weak_ptr<APMEExperimentObserverDelegate> deleg
 // --- APMEManager ---
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
-  static const std::shared_ptr<APMEManager> manager = [] {
+  // Never destroyed: a worker may still ask for the manager while the process exits.
+  static const auto* const manager = [] {
     APMPBSetFlagMonitor([](std::int32_t level, std::int32_t code, std::string_view message, const Value& context) {
       APMLog(level, code, message, context);
     });
     auto made = initWithTaskManager(APMETaskManager::init());
     made->taskManager()->startTaskManager();
-    return made;
+    return new std::shared_ptr<APMEManager>(std::move(made));
   }();
-  return manager;
+  return *manager;
 }
 
 std::int64_t APMEManager::version() {

@@ -78,8 +78,9 @@ std::string APMExperimentFetchURL() {
 // --- APMEExperimentRequestBuilder ---
 
 APMEExperimentRequestBuilder& APMEExperimentRequestBuilder::sharedInstance() {
-  static APMEExperimentRequestBuilder builder;
-  return builder;
+  // Never destroyed: a worker may still build an experiment request while the process exits.
+  static APMEExperimentRequestBuilder* const builder = new APMEExperimentRequestBuilder;
+  return *builder;
 }
 
 void APMEExperimentRequestBuilder::addSDKProperty(const std::shared_ptr<APMESDKProperty>& property) {
