@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -242,12 +243,10 @@ void APMMonitor::setVerboseLoggingEnabled(bool enabled) {
 }
 
 std::optional<std::string> APMMonitor::logLevelDescriptionFromLogLevel(std::int64_t level) {
-  static const std::map<std::int64_t, std::string> names{{0, "ERROR"},   {1, "ERROR"},  {2, "ERROR"},
-                                                         {3, "WARNING"}, {4, "WARNING"}, {5, "WARNING"},
-                                                         {6, "NOTICE"},  {7, "DEBUG"}};
-  const auto it = names.find(level);
-  if (it == names.end()) return std::nullopt;
-  return it->second;
+  // Constants that need no destruction: a worker may still log while the process exits.
+  static constexpr const char* names[]{"ERROR", "ERROR", "ERROR", "WARNING", "WARNING", "WARNING", "NOTICE", "DEBUG"};
+  if (level < 0 || level >= static_cast<std::int64_t>(std::size(names))) return std::nullopt;
+  return names[level];
 }
 
 bool APMMonitor::isSilentLevel(std::int64_t level) { return level == 2 || level == 5 || level > 8; }
