@@ -312,8 +312,9 @@ APMPValuePtr dispatch(const APMPString& name, APMPArrayValue& receiver, const AP
 }  // namespace
 
 APMPArrayCommandEvaluator& APMPArrayCommandEvaluator::sharedInstance() {
-  static APMPArrayCommandEvaluator evaluator;
-  return evaluator;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static APMPArrayCommandEvaluator* const evaluator = new APMPArrayCommandEvaluator;
+  return *evaluator;
 }
 
 APMPArrayCommandEvaluator::APMPArrayCommandEvaluator()

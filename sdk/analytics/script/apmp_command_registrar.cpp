@@ -60,8 +60,9 @@ APMPValuePtr APMPFunctionEvaluator::evaluateCommand(const APMPString& command, c
 }
 
 APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
-  static APMPCommandRegistrar registrar;
-  return registrar;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static APMPCommandRegistrar* const registrar = new APMPCommandRegistrar;
+  return *registrar;
 }
 
 APMPCommandRegistrar::APMPCommandRegistrar() {

@@ -81,8 +81,9 @@ APMPArrayValue::~APMPArrayValue() {
 }
 
 const APMPValuePtr& APMPArrayValue::emptyValue() {
-  static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
-  return hole;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const APMPValuePtr* const hole = new APMPValuePtr(std::make_shared<APMPRuntimeValue>());
+  return *hole;
 }
 
 bool APMPArrayValue::reserveGrowth(std::size_t newCount, platform::Error* error) {

@@ -141,13 +141,14 @@ std::uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScop
 APMPValuePtr APMPEventNativeFunctions::applyWithName(const APMPString& name, const APMPArguments& arguments,
                                                      const APMPScopePtr& scope, platform::Error* error) {
   enum class Method { GetEventName, GetParamValue, GetParams, GetTimestamp, SetEventName, SetParamValue };
-  static const std::map<APMPString, std::pair<Method, std::size_t>> kMethods = {
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const auto* const kMethods = new std::map<APMPString, std::pair<Method, std::size_t>>{
       {u"getEventName", {Method::GetEventName, 0}},   {u"getParamValue", {Method::GetParamValue, 1}},
       {u"getParams", {Method::GetParams, 0}},         {u"getTimestamp", {Method::GetTimestamp, 0}},
       {u"setEventName", {Method::SetEventName, 1}},   {u"setParamValue", {Method::SetParamValue, 2}},
   };
-  const auto found = kMethods.find(name);
-  if (found == kMethods.end()) return APMPMapValue::applyWithName(name, arguments, scope, error);
+  const auto found = kMethods->find(name);
+  if (found == kMethods->end()) return APMPMapValue::applyWithName(name, arguments, scope, error);
   const APMPArguments values = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error) || !APMPCheckArgumentCount(values, found->second.second, error)) return undefined();
   APMPEvent& event = *eventContext_.outputEvent();

@@ -72,8 +72,9 @@ double outOfRange(const std::string& literal, bool negative) {
 }  // namespace
 
 const APMPValuePtr& APMPUndefinedValue::sharedInstance() {
-  static const APMPValuePtr instance = std::make_shared<APMPUndefinedValue>();
-  return instance;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const APMPValuePtr* const instance = new APMPValuePtr(std::make_shared<APMPUndefinedValue>());
+  return *instance;
 }
 
 double APMPUndefinedValue::doubleValueOrError(platform::Error*) const { return kNaN; }
@@ -85,8 +86,9 @@ APMPValuePtr APMPUndefinedValue::applyWithName(const APMPString&, const APMPArgu
 }
 
 const APMPValuePtr& APMPNullValue::sharedInstance() {
-  static const APMPValuePtr instance = std::make_shared<APMPNullValue>();
-  return instance;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const APMPValuePtr* const instance = new APMPValuePtr(std::make_shared<APMPNullValue>());
+  return *instance;
 }
 
 APMPValuePtr APMPNullValue::applyWithName(const APMPString&, const APMPArguments&, const APMPScopePtr&,
@@ -96,9 +98,10 @@ APMPValuePtr APMPNullValue::applyWithName(const APMPString&, const APMPArguments
 }
 
 const APMPValuePtr& APMPBooleanValue::booleanValueWithBool(bool value) {
-  static const APMPValuePtr yes = std::make_shared<APMPBooleanValue>(true);
-  static const APMPValuePtr no = std::make_shared<APMPBooleanValue>(false);
-  return value ? yes : no;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const APMPValuePtr* const yes = new APMPValuePtr(std::make_shared<APMPBooleanValue>(true));
+  static const APMPValuePtr* const no = new APMPValuePtr(std::make_shared<APMPBooleanValue>(false));
+  return value ? *yes : *no;
 }
 
 bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {

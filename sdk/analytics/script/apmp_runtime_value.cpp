@@ -110,13 +110,17 @@ APMPControlValue::~APMPControlValue() {
 }
 
 const std::shared_ptr<APMPControlValue>& APMPControlValue::breakValue() {
-  static const auto value = std::make_shared<APMPControlValue>(Type::Break, nullptr);
-  return value;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const auto* const value =
+      new std::shared_ptr<APMPControlValue>(std::make_shared<APMPControlValue>(Type::Break, nullptr));
+  return *value;
 }
 
 const std::shared_ptr<APMPControlValue>& APMPControlValue::continueValue() {
-  static const auto value = std::make_shared<APMPControlValue>(Type::Continue, nullptr);
-  return value;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static const auto* const value =
+      new std::shared_ptr<APMPControlValue>(std::make_shared<APMPControlValue>(Type::Continue, nullptr));
+  return *value;
 }
 
 std::shared_ptr<APMPControlValue> APMPControlValue::returnValueWithData(APMPValuePtr data) {

@@ -356,8 +356,9 @@ APMPValuePtr dispatch(const APMPString& name, const APMPStringValue& receiver, c
 }  // namespace
 
 APMPStringCommandEvaluator& APMPStringCommandEvaluator::sharedInstance() {
-  static APMPStringCommandEvaluator evaluator;
-  return evaluator;
+  // Never destroyed: a script may still run on a worker while the process exits.
+  static APMPStringCommandEvaluator* const evaluator = new APMPStringCommandEvaluator;
+  return *evaluator;
 }
 
 APMPStringCommandEvaluator::APMPStringCommandEvaluator()
