@@ -11,8 +11,9 @@
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
 
 std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::sharedInstance() {
-  static const auto instance = make();
-  return instance;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  static const auto* const instance = new std::shared_ptr<APMAdExposureReporter>(make());
+  return *instance;
 }
 
 std::shared_ptr<APMAdExposureReporter> APMAdExposureReporter::make(Hooks hooks) {

@@ -89,13 +89,15 @@ struct FacadeState {
 };
 
 platform::Mutex& stateMutex() {
-  static platform::Mutex m;
-  return m;
+  // Never destroyed: a worker may still ask for the facade state while the process exits.
+  static platform::Mutex* const m = new platform::Mutex;
+  return *m;
 }
 
 std::shared_ptr<FacadeState>& stateSlot() {
-  static std::shared_ptr<FacadeState> s;
-  return s;
+  // Never destroyed: a worker may still ask for the facade state while the process exits.
+  static auto* const s = new std::shared_ptr<FacadeState>;
+  return *s;
 }
 
 std::shared_ptr<FacadeState> state() {

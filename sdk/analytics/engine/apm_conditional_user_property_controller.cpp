@@ -83,8 +83,10 @@ bool APMIsValidConditionalUserProperty(const APMConditionalUserProperty& propert
 }
 
 std::shared_ptr<APMConditionalUserPropertyController> APMConditionalUserPropertyController::sharedInstance() {
-  static const auto instance = std::make_shared<APMConditionalUserPropertyController>();
-  return instance;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  using Controller = APMConditionalUserPropertyController;
+  static const auto* const instance = new std::shared_ptr<Controller>(std::make_shared<Controller>());
+  return *instance;
 }
 
 // Requests wait with the facade's other operations until the engine has started, then run on its

@@ -16,8 +16,9 @@ struct ConsentState {
 };
 
 ConsentState& state() {
-  static ConsentState s;
-  return s;
+  // Never destroyed: a worker may still read the consent state on the serial queue while the process exits.
+  static ConsentState* const s = new ConsentState;
+  return *s;
 }
 
 bool isConsentSettingsEnabled() { return APMMeasurementRemoteConfig()->isConsentSettingsEnabled(); }
@@ -39,9 +40,10 @@ char signalCharacter(const Settings* settings, std::string_view key) {
 }  // namespace
 
 std::shared_ptr<platform::DispatchQueue> APMConsentSettingsUtil::serialQueue() {
-  static const auto queue = platform::DispatchQueue::serial(
-      "APMConsentSettingsUtilQueue", platform::DispatchQueue::global(platform::QualityOfService::Utility));
-  return queue;
+  // Never destroyed: a worker may still ask for the queue while the process exits.
+  static const auto* const queue = new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::serial(
+      "APMConsentSettingsUtilQueue", platform::DispatchQueue::global(platform::QualityOfService::Utility)));
+  return *queue;
 }
 
 std::optional<Settings> APMConsentSettingsUtil::consentSettings() {

@@ -30,8 +30,9 @@ std::atomic<std::int64_t>& adEventCounter() {
 }  // namespace
 
 APMIdentifiers& APMIdentifiers::sharedInstance() {
-  static APMIdentifiers instance;
-  return instance;
+  // Never destroyed: a worker may still read the identifiers while the process exits.
+  static APMIdentifiers* const instance = new APMIdentifiers;
+  return *instance;
 }
 
 std::optional<std::string> APMIdentifiers::videzuAppID() const {

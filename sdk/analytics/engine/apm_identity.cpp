@@ -32,8 +32,9 @@ constexpr std::string_view kEmptyAppIDMessage =
 bool isSet(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 platform::Mutex& sharedMutex() {
-  static platform::Mutex m;
-  return m;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  static platform::Mutex* const m = new platform::Mutex;
+  return *m;
 }
 
 }  // namespace
@@ -42,8 +43,9 @@ platform::Mutex& sharedMutex() {
 
 namespace {
 std::shared_ptr<APMDefaultIdentitySupport>& sharedSupport() {
-  static std::shared_ptr<APMDefaultIdentitySupport> s;
-  return s;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  static auto* const s = new std::shared_ptr<APMDefaultIdentitySupport>;
+  return *s;
 }
 }  // namespace
 
@@ -110,8 +112,9 @@ std::optional<std::string> APMDefaultIdentitySupport::resettableDeviceID() {
 
 namespace {
 std::shared_ptr<APMIdentity>& sharedIdentity() {
-  static std::shared_ptr<APMIdentity> s;
-  return s;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  static auto* const s = new std::shared_ptr<APMIdentity>;
+  return *s;
 }
 }  // namespace
 

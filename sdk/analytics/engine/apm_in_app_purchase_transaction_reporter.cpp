@@ -169,8 +169,10 @@ void APMInAppPurchaseProductCache::resetForTesting() {
 // ---- the reporter ----
 
 std::shared_ptr<APMInAppPurchaseTransactionReporter> APMInAppPurchaseTransactionReporter::sharedInstance() {
-  static const auto instance = std::make_shared<APMInAppPurchaseTransactionReporter>();
-  return instance;
+  // Never destroyed: a worker may still ask for the shared instance while the process exits.
+  static const auto* const instance =
+      new std::shared_ptr<APMInAppPurchaseTransactionReporter>(std::make_shared<APMInAppPurchaseTransactionReporter>());
+  return *instance;
 }
 
 APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(EventSink sink) : sink_(std::move(sink)) {

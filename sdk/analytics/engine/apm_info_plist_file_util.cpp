@@ -23,8 +23,9 @@ struct EngineBundle {
 };
 
 EngineBundle& engineBundle() {
-  static EngineBundle bundle;
-  return bundle;
+  // Never destroyed: a worker may still look the bundle up while the process exits.
+  static EngineBundle* const bundle = new EngineBundle;
+  return *bundle;
 }
 
 }  // namespace
@@ -61,8 +62,9 @@ std::optional<platform::Value::Dictionary> APMInfoPlistFileUtil::dictionaryFromV
 }
 
 APMEnvironmentInfo& APMEnvironmentInfo::sharedInstance() {
-  static APMEnvironmentInfo instance;
-  return instance;
+  // Never destroyed: a worker may still read the environment while the process exits.
+  static APMEnvironmentInfo* const instance = new APMEnvironmentInfo;
+  return *instance;
 }
 
 std::string APMEnvironmentInfo::deviceModel() {

@@ -42,8 +42,9 @@ struct SharedState {
 };
 
 SharedState& shared() {
-  static SharedState s;
-  return s;
+  // Never destroyed: a worker may still ask for the engine while the process exits.
+  static SharedState* const s = new SharedState;
+  return *s;
 }
 
 bool isSet(const std::optional<std::string>& s) { return s && !s->empty(); }

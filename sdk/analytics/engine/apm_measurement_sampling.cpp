@@ -26,8 +26,9 @@ struct Roll {
 };
 
 Roll& roll() {
-  static Roll r;
-  return r;
+  // Never destroyed: a worker may still sample an event while the process exits.
+  static Roll* const r = new Roll;
+  return *r;
 }
 
 // Adds an int64 parameter unless the event already has one of that name.

@@ -53,31 +53,34 @@ bool setProperty(APMConditionalUserProperty& property, const std::string& key, c
   using Events = std::shared_ptr<APMPBEvent> APMConditionalUserProperty::*;
   using Texts = std::string APMConditionalUserProperty::*;
   using Times = double APMConditionalUserProperty::*;
-  static const std::map<std::string_view, Events> events{{"triggeredEvent", &APMConditionalUserProperty::triggeredEvent},
-                                                         {"timedOutEvent", &APMConditionalUserProperty::timedOutEvent},
-                                                         {"expiredEvent", &APMConditionalUserProperty::expiredEvent}};
-  static const std::map<std::string_view, Texts> texts{{"name", &APMConditionalUserProperty::name},
-                                                       {"origin", &APMConditionalUserProperty::origin},
-                                                       {"triggerEventName", &APMConditionalUserProperty::triggerEventName}};
-  static const std::map<std::string_view, Times> times{
+  // Never destroyed: a worker may still fill a property while the process exits.
+  static const auto* const events = new std::map<std::string_view, Events>{
+      {"triggeredEvent", &APMConditionalUserProperty::triggeredEvent},
+      {"timedOutEvent", &APMConditionalUserProperty::timedOutEvent},
+      {"expiredEvent", &APMConditionalUserProperty::expiredEvent}};
+  static const auto* const texts = new std::map<std::string_view, Texts>{
+      {"name", &APMConditionalUserProperty::name},
+      {"origin", &APMConditionalUserProperty::origin},
+      {"triggerEventName", &APMConditionalUserProperty::triggerEventName}};
+  static const auto* const times = new std::map<std::string_view, Times>{
       {"creationTimestamp", &APMConditionalUserProperty::creationTimestamp},
       {"triggerTimeout", &APMConditionalUserProperty::triggerTimeout},
       {"timeToLive", &APMConditionalUserProperty::timeToLive},
       {"triggeredTimestamp", &APMConditionalUserProperty::triggeredTimestamp}};
 
-  if (const auto it = events.find(key); it != events.end()) {
+  if (const auto it = events->find(key); it != events->end()) {
     auto event = templateEvent(value);
     if (!event) return false;
     property.*(it->second) = std::move(event);
     return true;
   }
-  if (const auto it = texts.find(key); it != texts.end()) {
+  if (const auto it = texts->find(key); it != texts->end()) {
     const std::string* text = value.ifString();
     if (!text) return false;
     property.*(it->second) = *text;
     return true;
   }
-  if (const auto it = times.find(key); it != times.end()) {
+  if (const auto it = times->find(key); it != times->end()) {
     const auto seconds = number(value);
     if (!seconds) return false;
     property.*(it->second) = *seconds;
@@ -118,8 +121,10 @@ VDZComponentList DOREvoredireConnector::componentsToRegister() {
 }
 
 std::shared_ptr<platform::DispatchQueue> DOREvoredireConnector::connectorQueue() {
-  static const auto queue = platform::DispatchQueue::serial(std::string(kDOREvoredireConnectorQueueLabel));
-  return queue;
+  // Never destroyed: work on the queue may still ask for it while the process exits.
+  static const auto* const queue = new std::shared_ptr<platform::DispatchQueue>(
+      platform::DispatchQueue::serial(std::string(kDOREvoredireConnectorQueueLabel)));
+  return *queue;
 }
 
 // ---- events and user properties ----

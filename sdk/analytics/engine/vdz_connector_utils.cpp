@@ -20,41 +20,43 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kCampaign
 
 }  // namespace
 
+// The tables below are never destroyed: a worker may still check an event against them while the
+// process exits.
 const NameSet& VDZConnectorUtils::allowedListenerOrigins() {
-  static const NameSet set{"viam", "crash", "clx"};
-  return set;
+  static const NameSet* const set = new NameSet{"viam", "crash", "clx"};
+  return *set;
 }
 
 const NameSet& VDZConnectorUtils::blocklistedOrigins() {
-  static const NameSet set{"auto", "app", "am"};
-  return set;
+  static const NameSet* const set = new NameSet{"auto", "app", "am"};
+  return *set;
 }
 
 const NameSet& VDZConnectorUtils::blocklistedEventNames() {
-  static const NameSet set{"_e", "_f", "_iap", "_s", "_au"};
-  return set;
+  static const NameSet* const set = new NameSet{"_e", "_f", "_iap", "_s", "_au"};
+  return *set;
 }
 
 const NameSet& VDZConnectorUtils::blocklistedParameters() {
-  static const NameSet set{"_r", "_dbg"};
-  return set;
+  static const NameSet* const set = new NameSet{"_r", "_dbg"};
+  return *set;
 }
 
 const NameSet& VDZConnectorUtils::blocklistedUserProperties() {
-  static const NameSet set{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
-  return set;
+  static const NameSet* const set = new NameSet{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+  return *set;
 }
 
 const std::vector<std::u16string>& VDZConnectorUtils::blocklistedUserPropertyPatterns() {
-  static const std::vector<std::u16string> patterns{u"^_ltv_[A-Z]{3}$", u"^_cc[1-5]{1}$"};
-  return patterns;
+  static const auto* const patterns = new std::vector<std::u16string>{u"^_ltv_[A-Z]{3}$", u"^_cc[1-5]{1}$"};
+  return *patterns;
 }
 
 const NameSet& VDZConnectorUtils::hiddenEventNames() {
-  static const NameSet set{"_xa",  "_xu",          "_aq",       "_aa",           "_ai",
+  static const NameSet* const set = new NameSet{"_xa",  "_xu",          "_aq",       "_aa",           "_ai",
                            "_ac",  "campaign_details", "_iapx", "_ug",           "_exp_set",
                            "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
-  return set;
+  return *set;
 }
 
 std::optional<std::string_view> VDZConnectorUtils::campaignIntegrationForOrigin(std::string_view origin) {
