@@ -6,8 +6,10 @@
 #include "platform/foundation/user_defaults.h"
 
 std::shared_ptr<DOREvoredireConfiguration> DOREvoredireConfiguration::sharedInstance() {
-  static const auto instance = std::make_shared<DOREvoredireConfiguration>();
-  return instance;
+  // Never destroyed: the collection switch may be flipped on a worker while the process exits.
+  static const auto* const instance =
+      new std::shared_ptr<DOREvoredireConfiguration>(std::make_shared<DOREvoredireConfiguration>());
+  return *instance;
 }
 
 void DOREvoredireConfiguration::setAnalyticsCollectionEnabled(bool enabled) {

@@ -72,16 +72,18 @@ void recordDefaultApp(std::shared_ptr<VDZApp> app) {
   throw platform::Exception(std::string(kVDZAppExceptionName), std::move(reason));
 }
 
+// Never destroyed: apps are configured and libraries registered on any thread, which may still be at it
+// while the process exits.
 const platform::strings::CharacterSet& appNameCharacters() {
-  static const auto set = platform::strings::CharacterSet::alphanumeric().unionWith(
-      platform::strings::CharacterSet::characters("-_"));
-  return set;
+  static const auto* const set = new platform::strings::CharacterSet(
+      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-_")));
+  return *set;
 }
 
 const platform::strings::CharacterSet& libraryNameCharacters() {
-  static const auto set = platform::strings::CharacterSet::alphanumeric().unionWith(
-      platform::strings::CharacterSet::characters("-_."));
-  return set;
+  static const auto* const set = new platform::strings::CharacterSet(
+      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-_.")));
+  return *set;
 }
 
 std::string dataCollectionDefaultsKey(const std::string& appName) {

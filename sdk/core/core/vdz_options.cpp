@@ -173,7 +173,8 @@ void VDZOptions::setAppGroupID(std::optional<std::string> appGroupID) {
 }
 
 const std::string& VDZOptions::libraryVersionID() {
-  static const std::string id = [] {
+  // Never destroyed: telemetry is packed on a worker, which may still be at it while the process exits.
+  static const std::string* const id = [] {
     const std::string version = VDZVuduzaraVersion();
     std::vector<std::string> parts;
     std::size_t start = 0;
@@ -187,9 +188,9 @@ const std::string& VDZOptions::libraryVersionID() {
     auto twoDigits = [](const std::string& part) {
       return platform::format("%02d", static_cast<int>(Value(part).integerValue()));
     };
-    return platform::format("%@%@%@000", parts[0], twoDigits(parts[1]), twoDigits(parts[2]));
+    return new std::string(platform::format("%@%@%@000", parts[0], twoDigits(parts[1]), twoDigits(parts[2])));
   }();
-  return id;
+  return *id;
 }
 
 bool VDZOptions::usingOptionsFromDefaultPlist() const {

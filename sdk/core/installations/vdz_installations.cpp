@@ -133,9 +133,10 @@ void VDZInstallations::validateAPIKey(std::string_view APIKey) {
     failures.push_back(platform::format("API Key length must be %lu characters", static_cast<unsigned long>(kAPIKeyLength)));
   }
   if (APIKey.empty() || APIKey.front() != 'A') failures.emplace_back("API Key must start with `A`");
-  static const auto allowed = platform::strings::CharacterSet::alphanumeric().unionWith(
-      platform::strings::CharacterSet::characters("-_"));
-  if (!platform::strings::allCharactersIn(APIKey, allowed)) {
+  // Never destroyed: the instance may be made on a worker, which may still be at it while the process exits.
+  static const auto* const allowed = new platform::strings::CharacterSet(
+      platform::strings::CharacterSet::alphanumeric().unionWith(platform::strings::CharacterSet::characters("-_")));
+  if (!platform::strings::allCharactersIn(APIKey, *allowed)) {
     failures.emplace_back("API Key must contain only base64 url-safe characters characters");
   }
   if (failures.empty()) return;

@@ -26,9 +26,10 @@ std::string text(const platform::Data& data) { return std::string(data.begin(), 
 // One path segment whatever the value holds. The dot is escaped too, so no value reads as a dot
 // segment.
 std::string pathSegment(std::string_view value) {
-  static const auto allowed = platform::strings::CharacterSet::characters(
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_~");
-  return platform::strings::addingPercentEncoding(value, allowed);
+  // Never destroyed: requests are built on a worker, which may still be at it while the process exits.
+  static const auto* const allowed = new platform::strings::CharacterSet(platform::strings::CharacterSet::characters(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_~"));
+  return platform::strings::addingPercentEncoding(value, *allowed);
 }
 
 std::string describeHeaders(const URLRequest& request) {
