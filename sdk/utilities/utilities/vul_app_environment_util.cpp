@@ -60,8 +60,9 @@ struct Caches {
 };
 
 Caches& caches() {
-  static Caches c;
-  return c;
+  // Never destroyed: the logger asks for them from any thread, which may still log while the process exits.
+  static Caches* const c = new Caches;
+  return *c;
 }
 
 // Where the store put the app's receipt: the bundle's StoreKit folder, the sandbox receipt when

@@ -15,8 +15,9 @@ constexpr double kSynchronizeDelaySeconds = 1.0;
 }  // namespace
 
 std::shared_ptr<VULUserDefaults> VULUserDefaults::standardUserDefaults() {
-  static const auto shared = initWithSuiteName(std::nullopt);
-  return shared;
+  // Never destroyed: a worker may still read or write defaults while the process exits.
+  static const auto* const shared = new std::shared_ptr<VULUserDefaults>(initWithSuiteName(std::nullopt));
+  return *shared;
 }
 
 std::shared_ptr<VULUserDefaults> VULUserDefaults::initWithSuiteName(std::optional<std::string_view> suiteName) {
