@@ -63,13 +63,11 @@ void AttributionClient::resetForTesting() {
 }
 
 std::shared_ptr<AttributionClient> AttributionClient::sharedClient() {
-  static const auto client = [] {
-    auto c = std::make_shared<AttributionClient>();
-    return c;
-  }();
+  // Never destroyed: the analytics queue asks for it, which may be while the process exits.
+  static const auto* const client = new std::shared_ptr<AttributionClient>(std::make_shared<AttributionClient>());
   // The class may have been registered anew since (tests unlink and link again).
-  if (const auto cls = runtime::classNamed(kAttributionClientClassName)) runtime::setClass(*client, cls);
-  return client;
+  if (const auto cls = runtime::classNamed(kAttributionClientClassName)) runtime::setClass(**client, cls);
+  return *client;
 }
 
 void AttributionClient::requestAttributionDetails(Handler handler) {

@@ -14,14 +14,15 @@ namespace platform {
 
 namespace {
 
-Mutex& directoryMutex() {
-  static Mutex mutex;
-  return mutex;
-}
+struct SearchOverride {
+  Mutex mutex;
+  std::filesystem::path directory GUARDED_BY(mutex);
+};
 
-std::filesystem::path& overrideDirectory() REQUIRES(directoryMutex()) {
-  static std::filesystem::path directory;
-  return directory;
+SearchOverride& searchOverride() {
+  // Never destroyed: sounds are loaded on a worker, which may still be at it while the process exits.
+  static SearchOverride* const searchOverride = new SearchOverride;
+  return *searchOverride;
 }
 
 // Names come from the app's code, but never let one climb out of the catalogue.
@@ -41,14 +42,16 @@ std::optional<Data> readFile(const std::filesystem::path& path) {
 }  // namespace
 
 void DataAsset::setSearchDirectory(std::filesystem::path directory) {
-  MutexLock lock(directoryMutex());
-  overrideDirectory() = std::move(directory);
+  SearchOverride& o = searchOverride();
+  MutexLock lock(o.mutex);
+  o.directory = std::move(directory);
 }
 
 std::filesystem::path DataAsset::searchDirectory() {
   {
-    MutexLock lock(directoryMutex());
-    if (!overrideDirectory().empty()) return overrideDirectory();
+    SearchOverride& o = searchOverride();
+    MutexLock lock(o.mutex);
+    if (!o.directory.empty()) return o.directory;
   }
   auto bundle = Bundle::main();
   return bundle ? bundle->bundlePath() / "Assets" : std::filesystem::path();

@@ -613,8 +613,10 @@ URLSession::URLSession(Token, URLSessionConfiguration configuration, std::shared
 URLSession::~URLSession() = default;
 
 std::shared_ptr<URLSession> URLSession::sharedSession() {
-  static const auto shared = sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
-  return shared;
+  // Never destroyed: a worker may still start a request with it while the process exits.
+  static const auto* const shared =
+      new std::shared_ptr<URLSession>(sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration()));
+  return *shared;
 }
 
 std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(URLSessionConfiguration configuration,

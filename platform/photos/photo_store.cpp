@@ -120,8 +120,9 @@ void State::storeStatus(PhotoAuthorizationStatus newStatus) {
 }
 
 RecursiveMutex& diskMutex() {
-  static RecursiveMutex mutex;
-  return mutex;
+  // Never destroyed: changes are applied on the library's queue, which may still be at it while the process exits.
+  static RecursiveMutex* const mutex = new RecursiveMutex;
+  return *mutex;
 }
 
 PhotoAuthorizationStatus status() {

@@ -184,7 +184,8 @@ std::shared_ptr<const Class> classWithMethodsOf(std::string_view name, const std
 }
 
 std::shared_ptr<const Class> rootClass() {
-  static const std::shared_ptr<const Class> root = [] {
+  // Never destroyed: classes are defined where first needed, which may be a worker while the process exits.
+  static const auto* const root = [] {
     ClassDefinition d;
     d.name = "NSObject";
     d.instanceSize = sizeof(Object);
@@ -194,9 +195,9 @@ std::shared_ptr<const Class> rootClass() {
                               }));
     auto cls = std::make_shared<const Class>(std::move(d));
     registerClassPair(cls);
-    return cls;
+    return new std::shared_ptr<const Class>(std::move(cls));
   }();
-  return root;
+  return *root;
 }
 
 }  // namespace platform::runtime

@@ -9,8 +9,9 @@
 namespace platform {
 
 std::shared_ptr<Device> Device::currentShared() {
-  static std::shared_ptr<Device> device = std::make_shared<Device>();
-  return device;
+  // Never destroyed: workers read the device (crash reports, analytics) and may still do so while the process exits.
+  static const auto* const device = new std::shared_ptr<Device>(std::make_shared<Device>());
+  return *device;
 }
 
 Device& Device::current() { return *currentShared(); }

@@ -20,7 +20,8 @@ Value entry(const UserActivityObject& object, std::string_view key) {
 }  // namespace
 
 std::shared_ptr<const runtime::Class> userActivityClass() {
-  static const auto cls = [] {
+  // Never destroyed: the analytics queue looks it up for a deep link, which may be while the process exits.
+  static const auto* const cls = [] {
     runtime::ClassDefinition d;
     d.name = std::string(kUserActivityClassName);
     d.superclass = runtime::rootClass();
@@ -31,9 +32,9 @@ std::shared_ptr<const runtime::Class> userActivityClass() {
     d.instanceMethods.emplace("activityType", runtime::implementation([](UserActivityObject& o) {
                                 return entry(o, kUserActivityTypeKey);
                               }));
-    return runtime::registerClassOnce(std::move(d));
+    return new std::shared_ptr<const runtime::Class>(runtime::registerClassOnce(std::move(d)));
   }();
-  return cls;
+  return *cls;
 }
 
 Value::Dictionary makeUserActivity(std::string_view activityType, std::string_view webpageURL) {
