@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 
 extern char** environ;
 
@@ -99,6 +102,36 @@ std::optional<int> ChildProcess::waitFor(double seconds) {
   const pid_t pid = pid_;
   pid_ = -1;
   return waitForChild(pid, seconds);
+}
+
+namespace {
+constexpr const char* kExitTestChildVariable = "FOCUS_EXIT_TEST_CHILD";
+}
+
+bool isExitTestChild() { return std::getenv(kExitTestChildVariable) != nullptr; }
+
+void exitWhileUsingOnAThread(std::function<bool()> use) {
+  std::atomic<bool> used{false};
+  std::thread([&used, use = std::move(use)] {
+    for (;;) {
+      if (!use()) ::_exit(3);
+      used.store(true);
+    }
+  }).detach();
+  while (!used.load()) std::this_thread::yield();
+  std::exit(0);
+}
+
+std::string runExitTestChild(const std::string& childTest) {
+  ::setenv(kExitTestChildVariable, "1", 1);
+  auto child = ChildProcess::spawn("/proc/self/exe", {"--gtest_filter=" + childTest});
+  ::unsetenv(kExitTestChildVariable);
+  if (!child) return "the child could not be started";
+  const auto status = child->waitFor(60);
+  if (!status) return "the child did not end";
+  if (WIFSIGNALED(*status)) return "signal " + std::to_string(WTERMSIG(*status));
+  if (WEXITSTATUS(*status) != 0) return "exit status " + std::to_string(WEXITSTATUS(*status));
+  return {};
 }
 
 }  // namespace platform::testing

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,5 +45,18 @@ class ChildProcess {
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
   pid_t pid_;
 };
+
+// Exit tests: work still running on a worker while the process exits (static destruction under
+// way) must find what it reads alive. The test starts this binary again running only its child
+// test, which uses the thing on a thread while it exits.
+//
+// Whether this process is such a child.
+bool isExitTestChild();
+// In the child: runs `use` over and over on a thread of its own (a false answer, a wrong result,
+// ends the process with status 3) and exits the process normally once it has run once.
+[[noreturn]] void exitWhileUsingOnAThread(std::function<bool()> use);
+// In the test: runs this binary's test `childTest` ("Suite.Name") as an exit-test child; empty
+// when it exited with status 0, else how it ended.
+std::string runExitTestChild(const std::string& childTest);
 
 }  // namespace platform::testing

@@ -1,15 +1,9 @@
 #include "platform/foundation/strings.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "platform/foundation/exception.h"
 #include "platform/testing/child_process.h"
@@ -217,33 +211,16 @@ TEST(StringsTest, UTF8DataConversion) {
 // the shared character sets while static destruction runs: they outlive it. A fresh copy of this
 // binary uses them on a thread of its own while it exits, which under the sanitizers fails (or
 // crashes) when they do not.
-constexpr const char* kExitChildVariable = "FOCUS_CHARACTER_SETS_EXIT_CHILD";
-
 TEST(StringsExitTest, ChildUsesCharacterSetsWhileExiting) {
-  if (!std::getenv(kExitChildVariable)) GTEST_SKIP() << "runs only as the child of the exit test";
-  std::atomic<bool> used{false};
-  std::thread([&used] {
-    for (;;) {
-      if (addingPercentEncoding("a b", CharacterSet::urlQueryAllowed()) != "a%20b") ::_exit(3);
-      if (!allCharactersIn("ab1", CharacterSet::alphanumeric())) ::_exit(4);
-      used.store(true);
-    }
-  }).detach();
-  while (!used.load()) std::this_thread::yield();
-  std::exit(0);
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  platform::testing::exitWhileUsingOnAThread([] {
+    return addingPercentEncoding("a b", CharacterSet::urlQueryAllowed()) == "a%20b" &&
+           allCharactersIn("ab1", CharacterSet::alphanumeric());
+  });
 }
 
 TEST(StringsExitTest, CharacterSetsStayUsableWhileTheProcessExits) {
-  ::setenv(kExitChildVariable, "1", 1);
-  auto child = platform::testing::ChildProcess::spawn(
-      "/proc/self/exe", {"--gtest_filter=StringsExitTest.ChildUsesCharacterSetsWhileExiting"});
-  ::unsetenv(kExitChildVariable);
-  ASSERT_TRUE(child);
-  const auto status = child->waitFor(60);
-  ASSERT_TRUE(status) << "the child did not end";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-      << (WIFSIGNALED(*status) ? "signal " + std::to_string(WTERMSIG(*status))
-                               : "exit status " + std::to_string(WEXITSTATUS(*status)));
+  EXPECT_EQ(platform::testing::runExitTestChild("StringsExitTest.ChildUsesCharacterSetsWhileExiting"), "");
 }
 
 }  // namespace

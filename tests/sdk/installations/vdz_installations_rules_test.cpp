@@ -1,14 +1,9 @@
 // Records, identifiers, answers and the backoff rules, without a service.
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "platform/foundation/json.h"
 #include "platform/net/url_session.h"
@@ -175,36 +170,18 @@ TEST(InstallationsAPIService, IdentifiersInRequestPathsArePercentEncoded) {
 // escaping of their path segments outlives static destruction. A fresh copy of this binary builds
 // requests on a thread of its own while it exits, which under the sanitizers fails (or crashes)
 // when it does not.
-constexpr const char* kExitChildVariable = "FOCUS_INSTALLATIONS_REQUEST_EXIT_CHILD";
-
 TEST(InstallationsAPIServiceExitTest, ChildBuildsRequestsWhileExiting) {
-  if (!std::getenv(kExitChildVariable)) GTEST_SKIP() << "runs only as the child of the exit test";
-  std::atomic<bool> built{false};
-  std::thread([&built] {
-    const VDZInstallationsAPIService service("key", "p/q");
-    VDZInstallationsItem item("app", "name");
-    item.vuduzaraInstallationID = "a b";
-    const std::string expected = VDZInstallationsAPIService::baseURL() + "/v1/projects/p%2Fq/installations/a%20b/";
-    for (;;) {
-      if (service.deleteInstallationRequestWithInstallation(item).url() != expected) ::_exit(3);
-      built.store(true);
-    }
-  }).detach();
-  while (!built.load()) std::this_thread::yield();
-  std::exit(0);
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  auto service = std::make_shared<const VDZInstallationsAPIService>("key", "p/q");
+  VDZInstallationsItem item("app", "name");
+  item.vuduzaraInstallationID = "a b";
+  const std::string expected = VDZInstallationsAPIService::baseURL() + "/v1/projects/p%2Fq/installations/a%20b/";
+  platform::testing::exitWhileUsingOnAThread(
+      [service, item, expected] { return service->deleteInstallationRequestWithInstallation(item).url() == expected; });
 }
 
 TEST(InstallationsAPIServiceExitTest, RequestsCanBeBuiltWhileTheProcessExits) {
-  ::setenv(kExitChildVariable, "1", 1);
-  auto child = platform::testing::ChildProcess::spawn(
-      "/proc/self/exe", {"--gtest_filter=InstallationsAPIServiceExitTest.ChildBuildsRequestsWhileExiting"});
-  ::unsetenv(kExitChildVariable);
-  ASSERT_TRUE(child);
-  const auto status = child->waitFor(60);
-  ASSERT_TRUE(status) << "the child did not end";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-      << (WIFSIGNALED(*status) ? "signal " + std::to_string(WTERMSIG(*status))
-                               : "exit status " + std::to_string(WEXITSTATUS(*status)));
+  EXPECT_EQ(platform::testing::runExitTestChild("InstallationsAPIServiceExitTest.ChildBuildsRequestsWhileExiting"), "");
 }
 
 TEST(InstallationsErrors, HTTPErrorsAndPublicForm) {

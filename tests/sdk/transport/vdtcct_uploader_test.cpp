@@ -1,16 +1,11 @@
 #include "sdk/transport/cct/vdtcct_uploader.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "platform/dispatch/operation_queue.h"
 #include "platform/foundation/home.h"
@@ -288,34 +283,15 @@ TEST_F(VDTCCTUploaderTest, KeysAndEndpointsByTarget) {
 // An upload still running on a worker when the app returns from main reads its endpoint and key
 // while static destruction runs: both outlive it. A fresh copy of this binary looks them up on a
 // thread of its own while it exits, which under the sanitizers fails (or crashes) when they do not.
-constexpr const char* kExitChildVariable = "FOCUS_TRANSPORT_EXIT_CHILD";
-
 TEST(VDTCCTUploaderExitTest, ChildLooksUpEndpointsAndKeysWhileExiting) {
-  if (!std::getenv(kExitChildVariable)) GTEST_SKIP() << "runs only as the child of the exit test";
-  std::atomic<bool> looked{false};
-  std::thread([&looked] {
-    for (;;) {
-      const auto url = VDTCOREndpoints::uploadURLForTarget(kVDTCORTargetCSH);
-      const std::string key = VDTCCTUploader::FLLAndCSHAndINTAPIKey();
-      if (!url || key.empty()) ::_exit(3);
-      looked.store(true);
-    }
-  }).detach();
-  while (!looked.load()) std::this_thread::yield();
-  std::exit(0);
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  platform::testing::exitWhileUsingOnAThread([] {
+    return VDTCOREndpoints::uploadURLForTarget(kVDTCORTargetCSH) && !VDTCCTUploader::FLLAndCSHAndINTAPIKey().empty();
+  });
 }
 
 TEST(VDTCCTUploaderExitTest, EndpointsAndKeysStayReadableWhileTheProcessExits) {
-  ::setenv(kExitChildVariable, "1", 1);
-  auto child = platform::testing::ChildProcess::spawn(
-      "/proc/self/exe", {"--gtest_filter=VDTCCTUploaderExitTest.ChildLooksUpEndpointsAndKeysWhileExiting"});
-  ::unsetenv(kExitChildVariable);
-  ASSERT_TRUE(child);
-  const auto status = child->waitFor(60);
-  ASSERT_TRUE(status) << "the child did not end";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-      << (WIFSIGNALED(*status) ? "signal " + std::to_string(WTERMSIG(*status))
-                               : "exit status " + std::to_string(WEXITSTATUS(*status)));
+  EXPECT_EQ(platform::testing::runExitTestChild("VDTCCTUploaderExitTest.ChildLooksUpEndpointsAndKeysWhileExiting"), "");
 }
 
 TEST_F(VDTCCTUploaderTest, ATargetWithoutStorageQueuesNothing) {
