@@ -340,8 +340,12 @@ TEST_F(DatabaseHeldTest, WhatIsLoggedWhileTheDatabaseIsHeldMidRunIsWrittenOnceIn
     EXPECT_EQ(inOrder, ours);
     const auto after = counts();
     ASSERT_TRUE(after);
-    EXPECT_EQ(after->allEventsCount() - before->allEventsCount(), static_cast<std::int32_t>(ours.size()));
-    EXPECT_EQ(after->publicEventsCount() - before->publicEventsCount(), static_cast<std::int32_t>(ours.size()) - 1);
+    // The case spans half an hour of virtual time, and each install's day starts at a moment of
+    // its own: when the day turned meanwhile, the counters started again from nothing.
+    const bool sameDay = after->day() == before->day();
+    EXPECT_EQ(after->allEventsCount() - (sameDay ? before->allEventsCount() : 0), static_cast<std::int32_t>(ours.size()));
+    EXPECT_EQ(after->publicEventsCount() - (sameDay ? before->publicEventsCount() : 0),
+              static_cast<std::int32_t>(ours.size()) - 1);
 
     upload();
     const auto sent = sentNames();
