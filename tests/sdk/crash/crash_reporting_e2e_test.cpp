@@ -47,7 +47,7 @@ Child spawnProbe(const fs::path& home, const std::string& serviceURL, std::vecto
       "FOCUS_HOME=" + home.string(), "VDZ_SERVICE_URL=" + serviceURL,
       std::string("FOCUS_SOURCE_DIR=") + FOCUS_SOURCE_DIR_FOR_TESTS,
       "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0:detect_leaks=0:allow_user_segv_handler=1",
-      "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0"};
+      "UBSAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_abort=0:print_stacktrace=1"};
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -226,7 +226,12 @@ bool sendUntil(const fs::path& home, const local_service::LocalService& service,
   }
   crash_test::writeFile(stop, "");
   const auto sent = sender.wait(120);
-  EXPECT_TRUE(sent && WIFEXITED(*sent) && WEXITSTATUS(*sent) == 0) << crash_test::readFile(home / "probe-send.log");
+  EXPECT_TRUE(sent && WIFEXITED(*sent) && WEXITSTATUS(*sent) == 0)
+      << (!sent                ? std::string("no end")
+          : WIFSIGNALED(*sent) ? "signal " + std::to_string(WTERMSIG(*sent))
+                               : "exit status " + std::to_string(WEXITSTATUS(*sent)))
+      << "\n"
+      << crash_test::readFile(home / "probe-send.log");
   return held;
 }
 
