@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <thread>
@@ -106,6 +106,11 @@ bool APMIsDamagedDatabaseResultCode(int resultCode) {
 
 namespace {
 
+bool isBusyResultCode(int resultCode) {
+  const int primary = resultCode & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
 // The primary SQLite result code a store error carries, if any.
 std::optional<int> primarySqliteResultCode(const Error& error) {
   if (error.domain() != kAPMErrorDomain) return std::nullopt;
@@ -118,7 +123,7 @@ std::optional<int> primarySqliteResultCode(const Error& error) {
 
 bool APMIsBusySqliteError(const Error& error) {
   const auto code = primarySqliteResultCode(error);
-  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+  return code && isBusyResultCode(*code);
 }
 
 bool APMIsTransientSqliteError(const Error& error) {
@@ -863,9 +868,19 @@ std::optional<std::int64_t> APMSqliteStore::rowCountForTableWithName(const std::
 
 namespace {
 
-bool isBusyResultCode(int resultCode) {
-  const int primary = resultCode & 0xff;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+// Runs a transaction's block one level deeper; a throw undoes the level with `undo` and goes on.
+template <class Undo>
+bool runOneLevelDeeper(int& depth, const std::function<bool()>& block, Undo undo) {
+  ++depth;
+  try {
+    const bool result = block();
+    --depth;
+    return result;
+  } catch (...) {
+    --depth;
+    undo();
+    throw;
+  }
 }
 
 }  // namespace
@@ -899,16 +914,9 @@ bool APMSqliteStore::performTransactionWithError(Error* error, const std::functi
     return false;
   }
   transactionBusyResultCode_ = SQLITE_OK;
-  bool result = false;
-  ++transactionDepth_;
-  try {
-    result = block();
-  } catch (...) {
-    --transactionDepth_;
+  const bool result = runOneLevelDeeper(transactionDepth_, block, [this] {
     if (!rollbackTransaction()) APMLog(1, 34009, "Failed to rollback transaction after exception");
-    throw;
-  }
-  --transactionDepth_;
+  });
   // A statement that found the file busy or locked did not do its part: committing the others
   // would keep half of the work, and doing it again later would count the rest twice.
   if (const int busy = std::exchange(transactionBusyResultCode_, SQLITE_OK); busy != SQLITE_OK) {
@@ -948,17 +956,7 @@ bool APMSqliteStore::performNestedTransactionWithError(Error* error, const std::
     setSqliteError(error, "Failed to begin transaction", "");
     return false;
   }
-  bool result = false;
-  ++transactionDepth_;
-  try {
-    result = block();
-  } catch (...) {
-    --transactionDepth_;
-    rollBack();
-    throw;
-  }
-  --transactionDepth_;
-  if (!result) {
+  if (!runOneLevelDeeper(transactionDepth_, block, rollBack)) {
     APMSetError(error, kSqliteError, "Transaction failed");
     rollBack();
     return false;

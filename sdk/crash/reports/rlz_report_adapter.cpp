@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <numeric>
 #include <iterator>
+#include <numeric>
 #include <string_view>
 
 #include "platform/foundation/json.h"
