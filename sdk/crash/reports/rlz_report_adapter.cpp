@@ -13,11 +13,14 @@
 #include "platform/foundation/json.h"
 #include "platform/foundation/strings.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/mach/thread_state.h"
 #include "sdk/crash/launch/rlz_file_reader.h"
 #include "sdk/crash/launch/rlz_logging.h"
 #include "sdk/crash/reports/crash_report.pb.h"
+#include "sdk/crash/reports/rlz_crash_record_fitter.h"
 #include "sdk/crash/reports/rlz_identifiers.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
+#include "sdk/crash/unwind/rlz_unwind.h"
 #include "sdk/utilities/wire/wire_codec.h"
 
 namespace {
@@ -61,8 +64,13 @@ std::optional<std::string> sectionString(const platform::Value* section, const c
 }
 
 constexpr std::string_view kSymbolicatedSuffix = ".symbolicated";
-// The largest crash record read whole to shorten its stack traces; a larger one is cut by lines.
-constexpr std::uint64_t kMaxCrashRecordReadBytes = 4 * kRLZMaxReportBytes;
+// The largest crash record the crash-time writer can make: every thread of a full task at the
+// unwinder's deepest stack, each frame a 20-digit address and its comma, with its registers, names
+// and the other sections besides. Records up to this size are streamed through to shorten their
+// stack traces, which bounds the work of one report; a larger one is no unwinder's and is cut by
+// lines.
+constexpr std::uint64_t kMaxCrashRecordReadBytes =
+    platform::mach::kMaxTaskThreads * (std::uint64_t{RLZUnwindMaxFrames} * 21 + (4 << 10)) + (std::uint64_t{16} << 20);
 
 bool isCrashRecord(const std::string& name) {
   const auto& crashes = RLZInternalReport::crashFileNames();
@@ -155,35 +163,47 @@ std::optional<platform::Data> newestLines(const std::string& path, std::uint64_t
   return bytes;
 }
 
-// The stack traces of a "threads" section cut to their innermost `frames` frames, but the crashed
-// thread's: the crash-time writer puts a thread's "crashed" mark right after its stack trace, whose
-// array holds numbers only.
-std::string cappingStackTraces(std::string_view line, std::size_t frames) {
-  constexpr std::string_view kStart = "\"stacktrace\":[";
-  constexpr std::string_view kCrashed = ",\"crashed\":true";
-  std::string out;
-  out.reserve(line.size());
-  std::size_t at = 0;
-  for (std::size_t start; (start = line.find(kStart, at)) != std::string_view::npos;) {
-    const std::size_t body = start + kStart.size();
-    const std::size_t end = line.find(']', body);
-    if (end == std::string_view::npos) break;
-    out.append(line.substr(at, body - at));
-    const std::string_view trace = line.substr(body, end - body);
-    if (line.substr(end + 1, kCrashed.size()) == kCrashed) {
-      out.append(trace);
-    } else if (frames > 0) {
-      // Before the frames-th comma lie the first `frames` frames; with fewer commas, all of them.
-      std::size_t comma = trace.find(',');
-      for (std::size_t found = 1; found < frames && comma != std::string_view::npos; ++found) {
-        comma = trace.find(',', comma + 1);
-      }
-      out.append(trace.substr(0, comma));
+// Hands the file's first `size` bytes to `piece` through one fixed buffer, from the start; false
+// (error set) when reading fails. `piece` returns false to stop early.
+template <typename Piece>
+bool streamFile(int fd, const std::string& path, std::uint64_t size, Piece&& piece, platform::Error* error) {
+  std::vector<char> buffer(std::size_t{1} << 20);
+  for (std::uint64_t offset = 0; offset < size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+    const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      platform::setError(error, platform::fileError(platform::kFileReadUnknownError, path, errno));
+      return false;
     }
-    at = end;
+    if (n == 0) break;
+    offset += static_cast<std::uint64_t>(n);
+    if (!piece(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) break;
   }
-  out.append(line.substr(at));
-  return out;
+  return true;
+}
+
+// A crash record of `size` bytes with its stack traces shortened to fit `length`, read twice and
+// never held whole: `fitted` is none when it cannot be shortened so far. False (error set) when
+// the file cannot be read.
+bool crashRecordFileWithShorterStackTraces(const std::string& path, std::uint64_t size, std::uint64_t length,
+                                           std::optional<platform::Data>& fitted, platform::Error* error) {
+  const int fd = platform::openRegularFileForReading(path);
+  if (fd < 0) {
+    platform::setError(error, platform::fileError(platform::kFileReadUnknownError, path, errno));
+    return false;
+  }
+  RLZCrashRecordFitter fitter(length);
+  bool read = streamFile(fd, path, size, [&](std::string_view piece) { return fitter.measure(piece); }, error);
+  if (read && fitter.finishMeasuring()) {
+    read = streamFile(fd, path, size, [&](std::string_view piece) {
+      fitter.write(piece);
+      return true;
+    }, error);
+  }
+  ::close(fd);
+  fitted = fitter.finishWriting();
+  return read;
 }
 
 // The first `length` bytes of the file, whole lines only: every line that travels parses.
@@ -199,26 +219,12 @@ std::optional<platform::Data> oldestLines(const std::string& path, std::uint64_t
 
 std::optional<platform::Data> RLZReportAdapter::crashRecordWithShorterStackTraces(const platform::Data& record,
                                                                                  std::uint64_t length) {
+  RLZCrashRecordFitter fitter(length);
   const std::string_view text(reinterpret_cast<const char*>(record.data()), record.size());
-  const std::size_t start = text.find("{\"threads\":[");
-  if (start == std::string_view::npos || (start != 0 && text[start - 1] != '\n')) return std::nullopt;
-  std::size_t end = text.find('\n', start);
-  end = end == std::string_view::npos ? text.size() : end;
-  const std::uint64_t rest = text.size() - (end - start);
-  if (rest >= length) return std::nullopt;
-  const std::string_view threads = text.substr(start, end - start);
-  // The most frames per thread that still fit.
-  std::size_t low = 0;
-  std::size_t high = static_cast<std::size_t>(std::count(threads.begin(), threads.end(), ',')) + 1;
-  if (cappingStackTraces(threads, low).size() > length - rest) return std::nullopt;
-  while (low < high) {
-    const std::size_t middle = low + (high - low + 1) / 2;
-    if (cappingStackTraces(threads, middle).size() <= length - rest) low = middle; else high = middle - 1;
-  }
-  std::string fitted(text.substr(0, start));
-  fitted += cappingStackTraces(threads, low);
-  fitted += text.substr(end);
-  return platform::Data(fitted.begin(), fitted.end());
+  fitter.measure(text);
+  if (!fitter.finishMeasuring()) return std::nullopt;
+  fitter.write(text);
+  return fitter.finishWriting();
 }
 
 std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& report) {
@@ -347,13 +353,14 @@ std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uin
     std::string name;
     PackingRank rank;
     std::uint64_t size = 0;
-    std::uint64_t limit = 0;
+    // None for a file left out.
+    std::optional<platform::Data> contents;
   };
   std::vector<Candidate> candidates;
   for (auto& path : rlzRecordFilePaths()) {
     std::string name = std::filesystem::path(path).filename().string();
     const PackingRank rank = packingRank(name);
-    candidates.push_back({std::move(path), std::move(name), rank});
+    candidates.push_back({std::move(path), std::move(name), rank, 0, std::nullopt});
   }
   // Stable: within a rank the files keep their name order.
   std::stable_sort(candidates.begin(), candidates.end(),
@@ -382,51 +389,65 @@ std::vector<RLZReportMessage::File> RLZReportAdapter::protoFilesPayload(std::uin
     if (shareGroup(a->rank) != shareGroup(b->rank)) return shareGroup(a->rank) < shareGroup(b->rank);
     return a->size < b->size;
   });
+  // The crash records streamed for one report add up to one record of the largest size at most:
+  // two reads of that bound the work, whatever the report holds.
+  std::uint64_t streamable = kMaxCrashRecordReadBytes;
   // Within a group, smallest first, each file takes at most an equal share of what is left: the
-  // largest are cut, and to the same size.
+  // largest are cut, and to the same size. Files are read in that order, so that what a cut
+  // leaves unused goes on to the files after it.
   for (std::size_t i = 0; i < byShare.size(); ++i) {
+    Candidate& candidate = *byShare[i];
     std::size_t sharing = 1;
-    while (i + sharing < byShare.size() && shareGroup(byShare[i + sharing]->rank) == shareGroup(byShare[i]->rank)) {
+    while (i + sharing < byShare.size() && shareGroup(byShare[i + sharing]->rank) == shareGroup(candidate.rank)) {
       ++sharing;
     }
-    byShare[i]->limit = std::min(byShare[i]->size, room / sharing);
-    room -= byShare[i]->limit;
-  }
-
-  std::vector<RLZReportMessage::File> files;
-  for (const auto& candidate : candidates) {
-    RLZReportMessage::File file;
-    file.filename = candidate.name;
+    const std::uint64_t limit = std::min(candidate.size, room / sharing);
     platform::Error error;
-    const bool cut = candidate.limit < candidate.size;
+    const bool cut = limit < candidate.size;
     std::optional<platform::Data> data;
     if (!cut) {
-      data = fileSystem.contentsOfRegularFile(candidate.path, candidate.limit, &error);
+      data = fileSystem.contentsOfRegularFile(candidate.path, limit, &error);
+    } else if (limit == 0) {
+      data.emplace();
     } else if (isAppendedRecord(candidate.name)) {
-      data = newestLines(candidate.path, candidate.size, candidate.limit, &error);
-    } else if (candidate.rank == PackingRank::Crash && candidate.size <= kMaxCrashRecordReadBytes) {
+      data = newestLines(candidate.path, candidate.size, limit, &error);
+    } else if (candidate.rank == PackingRank::Crash && candidate.size <= streamable) {
       // The threads of a crash say most about it: their stacks are shortened before any section
       // is left out.
-      data = fileSystem.contentsOfRegularFile(candidate.path, candidate.size, &error);
-      if (data) {
-        auto fitted = crashRecordWithShorterStackTraces(*data, candidate.limit);
-        data = fitted ? std::move(fitted) : oldestLines(candidate.path, candidate.limit, &error);
+      streamable -= candidate.size;
+      std::optional<platform::Data> fitted;
+      if (crashRecordFileWithShorterStackTraces(candidate.path, candidate.size, limit, fitted, &error)) {
+        data = fitted ? std::move(fitted) : oldestLines(candidate.path, limit, &error);
       }
     } else {
-      data = oldestLines(candidate.path, candidate.limit, &error);
+      data = oldestLines(candidate.path, limit, &error);
     }
-    if (data) {
-      file.contents = std::move(*data);
-      if (cut) {
-        RLZErrorLog("Report file %@ of %@ bytes is cut to %@", candidate.path, std::to_string(candidate.size),
-                    std::to_string(file.contents.size()));
-      }
-    } else {
+    if (!data) {
       // Not read now is not empty: the report waits for a later attempt.
       allRecordsRead_ = false;
       RLZErrorLog("Failed to read from %@ with error: %@", candidate.path, error.description());
+      candidate.contents.emplace();
+      continue;
     }
-    files.push_back(std::move(file));
+    room -= std::min<std::uint64_t>(room, data->size());
+    if (cut && data->empty()) {
+      // Nothing of it fits: an empty file in its place would say it had nothing to tell.
+      RLZErrorLog("Leaving report file %@ of %@ bytes out: no room for it", candidate.path,
+                  std::to_string(candidate.size));
+      room += fileFieldsSize(candidate.name);
+      continue;
+    }
+    if (cut) {
+      RLZErrorLog("Report file %@ of %@ bytes is cut to %@", candidate.path, std::to_string(candidate.size),
+                  std::to_string(data->size()));
+    }
+    candidate.contents = std::move(data);
+  }
+
+  std::vector<RLZReportMessage::File> files;
+  for (auto& candidate : candidates) {
+    if (!candidate.contents) continue;
+    files.push_back({candidate.name, std::move(*candidate.contents)});
   }
   return files;
 }

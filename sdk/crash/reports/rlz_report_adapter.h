@@ -54,7 +54,8 @@ std::optional<platform::Data> RLZEncodeReportMessage(const RLZReportMessage& mes
 // What one report may carry: one transport event's payload, so that whatever is packaged is also
 // kept and uploaded. Files beyond the count are left out, and the largest files are cut to keep
 // the encoded report within the size; the records that make a report (metadata, the crash's own
-// record, binary images, logs) get their room first.
+// record, binary images, logs) get their room first, and what a cut leaves unused goes on to the
+// files after it. A file none of which fits is left out rather than sent empty.
 inline constexpr std::uint64_t kRLZMaxReportBytes = kVDTCORMaxEventPayloadBytes;
 inline constexpr std::size_t kRLZMaxReportFiles = 64;
 
@@ -68,7 +69,7 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
   // A crash record cut to `length` bytes by shortening the stack traces of its "threads" section,
   // the crashed thread's kept whole, every section and line kept; none when that cannot bring it
-  // down so far (it is then cut by lines).
+  // down so far (it is then cut by lines). Files are streamed the same way (RLZCrashRecordFitter).
   static std::optional<platform::Data> crashRecordWithShorterStackTraces(const platform::Data& record,
                                                                          std::uint64_t length);
 

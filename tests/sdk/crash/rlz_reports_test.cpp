@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -144,7 +145,8 @@ TEST(RLZReportAdapterTest, HugeFilesAreCutAndTheSmallOnesTravelWhole) {
   const fs::path dir = crash_test::scratch("adapter-huge");
   writeMetadata(dir, "abc", 1);
   crash_test::writeFile(dir / "signal.rlzrecord", "signal");
-  for (const char* name : {"a_huge.rlzrecord", "b_huge.rlzrecord", "c_huge.rlzrecord"}) {
+  // A crash record larger than the unwinder can write is not read through either.
+  for (const char* name : {"a_huge.rlzrecord", "b_huge.rlzrecord", "c_huge.rlzrecord", "mach_exception.rlzrecord"}) {
     crash_test::writeFile(dir / name, "");
     ASSERT_EQ(::truncate((dir / name).c_str(), kHugeSparseSize), 0);
   }
@@ -155,7 +157,8 @@ TEST(RLZReportAdapterTest, HugeFilesAreCutAndTheSmallOnesTravelWhole) {
   for (const auto& file : files) sizes[file.filename] = file.contents.size();
   EXPECT_EQ(sizes["signal.rlzrecord"], 6u);
   EXPECT_EQ(sizes["metadata.rlzrecord"], fs::file_size(dir / "metadata.rlzrecord"));
-  EXPECT_EQ(sizes.size(), 5u);
+  // Not one line of the huge ones fits: they are left out rather than sent empty.
+  EXPECT_EQ(sizes.size(), 2u);
   auto bytes = adapter.transportBytes();
   ASSERT_TRUE(bytes);
   EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
@@ -241,6 +244,152 @@ TEST(RLZReportAdapterTest, ACrashRecordTooLargeKeepsItsThreadsWithShorterStacks)
     EXPECT_EQ(trace[0], platform::Value(std::uint64_t{1000000})) << "the innermost frames stay";
   }
   EXPECT_TRUE(lines[2].ifDictionary()->count("process_stats"));
+}
+
+// A crash record as the crash-time writer makes it: the signal, every thread's registers and
+// stack (innermost first), the crashed thread marked, then the sections after the threads. The
+// stacks but the crashed one's hold at most `kept` frames.
+std::string crashRecord(std::size_t threads, std::size_t frames, std::size_t crashed,
+                        std::size_t kept = SIZE_MAX) {
+  static const char* const registers[] = {"x0",  "x1",  "x2",  "x3",  "x4",  "x5",  "x6",  "x7",  "x8",
+                                          "x9",  "x10", "x11", "x12", "x13", "x14", "x15", "x16", "x17",
+                                          "x18", "x19", "x20", "x21", "x22", "x23", "x24", "x25", "x26",
+                                          "x27", "x28", "fp",  "sp",  "lr",  "pc",  "cpsr"};
+  std::string record = "{\"signal\":{\"number\":11,\"code\":1,\"address\":0,\"name\":\"SIGSEGV\",\"errno\":0,\"time\":5}}\n";
+  record += "{\"threads\":[";
+  std::string names = "{\"thread_names\":[";
+  std::string queues = "{\"dispatch_queue_names\":[";
+  for (std::size_t thread = 0; thread < threads; ++thread) {
+    record += thread ? ",{\"registers\":{" : "{\"registers\":{";
+    for (const char* name : registers) {
+      record += std::string(name == registers[0] ? "\"" : ",\"") + name + "\":" + std::to_string(140737488355328 + thread);
+    }
+    record += "},\"stacktrace\":[";
+    char digits[24];
+    for (std::size_t frame = 0; frame < (thread == crashed ? frames : std::min(frames, kept)); ++frame) {
+      if (frame) record += ',';
+      const auto end = std::to_chars(digits, digits + sizeof digits, 94000000000000 + thread * 1000000 + frame * 16).ptr;
+      record.append(digits, end);
+    }
+    record += thread == crashed ? "],\"crashed\":true}" : "]}";
+    names += (thread ? ",\"worker " : "\"worker ") + std::to_string(thread) + "\"";
+    queues += thread ? ",\"\"" : "\"\"";
+  }
+  record += "]}\n{\"runtime\":{\"objc_selector\":\"\",\"crash_info_entries\":[]}}\n";
+  record += queues + "]}\n" + names + "]}\n";
+  record += "{\"process_stats\":{\"active\":1,\"inactive\":2,\"wired\":3,\"freeMem\":4,\"free_mem\":4,\"virtual\":5,"
+            "\"resident\":6,\"user_time\":7,\"sys_time\":8}}\n";
+  record += "{\"storage\":{\"free\":1,\"total\":2}}\n";
+  return record;
+}
+
+// Crash records of the sizes the unwinder writes (up to 100,000 frames on each of 1,024 threads),
+// under the size read at once and far over it, keep every section and every thread in a report:
+// the stacks are shortened alike to their innermost frames, the crashed thread's kept whole.
+TEST(RLZReportAdapterTest, CrashRecordsOfAnySizeKeepEveryThreadAndSection) {
+  const std::string sample = crashRecord(3, 4, 1, 2);
+  std::size_t lines = 0;
+  for (std::size_t start = 0, end; (end = sample.find('\n', start)) != std::string::npos; start = end + 1, ++lines) {
+    ASSERT_TRUE(platform::JSON::parse(std::string_view(sample).substr(start, end - start))) << sample;
+  }
+  ASSERT_EQ(lines, 7u);
+
+  const struct {
+    std::size_t threads;
+    std::size_t frames;
+  } cases[] = {{20, 60000}, {40, 60000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.threads) + " threads");
+    const fs::path dir = crash_test::scratch("adapter-threads-" + std::to_string(c.threads));
+    writeMetadata(dir, "abc", 1);
+    const std::size_t crashed = 7;
+    const std::string record = crashRecord(c.threads, c.frames, crashed);
+    ASSERT_GT(record.size(), 2 * kRLZMaxReportBytes);
+    crash_test::writeFile(dir / "signal.rlzrecord", record);
+
+    const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+    EXPECT_TRUE(adapter.allRecordsRead());
+    const RLZReportMessage::File* packed = nullptr;
+    for (const auto& file : adapter.report().files) {
+      if (file.filename == "signal.rlzrecord") packed = &file;
+    }
+    ASSERT_NE(packed, nullptr);
+    const std::string text(packed->contents.begin(), packed->contents.end());
+    EXPECT_LE(text.size(), kRLZMaxReportBytes);
+    EXPECT_GT(text.size(), kRLZMaxReportBytes * 9 / 10) << "the room is used";
+    // The first thread's stack tells how many frames each kept; the record is then the one made
+    // with that many.
+    const std::size_t first = text.find("\"stacktrace\":[");
+    ASSERT_NE(first, std::string::npos) << text.substr(0, 200);
+    const std::string_view trace(text.data() + first, text.find(']', first) - first);
+    const std::size_t kept = static_cast<std::size_t>(std::count(trace.begin(), trace.end(), ',')) + 1;
+    EXPECT_GT(kept, 1000u);
+    EXPECT_LT(kept, c.frames);
+    EXPECT_TRUE(text == crashRecord(c.threads, c.frames, crashed, kept))
+        << "every line and thread kept, " << kept << " frames on each stack but the crashed one's";
+    auto bytes = adapter.transportBytes();
+    ASSERT_TRUE(bytes);
+    EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+  }
+}
+
+// What a cut leaves unused goes on to the files after it, and a file that gets no room at all is
+// left out of the report rather than sent empty; an empty marker file still travels.
+TEST(RLZReportAdapterTest, RoomACutLeavesGoesToTheFilesAfterIt) {
+  const fs::path metadataDir = crash_test::scratch("adapter-room-metadata");
+  writeMetadata(metadataDir, "abc", 1);
+  const std::string metadata = crash_test::readFile(metadataDir / "metadata.rlzrecord");
+  std::string symbolicated;
+  while (symbolicated.size() < 6600) symbolicated += "{\"threads\":[{\"frames\":[{\"symbol\":\"main\"}]}]}\n";
+  const std::string kv = "{\"kv\":{\"key\":\"6b6579\",\"value\":\"76616c7565\"}}\n";
+  std::string log;
+  while (log.size() < (9u << 20)) log += "{\"log\":{\"msg\":\"" + std::string(980, 'a') + "\",\"time\":1}}\n";
+
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;
+    // What each file comes to in the report; none for a file left out.
+    std::map<std::string, std::optional<std::string>> packed;
+  };
+  const Case cases[] = {
+      {"a padding line in the metadata",
+       {{"metadata.rlzrecord", metadata + std::string(9u << 20, ' ') + "\n"},
+        {"signal.rlzrecord.symbolicated", symbolicated},
+        {"user_incremental_kv.rlzrecord", kv}},
+       {{"metadata.rlzrecord", metadata},
+        {"signal.rlzrecord.symbolicated", symbolicated},
+        {"user_incremental_kv.rlzrecord", kv}}},
+      {"a log that takes all the room",
+       {{"metadata.rlzrecord", metadata},
+        {"log_a.rlzrecord", log},
+        {"signal.rlzrecord.symbolicated", "{\"threads\":[\"" + std::string(4000, 's') + "\"]}\n"},
+        {"custom_fatal.rlzrecord", ""}},
+       {{"metadata.rlzrecord", metadata},
+        {"signal.rlzrecord.symbolicated", std::nullopt},
+        {"custom_fatal.rlzrecord", ""}}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = crash_test::scratch("adapter-room-" + std::to_string(n++));
+    for (const auto& [name, contents] : c.files) crash_test::writeFile(dir / name, contents);
+    const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+    std::map<std::string, std::string> packed;
+    for (const auto& file : adapter.report().files) {
+      packed[file.filename] = std::string(file.contents.begin(), file.contents.end());
+    }
+    for (const auto& [name, expected] : c.packed) {
+      if (!expected) {
+        EXPECT_FALSE(packed.count(name)) << name << " is sent with " << packed[name].size() << " bytes";
+      } else {
+        ASSERT_TRUE(packed.count(name)) << name;
+        EXPECT_TRUE(packed[name] == *expected) << name << ": " << packed[name].size() << " bytes of " << expected->size();
+      }
+    }
+    auto bytes = adapter.transportBytes();
+    ASSERT_TRUE(bytes);
+    EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+  }
 }
 
 TEST(RLZSymbolicationTest, Demangling) {

@@ -1,0 +1,261 @@
+#include "sdk/crash/reports/rlz_crash_record_fitter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr std::string_view kThreadsLine = "{\"threads\":[";
+constexpr std::string_view kStackTrace = "\"stacktrace\":[";
+// The crash-time writer puts a thread's "crashed" mark right after its stack trace, whose array
+// holds numbers only.
+constexpr std::string_view kCrashed = ",\"crashed\":true";
+
+// What one depth adds is held in 32 bits: a depth that adds more never fits anyway.
+constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint32_t>::max();
+
+std::uint32_t saturatedSum(std::uint64_t a, std::uint64_t b) {
+  return static_cast<std::uint32_t>(std::min(a + b, kSaturated));
+}
+
+// For each prefix of the stack trace key, its longest proper prefix that is also its suffix: a
+// search that fails part-way goes on from there, so no key is missed, nor one split between two
+// pieces.
+constexpr auto kStackTraceBorders = [] {
+  std::array<std::size_t, kStackTrace.size()> borders{};
+  for (std::size_t i = 1, k = 0; i < kStackTrace.size(); ++i) {
+    while (k > 0 && kStackTrace[i] != kStackTrace[k]) k = borders[k - 1];
+    if (kStackTrace[i] == kStackTrace[k]) ++k;
+    borders[i] = k;
+  }
+  return borders;
+}();
+
+}  // namespace
+
+RLZCrashRecordFitter::RLZCrashRecordFitter(std::uint64_t length) : limit_(std::min(length, kSaturated - 1)) {}
+
+bool RLZCrashRecordFitter::measure(std::string_view bytes) {
+  if (!writing_) scan(bytes);
+  return !hopeless_;
+}
+
+void RLZCrashRecordFitter::write(std::string_view bytes) {
+  if (writing_ && fits_) scan(bytes);
+}
+
+bool RLZCrashRecordFitter::finishMeasuring() {
+  if (writing_) return fits_;
+  // A stack never closed keeps what it has; one whose mark was cut off is no crashed one.
+  if (state_ == State::Trace) settleTrace(true);
+  if (judging_) settleTrace(false);
+  dropUnreachableDepths();
+  fits_ = sawThreads_ && !hopeless_ && base_ <= limit_;
+  kept_ = byDepth_.size();
+  const std::uint64_t expected = base_ + byDepthTotal_;
+  byDepth_ = {};
+  current_ = {};
+  writing_ = true;
+  state_ = State::LineStart;
+  lineMatched_ = 0;
+  sawThreads_ = false;
+  stackTraceMatched_ = 0;
+  judging_ = false;
+  traces_ = 0;
+  if (fits_) out_.reserve(static_cast<std::size_t>(expected));
+  return fits_;
+}
+
+std::optional<platform::Data> RLZCrashRecordFitter::finishWriting() {
+  if (!writing_ || !fits_ || overflow_) return std::nullopt;
+  return std::move(out_);
+}
+
+void RLZCrashRecordFitter::scan(std::string_view bytes) {
+  const char* at = bytes.data();
+  const char* const end = at + bytes.size();
+  while (at < end && !hopeless_ && !overflow_) {
+    switch (state_) {
+      case State::Rest:
+        plain(at, static_cast<std::size_t>(end - at));
+        at = end;
+        break;
+      case State::OtherLine: {
+        const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const char* stop = newline ? newline + 1 : end;
+        plain(at, static_cast<std::size_t>(stop - at));
+        if (newline) {
+          state_ = State::LineStart;
+          lineMatched_ = 0;
+        }
+        at = stop;
+        break;
+      }
+      case State::LineStart:
+        // Only the first line that is a "threads" section is shortened.
+        if (*at != kThreadsLine[lineMatched_]) {
+          state_ = State::OtherLine;
+          break;
+        }
+        plain(at++, 1);
+        if (++lineMatched_ == kThreadsLine.size()) {
+          sawThreads_ = true;
+          state_ = State::ThreadsLine;
+          stackTraceMatched_ = 0;
+        }
+        break;
+      case State::ThreadsLine: {
+        const char c = *at;
+        plain(at++, 1);
+        if (judging_) judge(c);
+        if (c == '\n') {
+          state_ = State::Rest;
+          break;
+        }
+        std::size_t& matched = stackTraceMatched_;
+        while (matched > 0 && kStackTrace[matched] != c) matched = kStackTraceBorders[matched - 1];
+        if (kStackTrace[matched] == c) ++matched;
+        if (matched == kStackTrace.size()) {
+          matched = 0;
+          startTrace();
+        }
+        break;
+      }
+      case State::Trace: {
+        const char* stop = at;
+        while (stop < end && *stop != ',' && *stop != ']' && *stop != '\n') ++stop;
+        traceBytes(at, static_cast<std::size_t>(stop - at));
+        at = stop;
+        if (at == end) break;
+        if (*at == ',') {
+          ++at;
+          endFrame(true);
+        } else if (*at == ']') {
+          endTrace();
+          plain(at++, 1);
+        } else {
+          // A stack that the line ends without closing is kept as it is, newline and all.
+          if (!writing_) settleTrace(true);
+          state_ = State::ThreadsLine;
+        }
+        break;
+      }
+    }
+  }
+}
+
+void RLZCrashRecordFitter::plain(const char* bytes, std::size_t length) {
+  if (writing_) {
+    emit(bytes, length);
+    return;
+  }
+  base_ += length;
+  hopeless_ = base_ > limit_;
+}
+
+void RLZCrashRecordFitter::emit(const char* bytes, std::size_t length) {
+  if (out_.size() + length > limit_) {
+    overflow_ = true;
+    return;
+  }
+  out_.insert(out_.end(), bytes, bytes + length);
+}
+
+void RLZCrashRecordFitter::startTrace() {
+  state_ = State::Trace;
+  frame_ = 0;
+  frameBytes_ = 0;
+  if (writing_) {
+    keepWhole_ = nextWhole_ < whole_.size() && whole_[nextWhole_] == traces_;
+    if (keepWhole_) ++nextWhole_;
+  } else {
+    current_.clear();
+    currentTotal_ = 0;
+    currentCapped_ = false;
+    currentBytes_ = 0;
+  }
+  ++traces_;
+}
+
+void RLZCrashRecordFitter::traceBytes(const char* bytes, std::size_t length) {
+  if (!writing_) {
+    frameBytes_ += length;
+    currentBytes_ += length;
+  } else if (keepWhole_ || frame_ < kept_) {
+    emit(bytes, length);
+  }
+}
+
+void RLZCrashRecordFitter::endFrame(bool comma) {
+  if (writing_) {
+    if (comma && (keepWhole_ || frame_ + 1 < kept_)) emit(",", 1);
+    ++frame_;
+    return;
+  }
+  // A frame costs its bytes and the comma before it. Depths that cannot fit even if this stack
+  // alone reached them are not counted: the counts stay as small as the room.
+  const std::uint64_t cost = frameBytes_ + (frame_ > 0 ? 1 : 0);
+  if (!currentCapped_ && frame_ >= depthLimit_) currentCapped_ = true;
+  if (!currentCapped_ && frame_ >= byDepth_.size() && base_ + byDepthTotal_ + currentTotal_ + cost > limit_) {
+    currentCapped_ = true;
+    depthLimit_ = std::min<std::uint64_t>(depthLimit_, frame_);
+  }
+  if (!currentCapped_) {
+    current_.push_back(saturatedSum(cost, 0));
+    currentTotal_ += current_.back();
+  }
+  if (comma) ++currentBytes_;
+  ++frame_;
+  frameBytes_ = 0;
+}
+
+void RLZCrashRecordFitter::endTrace() {
+  state_ = State::ThreadsLine;
+  if (writing_) return;
+  endFrame(false);
+  judging_ = true;
+  crashedMatched_ = 0;
+}
+
+void RLZCrashRecordFitter::judge(char c) {
+  if (c != kCrashed[crashedMatched_]) {
+    settleTrace(false);
+  } else if (++crashedMatched_ == kCrashed.size()) {
+    settleTrace(true);
+  }
+}
+
+void RLZCrashRecordFitter::settleTrace(bool whole) {
+  judging_ = false;
+  if (whole) {
+    base_ += currentBytes_;
+    whole_.push_back(traces_ - 1);
+  } else {
+    for (std::size_t depth = 0; depth < current_.size(); ++depth) {
+      if (depth < byDepth_.size()) {
+        const std::uint32_t before = byDepth_[depth];
+        byDepth_[depth] = saturatedSum(before, current_[depth]);
+        byDepthTotal_ += byDepth_[depth] - before;
+      } else {
+        byDepth_.push_back(current_[depth]);
+        byDepthTotal_ += current_[depth];
+      }
+    }
+  }
+  current_.clear();
+  dropUnreachableDepths();
+  hopeless_ = base_ > limit_;
+}
+
+// Every count only grows: a depth that does not fit now never will.
+void RLZCrashRecordFitter::dropUnreachableDepths() {
+  bool dropped = false;
+  while (!byDepth_.empty() && base_ + byDepthTotal_ > limit_) {
+    byDepthTotal_ -= byDepth_.back();
+    byDepth_.pop_back();
+    dropped = true;
+  }
+  if (dropped) depthLimit_ = byDepth_.size();
+}
