@@ -23,6 +23,7 @@
 #include "sdk/crash/launch/rlz_data_collection_arbiter.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_user_defaults.h"
+#include "sdk/crash/reports/rlz_crash_record_fitter.h"
 #include "sdk/crash/reports/rlz_identifiers.h"
 #include "sdk/crash/reports/rlz_internal_report.h"
 #include "sdk/crash/reports/rlz_manager_data.h"
@@ -330,6 +331,30 @@ TEST(RLZReportAdapterTest, CrashRecordsOfAnySizeKeepEveryThreadAndSection) {
     auto bytes = adapter.transportBytes();
     ASSERT_TRUE(bytes);
     EXPECT_LE(bytes->size(), kRLZMaxReportBytes);
+  }
+}
+
+// A record streams in pieces that split its keys and the crashed mark anywhere: the shortened
+// record is the same whatever the pieces.
+TEST(RLZReportAdapterTest, AStreamedCrashRecordIsShortenedAlikeInPiecesOfAnySize) {
+  const std::string record = crashRecord(5, 400, 2);
+  const std::uint64_t length = record.size() / 2;
+  const auto whole = RLZReportAdapter::crashRecordWithShorterStackTraces(platform::Data(record.begin(), record.end()),
+                                                                         length);
+  ASSERT_TRUE(whole);
+  ASSERT_LE(whole->size(), length);
+  const std::string text(whole->begin(), whole->end());
+  const std::size_t first = text.find("\"stacktrace\":[");
+  const std::string_view trace(text.data() + first, text.find(']', first) - first);
+  const std::size_t kept = static_cast<std::size_t>(std::count(trace.begin(), trace.end(), ',')) + 1;
+  EXPECT_TRUE(text == crashRecord(5, 400, 2, kept)) << kept;
+  for (std::size_t piece : {1u, 3u, 14u, 15u, 4096u}) {
+    RLZCrashRecordFitter fitter(length);
+    for (std::size_t at = 0; at < record.size(); at += piece) fitter.measure(std::string_view(record).substr(at, piece));
+    ASSERT_TRUE(fitter.finishMeasuring()) << piece;
+    EXPECT_EQ(fitter.framesKept(), kept) << piece;
+    for (std::size_t at = 0; at < record.size(); at += piece) fitter.write(std::string_view(record).substr(at, piece));
+    EXPECT_EQ(fitter.finishWriting(), whole) << piece;
   }
 }
 
