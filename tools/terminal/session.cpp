@@ -180,7 +180,15 @@ void Session::terminate() {
   const double savedWait = std::exchange(backgroundWait_, kQuitSeconds);
   const auto savedPace = std::exchange(frameSeconds_, std::nullopt);
   owed_ = 0;
-  auto savedOnGiveUp = setOnBackgroundGiveUp([](const std::string& line) { sayOnStandardError("quitting: " + line); });
+  // Each wait takes what is left of the quit's time, so a wait that ends with the work still busy
+  // ends the quit's time: said once, with the whole of it.
+  auto savedOnGiveUp = setOnBackgroundGiveUp([said = false](const std::string&) mutable {
+    if (std::exchange(said, true)) return;
+    sayOnStandardError(platform::format(
+        "quitting: the app's background work was still busy when the quit's %g s of real time ran out; ending "
+        "without it",
+        kQuitSeconds));
+  });
   stalled_ = false;
   platform::MotionDriver::clearHeldPose();
   // On the phone the app leaves the front before it is ended: the SDK hears it resign and go to

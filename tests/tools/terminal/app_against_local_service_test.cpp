@@ -319,7 +319,9 @@ TEST_F(AppAgainstLocalService, AQuitBehindAHeldSettingsFileEndsAndNamesWhatItLea
   ASSERT_EQ(flock(hold.fd, LOCK_EX), 0);
   AppInTerminal app(home, service.baseURL());
   ASSERT_TRUE(app.waitForScreen());
-  // The first launch's intro dismissed (a setting changes), the phone turned over and back, a quit.
+  // The first launch's intro dismissed, the phone turned over and back, a quit. Whether the intro's
+  // setting changed before the quit depends on how far its animation got; the version the launch
+  // records is always due.
   app.type("1");
   usleep(500 * 1000);
   app.type("du");
@@ -334,7 +336,7 @@ TEST_F(AppAgainstLocalService, AQuitBehindAHeldSettingsFileEndsAndNamesWhatItLea
   const auto line = logged.find(said);
   ASSERT_NE(line, std::string::npos) << logged;
   const std::string told = logged.substr(line, logged.find('\n', line) - line);
-  EXPECT_NE(told.find("is.first.launch"), std::string::npos) << told;
+  EXPECT_NE(told.find("version.of.last.run"), std::string::npos) << told;
   EXPECT_NE(told.find("past the 5 s allowed for the end of the process"), std::string::npos) << told;
 }
 
