@@ -79,6 +79,15 @@ bool SharedDictionaryFile::hasUnsavedChanges() const {
   return !changes_.empty() || clearedAt_;
 }
 
+std::vector<std::string> SharedDictionaryFile::unsavedKeys(bool& cleared) const {
+  MutexLock lock(mutex_);
+  cleared = clearedAt_.has_value();
+  std::vector<std::string> keys;
+  keys.reserve(changes_.size());
+  for (const auto& [key, change] : changes_) keys.push_back(key);
+  return keys;
+}
+
 void SharedDictionaryFile::setLocked(std::string_view key, std::optional<Value> value) {
   Change& change = changes_[std::string(key)];
   change.value = std::move(value);

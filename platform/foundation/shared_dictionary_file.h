@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/property_list.h"
@@ -56,6 +57,9 @@ class SharedDictionaryFile {
   std::optional<Value> value(std::string_view key) const EXCLUDES(mutex_);
   Value::Dictionary dictionary() const EXCLUDES(mutex_);
   bool hasUnsavedChanges() const EXCLUDES(mutex_);
+  // The keys this process changed and has not saved, in order; `cleared` is set when a clear of
+  // every key is unsaved too.
+  std::vector<std::string> unsavedKeys(bool& cleared) const EXCLUDES(mutex_);
 
   // A value of none removes the key.
   void set(std::string_view key, std::optional<Value> value) EXCLUDES(mutex_);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -77,7 +78,26 @@ std::optional<std::uint64_t> copyNumber(std::string_view digits) {
   return number;
 }
 
+using SteadyClock = std::chrono::steady_clock;
+constexpr SteadyClock::rep kNoEnd = SteadyClock::time_point::max().time_since_epoch().count();
+// Read by every wait on each turn, so that an end set meanwhile cuts a wait under way short.
+std::atomic<SteadyClock::rep> endOfWaits{kNoEnd};
+
+SteadyClock::time_point endOfWaitsNow() {
+  return SteadyClock::time_point(SteadyClock::duration(endOfWaits.load(std::memory_order_acquire)));
+}
+
 }  // namespace
+
+void SharedFile::endWaitsBy(std::optional<SteadyClock::time_point> deadline) {
+  endOfWaits.store(deadline ? deadline->time_since_epoch().count() : kNoEnd, std::memory_order_release);
+}
+
+std::optional<SteadyClock::time_point> SharedFile::waitsEndBy() {
+  const SteadyClock::rep end = endOfWaits.load(std::memory_order_acquire);
+  if (end == kNoEnd) return std::nullopt;
+  return SteadyClock::time_point(SteadyClock::duration(end));
+}
 
 SharedFile::Lock::Lock(Lock&& other) noexcept
     : fd_(other.fd_), generation_(other.generation_), counts_(other.counts_) {
@@ -125,21 +145,23 @@ std::optional<SharedFile::Lock> SharedFile::lock(Error* error, double timeoutSec
     setError(error, fileError(kFileWriteUnknownError, lockFile, EINVAL));
     return std::nullopt;
   }
-  using Clock = std::chrono::steady_clock;
-  const auto deadline =
+  using Clock = SteadyClock;
+  const auto ownDeadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
   auto pause = std::chrono::milliseconds(1);
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     if (err == EINTR) continue;
-    if (err != EWOULDBLOCK || Clock::now() >= deadline) {
+    const auto deadline = std::min(ownDeadline, endOfWaitsNow());
+    const auto now = Clock::now();
+    if (err != EWOULDBLOCK || now >= deadline) {
       ::close(fd);
       setError(error, fileError(kFileWriteUnknownError, lockFile, err));
       return std::nullopt;
     }
     {
       WaitingOutside waiting;
-      std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+      std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -80,8 +81,14 @@ class SharedFile {
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path lockPath() const;
 
-  // Waits at most `timeoutSeconds` of real time for another holder; the parent folder must exist.
+  // Waits at most `timeoutSeconds` of real time for another holder, and never past the end set
+  // below; the parent folder must exist.
   std::optional<Lock> lock(Error* error = nullptr, double timeoutSeconds = kLockTimeoutSeconds) const;
+  // The process ends by `deadline` (steady clock): from now on no wait for a lock, one under way
+  // included, lasts past it, so that another process's hold cannot stretch the end beyond its
+  // allowance; a wait cut short fails as busy. None lifts it (a test's process goes on).
+  static void endWaitsBy(std::optional<std::chrono::steady_clock::time_point> deadline);
+  static std::optional<std::chrono::steady_clock::time_point> waitsEndBy();
   // Whether a failed lock() only met another holder for too long.
   static bool isBusy(const Error& error);
 

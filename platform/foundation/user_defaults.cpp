@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +33,10 @@ constexpr std::string_view kFallbackIdentifier = "com.focus.timer";
 // after a change rarely loses it.
 constexpr auto kFlushDelay = std::chrono::milliseconds(50);
 constexpr mode_t kPreferencesMode = 0600;
+// A log line names this many unsaved keys and counts the rest.
+constexpr std::size_t kKeysNamed = 20;
+// The allowance the end of the process was given, for the log lines of what it left unsaved.
+std::atomic<double> endAllowance{0};
 
 bool isPropertyList(const Value& value) {
   switch (value.type()) {
@@ -121,6 +126,11 @@ class UserDefaultsRegistry {
   }
 
   void stopAndFlush() {
+    // The exit waits for another process's lock once in all, not once for each suite; an end set
+    // before (a quit's) stays.
+    if (!SharedFile::waitsEndBy()) {
+      UserDefaults::endWithin(SharedFile::kLockTimeoutSeconds);
+    }
     {
       MutexLock lock(flushMutex_);
       if (running_) {
@@ -233,8 +243,24 @@ std::shared_ptr<UserDefaults> UserDefaults::suite(std::string_view name) {
   return UserDefaultsRegistry::shared().suite(name);
 }
 
-void UserDefaults::flushAll() {
-  for (auto& suite : UserDefaultsRegistry::shared().all()) suite->synchronize();
+std::vector<std::string> UserDefaults::flushAll() {
+  std::vector<std::string> told;
+  for (auto& suite : UserDefaultsRegistry::shared().all()) {
+    std::string line;
+    if (!suite->synchronize(&line)) told.push_back(std::move(line));
+  }
+  return told;
+}
+
+void UserDefaults::endWithin(std::optional<double> seconds) {
+  if (!seconds) {
+    SharedFile::endWaitsBy(std::nullopt);
+    endAllowance.store(0);
+    return;
+  }
+  endAllowance.store(*seconds);
+  SharedFile::endWaitsBy(SteadyClock::now() +
+                         std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(*seconds)));
 }
 
 bool UserDefaults::waitForPendingWrites(double timeoutSeconds) {
@@ -372,7 +398,9 @@ bool UserDefaults::hasUnsavedChanges() const {
   return file_.hasUnsavedChanges();
 }
 
-bool UserDefaults::synchronize() {
+bool UserDefaults::synchronize() { return synchronize(nullptr); }
+
+bool UserDefaults::synchronize(std::string* told) {
   MutexLock io(ioMutex_);
   if (!file_.hasUnsavedChanges()) return true;
   fs::path home;
@@ -382,10 +410,36 @@ bool UserDefaults::synchronize() {
   }
   Error error;
   if (!saveChanges(home, error)) {
-    Console::log(format("UserDefaults: cannot write the preferences of suite \"%s\": %@", name_, error));
+    std::string line = unsavedLine(error);
+    Console::log(line);
+    if (told) *told = std::move(line);
     return false;
   }
   return true;
+}
+
+std::string UserDefaults::unsavedLine(const Error& error) const {
+  bool cleared = false;
+  const std::vector<std::string> keys = file_.unsavedKeys(cleared);
+  std::string unsaved = cleared ? "the removal of every key" : "";
+  std::size_t named = 0;
+  for (const auto& key : keys) {
+    if (named == kKeysNamed) {
+      unsaved += format(" and %zu more", keys.size() - named);
+      break;
+    }
+    if (!unsaved.empty()) unsaved += ", ";
+    unsaved += key;
+    ++named;
+  }
+  const double allowance = endAllowance.load();
+  if (SharedFile::isBusy(error) && SharedFile::waitsEndBy()) {
+    return format("UserDefaults: the preferences of suite \"%s\" are not saved (unsaved: %s): another process held "
+                  "the file's lock past the %g s allowed for the end of the process",
+                  name_, unsaved, allowance);
+  }
+  return format("UserDefaults: cannot write the preferences of suite \"%s\" (unsaved: %s): %@", name_, unsaved,
+                error);
 }
 
 bool UserDefaults::saveChanges(const fs::path& home, Error& error) {

@@ -10,6 +10,10 @@
 // any thread or queue are saved), `synchronize` writes at once, `flushAll` writes every suite
 // (the app calls it at terminate) and the process does so at exit and at a quick exit.
 //
+// A write waits a while for another process that holds the suite's file. The end of the process
+// has an allowance of its own (`endWithin`): no wait outlasts it, and a suite that cannot be
+// written is named in a log line with the keys it leaves unsaved, never dropped silently.
+//
 // Registered defaults live in memory only, are searched after the stored values and never
 // written. When the home changes, every suite forgets its loaded values and registrations and
 // reads the new home's file on next use; the objects themselves stay valid.
@@ -21,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/shared_dictionary_file.h"
 #include "platform/foundation/thread_safety.h"
@@ -40,8 +45,13 @@ class UserDefaults {
   // be a file name (with "/" or control characters, "." or "..", over 200 bytes) give null.
   static std::shared_ptr<UserDefaults> suite(std::string_view name);
 
-  // Writes every suite with unsaved changes now.
-  static void flushAll();
+  // Writes every suite with unsaved changes now. The log lines of the suites it could not write.
+  static std::vector<std::string> flushAll();
+  // The process ends within `seconds` of real time from now: no wait for another process's lock
+  // on a suite's file (or any shared file), one under way or the exit's own included, lasts past
+  // that. Without it the exit waits once, for all suites together. None lifts it (a test's
+  // process goes on).
+  static void endWithin(std::optional<double> seconds);
   // Blocks until no suite has unsaved changes or `timeoutSeconds` of real time pass; true when
   // everything was written. Waits for the flusher rather than writing itself.
   static bool waitForPendingWrites(double timeoutSeconds = 10);
@@ -99,6 +109,10 @@ class UserDefaults {
   void refresh() const EXCLUDES(mutex_, ioMutex_);
   // The home must still exist; the preferences folder may be made again.
   bool saveChanges(const std::filesystem::path& home, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  // synchronize(), with the log line of a failure.
+  bool synchronize(std::string* told);
+  // Names the suite and the keys a failed write leaves unsaved, and why.
+  std::string unsavedLine(const Error& error) const;
   void report(SharedDictionaryFile::Trouble trouble, const Error& error,
               const std::optional<std::filesystem::path>& aside) const;
   // Writes what is unsaved (to the home it was loaded from), then drops values and registrations.

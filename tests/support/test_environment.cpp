@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/foundation/user_defaults.h"
 #include "platform/testing/testing.h"
 
 namespace {
@@ -16,6 +17,8 @@ class FreshWorld : public ::testing::EmptyTestEventListener {
   }
   void OnTestEnd(const ::testing::TestInfo&) override {
     platform::testing::runUntilIdle();
+    // A quit's end of the process does not outlast its test: the process goes on.
+    platform::UserDefaults::endWithin(std::nullopt);
     home_.reset();
   }
   std::unique_ptr<platform::testing::TemporaryHome> home_;

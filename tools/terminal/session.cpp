@@ -42,9 +42,10 @@ constexpr std::size_t kConsoleLines = 300;
 // How long a quit lets background tasks finish, in virtual seconds, and the step it waits by.
 constexpr double kQuitGraceSeconds = 3;
 constexpr double kQuitStepSeconds = 0.1;
-// How long a quit waits for the work the app queued on leaving (the SDK writing what leaving
-// owes), in real seconds, however long the session waited before.
-constexpr double kQuitWaitSeconds = 5;
+// How long a quit takes at most, in real seconds, however long the session waited before: the
+// work the app queued on leaving (the SDK writing what leaving owes) and every wait for another
+// process's hold on a shared file (the preferences), the exit's included, together.
+constexpr double kQuitSeconds = 5;
 
 void sayOnStandardError(const std::string& line) { std::cerr << "focus-timer: " << line << std::endl; }
 
@@ -166,12 +167,28 @@ void Session::launch() {
 }
 
 void Session::terminate() {
-  // What leaving queues gets its own few seconds; a stall before the quit does not cost it them.
-  // The quit waits as a script does, the time still owed to a front end that kept pace given up.
-  const double savedWait = std::exchange(backgroundWait_, kQuitWaitSeconds);
+  // The quit gets its own few seconds; a stall before it does not cost it them. It waits as a
+  // script does, the time still owed to a front end that kept pace given up, each wait for the
+  // app's work taking what is left of them, and no process's hold on a file outlasts them.
+  using SteadyClock = std::chrono::steady_clock;
+  const auto quitEnd =
+      SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(kQuitSeconds));
+  platform::UserDefaults::endWithin(kQuitSeconds);
+  auto waitLeft = [&] {
+    backgroundWait_ = std::max(0.0, std::chrono::duration<double>(quitEnd - SteadyClock::now()).count());
+  };
+  const double savedWait = std::exchange(backgroundWait_, kQuitSeconds);
   const auto savedPace = std::exchange(frameSeconds_, std::nullopt);
   owed_ = 0;
-  auto savedOnGiveUp = setOnBackgroundGiveUp([](const std::string& line) { sayOnStandardError("quitting: " + line); });
+  // Each wait takes what is left of the quit's time, so a wait that ends with the work still busy
+  // ends the quit's time: said once, with the whole of it.
+  auto savedOnGiveUp = setOnBackgroundGiveUp([said = false](const std::string&) mutable {
+    if (std::exchange(said, true)) return;
+    sayOnStandardError(platform::format(
+        "quitting: the app's background work was still busy when the quit's %g s of real time ran out; ending "
+        "without it",
+        kQuitSeconds));
+  });
   stalled_ = false;
   platform::MotionDriver::clearHeldPose();
   // On the phone the app leaves the front before it is ended: the SDK hears it resign and go to
@@ -181,10 +198,16 @@ void Session::terminate() {
   // engine's upload task can stay open until its next upload, so nothing waits for all of it.
   const auto app = platform::Application::shared();
   const double deadline = elapsed() + kQuitGraceSeconds;
-  while (app && app->openBackgroundTaskCount() > 0 && elapsed() < deadline) advance(kQuitStepSeconds);
+  while (app && app->openBackgroundTaskCount() > 0 && elapsed() < deadline) {
+    waitLeft();
+    advance(kQuitStepSeconds);
+  }
+  waitLeft();
   platform::UIDriver::terminate();
   settle();
-  platform::UserDefaults::flushAll();
+  // Settings left unsaved are said where the user finds them: the pane is gone, standard error is
+  // the interactive session's log file.
+  for (const auto& line : platform::UserDefaults::flushAll()) sayOnStandardError("quitting: " + line);
   backgroundWait_ = savedWait;
   frameSeconds_ = savedPace;
   onGiveUp_ = std::move(savedOnGiveUp);

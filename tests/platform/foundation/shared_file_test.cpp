@@ -132,6 +132,38 @@ TEST(SharedFileTest, TheLockWaitsABoundedTimeForAnotherHolder) {
   EXPECT_EQ(file.lock()->generation(), count);
 }
 
+// The end of the process cuts short every wait for a holder that stays, one under way and one
+// begun after, far within their own limits; each fails as busy. Lifted, waits are their own again.
+TEST(SharedFileTest, TheEndOfTheProcessCutsEveryWaitShort) {
+  const SharedFile file(Home::temporary() / "ending");
+  std::optional<SharedFile::Lock> holder = file.lock();
+  ASSERT_TRUE(holder);
+  auto attempt = [&file] {
+    return std::async(std::launch::async, [&file] {
+      Error error;
+      const bool locked = file.lock(&error, 600).has_value();
+      return std::pair(locked, SharedFile::isBusy(error));
+    });
+  };
+  auto underWay = attempt();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  SharedFile::endWaitsBy(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+  auto after = attempt();
+  for (auto* waiting : {&underWay, &after}) {
+    // A wait the end did not cut must fail this test, not stop it.
+    if (waiting->wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      SharedFile::endWaitsBy(std::nullopt);
+      holder.reset();  // lets the waiting threads end
+      FAIL() << "a wait went on past the end of the process";
+    }
+    EXPECT_EQ(waiting->get(), std::pair(false, true));
+  }
+  SharedFile::endWaitsBy(std::nullopt);
+  EXPECT_FALSE(SharedFile::waitsEndBy());
+  holder.reset();
+  EXPECT_TRUE(file.lock(nullptr, 0));
+}
+
 // A queue waiting for the lock another holder keeps waits outside the process: a front end that
 // keeps pace with its user goes on meanwhile.
 TEST(SharedFileTest, AQueueWaitingForTheLockWaitsOutsideTheProcess) {

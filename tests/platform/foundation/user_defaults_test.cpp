@@ -9,7 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "platform/foundation/file_manager.h"
@@ -298,6 +300,48 @@ TEST_F(UserDefaultsTest, UnsavedChangesAreWrittenAtExit) {
   fs::remove_all(home);
   ASSERT_TRUE(bytes);
   EXPECT_EQ(PropertyList::read(*bytes), Value(Value::Dictionary{{"k", Value(7)}}));
+}
+
+// Another process holds a suite's file while this one ends: the end waits for it once, within
+// the allowance it was given (a wait already under way, the flusher's, ends by then too, and the
+// exit's own wait is no second one), and the log names the suite and the keys it leaves unsaved.
+// The child ends while the hold lasts; only then is it let go.
+TEST_F(UserDefaultsTest, AnEndingProcessWaitsForAHeldSuiteOnlyWithinItsAllowanceAndNamesWhatItLeaves) {
+  std::string pattern = (fs::temp_directory_path() / "focus-held-exit-XXXXXX").string();
+  ASSERT_TRUE(::mkdtemp(pattern.data()));
+  const fs::path home = pattern;
+  const fs::path file = home / "Library" / "Preferences" / "held.plist";
+  const fs::path log = home / "child.log";
+  fs::create_directories(file.parent_path());
+  std::optional<SharedFile::Lock> otherProcess = SharedFile(file).lock();
+  ASSERT_TRUE(otherProcess);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    Home::set(home);
+    auto defaults = UserDefaults::suite("held");
+    defaults->setInteger(7, "count");
+    defaults->setObject(Value("x"), "name");
+    // The flusher is waiting for the lock by now, with a wait of its own far beyond the end's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    UserDefaults::endWithin(0.25);
+    std::quick_exit(0);
+  }
+  const auto status = testing::waitForChild(pid, 60);
+  otherProcess.reset();
+  std::ifstream in(log);
+  const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const bool written = fs::exists(file);
+  fs::remove_all(home);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+  EXPECT_FALSE(written);
+  EXPECT_NE(said.find("UserDefaults: the preferences of suite \"held\" are not saved (unsaved: count, name): another "
+                      "process held the file's lock past the 0.25 s allowed for the end of the process"),
+            std::string::npos)
+      << said;
 }
 
 // Saves run all the while the sets come, so that sets land while the file is written: those

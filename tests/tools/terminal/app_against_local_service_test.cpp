@@ -1,7 +1,9 @@
 // The app as a developer runs it, started against the local service: its analytics events arrive
 // decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
 // report; quit with q and started again, the second launch sends the first one's last engagement.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -299,6 +301,43 @@ TEST_F(AppAgainstLocalService, QuittingReportsTheLastEngagementAtTheNextLaunch) 
     EXPECT_EQ(engagement.params.at("_sc"), "\"ViewController\"");
   }
   EXPECT_TRUE(reported) << "no engagement reported on leaving";
+}
+
+// Another process holds the settings' lock all through the quit (as `flock -x` on it would): the
+// app still ends, while the hold lasts, and its log names the settings it could not save and the
+// quit's allowance it waited for them within.
+TEST_F(AppAgainstLocalService, AQuitBehindAHeldSettingsFileEndsAndNamesWhatItLeavesUnsaved) {
+  const fs::path preferences = home / "Library/Preferences";
+  fs::create_directories(preferences);
+  struct Hold {
+    int fd;
+    ~Hold() {
+      if (fd >= 0) close(fd);
+    }
+  } hold{open((preferences / "com.focus.timer.plist.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+  ASSERT_GE(hold.fd, 0);
+  ASSERT_EQ(flock(hold.fd, LOCK_EX), 0);
+  AppInTerminal app(home, service.baseURL());
+  ASSERT_TRUE(app.waitForScreen());
+  // The first launch's intro dismissed, the phone turned over and back, a quit. Whether the intro's
+  // setting changed before the quit depends on how far its animation got; the version the launch
+  // records is always due.
+  app.type("1");
+  usleep(500 * 1000);
+  app.type("du");
+  usleep(500 * 1000);
+  app.type("q");
+  const auto status = app.waitForExit(60);
+  ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  std::ifstream in(home / "Library/Logs/focus-timer.stderr.log");
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string said = "quitting: UserDefaults: the preferences of suite \"com.focus.timer\" are not saved (unsaved: ";
+  const auto line = logged.find(said);
+  ASSERT_NE(line, std::string::npos) << logged;
+  const std::string told = logged.substr(line, logged.find('\n', line) - line);
+  EXPECT_NE(told.find("version.of.last.run"), std::string::npos) << told;
+  EXPECT_NE(told.find("past the 5 s allowed for the end of the process"), std::string::npos) << told;
 }
 
 }  // namespace

@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/property_list.h"
+#include "platform/foundation/shared_file.h"
+#include "platform/foundation/user_defaults.h"
+#include "platform/testing/testing.h"
 #include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_analytics.h"
@@ -78,6 +84,35 @@ TEST_F(QuitTest, QuittingLeavesTheFrontFirstAndReportsTheLastEngagement) {
   // The engine's upload task stays open until its next upload; the quit does not wait for it.
   EXPECT_LE(session_->elapsed() - before, 5);
   EXPECT_TRUE(platform::Application::shared()->isTerminated());
+}
+
+// Another process holds the settings' file for longer than a quit may take: the quit waits for it
+// only within its own allowance, and names what stays unsaved (here a setting changed just before
+// it), which the process keeps until it can write it.
+TEST_F(QuitTest, AQuitBehindAnotherProcesssHoldOnTheSettingsNamesWhatItLeavesUnsaved) {
+  startSession();
+  const auto file = platform::Home::preferences() / "com.focus.timer.plist";
+  ASSERT_TRUE(platform::UserDefaults::flushAll().empty());
+  std::optional<platform::SharedFile::Lock> otherProcess = platform::SharedFile(file).lock();
+  ASSERT_TRUE(otherProcess);
+  defaults()->setBool(true, kEnableFlashKey);
+  platform::testing::LogCapture log;
+  session_->terminate();
+
+  EXPECT_TRUE(log.contains("UserDefaults: the preferences of suite \"com.focus.timer\" are not saved (unsaved: "
+                           "setting.enable.flash): another process held the file's lock past the 5 s allowed for the "
+                           "end of the process"))
+      << ::testing::PrintToString(log.logs());
+  EXPECT_TRUE(platform::SharedFile::waitsEndBy()) << "the exit after the quit waits for no lock again";
+  otherProcess.reset();
+  auto saved = [&] {
+    auto bytes = platform::FileManager::defaultManager().contentsAtPath(file);
+    auto root = bytes ? platform::PropertyList::read(*bytes) : std::nullopt;
+    return root && root->isDictionary() && root->ifDictionary()->contains(std::string(kEnableFlashKey));
+  };
+  EXPECT_FALSE(saved());
+  EXPECT_TRUE(platform::UserDefaults::flushAll().empty());
+  EXPECT_TRUE(saved()) << "the change was kept for the next write";
 }
 
 }  // namespace
