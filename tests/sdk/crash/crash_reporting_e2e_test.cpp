@@ -342,33 +342,43 @@ bool transportHoldsAReport(const fs::path& home) {
   return false;
 }
 
-// A launch killed once the transport has stored a report and before the report is marked sent
-// leaves both the stored event and the prepared report. The next launch hands the report off again
-// while the transport uploads what it holds, in either order: the service gets the report once.
+// A launch that ends once the transport has stored a report and before the report is marked sent
+// (killed from outside, or crashing on another thread, as in a crash loop at start) leaves both
+// the stored event and the prepared report. The next launch hands the report off again while the
+// transport uploads what it holds, in either order: the service gets the report once.
 TEST(CrashReportingEndToEnd, AHandOffCutShortAfterTheStoreDeliversTheReportOnce) {
-  local_service::LocalService service;
-  local_service::addDefaultRoutes(service);
-  ASSERT_TRUE(service.start());
-  const fs::path home = crash_test::scratch("e2e-cut-after-store");
-  const fs::path report = crashOnce(home, service);
-  ASSERT_FALSE(report.empty());
-  const std::string session = report.filename().string();
+  struct Case {
+    const char* how;
+    int signal;
+  };
+  for (const Case& c : {Case{"kill-stored", SIGKILL}, Case{"crash-elsewhere-stored", SIGSEGV}}) {
+    local_service::LocalService service;
+    local_service::addDefaultRoutes(service);
+    ASSERT_TRUE(service.start());
+    const fs::path home = crash_test::scratch(std::string("e2e-cut-after-store-") + c.how);
+    const fs::path report = crashOnce(home, service);
+    ASSERT_FALSE(report.empty()) << c.how;
+    const std::string session = report.filename().string();
 
-  const auto killed =
-      spawnProbe(home, service.baseURL(), {"send", (home / "never").string(), "kill-stored", session}).wait(120);
-  ASSERT_TRUE(killed && WIFSIGNALED(*killed) && WTERMSIG(*killed) == SIGKILL)
-      << crash_test::readFile(home / "probe-send.log");
-  ASSERT_TRUE(fs::exists(reportsPath(home) / "prepared" / session));
-  ASSERT_TRUE(transportHoldsAReport(home));
+    const auto ended =
+        spawnProbe(home, service.baseURL(), {"send", (home / "never").string(), c.how, session}).wait(120);
+    ASSERT_TRUE(ended && WIFSIGNALED(*ended) && WTERMSIG(*ended) == c.signal)
+        << c.how << ": " << crash_test::readFile(home / "probe-send.log");
+    ASSERT_TRUE(fs::exists(reportsPath(home) / "prepared" / session)) << c.how;
+    ASSERT_TRUE(transportHoldsAReport(home)) << c.how;
 
-  // Settled: the report has left its folders and the transport holds nothing of it, so no later
-  // launch could send it again.
-  const bool settled = sendUntil(
-      home, service,
-      [&] { return !copiesOf(service, session).empty() && !anywhereInTheReports(home, session) && !transportHoldsAReport(home); },
-      60);
-  EXPECT_TRUE(settled) << crash_test::readFile(home / "probe-send.log");
-  EXPECT_EQ(copiesOf(service, session).size(), 1u);
+    // Settled: the report has left its folders and the transport holds no report, so no later
+    // launch could send it again.
+    const bool settled = sendUntil(
+        home, service,
+        [&] {
+          return !copiesOf(service, session).empty() && !anywhereInTheReports(home, session) &&
+                 !transportHoldsAReport(home);
+        },
+        60);
+    EXPECT_TRUE(settled) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
+    EXPECT_EQ(copiesOf(service, session).size(), 1u) << c.how;
+  }
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 //                                          named REPORT ends the process: "kill" by SIGKILL, as
 //                                          from outside, "crash" by a fault of its own, "crash-
 //                                          elsewhere" by a fault of another thread meanwhile;
-//                                          "kill-stored" by SIGKILL once the transport has stored
-//                                          the report, before the report is marked sent
+//                                          "kill-stored" and "crash-elsewhere-stored" the same
+//                                          way once the transport has stored the report, before
+//                                          the report is marked sent
 // The home, the service URL and the resources come from FOCUS_HOME, VDZ_SERVICE_URL and
 // FOCUS_SOURCE_DIR.
 #include <signal.h>
@@ -79,6 +80,7 @@ void endHandOffOf(const std::string& how, const std::string& report) {
     if (std::filesystem::path(packagedPath).filename() != report) return;
     if (moment == RLZHandOffMoment::kStored) {
       if (how == "kill-stored") raise(SIGKILL);
+      if (how == "crash-elsewhere-stored") std::thread([] { reporterProbeCrashingFunction(); }).join();
       return;
     }
     if (how == "kill") raise(SIGKILL);
