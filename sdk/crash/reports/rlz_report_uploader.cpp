@@ -47,7 +47,14 @@ bool markSentAndRemove(RLZFileManager& fileManager, const std::string& path) {
   const std::string sentPath =
       (report.parent_path() / (std::string(kRLZSentReportPrefix) + report.filename().string())).string();
   platform::Error error;
-  if (fileManager.moveItemAtPath(path, sentPath, &error)) return removeSubmission(fileManager, sentPath);
+  if (fileManager.moveItemAtPath(path, sentPath, &error)) {
+    // The new name is what keeps a later launch from handing the report off again.
+    platform::Error syncError;
+    if (!platform::FileManager::defaultManager().syncDirectory(report.parent_path(), &syncError)) {
+      RLZErrorLog("The sent report at %@ may not stay marked as sent (%@)", sentPath, syncError.description());
+    }
+    return removeSubmission(fileManager, sentPath);
+  }
   if (!fileManager.createFileAtPath((report / kRLZSentMarkerFileName).string(), std::nullopt)) {
     RLZErrorLog("The sent report at %@ could not be marked as sent (%@): a later launch may send it again", path,
                 error.description());
@@ -60,24 +67,47 @@ void giveUpReport(RLZFileManager& fileManager, const std::string& path) {
   removeSubmission(fileManager, path);
 }
 
-std::mutex& packagingHookMutex() {
-  static std::mutex mutex;
-  return mutex;
+// The files the reporter keeps beside a report's records while it hands the report off are
+// written only in prepared: whatever of them a report brings from elsewhere is not the reporter's
+// (a stale or planted folder) and would cost the report its hand-off. False when one stays.
+bool clearHandOffBookkeeping(const std::string& reportPath) {
+  for (std::string_view name : {kRLZSentMarkerFileName, kRLZPackagingFailuresFileName, kRLZPackagingMarkerFileName}) {
+    std::error_code error;
+    fs::remove_all(fs::path(reportPath) / name, error);
+    if (error) {
+      RLZErrorLog("The report at %@ waits: its %@ cannot be removed (%@)", reportPath, std::string(name),
+                  error.message());
+      return false;
+    }
+  }
+  return true;
 }
 
-std::function<void(const std::string&)>& packagingHook() {
+using HandOffHook = std::function<void(RLZHandOffMoment, const std::string&)>;
+
+std::mutex& handOffHookMutex() {
+  // Never destroyed: a report may still be handed off on a worker while the process exits.
+  static auto* const mutex = new std::mutex;
+  return *mutex;
+}
+
+HandOffHook& handOffHook() {
   // Never destroyed: a report may still be packaged on a worker while the process exits.
-  static auto* const hook = new std::function<void(const std::string&)>;
+  static auto* const hook = new HandOffHook;
   return *hook;
 }
 
-void runPackagingHook(const std::string& packagedPath) {
-  std::function<void(const std::string&)> hook;
+void runHandOffHook(RLZHandOffMoment moment, const std::string& packagedPath) {
+  HandOffHook hook;
   {
-    std::lock_guard lock(packagingHookMutex());
-    hook = packagingHook();
+    std::lock_guard lock(handOffHookMutex());
+    hook = handOffHook();
   }
-  if (hook) hook(packagedPath);
+  if (hook) hook(moment, packagedPath);
+}
+
+bool isLowercaseHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // One attempt at packaging a report, written down in the report's directory so that the next
@@ -197,6 +227,7 @@ void RLZReportUploader::prepareAndSubmitReport(const std::shared_ptr<RLZInternal
     }
     const bool isCrash = report->isCrash();
     const auto crashedOn = report->crashedOnDate();
+    if (!clearHandOffBookkeeping(report->path())) return;
     if (!fileManager.moveItemAtPath(report->path(), fileManager.preparedPath())) {
       RLZErrorLog("Unable to move report to prepared");
       return;
@@ -241,11 +272,13 @@ void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asU
     // failed attempt.
     std::string failure;
     try {
-      runPackagingHook(packagedPath);
+      runHandOffHook(RLZHandOffMoment::kPackaging, packagedPath);
       adapter = std::make_shared<RLZReportAdapter>(packagedPath, managerData_->videzuAppID, managerData_->installIDModel);
       if (!adapter->allRecordsRead()) {
         failure = "a record cannot be read now";
       } else {
+        event->setEventID(eventIDForReportAtPath(packagedPath));
+        event->setStoredOncePerID(true);
         event->setDataObject(adapter);
         event->setQosTier(kRLZReportQosTier);
         // A report that cannot be encoded is not sent as an empty message.
@@ -284,6 +317,7 @@ void RLZReportUploader::packageAndSend(const std::string& packagedPath, bool asU
       RLZErrorLog("Failed to send crash report due to VidezuDataTransport error: %@", error.localizedDescription());
     } else {
       RLZInfoLog("Completed report submission with id: %@", directoryName);
+      runHandOffHook(RLZHandOffMoment::kStored, packagedPath);
       markSentAndRemove(*sharedFileManager, packagedPath);
     }
     // Released on every outcome, so a failed store never leaves the work queue blocked.
@@ -298,7 +332,17 @@ bool RLZReportUploader::cleanUpSubmittedReportAtPath(const std::string& path) {
   return markSentAndRemove(*managerData_->fileManager, path);
 }
 
-void RLZReportUploader::setPackagingHookForTesting(std::function<void(const std::string& packagedPath)> hook) {
-  std::lock_guard lock(packagingHookMutex());
-  packagingHook() = std::move(hook);
+std::string RLZReportUploader::eventIDForReportAtPath(const std::string& packagedPath) {
+  // A report is named by the execution ID of the launch that wrote it: 32 hexadecimal digits, as
+  // an event ID is. Another name is none the reporter gave, and gets an event of its own.
+  const std::string name = fs::path(packagedPath).filename().string();
+  constexpr std::size_t kEventIDLength = 32;
+  if (name.size() == kEventIDLength && isLowercaseHex(name)) return name;
+  return VDTCOREvent::nextEventID();
+}
+
+void RLZReportUploader::setHandOffHookForTesting(
+    std::function<void(RLZHandOffMoment moment, const std::string& packagedPath)> hook) {
+  std::lock_guard lock(handOffHookMutex());
+  handOffHook() = std::move(hook);
 }

@@ -33,6 +33,12 @@ inline constexpr std::string_view kRLZSentMarkerFileName = ".sent";
 // for the next launch when the time runs out.
 inline constexpr double kRLZUrgentHandOffTimeoutSeconds = 10;
 
+// Moments of a hand-off at which a test may step in (to end the process there, say).
+enum class RLZHandOffMoment {
+  kPackaging,  // inside every packaging attempt, on the packaging thread
+  kStored,     // the transport has stored the report's event; the report is not marked sent yet
+};
+
 class RLZReportUploader {
  public:
   explicit RLZReportUploader(std::shared_ptr<RLZManagerData> managerData);
@@ -45,8 +51,13 @@ class RLZReportUploader {
   // Marks the report as sent, then removes it.
   bool cleanUpSubmittedReportAtPath(const std::string& path);
 
-  // Tests: runs inside every packaging attempt, on the packaging thread, with the report's path.
-  static void setPackagingHookForTesting(std::function<void(const std::string& packagedPath)> hook);
+  // The transport event a report becomes: the same report always the same event, so that a
+  // hand-off cut short and made again stores it once.
+  static std::string eventIDForReportAtPath(const std::string& packagedPath);
+
+  // Tests: runs at each moment of each hand-off, with the report's path.
+  static void setHandOffHookForTesting(
+      std::function<void(RLZHandOffMoment moment, const std::string& packagedPath)> hook);
 
  private:
   void packageAndSend(const std::string& packagedPath, bool asUrgent, double urgentTimeoutSeconds);

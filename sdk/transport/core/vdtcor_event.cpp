@@ -60,6 +60,7 @@ std::shared_ptr<VDTCOREvent> VDTCOREvent::copy() const {
   copy->qosTier_ = qosTier_;
   copy->clockSnapshot_ = clockSnapshot_;
   copy->customBytes_ = customBytes_;
+  copy->storedOncePerID_ = storedOncePerID_;
   VDTCORLogDebug("Copying event %@ to event %@", this, copy.get());
   return copy;
 }

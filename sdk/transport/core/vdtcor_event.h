@@ -71,7 +71,8 @@ class VDTCOREvent final : public platform::Codable {
   static std::string nextEventID();
 
   // A new event of the same mapping ID and target (so with its own, fresh expiration date) that
-  // takes over the event ID, data object, tier, clock snapshot, custom bytes and payload bytes.
+  // takes over the event ID, data object, tier, clock snapshot, custom bytes, payload bytes and
+  // the once-per-ID flag.
   // The payload is shared, not copied: a payload may be tens of megabytes, and a send copies
   // every event. Setting the bytes of either event later replaces them for that event alone.
   std::shared_ptr<VDTCOREvent> copy() const;
@@ -95,6 +96,11 @@ class VDTCOREvent final : public platform::Codable {
   void setExpirationDate(platform::Date date) { expirationDate_ = date; }
   const std::optional<platform::Data>& customBytes() const { return customBytes_; }
   void setCustomBytes(std::optional<platform::Data> bytes) { customBytes_ = std::move(bytes); }
+  // Set by a producer whose event ID names what it hands over (the same thing always gets the
+  // same ID), so that a hand-off cut short and made again stores nothing twice: the storage keeps
+  // one event of such an ID, whether pending, in a batch or delivered already. Not archived.
+  bool storedOncePerID() const { return storedOncePerID_; }
+  void setStoredOncePerID(bool once) { storedOncePerID_ = once; }
 
   // The hash mixes event ID, mapping ID, clock, payload bytes, target and tier. Equality asks for
   // all of those to be equal (not the hash alone), so distinct events never collapse into one.
@@ -122,6 +128,7 @@ class VDTCOREvent final : public platform::Codable {
   std::shared_ptr<VDTCORClock> clockSnapshot_;
   platform::Date expirationDate_;
   std::optional<platform::Data> customBytes_;
+  bool storedOncePerID_ = false;
 };
 
 // A set of events, by the events' equality.

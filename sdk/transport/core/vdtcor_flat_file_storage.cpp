@@ -338,6 +338,18 @@ void VDTCORFlatFileStorage::syncStoreEvent(const std::shared_ptr<VDTCOREvent>& e
   };
   const fs::path path = pathForTarget(event->target(), event->eventID(), event->qosTier(), event->expirationDate(),
                                       event->mappingID());
+  if (event->storedOncePerID()) {
+    // A hand-off made again after one cut short: what the storage holds of it stays as it is.
+    if (auto holder = syncHolderOfEventID(event->target(), event->eventID())) {
+      VDTCORLogDebug("The event %@ is held already and is not stored again.", event->eventID());
+      pending.written = true;
+      pending.directory = std::move(*holder);
+      if (pending.directory == path.parent_path() && event->qosTier() == kVDTCORTierForcesUpload) {
+        pending.forceUpload = event->target();
+      }
+      return finish();
+    }
+  }
   // An event stored again under the same name replaces its file: that size is counted once.
   const std::uint64_t replaced = existingFileSize(path).value_or(0);
   VDTCORDirectorySizeTracker& tracker = sizeTracker();
@@ -386,7 +398,8 @@ void VDTCORFlatFileStorage::syncFinishPendingStores() {
   stores.swap(pendingStores_);
   std::map<fs::path, platform::Error> synced;
   for (PendingStore& store : stores) {
-    if (!store.written) continue;
+    // Nothing to sync for an event already delivered.
+    if (!store.written || store.directory.empty()) continue;
     auto [it, first] = synced.try_emplace(store.directory);
     if (first) files().syncDirectory(store.directory, &it->second);
     if (it->second.isSet()) {
@@ -624,8 +637,9 @@ void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batch
     return;
   }
   for (const fs::path& directory : *directories) {
+    auto components = batchComponentsFromFilename(directory.filename().string());
+    if (deleteEvents && components) syncRememberDeliveredEvents(directory, components->target);
     if (!deleteEvents) {
-      auto components = batchComponentsFromFilename(directory.filename().string());
       platform::Error moveError;
       bool moved = false;
       if (components) {
@@ -676,6 +690,66 @@ std::optional<VDTCORBatchIDs> VDTCORFlatFileStorage::syncBatchIDsForTarget(VDTCO
     if (components && components->target == target) batchIDs.insert(components->batchID);
   }
   return batchIDs;
+}
+
+std::optional<fs::path> VDTCORFlatFileStorage::syncHolderOfEventID(VDTCORTarget target, const std::string& eventID) {
+  // An event ID holds no hyphen: the name of every file of this ID begins with it and one.
+  const std::string prefix = eventID + "-";
+  auto holds = [&prefix](const fs::path& directory) {
+    auto names = files().contentsOfDirectory(directory);
+    return names && std::any_of(names->begin(), names->end(),
+                                [&prefix](const std::string& name) { return name.starts_with(prefix); });
+  };
+  const fs::path pool = targetDirectory(target);
+  if (holds(pool)) return pool;
+  const fs::path batchData = batchDataStoragePath();
+  if (auto names = files().contentsOfDirectory(batchData)) {
+    for (const std::string& name : *names) {
+      auto components = batchComponentsFromFilename(name);
+      if (components && components->target == target && holds(batchData / name)) return batchData / name;
+    }
+  }
+  const auto delivered = syncDeliveredEventIDs(target);
+  if (std::find(delivered.begin(), delivered.end(), eventID) != delivered.end()) return fs::path();
+  return std::nullopt;
+}
+
+std::vector<std::string> VDTCORFlatFileStorage::syncDeliveredEventIDs(VDTCORTarget target) {
+  const fs::path path = libraryDataStoragePath() / (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + std::to_string(target));
+  std::vector<std::string> ids;
+  platform::Error error;
+  auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
+  if (!bytes) return ids;
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  for (std::string_view id : split(text, '\n')) {
+    if (!id.empty()) ids.emplace_back(id);
+  }
+  return ids;
+}
+
+void VDTCORFlatFileStorage::syncRememberDeliveredEvents(const fs::path& batchDirectory, VDTCORTarget target) {
+  auto names = files().contentsOfDirectory(batchDirectory);
+  if (!names) return;
+  std::vector<std::string> ids = syncDeliveredEventIDs(target);
+  bool added = false;
+  for (const std::string& name : *names) {
+    if (name.starts_with(".")) continue;
+    auto components = eventComponentsFromFilename(name);
+    if (!components || std::find(ids.begin(), ids.end(), components->eventID) != ids.end()) continue;
+    ids.push_back(std::move(components->eventID));
+    added = true;
+  }
+  if (!added) return;
+  if (ids.size() > kVDTCORDeliveredEventIDsKept) ids.erase(ids.begin(), ids.end() - kVDTCORDeliveredEventIDsKept);
+  std::string text;
+  for (const std::string& id : ids) text += id + "\n";
+  platform::Error error;
+  const fs::path path = libraryDataStoragePath() / (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + std::to_string(target));
+  if (!syncWriteLibraryData(platform::Data(text.begin(), text.end()), path, &error)) {
+    // The batch is deleted all the same: it was delivered. Only an event stored once per ID that
+    // a hand-off cut short stores again may then go out twice.
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "The delivered event IDs could not be written: %@", error);
+  }
 }
 
 bool VDTCORFlatFileStorage::syncRemoveIfNeverUploadable(const fs::path& path) {

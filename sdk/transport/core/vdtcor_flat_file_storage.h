@@ -38,6 +38,11 @@ inline constexpr std::int64_t kVDTCORFlatFileStorageEventTooLargeErrorCode = 1;
 inline constexpr std::uint64_t kVDTCORFlatFileStorageSizeLimit = 20'000'000;
 inline constexpr std::string_view kVDTCORFlatFileStorageBatchIDCounterKey = "VDTCORFlatFileStorageBatchIDCounter";
 inline constexpr std::string_view kVDTCORMetricsMetadataStorageKey = "metrics_metadata";
+// Followed by the target in decimal: the IDs of the target's events last deleted as delivered, one
+// a line, so that an event stored once per ID (VDTCOREvent::storedOncePerID) is not stored again
+// after its upload. The newest kVDTCORDeliveredEventIDsKept are kept.
+inline constexpr std::string_view kVDTCORDeliveredEventIDsKeyPrefix = "VDTCORFlatFileStorageDeliveredEventIDs-";
+inline constexpr std::size_t kVDTCORDeliveredEventIDsKept = 256;
 
 // The parts of an event file's name.
 struct VDTCOREventComponents {
@@ -88,6 +93,8 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   static platform::Error genericRejectedPromiseErrorWithReason(std::string_view reason);
 
   // ---- Callback interface ----
+  // An event stored once per ID whose ID the storage holds (pending, in a batch, or among the
+  // target's delivered IDs) is not written again: the store succeeds once that holding is durable.
   void storeEvent(std::shared_ptr<VDTCOREvent> event, StoreCompletion onComplete) override;
   void hasEventsForTarget(VDTCORTarget target, std::function<void(bool hasEvents)> onComplete) override;
   void batchWithEventSelector(std::shared_ptr<VDTCORStorageEventSelector> eventSelector,
@@ -150,6 +157,12 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
                                                      const std::optional<std::set<std::int64_t>>& qosTiers,
                                                      const std::optional<std::set<std::string>>& mappingIDs);
   std::optional<VDTCORBatchIDs> syncBatchIDsForTarget(VDTCORTarget target);
+  // Where the storage holds an event of this ID for the target: the directory of its file (the
+  // pool or a batch), an empty path when the ID is among the delivered ones, none when nowhere.
+  std::optional<std::filesystem::path> syncHolderOfEventID(VDTCORTarget target, const std::string& eventID);
+  std::vector<std::string> syncDeliveredEventIDs(VDTCORTarget target);
+  // Adds the IDs of the event files in a batch about to be deleted as delivered.
+  void syncRememberDeliveredEvents(const std::filesystem::path& batchDirectory, VDTCORTarget target);
   // A regular event file larger than any upload reads is removed, with a log line: left in the
   // pool it would never be sent and would take the storage's room for ever. True when the file
   // is such a file (removed or not).

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/format.h"
@@ -39,7 +40,18 @@ bool VDTCORCreateDirectoryOnce(const fs::path& path, platform::Error* error) {
     platform::MutexLock lock(made.mutex);
     if (made.paths.contains(path)) return true;
   }
-  if (!platform::FileManager::defaultManager().createDirectory(path, true, error)) return false;
+  auto& files = platform::FileManager::defaultManager();
+  // Each directory's name lives in its parent: synced there, the directory and the files synced
+  // into it later survive a power cut. Done once a process for one that was there already, as the
+  // process that made it may have ended before its sync.
+  std::vector<fs::path> named{path};
+  for (fs::path p = path.parent_path(); !p.empty() && p != p.parent_path() && !files.fileExists(p); p = p.parent_path()) {
+    named.push_back(p);
+  }
+  if (!files.createDirectory(path, true, error)) return false;
+  for (const fs::path& directory : named) {
+    if (directory.has_parent_path() && !files.syncDirectory(directory.parent_path(), error)) return false;
+  }
   platform::MutexLock lock(made.mutex);
   for (fs::path p = path; !p.empty() && made.paths.insert(p).second; p = p.parent_path()) {
     if (p == p.parent_path()) break;

@@ -17,8 +17,9 @@
 // yet (or has noticed its removal).
 std::filesystem::path VDTCORStorageRootURL();
 
-// Creates the directory with its parents unless this process made it already. A caller that finds
-// it gone calls VDTCORForgetCreatedDirectories and asks again.
+// Creates the directory with its parents unless this process made it already, and syncs the parent
+// of each, so that files synced into it survive a power cut. A caller that finds it gone calls
+// VDTCORForgetCreatedDirectories and asks again.
 bool VDTCORCreateDirectoryOnce(const std::filesystem::path& path, platform::Error* error);
 void VDTCORForgetCreatedDirectories();
 // How many times VDTCORCreateDirectoryOnce went to the file system.

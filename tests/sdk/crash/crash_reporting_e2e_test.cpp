@@ -177,9 +177,10 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
   }
 }
 
-// The report of the run whose report directory is named `session`, once the service has it.
-std::optional<local_service::CrashReport> reportOf(const local_service::LocalService& service,
-                                                   const std::string& session) {
+// Every copy the service has of the report of the run whose report directory is named `session`.
+std::vector<local_service::CrashReport> copiesOf(const local_service::LocalService& service,
+                                                 const std::string& session) {
+  std::vector<local_service::CrashReport> copies;
   for (const auto& upload : service.requestsTo("/transport/csh")) {
     std::string error;
     auto batch = local_service::decodeBatchedLogRequest(upload.decodedBody, error);
@@ -192,11 +193,21 @@ std::optional<local_service::CrashReport> reportOf(const local_service::LocalSer
         auto report = local_service::decodeCrashReport(event.payload, error);
         EXPECT_TRUE(report) << error;
         const std::string* metadata = report ? report->file("metadata.rlzrecord") : nullptr;
-        if (metadata && metadata->find("\"session_id\":\"" + session + "\"") != std::string::npos) return report;
+        if (metadata && metadata->find("\"session_id\":\"" + session + "\"") != std::string::npos) {
+          copies.push_back(std::move(*report));
+        }
       }
     }
   }
-  return std::nullopt;
+  return copies;
+}
+
+// The report of the run whose report directory is named `session`, once the service has it.
+std::optional<local_service::CrashReport> reportOf(const local_service::LocalService& service,
+                                                   const std::string& session) {
+  auto copies = copiesOf(service, session);
+  if (copies.empty()) return std::nullopt;
+  return std::move(copies.front());
 }
 
 // One run that crashes; its report directory.
@@ -313,6 +324,60 @@ TEST(CrashReportingEndToEnd, OnlyAPackagingThatCrashesItselfCostsTheReport) {
     EXPECT_TRUE(done) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
     EXPECT_EQ(reportOf(service, session).has_value(), c.delivered) << c.how;
     EXPECT_FALSE(anywhereInTheReports(home, session)) << c.how;
+  }
+}
+
+// Whether the transport's storage holds any crash report event, pending or in a batch.
+bool transportHoldsAReport(const fs::path& home) {
+  const fs::path storage = home / "Library/Caches/videzu-sdks-events/VDTCORFlatFileStorage";
+  auto holdsAFile = [](const fs::path& directory) {
+    const auto files = entries(directory);
+    return std::any_of(files.begin(), files.end(),
+                       [](const fs::path& file) { return !file.filename().string().starts_with("."); });
+  };
+  if (holdsAFile(storage / "vdt_event_data/1002")) return true;
+  for (const auto& batch : entries(storage / "vdt_batch_data")) {
+    if (batch.filename().string().starts_with("1002-") && holdsAFile(batch)) return true;
+  }
+  return false;
+}
+
+// A launch that ends once the transport has stored a report and before the report is marked sent
+// (killed from outside, or crashing on another thread, as in a crash loop at start) leaves both
+// the stored event and the prepared report. The next launch hands the report off again while the
+// transport uploads what it holds, in either order: the service gets the report once.
+TEST(CrashReportingEndToEnd, AHandOffCutShortAfterTheStoreDeliversTheReportOnce) {
+  struct Case {
+    const char* how;
+    int signal;
+  };
+  for (const Case& c : {Case{"kill-stored", SIGKILL}, Case{"crash-elsewhere-stored", SIGSEGV}}) {
+    local_service::LocalService service;
+    local_service::addDefaultRoutes(service);
+    ASSERT_TRUE(service.start());
+    const fs::path home = crash_test::scratch(std::string("e2e-cut-after-store-") + c.how);
+    const fs::path report = crashOnce(home, service);
+    ASSERT_FALSE(report.empty()) << c.how;
+    const std::string session = report.filename().string();
+
+    const auto ended =
+        spawnProbe(home, service.baseURL(), {"send", (home / "never").string(), c.how, session}).wait(120);
+    ASSERT_TRUE(ended && WIFSIGNALED(*ended) && WTERMSIG(*ended) == c.signal)
+        << c.how << ": " << crash_test::readFile(home / "probe-send.log");
+    ASSERT_TRUE(fs::exists(reportsPath(home) / "prepared" / session)) << c.how;
+    ASSERT_TRUE(transportHoldsAReport(home)) << c.how;
+
+    // Settled: the report has left its folders and the transport holds no report, so no later
+    // launch could send it again.
+    const bool settled = sendUntil(
+        home, service,
+        [&] {
+          return !copiesOf(service, session).empty() && !anywhereInTheReports(home, session) &&
+                 !transportHoldsAReport(home);
+        },
+        60);
+    EXPECT_TRUE(settled) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
+    EXPECT_EQ(copiesOf(service, session).size(), 1u) << c.how;
   }
 }
 

@@ -74,8 +74,11 @@ class RLZReportDeliveryTest : public transport_tests::TransportTest {
 
   fs::path preparedPath(const std::string& name) const { return fs::path(fileManager_->preparedPath()) / name; }
 
-  fs::path preparedReport(const std::string& name) {
-    const fs::path dir = preparedPath(name);
+  fs::path preparedReport(const std::string& name) { return reportIn(fileManager_->preparedPath(), name); }
+
+  // A report as a crashed launch leaves it in `stage`.
+  fs::path reportIn(const fs::path& stage, const std::string& name) {
+    const fs::path dir = stage / name;
     fs::create_directories(dir);
     crash_test::writeFile(dir / "metadata.rlzrecord",
                           "{\"identity\":{\"build_version\":\"8.15.0\",\"session_id\":\"" + name +
@@ -194,6 +197,31 @@ TEST_F(RLZReportDeliveryTest, AnUnreadableRecordCostsAnAttemptNotTheCrash) {
       EXPECT_EQ(*reports[0].file("signal.rlzrecord"), signal) << c.name;
     }
     EXPECT_FALSE(fs::exists(report)) << c.name;
+  }
+}
+
+// Bookkeeping files that a report brings from active, where the reporter never writes them (a
+// stale or planted folder), count for nothing: the report is stored as if they were not there.
+TEST_F(RLZReportDeliveryTest, BookkeepingFilesFromActiveCountForNothing) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string_view, const char*>> planted;
+  };
+  const std::vector<Case> cases = {
+      {"sent", {{kRLZSentMarkerFileName, ""}}},
+      {"failed thrice", {{kRLZPackagingFailuresFileName, "fff"}}},
+      {"failed twice and cut short", {{kRLZPackagingFailuresFileName, "ff"}, {kRLZPackagingMarkerFileName, "u"}}},
+  };
+  for (const Case& c : cases) {
+    const fs::path report = reportIn(fileManager_->activePath(), c.name);
+    for (const auto& [file, contents] : c.planted) crash_test::writeFile(report / std::string(file), contents);
+    nextLaunchSends();
+    const auto reports = uploadable();
+    ASSERT_EQ(reports.size(), 1u) << c.name;
+    EXPECT_NE(reports[0].file("signal.rlzrecord"), nullptr) << c.name;
+    for (const auto& stage : {fileManager_->activePath(), fileManager_->processingPath(), fileManager_->preparedPath()}) {
+      EXPECT_FALSE(fs::exists(fs::path(stage) / c.name)) << c.name << " in " << stage;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <limits>
 
 #include "platform/foundation/exception.h"
@@ -340,6 +341,59 @@ TEST_F(VDTCORFlatFileStorageTest, SentEventsAreBatchedByTargetAndTierAndReturned
   EXPECT_TRUE(fileNames(targetDirectory(1002)).empty());
   EXPECT_TRUE(fileNames(VDTCORFlatFileStorage::batchDataStoragePath()).empty());
   EXPECT_EQ(fileNames(targetDirectory(1001)).size(), 5u);
+}
+
+// An event stored once per ID and handed over again (a hand-off cut short and made again, with an
+// expiry of its own): wherever the first one is, pending, in a batch, given back or delivered, the
+// storage holds at most that one, and the second store succeeds too.
+TEST_F(VDTCORFlatFileStorageTest, AnEventStoredOncePerIDIsHeldOnceWhereverTheFirstStoreIsNow) {
+  auto batchAll = [] { return batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002)).first; };
+  // The files of the ID that target 1002 holds, in the pool and in batches.
+  auto heldFilesOfID = [](const std::string& eventID) {
+    std::size_t held = 0;
+    auto count = [&](const fs::path& directory) {
+      for (const auto& name : fileNames(directory)) held += name.starts_with(eventID + "-") ? 1 : 0;
+    };
+    count(targetDirectory(1002));
+    for (const auto& name : fileNames(VDTCORFlatFileStorage::batchDataStoragePath())) {
+      count(VDTCORFlatFileStorage::batchDataStoragePath() / name);
+    }
+    return held;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> meanwhile;
+    std::size_t held;
+  };
+  const std::vector<Case> cases = {
+      {"pending", [] {}, 1},
+      {"in a batch", [&] { ASSERT_TRUE(batchAll()); }, 1},
+      {"given back", [&] { settled(storage()->removeBatchWithID(batchAll().value_or(-1), false)); }, 1},
+      {"delivered", [&] { settled(storage()->removeBatchWithID(batchAll().value_or(-1), true)); }, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    // Whatever the case before left is delivered first.
+    settled(storage()->removeAllBatchesForTarget(1002, true));
+    if (auto left = batchAll()) settled(storage()->removeBatchWithID(*left, true));
+    const std::string eventID = "0123456789abcdef0123456789abcde" + std::to_string(n++);
+    auto first = makeEvent("1206", 1002);
+    first->setEventID(eventID);
+    first->setStoredOncePerID(true);
+    ASSERT_TRUE(store(first).first) << c.name;
+    c.meanwhile();
+    auto again = first->copy();
+    again->setExpirationDate(first->expirationDate().addingTimeInterval(60));
+    const auto [written, error] = store(again);
+    EXPECT_TRUE(written) << c.name;
+    EXPECT_FALSE(error.isSet()) << c.name;
+    EXPECT_EQ(heldFilesOfID(eventID), c.held) << c.name;
+  }
+  // Without the flag an event is stored as given, even under an ID delivered before.
+  auto plain = makeEvent("1206", 1002);
+  plain->setEventID("0123456789abcdef0123456789abcde0");
+  ASSERT_TRUE(store(plain).first);
+  EXPECT_EQ(heldFilesOfID(plain->eventID()), 1u);
 }
 
 TEST_F(VDTCORFlatFileStorageTest, BatchIDsCountUpFromZeroAndASelectorWithoutEventsUsesOneUp) {

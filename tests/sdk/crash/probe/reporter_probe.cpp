@@ -5,7 +5,10 @@
 //                                          exists; with HOW, the packaging of the report directory
 //                                          named REPORT ends the process: "kill" by SIGKILL, as
 //                                          from outside, "crash" by a fault of its own, "crash-
-//                                          elsewhere" by a fault of another thread meanwhile
+//                                          elsewhere" by a fault of another thread meanwhile;
+//                                          "kill-stored" and "crash-elsewhere-stored" the same
+//                                          way once the transport has stored the report, before
+//                                          the report is marked sent
 // The home, the service URL and the resources come from FOCUS_HOME, VDZ_SERVICE_URL and
 // FOCUS_SOURCE_DIR.
 #include <signal.h>
@@ -72,9 +75,14 @@ void parkDeepThreads(int count, int depth) {
   while (g_parked.load() < count) usleep(1000);
 }
 
-void endPackagingOf(const std::string& how, const std::string& report) {
-  RLZReportUploader::setPackagingHookForTesting([how, report](const std::string& packagedPath) {
+void endHandOffOf(const std::string& how, const std::string& report) {
+  RLZReportUploader::setHandOffHookForTesting([how, report](RLZHandOffMoment moment, const std::string& packagedPath) {
     if (std::filesystem::path(packagedPath).filename() != report) return;
+    if (moment == RLZHandOffMoment::kStored) {
+      if (how == "kill-stored") raise(SIGKILL);
+      if (how == "crash-elsewhere-stored") std::thread([] { reporterProbeCrashingFunction(); }).join();
+      return;
+    }
     if (how == "kill") raise(SIGKILL);
     if (how == "crash") reporterProbeCrashingFunction();
     if (how == "crash-elsewhere") std::thread([] { reporterProbeCrashingFunction(); }).join();
@@ -94,7 +102,7 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1];
   platform::testing::becomeMainThread();
-  if (mode == "send" && argc > 4) endPackagingOf(argv[3], argv[4]);
+  if (mode == "send" && argc > 4) endHandOffOf(argv[3], argv[4]);
   sdk::runLoadHooks();
   VDZApp::configure();
   auto ralitoze = VDZRalitoze::ralitoze();
