@@ -21,18 +21,8 @@ namespace {
 // as it goes, and runs only while the budget holds what it may do before it can next be stopped.
 // The engine's own limit is a backstop far beyond any budget, for a meter that never stops it.
 constexpr std::int32_t kEngineBlocksBackstop = 2000;
-// Text read far from where an engine step is (see below) is handed to the engine in pieces of
-// this many code units, each one fetched charged as read.
-constexpr std::size_t kReadPiece = 64;
-// Prices, in code units of work (APMPRunState::kCodeUnitsPerStep of them make one step), from
-// the calibration bench/interpreter prints: an engine step (a backtracking state saved, with
-// the pattern's operations up to the next one), and each code unit the engine reads in one
-// operation, against an interpreter step's time on the same machine.
-constexpr double kEngineStepCost = 16;
-constexpr double kEngineReadCost = 0.25;
-// Setting a match up, and compiling each unit of the pattern.
-constexpr double kMatchSetupCost = 8 * APMPRunState::kCodeUnitsPerStep;
-constexpr double kCompileCostPerPatternUnit = 8;
+constexpr std::size_t kReadPiece = APMPRegularExpressionPrices::kReadPiece;
+using Prices = APMPRegularExpressionPrices;
 // Case mapping goes through UTF-8 and back.
 constexpr std::size_t kCaseMappingCostPerCodeUnit = 8;
 
@@ -183,29 +173,37 @@ std::uint64_t codeUnitsOf(double work) {
 // The first match of a pattern from the program: nothing without one; nothing with the error
 // set when the pattern does not compile, or the match runs out of budget or backtracking stack.
 // Between two of its steps the engine runs at most the pattern's operations, each reading a
-// unit, except those that read far: within the piece of text at hand, as a fetch of another
-// piece is told and charged. The engine can be stopped only when it completes a block of steps,
-// so the match starts and goes on only while the budget holds one more block at its dearest:
-// every step reading the whole text once for each far-reading operation.
+// unit or a literal, except those that read far: within the piece of text at hand (a quarter
+// of it is charged, as most steps of a far-reading pattern are a scan's single units), and a
+// fetch of another piece is told and charged. The engine can be stopped only when it completes
+// a block of steps, so the match starts and goes on only while the budget holds one more block
+// at its dearest: a far-reading operation's scan through the whole text at every other step (a
+// scan takes a step of its own, and so does each round of a loop that repeats it).
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
   const auto far = static_cast<double>(farReadingOperations(pattern));
   const auto p = static_cast<double>(pattern.size()), n = static_cast<double>(s.size());
-  const double stepCost = kEngineStepCost + kEngineReadCost * (p + far * std::min(n, double{kReadPiece}));
-  const double pieceCost = kEngineReadCost * kReadPiece;
-  const double worstStepCost = kEngineStepCost + kEngineReadCost * (p + far * n);
-  const std::uint64_t worstBlock =
-      codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost + 1024 * (stepCost + pieceCost));
-  if (!APMPChargeWork(0, codeUnitsOf(kMatchSetupCost + kCompileCostPerPatternUnit * p), error)) return std::nullopt;
-  if (!APMPCanAffordWork(worstBlock)) {
-    APMPSetError(error, kAPMPErrorLimitReached);
+  constexpr double read = Prices::kEngineRead * Prices::kChargedShareOfReads;
+  const double baseStepCost = Prices::kEngineStep + Prices::kEngineStepPerPatternUnit * p;
+  const double stepCost = baseStepCost + read * far * std::min(n, double{kReadPiece}) / 4;
+  // Most attempts end within the pattern's first operations.
+  const double placeCost = Prices::kEnginePlace + Prices::kEngineStepPerPatternUnit * p / 2;
+  const double pieceCost = read * kReadPiece;
+  const double worstStepCost = baseStepCost + read * far * n / 2;
+  const std::uint64_t worstBlock = codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
+                                               1024 * (placeCost + pieceCost));
+  // When the budget cannot hold the next block, the run is over: its budget counts as spent.
+  const auto canGoOn = [worstBlock](platform::Error* error) {
+    return APMPCanAffordWork(worstBlock) || APMPChargeWork(0, worstBlock, error);
+  };
+  if (!APMPChargeWork(0, codeUnitsOf(Prices::kMatchSetup + Prices::kCompilePerPatternUnit * p), error) || !canGoOn(error)) {
     return std::nullopt;
   }
   platform::Error charged;
   const auto meter = [&](const platform::RegularExpressionWork& work) {
-    // An attempt at a new place runs the pattern's first operations, as a step does.
-    const double cost = static_cast<double>(work.steps + work.places) * stepCost + static_cast<double>(work.pieces) * pieceCost;
-    return APMPChargeWork(0, codeUnitsOf(cost), &charged) && APMPCanAffordWork(worstBlock);
+    const double cost = static_cast<double>(work.steps) * stepCost + static_cast<double>(work.places) * placeCost +
+                        static_cast<double>(work.pieces) * pieceCost;
+    return APMPChargeWork(0, codeUnitsOf(cost), &charged) && canGoOn(&charged);
   };
   platform::Error local;
   const platform::RegularExpressionLimits limits{kEngineBlocksBackstop, 1 << 20, far > 0 ? kReadPiece : 0};
