@@ -103,8 +103,9 @@ APMPValuePtr forever(APMPArguments body) {
 // "(a|aa)+$" tried on this works just below the engine's first block of steps, the most a match
 // does between two chances to stop it.
 constexpr const char* kNearlyCatastrophicText = "aaaaaaaaaaaaaa!";
-// A lookahead at every place of this reads the rest of it (64 units, one piece) at each step.
+// A lookahead at every place of these reads the rest of it: across pieces, and within one.
 constexpr const char* kFarReadingText = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa1";
+constexpr const char* kFarReadingPiece = "aaaaaaaaaaaaaaa1";
 
 // a: a million holes; s: 2^21 "a"; w: its first 2^16 units and u a copy of them; t: 99 "a" then
 // "b", which matches w up to its last unit at every place; o: a map; f: an empty function.
@@ -123,6 +124,7 @@ APMPArguments worstCasePrelude() {
       declare("f", st("51", {str(""), st("7", {})})),
       declare("m", str(kNearlyCatastrophicText)),
       declare("r", str(kFarReadingText)),
+      declare("q", str(kFarReadingPiece)),
       // p: 999 "a" then "1"; e: an address.
       declare("p", st("0", {call(var("s"), "slice", {num(0), num(999)}), str("1")})),
       declare("e", str("john.smith42@example.com")),
@@ -172,6 +174,7 @@ const std::vector<std::pair<std::string, APMPArguments>>& worstCases() {
       // spent, a scan of a wide text, and ordinary ones.
       {"text match just below a block of engine steps", {call(var("m"), "match", {str("(a|aa)+$")})}},
       {"text match reading far at every engine step", {call(var("r"), "match", {str("(?:(?=.*1).)*$")})}},
+      {"text match reading far within one piece", {call(var("q"), "match", {str("(?:(?=.*1).)*$")})}},
       {"text match reading far, long text", {call(var("p"), "match", {str("(?:(?=.*1).)*$")})}},
       {"text match, catastrophic", {call(str("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!"), "search", {str("(a+)+$")})}},
       {"text match, address", {call(var("e"), "match", {str("^[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}$")})}},
