@@ -80,6 +80,8 @@ TEST(RegularExpressionMeterTest, APiecedTextMatchesAsAWholeOneAndToldItsPieces) 
       {u"(?<=1\U0001F600)-", mixed},
       {u"[^a]+$", mixed},
       {u"\\X{3}b", mixed},
+      {u"(?i)(?=.*B1)A", mixed},
+      {u"(?<!a)\\bb1", mixed},
   };
   for (const auto& c : cases) {
     platform::Error wholeError, piecedError;
