@@ -6,10 +6,15 @@
 // Then the worst cases of built-ins: one event's whole step budget spent on calls that each touch
 // a million array slots or megabytes of text, against the same budget spent by a plain loop,
 // measured in the same run. Built-ins are charged by the slots and code units they touch, and
-// regular-expression matches by the places and steps their engine reports, so that no program
-// holds the worker queue much longer than the plain loop does; the summary prints each case's
-// ratio and the worst. Matches whose steps go unreported run up to about one budget's time more,
-// which the run's allowance for unseen work permits.
+// regular-expression matches by the engine's steps, the places tried and the text read far, so
+// that no program holds the worker queue much longer than the plain loop does; the summary
+// prints each case's ratio and the worst.
+//
+// The regular-expression prices come from the calibration printed last: an engine step's time
+// (a catastrophic match, the pattern's operations between steps included) and a code unit's read
+// far into the text (a lookahead reading a long text in pieces), each against an interpreter
+// step's time in the plain loop; the committed prices are printed beside them. Catastrophic
+// matches must end with error 18 well within 0.1 s; ordinary ones must fit a thousand to an event.
 //
 // By hand, the same computation in node (v20, this machine): about 0.4 ms for 100,000
 // iterations; the interpreter is an AST walker over shared values and is expected to be two to
@@ -24,12 +29,14 @@
 
 #include "bench/support/measuring_reporter.h"
 #include "platform/foundation/error.h"
+#include "platform/foundation/regular_expression.h"
 #include "sdk/analytics/script/apmp_command_registrar.h"
 #include "sdk/analytics/script/apmp_container_values.h"
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_primitive_values.h"
 #include "sdk/analytics/script/apmp_run_state.h"
 #include "sdk/analytics/script/apmp_scope.h"
+#include "sdk/analytics/script/apmp_string_commands.h"
 
 namespace {
 
@@ -93,9 +100,12 @@ APMPValuePtr forever(APMPArguments body) {
                    st("46", std::move(body))});
 }
 
-// "(a|aa)+$" tried on this works just below the engine's first report of its steps, so the
-// match's own work goes unseen.
+// "(a|aa)+$" tried on this works just below the engine's first block of steps, the most a match
+// does between two chances to stop it.
 constexpr const char* kNearlyCatastrophicText = "aaaaaaaaaaaaaa!";
+// A lookahead at every place of these reads the rest of it: across pieces, and within one.
+constexpr const char* kFarReadingText = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa1";
+constexpr const char* kFarReadingPiece = "aaaaaaaaaaaaaaa1";
 
 // a: a million holes; s: 2^21 "a"; w: its first 2^16 units and u a copy of them; t: 99 "a" then
 // "b", which matches w up to its last unit at every place; o: a map; f: an empty function.
@@ -113,6 +123,11 @@ APMPArguments worstCasePrelude() {
       declare("o", st("8", {})),
       declare("f", st("51", {str(""), st("7", {})})),
       declare("m", str(kNearlyCatastrophicText)),
+      declare("r", str(kFarReadingText)),
+      declare("q", str(kFarReadingPiece)),
+      // p: 999 "a" then "1"; e: an address.
+      declare("p", st("0", {call(var("s"), "slice", {num(0), num(999)}), str("1")})),
+      declare("e", str("john.smith42@example.com")),
   };
 }
 
@@ -157,8 +172,13 @@ const std::vector<std::pair<std::string, APMPArguments>>& worstCases() {
       {"text trim", {call(var("w"), "trim", {})}},
       // Matches whose steps the engine never reports, one that backtracks until the budget is
       // spent, a scan of a wide text, and ordinary ones.
-      {"text match below the engine's report", {call(var("m"), "match", {str("(a|aa)+$")})}},
+      {"text match just below a block of engine steps", {call(var("m"), "match", {str("(a|aa)+$")})}},
+      {"text match reading far at every engine step", {call(var("r"), "match", {str("(?:(?=.*1).)*$")})}},
+      {"text match reading far within one piece", {call(var("q"), "match", {str("(?:(?=.*1).)*$")})}},
+      {"text match reading far, long text", {call(var("p"), "match", {str("(?:(?=.*1).)*$")})}},
       {"text match, catastrophic", {call(str("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!"), "search", {str("(a+)+$")})}},
+      {"text match, address", {call(var("e"), "match", {str("^[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}$")})}},
+      {"text match, password rule over 1,000 units", {call(var("p"), "match", {str("^(?=.*[0-9])(?=.*[a-z]).{8,}$")})}},
       {"text search over a wide text", {call(var("w"), "search", {str("ab")})}},
       {"text search, ordinary", {call(str("promo_150_summer"), "search", {str("^promo_[0-9]+_[a-z]+$")})}},
       {"text equality", {st("12", {var("w"), var("u")})}},
@@ -169,9 +189,111 @@ const std::vector<std::pair<std::string, APMPArguments>>& worstCases() {
   return cases;
 }
 
+// One match of a hostile pattern as the whole event: it must end with error 18.
+const std::vector<std::pair<std::string, std::pair<std::string, std::string>>>& catastrophicMatches() {
+  static const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> cases = {
+      {"(a+)+$ over 30", {"(a+)+$", std::string(30, 'a') + "!"}},
+      {"(a+)+$ over 60", {"(a+)+$", std::string(60, 'a') + "!"}},
+      {"(a|aa)+$ over 40", {"(a|aa)+$", std::string(40, 'a') + "!"}},
+      {"(a|aa)+$ over 60", {"(a|aa)+$", std::string(60, 'a') + "!"}},
+      {"(.*a){20}x over 30", {"(.*a){20}x", std::string(30, 'a')}},
+      {"(.*a){20}x over 60", {"(.*a){20}x", std::string(60, 'a')}},
+  };
+  return cases;
+}
+
+void runOneMatch(benchmark::State& state, const std::string& pattern, const std::string& text) {
+  const APMPArguments program = {call(str(text.c_str()), "search", {str(pattern.c_str())})};
+  for (auto _ : state) {
+    APMPRuntimeHeap heap;
+    const APMPScopePtr global = heap.rootScope()->createChildScope();
+    platform::Error error;
+    APMPEvaluator::executeStatements(program, global, &error);
+    if (error.code() != kAPMPErrorLimitReached) state.SkipWithError("the match did not end with error 18");
+  }
+}
+
+// The engine alone, for the calibration: items are engine steps, or code units read.
+void BM_EngineSteps(benchmark::State& state) {
+  const std::u16string text = std::u16string(24, u'a') + u"!";
+  std::uint64_t steps = 0;
+  for (auto _ : state) {
+    platform::Error error;
+    platform::firstMatchOfRegularExpression(u"(a|aa)+$", text, {0, 1 << 20}, &error,
+                                            [&](const platform::RegularExpressionWork& w) {
+                                              steps += w.steps + w.places;
+                                              return true;
+                                            });
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(steps));
+}
+BENCHMARK(BM_EngineSteps)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Steps that each run a long pattern's operations: 40 classes in each of two alternatives.
+const std::u16string& longPattern() {
+  static const std::u16string pattern = [] {
+    std::u16string classes;
+    for (int i = 0; i < 40; ++i) classes += u"[a-z]";
+    return u"(?:" + classes + u"|" + classes + u")+$";
+  }();
+  return pattern;
+}
+
+void BM_EngineStepsOfALongPattern(benchmark::State& state) {
+  const std::u16string& pattern = longPattern();
+  const std::u16string text = std::u16string(400, u'a') + u"!";
+  std::uint64_t steps = 0;
+  for (auto _ : state) {
+    platform::Error error;
+    platform::firstMatchOfRegularExpression(pattern, text, {0, 1 << 20}, &error,
+                                            [&](const platform::RegularExpressionWork& w) {
+                                              steps += w.steps + w.places;
+                                              return true;
+                                            });
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(steps));
+}
+BENCHMARK(BM_EngineStepsOfALongPattern)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Places tried along a wide text that never match: items are places.
+void BM_EnginePlaces(benchmark::State& state) {
+  std::u16string text;
+  for (int i = 0; i < 20000; ++i) text += u"ab ";
+  std::uint64_t places = 0;
+  for (auto _ : state) {
+    platform::Error error;
+    platform::firstMatchOfRegularExpression(u"item_[0-9]+", text, {0, 1 << 20}, &error,
+                                            [&](const platform::RegularExpressionWork& w) {
+                                              places += w.places;
+                                              return true;
+                                            });
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(places));
+}
+BENCHMARK(BM_EnginePlaces)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A lookahead at every place reads the rest of a long text in pieces: items are code units read.
+void BM_EngineFarReads(benchmark::State& state) {
+  const std::u16string text = std::u16string(4000, u'a') + u"1";
+  std::uint64_t reads = 0;
+  for (auto _ : state) {
+    platform::Error error;
+    platform::firstMatchOfRegularExpression(u"(?:(?=[^1]*1).)*$", text, {0, 1 << 20, APMPRegularExpressionPrices::kReadPiece}, &error,
+                                            [](const platform::RegularExpressionWork&) { return true; });
+    reads += text.size() * (text.size() + 1) / 2;
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(reads));
+}
+BENCHMARK(BM_EngineFarReads)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (const auto& [name, match] : catastrophicMatches()) {
+    benchmark::RegisterBenchmark(("BM_Catastrophic/" + name).c_str(), [match = match](benchmark::State& state) {
+      runOneMatch(state, match.first, match.second);
+    })->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+  }
   for (const auto& [name, body] : worstCases()) {
     benchmark::RegisterBenchmark(("BM_Budget/" + name).c_str(), [body = body](benchmark::State& state) {
       runUntilTheBudgetEnds(state, body);
@@ -196,5 +318,23 @@ int main(int argc, char** argv) {
     }
     std::printf("worst case (%s): %.2fx the time of a plain million-step loop (%.0f ms)\n", worstName.c_str(), worst,
                 plain);
+    for (const auto& [name, match] : catastrophicMatches()) {
+      std::printf("catastrophic %s: error 18 after %.1f ms\n", name.c_str(), r.time("BM_Catastrophic/" + name));
+    }
+    // Time per item in units of an interpreter step's time, priced in code units (64 a step).
+    const double stepTime = r.rate("BM_EmptyLoop") > 0 ? 1e3 / r.rate("BM_EmptyLoop") : 0;
+    const auto inCodeUnits = [&](const char* name) {
+      const double rate = r.rate(name);
+      return rate > 0 && stepTime > 0 ? 1e3 / rate / stepTime * APMPRunState::kCodeUnitsPerStep : 0;
+    };
+    const double engineStep = inCodeUnits("BM_EngineSteps"), longStep = inCodeUnits("BM_EngineStepsOfALongPattern");
+    using Prices = APMPRegularExpressionPrices;
+    std::printf("regex calibration (code units of work, %llu make an interpreter step of %.1f ns): an engine step "
+                "%.2f, and %.3f more per unit of the pattern; a place %.2f; a code unit read far %.3f. "
+                "Committed: %.2f, %.3f, %.2f, %.3f (charged at %.2f of its time)\n",
+                static_cast<unsigned long long>(APMPRunState::kCodeUnitsPerStep), stepTime * 1e6, engineStep,
+                (longStep - engineStep) / static_cast<double>(longPattern().size()), inCodeUnits("BM_EnginePlaces"),
+                inCodeUnits("BM_EngineFarReads"), Prices::kEngineStep, Prices::kEngineStepPerPatternUnit,
+                Prices::kEnginePlace, Prices::kEngineRead, Prices::kChargedShareOfReads);
   });
 }

@@ -19,21 +19,33 @@ inline constexpr std::int64_t kRegularExpressionPatternError = 2048;
 // A match that ran past its work or stack limit.
 inline constexpr std::int64_t kRegularExpressionLimitError = 2049;
 
-struct RegularExpressionLimits {
-  // ICU's match-time units (roughly milliseconds of matching, counted in steps, not on a clock);
-  // 0 for none, when a meter stops the match instead.
-  std::int32_t timeLimit = 10;
-  std::int32_t stackLimitBytes = 1 << 20;
-};
-
-// The engine counts its steps (backtracking states saved and counted-loop rounds) but reports
-// them only in blocks of this many; a match that ends within a block reports nothing of it.
+// The engine counts its steps (backtracking states saved and counted-loop rounds) and can stop
+// a match only when a block of this many is complete.
 inline constexpr std::uint64_t kRegularExpressionStepsPerReport = 10'000;
 
-// Told, as a match goes, the work done since it was last told: engine steps, in whole blocks,
-// and the places at which an attempt began after the first. Answers false to stop the match,
-// which then fails with the limit error.
-using RegularExpressionMeter = std::function<bool(std::uint64_t steps, std::uint64_t places)>;
+struct RegularExpressionLimits {
+  // In blocks of engine steps; 0 for none. With a meter this is only a backstop: the meter
+  // stops the match first, and a meter that never does still cannot hold the thread for long.
+  std::int32_t timeLimit = 10;
+  std::int32_t stackLimitBytes = 1 << 20;
+  // With a meter and a nonzero value, a text longer than this is handed to the engine in pieces
+  // of this many code units, and each piece it fetches is told as read: an engine step may
+  // read far into the text (a lookahead, a back-reference), and only the pieces show how far.
+  // The whole-text path is faster, so this is for patterns that may read far.
+  std::size_t readPiece = 0;
+};
+
+// Work a match did since the meter was last told.
+struct RegularExpressionWork {
+  std::uint64_t steps = 0;   // engine steps, every one of them by the end of the match
+  std::uint64_t places = 0;  // places at which an attempt began after the first
+  std::uint64_t pieces = 0;  // pieces of the text fetched (only with `readPiece`)
+};
+
+// Told the work as the match goes (at each block of steps, and every 1,024 places or pieces)
+// and once more at its end. Answers false to stop the match, which then fails with the limit
+// error.
+using RegularExpressionMeter = std::function<bool(const RegularExpressionWork& work)>;
 
 struct TextRange {
   std::size_t location = 0;

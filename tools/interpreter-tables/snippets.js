@@ -142,6 +142,12 @@ module.exports = [
   { js: "var s = 'ab cd '; for (var i = 0; i < 13; i++) s = s + s; return (s + 'me@example.com').search('[a-z]+@example\\\\.com$');" },
   { js: "var s = 'ab '; for (var i = 0; i < 20; i++) s = s + s; var t = s + 'item_99'; return [t.length, t.search('item_[0-9]+')];" },
   { js: "var s = 'ab '; for (var i = 0; i < 20; i++) s = s + s; return (s + 'item_99').match('[0-9]+$');" },
+  // A thousand ordinary matches in one event: an address check over 25 units, a prefix, and a
+  // password rule with two lookaheads over 1,000 units; by search, match and replace.
+  { js: "var n = 0, m = 0; for (var i = 0; i < 1000; i++) { var s = 'jo.smith' + (10000 + i) + '@example.com'; if (s.search('^[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\\\.[A-Za-z]{2,}$') === 0) n++; if ((s + '!').match('^[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\\\\.[A-Za-z]{2,}$') !== null) m++; } return [s.length, n, m];" },
+  { js: "var n = 0; for (var i = 0; i < 1000; i++) { if (('promo_' + i + '_summer').search('^promo_') === 0) n++; if (('x_promo_' + i).search('^promo_') === 0) n++; } return n;" },
+  { js: "var a = ''; for (var j = 0; j < 999; j++) a += 'a'; var n = 0; for (var i = 0; i < 1000; i++) { var s = i % 2 ? a + (i % 10) : (i % 10) + a; if (s.match('^(?=.*[0-9])(?=.*[a-z]).{8,}$') !== null) n++; } return [s.length, n, a.toUpperCase().search('^(?=.*[0-9])(?=.*[a-z]).{8,}$')];" },
+  { js: "var s = 'promo_150_summer', n = 0; for (var i = 0; i < 1000; i++) { s = s.replace('promo_', 'promo_'); if (s.search('^promo_[0-9]+_[a-z]+$') === 0) n++; } return [s, n];" },
   { js: "return 'aXbX'.replace('X', '$&');", expect: 'string:a$&bX', note: 'the replacement is inserted literally' },
   { js: "return [ 'abc'.replace('', '-'), 'abc'.replace('z', '-'), 'abc'.replace('b'), 'abab'.replace('b', 'X') ];" },
   { js: "return 'abcb'.replace('b', function (m, at, whole) { return '[' + m + at + whole + ']'; });" },

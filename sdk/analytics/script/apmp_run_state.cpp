@@ -57,7 +57,6 @@ void APMPRunState::resetInstructionCount() {
   // What earlier runs left counts against this one's allowance.
   allocated_ = retained_;
   partialStep_ = 0;
-  unseenWork_ = 0;
 }
 
 APMPRunState* APMPRunState::current() { return tCurrentRunState; }
@@ -145,15 +144,12 @@ bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* e
   return true;
 }
 
-bool APMPChargeUnseenWork(std::size_t codeUnits, platform::Error* error) {
-  APMPRunState* state = tCurrentRunState;
+bool APMPCanAffordWork(std::uint64_t codeUnits) {
+  const APMPRunState* state = tCurrentRunState;
   if (!state) return true;
-  if (codeUnits <= APMPRunState::kUnseenWorkAllowance - state->unseenWork_) {
-    state->unseenWork_ += codeUnits;
-    return true;
-  }
-  state->unseenWork_ = APMPRunState::kUnseenWorkAllowance;
-  return APMPChargeWork(0, codeUnits, error);
+  const std::uint64_t spent = std::uint64_t{state->steps_} * APMPRunState::kCodeUnitsPerStep + state->partialStep_;
+  constexpr std::uint64_t kBudget = std::uint64_t{APMPRunState::kStepLimit} * APMPRunState::kCodeUnitsPerStep;
+  return spent <= kBudget && codeUnits <= kBudget - spent;
 }
 
 void APMPNoteMutation(APMPRuntimeValue& container) {

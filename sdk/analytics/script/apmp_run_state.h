@@ -36,10 +36,6 @@ class APMPRunState {
   // cost one step (measured by bench/interpreter against a plain loop).
   static constexpr std::uint64_t kSlotsPerStep = 8;
   static constexpr std::uint64_t kCodeUnitsPerStep = 64;
-  // Work a built-in does without being able to see how much (a regular-expression match reports
-  // its steps only in blocks) is charged at its most; one run may leave this much of such
-  // charges, in code units, unpaid: about as long again as its whole step budget takes.
-  static constexpr std::uint64_t kUnseenWorkAllowance = std::uint64_t{kStepLimit} * kCodeUnitsPerStep;
 
   APMPRunState() = default;
   APMPRunState(const APMPRunState&) = delete;
@@ -68,7 +64,7 @@ class APMPRunState {
   friend class APMPRunStateActivation;
   friend bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);
   friend bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
-  friend bool APMPChargeUnseenWork(std::size_t codeUnits, platform::Error* error);
+  friend bool APMPCanAffordWork(std::uint64_t codeUnits);
 
   void pruneRegistry();
 
@@ -79,8 +75,6 @@ class APMPRunState {
   std::size_t retained_ = 0;
   // Work charged but not yet a whole step, in code units.
   std::uint64_t partialStep_ = 0;
-  // What of the unseen-work allowance this run has used, in code units.
-  std::uint64_t unseenWork_ = 0;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
   std::size_t pruneThreshold_ = 1024;
@@ -105,9 +99,10 @@ bool APMPStackHasRoom();
 // Charges the current run for work a built-in does on data; past the step budget sets error 18
 // and answers false, and the caller does no more.
 bool APMPChargeWork(std::size_t slots, std::size_t codeUnits, platform::Error* error);
-// Charges the most a built-in's unseen work may have been: from the run's allowance while it
-// lasts, then as work.
-bool APMPChargeUnseenWork(std::size_t codeUnits, platform::Error* error);
+// Whether the current run's budget still holds this much work: for a built-in that can be
+// stopped only now and then, which goes on only while what it may do before the next chance
+// is paid for.
+bool APMPCanAffordWork(std::uint64_t codeUnits);
 
 // Charges growth to the current run; past the run's allowance sets error 18 and answers false.
 bool APMPChargeAllocation(std::size_t bytes, platform::Error* error);

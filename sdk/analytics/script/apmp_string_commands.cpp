@@ -17,16 +17,12 @@
 
 namespace {
 
-// Patterns and texts come from a server. A match runs until it is done or the run's step budget
-// is spent (its work is charged as it goes); only its backtracking stack has a limit of its own.
-constexpr platform::RegularExpressionLimits kRegularExpressionLimits{0, 1 << 20};
-// What a match costs, in code units of work (bench/interpreter weighs them against a plain loop):
-// setting it up, compiling each unit of the pattern, each place an attempt begins and each step
-// the engine counts.
-constexpr std::size_t kMatchSetupCost = 32 * APMPRunState::kCodeUnitsPerStep;
-constexpr std::size_t kCompileCostPerPatternUnit = 8;
-constexpr std::size_t kPlaceCost = 6;
-constexpr std::size_t kStepCost = 8;
+// Patterns and texts come from a server. A match is charged for what its work costs in time,
+// as it goes, and runs only while the budget holds what it may do before it can next be stopped.
+// The engine's own limit is a backstop far beyond any budget, for a meter that never stops it.
+constexpr std::int32_t kEngineBlocksBackstop = 2000;
+constexpr std::size_t kReadPiece = APMPRegularExpressionPrices::kReadPiece;
+using Prices = APMPRegularExpressionPrices;
 // Case mapping goes through UTF-8 and back.
 constexpr std::size_t kCaseMappingCostPerCodeUnit = 8;
 
@@ -151,45 +147,67 @@ APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMP
   return position(s.rfind(search, static_cast<std::size_t>(start)));
 }
 
-// Whether one step of the engine may read far into the text: a back-reference compares up to the
-// whole text, a grapheme cluster may be as long, and lookaheads, atomic groups and possessive
-// quantifiers read ahead and then drop the steps they took. Judged on the pattern's text alone,
-// so an escaped look-alike counts too, which only makes the match dearer.
-bool mayReadFarInOneStep(const APMPString& pattern) {
+// How many operations of the pattern may read far into the text in one engine step: a
+// back-reference compares up to the whole text, a grapheme cluster may be as long, and
+// lookarounds, atomic groups and possessive quantifiers read ahead and then drop the steps they
+// took. Judged on the pattern's text alone, so an escaped look-alike counts too, which only
+// makes the match dearer.
+std::size_t farReadingOperations(const APMPString& pattern) {
+  std::size_t count = 0;
   for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
     const char16_t c = pattern[i], next = pattern[i + 1];
-    if (c == u'\\' && ((next >= u'1' && next <= u'9') || next == u'k' || next == u'X')) return true;
+    if (c == u'\\' && ((next >= u'1' && next <= u'9') || next == u'k' || next == u'X')) ++count;
     if (c == u'(' && next == u'?' && i + 2 < pattern.size() &&
-        (pattern[i + 2] == u'=' || pattern[i + 2] == u'!' || pattern[i + 2] == u'>')) {
-      return true;
+        (pattern[i + 2] == u'=' || pattern[i + 2] == u'!' || pattern[i + 2] == u'>' || pattern[i + 2] == u'<')) {
+      ++count;
     }
-    if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') return true;
+    if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') ++count;
   }
-  return false;
+  return count;
+}
+
+std::uint64_t codeUnitsOf(double work) {
+  return work >= 1e18 ? std::uint64_t{1} << 62 : static_cast<std::uint64_t>(std::ceil(work));
 }
 
 // The first match of a pattern from the program: nothing without one; nothing with the error
 // set when the pattern does not compile, or the match runs out of budget or backtracking stack.
-// An attempt at a place runs through at most the pattern before the engine counts a step or
-// moves on, and so does each step (through the text as well when a step may read far); most
-// attempts end within the pattern's first units, so a place is charged half of it. The engine
-// reports its steps only in blocks, so what a match does below its last block goes unseen: that
-// is charged as a whole block, which the run's allowance for unseen work pays while it lasts.
+// Between two of its steps the engine runs at most the pattern's operations, each reading a
+// unit or a literal, except those that read far: within the piece of text at hand (a quarter
+// of it is charged, as most steps of a far-reading pattern are a scan's single units), and a
+// fetch of another piece is told and charged. The engine can be stopped only when it completes
+// a block of steps, so the match starts and goes on only while the budget holds one more block
+// at its dearest: a far-reading operation's scan through the whole text at every other step (a
+// scan takes a step of its own, and so does each round of a loop that repeats it).
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
-  const std::size_t reach = pattern.size() + (mayReadFarInOneStep(pattern) ? s.size() : 0);
-  const std::size_t placeCost = kPlaceCost + reach / 2;
-  const std::size_t stepCost = kStepCost + reach;
-  if (!APMPChargeWork(0, kMatchSetupCost + kCompileCostPerPatternUnit * pattern.size() + placeCost, error) ||
-      !APMPChargeUnseenWork(platform::kRegularExpressionStepsPerReport * stepCost, error)) {
+  const auto far = static_cast<double>(farReadingOperations(pattern));
+  const auto p = static_cast<double>(pattern.size()), n = static_cast<double>(s.size());
+  constexpr double read = Prices::kEngineRead * Prices::kChargedShareOfReads;
+  const double baseStepCost = Prices::kEngineStep + Prices::kEngineStepPerPatternUnit * p;
+  const double stepCost = baseStepCost + read * far * std::min(n, double{kReadPiece}) / 4;
+  // Most attempts end within the pattern's first operations.
+  const double placeCost = Prices::kEnginePlace + Prices::kEngineStepPerPatternUnit * p / 2;
+  const double pieceCost = read * kReadPiece;
+  const double worstStepCost = baseStepCost + read * far * n / 2;
+  const std::uint64_t worstBlock = codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
+                                               1024 * (placeCost + pieceCost));
+  // When the budget cannot hold the next block, the run is over: its budget counts as spent.
+  const auto canGoOn = [worstBlock](platform::Error* error) {
+    return APMPCanAffordWork(worstBlock) || APMPChargeWork(0, worstBlock, error);
+  };
+  if (!APMPChargeWork(0, codeUnitsOf(Prices::kMatchSetup + Prices::kCompilePerPatternUnit * p), error) || !canGoOn(error)) {
     return std::nullopt;
   }
   platform::Error charged;
-  const auto meter = [&](std::uint64_t steps, std::uint64_t places) {
-    return APMPChargeWork(0, steps * stepCost + places * placeCost, &charged);
+  const auto meter = [&](const platform::RegularExpressionWork& work) {
+    const double cost = static_cast<double>(work.steps) * stepCost + static_cast<double>(work.places) * placeCost +
+                        static_cast<double>(work.pieces) * pieceCost;
+    return APMPChargeWork(0, codeUnitsOf(cost), &charged) && canGoOn(&charged);
   };
   platform::Error local;
-  auto range = platform::firstMatchOfRegularExpression(pattern, s, kRegularExpressionLimits, &local, meter);
+  const platform::RegularExpressionLimits limits{kEngineBlocksBackstop, 1 << 20, far > 0 ? kReadPiece : 0};
+  auto range = platform::firstMatchOfRegularExpression(pattern, s, limits, &local, meter);
   if (charged || local.code() == platform::kRegularExpressionLimitError) {
     APMPSetError(error, kAPMPErrorLimitReached);
     return std::nullopt;
