@@ -348,8 +348,7 @@ APMMeasurement::StartResult APMMeasurement::startMeasurement() {
   }
   if (justInitialized) {
     // What the last run kept when it ended goes before anything this start writes.
-    readKeptWritesJournalOnWorkerQueue();
-    writeKeptDatabaseWrites();
+    if (const std::size_t journaled = readKeptWritesJournalOnWorkerQueue()) writeKeptDatabaseWrites(journaled);
     runAfterStart();
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();

@@ -364,8 +364,9 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   void keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record);
   // The write a journal record names; none for a record of no known kind or a damaged one.
   std::function<void()> writeFromKeptWriteRecord(const platform::Value::Dictionary& record);
-  // At the start, before anything else is written: the journal of the last run goes first in line.
-  void readKeptWritesJournalOnWorkerQueue();
+  // At the start, before anything else is written: the journal of the last run goes first in
+  // line. The number of its writes.
+  std::size_t readKeptWritesJournalOnWorkerQueue();
   // Once nothing waits: a journal read at the start is done with.
   void finishKeptWritesJournalOnWorkerQueue();
   void writeKeptWritesJournalLocked() REQUIRES(journalMutex_);
@@ -381,8 +382,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // Whether the fingerprint was new; nothing when it could not be stored.
   std::optional<bool> storePurchaseFingerprintOnWorkerQueue(const std::string& fingerprint,
                                                             const std::string& productID);
-  // In the order they were kept, until one finds the database held again.
-  void writeKeptDatabaseWrites();
+  // In the order they were kept, until one finds the database held again; at most `count`.
+  void writeKeptDatabaseWrites(std::size_t count = static_cast<std::size_t>(-1));
   void scheduleDatabaseRetry();
   // The start when it waits for the database, else the kept writes.
   void retryHeldDatabaseOnWorkerQueue();

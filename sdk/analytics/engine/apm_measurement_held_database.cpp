@@ -118,14 +118,14 @@ void APMMeasurement::keepDatabaseWrite(std::function<void()> write, const KeptWr
 
 // Through the whole road, as if they came now: admission and limits apply as they do at this
 // moment. The event listeners heard of the events when they were logged.
-void APMMeasurement::writeKeptDatabaseWrites() {
+void APMMeasurement::writeKeptDatabaseWrites(std::size_t count) {
   // A write of the start itself just found the file held again: its retry is already due.
   if (waitingForDatabase_) return;
   if (!keptDatabaseWrites_.empty()) {
     APMLog(7, 23227, "Writing events and user properties kept while the database was in use. Count",
-           static_cast<long long>(keptDatabaseWrites_.size()));
+           static_cast<long long>(std::min(count, keptDatabaseWrites_.size())));
   }
-  while (!keptDatabaseWrites_.empty()) {
+  for (; count > 0 && !keptDatabaseWrites_.empty(); --count) {
     KeptDatabaseWrite kept = std::move(keptDatabaseWrites_.front());
     keptDatabaseWrites_.pop_front();
     if (!tryDatabaseWrite(kept.write, &kept.id)) {
@@ -136,6 +136,8 @@ void APMMeasurement::writeKeptDatabaseWrites() {
     platform::MutexLock lock(journalMutex_);
     if (!journalEntries_.empty() && journalEntries_.front().id == kept.id) journalEntries_.pop_front();
   }
+  // The rest comes after the writes of the start.
+  if (!keptDatabaseWrites_.empty()) return;
   droppedKeptDatabaseWrites_ = 0;
   cancelDatabaseRetry();
   finishKeptWritesJournalOnWorkerQueue();
@@ -273,7 +275,7 @@ void APMMeasurement::writeKeptWritesJournalLocked() {
   }
 }
 
-void APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
+std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
   const std::string path = APMKeptWritesJournalPath(databaseName_);
   auto contents = APMReadKeptWritesJournal(path);
   using State = APMKeptWritesJournalContents::State;
@@ -281,12 +283,12 @@ void APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
     keptWritesJournalUnread_ = true;
     APMLog(3, 23234, "Unable to read the kept events and user properties of the last run. Kept for a later start. Error",
            contents.error);
-    return;
+    return 0;
   }
   keptWritesJournalUnread_ = false;
   // Whatever a journal named is done or dropped once it is gone; until then its IDs stay.
   doneKeptWriteIDsStored_ = true;
-  if (contents.state == State::missing) return;
+  if (contents.state == State::missing) return 0;
   std::size_t unusable = contents.damagedRecords;
   if (contents.state == State::damaged) {
     platform::Error error;
@@ -320,7 +322,8 @@ void APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
     writes.erase(writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(over));
     entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(over));
   }
-  if (writes.empty()) return;
+  if (writes.empty()) return 0;
+  const std::size_t count = writes.size();
   APMLog(7, 23233, "Writing events and user properties kept when the app last ended. Count",
          static_cast<long long>(writes.size()));
   keptDatabaseWrites_.insert(keptDatabaseWrites_.begin(), std::make_move_iterator(writes.begin()),
@@ -328,6 +331,7 @@ void APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
   platform::MutexLock lock(journalMutex_);
   journalEntries_.insert(journalEntries_.begin(), std::make_move_iterator(entries.begin()),
                          std::make_move_iterator(entries.end()));
+  return count;
 }
 
 void APMMeasurement::finishKeptWritesJournalOnWorkerQueue() {
