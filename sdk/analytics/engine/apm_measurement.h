@@ -356,11 +356,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // ---- a database held by another connection ----
   struct KeptDatabaseWrite {
     std::function<void()> write;
-    // Told to the database with the write, so that a journal naming it never does it again.
+    // Told to the database with the write when a journal may name it, so that it is never done
+    // again.
     std::string id;
+    bool fromJournal = false;  // of the last run
   };
   // False when another connection held the database; nothing of the write was stored then.
-  bool tryDatabaseWrite(const std::function<void()>& write, const std::string* keptID = nullptr);
+  bool tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept = nullptr);
   void keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record);
   // The write a journal record names; none for a record of no known kind or a damaged one.
   std::function<void()> writeFromKeptWriteRecord(const platform::Value::Dictionary& record);

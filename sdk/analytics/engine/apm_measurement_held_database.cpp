@@ -54,22 +54,37 @@ void APMMeasurement::performDatabaseWriteOnWorkerQueue(std::function<void()> wri
   }
 }
 
-bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const std::string* keptID) {
+// A kept write's ID is stored with it when a journal may name it: it was read from one, or the
+// app is being ended. One already stored was done before the journal was read again (a start
+// killed while writing it). The journal's lock is taken at the end of a kept write's transaction
+// and held through its commit, which waits for no other connection once the transaction began
+// (it holds the file): an app ending meanwhile either journals the write, which then stores its
+// ID, or finds it done and gone from the journal's lines. The lock spans the store's callback,
+// which the analysis cannot follow.
+bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept)
+    NO_THREAD_SAFETY_ANALYSIS {
   WriteDepth depth(databaseWriteDepth_);
   bool began = false;
-  // A kept write's ID is stored with it: one already stored was done before the journal that
-  // names it was read again (a start cut short, or a write that went on while the app ended).
-  const auto writeOnce = [&] {
-    if (keptID) {
+  bool locked = false;
+  const auto writeOnce = [&]() NO_THREAD_SAFETY_ANALYSIS {
+    bool doneBefore = false;
+    if (kept && kept->fromJournal) {
       platform::Error error;
-      const auto done = database_->containsDoneKeptWriteID(*keptID, &error);
-      if (done && *done) return;
+      const auto done = database_->containsDoneKeptWriteID(kept->id, &error);
+      doneBefore = done && *done;
     }
-    write();
-    if (keptID && database_) {
+    if (!doneBefore) write();
+    if (!kept) return;
+    journalMutex_.lock();
+    locked = true;
+    if (!doneBefore && database_ && (kept->fromJournal || terminating_)) {
       platform::Error error;
-      if (database_->insertDoneKeptWriteID(*keptID, &error)) doneKeptWriteIDsStored_ = true;
+      if (database_->insertDoneKeptWriteID(kept->id, &error)) doneKeptWriteIDsStored_ = true;
     }
+  };
+  const auto unlock = [&]() NO_THREAD_SAFETY_ANALYSIS {
+    if (locked) journalMutex_.unlock();
+    locked = false;
   };
   platform::Error error;
   const bool done = database_->performRetriableTransaction(
@@ -79,12 +94,22 @@ bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const 
         return true;
       },
       &error);
-  if (done) return true;
-  if (APMIsBusySqliteError(error)) return false;
-  // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
-  // transaction each step of the write tries on its own and reports its own failure.
-  if (!began) writeOnce();
-  return true;
+  const bool busy = !done && APMIsBusySqliteError(error);
+  if (!done && !busy && !began) {
+    // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
+    // transaction each step of the write tries on its own and reports its own failure.
+    unlock();
+    writeOnce();
+  }
+  if (kept && !busy) {
+    if (!locked) {
+      journalMutex_.lock();
+      locked = true;
+    }
+    if (!journalEntries_.empty() && journalEntries_.front().id == kept->id) journalEntries_.pop_front();
+  }
+  unlock();
+  return !busy;
 }
 
 void APMMeasurement::keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record) {
@@ -109,7 +134,7 @@ void APMMeasurement::keepDatabaseWrite(std::function<void()> write, const KeptWr
              static_cast<long long>(droppedKeptDatabaseWrites_));
     }
   }
-  keptDatabaseWrites_.push_back({std::move(write), id});
+  keptDatabaseWrites_.push_back({std::move(write), id, false});
   platform::MutexLock lock(journalMutex_);
   journalEntries_.push_back({std::move(id), std::move(line)});
   // Kept while the app is being ended (the last events of a quit): into the journal at once.
@@ -128,13 +153,11 @@ void APMMeasurement::writeKeptDatabaseWrites(std::size_t count) {
   for (; count > 0 && !keptDatabaseWrites_.empty(); --count) {
     KeptDatabaseWrite kept = std::move(keptDatabaseWrites_.front());
     keptDatabaseWrites_.pop_front();
-    if (!tryDatabaseWrite(kept.write, &kept.id)) {
+    if (!tryDatabaseWrite(kept.write, &kept)) {
       keptDatabaseWrites_.push_front(std::move(kept));
       scheduleDatabaseRetry();
       return;
     }
-    platform::MutexLock lock(journalMutex_);
-    if (!journalEntries_.empty() && journalEntries_.front().id == kept.id) journalEntries_.pop_front();
   }
   // The rest comes after the writes of the start.
   if (!keptDatabaseWrites_.empty()) return;
@@ -303,7 +326,7 @@ std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
       ++unusable;
       continue;
     }
-    writes.push_back({std::move(write), *id});
+    writes.push_back({std::move(write), *id, true});
     entries.push_back({*id, APMKeptWriteJournalLine(record)});
   }
   if (unusable > 0 || contents.state == State::damaged) {
