@@ -6,6 +6,7 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/format.h"
 #include "platform/foundation/notification_center.h"
+#include "platform/foundation/uuid.h"
 #include "platform/runloop/clock.h"
 #include "platform/runtime/class.h"
 #include "platform/ui/application.h"
@@ -211,7 +212,8 @@ APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPers
       safelistedEvents_(std::move(safelistedEvents)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
-      databaseRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Database retry timer")) {}
+      databaseRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Database retry timer")),
+      keptWriteRunID_(platform::UUID().UUIDString()) {}
 
 // An alarm's timer must be cancelled on the queue it fires on.
 APMMeasurement::~APMMeasurement() {
@@ -239,6 +241,7 @@ void APMMeasurement::designatedInit() {
   setEnabled(enable);
   wasEnabledDuringInitialization_ = enable;
   swapBackgroundTaskWithNewTaskID(platform::kBackgroundTaskInvalid);
+  subscribeForAppWillTerminateNotification();
 }
 
 bool APMMeasurement::shouldEnableMeasurement() {
@@ -343,7 +346,11 @@ APMMeasurement::StartResult APMMeasurement::startMeasurement() {
       justInitialized = true;
     }
   }
-  if (justInitialized) runAfterStart();
+  if (justInitialized) {
+    // What the last run kept when it ended goes before anything this start writes.
+    if (const std::size_t journaled = readKeptWritesJournalOnWorkerQueue()) writeKeptDatabaseWrites(journaled);
+    runAfterStart();
+  }
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   if (APMAnalytics::needFirstOpenAfterReset()) {
     reportFirstOpenOnWorkerQueue();
@@ -537,9 +544,7 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   previousVMPAppID_ = persistedConfig_->appIDFromVMP();
   persistedConfig_->clearValues();
   monitor()->clearMonitoringData();
-  // Writes still waiting for the database belong to the data being wiped.
-  keptDatabaseWrites_.clear();
-  droppedKeptDatabaseWrites_ = 0;
+  forgetKeptDatabaseWrites();
   if (database_) {
     platform::Error error;
     if (!database_->reset(&error)) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -152,7 +153,13 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // those kept before it, and done once the database is free: nothing of a unit that found the
   // file busy stays stored, so doing it again counts nothing twice. A unit begun inside another
   // is part of it. With collection off the unit runs at once and refuses by its own checks.
-  void performDatabaseWriteOnWorkerQueue(std::function<void()> write);
+  // `record` describes the unit for the journal written when the app is ended while it waits
+  // (asked only when the unit is kept); a unit without one is given up then, and counted.
+  using KeptWriteRecord = std::function<std::optional<platform::Value::Dictionary>()>;
+  void performDatabaseWriteOnWorkerQueue(std::function<void()> write, KeptWriteRecord record = {});
+  // Main thread, from the app's will-terminate notification: what waits for the database is
+  // written to the journal beside it, without waiting for the database or the worker queue.
+  void handleAppWillTerminate();
 
   // ---- entry points whose work belongs to later parts of the engine ----
   // Admission and writing of a logged event; the event pipeline's entry point.
@@ -347,11 +354,38 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // The enabling half of `setEnabledOnWorkerQueue`, also run by each retry of a busy start.
   void enableOnWorkerQueue();
   // ---- a database held by another connection ----
+  struct KeptDatabaseWrite {
+    std::function<void()> write;
+    // Told to the database with the write when a journal may name it, so that it is never done
+    // again.
+    std::string id;
+    bool fromJournal = false;  // of the last run
+  };
   // False when another connection held the database; nothing of the write was stored then.
-  bool tryDatabaseWrite(const std::function<void()>& write);
-  void keepDatabaseWrite(std::function<void()> write);
-  // In the order they were kept, until one finds the database held again.
-  void writeKeptDatabaseWrites();
+  bool tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept = nullptr);
+  void keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record);
+  // The write a journal record names; none for a record of no known kind or a damaged one.
+  std::function<void()> writeFromKeptWriteRecord(const platform::Value::Dictionary& record);
+  // At the start, before anything else is written: the journal of the last run goes first in
+  // line. The number of its writes.
+  std::size_t readKeptWritesJournalOnWorkerQueue();
+  // Once nothing waits: a journal read at the start is done with.
+  void finishKeptWritesJournalOnWorkerQueue();
+  void writeKeptWritesJournalLocked() REQUIRES(journalMutex_);
+  // Wipes: what waits belongs to the data being wiped.
+  void forgetKeptDatabaseWrites();
+  void subscribeForAppWillTerminateNotification();
+  // The parts of the engine's writes that are kept as units of their own.
+  void removeUserPropertyInDatabaseOnWorkerQueue(const std::string& name);
+  void reportFirstOpenInDatabaseOnWorkerQueue();
+  // The first open was reported at an earlier launch: the keychain marker and the session.
+  void reportLaunchAfterFirstOpenOnWorkerQueue();
+  void setPersonalizedAdsUserPropertyInDatabaseOnWorkerQueue();
+  // Whether the fingerprint was new; nothing when it could not be stored.
+  std::optional<bool> storePurchaseFingerprintOnWorkerQueue(const std::string& fingerprint,
+                                                            const std::string& productID);
+  // In the order they were kept, until one finds the database held again; at most `count`.
+  void writeKeptDatabaseWrites(std::size_t count = static_cast<std::size_t>(-1));
   void scheduleDatabaseRetry();
   // The start when it waits for the database, else the kept writes.
   void retryHeldDatabaseOnWorkerQueue();
@@ -408,8 +442,30 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   bool waitingForDatabase_ = false;
   int failedBusyAttempts_ = 0;
   double nextDatabaseAttemptUptime_ = 0;
-  std::deque<std::function<void()>> keptDatabaseWrites_;
+  std::deque<KeptDatabaseWrite> keptDatabaseWrites_;
   std::size_t droppedKeptDatabaseWrites_ = 0;
+  // IDs are this run's own and numbered in order.
+  const std::string keptWriteRunID_;
+  std::uint64_t keptWriteCount_ = 0;
+  // Done-write IDs may be stored that no journal names any more.
+  bool doneKeptWriteIDsStored_ = false;
+  // Fingerprints of purchases whose insert waits with the kept writes: a transaction delivered
+  // again meanwhile is a duplicate too.
+  std::set<std::string> keptPurchaseFingerprints_;
+  // ---- the journal of the kept writes (any thread, under its lock) ----
+  // The kept writes' journal lines, in the same order; none for a write that has no record.
+  struct JournalEntry {
+    std::string id;
+    std::optional<std::string> line;
+  };
+  platform::Mutex journalMutex_;
+  std::deque<JournalEntry> journalEntries_ GUARDED_BY(journalMutex_);
+  // The app is being ended: every write kept from now on goes to the journal at once.
+  bool terminating_ GUARDED_BY(journalMutex_) = false;
+  // Writes given up at the end so far, each counted in one line only.
+  std::size_t journalGivenUpLogged_ GUARDED_BY(journalMutex_) = 0;
+  // A journal the start could not read (not damaged: a lock, the disk) stays for a later start.
+  bool keptWritesJournalUnread_ = false;
   // Units of writing under way: one begun inside another is part of it.
   int databaseWriteDepth_ = 0;
 };

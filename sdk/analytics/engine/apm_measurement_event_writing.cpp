@@ -22,6 +22,7 @@
 #include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/engine/apm_identity.h"
 #include "sdk/analytics/engine/apm_launch_utilities.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_event.h"
@@ -109,7 +110,12 @@ void APMMeasurement::handleEventOnWorkerQueue(const std::shared_ptr<APMEvent>& o
   }
   // The whole road is one write: what it makes on the way (released and session-start events,
   // conditional and session properties) lands with the event or not at all.
-  performDatabaseWriteOnWorkerQueue([this, original] { admitAndWriteEvent(original); });
+  performDatabaseWriteOnWorkerQueue([this, original] { admitAndWriteEvent(original); },
+                                    [original] {
+                                      auto record = APMKeptWriteRecordForEvent(*original);
+                                      record["k"] = platform::Value("e");
+                                      return std::optional(std::move(record));
+                                    });
 }
 
 void APMMeasurement::admitAndWriteEvent(const std::shared_ptr<APMEvent>& original) {
@@ -246,7 +252,12 @@ void APMMeasurement::writeSessionStartEventOnWorkerQueue(const APMEvent& event) 
 
 void APMMeasurement::writeEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:") || !event) return;
-  performDatabaseWriteOnWorkerQueue([this, event] { writeEventPastAdmission(event); });
+  performDatabaseWriteOnWorkerQueue([this, event] { writeEventPastAdmission(event); },
+                                    [event] {
+                                      auto record = APMKeptWriteRecordForEvent(*event);
+                                      record["k"] = platform::Value("w");
+                                      return std::optional(std::move(record));
+                                    });
 }
 
 void APMMeasurement::writeEventPastAdmission(const std::shared_ptr<APMEvent>& event) {

@@ -25,6 +25,7 @@
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/analytics/storage/apm_storage_records.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
 #include "sdk/utilities/utilities/vul_app_environment_util.h"
@@ -49,12 +50,33 @@ std::int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(std::int64_t mil
 
 // ---- first open ----
 
+// One unit of writing: while another connection holds the database it waits with the other
+// writes (and goes to the journal when the app is ended), and is reported as of this launch.
 void APMMeasurement::reportFirstOpenOnWorkerQueue() {
-  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue") || !database_) return;
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue")) return;
+  // A launch after the first open writes only its session, whose writes are units of their own.
+  if (database_ && !waitingForDatabase_) {
+    platform::Error error;
+    const auto reported = database_->containsUserAttributeWithName("_fot", &error);
+    if (reported && *reported) {
+      reportLaunchAfterFirstOpenOnWorkerQueue();
+      return;
+    }
+  }
+  performDatabaseWriteOnWorkerQueue([this] { reportFirstOpenInDatabaseOnWorkerQueue(); },
+                                    [timestamp = initTimestamp_] {
+                                      return std::optional(platform::Value::Dictionary{
+                                          {"k", platform::Value("f")}, {"t", platform::Value(timestamp)}});
+                                    });
+}
+
+void APMMeasurement::reportFirstOpenInDatabaseOnWorkerQueue() {
+  if (!database_) return;
   platform::Error error;
   const auto reported = database_->containsUserAttributeWithName("_fot", &error);
   if (!reported) {
-    APMLog(1, 23019, "Failed to query first open property. Error", error);
+    // A held file fails the whole unit, which is done again once it is free.
+    if (!APMIsBusySqliteError(error)) APMLog(1, 23019, "Failed to query first open property. Error", error);
     return;
   }
   const std::string bundleID = platform::Bundle::main()->bundleIdentifier();
@@ -63,14 +85,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   const std::int64_t previousFirstOpens = marker ? std::strtoll(marker->c_str(), nullptr, 10) : 0;
 
   if (*reported) {
-    if (previousFirstOpens < 1) APMKeychainWrapper::upsertKeychainValue("1", markerName, bundleID);
-    APMAnalytics::setDeferredAnalyticsCollection(platform::Value());
-    if (VULAppEnvironmentUtil::isSystemVersionAtLeast(15, 0) && APMHasSceneManifest() && APMIsActivePrewarm()) {
-      reportSessionStartWhenSceneWillConnectOnWorkerQueue();
-    } else {
-      reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
-    }
-    persistedConfig_->setLoadTimestampValue(platform::Value());
+    reportLaunchAfterFirstOpenOnWorkerQueue();
     return;
   }
 
@@ -138,6 +153,22 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
       APMLog(7, 23217, "Opted out of registration for ad network attribution");
     }
   }
+}
+
+void APMMeasurement::reportLaunchAfterFirstOpenOnWorkerQueue() {
+  const std::string bundleID = platform::Bundle::main()->bundleIdentifier();
+  const std::string markerName(kAPMPreviousFirstOpenCountKeychainIdentifier);
+  const auto marker = APMKeychainWrapper::keychainValueWithIdentifier(markerName, bundleID);
+  if (!marker || std::strtoll(marker->c_str(), nullptr, 10) < 1) {
+    APMKeychainWrapper::upsertKeychainValue("1", markerName, bundleID);
+  }
+  APMAnalytics::setDeferredAnalyticsCollection(platform::Value());
+  if (VULAppEnvironmentUtil::isSystemVersionAtLeast(15, 0) && APMHasSceneManifest() && APMIsActivePrewarm()) {
+    reportSessionStartWhenSceneWillConnectOnWorkerQueue();
+  } else {
+    reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+  }
+  persistedConfig_->setLoadTimestampValue(platform::Value());
 }
 
 // ---- sessions ----
@@ -223,14 +254,20 @@ std::optional<platform::Value> APMMeasurement::shouldDisableAdPersonalization() 
   return platform::Value(0);
 }
 
+// One unit of writing, kept in line with the others while another connection holds the database.
 void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
-  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("setPersonalizedAdsUserPropertyOnWorkerQueue") || !database_) {
-    return;
-  }
+  if (!APMScheduler::checkOnBackgroundThreadWithMethodName("setPersonalizedAdsUserPropertyOnWorkerQueue")) return;
+  performDatabaseWriteOnWorkerQueue([this] { setPersonalizedAdsUserPropertyInDatabaseOnWorkerQueue(); }, [] {
+    return std::optional(platform::Value::Dictionary{{"k", platform::Value("n")}});
+  });
+}
+
+void APMMeasurement::setPersonalizedAdsUserPropertyInDatabaseOnWorkerQueue() {
+  if (!database_) return;
   platform::Error error;
   const auto stored = database_->userAttributeWithName("_npa", &error);
   if (!stored && error.isSet()) {
-    APMLog(1, 23172, "Unable to read personalized ads user property. Error", error);
+    if (!APMIsBusySqliteError(error)) APMLog(1, 23172, "Unable to read personalized ads user property. Error", error);
     return;
   }
   const auto setting = shouldDisableAdPersonalization();

@@ -7,12 +7,17 @@
 // held left nothing behind and is done again from the start.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
+#include "platform/foundation/notification_center.h"
 #include "platform/runloop/clock.h"
+#include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/storage/apm_database.h"
 
 namespace {
@@ -31,7 +36,7 @@ class WriteDepth {
 
 }  // namespace
 
-void APMMeasurement::performDatabaseWriteOnWorkerQueue(std::function<void()> write) {
+void APMMeasurement::performDatabaseWriteOnWorkerQueue(std::function<void()> write, KeptWriteRecord record) {
   if (!write) return;
   // Part of the unit under way, or refused by its own checks while collection is off.
   if (databaseWriteDepth_ > 0 || !enabled_) {
@@ -39,38 +44,89 @@ void APMMeasurement::performDatabaseWriteOnWorkerQueue(std::function<void()> wri
     return;
   }
   if (!database_ || waitingForDatabase_) {
-    keepDatabaseWrite(std::move(write));
+    keepDatabaseWrite(std::move(write), record);
     retryHeldDatabaseIfDueOnWorkerQueue();
     return;
   }
   if (!tryDatabaseWrite(write)) {
-    keepDatabaseWrite(std::move(write));
+    keepDatabaseWrite(std::move(write), record);
     scheduleDatabaseRetry();
   }
 }
 
-bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write) {
+// A kept write's ID is stored with it when a journal may name it: it was read from one, or the
+// app is being ended. One already stored was done before the journal was read again (a start
+// killed while writing it). The journal's lock is taken at the end of a kept write's transaction
+// and held through its commit, which waits for no other connection once the transaction began
+// (it holds the file): an app ending meanwhile either journals the write, which then stores its
+// ID, or finds it done and gone from the journal's lines. The lock spans the store's callback,
+// which the analysis cannot follow.
+bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept)
+    NO_THREAD_SAFETY_ANALYSIS {
   WriteDepth depth(databaseWriteDepth_);
   bool began = false;
+  bool locked = false;
+  const auto writeOnce = [&]() NO_THREAD_SAFETY_ANALYSIS {
+    bool doneBefore = false;
+    if (kept && kept->fromJournal) {
+      platform::Error error;
+      const auto done = database_->containsDoneKeptWriteID(kept->id, &error);
+      doneBefore = done && *done;
+    }
+    if (!doneBefore) write();
+    if (!kept) return;
+    journalMutex_.lock();
+    locked = true;
+    if (!doneBefore && database_ && (kept->fromJournal || terminating_)) {
+      platform::Error error;
+      if (database_->insertDoneKeptWriteID(kept->id, &error)) doneKeptWriteIDsStored_ = true;
+    }
+  };
+  const auto unlock = [&]() NO_THREAD_SAFETY_ANALYSIS {
+    if (locked) journalMutex_.unlock();
+    locked = false;
+  };
   platform::Error error;
   const bool done = database_->performRetriableTransaction(
       [&] {
         began = true;
-        write();
+        writeOnce();
         return true;
       },
       &error);
-  if (done) return true;
-  if (APMIsBusySqliteError(error)) return false;
-  // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
-  // transaction each step of the write tries on its own and reports its own failure.
-  if (!began) write();
-  return true;
+  const bool busy = !done && APMIsBusySqliteError(error);
+  if (!done && !busy && !began) {
+    // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
+    // transaction each step of the write tries on its own and reports its own failure.
+    unlock();
+    writeOnce();
+  }
+  if (kept && !busy) {
+    if (!locked) {
+      journalMutex_.lock();
+      locked = true;
+    }
+    if (!journalEntries_.empty() && journalEntries_.front().id == kept->id) journalEntries_.pop_front();
+  }
+  unlock();
+  return !busy;
 }
 
-void APMMeasurement::keepDatabaseWrite(std::function<void()> write) {
+void APMMeasurement::keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record) {
+  std::string id = keptWriteRunID_ + "-" + std::to_string(++keptWriteCount_);
+  std::optional<std::string> line;
+  if (record) {
+    if (auto fields = record()) {
+      (*fields)["id"] = platform::Value(id);
+      line = APMKeptWriteJournalLine(*fields);
+    }
+  }
   if (keptDatabaseWrites_.size() >= kAPMMaxKeptDatabaseWrites) {
     keptDatabaseWrites_.pop_front();
+    {
+      platform::MutexLock lock(journalMutex_);
+      if (!journalEntries_.empty()) journalEntries_.pop_front();
+    }
     // One line for the first loss and one for every hundred after it.
     if (droppedKeptDatabaseWrites_++ % 100 == 0) {
       APMLog(4, 23226,
@@ -78,29 +134,36 @@ void APMMeasurement::keepDatabaseWrite(std::function<void()> write) {
              static_cast<long long>(droppedKeptDatabaseWrites_));
     }
   }
-  keptDatabaseWrites_.push_back(std::move(write));
+  keptDatabaseWrites_.push_back({std::move(write), id, false});
+  platform::MutexLock lock(journalMutex_);
+  journalEntries_.push_back({std::move(id), std::move(line)});
+  // Kept while the app is being ended (the last events of a quit): into the journal at once.
+  if (terminating_) writeKeptWritesJournalLocked();
 }
 
 // Through the whole road, as if they came now: admission and limits apply as they do at this
 // moment. The event listeners heard of the events when they were logged.
-void APMMeasurement::writeKeptDatabaseWrites() {
+void APMMeasurement::writeKeptDatabaseWrites(std::size_t count) {
   // A write of the start itself just found the file held again: its retry is already due.
   if (waitingForDatabase_) return;
   if (!keptDatabaseWrites_.empty()) {
     APMLog(7, 23227, "Writing events and user properties kept while the database was in use. Count",
-           static_cast<long long>(keptDatabaseWrites_.size()));
+           static_cast<long long>(std::min(count, keptDatabaseWrites_.size())));
   }
-  while (!keptDatabaseWrites_.empty()) {
-    std::function<void()> write = std::move(keptDatabaseWrites_.front());
+  for (; count > 0 && !keptDatabaseWrites_.empty(); --count) {
+    KeptDatabaseWrite kept = std::move(keptDatabaseWrites_.front());
     keptDatabaseWrites_.pop_front();
-    if (!tryDatabaseWrite(write)) {
-      keptDatabaseWrites_.push_front(std::move(write));
+    if (!tryDatabaseWrite(kept.write, &kept)) {
+      keptDatabaseWrites_.push_front(std::move(kept));
       scheduleDatabaseRetry();
       return;
     }
   }
+  // The rest comes after the writes of the start.
+  if (!keptDatabaseWrites_.empty()) return;
   droppedKeptDatabaseWrites_ = 0;
   cancelDatabaseRetry();
+  finishKeptWritesJournalOnWorkerQueue();
 }
 
 // Each failed attempt waits the store's busy timeout on the worker queue, so attempts back off
@@ -146,6 +209,12 @@ void APMMeasurement::scheduleDatabaseRetry() {
 
 void APMMeasurement::retryHeldDatabaseOnWorkerQueue() {
   if (!enabled_ || !waitingForDatabase_) return;
+  {
+    // While the app is ended the kept writes are in the journal: an attempt would only hold the
+    // worker queue in the database's wait, in front of the quit's own last writes.
+    platform::MutexLock lock(journalMutex_);
+    if (terminating_) return;
+  }
   // Writes made by this attempt (a start reports its first open and session) go straight on;
   // a busy attempt sets the wait again.
   waitingForDatabase_ = false;
@@ -166,4 +235,190 @@ void APMMeasurement::cancelDatabaseRetry() {
   waitingForDatabase_ = false;
   failedBusyAttempts_ = 0;
   databaseRetryAlarm_->cancel();
+}
+
+// ---- the journal of the kept writes ----
+// The app ended normally while writes waited for the database: they go to a journal beside it,
+// synced, which the next start writes first, before anything of its own. Each write's ID is
+// stored in the database with the write itself, so a journal read again (a start killed while
+// writing it, or a write that went on while the app ended) does none of them twice.
+
+void APMMeasurement::subscribeForAppWillTerminateNotification() {
+  const std::weak_ptr<const void> owner = std::weak_ptr<const APMMeasurement>(weak_from_this());
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  platform::NotificationCenter::defaultCenter().addObserver(
+      owner, std::string(platform::kApplicationWillTerminateNotification), nullptr,
+      [weak](const platform::Notification&) {
+        if (auto self = weak.lock()) self->handleAppWillTerminate();
+      });
+}
+
+// Never waits for the worker queue, which may be in the database's wait for its lock: the
+// journal is made of the lines kept beside the writes, under their own lock.
+void APMMeasurement::handleAppWillTerminate() {
+  platform::MutexLock lock(journalMutex_);
+  terminating_ = true;
+  if (journalEntries_.empty()) return;
+  // Collection was switched off while they waited: they are not written, now or later.
+  if (!enabled_) {
+    APMLog(2, 23231,
+           "Data loss. Events and user properties waiting for the database could not be saved for the next start. "
+           "Count, reason",
+           static_cast<long long>(journalEntries_.size()), "collection is off");
+    journalGivenUpLogged_ = journalEntries_.size();
+    return;
+  }
+  writeKeptWritesJournalLocked();
+}
+
+void APMMeasurement::writeKeptWritesJournalLocked() {
+  std::vector<const std::string*> lines;
+  for (const JournalEntry& entry : journalEntries_) {
+    if (entry.line) lines.push_back(&*entry.line);
+  }
+  std::size_t written = 0;
+  platform::Error error;
+  const bool saved = APMWriteKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), lines, written, &error);
+  if (written > 0) {
+    APMLog(4, 23230,
+           "Analytics database is in use by another connection. Kept events and user properties saved for the next "
+           "start. Count",
+           static_cast<long long>(written));
+  }
+  const std::size_t givenUp = journalEntries_.size() - written;
+  if (givenUp > journalGivenUpLogged_) {
+    const APMObject reason = !saved                     ? APMObject(error)
+                             : written < lines.size()   ? APMObject("over the journal's size limit")
+                                                        : APMObject("not a write the journal keeps");
+    APMLog(2, 23231,
+           "Data loss. Events and user properties waiting for the database could not be saved for the next start. "
+           "Count, reason",
+           static_cast<long long>(givenUp - journalGivenUpLogged_), reason);
+    journalGivenUpLogged_ = givenUp;
+  }
+}
+
+std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
+  const std::string path = APMKeptWritesJournalPath(databaseName_);
+  auto contents = APMReadKeptWritesJournal(path);
+  using State = APMKeptWritesJournalContents::State;
+  if (contents.state == State::unreadable) {
+    keptWritesJournalUnread_ = true;
+    APMLog(3, 23234, "Unable to read the kept events and user properties of the last run. Kept for a later start. Error",
+           contents.error);
+    return 0;
+  }
+  keptWritesJournalUnread_ = false;
+  // Whatever a journal named is done or dropped once it is gone; until then its IDs stay.
+  doneKeptWriteIDsStored_ = true;
+  if (contents.state == State::missing) return 0;
+  std::size_t unusable = contents.damagedRecords;
+  if (contents.state == State::damaged) {
+    platform::Error error;
+    APMSetAsideKeptWritesJournal(path, &error);
+  }
+  std::vector<KeptDatabaseWrite> writes;
+  std::vector<JournalEntry> entries;
+  for (const auto& record : contents.records) {
+    auto write = writeFromKeptWriteRecord(record);
+    const std::string* id = APMKeptWriteRecordString(record, "id");
+    if (!write || !id) {
+      ++unusable;
+      continue;
+    }
+    writes.push_back({std::move(write), *id, true});
+    entries.push_back({*id, APMKeptWriteJournalLine(record)});
+  }
+  if (unusable > 0 || contents.state == State::damaged) {
+    APMLog(2, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
+           static_cast<long long>(unusable));
+  }
+  // The same bound as in memory: the oldest go.
+  const std::size_t room = kAPMMaxKeptDatabaseWrites > keptDatabaseWrites_.size()
+                               ? kAPMMaxKeptDatabaseWrites - keptDatabaseWrites_.size()
+                               : 0;
+  if (writes.size() > room) {
+    const std::size_t over = writes.size() - room;
+    APMLog(4, 23226,
+           "Data loss. Too many events and user properties waiting for the database. Oldest dropped. Dropped count",
+           static_cast<long long>(over));
+    writes.erase(writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(over));
+    entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(over));
+  }
+  if (writes.empty()) return 0;
+  const std::size_t count = writes.size();
+  APMLog(7, 23233, "Writing events and user properties kept when the app last ended. Count",
+         static_cast<long long>(writes.size()));
+  keptDatabaseWrites_.insert(keptDatabaseWrites_.begin(), std::make_move_iterator(writes.begin()),
+                             std::make_move_iterator(writes.end()));
+  platform::MutexLock lock(journalMutex_);
+  journalEntries_.insert(journalEntries_.begin(), std::make_move_iterator(entries.begin()),
+                         std::make_move_iterator(entries.end()));
+  return count;
+}
+
+void APMMeasurement::finishKeptWritesJournalOnWorkerQueue() {
+  if (keptWritesJournalUnread_) return;
+  {
+    platform::MutexLock lock(journalMutex_);
+    // A journal written while the app ends names writes that may still be done meanwhile.
+    if (terminating_ || !journalEntries_.empty()) return;
+    platform::Error error;
+    if (!APMRemoveKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), &error)) return;
+  }
+  if (!doneKeptWriteIDsStored_ || !database_) return;
+  platform::Error error;
+  if (database_->deleteDoneKeptWriteIDs(&error)) doneKeptWriteIDsStored_ = false;
+}
+
+void APMMeasurement::forgetKeptDatabaseWrites() {
+  keptDatabaseWrites_.clear();
+  droppedKeptDatabaseWrites_ = 0;
+  keptPurchaseFingerprints_.clear();
+  platform::MutexLock lock(journalMutex_);
+  journalEntries_.clear();
+  if (keptWritesJournalUnread_) return;
+  platform::Error error;
+  APMRemoveKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), &error);
+}
+
+std::function<void()> APMMeasurement::writeFromKeptWriteRecord(const platform::Value::Dictionary& record) {
+  const std::string* kind = APMKeptWriteRecordString(record, "k");
+  if (!kind) return {};
+  if (*kind == "e" || *kind == "w") {
+    auto event = APMEventFromKeptWriteRecord(record);
+    if (!event) return {};
+    if (*kind == "e") return [this, event] { admitAndWriteEvent(event); };
+    return [this, event] { writeEventPastAdmission(event); };
+  }
+  if (*kind == "u") {
+    auto attribute = APMUserAttributeFromKeptWriteRecord(record);
+    if (!attribute) return {};
+    return [this, attribute] { setUserPropertyInDatabaseOnWorkerQueue(*attribute); };
+  }
+  if (*kind == "r") {
+    const std::string* name = APMKeptWriteRecordString(record, "n");
+    if (!name) return {};
+    return [this, name = *name] { removeUserPropertyInDatabaseOnWorkerQueue(name); };
+  }
+  if (*kind == "f") {
+    const auto t = record.find("t");
+    if (t == record.end() || !t->second.isNumber() || t->second.isBool()) return {};
+    // The first open of the run that ended, at its own launch time.
+    return [this, timestamp = t->second.doubleValue()] {
+      const double current = std::exchange(initTimestamp_, timestamp);
+      reportFirstOpenInDatabaseOnWorkerQueue();
+      initTimestamp_ = current;
+    };
+  }
+  if (*kind == "n") return [this] { setPersonalizedAdsUserPropertyInDatabaseOnWorkerQueue(); };
+  if (*kind == "p") {
+    const std::string* fingerprint = APMKeptWriteRecordString(record, "f");
+    const std::string* productID = APMKeptWriteRecordString(record, "pid");
+    if (!fingerprint || fingerprint->empty() || !productID) return {};
+    return [this, fingerprint = *fingerprint, productID = *productID] {
+      storePurchaseFingerprintOnWorkerQueue(fingerprint, productID);
+    };
+  }
+  return {};
 }

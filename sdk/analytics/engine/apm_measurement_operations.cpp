@@ -11,6 +11,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/engine/apm_session_reporter.h"
 #include "sdk/analytics/events/apm_event.h"
@@ -256,15 +257,22 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& at
     APMLog(7, 23076, "Analytics is disabled. User property not removed");
     return;
   }
-  performDatabaseWriteOnWorkerQueue([this, name = attribute.name()] {
-    if (!database_) return;
-    platform::Error error;
-    if (database_->deleteUserAttributeWithName(name, &error)) {
-      APMLog(7, 23078, "User property removed. Name", name);
-    } else {
-      APMLog(1, 23077, "Unable to remove user property. Name, error", name, error);
-    }
-  });
+  const std::string& name = attribute.name();
+  performDatabaseWriteOnWorkerQueue([this, name] { removeUserPropertyInDatabaseOnWorkerQueue(name); },
+                                    [name] {
+                                      return std::optional(platform::Value::Dictionary{{"k", platform::Value("r")},
+                                                                                       {"n", platform::Value(name)}});
+                                    });
+}
+
+void APMMeasurement::removeUserPropertyInDatabaseOnWorkerQueue(const std::string& name) {
+  if (!database_) return;
+  platform::Error error;
+  if (database_->deleteUserAttributeWithName(name, &error)) {
+    APMLog(7, 23078, "User property removed. Name", name);
+  } else {
+    APMLog(1, 23077, "Unable to remove user property. Name, error", name, error);
+  }
 }
 
 void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute) {
@@ -272,7 +280,12 @@ void APMMeasurement::setUserAttributeOnWorkerQueue(const APMUserAttribute& attri
     APMLog(7, 23081, "Analytics is disabled. User property not set");
     return;
   }
-  performDatabaseWriteOnWorkerQueue([this, attribute] { setUserPropertyInDatabaseOnWorkerQueue(attribute); });
+  performDatabaseWriteOnWorkerQueue([this, attribute] { setUserPropertyInDatabaseOnWorkerQueue(attribute); },
+                                    [attribute] {
+                                      auto record = APMKeptWriteRecordForUserAttribute(attribute);
+                                      record["k"] = platform::Value("u");
+                                      return std::optional(std::move(record));
+                                    });
 }
 
 bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {

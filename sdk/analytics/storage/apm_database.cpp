@@ -89,6 +89,7 @@ const std::vector<TableSchema>& schema() {
        {}},
       {"purchase_transactions", {{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
       {"subscriptions", {{"subscription_id", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+      {"done_kept_writes", {{"id", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
       {"conditional_properties",
        {{"name", "TEXT NOT NULL PRIMARY KEY"},
         {"origin", "TEXT NOT NULL"},

@@ -180,6 +180,12 @@ class APMDatabase {
 
   // Purchases.
   std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, platform::Error* error);
+  // Writes kept for a held database and done, by ID: a write named in the journal of an earlier
+  // run is done once however often the journal is read. Recorded in the write's own transaction.
+  std::optional<bool> containsDoneKeptWriteID(const std::string& id, platform::Error* error);
+  bool insertDoneKeptWriteID(const std::string& id, platform::Error* error);
+  // Once no journal may name them.
+  bool deleteDoneKeptWriteIDs(platform::Error* error);
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, platform::Error* error);
   std::optional<std::int64_t> deleteSubscriptionsOverLimit(platform::Error* error);
 

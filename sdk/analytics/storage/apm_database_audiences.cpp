@@ -417,6 +417,19 @@ std::optional<bool> APMDatabase::insertIfNotDuplicatePurchaseFingerprint(const s
   return insertIfNotDuplicate("purchase_transactions", "fingerprint", fingerprint, true, error);
 }
 
+std::optional<bool> APMDatabase::containsDoneKeptWriteID(const std::string& id, Error* error) {
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM done_kept_writes WHERE id = ? LIMIT 1)", {Value(id)}, error);
+}
+
+bool APMDatabase::insertDoneKeptWriteID(const std::string& id, Error* error) {
+  const APMRecord row{{"id", Value(id)}};
+  return insertDataType(&row, "done_kept_writes", error);
+}
+
+bool APMDatabase::deleteDoneKeptWriteIDs(Error* error) {
+  return store_->deleteRecordsFromTableWithName("done_kept_writes", "1", {}, error).has_value();
+}
+
 std::optional<bool> APMDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, Error* error) {
   return insertIfNotDuplicate("subscriptions", "subscription_id", subscriptionID, false, error);
 }

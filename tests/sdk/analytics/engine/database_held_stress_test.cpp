@@ -12,7 +12,10 @@
 #include <thread>
 
 #include "event_writing_fixture.h"
+#include "platform/foundation/notification_center.h"
 #include "platform/runloop/clock.h"
+#include "platform/ui/application.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
 
@@ -113,6 +116,81 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
         }
         if (events.size() >= static_cast<std::size_t>(kThreads * kEvents)) break;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
+    for (const auto& event : events) {
+      const auto t = engine_test::storedInt(event, "thread");
+      const auto i = engine_test::storedInt(event, "i");
+      ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEvents);
+      ++seen[t][i];
+    }
+    for (int t = 0; t < kThreads; ++t) {
+      EXPECT_EQ(seen[t], std::vector<int>(kEvents, 1)) << "thread " << t;
+    }
+  }
+  platform::testing::useManualClock();
+}
+
+// The app is ended on the main thread while loggers on other threads still log and the worker
+// queue waits for the held database, or writes what it kept as the hold has just ended: every
+// event is stored once after the next start, whether it went to the journal or to the database.
+TEST_F(EventWritingTest, EventsLoggedAsTheAppEndsDuringAHoldAreStoredOnceAfterTheNextStart) {
+  platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
+  storage_test::BusyTimeoutForScope wait(20);
+  const std::string path = APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName));
+  constexpr int kThreads = 4;
+  constexpr int kEvents = 40;
+  struct Case {
+    const char* name;
+    bool releasedAsItEnds;
+  };
+  const Case cases[] = {{"held through the end", false}, {"released as the app ends", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshProcess();
+    std::error_code ignored;
+    for (const auto& file : {path, path + "-journal", APMKeptWritesJournalPath(std::string(kAPMMeasurementDatabaseName))}) {
+      std::filesystem::remove(file, ignored);
+    }
+    configure();
+    std::optional<storage_test::LockingConnection> other;
+    other.emplace(path, "BEGIN EXCLUSIVE", 30);
+    ASSERT_TRUE(other->waitUntilLocked());
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::atomic<int> logged{0};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < kThreads; ++t) {
+      loggers.emplace_back([t, &logged] {
+        for (int i = 0; i < kEvents; ++i) {
+          DOREvoredire::logEventWithName("stress", {{"thread", APMObject(t)}, {"i", APMObject(i)}});
+          ++logged;
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+    }
+    while (logged < kThreads * kEvents / 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (c.releasedAsItEnds) other.reset();
+    platform::NotificationCenter::defaultCenter().post(std::string(platform::kApplicationWillTerminateNotification));
+    for (auto& logger : loggers) logger.join();
+    platform::testing::runUntilIdle();
+    onWorker([] {});
+    other.reset();
+    freshProcess();
+
+    EngineTest::configure();
+    std::vector<engine_test::StoredEvent> events;
+    const auto storedBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < storedBy) {
+      platform::testing::runUntilIdle();
+      events.clear();
+      for (auto& event : stored()) {
+        if (event.name == "stress") events.push_back(std::move(event));
+      }
+      if (events.size() >= static_cast<std::size_t>(kThreads * kEvents)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -52,11 +53,14 @@ class APMDatabaseTest : public ::testing::Test {
   std::unique_ptr<APMDatabase> db_;
 };
 
-TEST_F(APMDatabaseTest, FreshDatabaseHasThirteenTablesAndOneMetadataRow) {
+// The thirteen tables of the layout and the IDs of kept writes already done.
+TEST_F(APMDatabaseTest, FreshDatabaseHasFourteenTablesAndOneMetadataRow) {
   const auto tables = db_->store()->recordsForQuery(
       "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name", {}, nullptr);
   ASSERT_TRUE(tables);
-  EXPECT_EQ(tables->size(), 13u);
+  EXPECT_EQ(tables->size(), 14u);
+  EXPECT_TRUE(std::any_of(tables->begin(), tables->end(),
+                          [](const auto& row) { return row.at("name").stringValue() == "done_kept_writes"; }));
   const auto columns = *db_->store()->columnsForTableWithName("app_metadata", nullptr);
   EXPECT_EQ(columns.size(), 11u);
   EXPECT_EQ((*db_->store()->columnInfoForTableWithName("raw_events", nullptr))["timestamp"], "REAL");

@@ -1,0 +1,302 @@
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <string_view>
+#include <system_error>
+
+#include "platform/foundation/data_encoding.h"
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/json.h"
+#include "platform/security/digest.h"
+#include "sdk/analytics/common/apm_user_attribute.h"
+#include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/events/apm_event.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Dictionary = platform::Value::Dictionary;
+
+constexpr std::string_view kMagic = "kept-writes 1 ";
+// A record is a flat dictionary whose parameters hold at most item arrays of flat dictionaries.
+constexpr std::size_t kMaxRecordDepth = 8;
+
+std::string digestOf(std::string_view body) {
+  const auto digest = platform::Digest::sha1(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+  return platform::DataEncoding::hexEncode(digest);
+}
+
+std::optional<std::size_t> parseCount(std::string_view text) {
+  std::size_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+// The JSON reader bounds nesting far above what a record needs; a record is refused before it
+// is parsed when its brackets nest deeper than any record can.
+bool nestsWithin(std::string_view line, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : line) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > limit) return false;
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+// A value as the journal keeps it: its kind tagged, so an integer stays an integer.
+platform::Value journalValue(const APMValue& value) {
+  if (value.isDouble()) return platform::Value(Dictionary{{"d", platform::Value(value.doubleValue())}});
+  if (value.isInt64()) return platform::Value(Dictionary{{"i", platform::Value(value.int64Value())}});
+  if (const std::string* text = value.stringValue()) return platform::Value(Dictionary{{"s", platform::Value(*text)}});
+  platform::Value::Array items;
+  if (const APMArray* elements = value.arrayValue()) {
+    for (const APMObject& element : *elements) {
+      Dictionary item;
+      for (const auto& [name, object] : element.dictionaryEntries()) {
+        const APMValuePtr* itemValue = object.apmValue();
+        if (itemValue && *itemValue && !(*itemValue)->isArray()) item[name] = journalValue(**itemValue);
+      }
+      items.emplace_back(std::move(item));
+    }
+  }
+  return platform::Value(Dictionary{{"a", platform::Value(std::move(items))}});
+}
+
+std::optional<double> number(const platform::Value& value) {
+  if (!value.isNumber() || value.isBool()) return std::nullopt;
+  const double result = value.doubleValue();
+  if (!std::isfinite(result)) return std::nullopt;
+  return result;
+}
+
+APMValuePtr valueFromJournal(const platform::Value& value, bool allowArray) {
+  const Dictionary* tagged = value.ifDictionary();
+  if (!tagged || tagged->size() != 1) return nullptr;
+  const auto& [tag, payload] = *tagged->begin();
+  if (tag == "d") {
+    const auto d = number(payload);
+    return d ? APMValue::initWithDouble(*d) : nullptr;
+  }
+  if (tag == "i") {
+    if (const std::int64_t* i = payload.ifInteger()) return APMValue::initWithInt64(*i);
+    const std::uint64_t* u = payload.ifUnsigned();
+    if (u && *u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return APMValue::initWithInt64(static_cast<std::int64_t>(*u));
+    }
+    return nullptr;
+  }
+  if (tag == "s") {
+    const std::string* text = payload.ifString();
+    return text ? APMValue::initWithString(*text) : nullptr;
+  }
+  if (tag == "a" && allowArray) {
+    const platform::Value::Array* items = payload.ifArray();
+    if (!items) return nullptr;
+    APMArray elements;
+    for (const platform::Value& item : *items) {
+      const Dictionary* entries = item.ifDictionary();
+      if (!entries) return nullptr;
+      APMDictionary element;
+      for (const auto& [name, itemValue] : *entries) {
+        APMValuePtr decoded = valueFromJournal(itemValue, false);
+        if (!decoded) return nullptr;
+        element[name] = APMObject(decoded);
+      }
+      elements.emplace_back(std::move(element));
+    }
+    return APMValue::initWithValueType(APMValue::Type::Array, std::make_shared<const APMArray>(std::move(elements)));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string APMKeptWritesJournalPath(const std::string& databaseName) {
+  // Not "-journal": that name beside a database is the store's own rollback journal.
+  return APMMeasurementFilePath(databaseName + ".kept");
+}
+
+std::optional<std::string> APMKeptWriteJournalLine(const Dictionary& record) {
+  auto line = platform::JSON::serialize(platform::Value(record));
+  if (!line || line->find('\n') != std::string::npos) return std::nullopt;
+  return line;
+}
+
+bool APMWriteKeptWritesJournal(const std::string& path, const std::vector<const std::string*>& lines,
+                               std::size_t& written, platform::Error* error) {
+  written = 0;
+  std::string body;
+  // Room for the header: the magic, two numbers and the digest.
+  const std::size_t limit = kAPMMaxKeptWritesJournalBytes - 128;
+  for (const std::string* line : lines) {
+    if (!line || body.size() + line->size() + 1 > limit) break;
+    body.append(*line).push_back('\n');
+    ++written;
+  }
+  if (written == 0) {
+    written = 0;
+    return APMRemoveKeptWritesJournal(path, error);
+  }
+  std::string text(kMagic);
+  text.append(std::to_string(written)).push_back(' ');
+  text.append(digestOf(body)).push_back('\n');
+  text.append(body);
+  if (platform::FileManager::defaultManager().writeAtomically(path, std::string_view(text), 0600, error)) return true;
+  written = 0;
+  return false;
+}
+
+APMKeptWritesJournalContents APMReadKeptWritesJournal(const std::string& path) {
+  APMKeptWritesJournalContents contents;
+  platform::Error error;
+  const auto bytes =
+      platform::FileManager::defaultManager().contentsOfRegularFileNoLargerThan(path, kAPMMaxKeptWritesJournalBytes, &error);
+  if (!bytes) {
+    const int err = error.underlyingError() ? static_cast<int>(error.underlyingError()->code()) : 0;
+    if (err == ENOENT) return contents;
+    // Too large to be one the engine wrote: damaged. Anything else (a lock, the disk, a link or
+    // a directory in its place) says nothing about the records, which stay where they are.
+    if (err == EFBIG) {
+      contents.state = APMKeptWritesJournalContents::State::damaged;
+      return contents;
+    }
+    contents.state = APMKeptWritesJournalContents::State::unreadable;
+    contents.error = error;
+    return contents;
+  }
+  return APMParseKeptWritesJournal(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
+APMKeptWritesJournalContents APMParseKeptWritesJournal(std::string_view text) {
+  APMKeptWritesJournalContents contents;
+  const auto headerEnd = text.find('\n');
+  const std::string_view body = headerEnd == std::string_view::npos ? std::string_view() : text.substr(headerEnd + 1);
+  std::size_t lines = 0;
+  for (const char c : body) lines += c == '\n';
+  contents.state = APMKeptWritesJournalContents::State::damaged;
+  contents.damagedRecords = lines;
+  if (headerEnd == std::string_view::npos || !text.starts_with(kMagic)) return contents;
+  const std::string_view header = text.substr(kMagic.size(), headerEnd - kMagic.size());
+  const auto space = header.find(' ');
+  if (space == std::string_view::npos) return contents;
+  const auto count = parseCount(header.substr(0, space));
+  if (!count) return contents;
+  contents.damagedRecords = std::max(lines, *count);
+  if (header.substr(space + 1) != digestOf(body) || *count != lines) return contents;
+
+  contents.state = APMKeptWritesJournalContents::State::read;
+  contents.damagedRecords = 0;
+  std::size_t start = 0;
+  while (start < body.size()) {
+    const std::size_t end = body.find('\n', start);
+    const std::string_view line = body.substr(start, end - start);
+    start = end + 1;
+    std::optional<platform::Value> record;
+    if (nestsWithin(line, kMaxRecordDepth)) record = platform::JSON::parse(line);
+    const Dictionary* fields = record ? record->ifDictionary() : nullptr;
+    if (!fields || !APMKeptWriteRecordString(*fields, "id") || !APMKeptWriteRecordString(*fields, "k")) {
+      ++contents.damagedRecords;
+      continue;
+    }
+    contents.records.push_back(*fields);
+  }
+  return contents;
+}
+
+bool APMSetAsideKeptWritesJournal(const std::string& path, platform::Error* error) {
+  std::error_code ec;
+  fs::rename(path, path + ".damaged", ec);
+  if (!ec || ec == std::errc::no_such_file_or_directory) return true;
+  if (error) *error = platform::fileError(512, path, ec.value());
+  return false;
+}
+
+bool APMRemoveKeptWritesJournal(const std::string& path, platform::Error* error) {
+  std::error_code ec;
+  if (fs::remove(path, ec) || !ec) return true;
+  if (error) *error = platform::fileError(512, path, ec.value());
+  return false;
+}
+
+Dictionary APMKeptWriteRecordForEvent(const APMEvent& event) {
+  Dictionary parameters;
+  for (const auto& [name, object] : event.parameters()) {
+    const APMValuePtr* value = object.apmValue();
+    if (value && *value) parameters[name] = journalValue(**value);
+  }
+  return {{"o", platform::Value(event.origin())},
+          {"n", platform::Value(event.name())},
+          {"t", platform::Value(event.timestamp())},
+          {"pt", platform::Value(event.previousTimestamp())},
+          {"p", platform::Value(std::move(parameters))}};
+}
+
+std::shared_ptr<APMEvent> APMEventFromKeptWriteRecord(const Dictionary& record) {
+  const std::string* origin = APMKeptWriteRecordString(record, "o");
+  const std::string* name = APMKeptWriteRecordString(record, "n");
+  const auto t = record.find("t");
+  const auto pt = record.find("pt");
+  const auto p = record.find("p");
+  if (!origin || !name || t == record.end() || pt == record.end() || p == record.end()) return nullptr;
+  const auto timestamp = number(t->second);
+  const auto previous = number(pt->second);
+  const Dictionary* stored = p->second.ifDictionary();
+  if (!timestamp || !previous || !stored) return nullptr;
+  APMDictionary parameters;
+  for (const auto& [parameterName, value] : *stored) {
+    APMValuePtr decoded = valueFromJournal(value, true);
+    if (!decoded) return nullptr;
+    parameters[parameterName] = APMObject(decoded);
+  }
+  // Checked again as at logging; internal names pass, as the event had passed once already.
+  return APMEvent::initWithOrigin(*origin, false, *name, *timestamp, *previous, parameters);
+}
+
+Dictionary APMKeptWriteRecordForUserAttribute(const APMUserAttribute& attribute) {
+  Dictionary record{{"o", platform::Value(attribute.origin())},
+                    {"n", platform::Value(attribute.name())},
+                    {"t", platform::Value(attribute.lastSetTimestamp())}};
+  if (attribute.value()) record["v"] = journalValue(*attribute.value());
+  return record;
+}
+
+std::shared_ptr<const APMUserAttribute> APMUserAttributeFromKeptWriteRecord(const Dictionary& record) {
+  const std::string* origin = APMKeptWriteRecordString(record, "o");
+  const std::string* name = APMKeptWriteRecordString(record, "n");
+  const auto t = record.find("t");
+  const auto v = record.find("v");
+  if (!origin || !name || t == record.end() || v == record.end()) return nullptr;
+  const auto timestamp = number(t->second);
+  APMValuePtr value = valueFromJournal(v->second, false);
+  if (!timestamp || !value) return nullptr;
+  return APMUserAttribute::initWithOrigin(*origin, *name, value, *timestamp);
+}
+
+const std::string* APMKeptWriteRecordString(const Dictionary& record, const char* key) {
+  const auto found = record.find(key);
+  return found == record.end() ? nullptr : found->second.ifString();
+}

@@ -1,0 +1,62 @@
+// The journal of writes kept for a held measurement database: what the engine still owed the
+// database when the app was ended, written beside it so that the next start writes it first.
+// One header line ("kept-writes 1 <records> <SHA-1 of the rest>") and one JSON record per line;
+// each record carries the ID the database is told of when its write is done, so a write is done
+// once however often the journal is read. The file is the app's own, but like every file kept
+// between runs it may hold anything: it is read only as a regular file, bounded in size, and
+// checked whole before any record is believed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/value.h"
+
+class APMEvent;
+class APMUserAttribute;
+
+// The whole journal may not be larger: past it the newest records are left out when writing, and
+// a larger file is not read.
+inline constexpr std::uint64_t kAPMMaxKeptWritesJournalBytes = 16 * 1024 * 1024;
+
+std::string APMKeptWritesJournalPath(const std::string& databaseName);
+
+// One record as its journal line, without the line break; nothing when it cannot be encoded.
+std::optional<std::string> APMKeptWriteJournalLine(const platform::Value::Dictionary& record);
+
+// Writes the lines (synced, replacing the journal at once) while they fit the size limit;
+// `written` tells how many did. With no lines the journal is removed.
+bool APMWriteKeptWritesJournal(const std::string& path, const std::vector<const std::string*>& lines,
+                               std::size_t& written, platform::Error* error);
+
+struct APMKeptWritesJournalContents {
+  enum class State { missing, read, damaged, unreadable };
+  State state = State::missing;
+  // In the order they were kept; only records that decoded.
+  std::vector<platform::Value::Dictionary> records;
+  // Records the file claimed, or lines it had, that could not be used.
+  std::size_t damagedRecords = 0;
+  platform::Error error;  // unreadable: why (a lock, the disk, a link or a directory in its place)
+};
+APMKeptWritesJournalContents APMReadKeptWritesJournal(const std::string& path);
+// The same for a journal's bytes, read whole.
+APMKeptWritesJournalContents APMParseKeptWritesJournal(std::string_view text);
+
+// A damaged journal goes aside (one earlier damaged copy is replaced), never read again.
+bool APMSetAsideKeptWritesJournal(const std::string& path, platform::Error* error);
+bool APMRemoveKeptWritesJournal(const std::string& path, platform::Error* error);
+
+// Records of the kinds of writes: an event (origin, name, times and parameters) and a user
+// property. The readers answer nothing for a record that does not hold a valid one.
+platform::Value::Dictionary APMKeptWriteRecordForEvent(const APMEvent& event);
+std::shared_ptr<APMEvent> APMEventFromKeptWriteRecord(const platform::Value::Dictionary& record);
+platform::Value::Dictionary APMKeptWriteRecordForUserAttribute(const APMUserAttribute& attribute);
+std::shared_ptr<const APMUserAttribute> APMUserAttributeFromKeptWriteRecord(const platform::Value::Dictionary& record);
+// The text of a record's field, or nothing.
+const std::string* APMKeptWriteRecordString(const platform::Value::Dictionary& record, const char* key);

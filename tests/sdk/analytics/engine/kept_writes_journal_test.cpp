@@ -1,0 +1,402 @@
+// The app ended while another connection held the measurement database: what waited for it goes
+// to a journal beside the database, which the next start writes first, once, in order. The
+// engine, its real store and a second SQLite connection holding the file, on the manual clock.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "platform/foundation/home.h"
+#include "platform/foundation/notification_center.h"
+#include "platform/store/payment_queue.h"
+#include "platform/store/receipt_builder.h"
+#include "platform/ui/application.h"
+#include "sdk/analytics/common/apm_user_attribute.h"
+#include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_in_app_purchase_item.h"
+#include "sdk/analytics/engine/apm_in_app_purchase_transaction_reporter.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
+#include "sdk/analytics/storage/apm_storage_paths.h"
+#include "platform/testing/child_process.h"
+#include "tests/sdk/analytics/engine/upload_fixture.h"
+#include "tests/sdk/analytics/kill_test_support.h"
+#include "tests/sdk/analytics/storage/storage_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::store::PaymentQueue;
+using storage_test::BusyTimeoutForScope;
+using storage_test::LockingConnection;
+namespace StoreCatalog = platform::store::StoreCatalog;
+
+constexpr std::int64_t kLoggingEventCode = 23051;
+constexpr std::int64_t kJournalSavedCode = 23230;
+constexpr std::int64_t kJournalGivenUpCode = 23231;
+constexpr std::int64_t kJournalDamagedCode = 23232;
+constexpr std::int64_t kJournalUnreadableCode = 23234;
+constexpr std::int64_t kReadyCode = 23016;
+constexpr const char* kChildHomeVariable = "FOCUS_KEPT_WRITES_KILL_CHILD_HOME";
+constexpr const char* kChildKillAtVariable = "FOCUS_KEPT_WRITES_KILL_AT";
+
+std::string databasePath() { return APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName)); }
+std::string journalPath() { return APMKeptWritesJournalPath(std::string(kAPMMeasurementDatabaseName)); }
+
+class KeptWritesJournalTest : public engine_test::UploadTest {
+ protected:
+  void SetUp() override {
+    UploadTest::SetUp();
+    StoreCatalog::removeAllProducts();
+    APMInAppPurchaseProductCache::sharedInstance().resetForTesting();
+    StoreCatalog::addProduct({"coins", "0.99", "USD", "Coins", std::nullopt});
+  }
+  void TearDown() override {
+    StoreCatalog::removeAllProducts();
+    APMInAppPurchaseProductCache::sharedInstance().resetForTesting();
+    platform::store::ReceiptBuilder::uninstall();
+    UploadTest::TearDown();
+  }
+
+  // A first launch, whose own events are forgotten, so that the store holds only the test's.
+  void firstLaunch() {
+    std::error_code ignored;
+    fs::remove_all(fs::path(databasePath()).parent_path(), ignored);
+    start();
+  }
+  // The process ends as after a quit (the app hears it will terminate) or a kill (it hears
+  // nothing); the next launch starts with a fresh stack.
+  void endProcess(bool quit) {
+    if (quit) platform::NotificationCenter::defaultCenter().post(std::string(platform::kApplicationWillTerminateNotification));
+    platform::testing::runUntilIdle();
+    engine_.reset();
+    freshProcess();
+  }
+  void relaunch() {
+    configure();
+    engine_ = APMMeasurement::sharedInstanceIfCreated();
+    ASSERT_TRUE(engine_);
+    ASSERT_TRUE(engine_->database());
+  }
+  std::vector<std::string> storedNames() {
+    std::vector<std::string> names;
+    onWorker([&] {
+      const auto rows =
+          engine_->database()->store()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+      ASSERT_TRUE(rows);
+      for (const auto& row : *rows) names.push_back(row.at("name").stringValue());
+    });
+    return names;
+  }
+  std::int64_t rowCount(const std::string& table) {
+    std::int64_t count = -1;
+    onWorker([&] {
+      const auto rows =
+          engine_->database()->store()->recordsForQuery("SELECT count(*) AS n FROM " + table, {}, nullptr);
+      ASSERT_TRUE(rows && rows->size() == 1);
+      count = rows->at(0).at("n").integerValue();
+    });
+    return count;
+  }
+  static void logEngagement(std::int64_t milliseconds) {
+    APMAnalytics::logInternalEventWithOrigin("auto", "_e", {{"_et", APMInt64Object(milliseconds)}});
+  }
+};
+
+// Three purchases and three engagement reports while another connection holds the database, then
+// the app is ended and the lock released: the next start writes all six, once and in order,
+// before what it logs itself, with the purchases' fingerprints, so that a purchase the store
+// hands over again is not reported again. The journal is gone once written.
+TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTheNextStart) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  auto other = storage_test::holdAnalyticsDatabase(60);
+  std::vector<std::shared_ptr<const platform::store::PaymentTransaction>> bought;
+  for (int i = 0; i < 3; ++i) {
+    bought.push_back(PaymentQueue::defaultQueue().purchase("coins", 1));
+    platform::testing::runUntilIdle();
+    logEngagement(1000 * (i + 1));
+    platform::testing::runUntilIdle();
+  }
+  clearLines();
+  endProcess(true);
+  EXPECT_TRUE(fs::exists(journalPath()));
+  EXPECT_EQ(linesWithCode(kJournalSavedCode), 1);
+  EXPECT_EQ(linesWithCode(kJournalGivenUpCode), 0);
+  other.reset();
+
+  relaunch();
+  DOREvoredire::logEventWithName("after_restart", {});
+  platform::testing::runUntilIdle();
+  auto names = storedNames();
+  ASSERT_FALSE(names.empty());
+  std::vector<std::string> kept;
+  for (const auto& name : names) {
+    if (name.rfind("_iap", 0) == 0) kept.push_back("purchase");
+    if (name == "_e") kept.push_back("_e");
+  }
+  EXPECT_EQ(kept, (std::vector<std::string>{"purchase", "_e", "purchase", "_e", "purchase", "_e"}));
+  const auto firstOwn = std::find_if(names.begin(), names.end(), [](const std::string& name) {
+    return name.rfind("_iap", 0) != 0 && name != "_e";
+  });
+  EXPECT_EQ(firstOwn - names.begin(), 6) << "a write of the new start came before the kept ones";
+  EXPECT_EQ(std::count(names.begin(), names.end(), "after_restart"), 1);
+  EXPECT_EQ(rowCount("purchase_transactions"), 3);
+  EXPECT_FALSE(fs::exists(journalPath()));
+  EXPECT_EQ(rowCount("done_kept_writes"), 0) << "done IDs outlive the journal that named them";
+
+  clearLines();
+  PaymentQueue::defaultQueue().deliver({bought[1]});
+  platform::testing::runUntilIdle();
+  EXPECT_TRUE(loggedCode(23141)) << "a purchase handed over again was not recognised";
+  names = storedNames();
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("_iap", 0) == 0; }), 3);
+}
+
+using KeptWritesJournalKillChild = KeptWritesJournalTest;
+
+// Runs only inside the spawned child: a start that writes the journal it finds, stopped inside
+// its write number FOCUS_KEPT_WRITES_KILL_AT (which it acknowledges) until it is killed.
+TEST_F(KeptWritesJournalKillChild, WritesTheJournalUntilKilled) {
+  const char* home = std::getenv(kChildHomeVariable);
+  if (!home) GTEST_SKIP() << "runs only as the child of the kill test";
+  platform::Home::set(home);
+  freshProcess();
+  useBundle({{"CFBundleIdentifier", platform::Value(engine_test::kBundleID)}, {"CFBundleShortVersionString", "1.2"}});
+  const std::int64_t killAt = std::atoll(std::getenv(kChildKillAtVariable));
+  std::atomic<std::int64_t> writes{0};
+  APMMeasurementMonitor()->setObserver(
+      [&](std::int64_t, std::int64_t code, const std::string&, const APMMonitor::Contexts&) {
+        if (code != kLoggingEventCode || ++writes != killAt) return;
+        const std::int64_t n = killAt;
+        if (::write(kill_test::kAckDescriptor, &n, sizeof n) != sizeof n) std::_Exit(1);
+        // Inside the write's transaction, holding the file, until the kill.
+        for (;;) ::pause();
+      });
+  configure();
+  for (;;) ::pause();
+}
+
+// A start killed while it writes the journal of the last run leaves the journal and the writes
+// it had done: the start after it writes the rest, and none of those again, in order.
+TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwice) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  constexpr int kKept = 8;
+  constexpr int kKillAt = 4;  // killed inside the fourth write: three are done
+  std::vector<std::string> kept;
+  {
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    for (int i = 0; i < kKept; ++i) {
+      kept.push_back("kept_" + std::to_string(i));
+      DOREvoredire::logEventWithName(kept.back(), {});
+    }
+    platform::testing::runUntilIdle();
+    endProcess(true);
+  }
+  ASSERT_TRUE(fs::exists(journalPath()));
+
+  const auto child = kill_test::spawnSelf(
+      "KeptWritesJournalKillChild.*", {std::string(kChildHomeVariable) + "=" + platform::Home::path().string(),
+                                       std::string(kChildKillAtVariable) + "=" + std::to_string(kKillAt)});
+  ASSERT_GE(child.acks, 0);
+  std::int64_t acknowledged = 0;
+  const auto read = platform::testing::readFromPipe(child.acks, &acknowledged, sizeof acknowledged, kill_test::kAckSeconds);
+  ::kill(child.pid, SIGKILL);
+  platform::testing::waitForChild(child.pid, 30);
+  ::close(child.acks);
+  ASSERT_EQ(read, platform::testing::PipeRead::Complete) << "the child never began its write " << kKillAt;
+  EXPECT_TRUE(fs::exists(journalPath()));
+  EXPECT_EQ(storage_test::rowCountOnDisk(databasePath(), "raw_events"), kKillAt - 1);
+
+  relaunch();
+  platform::testing::runUntilIdle();
+  const auto names = storedNames();
+  std::vector<std::string> ours;
+  std::copy_if(names.begin(), names.end(), std::back_inserter(ours),
+               [](const std::string& name) { return name.rfind("kept_", 0) == 0; });
+  EXPECT_EQ(ours, kept);
+  EXPECT_FALSE(fs::exists(journalPath()));
+}
+
+// A journal that cannot be believed is logged and set aside, and the start goes on; one that
+// cannot be read (a link in its place) is left alone for a later start. Either way the app's
+// events are stored.
+TEST_F(KeptWritesJournalTest, ADamagedOrUnreadableJournalDoesNotBlockTheStart) {
+  BusyTimeoutForScope wait(50);
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path, const std::string& valid)> make;
+    std::int64_t code;
+    bool setAside;
+  };
+  const Case cases[] = {
+      {"not a journal",
+       [](const std::string& path, const std::string&) { std::ofstream(path) << "{\"id\": 1}\n\x01\x02"; },
+       kJournalDamagedCode, true},
+      {"cut short",
+       [](const std::string& path, const std::string& valid) {
+         std::ofstream(path, std::ios::binary) << valid.substr(0, valid.size() - 20);
+       },
+       kJournalDamagedCode, true},
+      {"one byte changed",
+       [](const std::string& path, const std::string& valid) {
+         std::string changed = valid;
+         changed[changed.size() - 10] ^= 0x20;
+         std::ofstream(path, std::ios::binary) << changed;
+       },
+       kJournalDamagedCode, true},
+      {"larger than any journal",
+       [](const std::string& path, const std::string&) {
+         std::ofstream(path, std::ios::binary) << "kept-writes 1 ";
+         fs::resize_file(path, kAPMMaxKeptWritesJournalBytes + 1);
+       },
+       kJournalDamagedCode, true},
+      {"a link in its place",
+       [](const std::string& path, const std::string& valid) {
+         std::ofstream(path + ".target", std::ios::binary) << valid;
+         fs::create_symlink(path + ".target", path);
+       },
+       kJournalUnreadableCode, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    freshProcess();
+    firstLaunch();
+    {
+      auto other = storage_test::holdAnalyticsDatabase(60);
+      DOREvoredire::logEventWithName("kept", {});
+      platform::testing::runUntilIdle();
+      endProcess(true);
+    }
+    std::ifstream in(journalPath(), std::ios::binary);
+    const std::string valid((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(valid.empty());
+    fs::remove(journalPath());
+    c.make(journalPath(), valid);
+    clearLines();
+
+    relaunch();
+    DOREvoredire::logEventWithName("after_restart", {});
+    platform::testing::runUntilIdle();
+    EXPECT_EQ(linesWithCode(c.code), 1);
+    const auto names = storedNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "after_restart"), 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "kept"), 0);
+    EXPECT_EQ(fs::exists(journalPath() + ".damaged"), c.setAside);
+    EXPECT_EQ(fs::is_symlink(journalPath()), !c.setAside) << "an unreadable journal was not left alone";
+    engine_.reset();
+  }
+}
+
+// The first open and the ad-personalisation property of a start whose database another
+// connection takes right after it opened wait with the kept writes instead of being skipped, and
+// are written once it is free.
+TEST_F(KeptWritesJournalTest, FirstOpenAndAdPersonalisationWaitForAHeldDatabase) {
+  BusyTimeoutForScope wait(50);
+  std::error_code ignored;
+  fs::remove_all(fs::path(databasePath()).parent_path(), ignored);
+  useBundle({{"CFBundleIdentifier", platform::Value(engine_test::kBundleID)},
+             {"CFBundleShortVersionString", "1.2"},
+             {"VIDEZU_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS", false}});
+  std::unique_ptr<LockingConnection> other;
+  APMMeasurementMonitor()->setObserver(
+      [&](std::int64_t level, std::int64_t code, const std::string& message, const APMMonitor::Contexts&) {
+        {
+          std::lock_guard lock(mutex_);
+          lines_.push_back({level, code, message});
+        }
+        // The start opened the database and is about to write its first open.
+        if (code != kReadyCode || other) return;
+        other = std::make_unique<LockingConnection>(databasePath(), "BEGIN EXCLUSIVE", 60);
+        EXPECT_TRUE(other->waitUntilLocked());
+      });
+  relaunch();
+  ASSERT_TRUE(other);
+  for (const std::int64_t code : {23161, 23162, 23172}) EXPECT_FALSE(loggedCode(code)) << code;
+  other.reset();
+  advance(kAPMHeldDatabaseRetryInitialDelay);
+  const auto properties = userProperties(true);
+  for (const char* name : {"_fi", "_fot", "_npa"}) EXPECT_EQ(properties.count(name), 1u) << name;
+  const auto names = storedNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_f"), 1);
+}
+
+// What the journal keeps of an event and a user property reads back as the same: every kind of
+// value (an integer stays an integer, a double a double, item arrays whole) and both times, also
+// through a written and read journal.
+TEST(KeptWriteRecordTest, EventsAndUserPropertiesReadBackAsTheyWereKept) {
+  APMDictionary item{{"item_id", APMObject(APMValue::initWithString(std::string("sku-1")))},
+                     {"price", APMObject(APMValue::initWithDouble(2.0))},
+                     {"quantity", APMInt64Object(3)}};
+  const auto items = APMValue::initWithValueType(APMValue::Type::Array,
+                                                 std::make_shared<const APMArray>(APMArray{APMObject(item)}));
+  const auto event = APMEvent::initWithOrigin(
+      "app", true, "purchase", 1765400000.123, 1765300000.5,
+      {{"value", APMObject(APMValue::initWithDouble(4.0))},
+       {"count", APMInt64Object(9007199254740993)},
+       {"note", APMObject(APMValue::initWithString(std::string("caf\u00e9 \"quoted\"\nline")))},
+       {"items", APMObject(items)}});
+  ASSERT_TRUE(event);
+  auto record = APMKeptWriteRecordForEvent(*event);
+  record["id"] = platform::Value("run-1");
+  record["k"] = platform::Value("e");
+  const auto line = APMKeptWriteJournalLine(record);
+  ASSERT_TRUE(line);
+  const std::string path = (fs::temp_directory_path() / ("kept-writes-" + std::to_string(::getpid()))).string();
+  std::size_t written = 0;
+  ASSERT_TRUE(APMWriteKeptWritesJournal(path, {&*line}, written, nullptr));
+  EXPECT_EQ(written, 1u);
+  const auto contents = APMReadKeptWritesJournal(path);
+  fs::remove(path);
+  ASSERT_EQ(contents.state, APMKeptWritesJournalContents::State::read);
+  ASSERT_EQ(contents.records.size(), 1u);
+
+  const auto back = APMEventFromKeptWriteRecord(contents.records.front());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->origin(), event->origin());
+  EXPECT_EQ(back->name(), event->name());
+  EXPECT_EQ(back->timestamp(), event->timestamp());
+  EXPECT_EQ(back->previousTimestamp(), event->previousTimestamp());
+  ASSERT_EQ(back->parameters().size(), event->parameters().size());
+  for (const auto& [name, object] : event->parameters()) {
+    const auto found = back->parameters().find(name);
+    ASSERT_NE(found, back->parameters().end()) << name;
+    ASSERT_TRUE(found->second.apmValue() && object.apmValue()) << name;
+    const APMValue& expected = **object.apmValue();
+    const APMValue& actual = **found->second.apmValue();
+    EXPECT_EQ(actual.valueType(), expected.valueType()) << name;
+    if (!expected.isArray()) {
+      EXPECT_TRUE(actual.isEqual(expected)) << name << ": " << actual.description();
+      continue;
+    }
+    ASSERT_EQ(actual.arrayValue()->size(), 1u);
+    const auto entries = actual.arrayValue()->front().dictionaryEntries();
+    ASSERT_EQ(entries.size(), item.size());
+    for (const auto& [itemName, itemObject] : item) {
+      const auto itemFound = entries.find(itemName);
+      ASSERT_NE(itemFound, entries.end()) << itemName;
+      EXPECT_TRUE((*itemFound->second.apmValue())->isEqual(**itemObject.apmValue())) << itemName;
+    }
+  }
+
+  for (const auto& value : {APMValue::initWithInt64(-4), APMValue::initWithDouble(1.0),
+                            APMValue::initWithString(std::string("rain"))}) {
+    const APMUserAttribute attribute("app", "sound", value, 1765400000.25);
+    const auto property = APMUserAttributeFromKeptWriteRecord(APMKeptWriteRecordForUserAttribute(attribute));
+    ASSERT_TRUE(property) << value->description();
+    EXPECT_EQ(property->origin(), "app");
+    EXPECT_EQ(property->name(), "sound");
+    EXPECT_EQ(property->lastSetTimestamp(), 1765400000.25);
+    EXPECT_TRUE(property->value()->isEqual(*value)) << value->description();
+  }
+}
+
+}  // namespace
