@@ -1,6 +1,6 @@
 // The kept writes' journal is a file the app finds beside its database at start: any bytes must
-// give records (or none, or a damaged journal) and events and user properties (or none), never a
-// fault.
+// give records (or none, or a damaged journal) and events, user properties and conditional
+// property requests (or none), never a fault.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& record : contents.records) {
     (void)APMEventFromKeptWriteRecord(record);
     (void)APMUserAttributeFromKeptWriteRecord(record);
+    (void)APMConditionalUserPropertyFromKeptWriteRecord(record);
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_analytics.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
@@ -91,27 +92,43 @@ std::shared_ptr<APMConditionalUserPropertyController> APMConditionalUserProperty
 
 // Requests wait with the facade's other operations until the engine has started, then run on its
 // worker queue in the order they were made, each as one write of the engine: while another
-// connection holds the database it is kept in line with the events around it.
-void APMConditionalUserPropertyController::scheduleOnEngine(
-    const char* blockID, std::int64_t disabledCode, std::string_view disabledMessage,
-    std::function<void(APMConditionalUserPropertyController&)> block) {
+// connection holds the database it is kept in line with the events around it, and goes to the
+// kept writes' journal like them when the app is ended meanwhile.
+void APMConditionalUserPropertyController::scheduleOnEngine(const char* blockID, std::int64_t disabledCode,
+                                                            std::string_view disabledMessage,
+                                                            std::shared_ptr<const APMConditionalUserProperty> request) {
   std::weak_ptr<APMConditionalUserPropertyController> weak = weak_from_this();
   APMAnalytics::queueOperationWithBlock(
-      [weak, blockID = std::string(blockID), disabledCode, message = std::string(disabledMessage), block] {
+      [weak, blockID = std::string(blockID), disabledCode, message = std::string(disabledMessage), request] {
         const auto engine = APMMeasurement::sharedInstanceIfCreated();
         if (!engine) {
           APMLog(3, disabledCode, message);
           return;
         }
         std::weak_ptr<APMMeasurement> weakEngine = engine;
-        engine->scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, weakEngine, block] {
+        engine->scheduler()->scheduleOnWorkerQueueBlockID(blockID, [weak, weakEngine, request] {
           const auto engine = weakEngine.lock();
           if (!engine) return;
-          engine->performDatabaseWriteOnWorkerQueue([weak, block] {
-            if (auto self = weak.lock()) block(*self);
-          });
+          engine->performDatabaseWriteOnWorkerQueue(
+              [weak, request] {
+                if (auto self = weak.lock()) self->applyRequestOnWorkerQueue(request);
+              },
+              [request] {
+                auto record = APMKeptWriteRecordForConditionalUserProperty(*request);
+                record["k"] = platform::Value("c");
+                return std::optional(std::move(record));
+              });
         });
       });
+}
+
+void APMConditionalUserPropertyController::applyRequestOnWorkerQueue(
+    const std::shared_ptr<const APMConditionalUserProperty>& request) {
+  if (request && request->value) {
+    setConditionalUserPropertyOnWorkerQueue(request);
+  } else {
+    removeConditionalUserPropertyOnWorkerQueue(request);
+  }
 }
 
 void APMConditionalUserPropertyController::setConditionalUserProperty(
@@ -124,16 +141,8 @@ void APMConditionalUserPropertyController::setConditionalUserProperty(
   copy->name = name;
   if (!APMIsValidConditionalUserProperty(*copy)) return;
   copy->creationTimestamp = now();
-  std::shared_ptr<const APMConditionalUserProperty> request = std::move(copy);
   scheduleOnEngine("APMConditionalUserPropertyController:88", 11007,
-                   "Cannot set conditional user property. Analytics is disabled",
-                   [request](APMConditionalUserPropertyController& self) {
-                     if (request->value) {
-                       self.setConditionalUserPropertyOnWorkerQueue(request);
-                     } else {
-                       self.removeConditionalUserPropertyOnWorkerQueue(request);
-                     }
-                   });
+                   "Cannot set conditional user property. Analytics is disabled", std::move(copy));
 }
 
 void APMConditionalUserPropertyController::clearConditionalUserPropertyWithClearEvent(
@@ -142,12 +151,8 @@ void APMConditionalUserPropertyController::clearConditionalUserPropertyWithClear
   auto property = std::make_shared<APMConditionalUserProperty>();
   property->name = name;
   if (clearEvent) property->expiredEvent = clearEvent->protoEvent();
-  std::shared_ptr<const APMConditionalUserProperty> request = std::move(property);
   scheduleOnEngine("APMConditionalUserPropertyController:113", 11015,
-                   "Cannot remove conditional user property. Analytics is disabled",
-                   [request](APMConditionalUserPropertyController& self) {
-                     self.removeConditionalUserPropertyOnWorkerQueue(request);
-                   });
+                   "Cannot remove conditional user property. Analytics is disabled", std::move(property));
 }
 
 std::optional<APMConditionalUserPropertyController::Properties>

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +45,8 @@ class APMConditionalUserPropertyController : public std::enable_shared_from_this
   std::optional<Properties> conditionalUserPropertiesWithNamePrefix(const APMObject& prefix, const APMObject& origin);
 
   // ---- worker queue ----
+  // A request as it was made: a set when it has a value, else a clear.
+  void applyRequestOnWorkerQueue(const std::shared_ptr<const APMConditionalUserProperty>& request);
   void setConditionalUserPropertyOnWorkerQueue(const std::shared_ptr<const APMConditionalUserProperty>& property);
   void removeConditionalUserPropertyOnWorkerQueue(const std::shared_ptr<const APMConditionalUserProperty>& property);
   // Applies time-outs, expiries and triggers for one logged event. Writes the timed-out and
@@ -58,7 +59,7 @@ class APMConditionalUserPropertyController : public std::enable_shared_from_this
 
  private:
   void scheduleOnEngine(const char* blockID, std::int64_t disabledCode, std::string_view disabledMessage,
-                        std::function<void(APMConditionalUserPropertyController&)> block);
+                        std::shared_ptr<const APMConditionalUserProperty> request);
 };
 
 using VDZAConditionalUserPropertyController = APMConditionalUserPropertyController;

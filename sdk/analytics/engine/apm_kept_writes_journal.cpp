@@ -12,9 +12,13 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/json.h"
 #include "platform/security/digest.h"
+#include "sdk/analytics/common/apm_data_type_validator.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/events/apm_event.h"
+#include "sdk/analytics/messages/apmpb_messages.h"
+#include "sdk/analytics/storage/apm_event_params.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 
 namespace {
@@ -294,6 +298,74 @@ std::shared_ptr<const APMUserAttribute> APMUserAttributeFromKeptWriteRecord(cons
   APMValuePtr value = valueFromJournal(v->second, false);
   if (!timestamp || !value) return nullptr;
   return APMUserAttribute::initWithOrigin(*origin, *name, value, *timestamp);
+}
+
+namespace {
+
+// The events a conditional property logs on its changes of state, as their stored bytes.
+constexpr std::pair<const char*, std::shared_ptr<APMPBEvent> APMConditionalUserProperty::*> kConditionalEvents[] = {
+    {"te", &APMConditionalUserProperty::triggeredEvent},
+    {"oe", &APMConditionalUserProperty::timedOutEvent},
+    {"xe", &APMConditionalUserProperty::expiredEvent}};
+
+}  // namespace
+
+Dictionary APMKeptWriteRecordForConditionalUserProperty(const APMConditionalUserProperty& property) {
+  Dictionary record{{"o", platform::Value(property.origin)},
+                    {"n", platform::Value(property.name)},
+                    {"ct", platform::Value(property.creationTimestamp)},
+                    {"tt", platform::Value(property.triggerTimeout)},
+                    {"ttl", platform::Value(property.timeToLive)},
+                    {"tn", platform::Value(property.triggerEventName)}};
+  if (property.value) record["v"] = journalValue(*property.value);
+  for (const auto& [key, member] : kConditionalEvents) {
+    const auto& event = property.*member;
+    if (!event) continue;
+    if (const auto bytes = event->protoBuffer()) record[key] = platform::Value(platform::DataEncoding::base64Encode(*bytes));
+  }
+  return record;
+}
+
+std::shared_ptr<const APMConditionalUserProperty> APMConditionalUserPropertyFromKeptWriteRecord(const Dictionary& record) {
+  const std::string* origin = APMKeptWriteRecordString(record, "o");
+  const std::string* name = APMKeptWriteRecordString(record, "n");
+  const std::string* triggerEventName = APMKeptWriteRecordString(record, "tn");
+  if (!origin || !name || !triggerEventName) return nullptr;
+  auto property = std::make_shared<APMConditionalUserProperty>();
+  property->origin = *origin;
+  property->name = *name;
+  property->triggerEventName = *triggerEventName;
+  for (const auto& [key, member] : {std::pair{"ct", &APMConditionalUserProperty::creationTimestamp},
+                                    std::pair{"tt", &APMConditionalUserProperty::triggerTimeout},
+                                    std::pair{"ttl", &APMConditionalUserProperty::timeToLive}}) {
+    const auto found = record.find(key);
+    if (found == record.end()) return nullptr;
+    const auto value = number(found->second);
+    if (!value) return nullptr;
+    (*property).*member = *value;
+  }
+  if (const auto v = record.find("v"); v != record.end()) {
+    property->value = valueFromJournal(v->second, false);
+    if (!property->value) return nullptr;
+  }
+  for (const auto& [key, member] : kConditionalEvents) {
+    const std::string* text = APMKeptWriteRecordString(record, key);
+    if (!text) {
+      if (record.contains(key)) return nullptr;
+      continue;
+    }
+    const auto bytes = platform::DataEncoding::base64Decode(*text);
+    if (!bytes) return nullptr;
+    auto event = APMEventFromStoredValue(platform::Value(*bytes), nullptr);
+    if (!event) return nullptr;
+    (*property).*member = std::move(event);
+  }
+  // Checked again as at the request: a set whole, a clear by its name.
+  if (property->value ? !APMIsValidConditionalUserProperty(*property)
+                      : !APMDataTypeValidator::isValidConditionalUserPropertyName(APMObject(property->name), nullptr)) {
+    return nullptr;
+  }
+  return property;
 }
 
 const std::string* APMKeptWriteRecordString(const Dictionary& record, const char* key) {

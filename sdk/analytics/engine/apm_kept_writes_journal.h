@@ -20,6 +20,7 @@
 
 class APMEvent;
 class APMUserAttribute;
+struct APMConditionalUserProperty;
 
 // The whole journal may not be larger: past it the newest records are left out when writing, and
 // a larger file is not read.
@@ -52,11 +53,15 @@ APMKeptWritesJournalContents APMParseKeptWritesJournal(std::string_view text);
 bool APMSetAsideKeptWritesJournal(const std::string& path, platform::Error* error);
 bool APMRemoveKeptWritesJournal(const std::string& path, platform::Error* error);
 
-// Records of the kinds of writes: an event (origin, name, times and parameters) and a user
-// property. The readers answer nothing for a record that does not hold a valid one.
+// Records of the kinds of writes: an event (origin, name, times and parameters), a user property
+// and a conditional property's request (a set, or a clear when it has no value). The readers
+// answer nothing for a record that does not hold a valid one.
 platform::Value::Dictionary APMKeptWriteRecordForEvent(const APMEvent& event);
 std::shared_ptr<APMEvent> APMEventFromKeptWriteRecord(const platform::Value::Dictionary& record);
 platform::Value::Dictionary APMKeptWriteRecordForUserAttribute(const APMUserAttribute& attribute);
 std::shared_ptr<const APMUserAttribute> APMUserAttributeFromKeptWriteRecord(const platform::Value::Dictionary& record);
+platform::Value::Dictionary APMKeptWriteRecordForConditionalUserProperty(const APMConditionalUserProperty& property);
+std::shared_ptr<const APMConditionalUserProperty> APMConditionalUserPropertyFromKeptWriteRecord(
+    const platform::Value::Dictionary& record);
 // The text of a record's field, or nothing.
 const std::string* APMKeptWriteRecordString(const platform::Value::Dictionary& record, const char* key);

@@ -15,6 +15,7 @@
 #include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_scheduler.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/events/apm_event.h"
@@ -410,6 +411,11 @@ std::function<void()> APMMeasurement::writeFromKeptWriteRecord(const platform::V
       reportFirstOpenInDatabaseOnWorkerQueue();
       initTimestamp_ = current;
     };
+  }
+  if (*kind == "c") {
+    auto request = APMConditionalUserPropertyFromKeptWriteRecord(record);
+    if (!request) return {};
+    return [request] { APMConditionalUserPropertyController::sharedInstance()->applyRequestOnWorkerQueue(request); };
   }
   if (*kind == "n") return [this] { setPersonalizedAdsUserPropertyInDatabaseOnWorkerQueue(); };
   if (*kind == "p") {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 
 #include "platform/foundation/home.h"
@@ -21,6 +22,7 @@
 #include "platform/ui/application.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/engine/apm_in_app_purchase_item.h"
 #include "sdk/analytics/engine/apm_in_app_purchase_transaction_reporter.h"
 #include "sdk/analytics/engine/apm_kept_writes_journal.h"
@@ -108,16 +110,52 @@ class KeptWritesJournalTest : public engine_test::UploadTest {
   static void logEngagement(std::int64_t milliseconds) {
     APMAnalytics::logInternalEventWithOrigin("auto", "_e", {{"_et", APMInt64Object(milliseconds)}});
   }
+  // Conditional properties as another library sets and clears them; `setEvent` is logged when
+  // the property is set, and `clearEvent` when it is cleared.
+  static void setConditional(const std::string& name, const std::string& triggerEventName, const std::string& setEvent) {
+    auto property = std::make_shared<APMConditionalUserProperty>();
+    property->origin = "viam";
+    property->value = APMValue::initWithString(name + "-on");
+    property->triggerEventName = triggerEventName;
+    property->triggerTimeout = 86400;
+    property->timeToLive = 86400;
+    if (!setEvent.empty()) property->triggeredEvent = eventTemplate(setEvent);
+    APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(property, name);
+  }
+  static void clearConditional(const std::string& name, const std::string& clearEvent) {
+    APMConditionalUserPropertyController::sharedInstance()->clearConditionalUserPropertyWithClearEvent(
+        APMEvent::initWithOrigin("viam", false, clearEvent, 0, 0, {}), name);
+  }
+  static std::shared_ptr<APMPBEvent> eventTemplate(const std::string& name) {
+    return APMEvent::initWithOrigin("viam", false, name, 0, 0, {{"tag", APMObject(std::string("kept"))}})->protoEvent();
+  }
+  // Name to whether it is active.
+  std::map<std::string, bool> conditionalProperties() {
+    std::map<std::string, bool> byName;
+    onWorker([&] {
+      const auto rows = engine_->database()->store()->recordsForQuery(
+          "SELECT name, active FROM conditional_properties", {}, nullptr);
+      ASSERT_TRUE(rows);
+      for (const auto& row : *rows) byName[row.at("name").stringValue()] = row.at("active").integerValue() != 0;
+    });
+    return byName;
+  }
 };
 
-// Three purchases and three engagement reports while another connection holds the database, then
-// the app is ended and the lock released: the next start writes all six, once and in order,
-// before what it logs itself, with the purchases' fingerprints, so that a purchase the store
-// hands over again is not reported again. The journal is gone once written.
+// Three purchases, three engagement reports and conditional properties set and cleared while
+// another connection holds the database, then the app is ended and the lock released: the next
+// start writes them all, once and in order, before what it logs itself, with the purchases'
+// fingerprints, so that a purchase the store hands over again is not reported again, and the
+// events the conditional properties log on the way. The journal is gone once written.
 TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTheNextStart) {
   BusyTimeoutForScope wait(50);
   firstLaunch();
+  setConditional("old", "", "");
+  platform::testing::runUntilIdle();
+  ASSERT_EQ(conditionalProperties(), (std::map<std::string, bool>{{"old", true}}));
   auto other = storage_test::holdAnalyticsDatabase(60);
+  // Set at once (and logs its event), set to wait for a trigger, and cleared (logging its event).
+  setConditional("tier", "", "tier_set");
   std::vector<std::shared_ptr<const platform::store::PaymentTransaction>> bought;
   for (int i = 0; i < 3; ++i) {
     bought.push_back(PaymentQueue::defaultQueue().purchase("coins", 1));
@@ -125,6 +163,9 @@ TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTh
     logEngagement(1000 * (i + 1));
     platform::testing::runUntilIdle();
   }
+  setConditional("plan", "go", "plan_set");
+  clearConditional("old", "old_cleared");
+  platform::testing::runUntilIdle();
   clearLines();
   endProcess(true);
   EXPECT_TRUE(fs::exists(journalPath()));
@@ -137,17 +178,23 @@ TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTh
   platform::testing::runUntilIdle();
   auto names = storedNames();
   ASSERT_FALSE(names.empty());
+  const auto isKept = [](const std::string& name) {
+    return name.rfind("_iap", 0) == 0 || name == "_e" || name == "tier_set" || name == "old_cleared";
+  };
   std::vector<std::string> kept;
   for (const auto& name : names) {
     if (name.rfind("_iap", 0) == 0) kept.push_back("purchase");
-    if (name == "_e") kept.push_back("_e");
+    if (name == "_e" || name == "tier_set" || name == "old_cleared") kept.push_back(name);
   }
-  EXPECT_EQ(kept, (std::vector<std::string>{"purchase", "_e", "purchase", "_e", "purchase", "_e"}));
-  const auto firstOwn = std::find_if(names.begin(), names.end(), [](const std::string& name) {
-    return name.rfind("_iap", 0) != 0 && name != "_e";
-  });
-  EXPECT_EQ(firstOwn - names.begin(), 6) << "a write of the new start came before the kept ones";
+  EXPECT_EQ(kept, (std::vector<std::string>{"tier_set", "purchase", "_e", "purchase", "_e", "purchase", "_e",
+                                            "old_cleared"}));
+  const auto firstOwn = std::find_if(names.begin(), names.end(), [&](const std::string& name) { return !isKept(name); });
+  EXPECT_EQ(firstOwn - names.begin(), 8) << "a write of the new start came before the kept ones";
   EXPECT_EQ(std::count(names.begin(), names.end(), "after_restart"), 1);
+  EXPECT_EQ(conditionalProperties(), (std::map<std::string, bool>{{"tier", true}, {"plan", false}}));
+  const auto properties = userProperties();
+  EXPECT_EQ(properties.count("tier"), 1u);
+  EXPECT_EQ(properties.count("old"), 0u);
   EXPECT_EQ(rowCount("purchase_transactions"), 3);
   EXPECT_FALSE(fs::exists(journalPath()));
   EXPECT_EQ(rowCount("done_kept_writes"), 0) << "done IDs outlive the journal that named them";
@@ -329,9 +376,10 @@ TEST_F(KeptWritesJournalTest, FirstOpenAndAdPersonalisationWaitForAHeldDatabase)
   EXPECT_EQ(std::count(names.begin(), names.end(), "_f"), 1);
 }
 
-// What the journal keeps of an event and a user property reads back as the same: every kind of
-// value (an integer stays an integer, a double a double, item arrays whole) and both times, also
-// through a written and read journal.
+// What the journal keeps of an event, a user property and a conditional property's request reads
+// back as the same: every kind of value (an integer stays an integer, a double a double, item
+// arrays whole), all times and the events a conditional property logs, also through a written
+// and read journal.
 TEST(KeptWriteRecordTest, EventsAndUserPropertiesReadBackAsTheyWereKept) {
   APMDictionary item{{"item_id", APMObject(APMValue::initWithString(std::string("sku-1")))},
                      {"price", APMObject(APMValue::initWithDouble(2.0))},
@@ -396,6 +444,84 @@ TEST(KeptWriteRecordTest, EventsAndUserPropertiesReadBackAsTheyWereKept) {
     EXPECT_EQ(property->name(), "sound");
     EXPECT_EQ(property->lastSetTimestamp(), 1765400000.25);
     EXPECT_TRUE(property->value()->isEqual(*value)) << value->description();
+  }
+
+  const auto eventTemplate = [](const std::string& name) {
+    return APMEvent::initWithOrigin("viam", false, name, 0, 0, {{"tag", APMInt64Object(7)}})->protoEvent();
+  };
+  APMConditionalUserProperty set;
+  set.name = "plan";
+  set.origin = "viam";
+  set.value = APMValue::initWithInt64(3);
+  set.creationTimestamp = 1765400000.75;
+  set.triggerTimeout = 60.5;
+  set.timeToLive = 3600;
+  set.triggerEventName = "go";
+  set.triggeredEvent = eventTemplate("plan_set");
+  set.timedOutEvent = eventTemplate("plan_timed_out");
+  set.expiredEvent = eventTemplate("plan_expired");
+  APMConditionalUserProperty setAtOnce = set;
+  setAtOnce.value = APMValue::initWithString(std::string("pro"));
+  setAtOnce.triggerEventName.clear();
+  setAtOnce.timedOutEvent = nullptr;
+  APMConditionalUserProperty clear;
+  clear.name = "plan";
+  clear.expiredEvent = eventTemplate("plan_cleared");
+  APMConditionalUserProperty clearSilently;
+  clearSilently.name = "plan";
+  for (const auto* request : {&set, &setAtOnce, &clear, &clearSilently}) {
+    SCOPED_TRACE(request->value ? request->value->description() : "clear");
+    auto conditionalRecord = APMKeptWriteRecordForConditionalUserProperty(*request);
+    conditionalRecord["id"] = platform::Value("run-2");
+    conditionalRecord["k"] = platform::Value("c");
+    const auto conditionalLine = APMKeptWriteJournalLine(conditionalRecord);
+    ASSERT_TRUE(conditionalLine);
+    std::size_t conditionalWritten = 0;
+    ASSERT_TRUE(APMWriteKeptWritesJournal(path, {&*conditionalLine}, conditionalWritten, nullptr));
+    const auto conditionalContents = APMReadKeptWritesJournal(path);
+    fs::remove(path);
+    ASSERT_EQ(conditionalContents.records.size(), 1u);
+    const auto back = APMConditionalUserPropertyFromKeptWriteRecord(conditionalContents.records.front());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->name, request->name);
+    EXPECT_EQ(back->origin, request->origin);
+    ASSERT_EQ(!back->value, !request->value);
+    if (request->value) {
+      EXPECT_EQ(back->value->valueType(), request->value->valueType());
+      EXPECT_TRUE(back->value->isEqual(*request->value));
+    }
+    EXPECT_EQ(back->creationTimestamp, request->creationTimestamp);
+    EXPECT_EQ(back->triggerTimeout, request->triggerTimeout);
+    EXPECT_EQ(back->timeToLive, request->timeToLive);
+    EXPECT_EQ(back->triggerEventName, request->triggerEventName);
+    for (const auto member : {&APMConditionalUserProperty::triggeredEvent, &APMConditionalUserProperty::timedOutEvent,
+                              &APMConditionalUserProperty::expiredEvent}) {
+      const auto& expected = (*request).*member;
+      const auto& actual = (*back).*member;
+      ASSERT_EQ(!actual, !expected);
+      if (expected) {
+        EXPECT_EQ(actual->protoBuffer(), expected->protoBuffer());
+      }
+    }
+  }
+
+  // A request that could not have been made, or whose logged events are not events, is none.
+  const auto withField = [&](const char* key, platform::Value value) {
+    auto changed = APMKeptWriteRecordForConditionalUserProperty(set);
+    changed[key] = std::move(value);
+    return changed;
+  };
+  const std::pair<const char*, platform::Value::Dictionary> refused[] = {
+      {"a time to live of nothing", withField("ttl", platform::Value(0.0))},
+      {"an event that is not base64", withField("te", platform::Value("not base64!"))},
+      {"an event that is not an event", withField("xe", platform::Value("AAAA"))},
+      {"an event that is not text", withField("oe", platform::Value(std::int64_t{4}))},
+      {"a name no property may have", withField("n", platform::Value(""))},
+      {"a value that is an item array", withField("v", platform::Value(platform::Value::Dictionary{
+                                                           {"a", platform::Value(platform::Value::Array{})}}))},
+  };
+  for (const auto& [name, record] : refused) {
+    EXPECT_FALSE(APMConditionalUserPropertyFromKeptWriteRecord(record)) << name;
   }
 }
 
