@@ -15,6 +15,7 @@
 #include "platform/foundation/notification_center.h"
 #include "platform/runloop/clock.h"
 #include "platform/ui/application.h"
+#include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
 #include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
@@ -132,9 +133,10 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
   platform::testing::useManualClock();
 }
 
-// The app is ended on the main thread while loggers on other threads still log and the worker
-// queue waits for the held database, or writes what it kept as the hold has just ended: every
-// event is stored once after the next start, whether it went to the journal or to the database.
+// The app is ended on the main thread while loggers on other threads still log events and set
+// conditional properties and the worker queue waits for the held database, or writes what it
+// kept as the hold has just ended: every event and every property's own event is stored once
+// after the next start, whether it went to the journal or to the database.
 TEST_F(EventWritingTest, EventsLoggedAsTheAppEndsDuringAHoldAreStoredOnceAfterTheNextStart) {
   platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
   storage_test::BusyTimeoutForScope wait(20);
@@ -170,7 +172,23 @@ TEST_F(EventWritingTest, EventsLoggedAsTheAppEndsDuringAHoldAreStoredOnceAfterTh
         }
       });
     }
-    while (logged < kThreads * kEvents / 2 && std::chrono::steady_clock::now() < deadline) {
+    // Each set at once, logging its own event.
+    loggers.emplace_back([&logged] {
+      for (int i = 0; i < kEvents; ++i) {
+        auto property = std::make_shared<APMConditionalUserProperty>();
+        property->origin = "viam";
+        property->value = APMValue::initWithInt64(i);
+        property->triggerTimeout = 86400;
+        property->timeToLive = 86400;
+        property->triggeredEvent =
+            APMEvent::initWithOrigin("viam", false, "stress_set", 0, 0, {{"i", APMObject(i)}})->protoEvent();
+        APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(
+            property, "stress_" + std::to_string(i));
+        ++logged;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    while (logged < (kThreads + 1) * kEvents / 2 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (c.releasedAsItEnds) other.reset();
@@ -183,16 +201,26 @@ TEST_F(EventWritingTest, EventsLoggedAsTheAppEndsDuringAHoldAreStoredOnceAfterTh
 
     EngineTest::configure();
     std::vector<engine_test::StoredEvent> events;
+    std::vector<int> propertiesSet(kEvents, 0);
     const auto storedBy = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < storedBy) {
       platform::testing::runUntilIdle();
       events.clear();
+      std::fill(propertiesSet.begin(), propertiesSet.end(), 0);
+      int setCount = 0;
       for (auto& event : stored()) {
+        if (event.name == "stress_set") {
+          const auto i = engine_test::storedInt(event, "i");
+          ASSERT_TRUE(i >= 0 && i < kEvents);
+          ++propertiesSet[i];
+          ++setCount;
+        }
         if (event.name == "stress") events.push_back(std::move(event));
       }
-      if (events.size() >= static_cast<std::size_t>(kThreads * kEvents)) break;
+      if (events.size() >= static_cast<std::size_t>(kThreads * kEvents) && setCount >= kEvents) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    EXPECT_EQ(propertiesSet, std::vector<int>(kEvents, 1));
     std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
     for (const auto& event : events) {
       const auto t = engine_test::storedInt(event, "thread");
