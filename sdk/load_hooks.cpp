@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/security/crypto_library.h"
 #include "sdk/core/diagnostics/vdz_core_diagnostics.h"
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_measurement.h"
@@ -62,6 +63,9 @@ const std::vector<LoadHook>& loadHooks() {
 void runLoadHooks() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Before any library's code can reach OpenSSL or libcurl, so that neither sets OpenSSL up to be
+    // torn down while the process exits.
+    platform::CryptoLibrary::initialize();
     for (LoadHook hook : loadHooks()) hook();
   });
 }

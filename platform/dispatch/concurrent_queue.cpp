@@ -23,6 +23,7 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::shared_ptr<QueueImpl> t
     : QueueImpl(std::move(label), std::move(target)), global_(global) {}
 
 void ConcurrentQueue::enqueue(Block block, bool barrier) {
+  block = atMomentOfQueueing(std::move(block));
   if (global_) {
     WorkTracker::begin();
     globalInFlight_.fetch_add(1, std::memory_order_relaxed);

@@ -12,6 +12,7 @@
 #include "platform/foundation/thread_safety.h"
 #include "platform/runloop/clock.h"
 #include "platform/runloop/timeline.h"
+#include "platform/runloop/virtual_time.h"
 
 namespace platform {
 
@@ -33,6 +34,15 @@ struct SyncTurn {
 };
 
 }  // namespace
+
+DispatchQueue::Block atMomentOfQueueing(DispatchQueue::Block block, bool forMainThread) {
+  const WorkMoment moment = workMomentNow();
+  if (!moment.clock || (forMainThread && !moment.ofWork)) return block;
+  return [moment, block = std::move(block)] {
+    AtWorkMoment at(moment);
+    block();
+  };
+}
 
 long queuesRunningOnThisThread() {
   // The main queue is not counted as work in flight: it is what waits for that work.
@@ -68,8 +78,13 @@ void QueueImpl::after(double seconds, Block block) {
     return;
   }
   auto self = std::static_pointer_cast<QueueImpl>(shared_from_this());
-  Timeline::shared().schedule(Clock::current().uptime() + seconds,
-                              [self, block = std::move(block)]() mutable { self->async(std::move(block)); });
+  // Queued when due, as of the moment it is due for the work that asked (which may run late).
+  WorkMoment due = workMomentNow();
+  due.uptime += seconds;
+  Timeline::shared().schedule(Clock::current().uptime() + seconds, [self, block = std::move(block), due]() mutable {
+    AtWorkMoment at(due);
+    self->async(std::move(block));
+  });
 }
 
 void QueueImpl::sync(const Block& block) { syncImpl(block, false); }

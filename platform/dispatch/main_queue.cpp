@@ -13,6 +13,7 @@ namespace platform::detail {
 MainQueue::MainQueue() : QueueImpl("main", nullptr) {}
 
 void MainQueue::async(Block block) {
+  block = atMomentOfQueueing(std::move(block), true);
   bool first = false;
   {
     MutexLock lock(mutex_);

@@ -49,6 +49,11 @@ class QueueImpl : public DispatchQueue {
   std::shared_ptr<QueueImpl> target_;
 };
 
+// `block` as queued now: it runs as of the virtual moment it was queued at (see WorkMoment), however
+// far a manual clock moved while it waited. `block` itself where there is no moment to keep: on a
+// real clock, or for the main thread when the present queues it.
+DispatchQueue::Block atMomentOfQueueing(DispatchQueue::Block block, bool forMainThread = false);
+
 // Marks the calling thread as running blocks of `queue` for the scope (what isCurrent and
 // DispatchQueue::current read).
 // How many queues other than the main one the calling thread runs blocks of, nested: each holds

@@ -12,6 +12,7 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<QueueImpl> target)
     : QueueImpl(std::move(label), std::move(target)) {}
 
 void SerialQueue::async(Block block) {
+  block = atMomentOfQueueing(std::move(block));
   bool start = false;
   {
     MutexLock lock(mutex_);

@@ -123,8 +123,10 @@ std::shared_ptr<MXDiagnosticPayload> MXDiagnosticPayload::payloadWithJSON(const 
 MXMetricManager::MXMetricManager() : queue_(DispatchQueue::serial("platform.metrics.delivery")) {}
 
 std::shared_ptr<MXMetricManager> MXMetricManager::sharedManager() {
-  static const std::shared_ptr<MXMetricManager> manager(new MXMetricManager());
-  return manager;
+  // Never destroyed: a delivery scheduled on its queue, or a worker subscribing, may still reach it
+  // while the process exits.
+  static const auto* const manager = new std::shared_ptr<MXMetricManager>(new MXMetricManager());
+  return *manager;
 }
 
 std::filesystem::path MXMetricManager::diagnosticsDirectory() { return Home::caches() / "MetricKit" / "Diagnostics"; }

@@ -1,11 +1,12 @@
 #include "platform/net/server_trust.h"
-#include "platform/foundation/thread_safety.h"
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include "platform/foundation/thread_safety.h"
+#include "platform/security/crypto_library.h"
 
 namespace platform {
 
@@ -38,6 +39,7 @@ bool isIPAddress(const std::string& host) {
 }  // namespace
 
 bool SecTrust::setAdditionalAnchorCertificates(const std::vector<std::string>& pem) {
+  CryptoLibrary::initialize();
   std::vector<std::shared_ptr<X509>> parsed;
   for (const std::string& text : pem) {
     BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
@@ -54,6 +56,7 @@ bool SecTrust::setAdditionalAnchorCertificates(const std::vector<std::string>& p
 OSStatus SecTrust::evaluate(SecTrustResultType& result) const {
   result = SecTrustResultType::Invalid;
   if (certificates_.empty() || host_.empty()) return errSecParam;
+  CryptoLibrary::initialize();
   std::vector<std::shared_ptr<X509>> chain;
   for (const Data& der : certificates_) {
     auto certificate = fromDER(der);

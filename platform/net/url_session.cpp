@@ -23,6 +23,7 @@
 #include "platform/net/content_decoder.h"
 #include "platform/net/server_trust.h"
 #include "platform/foundation/thread_safety.h"
+#include "platform/security/crypto_library.h"
 
 namespace platform {
 
@@ -32,7 +33,11 @@ constexpr int kMaximumRedirects = 16;
 
 void initCurlOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    // libcurl sets OpenSSL up as it starts: ours must come first.
+    CryptoLibrary::initialize();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 std::optional<std::string> lastHeaderValue(const std::vector<std::pair<std::string, std::string>>& headers,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "platform/dispatch/dispatch_queue.h"
 #include "platform/dispatch/main_thread.h"
@@ -151,6 +152,34 @@ double advanceVirtualTimePaced(double seconds, double waitSeconds) {
 void resetVirtualTime() {
   Timeline::shared().reset();
   mainRunLoop().reset();
+}
+
+namespace {
+thread_local WorkMoment t_moment;
+}
+
+WorkMoment workMomentNow() {
+  const Clock& clock = Clock::current();
+  if (!clock.isManual()) return {};
+  return {&clock, clock.uptime(), t_moment.clock == &clock};
+}
+
+AtWorkMoment::AtWorkMoment(const WorkMoment& moment) {
+  if (!moment.clock || (!moment.ofWork && DispatchQueue::isMainThread())) return;
+  previous_ = std::exchange(t_moment, moment);
+  set_ = true;
+}
+
+AtWorkMoment::~AtWorkMoment() {
+  if (set_) t_moment = previous_;
+}
+
+double uptimeAsOfWork(const Clock& clock, double present) {
+  return t_moment.clock == &clock ? std::min(t_moment.uptime, present) : present;
+}
+
+void moveWorkMoment(double seconds) {
+  if (t_moment.clock && seconds > 0) t_moment.uptime += seconds;
 }
 
 }  // namespace platform::detail

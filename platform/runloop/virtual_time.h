@@ -3,6 +3,10 @@
 // item along the timeline.
 #pragma once
 
+namespace platform {
+class Clock;
+}
+
 namespace platform::detail {
 
 // Real seconds after which a settle that never becomes idle gives up with an exception.
@@ -30,5 +34,36 @@ double advanceVirtualTimePaced(double seconds, double waitSeconds);
 
 // A fresh timeline and main run loop for a new test.
 void resetVirtualTime();
+
+// The virtual moment of work. Virtual time may move on while a block waits in its queue (behind a
+// block waiting for another process, which a paced driver does not wait for, or after a driver
+// stopped waiting for busy work): the block still runs as of the moment it was queued, so that what
+// it stamps is the time of what caused it, not of when the queue got to it. On a thread running
+// such a block the manual clock reads no later than that moment, and work the block queues, at
+// once or after a delay, belongs to the same moment (or as much later as the delay). The main
+// thread, which moves time, reads the present except in a block that such late work queued there.
+struct WorkMoment {
+  const Clock* clock = nullptr;  // null: a real clock, which has no moments to keep
+  double uptime = 0;
+  bool ofWork = false;  // the moment of a block the queueing thread runs, not the present
+};
+// The moment of work queued now from the calling thread.
+WorkMoment workMomentNow();
+// The calling thread runs as of `moment` for the scope (the main thread only for a moment of work).
+class AtWorkMoment {
+ public:
+  explicit AtWorkMoment(const WorkMoment& moment);
+  ~AtWorkMoment();
+  AtWorkMoment(const AtWorkMoment&) = delete;
+  AtWorkMoment& operator=(const AtWorkMoment&) = delete;
+
+ private:
+  WorkMoment previous_;
+  bool set_ = false;
+};
+// The uptime the manual clock `clock`, at `present`, reads on the calling thread.
+double uptimeAsOfWork(const Clock& clock, double present);
+// After the calling thread slept `seconds` on the clock: its moment, if it keeps one, moves on by as much.
+void moveWorkMoment(double seconds);
 
 }  // namespace platform::detail

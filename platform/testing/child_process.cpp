@@ -1,5 +1,6 @@
 #include "platform/testing/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -78,6 +80,39 @@ PipeRead readFromPipe(int fd, void* buffer, std::size_t size, double seconds) {
   return PipeRead::Complete;
 }
 
+std::string sanitizerReport(std::string_view log) {
+  static constexpr std::string_view kMarks[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                                "ERROR: UndefinedBehaviorSanitizer", "ERROR: ThreadSanitizer",
+                                                "WARNING: ThreadSanitizer:", ": runtime error: "};
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string_view::npos) end = log.size();
+    const std::string_view line = log.substr(start, end - start);
+    for (std::string_view mark : kMarks) {
+      if (line.find(mark) != std::string_view::npos) return std::string(line);
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+std::string describeEnd(const std::optional<int>& status, std::string_view log) {
+  std::string end;
+  if (!status) {
+    end = "the child did not end";
+  } else if (WIFSIGNALED(*status)) {
+    end = "signal " + std::to_string(WTERMSIG(*status));
+  } else if (WEXITSTATUS(*status) != 0) {
+    end = "exit status " + std::to_string(WEXITSTATUS(*status));
+  } else if (const std::string report = sanitizerReport(log); !report.empty()) {
+    end = "exit status 0 after a sanitizer report: " + report;
+  } else {
+    return {};
+  }
+  return end + "\n" + std::string(log);
+}
+
 std::optional<ChildProcess> ChildProcess::spawn(const std::string& executable,
                                                 const std::vector<std::string>& arguments) {
   std::vector<std::string> owned{executable};
@@ -85,17 +120,45 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::string& executable,
   std::vector<char*> argv;
   for (auto& argument : owned) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  // An unnamed file: nothing to clean up, and read back through its descriptor.
+  const int errorFd = ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (errorFd >= 0) posix_spawn_file_actions_adddup2(&actions, errorFd, STDERR_FILENO);
   pid_t pid = 0;
-  if (::posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return std::nullopt;
-  return ChildProcess(pid);
+  const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    if (errorFd >= 0) ::close(errorFd);
+    return std::nullopt;
+  }
+  return ChildProcess(pid, errorFd);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), errorFd_(other.errorFd_) {
+  other.pid_ = -1;
+  other.errorFd_ = -1;
+}
 
 ChildProcess::~ChildProcess() {
+  if (errorFd_ >= 0) ::close(errorFd_);
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
+}
+
+std::string ChildProcess::errorOutput() const {
+  std::string text;
+  if (errorFd_ < 0) return text;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(errorFd_, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    at += n;
+  }
+  return text;
 }
 
 std::optional<int> ChildProcess::waitFor(double seconds) {
@@ -124,14 +187,26 @@ void exitWhileUsingOnAThread(std::function<bool()> use) {
 
 std::string runExitTestChild(const std::string& childTest) {
   ::setenv(kExitTestChildVariable, "1", 1);
+  // Unsymbolised, a report is out whole before the main thread ends the process; the stack is
+  // named afterwards from the module offsets it shows.
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    ::setenv(name, ((value ? std::string(value) + ":" : std::string()) + "symbolize=0").c_str(), 1);
+  }
   auto child = ChildProcess::spawn("/proc/self/exe", {"--gtest_filter=" + childTest});
+  for (const auto& [name, value] : saved) {
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
   ::unsetenv(kExitTestChildVariable);
   if (!child) return "the child could not be started";
   const auto status = child->waitFor(60);
-  if (!status) return "the child did not end";
-  if (WIFSIGNALED(*status)) return "signal " + std::to_string(WTERMSIG(*status));
-  if (WEXITSTATUS(*status) != 0) return "exit status " + std::to_string(WEXITSTATUS(*status));
-  return {};
+  return describeEnd(status, child->errorOutput());
 }
 
 }  // namespace platform::testing

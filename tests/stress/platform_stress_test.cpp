@@ -178,5 +178,54 @@ TEST_F(Stress, WaitsOutsideKeepTheWorkCountsWhole) {
   testing::runUntilIdle();
 }
 
+// Threads queue work while the main thread moves virtual time on without waiting for it: each block
+// runs as of the moment it was queued, which only grows along one queue, and everything a block
+// queues in turn reads exactly what the block read, however far time has moved since.
+TEST_F(Stress, BlocksRunAsOfTheMomentTheyWereQueued) {
+  testing::useManualClock();
+  constexpr int kThreads = 6;
+  constexpr int kBlocks = 300;
+  const Clock& clock = Clock::current();
+  std::atomic<int> done{0};
+  std::atomic<int> mismatched{0};
+  std::atomic<int> backwards{0};
+  std::atomic<int> producersLeft{kThreads};
+  auto shared = DispatchQueue::concurrent("stress.moment-shared");
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&, t] {
+      auto own = DispatchQueue::serial("stress.moment", t % 2 ? DispatchQueue::serial("stress.moment-target") : nullptr);
+      auto last = std::make_shared<double>(0);  // read and written by `own`'s blocks only
+      for (int i = 0; i < kBlocks; ++i) {
+        own->async([&, own, last, i] {
+          const double read = clock.uptime();
+          if (read < *last) ++backwards;
+          *last = read;
+          if (i % 4 == 0) {
+            WaitingOutside waiting;
+            std::this_thread::yield();
+          }
+          const auto next = i % 3 == 0 ? DispatchQueue::global() : i % 3 == 1 ? shared : own;
+          next->async([&, read] {
+            if (clock.uptime() != read) ++mismatched;
+            ++done;
+          });
+        });
+      }
+      --producersLeft;
+    });
+  }
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((producersLeft.load() > 0 || done.load() < kThreads * kBlocks) && std::chrono::steady_clock::now() < limit) {
+    testing::advancePaced(0.5, 0.0005);
+    testing::advanceWaitingAtMost(0.25, 0);
+  }
+  for (auto& producer : producers) producer.join();
+  testing::runUntilIdle();
+  EXPECT_EQ(done.load(), kThreads * kBlocks);
+  EXPECT_EQ(mismatched.load(), 0);
+  EXPECT_EQ(backwards.load(), 0);
+}
+
 }  // namespace
 }  // namespace platform

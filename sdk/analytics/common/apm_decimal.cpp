@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <openssl/rand.h>
 
 #include "sdk/analytics/common/apm_monitor.h"
 #include "platform/foundation/thread_safety.h"
+#include "platform/security/digest.h"
 
 namespace {
 
@@ -223,8 +223,8 @@ std::optional<APMDecimal> APMDecimalNumberFromString(std::string_view string) {
 }
 
 std::int64_t APMNumericUtil::randomInt64() {
-  unsigned char bytes[8] = {};
-  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+  std::uint8_t bytes[8] = {};
+  if (!platform::SecureRandom::fill(bytes)) {
     APMLog(5, 26004, "Unable to generate random integer", std::string(std::strerror(errno)));
   }
   std::int64_t value;

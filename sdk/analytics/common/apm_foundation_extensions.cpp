@@ -1,15 +1,11 @@
 #include "sdk/analytics/common/apm_foundation_extensions.h"
 
-#include <openssl/evp.h>
-
 #include "platform/foundation/strings.h"
+#include "platform/security/digest.h"
 
 platform::Data VULGzip::apm_MD5Data(const platform::Data& data) {
-  platform::Data digest(16);
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_md5(), nullptr);
-  digest.resize(length);
-  return digest;
+  const auto digest = platform::Digest::md5(data);
+  return platform::Data(digest.begin(), digest.end());
 }
 
 std::int64_t VULGzip::apm_64LeastSignificantBits(const platform::Data& data) {

@@ -13,8 +13,9 @@ namespace APMDatabaseRow {
 
 // The one row of `app_metadata`.
 inline const platform::Value& metadataRowID() {
-  static const platform::Value id("1");
-  return id;
+  // Never destroyed: a store on a worker may still read the row while the process exits.
+  static const auto* const id = new platform::Value("1");
+  return *id;
 }
 
 inline const platform::Value* column(const APMRecord& row, std::string_view name) {

@@ -1,7 +1,5 @@
 #include "sdk/crash/launch/rlz_utilities.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "platform/foundation/uuid.h"
 #include "platform/mach/sysctl.h"
 #include "platform/runloop/clock.h"
+#include "platform/security/digest.h"
 #include "platform/ui/device.h"
 #include "sdk/core/core/vdz_logger.h"
 #include "sdk/crash/records/rlz_sdk_log.h"
@@ -22,11 +21,8 @@
 
 namespace {
 
-std::string digest(const EVP_MD* type, const void* bytes, std::size_t length) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(bytes, length, out, &size, type, nullptr) != 1) return {};
-  return platform::DataEncoding::hexEncode(std::span<const std::uint8_t>(out, size));
+std::span<const std::uint8_t> byteSpan(const void* bytes, std::size_t length) {
+  return {static_cast<const std::uint8_t*>(bytes), length};
 }
 
 std::string infoString(std::string_view key) {
@@ -36,9 +32,13 @@ std::string infoString(std::string_view key) {
 
 }  // namespace
 
-std::string RLZHashBytes(const void* bytes, std::size_t length) { return digest(EVP_sha1(), bytes, length); }
+std::string RLZHashBytes(const void* bytes, std::size_t length) {
+  return platform::DataEncoding::hexEncode(platform::Digest::sha1(byteSpan(bytes, length)));
+}
 std::string RLZHashNSData(const platform::Data& data) { return RLZHashBytes(data.data(), data.size()); }
-std::string RLZ256HashBytes(const void* bytes, std::size_t length) { return digest(EVP_sha256(), bytes, length); }
+std::string RLZ256HashBytes(const void* bytes, std::size_t length) {
+  return platform::DataEncoding::hexEncode(platform::Digest::sha256(byteSpan(bytes, length)));
+}
 std::string RLZ256HashNSData(const platform::Data& data) { return RLZ256HashBytes(data.data(), data.size()); }
 
 std::string RLZNSDataToNSString(const platform::Data& data) { return platform::DataEncoding::hexEncode(data); }

@@ -14,8 +14,9 @@ struct DefaultQueue {
 };
 
 DefaultQueue& defaultQueue() {
-  static DefaultQueue shared;
-  return shared;
+  // Never destroyed: a promise settled on a worker while the process exits still looks it up.
+  static auto* const shared = new DefaultQueue;
+  return *shared;
 }
 
 }  // namespace

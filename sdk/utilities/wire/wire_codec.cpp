@@ -29,7 +29,8 @@ bool decodeOptionalString(pb_istream_t* stream, const pb_field_t*, void** arg) {
   return readRest(stream, static_cast<std::optional<std::string>*>(*arg)->emplace());
 }
 
-const std::string kEmpty;
+// Never destroyed: an upload on a worker may still encode an empty field while the process exits.
+const std::string& kEmpty = *new std::string;
 
 }  // namespace
 

@@ -199,6 +199,83 @@ TEST(Paced, TimeWaitsForOwnWorkButNotForWorkWaitingOutside) {
   EXPECT_EQ(WorkTracker::outstanding(), 0);
 }
 
+// A paced driver moves time on past a queue whose block waits outside the process (the user asks
+// for two hours while another process holds a file), yet the block queued behind that one runs as
+// of the moment it was queued, and so does what it queues in turn (through the main queue too, and
+// later by as much as it asks for or sleeps): what they stamp is the time of the user's action, not
+// of when the queue got to it.
+TEST(Paced, WorkQueuedBehindAWaitOutsideRunsAsOfItsQueueing) {
+  const struct {
+    const char* name;
+    std::function<std::shared_ptr<DispatchQueue>()> make;
+    bool barrier;  // the waiting block is a barrier, which the block behind it waits for
+  } cases[] = {
+      {"serial", [] { return DispatchQueue::serial("test.held"); }, false},
+      {"serial on a serial target",
+       [] { return DispatchQueue::serial("test.held", DispatchQueue::serial("test.target")); }, false},
+      {"concurrent behind a barrier", [] { return DispatchQueue::concurrent("test.held"); }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::useManualClock();
+    const Clock& clock = Clock::current();
+    const double start = clock.uptime();
+    const Date startDate = clock.now();
+    auto queue = c.make();
+    DispatchSemaphore entered;
+    DispatchSemaphore release;
+    std::atomic<bool> releasedInTime{false};
+    auto waitOutside = [&] {
+      WaitingOutside waiting;
+      entered.signal();
+      releasedInTime = release.wait(20);
+    };
+    if (c.barrier) {
+      queue->barrierAsync(waitOutside);
+    } else {
+      queue->async(waitOutside);
+    }
+    ASSERT_TRUE(entered.wait(10));
+    EXPECT_DOUBLE_EQ(testing::advancePaced(3, 0.01), 3);
+
+    // The user's action, 3 s in: its work lands behind the waiting block.
+    std::atomic<double> behind{-1};
+    std::atomic<double> behindDate{-1};
+    std::atomic<double> queuedOn{-1};
+    std::atomic<double> afterSleep{-1};
+    std::atomic<double> onMain{-1};
+    std::atomic<double> delayed{-1};
+    auto other = DispatchQueue::serial("test.other");
+    queue->async([&] {
+      behind = clock.uptime() - start;
+      behindDate = clock.now().timeIntervalSince(startDate);
+      other->async([&] { queuedOn = clock.uptime() - start; });
+      DispatchQueue::main()->async([&] {
+        onMain = clock.uptime() - start;
+        DispatchQueue::global()->after(1, [&] { delayed = clock.uptime() - start; });
+      });
+      sleepOnClock(2);
+      afterSleep = clock.uptime() - start;
+    });
+    EXPECT_DOUBLE_EQ(testing::advancePaced(7200, 0.01), 7200) << "the driver waited for the held queue";
+    release.signal();
+    runUntilIdle();
+    EXPECT_TRUE(releasedInTime);
+    EXPECT_DOUBLE_EQ(behind.load(), 3);
+    EXPECT_DOUBLE_EQ(behindDate.load(), 3);
+    EXPECT_DOUBLE_EQ(queuedOn.load(), 3);
+    EXPECT_DOUBLE_EQ(afterSleep.load(), 5);
+    EXPECT_DOUBLE_EQ(onMain.load(), 3);
+    EXPECT_DOUBLE_EQ(delayed.load(), 4);
+    // The present is everybody's again for work queued now.
+    std::atomic<double> now{-1};
+    queue->async([&] { now = clock.uptime() - start; });
+    runUntilIdle();
+    EXPECT_DOUBLE_EQ(now.load(), 7203);
+    EXPECT_DOUBLE_EQ(clock.uptime() - start, 7203);
+  }
+}
+
 TEST(UseManualClock, StartsAFreshTimeline) {
   testing::useManualClock();
   std::atomic<int> stale{0};

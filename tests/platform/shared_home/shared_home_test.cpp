@@ -132,9 +132,8 @@ TEST(SharedHomeTest, TwoProcessesWritingDisjointKeysKeepEveryKeyOfBoth) {
       children.push_back(std::move(*child));
     }
     for (auto& child : children) {
-      auto status = child.waitFor(kChildTimeLimitSeconds);
-      ASSERT_TRUE(status) << "a writer did not finish in time";
-      ASSERT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "a writer failed, status " << *status;
+      const auto status = child.waitFor(kChildTimeLimitSeconds);
+      ASSERT_EQ(testing::describeEnd(status, child.errorOutput()), "") << "a writer failed";
     }
 
     std::map<std::string, std::string> expected{{"parent.before", "parent.before"}};

@@ -2,6 +2,7 @@
 // report directory and still end the child by its true signal.
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,7 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +24,7 @@
 #include "crash_test_support.h"
 #include "platform/foundation/value.h"
 #include "sdk/crash/launch/rlz_file_reader.h"
+#include "sdk/crash/reports/rlz_symbolication.h"
 
 extern char** environ;
 
@@ -45,6 +52,7 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE,
   std::filesystem::create_directories(run.root);
   const auto out = base / "out";
   const auto stdoutPath = base / "stdout";
+  const auto stderrPath = base / "stderr";
   rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
   // The sanitizer's own alternate signal stacks are left off: each thread must have the reporter's.
@@ -61,6 +69,7 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
   EXPECT_EQ(posix_spawn(&pid, probe, &actions, nullptr, argv, envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
@@ -69,6 +78,9 @@ ProbeRun runProbe(const std::string& mode, const char* probe = CRASH_PROBE,
   run.status = status.value_or(0);
   run.out = crash_test::readFile(out);
   run.stdoutText = crash_test::readFile(stdoutPath);
+  // The crash itself is the probe's: the sanitizers leave its signals alone, and report nothing.
+  const std::string errors = crash_test::readFile(stderrPath);
+  EXPECT_EQ(platform::testing::sanitizerReport(errors), "") << mode << "\n" << errors;
   return run;
 }
 
@@ -118,30 +130,90 @@ void expectCompleteRecord(const ProbeRun& run, const char* file, const char* cra
   EXPECT_LT(first, last) << file;
 }
 
-// Names each frame by the probe's printed function addresses: the nearest one at or below it.
-std::vector<std::string> frameNames(const ProbeRun& run, const platform::Value& thread) {
-  std::istringstream in(run.out);
-  std::string word;
-  in >> word;
-  const char* names[] = {"crashNow", "level3", "level2", "level1", "main"};
-  std::vector<std::pair<uint64_t, std::string>> starts;
-  for (const char* name : names) {
-    uint64_t address = 0;
-    in >> address;
-    starts.emplace_back(address, name);
+// Where the image's first byte lies in its own link-time addresses: the virtual address of the
+// loadable segment that starts at the file's start (0 for a position-independent executable).
+std::optional<std::uint64_t> linkTimeBase(const std::string& path) {
+  // The headers lie at the file's start.
+  std::string file(64 * 1024, '\0');
+  std::ifstream in(path, std::ios::binary);
+  in.read(file.data(), static_cast<std::streamsize>(file.size()));
+  file.resize(static_cast<std::size_t>(in.gcount()));
+  Elf64_Ehdr header;
+  if (file.size() < sizeof header) return std::nullopt;
+  std::memcpy(&header, file.data(), sizeof header);
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) return std::nullopt;
+  for (std::size_t i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr segment;
+    const std::size_t at = header.e_phoff + i * sizeof segment;
+    if (at + sizeof segment > file.size()) return std::nullopt;
+    std::memcpy(&segment, file.data() + at, sizeof segment);
+    if (segment.p_type == PT_LOAD && segment.p_offset == 0) return segment.p_vaddr;
   }
-  std::vector<std::string> result;
-  for (const auto& frame : thread["stacktrace"].arrayOrEmpty()) {
-    const uint64_t pc = frame.unsignedValue();
-    std::string best = "?";
-    uint64_t bestStart = 0;
-    for (const auto& [start, name] : starts) {
-      if (start <= pc && pc - start < 8192 && start >= bestStart) {
-        best = name;
-        bestStart = start;
+  return std::nullopt;
+}
+
+// A function's plain name out of a demangled one: "(anonymous namespace)::crashNow()" is "crashNow".
+std::string plainName(std::string name) {
+  const std::string anonymous = "(anonymous namespace)::";
+  for (std::size_t at; (at = name.find(anonymous)) != std::string::npos;) name.erase(at, anonymous.size());
+  name = name.substr(0, name.find('('));
+  const std::size_t scope = name.rfind("::");
+  return scope == std::string::npos ? name : name.substr(scope + 2);
+}
+
+// Names each frame the way a developer reads a crash: from the debug information of the image
+// that holds it, found through the report's own binary-image record. The debug information knows
+// every part of an optimised function, however far from its start the compiler moved a cold part.
+// A return address names its call, one byte back.
+std::vector<std::string> frameNames(const ProbeRun& run, const platform::Value& thread) {
+  RLZSymbolResolver images;
+  images.loadBinaryImagesFromFile((run.report / "binary_images.rlzrecord").string());
+  const auto& stacktrace = thread["stacktrace"].arrayOrEmpty();
+  std::vector<std::string> result(stacktrace.size(), "?");
+  // Per image file: the frames it holds and their link-time addresses, named in one run of addr2line.
+  std::map<std::string, std::vector<std::pair<std::size_t, std::uint64_t>>> byImage;
+  for (std::size_t i = 0; i < stacktrace.size(); ++i) {
+    const std::uint64_t pc = stacktrace[i].unsignedValue() - (i > 0 ? 1 : 0);
+    const auto* image = images.loadedBinaryImageForPC(pc);
+    if (!image) continue;
+    const auto path = image->find("path");
+    const auto base = image->find("base");
+    if (path == image->end() || !path->second.ifString() || base == image->end()) continue;
+    const auto linked = linkTimeBase(*path->second.ifString());
+    if (!linked) continue;
+    byImage[*path->second.ifString()].emplace_back(i, pc - base->second.unsignedValue() + *linked);
+  }
+  for (const auto& [path, frames] : byImage) {
+    std::string command = "addr2line -C -f -i -a -e '" + path + "'";
+    char hex[24];
+    for (const auto& [index, address] : frames) {
+      snprintf(hex, sizeof hex, " 0x%llx", static_cast<unsigned long long>(address));
+      command += hex;
+    }
+    command += " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) continue;
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    pclose(pipe);
+    // Each address comes first on a line of its own ("0x..."), then a function and a place for
+    // every inlined level, innermost first: the last function is the one the code belongs to.
+    std::istringstream lines(output);
+    std::string line;
+    std::size_t frame = 0;
+    bool started = false;
+    bool functionNext = false;
+    while (std::getline(lines, line)) {
+      if (line.starts_with("0x")) {
+        if (started) ++frame;
+        started = true;
+        functionNext = true;
+      } else if (started && frame < frames.size()) {
+        if (functionNext && line != "??") result[frames[frame].first] = plainName(line);
+        functionNext = !functionNext;
       }
     }
-    result.push_back(best);
   }
   return result;
 }

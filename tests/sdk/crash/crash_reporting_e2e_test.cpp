@@ -34,10 +34,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A child that has not ended by the limit is killed: its test fails instead of hanging.
+// A child that has not ended by the limit is killed: its test fails instead of hanging. A sanitizer
+// report in what it wrote fails the test as well, however the child ended.
 struct Child {
   pid_t pid = 0;
-  std::optional<int> wait(double seconds) { return platform::testing::waitForChild(pid, seconds); }
+  fs::path log;
+  std::size_t logStart = 0;
+  std::optional<int> wait(double seconds) {
+    const auto status = platform::testing::waitForChild(pid, seconds);
+    const std::string written = crash_test::readFile(log).substr(logStart);
+    EXPECT_EQ(platform::testing::sanitizerReport(written), "") << written;
+    return status;
+  }
 };
 
 Child spawnProbe(const fs::path& home, const std::string& serviceURL, std::vector<std::string> arguments) {
@@ -61,6 +69,8 @@ Child spawnProbe(const fs::path& home, const std::string& serviceURL, std::vecto
   posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   Child child;
+  child.log = logPath;
+  child.logStart = crash_test::readFile(logPath).size();
   EXPECT_EQ(posix_spawn(&child.pid, REPORTER_PROBE, &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
   return child;

@@ -273,4 +273,22 @@ TEST_F(RLZMetricKitTest, LaunchWaitsForThePreviousRunsCrashBeforePackaging) {
   RLZContextResetForTesting();
 }
 
+// The shared metric manager is reached from workers (a subscription, a delivery it scheduled on
+// its queue) that may still run while the app returns from main: it outlives static destruction.
+// A fresh copy of this binary subscribes on a thread of its own while it exits.
+TEST(MXMetricManagerExitTest, ChildSubscribesWhileExiting) {
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  platform::testing::exitWhileUsingOnAThread([] {
+    const auto manager = mx::MXMetricManager::sharedManager();
+    const auto subscriber = std::make_shared<mx::MXMetricManagerSubscriber>();
+    manager->addSubscriber(subscriber);
+    manager->removeSubscriber(subscriber);
+    return manager != nullptr;
+  });
+}
+
+TEST(MXMetricManagerExitTest, SharedManagerStaysUsableWhileTheProcessExits) {
+  EXPECT_EQ(platform::testing::runExitTestChild("MXMetricManagerExitTest.ChildSubscribesWhileExiting"), "");
+}
+
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,7 +24,8 @@
 class AppInTerminal {
  public:
   AppInTerminal(const std::filesystem::path& home, const std::string& serviceURL,
-                std::vector<std::string> arguments = {}) {
+                std::vector<std::string> arguments = {})
+      : home_(home) {
     arguments.insert(arguments.begin(), {FOCUS_TIMER, "--home", home.string()});
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
@@ -33,9 +36,10 @@ class AppInTerminal {
       // The sanitizers leave every fatal signal to the app's own handlers, as a release build does.
       setenv("ASAN_OPTIONS",
              "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0:"
-             "allow_user_segv_handler=1",
+             "allow_user_segv_handler=1:color=never",
              1);
-      setenv("UBSAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0", 1);
+      setenv("UBSAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:color=never",
+             1);
       execv(FOCUS_TIMER, argv.data());
       _exit(127);
     }
@@ -74,9 +78,14 @@ class AppInTerminal {
   // Keys as the user types them.
   void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
   // The wait status, or none when the app did not end within the time (it is killed then).
+  // A sanitizer's report, on the terminal or in the app's log, fails the test whatever the status:
+  // one found at exit (a worker using what the exit tore down) may still end with status 0.
   std::optional<int> waitForExit(double seconds = 60) {
     waited_ = true;
-    return platform::testing::waitForChild(pid_, seconds);
+    const auto status = platform::testing::waitForChild(pid_, seconds);
+    const std::string said = screen() + loggedRegularFile(home_ / "Library/Logs/focus-timer.stderr.log");
+    EXPECT_EQ(platform::testing::sanitizerReport(said), "") << said;
+    return status;
   }
   // Everything the app wrote to its terminal so far.
   std::string screen() const {
@@ -91,6 +100,15 @@ class AppInTerminal {
   }
 
  private:
+  // The log's text when it is a regular file: a test may have put something else in its place.
+  static std::string loggedRegularFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) return {};
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  std::filesystem::path home_;
   pid_t pid_ = -1;
   int master_ = -1;
   bool waited_ = false;

@@ -213,7 +213,7 @@ class HeldDatabaseTest : public InteractiveTest {
     InteractiveTest::SetUp();
     listener_ = APMAnalytics::addLogEventListener([this](const std::shared_ptr<const APMEvent>& event) {
       std::lock_guard lock(mutex_);
-      handled_.push_back(event->name());
+      handled_.push_back({event->name(), event->timestamp()});
     });
   }
   void TearDown() override {
@@ -248,8 +248,8 @@ class HeldDatabaseTest : public InteractiveTest {
   // How many events of that name the worker handled, after the first `from`.
   long handledCount(std::string_view name, std::size_t from = 0) {
     std::lock_guard lock(mutex_);
-    return std::count(handled_.begin() + static_cast<std::ptrdiff_t>(std::min(from, handled_.size())), handled_.end(),
-                      name);
+    return std::count_if(handled_.begin() + static_cast<std::ptrdiff_t>(std::min(from, handled_.size())),
+                         handled_.end(), [&](const Handled& event) { return event.name == name; });
   }
   std::size_t handledSoFar() {
     std::lock_guard lock(mutex_);
@@ -259,7 +259,11 @@ class HeldDatabaseTest : public InteractiveTest {
   WorkerWaitsForTheLock busy_;
   APMAnalytics::ListenerToken listener_{};
   std::mutex mutex_;
-  std::vector<std::string> handled_;
+  struct Handled {
+    std::string name;
+    double timestamp;
+  };
+  std::vector<Handled> handled_;
 };
 
 TEST_F(HeldDatabaseTest, TheAppLaunchesAndTakesKeysWhileItsDatabaseIsHeldFromTheStart) {
@@ -286,6 +290,33 @@ TEST_F(HeldDatabaseTest, KeysAndTheQuitDoNotWaitForADatabaseHeldMidRun) {
   // An engagement and a backgrounding each time the app left the front: the 'b' and the quit.
   EXPECT_EQ(handledCount("_e", before), 2);
   EXPECT_EQ(handledCount("_ab", before), 2);
+}
+
+// The user buys something with time stopped while the worker waits for the held database, then
+// skips half an hour: the screen goes on without the worker, yet the purchase is stamped with the
+// moment it was made, not with the moment the worker got to it.
+TEST_F(HeldDatabaseTest, APurchaseMadeWhileTheDatabaseIsHeldIsStampedWhenItWasMade) {
+  startInteractive();
+  settle();
+  const double launched = platform::Clock::current().now().timeIntervalSince1970() - session_->elapsed();
+  auto other = holdDatabase();
+  press("bb");
+  ASSERT_TRUE(session_->isBackgroundBusy()) << "the worker was expected to wait for the lock";
+  press(" ");
+  ASSERT_TRUE(frontEnd_->isPaused());
+  const double boughtAfter = session_->elapsed();
+  press(":purchase coins 0.99");
+  press(Key::Kind::Enter);
+  press(":wait 30:00");
+  press(Key::Kind::Enter);
+  EXPECT_NEAR(session_->elapsed(), boughtAfter + 1800, 1e-6) << "the screen was expected to skip the half hour";
+  other->release();
+  settle();
+  std::lock_guard lock(mutex_);
+  const auto purchase = std::find_if(handled_.begin(), handled_.end(),
+                                     [](const Handled& event) { return event.name.rfind("_iap", 0) == 0; });
+  ASSERT_NE(purchase, handled_.end()) << "the purchase was expected to be logged";
+  EXPECT_NEAR(purchase->timestamp - launched, boughtAfter, 1) << purchase->name;
 }
 
 TEST_F(InteractiveTest, InterruptQuitsEvenFromThePrompt) {

@@ -10,6 +10,7 @@
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/messages/nano_accessors.h"
+#include "platform/testing/child_process.h"
 #include "tests/sdk/analytics/monitor_recorder.h"
 
 namespace {
@@ -176,6 +177,21 @@ TEST(APMPlatformIdentityTest, WithoutTheOptionalFrameworksNothingIsKnown) {
   EXPECT_FALSE(support.hasLimitedAdTracking());
   EXPECT_FALSE(support.limitedAdTracking());
   EXPECT_EQ(support.resettableDeviceID(), std::nullopt);
+}
+
+// The event-metadata hash and the random numbers of event IDs run on the engine's workers, which
+// may still be at it while the app returns from main: OpenSSL stays whole for them. A fresh copy
+// of this binary uses both on a thread of its own while it exits.
+TEST(APMHelpersExitTest, ChildHashesAndDrawsRandomNumbersWhileExiting) {
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  platform::testing::exitWhileUsingOnAThread([] {
+    APMNumericUtil::randomInt64();
+    return VULGzip::apm_64LSBMD5(platform::Data{'a', 'b', 'c'}) == static_cast<std::int64_t>(0xd6963f7d28e17f72ULL);
+  });
+}
+
+TEST(APMHelpersExitTest, HashAndRandomNumbersStayUsableWhileTheProcessExits) {
+  EXPECT_EQ(platform::testing::runExitTestChild("APMHelpersExitTest.ChildHashesAndDrawsRandomNumbersWhileExiting"), "");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "sdk/analytics/common/apm_foundation_extensions.h"
 #include "sdk/analytics/common/apm_raw_event_data.h"
 #include "sdk/analytics/common/apm_user_attribute.h"
+#include "sdk/analytics/storage/apm_database_row.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
 #include "sdk/analytics/storage/apm_sqlite_store.h"
@@ -531,6 +532,18 @@ TEST(APMDailyCountsTest, CountsStopAtTheLargestValue) {
   }
   EXPECT_EQ(APMDailyCounts::clampedCount(std::int64_t{1} << 32), kMax) << "a stored count past the range";
   EXPECT_EQ(APMDailyCounts::clampedCount(-5), 0);
+}
+
+// The store reads and writes the one metadata row on its worker, which may still be at it while
+// the app returns from main: the row's key outlives static destruction. A fresh copy of this binary
+// reads it on a thread of its own while it exits.
+TEST(APMDatabaseExitTest, ChildReadsTheMetadataRowKeyWhileExiting) {
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  platform::testing::exitWhileUsingOnAThread([] { return APMDatabaseRow::metadataRowID() == platform::Value("1"); });
+}
+
+TEST(APMDatabaseExitTest, MetadataRowKeyStaysReadableWhileTheProcessExits) {
+  EXPECT_EQ(platform::testing::runExitTestChild("APMDatabaseExitTest.ChildReadsTheMetadataRowKeyWhileExiting"), "");
 }
 
 }  // namespace
