@@ -48,6 +48,15 @@ namespace fs = std::filesystem;
 // instead of filling the memory first.
 constexpr std::int64_t kHugeSparseSize = std::int64_t{2} << 40;
 
+// The report's files by name, with their packed contents.
+std::map<std::string, std::string> packedFiles(const RLZReportAdapter& adapter) {
+  std::map<std::string, std::string> packed;
+  for (const auto& file : adapter.report().files) {
+    packed[file.filename] = std::string(file.contents.begin(), file.contents.end());
+  }
+  return packed;
+}
+
 void writeMetadata(const fs::path& directory, const std::string& session, std::uint64_t startedAt,
                    const std::string& platformName = "ios") {
   fs::create_directories(directory);
@@ -188,10 +197,7 @@ TEST(RLZReportAdapterTest, TheRecordsThatMakeAReportComeBeforeAnyOtherFile) {
   crash_test::writeFile(dir / "aaa_00000.rlzrecord", large);
 
   const RLZReportAdapter adapter(dir.string(), "app", nullptr);
-  std::map<std::string, std::string> packed;
-  for (const auto& file : adapter.report().files) {
-    packed[file.filename] = std::string(file.contents.begin(), file.contents.end());
-  }
+  auto packed = packedFiles(adapter);
   EXPECT_EQ(packed.size(), kRLZMaxReportFiles);
   EXPECT_EQ(packed["metadata.rlzrecord"], crash_test::readFile(dir / "metadata.rlzrecord"));
   for (const auto& [name, contents] : records) {
@@ -219,12 +225,9 @@ TEST(RLZReportAdapterTest, ACrashRecordTooLargeKeepsItsThreadsWithShorterStacks)
   crash_test::writeFile(dir / "signal.rlzrecord", signal);
 
   const RLZReportAdapter adapter(dir.string(), "app", nullptr);
-  const RLZReportMessage::File* packed = nullptr;
-  for (const auto& file : adapter.report().files) {
-    if (file.filename == "signal.rlzrecord") packed = &file;
-  }
-  ASSERT_NE(packed, nullptr);
-  const std::string text(packed->contents.begin(), packed->contents.end());
+  const auto packed = packedFiles(adapter);
+  ASSERT_TRUE(packed.count("signal.rlzrecord"));
+  const std::string& text = packed.at("signal.rlzrecord");
   EXPECT_LE(text.size(), kRLZMaxReportBytes);
   EXPECT_GT(text.size(), kRLZMaxReportBytes / 2);
   std::vector<platform::Value> lines;
@@ -310,12 +313,9 @@ TEST(RLZReportAdapterTest, CrashRecordsOfAnySizeKeepEveryThreadAndSection) {
 
     const RLZReportAdapter adapter(dir.string(), "app", nullptr);
     EXPECT_TRUE(adapter.allRecordsRead());
-    const RLZReportMessage::File* packed = nullptr;
-    for (const auto& file : adapter.report().files) {
-      if (file.filename == "signal.rlzrecord") packed = &file;
-    }
-    ASSERT_NE(packed, nullptr);
-    const std::string text(packed->contents.begin(), packed->contents.end());
+    const auto packed = packedFiles(adapter);
+    ASSERT_TRUE(packed.count("signal.rlzrecord"));
+    const std::string& text = packed.at("signal.rlzrecord");
     EXPECT_LE(text.size(), kRLZMaxReportBytes);
     EXPECT_GT(text.size(), kRLZMaxReportBytes * 9 / 10) << "the room is used";
     // The first thread's stack tells how many frames each kept; the record is then the one made
@@ -399,10 +399,7 @@ TEST(RLZReportAdapterTest, RoomACutLeavesGoesToTheFilesAfterIt) {
     const fs::path dir = crash_test::scratch("adapter-room-" + std::to_string(n++));
     for (const auto& [name, contents] : c.files) crash_test::writeFile(dir / name, contents);
     const RLZReportAdapter adapter(dir.string(), "app", nullptr);
-    std::map<std::string, std::string> packed;
-    for (const auto& file : adapter.report().files) {
-      packed[file.filename] = std::string(file.contents.begin(), file.contents.end());
-    }
+    auto packed = packedFiles(adapter);
     for (const auto& [name, expected] : c.packed) {
       if (!expected) {
         EXPECT_FALSE(packed.count(name)) << name << " is sent with " << packed[name].size() << " bytes";

@@ -27,6 +27,20 @@ using engine_test::EventWritingTest;
 constexpr std::int64_t kStartRetryScheduledCode = 23224;
 constexpr std::int64_t kWriteRetryScheduledCode = 23228;
 
+// Every thread's every numbered "stress" event is among those stored, once.
+void expectEachLoggedOnce(const std::vector<engine_test::StoredEvent>& events, int threads, int perThread) {
+  std::vector<std::vector<int>> seen(threads, std::vector<int>(perThread, 0));
+  for (const auto& event : events) {
+    const auto t = engine_test::storedInt(event, "thread");
+    const auto i = engine_test::storedInt(event, "i");
+    ASSERT_TRUE(t >= 0 && t < threads && i >= 0 && i < perThread);
+    ++seen[t][i];
+  }
+  for (int t = 0; t < threads; ++t) {
+    EXPECT_EQ(seen[t], std::vector<int>(perThread, 1)) << "thread " << t;
+  }
+}
+
 TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAllStoredOnce) {
   platform::Clock::setCurrent(std::make_shared<platform::RealClock>());
   storage_test::BusyTimeoutForScope wait(20);
@@ -119,16 +133,7 @@ TEST_F(EventWritingTest, EventsLoggedFromManyThreadsWhileTheDatabaseIsHeldAreAll
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
-    for (const auto& event : events) {
-      const auto t = engine_test::storedInt(event, "thread");
-      const auto i = engine_test::storedInt(event, "i");
-      ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEvents);
-      ++seen[t][i];
-    }
-    for (int t = 0; t < kThreads; ++t) {
-      EXPECT_EQ(seen[t], std::vector<int>(kEvents, 1)) << "thread " << t;
-    }
+    expectEachLoggedOnce(events, kThreads, kEvents);
   }
   platform::testing::useManualClock();
 }
@@ -221,16 +226,7 @@ TEST_F(EventWritingTest, EventsLoggedAsTheAppEndsDuringAHoldAreStoredOnceAfterTh
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(propertiesSet, std::vector<int>(kEvents, 1));
-    std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEvents, 0));
-    for (const auto& event : events) {
-      const auto t = engine_test::storedInt(event, "thread");
-      const auto i = engine_test::storedInt(event, "i");
-      ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kEvents);
-      ++seen[t][i];
-    }
-    for (int t = 0; t < kThreads; ++t) {
-      EXPECT_EQ(seen[t], std::vector<int>(kEvents, 1)) << "thread " << t;
-    }
+    expectEachLoggedOnce(events, kThreads, kEvents);
   }
   platform::testing::useManualClock();
 }
