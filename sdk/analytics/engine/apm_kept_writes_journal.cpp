@@ -161,10 +161,7 @@ bool APMWriteKeptWritesJournal(const std::string& path, const std::vector<const 
     body.append(*line).push_back('\n');
     ++written;
   }
-  if (written == 0) {
-    written = 0;
-    return APMRemoveKeptWritesJournal(path, error);
-  }
+  if (written == 0) return APMRemoveKeptWritesJournal(path, error);
   std::string text(kMagic);
   text.append(std::to_string(written)).push_back(' ');
   text.append(digestOf(body)).push_back('\n');

@@ -714,8 +714,12 @@ std::optional<fs::path> VDTCORFlatFileStorage::syncHolderOfEventID(VDTCORTarget 
   return std::nullopt;
 }
 
+fs::path VDTCORFlatFileStorage::deliveredEventIDsPath(VDTCORTarget target) {
+  return libraryDataStoragePath() / (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + std::to_string(target));
+}
+
 std::vector<std::string> VDTCORFlatFileStorage::syncDeliveredEventIDs(VDTCORTarget target) {
-  const fs::path path = libraryDataStoragePath() / (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + std::to_string(target));
+  const fs::path path = deliveredEventIDsPath(target);
   std::vector<std::string> ids;
   platform::Error error;
   auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
@@ -744,7 +748,7 @@ void VDTCORFlatFileStorage::syncRememberDeliveredEvents(const fs::path& batchDir
   std::string text;
   for (const std::string& id : ids) text += id + "\n";
   platform::Error error;
-  const fs::path path = libraryDataStoragePath() / (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + std::to_string(target));
+  const fs::path path = deliveredEventIDsPath(target);
   if (!syncWriteLibraryData(platform::Data(text.begin(), text.end()), path, &error)) {
     // The batch is deleted all the same: it was delivered. Only an event stored once per ID that
     // a hand-off cut short stores again may then go out twice.

@@ -160,6 +160,7 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   // Where the storage holds an event of this ID for the target: the directory of its file (the
   // pool or a batch), an empty path when the ID is among the delivered ones, none when nowhere.
   std::optional<std::filesystem::path> syncHolderOfEventID(VDTCORTarget target, const std::string& eventID);
+  static std::filesystem::path deliveredEventIDsPath(VDTCORTarget target);
   std::vector<std::string> syncDeliveredEventIDs(VDTCORTarget target);
   // Adds the IDs of the event files in a batch about to be deleted as delivered.
   void syncRememberDeliveredEvents(const std::filesystem::path& batchDirectory, VDTCORTarget target);
