@@ -175,7 +175,8 @@ std::shared_ptr<APMInAppPurchaseTransactionReporter> APMInAppPurchaseTransaction
   return *instance;
 }
 
-APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(EventSink sink) : sink_(std::move(sink)) {
+APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(EventSink sink)
+    : sink_(std::move(sink)), reportQueue_(platform::DispatchQueue::serial("com.videzu.vmp.measurement.iap-report")) {
   if (!sink_) {
     sink_ = [](const std::string& origin, const std::string& name, const APMDictionary& parameters) {
       APMAnalytics::logInternalEventWithOrigin(origin, name, parameters);
@@ -219,23 +220,51 @@ void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransaction
     if (!cache.cachedProductForProductIdentifier(identifier)) unknown.insert(identifier);
   }
   if (kept.empty()) return;
+  auto batch = std::make_shared<Batch>();
+  batch->transactions = std::move(kept);
+  {
+    platform::MutexLock lock(mutex_);
+    batches_.push_back(batch);
+  }
   std::weak_ptr<APMInAppPurchaseTransactionReporter> weak = weak_from_this();
   if (!unknown.empty()) {
     cache.requestProductsWithProductIdentifiers(
-        unknown, globalQueue(),
-        [weak, kept](const APMProducts& products, const std::set<std::string>&,
-                     const std::optional<platform::Error>& error) {
-          if (error && products.empty()) {
-            APMLog(1, 21027, "Cannot request product information. Error", APMObject(*error));
-            return;
-          }
-          if (auto self = weak.lock()) self->reportTransactionsFromArray(kept);
+        unknown, reportQueue_,
+        [weak, batch](const APMProducts& products, const std::set<std::string>&,
+                      const std::optional<platform::Error>& error) {
+          const bool dropped = error && products.empty();
+          if (dropped) APMLog(1, 21027, "Cannot request product information. Error", APMObject(*error));
+          if (auto self = weak.lock()) self->batchIsReady(batch, dropped);
         });
     return;
   }
-  globalQueue()->async([weak, kept] {
-    if (auto self = weak.lock()) self->reportTransactionsFromArray(kept);
+  batchIsReady(batch, false);
+}
+
+void APMInAppPurchaseTransactionReporter::batchIsReady(const std::shared_ptr<Batch>& batch, bool dropped) {
+  {
+    platform::MutexLock lock(mutex_);
+    batch->ready = true;
+    batch->dropped = dropped;
+  }
+  std::weak_ptr<APMInAppPurchaseTransactionReporter> weak = weak_from_this();
+  reportQueue_->async([weak] {
+    if (auto self = weak.lock()) self->reportReadyBatches();
   });
+}
+
+void APMInAppPurchaseTransactionReporter::reportReadyBatches() {
+  for (;;) {
+    std::shared_ptr<Batch> batch;
+    {
+      platform::MutexLock lock(mutex_);
+      if (batches_.empty() || !batches_.front()->ready) return;
+      batch = std::move(batches_.front());
+      batches_.pop_front();
+      if (batch->dropped) continue;
+    }
+    reportTransactionsFromArray(batch->transactions);
+  }
 }
 
 void APMInAppPurchaseTransactionReporter::reportTransactionsFromArray(const Transactions& transactions) {

@@ -5,6 +5,7 @@
 // "_assc" (origin "auto").
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -92,5 +93,19 @@ class APMInAppPurchaseTransactionReporter : public std::enable_shared_from_this<
   static std::optional<std::string> transactionFingerprint(const platform::store::PaymentTransaction* transaction);
 
  private:
+  // Batches are reported one at a time, in the order they came, each once the products it needs
+  // are known: a purchase never overtakes an earlier one on its way to the engine.
+  struct Batch {
+    Transactions transactions;
+    bool ready = false;
+    bool dropped = false;  // its products could not be looked up
+  };
+  void batchIsReady(const std::shared_ptr<Batch>& batch, bool dropped);
+  // Report queue: reports the batches at the front that are ready.
+  void reportReadyBatches();
+
   EventSink sink_;
+  std::shared_ptr<platform::DispatchQueue> reportQueue_;
+  platform::Mutex mutex_;
+  std::deque<std::shared_ptr<Batch>> batches_ GUARDED_BY(mutex_);
 };

@@ -1,10 +1,18 @@
 #include "sdk/analytics/engine/apm_kept_writes_journal.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <system_error>
 
@@ -144,6 +152,10 @@ std::string APMKeptWritesJournalPath(const std::string& databaseName) {
   return APMMeasurementFilePath(databaseName + ".kept");
 }
 
+std::string APMKeptWritesJournalPathOfRun(const std::string& databaseName, const std::string& runID) {
+  return APMKeptWritesJournalPath(databaseName) + "." + runID;
+}
+
 std::optional<std::string> APMKeptWriteJournalLine(const Dictionary& record) {
   auto line = platform::JSON::serialize(platform::Value(record));
   if (!line || line->find('\n') != std::string::npos) return std::nullopt;
@@ -241,6 +253,196 @@ bool APMRemoveKeptWritesJournal(const std::string& path, platform::Error* error)
   if (fs::remove(path, ec) || !ec) return true;
   if (error) *error = platform::fileError(512, path, ec.value());
   return false;
+}
+
+// ---- the journals of the runs that share a home ----
+
+namespace {
+
+constexpr std::string_view kLockSuffix = ".lock";
+constexpr std::string_view kDamagedSuffix = ".damaged";
+// ".<journal>." and six letters or digits: a temporary file of the journal's atomic write.
+constexpr std::size_t kTemporarySuffixLength = 7;
+
+std::string leafOf(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Which journal a name in the folder belongs to (the journal itself, its lock or a temporary file
+// of its write), by the journal's file name; nothing for any other name.
+std::optional<std::string> journalNamed(std::string_view name, std::string_view baseName, const fs::path& directory) {
+  auto isJournal = [&](std::string_view candidate) {
+    if (candidate == baseName) return true;
+    if (!candidate.starts_with(baseName) || candidate.size() <= baseName.size() + 1 ||
+        candidate[baseName.size()] != '.') {
+      return false;
+    }
+    // A run's ID is a UUID's text: nothing else beside the journal (a link's target, a copy) is
+    // taken for a journal.
+    const std::string_view run = candidate.substr(baseName.size() + 1);
+    if (run.size() != 36) return false;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+      if (dash ? run[i] != '-' : !std::isxdigit(static_cast<unsigned char>(run[i]))) return false;
+    }
+    return true;
+  };
+  if (isJournal(name)) return std::string(name);
+  if (name.ends_with(kLockSuffix) && isJournal(name.substr(0, name.size() - kLockSuffix.size()))) {
+    return std::string(name.substr(0, name.size() - kLockSuffix.size()));
+  }
+  if (name.size() > 1 + kTemporarySuffixLength && name.front() == '.') {
+    const std::string journal(name.substr(1, name.size() - 1 - kTemporarySuffixLength));
+    if (isJournal(journal) && platform::FileManager::isTemporaryNameFor(name, directory / journal)) return journal;
+  }
+  return std::nullopt;
+}
+
+std::int64_t modifiedNanoseconds(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+APMKeptWritesJournals::APMKeptWritesJournals(std::string databaseName, std::string runID)
+    : directory_(fs::path(APMKeptWritesJournalPath(databaseName)).parent_path().string()),
+      baseName_(leafOf(APMKeptWritesJournalPath(databaseName))),
+      ownPath_(APMKeptWritesJournalPathOfRun(databaseName, runID)) {}
+
+// A process's locks go with it; one torn down before (a test's engine) gives them back.
+APMKeptWritesJournals::~APMKeptWritesJournals() {
+  if (own_) release(*own_, false);
+  for (Held& held : claimed_) release(held, false);
+}
+
+std::optional<APMKeptWritesJournals::Held> APMKeptWritesJournals::tryLock(const std::string& journal,
+                                                                          int attempts) const {
+  const std::string lockPath = journal + std::string(kLockSuffix);
+  // A claimer may remove a lock file between our open and our lock: the lock is ours only while
+  // the path still names the file we locked.
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (attempt > 0) ::usleep(1000);
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return std::nullopt;
+    struct stat locked {};
+    if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      ::close(fd);
+      continue;
+    }
+    struct stat named {};
+    if (::lstat(lockPath.c_str(), &named) == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+      return Held{journal, fd};
+    }
+    ::close(fd);
+  }
+  return std::nullopt;
+}
+
+void APMKeptWritesJournals::release(Held& held, bool removeLockFile) {
+  if (held.fd < 0) return;
+  if (removeLockFile) ::unlink((held.journal + std::string(kLockSuffix)).c_str());
+  ::close(held.fd);
+  held.fd = -1;
+}
+
+APMKeptWritesJournals::Found APMKeptWritesJournals::claimJournalsOfEndedRuns() {
+  Found found;
+  auto& files = platform::FileManager::defaultManager();
+  const auto names = files.contentsOfDirectory(directory_);
+  if (!names) return found;
+  const fs::path directory(directory_);
+  std::set<std::string> journals;
+  for (const auto& name : *names) {
+    if (auto journal = journalNamed(name, baseName_, directory)) journals.insert(std::move(*journal));
+  }
+  std::vector<std::pair<Held, std::int64_t>> taken;
+  for (const auto& journal : journals) {
+    const std::string path = (directory / journal).string();
+    if (path == ownPath_ || std::any_of(claimed_.begin(), claimed_.end(), [&](const Held& held) { return held.journal == path; })) {
+      continue;
+    }
+    auto held = tryLock(path, 1);
+    if (!held) continue;  // its run is still going
+    // Its run ended: a temporary file left by a write it was killed in is no journal.
+    for (const auto& name : *names) {
+      if (!platform::FileManager::isTemporaryNameFor(name, path)) continue;
+      const fs::path stale = directory / name;
+      struct stat st {};
+      if (::lstat(stale.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(stale.c_str());
+    }
+    taken.emplace_back(std::move(*held), modifiedNanoseconds(path));
+  }
+  std::stable_sort(taken.begin(), taken.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  using State = APMKeptWritesJournalContents::State;
+  for (auto& [held, modified] : taken) {
+    Journal journal{held.journal, APMReadKeptWritesJournal(held.journal)};
+    switch (journal.contents.state) {
+      case State::missing:
+        release(held, true);
+        break;
+      case State::unreadable:
+        release(held, false);
+        found.unreadable.push_back(std::move(journal));
+        break;
+      case State::damaged: {
+        const bool setAside = APMSetAsideKeptWritesJournal(held.journal, &journal.contents.error);
+        release(held, setAside);
+        if (!setAside) journal.contents.state = State::unreadable;
+        found.damaged.push_back(std::move(journal));
+        break;
+      }
+      case State::read:
+        claimed_.push_back(held);
+        found.claimed.push_back(std::move(journal));
+        break;
+    }
+  }
+  return found;
+}
+
+bool APMKeptWritesJournals::writeOwn(const std::vector<const std::string*>& lines, std::size_t& written,
+                                     platform::Error* error) {
+  written = 0;
+  if (lines.empty()) return removeOwn(error);
+  if (!own_) {
+    // Only a claimer looking at a lock file this run just made can hold it, and for a moment.
+    own_ = tryLock(ownPath_, 50);
+    if (!own_) {
+      if (error) *error = platform::fileError(512, ownPath_ + std::string(kLockSuffix), EWOULDBLOCK);
+      return false;
+    }
+  }
+  return APMWriteKeptWritesJournal(ownPath_, lines, written, error);
+}
+
+bool APMKeptWritesJournals::removeOwn(platform::Error* error) {
+  if (!APMRemoveKeptWritesJournal(ownPath_, error)) return false;
+  if (own_) {
+    release(*own_, true);
+    own_.reset();
+  }
+  return true;
+}
+
+bool APMKeptWritesJournals::removeClaimed(platform::Error* error) {
+  std::vector<Held> left;
+  for (Held& held : claimed_) {
+    if (APMRemoveKeptWritesJournal(held.journal, error)) {
+      release(held, true);
+    } else {
+      left.push_back(held);
+    }
+  }
+  claimed_ = std::move(left);
+  return claimed_.empty();
 }
 
 Dictionary APMKeptWriteRecordForEvent(const APMEvent& event) {

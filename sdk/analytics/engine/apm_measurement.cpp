@@ -17,6 +17,7 @@
 #include "sdk/analytics/engine/apm_analytics.h"
 #include "sdk/analytics/engine/apm_consent_settings_util.h"
 #include "sdk/analytics/engine/apm_identity.h"
+#include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/engine/apm_launch_utilities.h"
 #include "sdk/analytics/engine/apm_screen_view_reporter.h"
 #include "sdk/analytics/engine/apm_search_ad_reporter.h"
@@ -26,6 +27,7 @@
 #include "sdk/analytics/storage/apm_engine_services.h"
 #include "sdk/analytics/storage/apm_persisted_config.h"
 #include "sdk/analytics/storage/apm_remote_config.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "sdk/analytics/storage/apm_user_defaults.h"
 #include "sdk/analytics/storage/apme_manager.h"
@@ -213,7 +215,12 @@ APMMeasurement::APMMeasurement(std::string databaseName, std::shared_ptr<APMPers
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
       databaseRetryAlarm_(std::make_unique<APMAlarm>(scheduler_->workerQueue(), "Database retry timer")),
-      keptWriteRunID_(platform::UUID().UUIDString()) {}
+      keptWriteRunID_(platform::UUID().UUIDString()) {
+  platform::MutexLock lock(journalMutex_);
+  journals_ = std::make_unique<APMKeptWritesJournals>(databaseName_, keptWriteRunID_);
+  // A new engine is a new run (a test's process makes several): its waits are whole again.
+  APMSqliteStore::cutBusyWaitsShort(false);
+}
 
 // An alarm's timer must be cancelled on the queue it fires on.
 APMMeasurement::~APMMeasurement() {
@@ -348,7 +355,11 @@ APMMeasurement::StartResult APMMeasurement::startMeasurement() {
   }
   if (justInitialized) {
     // What the last run kept when it ended goes before anything this start writes.
-    if (const std::size_t journaled = readKeptWritesJournalOnWorkerQueue()) writeKeptDatabaseWrites(journaled);
+    if (const std::size_t journaled = readKeptWritesJournalOnWorkerQueue()) {
+      writeKeptDatabaseWrites(journaled);
+    } else {
+      finishKeptWritesJournalOnWorkerQueue();
+    }
     runAfterStart();
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();

@@ -30,6 +30,7 @@ class APMDailyCounts;
 class APMDatabase;
 class APMEvent;
 class APMIdentity;
+class APMKeptWritesJournals;
 class APMMonitor;
 class APMPBEvent;
 class APMPBEventParam;
@@ -160,6 +161,8 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // Main thread, from the app's will-terminate notification: what waits for the database is
   // written to the journal beside it, without waiting for the database or the worker queue.
   void handleAppWillTerminate();
+  // Where this run saves what waits for the database when it is ended.
+  std::string keptWritesJournalPathOfThisRun() const;
 
   // ---- entry points whose work belongs to later parts of the engine ----
   // Admission and writing of a logged event; the event pipeline's entry point.
@@ -447,11 +450,26 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   // IDs are this run's own and numbered in order.
   const std::string keptWriteRunID_;
   std::uint64_t keptWriteCount_ = 0;
-  // Done-write IDs may be stored that no journal names any more.
-  bool doneKeptWriteIDsStored_ = false;
-  // Fingerprints of purchases whose insert waits with the kept writes: a transaction delivered
-  // again meanwhile is a duplicate too.
+  // IDs the claimed journals named: their done rows go once those journals are gone.
+  std::vector<std::string> replayedKeptWriteIDs_;
+  // Fingerprints of purchases that wait for the database: a transaction delivered again
+  // meanwhile is a duplicate too.
   std::set<std::string> keptPurchaseFingerprints_;
+  // Purchases reported while the database was held, in order: each fingerprint is stored with
+  // its purchase's event, in the same write, so neither is kept or written without the other.
+  struct PurchaseAwaitingEvent {
+    std::string fingerprint;
+    std::string productID;
+  };
+  std::deque<PurchaseAwaitingEvent> purchasesAwaitingEvents_;
+  // The write of a purchase's event together with its fingerprint (a duplicate is not written).
+  std::function<void()> eventWithPurchaseFingerprintWrite(const std::shared_ptr<APMEvent>& event, std::string fingerprint,
+                                                          std::string productID);
+  // The fingerprint a purchase event is stored with, taken from those waiting.
+  std::optional<PurchaseAwaitingEvent> takePurchaseAwaitingEvent(const APMEvent& event);
+  // Stores the fingerprint now when the database takes it, else leaves it to wait for the event.
+  // Whether it was new; nothing when it waits.
+  std::optional<bool> storeOrAwaitPurchaseFingerprint(const std::string& fingerprint, const std::string& productID);
   // ---- the journal of the kept writes (any thread, under its lock) ----
   // The kept writes' journal lines, in the same order; none for a write that has no record.
   struct JournalEntry {
@@ -460,12 +478,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
   };
   platform::Mutex journalMutex_;
   std::deque<JournalEntry> journalEntries_ GUARDED_BY(journalMutex_);
+  // This run's journal and those it claimed from runs that ended.
+  std::unique_ptr<APMKeptWritesJournals> journals_ GUARDED_BY(journalMutex_);
   // The app is being ended: every write kept from now on goes to the journal at once.
   bool terminating_ GUARDED_BY(journalMutex_) = false;
   // Writes given up at the end so far, each counted in one line only.
   std::size_t journalGivenUpLogged_ GUARDED_BY(journalMutex_) = 0;
-  // A journal the start could not read (not damaged: a lock, the disk) stays for a later start.
-  bool keptWritesJournalUnread_ = false;
   // Units of writing under way: one begun inside another is part of it.
   int databaseWriteDepth_ = 0;
 };

@@ -109,13 +109,34 @@ void APMMeasurement::handleEventOnWorkerQueue(const std::shared_ptr<APMEvent>& o
     return;
   }
   // The whole road is one write: what it makes on the way (released and session-start events,
-  // conditional and session properties) lands with the event or not at all.
-  performDatabaseWriteOnWorkerQueue([this, original] { admitAndWriteEvent(original); },
-                                    [original] {
-                                      auto record = APMKeptWriteRecordForEvent(*original);
-                                      record["k"] = platform::Value("e");
-                                      return std::optional(std::move(record));
-                                    });
+  // conditional and session properties, a held purchase's fingerprint) lands with the event or
+  // not at all.
+  const auto purchase = takePurchaseAwaitingEvent(*original);
+  performDatabaseWriteOnWorkerQueue(
+      purchase ? eventWithPurchaseFingerprintWrite(original, purchase->fingerprint, purchase->productID)
+               : std::function<void()>([this, original] { admitAndWriteEvent(original); }),
+      [original, purchase] {
+        auto record = APMKeptWriteRecordForEvent(*original);
+        record["k"] = platform::Value("e");
+        if (purchase) {
+          record["f"] = platform::Value(purchase->fingerprint);
+          record["pid"] = platform::Value(purchase->productID);
+        }
+        return std::optional(std::move(record));
+      });
+}
+
+std::function<void()> APMMeasurement::eventWithPurchaseFingerprintWrite(const std::shared_ptr<APMEvent>& event,
+                                                                        std::string fingerprint,
+                                                                        std::string productID) {
+  return [this, event, fingerprint = std::move(fingerprint), productID = std::move(productID)] {
+    // Reported by another process meanwhile: the purchase is not reported twice.
+    if (storePurchaseFingerprintOnWorkerQueue(fingerprint, productID) == false) {
+      APMLog(4, 23141, "Purchase is a duplicate and will not be reported. Product ID", productID);
+      return;
+    }
+    admitAndWriteEvent(event);
+  };
 }
 
 void APMMeasurement::admitAndWriteEvent(const std::shared_ptr<APMEvent>& original) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <set>
 #include <utility>
 
 #include "platform/foundation/notification_center.h"
@@ -20,6 +21,7 @@
 #include "sdk/analytics/engine/apm_measurement.h"
 #include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 
 namespace {
 
@@ -80,7 +82,7 @@ bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const 
     locked = true;
     if (!doneBefore && database_ && (kept->fromJournal || terminating_)) {
       platform::Error error;
-      if (database_->insertDoneKeptWriteID(kept->id, &error)) doneKeptWriteIDsStored_ = true;
+      database_->insertDoneKeptWriteID(kept->id, &error);
     }
   };
   const auto unlock = [&]() NO_THREAD_SAFETY_ANALYSIS {
@@ -239,10 +241,12 @@ void APMMeasurement::cancelDatabaseRetry() {
 }
 
 // ---- the journal of the kept writes ----
-// The app ended normally while writes waited for the database: they go to a journal beside it,
-// synced, which the next start writes first, before anything of its own. Each write's ID is
-// stored in the database with the write itself, so a journal read again (a start killed while
-// writing it, or a write that went on while the app ended) does none of them twice.
+// The app ended normally while writes waited for the database: they go to a journal of this
+// run's beside it, synced, which the next start claims and writes first, before anything of its
+// own. Each write's ID is stored in the database with the write itself, so a journal read again
+// (a start killed while writing it, or a write that went on while the app ended) does none of
+// them twice. Processes of the app that share the home never read or remove each other's
+// journals while both run (see `APMKeptWritesJournals`).
 
 void APMMeasurement::subscribeForAppWillTerminateNotification() {
   const std::weak_ptr<const void> owner = std::weak_ptr<const APMMeasurement>(weak_from_this());
@@ -257,12 +261,15 @@ void APMMeasurement::subscribeForAppWillTerminateNotification() {
 // Never waits for the worker queue, which may be in the database's wait for its lock: the
 // journal is made of the lines kept beside the writes, under their own lock.
 void APMMeasurement::handleAppWillTerminate() {
+  // From now on what finds the database held goes to the journal at once: a wait for the other
+  // connection would only hold the worker queue, and the quit, behind it.
+  APMSqliteStore::cutBusyWaitsShort(true);
   platform::MutexLock lock(journalMutex_);
   terminating_ = true;
   if (journalEntries_.empty()) return;
   // Collection was switched off while they waited: they are not written, now or later.
   if (!enabled_) {
-    APMLog(2, 23231,
+    APMLog(1, 23231,
            "Data loss. Events and user properties waiting for the database could not be saved for the next start. "
            "Count, reason",
            static_cast<long long>(journalEntries_.size()), "collection is off");
@@ -272,6 +279,10 @@ void APMMeasurement::handleAppWillTerminate() {
   writeKeptWritesJournalLocked();
 }
 
+std::string APMMeasurement::keptWritesJournalPathOfThisRun() const {
+  return APMKeptWritesJournalPathOfRun(databaseName_, keptWriteRunID_);
+}
+
 void APMMeasurement::writeKeptWritesJournalLocked() {
   std::vector<const std::string*> lines;
   for (const JournalEntry& entry : journalEntries_) {
@@ -279,7 +290,13 @@ void APMMeasurement::writeKeptWritesJournalLocked() {
   }
   std::size_t written = 0;
   platform::Error error;
-  const bool saved = APMWriteKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), lines, written, &error);
+  const bool saved = journals_->writeOwn(lines, written, &error);
+  if (saved) {
+    // What the claimed journals still named is in this run's own now; one that cannot be removed
+    // is claimed again by the next start, which skips what was done.
+    platform::Error removeError;
+    journals_->removeClaimed(&removeError);
+  }
   if (written > 0) {
     APMLog(4, 23230,
            "Analytics database is in use by another connection. Kept events and user properties saved for the next "
@@ -291,7 +308,7 @@ void APMMeasurement::writeKeptWritesJournalLocked() {
     const APMObject reason = !saved                     ? APMObject(error)
                              : written < lines.size()   ? APMObject("over the journal's size limit")
                                                         : APMObject("not a write the journal keeps");
-    APMLog(2, 23231,
+    APMLog(1, 23231,
            "Data loss. Events and user properties waiting for the database could not be saved for the next start. "
            "Count, reason",
            static_cast<long long>(givenUp - journalGivenUpLogged_), reason);
@@ -300,38 +317,52 @@ void APMMeasurement::writeKeptWritesJournalLocked() {
 }
 
 std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
-  const std::string path = APMKeptWritesJournalPath(databaseName_);
-  auto contents = APMReadKeptWritesJournal(path);
-  using State = APMKeptWritesJournalContents::State;
-  if (contents.state == State::unreadable) {
-    keptWritesJournalUnread_ = true;
-    APMLog(3, 23234, "Unable to read the kept events and user properties of the last run. Kept for a later start. Error",
-           contents.error);
-    return 0;
+  APMKeptWritesJournals::Found found;
+  {
+    platform::MutexLock lock(journalMutex_);
+    // A run being ended takes on nothing more: what it would claim is left to the next start.
+    if (terminating_) return 0;
+    found = journals_->claimJournalsOfEndedRuns();
   }
-  keptWritesJournalUnread_ = false;
-  // Whatever a journal named is done or dropped once it is gone; until then its IDs stay.
-  doneKeptWriteIDsStored_ = true;
-  if (contents.state == State::missing) return 0;
-  std::size_t unusable = contents.damagedRecords;
-  if (contents.state == State::damaged) {
-    platform::Error error;
-    APMSetAsideKeptWritesJournal(path, &error);
+  using State = APMKeptWritesJournalContents::State;
+  for (const auto& journal : found.unreadable) {
+    APMLog(3, 23234, "Unable to read the kept events and user properties of the last run. Kept for a later start. Error",
+           journal.contents.error);
+  }
+  for (const auto& journal : found.damaged) {
+    if (journal.contents.state == State::damaged) {
+      APMLog(1, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
+             static_cast<long long>(journal.contents.damagedRecords));
+    } else {
+      APMLog(1, 23235,
+             "Kept events and user properties of the last run are damaged and could not be set aside. Left in place. "
+             "Error",
+             journal.contents.error);
+    }
   }
   std::vector<KeptDatabaseWrite> writes;
   std::vector<JournalEntry> entries;
-  for (const auto& record : contents.records) {
-    auto write = writeFromKeptWriteRecord(record);
-    const std::string* id = APMKeptWriteRecordString(record, "id");
-    if (!write || !id) {
-      ++unusable;
-      continue;
+  std::set<std::string> seen;
+  std::size_t unusable = 0;
+  for (const auto& journal : found.claimed) {
+    unusable += journal.contents.damagedRecords;
+    for (const auto& record : journal.contents.records) {
+      const std::string* id = APMKeptWriteRecordString(record, "id");
+      // A journal claimed after its run was killed while saving it in its own may name a write
+      // twice.
+      if (id && !seen.insert(*id).second) continue;
+      auto write = writeFromKeptWriteRecord(record);
+      if (!write || !id) {
+        ++unusable;
+        continue;
+      }
+      replayedKeptWriteIDs_.push_back(*id);
+      writes.push_back({std::move(write), *id, true});
+      entries.push_back({*id, APMKeptWriteJournalLine(record)});
     }
-    writes.push_back({std::move(write), *id, true});
-    entries.push_back({*id, APMKeptWriteJournalLine(record)});
   }
-  if (unusable > 0 || contents.state == State::damaged) {
-    APMLog(2, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
+  if (unusable > 0) {
+    APMLog(1, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
            static_cast<long long>(unusable));
   }
   // The same bound as in memory: the oldest go.
@@ -359,28 +390,30 @@ std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
 }
 
 void APMMeasurement::finishKeptWritesJournalOnWorkerQueue() {
-  if (keptWritesJournalUnread_) return;
   {
     platform::MutexLock lock(journalMutex_);
     // A journal written while the app ends names writes that may still be done meanwhile.
     if (terminating_ || !journalEntries_.empty()) return;
     platform::Error error;
-    if (!APMRemoveKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), &error)) return;
+    // A journal left in place may be read again: the IDs it names stay.
+    if (!journals_->removeClaimed(&error)) return;
   }
-  if (!doneKeptWriteIDsStored_ || !database_) return;
+  if (replayedKeptWriteIDs_.empty() || !database_) return;
   platform::Error error;
-  if (database_->deleteDoneKeptWriteIDs(&error)) doneKeptWriteIDsStored_ = false;
+  if (database_->deleteDoneKeptWriteIDs(replayedKeptWriteIDs_, &error)) replayedKeptWriteIDs_.clear();
 }
 
 void APMMeasurement::forgetKeptDatabaseWrites() {
   keptDatabaseWrites_.clear();
   droppedKeptDatabaseWrites_ = 0;
   keptPurchaseFingerprints_.clear();
+  purchasesAwaitingEvents_.clear();
+  replayedKeptWriteIDs_.clear();
   platform::MutexLock lock(journalMutex_);
   journalEntries_.clear();
-  if (keptWritesJournalUnread_) return;
   platform::Error error;
-  APMRemoveKeptWritesJournal(APMKeptWritesJournalPath(databaseName_), &error);
+  journals_->removeClaimed(&error);
+  journals_->removeOwn(&error);
 }
 
 std::function<void()> APMMeasurement::writeFromKeptWriteRecord(const platform::Value::Dictionary& record) {
@@ -389,7 +422,13 @@ std::function<void()> APMMeasurement::writeFromKeptWriteRecord(const platform::V
   if (*kind == "e" || *kind == "w") {
     auto event = APMEventFromKeptWriteRecord(record);
     if (!event) return {};
-    if (*kind == "e") return [this, event] { admitAndWriteEvent(event); };
+    if (*kind == "e") {
+      const std::string* fingerprint = APMKeptWriteRecordString(record, "f");
+      const std::string* productID = APMKeptWriteRecordString(record, "pid");
+      if (record.contains("f") && (!fingerprint || fingerprint->empty() || !productID)) return {};
+      if (fingerprint) return eventWithPurchaseFingerprintWrite(event, *fingerprint, *productID);
+      return [this, event] { admitAndWriteEvent(event); };
+    }
     return [this, event] { writeEventPastAdmission(event); };
   }
   if (*kind == "u") {

@@ -1,10 +1,13 @@
 // The duplicate filter of store purchases: a transaction is reported once, recognised later by
 // the fingerprint the database keeps of it.
+#include <algorithm>
+
 #include "platform/store/payment_queue.h"
 #include "sdk/analytics/common/apm_monitor.h"
 #include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/engine/apm_in_app_purchase_transaction_reporter.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_sqlite_store.h"
 
@@ -36,20 +39,7 @@ void APMMeasurement::filterPurchaseTransactions(PurchaseTransactions transaction
             APMLog(4, 23141, "Purchase is a duplicate and will not be reported. Product ID", productID);
             continue;
           }
-          // While another connection holds the database the insert waits with the kept writes,
-          // in front of the purchase's event: the purchase is reported, and the fingerprint that
-          // recognises it again is stored first.
-          auto inserted = std::make_shared<std::optional<bool>>();
-          self->keptPurchaseFingerprints_.insert(*fingerprint);
-          self->performDatabaseWriteOnWorkerQueue(
-              [engine = self.get(), fingerprint = *fingerprint, productID, inserted] {
-                *inserted = engine->storePurchaseFingerprintOnWorkerQueue(fingerprint, productID);
-              },
-              [fingerprint = *fingerprint, productID] {
-                return std::optional(platform::Value::Dictionary{
-                    {"k", platform::Value("p")}, {"f", platform::Value(fingerprint)}, {"pid", platform::Value(productID)}});
-              });
-          if (*inserted == false) {
+          if (self->storeOrAwaitPurchaseFingerprint(*fingerprint, productID) == false) {
             APMLog(4, 23141, "Purchase is a duplicate and will not be reported. Product ID", productID);
           } else {
             kept.push_back(transaction);
@@ -57,6 +47,43 @@ void APMMeasurement::filterPurchaseTransactions(PurchaseTransactions transaction
         }
         callback(std::move(kept));
       });
+}
+
+// While another connection holds the database the purchase is reported, and its fingerprint
+// waits for the purchase's event: the two are kept, journaled and written as one write, so a
+// purchase is never recognised again without having been reported.
+std::optional<bool> APMMeasurement::storeOrAwaitPurchaseFingerprint(const std::string& fingerprint,
+                                                                    const std::string& productID) {
+  keptPurchaseFingerprints_.insert(fingerprint);
+  if (database_ && (!waitingForDatabase_ || !enabled_)) {
+    std::optional<bool> inserted;
+    if (tryDatabaseWrite([&] { inserted = storePurchaseFingerprintOnWorkerQueue(fingerprint, productID); })) {
+      return inserted;
+    }
+    scheduleDatabaseRetry();
+  }
+  // Bounded as the kept writes are; the oldest purchase is then written without its fingerprint.
+  if (purchasesAwaitingEvents_.size() >= kAPMMaxKeptDatabaseWrites) {
+    keptPurchaseFingerprints_.erase(purchasesAwaitingEvents_.front().fingerprint);
+    purchasesAwaitingEvents_.pop_front();
+  }
+  purchasesAwaitingEvents_.push_back({fingerprint, productID});
+  return std::nullopt;
+}
+
+std::optional<APMMeasurement::PurchaseAwaitingEvent> APMMeasurement::takePurchaseAwaitingEvent(const APMEvent& event) {
+  if (purchasesAwaitingEvents_.empty() || !APMIsPurchaseEvent(event)) return std::nullopt;
+  const APMValue* product = APMEventParameterValue(event, "product_id");
+  const std::string* productID = product ? product->stringValue() : nullptr;
+  if (!productID) return std::nullopt;
+  // Events come in the order of their purchases; a purchase that logs no event leaves its
+  // fingerprint to the next of the same product.
+  const auto found = std::find_if(purchasesAwaitingEvents_.begin(), purchasesAwaitingEvents_.end(),
+                                  [&](const PurchaseAwaitingEvent& waiting) { return waiting.productID == *productID; });
+  if (found == purchasesAwaitingEvents_.end()) return std::nullopt;
+  PurchaseAwaitingEvent taken = std::move(*found);
+  purchasesAwaitingEvents_.erase(found);
+  return taken;
 }
 
 std::optional<bool> APMMeasurement::storePurchaseFingerprintOnWorkerQueue(const std::string& fingerprint,

@@ -252,6 +252,11 @@ bool APMIsSubscriptionEvent(const APMEvent& event) {
   return name == "_iap" && flag(event.parameters(), "subscription");
 }
 
+bool APMIsPurchaseEvent(const APMEvent& event) {
+  const std::string& name = event.name();
+  return event.origin() == "auto" && (name == "_iap" || name == "_iapx" || name == "_assr" || name == "_assc");
+}
+
 std::size_t APMArrayParameterItemCount(const APMEvent& event) {
   std::size_t count = 0;
   for (const auto& [name, object] : event.parameters()) {

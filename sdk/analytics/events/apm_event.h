@@ -60,6 +60,9 @@ std::vector<std::shared_ptr<APMPBEventParam>> APMProtoEventParams(const APMDicti
 bool APMIsErrorEvent(const APMEvent& event);
 // Subscription conversions and renewals, and in-app purchases flagged "subscription" = 1.
 bool APMIsSubscriptionEvent(const APMEvent& event);
+// The event a store purchase is reported with: "_iap", "_iapx", "_assr" or "_assc", logged by the
+// engine itself.
+bool APMIsPurchaseEvent(const APMEvent& event);
 // The parameter's value, or null when absent or not a value.
 const APMValue* APMEventParameterValue(const APMEvent& event, std::string_view name);
 // The total number of elements of the event's array parameters.

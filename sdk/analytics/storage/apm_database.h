@@ -184,8 +184,8 @@ class APMDatabase {
   // run is done once however often the journal is read. Recorded in the write's own transaction.
   std::optional<bool> containsDoneKeptWriteID(const std::string& id, platform::Error* error);
   bool insertDoneKeptWriteID(const std::string& id, platform::Error* error);
-  // Once no journal may name them.
-  bool deleteDoneKeptWriteIDs(platform::Error* error);
+  // Once no journal may name them: the journals that did are gone.
+  bool deleteDoneKeptWriteIDs(const std::vector<std::string>& ids, platform::Error* error);
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, platform::Error* error);
   std::optional<std::int64_t> deleteSubscriptionsOverLimit(platform::Error* error);
 

@@ -1,5 +1,6 @@
 // Audience filters and results, conditional user properties, purchase fingerprints, complex
 // events and the stored measurement configuration of the measurement database.
+#include <algorithm>
 #include <set>
 
 #include "sdk/analytics/messages/nano_accessors.h"
@@ -426,8 +427,21 @@ bool APMDatabase::insertDoneKeptWriteID(const std::string& id, Error* error) {
   return insertDataType(&row, "done_kept_writes", error);
 }
 
-bool APMDatabase::deleteDoneKeptWriteIDs(Error* error) {
-  return store_->deleteRecordsFromTableWithName("done_kept_writes", "1", {}, error).has_value();
+bool APMDatabase::deleteDoneKeptWriteIDs(const std::vector<std::string>& ids, Error* error) {
+  // In pieces well under SQLite's bound on a statement's parameters.
+  constexpr std::size_t kPiece = 500;
+  return performTransaction([&] {
+    for (std::size_t start = 0; start < ids.size(); start += kPiece) {
+      const std::size_t count = std::min(kPiece, ids.size() - start);
+      std::string where = "id IN (?";
+      for (std::size_t i = 1; i < count; ++i) where += ",?";
+      where += ")";
+      APMParameterValues values;
+      for (std::size_t i = 0; i < count; ++i) values.emplace_back(ids[start + i]);
+      if (!store_->deleteRecordsFromTableWithName("done_kept_writes", where, values, error)) return false;
+    }
+    return true;
+  });
 }
 
 std::optional<bool> APMDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, Error* error) {

@@ -33,13 +33,21 @@ namespace {
 // queue.
 std::atomic<int> busyTimeout{3000};
 
+// Set while the process ends: every wait for another connection gives up at its next step.
+std::atomic<bool> busyWaitsCutShort{false};
+
+}  // namespace
+
 // SQLite's busy wait, on the same schedule as its own timeout, marked as waiting for another
 // process: a front end that keeps pace with the user does not wait for the worker meanwhile.
-// `context` carries the timeout in milliseconds; answers whether to try again.
-int waitForTheOtherConnection(void* context, int attemptsSoFar) {
+// `context` is the store; answers whether to try again.
+int APMSqliteStore::waitForTheOtherConnection(void* context, int attemptsSoFar) {
   static constexpr int kDelays[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
   static constexpr int kSteps = static_cast<int>(std::size(kDelays));
-  const auto timeout = static_cast<int>(reinterpret_cast<std::intptr_t>(context));
+  if (busyWaitsCutShort.load(std::memory_order_acquire)) return 0;
+  const auto* store = static_cast<const APMSqliteStore*>(context);
+  const int timeout = store->heldByAnother_ ? std::min(store->busyWaitMilliseconds_, kBusyWaitWhileHeldMilliseconds)
+                                            : store->busyWaitMilliseconds_;
   int waited = 0;
   for (int i = 0; i < std::min(attemptsSoFar, kSteps); ++i) waited += kDelays[i];
   if (attemptsSoFar > kSteps) waited += (attemptsSoFar - kSteps) * kDelays[kSteps - 1];
@@ -49,6 +57,8 @@ int waitForTheOtherConnection(void* context, int attemptsSoFar) {
   std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   return 1;
 }
+
+namespace {
 
 constexpr int kArgumentError = 1;
 constexpr int kStateError = 2;
@@ -166,6 +176,16 @@ int APMSqliteStore::busyTimeoutMilliseconds() { return busyTimeout.load(); }
 
 void APMSqliteStore::setBusyTimeoutMilliseconds(int milliseconds) { busyTimeout.store(milliseconds); }
 
+void APMSqliteStore::cutBusyWaitsShort(bool cut) { busyWaitsCutShort.store(cut, std::memory_order_release); }
+
+void APMSqliteStore::noteOutcome(int resultCode) {
+  if (isBusyResultCode(resultCode)) {
+    heldByAnother_ = true;
+  } else if (resultCode == SQLITE_OK || resultCode == SQLITE_ROW || resultCode == SQLITE_DONE) {
+    heldByAnother_ = false;
+  }
+}
+
 APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(Error* error) {
   auto& files = platform::FileManager::defaultManager();
   if (files.fileExists(databasePath_)) {
@@ -182,8 +202,8 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(Error* error)
   }
   // Another process of the app, or a tool, may hold the file for a moment: wait for it instead of
   // failing at once.
-  sqlite3_busy_handler(handle_, waitForTheOtherConnection,
-                       reinterpret_cast<void*>(static_cast<std::intptr_t>(std::max(busyTimeout.load(), 0))));
+  busyWaitMilliseconds_ = std::max(busyTimeout.load(), 0);
+  sqlite3_busy_handler(handle_, waitForTheOtherConnection, this);
   Error backupError;
   if (!APMExcludePathFromBackup(databasePath_, &backupError)) {
     APMLog(4, 34017, "Failed to exclude database file from backup", backupError);
@@ -887,6 +907,7 @@ bool runOneLevelDeeper(int& depth, const std::function<bool()>& block, Undo undo
 
 int APMSqliteStore::stepStatement(sqlite3_stmt* statement) {
   const int rc = sqlite3_step(statement);
+  noteOutcome(rc);
   if (transactionDepth_ > 0 && isBusyResultCode(rc) && transactionBusyResultCode_ == SQLITE_OK) {
     transactionBusyResultCode_ = handle_ ? sqlite3_extended_errcode(handle_) : rc;
   }
@@ -894,7 +915,10 @@ int APMSqliteStore::stepStatement(sqlite3_stmt* statement) {
 }
 
 bool APMSqliteStore::beginTransaction() {
-  return handle_ && sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!handle_) return false;
+  const int rc = sqlite3_exec(handle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+  noteOutcome(rc);
+  return rc == SQLITE_OK;
 }
 
 bool APMSqliteStore::endTransaction() {

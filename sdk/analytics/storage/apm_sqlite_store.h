@@ -48,6 +48,12 @@ class APMSqliteStore {
   // How long every connection waits for another one's lock before failing with SQLITE_BUSY.
   static int busyTimeoutMilliseconds();
   static void setBusyTimeoutMilliseconds(int milliseconds);
+  // While the process ends, a wait under way and every later one give up at once (any thread).
+  static void cutBusyWaitsShort(bool cut);
+  // Once another connection has kept the file through a whole wait, each wait lasts at most
+  // this long until a statement gets through: it may keep it for hours, and whatever waits on the
+  // owner's queue behind each wait would wait with it.
+  static constexpr int kBusyWaitWhileHeldMilliseconds = 100;
 
   sqlite3* sqliteHandle() const { return handle_; }
   const std::string& databasePath() const { return databasePath_; }
@@ -151,7 +157,14 @@ class APMSqliteStore {
                                          const platform::Value& columnValue, platform::Error* error,
                                          APMParameterValues& values);
 
+  static int waitForTheOtherConnection(void* context, int attemptsSoFar);
+
   sqlite3* handle_ = nullptr;
+  // Whether the last statement found the file held by another connection.
+  void noteOutcome(int resultCode);
+
+  int busyWaitMilliseconds_ = 0;
+  bool heldByAnother_ = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
   std::string databasePath_;
   // Transactions open on this connection (the first one, then its savepoints), and the first

@@ -10,6 +10,7 @@
 #include <climits>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,15 @@ class EngineTest : public ::testing::Test {
     int n = 0;
     for (const auto& line : lines_) n += line.code == code;
     return n;
+  }
+  // The level the code was last logged at; none when it was not.
+  std::optional<std::int64_t> levelOf(std::int64_t code) {
+    platform::testing::runUntilIdle();
+    std::lock_guard lock(mutex_);
+    for (auto line = lines_.rbegin(); line != lines_.rend(); ++line) {
+      if (line->code == code) return line->level;
+    }
+    return std::nullopt;
   }
   platform::Value::Dictionary userProperties(bool includingInternal = false) {
     platform::Value::Dictionary result;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include "platform/foundation/home.h"
@@ -28,9 +29,12 @@
 #include "sdk/analytics/engine/apm_kept_writes_journal.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 #include "platform/testing/child_process.h"
+#include "tests/sdk/analytics/engine/event_writing_fixture.h"
 #include "tests/sdk/analytics/engine/upload_fixture.h"
 #include "tests/sdk/analytics/kill_test_support.h"
 #include "tests/sdk/analytics/storage/storage_test_support.h"
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -45,12 +49,34 @@ constexpr std::int64_t kJournalSavedCode = 23230;
 constexpr std::int64_t kJournalGivenUpCode = 23231;
 constexpr std::int64_t kJournalDamagedCode = 23232;
 constexpr std::int64_t kJournalUnreadableCode = 23234;
+constexpr std::int64_t kJournalNotSetAsideCode = 23235;
 constexpr std::int64_t kReadyCode = 23016;
 constexpr const char* kChildHomeVariable = "FOCUS_KEPT_WRITES_KILL_CHILD_HOME";
 constexpr const char* kChildKillAtVariable = "FOCUS_KEPT_WRITES_KILL_AT";
 
 std::string databasePath() { return APMMeasurementFilePath(std::string(kAPMMeasurementDatabaseName)); }
+// The journal's name before each run wrote its own: still read.
 std::string journalPath() { return APMKeptWritesJournalPath(std::string(kAPMMeasurementDatabaseName)); }
+// The journals on disk, of every run: regular files named as a journal, nothing else.
+std::vector<fs::path> journals() {
+  const fs::path base(journalPath());
+  std::vector<fs::path> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(base.parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    const std::string prefix = base.filename().string();
+    if (name != prefix && !(name.rfind(prefix + ".", 0) == 0 &&
+                            name.find_first_not_of("0123456789ABCDEFabcdef-", prefix.size() + 1) == std::string::npos)) {
+      continue;
+    }
+    if (fs::is_regular_file(fs::symlink_status(entry.path()))) found.push_back(entry.path());
+  }
+  return found;
+}
+std::string contentsOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 class KeptWritesJournalTest : public engine_test::UploadTest {
  protected:
@@ -168,7 +194,7 @@ TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTh
   platform::testing::runUntilIdle();
   clearLines();
   endProcess(true);
-  EXPECT_TRUE(fs::exists(journalPath()));
+  EXPECT_EQ(journals().size(), 1u);
   EXPECT_EQ(linesWithCode(kJournalSavedCode), 1);
   EXPECT_EQ(linesWithCode(kJournalGivenUpCode), 0);
   other.reset();
@@ -196,7 +222,7 @@ TEST_F(KeptWritesJournalTest, WritesKeptWhenTheAppQuitsAreWrittenOnceInOrderAtTh
   EXPECT_EQ(properties.count("tier"), 1u);
   EXPECT_EQ(properties.count("old"), 0u);
   EXPECT_EQ(rowCount("purchase_transactions"), 3);
-  EXPECT_FALSE(fs::exists(journalPath()));
+  EXPECT_TRUE(journals().empty());
   EXPECT_EQ(rowCount("done_kept_writes"), 0) << "done IDs outlive the journal that named them";
 
   clearLines();
@@ -248,7 +274,7 @@ TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwi
     platform::testing::runUntilIdle();
     endProcess(true);
   }
-  ASSERT_TRUE(fs::exists(journalPath()));
+  ASSERT_EQ(journals().size(), 1u);
 
   const auto child = kill_test::spawnSelf(
       "KeptWritesJournalKillChild.*", {std::string(kChildHomeVariable) + "=" + platform::Home::path().string(),
@@ -260,7 +286,7 @@ TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwi
   platform::testing::waitForChild(child.pid, 30);
   ::close(child.acks);
   ASSERT_EQ(read, platform::testing::PipeRead::Complete) << "the child never began its write " << kKillAt;
-  EXPECT_TRUE(fs::exists(journalPath()));
+  EXPECT_EQ(journals().size(), 1u);
   EXPECT_EQ(storage_test::rowCountOnDisk(databasePath(), "raw_events"), kKillAt - 1);
 
   relaunch();
@@ -270,7 +296,7 @@ TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwi
   std::copy_if(names.begin(), names.end(), std::back_inserter(ours),
                [](const std::string& name) { return name.rfind("kept_", 0) == 0; });
   EXPECT_EQ(ours, kept);
-  EXPECT_FALSE(fs::exists(journalPath()));
+  EXPECT_TRUE(journals().empty());
 }
 
 // A journal that cannot be believed is logged and set aside, and the start goes on; one that
@@ -282,6 +308,7 @@ TEST_F(KeptWritesJournalTest, ADamagedOrUnreadableJournalDoesNotBlockTheStart) {
     const char* name;
     std::function<void(const std::string& path, const std::string& valid)> make;
     std::int64_t code;
+    // Where the journal is afterwards: set aside, or left where it was.
     bool setAside;
   };
   const Case cases[] = {
@@ -312,6 +339,12 @@ TEST_F(KeptWritesJournalTest, ADamagedOrUnreadableJournalDoesNotBlockTheStart) {
          fs::create_symlink(path + ".target", path);
        },
        kJournalUnreadableCode, false},
+      {"damaged, with no room to set it aside",
+       [](const std::string& path, const std::string& valid) {
+         std::ofstream(path, std::ios::binary) << valid.substr(0, valid.size() - 20);
+         fs::create_directories(path + ".damaged/taken");
+       },
+       kJournalNotSetAsideCode, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,10 +356,11 @@ TEST_F(KeptWritesJournalTest, ADamagedOrUnreadableJournalDoesNotBlockTheStart) {
       platform::testing::runUntilIdle();
       endProcess(true);
     }
-    std::ifstream in(journalPath(), std::ios::binary);
-    const std::string valid((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto written = journals();
+    ASSERT_EQ(written.size(), 1u);
+    const std::string valid = contentsOf(written.front());
     ASSERT_FALSE(valid.empty());
-    fs::remove(journalPath());
+    fs::remove(written.front());
     c.make(journalPath(), valid);
     clearLines();
 
@@ -334,12 +368,18 @@ TEST_F(KeptWritesJournalTest, ADamagedOrUnreadableJournalDoesNotBlockTheStart) {
     DOREvoredire::logEventWithName("after_restart", {});
     platform::testing::runUntilIdle();
     EXPECT_EQ(linesWithCode(c.code), 1);
+    // A loss, or what may be one, reaches the log.
+    EXPECT_EQ(levelOf(c.code), c.code == kJournalUnreadableCode ? 3 : 1);
     const auto names = storedNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "after_restart"), 1);
     EXPECT_EQ(std::count(names.begin(), names.end(), "kept"), 0);
-    EXPECT_EQ(fs::exists(journalPath() + ".damaged"), c.setAside);
-    EXPECT_EQ(fs::is_symlink(journalPath()), !c.setAside) << "an unreadable journal was not left alone";
+    EXPECT_EQ(fs::is_regular_file(journalPath() + ".damaged"), c.setAside);
+    EXPECT_EQ(fs::exists(fs::symlink_status(journalPath())), !c.setAside)
+        << "a journal that was not set aside is gone";
     engine_.reset();
+    std::error_code ignored;
+    fs::remove_all(journalPath() + ".damaged", ignored);
+    fs::remove(journalPath(), ignored);
   }
 }
 
@@ -374,6 +414,361 @@ TEST_F(KeptWritesJournalTest, FirstOpenAndAdPersonalisationWaitForAHeldDatabase)
   for (const char* name : {"_fi", "_fot", "_npa"}) EXPECT_EQ(properties.count(name), 1u) << name;
   const auto names = storedNames();
   EXPECT_EQ(std::count(names.begin(), names.end(), "_f"), 1);
+}
+
+// The names of the raw events on disk, with how often each is there (read by a connection of
+// the test's own, while no engine of this process has the file).
+std::map<std::string, int> storedNamesOnDisk() {
+  std::map<std::string, int> counts;
+  sqlite3* handle = nullptr;
+  if (sqlite3_open_v2(databasePath().c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(handle, 10000);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(handle, "SELECT name, count(*) FROM raw_events GROUP BY name", -1, &statement, nullptr) ==
+        SQLITE_OK) {
+      while (sqlite3_step(statement) == SQLITE_ROW) {
+        counts[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))] = sqlite3_column_int(statement, 1);
+      }
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(handle);
+  return counts;
+}
+
+// A purchase reported while the database is held is kept with its fingerprint as one write: a
+// purchase whose event never came (its product could not be looked up) leaves no fingerprint in
+// the journal, so the transaction handed over again after the next start is reported then.
+TEST_F(KeptWritesJournalTest, APurchasesFingerprintIsKeptOnlyWithItsEvent) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  StoreCatalog::addProduct({"gems", "1.99", "USD", "Gems", std::nullopt});
+  std::shared_ptr<const platform::store::PaymentTransaction> unreported;
+  {
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    platform::store::StoreCatalog::setFailure(platform::Error("SKErrorDomain", 0));
+    unreported = PaymentQueue::defaultQueue().purchase("coins", 1);
+    platform::testing::runUntilIdle();
+    platform::store::StoreCatalog::setFailure(std::nullopt);
+    PaymentQueue::defaultQueue().purchase("gems", 1);
+    platform::testing::runUntilIdle();
+    endProcess(true);
+  }
+  const auto written = journals();
+  ASSERT_EQ(written.size(), 1u);
+  const auto contents = APMReadKeptWritesJournal(written.front().string());
+  ASSERT_EQ(contents.state, APMKeptWritesJournalContents::State::read);
+  int withFingerprint = 0;
+  for (const auto& record : contents.records) {
+    const std::string* kind = APMKeptWriteRecordString(record, "k");
+    EXPECT_FALSE(kind && *kind == "p") << "a fingerprint kept without its purchase's event";
+    withFingerprint += APMKeptWriteRecordString(record, "f") != nullptr;
+  }
+  EXPECT_EQ(withFingerprint, 1);
+
+  relaunch();
+  platform::testing::runUntilIdle();
+  EXPECT_EQ(rowCount("purchase_transactions"), 1);
+  clearLines();
+  PaymentQueue::defaultQueue().deliver({unreported});
+  platform::testing::runUntilIdle();
+  EXPECT_FALSE(loggedCode(23141)) << "a purchase never reported was taken for a duplicate";
+  const auto names = storedNames();
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.rfind("_iap", 0) == 0; }), 2);
+  EXPECT_EQ(rowCount("purchase_transactions"), 2);
+}
+
+// Purchases reach the engine in the order they were made, even when the first one's product
+// must first be looked up and the later ones' are known: the events are logged, kept and written
+// in that order.
+TEST_F(KeptWritesJournalTest, PurchasesAreReportedInTheOrderTheyWereMade) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  const std::vector<std::string> products = {"coins", "gems", "stars", "keys"};
+  for (const auto& product : products) StoreCatalog::addProduct({product, "0.99", "USD", product, std::nullopt});
+  // Known to the product cache, all but the first.
+  for (std::size_t i = 1; i < products.size(); ++i) PaymentQueue::defaultQueue().purchase(products[i], 1);
+  platform::testing::runUntilIdle();
+  forgetStartEvents();
+  auto other = storage_test::holdAnalyticsDatabase(60);
+  for (const auto& product : products) PaymentQueue::defaultQueue().purchase(product, 1);
+  platform::testing::runUntilIdle();
+  other.reset();
+  advance(kAPMHeldDatabaseRetryInitialDelay);
+  std::vector<std::string> reported;
+  onWorker([&] {
+    const auto rows = engine_->database()->store()->recordsForQuery(
+        "SELECT name, data FROM raw_events ORDER BY rowid", {}, nullptr);
+    ASSERT_TRUE(rows);
+    for (const auto& row : *rows) {
+      const std::string name = row.at("name").stringValue();
+      if (name.rfind("_iap", 0) != 0) continue;
+      const auto proto = APMPBEvent::initWithBuffer(*row.at("data").ifData());
+      ASSERT_TRUE(proto);
+      NANOSetString(proto.get(), APMFieldIndex(*proto, 2), name);
+      const auto event = APMEvent::initWithEventProto(*proto);
+      ASSERT_TRUE(event);
+      const APMValue* product = APMEventParameterValue(*event, "product_id");
+      reported.push_back(product && product->stringValue() ? *product->stringValue() : "?");
+    }
+  });
+  EXPECT_EQ(reported, products);
+}
+
+// The journal of a run whose quit could not save it (something in its place) is a loss, and one
+// that reaches the log as an error, with the count of writes lost.
+TEST_F(KeptWritesJournalTest, AJournalThatCannotBeSavedIsLoggedAsAnError) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  fs::create_directories(engine_->keptWritesJournalPathOfThisRun() + "/taken");
+  {
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    for (int i = 0; i < 3; ++i) DOREvoredire::logEventWithName("kept_" + std::to_string(i), {});
+    platform::testing::runUntilIdle();
+    clearLines();
+    endProcess(true);
+  }
+  EXPECT_EQ(linesWithCode(kJournalGivenUpCode), 1);
+  EXPECT_EQ(levelOf(kJournalGivenUpCode), 1);
+}
+
+// Temporary files of journal writes killed before their rename are removed by the next start,
+// whichever run's journal they were for; the journal itself is read.
+TEST_F(KeptWritesJournalTest, TemporaryFilesOfKilledJournalWritesAreRemovedAtStart) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  {
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    DOREvoredire::logEventWithName("kept", {});
+    platform::testing::runUntilIdle();
+    endProcess(true);
+  }
+  ASSERT_EQ(journals().size(), 1u);
+  const fs::path folder = fs::path(journalPath()).parent_path();
+  const std::string base = fs::path(journalPath()).filename().string();
+  const std::vector<fs::path> stale = {folder / ("." + base + ".a1B2c3"),
+                                       folder / ("." + journals().front().filename().string() + ".Zz9Yy8"),
+                                       folder / ("." + base + ".0F2C8E4A-1B3D-4E5F-8A9B-0C1D2E3F4A5B.x0x0x0")};
+  for (const auto& path : stale) std::ofstream(path) << std::string(4096, 'k');
+
+  relaunch();
+  platform::testing::runUntilIdle();
+  for (const auto& path : stale) EXPECT_FALSE(fs::exists(path)) << path;
+  const auto names = storedNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "kept"), 1);
+  EXPECT_TRUE(journals().empty());
+}
+
+// ---- two processes on one home ----
+
+constexpr const char* kRoleVariable = "FOCUS_KEPT_WRITES_ROLE";
+constexpr const char* kTagVariable = "FOCUS_KEPT_WRITES_TAG";
+constexpr int kEventsPerProcess = 5;
+
+// Waits for the parent to create `name` in the home (at most a minute: a parent that never does
+// has failed already).
+bool waitForSignal(const std::string& name) {
+  const fs::path path = platform::Home::path() / name;
+  for (int i = 0; i < 6000; ++i) {
+    if (fs::exists(path)) return true;
+    ::usleep(10000);
+  }
+  return false;
+}
+void signalChildren(const std::string& name) { std::ofstream(platform::Home::path() / name) << "go"; }
+void acknowledge(std::int64_t step) {
+  if (::write(kill_test::kAckDescriptor, &step, sizeof step) != sizeof step) std::_Exit(1);
+}
+
+using KeptWritesJournalProcess = KeptWritesJournalTest;
+
+// Runs only as a child of the tests below, one process of the app on the parent's home:
+//  start      starts (writing what journals it claims), stopping before it writes them until told
+//  keep-quit  keeps its events while the parent holds the database, then quits
+//  keep-stay  keeps its events while the parent holds the database, and writes them once it is free
+TEST_F(KeptWritesJournalProcess, Run) {
+  const char* home = std::getenv(kChildHomeVariable);
+  if (!home) GTEST_SKIP() << "runs only as a child of the two-process tests";
+  BusyTimeoutForScope wait(50);
+  platform::Home::set(home);
+  freshProcess();
+  useBundle({{"CFBundleIdentifier", platform::Value(engine_test::kBundleID)}, {"CFBundleShortVersionString", "1.2"}});
+  const std::string role = std::getenv(kRoleVariable);
+  const std::string tag = std::getenv(kTagVariable) ? std::getenv(kTagVariable) : "";
+  if (role == "start") {
+    // What this process writes of the journal's events, by name; the parent adds up both.
+    std::mutex mutex;
+    std::vector<std::string> written;
+    // Writing kept writes (23227) or finding the database held again (23228), whichever came last.
+    std::atomic<std::int64_t> lastRetry{0};
+    APMMeasurementMonitor()->setObserver([&](std::int64_t, std::int64_t code, const std::string&,
+                                             const APMMonitor::Contexts& contexts) {
+      if (code == 23227 || code == 23228) lastRetry = code;
+      if (code == kLoggingEventCode && contexts.size() > 1 && contexts[1].isString()) {
+        const std::string name = contexts[1].platformValue()->stringValue();
+        std::lock_guard lock(mutex);
+        if (name.rfind("kept_", 0) == 0) written.push_back(name);
+      }
+      if (code != 23233) return;
+      acknowledge(1);
+      if (!waitForSignal("go")) std::_Exit(2);
+    });
+    configure();
+    // Retries of writes that found the database held come on virtual time: it passes here about
+    // ten times as fast as real time, until what this process kept is written (half a minute at
+    // the most: the other process is done by then).
+    for (int i = 0; i < 300 && lastRetry != 23227 && (lastRetry != 0 || i < 5); ++i) {
+      platform::testing::advance(1);
+      platform::testing::runUntilIdle();
+      ::usleep(100 * 1000);
+    }
+    {
+      std::lock_guard lock(mutex);
+      std::ofstream out(platform::Home::path() / ("written." + std::to_string(::getpid())));
+      for (const auto& name : written) out << name << "\n";
+    }
+    acknowledge(2);
+    std::_Exit(0);
+  }
+  relaunch();
+  acknowledge(1);
+  if (!waitForSignal("held")) std::_Exit(2);
+  for (int i = 0; i < kEventsPerProcess; ++i) DOREvoredire::logEventWithName(tag + "_" + std::to_string(i), {});
+  platform::testing::runUntilIdle();
+  if (role == "keep-quit") {
+    platform::NotificationCenter::defaultCenter().post(std::string(platform::kApplicationWillTerminateNotification));
+    platform::testing::runUntilIdle();
+    acknowledge(2);
+    std::_Exit(0);
+  }
+  acknowledge(2);
+  if (!waitForSignal("released")) std::_Exit(2);
+  advance(kAPMHeldDatabaseRetryInitialDelay);
+  platform::testing::runUntilIdle();
+  acknowledge(3);
+  std::_Exit(0);
+}
+
+struct Process {
+  kill_test::Child child;
+  std::int64_t step = 0;
+};
+
+Process spawnProcess(const std::string& role, const std::string& tag) {
+  return {kill_test::spawnSelf("KeptWritesJournalProcess.Run",
+                               {std::string(kChildHomeVariable) + "=" + platform::Home::path().string(),
+                                std::string(kRoleVariable) + "=" + role, std::string(kTagVariable) + "=" + tag}),
+          0};
+}
+
+// Whether the process acknowledged `step` within `seconds`.
+bool reached(Process& process, std::int64_t step, double seconds = kill_test::kAckSeconds) {
+  while (process.step < step) {
+    std::int64_t acknowledged = 0;
+    if (platform::testing::readFromPipe(process.child.acks, &acknowledged, sizeof acknowledged, seconds) !=
+        platform::testing::PipeRead::Complete) {
+      return false;
+    }
+    process.step = acknowledged;
+  }
+  return true;
+}
+
+void finish(Process& process) {
+  if (process.child.pid <= 0) return;
+  const auto status = platform::testing::waitForChild(process.child.pid, 30);
+  if (!status) ::kill(process.child.pid, SIGKILL);
+  ::close(process.child.acks);
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "a child process failed";
+}
+
+// Two processes start at once on a home whose last run left a journal of hundreds of writes: one
+// claims it and writes each once; the other does not read it.
+TEST_F(KeptWritesJournalTest, TwoProcessesStartingAtOnceWriteTheJournalOnce) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  // Each its own name, within the day's bound on distinct names.
+  constexpr int kKept = 450;
+  {
+    auto other = storage_test::holdAnalyticsDatabase(60);
+    for (int i = 0; i < kKept; ++i) DOREvoredire::logEventWithName("kept_" + std::to_string(i), {});
+    platform::testing::runUntilIdle();
+    endProcess(true);
+  }
+  ASSERT_EQ(journals().size(), 1u);
+  engine_.reset();
+  tearDownProcess();
+
+  Process first = spawnProcess("start", "");
+  Process second = spawnProcess("start", "");
+  ASSERT_TRUE(first.child.acks >= 0 && second.child.acks >= 0);
+  // Each that read the journal waits before writing it; the one that did not goes on to the end.
+  const bool firstRead = reached(first, 1, 60);
+  const bool secondRead = reached(second, 1, firstRead ? 5 : 60);
+  EXPECT_TRUE(firstRead || secondRead) << "no process wrote the journal";
+  signalChildren("go");
+  EXPECT_TRUE(reached(first, 2));
+  EXPECT_TRUE(reached(second, 2));
+  finish(first);
+  finish(second);
+
+  std::map<std::string, int> counts;
+  for (const auto& entry : fs::directory_iterator(platform::Home::path())) {
+    if (entry.path().filename().string().rfind("written.", 0) != 0) continue;
+    std::ifstream in(entry.path());
+    for (std::string name; std::getline(in, name);) ++counts[name];
+  }
+  int once = 0;
+  int twice = 0;
+  for (int i = 0; i < kKept; ++i) {
+    const auto found = counts.find("kept_" + std::to_string(i));
+    const int times = found == counts.end() ? 0 : found->second;
+    once += times == 1;
+    twice += times > 1;
+  }
+  EXPECT_EQ(twice, 0) << "writes of the journal written more than once";
+  EXPECT_EQ(once, kKept);
+}
+
+// Three processes keep writes through one hold of the database: two quit one after the other,
+// the third writes its own once the hold ends and goes on running. None removes or replaces what
+// another saved: the next start writes both quitters' writes, and each write is there once.
+TEST_F(KeptWritesJournalTest, ProcessesSharingAHomeKeepEachOthersJournals) {
+  BusyTimeoutForScope wait(50);
+  firstLaunch();
+  engine_.reset();
+  tearDownProcess();
+  Process quitFirst = spawnProcess("keep-quit", "first");
+  Process quitSecond = spawnProcess("keep-quit", "second");
+  Process stays = spawnProcess("keep-stay", "stays");
+  for (Process* process : {&quitFirst, &quitSecond, &stays}) ASSERT_TRUE(reached(*process, 1, 60));
+  {
+    auto other = storage_test::holdAnalyticsDatabase(120);
+    signalChildren("held");
+    ASSERT_TRUE(reached(stays, 2));
+    ASSERT_TRUE(reached(quitFirst, 2));
+    finish(quitFirst);
+    ASSERT_TRUE(reached(quitSecond, 2));
+    finish(quitSecond);
+  }
+  signalChildren("released");
+  ASSERT_TRUE(reached(stays, 3));
+  finish(stays);
+
+  freshProcess();
+  relaunch();
+  platform::testing::runUntilIdle();
+  engine_.reset();
+  tearDownProcess();
+  const auto counts = storedNamesOnDisk();
+  for (const char* tag : {"first", "second", "stays"}) {
+    for (int i = 0; i < kEventsPerProcess; ++i) {
+      const std::string name = std::string(tag) + "_" + std::to_string(i);
+      const auto found = counts.find(name);
+      EXPECT_EQ(found == counts.end() ? 0 : found->second, 1) << name;
+    }
+  }
+  EXPECT_TRUE(journals().empty());
 }
 
 // What the journal keeps of an event, a user property and a conditional property's request reads
