@@ -6,20 +6,44 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "platform/foundation/format.h"
 #include "platform/foundation/home.h"
+#include "platform/foundation/thread_safety.h"
 
 namespace platform {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// What a FileOperationRecorder holds. `on` is read without the lock, so that a file call pays one
+// load when no test records.
+struct Recording {
+  Mutex mutex;
+  std::unique_ptr<std::vector<FileOperationRecord>> operations GUARDED_BY(mutex);
+  std::atomic<bool> on{false};
+};
+
+Recording& recording() {
+  // Never destroyed: a worker may touch a file while the process exits.
+  static auto* const r = new Recording;
+  return *r;
+}
+
+void note(FileOperation operation, const fs::path& path) {
+  Recording& r = recording();
+  if (!r.on.load(std::memory_order_acquire)) return;
+  MutexLock lock(r.mutex);
+  if (r.operations) r.operations->push_back({operation, path.lexically_normal()});
+}
 
 std::string describe(std::int64_t code, const fs::path& path) {
   std::string name = path.filename().string();
@@ -77,6 +101,7 @@ int makeDirectories(const fs::path& path) {
     if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     return err;
   }
+  note(FileOperation::MakeDirectory, path);
   return 0;
 }
 
@@ -201,7 +226,10 @@ bool FileManager::createDirectory(const fs::path& path, bool withIntermediateDir
     return fail(error, err == EEXIST ? kFileWriteFileExistsError : err == ENOENT ? kFileNoSuchFileError : kFileWriteUnknownError,
                 path, err);
   }
-  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  if (::mkdir(path.c_str(), 0755) == 0) {
+    note(FileOperation::MakeDirectory, path);
+    return true;
+  }
   int err = errno;
   return fail(error, err == EEXIST ? kFileWriteFileExistsError : err == ENOENT ? kFileNoSuchFileError : kFileWriteUnknownError,
               path, err);
@@ -227,13 +255,19 @@ bool FileManager::moveItem(const fs::path& from, const fs::path& to, Error* erro
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) return fail(error, errno == ENOENT ? kFileNoSuchFileError : kFileWriteUnknownError, from, errno);
   // No-replace rename: a destination that appears meanwhile is never overwritten.
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    note(FileOperation::Rename, to);
+    return true;
+  }
   int err = errno;
   if (err == EEXIST) return fail(error, kFileWriteFileExistsError, to, err);
   if (err == EINVAL || err == ENOSYS) {
     // A file system without no-replace renames.
     if (::lstat(to.c_str(), &st) == 0) return fail(error, kFileWriteFileExistsError, to, EEXIST);
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+      note(FileOperation::Rename, to);
+      return true;
+    }
     err = errno;
   }
   if (err == EXDEV) {
@@ -262,6 +296,7 @@ bool FileManager::removeItem(const fs::path& path, Error* error) {
   std::error_code ec;
   fs::remove_all(path, ec);
   if (ec) return fail(error, kFileWriteUnknownError, path, ec.value());
+  note(FileOperation::Remove, path);
   return true;
 }
 
@@ -342,6 +377,7 @@ bool FileManager::syncDirectory(const fs::path& directory, Error* error) {
     return fail(error, kFileWriteUnknownError, directory, err);
   }
   ::close(dirFd);
+  note(FileOperation::SyncDirectory, directory);
   return true;
 }
 
@@ -383,11 +419,32 @@ bool FileManager::writeAtomicallyWithoutDirectorySync(const fs::path& path, cons
     ::unlink(tempName.c_str());
     return fail(error, kFileWriteUnknownError, path, err);
   }
+  note(FileOperation::Rename, path);
   return true;
 }
 
 bool FileManager::writeAtomically(const fs::path& path, std::string_view text, mode_t mode, Error* error) {
   return writeAtomically(path, Data(text.begin(), text.end()), mode, error);
+}
+
+FileOperationRecorder::FileOperationRecorder() {
+  Recording& r = recording();
+  MutexLock lock(r.mutex);
+  r.operations = std::make_unique<std::vector<FileOperationRecord>>();
+  r.on.store(true, std::memory_order_release);
+}
+
+FileOperationRecorder::~FileOperationRecorder() {
+  Recording& r = recording();
+  MutexLock lock(r.mutex);
+  r.on.store(false, std::memory_order_release);
+  r.operations.reset();
+}
+
+std::vector<FileOperationRecord> FileOperationRecorder::operations() const {
+  Recording& r = recording();
+  MutexLock lock(r.mutex);
+  return r.operations ? *r.operations : std::vector<FileOperationRecord>{};
 }
 
 std::optional<fs::path> FileManager::urlForDirectory(SearchPathDirectory directory, bool create, Error* error) {

@@ -43,6 +43,25 @@ struct FileAttributes {
 // the path, and the POSIX error `err` (when not 0) underneath.
 Error fileError(std::int64_t code, const std::filesystem::path& path, int err);
 
+// What the file layer did that decides what a power cut keeps: a name made or changed (a rename,
+// an atomic write's included, or a directory made), a directory synced, an item removed.
+enum class FileOperation { Rename, MakeDirectory, SyncDirectory, Remove };
+struct FileOperationRecord {
+  FileOperation operation;
+  std::filesystem::path path;  // the new name, the directory, or the item removed
+};
+
+// Tests: while one lives, every operation above that succeeds, from any thread, in order. Lets a
+// test check that a name is synced before what relies on it, which no file system shows.
+class FileOperationRecorder {
+ public:
+  FileOperationRecorder();
+  ~FileOperationRecorder();
+  FileOperationRecorder(const FileOperationRecorder&) = delete;
+  FileOperationRecorder& operator=(const FileOperationRecorder&) = delete;
+  std::vector<FileOperationRecord> operations() const;
+};
+
 class FileManager {
  public:
   static FileManager& defaultManager();

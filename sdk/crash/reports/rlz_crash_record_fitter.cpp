@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -48,15 +49,21 @@ void RLZCrashRecordFitter::write(std::string_view bytes) {
 
 bool RLZCrashRecordFitter::finishMeasuring() {
   if (writing_) return fits_;
+  if (state_ == State::LineStart && lineMatched_ > 0) endLineStart();
+  if (inOtherLine_) endOtherLine();
   // A stack never closed keeps what it has; one whose mark was cut off is no crashed one.
   if (state_ == State::Trace) settleTrace(true);
   if (judging_) settleTrace(false);
-  dropUnreachableDepths();
-  fits_ = sawThreads_ && !hopeless_ && base_ <= limit_;
+  fits_ = sawThreads_ && !hopeless_;
+  if (fits_) {
+    leaveOutLines();
+    dropUnreachableDepths();
+  }
   kept_ = byDepth_.size();
   const std::uint64_t expected = base_ + byDepthTotal_;
   byDepth_ = {};
   current_ = {};
+  longest_ = {};
   writing_ = true;
   state_ = State::LineStart;
   lineMatched_ = 0;
@@ -64,12 +71,16 @@ bool RLZCrashRecordFitter::finishMeasuring() {
   stackTraceMatched_ = 0;
   judging_ = false;
   traces_ = 0;
+  otherLines_ = 0;
+  inOtherLine_ = false;
   if (fits_) out_.reserve(static_cast<std::size_t>(expected));
   return fits_;
 }
 
 std::optional<platform::Data> RLZCrashRecordFitter::finishWriting() {
-  if (!writing_ || !fits_ || overflow_) return std::nullopt;
+  if (!writing_ || !fits_) return std::nullopt;
+  if (state_ == State::LineStart && lineMatched_ > 0) endLineStart();
+  if (overflow_) return std::nullopt;
   return std::move(out_);
 }
 
@@ -78,15 +89,12 @@ void RLZCrashRecordFitter::scan(std::string_view bytes) {
   const char* const end = at + bytes.size();
   while (at < end && !hopeless_ && !overflow_) {
     switch (state_) {
-      case State::Rest:
-        plain(at, static_cast<std::size_t>(end - at));
-        at = end;
-        break;
       case State::OtherLine: {
         const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
         const char* stop = newline ? newline + 1 : end;
-        plain(at, static_cast<std::size_t>(stop - at));
+        otherBytes(at, static_cast<std::size_t>(stop - at));
         if (newline) {
+          endOtherLine();
           state_ = State::LineStart;
           lineMatched_ = 0;
         }
@@ -94,24 +102,28 @@ void RLZCrashRecordFitter::scan(std::string_view bytes) {
         break;
       }
       case State::LineStart:
-        // Only the first line that is a "threads" section is shortened.
-        if (*at != kThreadsLine[lineMatched_]) {
-          state_ = State::OtherLine;
+        // Only the first line that is a "threads" section is the threads line. What a line's start
+        // matched is held back until the line is known.
+        if (sawThreads_ || *at != kThreadsLine[lineMatched_]) {
+          endLineStart();
           break;
         }
-        plain(at++, 1);
+        ++at;
         if (++lineMatched_ == kThreadsLine.size()) {
           sawThreads_ = true;
+          lineMatched_ = 0;
+          threadsBytes(kThreadsLine.data(), kThreadsLine.size());
           state_ = State::ThreadsLine;
           stackTraceMatched_ = 0;
         }
         break;
       case State::ThreadsLine: {
         const char c = *at;
-        plain(at++, 1);
+        threadsBytes(at++, 1);
         if (judging_) judge(c);
         if (c == '\n') {
-          state_ = State::Rest;
+          state_ = State::LineStart;
+          lineMatched_ = 0;
           break;
         }
         std::size_t& matched = stackTraceMatched_;
@@ -134,7 +146,7 @@ void RLZCrashRecordFitter::scan(std::string_view bytes) {
           endFrame(true);
         } else if (*at == ']') {
           endTrace();
-          plain(at++, 1);
+          threadsBytes(at++, 1);
         } else {
           // A stack that the line ends without closing is kept as it is, newline and all.
           if (!writing_) settleTrace(true);
@@ -146,13 +158,70 @@ void RLZCrashRecordFitter::scan(std::string_view bytes) {
   }
 }
 
-void RLZCrashRecordFitter::plain(const char* bytes, std::size_t length) {
+void RLZCrashRecordFitter::endLineStart() {
+  startOtherLine();
+  otherBytes(kThreadsLine.data(), lineMatched_);
+  lineMatched_ = 0;
+  state_ = State::OtherLine;
+}
+
+void RLZCrashRecordFitter::threadsBytes(const char* bytes, std::size_t length) {
   if (writing_) {
     emit(bytes, length);
     return;
   }
   base_ += length;
   hopeless_ = base_ > limit_;
+}
+
+void RLZCrashRecordFitter::startOtherLine() {
+  inOtherLine_ = true;
+  if (writing_) {
+    skipLine_ = leaveOutAll_ || std::binary_search(leftOut_.begin(), leftOut_.end(), otherLines_);
+  } else {
+    otherCurrent_ = 0;
+  }
+  ++otherLines_;
+}
+
+void RLZCrashRecordFitter::otherBytes(const char* bytes, std::size_t length) {
+  if (!writing_) {
+    otherCurrent_ += length;
+  } else if (!skipLine_) {
+    emit(bytes, length);
+  }
+}
+
+void RLZCrashRecordFitter::endOtherLine() {
+  inOtherLine_ = false;
+  if (writing_) return;
+  otherTotal_ += otherCurrent_;
+  const std::pair<std::uint64_t, std::uint64_t> line{otherCurrent_, otherLines_ - 1};
+  if (longest_.size() < kLongestLinesTracked) {
+    longest_.push_back(line);
+  } else if (auto least = std::min_element(longest_.begin(), longest_.end()); *least < line) {
+    *least = line;
+  }
+}
+
+void RLZCrashRecordFitter::leaveOutLines() {
+  // The longest first, and of two alike the later: the first lines say what happened.
+  std::sort(longest_.begin(), longest_.end(), std::greater<>());
+  std::uint64_t others = otherTotal_;
+  for (const auto& [bytes, number] : longest_) {
+    if (base_ + others <= limit_) break;
+    others -= bytes;
+    leftOut_.push_back(number);
+  }
+  if (base_ + others > limit_) {
+    // More lines than are tracked would have to go: a record no writer of this app made.
+    leaveOutAll_ = true;
+    leftOut_.clear();
+    others = 0;
+  }
+  std::sort(leftOut_.begin(), leftOut_.end());
+  linesLeftOut_ = leaveOutAll_ ? otherLines_ : leftOut_.size();
+  base_ += others;
 }
 
 void RLZCrashRecordFitter::emit(const char* bytes, std::size_t length) {
@@ -223,7 +292,10 @@ void RLZCrashRecordFitter::judge(char c) {
   if (c != kCrashed[crashedMatched_]) {
     settleTrace(false);
   } else if (++crashedMatched_ == kCrashed.size()) {
-    settleTrace(true);
+    // Of several threads marked crashed, only the first is kept whole: the others are cut as any
+    // thread is, or a record of marked threads could keep none.
+    settleTrace(!sawCrashed_);
+    sawCrashed_ = true;
   }
 }
 

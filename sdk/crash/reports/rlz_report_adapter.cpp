@@ -183,9 +183,9 @@ bool streamFile(int fd, const std::string& path, std::uint64_t size, Piece&& pie
   return true;
 }
 
-// A crash record of `size` bytes with its stack traces shortened to fit `length`, read twice and
-// never held whole: `fitted` is none when it cannot be shortened so far. False (error set) when
-// the file cannot be read.
+// A crash record of `size` bytes shortened to fit `length` (its stack traces cut, and other lines
+// left out when they must), read twice and never held whole: `fitted` is none when it cannot be
+// shortened so far. False (error set) when the file cannot be read.
 bool crashRecordFileWithShorterStackTraces(const std::string& path, std::uint64_t size, std::uint64_t length,
                                            std::optional<platform::Data>& fitted, platform::Error* error) {
   const int fd = platform::openRegularFileForReading(path);
@@ -203,6 +203,10 @@ bool crashRecordFileWithShorterStackTraces(const std::string& path, std::uint64_
   }
   ::close(fd);
   fitted = fitter.finishWriting();
+  if (fitted && fitter.linesLeftOut() > 0) {
+    RLZErrorLog("Leaving %@ lines of report file %@ out: no room for them beside its threads",
+                std::to_string(fitter.linesLeftOut()), path);
+  }
   return read;
 }
 

@@ -68,8 +68,9 @@ class RLZReportAdapter final : public VDTCOREventDataObject {
   static platform::Value::Array dictionariesFromEachLineOfFile(const std::string& path);
   static std::uint32_t protoPlatformFromString(const std::optional<std::string>& platform);
   // A crash record cut to `length` bytes by shortening the stack traces of its "threads" section,
-  // the crashed thread's kept whole, every section and line kept; none when that cannot bring it
-  // down so far (it is then cut by lines). Files are streamed the same way (RLZCrashRecordFitter).
+  // the threads line and the crashed thread's stack kept whole, other lines kept while they fit;
+  // none when that cannot bring it down so far (it is then cut by lines). Files are streamed the
+  // same way (RLZCrashRecordFitter).
   static std::optional<platform::Data> crashRecordWithShorterStackTraces(const platform::Data& record,
                                                                          std::uint64_t length);
 

@@ -446,19 +446,11 @@ std::optional<std::int64_t> VDTCORFlatFileStorage::syncNextBatchID() {
   const fs::path path = libraryDataStoragePath() / kVDTCORFlatFileStorageBatchIDCounterKey;
   // The counter only speeds the search up: whatever it holds, the ID comes out unused on disk.
   std::optional<std::int32_t> counter;
-  bool isDirectory = false;
-  if (files().fileExists(path, &isDirectory)) {
+  syncRemoveDirectoryInPlaceOf(path, "the batch ID counter");
+  if (files().fileExists(path)) {
     platform::Error error;
-    if (isDirectory) {
-      // Nothing could ever write the counter there.
-      VDTCORLogError(kVDTCORMessageCodeEncoding, "A directory stood where the batch ID counter belongs; removed: %@",
-                     path.string());
-      if (!files().removeItem(path, &error)) {
-        VDTCORLogError(kVDTCORMessageCodeEncoding, "The directory at the batch ID counter's path stays: %@", error);
-      }
-      sizeTracker().resetCachedSize();
-    } else if (auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
-               !bytes) {
+    if (auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxLibraryDataFileBytes, &error);
+        !bytes) {
       VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter could not be read: %@", error);
     } else if (bytes->size() < 4) {
       VDTCORLogError(kVDTCORMessageCodeEncoding, "The batch ID counter is corrupt (%lu bytes).", bytes->size());
@@ -643,6 +635,7 @@ void VDTCORFlatFileStorage::syncThreadUnsafeRemoveBatchWithID(std::int64_t batch
       platform::Error moveError;
       bool moved = false;
       if (components) {
+        syncRemoveDeliveredEvents(directory, components->target);
         fs::path destination = targetDirectory(components->target);
         moved = moveContentsOfDirectoryAtPath(directory, destination, &moveError);
         if (!moved && !files().fileExists(destination)) {
@@ -695,10 +688,13 @@ std::optional<VDTCORBatchIDs> VDTCORFlatFileStorage::syncBatchIDsForTarget(VDTCO
 std::optional<fs::path> VDTCORFlatFileStorage::syncHolderOfEventID(VDTCORTarget target, const std::string& eventID) {
   // An event ID holds no hyphen: the name of every file of this ID begins with it and one.
   const std::string prefix = eventID + "-";
-  auto holds = [&prefix](const fs::path& directory) {
+  auto holds = [this, &prefix, &eventID](const fs::path& directory) {
     auto names = files().contentsOfDirectory(directory);
-    return names && std::any_of(names->begin(), names->end(),
-                                [&prefix](const std::string& name) { return name.starts_with(prefix); });
+    if (!names) return false;
+    for (const std::string& name : *names) {
+      if (name.starts_with(prefix) && syncHoldsEvent(directory / name, eventID)) return true;
+    }
+    return false;
   };
   const fs::path pool = targetDirectory(target);
   if (holds(pool)) return pool;
@@ -712,6 +708,67 @@ std::optional<fs::path> VDTCORFlatFileStorage::syncHolderOfEventID(VDTCORTarget 
   const auto delivered = syncDeliveredEventIDs(target);
   if (std::find(delivered.begin(), delivered.end(), eventID) != delivered.end()) return fs::path();
   return std::nullopt;
+}
+
+bool VDTCORFlatFileStorage::syncHoldsEvent(const fs::path& path, const std::string& eventID) {
+  // Too large to upload: removed as at batching.
+  if (syncRemoveIfNeverUploadable(path)) return false;
+  const auto attributes = files().attributesOfItem(path);
+  if (!attributes) return false;
+  platform::Error error;
+  if (attributes->type == platform::FileType::Regular) {
+    auto bytes = files().contentsOfRegularFileNoLargerThan(path, kVDTCORMaxEventArchiveBytes, &error);
+    // Not readable now is no proof of anything: the file stays, and the event is stored beside it
+    // (or over it, under the same name). Once more on the wire is better than never.
+    if (!bytes) return false;
+    auto event = std::dynamic_pointer_cast<VDTCOREvent>(VDTCORUnarchiveData(kVDTCOREventClassName, *bytes, &error));
+    if (event) {
+      // Another event under a misleading name is still an event: it stays and is sent as itself.
+      return event->eventID() == eventID;
+    }
+  }
+  // A FIFO, a link, a directory or bytes that are no event: this storage wrote none of them, and
+  // batching would delete the bytes anyway. Left there it would stand for the event for ever.
+  if (files().removeItem(path, &error)) {
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "A file named for the event %@ holds no event; removed: %@", eventID,
+                   path.string());
+    sizeTracker().resetCachedSize();
+  } else {
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "A file named for the event %@ holds no event and stays: %@", eventID,
+                   error);
+  }
+  return false;
+}
+
+void VDTCORFlatFileStorage::syncRemoveDirectoryInPlaceOf(const fs::path& path, std::string_view what) {
+  bool isDirectory = false;
+  if (!files().fileExists(path, &isDirectory) || !isDirectory) return;
+  // Nothing could ever write the file there: left, it would keep every later write out.
+  VDTCORLogError(kVDTCORMessageCodeEncoding, "A directory stood where %@ belongs; removed: %@", what, path.string());
+  platform::Error error;
+  if (!files().removeItem(path, &error)) {
+    VDTCORLogError(kVDTCORMessageCodeEncoding, "The directory at %@'s path stays: %@", what, error);
+  }
+  sizeTracker().resetCachedSize();
+}
+
+void VDTCORFlatFileStorage::syncRemoveDeliveredEvents(const fs::path& batchDirectory, VDTCORTarget target) {
+  const auto delivered = syncDeliveredEventIDs(target);
+  if (delivered.empty()) return;
+  auto names = files().contentsOfDirectory(batchDirectory);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    auto components = eventComponentsFromFilename(name);
+    if (!components || std::find(delivered.begin(), delivered.end(), components->eventID) == delivered.end()) continue;
+    platform::Error error;
+    if (files().removeItem(batchDirectory / name, &error)) {
+      VDTCORLogDebug("The event %@ was delivered already and is not given back: %@", components->eventID,
+                     (batchDirectory / name).string());
+    } else {
+      VDTCORLogError(kVDTCORMessageCodeEncoding, "The event %@ was delivered already but is given back: %@",
+                     components->eventID, error);
+    }
+  }
 }
 
 fs::path VDTCORFlatFileStorage::deliveredEventIDsPath(VDTCORTarget target) {
@@ -749,6 +806,7 @@ void VDTCORFlatFileStorage::syncRememberDeliveredEvents(const fs::path& batchDir
   for (const std::string& id : ids) text += id + "\n";
   platform::Error error;
   const fs::path path = deliveredEventIDsPath(target);
+  syncRemoveDirectoryInPlaceOf(path, "the delivered event IDs");
   if (!syncWriteLibraryData(platform::Data(text.begin(), text.end()), path, &error)) {
     // The batch is deleted all the same: it was delivered. Only an event stored once per ID that
     // a hand-off cut short stores again may then go out twice.

@@ -160,10 +160,18 @@ class VDTCORFlatFileStorage final : public VDTCORStoragePromiseProtocol,
   // Where the storage holds an event of this ID for the target: the directory of its file (the
   // pool or a batch), an empty path when the ID is among the delivered ones, none when nowhere.
   std::optional<std::filesystem::path> syncHolderOfEventID(VDTCORTarget target, const std::string& eventID);
+  // Whether the file is a readable event of this ID; what is no event at all is removed.
+  bool syncHoldsEvent(const std::filesystem::path& path, const std::string& eventID);
   static std::filesystem::path deliveredEventIDsPath(VDTCORTarget target);
   std::vector<std::string> syncDeliveredEventIDs(VDTCORTarget target);
   // Adds the IDs of the event files in a batch about to be deleted as delivered.
   void syncRememberDeliveredEvents(const std::filesystem::path& batchDirectory, VDTCORTarget target);
+  // Removes from a batch about to be given back the events recorded as delivered: a deletion after
+  // their upload was cut short, and they are not to be sent again.
+  void syncRemoveDeliveredEvents(const std::filesystem::path& batchDirectory, VDTCORTarget target);
+  // A directory where a library file belongs is removed (with a log line), as nothing could ever
+  // write the file there.
+  void syncRemoveDirectoryInPlaceOf(const std::filesystem::path& path, std::string_view what);
   // A regular event file larger than any upload reads is removed, with a log line: left in the
   // pool it would never be sent and would take the storage's room for ever. True when the file
   // is such a file (removed or not).

@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/home.h"
 #include "platform/testing/testing.h"
@@ -325,6 +329,56 @@ TEST_F(FileManagerTest, FailedDirectorySyncIsAFailedWrite) {
   EXPECT_EQ(error.code(), kFileWriteUnknownError);
   ASSERT_TRUE(error.underlyingError());
   EXPECT_EQ(error.underlyingError()->code(), ENOENT);
+}
+
+// A recorder sees what decides what a power cut keeps, in order: each directory made, each new
+// name (an atomic write's and a move's), each directory sync and removal; nothing that failed.
+TEST_F(FileManagerTest, ARecorderSeesNamesSyncsAndRemovalsInOrder) {
+  FileOperationRecorder recorder;
+  ASSERT_TRUE(files.createDirectory(root / "a" / "b"));
+  ASSERT_TRUE(files.writeAtomically(root / "a" / "f", "x"));
+  ASSERT_TRUE(files.moveItem(root / "a" / "f", root / "g"));
+  EXPECT_FALSE(files.moveItem(root / "missing", root / "h"));
+  ASSERT_TRUE(files.removeItem(root / "a"));
+  using Op = FileOperation;
+  const std::vector<std::pair<Op, fs::path>> expected = {
+      {Op::MakeDirectory, root / "a"}, {Op::MakeDirectory, root / "a" / "b"}, {Op::Rename, root / "a" / "f"},
+      {Op::SyncDirectory, root / "a"}, {Op::Rename, root / "g"},          {Op::Remove, root / "a"}};
+  std::vector<std::pair<Op, fs::path>> seen;
+  for (const auto& [operation, path] : recorder.operations()) seen.emplace_back(operation, path);
+  ASSERT_EQ(seen.size(), expected.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].first, expected[i].first) << i;
+    EXPECT_EQ(seen[i].second, expected[i].second.lexically_normal()) << i;
+  }
+}
+
+// Recorders made and dropped while other threads work on files: each sees whole records only, of
+// the threads' own files, and nothing is recorded once none lives.
+TEST_F(FileManagerTest, RecordersComeAndGoWhileThreadsWriteFiles) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&, t] {
+      const fs::path path = root / ("w" + std::to_string(t));
+      while (!stop.load()) {
+        ASSERT_TRUE(files.writeAtomically(path, "x"));
+        ASSERT_TRUE(files.removeItem(path));
+      }
+    });
+  }
+  for (int round = 0; round < 200; ++round) {
+    FileOperationRecorder recorder;
+    std::this_thread::yield();
+    for (const auto& record : recorder.operations()) {
+      const fs::path directory = record.operation == FileOperation::SyncDirectory ? record.path : record.path.parent_path();
+      EXPECT_EQ(directory, root.lexically_normal()) << record.path;
+    }
+  }
+  stop = true;
+  for (auto& writer : writers) writer.join();
+  FileOperationRecorder after;
+  EXPECT_TRUE(after.operations().empty());
 }
 
 TEST_F(FileManagerTest, SearchPathsLieInTheHome) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "crash_test_support.h"
+#include "platform/foundation/file_manager.h"
 #include "sdk/crash/launch/rlz_data_collection_arbiter.h"
 #include "sdk/crash/launch/rlz_file_manager.h"
 #include "sdk/crash/launch/rlz_user_defaults.h"
@@ -223,6 +224,31 @@ TEST_F(RLZReportDeliveryTest, BookkeepingFilesFromActiveCountForNothing) {
       EXPECT_FALSE(fs::exists(fs::path(stage) / c.name)) << c.name << " in " << stage;
     }
   }
+}
+
+// A report the transport stored is renamed as sent, and that name is synced into "prepared" before
+// the removal starts: a power cut during the removal must not bring back the old name over what
+// is left of the report, which the next launch would send again.
+TEST_F(RLZReportDeliveryTest, ASentReportsNewNameIsSyncedBeforeItsRemoval) {
+  const fs::path report = preparedReport("synced");
+  platform::FileOperationRecorder recorder;
+  handOff(report);
+  ASSERT_EQ(uploadable().size(), 1u);
+  const auto operations = recorder.operations();
+  const fs::path prepared = fs::path(fileManager_->preparedPath()).lexically_normal();
+  const fs::path sent = prepared / (std::string(kRLZSentReportPrefix) + "synced");
+  auto find = [&](platform::FileOperation operation, const fs::path& path, std::size_t from) {
+    return std::find_if(operations.begin() + static_cast<std::ptrdiff_t>(std::min(from, operations.size())),
+                        operations.end(),
+                        [&](const platform::FileOperationRecord& r) { return r.operation == operation && r.path == path; }) -
+           operations.begin();
+  };
+  const auto renamed = static_cast<std::size_t>(find(platform::FileOperation::Rename, sent, 0));
+  ASSERT_LT(renamed, operations.size()) << "not renamed as sent";
+  const auto synced = static_cast<std::size_t>(find(platform::FileOperation::SyncDirectory, prepared, renamed));
+  const auto removed = static_cast<std::size_t>(find(platform::FileOperation::Remove, sent, renamed));
+  ASSERT_LT(removed, operations.size()) << "not removed";
+  EXPECT_LT(synced, removed) << "the sent name is not synced before the removal";
 }
 
 // A folder nested deeper than the descriptors a process may hold (see FewDescriptors): removing

@@ -6,10 +6,12 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <string>
@@ -356,6 +358,103 @@ TEST(RLZReportAdapterTest, AStreamedCrashRecordIsShortenedAlikeInPiecesOfAnySize
     for (std::size_t at = 0; at < record.size(); at += piece) fitter.write(std::string_view(record).substr(at, piece));
     EXPECT_EQ(fitter.finishWriting(), whole) << piece;
   }
+}
+
+// The record with every thread marked crashed, as a broken writer might leave it.
+std::string everyThreadMarkedCrashed(const std::string& record) {
+  const std::size_t start = record.find("{\"threads\":[");
+  const std::size_t end = record.find('\n', start);
+  std::string out = record.substr(0, start);
+  for (std::size_t at = start; at < end; ++at) {
+    out += record[at];
+    if (record[at] == ']' && at > start && std::isdigit(static_cast<unsigned char>(record[at - 1])) &&
+        record.compare(at + 1, 1, "}") == 0) {
+      out += ",\"crashed\":true";
+    }
+  }
+  return out + record.substr(end);
+}
+
+// The record's lines; an empty list when one does not parse.
+std::vector<platform::Value> parsedLines(std::string_view text) {
+  std::vector<platform::Value> lines;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
+    auto line = platform::JSON::parse(text.substr(start, end - start));
+    if (!line) return {};
+    lines.push_back(std::move(*line));
+  }
+  return lines;
+}
+
+std::size_t framesOf(const platform::Value& thread) {
+  return thread.ifDictionary()->at("stacktrace").ifArray()->size();
+}
+
+// The threads line and the crashed thread's stack stay whatever else the record holds: a line
+// longer than the room is left out (the longest first when several do not fit), and of several
+// threads marked crashed the first is kept whole, the others cut as any thread.
+TEST(RLZReportAdapterTest, TheThreadsAndTheCrashedStackStayWhateverElseTheRecordHolds) {
+  const std::string record = crashRecord(6, 400, 2);
+  const std::uint64_t length = record.size() / 2;
+  const std::size_t afterSignal = record.find('\n') + 1;
+  auto padding = [](std::uint64_t bytes) { return "{\"padding\":\"" + std::string(bytes - 15, 'p') + "\"}\n"; };
+  const std::string longer = padding(length + 10);
+  const std::string large = padding(length * 6 / 10);
+  const std::string small = padding(length * 2 / 10);
+  struct Case {
+    const char* name;
+    std::string record;
+    std::uint64_t leftOut;
+    // The fitted record, from the number of frames each cut stack keeps; none to check its threads.
+    std::function<std::string(std::size_t kept)> expected;
+  };
+  const Case cases[] = {
+      {"a line longer than the room", record.substr(0, afterSignal) + longer + record.substr(afterSignal), 1,
+       [](std::size_t kept) { return crashRecord(6, 400, 2, kept); }},
+      {"two lines together longer than the room",
+       record.substr(0, afterSignal) + large + record.substr(afterSignal) + small, 1,
+       [&](std::size_t kept) { return crashRecord(6, 400, 2, kept) + small; }},
+      {"every thread marked crashed", everyThreadMarkedCrashed(record), 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RLZCrashRecordFitter fitter(length);
+    fitter.measure(c.record);
+    ASSERT_TRUE(fitter.finishMeasuring());
+    fitter.write(c.record);
+    const auto fitted = fitter.finishWriting();
+    ASSERT_TRUE(fitted);
+    EXPECT_LE(fitted->size(), length);
+    EXPECT_EQ(fitter.linesLeftOut(), c.leftOut);
+    const std::string text(fitted->begin(), fitted->end());
+    const auto lines = parsedLines(text);
+    ASSERT_FALSE(lines.empty()) << "a line does not parse";
+    if (c.expected) {
+      EXPECT_GT(fitter.framesKept(), 0u);
+      EXPECT_TRUE(text == c.expected(fitter.framesKept())) << fitter.framesKept() << " frames kept";
+      continue;
+    }
+    ASSERT_EQ(lines.size(), 7u);
+    const auto& threads = *lines[1].ifDictionary()->at("threads").ifArray();
+    ASSERT_EQ(threads.size(), 6u);
+    EXPECT_EQ(framesOf(threads[0]), 400u) << "the first marked thread is whole";
+    for (std::size_t i = 1; i < threads.size(); ++i) {
+      EXPECT_EQ(framesOf(threads[i]), fitter.framesKept()) << i;
+      EXPECT_LT(framesOf(threads[i]), 400u) << i;
+    }
+  }
+
+  // A report of a record far over its room because of one line: the threads arrive whole.
+  const fs::path dir = crash_test::scratch("adapter-long-line");
+  writeMetadata(dir, "abc", 1);
+  crash_test::writeFile(dir / "signal.rlzrecord",
+                        record.substr(0, afterSignal) + padding(kRLZMaxReportBytes + 1000) + record.substr(afterSignal));
+  platform::testing::LogCapture log;
+  const RLZReportAdapter adapter(dir.string(), "app", nullptr);
+  const auto packed = packedFiles(adapter);
+  ASSERT_TRUE(packed.count("signal.rlzrecord"));
+  EXPECT_TRUE(packed.at("signal.rlzrecord") == record);
+  EXPECT_TRUE(crash_test::logged(log, "Leaving 1 lines of report file"));
 }
 
 // What a cut leaves unused goes on to the files after it, and a file that gets no room at all is

@@ -4,11 +4,14 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #include "platform/foundation/exception.h"
 #include "platform/foundation/file_manager.h"
@@ -394,6 +397,132 @@ TEST_F(VDTCORFlatFileStorageTest, AnEventStoredOncePerIDIsHeldOnceWhereverTheFir
   plain->setEventID("0123456789abcdef0123456789abcde0");
   ASSERT_TRUE(store(plain).first);
   EXPECT_EQ(heldFilesOfID(plain->eventID()), 1u);
+}
+
+// Only a regular file that reads back as the event holds its ID: whatever else stands under an
+// event file's name of that ID, in the pool or in a batch, is removed with an error-level line, and
+// the event is stored (a link's target untouched, no FIFO waited on).
+TEST_F(VDTCORFlatFileStorageTest, AnEventStoredOncePerIDIsStoredOverAnythingElseUnderItsName) {
+  const fs::path outside = fs::path(platform::Home::path()) / "outside";
+  fs::create_directories(outside);
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& planted, const std::shared_ptr<VDTCOREvent>& event)> plant;
+  };
+  const std::vector<Case> cases = {
+      {"bytes that are no event", [](const fs::path& planted, auto) { writeRaw(planted, "not an archive"); }},
+      {"an empty file", [](const fs::path& planted, auto) { writeRaw(planted, ""); }},
+      {"a directory", [](const fs::path& planted, auto) { writeRaw(planted / "inside", "x"); }},
+      {"a link to the event itself",
+       [&outside](const fs::path& planted, const std::shared_ptr<VDTCOREvent>& event) {
+         platform::Error error;
+         ASSERT_TRUE(VDTCORArchiveObject(event, outside / planted.filename(), &error)) << error.description();
+         fs::create_directories(planted.parent_path());
+         fs::create_symlink(outside / planted.filename(), planted);
+       }},
+      {"a FIFO", [](const fs::path& planted, auto) { fs::create_directories(planted.parent_path()); }},
+  };
+  int n = 0;
+  for (const bool inBatch : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (inBatch ? " in a batch" : " in the pool"));
+      auto event = makeEvent("1206", 1002);
+      event->setEventID("0123456789abcdef0123456789abc" + std::to_string(100 + n++));
+      event->setStoredOncePerID(true);
+      const fs::path directory =
+          inBatch ? VDTCORFlatFileStorage::batchDataStoragePath() / "1002-900-4102444800" : targetDirectory(1002);
+      const fs::path planted = directory / (event->eventID() + "-3-1-1206");
+      c.plant(planted, event);
+      std::optional<platform::testing::PlantedFifos> fifo;
+      if (std::string_view(c.name) == "a FIFO") {
+        fifo.emplace(std::vector<fs::path>{planted}, 5);
+        ASSERT_TRUE(fifo->planted());
+      }
+      platform::testing::LogCapture log;
+      const auto [written, error] = store(event);
+      EXPECT_TRUE(written);
+      EXPECT_FALSE(error.isSet());
+      EXPECT_TRUE(log.contains("holds no event; removed"));
+      if (fifo) EXPECT_FALSE(fifo->finish()) << "the storage waited on the FIFO";
+      EXPECT_EQ(fs::symlink_status(planted).type(), fs::file_type::not_found);
+      auto [batchID, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+      ASSERT_TRUE(events);
+      EXPECT_EQ(idsOf(*events), std::set<std::string>{event->eventID()});
+      settled(storage()->removeAllBatchesForTarget(1002, true));
+    }
+  }
+  EXPECT_EQ(fileNames(outside).size(), 2u) << "the link's target stays";
+}
+
+// Killed once the delivered IDs are written and before the delivered batch is deleted, a launch
+// finds the batch and gives it back before its next upload: its events go, not back to the pool,
+// and what another batch gives back stays.
+TEST_F(VDTCORFlatFileStorageTest, ABatchGivenBackLeavesOutTheEventsRecordedAsDelivered) {
+  auto delivered = makeEvent("1206", 1002);
+  auto deliveredOnce = makeEvent("1206", 1002);
+  deliveredOnce->setStoredOncePerID(true);
+  ASSERT_TRUE(store(delivered).first);
+  ASSERT_TRUE(store(deliveredOnce).first);
+  auto [cutShort, sent] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+  ASSERT_TRUE(cutShort);
+  const fs::path batchData = VDTCORFlatFileStorage::batchDataStoragePath();
+  const fs::path left = fs::path(platform::Home::path()) / "left";
+  fs::copy(batchData, left, fs::copy_options::recursive);
+  settled(storage()->removeBatchWithID(*cutShort, true));
+  fs::copy(left, batchData, fs::copy_options::recursive | fs::copy_options::skip_existing);
+  auto pending = makeEvent("1206", 1002);
+  ASSERT_TRUE(store(pending).first);
+  ASSERT_TRUE(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002)).first);
+
+  settled(storage()->removeAllBatchesForTarget(1002, false));
+  EXPECT_TRUE(fileNames(batchData).empty());
+  auto [again, events] = batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002));
+  ASSERT_TRUE(events);
+  EXPECT_EQ(idsOf(*events), std::set<std::string>{pending->eventID()});
+}
+
+// A directory where the delivered IDs belong is replaced as the batch-ID counter's is: the IDs of
+// the next delivered batch are kept, and an event stored once per ID is not stored again.
+TEST_F(VDTCORFlatFileStorageTest, ADirectoryAtTheDeliveredIDsPathIsReplaced) {
+  const fs::path list = VDTCORFlatFileStorage::libraryDataStoragePath() /
+                        (std::string(kVDTCORDeliveredEventIDsKeyPrefix) + "1002");
+  writeRaw(list / "inside", "x");
+  auto event = makeEvent("1206", 1002);
+  event->setStoredOncePerID(true);
+  ASSERT_TRUE(store(event).first);
+  platform::testing::LogCapture log;
+  settled(storage()->removeBatchWithID(batch(VDTCORStorageEventSelector::eventSelectorForTarget(1002)).first.value_or(-1),
+                                       true));
+  EXPECT_TRUE(log.contains("A directory stood where the delivered event IDs belongs; removed"));
+  EXPECT_FALSE(log.contains("could not be written"));
+  const std::string ids = event->eventID() + "\n";
+  EXPECT_EQ(readRaw(list), platform::Data(ids.begin(), ids.end()));
+  const auto [written, error] = store(event->copy());
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(fileNames(targetDirectory(1002)).empty());
+}
+
+// Each directory the storage makes is synced into its parent before a store in it completes: the
+// event file's own directory sync keeps nothing whose directory's name a power cut loses.
+TEST_F(VDTCORFlatFileStorageTest, ADirectoryTheStorageMakesIsSyncedIntoItsParent) {
+  platform::FileOperationRecorder recorder;
+  ASSERT_TRUE(store(makeEvent("137", 1003)).first);
+  const auto operations = recorder.operations();
+  const fs::path root = VDTCORStorageRootURL().lexically_normal();
+  std::size_t made = 0;
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    const auto& [operation, path] = operations[i];
+    const auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    if (operation != platform::FileOperation::MakeDirectory || rootEnd != root.end()) continue;
+    ++made;
+    EXPECT_TRUE(std::any_of(operations.begin() + static_cast<std::ptrdiff_t>(i) + 1, operations.end(),
+                            [&](const platform::FileOperationRecord& later) {
+                              return later.operation == platform::FileOperation::SyncDirectory &&
+                                     later.path == path.parent_path();
+                            }))
+        << path;
+  }
+  EXPECT_GT(made, 0u) << "the target's directory is new";
 }
 
 TEST_F(VDTCORFlatFileStorageTest, BatchIDsCountUpFromZeroAndASelectorWithoutEventsUsesOneUp) {
