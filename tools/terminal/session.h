@@ -98,7 +98,8 @@ class Session {
   // app's own background work at most `frameSeconds` of real time and never for work waiting on
   // another process or a server (a held database, an upload). Time does not run ahead of the
   // app's own work: what an advance could not move yet is owed, and each later settle or advance
-  // moves it first. Work that stays busy for kStuckSeconds is no longer waited for, as above.
+  // moves it first. Work that stays busy for kStuckSeconds is no longer waited for until it has
+  // been idle once.
   void keepPace(double frameSeconds);
   // Virtual seconds asked for but not moved yet.
   double timeOwed() const { return owed_; }
