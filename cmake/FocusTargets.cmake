@@ -19,10 +19,13 @@ endfunction()
 # One test executable per test folder: every .cpp in it, the framework's main and the shared test
 # environment (tests/support).
 # A folder with no tests yet adds nothing. ONLY takes just the named files of the folder, EXCLUDE
-# leaves them out (one folder split into two suites).
-#   focus_test(<name> <folder> [ONLY <files>...] [EXCLUDE <files>...] DEPS <targets>...)
+# leaves them out (one folder split into two suites). KILL names the tests (a gtest pattern) that
+# start a copy of the binary for each of their rounds and kill it: on a loaded machine those
+# starts alone take minutes, so they run as an entry of their own, <name>_kill, with a time
+# limit of their own, and the suite's entry runs the rest.
+#   focus_test(<name> <folder> [ONLY <files>...] [EXCLUDE <files>...] [KILL <pattern>] DEPS <targets>...)
 function(focus_test name folder)
-  cmake_parse_arguments(ARG "" "" "DEPS;ONLY;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(ARG "" "KILL" "DEPS;ONLY;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
   if(ARG_ONLY)
     list(TRANSFORM ARG_ONLY PREPEND ${CMAKE_SOURCE_DIR}/${folder}/ OUTPUT_VARIABLE sources)
@@ -35,7 +38,13 @@ function(focus_test name folder)
   endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} focus_test_environment GTest::gmock_main focus_warnings focus_sanitizers)
-  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_KILL)
+    add_test(NAME ${name} COMMAND ${name} --gtest_filter=-${ARG_KILL})
+    add_test(NAME ${name}_kill COMMAND ${name} --gtest_filter=${ARG_KILL})
+    set_tests_properties(${name}_kill PROPERTIES TIMEOUT 1800 ENVIRONMENT "FOCUS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "FOCUS_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
 

@@ -1,5 +1,6 @@
 #include "platform/foundation/trace.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@ constexpr std::size_t kCapacity = 10'000;
 struct TraceState {
   Mutex mutex;
   std::deque<TraceEvent> events GUARDED_BY(mutex);
+  std::uint64_t recorded GUARDED_BY(mutex) = 0;
   int nextObserver GUARDED_BY(mutex) = 1;
   std::map<int, std::shared_ptr<std::function<void(const TraceEvent&)>>> observers GUARDED_BY(mutex);
 };
@@ -34,6 +36,7 @@ void record(std::string kind, std::string detail) {
   {
     MutexLock lock(s.mutex);
     s.events.push_back(event);
+    ++s.recorded;
     if (s.events.size() > kCapacity) s.events.pop_front();
     for (auto& [id, observer] : s.observers) observers.push_back(observer);
   }
@@ -44,6 +47,21 @@ std::vector<TraceEvent> events() {
   TraceState& s = state();
   MutexLock lock(s.mutex);
   return {s.events.begin(), s.events.end()};
+}
+
+std::uint64_t recordedCount() {
+  TraceState& s = state();
+  MutexLock lock(s.mutex);
+  return s.recorded;
+}
+
+std::vector<TraceEvent> eventsSince(std::uint64_t mark) {
+  TraceState& s = state();
+  MutexLock lock(s.mutex);
+  const std::uint64_t firstKept = s.recorded - s.events.size();
+  const auto skipped = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(mark > firstKept ? mark - firstKept : 0,
+                                                                           s.events.size()));
+  return {s.events.begin() + skipped, s.events.end()};
 }
 
 std::vector<TraceEvent> eventsOfKind(std::string_view kind) {

@@ -2,6 +2,7 @@
 // URLs opened, mail, photos saved): tests assert on it and the terminal front end shows it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@ struct TraceEvent {
 namespace Trace {
 void record(std::string kind, std::string detail = {});
 std::vector<TraceEvent> events();
+// How many effects were recorded so far, those dropped or cleared since included: a mark that
+// later records, drops and clears leave in place.
+std::uint64_t recordedCount();
+// The effects recorded after `mark` (a recordedCount) that are still kept, oldest first.
+std::vector<TraceEvent> eventsSince(std::uint64_t mark);
 std::vector<TraceEvent> eventsOfKind(std::string_view kind);
 void clear();
 // Called after each record, on the recording thread.

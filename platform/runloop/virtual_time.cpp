@@ -35,6 +35,8 @@ SteadyClock::time_point deadlineAfter(double seconds) {
 enum class Waiting {
   // Waits for all of it; an exception at the deadline.
   untilIdle,
+  // Waits for all of it; at the deadline, stops there (an advance moves time no further).
+  untilIdleOrStop,
   // Waits for all of it until the deadline, then the main thread goes on alone: its own work and
   // timed work already due still run.
   boundedThenAlone,
@@ -47,6 +49,11 @@ enum class Waiting {
 long busyCount(Waiting waiting) {
   return waiting == Waiting::paced ? WorkTracker::ownOutstanding() : WorkTracker::outstanding();
 }
+
+bool stopsAtDeadline(Waiting waiting) { return waiting == Waiting::paced || waiting == Waiting::untilIdleOrStop; }
+
+// Whether each settle of an advance has a deadline of its own (else they share one).
+bool limitsEachSettle(Waiting waiting) { return waiting == Waiting::untilIdle || waiting == Waiting::untilIdleOrStop; }
 
 // Runs the main thread's work and waits for background work until `deadline`, as `waiting` says;
 // whether it ended with that work idle.
@@ -71,7 +78,7 @@ bool settleUntil(SteadyClock::time_point deadline, Waiting waiting) {
       return busy == 0;
     }
     // Work the loop reports but did not run (a race with its arrival) is the next call's.
-    if (goOnAlone || (waiting == Waiting::paced && now >= deadline)) return busy == 0;
+    if (goOnAlone || (stopsAtDeadline(waiting) && now >= deadline)) return busy == 0;
     if (now >= deadline) {
       throw Exception(std::string(kInternalInconsistencyException),
                       format("runUntilIdle: still not idle after %g seconds of real time (%ld queues or work items "
@@ -97,26 +104,26 @@ std::shared_ptr<testing::ManualClock> requireManualClock(double seconds) {
 }
 
 struct Advanced {
-  double seconds;  // all that was asked unless a paced settle stopped it
+  double seconds;  // all that was asked unless a settle that stops at its deadline stopped it
   bool idle;       // whether the last settle ended with the work it waits for idle
 };
 
 // Moves the manual clock on by up to `seconds`, firing what falls due in order and settling after
-// each.
-Advanced advanceUntil(double seconds, SteadyClock::time_point deadline, Waiting waiting) {
+// each. Each settle waits up to `waitSeconds`, or all of them together, as `waiting` says.
+Advanced advanceUntil(double seconds, double waitSeconds, Waiting waiting) {
   const auto shared = requireManualClock(seconds);
   testing::ManualClock& clock = *shared;
-  const bool paced = waiting == Waiting::paced;
-  // A settle that must become idle has its own limit each time; the others share one.
-  auto limit = [&] { return waiting == Waiting::untilIdle ? deadlineAfter(kSettleLimitSeconds) : deadline; };
+  const bool stops = stopsAtDeadline(waiting);
+  const auto together = deadlineAfter(std::max(waitSeconds, 0.0));
+  auto limit = [&] { return limitsEachSettle(waiting) ? deadlineAfter(waitSeconds) : together; };
   const double start = clock.uptime();
   const double target = start + seconds;
-  if (!settleUntil(limit(), waiting) && paced) return {0, false};
+  if (!settleUntil(limit(), waiting) && stops) return {0, false};
   while (auto due = Timeline::shared().takeDue(target)) {
     clock.setUptime(due->key.deadline);
     due->fire();
     due.reset();
-    if (!settleUntil(limit(), waiting) && paced) return {clock.uptime() - start, false};
+    if (!settleUntil(limit(), waiting) && stops) return {clock.uptime() - start, false};
   }
   clock.setUptime(target);
   return {seconds, settleUntil(limit(), waiting)};
@@ -129,7 +136,16 @@ void settle() {
   settleUntil(deadlineAfter(kSettleLimitSeconds), Waiting::untilIdle);
 }
 
-void advanceVirtualTime(double seconds) { advanceUntil(seconds, {}, Waiting::untilIdle); }
+void advanceVirtualTime(double seconds) { advanceUntil(seconds, kSettleLimitSeconds, Waiting::untilIdle); }
+
+bool settleWithin(double limitSeconds) {
+  requireMainThread("runUntilIdle");
+  return settleUntil(deadlineAfter(std::max(limitSeconds, 0.0)), Waiting::untilIdleOrStop);
+}
+
+bool advanceVirtualTimeWithin(double seconds, double limitSeconds) {
+  return advanceUntil(seconds, limitSeconds, Waiting::untilIdleOrStop).idle;
+}
 
 bool settleWaitingAtMost(double waitSeconds) {
   requireMainThread("runUntilIdle");
@@ -137,7 +153,7 @@ bool settleWaitingAtMost(double waitSeconds) {
 }
 
 bool advanceVirtualTimeWaitingAtMost(double seconds, double waitSeconds) {
-  return advanceUntil(seconds, deadlineAfter(std::max(waitSeconds, 0.0)), Waiting::boundedThenAlone).idle;
+  return advanceUntil(seconds, waitSeconds, Waiting::boundedThenAlone).idle;
 }
 
 bool settlePaced(double waitSeconds) {
@@ -146,7 +162,7 @@ bool settlePaced(double waitSeconds) {
 }
 
 double advanceVirtualTimePaced(double seconds, double waitSeconds) {
-  return advanceUntil(seconds, deadlineAfter(std::max(waitSeconds, 0.0)), Waiting::paced).seconds;
+  return advanceUntil(seconds, waitSeconds, Waiting::paced).seconds;
 }
 
 void resetVirtualTime() {

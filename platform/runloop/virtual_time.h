@@ -15,6 +15,12 @@ inline constexpr double kSettleLimitSeconds = 30;
 void settle();
 void advanceVirtualTime(double seconds);
 
+// As settle and advanceVirtualTime, but each settle waits for background queues up to
+// `limitSeconds` of real time; one that is still busy then ends the call there, with time not
+// moved past it. Whether everything ended idle; never throws for a busy queue.
+bool settleWithin(double limitSeconds);
+bool advanceVirtualTimeWithin(double seconds, double limitSeconds);
+
 // As settle and advanceVirtualTime, but waiting for background queues at most `waitSeconds` of
 // real time in all. Past that, main-thread work and timed work that falls due still run in order;
 // only the busy queues are no longer waited for. For a main thread that must stay responsive

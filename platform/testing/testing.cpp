@@ -26,6 +26,10 @@ void runUntilIdle() { detail::settle(); }
 
 void advance(double seconds) { detail::advanceVirtualTime(seconds); }
 
+bool runUntilIdleWithin(double limitSeconds) { return detail::settleWithin(limitSeconds); }
+
+bool advanceWithin(double seconds, double limitSeconds) { return detail::advanceVirtualTimeWithin(seconds, limitSeconds); }
+
 bool runUntilIdleWaitingAtMost(double waitSeconds) { return detail::settleWaitingAtMost(waitSeconds); }
 
 bool advanceWaitingAtMost(double seconds, double waitSeconds) {

@@ -37,6 +37,11 @@ void runUntilIdle();
 // Advances the manual clock by `seconds`, firing every timer, delayed dispatch and timer source
 // that falls due (including work created during the advance) in due order, settling after each.
 void advance(double seconds);
+// As runUntilIdle and advance, but each settle waits for background queues up to `limitSeconds`
+// of real time instead; one still busy then stops the call there, time moved no further. Whether
+// everything ended idle: false is the caller's failure to report.
+bool runUntilIdleWithin(double limitSeconds);
+bool advanceWithin(double seconds, double limitSeconds);
 // As runUntilIdle and advance, but waiting for background queues at most `waitSeconds` of real
 // time in all: past that, the main thread's own work and timed work falling due still run in
 // order, without waiting for the busy queues. Whether everything ended idle. For a driver that

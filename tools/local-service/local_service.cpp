@@ -46,6 +46,11 @@ std::optional<std::string> gunzip(std::string_view data, std::size_t limit) {
   return out;
 }
 
+namespace {
+// How long a client may pause within a handshake, a request or the reading of an answer.
+constexpr time_t kClientPauseSeconds = 120;
+}  // namespace
+
 struct LocalService::Listener {
   std::unique_ptr<httplib::Server> http;
   std::thread thread;
@@ -104,6 +109,11 @@ std::optional<int> LocalService::listen(std::unique_ptr<Listener>& slot, std::un
   http.Put(".*", withBody);
   http.Delete(".*", withBody);
   http.Patch(".*", withBody);
+  // A client on a busy machine (or one whose trust decision waits for its main thread) may pause
+  // for seconds mid-handshake or mid-request; the library's few seconds would cut it off as a lost
+  // connection. Nothing but local clients ever reaches this service.
+  http.set_read_timeout(kClientPauseSeconds);
+  http.set_write_timeout(kClientPauseSeconds);
   const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1") : (http.bind_to_port("127.0.0.1", port) ? port : -1);
   if (bound <= 0) return std::nullopt;
   listener->thread = std::thread([&http] { http.listen_after_bind(); });

@@ -348,7 +348,7 @@ std::optional<double> parseDuration(std::string_view text) {
 
 ScriptRunner::ScriptRunner(Session& session, std::ostream& out) : session_(session), out_(out) { mark(); }
 
-void ScriptRunner::mark() { traceMark_ = platform::Trace::events().size(); }
+void ScriptRunner::mark() { traceMark_ = platform::Trace::recordedCount(); }
 
 void ScriptRunner::screenshot(std::ostream& out) {
   LoopState loop;
@@ -627,9 +627,7 @@ ScriptRunner::Result ScriptRunner::expect(std::string_view what, std::string_vie
     const std::string kind(nextWord(rest));
     if (kind.empty()) return error("expect " + std::string(what) + " needs an event kind");
     const std::string detail = argument(rest);
-    auto all = platform::Trace::events();
-    std::vector<platform::TraceEvent> since(all.begin() + static_cast<std::ptrdiff_t>(std::min(traceMark_, all.size())),
-                                            all.end());
+    const auto since = platform::Trace::eventsSince(traceMark_);
     const long matching = std::count_if(since.begin(), since.end(), [&](const platform::TraceEvent& e) {
       return e.kind == kind && (detail.empty() || e.detail.find(detail) != std::string::npos);
     });
@@ -837,14 +835,6 @@ int ScriptRunner::runFile(const std::filesystem::path& file, std::ostream& err) 
   }
   std::string line;
   int number = 0;
-  // A script waits for the app's background work, bounded, and says where it stopped waiting.
-  struct GiveUpNotice {
-    Session& session;
-    std::function<void(const std::string&)> previous;
-    ~GiveUpNotice() { session.setOnBackgroundGiveUp(std::move(previous)); }
-  } notice{session_, session_.setOnBackgroundGiveUp([&](const std::string& what) {
-             out_ << file.string() << ":" << number << ": note: " << what << std::endl;
-           })};
   while (std::getline(in, line)) {
     ++number;
     Result result = run(line);

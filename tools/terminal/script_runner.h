@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
@@ -56,7 +57,7 @@ class ScriptRunner {
 
   Session& session_;
   std::ostream& out_;
-  std::size_t traceMark_ = 0;
+  std::uint64_t traceMark_ = 0;
   int expectsPassed_ = 0;
 };
 

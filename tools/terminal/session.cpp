@@ -177,7 +177,7 @@ void Session::terminate() {
   auto waitLeft = [&] {
     backgroundWait_ = std::max(0.0, std::chrono::duration<double>(quitEnd - SteadyClock::now()).count());
   };
-  const double savedWait = std::exchange(backgroundWait_, kQuitSeconds);
+  const auto savedWait = std::exchange(backgroundWait_, kQuitSeconds);
   const auto savedPace = std::exchange(frameSeconds_, std::nullopt);
   owed_ = 0;
   // Each wait takes what is left of the quit's time, so a wait that ends with the work still busy
@@ -297,7 +297,8 @@ bool Session::isInBackground() const {
 
 void Session::settle() {
   if (frameSeconds_) return keepUp();
-  const double wait = stalled_ ? 0 : backgroundWait_;
+  if (!backgroundWait_) return requireIdle(platform::testing::runUntilIdleWithin(backgroundLimit_));
+  const double wait = stalled_ ? 0 : *backgroundWait_;
   noteBackground(platform::testing::runUntilIdleWaitingAtMost(wait), wait);
 }
 
@@ -306,8 +307,18 @@ void Session::advance(double seconds) {
     owed_ += seconds;
     return keepUp();
   }
-  const double wait = stalled_ ? 0 : backgroundWait_;
+  if (!backgroundWait_) return requireIdle(platform::testing::advanceWithin(seconds, backgroundLimit_));
+  const double wait = stalled_ ? 0 : *backgroundWait_;
   noteBackground(platform::testing::advanceWaitingAtMost(seconds, wait), wait);
+}
+
+void Session::requireIdle(bool idle) {
+  busy_ = !idle;
+  if (idle) return;
+  throw BackgroundStillBusy(platform::format(
+      "the app's background work was still busy after %g s of real time (%ld work items): the session stops here "
+      "rather than go on without it",
+      backgroundLimit_, platform::WorkTracker::outstanding()));
 }
 
 void Session::keepPace(double frameSeconds) { frameSeconds_ = frameSeconds; }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,9 +29,10 @@ class ViewController;
 
 namespace terminal {
 
-// What a session waits for the app's background queues at most, in real seconds, unless told
-// otherwise: scripts and tests see each command's consequences whole when the queues finish.
-inline constexpr double kIdleWaitSeconds = 30;
+// How long, in real seconds, one step of a session (a command, or a timer falling due in a wait)
+// may keep the app's background queues busy, unless told otherwise: far more than any step's work
+// needs on a loaded machine. Scripts and tests see each step's consequences whole.
+inline constexpr double kBackgroundLimitSeconds = 120;
 // How long, in real seconds, a session that keeps pace lets the app's own work stay busy before it
 // goes on without it.
 inline constexpr double kStuckSeconds = 5;
@@ -38,6 +40,13 @@ inline constexpr double kStuckSeconds = 5;
 // How the phone is held or lies. Raw is any reading given as numbers (setRawPose).
 enum class Pose { FaceUp, FaceDown, Lifted, Upright, LeftSide, RightSide, UpsideDown, Raw };
 std::string_view poseName(Pose pose);
+
+// A step of the session whose background work was still busy at the limit: what came next would
+// be judged on work not done yet, so the session stops there.
+class BackgroundStillBusy : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Session {
  public:
@@ -76,20 +85,21 @@ class Session {
   bool isInBackground() const;
 
   // Virtual time: runs what is due now, or moves time on and runs what falls due on the way.
-  // Each waits for the app's background queues (its SDK's workers, transfers) as set below.
+  // Each waits for the app's background queues (its SDK's workers, transfers) until they are
+  // idle after every step; a step still busy at the limit set below throws BackgroundStillBusy,
+  // time moved no further. (Keeping pace, and the quit, wait as said there instead.)
   void settle();
   void advance(double seconds);
 
-  // How long, in real seconds, one settle or advance waits for the app's background queues.
-  // Past it the session goes on without them: main-thread work and timers still run in order,
-  // and no later settle waits for the queues again until they have been idle once. A new
-  // session waits kIdleWaitSeconds.
-  void setBackgroundWait(double seconds) { backgroundWait_ = seconds; }
+  // How long, in real seconds, one step may keep the background queues busy; a new session
+  // allows kBackgroundLimitSeconds.
+  void setBackgroundLimit(double seconds) { backgroundLimit_ = seconds; }
   // Keeps pace with a user instead (the interactive front end): a settle or advance waits for the
   // app's own background work at most `frameSeconds` of real time and never for work waiting on
   // another process or a server (a held database, an upload). Time does not run ahead of the
   // app's own work: what an advance could not move yet is owed, and each later settle or advance
-  // moves it first. Work that stays busy for kStuckSeconds is no longer waited for, as above.
+  // moves it first. Work that stays busy for kStuckSeconds is no longer waited for until it has
+  // been idle once.
   void keepPace(double frameSeconds);
   // Virtual seconds asked for but not moved yet.
   double timeOwed() const { return owed_; }
@@ -182,6 +192,8 @@ class Session {
     std::vector<std::string> lines GUARDED_BY(mutex);
   };
 
+  // After a step that waited for background work until the limit: throws when it is still busy.
+  void requireIdle(bool idle);
   // After settling or advancing: notes whether background work was left running and tells
   // onGiveUp_ when the session has just stopped waiting for it.
   void noteBackground(bool idle, double waited);
@@ -190,7 +202,10 @@ class Session {
 
   Options options_;
   std::shared_ptr<platform::Application> app_;
-  double backgroundWait_ = kIdleWaitSeconds;
+  double backgroundLimit_ = kBackgroundLimitSeconds;
+  // The quit's waits: bounded in all, going on without work still busy at the end (set only while
+  // it runs).
+  std::optional<double> backgroundWait_;
   std::function<void(const std::string&)> onGiveUp_;
   // The last settle stopped waiting for background work: later ones do not wait for it again
   // until it has been idle once.

@@ -129,6 +129,18 @@ TEST(Trace, KeepsOnlyTheNewestEvents) {
   ASSERT_EQ(events.size(), 10'000u);
   EXPECT_EQ(events.front().detail, "50");
   EXPECT_EQ(events.back().detail, "10049");
+  // A mark counts records, not places in what is kept: drops and clears leave it where it was.
+  const std::uint64_t mark = Trace::recordedCount() - 2;
+  auto since = Trace::eventsSince(mark);
+  ASSERT_EQ(since.size(), 2u);
+  EXPECT_EQ(since.front().detail, "10048");
+  EXPECT_EQ(Trace::eventsSince(0).size(), 10'000u);
+  Trace::clear();
+  Trace::record("tock");
+  since = Trace::eventsSince(mark);
+  ASSERT_EQ(since.size(), 1u);
+  EXPECT_EQ(since.front().kind, "tock");
+  EXPECT_TRUE(Trace::eventsSince(Trace::recordedCount()).empty());
   Trace::clear();
 }
 

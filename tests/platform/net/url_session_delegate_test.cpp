@@ -2,10 +2,12 @@
 // completion handlers, download files and the end of a background session's events.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dispatch/dispatch_queue.h"
@@ -24,10 +26,13 @@ class RecordingDelegate : public URLSessionDelegate {
  public:
   std::optional<URLSessionAuthChallengeDisposition> disposition;  // none: the platform's default
   bool giveCredential = true;
+  // How long the main thread is busy before it answers a challenge, as on a loaded machine.
+  std::chrono::milliseconds busyBeforeAnswer{0};
 
   void didReceiveChallenge(URLSession& session, URLSessionTask& task, const URLAuthenticationChallenge& challenge,
                            ChallengeHandler completionHandler) override {
     challenges.push_back(challenge);
+    std::this_thread::sleep_for(busyBeforeAnswer);
     if (!disposition) return URLSessionDelegate::didReceiveChallenge(session, task, challenge, completionHandler);
     completionHandler(*disposition, giveCredential ? URLCredential::credentialForTrust(challenge.protectionSpace.serverTrust)
                                                    : std::nullopt);
@@ -120,6 +125,18 @@ TEST_F(URLSessionDelegateTest, ServerTrustIsEvaluatedOrDecidedByTheDelegate) {
       EXPECT_EQ(delegate->events.front(), "data hello") << c.name;
     }
   }
+}
+
+// The handshake waits for the delegate's decision: a main thread that gets to the challenge only
+// after a while, longer than a server's usual few seconds of patience, still gets the answer.
+TEST_F(URLSessionDelegateTest, ASlowTrustDecisionStillGetsTheAnswer) {
+  SecTrust::setAdditionalAnchorCertificates({service_.certificatePEM()});
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->busyBeforeAnswer = std::chrono::milliseconds(6500);
+  run(delegate, service_.tlsBaseURL() + "/hello");
+  ASSERT_EQ(delegate->errors.size(), 1u);
+  EXPECT_EQ(delegate->errors[0].code(), 0) << delegate->errors[0].description();
+  EXPECT_EQ(delegate->events.front(), "data hello");
 }
 
 TEST_F(URLSessionDelegateTest, TrustEvaluationChecksTheRootAndTheHostName) {

@@ -93,8 +93,9 @@ class LockingConnection {
   LockingConnection(const LockingConnection&) = delete;
   LockingConnection& operator=(const LockingConnection&) = delete;
 
-  // Whether the lock was taken within `timeoutSeconds`.
-  bool waitUntilLocked(double timeoutSeconds = 5) {
+  // Whether the lock was taken within `timeoutSeconds`: the connection's own few seconds of waiting
+  // for the app's transaction and far more for a loaded machine.
+  bool waitUntilLocked(double timeoutSeconds = 60) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return state_ != State::opening; });
     return state_ == State::locked;
