@@ -13,10 +13,9 @@
 // No write waits more than a moment for another process that holds the suite's file, whichever
 // thread asks for it (the main thread, or a queue it waits on): the changes stay in memory, where
 // reads see them, and the flusher tries again a little later, then less and less often, until the
-// file is free.
-// Only the end of the process waits for a held file (`flushAll`, the exit), within an allowance
-// of its own (`endWithin`): no wait outlasts it, and a suite that cannot be written is named in a
-// log line with the keys it leaves unsaved, never dropped silently.
+// file is free. Only the end of the process waits for a held file (`flushAll`, the exit), within
+// an allowance of its own (`endWithin`): no wait outlasts it, and a suite that cannot be written
+// is named in a log line with the keys it leaves unsaved, never dropped silently.
 //
 // Registered defaults live in memory only, are searched after the stored values and never
 // written. When the home changes, every suite forgets its loaded values and registrations and

@@ -174,8 +174,8 @@ void Session::terminate() {
   // script does, the time still owed to a front end that kept pace given up, each wait for the
   // app's work taking what is left of them, and no process's hold on a file outlasts them.
   using SteadyClock = std::chrono::steady_clock;
-  const auto quitEnd = SteadyClock::now() +
-                       std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(kQuitWaitSeconds));
+  const auto quitEnd = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                std::chrono::duration<double>(kQuitWaitSeconds));
   platform::UserDefaults::endWithin(kQuitWaitSeconds);
   auto waitLeft = [&] {
     backgroundWait_ = std::max(0.0, std::chrono::duration<double>(quitEnd - SteadyClock::now()).count());

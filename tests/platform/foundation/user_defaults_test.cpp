@@ -294,10 +294,8 @@ TEST_F(UserDefaultsTest, NoChangeWaitsForAnotherProcesssHold) {
     const SharedFile file(preferencesFile(name));
     std::optional<SharedFile::Lock> otherProcess = file.lock();
     ASSERT_TRUE(otherProcess);
-    ASSERT_TRUE(file.write(*otherProcess,
-                           *PropertyList::write(Value(Value::Dictionary{{"a", Value("old")}, {"theirs", Value("theirs")}}),
-                                                PropertyList::Format::Binary),
-                           0600));
+    const Value theirs(Value::Dictionary{{"a", Value("old")}, {"theirs", Value("theirs")}});
+    ASSERT_TRUE(file.write(*otherProcess, *PropertyList::write(theirs, PropertyList::Format::Binary), 0600));
     auto changed = std::async(std::launch::async, [&] { c.change(*defaults); });
     const bool changedWhileHeld = changed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     EXPECT_TRUE(changedWhileHeld) << "the change waited for the file's lock";
@@ -330,7 +328,9 @@ TEST_F(UserDefaultsTest, ChangesDuringHoldsThatComeAndGoLoseNothing) {
   for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([t, defaults] {
       for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < kKeys; ++i) defaults->setInteger(round * kKeys + i, "t" + std::to_string(t) + "." + std::to_string(i));
+        for (int i = 0; i < kKeys; ++i) {
+          defaults->setInteger(round * kKeys + i, "t" + std::to_string(t) + "." + std::to_string(i));
+        }
         defaults->synchronize();
         if (round % 5 == 0) UserDefaults::flushAll();
       }
