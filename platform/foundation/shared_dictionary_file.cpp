@@ -218,7 +218,7 @@ bool SharedDictionaryFile::catchUp(const SharedFile& file, SharedFile::Lock& loc
   return true;
 }
 
-bool SharedDictionaryFile::save(Error& error) {
+bool SharedDictionaryFile::save(Error& error, double lockTimeoutSeconds) {
   MutexLock io(ioMutex_);
   std::optional<SharedFile> file;
   {
@@ -226,7 +226,7 @@ bool SharedDictionaryFile::save(Error& error) {
     if (changes_.empty() && !clearedAt_) return true;
     file = file_;  // fixed while ioMutex_ is held
   }
-  std::optional<SharedFile::Lock> held = file->lock(&error);
+  std::optional<SharedFile::Lock> held = file->lock(&error, lockTimeoutSeconds);
   if (!held) return false;
   // Without the file's current contents nothing is written: the changes wait for the next save.
   if (!catchUp(*file, *held)) {
@@ -252,23 +252,36 @@ bool SharedDictionaryFile::save(Error& error) {
   return true;
 }
 
-void SharedDictionaryFile::removeFile() {
+bool SharedDictionaryFile::removeFile(double lockTimeoutSeconds) {
   MutexLock io(ioMutex_);
   std::optional<SharedFile> file;
   {
     MutexLock lock(mutex_);
-    forgetLocked();
     file = file_;
   }
   std::error_code ec;
-  if (!fs::is_directory(file->path().parent_path(), ec)) return;
-  if (std::optional<SharedFile::Lock> held = file->lock()) {
+  if (!fs::is_directory(file->path().parent_path(), ec)) {
+    MutexLock lock(mutex_);
+    forgetLocked();
+    return true;
+  }
+  Error error;
+  std::optional<SharedFile::Lock> held = file->lock(&error, lockTimeoutSeconds);
+  MutexLock lock(mutex_);
+  if (!held && SharedFile::isBusy(error)) {
+    // Another process is writing the file: the values read as gone now, and the file is emptied on
+    // top of what it saved once it lets go.
+    changes_.clear();
+    clearedAt_ = ++nextSerial_;
+    return false;
+  }
+  forgetLocked();
+  if (held) {
     file->remove(*held);
   } else {
-    fs::remove(file->path(), ec);  // a stuck holder does not keep the old values alive
+    fs::remove(file->path(), ec);  // a lock file that cannot serve does not keep the old values alive
   }
-  MutexLock lock(mutex_);
-  version_ = {};
+  return true;
 }
 
 }  // namespace platform

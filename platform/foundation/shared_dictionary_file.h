@@ -69,11 +69,14 @@ class SharedDictionaryFile {
   // false when there was nothing to remove.
   bool clear() EXCLUDES(mutex_);
 
-  // The unsaved changes on top of the file's current contents, under its lock; true at once when
-  // there are none. On failure the changes stay for the next save.
-  bool save(Error& error) EXCLUDES(ioMutex_, mutex_);
-  // Drops every value and unsaved change now and deletes the file.
-  void removeFile() EXCLUDES(ioMutex_, mutex_);
+  // The unsaved changes on top of the file's current contents, under its lock, waited for at most
+  // `lockTimeoutSeconds`; true at once when there are none. On failure the changes stay for the
+  // next save.
+  bool save(Error& error, double lockTimeoutSeconds = SharedFile::kLockTimeoutSeconds) EXCLUDES(ioMutex_, mutex_);
+  // Drops every value and unsaved change now and deletes the file. When another process holds the
+  // file's lock past `lockTimeoutSeconds`, the removal stays unsaved instead, as a clear of every
+  // key for the next save, and false says so.
+  bool removeFile(double lockTimeoutSeconds) EXCLUDES(ioMutex_, mutex_);
 
  private:
   // A value set (or, when empty, removed) by this process and not yet saved; `serial` orders the

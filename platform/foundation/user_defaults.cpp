@@ -32,6 +32,13 @@ constexpr std::string_view kFallbackIdentifier = "com.focus.timer";
 // Long enough to gather a burst of writes into one file write, short enough that a crash soon
 // after a change rarely loses it.
 constexpr auto kFlushDelay = std::chrono::milliseconds(50);
+// A write other than the end's waits this long for another process's hold on a suite's file: a
+// writer's own hold lasts one read and one synced write, and the screen waits no longer.
+constexpr double kBriefLockWaitSeconds = 0.05;
+// A suite whose file another process holds is tried again after the first delay, then after twice
+// as long each time up to the longest: soon after a short hold, at little cost during a long one.
+constexpr auto kFirstRetryDelay = std::chrono::milliseconds(100);
+constexpr auto kLongestRetryDelay = std::chrono::seconds(5);
 constexpr mode_t kPreferencesMode = 0600;
 // A log line names this many unsaved keys and counts the rest.
 constexpr std::size_t kKeysNamed = 20;
@@ -110,9 +117,27 @@ class UserDefaultsRegistry {
     if (pending_.emplace(suite, SteadyClock::now() + kFlushDelay).second) wake_.notify_one();
   }
 
+  // Another process held the suite's file: tried again later, each time later than before.
+  void retryLater(UserDefaults* suite) {
+    MutexLock lock(flushMutex_);
+    if (!running_) start();
+    auto& delay = retryDelays_[suite];
+    delay = delay == SteadyClock::duration::zero() ? SteadyClock::duration(kFirstRetryDelay)
+                                                     : std::min<SteadyClock::duration>(delay * 2, kLongestRetryDelay);
+    const auto due = SteadyClock::now() + delay;
+    if (auto [it, added] = pending_.emplace(suite, due); !added) it->second = std::min(it->second, due);
+    wake_.notify_one();
+  }
+
+  void wrote(UserDefaults* suite) {
+    MutexLock lock(flushMutex_);
+    retryDelays_.erase(suite);
+  }
+
   void unschedule(UserDefaults* suite) {
     MutexLock lock(flushMutex_);
     pending_.erase(suite);
+    retryDelays_.erase(suite);
   }
 
   bool waitIdle(double timeoutSeconds) {
@@ -148,7 +173,7 @@ class UserDefaultsRegistry {
         stopping_ = false;
       }
     }
-    for (auto& suite : all()) suite->synchronize();
+    for (auto& suite : all()) suite->save(UserDefaults::Wait::WithinTheEnd);
   }
 
  private:
@@ -231,6 +256,8 @@ class UserDefaultsRegistry {
   ConditionVariable wake_;
   ConditionVariable idle_;
   std::map<UserDefaults*, SteadyClock::time_point> pending_ GUARDED_BY(flushMutex_);
+  // How long a suite whose file is held waits for its next try.
+  std::map<UserDefaults*, SteadyClock::duration> retryDelays_ GUARDED_BY(flushMutex_);
   std::thread* thread_ GUARDED_BY(flushMutex_) = nullptr;
   bool running_ GUARDED_BY(flushMutex_) = false;
   bool stopping_ GUARDED_BY(flushMutex_) = false;
@@ -247,7 +274,9 @@ std::vector<std::string> UserDefaults::flushAll() {
   std::vector<std::string> told;
   for (auto& suite : UserDefaultsRegistry::shared().all()) {
     std::string line;
-    if (!suite->synchronize(&line)) told.push_back(std::move(line));
+    if (suite->save(UserDefaults::Wait::WithinTheEnd, &line) != UserDefaults::Saved::Yes) {
+      told.push_back(std::move(line));
+    }
   }
   return told;
 }
@@ -398,27 +427,50 @@ bool UserDefaults::hasUnsavedChanges() const {
   return file_.hasUnsavedChanges();
 }
 
-bool UserDefaults::synchronize() { return synchronize(nullptr); }
+bool UserDefaults::synchronize() {
+  auto& registry = UserDefaultsRegistry::shared();
+  switch (save(Wait::Briefly)) {
+    case Saved::Yes:
+      registry.wrote(this);
+      return true;
+    case Saved::Busy:
+      registry.retryLater(this);
+      return false;
+    case Saved::Failed:
+      return false;
+  }
+  return false;
+}
 
-bool UserDefaults::synchronize(std::string* told) {
+UserDefaults::Saved UserDefaults::save(Wait wait, std::string* told) {
   MutexLock io(ioMutex_);
-  if (!file_.hasUnsavedChanges()) return true;
+  if (!file_.hasUnsavedChanges()) return Saved::Yes;
   fs::path home;
   {
     MutexLock lock(mutex_);
     home = home_;  // fixed while ioMutex_ is held: only forget() changes it
   }
   Error error;
-  if (!saveChanges(home, error)) {
-    std::string line = unsavedLine(error);
-    Console::log(line);
-    if (told) *told = std::move(line);
-    return false;
+  if (saveChanges(home, wait, error)) {
+    holdTold_ = false;
+    return Saved::Yes;
   }
-  return true;
+  const bool busy = SharedFile::isBusy(error);
+  if (busy && wait == Wait::Briefly) {
+    if (!std::exchange(holdTold_, true)) {
+      Console::log(format("UserDefaults: another process holds the preferences of suite \"%s\"; they are saved once "
+                          "it lets go (unsaved: %s)",
+                          name_, unsavedKeys()));
+    }
+    return Saved::Busy;
+  }
+  std::string line = unsavedLine(error);
+  Console::log(line);
+  if (told) *told = std::move(line);
+  return busy ? Saved::Busy : Saved::Failed;
 }
 
-std::string UserDefaults::unsavedLine(const Error& error) const {
+std::string UserDefaults::unsavedKeys() const {
   bool cleared = false;
   const std::vector<std::string> keys = file_.unsavedKeys(cleared);
   std::string unsaved = cleared ? "the removal of every key" : "";
@@ -432,6 +484,11 @@ std::string UserDefaults::unsavedLine(const Error& error) const {
     unsaved += key;
     ++named;
   }
+  return unsaved;
+}
+
+std::string UserDefaults::unsavedLine(const Error& error) const {
+  const std::string unsaved = unsavedKeys();
   const double allowance = endAllowance.load();
   if (SharedFile::isBusy(error) && SharedFile::waitsEndBy()) {
     return format("UserDefaults: the preferences of suite \"%s\" are not saved (unsaved: %s): another process held "
@@ -442,7 +499,7 @@ std::string UserDefaults::unsavedLine(const Error& error) const {
                 error);
 }
 
-bool UserDefaults::saveChanges(const fs::path& home, Error& error) {
+bool UserDefaults::saveChanges(const fs::path& home, Wait wait, Error& error) {
   std::error_code ec;
   // Never bring back a home that was removed (a finished test's, a deleted install); Library
   // alone may be recreated (a reinstall keeps the home).
@@ -453,20 +510,25 @@ bool UserDefaults::saveChanges(const fs::path& home, Error& error) {
     return false;
   }
   if (!FileManager::defaultManager().createDirectory(fileFor(home, name_).parent_path(), true, &error)) return false;
-  return file_.save(error);
+  return file_.save(error, wait == Wait::Briefly ? kBriefLockWaitSeconds : SharedFile::kLockTimeoutSeconds);
 }
 
 void UserDefaults::removePersistentDomain() {
-  MutexLock io(ioMutex_);
+  bool removed = false;
   {
-    MutexLock lock(mutex_);
-    useCurrentHomeLocked();
+    MutexLock io(ioMutex_);
+    {
+      MutexLock lock(mutex_);
+      useCurrentHomeLocked();
+    }
+    removed = file_.removeFile(kBriefLockWaitSeconds);
   }
-  file_.removeFile();
+  if (!removed) UserDefaultsRegistry::shared().retryLater(this);
 }
 
 void UserDefaults::forget() {
-  synchronize();
+  // What cannot be written now goes with the values, so it is waited for, and named when lost.
+  save(Wait::WithinTheEnd);
   MutexLock io(ioMutex_);
   MutexLock lock(mutex_);
   loaded_ = false;

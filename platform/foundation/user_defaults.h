@@ -10,9 +10,12 @@
 // any thread or queue are saved), `synchronize` writes at once, `flushAll` writes every suite
 // (the app calls it at terminate) and the process does so at exit and at a quick exit.
 //
-// A write waits a while for another process that holds the suite's file. The end of the process
-// has an allowance of its own (`endWithin`): no wait outlasts it, and a suite that cannot be
-// written is named in a log line with the keys it leaves unsaved, never dropped silently.
+// No write waits more than a moment for another process that holds the suite's file, whichever
+// thread asks for it (the main thread, or a queue it waits on): the changes stay in memory, where
+// reads see them, and the flusher tries again a little later, then less and less often, until the
+// file is free. Only the end of the process waits for a held file (`flushAll`, the exit), within
+// an allowance of its own (`endWithin`): no wait outlasts it, and a suite that cannot be written
+// is named in a log line with the keys it leaves unsaved, never dropped silently.
 //
 // Registered defaults live in memory only, are searched after the stored values and never
 // written. When the home changes, every suite forgets its loaded values and registrations and
@@ -45,7 +48,8 @@ class UserDefaults {
   // be a file name (with "/" or control characters, "." or "..", over 200 bytes) give null.
   static std::shared_ptr<UserDefaults> suite(std::string_view name);
 
-  // Writes every suite with unsaved changes now. The log lines of the suites it could not write.
+  // Writes every suite with unsaved changes now, waiting for another process's hold on a file
+  // (the end of the process calls it). The log lines of the suites it could not write.
   static std::vector<std::string> flushAll();
   // The process ends within `seconds` of real time from now: no wait for another process's lock
   // on a suite's file (or any shared file), one under way or the exit's own included, lasts past
@@ -91,10 +95,12 @@ class UserDefaults {
   // Registered defaults overlaid with the stored values.
   Value::Dictionary dictionaryRepresentation() const;
 
-  // Writes the suite now when it has unsaved changes; false when the write failed.
+  // Writes the suite now when it has unsaved changes; false when the write failed, or has to
+  // wait for another process's hold on the file (the flusher writes it once that ends).
   bool synchronize();
   // Drops every stored value of the suite and deletes its file (registered defaults stay): the
-  // platform's removal of a persistent domain, so no cached copy of old values survives.
+  // platform's removal of a persistent domain, so no cached copy of old values survives. While
+  // another process holds the file, the values read as gone and the flusher empties it later.
   void removePersistentDomain();
 
   bool hasUnsavedChanges() const;
@@ -103,14 +109,22 @@ class UserDefaults {
   friend class UserDefaultsRegistry;
   explicit UserDefaults(std::string name);
 
+  // How long a write waits for another process's hold on the file: a moment, or, at the end of
+  // the process, as long as its allowance lets it.
+  enum class Wait { Briefly, WithinTheEnd };
+  enum class Saved { Yes, Busy, Failed };
+
   // Points the file at the current home the first time after construction or forget().
   void useCurrentHomeLocked() const REQUIRES(mutex_);
   // Brings the stored values up to date with the file of the current home.
   void refresh() const EXCLUDES(mutex_, ioMutex_);
   // The home must still exist; the preferences folder may be made again.
-  bool saveChanges(const std::filesystem::path& home, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
-  // synchronize(), with the log line of a failure.
-  bool synchronize(std::string* told);
+  bool saveChanges(const std::filesystem::path& home, Wait wait, Error& error) REQUIRES(ioMutex_) EXCLUDES(mutex_);
+  // Writes what is unsaved. A failure is logged, with its line in `told`; a hold that outlasts a
+  // brief wait is no failure and is logged once until a write succeeds.
+  Saved save(Wait wait, std::string* told = nullptr) EXCLUDES(ioMutex_, mutex_);
+  // The keys a failed write leaves unsaved, as a log line names them.
+  std::string unsavedKeys() const;
   // Names the suite and the keys a failed write leaves unsaved, and why.
   std::string unsavedLine(const Error& error) const;
   void report(SharedDictionaryFile::Trouble trouble, const Error& error,
@@ -129,6 +143,8 @@ class UserDefaults {
   // what other processes saved. Its own locks come after mutex_.
   mutable SharedDictionaryFile file_;
   Value::Dictionary registered_ GUARDED_BY(mutex_);
+  // Another process's hold on the file was logged, and no write has succeeded since.
+  bool holdTold_ GUARDED_BY(ioMutex_) = false;
 };
 
 }  // namespace platform

@@ -44,8 +44,11 @@ constexpr double kQuitGraceSeconds = 3;
 constexpr double kQuitStepSeconds = 0.1;
 // How long a quit takes at most, in real seconds, however long the session waited before: the
 // work the app queued on leaving (the SDK writing what leaving owes) and every wait for another
-// process's hold on a shared file (the preferences), the exit's included, together.
+// process's hold on a shared file (the preferences), the exit's included, together. The waits end
+// the exit's own time before that, so that the process has ended by then.
 constexpr double kQuitSeconds = 5;
+constexpr double kExitSeconds = 0.5;
+constexpr double kQuitWaitSeconds = kQuitSeconds - kExitSeconds;
 
 void sayOnStandardError(const std::string& line) { std::cerr << "focus-timer: " << line << std::endl; }
 
@@ -171,13 +174,13 @@ void Session::terminate() {
   // script does, the time still owed to a front end that kept pace given up, each wait for the
   // app's work taking what is left of them, and no process's hold on a file outlasts them.
   using SteadyClock = std::chrono::steady_clock;
-  const auto quitEnd =
-      SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(kQuitSeconds));
-  platform::UserDefaults::endWithin(kQuitSeconds);
+  const auto quitEnd = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                std::chrono::duration<double>(kQuitWaitSeconds));
+  platform::UserDefaults::endWithin(kQuitWaitSeconds);
   auto waitLeft = [&] {
     backgroundWait_ = std::max(0.0, std::chrono::duration<double>(quitEnd - SteadyClock::now()).count());
   };
-  const auto savedWait = std::exchange(backgroundWait_, kQuitSeconds);
+  const auto savedWait = std::exchange(backgroundWait_, kQuitWaitSeconds);
   const auto savedPace = std::exchange(frameSeconds_, std::nullopt);
   owed_ = 0;
   // Each wait takes what is left of the quit's time, so a wait that ends with the work still busy
@@ -187,7 +190,7 @@ void Session::terminate() {
     sayOnStandardError(platform::format(
         "quitting: the app's background work was still busy when the quit's %g s of real time ran out; ending "
         "without it",
-        kQuitSeconds));
+        kQuitWaitSeconds));
   });
   stalled_ = false;
   platform::MotionDriver::clearHeldPose();

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/home.h"
@@ -236,9 +238,9 @@ TEST_F(UserDefaultsTest, ADamagedFileThatCannotBeSetAsideIsToldOfOnce) {
   }
 }
 
-// Another process holds the file's lock while the file is damaged, and a save of this process
-// waits for it: a read answers at once, with the suite empty, and leaves the damage to the lock's
-// holder.
+// Another process holds the file's lock while the file is damaged: neither a read nor a save
+// waits for it. The read answers with the suite empty and leaves the damage to the lock's holder;
+// once the hold ends the flusher sets the damage aside and writes the change.
 TEST_F(UserDefaultsTest, AReadOfADamagedFileWaitsForNoLock) {
   auto defaults = UserDefaults::suite("held");
   defaults->setObject(Value("old"), "a");
@@ -250,12 +252,103 @@ TEST_F(UserDefaultsTest, AReadOfADamagedFileWaitsForNoLock) {
   auto save = std::async(std::launch::async, [defaults] { return defaults->synchronize(); });
   auto read = std::async(std::launch::async, [defaults] { return defaults->objectForKey("a"); });
   const bool readWhileHeld = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  const bool savedWhileHeld = save.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   otherProcess.reset();
   EXPECT_TRUE(readWhileHeld) << "the read waited for the file's lock";
+  EXPECT_TRUE(savedWhileHeld) << "the save waited for the file's lock";
   EXPECT_TRUE(read.get().isNull());
-  EXPECT_TRUE(save.get());
+  EXPECT_FALSE(save.get()) << "nothing can be written while the lock is held";
+  ASSERT_TRUE(UserDefaults::waitForPendingWrites(30));
   EXPECT_EQ(readPreferencesFile("held"), Value(Value::Dictionary{{"b", Value("new")}}));
   EXPECT_TRUE(fs::exists(preferencesFile("held").string() + ".corrupt.1"));
+}
+
+// Another process holds a suite's file and saves to it meanwhile: no change of this process waits
+// for the hold, whichever thread makes it (the main thread, or a queue the main thread waits on).
+// Reads see the change at once, and the flusher writes it on top of what the holder saved once
+// the hold ends; a removal of the suite takes what the holder saved with it, as a removal does.
+TEST_F(UserDefaultsTest, NoChangeWaitsForAnotherProcesssHold) {
+  const struct {
+    const char* name;
+    std::function<void(UserDefaults&)> change;
+    std::function<void(UserDefaults&)> check;
+    Value::Dictionary written;
+  } cases[] = {
+      {"a set",
+       [](UserDefaults& defaults) {
+         defaults.setObject(Value("new"), "b");
+         EXPECT_FALSE(defaults.synchronize());
+       },
+       [](UserDefaults& defaults) { EXPECT_EQ(defaults.objectForKey("b"), Value("new")); },
+       {{"a", Value("old")}, {"b", Value("new")}, {"theirs", Value("theirs")}}},
+      {"a removal", [](UserDefaults& defaults) { defaults.removePersistentDomain(); },
+       [](UserDefaults& defaults) { EXPECT_TRUE(defaults.objectForKey("a").isNull()); },
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = std::string("held-") + (c.written.empty() ? "removed" : "set");
+    auto defaults = UserDefaults::suite(name);
+    defaults->setObject(Value("old"), "a");
+    ASSERT_TRUE(defaults->synchronize());
+    const SharedFile file(preferencesFile(name));
+    std::optional<SharedFile::Lock> otherProcess = file.lock();
+    ASSERT_TRUE(otherProcess);
+    const Value theirs(Value::Dictionary{{"a", Value("old")}, {"theirs", Value("theirs")}});
+    ASSERT_TRUE(file.write(*otherProcess, *PropertyList::write(theirs, PropertyList::Format::Binary), 0600));
+    auto changed = std::async(std::launch::async, [&] { c.change(*defaults); });
+    const bool changedWhileHeld = changed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(changedWhileHeld) << "the change waited for the file's lock";
+    changed.get();
+    c.check(*defaults);
+    EXPECT_TRUE(defaults->hasUnsavedChanges());
+    otherProcess.reset();
+    ASSERT_TRUE(UserDefaults::waitForPendingWrites(30));
+    EXPECT_EQ(readPreferencesFile(name), Value(c.written));
+    c.check(*defaults);
+  }
+}
+
+// Changes and saves come from many threads while another process takes the file's lock and lets
+// it go again and again: nothing waits for it, and once the holds end every last value is on disk.
+TEST_F(UserDefaultsTest, ChangesDuringHoldsThatComeAndGoLoseNothing) {
+  constexpr int kWriters = 4;
+  constexpr int kKeys = 50;
+  auto defaults = UserDefaults::suite("holds");
+  const SharedFile file(preferencesFile("holds"));
+  fs::create_directories(preferencesFile("holds").parent_path());
+  std::atomic<bool> writing{true};
+  std::thread holder([&] {
+    while (writing) {
+      if (auto held = file.lock()) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([t, defaults] {
+      for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < kKeys; ++i) {
+          defaults->setInteger(round * kKeys + i, "t" + std::to_string(t) + "." + std::to_string(i));
+        }
+        defaults->synchronize();
+        if (round % 5 == 0) UserDefaults::flushAll();
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  writing = false;
+  holder.join();
+  ASSERT_TRUE(UserDefaults::waitForPendingWrites(30));
+  auto stored = readPreferencesFile("holds");
+  ASSERT_TRUE(stored && stored->isDictionary());
+  for (int t = 0; t < kWriters; ++t) {
+    for (int i = 0; i < kKeys; ++i) {
+      const std::string key = "t" + std::to_string(t) + "." + std::to_string(i);
+      EXPECT_EQ(stored->ifDictionary()->count(key) ? stored->ifDictionary()->at(key) : Value(), Value(19 * kKeys + i))
+          << key;
+    }
+  }
 }
 
 TEST_F(UserDefaultsTest, ADirectoryInPlaceOfTheFileIsSetAside) {

@@ -23,6 +23,12 @@
 
 class AppInTerminal {
  public:
+  // A quit (q, or a stop request such as SIGTERM) ends the app within 5 s of real time; the limit
+  // leaves a loaded machine room, and no more.
+  static constexpr double kQuitLimitSeconds = 8;
+  // What a crash's handlers write before the process ends may take longer on a loaded machine.
+  static constexpr double kCrashLimitSeconds = 30;
+
   AppInTerminal(const std::filesystem::path& home, const std::string& serviceURL,
                 std::vector<std::string> arguments = {})
       : home_(home) {
@@ -63,9 +69,14 @@ class AppInTerminal {
   AppInTerminal(const AppInTerminal&) = delete;
   AppInTerminal& operator=(const AppInTerminal&) = delete;
 
-  // The wait status, or none when the app did not end within a minute (it is killed then).
-  std::optional<int> signal(int number) {
+  // The wait status, or none when the app did not end within the time (it is killed then).
+  std::optional<int> signal(int number, double seconds = kQuitLimitSeconds) {
     kill(pid_, number);
+    return waitForExit(seconds);
+  }
+  // The user quits with q: the wait status, or none when the app did not end within a quit's limit.
+  std::optional<int> quit() {
+    type("q");
     return waitForExit();
   }
   // Whether the front end took the terminal (raw, on the alternate screen) to draw within the
@@ -77,10 +88,18 @@ class AppInTerminal {
   }
   // Keys as the user types them.
   void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  // Types the keys and tells whether `drawn` appears on the terminal after them within the time.
+  bool typeAndSee(const std::string& keys, const std::string& drawn, double seconds) {
+    const std::size_t before = screen().size();
+    type(keys);
+    auto seen = [&] { return screen().find(drawn, before) != std::string::npos; };
+    for (int i = 0; i < seconds * 100 && !seen(); ++i) usleep(10000);
+    return seen();
+  }
   // The wait status, or none when the app did not end within the time (it is killed then).
   // A sanitizer's report, on the terminal or in the app's log, fails the test whatever the status:
   // one found at exit (a worker using what the exit tore down) may still end with status 0.
-  std::optional<int> waitForExit(double seconds = 60) {
+  std::optional<int> waitForExit(double seconds = kQuitLimitSeconds) {
     waited_ = true;
     const auto status = platform::testing::waitForChild(pid_, seconds);
     const std::string said = screen() + loggedRegularFile(home_ / "Library/Logs/focus-timer.stderr.log");

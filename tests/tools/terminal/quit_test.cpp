@@ -100,7 +100,7 @@ TEST_F(QuitTest, AQuitBehindAnotherProcesssHoldOnTheSettingsNamesWhatItLeavesUns
   session_->terminate();
 
   EXPECT_TRUE(log.contains("UserDefaults: the preferences of suite \"com.focus.timer\" are not saved (unsaved: "
-                           "setting.enable.flash): another process held the file's lock past the 5 s allowed for the "
+                           "setting.enable.flash): another process held the file's lock past the 4.5 s allowed for the "
                            "end of the process"))
       << ::testing::PrintToString(log.logs());
   EXPECT_TRUE(platform::SharedFile::waitsEndBy()) << "the exit after the quit waits for no lock again";

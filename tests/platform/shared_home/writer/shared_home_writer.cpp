@@ -39,12 +39,18 @@ bool writeKeychain(const std::string& key, bool remove) {
          platform::errSecSuccess;
 }
 
+// A write that meets the other writer's hold for longer than a moment is left to the flusher;
+// here it is waited for instead, as the end of a process waits.
+bool saveDefaults(platform::UserDefaults& defaults) {
+  return defaults.synchronize() || platform::UserDefaults::flushAll().empty();
+}
+
 bool writeDefaults(const std::string& key, bool remove) {
   auto defaults = platform::UserDefaults::suite("shared");
-  if (!defaults->setObject(Value(key), key) || !defaults->synchronize()) return false;
+  if (!defaults->setObject(Value(key), key) || !saveDefaults(*defaults)) return false;
   if (!remove) return true;
   defaults->removeObjectForKey(key);
-  return defaults->synchronize();
+  return saveDefaults(*defaults);
 }
 
 // Runs `write(key, i)` for every key of every thread, on that many threads; the number of failures.
