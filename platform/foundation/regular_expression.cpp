@@ -17,9 +17,6 @@ namespace platform {
 
 namespace {
 
-// Places and pieces are told in batches: a long text has millions.
-constexpr std::uint64_t kCountsPerTelling = 1024;
-
 // The engine keeps its step count in two private fields (whole blocks, and the steps left
 // before the next one) and says nothing of a match's last block. An explicit instantiation may
 // name private members, which gives the exact count without relying on the class's layout.
@@ -61,7 +58,7 @@ UBool onBlockOfSteps(const void* context, int32_t blocks) {
 
 UBool onNewPlace(const void* context, int64_t) {
   auto& meter = *static_cast<MeterContext*>(const_cast<void*>(context));
-  return !meter.stopped && (++meter.pending.places < kCountsPerTelling || meter.tell(meter.toldSteps));
+  return !meter.stopped && (++meter.pending.places < kRegularExpressionCountsPerTelling || meter.tell(meter.toldSteps));
 }
 
 // A UTF-16 text handed to the engine in pieces, counting each piece it fetches. Clones share
@@ -127,7 +124,7 @@ UBool U_CALLCONV piecedAccess(UText* ut, int64_t index, UBool forward) {
   ut->chunkOffset = static_cast<int32_t>(index - start);
   // The fetch cannot be refused (the engine would see the text end where it does not, and its
   // loops would spin there), so a meter that answers no stops the match at its next chance.
-  if (t.meter && !t.meter->stopped && ++t.meter->pending.pieces >= kCountsPerTelling && !t.meter->tell(t.meter->toldSteps)) {
+  if (t.meter && !t.meter->stopped && ++t.meter->pending.pieces >= kRegularExpressionCountsPerTelling && !t.meter->tell(t.meter->toldSteps)) {
     t.meter->stopped = true;
   }
   return true;

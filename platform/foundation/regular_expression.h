@@ -43,7 +43,10 @@ struct RegularExpressionWork {
   std::uint64_t pieces = 0;  // pieces of the text fetched (only with `readPiece`)
 };
 
-// Told the work as the match goes (at each block of steps, and every 1,024 places or pieces)
+// Places and pieces are told in batches of this many: a long text has millions.
+inline constexpr std::uint64_t kRegularExpressionCountsPerTelling = 1024;
+
+// Told the work as the match goes (at each block of steps, and every batch of places or pieces)
 // and once more at its end. Answers false to stop the match, which then fails with the limit
 // error.
 using RegularExpressionMeter = std::function<bool(const RegularExpressionWork& work)>;

@@ -184,7 +184,10 @@ PatternTraits traitsOf(const APMPString& pattern) {
     if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') ++traits.farReading;
     if (c == u'*' || c == u'+' || c == u'{') ++traits.loops;
     if (c == u'[') ++traits.sets;
-    if (c == u'\\' && (next == u'p' || next == u'P')) ++traits.sets, ++traits.properties;
+    if (c == u'\\' && (next == u'p' || next == u'P')) {
+      ++traits.sets;
+      ++traits.properties;
+    }
   }
   return traits;
 }
@@ -244,12 +247,13 @@ std::shared_ptr<const platform::RegularExpression> compiled(const APMPString& pa
 // set when the pattern does not compile, or the match runs out of budget or backtracking stack.
 // Between two of its steps the engine runs at most the pattern's operations, each reading a
 // unit or a literal, except those that read far (within the piece of text at hand, a share of
-// it is charged) and loops, which scan in one step; a fetch of another piece is told and charged. The engine can be
-// stopped only when it completes a block of steps, so the match starts and goes on only while
-// the budget holds one more block at its dearest: a far-reading operation's scan through the
-// whole text at every other step (a scan takes a step of its own, and so does each round of a
-// loop that repeats it). A match long enough to be told its work more than once pays at least
-// a share of its CPU time, for any path of the engine these counts miss.
+// it is charged) and loops, which scan in one step; a fetch of another piece is told and
+// charged. The engine can be stopped only when it completes a block of steps, so the match
+// starts and goes on only while the budget holds one more block at its dearest: a far-reading
+// operation's scan through the whole text at every other step (a scan takes a step of its own,
+// and so does each round of a loop that repeats it). A match long enough to be told a whole
+// batch of its work pays from then on at least a share of its CPU time, for any path of the
+// engine these counts miss; a short one never reads the clock.
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
   const PatternTraits traits = traitsOf(pattern);
@@ -266,17 +270,22 @@ std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const A
   const double placeCost = Prices::kEnginePlace + Prices::kEngineStepPerPatternUnit * folding * p / 2;
   const double pieceCost = read * kReadPiece;
   const double worstStepCost = stepCost + read * far * n / 2;
-  const std::uint64_t worstBlock = codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
-                                               1024 * (placeCost + pieceCost));
+  const std::uint64_t worstBlock =
+      codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
+                  static_cast<double>(platform::kRegularExpressionCountsPerTelling) * (placeCost + pieceCost));
   if (!budgetHolds(worstBlock, error)) return std::nullopt;
   platform::Error charged;
   std::uint64_t lastTold = 0;
   const auto meter = [&](const platform::RegularExpressionWork& work) {
     double cost = static_cast<double>(work.steps) * stepCost + static_cast<double>(work.places) * placeCost +
                   static_cast<double>(work.pieces) * pieceCost;
-    const std::uint64_t now = threadCPUNanoseconds();
-    if (lastTold != 0) cost = std::max(cost, workOfCPUTime(now - lastTold) * Prices::kCPUTimeBackstopShare);
-    lastTold = now;
+    if (lastTold != 0 || work.steps >= platform::kRegularExpressionStepsPerReport ||
+        work.places >= platform::kRegularExpressionCountsPerTelling ||
+        work.pieces >= platform::kRegularExpressionCountsPerTelling) {
+      const std::uint64_t now = threadCPUNanoseconds();
+      if (lastTold != 0) cost = std::max(cost, workOfCPUTime(now - lastTold) * Prices::kCPUTimeBackstopShare);
+      lastTold = now;
+    }
     return APMPChargeWork(0, codeUnitsOf(cost), &charged) && budgetHolds(worstBlock, &charged);
   };
   platform::Error local;
