@@ -17,9 +17,6 @@ namespace platform {
 
 namespace {
 
-// Places and pieces are told in batches: a long text has millions.
-constexpr std::uint64_t kCountsPerTelling = 1024;
-
 // The engine keeps its step count in two private fields (whole blocks, and the steps left
 // before the next one) and says nothing of a match's last block. An explicit instantiation may
 // name private members, which gives the exact count without relying on the class's layout.
@@ -61,7 +58,7 @@ UBool onBlockOfSteps(const void* context, int32_t blocks) {
 
 UBool onNewPlace(const void* context, int64_t) {
   auto& meter = *static_cast<MeterContext*>(const_cast<void*>(context));
-  return ++meter.pending.places < kCountsPerTelling || meter.tell(meter.toldSteps);
+  return !meter.stopped && (++meter.pending.places < kRegularExpressionCountsPerTelling || meter.tell(meter.toldSteps));
 }
 
 // A UTF-16 text handed to the engine in pieces, counting each piece it fetches. Clones share
@@ -125,9 +122,9 @@ UBool U_CALLCONV piecedAccess(UText* ut, int64_t index, UBool forward) {
   ut->chunkLength = static_cast<int32_t>(limit - start);
   ut->nativeIndexingLimit = ut->chunkLength;
   ut->chunkOffset = static_cast<int32_t>(index - start);
-  // The fetch cannot be refused (the engine would see the text end where it does not), so a
-  // meter that answers no stops the match at its next block of steps.
-  if (t.meter && !t.meter->stopped && ++t.meter->pending.pieces >= kCountsPerTelling && !t.meter->tell(t.meter->toldSteps)) {
+  // The fetch cannot be refused (the engine would see the text end where it does not, and its
+  // loops would spin there), so a meter that answers no stops the match at its next chance.
+  if (t.meter && !t.meter->stopped && ++t.meter->pending.pieces >= kRegularExpressionCountsPerTelling && !t.meter->tell(t.meter->toldSteps)) {
     t.meter->stopped = true;
   }
   return true;
@@ -162,24 +159,37 @@ const UTextFuncs& piecedFuncs() {
 
 }  // namespace
 
-std::optional<TextRange> firstMatchOfRegularExpression(std::u16string_view pattern, std::u16string_view text,
-                                                       const RegularExpressionLimits& limits, Error* error,
-                                                       const RegularExpressionMeter& meter) {
+struct RegularExpression::Compiled {
+  std::unique_ptr<icu::RegexPattern> pattern;
+};
+
+RegularExpression::RegularExpression(std::unique_ptr<Compiled> compiled) : compiled_(std::move(compiled)) {}
+RegularExpression::~RegularExpression() = default;
+
+std::shared_ptr<const RegularExpression> RegularExpression::compile(std::u16string_view pattern, Error* error) {
   UErrorCode status = U_ZERO_ERROR;
-  // Read-only aliases: neither the pattern nor the text is copied.
+  // A read-only alias: the pattern is not copied.
   const icu::UnicodeString patternText(false, pattern.data(), static_cast<int32_t>(pattern.size()));
   UParseError parseError{};
   std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(patternText, 0, parseError, status));
   if (U_FAILURE(status) || !compiled) {
     setError(error, Error(std::string(kRegularExpressionErrorDomain), kRegularExpressionPatternError,
                           {{"NSInvalidValue", Value(std::string(u_errorName(status)))}}));
-    return std::nullopt;
+    return nullptr;
   }
+  return std::shared_ptr<const RegularExpression>(
+      new RegularExpression(std::make_unique<Compiled>(Compiled{std::move(compiled)})));
+}
+
+std::optional<TextRange> RegularExpression::firstMatch(std::u16string_view text, const RegularExpressionLimits& limits,
+                                                       Error* error, const RegularExpressionMeter& meter) const {
+  UErrorCode status = U_ZERO_ERROR;
   MeterContext context{meter, 0, {}, false};
   const bool pieced = meter && limits.readPiece > 0 && text.size() > limits.readPiece;
   PiecedText piecedText{text.data(), static_cast<std::int64_t>(text.size()),
                         static_cast<std::int64_t>(limits.readPiece), &context};
   UText piecedHeader = UTEXT_INITIALIZER;
+  // A read-only alias: the text is not copied.
   const icu::UnicodeString subject(false, text.data(), static_cast<int32_t>(text.size()));
   std::unique_ptr<icu::RegexMatcher> matcher;
   if (pieced) {
@@ -189,11 +199,11 @@ std::optional<TextRange> firstMatchOfRegularExpression(std::u16string_view patte
       ut->context = &piecedText;
       ut->providerProperties = 0;
       piecedAccess(ut, 0, true);
-      matcher.reset(compiled->matcher(status));
+      matcher.reset(compiled_->pattern->matcher(status));
       if (U_SUCCESS(status)) matcher->reset(ut);
     }
   } else {
-    matcher.reset(compiled->matcher(subject, status));
+    matcher.reset(compiled_->pattern->matcher(subject, status));
   }
   if (U_SUCCESS(status)) matcher->setTimeLimit(limits.timeLimit, status);
   if (U_SUCCESS(status)) matcher->setStackLimit(limits.stackLimitBytes, status);
@@ -222,6 +232,14 @@ std::optional<TextRange> firstMatchOfRegularExpression(std::u16string_view patte
     return std::nullopt;
   }
   return range;
+}
+
+std::optional<TextRange> firstMatchOfRegularExpression(std::u16string_view pattern, std::u16string_view text,
+                                                       const RegularExpressionLimits& limits, Error* error,
+                                                       const RegularExpressionMeter& meter) {
+  const auto compiled = RegularExpression::compile(pattern, error);
+  if (!compiled) return std::nullopt;
+  return compiled->firstMatch(text, limits, error, meter);
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -42,7 +43,10 @@ struct RegularExpressionWork {
   std::uint64_t pieces = 0;  // pieces of the text fetched (only with `readPiece`)
 };
 
-// Told the work as the match goes (at each block of steps, and every 1,024 places or pieces)
+// Places and pieces are told in batches of this many: a long text has millions.
+inline constexpr std::uint64_t kRegularExpressionCountsPerTelling = 1024;
+
+// Told the work as the match goes (at each block of steps, and every batch of places or pieces)
 // and once more at its end. Answers false to stop the match, which then fails with the limit
 // error.
 using RegularExpressionMeter = std::function<bool(const RegularExpressionWork& work)>;
@@ -52,10 +56,28 @@ struct TextRange {
   std::size_t length = 0;
 };
 
-// The first match of `pattern` (no options: case-sensitive, "." stops at line breaks, anchors
-// only at the ends of the text) in `text`. Nothing without a match; nothing with the error set
-// when the pattern does not compile or a limit was reached.
-// With a meter, the work is told to it as the match goes, and once more at its end.
+// A compiled pattern (no options: case-sensitive, "." stops at line breaks, anchors only at the
+// ends of the text). Immutable, so one may be kept and used for many matches, on any thread.
+class RegularExpression {
+ public:
+  // Nothing, with the pattern error set, when the pattern does not compile.
+  static std::shared_ptr<const RegularExpression> compile(std::u16string_view pattern, Error* error);
+  ~RegularExpression();
+  RegularExpression(const RegularExpression&) = delete;
+  RegularExpression& operator=(const RegularExpression&) = delete;
+
+  // The first match in `text`. Nothing without a match; nothing with the error set when a limit
+  // was reached. With a meter, the work is told to it as the match goes, and once more at its end.
+  std::optional<TextRange> firstMatch(std::u16string_view text, const RegularExpressionLimits& limits, Error* error,
+                                      const RegularExpressionMeter& meter = {}) const;
+
+ private:
+  struct Compiled;
+  explicit RegularExpression(std::unique_ptr<Compiled> compiled);
+  std::unique_ptr<Compiled> compiled_;
+};
+
+// Compiles `pattern` and answers its first match in `text`, as above.
 std::optional<TextRange> firstMatchOfRegularExpression(std::u16string_view pattern, std::u16string_view text,
                                                        const RegularExpressionLimits& limits, Error* error,
                                                        const RegularExpressionMeter& meter = {});

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/foundation/regular_expression.h"
 #include "sdk/analytics/script/apmp_errors.h"
 #include "sdk/analytics/script/apmp_scope.h"
 
@@ -60,6 +61,21 @@ void APMPRunState::resetInstructionCount() {
 }
 
 APMPRunState* APMPRunState::current() { return tCurrentRunState; }
+
+std::shared_ptr<const platform::RegularExpression> APMPRunState::keptRegularExpression(const APMPString& pattern) {
+  const auto kept = std::find_if(regularExpressions_.begin(), regularExpressions_.end(),
+                                 [&](const auto& entry) { return entry.first == pattern; });
+  if (kept == regularExpressions_.end()) return nullptr;
+  std::rotate(regularExpressions_.begin(), kept, kept + 1);
+  return regularExpressions_.front().second;
+}
+
+void APMPRunState::keepRegularExpression(const APMPString& pattern,
+                                         std::shared_ptr<const platform::RegularExpression> compiled) {
+  if (pattern.size() > kLongestKeptPattern || !compiled) return;
+  if (regularExpressions_.size() >= kKeptRegularExpressions) regularExpressions_.pop_back();
+  regularExpressions_.emplace(regularExpressions_.begin(), pattern, std::move(compiled));
+}
 
 void APMPRunState::registerScope(const APMPScopePtr& scope) {
   scopes_.push_back(scope);

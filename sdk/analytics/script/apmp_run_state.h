@@ -7,9 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "sdk/analytics/script/apmp_runtime_value.h"
+
+namespace platform {
+class RegularExpression;
+}
 
 class APMPRunState {
  public:
@@ -55,6 +60,11 @@ class APMPRunState {
   bool enterCall(platform::Error* error);
   void leaveCall() { --callDepth_; }
 
+  // Patterns this instance compiled, kept from run to run: a program that matches one pattern
+  // in a loop compiles it, and pays for compiling it, once. Nothing when not kept.
+  std::shared_ptr<const platform::RegularExpression> keptRegularExpression(const APMPString& pattern);
+  void keepRegularExpression(const APMPString& pattern, std::shared_ptr<const platform::RegularExpression> compiled);
+
   void registerScope(const APMPScopePtr& scope);
   void registerValue(const APMPValuePtr& value);
 
@@ -75,6 +85,10 @@ class APMPRunState {
   std::size_t retained_ = 0;
   // Work charged but not yet a whole step, in code units.
   std::uint64_t partialStep_ = 0;
+  // The most recently used first; few and short, as a compiled pattern may hold large sets.
+  static constexpr std::size_t kKeptRegularExpressions = 16;
+  static constexpr std::size_t kLongestKeptPattern = 1024;
+  std::vector<std::pair<APMPString, std::shared_ptr<const platform::RegularExpression>>> regularExpressions_;
   std::vector<std::weak_ptr<APMPScope>> scopes_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> values_;
   std::size_t pruneThreshold_ = 1024;

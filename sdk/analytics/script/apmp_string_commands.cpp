@@ -1,5 +1,7 @@
 #include "sdk/analytics/script/apmp_string_commands.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -147,67 +149,148 @@ APMPValuePtr lastIndexOf(const APMPString& s, const APMPArguments& v, const APMP
   return position(s.rfind(search, static_cast<std::size_t>(start)));
 }
 
-// How many operations of the pattern may read far into the text in one engine step: a
-// back-reference compares up to the whole text, a grapheme cluster may be as long, and
-// lookarounds, atomic groups and possessive quantifiers read ahead and then drop the steps they
-// took. Judged on the pattern's text alone, so an escaped look-alike counts too, which only
-// makes the match dearer.
-std::size_t farReadingOperations(const APMPString& pattern) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
-    const char16_t c = pattern[i], next = pattern[i + 1];
-    if (c == u'\\' && ((next >= u'1' && next <= u'9') || next == u'k' || next == u'X')) ++count;
-    if (c == u'(' && next == u'?' && i + 2 < pattern.size() &&
-        (pattern[i + 2] == u'=' || pattern[i + 2] == u'!' || pattern[i + 2] == u'>' || pattern[i + 2] == u'<')) {
-      ++count;
+// What the pattern's text tells of its cost, judged on the text alone, so an escaped look-alike
+// counts too, which only makes the match dearer.
+struct PatternTraits {
+  // Operations that may read far in one engine step: a back-reference compares up to the whole
+  // text, a grapheme cluster may be as long, and lookarounds, atomic groups and possessive
+  // quantifiers read ahead and then drop the steps they took.
+  std::size_t farReading = 0;
+  // Quantifiers: a loop over a unit, a class or the dot scans the text in one step.
+  std::size_t loops = 0;
+  // Sets and properties, each built when the pattern is compiled; a property looks its code
+  // points up in the character data.
+  std::size_t sets = 0;
+  std::size_t properties = 0;
+  // Some part of the pattern may match case-insensitively.
+  bool caseInsensitive = false;
+};
+
+bool isFlag(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-'; }
+
+PatternTraits traitsOf(const APMPString& pattern) {
+  PatternTraits traits;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char16_t c = pattern[i], next = i + 1 < pattern.size() ? pattern[i + 1] : u'\0';
+    if (c == u'\\' && ((next >= u'1' && next <= u'9') || next == u'k' || next == u'X')) ++traits.farReading;
+    if (c == u'(' && next == u'?' && i + 2 < pattern.size()) {
+      const char16_t kind = pattern[i + 2];
+      if (kind == u'=' || kind == u'!' || kind == u'>' || kind == u'<') ++traits.farReading;
+      // Flags, as in "(?i)", "(?x-i:" or "(?ims)".
+      for (std::size_t j = i + 2; j < pattern.size() && isFlag(pattern[j]); ++j) {
+        if (pattern[j] == u'i') traits.caseInsensitive = true;
+      }
     }
-    if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') ++count;
+    if ((c == u'*' || c == u'+' || c == u'?' || c == u'}') && next == u'+') ++traits.farReading;
+    if (c == u'*' || c == u'+' || c == u'{') ++traits.loops;
+    if (c == u'[') ++traits.sets;
+    if (c == u'\\' && (next == u'p' || next == u'P')) {
+      ++traits.sets;
+      ++traits.properties;
+    }
   }
-  return count;
+  return traits;
 }
 
 std::uint64_t codeUnitsOf(double work) {
   return work >= 1e18 ? std::uint64_t{1} << 62 : static_cast<std::uint64_t>(std::ceil(work));
 }
 
+std::uint64_t threadCPUNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+double workOfCPUTime(std::uint64_t nanoseconds) {
+  return static_cast<double>(nanoseconds) / 1e3 * Prices::kPerMicrosecond;
+}
+
+// Something that can be stopped only now and then goes on only while the run's budget holds
+// what it may do before the next chance; when it cannot, the run is over and its budget counts
+// as spent.
+bool budgetHolds(std::uint64_t work, platform::Error* error) {
+  return APMPCanAffordWork(work) || APMPChargeWork(0, work, error);
+}
+
+// The pattern compiled, from those the run state keeps or compiled now. Compiling runs in one
+// go, so it starts only while the budget holds the most it may cost. It is charged for what it
+// builds (its units, sets and properties), or for its CPU time where that is far more, as when a
+// case-insensitive set is closed over the case variants of its code points; never more than the
+// most it may cost, which leaves out the library's own start-up.
+std::shared_ptr<const platform::RegularExpression> compiled(const APMPString& pattern, const PatternTraits& traits,
+                                                            platform::Error* error) {
+  APMPRunState* state = APMPRunState::current();
+  if (state) {
+    if (auto kept = state->keptRegularExpression(pattern)) return kept;
+  }
+  const auto p = static_cast<double>(pattern.size());
+  const auto sets = static_cast<double>(traits.sets);
+  const double worst =
+      Prices::kPerMicrosecond *
+      (Prices::kCompileWorstPerUnit * p + Prices::kCompileWorstPerUnitSquared * p * p +
+       sets * (traits.caseInsensitive ? Prices::kCompileWorstPerCaseInsensitiveSet : Prices::kCompileWorstPerSet));
+  if (!budgetHolds(codeUnitsOf(worst), error)) return nullptr;
+  const double built = Prices::kPerMicrosecond * (Prices::kCompilePerUnit * p + Prices::kCompilePerSet * sets +
+                                                  Prices::kCompilePerProperty * static_cast<double>(traits.properties));
+  const std::uint64_t started = threadCPUNanoseconds();
+  platform::Error local;
+  auto result = platform::RegularExpression::compile(pattern, &local);
+  const double timed = workOfCPUTime(threadCPUNanoseconds() - started) - Prices::kCompileTimeAllowance * built;
+  if (!APMPChargeWork(0, codeUnitsOf(std::min(std::max(built, timed), worst)), error)) return nullptr;
+  APMPKeepError(error, local);
+  if (state) state->keepRegularExpression(pattern, result);
+  return result;
+}
+
 // The first match of a pattern from the program: nothing without one; nothing with the error
 // set when the pattern does not compile, or the match runs out of budget or backtracking stack.
 // Between two of its steps the engine runs at most the pattern's operations, each reading a
-// unit or a literal, except those that read far: within the piece of text at hand (a quarter
-// of it is charged, as most steps of a far-reading pattern are a scan's single units), and a
-// fetch of another piece is told and charged. The engine can be stopped only when it completes
-// a block of steps, so the match starts and goes on only while the budget holds one more block
-// at its dearest: a far-reading operation's scan through the whole text at every other step (a
-// scan takes a step of its own, and so does each round of a loop that repeats it).
+// unit or a literal, except those that read far (within the piece of text at hand, a share of
+// it is charged) and loops, which scan in one step; a fetch of another piece is told and
+// charged. The engine can be stopped only when it completes a block of steps, so the match
+// starts and goes on only while the budget holds one more block at its dearest: a far-reading
+// operation's scan through the whole text at every other step (a scan takes a step of its own,
+// and so does each round of a loop that repeats it). A match long enough to be told a whole
+// batch of its work pays from then on at least a share of its CPU time, for any path of the
+// engine these counts miss; a short one never reads the clock.
 std::optional<platform::TextRange> firstMatch(const APMPString& pattern, const APMPString& s,
                                               platform::Error* error) {
-  const auto far = static_cast<double>(farReadingOperations(pattern));
+  const PatternTraits traits = traitsOf(pattern);
+  if (!APMPChargeWork(0, codeUnitsOf(Prices::kMatchSetup), error)) return std::nullopt;
+  const auto expression = compiled(pattern, traits, error);
+  if (!expression) return std::nullopt;
+  const auto far = static_cast<double>(traits.farReading);
   const auto p = static_cast<double>(pattern.size()), n = static_cast<double>(s.size());
-  constexpr double read = Prices::kEngineRead * Prices::kChargedShareOfReads;
-  const double baseStepCost = Prices::kEngineStep + Prices::kEngineStepPerPatternUnit * p;
+  const double folding = traits.caseInsensitive ? Prices::kCaseInsensitiveFactor : 1;
+  const double read = Prices::kEngineRead * Prices::kChargedShareOfReads * folding;
+  const double baseStepCost = Prices::kEngineStep + Prices::kEngineStepPerPatternUnit * folding * p;
   const double stepCost = baseStepCost + read * far * std::min(n, double{kReadPiece}) / 4;
   // Most attempts end within the pattern's first operations.
-  const double placeCost = Prices::kEnginePlace + Prices::kEngineStepPerPatternUnit * p / 2;
+  const double placeCost = Prices::kEnginePlace + Prices::kEngineStepPerPatternUnit * folding * p / 2;
   const double pieceCost = read * kReadPiece;
-  const double worstStepCost = baseStepCost + read * far * n / 2;
-  const std::uint64_t worstBlock = codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
-                                               1024 * (placeCost + pieceCost));
-  // When the budget cannot hold the next block, the run is over: its budget counts as spent.
-  const auto canGoOn = [worstBlock](platform::Error* error) {
-    return APMPCanAffordWork(worstBlock) || APMPChargeWork(0, worstBlock, error);
-  };
-  if (!APMPChargeWork(0, codeUnitsOf(Prices::kMatchSetup + Prices::kCompilePerPatternUnit * p), error) || !canGoOn(error)) {
-    return std::nullopt;
-  }
+  const double worstStepCost = stepCost + read * far * n / 2;
+  const std::uint64_t worstBlock =
+      codeUnitsOf(static_cast<double>(platform::kRegularExpressionStepsPerReport) * worstStepCost +
+                  static_cast<double>(platform::kRegularExpressionCountsPerTelling) * (placeCost + pieceCost));
+  if (!budgetHolds(worstBlock, error)) return std::nullopt;
   platform::Error charged;
+  std::uint64_t lastTold = 0;
   const auto meter = [&](const platform::RegularExpressionWork& work) {
-    const double cost = static_cast<double>(work.steps) * stepCost + static_cast<double>(work.places) * placeCost +
-                        static_cast<double>(work.pieces) * pieceCost;
-    return APMPChargeWork(0, codeUnitsOf(cost), &charged) && canGoOn(&charged);
+    double cost = static_cast<double>(work.steps) * stepCost + static_cast<double>(work.places) * placeCost +
+                  static_cast<double>(work.pieces) * pieceCost;
+    if (lastTold != 0 || work.steps >= platform::kRegularExpressionStepsPerReport ||
+        work.places >= platform::kRegularExpressionCountsPerTelling ||
+        work.pieces >= platform::kRegularExpressionCountsPerTelling) {
+      const std::uint64_t now = threadCPUNanoseconds();
+      if (lastTold != 0) cost = std::max(cost, workOfCPUTime(now - lastTold) * Prices::kCPUTimeBackstopShare);
+      lastTold = now;
+    }
+    return APMPChargeWork(0, codeUnitsOf(cost), &charged) && budgetHolds(worstBlock, &charged);
   };
   platform::Error local;
-  const platform::RegularExpressionLimits limits{kEngineBlocksBackstop, 1 << 20, far > 0 ? kReadPiece : 0};
-  auto range = platform::firstMatchOfRegularExpression(pattern, s, limits, &local, meter);
+  const platform::RegularExpressionLimits limits{kEngineBlocksBackstop, 1 << 20, traits.farReading + traits.loops > 0 ? kReadPiece : 0};
+  auto range = expression->firstMatch(s, limits, &local, meter);
   if (charged || local.code() == platform::kRegularExpressionLimitError) {
     APMPSetError(error, kAPMPErrorLimitReached);
     return std::nullopt;

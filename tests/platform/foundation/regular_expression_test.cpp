@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/foundation/error.h"
 
@@ -15,20 +16,27 @@ using platform::RegularExpressionLimits;
 
 std::u16string repeated(char16_t c, std::size_t n) { return std::u16string(n, c); }
 
-// Sums what the meter is told.
+// Sums what the meter is told, and stops a match that goes on far past what any case here does
+// (a fault in the engine's reading of the text), so that it fails instead of holding the test.
 struct Told {
   platform::RegularExpressionWork work;
   int tellings = 0;
+  std::vector<std::uint64_t> steps;
   platform::RegularExpressionMeter meter() {
     return [this](const platform::RegularExpressionWork& w) {
       work.steps += w.steps;
       work.places += w.places;
       work.pieces += w.pieces;
+      steps.push_back(w.steps);
       ++tellings;
-      return true;
+      return work.pieces < kMostPieces;
     };
   }
+  static constexpr std::uint64_t kMostPieces = 1'000'000;
 };
+
+// A bound on the engine's own steps, for the same reason.
+constexpr RegularExpressionLimits kBounded{1000, 1 << 20};
 
 TEST(RegularExpressionMeterTest, ToldEveryStepAndEveryPlaceTried) {
   const RegularExpressionLimits unlimited{0, 1 << 20};
@@ -61,6 +69,32 @@ TEST(RegularExpressionMeterTest, ToldEveryStepAndEveryPlaceTried) {
   }
 }
 
+// The step count rests on the engine's private counters: whole blocks of 10,000 steps, and the
+// steps left in the current block counted down. A library that counts otherwise fails here
+// instead of charging matches wrongly: this match's steps grow by a fixed number per unit of
+// text, so the count of a long match, over many blocks, follows from short ones within a block.
+TEST(RegularExpressionMeterTest, StepsCountAsTheEngineTakesThem) {
+  const auto stepsOver = [](std::size_t length) {
+    Told told;
+    platform::Error error;
+    // Each unit keeps a backtracking state, on a stack that must hold them all.
+    EXPECT_TRUE(platform::firstMatchOfRegularExpression(u"^(?:a|b)*$", repeated(u'a', length), {kBounded.timeLimit, 1 << 24},
+                                                        &error, told.meter()));
+    EXPECT_FALSE(error);
+    // Told at each whole block, and once more at the end.
+    EXPECT_EQ(told.tellings, static_cast<int>(told.work.steps / platform::kRegularExpressionStepsPerReport + 1));
+    for (std::size_t i = 0; i + 1 < told.steps.size(); ++i) EXPECT_EQ(told.steps[i], platform::kRegularExpressionStepsPerReport);
+    return told.work.steps;
+  };
+  const std::uint64_t ten = stepsOver(10), hundred = stepsOver(100);
+  ASSERT_GT(hundred, ten);
+  ASSERT_EQ((hundred - ten) % 90, 0u);
+  const std::uint64_t perUnit = (hundred - ten) / 90;
+  for (const std::size_t length : {std::size_t{1000}, std::size_t{4999}, std::size_t{5000}, std::size_t{5001}, std::size_t{123'457}}) {
+    EXPECT_EQ(stepsOver(length), ten + perUnit * (length - 10)) << length;
+  }
+}
+
 // A text handed over in pieces matches exactly as a whole one, surrogate pairs across a piece's
 // edge included, and each piece the engine reads is told.
 TEST(RegularExpressionMeterTest, APiecedTextMatchesAsAWholeOneAndToldItsPieces) {
@@ -85,9 +119,10 @@ TEST(RegularExpressionMeterTest, APiecedTextMatchesAsAWholeOneAndToldItsPieces) 
   };
   for (const auto& c : cases) {
     platform::Error wholeError, piecedError;
-    const auto whole = platform::firstMatchOfRegularExpression(c.pattern, c.text, {0, 1 << 20}, &wholeError);
+    const auto whole = platform::firstMatchOfRegularExpression(c.pattern, c.text, kBounded, &wholeError);
     Told told;
-    const auto pieced = platform::firstMatchOfRegularExpression(c.pattern, c.text, {0, 1 << 20, 7}, &piecedError, told.meter());
+    const auto pieced = platform::firstMatchOfRegularExpression(c.pattern, c.text, {kBounded.timeLimit, 1 << 20, 7},
+                                                                &piecedError, told.meter());
     EXPECT_FALSE(wholeError);
     EXPECT_FALSE(piecedError);
     ASSERT_EQ(whole.has_value(), pieced.has_value());
@@ -100,8 +135,8 @@ TEST(RegularExpressionMeterTest, APiecedTextMatchesAsAWholeOneAndToldItsPieces) 
   // Each lookahead reads to the end of the text: every piece, at least once for each.
   Told told;
   platform::Error error;
-  platform::firstMatchOfRegularExpression(u"^(?=.*[0-9])(?=.*[a-z]).{8,}$", digitAtEnd, {0, 1 << 20, 10}, &error,
-                                          told.meter());
+  platform::firstMatchOfRegularExpression(u"^(?=.*[0-9])(?=.*[a-z]).{8,}$", digitAtEnd, {kBounded.timeLimit, 1 << 20, 10},
+                                          &error, told.meter());
   EXPECT_GE(told.work.pieces, 3 * digitAtEnd.size() / 10);
 }
 

@@ -117,6 +117,11 @@ TEST_F(APMPMethodsTest, BuiltInsAreChargedForTheDataTheyTouch) {
       {"text toUpperCase", 20, R"(["2",["15","s"],"toUpperCase",["7"]])"},
       // Each match stays just below the engine's first report of its work.
       {"text match", 3000, R"(["2","aaaaaaaaaaaaaa!","match",["7","(a|aa)+$"]])"},
+      // A loop scans the whole text in one engine step.
+      {"text search with a scanning loop", 200, R"(["2",["15","s"],"search",["7","[a-z]*$"]])"},
+      {"text search with a scanning dot", 200, R"(["2",["15","s"],"search",["7",".*$"]])"},
+      // Compiling a case-insensitive class closes it over its case variants, a new pattern each time.
+      {"text search compiling a new pattern", 1000, R"(["2","a","search",["7",["0","(?i)[\\p{L}\\p{N}]",["15","i"]]]])"},
   };
   for (const auto& c : cases) {
     heap = std::make_unique<APMPRuntimeHeap>();
@@ -127,10 +132,18 @@ TEST_F(APMPMethodsTest, BuiltInsAreChargedForTheDataTheyTouch) {
   heap->resetInstructionCount();
   EXPECT_EQ(run(R"([["36",["2",["2",["7",1,2,3],"slice",["7",0]],"join",["7","-"]]]])"), "string:1-2-3");
   EXPECT_LT(heap->instructionCount(), 20u);
-  // A match pays for the work it did, not for what a hostile one could do.
+  // A match pays for the work it did, not for what a hostile one could do, and compiling a
+  // pattern the instance keeps is paid for once.
+  const char* const ordinary = R"([["36",["2","promo_150_summer","search",["7","^promo_150_[a-z]+$"]]]])";
+  EXPECT_EQ(run(ordinary), "number:0");
   heap->resetInstructionCount();
-  EXPECT_EQ(run(R"([["36",["2","promo_150_summer","search",["7","^promo_150_[a-z]+$"]]]])"), "number:0");
+  EXPECT_EQ(run(ordinary), "number:0");
   EXPECT_LT(heap->instructionCount(), 100u);
+  heap->resetInstructionCount();
+  EXPECT_EQ(run(R"([["41","i"],["3","i",0],["42",["23",["15","i"],1000],["3","i",["0",["15","i"],1]],false,
+      ["46",["2","a","search",["7","(?i)[\\p{L}\\p{N}]"]]]],["36","done"]])"),
+            "string:done");
+  EXPECT_LT(heap->instructionCount(), APMPRunState::kStepLimit / 2);
 }
 
 }  // namespace
