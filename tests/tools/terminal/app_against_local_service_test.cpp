@@ -1,6 +1,7 @@
 // The app as a developer runs it, started against the local service: its analytics events arrive
 // decoded; killed with SIGSEGV and started again, the second launch sends the first one's crash
-// report; quit with q and started again, the second launch sends the first one's last engagement.
+// report; quit with q and started again, the second launch sends the first one's last engagement,
+// and the purchases it made while another program held its database.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <iterator>
 #include <mutex>
@@ -28,6 +30,7 @@
 
 #include "platform/foundation/home.h"
 #include "platform/testing/testing.h"
+#include "tests/sdk/analytics/storage/storage_test_support.h"
 #include "tests/tools/terminal/app_in_terminal.h"
 #include "tools/local-service/analytics_routes.h"
 #include "tools/local-service/crash_report.h"
@@ -70,6 +73,35 @@ bool waitForElapsed(const AppInTerminal& app, int seconds) {
     usleep(10000);
   }
   return false;
+}
+
+fs::path databasePath(const fs::path& home) {
+  return home / "Library/Application Support/Videzu/Measurement/videzu-app-measurement.sql";
+}
+
+// The purchase events the service received, by product, in the order they were made.
+std::vector<std::string> purchasedProducts(local_service::LocalService& service) {
+  std::vector<local_service::UploadedMeasurementEvent> purchases;
+  for (const auto& request : service.requestsTo(std::string(local_service::kMeasurementUploadPath))) {
+    std::string error;
+    const auto bundles = local_service::decodeMeasurementBatch(request.decodedBody, error);
+    EXPECT_TRUE(bundles) << error;
+    if (!bundles) continue;
+    for (const auto& bundle : *bundles) {
+      for (const auto& event : bundle.events) {
+        if (event.name.rfind("_iap", 0) == 0) purchases.push_back(event);
+      }
+    }
+  }
+  std::stable_sort(purchases.begin(), purchases.end(),
+                   [](const auto& a, const auto& b) { return a.timestampMillis < b.timestampMillis; });
+  std::vector<std::string> products;
+  for (const auto& event : purchases) {
+    const auto product = event.params.find("product_id");
+    // Text comes quoted.
+    products.push_back(product == event.params.end() ? "?" : product->second.substr(1, product->second.size() - 2));
+  }
+  return products;
 }
 
 // The local service with every route, and an empty home for the app.
@@ -414,6 +446,44 @@ TEST_F(AppAgainstLocalService, KeysAndTheQuitDoNotWaitForFilesAnotherProcessHold
   const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string said = "quitting: UserDefaults: the preferences of suite \"com.focus.timer\" are not saved";
   EXPECT_NE(logged.find(said), std::string::npos) << logged;
+}
+
+// Purchases a fraction of a second apart while the database is held with the store's real busy
+// timeout, then a quit a second after the last: each purchase was acknowledged, so each is in the
+// next launch's uploads once and in order, and its fingerprint is stored with it, never alone.
+TEST_F(AppAgainstLocalService, PurchasesJustBeforeAQuitReachTheNextLaunchOnceInOrder) {
+  const std::vector<std::string> products = {"coins", "gems", "stars", "keys", "hats"};
+  {
+    AppInTerminal app(home, service.baseURL());
+    ASSERT_TRUE(app.waitForScreen());
+    // The first start has made its database and written its first events.
+    ASSERT_TRUE(service.waitForRequestsTo(std::string(local_service::kMeasurementUploadPath), 1, 120))
+        << "the first launch sent no measurement upload";
+    // Another program's exclusive transaction on it, as `sqlite3` with BEGIN EXCLUSIVE.
+    storage_test::LockingConnection hold(databasePath(home).string(), "BEGIN EXCLUSIVE", 120);
+    ASSERT_TRUE(hold.waitUntilLocked());
+    for (const auto& product : products) {
+      app.type(":purchase " + product + " 0.99\r");
+      usleep(400 * 1000);
+    }
+    usleep(1000 * 1000);
+    // Within the quit's allowance, whatever waits for the database.
+    const auto status = app.quit();
+    ASSERT_TRUE(status && WIFEXITED(*status)) << status.value_or(-1);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+  }
+  // Saved for the next launch: no fingerprint went into the held database meanwhile.
+  service.clearRequests();
+  {
+    // In debug mode, which uploads each event at once.
+    AppInTerminal app(home, service.baseURL(), {"-DOREvoredireDebugEnabled"});
+    ASSERT_TRUE(app.waitForScreen());
+    for (int i = 0; i < 1200 && purchasedProducts(service).size() < products.size(); ++i) usleep(100 * 1000);
+    EXPECT_EQ(purchasedProducts(service), products);
+    app.signal(SIGTERM);
+  }
+  EXPECT_EQ(storage_test::rowCountOnDisk(databasePath(home).string(), "purchase_transactions"),
+            static_cast<std::int64_t>(products.size()));
 }
 
 }  // namespace
