@@ -511,7 +511,8 @@ TEST_F(VDTCORFlatFileStorageTest, ADirectoryTheStorageMakesIsSyncedIntoItsParent
   const fs::path root = VDTCORStorageRootURL().lexically_normal();
   std::size_t made = 0;
   for (std::size_t i = 0; i < operations.size(); ++i) {
-    const auto& [operation, path] = operations[i];
+    const platform::FileOperation operation = operations[i].operation;
+    const fs::path& path = operations[i].path;
     const auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
     if (operation != platform::FileOperation::MakeDirectory || rootEnd != root.end()) continue;
     ++made;
