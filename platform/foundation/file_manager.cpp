@@ -389,6 +389,14 @@ bool FileManager::isTemporaryNameFor(std::string_view name, const fs::path& path
   });
 }
 
+std::optional<std::string> FileManager::targetOfTemporaryName(std::string_view name) {
+  // "." + target + "." + the suffix.
+  if (name.size() < 3 + kTemporarySuffixLength || name.front() != '.') return std::nullopt;
+  std::string target(name.substr(1, name.size() - 2 - kTemporarySuffixLength));
+  if (!isTemporaryNameFor(name, target)) return std::nullopt;
+  return target;
+}
+
 bool FileManager::writeAtomicallyWithoutDirectorySync(const fs::path& path, const Data& bytes, mode_t mode,
                                                       Error* error) {
   fs::path dir = path.parent_path();

@@ -111,6 +111,8 @@ class FileManager {
                                            Error* error = nullptr);
   // Whether `name` is one the atomic writes of `path` give their temporary file beside it.
   static bool isTemporaryNameFor(std::string_view name, const std::filesystem::path& path);
+  // The file name an atomic write's temporary file of that name was for; none for another name.
+  static std::optional<std::string> targetOfTemporaryName(std::string_view name);
   // Virtual so that a test can make the sync fail, which no real file system does on demand.
   virtual bool syncDirectory(const std::filesystem::path& directory, Error* error = nullptr);
 

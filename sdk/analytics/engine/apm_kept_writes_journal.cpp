@@ -260,15 +260,12 @@ bool APMRemoveKeptWritesJournal(const std::string& path, platform::Error* error)
 namespace {
 
 constexpr std::string_view kLockSuffix = ".lock";
-constexpr std::string_view kDamagedSuffix = ".damaged";
-// ".<journal>." and six letters or digits: a temporary file of the journal's atomic write.
-constexpr std::size_t kTemporarySuffixLength = 7;
 
 std::string leafOf(const std::string& path) { return fs::path(path).filename().string(); }
 
 // Which journal a name in the folder belongs to (the journal itself, its lock or a temporary file
 // of its write), by the journal's file name; nothing for any other name.
-std::optional<std::string> journalNamed(std::string_view name, std::string_view baseName, const fs::path& directory) {
+std::optional<std::string> journalNamed(std::string_view name, std::string_view baseName) {
   auto isJournal = [&](std::string_view candidate) {
     if (candidate == baseName) return true;
     if (!candidate.starts_with(baseName) || candidate.size() <= baseName.size() + 1 ||
@@ -289,10 +286,7 @@ std::optional<std::string> journalNamed(std::string_view name, std::string_view 
   if (name.ends_with(kLockSuffix) && isJournal(name.substr(0, name.size() - kLockSuffix.size()))) {
     return std::string(name.substr(0, name.size() - kLockSuffix.size()));
   }
-  if (name.size() > 1 + kTemporarySuffixLength && name.front() == '.') {
-    const std::string journal(name.substr(1, name.size() - 1 - kTemporarySuffixLength));
-    if (isJournal(journal) && platform::FileManager::isTemporaryNameFor(name, directory / journal)) return journal;
-  }
+  if (auto target = platform::FileManager::targetOfTemporaryName(name); target && isJournal(*target)) return target;
   return std::nullopt;
 }
 
@@ -361,7 +355,7 @@ APMKeptWritesJournals::Found APMKeptWritesJournals::claimJournalsOfEndedRuns() {
   const fs::path directory(directory_);
   std::set<std::string> journals;
   for (const auto& name : *names) {
-    if (auto journal = journalNamed(name, baseName_, directory)) journals.insert(std::move(*journal));
+    if (auto journal = journalNamed(name, baseName_)) journals.insert(std::move(*journal));
   }
   std::vector<std::pair<Held, std::int64_t>> taken;
   for (const auto& journal : journals) {
@@ -395,8 +389,7 @@ APMKeptWritesJournals::Found APMKeptWritesJournals::claimJournalsOfEndedRuns() {
       case State::damaged: {
         const bool setAside = APMSetAsideKeptWritesJournal(held.journal, &journal.contents.error);
         release(held, setAside);
-        if (!setAside) journal.contents.state = State::unreadable;
-        found.damaged.push_back(std::move(journal));
+        (setAside ? found.setAside : found.damagedInPlace).push_back(std::move(journal));
         break;
       }
       case State::read:

@@ -75,12 +75,12 @@ class APMKeptWritesJournals {
     APMKeptWritesJournalContents contents;
   };
   // Claims the journals of ended runs, oldest first, with what each holds; the temporary files of
-  // their killed writes are removed. One that is damaged is set aside and not claimed (`setAside`
-  // tells whether that worked: one that cannot be moved stays where it is); one that cannot be
-  // read now is left for a later start.
+  // their killed writes are removed. One that is damaged is set aside and not claimed, or left
+  // where it is when it cannot be moved; one that cannot be read now is left for a later start.
   struct Found {
     std::vector<Journal> claimed;
-    std::vector<Journal> damaged;
+    std::vector<Journal> setAside;
+    std::vector<Journal> damagedInPlace;  // `contents.error` tells why it could not be moved
     std::vector<Journal> unreadable;
   };
   Found claimJournalsOfEndedRuns();

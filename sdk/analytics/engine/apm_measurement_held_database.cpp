@@ -324,21 +324,19 @@ std::size_t APMMeasurement::readKeptWritesJournalOnWorkerQueue() {
     if (terminating_) return 0;
     found = journals_->claimJournalsOfEndedRuns();
   }
-  using State = APMKeptWritesJournalContents::State;
   for (const auto& journal : found.unreadable) {
     APMLog(3, 23234, "Unable to read the kept events and user properties of the last run. Kept for a later start. Error",
            journal.contents.error);
   }
-  for (const auto& journal : found.damaged) {
-    if (journal.contents.state == State::damaged) {
-      APMLog(1, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
-             static_cast<long long>(journal.contents.damagedRecords));
-    } else {
-      APMLog(1, 23235,
-             "Kept events and user properties of the last run are damaged and could not be set aside. Left in place. "
-             "Error",
-             journal.contents.error);
-    }
+  for (const auto& journal : found.setAside) {
+    APMLog(1, 23232, "Data loss. Kept events and user properties of the last run were damaged and set aside. Count",
+           static_cast<long long>(journal.contents.damagedRecords));
+  }
+  for (const auto& journal : found.damagedInPlace) {
+    APMLog(1, 23235,
+           "Kept events and user properties of the last run are damaged and could not be set aside. Left in place. "
+           "Error",
+           journal.contents.error);
   }
   std::vector<KeptDatabaseWrite> writes;
   std::vector<JournalEntry> entries;
