@@ -53,7 +53,12 @@ TEST_F(Stress, QueuesAndGroupsMadeUsedAndDroppedOnManyThreads) {
         group->async(serial, [&] { ++ran; });
         group->async(concurrent, [&] { ++ran; });
       }
-      concurrent->barrierAsync([&] { ++ran; });
+      // In the group too: the test's counter must outlive every block that counts.
+      group->enter();
+      concurrent->barrierAsync([&ran, group] {
+        ++ran;
+        group->leave();
+      });
       serial->sync([&] { ++ran; });
       if ((t + i) % 3 == 0) concurrent->barrierSync([&] { ++ran; });
       EXPECT_TRUE(group->wait(30));
