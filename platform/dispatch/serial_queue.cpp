@@ -92,7 +92,8 @@ void SerialQueue::release() {
 }
 
 bool SerialQueue::runInlineIfFree(const Block& block, bool) {
-  if (target()) return false;  // its targets would have to be taken too
+  // A serial target would have to be taken too; a global one keeps no order to wait for.
+  if (target() && !target()->isGlobal()) return false;
   {
     MutexLock lock(mutex_);
     if (scheduled_ || !items_.empty() || suspendCount_.load(std::memory_order_relaxed) > 0) return false;

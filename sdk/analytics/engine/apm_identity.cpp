@@ -253,6 +253,10 @@ void APMIdentity::updateIdentifiers() {
   });
 }
 
+void APMIdentity::updateIdentifiersAndWait() {
+  queue_->sync([this] { updateIdentifiersOnQueue(); });
+}
+
 void APMIdentity::updateIdentifiersOnQueue() {
   enforceConsentSettings();
   const auto config = APMMeasurementRemoteConfig();
@@ -315,35 +319,47 @@ void APMIdentity::updateIdentifiersOnQueue() {
   appleConsentStatus_ = status;
 }
 
+// The getters refresh the identifiers and read them in one turn of the identity queue: what a
+// refresh queued in front of the read gives, without a second trip through the queue for each of
+// the several an event's metadata asks for.
 std::uint64_t APMIdentity::appleConsentStatus() {
-  updateIdentifiers();
-  return queue_->syncResult([this] { return appleConsentStatus_; });
+  return queue_->syncResult([this] {
+    updateIdentifiersOnQueue();
+    return appleConsentStatus_;
+  });
 }
 
 bool APMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
-  queue_->sync([] {});
+  queue_->sync([this] { updateIdentifiersOnQueue(); });
   return APMDefaultIdentitySupport::sharedInstance()->hasLimitedAdTracking();
 }
 
 bool APMIdentity::limitedAdTracking() {
-  updateIdentifiers();
-  return queue_->syncResult([this] { return limitedAdTracking_; });
+  return queue_->syncResult([this] {
+    updateIdentifiersOnQueue();
+    return limitedAdTracking_;
+  });
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  updateIdentifiers();
-  return queue_->syncResult([this] { return resettableDeviceID_; });
+  return queue_->syncResult([this] {
+    updateIdentifiersOnQueue();
+    return resettableDeviceID_;
+  });
 }
 
 std::optional<std::string> APMIdentity::appInstanceID() {
-  updateIdentifiers();
-  return queue_->syncResult([this] { return persistedConfig_->appInstanceID(); });
+  return queue_->syncResult([this] {
+    updateIdentifiersOnQueue();
+    return persistedConfig_->appInstanceID();
+  });
 }
 
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
-  updateIdentifiers();
-  return queue_->syncResult([this] { return persistedConfig_->hashedResettableDeviceID(); });
+  return queue_->syncResult([this] {
+    updateIdentifiersOnQueue();
+    return persistedConfig_->hashedResettableDeviceID();
+  });
 }
 
 std::optional<std::string> APMIdentity::appIDFromVMP() {

@@ -87,6 +87,8 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   bool isFromAppStore() const;
   std::optional<std::string> identifierForVendor();
   void updateIdentifiers();
+  // The same refresh, done before returning: for a caller about to read the identifiers anyway.
+  void updateIdentifiersAndWait();
   void enforceConsentSettings();
 
   const std::string& appID() const { return appID_; }

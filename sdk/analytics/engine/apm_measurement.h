@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -72,6 +73,8 @@ inline constexpr int kAPMHeldDatabaseRetryScheduledAttempts = 10;
 // Writes (events, user properties) waiting for a held database are kept in memory up to this
 // count; past it the oldest go.
 inline constexpr std::size_t kAPMMaxKeptDatabaseWrites = 1000;
+// Kept writes done together in one store transaction once the database is free.
+inline constexpr std::size_t kAPMKeptDatabaseWritesPerTransaction = 100;
 
 class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
                        public VULNetworkLoggerDelegate,
@@ -365,7 +368,12 @@ class APMMeasurement : public std::enable_shared_from_this<APMMeasurement>,
     bool fromJournal = false;  // of the last run
   };
   // False when another connection held the database; nothing of the write was stored then.
-  bool tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept = nullptr);
+  bool tryDatabaseWrite(const std::function<void()>& write);
+  // Busy: another connection held the database. Failed together: several writes found other
+  // trouble in their shared transaction, and none was stored.
+  enum class WritesOutcome { done, busy, failedTogether };
+  // In one store transaction; `kept` writes are tracked by the journal.
+  WritesOutcome tryDatabaseWrites(std::span<const KeptDatabaseWrite> writes, bool kept);
   void keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record);
   // The write a journal record names; none for a record of no known kind or a damaged one.
   std::function<void()> writeFromKeptWriteRecord(const platform::Value::Dictionary& record);

@@ -326,7 +326,10 @@ void APMMeasurement::writeEventPastAdmission(const std::shared_ptr<APMEvent>& ev
 
 void APMMeasurement::writeFilteredEventOnWorkerQueue(const std::shared_ptr<APMEvent>& event) {
   if (!event || !database_) return;
-  if (const auto identity = this->identity()) identity->updateIdentifiers();
+  // Refreshed in this thread's own turn of the identity queue: the event's metadata reads the
+  // identifiers right after, and a refresh left queued would make each of those reads wait for a
+  // thread to run it first.
+  if (const auto identity = this->identity()) identity->updateIdentifiersAndWait();
   if (APMIsDefaultConversionEventName(event->name())) event->setConversion(true);
   database_->performTransaction([&] {
     if (!updateLifetimeValueWithEvent(*event)) return false;

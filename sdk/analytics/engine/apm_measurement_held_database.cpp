@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <span>
+#include <vector>
 #include <set>
 #include <utility>
 
@@ -57,32 +59,41 @@ void APMMeasurement::performDatabaseWriteOnWorkerQueue(std::function<void()> wri
   }
 }
 
-// A kept write's ID is stored with it when a journal may name it: it was read from one, or the
-// app is being ended. One already stored was done before the journal was read again (a start
-// killed while writing it). The journal's lock is taken at the end of a kept write's transaction
-// and held through its commit, which waits for no other connection once the transaction began
-// (it holds the file): an app ending meanwhile either journals the write, which then stores its
-// ID, or finds it done and gone from the journal's lines. The lock spans the store's callback,
-// which the analysis cannot follow.
-bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const KeptDatabaseWrite* kept)
+bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write) {
+  const KeptDatabaseWrite unkept{write, {}, false};
+  return tryDatabaseWrites({&unkept, 1}, false) != WritesOutcome::busy;
+}
+
+// Kept writes go several to a transaction: each alone would pay the file's syncs, which on a busy
+// disk make a thousand of them take seconds. A kept write's ID is stored with it when a journal
+// may name it: it was read from one, or the app is being ended. One already stored was done
+// before the journal was read again (a start killed while writing it). The journal's lock is
+// taken at the end of the writes' transaction and held through its commit, which waits for no
+// other connection once the transaction began (it holds the file): an app ending meanwhile either
+// journals the writes, which then store their IDs, or finds them done and gone from the journal's
+// lines. The lock spans the store's callback, which the analysis cannot follow.
+APMMeasurement::WritesOutcome APMMeasurement::tryDatabaseWrites(std::span<const KeptDatabaseWrite> writes, bool kept)
     NO_THREAD_SAFETY_ANALYSIS {
   WriteDepth depth(databaseWriteDepth_);
   bool began = false;
   bool locked = false;
-  const auto writeOnce = [&]() NO_THREAD_SAFETY_ANALYSIS {
-    bool doneBefore = false;
-    if (kept && kept->fromJournal) {
-      platform::Error error;
-      const auto done = database_->containsDoneKeptWriteID(kept->id, &error);
-      doneBefore = done && *done;
+  const auto writeAll = [&]() NO_THREAD_SAFETY_ANALYSIS {
+    std::vector<bool> doneBefore(writes.size(), false);
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+      if (kept && writes[i].fromJournal) {
+        platform::Error error;
+        const auto done = database_->containsDoneKeptWriteID(writes[i].id, &error);
+        doneBefore[i] = done && *done;
+      }
+      if (!doneBefore[i]) writes[i].write();
     }
-    if (!doneBefore) write();
     if (!kept) return;
     journalMutex_.lock();
     locked = true;
-    if (!doneBefore && database_ && (kept->fromJournal || terminating_)) {
+    for (std::size_t i = 0; i < writes.size() && database_; ++i) {
+      if (doneBefore[i] || !(writes[i].fromJournal || terminating_)) continue;
       platform::Error error;
-      database_->insertDoneKeptWriteID(kept->id, &error);
+      database_->insertDoneKeptWriteID(writes[i].id, &error);
     }
   };
   const auto unlock = [&]() NO_THREAD_SAFETY_ANALYSIS {
@@ -93,26 +104,38 @@ bool APMMeasurement::tryDatabaseWrite(const std::function<void()>& write, const 
   const bool done = database_->performRetriableTransaction(
       [&] {
         began = true;
-        writeOnce();
+        writeAll();
         return true;
       },
       &error);
   const bool busy = !done && APMIsBusySqliteError(error);
-  if (!done && !busy && !began) {
-    // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
-    // transaction each step of the write tries on its own and reports its own failure.
+  if (busy) {
     unlock();
-    writeOnce();
+    return WritesOutcome::busy;
   }
-  if (kept && !busy) {
+  if (!done && began && writes.size() > 1) {
+    // Nothing of them was committed: each goes again in a transaction of its own, as it would
+    // have alone, so that one write's trouble costs no other.
+    unlock();
+    return WritesOutcome::failedTogether;
+  }
+  if (!done && !began) {
+    // Any other trouble (the disk, a damaged file) is what it always was: without the enclosing
+    // transaction each step of a write tries on its own and reports its own failure.
+    unlock();
+    writeAll();
+  }
+  if (kept) {
     if (!locked) {
       journalMutex_.lock();
       locked = true;
     }
-    if (!journalEntries_.empty() && journalEntries_.front().id == kept->id) journalEntries_.pop_front();
+    for (const KeptDatabaseWrite& write : writes) {
+      if (!journalEntries_.empty() && journalEntries_.front().id == write.id) journalEntries_.pop_front();
+    }
   }
   unlock();
-  return !busy;
+  return WritesOutcome::done;
 }
 
 void APMMeasurement::keepDatabaseWrite(std::function<void()> write, const KeptWriteRecord& record) {
@@ -153,14 +176,25 @@ void APMMeasurement::writeKeptDatabaseWrites(std::size_t count) {
     APMLog(7, 23227, "Writing events and user properties kept while the database was in use. Count",
            static_cast<long long>(std::min(count, keptDatabaseWrites_.size())));
   }
-  for (; count > 0 && !keptDatabaseWrites_.empty(); --count) {
-    KeptDatabaseWrite kept = std::move(keptDatabaseWrites_.front());
-    keptDatabaseWrites_.pop_front();
-    if (!tryDatabaseWrite(kept.write, &kept)) {
-      keptDatabaseWrites_.push_front(std::move(kept));
-      scheduleDatabaseRetry();
-      return;
+  std::size_t perTransaction = kAPMKeptDatabaseWritesPerTransaction;
+  std::vector<KeptDatabaseWrite> batch;
+  while (count > 0 && !keptDatabaseWrites_.empty()) {
+    const std::size_t size = std::min({count, perTransaction, keptDatabaseWrites_.size()});
+    batch.assign(std::make_move_iterator(keptDatabaseWrites_.begin()),
+                 std::make_move_iterator(keptDatabaseWrites_.begin() + static_cast<std::ptrdiff_t>(size)));
+    keptDatabaseWrites_.erase(keptDatabaseWrites_.begin(), keptDatabaseWrites_.begin() + static_cast<std::ptrdiff_t>(size));
+    const WritesOutcome outcome = tryDatabaseWrites(batch, true);
+    if (outcome != WritesOutcome::done) {
+      keptDatabaseWrites_.insert(keptDatabaseWrites_.begin(), std::make_move_iterator(batch.begin()),
+                                 std::make_move_iterator(batch.end()));
+      if (outcome == WritesOutcome::busy) {
+        scheduleDatabaseRetry();
+        return;
+      }
+      perTransaction = 1;
+      continue;
     }
+    count -= size;
   }
   // The rest comes after the writes of the start.
   if (!keptDatabaseWrites_.empty()) return;

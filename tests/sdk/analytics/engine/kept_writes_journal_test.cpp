@@ -262,8 +262,11 @@ TEST_F(KeptWritesJournalKillChild, WritesTheJournalUntilKilled) {
 TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwice) {
   BusyTimeoutForScope wait(50);
   firstLaunch();
-  constexpr int kKept = 8;
-  constexpr int kKillAt = 4;  // killed inside the fourth write: three are done
+  // Killed inside the fourth write of the second transaction of kept writes: the first one's
+  // writes are done.
+  constexpr int kDone = static_cast<int>(kAPMKeptDatabaseWritesPerTransaction);
+  constexpr int kKept = kDone + 8;
+  constexpr int kKillAt = kDone + 4;
   std::vector<std::string> kept;
   {
     auto other = storage_test::holdAnalyticsDatabase(60);
@@ -287,7 +290,7 @@ TEST_F(KeptWritesJournalTest, AStartKilledWhileWritingTheJournalWritesNothingTwi
   ::close(child.acks);
   ASSERT_EQ(read, platform::testing::PipeRead::Complete) << "the child never began its write " << kKillAt;
   EXPECT_EQ(journals().size(), 1u);
-  EXPECT_EQ(storage_test::rowCountOnDisk(databasePath(), "raw_events"), kKillAt - 1);
+  EXPECT_EQ(storage_test::rowCountOnDisk(databasePath(), "raw_events"), kDone);
 
   relaunch();
   platform::testing::runUntilIdle();
