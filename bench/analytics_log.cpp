@@ -48,16 +48,6 @@ std::shared_ptr<APMMeasurement> engine() {
   return instance;
 }
 
-// Between iterations: no stored events and a fresh day, so no limit is reached.
-void resetStore(APMMeasurement& measurement) {
-  measurement.scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] {
-    APMDatabase& database = *measurement.database();
-    database.store()->executeSQL("DELETE FROM raw_events", nullptr);
-    const APMDailyCounts fresh(database.currentDay(), 0, 0, 0, 0, 0);
-    database.updateDailyCounts(&fresh, nullptr);
-  });
-}
-
 void BM_FacadeLogToCommittedRawEvent(benchmark::State& state) {
   const auto measurement = engine();
   std::vector<APMDictionary> parameters;
@@ -72,7 +62,7 @@ void BM_FacadeLogToCommittedRawEvent(benchmark::State& state) {
   });
   for (auto _ : state) {
     state.PauseTiming();
-    resetStore(*measurement);
+    bench::resetAnalyticsStore(*measurement);
     {
       std::lock_guard lock(mutex);
       count = 0;
@@ -95,7 +85,7 @@ void BM_PipelineTransactionOnWorkerQueue(benchmark::State& state) {
   }
   for (auto _ : state) {
     state.PauseTiming();
-    resetStore(*measurement);
+    bench::resetAnalyticsStore(*measurement);
     std::vector<std::shared_ptr<APMEvent>> copies;
     for (const auto& event : events) copies.push_back(event->copy());
     state.ResumeTiming();

@@ -32,16 +32,6 @@ std::shared_ptr<APMMeasurement> engine() {
   return instance;
 }
 
-// Between iterations: no stored events and a fresh day, so no limit is reached.
-void resetStore(APMMeasurement& measurement) {
-  measurement.scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] {
-    APMDatabase& database = *measurement.database();
-    database.store()->executeSQL("DELETE FROM raw_events", nullptr);
-    const APMDailyCounts fresh(database.currentDay(), 0, 0, 0, 0, 0);
-    database.updateDailyCounts(&fresh, nullptr);
-  });
-}
-
 void logEvents(APMMeasurement& measurement) {
   const double now = platform::Clock::current().now().timeIntervalSince1970();
   for (int i = 0; i < kEvents; ++i) {
@@ -77,7 +67,7 @@ void BM_EventsLoggedWhileTheDatabaseIsFree(benchmark::State& state) {
   const auto measurement = engine();
   for (auto _ : state) {
     state.PauseTiming();
-    resetStore(*measurement);
+    bench::resetAnalyticsStore(*measurement);
     state.ResumeTiming();
     logEvents(*measurement);
     platform::testing::runUntilIdle();
@@ -90,7 +80,7 @@ void BM_KeptEventsWrittenOnceTheDatabaseIsFree(benchmark::State& state) {
   const auto measurement = engine();
   for (auto _ : state) {
     state.PauseTiming();
-    resetStore(*measurement);
+    bench::resetAnalyticsStore(*measurement);
     {
       HeldDatabase held;
       logEvents(*measurement);

@@ -12,7 +12,10 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/property_list.h"
 #include "platform/testing/testing.h"
+#include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/engine/apm_measurement.h"
+#include "sdk/analytics/storage/apm_database.h"
+#include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/core/core/vdz_app.h"
 #include "sdk/load_hooks.h"
 
@@ -44,6 +47,16 @@ inline std::shared_ptr<APMMeasurement> configureAnalyticsApp() {
   VDZApp::configure();
   platform::testing::runUntilIdle();
   return APMMeasurement::sharedInstance();
+}
+
+// Between iterations: no stored events and a fresh day, so no limit is reached.
+inline void resetAnalyticsStore(APMMeasurement& measurement) {
+  measurement.scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] {
+    APMDatabase& database = *measurement.database();
+    database.store()->executeSQL("DELETE FROM raw_events", nullptr);
+    const APMDailyCounts fresh(database.currentDay(), 0, 0, 0, 0, 0);
+    database.updateDailyCounts(&fresh, nullptr);
+  });
 }
 
 }  // namespace bench
