@@ -3,8 +3,9 @@
 // finds the file held, or a write that does, is tried again on a timer with a bounded backoff and
 // at the next write after that; meanwhile every write (an event's whole road, a user property
 // set or removed, a conditional property's change) is kept in memory, in order and bounded, and
-// done once the file is free. Each write is one store transaction, so one that found the file
-// held left nothing behind and is done again from the start.
+// done once the file is free. Each write, or each run of kept writes done together, is one store
+// transaction, so one that found the file held left nothing behind and is done again from the
+// start.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
