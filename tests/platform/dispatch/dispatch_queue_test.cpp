@@ -1,9 +1,11 @@
 #include "platform/dispatch/dispatch_queue.h"
+#include "platform/dispatch/worker_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,6 +375,31 @@ TEST(DispatchQueue, SyncOntoAnIdleSerialQueueRunsOnTheCallersThread) {
     queue->sync([&] { ranOn = std::this_thread::get_id(); });
     EXPECT_EQ(ranOn, std::this_thread::get_id()) << queue->label();
   }
+}
+
+// A free serial queue over a global one needs no worker for a sync: with every worker of the
+// pool busy (waiting in a way the pool cannot see), the sync still runs at once.
+TEST(DispatchQueue, SyncOntoAFreeSerialQueueOverAGlobalOneNeedsNoWorker) {
+  const int width = detail::WorkerPool::width();
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> busy{0};
+  const auto global = DispatchQueue::global();
+  for (int i = 0; i < width; ++i) {
+    global->async([&busy, released] {
+      ++busy;
+      released.wait_for(std::chrono::seconds(60));
+    });
+  }
+  for (int i = 0; i < 6000 && busy.load() < width; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(busy.load(), width);
+  const auto queue = DispatchQueue::serial("test.over-global", global);
+  auto synced = std::async(std::launch::async, [&] { queue->sync([] {}); });
+  const bool ranAtOnce = synced.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  release.set_value();
+  EXPECT_TRUE(ranAtOnce) << "the sync waited for a worker";
+  synced.wait();
+  platform::testing::runUntilIdle();
 }
 
 }  // namespace
