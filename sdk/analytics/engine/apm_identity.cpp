@@ -94,11 +94,13 @@ std::optional<std::string> APMDefaultIdentitySupport::resettableDeviceID() {
   if (!platformIdentitySupport_) return std::nullopt;
   auto done = std::make_shared<platform::DispatchSemaphore>(0);
   auto provider = platformIdentitySupport_;
-  queue_->async([this, provider, done] {
+  // The answer may come after the caller stopped waiting, and after the adapter was replaced: the
+  // block keeps what it writes to alive.
+  queue_->async([self = shared_from_this(), provider, done] {
     auto id = provider->resettableDeviceID();
     {
-      platform::MutexLock lock(mutex_);
-      resettableDeviceID_ = std::move(id);
+      platform::MutexLock lock(self->mutex_);
+      self->resettableDeviceID_ = std::move(id);
     }
     done->signal();
   });

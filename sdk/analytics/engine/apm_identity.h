@@ -29,7 +29,7 @@ inline constexpr std::string_view kAPMZeroResettableDeviceID = "00000000-0000-00
 inline constexpr std::string_view kAPMLibraryVersionString = "81500000";
 
 // The adapter to the platform's optional advertising and tracking frameworks.
-class APMDefaultIdentitySupport {
+class APMDefaultIdentitySupport : public std::enable_shared_from_this<APMDefaultIdentitySupport> {
  public:
   static std::shared_ptr<APMDefaultIdentitySupport> sharedInstance();
   // Tests: look the frameworks up again on next use.

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <set>
+#include <thread>
 
 #include "engine_test_fixture.h"
 #include "platform/foundation/system_info.h"
@@ -187,6 +190,33 @@ TEST_F(IdentityTest, AChangedAdvertisingIdentifierResetsTheAppInstanceID) {
   ASSERT_TRUE(second);
   EXPECT_NE(*second, *first);
   EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+}
+
+// The advertising identifier's provider may answer after the caller stopped waiting for it (10 ms),
+// and after the adapter that asked was replaced: the late answer goes to what is still alive.
+TEST_F(IdentityTest, ALateAdvertisingIdentifierOutlivesTheAdapterThatAskedForIt) {
+  static std::promise<void>* release = nullptr;
+  static std::promise<void>* asked = nullptr;
+  std::promise<void> releaseNow, askedNow;
+  release = &releaseNow;
+  asked = &askedNow;
+  platform::runtime::ClassDefinition manager{.name = "ASIdentifierManager"};
+  manager.classMethods.emplace("sharedManager", platform::runtime::method([] { return std::string("manager"); }));
+  manager.classMethods.emplace("advertisingIdentifier", platform::runtime::method([](std::string) {
+                                 asked->set_value();
+                                 release->get_future().wait_for(std::chrono::seconds(30));
+                                 return std::string("6D92078A-8246-4BA4-AE5B-76104861E7DC");
+                               }));
+  defineClass(std::move(manager));
+  APMDefaultIdentitySupport::resetSharedInstanceForTesting();
+  std::weak_ptr<APMDefaultIdentitySupport> adapter = APMDefaultIdentitySupport::sharedInstance();
+  EXPECT_FALSE(adapter.lock()->resettableDeviceID()) << "the answer came before the caller stopped waiting";
+  ASSERT_EQ(askedNow.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  APMDefaultIdentitySupport::resetSharedInstanceForTesting();
+  releaseNow.set_value();
+  // The late answer is written, and the adapter goes once it is.
+  for (int i = 0; i < 3000 && !adapter.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(adapter.expired());
 }
 
 TEST_F(IdentityTest, KeychainValuesByIdentifierAndApp) {
