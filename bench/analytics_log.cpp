@@ -20,7 +20,6 @@
 #include "sdk/analytics/engine/dor_evoredire.h"
 #include "sdk/analytics/events/apm_event.h"
 #include "sdk/analytics/messages/apmpb_messages.h"
-#include "sdk/analytics/storage/apm_database.h"
 
 namespace {
 

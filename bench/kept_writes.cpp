@@ -12,9 +12,7 @@
 #include "bench/support/bench_analytics_app.h"
 #include "bench/support/measuring_reporter.h"
 #include "platform/testing/testing.h"
-#include "sdk/analytics/common/apm_scheduler.h"
 #include "sdk/analytics/events/apm_event.h"
-#include "sdk/analytics/storage/apm_database.h"
 #include "sdk/analytics/storage/apm_sqlite_store.h"
 #include "sdk/analytics/storage/apm_storage_paths.h"
 

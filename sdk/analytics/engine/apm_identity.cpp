@@ -325,43 +325,28 @@ void APMIdentity::updateIdentifiersOnQueue() {
 // refresh queued in front of the read gives, without a second trip through the queue for each of
 // the several an event's metadata asks for.
 std::uint64_t APMIdentity::appleConsentStatus() {
-  return queue_->syncResult([this] {
-    updateIdentifiersOnQueue();
-    return appleConsentStatus_;
-  });
+  return readRefreshed([this] { return appleConsentStatus_; });
 }
 
 bool APMIdentity::hasLimitedAdTracking() {
-  queue_->sync([this] { updateIdentifiersOnQueue(); });
+  updateIdentifiersAndWait();
   return APMDefaultIdentitySupport::sharedInstance()->hasLimitedAdTracking();
 }
 
 bool APMIdentity::limitedAdTracking() {
-  return queue_->syncResult([this] {
-    updateIdentifiersOnQueue();
-    return limitedAdTracking_;
-  });
+  return readRefreshed([this] { return limitedAdTracking_; });
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  return queue_->syncResult([this] {
-    updateIdentifiersOnQueue();
-    return resettableDeviceID_;
-  });
+  return readRefreshed([this] { return resettableDeviceID_; });
 }
 
 std::optional<std::string> APMIdentity::appInstanceID() {
-  return queue_->syncResult([this] {
-    updateIdentifiersOnQueue();
-    return persistedConfig_->appInstanceID();
-  });
+  return readRefreshed([this] { return persistedConfig_->appInstanceID(); });
 }
 
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
-  return queue_->syncResult([this] {
-    updateIdentifiersOnQueue();
-    return persistedConfig_->hashedResettableDeviceID();
-  });
+  return readRefreshed([this] { return persistedConfig_->hashedResettableDeviceID(); });
 }
 
 std::optional<std::string> APMIdentity::appIDFromVMP() {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/dispatch/dispatch_queue.h"
 #include "platform/foundation/date.h"
 #include "platform/foundation/thread_safety.h"
 
@@ -105,6 +106,14 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
 
  private:
   void updateIdentifiersOnQueue();
+  // `read` after a refresh, in the same turn of the identity queue.
+  template <typename Read>
+  auto readRefreshed(Read read) {
+    return queue_->syncResult([this, &read] {
+      updateIdentifiersOnQueue();
+      return read();
+    });
+  }
 
   // Identity queue only.
   std::optional<platform::Date> lastAppInstanceIDUpdateTimestamp_;

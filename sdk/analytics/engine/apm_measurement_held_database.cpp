@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <span>
-#include <vector>
 #include <set>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "platform/foundation/notification_center.h"
 #include "platform/runloop/clock.h"

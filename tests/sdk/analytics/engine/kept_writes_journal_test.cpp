@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/foundation/bundle.h"
 #include "platform/foundation/home.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/store/payment_queue.h"
@@ -595,7 +596,9 @@ TEST_F(KeptWritesJournalProcess, Run) {
   BusyTimeoutForScope wait(50);
   platform::Home::set(home);
   freshProcess();
-  useBundle({{"CFBundleIdentifier", platform::Value(engine_test::kBundleID)}, {"CFBundleShortVersionString", "1.2"}});
+  // The parent's bundle in the shared home: a process that wrote it anew would remove it from
+  // under the others starting beside it.
+  platform::Bundle::setMainPath(platform::Home::path() / "bundles" / "Focus.app");
   const std::string role = std::getenv(kRoleVariable);
   const std::string tag = std::getenv(kTagVariable) ? std::getenv(kTagVariable) : "";
   if (role == "start") {
