@@ -10,6 +10,8 @@
 #include <optional>
 #include <set>
 
+#include <sqlite3.h>
+
 #include "sdk/analytics/common/apm_user_attribute.h"
 #include "sdk/analytics/common/apm_value.h"
 #include "sdk/analytics/engine/apm_conditional_user_property_controller.h"
@@ -261,6 +263,34 @@ TEST_F(DatabaseHeldTest, EventsKeptWhileTheDatabaseIsHeldAreBoundedOldestFirst) 
   });
   EXPECT_EQ(count, static_cast<std::int64_t>(kAPMMaxKeptDatabaseWrites));
   EXPECT_EQ(oldest, first + kOver);
+}
+
+// Kept writes go several to a transaction once the file is free. When that transaction cannot be
+// committed for a reason other than another connection's lock, none of its writes was done:
+// each goes again in a transaction of its own, so all are stored, once each.
+TEST_F(DatabaseHeldTest, KeptWritesWhoseSharedCommitFailsAreWrittenOneByOne) {
+  BusyTimeoutForScope wait(20);
+  start();
+  auto other = storage_test::holdAnalyticsDatabase(30);
+  const std::vector<std::string> kept = {"kept_1", "kept_2", "kept_3", "kept_4"};
+  for (const auto& name : kept) DOREvoredire::logEventWithName(name, {});
+  platform::testing::runUntilIdle();
+
+  // The next commit on the engine's connection fails, as a full disk or a failed sync would.
+  int commitsToFail = 1;
+  onWorker([&] {
+    sqlite3_commit_hook(engine_->database()->store()->sqliteHandle(), [](void* remaining) {
+      int& count = *static_cast<int*>(remaining);
+      return count > 0 ? count-- : 0;
+    }, &commitsToFail);
+  });
+  other.reset();
+  advance(kAPMHeldDatabaseRetryInitialDelay);
+  onWorker([&] { sqlite3_commit_hook(engine_->database()->store()->sqliteHandle(), nullptr, nullptr); });
+  EXPECT_EQ(commitsToFail, 0) << "no commit of the kept writes was tried";
+
+  const auto stored = storedNames();
+  for (const auto& name : kept) EXPECT_EQ(stored.count(name), 1u) << name;
 }
 
 // Another connection takes the database in the middle of a run (a backup, a shell, a second
