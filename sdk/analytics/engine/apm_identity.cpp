@@ -1,5 +1,6 @@
 #include "sdk/analytics/engine/apm_identity.h"
 
+#include <atomic>
 #include <cctype>
 #include <charconv>
 
@@ -60,6 +61,14 @@ void APMDefaultIdentitySupport::resetSharedInstanceForTesting() {
   sharedSupport().reset();
 }
 
+namespace {
+std::atomic<double> resettableDeviceIDWait{kAPMResettableDeviceIDWaitSeconds};
+}  // namespace
+
+void APMDefaultIdentitySupport::setResettableDeviceIDWaitForTesting(double seconds) {
+  resettableDeviceIDWait.store(seconds, std::memory_order_relaxed);
+}
+
 APMDefaultIdentitySupport::APMDefaultIdentitySupport()
     : queue_(platform::DispatchQueue::serial("APMDefaultIdentitySupport")) {
   // The provider exists only when the advertising framework is linked.
@@ -105,7 +114,7 @@ std::optional<std::string> APMDefaultIdentitySupport::resettableDeviceID() {
     done->signal();
   });
   // The provider may be slow; a caller never waits longer than this for it.
-  done->wait(0.010);
+  done->wait(resettableDeviceIDWait.load(std::memory_order_relaxed));
   platform::MutexLock lock(mutex_);
   return resettableDeviceID_;
 }

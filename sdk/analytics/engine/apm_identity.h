@@ -29,12 +29,18 @@ inline constexpr std::string_view kAPMZeroResettableDeviceID = "00000000-0000-00
 // The measurement library's version text; the library version number drops its last three digits.
 inline constexpr std::string_view kAPMLibraryVersionString = "81500000";
 
+// How long a caller waits for a fresh read of the advertising identifier.
+inline constexpr double kAPMResettableDeviceIDWaitSeconds = 0.010;
+
 // The adapter to the platform's optional advertising and tracking frameworks.
 class APMDefaultIdentitySupport : public std::enable_shared_from_this<APMDefaultIdentitySupport> {
  public:
   static std::shared_ptr<APMDefaultIdentitySupport> sharedInstance();
   // Tests: look the frameworks up again on next use.
   static void resetSharedInstanceForTesting();
+  // Tests whose provider answers at once: wait as long as a loaded machine may take to run the
+  // read, so that what they check does not hang on the scheduler.
+  static void setResettableDeviceIDWaitForTesting(double seconds);
   APMDefaultIdentitySupport();
 
   static bool iOS14OrAbove();
@@ -43,7 +49,7 @@ class APMDefaultIdentitySupport : public std::enable_shared_from_this<APMDefault
   std::uint64_t appDataConsentStatus() const;
   bool hasLimitedAdTracking() const;
   bool limitedAdTracking();
-  // Waits at most 10 ms for a fresh read; may answer the previous one.
+  // Waits at most kAPMResettableDeviceIDWaitSeconds for a fresh read; may answer the previous one.
   std::optional<std::string> resettableDeviceID();
 
  private:

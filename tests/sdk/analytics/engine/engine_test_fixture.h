@@ -60,6 +60,9 @@ struct LoggedEvent {
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The test frameworks answer the advertising identifier at once; only the scheduler of a
+    // loaded machine could make a read miss the product's short wait.
+    APMDefaultIdentitySupport::setResettableDeviceIDWaitForTesting(30);
     freshProcess();
     useBundle({{"CFBundleIdentifier", platform::Value(kBundleID)}, {"CFBundleShortVersionString", "1.2"},
                {"CFBundleVersion", "1.2.3"}});
@@ -70,6 +73,7 @@ class EngineTest : public ::testing::Test {
     APMMeasurementMonitor()->setObserver(nullptr);
     platform::Bundle::setMainPath({});
     for (const auto& name : classes_) platform::runtime::unregisterClass(name);
+    APMDefaultIdentitySupport::setResettableDeviceIDWaitForTesting(kAPMResettableDeviceIDWaitSeconds);
   }
 
   // Forgets the monitor lines seen so far, so that a case counts only its own.

@@ -192,7 +192,7 @@ TEST_F(IdentityTest, AChangedAdvertisingIdentifierResetsTheAppInstanceID) {
   EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
 }
 
-// The advertising identifier's provider may answer after the caller stopped waiting for it (10 ms),
+// The advertising identifier's provider may answer after the caller stopped waiting for it,
 // and after the adapter that asked was replaced: the late answer goes to what is still alive.
 TEST_F(IdentityTest, ALateAdvertisingIdentifierOutlivesTheAdapterThatAskedForIt) {
   static std::promise<void>* release = nullptr;
@@ -209,6 +209,7 @@ TEST_F(IdentityTest, ALateAdvertisingIdentifierOutlivesTheAdapterThatAskedForIt)
                                }));
   defineClass(std::move(manager));
   APMDefaultIdentitySupport::resetSharedInstanceForTesting();
+  APMDefaultIdentitySupport::setResettableDeviceIDWaitForTesting(kAPMResettableDeviceIDWaitSeconds);
   std::weak_ptr<APMDefaultIdentitySupport> adapter = APMDefaultIdentitySupport::sharedInstance();
   EXPECT_FALSE(adapter.lock()->resettableDeviceID()) << "the answer came before the caller stopped waiting";
   ASSERT_EQ(askedNow.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
