@@ -154,4 +154,25 @@ class ConditionVariable {
   std::condition_variable cv_;
 };
 
+// A value any thread may replace or copy, for process-wide settings installed by one layer and
+// read by another's workers. Keep one in storage that is never destroyed (a function-local
+// `static auto* const s = new ExitSafeValue<T>`): a worker may still copy it while the process
+// exits.
+template <class T>
+class ExitSafeValue {
+ public:
+  T get() const {
+    ScopedLock<Mutex> lock(mutex_);
+    return value_;
+  }
+  void set(T value) {
+    ScopedLock<Mutex> lock(mutex_);
+    value_ = std::move(value);
+  }
+
+ private:
+  mutable Mutex mutex_;
+  T value_ GUARDED_BY(mutex_);
+};
+
 }  // namespace platform

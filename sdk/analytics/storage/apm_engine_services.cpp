@@ -4,20 +4,17 @@
 
 namespace {
 
-platform::Mutex gMutex;
-APMEngineServices gServices GUARDED_BY(gMutex);
-
-APMEngineServices current() {
-  platform::MutexLock lock(gMutex);
-  return gServices;
+// Never destroyed: the configuration's workers may still ask while the process exits.
+platform::ExitSafeValue<APMEngineServices>& installed() {
+  static auto* const s = new platform::ExitSafeValue<APMEngineServices>;
+  return *s;
 }
+
+APMEngineServices current() { return installed().get(); }
 
 }  // namespace
 
-void APMSetEngineServices(APMEngineServices services) {
-  platform::MutexLock lock(gMutex);
-  gServices = std::move(services);
-}
+void APMSetEngineServices(APMEngineServices services) { installed().set(std::move(services)); }
 
 std::optional<std::string> APMEngineDiversionKey() {
   const auto services = current();

@@ -4,17 +4,14 @@
 
 namespace {
 
-platform::Mutex gMutex;
-APMEventEditingLoader gLoader GUARDED_BY(gMutex);
+// Never destroyed: a configuration may still be parsed on a worker while the process exits.
+platform::ExitSafeValue<APMEventEditingLoader>& installed() {
+  static auto* const s = new platform::ExitSafeValue<APMEventEditingLoader>;
+  return *s;
+}
 
 }  // namespace
 
-void APMSetEventEditingLoader(APMEventEditingLoader loader) {
-  platform::MutexLock lock(gMutex);
-  gLoader = std::move(loader);
-}
+void APMSetEventEditingLoader(APMEventEditingLoader loader) { installed().set(std::move(loader)); }
 
-APMEventEditingLoader APMCurrentEventEditingLoader() {
-  platform::MutexLock lock(gMutex);
-  return gLoader;
-}
+APMEventEditingLoader APMCurrentEventEditingLoader() { return installed().get(); }

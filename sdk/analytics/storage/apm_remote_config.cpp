@@ -34,8 +34,11 @@ std::int32_t int32Of(const std::optional<Value>& number) {
   return static_cast<std::int32_t>(number->integerValue());
 }
 
-platform::Mutex gCurrentMutex;
-std::shared_ptr<APMRemoteConfig> gCurrent GUARDED_BY(gCurrentMutex);
+// Never destroyed: a worker may still read the remote configuration while the process exits.
+platform::ExitSafeValue<std::shared_ptr<APMRemoteConfig>>& installedConfig() {
+  static auto* const s = new platform::ExitSafeValue<std::shared_ptr<APMRemoteConfig>>;
+  return *s;
+}
 
 }  // namespace
 
@@ -303,11 +306,8 @@ bool APMRemoteConfig::persistentConfigInApplicationSupportEnabled() {
 }
 
 std::shared_ptr<APMRemoteConfig> APMMeasurementRemoteConfig() {
-  platform::MutexLock lock(gCurrentMutex);
-  return gCurrent ? gCurrent : APMRemoteConfig::defaultInstance();
+  auto current = installedConfig().get();
+  return current ? current : APMRemoteConfig::defaultInstance();
 }
 
-void APMSetMeasurementRemoteConfig(std::shared_ptr<APMRemoteConfig> config) {
-  platform::MutexLock lock(gCurrentMutex);
-  gCurrent = std::move(config);
-}
+void APMSetMeasurementRemoteConfig(std::shared_ptr<APMRemoteConfig> config) { installedConfig().set(std::move(config)); }

@@ -510,9 +510,12 @@ TEST_F(UserDefaultsTest, ARemovedHomeIsNotRecreatedByALateWrite) {
   fs::path gone = Home::path() / "gone";
   Home::set(gone);
   auto defaults = UserDefaults::suite("late");
+  // Saved first, so that no background save is writing into the home while it is removed.
   defaults->setBool(true, "k");
+  ASSERT_TRUE(defaults->synchronize());
   fs::remove_all(gone);
   testing::LogCapture log;
+  defaults->setBool(false, "k");
   EXPECT_FALSE(defaults->synchronize());
   EXPECT_FALSE(fs::exists(gone));
   EXPECT_TRUE(log.contains("late"));

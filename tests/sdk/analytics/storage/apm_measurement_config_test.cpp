@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/testing/child_process.h"
 #include "platform/testing/testing.h"
 #include "sdk/analytics/messages/apmpb_flag.h"
 #include "sdk/analytics/messages/nano_accessors.h"
@@ -279,6 +280,33 @@ TEST_F(APMMeasurementConfigTest, TheMeasurementClientReadsFlagsAndActivatesNewSn
   EXPECT_TRUE(config_->isNetworkBackgroundSessionEnabled());
   EXPECT_EQ(config_->experimentIDs(), (std::vector<std::int32_t>{12}));
   EXPECT_FALSE(config_->activateNewSnapshot());
+}
+
+// What the layers above install for the configuration (the engine's answers, the remote
+// configuration in use, the event-editing loader) is read by workers, the experiments' fetch among
+// them, which may still run while the process exits. A fresh copy of this binary installs each and
+// reads them on a thread of its own while it exits.
+TEST(APMEngineServicesExitTest, ChildAsksTheEngineWhileExiting) {
+  if (!platform::testing::isExitTestChild()) GTEST_SKIP() << "runs only as the child of the exit test";
+  // Answers that hold state, as the engine's do (it is kept apart from the answer's own storage).
+  APMEngineServices services;
+  services.isMeasurementEnabled = [enabled = std::make_shared<bool>(true)] { return *enabled; };
+  services.origin = [origin = std::string("am")] { return origin; };
+  APMSetEngineServices(std::move(services));
+  const auto config = std::make_shared<APMRemoteConfig>();
+  APMSetMeasurementRemoteConfig(config);
+  APMSetEventEditingLoader([name = std::string("editing")](const APMPBProgram&, const APMEventEditingSources&,
+                                                             platform::Error*) -> std::shared_ptr<APMEventEditing> {
+    return nullptr;
+  });
+  platform::testing::exitWhileUsingOnAThread([raw = config.get()] {
+    return APMEngineIsMeasurementEnabled() && APMEngineOrigin() == "am" && APMMeasurementRemoteConfig().get() == raw &&
+           APMCurrentEventEditingLoader() != nullptr;
+  });
+}
+
+TEST(APMEngineServicesExitTest, TheEnginesAnswersStayUsableWhileTheProcessExits) {
+  EXPECT_EQ(platform::testing::runExitTestChild("APMEngineServicesExitTest.ChildAsksTheEngineWhileExiting"), "");
 }
 
 }  // namespace
