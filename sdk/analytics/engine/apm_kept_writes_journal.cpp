@@ -226,6 +226,11 @@ APMKeptWritesJournalContents APMParseKeptWritesJournal(std::string_view text) {
   std::size_t start = 0;
   while (start < body.size()) {
     const std::size_t end = body.find('\n', start);
+    // Every record the header counts ends its line: what follows the last line break is none.
+    if (end == std::string_view::npos) {
+      ++contents.damagedRecords;
+      break;
+    }
     const std::string_view line = body.substr(start, end - start);
     start = end + 1;
     std::optional<platform::Value> record;
