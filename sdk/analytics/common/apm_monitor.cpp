@@ -194,9 +194,24 @@ void APMMonitor::setLogTag(std::string tag) {
   logTag_ = std::move(tag);
 }
 
+namespace {
+// How many observer calls this thread is inside: such a thread cannot wait for them to end.
+thread_local int observerCallDepth = 0;
+}  // namespace
+
 void APMMonitor::setObserver(Observer observer) {
+  auto installed = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
+  std::weak_ptr<const Observer> replacedCalls;
+  {
+    platform::MutexLock lock(mutex_);
+    installed.swap(observer_);
+    replacedCalls = installed;
+  }
+  // Destroyed outside the lock: what the observer captured may log as it goes.
+  installed.reset();
+  if (observerCallDepth > 0) return;
   platform::MutexLock lock(mutex_);
-  observer_ = std::move(observer);
+  while (!replacedCalls.expired()) observerCallEnded_.wait(lock);
 }
 
 void APMMonitor::setSharedLoggerLevel(std::int64_t monitorLevel) {
@@ -342,7 +357,7 @@ std::string APMMonitor::monitoringDataKeyWithMessage(std::string_view message, s
 
 void APMMonitor::logWithLevel(std::int64_t level, std::int64_t messageCode, std::string_view message,
                               Contexts contexts) {
-  Observer observer;
+  std::shared_ptr<const Observer> observer;
   bool verbose;
   bool encode;
   {
@@ -351,7 +366,16 @@ void APMMonitor::logWithLevel(std::int64_t level, std::int64_t messageCode, std:
     verbose = verboseLoggingEnabled_;
     encode = encodeContexts_;
   }
-  if (observer) observer(level, messageCode, std::string(message), contexts);
+  if (observer) {
+    ++observerCallDepth;
+    (*observer)(level, messageCode, std::string(message), contexts);
+    --observerCallDepth;
+    // Released before the notice, outside the lock: a replacement waiting for this call then
+    // finds it ended.
+    observer.reset();
+    { platform::MutexLock lock(mutex_); }
+    observerCallEnded_.notify_all();
+  }
   const bool loggable = isLoggableLevel(level);
   const bool monitorable = isMonitorableLevel(level);
   if (!loggable && !monitorable) return;

@@ -101,6 +101,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
                                                                        double lastSampledTimestamp);
   void clearMonitoringData();
 
+  // Once this returns, the observer it replaced is neither running on another thread nor called
+  // again, so whatever that observer captured may go. Called from within an observer, it cannot
+  // wait for that observer's own call.
   void setObserver(Observer observer);
   // Waits until queued console lines and health updates have been handled.
   void waitUntilIdle();
@@ -143,7 +146,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   bool verboseLoggingEnabled_ GUARDED_BY(mutex_) = false;
   bool encodeContexts_ GUARDED_BY(mutex_) = false;
   std::string logTag_ GUARDED_BY(mutex_){kAPMDefaultLogTag};
-  Observer observer_ GUARDED_BY(mutex_);
+  // Shared with each call in progress: a replaced observer lives until its last call ends.
+  std::shared_ptr<const Observer> observer_ GUARDED_BY(mutex_);
+  platform::ConditionVariable observerCallEnded_;
 };
 
 // The process's monitor (`[APMMeasurement monitor]`): made with the library version on first use;

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "platform/foundation/system_info.h"
 #include "platform/foundation/user_defaults.h"
@@ -222,6 +226,47 @@ TEST_F(APMASLLoggerTest, LevelsTranslateAndDebugLinesAreForced) {
   logger.logMessage("Timer scheduled 100% sure", "<DavEroriveduve>", 2002, 7);
   logger.logMessage("hidden", "<DavEroriveduve>", 5, 6);
   EXPECT_EQ(lines(), (std::vector<std::string>{" - <DavEroriveduve>[I-ACS002002] Timer scheduled 100%% sure"}));
+}
+
+// A test's observer records into the test's own state: once the test replaces it, a worker still
+// inside a call to it must have left, or it writes into what the test has since destroyed.
+TEST_F(APMMonitorTest, AReplacedObserverHasLeftEveryCallWhenTheReplacementReturns) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::atomic<int> calls{0};
+  monitor_->setObserver([&, released](std::int64_t, std::int64_t, const std::string&, const APMMonitor::Contexts&) {
+    if (calls++ == 0) entered.set_value();
+    released.wait_for(std::chrono::seconds(60));
+  });
+  std::thread worker([&] { monitor_->logWithLevel(6, 1, "from a worker"); });
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+
+  std::atomic<bool> replaced{false};
+  std::thread replacer([&] {
+    monitor_->setObserver(nullptr);
+    replaced = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(replaced) << "the replacement returned while the old observer was still running";
+  release.set_value();
+  replacer.join();
+  worker.join();
+  EXPECT_TRUE(replaced);
+  monitor_->logWithLevel(6, 2, "after the replacement");
+  EXPECT_EQ(calls, 1);
+}
+
+// An observer that replaces itself cannot wait for its own call to end: it goes on at once.
+TEST_F(APMMonitorTest, AnObserverMayReplaceItself) {
+  int calls = 0;
+  monitor_->setObserver([&](std::int64_t, std::int64_t, const std::string&, const APMMonitor::Contexts&) {
+    ++calls;
+    monitor_->setObserver(nullptr);
+  });
+  monitor_->logWithLevel(6, 1, "first");
+  monitor_->logWithLevel(6, 2, "second");
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(APMMonitorSharedTest, ProcessMonitorIsReachedThroughAPMLog) {
