@@ -32,6 +32,10 @@ extern char** environ;
 
 namespace {
 
+// How long a sending launch is given: a few seconds of work alone, but a loaded machine may take
+// many times that to package and store a report of several mebibytes.
+constexpr double kSendLimitSeconds = 300;
+
 namespace fs = std::filesystem;
 
 // A child that has not ended by the limit is killed: its test fails instead of hanging. A sanitizer
@@ -134,7 +138,7 @@ TEST(CrashReportingEndToEnd, ACrashOfOneRunReachesTheServiceInTheNext) {
 
   const fs::path stop = home / "stop";
   Child sender = spawnProbe(home, service.baseURL(), {"send", stop.string()});
-  const bool received = service.waitForRequestsTo("/transport/csh", 1, 60);
+  const bool received = service.waitForRequestsTo("/transport/csh", 1, kSendLimitSeconds);
   crash_test::writeFile(stop, "");
   const auto sent = sender.wait(120);
   ASSERT_TRUE(received);
@@ -281,7 +285,7 @@ TEST(CrashReportingEndToEnd, AReportOfSeveralMebibytesReachesTheService) {
   const std::string log = crash_test::readFile(report / "log_a.rlzrecord");
 
   const std::string session = report.filename().string();
-  ASSERT_TRUE(sendUntil(home, service, [&] { return reportOf(service, session).has_value(); }, 60))
+  ASSERT_TRUE(sendUntil(home, service, [&] { return reportOf(service, session).has_value(); }, kSendLimitSeconds))
       << crash_test::readFile(home / "probe-send.log");
   const auto received = reportOf(service, session);
   const std::string* sentSignal = received->file("signal.rlzrecord");
@@ -332,7 +336,7 @@ TEST(CrashReportingEndToEnd, OnlyAPackagingThatCrashesItselfCostsTheReport) {
     const bool done = sendUntil(
         home, service,
         [&] { return c.delivered ? reportOf(service, session).has_value() : !anywhereInTheReports(home, session); },
-        60);
+        kSendLimitSeconds);
     EXPECT_TRUE(done) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
     EXPECT_EQ(reportOf(service, session).has_value(), c.delivered) << c.how;
     EXPECT_FALSE(anywhereInTheReports(home, session)) << c.how;
@@ -387,7 +391,7 @@ TEST(CrashReportingEndToEnd, AHandOffCutShortAfterTheStoreDeliversTheReportOnce)
           return !copiesOf(service, session).empty() && !anywhereInTheReports(home, session) &&
                  !transportHoldsAReport(home);
         },
-        60);
+        kSendLimitSeconds);
     EXPECT_TRUE(settled) << c.how << ": " << crash_test::readFile(home / "probe-send.log");
     EXPECT_EQ(copiesOf(service, session).size(), 1u) << c.how;
   }
