@@ -112,10 +112,13 @@ bool RunLoopImpl::runUntil(Date limit) {
   bool reached = false;
   for (;;) {
     const auto seen = waker().generation();
+    // Looked at before the pass, so whatever fell due up to the moment the limit is seen still
+    // runs in it: time may pass the limit between a pass and a look after it.
+    const bool pastLimit = Clock::current().uptime() >= deadline;
     while (!stopped_.load() && processOnce()) {
     }
     if (stopped_.exchange(false)) break;
-    if (Clock::current().uptime() >= deadline) {
+    if (pastLimit) {
       reached = true;
       break;
     }

@@ -303,6 +303,53 @@ TEST(RunLoop, AThreadRunningItsOwnLoopFiresItsTimersOnThatThread) {
   EXPECT_TRUE(onThatThread);
 }
 
+// Reads the manual clock, but holds the loop thread's second read (its first look at its limit,
+// after it found nothing to do) until the test has moved time past that limit.
+class ClockHeldAtTheLimitCheck final : public Clock {
+ public:
+  explicit ClockHeldAtTheLimitCheck(std::shared_ptr<testing::ManualClock> clock) : clock_(std::move(clock)) {}
+  Date now() const override { return clock_->now(); }
+  double uptime() const override {
+    if (std::this_thread::get_id() == loopThread && ++loopReads == 2) {
+      held.signal();
+      EXPECT_TRUE(released.wait(10));
+    }
+    return clock_->uptime();
+  }
+  double secondsSinceBoot() const override { return clock_->secondsSinceBoot(); }
+  bool isManual() const override { return true; }
+
+  std::atomic<std::thread::id> loopThread;
+  mutable std::atomic<int> loopReads{0};
+  mutable DispatchSemaphore held;
+  mutable DispatchSemaphore released;
+
+ private:
+  std::shared_ptr<testing::ManualClock> clock_;
+};
+
+TEST(RunLoop, ATimerThatFellDueBeforeTheLimitFiresBeforeRunUntilReturns) {
+  const auto manual = testing::useManualClock();
+  const auto clock = std::make_shared<ClockHeldAtTheLimitCheck>(manual);
+  Clock::setCurrent(clock);
+  std::atomic<int> fired{0};
+  std::atomic<bool> reachedLimit{false};
+  std::thread thread([&] {
+    auto timer = Timer::scheduled(1, false, [&](Timer&) { ++fired; });
+    const Date limit = Date::now().addingTimeInterval(3);
+    clock->loopThread = std::this_thread::get_id();
+    reachedLimit = RunLoop::current()->runUntil(limit);
+    timer->invalidate();
+  });
+  ASSERT_TRUE(clock->held.wait(10));
+  Clock::setCurrent(manual);
+  advance(3);  // the timer falls due while the loop is between its pass and its look at the limit
+  clock->released.signal();
+  thread.join();
+  EXPECT_TRUE(reachedLimit);
+  EXPECT_EQ(fired.load(), 1);
+}
+
 TEST(RunLoop, RunUntilOnTheMainThreadMovesVirtualTime) {
   testing::useManualClock();
   std::vector<std::string> fired;
