@@ -32,7 +32,7 @@ std::shared_ptr<ManualClock> useManualClock(Date start = Date::fromTimeIntervalS
 std::shared_ptr<ManualClock> manualClock();
 // Runs the main queue and main run loop on this (main) thread and waits for background queues
 // until nothing is left to do at the current time. Throws platform::Exception when that has not
-// happened after 30 seconds of real time.
+// happened after 300 seconds of real time (kSettleLimitSeconds): a hang, not slow work.
 void runUntilIdle();
 // Advances the manual clock by `seconds`, firing every timer, delayed dispatch and timer source
 // that falls due (including work created during the advance) in due order, settling after each.

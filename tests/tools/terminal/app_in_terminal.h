@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -84,7 +85,11 @@ class AppInTerminal {
   bool waitForScreen(double seconds = 60) {
     auto drawing = [this] { return screen().find("\x1b[?1049h") != std::string::npos; };
     for (int i = 0; i < seconds * 100 && !drawing(); ++i) usleep(10000);
-    return drawing();
+    if (drawing()) return true;
+    std::cerr << "the app drew nothing within " << seconds << " s; where its threads wait:\n"
+              << threadsOf(pid_) << "its log ends:\n"
+              << tail(loggedRegularFile(home_ / "Library/Logs/focus-timer.stderr.log"), 4096) << "\n";
+    return false;
   }
   // Keys as the user types them.
   void type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
@@ -125,6 +130,28 @@ class AppInTerminal {
     if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) return {};
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  static std::string tail(const std::string& text, std::size_t bytes) {
+    return text.size() <= bytes ? text : text.substr(text.size() - bytes);
+  }
+  static std::string firstLine(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+  // Each thread's name, the kernel function it sleeps in and its system call (number first), for
+  // an app that seems stuck.
+  static std::string threadsOf(pid_t pid) {
+    std::string said;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      said += "  " + task.path().filename().string() + " " + firstLine(task.path() / "comm") + ": " +
+              firstLine(task.path() / "wchan") + " [" + firstLine(task.path() / "syscall") + "]\n";
+    }
+    return said;
   }
 
   std::filesystem::path home_;
